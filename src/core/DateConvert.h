@@ -1,0 +1,15 @@
+#pragma once
+#include <cstdint>
+
+#include "core/FoundFile.h"
+
+namespace brivo {
+
+// Day number of 1601-01-01 on the TDateTime scale (days since 1899-12-30).
+inline constexpr int64_t kFileTimeEpochDay = -109205;
+
+// 100-ns ticks since 1601-01-01 (UTC) to a TDateTime at 1/10000-day resolution
+// (8.64 s), rounded to nearest with ties to even. 0 means "no time".
+bool FileTimeToUtc(int64_t ticks, TDateTime& value);
+
+} // namespace brivo

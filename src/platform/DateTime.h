@@ -1,0 +1,24 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace brivo {
+
+// TDateTime: days since 1899-12-30 with the time of day as the fraction.
+inline constexpr int64_t kUnixEpochDay = 25569;  // 1970-01-01
+
+double EncodeDateTime(int year, int month, int day, int hour, int minute, int second, int ms = 0);
+bool IsValidDate(int year, int month, int day);
+// Splits a TDateTime into calendar fields (proleptic Gregorian). False for NaN/huge values.
+bool DecodeDateTime(double value, int& year, int& month, int& day, int& hour, int& minute, int& second);
+
+// Current local wall-clock time as a TDateTime.
+double NowLocalDateTime();
+// Unix seconds (UTC) to local wall-clock time as a TDateTime (localtime_r).
+double UnixToLocalDateTime(int64_t unixSeconds);
+// "hh:nn:ss" of a TDateTime.
+std::string FormatLocalClock(double value);
+// "yyyy-mm-dd hh:nn:ss" of a TDateTime; empty when it cannot be decoded.
+std::string FormatDateTimeText(double value);
+
+} // namespace brivo

@@ -1,0 +1,138 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace brivo::test {
+
+TempDir::TempDir() {
+    const char* t = std::getenv("TMPDIR");
+    std::string tmpl = std::string((t && *t) ? t : "/tmp") + "/brivo-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv) {
+    ProcessResult res;
+    int outp[2], errp[2];
+    if (::pipe2(outp, O_CLOEXEC) != 0) return res;
+    if (::pipe2(errp, O_CLOEXEC) != 0) { ::close(outp[0]); ::close(outp[1]); return res; }
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, outp[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, errp[1], 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(outp[1]);
+    ::close(errp[1]);
+    if (rc != 0) {
+        ::close(outp[0]); ::close(errp[0]);
+        res.err = "spawn failed";
+        return res;
+    }
+    pollfd fds[2] = {{outp[0], POLLIN, 0}, {errp[0], POLLIN, 0}};
+    int open = 2;
+    char buf[65536];
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0) { if (errno == EINTR) continue; break; }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? res.out : res.err).append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    res.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return res;
+}
+
+std::string FixturePath(const std::string& name) { return std::string(BRIVO_FIXTURE_DIR) + "/" + name; }
+
+std::string SharedTestData(const std::string& name) { return std::string(BRIVO_SHARED_TESTDATA) + "/" + name; }
+
+std::string UnpackFixture(const std::string& name, const TempDir& dir) {
+    const std::string gz = FixturePath(name + ".gz");
+    const std::string out = dir / name;
+    ProcessResult r = RunProcess({"gzip", "-dc", gz});
+    if (r.exitCode != 0) {
+        ADD_FAILURE() << "cannot unpack fixture " << gz << ": " << r.err;
+        return out;
+    }
+    WriteFileBytes(out, r.out);
+    return out;
+}
+
+std::vector<ManifestEntry> ReadManifest(const std::string& image) {
+    std::vector<ManifestEntry> out;
+    std::ifstream in(FixturePath(image + ".manifest.tsv"));
+    std::string line;
+    bool header = true;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (header) { header = false; continue; }
+        if (line.empty()) continue;
+        std::istringstream ls(line);
+        ManifestEntry e;
+        std::string size;
+        std::getline(ls, e.path, '\t');
+        std::getline(ls, size, '\t');
+        std::getline(ls, e.md5, '\t');
+        e.size = std::atoll(size.c_str());
+        out.push_back(e);
+    }
+    return out;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::string Md5OfFile(const std::string& path) {
+    ProcessResult r = RunProcess({"md5sum", "--", path});
+    if (r.exitCode != 0) return {};
+    return r.out.substr(0, r.out.find(' '));
+}
+
+std::string CliPath() { return BRIVO_CLI_PATH; }
+
+} // namespace brivo::test
