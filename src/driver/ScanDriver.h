@@ -1,5 +1,5 @@
 #pragma once
-#include <memory>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -13,12 +13,23 @@ namespace brivo {
 // Which way a scan reads its source.
 enum class TScanRoute { Ntfs, Fat32, Fls };
 
+// The work each route runs on the worker thread. The defaults are the real readers;
+// tests replace them to drive every path of the driver.
+struct TScanRoutes {
+    using DirectScan = std::function<void(TScanState&, TScanHost&, const std::string& src, const TMaskList&)>;
+    using ScopeFilter = std::function<void(TScanState&, TScanHost&, TEngineContext&, TScanWhere, const std::string&)>;
+    DirectScan Ntfs;
+    DirectScan Fat32;
+    ScopeFilter Scope;
+    static TScanRoutes Default();
+};
+
 // The Scan and Stop commands over a front end's scan state. The worker thread is owned:
-// destroying the driver (or Shutdown) requests Stop and joins it, so no queued step
-// ever reaches a front end that has gone.
+// destroying the driver (or Shutdown) requests Stop and joins it, so no work outlives
+// the front end; steps it queued are the front end's to run or drop.
 class TScanDriver {
 public:
-    TScanDriver(TScanState& state, TEngineContext& engine, TScanHost& host);
+    TScanDriver(TScanState& state, TEngineContext& engine, TScanHost& host, TScanRoutes routes = TScanRoutes::Default());
     ~TScanDriver();
     TScanDriver(const TScanDriver&) = delete;
     TScanDriver& operator=(const TScanDriver&) = delete;
@@ -29,15 +40,20 @@ public:
     void tbStopClick();
     // True from an accepted Scan until its idle step has run on the UI thread.
     bool Busy() const { return busy_; }
-    // Route of the last accepted scan.
+    // Route of the last scan that got as far as choosing one.
     TScanRoute LastRoute() const { return route_; }
-    // Requests Stop and waits for the worker; its queued steps may still be pending.
+    // Requests Stop and waits for the worker.
     void Shutdown();
 
 private:
+    void StartWorker(std::function<void()> work, std::function<void()> completion);
+    void Fail(const std::string& message);
+    void JoinWorker();
+
     TScanState& st_;
     TEngineContext& engine_;
     TScanHost& host_;
+    TScanRoutes routes_;
     std::thread worker_;
     bool busy_ = false;
     TScanRoute route_ = TScanRoute::Fls;
