@@ -1,0 +1,14 @@
+#pragma once
+#include <string>
+
+namespace brivo {
+
+// True when the scan source is a block device and the output folder (or, when it does
+// not exist yet, its nearest existing ancestor) lies on storage that overlaps it: the
+// same device, a partition of it, the whole disk it is a partition of, or a device-mapper
+// / md device stacked on any of those. Writing recovered files there can overwrite the
+// very clusters being recovered, so front ends ask (window) or refuse (command line)
+// first. An image file source never counts; any lookup that fails gives false.
+bool OutputOnScannedDevice(const std::string& src, const std::string& outDir);
+
+} // namespace brivo

@@ -1,0 +1,111 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/FoundFile.h"
+#include "core/ScanHost.h"
+
+namespace brivo {
+
+// The results list as data: cell texts, sort orders, check marks and the display limit.
+// Widget-free, so the Qt window (a table model over FFound whose row i always shows
+// FFound[i]) and the command line share it. Everything here runs on the UI thread.
+
+// At most this many rows are shown; the rest of FFound stays without a row.
+inline constexpr size_t kResultDisplayLimit = 10000;
+
+// Column indices of the results list, in display order.
+enum TResultColumn : int { rcFile = 0, rcPath = 1, rcSize = 2, rcModified = 3, rcCondition = 4 };
+inline constexpr int kResultColumnCount = 5;
+// English captions ("File", "Path", "Size", "Modified", "Condition"); the front end passes
+// them through Translate when it creates the columns and when the language changes.
+extern const char* const kResultColumnCaptions[kResultColumnCount];
+
+// The list's sort choice; lives as long as the window and is not reset by a new scan.
+struct TSortState {
+    int FSortColumn = -1;      // -1: scan order
+    bool FSortAscending = true;
+};
+
+// --- keys and cell texts -------------------------------------------------------------
+
+// Inode + "|" + FullPath, both as stored: the identity of a check mark across re-sorts.
+std::string ResultKey(const TFoundFile& f);
+// Trimmed path with "/" turned into "\", the part after the last "\" or ":"; the whole
+// converted path when that part is empty ("/dir/" gives "\dir\").
+std::string ResultFileName(const std::string& path);
+// The part before the last "\" or ":", keeping a "\" that follows a drive colon or stands
+// first ("\" of "\", "C:\" of "C:\x", "\a" of "\a\b.txt"); "\" when that part is empty.
+std::string ResultFolder(const std::string& path);
+// "" below 0, "N B", "%.1f KB", "%.1f MB", "%.2f GB". The unit words ("B", "KB", "MB",
+// "GB") pass through host.Translate when a host is given. The decimal separator is the
+// C library's LC_NUMERIC one: "." unless the front end set the user's locale.
+std::string FormatSize(int64_t bytes, TScanHost* host = nullptr);
+// "yyyy-mm-dd hh:nn:ss" of ModDateUtc as stored (no UTC-to-local shift) when HasModDate,
+// else "".
+std::string ModifiedCellText(const TFoundFile& f);
+// DamageText, or "Unknown" (never translated) when it is empty.
+std::string ConditionCellText(const TFoundFile& f);
+// The text of one cell; "" for a column index outside 0..4.
+std::string ResultCellText(const TFoundFile& f, int column, TScanHost* host = nullptr);
+
+// --- sorting ------------------------------------------------------------------------
+
+// Case-insensitive ordinal comparison over UTF-16 code units, folding only ASCII a-z to
+// A-Z; a text that is a prefix of the other sorts first. The UTF-8 input is decoded (an
+// invalid byte b stands for the lone code unit 0xDC00+b) because UTF-8 byte order puts
+// U+E000..U+FFFF before supplementary characters, UTF-16 order after. Returns <0, 0, >0.
+int CompareTextAsciiCI(std::string_view a, std::string_view b);
+// The ascending comparison of one sort column with its tie-breaks:
+//   0 File: ResultFileName, then FullPath;   1 Path: ResultFolder, then ResultFileName;
+//   2 Size: SizeBytes, then FullPath;         3 Modified: ModDateUtc (0 when no date), then FullPath;
+//   4 Condition: DamageScore (negative counts as -2147483647), then DamageText, then FullPath;
+//   any other column: FullPath.
+int CompareResults(const TFoundFile& a, const TFoundFile& b, int sortColumn);
+// Sorts in place by sortColumn; the whole comparison is negated when !ascending. Does
+// nothing for sortColumn < 0 or fewer than 2 results. Results equal on every key keep
+// their relative order (a stable sort: the CLI's output is then reproducible).
+void ApplyCurrentSort(TFoundFiles& found, int sortColumn, bool ascending);
+inline void ApplyCurrentSort(TFoundFiles& found, const TSortState& s) {
+    ApplyCurrentSort(found, s.FSortColumn, s.FSortAscending);
+}
+// A click on a column header: the same column inverts the direction, another column
+// becomes the sort column, ascending. The caller then repopulates (PopulateResultsModel).
+void ApplyColumnClick(TSortState& s, int column);
+
+// --- check marks and rebuilding -----------------------------------------------------
+
+// Number of set marks (marks are indexed by row).
+int CountChecked(const std::vector<bool>& checks);
+// The translated "Checked: %d" text shown after a check command.
+std::string CheckedStatusText(TScanHost& host, int checked);
+
+// What a rebuild of the list shows.
+struct TPopulateOutcome {
+    size_t Total = 0;            // FFound's length
+    size_t Shown = 0;            // rows to show: FFound[0 .. Shown-1]
+    std::vector<bool> Checked;   // mark of each shown row (size Shown)
+    std::string StatusText;      // translated and filled
+    std::string LogLine;         // the display-limit log line, or "" when all are shown
+};
+
+// The model side of PopulateResults: reads the marks of the current rows by ResultKey
+// (row i shows found[i]; marks past found's end are ignored) BEFORE reordering, sorts
+// found by the sort state, restores the marks of every shown row whose key was marked
+// (two results sharing a key are marked together), logs the display-limit line through
+// Log(host, ...) and sets the status text through SetStatusText(host, ...). The front end
+// then rebuilds its rows from found[0 .. Shown-1] and Checked.
+TPopulateOutcome PopulateResultsModel(TFoundFiles& found, const std::vector<bool>& currentChecks,
+                                      const TSortState& sort, TScanHost& host);
+
+// --- safe formatting of translated texts --------------------------------------------
+
+// Fills "%d", "%s" and "%u" placeholders in order with args; "%%" gives "%". A translated
+// text with too many or too few placeholders (a bad translation table) never reads past
+// args: missing ones stay as written, extra args are dropped.
+std::string FormatText(const std::string& fmt, const std::vector<std::string>& args);
+
+} // namespace brivo
