@@ -21,13 +21,10 @@ std::string DebugLogFilePath(const std::string& fileName) {
     } else {
         state = TempDirectory();
     }
-    // mkdir -p of the state folder; failures surface later as a log that is silently lost.
-    std::string dir = JoinPath(state, "brivo-file-recovery");
-    for (size_t p = 1; p != std::string::npos; p = dir.find('/', p + 1)) {
-        const std::string part = dir.substr(0, p == std::string::npos ? dir.size() : p);
-        if (!part.empty()) ::mkdir(part.c_str(), 0700);
-        if (p == std::string::npos) break;
-    }
+    // mkdir -p of the state folder; a failure only means the log lines are lost.
+    const std::string dir = JoinPath(state, "brivo-file-recovery");
+    for (size_t p = dir.find('/', 1); p != std::string::npos; p = dir.find('/', p + 1))
+        ::mkdir(dir.substr(0, p).c_str(), 0700);
     ::mkdir(dir.c_str(), 0700);
     return JoinPath(dir, fileName);
 }
