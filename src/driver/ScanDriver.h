@@ -36,6 +36,9 @@ public:
 
     // The Scan command (UI thread). Returns once the worker runs or the scan was refused.
     void tbFastScanClick(const TScanChoice& choice);
+    // The same command for a source chosen without the window's controls (the command
+    // line's --scope and --where over an image): validation is the caller's.
+    void ScanSource(const TScanSource& source, const TScanChoice& choice);
     // The Stop command (UI thread).
     void tbStopClick();
     // True from an accepted Scan until its idle step has run on the UI thread.
@@ -46,6 +49,8 @@ public:
     void Shutdown();
 
 private:
+    bool BeginCommand();
+    void StartScan(const TScanSource& source, const TScanChoice& choice);
     void StartWorker(std::function<void()> work, std::function<void()> completion);
     void Fail(const std::string& message);
     void JoinWorker();
