@@ -1,0 +1,72 @@
+#include "filters/Masks.h"
+
+#include <array>
+
+namespace brivo {
+
+namespace {
+
+// Blanks and control characters, the way the window's text boxes are trimmed.
+std::string_view TrimBlanks(std::string_view s) {
+    size_t b = 0;
+    size_t e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= 0x20)
+        ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20)
+        --e;
+    return s.substr(b, e - b);
+}
+
+const std::array<const char*, kWhatCount> kDefaultMaskTexts = {
+    "*.*",
+    "*.pdf,*.doc,*.docx,*.rtf,*.txt,*.odt,*.xls,*.xlsx,*.ppt,*.pptx,*.csv,*.xml,*.json,*.md,"
+    "*.log,*.zip,*.rar,*.7z",
+    "*.jpg,*.jpeg,*.png,*.gif,*.bmp,*.tif,*.tiff,*.webp,*.heic,*.raw,*.nef,*.cr2,*.arw",
+    "*.mp3,*.wav,*.flac,*.aac,*.m4a,*.ogg,*.wma,*.alac",
+    "*.mp4,*.mkv,*.avi,*.mov,*.wmv,*.m4v,*.webm,*.mpeg,*.mpg,*.3gp",
+};
+
+} // namespace
+
+std::string DefaultMaskText(int whatIndex) {
+    if (whatIndex < 0 || whatIndex >= kWhatCount)
+        return "*.*";
+    return kDefaultMaskTexts[static_cast<size_t>(whatIndex)];
+}
+
+std::string CurrentMaskText(const TScanChoice& choice) {
+    if (choice.WhatIndex < 0 || choice.WhatIndex >= kWhatCount)
+        return "*.*";
+    const std::string_view text = TrimBlanks(choice.MaskTexts[static_cast<size_t>(choice.WhatIndex)]);
+    return text.empty() ? std::string("*.*") : std::string(text);
+}
+
+TMaskList ParseMasks(std::string_view maskText) {
+    TMaskList masks;
+    size_t start = 0;
+    while (start <= maskText.size()) {
+        size_t end = maskText.find_first_of(",;", start);
+        if (end == std::string_view::npos)
+            end = maskText.size();
+        const std::string_view piece = TrimBlanks(maskText.substr(start, end - start));
+        if (!piece.empty())
+            masks.emplace_back(piece);
+        start = end + 1;
+    }
+    if (masks.empty())
+        masks.emplace_back("*.*");
+    return masks;
+}
+
+bool IsDefaultMaskList(const TMaskList& masks) {
+    if (masks.empty())
+        return true;
+    for (const auto& m : masks) {
+        const std::string_view t = TrimBlanks(m);
+        if (t == "*" || t == "*.*")
+            return true;
+    }
+    return false;
+}
+
+} // namespace brivo
