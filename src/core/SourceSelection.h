@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <string>
+#include <string_view>
 
 #include "core/FoundFile.h"
 #include "core/ScanHost.h"
@@ -26,5 +27,37 @@ struct TScanSource {
     std::string PathFilter;  // folder scope: "/a/b", "/" or empty
     TScanWhere Where = TScanWhere::swDisk;
 };
+
+// Texts the user reads when a choice is refused or cannot be scanned (translated).
+inline constexpr const char* kMsgSelectDisk = "Please select a disk.";
+inline constexpr const char* kMsgSelectImage = "Please select an existing disk image file.";
+inline constexpr const char* kMsgSelectFolder = "Please select an existing folder.";
+inline constexpr const char* kMsgSelectRecycleBinDisk = "Please select a disk for Recycle Bin scanning.";
+inline constexpr const char* kMsgNoLocalDrive = "Folder path does not include a local drive letter.";
+inline constexpr const char* kMsgNetworkFolder =
+    "UNC network folders are not supported. Select a local disk or disk image.";
+
+// The kind of a Where-to-Scan index: 0..3 are swDisk, swDiskImage, swFolder,
+// swRecycleBin; anything else (-1: no selection) is swDisk.
+TScanWhere CurrentScanWhere(int whereIndex);
+
+// The folder scope of a folder path: "/" plus the path below its drive, "/"-separated,
+// no doubled and no trailing "/", "/" for the root; letter case kept. Takes Windows forms
+// ("C:\Users\Bob\" gives "/Users/Bob", "D:\" gives "/") and paths relative to a mount
+// ("/Users/Bob"). Empty text gives empty. A path beginning with "\" (a network share)
+// raises std::runtime_error with the network-folder message, translated by host when one
+// is given.
+std::string NormalizeFolderFilter(const std::string& path, TScanHost* host = nullptr);
+
+// Turns the Where-to-Scan choice into the source to read, the folder scope and the kind.
+// Returns false after showing a warning (translated) when the choice is incomplete:
+// no disk, no existing image file, no existing folder, no Recycle Bin disk. Raises
+// std::runtime_error with a translated message for a folder that lies on a network file
+// system, or on a mount with neither a device nor an image file behind it (tmpfs,
+// overlay, proc). A folder's source is its mount's device (or image file), its scope the
+// folder's path inside that volume.
+bool BuildScanSource(const TScanChoice& choice, TScanHost& host, TScanSource& out);
+// The same with the mount table given as /proc/self/mountinfo text (tests).
+bool BuildScanSource(const TScanChoice& choice, TScanHost& host, TScanSource& out, std::string_view mountInfoText);
 
 } // namespace brivo

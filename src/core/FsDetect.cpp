@@ -1,0 +1,122 @@
+#include "core/FsDetect.h"
+
+#include <array>
+
+#include "platform/CodePages.h"
+#include "platform/Devices.h"
+#include "platform/RawSource.h"
+
+namespace brivo {
+
+namespace {
+
+// Boot sector fields (byte offsets of the BIOS parameter block).
+constexpr int64_t kOemName = 3;
+constexpr int64_t kBytesPerSector = 11;
+constexpr int64_t kSectorsPerCluster = 13;
+constexpr int64_t kReservedSectors = 14;
+constexpr int64_t kNumberOfFats = 16;
+constexpr int64_t kRootEntryCount = 17;
+constexpr int64_t kTotalSectors16 = 19;
+constexpr int64_t kFatSize16 = 22;
+constexpr int64_t kTotalSectors32 = 32;
+constexpr int64_t kFatSize32 = 36;
+constexpr int64_t kRootCluster = 44;
+constexpr int64_t kFat16Label = 54;
+constexpr int64_t kFat32Label = 82;
+constexpr int64_t kSignature = 510;
+constexpr uint16_t kBootSignature = 0xAA55;
+// FAT32 starts where FAT16 cluster numbers run out: 65525 clusters or more.
+constexpr uint64_t kMinFat32Clusters = 65525;
+
+bool IsBlankOrControl(char32_t c) { return c <= 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+// An 8-byte text field decoded in the ANSI code page, trimmed of blanks and control
+// characters at both ends. Bytes past the end of the sector read as nothing.
+std::u32string TextField(ByteSpan sector, int64_t offset, size_t width) {
+    const auto& table = CodePageTable(AnsiCodePage());
+    std::u32string s;
+    for (size_t i = 0; i < width; ++i) {
+        const uint64_t at = static_cast<uint64_t>(offset) + i;
+        if (at >= sector.size()) break;
+        s.push_back(table[sector[at]]);
+    }
+    size_t b = 0, e = s.size();
+    while (b < e && IsBlankOrControl(s[b])) ++b;
+    while (e > b && IsBlankOrControl(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+// Case-insensitive for ASCII letters only; word is upper-case ASCII.
+bool EqualsAsciiNoCase(const std::u32string& text, const char* word) {
+    size_t i = 0;
+    for (; word[i] != '\0'; ++i) {
+        if (i >= text.size()) return false;
+        char32_t c = text[i];
+        if (c >= 'a' && c <= 'z') c = c - 'a' + 'A';
+        if (c != static_cast<char32_t>(static_cast<unsigned char>(word[i]))) return false;
+    }
+    return i == text.size();
+}
+
+} // namespace
+
+int DetectFileSystemFromBootSector(ByteSpan sector) {
+    if (sector.size() < kBootSectorSize) return kFsNotRecognised;
+    if (EqualsAsciiNoCase(TextField(sector, kOemName, 8), "NTFS")) return kFsNtfs;
+    if (ReadLe16(sector, kSignature) != kBootSignature) return kFsNotRecognised;
+
+    const uint64_t bytesPerSector = ReadLe16(sector, kBytesPerSector);
+    const uint64_t sectorsPerCluster = ReadU8(sector, kSectorsPerCluster);
+    if (bytesPerSector == 0 || sectorsPerCluster == 0) return kFsNotRecognised;
+
+    const bool fat32Label = EqualsAsciiNoCase(TextField(sector, kFat32Label, 8), "FAT32");
+    const uint64_t fatSize32 = ReadLe32(sector, kFatSize32);
+    if (ReadLe16(sector, kRootEntryCount) == 0 && ReadLe16(sector, kFatSize16) == 0 && fatSize32 > 0 &&
+        ReadLe32(sector, kRootCluster) >= 2) {
+        const uint64_t total16 = ReadLe16(sector, kTotalSectors16);
+        const uint64_t total = total16 != 0 ? total16 : ReadLe32(sector, kTotalSectors32);
+        const uint64_t overhead = ReadLe16(sector, kReservedSectors) + ReadU8(sector, kNumberOfFats) * fatSize32;
+        // Unsigned on purpose: overhead beyond the total wraps to a huge count and so counts
+        // as FAT32; the FAT32 reader checks the geometry again before it trusts it.
+        const uint64_t clusters = (total - overhead) / sectorsPerCluster;
+        if (clusters >= kMinFat32Clusters || fat32Label) return kFsFat32;
+    }
+    if (fat32Label || EqualsAsciiNoCase(TextField(sector, kFat16Label, 8), "FAT32")) return kFsFat32;
+    return kFsNotRecognised;
+}
+
+int DetectFileSystemOfSource(const TRawSource& source) {
+    std::array<uint8_t, kBootSectorSize> sector{};
+    const int64_t n = source.ReadAt(0, sector.data(), sector.size());
+    if (n != static_cast<int64_t>(sector.size())) return kFsNotRecognised;
+    return DetectFileSystemFromBootSector(ByteSpan(sector.data(), sector.size()));
+}
+
+int DetectFileSystem(const std::string& src) {
+    TRawSource source;
+    int err = 0;
+    if (!source.Open(src, err)) {
+        if (IsDeviceSource(src)) return kFsNotRecognised;
+        throw std::runtime_error(ErrnoText(err) + ": " + src);
+    }
+    return DetectFileSystemOfSource(source);
+}
+
+std::string FsSwitchForKind(int kind) {
+    switch (kind) {
+        case kFsNtfs: return " -f ntfs";
+        case kFsFat32: return " -f fat";
+        default: return {};
+    }
+}
+
+std::string FsKindName(int kind) {
+    switch (kind) {
+        case kFsNtfs: return "NTFS";
+        case kFsFat32: return "FAT32";
+        default: return "not recognised";
+    }
+}
+
+} // namespace brivo
