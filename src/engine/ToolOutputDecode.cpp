@@ -1,0 +1,171 @@
+#include "engine/ToolOutputDecode.h"
+
+#include <algorithm>
+#include <array>
+
+#include "platform/CodePages.h"
+
+namespace brivo {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes the well-formed sequence at bytes[i], or reports the length of the maximal
+// ill-formed subpart there (which stands for one U+FFFD). Returns the bytes consumed.
+size_t NextCodePoint(std::string_view bytes, size_t i, char32_t& cp) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
+    const unsigned char c = b(i);
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    }
+    size_t need;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the first continuation byte
+    char32_t value;
+    if (c >= 0xC2 && c <= 0xDF) {
+        need = 1;
+        value = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        need = 2;
+        value = c & 0x0F;
+        if (c == 0xE0) lo = 0xA0;       // overlong
+        else if (c == 0xED) hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        need = 3;
+        value = c & 0x07;
+        if (c == 0xF0) lo = 0x90;       // overlong
+        else if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+    } else {
+        cp = kReplacement;
+        return 1;
+    }
+    size_t k = 1;
+    for (; k <= need; ++k) {
+        if (i + k >= bytes.size()) break;
+        const unsigned char t = b(i + k);
+        const unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+        if (t < l || t > h) break;
+        value = (value << 6) | (t & 0x3F);
+    }
+    if (k <= need) {
+        cp = kReplacement;
+        return k;  // lead byte plus the continuation bytes that were still valid
+    }
+    cp = value;
+    return need + 1;
+}
+
+// Every UTF-16 code unit of a code point; a supplementary character is two surrogate
+// units, each scoring 0.
+int ScoreCodePoint(char32_t cp) { return cp > 0xFFFF ? 0 : ScoreCodeUnit(cp); }
+
+int64_t ScoreCodePage(std::string_view bytes, int codePage) {
+    const auto& table = CodePageTable(codePage);
+    std::array<int, 256> byteScore{};
+    for (size_t i = 0; i < 256; ++i) byteScore[i] = ScoreCodePoint(table[i]);
+    int64_t score = 0;
+    for (unsigned char c : bytes) score += byteScore[c];
+    return score;
+}
+
+bool IsAscii(std::string_view bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+} // namespace
+
+int ScoreCodeUnit(char32_t c) {
+    if (c >= 0x0400 && c <= 0x052F) return 6;
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return 1;
+    switch (c) {
+        case ' ': case '"': case '@': case '!': case '#': case '$': case '%': case '&': case '\'':
+        case '(': case ')': case '+': case ',': case '-': case '.': case ';': case '=': case '[':
+        case ']': case '^': case '_': case '{': case '}': case '~':
+        case '/': case ':': case '\\':
+            return 1;
+        default: break;
+    }
+    if (c == kReplacement) return -20;
+    if (c < 0x20) return -10;
+    if (c >= 0x2500 && c <= 0x257F) return -6;
+    return 0;
+}
+
+bool IsValidUtf8(std::string_view bytes) {
+    const size_t n = bytes.size();
+    for (size_t i = 0; i < n;) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        size_t follow;
+        if (c < 0x80) follow = 0;
+        else if (c >= 0xC2 && c <= 0xDF) follow = 1;
+        else if (c >= 0xE0 && c <= 0xEF) follow = 2;
+        else if (c >= 0xF0 && c <= 0xF4) follow = 3;
+        else return false;
+        if (i + follow >= n && follow > 0) return false;
+        for (size_t k = 1; k <= follow; ++k) {
+            const auto t = static_cast<unsigned char>(bytes[i + k]);
+            if (t < 0x80 || t > 0xBF) return false;
+        }
+        i += follow + 1;
+    }
+    return true;
+}
+
+int64_t ScoreDecodedText(std::string_view text) {
+    int64_t score = 0;
+    for (size_t i = 0; i < text.size();) {
+        char32_t cp;
+        i += NextCodePoint(text, i, cp);
+        score += ScoreCodePoint(cp);
+    }
+    return score;
+}
+
+std::string DecodeUtf8Lenient(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        char32_t cp;
+        const size_t len = NextCodePoint(bytes, i, cp);
+        if (cp == kReplacement)
+            AppendUtf8(out, kReplacement);
+        else
+            out.append(bytes.substr(i, len));
+        i += len;
+    }
+    return out;
+}
+
+std::string DecodeToolOutput(std::string_view bytes) {
+    if (bytes.empty()) return {};
+    // Every candidate decodes ASCII to itself, so they all tie and UTF-8 (the first)
+    // wins; skipping the scoring keeps big listings cheap.
+    if (IsAscii(bytes)) return std::string(bytes);
+
+    // Candidate 0 is UTF-8, the others single-byte code pages, in the order that
+    // decides ties. Code-page candidates are scored straight from the byte table and
+    // only the winner is decoded, so a listing of tens of megabytes is not copied five
+    // times.
+    const int codePages[] = {OemCodePage(), AnsiCodePage(), 1251, 866};
+    bool haveBest = false;
+    int best = -1;  // -1: UTF-8, else index into codePages
+    int64_t bestScore = 0;
+    if (IsValidUtf8(bytes)) {
+        bestScore = ScoreDecodedText(bytes);
+        haveBest = true;
+    }
+    for (int k = 0; k < 4; ++k) {
+        const int64_t s = ScoreCodePage(bytes, codePages[k]);
+        if (!haveBest || s > bestScore) {
+            bestScore = s;
+            best = k;
+            haveBest = true;
+        }
+    }
+    std::string text = best < 0 ? DecodeUtf8Lenient(bytes) : DecodeCodePage(bytes, codePages[best]);
+    if (text.empty()) text = DecodeCodePage(bytes, AnsiCodePage());
+    return text;
+}
+
+} // namespace brivo
