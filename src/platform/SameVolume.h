@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <sys/types.h>
 
 namespace brivo {
 
@@ -10,5 +11,11 @@ namespace brivo {
 // very clusters being recovered, so front ends ask (window) or refuse (command line)
 // first. An image file source never counts; any lookup that fails gives false.
 bool OutputOnScannedDevice(const std::string& src, const std::string& outDir);
+
+// Whether two block devices share storage, from the sysfs block tree (sysDevBlock holds
+// "MAJOR:MINOR" links, like /sys/dev/block): equal, a whole disk and one of its
+// partitions, or stacked devices (device-mapper, md, loop over a file) whose underlying
+// devices meet. Two partitions of one disk do not overlap.
+bool BlockDevicesOverlap(dev_t a, dev_t b, const std::string& sysDevBlock = "/sys/dev/block");
 
 } // namespace brivo

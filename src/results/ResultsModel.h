@@ -101,11 +101,4 @@ struct TPopulateOutcome {
 TPopulateOutcome PopulateResultsModel(TFoundFiles& found, const std::vector<bool>& currentChecks,
                                       const TSortState& sort, TScanHost& host);
 
-// --- safe formatting of translated texts --------------------------------------------
-
-// Fills "%d", "%s" and "%u" placeholders in order with args; "%%" gives "%". A translated
-// text with too many or too few placeholders (a bad translation table) never reads past
-// args: missing ones stay as written, extra args are dropped.
-std::string FormatText(const std::string& fmt, const std::vector<std::string>& args);
-
 } // namespace brivo
