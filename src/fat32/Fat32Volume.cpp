@@ -1,0 +1,318 @@
+#include "fat32/Fat32Volume.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "core/ByteReaders.h"
+#include "core/TextFormat.h"
+#include "platform/RawSource.h"
+
+namespace brivo {
+
+namespace {
+
+class TMemoryByteSource final : public TFatByteSource {
+public:
+    explicit TMemoryByteSource(std::span<const uint8_t> bytes) : bytes_(bytes.begin(), bytes.end()) {}
+    int64_t ReadAt(uint64_t offset, void* buf, size_t n) override {
+        if (offset >= bytes_.size()) return 0;
+        const size_t got = static_cast<size_t>(std::min<uint64_t>(n, bytes_.size() - offset));
+        std::memcpy(buf, bytes_.data() + offset, got);
+        return static_cast<int64_t>(got);
+    }
+    uint64_t Size() const override { return bytes_.size(); }
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
+class TRawByteSource final : public TFatByteSource {
+public:
+    explicit TRawByteSource(TRawSource src) : src_(std::move(src)) {}
+    int64_t ReadAt(uint64_t offset, void* buf, size_t n) override { return src_.ReadAt(offset, buf, n); }
+    uint64_t Size() const override { return src_.Size(); }
+
+private:
+    TRawSource src_;
+};
+
+// Reads are limited so that a hostile geometry can never ask for an absurd buffer.
+constexpr int64_t kMaxReadBytes = int64_t{1} << 30;
+constexpr uint32_t kFatCacheBytes = 16 * 1024;
+
+uint32_t SectorSize(const TFat32Volume& vol) { return vol.BytesPerSector ? vol.BytesPerSector : 512u; }
+
+// Reads count bytes at offset into dst through whole sectors at sector boundaries.
+bool ReadInto(TFat32Volume& vol, int64_t offset, int64_t count, uint8_t* dst, std::vector<uint8_t>& scratch) {
+    if (count <= 0) return true;
+    if (!vol.Source || offset < 0 || count > kMaxReadBytes) return false;
+    const int64_t s = SectorSize(vol);
+    const int64_t aligned = offset - offset % s;
+    const int64_t lead = offset - aligned;
+    const int64_t needed = lead + count;
+    const int64_t length = (needed + s - 1) / s * s;
+    try {
+        if (lead == 0 && length == count) {
+            return vol.Source->ReadAt(static_cast<uint64_t>(aligned), dst, static_cast<size_t>(length)) >= needed;
+        }
+        scratch.resize(static_cast<size_t>(length));
+        if (vol.Source->ReadAt(static_cast<uint64_t>(aligned), scratch.data(), scratch.size()) < needed) return false;
+        std::memcpy(dst, scratch.data() + lead, static_cast<size_t>(count));
+        return true;
+    } catch (...) {
+        // A failing stream is a failed read, never an error of the scan.
+        return false;
+    }
+}
+
+std::string Hint(int64_t v) { return std::to_string(v); }
+const char* BoolText(bool b) { return b ? "True" : "False"; }
+
+} // namespace
+
+std::unique_ptr<TFatByteSource> MakeMemoryByteSource(std::span<const uint8_t> bytes) {
+    return std::make_unique<TMemoryByteSource>(bytes);
+}
+
+TFat32Volume OpenFat32Volume(const std::string& source, TFat32Log& log) {
+    const bool device = source.rfind("\\\\.\\", 0) == 0 || source.rfind("/dev/", 0) == 0;
+    TRawSource raw;
+    if (device) {
+        int err = 0;
+        if (!raw.Open(source, err))
+            throw std::runtime_error(
+                Format(log.Translate("Fast FAT32 scan failed: cannot open %s, error %d"), {source, err}));
+    } else {
+        raw = TRawSource(source);  // the platform's open error, as it is
+    }
+    return OpenFat32Volume(std::make_unique<TRawByteSource>(std::move(raw)), log);
+}
+
+TFat32Volume OpenFat32Volume(std::unique_ptr<TFatByteSource> source, TFat32Log& log) {
+    TFat32Volume vol;
+    vol.Source = std::move(source);
+    std::vector<uint8_t> boot;
+    if (!ReadVolumeBytes(vol, 0, 512, boot))
+        throw std::runtime_error(log.Translate("Fast FAT32 scan failed: cannot read boot sector."));
+    const ByteSpan b(boot);
+    const uint16_t bps = ReadLe16(b, 11);
+    const uint8_t spc = ReadU8(b, 13);
+    const uint16_t reserved = ReadLe16(b, 14);
+    const uint8_t fats = ReadU8(b, 16);
+    const uint32_t fatSectors = ReadLe32(b, 36);
+    const uint32_t root = ReadLe32(b, 44);
+    if (bps == 0 || spc == 0 || reserved == 0 || fats == 0 || fatSectors == 0 || root < 2)
+        throw std::runtime_error(log.Translate("Fast FAT32 scan failed: invalid FAT32 geometry."));
+
+    vol.BytesPerSector = bps;
+    vol.BytesPerCluster = uint32_t{bps} * spc;
+    vol.FatOffset = int64_t{reserved} * bps;
+    vol.DataOffset = (int64_t{reserved} + int64_t{fats} * fatSectors) * bps;
+    vol.RootCluster = root;
+    vol.FatSectors = fatSectors;
+
+    uint64_t limit = std::min<uint64_t>(kFatFirstMarker, uint64_t{fatSectors} * bps / 4);
+    if (const uint64_t size = vol.Source->Size(); size > 0) {
+        const uint64_t data = size > static_cast<uint64_t>(vol.DataOffset) ? size - static_cast<uint64_t>(vol.DataOffset) : 0;
+        limit = std::min<uint64_t>(limit, data / vol.BytesPerCluster + 2);
+    }
+    vol.ClusterLimit = static_cast<uint32_t>(limit);
+
+    log.SafeLog("Fast FAT32 geometry: bps=" + std::to_string(bps) + " cluster=" + std::to_string(vol.BytesPerCluster) +
+                " root_cluster=" + std::to_string(root) + " fat_sectors=" + std::to_string(fatSectors));
+    return vol;
+}
+
+bool ReadVolumeBytes(TFat32Volume& vol, int64_t offset, int64_t count, std::vector<uint8_t>& data) {
+    data.clear();
+    if (count <= 0) return true;
+    if (count > kMaxReadBytes) return false;
+    data.resize(static_cast<size_t>(count));
+    std::vector<uint8_t> scratch;
+    if (!ReadInto(vol, offset, count, data.data(), scratch)) {
+        data.clear();
+        return false;
+    }
+    return true;
+}
+
+int64_t ClusterToOffset(const TFat32Volume& vol, uint32_t cluster) {
+    return vol.DataOffset + (static_cast<int64_t>(cluster) - 2) * static_cast<int64_t>(vol.BytesPerCluster);
+}
+
+bool IsDataCluster(const TFat32Volume& vol, uint32_t cluster) { return cluster >= 2 && cluster < vol.ClusterLimit; }
+
+uint32_t ReadFatEntry(TFat32Volume& vol, uint32_t cluster) {
+    // Entries past the FAT's own size do not exist; reading them would pick up the next
+    // FAT copy or directory data.
+    if (uint64_t{cluster} >= uint64_t{vol.FatSectors} * vol.BytesPerSector / 4) return 0;
+    const int64_t pos = vol.FatOffset + int64_t{4} * cluster;
+    const int64_t s = SectorSize(vol);
+    const int64_t block = std::max<int64_t>(s, kFatCacheBytes / s * s);
+    const int64_t blockStart = pos - pos % block;
+    if (vol.FatCacheOffset != blockStart) {
+        vol.FatCacheOffset = -1;
+        vol.FatCache.resize(static_cast<size_t>(block));
+        int64_t got = -1;
+        try {
+            got = vol.Source ? vol.Source->ReadAt(static_cast<uint64_t>(blockStart), vol.FatCache.data(), vol.FatCache.size()) : -1;
+        } catch (...) {
+            got = -1;
+        }
+        if (got < 0) got = 0;
+        // Only whole sectors count, as with every other read of the volume.
+        vol.FatCache.resize(static_cast<size_t>(got - got % s));
+        vol.FatCacheOffset = blockStart;
+    }
+    return ReadLe32(vol.FatCache, pos - blockStart) & kFatEntryMask;
+}
+
+bool IsClusterAllocated(TFat32Volume& vol, uint32_t cluster) {
+    return IsDataCluster(vol, cluster) && ReadFatEntry(vol, cluster) != 0;
+}
+
+int64_t TFatDirData::EntryOffset(size_t index) const {
+    if (BytesPerCluster == 0) return -1;
+    const uint64_t byte = uint64_t{index} * 32;
+    const uint64_t piece = byte / BytesPerCluster;
+    if (piece >= PieceOffsets.size()) return -1;
+    return PieceOffsets[piece] + static_cast<int64_t>(byte % BytesPerCluster);
+}
+
+namespace {
+
+uint64_t CapClusters(const TFat32Volume& vol, int64_t sizeHint, uint64_t defaultCap) {
+    const uint64_t bpc = vol.BytesPerCluster;
+    uint64_t cap = sizeHint > 0 ? (static_cast<uint64_t>(sizeHint) + bpc - 1) / bpc : defaultCap;
+    return std::max<uint64_t>(cap, 1);
+}
+
+void CutToHint(TFatDirData& out, int64_t sizeHint) {
+    if (sizeHint > 0 && static_cast<uint64_t>(sizeHint) < out.Data.size()) out.Data.resize(static_cast<size_t>(sizeHint));
+}
+
+} // namespace
+
+bool ReadClusterChain(TFat32Volume& vol, uint32_t start, int64_t sizeHint, TFatDirData& out, TFatClusterSet* consumed) {
+    out = TFatDirData{};
+    out.BytesPerCluster = vol.BytesPerCluster;
+    if (start < 2 || !IsClusterAllocated(vol, start)) return false;
+    const uint64_t bpc = vol.BytesPerCluster;
+    uint64_t cap = std::min<uint64_t>(CapClusters(vol, sizeHint, kDirChainCapClusters), kDirChainCapClusters);
+    cap = std::max<uint64_t>(1, std::min<uint64_t>(cap, (kDirMaxBytes + bpc - 1) / bpc));
+
+    // Collect the chain first: the FAT block cache makes this cheap, and consecutive
+    // clusters can then be read with one request each run.
+    std::vector<uint32_t> chain;
+    TFatClusterSet seen;
+    uint32_t c = start;
+    while (chain.size() < cap) {
+        if (!IsDataCluster(vol, c)) {
+            if (c >= 2 && c < kFatFirstMarker) out.Note = "next cluster " + std::to_string(c) + " beyond the volume";
+            break;
+        }
+        if (!seen.insert(c).second) {
+            out.Note = "chain loops back to cluster " + std::to_string(c);
+            break;
+        }
+        if (consumed && consumed->count(c)) {
+            out.Note = "cluster " + std::to_string(c) + " already read for another directory";
+            break;
+        }
+        chain.push_back(c);
+        const uint32_t next = ReadFatEntry(vol, c);
+        if (next == 0) break;
+        c = next;
+    }
+
+    std::vector<uint8_t> scratch;
+    size_t i = 0;
+    while (i < chain.size()) {
+        size_t j = i + 1;
+        while (j < chain.size() && chain[j] == chain[j - 1] + 1) ++j;
+        const size_t before = out.Data.size();
+        const uint64_t runBytes = (j - i) * bpc;
+        out.Data.resize(before + runBytes);
+        if (!ReadInto(vol, ClusterToOffset(vol, chain[i]), static_cast<int64_t>(runBytes), out.Data.data() + before, scratch)) {
+            // Keep the clusters in front of the unreadable one: a bad sector late in a
+            // directory must not hide the entries read before it.
+            out.Data.resize(before);
+            size_t k = i;
+            for (; k < j; ++k) {
+                const size_t at = out.Data.size();
+                out.Data.resize(at + bpc);
+                if (!ReadInto(vol, ClusterToOffset(vol, chain[k]), static_cast<int64_t>(bpc), out.Data.data() + at, scratch)) {
+                    out.Data.resize(at);
+                    break;
+                }
+                out.PieceOffsets.push_back(ClusterToOffset(vol, chain[k]));
+                if (consumed) consumed->insert(chain[k]);
+            }
+            if (k == j) {  // the run failed as a whole but each cluster read on its own
+                i = j;
+                continue;
+            }
+            out.Note = "cluster " + std::to_string(chain[k]) + " cannot be read";
+            break;
+        }
+        for (size_t k = i; k < j; ++k) {
+            out.PieceOffsets.push_back(ClusterToOffset(vol, chain[k]));
+            if (consumed) consumed->insert(chain[k]);
+        }
+        i = j;
+    }
+    CutToHint(out, sizeHint);
+    return !out.Data.empty();
+}
+
+bool ReadContiguousClusters(TFat32Volume& vol, uint32_t start, int64_t sizeHint, TFatDirData& out) {
+    out = TFatDirData{};
+    out.BytesPerCluster = vol.BytesPerCluster;
+    if (start < 2) return false;
+    const uint64_t bpc = vol.BytesPerCluster;
+    uint64_t count = std::min<uint64_t>(CapClusters(vol, sizeHint, 1), kFallbackMaxClusters);
+    count = std::max<uint64_t>(1, std::min<uint64_t>(count, (kDirMaxBytes + bpc - 1) / bpc));
+    std::vector<uint8_t> scratch;
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t c = uint64_t{start} + i;
+        if (c >= kFatFirstMarker) break;
+        const size_t at = out.Data.size();
+        out.Data.resize(at + bpc);
+        const int64_t off = ClusterToOffset(vol, static_cast<uint32_t>(c));
+        if (!ReadInto(vol, off, static_cast<int64_t>(bpc), out.Data.data() + at, scratch)) {
+            out.Data.resize(at);
+            break;
+        }
+        out.PieceOffsets.push_back(off);
+    }
+    CutToHint(out, sizeHint);
+    return !out.Data.empty();
+}
+
+bool ReadDirectoryClusters(TFat32Volume& vol, TFat32Log& log, uint32_t start, int64_t sizeHint, bool deleted,
+                           TFatDirData& out, TFatClusterSet* consumed) {
+    const bool dbg = log.DebugEnabled();
+    const std::string head = "start=" + std::to_string(start) + " size=" + Hint(sizeHint);
+    if (ReadClusterChain(vol, start, sizeHint, out, consumed)) {
+        if (dbg) {
+            log.SafeLog("FAT32 DBG dir read chain: " + head + " bytes_read=" + std::to_string(out.Data.size()) +
+                        " deleted=" + BoolText(deleted));
+            if (!out.Note.empty()) log.SafeLog("FAT32 DBG dir read chain cut: " + head + " reason=\"" + out.Note + "\"");
+        }
+        return true;
+    }
+    if (dbg)
+        log.SafeLog("FAT32 DBG dir read chain failed: " + head + " deleted=" + BoolText(deleted) +
+                    " allocated=" + BoolText(IsClusterAllocated(vol, start)));
+    if (!deleted) return false;
+    if (ReadContiguousClusters(vol, start, sizeHint, out)) {
+        if (dbg) log.SafeLog("FAT32 DBG deleted dir fallback: " + head + " bytes_read=" + std::to_string(out.Data.size()));
+        return true;
+    }
+    if (dbg) log.SafeLog("FAT32 DBG deleted dir fallback failed: " + head);
+    return false;
+}
+
+} // namespace brivo

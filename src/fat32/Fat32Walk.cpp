@@ -1,0 +1,216 @@
+#include "fat32/Fat32Walk.h"
+
+#include "core/TextFormat.h"
+#include "fat32/FatLongName.h"
+#include "filters/SyntheticPath.h"
+#include "filters/Wildcard.h"
+#include "platform/Ticks.h"
+
+namespace brivo {
+
+namespace {
+
+std::string LowerAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+const char* BoolText(bool b) { return b ? "True" : "False"; }
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+std::string N(int64_t v) { return std::to_string(v); }
+
+std::string ChildPath(const std::string& parent, const std::string& name) {
+    return parent.empty() ? "/" + name : parent + "/" + name;
+}
+
+ByteSpan EntryAt(const TFatDirData& dir, size_t index) {
+    return ByteSpan(dir.Data).subspan(index * kDirEntrySize, kDirEntrySize);
+}
+
+void LogFileEntry(TFat32ScanState& state, const std::string& parentPath, size_t index, int64_t entryOffset,
+                  ByteSpan e, const TFatLongNameState& ln, const TResolvedName& name) {
+    TFat32Log& log = state.Log;
+    const uint8_t attr = e[11];
+    log.SafeLog("FAT32 DBG file entry: parent=" + Quoted(parentPath) + " idx=" + N(index) + " off=" + N(entryOffset) +
+                " deleted=True short=" + Quoted(DecodeShortName(e)) + " chosen=" + Quoted(name.Name) +
+                " valid_lfn=" + BoolText(name.ValidLfn) + " wantseq=" + N(ln.WantSeq) +
+                " raw_parts=" + N(static_cast<int64_t>(ln.RawParts.size())) + " raw_lfn=" + Quoted(JoinRawParts(ln)) +
+                " deleted_lfn=" + Quoted(JoinRawPartsReversed(ln)) + " deleted_marker=" + BoolText(ln.DeletedLfnSeen) +
+                " chk=" + Hex2(ln.ExpectedChecksum) + " attr=" + Hex2(attr) + " start=" + N(EntryStartCluster(e)) +
+                " size=" + N(ReadLe32(e, 28)) + " entry=" + HexBytes(e));
+    for (size_t k = 0; k < ln.RawParts.size(); ++k)
+        log.SafeLog("FAT32 DBG lfn raw part[" + N(static_cast<int64_t>(k)) + "]: " + Quoted(Utf16ToUtf8(ln.RawParts[k])));
+}
+
+} // namespace
+
+std::string FatMetaAddress(const TFat32ScanState& state, int64_t entryOffset) {
+    return std::to_string((entryOffset - state.Volume.DataOffset) / static_cast<int64_t>(kDirEntrySize) + 3);
+}
+
+void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const TFatDirItem& item) {
+    if (item.Name.empty() || IsDotName(item.Name)) return;
+    if (item.Attr & (kAttrVolumeLabel | kAttrDirectory)) return;
+    // A file without a first cluster (every empty file) has nothing to recover.
+    if (item.StartCluster < 2 || !item.IsDeleted) return;
+    const std::string path = ChildPath(parentPath, item.Name);
+    if (IsSyntheticPath(path, state.Owner.FLastWhereMode)) return;
+    if (!state.Masks.empty() && !MatchesAnyMask(path, state.Masks)) return;
+    const std::string inode = FatMetaAddress(state, item.EntryOffset);
+    if (!state.SeenKeys.insert(LowerAscii(item.Name + "|" + inode + "|" + path)).second) return;
+
+    TFoundFile f;
+    f.Inode = inode;
+    f.FullPath = path;
+    f.IsDeleted = true;
+    f.FileType = "r/r";
+    f.IsDir = false;
+    f.SizeBytes = item.SizeBytes;
+    f.ModDateUtc = item.HasModDate ? item.ModDateUtc : 0;
+    f.HasModDate = item.HasModDate;
+    f.DamageText = "Unknown";
+    f.DamageScore = -1;
+    state.Results.push_back(std::move(f));
+}
+
+void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPath, const TFatDirData& dir,
+                            bool parentDeleted) {
+    TFat32Log& log = state.Log;
+    const bool dbg = log.DebugEnabled();
+    TFatLongNameState ln;
+    const size_t count = dir.Data.size() / kDirEntrySize;
+    for (size_t i = 0; i < count; ++i) {
+        const ByteSpan e = EntryAt(dir, i);
+        const uint8_t b = e[0];
+        const uint8_t attr = e[11];
+        // The entry's own position, from the cluster it was read from: a fragmented
+        // directory's later clusters do not follow its first one on the volume.
+        const int64_t entryOffset = dir.EntryOffset(i);
+        if (b == kEntryEnd) break;
+        if (b == kEntryDot) {
+            ResetLongName(ln);
+            continue;
+        }
+        if (attr == kAttrLongName) {
+            AddLongNameEntry(ln, e);
+            if (dbg && (parentDeleted || b == kEntryDeleted || ln.DeletedLfnSeen)) {
+                const std::string text = LfnEntryText(e);
+                if (!text.empty())
+                    log.SafeLog("FAT32 DBG lfn entry: parent=" + Quoted(parentPath) + " idx=" + N(i) +
+                                " off=" + N(entryOffset) + " seq=" + Hex2(b) + " seqnum=" + N(b & 0x1F) +
+                                " chk=" + Hex2(e[13]) + " text=" + Quoted(text) + " entry=" + HexBytes(e));
+            }
+            continue;
+        }
+        if (attr & kAttrVolumeLabel) {
+            ResetLongName(ln);
+            continue;
+        }
+        const bool deletedContext = parentDeleted || b == kEntryDeleted;
+        const TResolvedName name = ResolveEntryName(ln, e, deletedContext);
+        if (dbg && deletedContext) LogFileEntry(state, parentPath, i, entryOffset, e, ln, name);
+        ResetLongName(ln);
+        if (!name.Name.empty()) AddFatResult(state, parentPath, MakeFatDirItem(e, name.Name, entryOffset, parentDeleted));
+    }
+}
+
+void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t cluster, bool deleted, int depth,
+                      int64_t sizeHint) {
+    if (state.Owner.StopRequested() || depth > kFatMaxDepth || cluster < 2) return;
+    if (!state.SeenKeys.insert("__DIR__" + LowerAscii(path) + "|" + N(cluster) + "|" + N(depth)).second) return;
+
+    TFat32Volume& vol = state.Volume;
+    TFat32Log& log = state.Log;
+    const bool dbg = log.DebugEnabled();
+    const bool allocated = IsClusterAllocated(vol, cluster);
+    if (dbg)
+        log.SafeLog("FAT32 DBG walk dir: path=" + Quoted(path) + " cluster=" + N(cluster) + " deleted=" + BoolText(deleted) +
+                    " depth=" + N(depth) + " size_hint=" + N(sizeHint) + " allocated=" + BoolText(allocated));
+    // The first cluster of a deleted folder in use again holds someone else's data now.
+    if (deleted && allocated) {
+        if (dbg) log.SafeLog("FAT32 DBG skip deleted dir: path=" + Quoted(path) + " cluster=" + N(cluster) + " reason=reallocated");
+        return;
+    }
+    if (state.DirClusters.count(cluster)) {
+        if (dbg) log.SafeLog("FAT32 DBG skip dir: path=" + Quoted(path) + " cluster=" + N(cluster) + " reason=already-read");
+        return;
+    }
+    TFatDirData dir;
+    if (!ReadDirectoryClusters(vol, log, cluster, sizeHint, deleted, dir, &state.DirClusters)) {
+        if (dbg)
+            log.SafeLog("FAT32 DBG walk dir read failed: path=" + Quoted(path) + " cluster=" + N(cluster) +
+                        " deleted=" + BoolText(deleted) + " size_hint=" + N(sizeHint));
+        return;
+    }
+    state.DirClusters.insert(cluster);
+    if (dbg)
+        log.SafeLog("FAT32 DBG walk dir read ok: path=" + Quoted(path) + " cluster=" + N(cluster) +
+                    " bytes=" + N(static_cast<int64_t>(dir.Data.size())) + " deleted=" + BoolText(deleted));
+
+    DecodeDirectoryEntries(state, path, dir, deleted);
+
+    TFatLongNameState ln;
+    const size_t count = dir.Data.size() / kDirEntrySize;
+    for (size_t i = 0; i < count; ++i) {
+        const ByteSpan e = EntryAt(dir, i);
+        const uint8_t b = e[0];
+        const uint8_t attr = e[11];
+        if (b == kEntryEnd) break;
+        if (attr == kAttrLongName) {
+            AddLongNameEntry(ln, e);
+            continue;
+        }
+        const std::string name = ResolveEntryName(ln, e, deleted || b == kEntryDeleted).Name;
+        ResetLongName(ln);
+        if (name.empty() || IsDotName(name) || !(attr & kAttrDirectory) || (attr & kAttrVolumeLabel)) continue;
+        const uint32_t start = EntryStartCluster(e);
+        const int64_t size = ReadLe32(e, 28);
+        if (start < 2) continue;
+        const bool childDeleted = b == kEntryDeleted;
+        if (deleted && !childDeleted) {
+            if (dbg)
+                log.SafeLog("FAT32 DBG skip child dir in deleted parent: parent=" + Quoted(path) + " idx=" + N(i) +
+                            " name=" + Quoted(name) + " start=" + N(start) + " reason=live-child-under-deleted-parent");
+            continue;
+        }
+        if (childDeleted) {
+            state.DeletedDirClusters.insert(start);
+        } else if (state.DeletedDirClusters.count(start) && state.DirClusters.count(start)) {
+            // Only an alias whose deleted twin was actually read is a repeat. When the deleted
+            // twin was skipped because its cluster is in use, this live entry is the folder
+            // (renamed or moved in place) and its deleted files must still be listed.
+            if (dbg)
+                log.SafeLog("FAT32 DBG skip live dir alias: parent=" + Quoted(path) + " idx=" + N(i) + " name=" +
+                            Quoted(name) + " start=" + N(start) + " reason=deleted-alias-for-same-cluster");
+            continue;
+        }
+        const std::string child = ChildPath(path, name);
+        if (dbg)
+            log.SafeLog("FAT32 DBG dir candidate: parent=" + Quoted(path) + " child=" + Quoted(child) + " idx=" + N(i) +
+                        " deleted=" + BoolText(childDeleted) + " start=" + N(start) + " size=" + N(size) +
+                        " allocated=" + BoolText(IsClusterAllocated(vol, start)) + " attr=" + Hex2(attr));
+        WalkFatDirectory(state, child, start, childDeleted, depth + 1, size);
+    }
+
+    const uint64_t now = GetTickCount64();
+    if (now - state.Owner.FLastProgressTick > kFatProgressIntervalMs) {
+        state.Owner.FLastProgressTick = now;
+        log.SafeProgress(0, 0, Format(log.Translate("Scanning FAT32 directories... found %d files"),
+                                      {static_cast<int64_t>(state.Results.size())}));
+    }
+}
+
+void RunFat32Scan(TScanState& owner, TFat32Log& log, TFat32Volume volume, const TMaskList& masks) {
+    // A mask the matcher cannot use ends the scan before any work, whatever the volume holds.
+    if (!masks.empty()) ValidateMasks(masks);
+    TFat32ScanState state(std::move(volume), owner, log, masks);
+    log.SafeProgress(0, 0, log.Translate("Scanning FAT32 directories..."));
+    WalkFatDirectory(state, "", state.Volume.RootCluster, false, 0, 0);
+    const int64_t found = static_cast<int64_t>(state.Results.size());
+    owner.FFound = std::move(state.Results);
+    log.SafeLog("Fast FAT32 scan complete: found=" + N(found));
+    log.SafeProgress(0, 0, Format(log.Translate("Preparing FAT32 results... Found %d files."), {found}));
+}
+
+} // namespace brivo

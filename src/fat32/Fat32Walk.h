@@ -1,0 +1,53 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "core/FoundFile.h"
+#include "core/ScanState.h"
+#include "fat32/Fat32Log.h"
+#include "fat32/Fat32Volume.h"
+#include "fat32/FatDirEntry.h"
+
+namespace brivo {
+
+// Directories deeper than this below the root are not walked.
+inline constexpr int kFatMaxDepth = 64;
+// Progress text at most this often (milliseconds).
+inline constexpr uint64_t kFatProgressIntervalMs = 250;
+
+// The working state of one FAT32 scan.
+struct TFat32ScanState {
+    TFat32ScanState(TFat32Volume volume, TScanState& owner, TFat32Log& log, TMaskList masks)
+        : Volume(std::move(volume)), Owner(owner), Log(log), Masks(std::move(masks)) {}
+
+    TFat32Volume Volume;
+    TScanState& Owner;  // FStopRequested, FLastProgressTick, FLastWhereMode
+    TFat32Log& Log;
+    TMaskList Masks;
+    TFoundFiles Results;
+    std::unordered_set<std::string> SeenKeys;          // result keys and "__DIR__" keys
+    std::unordered_set<uint32_t> DeletedDirClusters;   // start clusters of deleted folder entries
+    // Clusters already read as directory data. A directory is read once: a second entry
+    // that reaches the same cluster (a loop back to an ancestor, a cross-link, a second
+    // deleted alias) would only list the same entries again under another path.
+    TFatClusterSet DirClusters;
+};
+
+// The metadata address the engine gives the entry at this volume offset: the 32-byte slot
+// counted from the start of cluster 2, plus 3.
+std::string FatMetaAddress(const TFat32ScanState& state, int64_t entryOffset);
+
+void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t cluster, bool deleted, int depth,
+                      int64_t sizeHint);
+// The files pass over one directory's data.
+void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPath, const TFatDirData& dir,
+                            bool parentDeleted);
+void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const TFatDirItem& item);
+
+// The whole scan over an already opened volume: walks from the root and replaces
+// owner.FFound. Used by FastScanFat32Direct and by tests and fuzzing over memory images.
+void RunFat32Scan(TScanState& owner, TFat32Log& log, TFat32Volume volume, const TMaskList& masks);
+
+} // namespace brivo

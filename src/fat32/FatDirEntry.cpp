@@ -1,0 +1,101 @@
+#include "fat32/FatDirEntry.h"
+
+#include "platform/CodePages.h"
+#include "platform/DateTime.h"
+
+namespace brivo {
+
+namespace {
+
+// One space-padded part of the 8.3 name: stops at 0x00, marks 0x05 / 0xE5, drops the padding.
+std::string ShortNamePart(ByteSpan entry, size_t from, size_t len) {
+    std::string bytes;
+    bool ascii = true;
+    for (size_t i = from; i < from + len; ++i) {
+        uint8_t b = entry[i];
+        if (b == 0x00) break;
+        if (b == 0x05 || b == kEntryDeleted) b = '_';
+        if (b >= 0x80) ascii = false;
+        bytes.push_back(static_cast<char>(b));
+    }
+    while (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
+    // Code page 437 agrees with ASCII below 0x80; most names never need the table.
+    if (ascii || bytes.empty()) return bytes;
+    return DecodeCodePage(bytes, 437);
+}
+
+} // namespace
+
+std::string DecodeShortName(ByteSpan entry) {
+    if (entry.size() < 11) return {};
+    std::string base = ShortNamePart(entry, 0, 8);
+    if (base.empty()) return {};
+    const std::string ext = ShortNamePart(entry, 8, 3);
+    if (!ext.empty()) {
+        base += '.';
+        base += ext;
+    }
+    return base;
+}
+
+uint8_t LfnChecksum(ByteSpan entry) {
+    if (entry.size() < 11) return 0;
+    uint8_t s = 0;
+    for (size_t i = 0; i < 11; ++i) s = static_cast<uint8_t>(((s & 1) << 7) + (s >> 1) + entry[i]);
+    return s;
+}
+
+bool LfnChecksumMatches(ByteSpan entry, uint8_t expected) {
+    if (entry.size() < 11) return false;
+    if (entry[0] == kEntryDeleted) return true;
+    return LfnChecksum(entry) == expected;
+}
+
+bool DecodeFatDateTime(uint16_t date, uint16_t time, TDateTime& value) {
+    value = 0;
+    if (date == 0) return false;
+    const int year = ((date >> 9) & 0x7F) + 1980;
+    const int month = (date >> 5) & 0x0F;
+    const int day = date & 0x1F;
+    const int hour = (time >> 11) & 0x1F;
+    const int minute = (time >> 5) & 0x3F;
+    const int second = (time & 0x1F) * 2;
+    if (!IsValidDate(year, month, day) || hour > 23 || minute > 59 || second > 59) return false;
+    value = EncodeDateTime(year, month, day, hour, minute, second);
+    return true;
+}
+
+bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
+
+uint32_t EntryStartCluster(ByteSpan entry) {
+    return (uint32_t{ReadLe16(entry, 20)} << 16) | ReadLe16(entry, 26);
+}
+
+TFatDirItem MakeFatDirItem(ByteSpan entry, const std::string& name, int64_t entryOffset, bool directoryDeleted) {
+    TFatDirItem item;
+    item.Name = name;
+    item.StartCluster = EntryStartCluster(entry);
+    item.Attr = ReadU8(entry, 11);
+    item.SizeBytes = ReadLe32(entry, 28);
+    item.EntryOffset = entryOffset;
+    item.IsDeleted = ReadU8(entry, 0) == kEntryDeleted || directoryDeleted;
+    item.HasModDate = DecodeFatDateTime(ReadLe16(entry, 24), ReadLe16(entry, 22), item.ModDateUtc);
+    return item;
+}
+
+std::string Hex2(uint8_t v) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    return {kDigits[v >> 4], kDigits[v & 0x0F]};
+}
+
+std::string HexBytes(ByteSpan bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 3);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i) out += ' ';
+        out += Hex2(bytes[i]);
+    }
+    return out;
+}
+
+} // namespace brivo

@@ -1,0 +1,42 @@
+#pragma once
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/ByteReaders.h"
+
+namespace brivo {
+
+// The long-name entries met since the last short entry. Texts stay UTF-16 until a name
+// is chosen, so a surrogate pair split across two parts still joins correctly.
+struct TFatLongNameState {
+    std::array<std::u16string, 32> Ordinals;  // ordinal 1..31 -> text of that part
+    std::bitset<32> HaveOrdinal;
+    std::vector<std::u16string> RawParts;     // non-empty texts in the order met
+    uint8_t WantSeq = 0;                      // ordinal of the last live 0x40 entry, 0 when none
+    uint8_t ExpectedChecksum = 0;             // its checksum byte; counts only while WantSeq > 0
+    bool DeletedLfnSeen = false;
+};
+
+struct TResolvedName {
+    std::string Name;
+    bool ValidLfn = false;
+};
+
+// The 13 UTF-16 characters of a long-name entry, up to the first 0x0000 or 0xFFFF.
+std::u16string LfnEntryText16(ByteSpan entry);
+std::string LfnEntryText(ByteSpan entry);
+std::string Utf16ToUtf8(const std::u16string& text);
+
+void AddLongNameEntry(TFatLongNameState& state, ByteSpan entry);
+// The name of a short entry: a checksum-verified live long name, else (in a deleted
+// directory or for a deleted entry) the collected parts joined last-met first, else the
+// short name.
+TResolvedName ResolveEntryName(const TFatLongNameState& state, ByteSpan entry, bool deletedContext);
+void ResetLongName(TFatLongNameState& state);
+std::string JoinRawParts(const TFatLongNameState& state);
+std::string JoinRawPartsReversed(const TFatLongNameState& state);
+
+} // namespace brivo
