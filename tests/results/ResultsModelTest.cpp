@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "RecordingHost.h"
+#include "platform/DateTime.h"
+#include "results/ResultsModel.h"
+
+namespace brivo {
+namespace {
+
+// A host whose translations are visible: known texts map to a marked form.
+class TranslatingHost : public test::RecordingHost {
+public:
+    std::map<std::string, std::string> table;
+    std::string Translate(const std::string& text) override {
+        auto it = table.find(text);
+        return it == table.end() ? text : it->second;
+    }
+};
+
+TFoundFile Make(const std::string& inode, const std::string& path, int64_t size = 0) {
+    TFoundFile f;
+    f.Inode = inode;
+    f.FullPath = path;
+    f.SizeBytes = size;
+    return f;
+}
+
+std::vector<std::string> Inodes(const TFoundFiles& v) {
+    std::vector<std::string> out;
+    for (const auto& f : v) out.push_back(f.Inode);
+    return out;
+}
+
+TEST(ResultsCells, FileNameAndFolderOfEveryPathForm) {
+    struct Case { const char* path; const char* name; const char* folder; };
+    const Case cases[] = {
+        {"/Photos/2019/img.jpg", "img.jpg", "\\Photos\\2019"},
+        {"Users/Bob/report.docx", "report.docx", "Users\\Bob"},
+        {"C:\\Docs\\x.txt", "x.txt", "C:\\Docs"},
+        {"C:\\x", "x", "C:\\"},
+        {"\\a\\b.txt", "b.txt", "\\a"},
+        {"\\", "\\", "\\"},
+        {"/dir/", "\\dir\\", "\\dir"},
+        {"a.txt", "a.txt", "\\"},
+        {" \t/a/b.txt \r\n", "b.txt", "\\a"},
+        {"/", "\\", "\\"},
+        {"", "", "\\"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ResultFileName(c.path), c.name) << c.path;
+        EXPECT_EQ(ResultFolder(c.path), c.folder) << c.path;
+    }
+}
+
+TEST(ResultsCells, FormatSizeBoundariesAndTranslatedUnits) {
+    struct Case { int64_t bytes; const char* text; };
+    const Case cases[] = {
+        {-1, ""}, {0, "0 B"}, {1023, "1023 B"}, {1024, "1.0 KB"}, {1048575, "1024.0 KB"},
+        {1048576, "1.0 MB"}, {1073741823, "1024.0 MB"}, {1073741824, "1.00 GB"},
+        {INT64_MAX, "8589934592.00 GB"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FormatSize(c.bytes), c.text) << c.bytes;
+
+    TranslatingHost host;
+    host.table = {{"B", "o"}, {"KB", "Ko"}, {"GB", "Go"}};
+    EXPECT_EQ(FormatSize(5, &host), "5 o");
+    EXPECT_EQ(FormatSize(2048, &host), "2.0 Ko");
+    EXPECT_EQ(FormatSize(2LL << 30, &host), "2.00 Go");
+}
+
+TEST(ResultsCells, ModifiedShownAsStoredAndConditionDefaultsToUnknown) {
+    TFoundFile f = Make("1", "/a");
+    EXPECT_EQ(ResultCellText(f, rcModified), "");
+    f.ModDateUtc = EncodeDateTime(2021, 3, 4, 5, 6, 7);
+    EXPECT_EQ(ResultCellText(f, rcModified), "");  // a value without HasModDate is not a date
+    f.HasModDate = true;
+    EXPECT_EQ(ResultCellText(f, rcModified), "2021-03-04 05:06:07");
+
+    f.DamageText = "";
+    EXPECT_EQ(ResultCellText(f, rcCondition), "Unknown");
+    f.DamageText = "Partially overwritten";
+    EXPECT_EQ(ResultCellText(f, rcCondition), "Partially overwritten");
+    EXPECT_EQ(ResultCellText(f, 5), "");
+    EXPECT_EQ(ResultKey(Make("12-128-3", "/x y/z")), "12-128-3|/x y/z");
+}
+
+TEST(ResultsSort, TextCompareFoldsAsciiOnlyInUtf16Order) {
+    struct Case { const char* a; const char* b; int sign; };
+    const Case cases[] = {
+        {"abc", "ABC", 0},
+        {"a", "B", -1},
+        {"ab", "abc", -1},               // a prefix sorts first
+        {"_", "a", 1},                   // 'a' folds to 'A' (0x41) which is below '_' (0x5F)
+        {"\xC3\xA9", "\xC3\x89", 1},     // é / É: not ASCII, not folded
+        {"\xC3\xA9", "F", 1},            // U+00E9 above every ASCII letter
+        // U+1F600 (surrogates D83D DE00) sorts below U+FF01 in UTF-16, above it by bytes.
+        {"\xF0\x9F\x98\x80", "\xEF\xBC\x81", -1},
+        {"x\xF0\x9F\x98\x80", "X\xEF\xBC\x81", -1},
+        {"a\xFF", "a\xFE", 1},           // stray bytes still order consistently
+    };
+    for (const auto& c : cases) {
+        const int r = CompareTextAsciiCI(c.a, c.b);
+        EXPECT_EQ((r > 0) - (r < 0), c.sign) << c.a << " vs " << c.b;
+        const int back = CompareTextAsciiCI(c.b, c.a);
+        EXPECT_EQ((back > 0) - (back < 0), -c.sign) << c.b << " vs " << c.a;
+    }
+}
+
+// Four results whose keys tie in different columns so that each tie-break shows.
+TFoundFiles SortFixture() {
+    TFoundFile r1 = Make("1", "/b/Same.txt", 5);
+    TFoundFile r2 = Make("2", "/a/same.TXT", 5);
+    r2.HasModDate = true;
+    r2.ModDateUtc = 44000.5;
+    r2.DamageScore = 50;
+    r2.DamageText = "Damaged";
+    TFoundFile r3 = Make("3", "/a/Other.txt", 100);
+    r3.HasModDate = true;
+    r3.ModDateUtc = 44000.5;
+    r3.DamageScore = 50;
+    r3.DamageText = "Ok";
+    TFoundFile r4 = Make("4", "/0/zed.bin", -1);
+    r4.HasModDate = true;
+    r4.ModDateUtc = 43000;
+    r4.DamageScore = 0;
+    r4.DamageText = "Good";
+    return {r1, r2, r3, r4};
+}
+
+TEST(ResultsSort, EveryColumnWithTieBreaksAscendingAndDescending) {
+    struct Case { int column; std::vector<std::string> ascending; };
+    const Case cases[] = {
+        {rcFile, {"3", "2", "1", "4"}},       // Other, same (/a/ before /b/), Same, zed
+        {rcPath, {"4", "3", "2", "1"}},       // \0, then \a by name, then \b
+        {rcSize, {"4", "2", "1", "3"}},       // -1, two 5s by path, 100
+        {rcModified, {"1", "4", "3", "2"}},   // no date first, equal dates by path
+        {rcCondition, {"1", "4", "2", "3"}},  // no estimate first, equal scores by text
+        {9, {"4", "3", "2", "1"}},            // unknown column: path only
+    };
+    for (const auto& c : cases) {
+        for (bool reversedInput : {false, true}) {
+            TFoundFiles v = SortFixture();
+            if (reversedInput) std::reverse(v.begin(), v.end());
+            ApplyCurrentSort(v, c.column, true);
+            EXPECT_EQ(Inodes(v), c.ascending) << "column " << c.column;
+            ApplyCurrentSort(v, c.column, false);
+            std::vector<std::string> desc(c.ascending.rbegin(), c.ascending.rend());
+            EXPECT_EQ(Inodes(v), desc) << "column " << c.column << " descending";
+        }
+    }
+    TFoundFiles v = SortFixture();
+    ApplyCurrentSort(v, -1, false);  // scan order is kept
+    EXPECT_EQ(Inodes(v), (std::vector<std::string>{"1", "2", "3", "4"}));
+}
+
+TEST(ResultsSort, EveryNegativeScoreCountsAsNoEstimateAndNanDateAsNone) {
+    TFoundFile a = Make("a", "/x", 0), b = Make("b", "/y", 0), c = Make("c", "/z", 0);
+    a.DamageScore = -5;
+    a.DamageText = "Zzz";
+    b.DamageScore = -1;
+    b.DamageText = "aaa";
+    c.DamageScore = 0;
+    c.DamageText = "Good";
+    TFoundFiles v{c, a, b};
+    ApplyCurrentSort(v, rcCondition, true);
+    EXPECT_EQ(Inodes(v), (std::vector<std::string>{"b", "a", "c"}));
+
+    TFoundFile n = Make("n", "/n"), d = Make("d", "/d"), z = Make("z", "/z");
+    n.HasModDate = true;
+    n.ModDateUtc = std::numeric_limits<double>::quiet_NaN();
+    d.HasModDate = true;
+    d.ModDateUtc = 1.0;
+    TFoundFiles w{d, n, z};
+    ApplyCurrentSort(w, rcModified, true);
+    EXPECT_EQ(Inodes(w), (std::vector<std::string>{"n", "z", "d"}));
+}
+
+TEST(ResultsSort, ColumnClickTogglesSameColumnAndRestartsAnother) {
+    TSortState s;
+    ApplyColumnClick(s, 2);
+    EXPECT_EQ(s.FSortColumn, 2);
+    EXPECT_TRUE(s.FSortAscending);
+    ApplyColumnClick(s, 2);
+    EXPECT_FALSE(s.FSortAscending);
+    ApplyColumnClick(s, 2);
+    EXPECT_TRUE(s.FSortAscending);
+    ApplyColumnClick(s, 2);
+    ApplyColumnClick(s, 0);
+    EXPECT_EQ(s.FSortColumn, 0);
+    EXPECT_TRUE(s.FSortAscending);
+}
+
+TFoundFiles Numbered(size_t n) {
+    TFoundFiles v;
+    for (size_t i = 0; i < n; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/f%06zu.bin", i);
+        v.push_back(Make(std::to_string(i), name, static_cast<int64_t>(i)));
+    }
+    return v;
+}
+
+TEST(ResultsPopulate, DisplayLimitLogLineAndStatus) {
+    {
+        test::RecordingHost host;
+        TFoundFiles v = Numbered(10001);
+        const auto out = PopulateResultsModel(v, {}, TSortState{}, host);
+        EXPECT_EQ(out.Total, 10001u);
+        EXPECT_EQ(out.Shown, 10000u);
+        EXPECT_EQ(out.Checked.size(), 10000u);
+        const std::string line =
+            "UI display limit: showing first 10000 of 10001 results. Narrow the file type/folder filter to see fewer results.";
+        EXPECT_EQ(out.LogLine, line);
+        EXPECT_EQ(host.MemoMessages(), std::vector<std::string>{line});
+        EXPECT_EQ(host.status, "Scan finished. Found entries: 10001. Showing first 10000.");
+    }
+    {
+        test::RecordingHost host;
+        TFoundFiles v = Numbered(10000);
+        const auto out = PopulateResultsModel(v, {}, TSortState{}, host);
+        EXPECT_EQ(out.Shown, 10000u);
+        EXPECT_EQ(out.LogLine, "");
+        EXPECT_TRUE(host.memo.empty());
+        EXPECT_EQ(host.status, "Scan finished. Found entries: 10000");
+    }
+    {
+        TranslatingHost host;
+        host.table = {{"Scan finished. Found entries: %d", "Fertig: %d Einträge"}};
+        TFoundFiles v;
+        const auto out = PopulateResultsModel(v, {true, true}, TSortState{2, false}, host);
+        EXPECT_EQ(out.Shown, 0u);
+        EXPECT_EQ(host.status, "Fertig: 0 Einträge");
+    }
+}
+
+TEST(ResultsPopulate, MarksFollowTheirKeyAcrossResortsIncludingDuplicates) {
+    test::RecordingHost host;
+    // "7|/dup" twice: checking one checks both after a rebuild.
+    TFoundFiles v{Make("7", "/dup", 3), Make("1", "/c", 1), Make("7", "/dup", 9), Make("2", "/b", 2)};
+    TSortState s;
+    ApplyColumnClick(s, rcSize);  // ascending by size
+    // Row 0 (7|/dup) and row 3 (2|/b) checked; marks past the end are ignored.
+    auto out = PopulateResultsModel(v, {true, false, false, true, true, true}, s, host);
+    EXPECT_EQ(Inodes(v), (std::vector<std::string>{"1", "2", "7", "7"}));
+    EXPECT_EQ(out.Checked, (std::vector<bool>{false, true, true, true}));
+
+    ApplyColumnClick(s, rcSize);  // descending
+    out = PopulateResultsModel(v, out.Checked, s, host);
+    EXPECT_EQ(Inodes(v), (std::vector<std::string>{"7", "7", "2", "1"}));
+    EXPECT_EQ(out.Checked, (std::vector<bool>{true, true, true, false}));
+    EXPECT_EQ(CountChecked(out.Checked), 3);
+    EXPECT_EQ(CheckedStatusText(host, CountChecked(out.Checked)), "Checked: 3");
+}
+
+TEST(ResultsPopulate, MarkMovedPastTheDisplayLimitIsLost) {
+    test::RecordingHost host;
+    TFoundFiles v = Numbered(10001);
+    TSortState s{rcSize, true};
+    auto out = PopulateResultsModel(v, {}, s, host);
+    std::vector<bool> marks(out.Shown, false);
+    marks[0] = true;  // the smallest file
+    marks[5] = true;
+    ApplyColumnClick(s, rcSize);  // descending: the smallest moves to index 10000, unshown
+    out = PopulateResultsModel(v, marks, s, host);
+    EXPECT_EQ(v[10000].Inode, "0");
+    EXPECT_EQ(CountChecked(out.Checked), 1);
+    ApplyColumnClick(s, rcSize);  // back to ascending: the unshown row had no mark to read
+    out = PopulateResultsModel(v, out.Checked, s, host);
+    EXPECT_FALSE(out.Checked[0]);
+    EXPECT_TRUE(out.Checked[5]);
+    EXPECT_EQ(CountChecked(out.Checked), 1);
+}
+
+} // namespace
+} // namespace brivo
