@@ -167,7 +167,10 @@ TFileMask::TFileMask(std::string_view mask) : FText(mask) {
 bool TFileMask::Matches(std::string_view name) const {
     thread_local std::u32string chars;
     DecodeUtf8(name, chars);
+    return MatchesChars(chars);
+}
 
+bool TFileMask::MatchesChars(std::u32string_view chars) const {
     auto one = [this](const TToken& t, char32_t c) {
         switch (t.Kind) {
         case TKind::Literal:
@@ -246,8 +249,10 @@ bool MatchesAnyMask(std::string_view nameOrPath, const TMaskList& masks) {
     if (part.empty())
         part = nameOrPath;
 
+    thread_local std::u32string chars;
+    DecodeUtf8(part, chars);
     return std::any_of(cache.Compiled.begin(), cache.Compiled.end(),
-                       [part](const TFileMask& m) { return m.Matches(part); });
+                       [](const TFileMask& m) { return m.MatchesChars(chars); });
 }
 
 } // namespace brivo

@@ -40,6 +40,9 @@ public:
     const std::string& Text() const { return FText; }
 
 private:
+    friend bool MatchesAnyMask(std::string_view nameOrPath, const TMaskList& masks);
+    bool MatchesChars(std::u32string_view chars) const;  // a name already decoded
+
     enum class TKind : unsigned char { Literal, AnyOne, Set, Star };
     struct TToken {
         TKind Kind = TKind::Literal;
