@@ -69,6 +69,17 @@ int64_t ScoreCodePage(std::string_view bytes, int codePage) {
     return score;
 }
 
+// Strictly well-formed: no overlong forms, surrogates or values above U+10FFFF.
+bool IsWellFormedUtf8(std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size();) {
+        char32_t cp;
+        const size_t len = NextCodePoint(bytes, i, cp);
+        if (cp == kReplacement && !(len == 3 && bytes.substr(i, 3) == "\xEF\xBF\xBD")) return false;
+        i += len;
+    }
+    return true;
+}
+
 bool IsAscii(std::string_view bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
@@ -147,6 +158,13 @@ std::string DecodeToolOutput(std::string_view bytes) {
     // decides ties. Code-page candidates are scored straight from the byte table and
     // only the winner is decoded, so a listing of tens of megabytes is not copied five
     // times.
+    // Well-formed UTF-8 is taken as it is. The engine prints every name in UTF-8 here,
+    // and the scores alone would not keep it: read in code page 1251 the lead bytes
+    // 0xC3/0xD0/0xD1 and most continuation bytes are Cyrillic letters (+6 each), so
+    // "Ünïcödé" or "файл" would come out as "Г њnГЇcГ¶dГ©" or "С„Р°Р№Р»". Text in a
+    // single-byte code page is almost never well-formed UTF-8 by chance.
+    if (IsWellFormedUtf8(bytes)) return std::string(bytes);
+
     const int codePages[] = {OemCodePage(), AnsiCodePage(), 1251, 866};
     bool haveBest = false;
     int best = -1;  // -1: UTF-8, else index into codePages

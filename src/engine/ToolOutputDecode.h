@@ -8,7 +8,8 @@ namespace brivo {
 // The engine tools print names in whatever code page they were built for, so their
 // output is decoded by trying UTF-8 (when the bytes are valid UTF-8), the OEM and ANSI
 // code pages, 1251 and 866, and keeping the candidate that reads most like text. The
-// first candidate with the highest score wins: plain ASCII stays UTF-8.
+// first candidate with the highest score wins: plain ASCII stays UTF-8. Well-formed
+// UTF-8 is kept without scoring (the engine writes names in UTF-8).
 std::string DecodeToolOutput(std::string_view bytes);
 
 // Lead bytes 0xC2..0xF4 with the right number of continuation bytes 0x80..0xBF; no
