@@ -1,0 +1,200 @@
+#include "filters/RecycleBin.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <map>
+#include <stdexcept>
+#include <unordered_map>
+#include <vector>
+
+#include "core/ByteReaders.h"
+#include "core/DateConvert.h"
+#include "core/ScanLog.h"
+#include "core/TextFormat.h"
+#include "core/Utf16.h"
+#include "platform/Paths.h"
+#include "platform/RawSource.h"
+#include "platform/UniqueFd.h"
+
+namespace brivo {
+
+namespace {
+
+// Version-1 records are 544 bytes: 24 bytes of header and a 260-character path. Some
+// are one byte short, the missing byte lying in the 8-byte size field: the deletion time
+// then starts at 15 and the path at 23, and the size cannot be trusted.
+constexpr size_t kVersion1Size = 544;
+// The part of an extracted "$I" file that is parsed; a real record is at most 28 bytes
+// plus 32767 UTF-16 characters.
+constexpr size_t kMaxIRecordRead = 1 << 20;
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string TrimAndDropNul(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= 0x20) ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20) --e;
+    std::string out;
+    out.reserve(e - b);
+    for (size_t i = b; i < e; ++i)
+        if (s[i] != '\0') out.push_back(s[i]);
+    return out;
+}
+
+// A private temporary file for one "$I" extraction: inside the engine's own folder when
+// it exists, else in the temporary folder, always with an unpredictable name.
+std::string MakeTempFile(const TEngineContext& engine, const std::string& inode) {
+    std::string safe;
+    for (char c : inode) safe.push_back((c == '/' || c == '\\') ? '_' : c);
+    const std::string dir = DirectoryExists(engine.FToolsDir) ? engine.FToolsDir : TempDirectory();
+    std::string tmpl = JoinPath(dir, "fr_$I_" + safe + "_XXXXXX");
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    UniqueFd fd(::mkstemp(buf.data()));
+    if (!fd) throw std::runtime_error(ErrnoText(errno) + ": " + tmpl);
+    return std::string(buf.data());
+}
+
+std::vector<uint8_t> ReadHead(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) throw std::runtime_error(ErrnoText(errno) + ": " + path);
+    std::vector<uint8_t> data(kMaxIRecordRead);
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t r = ::read(fd.get(), data.data() + done, data.size() - done);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error(ErrnoText(errno) + ": " + path);
+        }
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+    }
+    data.resize(done);
+    return data;
+}
+
+} // namespace
+
+void SplitRecycleName(const std::string& path, std::string& key, std::string& prefix) {
+    key.clear();
+    prefix.clear();
+    std::string p = path;
+    for (char& c : p)
+        if (c == '\\') c = '/';
+    const size_t cut = p.find_last_of("/:");
+    const std::string dir = (cut == std::string::npos) ? std::string() : p.substr(0, cut);
+    const std::string comp = (cut == std::string::npos) ? p : p.substr(cut + 1);
+    if (comp.size() < 3 || comp[0] != '$') return;
+    const char second = static_cast<char>(comp[1] & ~0x20);
+    if (second != 'I' && second != 'R') return;
+    prefix = std::string("$") + second;
+    key = dir + "/" + comp.substr(2);
+    for (char& c : key) c = AsciiLower(c);
+}
+
+std::string DecodeUtf16UntilNul(std::span<const uint8_t> data, int64_t start, int64_t count) {
+    const int64_t len = static_cast<int64_t>(data.size());
+    if (start < 0 || start >= len) return {};
+    count = std::min(count, len - start);
+    if (count < 2) return {};
+    size_t units = 0;
+    const size_t maxUnits = static_cast<size_t>(count / 2);
+    while (units < maxUnits && (data[start + 2 * units] != 0 || data[start + 2 * units + 1] != 0)) ++units;
+    return Utf16LeToUtf8(data, static_cast<size_t>(start), units);
+}
+
+bool ParseRecycleIRecord(std::span<const uint8_t> data, TRecycleMeta& meta) {
+    meta = {};
+    const int64_t len = static_cast<int64_t>(data.size());
+    if (len < 24) return false;
+    const uint64_t version = ReadLe64(data, 0);
+    std::string path;
+    if (version != 2 && data.size() == kVersion1Size - 1) {
+        meta.HasSize = false;
+        meta.HasDeletedTime = FileTimeToUtc(static_cast<int64_t>(ReadLe64(data, 15)), meta.DeletedUtc);
+        path = DecodeUtf16UntilNul(data, 23, len - 23);
+    } else {
+        meta.OriginalSize = static_cast<int64_t>(ReadLe64(data, 8));
+        meta.HasSize = true;
+        meta.HasDeletedTime = FileTimeToUtc(static_cast<int64_t>(ReadLe64(data, 16)), meta.DeletedUtc);
+        if (version == 2 && len >= 28) {
+            const int64_t n = ReadLe32(data, 24);
+            if (n > 0 && n < 32768 && len >= 28 + 2 * n)
+                path = Utf16LeToUtf8(data, 28, static_cast<size_t>(n));
+            else
+                path = DecodeUtf16UntilNul(data, 28, len - 28);
+        } else {
+            path = DecodeUtf16UntilNul(data, 24, len - 24);
+        }
+    }
+    path = TrimAndDropNul(path);
+    if (path.empty()) {
+        meta = {};
+        return false;
+    }
+    meta.OriginalPath = std::move(path);
+    return true;
+}
+
+void EnrichRecycleBinResults(TScanState& st, TScanHost& host, TEngineContext& engine) {
+    Log(host, "Recycle Bin enrichment: pairing $I metadata records with $R content records...");
+    std::unordered_map<std::string, TRecycleMeta> byKey;
+    int parsedI = 0, pairedR = 0, droppedI = 0, keptOther = 0;
+    std::string key, prefix;
+
+    for (const TFoundFile& f : st.FFound) {
+        SplitRecycleName(f.FullPath, key, prefix);
+        if (key.empty() || prefix != "$I") continue;
+        std::string tmp;
+        try {
+            const std::string icat = RequireTool(engine, host, "icat");
+            tmp = MakeTempFile(engine, f.Inode);
+            const std::string cmd = "\"" + icat + "\"" + st.FLastFsSwitch + " -R " +
+                                    Format(" \"%s\" %s", {st.FLastSrcForFls, f.Inode});
+            engine.FRunner.RunCaptureBinaryToFile(cmd, tmp);
+            const std::vector<uint8_t> data = ReadHead(tmp);
+            TRecycleMeta meta;
+            if (ParseRecycleIRecord(data, meta)) {
+                meta.IInode = f.Inode;
+                byKey[key] = std::move(meta);
+                ++parsedI;
+            }
+        } catch (const std::exception& e) {
+            Log(host, Format("Recycle Bin enrichment: failed to parse $I inode=%s: %s", {f.Inode, e.what()}));
+        }
+        if (!tmp.empty()) ::unlink(tmp.c_str());
+    }
+
+    TFoundFiles kept;
+    kept.reserve(st.FFound.size());
+    for (TFoundFile& f : st.FFound) {
+        SplitRecycleName(f.FullPath, key, prefix);
+        if (prefix == "$I") {
+            ++droppedI;
+            continue;
+        }
+        if (prefix == "$R") {
+            auto it = byKey.find(key);
+            if (it != byKey.end()) {
+                const TRecycleMeta& m = it->second;
+                f.FullPath = m.OriginalPath;
+                if (m.HasSize) f.SizeBytes = m.OriginalSize;
+                if (m.HasDeletedTime) {
+                    f.HasModDate = true;
+                    f.ModDateUtc = m.DeletedUtc;
+                }
+                ++pairedR;
+            }
+        } else {
+            ++keptOther;
+        }
+        kept.push_back(std::move(f));
+    }
+    st.FFound = std::move(kept);
+    Log(host, Format("Recycle Bin enrichment complete: parsed_I=%d paired_R=%d dropped_I=%d kept_other=%d final=%d",
+                     {parsedI, pairedR, droppedI, keptOther, st.FFound.size()}));
+}
+
+} // namespace brivo

@@ -1,0 +1,321 @@
+#include "ntfs/NtfsScan.h"
+
+#include <cstring>
+#include <stdexcept>
+#include <unordered_map>
+#include <vector>
+
+#include "core/ByteReaders.h"
+#include "core/ScanLog.h"
+#include "core/TextFormat.h"
+#include "filters/Masks.h"
+#include "filters/NoiseFilter.h"
+#include "filters/Wildcard.h"
+#include "ntfs/NtfsBootSector.h"
+#include "ntfs/NtfsCondition.h"
+#include "ntfs/NtfsFileName.h"
+#include "ntfs/NtfsFixups.h"
+#include "ntfs/NtfsNodeMap.h"
+#include "ntfs/NtfsRecordAnalysis.h"
+#include "ntfs/NtfsRunList.h"
+#include "ntfs/NtfsVolume.h"
+#include "platform/Ticks.h"
+
+namespace brivo {
+
+namespace {
+
+constexpr const char* kFastScanPrefix = "$MFT Fast Scan/";
+// Records are read in chunks of up to 8192; the chunk is also kept to a few MiB so the
+// buffer stays small beside the per-record data on volumes with large records.
+constexpr int64_t kChunkRecords = 8192;
+constexpr int64_t kChunkBytesCap = 4 * 1024 * 1024;
+constexpr uint64_t kProgressInterval = 150;  // ms
+
+// A deleted file found in the record pass, before its path is known. Kept small: large
+// volumes hold hundreds of thousands of them.
+struct TCandidate {
+    uint64_t Record;
+    int64_t Size;
+    TDateTime ModDateUtc;
+    uint32_t ConditionText;  // index into the scan's table of condition texts
+    int32_t Score;
+    bool HasModDate;
+};
+
+class TNtfsScan {
+public:
+    TNtfsScan(TScanState& st, TScanHost& host, const TMaskList& masks)
+        : st_(st), host_(host), masks_(masks) {}
+
+    void Run(const std::string& src);
+
+private:
+    std::string Tr(const std::string& s) {
+        auto it = translations_.find(s);
+        if (it != translations_.end()) return it->second;
+        return translations_.emplace(s, host_.Translate(s)).first->second;
+    }
+    bool Stop() const { return st_.StopRequested(); }
+    void Setup(const std::string& src);
+    void RecordPass();
+    void ProcessMftRecord(uint64_t n, std::span<uint8_t> rec);
+    void AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBytes rec);
+    void ProgressChecks();
+    void PathStage();
+    uint32_t InternCondition(const std::string& text);
+
+    TScanState& st_;
+    TScanHost& host_;
+    const TMaskList& masks_;
+    std::unordered_map<std::string, std::string> translations_;
+    TTranslateFn translate_ = [this](const std::string& s) { return Tr(s); };
+
+    bool cleanup_ = false;
+    TNtfsVolume vol_;
+    uint64_t recordCount_ = 0;
+    TNtfsClusterBitmap bitmap_;
+    TNtfsNodeMap nodes_;
+    std::vector<TCandidate> candidates_;
+    std::vector<std::string> conditionTexts_;
+    std::unordered_map<std::string, uint32_t> conditionIndex_;
+    TNtfsFileNameInfo fileName_;  // reused for every record
+
+    int64_t records_ = 0;
+    int64_t valid_ = 0, deletedFiles_ = 0, dirs_ = 0, maskRejected_ = 0, noiseRejected_ = 0, bad_ = 0;
+};
+
+void TNtfsScan::Setup(const std::string& src) {
+    cleanup_ = IsDefaultMaskList(masks_) && st_.FLastWhereMode != TScanWhere::swRecycleBin;
+    if (cleanup_)
+        SafeLog(host_,
+                "Default cleanup filter enabled: hiding zero-byte, system, temp, cache, build/package artifacts. "
+                "Use a custom mask to see those files.");
+    SafeLog(host_, "Fast Direct NTFS scan: reading $MFT directly; no ils pass.");
+
+    int err = 0;
+    if (!OpenNtfsSource(src, vol_.Source, err))
+        throw std::runtime_error(Format(Tr("Fast Direct NTFS scan failed: cannot open %s, error %d"), {src, err}));
+
+    std::vector<uint8_t> boot;
+    if (!ReadSourceBytes(vol_.Source, 0, 512, boot))
+        throw std::runtime_error(Tr("Fast Direct NTFS scan failed: cannot read NTFS boot sector."));
+    TNtfsGeometry& g = vol_.Geo;
+    switch (ReadNtfsGeometry(boot, g)) {
+    case TNtfsGeometryResult::NotNtfs:
+        throw std::runtime_error(Tr("Fast Direct NTFS scan failed: selected source does not look like NTFS."));
+    case TNtfsGeometryResult::Invalid:
+        throw std::runtime_error(
+            Format(Tr("Fast Direct NTFS scan failed: invalid NTFS geometry bps=%d cluster=%d record=%d mft_lcn=%d"),
+                   {g.BytesPerSector, g.BytesPerCluster, g.RecordSize, g.MftLcn}));
+    case TNtfsGeometryResult::Ok:
+        break;
+    }
+
+    std::vector<uint8_t> rec0;
+    int64_t off0 = 0;
+    if (!MulInt64(g.BytesPerCluster, g.MftLcn, off0) || !ReadSourceBytes(vol_.Source, off0, g.RecordSize, rec0) ||
+        !ApplyFixups(rec0, g.BytesPerSector))
+        throw std::runtime_error(Tr("Fast Direct NTFS scan failed: cannot read/repair $MFT record 0."));
+    if (!ReadMftDataRuns(rec0, vol_.MftDataSize, vol_.MftRuns))
+        throw std::runtime_error(Tr("Fast Direct NTFS scan failed: cannot parse $MFT DATA runlist."));
+    recordCount_ = static_cast<uint64_t>(vol_.MftDataSize) / static_cast<uint64_t>(g.RecordSize);
+
+    SafeLog(host_, Format("Fast Direct NTFS geometry: bps=%d cluster=%d record=%d mft_records=%d runs=%d",
+                          {g.BytesPerSector, g.BytesPerCluster, g.RecordSize, recordCount_, vol_.MftRuns.size()}));
+    SafeProgress(host_, 0, recordCount_, Format(Tr("Scanning MFT: 0 / %d records..."), {recordCount_}));
+
+    if (LoadClusterBitmap(vol_, bitmap_))
+        SafeLog(host_, Format("NTFS damage analysis enabled: loaded $Bitmap (%d bytes).", {bitmap_.Bits.size()}));
+    else
+        SafeLog(host_, "NTFS damage analysis unavailable: could not load $Bitmap; file condition will be Unknown.");
+
+    // The node map holds one slot per named record; reserve for the records the source
+    // can actually hold, never for what a corrupt $MFT size claims.
+    uint64_t expect = recordCount_;
+    if (vol_.Source.Size() != 0) expect = std::min<uint64_t>(expect, vol_.Source.Size() / static_cast<uint64_t>(g.RecordSize));
+    nodes_.Reserve(static_cast<size_t>(std::min<uint64_t>(expect, uint64_t{1} << 28)));
+}
+
+void TNtfsScan::RecordPass() {
+    const int64_t bpc = vol_.Geo.BytesPerCluster;
+    const int64_t rs = vol_.Geo.RecordSize;
+    int64_t chunkMax = std::min(kChunkRecords * rs, std::max(kChunkBytesCap, rs));
+    chunkMax -= chunkMax % rs;
+    std::vector<uint8_t> chunk;
+    for (const TNtfsMftRun& run : vol_.MftRuns) {
+        if (Stop()) return;
+        if (run.Lcn <= 0) continue;
+        // Runs that place records before the start of the stream or whose numbers overflow
+        // come only from a damaged runlist; their records could not be numbered.
+        int64_t pos = 0, left = 0, first = 0;
+        if (run.Vcn < 0 || run.Clusters <= 0) continue;
+        if (!MulInt64(run.Lcn, bpc, pos) || !MulInt64(run.Vcn, bpc, first)) { ++bad_; continue; }
+        if (!MulInt64(run.Clusters, bpc, left)) left = INT64_MAX;
+        uint64_t n = static_cast<uint64_t>(first / rs);
+        while (left >= rs && n < recordCount_) {
+            if (Stop()) return;
+            int64_t len = std::min(left, chunkMax);
+            len -= len % rs;
+            if (len <= 0) break;
+            if (chunk.size() < static_cast<size_t>(len)) {
+                // Sized only once the source is known to hold the range.
+                if (vol_.Source.Size() != 0 && (pos < 0 || static_cast<uint64_t>(pos) >= vol_.Source.Size() ||
+                                                static_cast<uint64_t>(len) > vol_.Source.Size() - static_cast<uint64_t>(pos))) {
+                    ++bad_;
+                    break;
+                }
+                chunk.resize(static_cast<size_t>(len));
+            }
+            const std::span<uint8_t> data(chunk.data(), static_cast<size_t>(len));
+            if (!ReadSourceInto(vol_.Source, pos, data)) {
+                ++bad_;
+                break;
+            }
+            for (int64_t off = 0; off < len; off += rs) {
+                if (Stop()) return;
+                ProcessMftRecord(n, data.subspan(static_cast<size_t>(off), static_cast<size_t>(rs)));
+                ++n;
+                ProgressChecks();
+            }
+            pos += len;
+            left -= len;
+        }
+    }
+}
+
+void TNtfsScan::ProgressChecks() {
+    if ((records_ & 0x1FFF) == 0) {
+        const uint64_t now = GetTickCount64();
+        if (now - st_.FLastProgressTick > kProgressInterval) {
+            st_.FLastProgressTick = now;
+            SafeProgress(host_, static_cast<uint64_t>(records_), recordCount_,
+                         Format(Tr("Scanning MFT: %d / %d records, found %d useful deleted files..."),
+                                {records_, recordCount_, deletedFiles_}));
+        }
+    }
+    if ((records_ & 0x3FFFF) == 0)
+        SafeLog(host_, Format("Fast Direct NTFS progress: records=%d deleted_files=%d noise_rejected=%d",
+                              {records_, deletedFiles_, noiseRejected_}));
+}
+
+void TNtfsScan::ProcessMftRecord(uint64_t n, std::span<uint8_t> rec) {
+    ++records_;
+    if (rec.size() < 4 || std::memcmp(rec.data(), "FILE", 4) != 0) return;
+    if (!ApplyFixups(rec, vol_.Geo.BytesPerSector)) {
+        ++bad_;
+        return;
+    }
+    const NtfsBytes r(rec.data(), rec.size());
+    if (!ParseMftFileName(r, fileName_)) return;
+    const uint16_t flags = ReadLe16(r, 22);
+    const bool inUse = (flags & kMftFlagInUse) != 0;
+    nodes_.Add(n, fileName_.ParentRef, ReadLe16(r, 16), fileName_.Name, fileName_.IsDir, inUse);
+    ++valid_;
+    if (flags & kMftFlagDirectory) ++dirs_;
+    else if (!inUse) AddDeletedFileResult(n, fileName_.Name, r);
+}
+
+uint32_t TNtfsScan::InternCondition(const std::string& text) {
+    auto it = conditionIndex_.find(text);
+    if (it != conditionIndex_.end()) return it->second;
+    const auto idx = static_cast<uint32_t>(conditionTexts_.size());
+    conditionTexts_.push_back(text);
+    conditionIndex_.emplace(text, idx);
+    return idx;
+}
+
+void TNtfsScan::AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBytes rec) {
+    if (!MatchesAnyMask(name, masks_)) {
+        ++maskRejected_;
+        return;
+    }
+    const TNtfsRecordFacts f = AnalyzeMftRecord(rec, bitmap_, translate_);
+    if (cleanup_ && IsNoiseFileName(name, f.Size)) {
+        ++noiseRejected_;
+        return;
+    }
+    candidates_.push_back({n, f.Size, f.HasModDate ? f.ModDateUtc : 0.0, InternCondition(f.Condition.Text),
+                           f.Condition.Score, f.HasModDate});
+    ++deletedFiles_;
+}
+
+void TNtfsScan::PathStage() {
+    SafeProgress(host_, recordCount_, recordCount_, Tr("Building paths and applying cleanup filters..."));
+    TFoundFiles kept;
+    kept.reserve(candidates_.size());
+    // Files of one folder share its path: remember the folder paths already built.
+    std::unordered_map<uint64_t, std::string> folderPaths;
+    const std::string buildingTmpl = Tr("Building result paths: %d / %d...");
+    TNtfsMftNode node;
+    for (size_t i = 0; i < candidates_.size(); ++i) {
+        if (Stop()) break;
+        const TCandidate& c = candidates_[i];
+        TFoundFile f;
+        f.Inode = std::to_string(c.Record);
+        f.IsDeleted = true;
+        f.FileType = "-/rrwxrwxrwx";
+        f.IsDir = false;
+        f.SizeBytes = c.Size;
+        f.ModDateUtc = c.ModDateUtc;
+        f.HasModDate = c.HasModDate;
+        f.DamageText = conditionTexts_[c.ConditionText];
+        f.DamageScore = c.Score;
+        if (nodes_.Find(c.Record, node)) {
+            const uint64_t parentRef = MakeMftReference(node.Parent, node.ParentSeq);
+            auto it = folderPaths.find(parentRef);
+            if (it == folderPaths.end()) {
+                if (folderPaths.size() >= 65536) folderPaths.clear();
+                it = folderPaths.emplace(parentRef, BuildMftPath(parentRef, nodes_)).first;
+            }
+            const std::string& p = it->second;
+            f.FullPath.reserve(p.size() + 1 + node.Name.size());
+            if (!p.empty()) {
+                f.FullPath = p;
+                f.FullPath.push_back('/');
+            }
+            f.FullPath.append(node.Name);
+        } else {
+            f.FullPath = kFastScanPrefix;
+        }
+        if (cleanup_ && IsNoisePath(f.FullPath, f.SizeBytes)) {
+            ++noiseRejected_;
+            continue;
+        }
+        kept.push_back(std::move(f));
+        if (i % 5000 == 0) {
+            const uint64_t now = GetTickCount64();
+            if (now - st_.FLastProgressTick > kProgressInterval) {
+                st_.FLastProgressTick = now;
+                SafeProgress(host_, i, std::max<uint64_t>(candidates_.size(), 1),
+                             Format(buildingTmpl, {i, candidates_.size()}));
+            }
+        }
+    }
+    // The per-record data is no longer needed once every path is built.
+    nodes_.Clear();
+    std::vector<TCandidate>().swap(candidates_);
+    kept.shrink_to_fit();
+    st_.FFound = std::move(kept);
+}
+
+void TNtfsScan::Run(const std::string& src) {
+    Setup(src);
+    RecordPass();
+    PathStage();
+    SafeProgress(host_, recordCount_, recordCount_, Tr("Fast NTFS scan finished. Preparing results..."));
+    const char* tmpl = Stop() ? "Fast Direct NTFS scan stopped by user: records=%d valid=%d deleted_files=%d dirs=%d "
+                                "mask_rejected=%d noise_rejected=%d bad=%d"
+                              : "Fast Direct NTFS scan complete: records=%d valid=%d deleted_files=%d dirs=%d "
+                                "mask_rejected=%d noise_rejected=%d bad=%d";
+    SafeLog(host_, Format(tmpl, {records_, valid_, deletedFiles_, dirs_, maskRejected_, noiseRejected_, bad_}));
+}
+
+} // namespace
+
+void FastScanNtfsDirect(TScanState& st, TScanHost& host, const std::string& src, const TMaskList& masks) {
+    TNtfsScan scan(st, host, masks);
+    scan.Run(src);
+}
+
+} // namespace brivo
