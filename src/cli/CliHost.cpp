@@ -61,7 +61,9 @@ void TCliHost::DrawProgress() {
 }
 
 void TCliHost::AddMemoLine(const std::string& line) {
-    if (!verbose_) return;
+    // Per-file recovery failures only reach the log; without -v they would be invisible.
+    const bool failure = line.find("  RECOVER ERROR: ") != std::string::npos;
+    if (!verbose_ && !failure) return;
     ClearProgressLine();
     std::fprintf(err_, "%s\n", line.c_str());
     DrawProgress();
@@ -104,6 +106,8 @@ void TCliHost::ShowError(const std::string& text) {
 }
 
 void TCliHost::ShowInfo(const std::string& text) {
+    // The commands print their own summaries on stdout; the box text is for -v only.
+    if (!verbose_) return;
     ClearProgressLine();
     std::fprintf(err_, "%s\n", text.c_str());
 }
