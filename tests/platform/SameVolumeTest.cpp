@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <filesystem>
+
+#include "TestSupport.h"
+#include "platform/Mounts.h"
+#include "platform/SameVolume.h"
+
+namespace fs = std::filesystem;
+
+namespace brivo {
+namespace {
+
+// A miniature /sys: dev/block/MAJ:MIN links into a devices tree the way the kernel lays it
+// out (partitions are sub-folders of their disk with a "partition" file; stacked devices
+// list what they sit on under "slaves"; a loop device names its backing file).
+class FakeSysfs {
+public:
+    test::TempDir root;
+    std::string DevBlock() const { return root / "dev/block"; }
+
+    void Add(const std::string& key, const std::string& folder, bool partition = false) {
+        const std::string abs = root / ("devices/" + folder);
+        fs::create_directories(abs);
+        test::WriteFileBytes(abs + "/dev", key + "\n");
+        if (partition) test::WriteFileBytes(abs + "/partition", "1\n");
+        fs::create_directories(DevBlock());
+        fs::create_symlink("../../devices/" + folder, DevBlock() + "/" + key);
+    }
+    void AddSlave(const std::string& folder, const std::string& slaveName, const std::string& slaveFolder) {
+        const std::string dir = root / ("devices/" + folder + "/slaves");
+        fs::create_directories(dir);
+        fs::create_directory_symlink(root / ("devices/" + slaveFolder), dir + "/" + slaveName);
+    }
+    void SetBacking(const std::string& folder, const std::string& file) {
+        fs::create_directories(root / ("devices/" + folder + "/loop"));
+        test::WriteFileBytes(root / ("devices/" + folder + "/loop/backing_file"), file + "\n");
+    }
+};
+
+TEST(SameVolume, OverlapOfDisksPartitionsAndStackedDevices) {
+    FakeSysfs sys;
+    sys.Add("8:0", "sda");
+    sys.Add("8:1", "sda/sda1", true);
+    sys.Add("8:2", "sda/sda2", true);
+    sys.Add("8:16", "sdb");
+    sys.Add("253:0", "virtual/dm-0");
+    sys.AddSlave("virtual/dm-0", "sda2", "sda/sda2");
+    sys.Add("7:0", "virtual/loop0");
+    test::TempDir backingDir;
+    test::WriteFileBytes(backingDir / "disk.img", "x");
+    sys.SetBacking("virtual/loop0", backingDir / "disk.img");
+    struct stat imgSt {};
+    ASSERT_EQ(::stat((backingDir / "disk.img").c_str(), &imgSt), 0);
+
+    struct Case { dev_t a, b; bool overlap; };
+    const Case cases[] = {
+        {makedev(8, 1), makedev(8, 1), true},
+        {makedev(8, 0), makedev(8, 1), true},    // whole disk and its partition
+        {makedev(8, 2), makedev(8, 0), true},
+        {makedev(8, 1), makedev(8, 2), false},   // two partitions of one disk
+        {makedev(8, 16), makedev(8, 1), false},  // another disk
+        {makedev(253, 0), makedev(8, 2), true},  // a mapping over sda2
+        {makedev(253, 0), makedev(8, 0), true},
+        {makedev(253, 0), makedev(8, 1), false},
+        {makedev(7, 0), imgSt.st_dev, true},     // loop device over a file on that device
+        {makedev(7, 0), makedev(8, 1), false},
+        {makedev(9, 9), makedev(9, 10), false},  // unknown to sysfs: only equality counts
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(BlockDevicesOverlap(c.a, c.b, sys.DevBlock()), c.overlap)
+            << major(c.a) << ":" << minor(c.a) << " vs " << major(c.b) << ":" << minor(c.b);
+        EXPECT_EQ(BlockDevicesOverlap(c.b, c.a, sys.DevBlock()), c.overlap) << "reversed";
+    }
+}
+
+TEST(SameVolume, OnlyBlockDeviceSourcesCount) {
+    test::TempDir dir;
+    test::WriteFileBytes(dir / "disk.img", "image");
+    EXPECT_FALSE(OutputOnScannedDevice(dir / "disk.img", dir.path()));
+    EXPECT_FALSE(OutputOnScannedDevice("/dev/null", dir.path()));
+    EXPECT_FALSE(OutputOnScannedDevice("", dir.path()));
+    EXPECT_FALSE(OutputOnScannedDevice(dir / "missing", dir.path()));
+}
+
+TEST(SameVolume, FolderOnTheScannedDeviceEvenBeforeItExists) {
+    test::TempDir dir;
+    TFolderMount fm;
+    ASSERT_TRUE(LocateFolderMount(dir.path(), ReadSelfMountInfo(), fm));
+    const std::string device = MountBackingSource(fm.Mount);
+    struct stat st {};
+    if (device.empty() || ::stat(device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+        GTEST_SKIP() << "the temporary folder is not on a block device here";
+    EXPECT_TRUE(OutputOnScannedDevice(device, dir.path()));
+    EXPECT_TRUE(OutputOnScannedDevice(device, dir / "not/made/yet"));
+    // An unrelated loop device, when one exists, does not hold the folder.
+    struct stat loopSt {};
+    if (::stat("/dev/loop7", &loopSt) == 0 && S_ISBLK(loopSt.st_mode) && loopSt.st_rdev != st.st_rdev) {
+        EXPECT_FALSE(OutputOnScannedDevice("/dev/loop7", dir.path()));
+    }
+}
+
+} // namespace
+} // namespace brivo
