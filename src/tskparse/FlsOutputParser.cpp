@@ -1,0 +1,75 @@
+#include "tskparse/FlsOutputParser.h"
+
+#include "filters/SyntheticPath.h"
+#include "filters/Wildcard.h"
+#include "platform/DateTime.h"
+#include "tskparse/AsciiText.h"
+#include "tskparse/FlsBodyLine.h"
+
+namespace brivo {
+
+namespace {
+
+void EraseFirstNoCase(std::string& s, std::string_view needle) {
+    const size_t at = FindNoCase(s, needle);
+    if (at != std::string_view::npos) s.erase(at, needle.size());
+}
+
+// One line without its CRs, copied only when it has any.
+std::string_view WithoutCr(std::string_view line, std::string& scratch) {
+    if (line.find('\r') == std::string_view::npos) return line;
+    scratch.clear();
+    for (char c : line)
+        if (c != '\r') scratch += c;
+    return scratch;
+}
+
+} // namespace
+
+TFoundFiles ParseFlsListing(std::string_view text, TScanWhere whereMode, const TMaskList& masks) {
+    TFoundFiles results;
+    std::string scratch, name, inode, mode;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t eol = text.find('\n', pos);
+        if (eol == std::string_view::npos) eol = text.size();
+        const std::string_view raw = text.substr(pos, eol - pos);
+        pos = eol + 1;
+
+        const std::string_view t = TrimView(WithoutCr(raw, scratch));
+        if (t.empty() || t.find('|') == std::string_view::npos) continue;
+        int64_t size = -1, mtime = -1;
+        if (!SplitBodyLine(t, name, inode, mode, size, mtime)) continue;
+        if (ContainsNoCase(name, "(volume label entry)") || ContainsNoCase(name, "($file_name)")) continue;
+        if (IsSyntheticPath(name, whereMode)) continue;
+        // Also drops "(deleted-realloc)": its metadata now belongs to another file.
+        if (!ContainsNoCase(name, "(deleted)")) continue;
+        EraseFirstNoCase(name, " (deleted)");
+        EraseFirstNoCase(name, "(deleted)");
+        name = std::string(TrimView(name));
+        if (name.find(':') != std::string::npos) continue;  // alternate data stream (file:stream)
+        if (IsDirMode(mode) || IsDirLikeName(name)) continue;
+        if (!masks.empty() && !MatchesAnyMask(name, masks)) continue;
+
+        TFoundFile f;
+        f.Inode = inode;
+        f.FullPath = name;
+        f.IsDeleted = true;
+        f.FileType = mode;
+        f.IsDir = false;
+        f.SizeBytes = size;
+        f.HasModDate = mtime > 0;
+        f.ModDateUtc = f.HasModDate ? UnixToLocalDateTime(mtime) : 0;
+        f.DamageText = "Unknown";
+        f.DamageScore = -1;
+        results.push_back(std::move(f));
+    }
+    return results;
+}
+
+void ParseFlsOutput(TScanState& state, TScanHost&, std::string_view text, TScanWhere whereMode,
+                    const TMaskList& masks) {
+    state.FFound = ParseFlsListing(text, whereMode, masks);
+}
+
+} // namespace brivo
