@@ -1,12 +1,54 @@
 #include "cli/CliMain.h"
 
-#include <cstdio>
+#include <exception>
+#include <iostream>
+
+#include "cli/CliArgs.h"
+#include "cli/CliInfo.h"
 
 namespace brivo::cli {
 
-int CliMain(int, char**) {
-    std::fprintf(stderr, "usage: brivo-recovery-cli info SOURCE\n");
-    return 2;
+namespace {
+
+constexpr const char* kProgram = "brivo-recovery-cli";
+
+// Every command of the program, in the order its help lists them.
+std::vector<TCliCommand> AllCommands() { return {InfoCommand()}; }
+
+} // namespace
+
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const std::vector<TCliCommand> commands = AllCommands();
+    TArgParser parser(kProgram, "Finds deleted files on a volume or disk image and recovers them.");
+    for (const auto& c : commands) parser.AddCommand(c.Spec);
+
+    const TParseResult parsed = parser.Parse(args);
+    if (parsed.Status == TParseStatus::Help) {
+        out << parsed.Text;
+        return kExitOk;
+    }
+    if (parsed.Status == TParseStatus::Error) {
+        err << parsed.Text;
+        return kExitUsage;
+    }
+    for (const auto& c : commands) {
+        if (c.Spec.Name != parsed.Args.Command) continue;
+        try {
+            return c.Run(parsed.Args, out, err);
+        } catch (const std::exception& e) {
+            err << "ERROR: " << e.what() << "\n";
+            return kExitFailure;
+        }
+    }
+    return kExitUsage;  // unreachable: the parser knows only these commands
+}
+
+int CliMain(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    const int code = RunCli(args, std::cout, std::cerr);
+    std::cout.flush();
+    return code;
 }
 
 } // namespace brivo::cli
