@@ -1,6 +1,10 @@
 #include "platform/Mounts.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -77,6 +81,8 @@ std::vector<TMountEntry> ParseMountInfo(std::string_view text) {
         while (sep < f.size() && f[sep] != "-") ++sep;
         if (sep + 2 >= f.size()) continue;  // no "-", fstype or source
         TMountEntry m;
+        const std::string devText(f[2]);
+        if (std::sscanf(devText.c_str(), "%u:%u", &m.Major, &m.Minor) != 2) m.Major = m.Minor = 0;
         m.Root = UnescapeMountField(f[3]);
         m.MountPoint = UnescapeMountField(f[4]);
         m.FsType = UnescapeMountField(f[sep + 1]);
@@ -95,14 +101,23 @@ std::string ReadSelfMountInfo() {
     return ss.str();
 }
 
-bool FindMountOf(const std::string& resolvedPath, std::string_view mountInfoText, TFolderMount& out) {
+bool FindMountOf(const std::string& resolvedPath, std::string_view mountInfoText, TFolderMount& out,
+                 const unsigned* deviceMajorMinor) {
     if (resolvedPath.empty() || resolvedPath[0] != '/') return false;
-    const TMountEntry* best = nullptr;
     const auto mounts = ParseMountInfo(mountInfoText);
-    for (const auto& m : mounts) {
-        if (!MountHolds(m.MountPoint, resolvedPath)) continue;
-        if (!best || m.MountPoint.size() >= best->MountPoint.size()) best = &m;
-    }
+    auto longest = [&](bool sameDeviceOnly) {
+        const TMountEntry* best = nullptr;
+        for (const auto& m : mounts) {
+            if (!MountHolds(m.MountPoint, resolvedPath)) continue;
+            if (sameDeviceOnly && (m.Major != deviceMajorMinor[0] || m.Minor != deviceMajorMinor[1])) continue;
+            if (!best || m.MountPoint.size() >= best->MountPoint.size()) best = &m;
+        }
+        return best;
+    };
+    // Some file systems (btrfs subvolumes) give their files another device number than
+    // the mount table shows; then the longest mount point has to do.
+    const TMountEntry* best = deviceMajorMinor ? longest(true) : nullptr;
+    if (!best) best = longest(false);
     if (!best) return false;
     out.Mount = *best;
     const std::string rest = best->MountPoint == "/" ? resolvedPath : resolvedPath.substr(best->MountPoint.size());
@@ -114,7 +129,10 @@ bool LocateFolderMount(const std::string& folder, std::string_view mountInfoText
     if (folder.empty()) return false;
     std::unique_ptr<char, void (*)(void*)> real(::realpath(folder.c_str(), nullptr), std::free);
     if (!real) return false;
-    return FindMountOf(real.get(), mountInfoText, out);
+    struct stat st {};
+    if (::stat(real.get(), &st) != 0) return FindMountOf(real.get(), mountInfoText, out);
+    const unsigned dev[2] = {major(st.st_dev), minor(st.st_dev)};
+    return FindMountOf(real.get(), mountInfoText, out, dev);
 }
 
 bool IsNetworkFileSystem(const std::string& fsType) {

@@ -7,6 +7,7 @@ namespace brivo {
 
 // One line of /proc/self/mountinfo, fields unescaped.
 struct TMountEntry {
+    unsigned Major = 0, Minor = 0;  // the file system's device number (st_dev of its files)
     std::string Root;        // the mounted folder of the file system ("/" for a whole volume)
     std::string MountPoint;  // where it is mounted
     std::string FsType;      // e.g. ext4, fuseblk, nfs4, tmpfs
@@ -35,10 +36,14 @@ struct TFolderMount {
 // that equals the path or is a folder prefix of it ("/mnt" holds "/mnt/x", not "/mntx");
 // of equal mount points the last line wins, since a later mount hides an earlier one.
 // False when no mount matches (a relative path, or text without a "/" mount).
-bool FindMountOf(const std::string& resolvedPath, std::string_view mountInfoText, TFolderMount& out);
+// With a device number (the folder's st_dev), only mounts of that device are taken when
+// any of them holds the path: this sees through a mount that a later mount on a parent
+// folder has hidden.
+bool FindMountOf(const std::string& resolvedPath, std::string_view mountInfoText, TFolderMount& out,
+                 const unsigned* deviceMajorMinor = nullptr);
 
-// realpath of folder, then FindMountOf. False when the folder cannot be resolved or no
-// mount holds it.
+// realpath and stat of folder, then FindMountOf with its device number. False when the
+// folder cannot be resolved or no mount holds it.
 bool LocateFolderMount(const std::string& folder, std::string_view mountInfoText, TFolderMount& out);
 
 // True for file systems reached over a network (nfs, nfs4, cifs, smb3, 9p, ceph,

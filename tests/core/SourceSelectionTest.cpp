@@ -96,9 +96,10 @@ TEST(SourceSelection, FolderScansTheVolumeThatHoldsIt) {
         for (char c : s) out += c == ' ' ? std::string("\\040") : std::string(1, c);
         return out;
     };
-    const std::string root = "1 0 8:2 / / rw - ext4 /dev/sda2 rw\n";
+    // Device numbers no real file system has, so the folder's own st_dev never picks a line.
+    const std::string root = "1 0 4095:1048570 / / rw - ext4 /dev/sda2 rw\n";
     auto mountAt = [&](const std::string& fs, const std::string& src) {
-        return root + "2 1 8:3 / " + escaped(mp) + " rw - " + fs + " " + src + " rw\n";
+        return root + "2 1 4095:1048571 / " + escaped(mp) + " rw - " + fs + " " + src + " rw\n";
     };
 
     struct Case { std::string folder; std::string info; std::string src; std::string filter; };

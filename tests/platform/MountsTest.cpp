@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "TestSupport.h"
@@ -72,6 +74,26 @@ TEST(Mounts, FindsTheLongestMountPointAndThePathInsideTheVolume) {
     EXPECT_EQ(RootDeviceSource("1 0 0:1 / / rw - overlay overlay rw\n"), "");
 }
 
+TEST(Mounts, DeviceNumberSeesThroughAHiddenMount) {
+    // /mnt/win was mounted first, then /mnt on top of it: /mnt/win now lies on sdg1.
+    const char* info =
+        "1 0 8:2 / / rw - ext4 /dev/sda2 rw\n"
+        "2 1 8:49 / /mnt/win rw - ntfs3 /dev/sdd1 rw\n"
+        "3 1 8:97 / /mnt rw - vfat /dev/sdg1 rw\n";
+    struct Case { unsigned dev[2]; const char* source; const char* inVolume; };
+    const Case cases[] = {
+        {{8, 97}, "/dev/sdg1", "/win/x"},
+        {{8, 49}, "/dev/sdd1", "/x"},
+        {{0, 99}, "/dev/sdd1", "/x"},  // no mount of that device: the longest mount point
+    };
+    for (const auto& c : cases) {
+        TFolderMount fm;
+        ASSERT_TRUE(FindMountOf("/mnt/win/x", info, fm, c.dev));
+        EXPECT_EQ(fm.Mount.Source, c.source) << c.dev[1];
+        EXPECT_EQ(fm.PathInVolume, c.inVolume) << c.dev[1];
+    }
+}
+
 TEST(Mounts, NetworkAndBackingSourceClassification) {
     for (const char* fs : {"nfs", "nfs4", "cifs", "smb3", "9p", "ceph", "glusterfs", "afs", "fuse.sshfs", "fuse.rclone"})
         EXPECT_TRUE(IsNetworkFileSystem(fs)) << fs;
@@ -101,11 +123,24 @@ TEST(Mounts, LocatesARealFolderThroughSymbolicLinks) {
     ASSERT_NE(real, nullptr);
     const std::string realDir = real;
     std::free(real);
-    const std::string info = "1 0 8:2 / / rw - ext4 /dev/sda2 rw\n2 1 8:3 / " + realDir + " rw - vfat /dev/sdz9 rw\n";
+    // Device numbers no real file system has, so only the mount points decide.
+    const std::string info = "1 0 4095:1048570 / / rw - ext4 /dev/sda2 rw\n2 1 4095:1048571 / " + realDir +
+                             " rw - vfat /dev/sdz9 rw\n";
     TFolderMount fm;
     ASSERT_TRUE(LocateFolderMount(dir / "link/", info, fm));
     EXPECT_EQ(fm.Mount.Source, "/dev/sdz9");
     EXPECT_EQ(fm.PathInVolume, "/");
+
+    // The folder's own device number picks its mount over a longer one of another device.
+    struct stat st {};
+    ASSERT_EQ(::stat(realDir.c_str(), &st), 0);
+    const std::string dev = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+    const std::string parent = realDir.substr(0, realDir.rfind('/'));
+    const std::string info2 = "1 0 " + dev + " / " + (parent.empty() ? "/" : parent) + " rw - ext4 /dev/mine rw\n" +
+                              "2 1 4095:1048571 / " + realDir + " rw - vfat /dev/other rw\n";
+    ASSERT_TRUE(LocateFolderMount(dir.path(), info2, fm));
+    EXPECT_EQ(fm.Mount.Source, "/dev/mine");
+    EXPECT_EQ(fm.PathInVolume, parent.empty() ? realDir : realDir.substr(parent.size()));
     EXPECT_FALSE(LocateFolderMount(dir / "missing", info, fm));
     EXPECT_FALSE(ReadSelfMountInfo().empty());
 }
