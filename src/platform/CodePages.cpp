@@ -3,6 +3,8 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
@@ -78,9 +80,22 @@ std::array<char32_t, 256> BuildTable(int codePage) {
 
 bool IsSupportedCodePage(int codePage) { return IconvNames(codePage) != nullptr; }
 
-const std::array<char32_t, 256>& CodePageTable(int codePage) {
+namespace {
+
+// The UTF-8 bytes of each byte value, so decoding is one copy per byte.
+struct TUtf8Byte {
+    char Bytes[4];
+    uint8_t Length;
+};
+
+struct TCodePage {
+    std::array<char32_t, 256> Chars;
+    std::array<TUtf8Byte, 256> Utf8;
+};
+
+const TCodePage& LoadCodePage(int codePage) {
     static std::once_flag once[4];
-    static std::array<char32_t, 256> tables[4];
+    static TCodePage pages[4];
     int slot;
     switch (codePage) {
         case 437: slot = 0; break;
@@ -89,9 +104,25 @@ const std::array<char32_t, 256>& CodePageTable(int codePage) {
         case 1252: slot = 3; break;
         default: throw std::invalid_argument("Unsupported code page " + std::to_string(codePage));
     }
-    std::call_once(once[slot], [&] { tables[slot] = BuildTable(codePage); });
-    return tables[slot];
+    std::call_once(once[slot], [&] {
+        TCodePage& p = pages[slot];
+        p.Chars = BuildTable(codePage);
+        for (size_t b = 0; b < 256; ++b) {
+            // These code pages lie in the BMP (3 UTF-8 bytes at most); anything else would
+            // break the decoder's buffer bound, so it becomes U+FFFD.
+            if (p.Chars[b] > 0xFFFF) p.Chars[b] = kReplacement;
+            const std::string u = EncodeUtf8(p.Chars[b]);
+            p.Utf8[b] = {};
+            std::memcpy(p.Utf8[b].Bytes, u.data(), u.size());
+            p.Utf8[b].Length = static_cast<uint8_t>(u.size());
+        }
+    });
+    return pages[slot];
 }
+
+} // namespace
+
+const std::array<char32_t, 256>& CodePageTable(int codePage) { return LoadCodePage(codePage).Chars; }
 
 void AppendUtf8(std::string& out, char32_t cp) {
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
@@ -119,10 +150,15 @@ std::string EncodeUtf8(char32_t cp) {
 }
 
 std::string DecodeCodePage(std::string_view bytes, int codePage) {
-    const auto& table = CodePageTable(codePage);
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (char c : bytes) AppendUtf8(out, table[static_cast<unsigned char>(c)]);
+    const auto& utf8 = LoadCodePage(codePage).Utf8;
+    std::string out(bytes.size() * 3, '\0');
+    char* w = out.data();
+    for (char c : bytes) {
+        const TUtf8Byte& u = utf8[static_cast<unsigned char>(c)];
+        std::memcpy(w, u.Bytes, 3);
+        w += u.Length;
+    }
+    out.resize(static_cast<size_t>(w - out.data()));
     return out;
 }
 
