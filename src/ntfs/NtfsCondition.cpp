@@ -73,7 +73,7 @@ bool LoadClusterBitmap(const TNtfsVolume& vol, TNtfsClusterBitmap& bm) {
             if (run.Clusters <= 0) continue;
             if (!MulInt64(run.Clusters, bpc, span) || span > 0x7FFFFFFF) span = 0x7FFFFFFF;
             const int64_t piece = std::min(remaining, span);
-            if (run.Lcn <= 0) {
+            if (run.Lcn <= 0 || run.Sparse) {
                 // A sparse stretch reads as zeros (clusters free); later runs keep their
                 // place in the stream.
                 written += piece;
@@ -110,7 +110,7 @@ TNtfsCondition EstimateRunCondition(const TNtfsClusterBitmap& bm, const TNtfsRun
     int64_t tested = 0, used = 0;
     bool sampled = false;
     for (const auto& run : runs) {
-        if (run.Clusters <= 0 || run.Lcn <= 0) continue;
+        if (run.Clusters <= 0 || run.Lcn <= 0 || run.Sparse) continue;
         int64_t k = run.Clusters;
         if (k > kConditionSampleClusters - tested) {
             k = kConditionSampleClusters - tested;

@@ -30,7 +30,7 @@ TNtfsRuns DecodeRunList(NtfsBytes buf, int64_t start, int64_t count) {
         const int64_t delta = (o >= 1 && o <= 8) ? ReadLeSigned(buf, pos, o) : 0;
         pos += o;
         lcn = WrapAdd(lcn, delta);
-        runs.push_back({vcn, lcn, clusters});
+        runs.push_back({vcn, lcn, clusters, o == 0});
         vcn = WrapAdd(vcn, clusters);
     }
     return runs;

@@ -145,7 +145,7 @@ void TNtfsScan::RecordPass() {
     std::vector<uint8_t> chunk;
     for (const TNtfsMftRun& run : vol_.MftRuns) {
         if (Stop()) return;
-        if (run.Lcn <= 0) continue;
+        if (run.Lcn <= 0 || run.Sparse) continue;
         // Runs that place records before the start of the stream or whose numbers overflow
         // come only from a damaged runlist; their records could not be numbered.
         int64_t pos = 0, left = 0, first = 0;

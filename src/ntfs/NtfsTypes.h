@@ -31,9 +31,16 @@ struct TNtfsGeometry {
 
 // One run of a non-resident attribute, in clusters.
 struct TNtfsMftRun {
+    TNtfsMftRun() = default;
+    TNtfsMftRun(int64_t vcn, int64_t lcn, int64_t clusters, bool sparse = false)
+        : Vcn(vcn), Lcn(lcn), Clusters(clusters), Sparse(sparse) {}
     int64_t Vcn = 0;       // first cluster of the run inside the attribute's stream
     int64_t Lcn = 0;       // first cluster on the volume (0 for a first sparse entry)
     int64_t Clusters = 0;  // run length; read signed, so hostile lists can make it negative
+    // An entry without an offset field: no clusters on the volume (read as zeros). Its Lcn
+    // repeats the previous entry's, so every consumer must look at this flag, or it would
+    // read or rate the previous run's clusters a second time.
+    bool Sparse = false;
     bool operator==(const TNtfsMftRun&) const = default;
 };
 using TNtfsRuns = std::vector<TNtfsMftRun>;

@@ -58,7 +58,7 @@ bool ReadMftBytes(const TNtfsVolume& vol, int64_t offset, int64_t count, std::ve
         for (const auto& r : vol.MftRuns) {
             if (r.Clusters > 0 && r.Vcn <= vcn && vcn - r.Vcn < r.Clusters) { run = &r; break; }
         }
-        if (!run) return false;
+        if (!run || run->Sparse) return false;
         const int64_t piece = std::min(remaining, bpc - within);
         int64_t cl = 0, pos = 0;
         if (!AddInt64(vcn - run->Vcn, run->Lcn, cl) || !MulInt64(cl, bpc, pos) || !AddInt64(pos, within, pos))

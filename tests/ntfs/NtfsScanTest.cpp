@@ -1,0 +1,330 @@
+// The whole direct scan over hand-made volumes (each showing one on-disk situation), the
+// NTFS fixture built with mkntfs + ntfs-3g, and a volume written by Windows XP.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+
+#include "NtfsTestImage.h"
+#include "RecordingHost.h"
+#include "TestSupport.h"
+#include "ntfs/NtfsScan.h"
+
+namespace brivo {
+namespace {
+
+using test::Bytes;
+using test::PutLe;
+using test::Ref;
+using test::TestData;
+using test::TestRecord;
+
+struct ScanRun {
+    std::vector<std::string> log;
+    TFoundFiles found;
+    std::string error;
+};
+
+ScanRun Scan(const std::string& image, const TMaskList& masks, TScanWhere where = TScanWhere::swDisk,
+             bool stopFirst = false) {
+    test::RecordingHost host;
+    TScanState st;
+    st.FLastWhereMode = where;
+    st.FFound.push_back(TFoundFile{});  // whatever was there before
+    st.FFound[0].FullPath = "previous";
+    st.FStopRequested = stopFirst;
+    ScanRun out;
+    try {
+        FastScanNtfsDirect(st, host, image, masks);
+    } catch (const std::exception& e) {
+        out.error = e.what();
+    }
+    host.Drain();
+    out.log = host.MemoMessages();
+    out.found = st.FFound;
+    return out;
+}
+
+std::string WriteImage(const test::TempDir& dir, const Bytes& img, const std::string& name = "v.img") {
+    test::WriteFileBytes(dir / name, std::string(img.begin(), img.end()));
+    return dir / name;
+}
+
+std::map<std::string, const TFoundFile*> ByPath(const TFoundFiles& found) {
+    std::map<std::string, const TFoundFile*> m;
+    for (const auto& f : found) m[f.FullPath] = &f;
+    return m;
+}
+
+std::string LastLine(const ScanRun& r) { return r.log.empty() ? "" : r.log.back(); }
+
+TestRecord File(uint16_t flags, uint64_t parentRef, const char16_t* name, std::vector<TestData> data = {{true, Bytes(100, 'x')}},
+                uint16_t seq = 1) {
+    TestRecord r;
+    r.Flags = flags;
+    r.Seq = seq;
+    r.Names = {{parentRef, name, 1}};
+    r.ModTime = 132223104050000000ull;
+    r.Data = std::move(data);
+    return r;
+}
+
+// Users (16, live) / Old (17, deleted folder) / a.txt (18, deleted), and neighbours that
+// each meet one rule of the scan.
+test::TestVolume SampleVolume() {
+    test::TestVolume v;
+    v.Records.resize(30);
+    auto put = [&](size_t n, const TestRecord& r) { v.Records[n] = test::MakeRecord(r); };
+    put(16, File(3, Ref(5, 5), u"Users", {}));
+    put(17, File(2, Ref(16, 1), u"Old", {}, 2));  // freed: sequence number one higher
+    put(18, File(0, Ref(17, 1), u"a.txt"));
+    put(19, File(0, Ref(16, 1), u"readme"));
+    put(20, File(0, Ref(16, 1), u"notes.txt", {{true, {}}}));
+    put(21, File(0, Ref(22, 1), u"b.jpg"));        // its folder's record now holds another folder
+    put(22, File(3, Ref(5, 5), u"Reused", {}, 2));
+    TestRecord bad = File(0, Ref(16, 1), u"bad.txt");
+    bad.BadFixups = true;
+    put(24, bad);
+    put(25, File(1, Ref(16, 1), u"live.txt"));
+    put(26, File(0, Ref(90, 1), u"c.txt"));        // parent record not in the $MFT
+    put(27, File(0, Ref(16, 1), u"setup.exe"));
+    put(28, File(0, Ref(29, 1), u"x.jpg"));
+    put(29, File(3, Ref(5, 5), u"Windows", {}));
+    return v;
+}
+
+TEST(NtfsScan, ListsDeletedFilesWithPathsAndCounts) {
+    test::TempDir dir;
+    const std::string img = WriteImage(dir, SampleVolume().Build());
+
+    ScanRun r = Scan(img, {"*.*"});
+    ASSERT_EQ(r.error, "");
+    auto m = ByPath(r.found);
+    EXPECT_EQ(r.found.size(), 3u);
+    ASSERT_TRUE(m.count("Users/Old/a.txt")) << "a deleted folder still names its files";
+    EXPECT_TRUE(m.count("b.jpg")) << "a reused folder record is not this file's folder";
+    EXPECT_TRUE(m.count("c.txt"));
+    const TFoundFile& a = *m["Users/Old/a.txt"];
+    EXPECT_EQ(a.Inode, "18");
+    EXPECT_EQ(a.SizeBytes, 100);
+    EXPECT_TRUE(a.HasModDate);
+    EXPECT_NEAR(a.ModDateUtc, 43831.0001, 1e-9);
+    EXPECT_EQ(a.DamageText, "Excellent (resident)");
+    EXPECT_EQ(a.DamageScore, 100);
+    EXPECT_EQ(a.FileType, "-/rrwxrwxrwx");
+    EXPECT_TRUE(a.IsDeleted);
+    EXPECT_FALSE(a.IsDir);
+
+    const std::vector<std::string> expected = {
+        "Default cleanup filter enabled: hiding zero-byte, system, temp, cache, build/package artifacts. Use a custom "
+        "mask to see those files.",
+        "Fast Direct NTFS scan: reading $MFT directly; no ils pass.",
+        "Fast Direct NTFS geometry: bps=512 cluster=4096 record=1024 mft_records=30 runs=1",
+        "NTFS damage analysis enabled: loaded $Bitmap (1 bytes).",
+        // 32 slots: the chunk that holds the last records is processed whole.
+        "Fast Direct NTFS scan complete: records=32 valid=15 deleted_files=4 dirs=5 mask_rejected=1 noise_rejected=3 bad=1",
+    };
+    std::vector<std::string> lines;
+    for (const auto& l : r.log)
+        if (l.rfind("Fast Direct NTFS progress", 0) != 0) lines.push_back(l);
+    EXPECT_EQ(lines, expected);
+}
+
+TEST(NtfsScan, CustomMasksAndRecycleBinTurnTheCleanupFilterOff) {
+    test::TempDir dir;
+    const std::string img = WriteImage(dir, SampleVolume().Build());
+
+    ScanRun txt = Scan(img, {"*.txt"});
+    auto m = ByPath(txt.found);
+    EXPECT_EQ(m.size(), 3u);
+    ASSERT_TRUE(m.count("Users/notes.txt")) << "zero-byte file listed under a custom mask";
+    EXPECT_EQ(m["Users/notes.txt"]->DamageText, "Empty");
+    EXPECT_EQ(m["Users/notes.txt"]->DamageScore, 0);
+    EXPECT_TRUE(m.count("Users/Old/a.txt") && m.count("c.txt"));
+    EXPECT_EQ(txt.log.front(), "Fast Direct NTFS scan: reading $MFT directly; no ils pass.");
+    EXPECT_NE(LastLine(txt).find("mask_rejected=4 noise_rejected=0"), std::string::npos) << LastLine(txt);
+
+    ScanRun bin = Scan(img, {"*.*"}, TScanWhere::swRecycleBin);
+    m = ByPath(bin.found);
+    EXPECT_TRUE(m.count("Users/notes.txt") && m.count("Users/setup.exe") && m.count("Windows/x.jpg"));
+    EXPECT_EQ(m.size(), 6u);
+}
+
+TEST(NtfsScan, StopBeforeThePassLeavesNoResults) {
+    test::TempDir dir;
+    ScanRun r = Scan(WriteImage(dir, SampleVolume().Build()), {"*.*"}, TScanWhere::swDisk, true);
+    EXPECT_EQ(r.error, "");
+    EXPECT_TRUE(r.found.empty());
+    EXPECT_EQ(LastLine(r),
+              "Fast Direct NTFS scan stopped by user: records=0 valid=0 deleted_files=0 dirs=0 mask_rejected=0 "
+              "noise_rejected=0 bad=0");
+}
+
+TEST(NtfsScan, ReadsRunsOnDespiteSparseAndUnreadableRuns) {
+    // $MFT runs: records 0-7 at cluster 4, 8-15 sparse, 16-23 at cluster 8, 24-27 on a
+    // cluster past the end of the source, 28-31 at cluster 10 (stored in slots 24-27).
+    test::TestVolume v;
+    v.Records.resize(28);
+    v.Records[10] = test::MakeRecord(File(0, Ref(5, 5), u"in-sparse-run.txt"));
+    v.Records[17] = test::MakeRecord(File(0, Ref(5, 5), u"seventeen.txt"));
+    v.Records[25] = test::MakeRecord(File(0, Ref(5, 5), u"twenty-nine.txt"));
+    v.MftRunList = test::Concat({test::RunEntry(2, 4, 1, 1), Bytes{0x01, 0x02}, test::RunEntry(2, 4, 1, 1),
+                                 test::RunEntry(1, 5000, 1, 2), test::RunEntry(1, 10 - 5008, 1, 2)});
+    v.MftSize = 32 * 1024;
+    test::TempDir dir;
+    ScanRun r = Scan(WriteImage(dir, v.Build()), {"*.*"});
+    ASSERT_EQ(r.error, "");
+    auto m = ByPath(r.found);
+    EXPECT_EQ(m.size(), 2u);
+    ASSERT_TRUE(m.count("seventeen.txt") && m.count("twenty-nine.txt"));
+    EXPECT_EQ(m["seventeen.txt"]->Inode, "17");
+    EXPECT_EQ(m["twenty-nine.txt"]->Inode, "29");
+    EXPECT_NE(LastLine(r).find("records=20 "), std::string::npos) << LastLine(r);
+    EXPECT_NE(LastLine(r).find(" bad=1"), std::string::npos) << LastLine(r);
+}
+
+TEST(NtfsScan, FatalSetupFailuresKeepThePreviousResults) {
+    test::TempDir dir;
+    test::TestVolume good;
+
+    Bytes notNtfs = good.Build();
+    std::memcpy(notNtfs.data() + 3, "MSDOS5.0", 8);
+    Bytes badGeometry = good.Build();
+    badGeometry[64] = 0;
+    Bytes badRecord0 = good.Build();
+    PutLe(badRecord0, 4 * 4096 + 4, 2000, 2);  // update sequence array past the record
+    test::TestVolume noRuns;
+    noRuns.MftRunList = Bytes{};
+    Bytes huge = good.Build();
+    PutLe(huge, 48, uint64_t{1} << 40, 8);  // $MFT far past the end of the source
+
+    struct Case {
+        const char* what;
+        std::string path;
+        std::string message;
+    } cases[] = {
+        {"not NTFS", WriteImage(dir, notNtfs, "a.img"),
+         "Fast Direct NTFS scan failed: selected source does not look like NTFS."},
+        {"short source", WriteImage(dir, Bytes(100, 0), "b.img"), "Fast Direct NTFS scan failed: cannot read NTFS boot sector."},
+        {"record size 0", WriteImage(dir, badGeometry, "c.img"),
+         "Fast Direct NTFS scan failed: invalid NTFS geometry bps=512 cluster=4096 record=0 mft_lcn=4"},
+        {"record 0 fixups", WriteImage(dir, badRecord0, "d.img"),
+         "Fast Direct NTFS scan failed: cannot read/repair $MFT record 0."},
+        {"record 0 past the end", WriteImage(dir, huge, "e.img"),
+         "Fast Direct NTFS scan failed: cannot read/repair $MFT record 0."},
+        {"no runlist", WriteImage(dir, noRuns.Build(), "f.img"), "Fast Direct NTFS scan failed: cannot parse $MFT DATA runlist."},
+        {"device", "/dev/brivo-no-such-device", "Fast Direct NTFS scan failed: cannot open /dev/brivo-no-such-device, error 2"},
+        {"missing image", dir / "missing.img", "No such file or directory: " + dir / "missing.img"},
+    };
+    for (const auto& c : cases) {
+        ScanRun r = Scan(c.path, {"*.*"});
+        EXPECT_EQ(r.error, c.message) << c.what;
+        ASSERT_EQ(r.found.size(), 1u) << c.what;
+        EXPECT_EQ(r.found[0].FullPath, "previous") << c.what;
+    }
+}
+
+TEST(NtfsScan, ConditionFollowsTheClusterBitmap) {
+    test::TempDir dir;
+    test::TestVolume v;
+    v.Records.resize(20);
+    v.Records[16] = test::MakeRecord(File(0, Ref(5, 5), u"reused.bin", {{false, {}, 8192, test::RunEntry(2, 40, 1, 1)}}));
+    v.Records[17] = test::MakeRecord(File(0, Ref(5, 5), u"free.bin", {{false, {}, 8192, test::RunEntry(2, 44, 1, 1)}}));
+    // $Bitmap as a non-resident stream at cluster 60: clusters 40 and 41 in use.
+    TestRecord bm = File(1, Ref(5, 5), u"$Bitmap", {{false, {}, 8, test::RunEntry(1, 60, 1, 1)}});
+    v.Records[6] = test::MakeRecord(bm);
+    Bytes img = v.Build();
+    img[60 * 4096 + 5] = 0x03;
+    ScanRun r = Scan(WriteImage(dir, img), {"*.bin"});
+    auto m = ByPath(r.found);
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m["reused.bin"]->DamageText, "Overwritten");
+    EXPECT_EQ(m["free.bin"]->DamageText, "Excellent");
+    EXPECT_NE(std::find(r.log.begin(), r.log.end(), "NTFS damage analysis enabled: loaded $Bitmap (8 bytes)."), r.log.end());
+
+    // A $Bitmap claiming more than 256 MiB is not loaded: conditions stay unknown.
+    v.Records[6] = test::MakeRecord(File(1, Ref(5, 5), u"$Bitmap", {{false, {}, 0x10000001, test::RunEntry(1, 60, 1, 1)}}));
+    r = Scan(WriteImage(dir, v.Build(), "big.img"), {"*.bin"});
+    for (const auto& f : r.found) {
+        EXPECT_EQ(f.DamageText, "Unknown");
+        EXPECT_EQ(f.DamageScore, -1);
+    }
+    EXPECT_NE(std::find(r.log.begin(), r.log.end(),
+                        "NTFS damage analysis unavailable: could not load $Bitmap; file condition will be Unknown."),
+              r.log.end());
+}
+
+// ---- real volumes
+
+std::string Strip(const std::string& p) { return p.substr(p.find_first_not_of('/')); }
+
+TEST(NtfsScanFixture, ListsExactlyTheManifestsDeletedFiles) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("ntfs.img", dir);
+    const auto manifest = test::ReadManifest("ntfs");
+    ASSERT_FALSE(manifest.empty());
+
+    // With the cleanup filter off (Recycle Bin kind) and a mask for every name, the scan
+    // lists exactly the manifest.
+    ScanRun all = Scan(img, {"*"}, TScanWhere::swRecycleBin);
+    ASSERT_EQ(all.error, "");
+    auto m = ByPath(all.found);
+    EXPECT_EQ(all.found.size(), manifest.size());
+    for (const auto& e : manifest) {
+        const std::string p = Strip(e.path);
+        ASSERT_TRUE(m.count(p)) << p;
+        EXPECT_EQ(m[p]->SizeBytes, e.size) << p;
+        EXPECT_TRUE(m[p]->HasModDate) << p;
+        EXPECT_NE(m[p]->DamageScore, -1) << p;
+        // Recovery reads the file through icat by the listed Inode.
+        test::ProcessResult cat = test::RunProcess({"icat", "-R", img, m[p]->Inode});
+        std::string out = dir / "out.bin";
+        test::WriteFileBytes(out, cat.out);
+        EXPECT_EQ(test::Md5OfFile(out), e.md5) << p;
+    }
+
+    // The default cleanup filter hides the zero-byte file and the "$" names, and "*.*"
+    // needs a dot.
+    ScanRun def = Scan(img, {"*.*"});
+    auto d = ByPath(def.found);
+    for (const auto& e : manifest) {
+        const std::string p = Strip(e.path);
+        const std::string name = p.substr(p.rfind('/') + 1);
+        const bool hidden = e.size == 0 || name[0] == '$' || name.find('.') == std::string::npos;
+        EXPECT_EQ(d.count(p), hidden ? 0u : 1u) << p;
+    }
+    ScanRun txt = Scan(img, {"*.txt"});
+    EXPECT_EQ(ByPath(txt.found).count("Users/Bob/empty.txt"), 1u);
+}
+
+TEST(NtfsScanFixture, ReadsAVolumeWrittenByWindows) {
+    test::TempDir dir;
+    const std::string gz = test::SharedTestData("8-jpeg-search.dd.gz");
+    test::ProcessResult unz = test::RunProcess({"gzip", "-dc", gz});
+    ASSERT_EQ(unz.exitCode, 0) << unz.err;
+    test::WriteFileBytes(dir / "8.dd", unz.out);
+
+    ScanRun r = Scan(dir / "8.dd", {"*.*"});
+    ASSERT_EQ(r.error, "");
+    auto m = ByPath(r.found);
+    ASSERT_EQ(r.found.size(), 2u);
+    struct Want {
+        const char* path;
+        const char* inode;
+        int64_t size;
+        const char* md5;
+    } want[] = {{"del1/file6.jpg", "32", 175630, "afd55222024a4e22f7f5a3a665320763"},
+                {"del2/file7.hmm", "31", 326859, "0c452c5800fcfa7c66027ae89c4f068a"}};
+    for (const auto& w : want) {
+        ASSERT_TRUE(m.count(w.path)) << w.path;
+        EXPECT_EQ(m[w.path]->Inode, w.inode);
+        EXPECT_EQ(m[w.path]->SizeBytes, w.size);
+        test::ProcessResult cat = test::RunProcess({"icat", "-R", dir / "8.dd", w.inode});
+        test::WriteFileBytes(dir / "out.bin", cat.out);
+        EXPECT_EQ(test::Md5OfFile(dir / "out.bin"), w.md5);
+    }
+}
+
+} // namespace
+} // namespace brivo
