@@ -1,4 +1,5 @@
 #pragma once
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -26,13 +27,30 @@ inline bool EqualsNoCase(std::string_view a, std::string_view b) {
 }
 
 // Position of the first occurrence of needle (lower-case ASCII) in s, ignoring case.
+// The markers looked for all hold a character without case ("(", " "): memchr finds
+// that anchor and only those places are compared, which keeps long listings cheap.
 inline size_t FindNoCase(std::string_view s, std::string_view needle) {
     if (needle.empty()) return 0;
     if (s.size() < needle.size()) return std::string_view::npos;
-    const char first = needle[0];
-    for (size_t i = 0; i + needle.size() <= s.size(); ++i) {
-        if (AsciiLower(s[i]) != first) continue;
-        if (EqualsNoCase(s.substr(i, needle.size()), needle)) return i;
+    const auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    size_t k = 0;
+    while (k < needle.size() && isLetter(needle[k])) ++k;  // first character without case
+    if (k == needle.size()) {
+        for (size_t i = 0; i + needle.size() <= s.size(); ++i)
+            if (EqualsNoCase(s.substr(i, needle.size()), needle)) return i;
+        return std::string_view::npos;
+    }
+    const char anchor = needle[k];
+    const size_t last = s.size() - needle.size();  // last possible start
+    size_t from = k;
+    while (from < s.size()) {
+        const void* hit = std::memchr(s.data() + from, anchor, s.size() - from);
+        if (!hit) break;
+        const size_t at = static_cast<size_t>(static_cast<const char*>(hit) - s.data());
+        const size_t start = at - k;
+        if (start > last) break;
+        if (EqualsNoCase(s.substr(start, needle.size()), needle)) return start;
+        from = at + 1;
     }
     return std::string_view::npos;
 }
