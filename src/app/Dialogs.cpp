@@ -1,0 +1,69 @@
+#include "app/Dialogs.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QStringList>
+#include <QUrl>
+
+#include "app/AppInfo.h"
+
+namespace brivo {
+
+namespace {
+TDialogs gRealDialogs;
+TDialogs* gDialogs = nullptr;
+
+QString BoxTitle() { return QString::fromUtf8(kAppTitle); }
+} // namespace
+
+TDialogs& Dialogs() { return gDialogs ? *gDialogs : gRealDialogs; }
+void SetDialogs(TDialogs* d) { gDialogs = d; }
+
+void TDialogs::Warning(QWidget* parent, const QString& text) {
+    QMessageBox::warning(parent, BoxTitle(), text, QMessageBox::Ok);
+}
+void TDialogs::Error(QWidget* parent, const QString& text) {
+    QMessageBox::critical(parent, BoxTitle(), text, QMessageBox::Ok);
+}
+void TDialogs::Info(QWidget* parent, const QString& text) {
+    QMessageBox::information(parent, BoxTitle(), text, QMessageBox::Ok);
+}
+bool TDialogs::Question(QWidget* parent, const QString& text) {
+    return QMessageBox::question(parent, BoxTitle(), text, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+QString DelphiFilterToQt(const QString& filter) {
+    const QStringList parts = filter.split('|');
+    QStringList out;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        QString patterns = parts[i + 1];
+        patterns.replace(';', ' ');
+        QString desc = parts[i];
+        // Qt reads the patterns from the parentheses of the description.
+        const int paren = desc.indexOf('(');
+        if (paren >= 0) desc = desc.left(paren).trimmed();
+        out << QStringLiteral("%1 (%2)").arg(desc, patterns);
+    }
+    return out.join(QStringLiteral(";;"));
+}
+
+QString TDialogs::OpenFile(QWidget* parent, const QString& filter) {
+    const QString qtFilter = DelphiFilterToQt(filter);
+    const QString first = qtFilter.section(QStringLiteral(";;"), 0, 0);
+    QString selected = first;
+    return QFileDialog::getOpenFileName(parent, QString(), QString(), qtFilter, &selected);
+}
+
+QString TDialogs::SelectFolder(QWidget* parent, const QString& title, const QString& startFolder) {
+    return QFileDialog::getExistingDirectory(parent, title, startFolder, QFileDialog::ShowDirsOnly);
+}
+
+void TDialogs::OpenUrl(const QString& url) {
+    const QUrl u = url.startsWith('/') ? QUrl::fromLocalFile(url) : QUrl(url);
+    QDesktopServices::openUrl(u);
+}
+
+} // namespace brivo

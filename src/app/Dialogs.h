@@ -1,0 +1,35 @@
+#pragma once
+#include <QString>
+
+class QWidget;
+
+namespace brivo {
+
+// Every box and dialog the window opens goes through this seam, so tests can answer
+// them without a user. The default implementation shows the real Qt dialogs.
+class TDialogs {
+public:
+    virtual ~TDialogs() = default;
+    virtual void Warning(QWidget* parent, const QString& text);
+    virtual void Error(QWidget* parent, const QString& text);
+    virtual void Info(QWidget* parent, const QString& text);
+    // Yes/No question; true for Yes.
+    virtual bool Question(QWidget* parent, const QString& text);
+    // Open-file dialog with a "|"-separated filter text (description|patterns|...);
+    // empty when cancelled.
+    virtual QString OpenFile(QWidget* parent, const QString& filter);
+    // Folder selection; empty when cancelled. startFolder may be empty.
+    virtual QString SelectFolder(QWidget* parent, const QString& title, const QString& startFolder);
+    // Opens a web page or a file with the desktop's default program; failures are silent.
+    virtual void OpenUrl(const QString& url);
+};
+
+// The seam in use (the real dialogs unless a test installed its own).
+TDialogs& Dialogs();
+// Installs d (not owned; nullptr restores the real dialogs).
+void SetDialogs(TDialogs* d);
+
+// "Desc (*.a;*.b)|*.a;*.b|..." as Qt's ";;"-separated name filters.
+QString DelphiFilterToQt(const QString& filter);
+
+} // namespace brivo

@@ -1,0 +1,226 @@
+#pragma once
+#include <QMainWindow>
+#include <QStringList>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/ScanHost.h"
+#include "core/ScanState.h"
+#include "core/SourceSelection.h"
+#include "engine/EngineFolder.h"
+#include "results/ResultsModel.h"
+
+class QAction;
+class QActionGroup;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QStackedWidget;
+class QTableView;
+class QToolBar;
+
+namespace brivo {
+
+class TScanDriver;
+class TResultsTableModel;
+
+// What the window needs from outside; tests replace the parts that touch the machine.
+struct TFrmMainOptions {
+    // Unpack (link) the engine tools into a private folder at creation, remove it at the end.
+    bool UnpackEngine = true;
+    // Lists the drive names for cbDisk / cbRecycleBinDisk; default: the block devices.
+    std::function<std::vector<std::string>()> ListDrives;
+    // The system volume's name in the drive lists (e.g. "sda2"); default: the device at "/".
+    std::function<std::string()> SystemDrive;
+    // Debug log file; default beside the program, else the user's state folder.
+    std::string DebugLogPath;
+};
+
+// The main window. It owns the scan state, the engine context and the scan driver and is
+// the scan host: handlers read their widgets into a TScanChoice and call the core.
+//
+// A column-header click while a scan runs only records the new sort choice (and shows it
+// on the header); FFound then belongs to the worker, and the list is empty anyway. The
+// scan's completion step rebuilds the list through PopulateResults, which sorts by that
+// choice, so the click takes effect exactly when the results arrive.
+class TFrmMain : public QMainWindow, public TScanHost {
+    Q_OBJECT
+public:
+    explicit TFrmMain(TFrmMainOptions options = {}, QWidget* parent = nullptr);
+    ~TFrmMain() override;
+
+    // --- TScanHost
+    bool IsUiThread() const override;
+    void Queue(std::function<void()> step) override;
+    void AddMemoLine(const std::string& line) override;
+    void ClearMemo() override;
+    void SetStatusText(const std::string& text) override;
+    void SetProgress(TProgressStyle style, int position) override;
+    void SetBusyWidgets(bool busy) override;
+    void ClearResults() override;
+    void PopulateResults() override;
+    void ShowWarning(const std::string& text) override;
+    void ShowError(const std::string& text) override;
+    void ShowInfo(const std::string& text) override;
+    std::string Translate(const std::string& text) override;
+    std::string DebugLogPath() const override { return debugLogPath_; }
+
+    // --- commands
+    void tbFastScanClick();
+    void tbStopClick();
+    void tbRecoverSelClick();
+    void btCheckAllClick();
+    void btUncheckAllClick();
+    void CheckSelected1Click();
+    void UncheckSelected1Click();
+    void lvFilesColumnClick(int column);
+    void cbWhereToScanChange();
+    void cbWhatToSearchChange();
+    void SelectSource(int index);  // Disk1Click .. RecycleBin1Click
+    void SelectFilter(int index);  // AllCustomFormats1Click .. Videos1Click
+    void btnDiskRefreshClick();
+    void btnRefreshRecycleBinDiskClick();
+    void BrowseDiskImage();
+    void BrowseFolder();
+    void tbWebClick();
+    void ContactUs1Click();
+    void utorial1Click();
+    void tbAboutClick();
+    void LanguageMenuClick(QAction* item);
+    void ApplyUITexts();
+    void BuildLanguageMenu();
+    void RefreshDriveLists();
+    void FillDriveList(QComboBox* list, const QString& preferred);
+    void FormResize();
+    void ResizeResultColumns();
+
+    // --- queries
+    TScanChoice ReadChoice() const;
+    QString AboutText() const;
+    const std::string& StatusText() const { return statusText_; }
+    int CountChecked() const;
+    bool ScanBusy() const;
+    // Waits, running queued steps, until the running scan has handed over (tests, close).
+    bool WaitForScan(int timeoutMs);
+    TScanState& ScanState() { return FScanState; }
+    TEngineContext& Engine() { return FEngine; }
+    const TSortState& Sort() const { return FSort; }
+    TResultsTableModel* ResultsModel() const { return FResultsModel; }
+
+    // --- widgets (named as the commands and texts refer to them)
+    QToolBar* ToolBar1 = nullptr;
+    QToolBar* ToolBar2 = nullptr;
+    QAction* tbFastScan = nullptr;
+    QAction* tbStop = nullptr;
+    QAction* btCheckAll = nullptr;
+    QAction* btUncheckAll = nullptr;
+    QAction* tbRecoverSel = nullptr;
+    QAction* tbWeb = nullptr;
+    QAction* tbAbout = nullptr;
+
+    QMenu* File1 = nullptr;
+    QMenu* WheretoScan1 = nullptr;
+    QAction* Disk1 = nullptr;
+    QAction* DiskImage1 = nullptr;
+    QAction* Folder1 = nullptr;
+    QAction* RecycleBin1 = nullptr;
+    QMenu* Whattosearch1 = nullptr;
+    QAction* AllCustomFormats1 = nullptr;
+    QAction* Documents1 = nullptr;
+    QAction* Images1 = nullptr;
+    QAction* Music1 = nullptr;
+    QAction* Videos1 = nullptr;
+    QAction* Exit1 = nullptr;
+    QMenu* Run1 = nullptr;
+    QAction* StartScan1 = nullptr;
+    QAction* StopScan1 = nullptr;
+    QAction* Recover1 = nullptr;
+    QMenu* Edit1 = nullptr;
+    QAction* CheckSelected2 = nullptr;
+    QAction* UncheckSelected2 = nullptr;
+    QAction* CheckAll1 = nullptr;
+    QAction* UncheckAll1 = nullptr;
+    QMenu* View1 = nullptr;
+    QMenu* mmLanguage = nullptr;
+    QMenu* Help1 = nullptr;
+    QAction* utorial1 = nullptr;
+    QAction* ContactUs1 = nullptr;
+    QAction* VisitWebsite1 = nullptr;
+    QAction* About1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* CheckSelected1 = nullptr;
+    QAction* UncheckSelected1 = nullptr;
+
+    QWidget* ChoiceBand = nullptr;
+    QGroupBox* GroupBox4 = nullptr;
+    QComboBox* cbWhereToScan = nullptr;
+    QStackedWidget* CardPanelWhereToScan = nullptr;
+    QWidget* CardDisk = nullptr;
+    QComboBox* cbDisk = nullptr;
+    QPushButton* btnDiskRefresh = nullptr;
+    QWidget* CardDiskImage = nullptr;
+    QLineEdit* EdDiskImagePath = nullptr;
+    QPushButton* btnDiskImageBrowse = nullptr;
+    QWidget* CardFolder = nullptr;
+    QLineEdit* edFolder = nullptr;
+    QPushButton* btnFolderBrowse = nullptr;
+    QWidget* CardRecycleBin = nullptr;
+    QComboBox* cbRecycleBinDisk = nullptr;
+    QPushButton* btnRefreshRecycleBinDisk = nullptr;
+
+    QGroupBox* GroupBox5 = nullptr;
+    QComboBox* cbWhatToSearch = nullptr;
+    QStackedWidget* CardPanelWhatToSearch = nullptr;
+    QLineEdit* EdAllCustomFormats = nullptr;
+    QLineEdit* EdDocumentsFilter = nullptr;
+    QLineEdit* EdImages = nullptr;
+    QLineEdit* EdMusic = nullptr;
+    QLineEdit* EdVideos = nullptr;
+
+    QTableView* lvFiles = nullptr;
+    QStatusBar* StatusBar1 = nullptr;
+    QLabel* StatusLabel = nullptr;
+    QProgressBar* FProgress = nullptr;
+    QPlainTextEdit* memoLog = nullptr;
+
+    // The filter of the image dialog.
+    static const char* const kImageFilter;
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+    void CreateActions();
+    void CreateMenus();
+    void CreateToolBars(QWidget* band);
+    void CreateChoiceBand();
+    void CreateResultsList();
+    void FormCreate();
+    void FormDestroy();
+    // Ends a running scan before anything it reports to goes away.
+    void StopWorker();
+    QString Tr(const char* text) const;
+
+    TFrmMainOptions options_;
+    TScanState FScanState;
+    TEngineContext FEngine;
+    std::unique_ptr<TScanDriver> FDriver;
+    TSortState FSort;
+    TResultsTableModel* FResultsModel = nullptr;
+    QActionGroup* sourceGroup_ = nullptr;
+    QActionGroup* filterGroup_ = nullptr;
+    QActionGroup* languageGroup_ = nullptr;
+    std::string statusText_;
+    std::string debugLogPath_;
+    bool busyCursor_ = false;
+    bool destroying_ = false;
+};
+
+} // namespace brivo

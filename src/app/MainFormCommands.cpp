@@ -1,0 +1,272 @@
+// The window's commands: scan and stop, recovery, check marks, sorting, the source and
+// filter choices, drive lists, browse dialogs, web links, About and the language.
+#include "app/MainForm.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QComboBox>
+#include <QDate>
+#include <QDir>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QStackedWidget>
+#include <QTableView>
+
+#include <algorithm>
+#include <set>
+
+#include "app/AppInfo.h"
+#include "app/Dialogs.h"
+#include "app/LanguageSetting.h"
+#include "app/ResultsTableModel.h"
+#include "app/Translation.h"
+#include "core/ScanLog.h"
+#include "core/TextFormat.h"
+#include "driver/ScanDriver.h"
+#include "platform/SameVolume.h"
+#include "results/Recovery.h"
+
+namespace brivo {
+
+namespace {
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string S(const QString& s) { return s.toStdString(); }
+} // namespace
+
+// --- scan --------------------------------------------------------------------------
+
+TScanChoice TFrmMain::ReadChoice() const {
+    TScanChoice c;
+    c.WhereIndex = cbWhereToScan->currentIndex();
+    c.DiskText = S(cbDisk->currentText());
+    c.ImagePath = S(EdDiskImagePath->text());
+    c.FolderPath = S(edFolder->text());
+    c.RecycleBinDiskText = S(cbRecycleBinDisk->currentText());
+    c.WhereText = S(cbWhereToScan->currentText());
+    c.WhatIndex = cbWhatToSearch->currentIndex();
+    c.WhatText = S(cbWhatToSearch->currentText());
+    const QLineEdit* edits[] = {EdAllCustomFormats, EdDocumentsFilter, EdImages, EdMusic, EdVideos};
+    for (int i = 0; i < 5; ++i) c.MaskTexts[i] = S(edits[i]->text());
+    return c;
+}
+
+void TFrmMain::tbFastScanClick() {
+    if (ScanBusy()) return;
+    FDriver->tbFastScanClick(ReadChoice());
+}
+
+void TFrmMain::tbStopClick() {
+    if (!ScanBusy()) return;
+    FDriver->tbStopClick();
+}
+
+// --- recovery ----------------------------------------------------------------------
+
+int TFrmMain::CountChecked() const { return FResultsModel ? FResultsModel->CountChecked() : 0; }
+
+void TFrmMain::tbRecoverSelClick() {
+    if (ScanBusy()) return;
+    if (!CheckRecoveryPreconditions(FScanState, FEngine, *this, CountChecked())) return;
+    const QString folder = Dialogs().SelectFolder(this, Tr("Select output folder"), QString());
+    if (folder.isEmpty()) return;
+    // Writing onto the device being recovered can overwrite the very clusters that hold
+    // the deleted files; the user decides, warned.
+    if (OutputOnScannedDevice(FScanState.FLastSrcForFls, S(folder)) &&
+        !Dialogs().Question(this, Tr("The output folder is on the disk being recovered. Saving there can "
+                                     "overwrite the deleted files you want back. Save there anyway?")))
+        return;
+    std::vector<size_t> rows;
+    const std::vector<bool>& marks = FResultsModel->Checks();
+    for (size_t i = 0; i < marks.size(); ++i)
+        if (marks[i]) rows.push_back(i);
+    try {
+        RecoverSelected(FScanState, FEngine, *this, rows, S(folder));
+    } catch (const std::exception& e) {
+        ShowError(e.what());
+    }
+}
+
+// --- check marks and sorting ---------------------------------------------------------
+
+namespace {
+std::vector<int> SelectedRows(QTableView* view) {
+    std::vector<int> rows;
+    for (const QModelIndex& i : view->selectionModel()->selectedRows()) rows.push_back(i.row());
+    return rows;
+}
+} // namespace
+
+void TFrmMain::btCheckAllClick() {
+    FResultsModel->SetAllChecked(true);
+    SetStatusText(CheckedStatusText(*this, CountChecked()));
+}
+
+void TFrmMain::btUncheckAllClick() {
+    FResultsModel->SetAllChecked(false);
+    SetStatusText(CheckedStatusText(*this, CountChecked()));
+}
+
+void TFrmMain::CheckSelected1Click() {
+    FResultsModel->SetRowsChecked(SelectedRows(lvFiles), true);
+    SetStatusText(CheckedStatusText(*this, CountChecked()));
+}
+
+void TFrmMain::UncheckSelected1Click() {
+    FResultsModel->SetRowsChecked(SelectedRows(lvFiles), false);
+    SetStatusText(CheckedStatusText(*this, CountChecked()));
+}
+
+void TFrmMain::lvFilesColumnClick(int column) {
+    ApplyColumnClick(FSort, column);
+    lvFiles->horizontalHeader()->setSortIndicatorShown(true);
+    lvFiles->horizontalHeader()->setSortIndicator(column, FSort.FSortAscending ? Qt::AscendingOrder
+                                                                             : Qt::DescendingOrder);
+    // While a scan runs FFound is the worker's: the new order waits for its results.
+    if (ScanBusy()) return;
+    PopulateResults();
+}
+
+// --- source and filter choice ---------------------------------------------------------
+
+void TFrmMain::cbWhereToScanChange() {
+    const int i = cbWhereToScan->currentIndex();
+    if (i >= 0 && i < CardPanelWhereToScan->count()) CardPanelWhereToScan->setCurrentIndex(i);
+    QAction* items[] = {Disk1, DiskImage1, Folder1, RecycleBin1};
+    const int shown = CardPanelWhereToScan->currentIndex();
+    for (int k = 0; k < 4; ++k) items[k]->setChecked(k == shown);
+}
+
+void TFrmMain::cbWhatToSearchChange() {
+    const int i = cbWhatToSearch->currentIndex();
+    if (i >= 0 && i < CardPanelWhatToSearch->count()) CardPanelWhatToSearch->setCurrentIndex(i);
+    QAction* items[] = {AllCustomFormats1, Documents1, Images1, Music1, Videos1};
+    for (int k = 0; k < 5; ++k) items[k]->setChecked(k == i);
+}
+
+void TFrmMain::SelectSource(int index) {
+    QAction* items[] = {Disk1, DiskImage1, Folder1, RecycleBin1};
+    for (int k = 0; k < 4; ++k) items[k]->setChecked(k == index);
+    {
+        const QSignalBlocker block(cbWhereToScan);
+        cbWhereToScan->setCurrentIndex(index);
+    }
+    CardPanelWhereToScan->setCurrentIndex(index);
+    if (index == 1) BrowseDiskImage();
+    if (index == 2) BrowseFolder();
+}
+
+void TFrmMain::SelectFilter(int index) {
+    QAction* items[] = {AllCustomFormats1, Documents1, Images1, Music1, Videos1};
+    for (int k = 0; k < 5; ++k) items[k]->setChecked(k == index);
+    {
+        const QSignalBlocker block(cbWhatToSearch);
+        cbWhatToSearch->setCurrentIndex(index);
+    }
+    cbWhatToSearchChange();
+}
+
+// --- drive lists ----------------------------------------------------------------------
+
+void TFrmMain::FillDriveList(QComboBox* list, const QString& preferred) {
+    const QString remembered = preferred.isEmpty() ? list->currentText() : preferred;
+    const QSignalBlocker block(list);
+    list->clear();
+    for (const std::string& name : options_.ListDrives()) list->addItem(Q(name));
+    int i = remembered.isEmpty() ? -1 : list->findText(remembered, Qt::MatchFixedString);
+    if (i < 0 && list->count() > 0) i = 0;
+    list->setCurrentIndex(i);
+    if (i < 0) list->setEditText(QString());
+}
+
+void TFrmMain::RefreshDriveLists() {
+    FillDriveList(cbDisk, QString());
+    FillDriveList(cbRecycleBinDisk, QString());
+}
+
+void TFrmMain::btnDiskRefreshClick() {
+    const QString remembered = cbDisk->currentText();
+    RefreshDriveLists();
+    const int i = cbDisk->findText(remembered, Qt::MatchFixedString);
+    if (i >= 0) cbDisk->setCurrentIndex(i);
+    SetStatusText(Translate("Drive list refreshed."));
+}
+
+void TFrmMain::btnRefreshRecycleBinDiskClick() {
+    FillDriveList(cbRecycleBinDisk, cbRecycleBinDisk->currentText());
+    SetStatusText(Translate("Recycle Bin drive list refreshed."));
+}
+
+// --- browse dialogs --------------------------------------------------------------------
+
+void TFrmMain::BrowseDiskImage() {
+    const QString file = Dialogs().OpenFile(this, QString::fromLatin1(kImageFilter));
+    if (!file.isEmpty()) EdDiskImagePath->setText(QDir::toNativeSeparators(file));
+}
+
+void TFrmMain::BrowseFolder() {
+    const QString current = edFolder->text().trimmed();
+    const QString start = !current.isEmpty() && QDir(current).exists() ? current : QString();
+    const QString folder = Dialogs().SelectFolder(this, Tr("Select folder to scan"), start);
+    if (!folder.isEmpty()) edFolder->setText(QDir::toNativeSeparators(folder));
+}
+
+// --- web links and About -----------------------------------------------------------------
+
+void TFrmMain::tbWebClick() { Dialogs().OpenUrl(HomePageUrl()); }
+void TFrmMain::ContactUs1Click() { Dialogs().OpenUrl(SupportPageUrl()); }
+void TFrmMain::utorial1Click() { Dialogs().OpenUrl(TutorialPageUrl()); }
+
+QString TFrmMain::AboutText() const {
+    QStringList lines;
+    lines << QString::fromUtf8(kAppTitle);
+    lines << Tr("Version:") + ' ' + QString::fromUtf8(kAppVersionText);
+    lines << QString();
+    lines << Tr("Website:") + ' ' + VendorAddress();
+    lines << QString();
+    lines << Tr("This program is provided as is, without warranty of any kind.");
+    lines << Tr("It only reads the disk or image it scans and never writes to it.");
+    lines << Tr("Save recovered files to a different disk than the one you recover from.");
+    lines << Tr("Recovery of any particular file cannot be guaranteed.");
+    lines << QString();
+    lines << Q(Format(brivo::Translate("Copyright (C) %d Brivo File Recovery. All rights reserved."),
+                      {QDate::currentDate().year()}));
+    return lines.join('\n');
+}
+
+void TFrmMain::tbAboutClick() { Dialogs().Info(this, AboutText()); }
+
+// --- language ---------------------------------------------------------------------------
+
+void TFrmMain::BuildLanguageMenu() {
+    for (QAction* a : languageGroup_->actions()) {
+        languageGroup_->removeAction(a);
+        delete a;
+    }
+    const TTranslation& t = Translation();
+    for (int i = 0; i < t.ColumnCount(); ++i) {
+        auto* a = new QAction(Q(t.LanguageName(i)), mmLanguage);
+        a->setObjectName(QStringLiteral("mmLanguage%1").arg(i));
+        a->setData(i);
+        a->setCheckable(true);
+        a->setChecked(i == t.CurrentIndex());
+        languageGroup_->addAction(a);
+        mmLanguage->addAction(a);
+        connect(a, &QAction::triggered, this, [this, a] { LanguageMenuClick(a); });
+    }
+}
+
+void TFrmMain::LanguageMenuClick(QAction* item) {
+    for (QAction* a : mmLanguage->actions()) a->setChecked(false);
+    TTranslation& t = Translation();
+    const int index = item->data().toInt();
+    if (index < 0 || index >= t.ColumnCount()) return;
+    t.SetCurrentIndex(index);
+    item->setChecked(true);
+    t.CurrentCode = t.LanguageCode(index);
+    SaveLanguageSetting();
+    ApplyUITexts();
+}
+
+} // namespace brivo

@@ -1,0 +1,146 @@
+// The window as the scan host: log memo, status bar, progress bar, busy switch, the
+// results list and the boxes.
+#include "app/MainForm.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDeadlineTimer>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QStatusBar>
+#include <QTableView>
+#include <QThread>
+
+#include "app/Dialogs.h"
+#include "app/ResultsTableModel.h"
+#include "app/Translation.h"
+#include "app/WindowPlatform.h"
+#include "driver/ScanDriver.h"
+
+namespace brivo {
+
+bool TFrmMain::IsUiThread() const { return QThread::currentThread() == thread(); }
+
+void TFrmMain::Queue(std::function<void()> step) {
+    // Posted to the window: steps run on the UI thread in the order queued, and the ones
+    // still pending when the window goes are dropped with its event queue.
+    QMetaObject::invokeMethod(
+        this, [this, step = std::move(step)] {
+            if (!destroying_) step();
+        },
+        Qt::QueuedConnection);
+}
+
+void TFrmMain::AddMemoLine(const std::string& line) {
+    if (memoLog) memoLog->appendPlainText(QString::fromStdString(line));
+}
+
+void TFrmMain::ClearMemo() {
+    if (memoLog) memoLog->clear();
+}
+
+void TFrmMain::SetStatusText(const std::string& text) {
+    statusText_ = text;
+    // The status bar is one line high: line breaks of a text (the recovery summary
+    // carries two) are shown as blanks.
+    QString shown = QString::fromStdString(text);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    shown.replace('\r', ' ');
+    shown.replace('\n', ' ');
+    if (StatusLabel) StatusLabel->setText(shown);
+}
+
+void TFrmMain::SetProgress(TProgressStyle style, int position) {
+    if (!FProgress) return;
+    if (style == TProgressStyle::Indeterminate) {
+        FProgress->setRange(0, 0);
+    } else {
+        FProgress->setRange(0, 1000);
+        FProgress->setValue(std::clamp(position, 0, 1000));
+    }
+}
+
+void TFrmMain::SetBusyWidgets(bool busy) {
+    tbFastScan->setEnabled(!busy);
+    StartScan1->setEnabled(!busy);
+    tbRecoverSel->setEnabled(!busy);
+    Recover1->setEnabled(!busy);
+    tbStop->setEnabled(busy);
+    StopScan1->setEnabled(busy);
+    if (busy && !busyCursor_) {
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+        busyCursor_ = true;
+    } else if (!busy && busyCursor_) {
+        QApplication::restoreOverrideCursor();
+        busyCursor_ = false;
+    }
+    if (FProgress) {
+        FProgress->setGeometry(StatusBar1->width() - 220, 2, 210, StatusBar1->height() - 4);
+        FProgress->setVisible(busy);
+        FProgress->setRange(0, 1000);
+        FProgress->setValue(0);
+        if (busy) FProgress->raise();
+    }
+}
+
+void TFrmMain::ClearResults() { FResultsModel->Clear(); }
+
+void TFrmMain::PopulateResults() {
+    const TPopulateOutcome out = PopulateResultsModel(FScanState.FFound, FResultsModel->Checks(), FSort, *this);
+    FResultsModel->Rebuild(FScanState.FFound, out.Shown, out.Checked, this);
+    ResizeResultColumns();
+}
+
+void TFrmMain::ShowWarning(const std::string& text) {
+    Dialogs().Warning(isVisible() ? this : nullptr, QString::fromStdString(text));
+}
+void TFrmMain::ShowError(const std::string& text) {
+    Dialogs().Error(isVisible() ? this : nullptr, QString::fromStdString(text));
+}
+void TFrmMain::ShowInfo(const std::string& text) {
+    Dialogs().Info(isVisible() ? this : nullptr, QString::fromStdString(text));
+}
+
+std::string TFrmMain::Translate(const std::string& text) { return brivo::Translate(text); }
+
+bool TFrmMain::ScanBusy() const { return FDriver && FDriver->Busy(); }
+
+bool TFrmMain::WaitForScan(int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (ScanBusy()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(5);
+    }
+    // Steps queued after the idle step (late log lines) run too.
+    QCoreApplication::processEvents();
+    return true;
+}
+
+void TFrmMain::StopWorker() {
+    if (!FDriver) return;
+    FDriver->Shutdown();
+    // The worker has ended; what it queued would reach a window that is closing.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    if (FDriver->Busy()) SetBusyWidgets(false);
+}
+
+void TFrmMain::closeEvent(QCloseEvent* e) {
+    StopWorker();
+    QMainWindow::closeEvent(e);
+}
+
+void TFrmMain::FormDestroy() { RemoveEngineFolder(FEngine); }
+
+TFrmMain::~TFrmMain() {
+    destroying_ = true;
+    StopWorker();
+    FDriver.reset();
+    if (busyCursor_) QApplication::restoreOverrideCursor();
+    FormDestroy();
+}
+
+} // namespace brivo

@@ -1,0 +1,158 @@
+#include "app/Translation.h"
+
+#include <cstdlib>
+
+namespace brivo {
+
+namespace {
+
+std::string Trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+    return s.substr(b, e - b);
+}
+
+std::string AsciiLower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+// A decimal integer with an optional sign and nothing else; false on overflow.
+bool ParseInt(const std::string& text, long long& out) {
+    const std::string t = Trim(text);
+    size_t i = 0;
+    bool neg = false;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) neg = t[i++] == '-';
+    if (i >= t.size()) return false;
+    long long v = 0;
+    for (; i < t.size(); ++i) {
+        if (t[i] < '0' || t[i] > '9') return false;
+        if (v > (1LL << 40)) return false;
+        v = v * 10 + (t[i] - '0');
+    }
+    out = neg ? -v : v;
+    return true;
+}
+
+} // namespace
+
+std::vector<std::string> SplitTextLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
+    std::string cur;
+    bool open = false;  // a line has started and not been ended by a break
+    for (; pos < text.size(); ++pos) {
+        const char c = text[pos];
+        if (c == '\r' || c == '\n') {
+            lines.push_back(cur);
+            cur.clear();
+            open = false;
+            if (c == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n') ++pos;
+        } else {
+            cur.push_back(c);
+            open = true;
+        }
+    }
+    if (open) lines.push_back(cur);
+    return lines;
+}
+
+void TTranslation::Clear() {
+    columns_.clear();
+    firstRowOfKey_.clear();
+    SetCurrentIndex(0);
+}
+
+bool TTranslation::LoadFromText(const std::string& text) {
+    Clear();
+    const std::vector<std::string> lines = SplitTextLines(text);
+    if (lines.empty()) return false;
+    long long n = 0;
+    if (!ParseInt(lines[0], n) || n <= 0) return false;
+    const size_t columns = static_cast<size_t>(n);
+    // Whole rows only; a partial last row is ignored. Never more cells than lines.
+    const size_t rows = (lines.size() - 1) / columns;
+    if (rows < 2) return false;
+    columns_.assign(columns, std::vector<std::string>(rows));
+    for (size_t c = 0; c < columns; ++c)
+        for (size_t r = 0; r < rows; ++r) columns_[c][r] = lines[1 + r * columns + c];
+    for (size_t r = 0; r < rows; ++r) firstRowOfKey_.emplace(columns_[0][r], static_cast<int>(r));
+    return true;
+}
+
+std::string TTranslation::Translate(const std::string& key) const {
+    const int index = CurrentIndex();
+    if (index <= 0 || index >= ColumnCount()) return key;
+    const auto it = firstRowOfKey_.find(key);
+    if (it == firstRowOfKey_.end()) {
+        // A table line cannot hold a line break, so a key with breaks is translated
+        // line by line, keeping the breaks as they are.
+        if (key.find_first_of("\r\n") == std::string::npos) return key;
+        std::string out, part;
+        for (char c : key) {
+            if (c == '\r' || c == '\n') {
+                out += part.empty() ? part : Translate(part);
+                out.push_back(c);
+                part.clear();
+            } else {
+                part.push_back(c);
+            }
+        }
+        return out + (part.empty() ? part : Translate(part));
+    }
+    const std::string& entry = columns_[index][it->second];
+    return entry.empty() ? key : entry;
+}
+
+std::string TTranslation::LanguageName(int column) const {
+    return column >= 0 && column < ColumnCount() ? columns_[column][0] : std::string();
+}
+
+std::string TTranslation::LanguageCode(int column) const {
+    return column >= 0 && column < ColumnCount() ? columns_[column][1] : std::string();
+}
+
+int TTranslation::IndexOfCode(const std::string& code) const {
+    const std::string want = AsciiLower(code);
+    for (int c = 0; c < ColumnCount(); ++c)
+        if (AsciiLower(columns_[c][1]) == want) return c;
+    return -1;
+}
+
+TTranslation& Translation() {
+    static TTranslation table;
+    return table;
+}
+
+std::string Translate(const std::string& key) { return Translation().Translate(key); }
+
+std::string LanguageCodeForLocale(const std::string& localeName) {
+    // The language part: "de" of "de_AT.UTF-8@euro".
+    std::string lang;
+    for (char c : localeName) {
+        if (c == '_' || c == '.' || c == '@' || c == '-') break;
+        lang.push_back(c);
+    }
+    lang = AsciiLower(lang);
+    static const struct { const char* lang; const char* code; } kMap[] = {
+        {"ar", "ar"}, {"zh", "cn"}, {"cs", "cs"}, {"de", "de"}, {"el", "el"},
+        {"es", "es"}, {"fr", "fr"}, {"hu", "hu"}, {"it", "it"}, {"ja", "jp"},
+        {"ko", "kr"}, {"nl", "nl"}, {"pl", "pl"}, {"pt", "pt"}, {"tr", "tr"},
+    };
+    for (const auto& m : kMap)
+        if (lang == m.lang) return m.code;
+    return "en";
+}
+
+std::string SystemLanguageCode() {
+    for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* v = std::getenv(var);
+        if (v && *v) return LanguageCodeForLocale(v);
+    }
+    return "en";
+}
+
+} // namespace brivo
