@@ -1,0 +1,56 @@
+#include "AppTestSupport.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+
+#include "app/AppSettings.h"
+
+namespace brivo::apptest {
+
+QStringList TScriptedDialogs::Boxes() const {
+    QStringList out;
+    for (const QString& e : events)
+        if (e.startsWith("warning: ") || e.startsWith("error: ") || e.startsWith("info: ") ||
+            e.startsWith("question: "))
+            out << e;
+    return out;
+}
+
+void IsolateSettings(const QTemporaryDir& dir) {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+}
+
+void ClearSettings() {
+    auto s = OpenAppSettings();
+    s->clear();
+    s->sync();
+}
+
+QString UnpackFixture(const QString& name, const QTemporaryDir& dir) {
+    const QString gz = QStringLiteral(BRIVO_FIXTURE_DIR "/") + name + ".gz";
+    if (!QFileInfo::exists(gz)) return {};
+    QProcess p;
+    p.setStandardOutputFile(dir.filePath(name));
+    p.start(QStringLiteral("gzip"), {QStringLiteral("-dc"), gz});
+    if (!p.waitForFinished(60000) || p.exitCode() != 0) return {};
+    return dir.filePath(name);
+}
+
+QString SharedTestData(const QString& name) {
+    const QString path = QStringLiteral(BRIVO_SHARED_TESTDATA "/") + name;
+    return QFileInfo::exists(path) ? path : QString();
+}
+
+QString Md5OfFile(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    QCryptographicHash h(QCryptographicHash::Md5);
+    h.addData(&f);
+    return QString::fromLatin1(h.result().toHex());
+}
+
+} // namespace brivo::apptest

@@ -1,0 +1,66 @@
+#pragma once
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <deque>
+
+#include "app/Dialogs.h"
+
+namespace brivo::apptest {
+
+// Answers the window's dialogs from queues and records every box shown, as
+// "warning: text", "error: text", "info: text", "question: text", "open-file",
+// "select-folder: title", "url: address".
+class TScriptedDialogs : public TDialogs {
+public:
+    TScriptedDialogs() { SetDialogs(this); }
+    ~TScriptedDialogs() override { SetDialogs(nullptr); }
+    void Warning(QWidget*, const QString& text) override { events << "warning: " + text; }
+    void Error(QWidget*, const QString& text) override { events << "error: " + text; }
+    void Info(QWidget*, const QString& text) override { events << "info: " + text; }
+    bool Question(QWidget*, const QString& text) override {
+        events << "question: " + text;
+        return questionAnswer;
+    }
+    QString OpenFile(QWidget*, const QString& filter) override {
+        events << "open-file";
+        lastFilter = filter;
+        return Take(files);
+    }
+    QString SelectFolder(QWidget*, const QString& title, const QString& start) override {
+        events << "select-folder: " + title;
+        lastStartFolder = start;
+        return Take(folders);
+    }
+    void OpenUrl(const QString& url) override { events << "url: " + url; }
+
+    QStringList Boxes() const;  // the warning/error/info/question events only
+    QStringList events;
+    std::deque<QString> files;    // answers of OpenFile ("" = cancel); empty queue cancels
+    std::deque<QString> folders;  // answers of SelectFolder
+    bool questionAnswer = true;
+    QString lastFilter;
+    QString lastStartFolder;
+
+private:
+    static QString Take(std::deque<QString>& q) {
+        if (q.empty()) return {};
+        QString s = q.front();
+        q.pop_front();
+        return s;
+    }
+};
+
+// Points QSettings (user scope) at a fresh folder so no test touches the user's settings.
+// Call once, before anything reads a setting.
+void IsolateSettings(const QTemporaryDir& dir);
+// Clears every stored setting of the program.
+void ClearSettings();
+
+// gunzips tests/fixtures/<name>.gz into dir; the path, or "" when the fixture is missing.
+QString UnpackFixture(const QString& name, const QTemporaryDir& dir);
+// /work/shared/testdata/<name>, or "" when absent.
+QString SharedTestData(const QString& name);
+QString Md5OfFile(const QString& path);
+
+} // namespace brivo::apptest
