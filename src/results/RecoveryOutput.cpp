@@ -53,7 +53,7 @@ bool ProcFdUsable() {
 
 TRecoveryTarget::TRecoveryTarget(const std::string& folder, const std::string& relative) {
     std::string shown = folder;
-    while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
+    while (!shown.empty() && shown.back() == '/') shown.pop_back();  // "/" gives "", then "/name"
     dir_.reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir_) Fail(errno, folder);
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <numeric>
+#include <cstring>
 #include <unordered_set>
 
 #include "core/ScanLog.h"
@@ -115,41 +115,41 @@ double DateKey(const TFoundFile& f) {
 
 int ScoreKey(const TFoundFile& f) { return f.DamageScore < 0 ? -2147483647 : f.DamageScore; }
 
-int CompareWithKeys(const TFoundFile& a, const TSortKeys& ka, const TFoundFile& b, const TSortKeys& kb,
-                    int column) {
-    int r = 0;
-    switch (column) {
-        case rcFile:
-            r = CompareTextAsciiCI(ka.Name, kb.Name);
-            if (r == 0) r = CompareTextAsciiCI(a.FullPath, b.FullPath);
-            return r;
-        case rcPath:
-            r = CompareTextAsciiCI(ka.Folder, kb.Folder);
-            if (r == 0) r = CompareTextAsciiCI(ka.Name, kb.Name);
-            return r;
-        case rcSize:
-            r = Sign(a.SizeBytes, b.SizeBytes);
-            if (r == 0) r = CompareTextAsciiCI(a.FullPath, b.FullPath);
-            return r;
-        case rcModified:
-            r = Sign(DateKey(a), DateKey(b));
-            if (r == 0) r = CompareTextAsciiCI(a.FullPath, b.FullPath);
-            return r;
-        case rcCondition:
-            r = Sign(ScoreKey(a), ScoreKey(b));
-            if (r == 0) r = CompareTextAsciiCI(a.DamageText, b.DamageText);
-            if (r == 0) r = CompareTextAsciiCI(a.FullPath, b.FullPath);
-            return r;
-        default:
-            return CompareTextAsciiCI(a.FullPath, b.FullPath);
-    }
-}
-
 TSortKeys KeysFor(const TFoundFile& f, int column) {
     TSortKeys k;
     if (column == rcFile || column == rcPath) k.Name = ResultFileName(f.FullPath);
     if (column == rcPath) k.Folder = ResultFolder(f.FullPath);
     return k;
+}
+
+// One result reduced to what its column compares, in a compact array that the sort walks
+// instead of the large records.
+struct TSortRow {
+    int64_t Num = 0;      // SizeBytes or the counted DamageScore
+    double Date = 0.0;    // DateKey
+    const std::string* Text[3] = {nullptr, nullptr, nullptr};  // text keys in tie-break order
+    size_t Index = 0;
+};
+
+TSortRow MakeRow(const TFoundFile& f, const TSortKeys& k, int column, size_t index) {
+    TSortRow r;
+    r.Index = index;
+    switch (column) {
+        case rcFile: r.Text[0] = &k.Name; r.Text[1] = &f.FullPath; break;
+        case rcPath: r.Text[0] = &k.Folder; r.Text[1] = &k.Name; break;
+        case rcSize: r.Num = f.SizeBytes; r.Text[0] = &f.FullPath; break;
+        case rcModified: r.Date = DateKey(f); r.Text[0] = &f.FullPath; break;
+        case rcCondition: r.Num = ScoreKey(f); r.Text[0] = &f.DamageText; r.Text[1] = &f.FullPath; break;
+        default: r.Text[0] = &f.FullPath; break;
+    }
+    return r;
+}
+
+int CompareRows(const TSortRow& a, const TSortRow& b) {
+    int r = Sign(a.Num, b.Num);
+    if (r == 0) r = Sign(a.Date, b.Date);
+    for (int i = 0; r == 0 && i < 3 && a.Text[i]; ++i) r = CompareTextAsciiCI(*a.Text[i], *b.Text[i]);
+    return r;
 }
 
 } // namespace
@@ -210,21 +210,39 @@ std::string ResultCellText(const TFoundFile& f, int column, TScanHost* host) {
     }
 }
 
+// First position from i on where the bytes differ, eight at a time; n when none.
+size_t FirstByteDifference(const char* a, const char* b, size_t i, size_t n) {
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) break;
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
 int CompareTextAsciiCI(std::string_view a, std::string_view b) {
-    // Plain ASCII on both sides is the common case and needs no decoding.
     const size_t n = std::min(a.size(), b.size());
     size_t i = 0;
-    for (; i < n; ++i) {
+    for (;;) {
+        i = FirstByteDifference(a.data(), b.data(), i, n);
+        if (i == n) break;
         const auto ca = static_cast<unsigned char>(a[i]);
         const auto cb = static_cast<unsigned char>(b[i]);
         if (ca >= 0x80 || cb >= 0x80) break;
         const uint32_t fa = FoldAscii(ca), fb = FoldAscii(cb);
         if (fa != fb) return fa < fb ? -1 : 1;
+        ++i;
     }
-    if (i == n) return Sign(a.size(), b.size());
-    // Every byte before i was ASCII in both texts, so byte i starts a character in each.
-    const size_t start = i;
-    Utf16Units ua(a.substr(start)), ub(b.substr(start));
+    // An ASCII byte never belongs to a multi-byte sequence, so the position after the last
+    // one before i is a character boundary in both texts (their bytes agree up to ASCII
+    // case before i). Only from there on, and only when non-ASCII bytes are involved, is
+    // decoding needed.
+    size_t boundary = i;
+    while (boundary > 0 && static_cast<unsigned char>(a[boundary - 1]) >= 0x80) --boundary;
+    if (i == n && boundary == n) return Sign(a.size(), b.size());
+    Utf16Units ua(a.substr(boundary)), ub(b.substr(boundary));
     for (;;) {
         uint32_t x = 0, y = 0;
         const bool hx = ua.Next(x), hy = ub.Next(y);
@@ -236,23 +254,28 @@ int CompareTextAsciiCI(std::string_view a, std::string_view b) {
 }
 
 int CompareResults(const TFoundFile& a, const TFoundFile& b, int sortColumn) {
-    return CompareWithKeys(a, KeysFor(a, sortColumn), b, KeysFor(b, sortColumn), sortColumn);
+    const TSortKeys ka = KeysFor(a, sortColumn), kb = KeysFor(b, sortColumn);
+    return CompareRows(MakeRow(a, ka, sortColumn, 0), MakeRow(b, kb, sortColumn, 1));
 }
 
 void ApplyCurrentSort(TFoundFiles& found, int sortColumn, bool ascending) {
     if (sortColumn < 0 || found.size() < 2) return;
     std::vector<TSortKeys> keys;
-    keys.reserve(found.size());
+    keys.reserve(found.size());  // no reallocation: rows point into it
     for (const auto& f : found) keys.push_back(KeysFor(f, sortColumn));
-    std::vector<size_t> order(found.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](size_t x, size_t y) {
-        const int r = CompareWithKeys(found[x], keys[x], found[y], keys[y], sortColumn);
-        return ascending ? r < 0 : r > 0;
+    std::vector<TSortRow> rows;
+    rows.reserve(found.size());
+    for (size_t i = 0; i < found.size(); ++i) rows.push_back(MakeRow(found[i], keys[i], sortColumn, i));
+    // Results equal on every key keep their scan order (in both directions), so a listing
+    // is reproducible; the index as last key makes that an ordinary (faster) sort.
+    std::sort(rows.begin(), rows.end(), [ascending](const TSortRow& x, const TSortRow& y) {
+        const int r = CompareRows(x, y);
+        if (r != 0) return ascending ? r < 0 : r > 0;
+        return x.Index < y.Index;
     });
     TFoundFiles sorted;
     sorted.reserve(found.size());
-    for (size_t idx : order) sorted.push_back(std::move(found[idx]));
+    for (const auto& r : rows) sorted.push_back(std::move(found[r.Index]));
     found = std::move(sorted);
 }
 

@@ -74,6 +74,8 @@ inline void ApplyCurrentSort(TFoundFiles& found, const TSortState& s) {
 }
 // A click on a column header: the same column inverts the direction, another column
 // becomes the sort column, ascending. The caller then repopulates (PopulateResultsModel).
+// While a scan runs FFound belongs to the worker: a front end may still record the click
+// here and skip the rebuild, since the scan's completion step sorts by the current state.
 void ApplyColumnClick(TSortState& s, int column);
 
 // --- check marks and rebuilding -----------------------------------------------------

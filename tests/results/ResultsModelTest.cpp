@@ -100,6 +100,9 @@ TEST(ResultsSort, TextCompareFoldsAsciiOnlyInUtf16Order) {
         {"\xF0\x9F\x98\x80", "\xEF\xBC\x81", -1},
         {"x\xF0\x9F\x98\x80", "X\xEF\xBC\x81", -1},
         {"a\xFF", "a\xFE", 1},           // stray bytes still order consistently
+        {"\xC3\xA9\xF0\x9F\x98\x80", "\xC3\xA9\xEF\xBC\x81", -1},  // same after a shared non-ASCII prefix
+        {"Ab\xC3\xA9", "aB\xC3\xA9", 0},
+        {"\xC3", "\xC3\xA9", 1},          // a cut sequence is a stray byte (DCC3), not a prefix
     };
     for (const auto& c : cases) {
         const int r = CompareTextAsciiCI(c.a, c.b);
