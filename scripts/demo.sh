@@ -10,3 +10,8 @@ mkdir -p build/sample
 gzip -dc tests/fixtures/ntfs.img.gz > build/sample/ntfs.img
 cli=build/src/cli/brivo-recovery-cli
 "$cli" info build/sample/ntfs.img
+"$cli" scan build/sample/ntfs.img
+rm -rf build/sample/recovered
+"$cli" recover --all --out build/sample/recovered build/sample/ntfs.img
+echo "Recovered files are in build/sample/recovered:"
+find build/sample/recovered -type f | sort

@@ -5,6 +5,7 @@
 
 #include "cli/CliArgs.h"
 #include "cli/CliInfo.h"
+#include "cli/CliScan.h"
 
 namespace brivo::cli {
 
@@ -13,7 +14,7 @@ namespace {
 constexpr const char* kProgram = "brivo-recovery-cli";
 
 // Every command of the program, in the order its help lists them.
-std::vector<TCliCommand> AllCommands() { return {InfoCommand()}; }
+std::vector<TCliCommand> AllCommands() { return {ScanCommand(), RecoverCommand(), InfoCommand()}; }
 
 } // namespace
 
@@ -22,7 +23,11 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     TArgParser parser(kProgram, "Finds deleted files on a volume or disk image and recovers them.");
     for (const auto& c : commands) parser.AddCommand(c.Spec);
 
-    const TParseResult parsed = parser.Parse(args);
+    // "-v" is the one short option users expect; the parser knows long names only.
+    std::vector<std::string> expanded = args;
+    for (auto& a : expanded)
+        if (a == "-v") a = "--verbose";
+    const TParseResult parsed = parser.Parse(expanded);
     if (parsed.Status == TParseStatus::Help) {
         out << parsed.Text;
         return kExitOk;

@@ -1,0 +1,398 @@
+#include "cli/CliScan.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <iomanip>
+#include <optional>
+#include <sstream>
+
+#include "cli/CliHost.h"
+#include "cli/Json.h"
+#include "core/ScanLog.h"
+#include "core/SourceSelection.h"
+#include "core/TextFormat.h"
+#include "driver/ScanDriver.h"
+#include "engine/EngineFolder.h"
+#include "filters/Masks.h"
+#include "filters/Wildcard.h"
+#include "platform/DateTime.h"
+#include "platform/Devices.h"
+#include "platform/SameVolume.h"
+#include "results/Recovery.h"
+#include "results/ResultsModel.h"
+
+namespace brivo::cli {
+
+namespace {
+
+const char* const kWhereNames[] = {"disk", "image", "folder", "recycle"};
+const char* const kWhereTexts[] = {"Disk", "Disk Image", "Folder", "Recycle Bin"};
+const char* const kFilterNames[] = {"all", "documents", "images", "music", "videos"};
+const char* const kFilterTexts[] = {"All/Custom Formats", "Documents", "Images", "Music", "Videos"};
+const char* const kSortNames[] = {"file", "path", "size", "modified", "condition"};
+
+int IndexOf(const char* const* names, size_t n, const std::string& v) {
+    for (size_t i = 0; i < n; ++i)
+        if (v == names[i]) return static_cast<int>(i);
+    return -1;
+}
+
+std::vector<TOptionSpec> ScanOptions() {
+    return {
+        {"where", "KIND", "disk, image, folder or recycle (default: from SOURCE)", {"disk", "image", "folder", "recycle"}, ""},
+        {"scope", "FOLDER", "keep only results inside FOLDER of the volume (e.g. /Users/Bob)", {}, ""},
+        {"filter", "CATEGORY", "mask category: all, documents, images, music, videos", {"all", "documents", "images", "music", "videos"}, "all"},
+        {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
+        {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
+        {"verbose", "", "print the scan log on stderr (also -v)", {}, ""},
+    };
+}
+
+// Everything the scan and recover commands share.
+struct TScanRun {
+    TScanState State;
+    TEngineContext Engine;
+    std::unique_ptr<TCliHost> Host;
+    TScanRoute Route = TScanRoute::Fls;
+    ~TScanRun() {
+        if (!Engine.FToolsDir.empty()) DeleteExtractedBinaries(Engine);
+    }
+};
+
+std::atomic<bool> gInterrupted{false};
+extern "C" void OnInterrupt(int) { gInterrupted = true; }
+
+// Ctrl-C during a scan acts as the Stop command; the previous handler comes back after.
+class TInterruptGuard {
+public:
+    TInterruptGuard() {
+        gInterrupted = false;
+        struct sigaction sa {};
+        sa.sa_handler = OnInterrupt;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, &old_);
+    }
+    ~TInterruptGuard() { sigaction(SIGINT, &old_, nullptr); }
+
+private:
+    struct sigaction old_ {};
+};
+
+bool IsDirectory(const std::string& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+bool IsRegularFile(const std::string& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int DefaultWhere(const std::string& source) {
+    if (IsDeviceSource(source)) return 0;
+    if (IsRegularFile(source)) return 1;
+    if (IsDirectory(source)) return 2;
+    if (source.find('/') == std::string::npos && !source.empty()) return 0;  // a device name such as sdb1
+    return 1;  // a missing image: the image kind reports it
+}
+
+struct TSortChoice {
+    TSortState Sort;
+    bool Ok = true;
+};
+
+TSortChoice ParseSort(const std::string& text) {
+    TSortChoice r;
+    if (text.empty()) return r;
+    std::string key = text;
+    bool desc = false;
+    if (auto colon = key.find(':'); colon != std::string::npos) {
+        const std::string dir = key.substr(colon + 1);
+        key.resize(colon);
+        if (dir == "desc") desc = true;
+        else if (dir != "asc") r.Ok = false;
+    }
+    const int col = IndexOf(kSortNames, 5, key);
+    if (col < 0) r.Ok = false;
+    r.Sort.FSortColumn = col;
+    r.Sort.FSortAscending = !desc;
+    return r;
+}
+
+// Runs one scan to its idle step. Returns the exit code: 0, 1 (scan failed), 2 (usage).
+int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
+    const std::string source = args.Positionals.at(0);
+    const std::string scope = args.Value("scope");
+    int where = args.Has("where") ? IndexOf(kWhereNames, 4, args.Value("where")) : DefaultWhere(source);
+    const TSortChoice sort = ParseSort(args.Value("sort"));
+    if (!sort.Ok) {
+        err << "brivo-recovery-cli: error: --sort takes file, path, size, modified or condition, optionally with :desc\n";
+        return kExitUsage;
+    }
+    if (!scope.empty() && where == 3) {
+        err << "brivo-recovery-cli: error: --scope cannot be combined with --where recycle\n";
+        return kExitUsage;
+    }
+
+    TScanChoice choice;
+    choice.WhatIndex = std::max(0, IndexOf(kFilterNames, 5, args.Value("filter")));
+    for (int i = 0; i < 5; ++i) choice.MaskTexts[static_cast<size_t>(i)] = DefaultMaskText(i);
+    if (args.Has("masks")) choice.MaskTexts[static_cast<size_t>(choice.WhatIndex)] = args.Value("masks");
+    choice.WhatText = kFilterTexts[choice.WhatIndex];
+
+    // A device or image narrowed to a folder or to its Recycle Bin has no window control
+    // to validate it, so the source is built here and handed to the driver directly.
+    std::optional<TScanSource> direct;
+    const bool imageOrDevice = where == 0 || where == 1;
+    if ((imageOrDevice && !scope.empty()) || (where == 3 && !IsDirectory(source))) {
+        TScanSource s;
+        s.Src = IsDeviceSource(source) || (!IsRegularFile(source) && source.find('/') == std::string::npos)
+                    ? DevicePathFor(source)
+                    : source;
+        if (!IsDeviceSource(s.Src) && !IsRegularFile(s.Src)) {
+            err << "ERROR: Please select an existing disk image file.\n";
+            return kExitFailure;
+        }
+        if (where == 3) {
+            s.Where = TScanWhere::swRecycleBin;
+            s.PathFilter = "/$Recycle.Bin";
+        } else {
+            s.Where = TScanWhere::swFolder;
+            s.PathFilter = NormalizeFolderFilter(scope);
+            where = 2;
+        }
+        direct = s;
+    } else {
+        choice.WhereIndex = where;
+        switch (where) {
+            case 0: choice.DiskText = source; break;
+            case 1: choice.ImagePath = source; break;
+            case 2: choice.FolderPath = source; break;
+            default: choice.RecycleBinDiskText = source; break;
+        }
+        if (where == 2 && !scope.empty()) {
+            err << "brivo-recovery-cli: error: --scope needs an image or device SOURCE; give the folder itself as SOURCE\n";
+            return kExitUsage;
+        }
+    }
+    choice.WhereText = kWhereTexts[where];
+
+    run.Host = std::make_unique<TCliHost>(args.Has("verbose"), ::isatty(2) != 0);
+    TCliHost& host = *run.Host;
+    ExtractEmbeddedBinaries(run.Engine);
+
+    host.onPopulate = [&] {
+        ApplyCurrentSort(run.State.FFound, sort.Sort);
+        SetStatusText(host, Format(host.Translate("Scan finished. Found entries: %d"), {run.State.FFound.size()}));
+    };
+
+    TInterruptGuard interrupt;
+    bool stopSent = false;
+    TScanDriver driver(run.State, run.Engine, host);
+    if (direct) {
+        driver.ScanSource(*direct, choice);
+    } else if (where == 3 && IsDirectory(source)) {
+        // A mounted volume's folder: read its volume, keep its Recycle Bin.
+        choice.WhereIndex = 2;
+        choice.FolderPath = source;
+        TScanSource s;
+        if (!BuildScanSource(choice, host, s)) return kExitFailure;
+        s.Where = TScanWhere::swRecycleBin;
+        s.PathFilter = "/$Recycle.Bin";
+        driver.ScanSource(s, choice);
+    } else {
+        driver.tbFastScanClick(choice);
+    }
+    host.Pump([&] { return !driver.Busy(); },
+              [&] {
+                  if (gInterrupted && !stopSent && driver.Busy()) {
+                      stopSent = true;
+                      driver.tbStopClick();
+                  }
+              });
+    driver.Shutdown();
+    run.Route = driver.LastRoute();
+    return host.failed() ? kExitFailure : kExitOk;
+}
+
+std::string RouteName(TScanRoute r) {
+    switch (r) {
+        case TScanRoute::Ntfs: return "ntfs";
+        case TScanRoute::Fat32: return "fat32";
+        default: return "fls";
+    }
+}
+
+// Tabs and line breaks inside a field would break a TSV row.
+std::string TsvField(const std::string& s) {
+    std::string out = s;
+    for (char& c : out)
+        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    return out;
+}
+
+void PrintJson(const TScanRun& run, std::ostream& out) {
+    const TScanState& st = run.State;
+    static const char* const kWhereJson[] = {"disk", "image", "folder", "recycle"};
+    std::string results = "[";
+    for (size_t i = 0; i < st.FFound.size(); ++i) {
+        const TFoundFile& f = st.FFound[i];
+        TJsonObject o;
+        o.Add("inode", f.Inode).Add("path", f.FullPath).Add("size", static_cast<int64_t>(f.SizeBytes));
+        if (f.HasModDate) o.Add("modified", ModifiedCellText(f));
+        else o.AddRaw("modified", "null");
+        o.Add("condition", ConditionCellText(f)).Add("score", f.DamageScore);
+        if (i) results += ", ";
+        results += o.Text();
+    }
+    results += "]";
+    TJsonObject top;
+    top.Add("source", st.FLastSrcForFls)
+        .Add("where", kWhereJson[static_cast<int>(st.FLastWhereMode) & 3])
+        .Add("fs_switch", st.FLastFsSwitch)
+        .Add("route", RouteName(run.Route))
+        .Add("count", static_cast<int64_t>(st.FFound.size()))
+        .AddRaw("results", results);
+    out << top.Text() << "\n";
+}
+
+void PrintTsv(const TScanRun& run, std::ostream& out) {
+    out << "inode\tpath\tsize\tmodified\tcondition\tscore\n";
+    for (const auto& f : run.State.FFound)
+        out << TsvField(f.Inode) << '\t' << TsvField(f.FullPath) << '\t' << f.SizeBytes << '\t'
+            << ModifiedCellText(f) << '\t' << TsvField(ConditionCellText(f)) << '\t' << f.DamageScore << '\n';
+}
+
+void PrintTable(const TScanRun& run, std::ostream& out) {
+    const auto& found = run.State.FFound;
+    std::vector<std::array<std::string, 6>> rows;
+    rows.push_back({"Inode", "File", "Path", "Size", "Modified", "Condition"});
+    for (const auto& f : found)
+        rows.push_back({f.Inode, ResultCellText(f, rcFile), ResultCellText(f, rcPath), ResultCellText(f, rcSize),
+                        ResultCellText(f, rcModified), ResultCellText(f, rcCondition)});
+    // Widths count UTF-8 characters, not bytes, so non-ASCII names stay aligned.
+    auto width = [](const std::string& s) {
+        size_t n = 0;
+        for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+        return n;
+    };
+    std::array<size_t, 6> w{};
+    for (const auto& r : rows)
+        for (size_t c = 0; c < 6; ++c) w[c] = std::max(w[c], std::min<size_t>(width(r[c]), 60));
+    for (const auto& r : rows) {
+        std::string line;
+        for (size_t c = 0; c < 6; ++c) {
+            line += TsvField(r[c]);
+            if (c + 1 < 6) line += std::string(w[c] > width(r[c]) ? w[c] - width(r[c]) + 2 : 2, ' ');
+        }
+        out << line << "\n";
+    }
+    out << Format("Scan finished. Found entries: %d", {found.size()}) << "\n";
+}
+
+int RunScanCommand(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
+    TScanRun run;
+    const int code = RunScan(args, run, err);
+    if (code != kExitOk) return code;
+    const std::string format = args.Value("format");
+    if (format == "json") PrintJson(run, out);
+    else if (format == "tsv") PrintTsv(run, out);
+    else PrintTable(run, out);
+    return kExitOk;
+}
+
+int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
+    const bool all = args.Has("all");
+    const auto inodes = args.Values("inode");
+    const auto pathMasks = args.Values("path-mask");
+    if (all == (!inodes.empty() || !pathMasks.empty())) {
+        err << "brivo-recovery-cli: error: give --all, or --inode / --path-mask to choose what to recover\n";
+        return kExitUsage;
+    }
+    std::vector<TFileMask> masks;
+    try {
+        for (const auto& m : pathMasks) masks.emplace_back(m);
+    } catch (const std::exception& e) {
+        err << "brivo-recovery-cli: error: " << e.what() << "\n";
+        return kExitUsage;
+    }
+    const std::string outDir = args.Value("out");
+
+    TScanRun run;
+    const int code = RunScan(args, run, err);
+    if (code != kExitOk) return code;
+    TScanState& st = run.State;
+    TCliHost& host = *run.Host;
+
+    std::vector<size_t> rows;
+    for (size_t i = 0; i < st.FFound.size(); ++i) {
+        const TFoundFile& f = st.FFound[i];
+        bool take = all;
+        for (const auto& a : inodes) take = take || f.Inode == a;
+        for (const auto& m : masks) take = take || m.Matches(f.FullPath);
+        if (take) rows.push_back(i);
+    }
+    if (!CheckRecoveryPreconditions(st, run.Engine, host, static_cast<int>(rows.size()))) return kExitFailure;
+    if (OutputOnScannedDevice(st.FLastSrcForFls, outDir) && !args.Has("allow-same-volume")) {
+        err << "ERROR: The output folder " << outDir << " is on " << st.FLastSrcForFls
+            << ", the device being scanned. Writing there can overwrite the deleted files before they are "
+               "recovered. Choose a folder on another device, or pass --allow-same-volume.\n";
+        return kExitFailure;
+    }
+    TRecoveryCounts counts;
+    try {
+        counts = RecoverSelected(st, run.Engine, host, rows, outDir);
+    } catch (const std::exception& e) {
+        err << "ERROR: " << e.what() << "\n";
+        return kExitFailure;
+    }
+    out << Format("Recovery finished. OK: %d Failed: %d", {counts.OK, counts.Failed}) << "\n";
+    return counts.Failed > 0 ? 3 : kExitOk;
+}
+
+TCommandSpec BaseSpec(const std::string& name) {
+    TCommandSpec spec;
+    spec.Name = name;
+    spec.Positionals = {{"SOURCE", "a disk image file, a device (sdb1 or /dev/sdb1) or a folder of a mounted volume"}};
+    spec.Options = ScanOptions();
+    return spec;
+}
+
+} // namespace
+
+TCliCommand ScanCommand() {
+    TCommandSpec spec = BaseSpec("scan");
+    spec.Summary = "List the deleted files of a source.";
+    spec.Description =
+        "Reads NTFS and FAT32 directly and every other file system or container through The Sleuth Kit's fls. "
+        "A regular file is scanned as a disk image, a directory as a folder of its mounted volume, a /dev path or "
+        "device name as a disk. Exit codes: 0 success, 1 the scan failed, 2 bad usage.";
+    spec.Options.push_back({"format", "FORMAT", "table, tsv or json", {"table", "tsv", "json"}, "table"});
+    return {spec, RunScanCommand};
+}
+
+TCliCommand RecoverCommand() {
+    TCommandSpec spec = BaseSpec("recover");
+    spec.Summary = "Scan a source and recover the chosen deleted files into a folder.";
+    spec.Description =
+        "Scans as 'scan' does, chooses results with --all, --inode or --path-mask (a mask over the whole path, "
+        "e.g. \"/Users/Bob/*\"), and writes each one under its path inside --out. Exit codes: 0 success, 1 the "
+        "scan failed, 2 bad usage, 3 some recoveries failed.";
+    spec.Options.push_back({"out", "DIR", "output folder (created when missing)", {}, ""});
+    spec.Options.push_back({"all", "", "recover every result", {}, ""});
+    spec.Options.push_back({"inode", "ADDR", "recover the result with this metadata address", {}, "", true});
+    spec.Options.push_back({"path-mask", "MASK", "recover results whose path matches MASK", {}, "", true});
+    spec.Options.push_back({"allow-same-volume", "", "allow writing onto the device being scanned", {}, ""});
+    return {spec, [](const TParsedArgs& args, std::ostream& out, std::ostream& err) {
+                if (args.Value("out").empty()) {
+                    err << "brivo-recovery-cli: error: recover needs --out DIR\n";
+                    return kExitUsage;
+                }
+                return RunRecoverCommand(args, out, err);
+            }};
+}
+
+} // namespace brivo::cli
