@@ -142,6 +142,19 @@ TEST(EngineFolder, RefusesASharedParentItDoesNotOwnOrThatIsALink) {
     const std::string d2 = CreateUniqueTempFolder("recovery_embedded");
     EXPECT_EQ(LStat(tmp2 / "recovery_embedded").st_mode & 07777, 0700u);
     RemoveTempFolder(d2);
+
+    // A parent another user made (even one open to all) is never used: its owner could
+    // swap our folder. Only root can hand a folder to another user to try it.
+    if (::geteuid() == 0) {
+        TempDir tmp3;
+        ScopedTmpDir scoped3(tmp3.path());
+        ASSERT_EQ(::mkdir((tmp3 / "recovery_embedded").c_str(), 0777), 0);
+        ::chmod((tmp3 / "recovery_embedded").c_str(), 01777);
+        ASSERT_EQ(::chown((tmp3 / "recovery_embedded").c_str(), 65534, 65534), 0);
+        const std::string d3 = CreateUniqueTempFolder("recovery_embedded");
+        EXPECT_EQ(d3.rfind(tmp3 / "recovery_embedded-0/{", 0), 0u) << d3;
+        EXPECT_TRUE(std::filesystem::is_empty(tmp3 / "recovery_embedded"));
+    }
 }
 
 TEST(EngineFolder, RequireToolLooksInTheEngineFolderThenBesideTheProgram) {
