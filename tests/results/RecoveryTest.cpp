@@ -269,6 +269,38 @@ TEST(RecoveryBatch, UnwritableOutputFolders) {
     EXPECT_TRUE(engine.Calls().size() <= 2u);
 }
 
+// An engine folder that links the installed extractor.
+bool LinkSystemIcat(const test::TempDir& tools, TEngineContext& ctx) {
+    ctx.FToolsDir = tools.path();
+    const auto which = test::RunProcess({"sh", "-c", "command -v icat"});
+    if (which.exitCode != 0) return false;
+    fs::create_symlink(which.out.substr(0, which.out.find('\n')), tools / "icat");
+    return true;
+}
+
+// The real extractor on an Ext2 image (no file-system switch): a live address comes back
+// whole; a deleted name whose address is 0 makes the extractor fail, and nothing is left.
+TEST(RecoveryBatch, RealIcatWithoutSwitchAndAnAddressTheEngineRejects) {
+    const std::string image = test::SharedTestData("image.dd");
+    test::TempDir tools, out;
+    TEngineContext ctx;
+    ASSERT_TRUE(LinkSystemIcat(tools, ctx));
+    TScanState state;
+    state.FLastSrcForFls = image;
+    state.FFound = {Result("15", "/passwords.txt"), Result("0", "/a_directory/another_file~")};
+    test::RecordingHost host;
+    const auto counts = RecoverSelected(state, ctx, host, {0, 1}, out.path());
+    EXPECT_EQ(counts.OK, 1);
+    EXPECT_EQ(counts.Failed, 1);
+    const auto expected = test::RunProcess({"icat", "-R", image, "15"});
+    EXPECT_EQ(Tree(out.path()), (std::map<std::string, std::string>{{"passwords.txt", expected.out}}));
+    const auto memo = host.MemoMessages();
+    EXPECT_NE(std::find(memo.begin(), memo.end(), "> \"" + tools.path() + "/icat\" -R  \"" + image + "\" 15"), memo.end());
+    EXPECT_NE(std::find_if(memo.begin(), memo.end(),
+                           [](const std::string& l) { return l.rfind("RECOVER ERROR: /a_directory/another_file~ -> ", 0) == 0; }),
+              memo.end());
+}
+
 // The real extractor on the NTFS fixture: every deleted file of the manifest comes back with
 // its md5 under its cleaned path.
 TEST(RecoveryBatch, RealIcatReproducesTheNtfsManifest) {
@@ -292,10 +324,7 @@ TEST(RecoveryBatch, RealIcatReproducesTheNtfsManifest) {
 
     test::TempDir tools;
     TEngineContext ctx;
-    ctx.FToolsDir = tools.path();
-    const auto which = test::RunProcess({"sh", "-c", "command -v icat"});
-    ASSERT_EQ(which.exitCode, 0);
-    fs::create_symlink(which.out.substr(0, which.out.find('\n')), tools / "icat");
+    ASSERT_TRUE(LinkSystemIcat(tools, ctx));
 
     TScanState state;
     state.FLastSrcForFls = image;
