@@ -81,12 +81,6 @@ TJsonObject& TJsonObject::Add(std::string_view key, std::string_view value) {
     return *this;
 }
 
-TJsonObject& TJsonObject::Add(std::string_view key, int64_t value) {
-    Key(key);
-    body_ += std::to_string(value);
-    return *this;
-}
-
 TJsonObject& TJsonObject::Add(std::string_view key, bool value) {
     Key(key);
     body_ += value ? "true" : "false";
@@ -97,6 +91,12 @@ TJsonObject& TJsonObject::AddRaw(std::string_view key, std::string_view json) {
     Key(key);
     body_.append(json);
     return *this;
+}
+
+std::string JsonArray(const std::vector<std::string>& jsonItems) {
+    std::string s = "[";
+    for (size_t i = 0; i < jsonItems.size(); ++i) s += (i ? ", " : "") + jsonItems[i];
+    return s + "]";
 }
 
 } // namespace brivo::cli

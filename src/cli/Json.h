@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <vector>
 
 namespace brivo::cli {
 
@@ -19,8 +21,12 @@ class TJsonObject {
 public:
     TJsonObject& Add(std::string_view key, std::string_view value);
     TJsonObject& Add(std::string_view key, const char* value) { return Add(key, std::string_view(value)); }
-    TJsonObject& Add(std::string_view key, int64_t value);
-    TJsonObject& Add(std::string_view key, int value) { return Add(key, static_cast<int64_t>(value)); }
+    template <typename T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
+    TJsonObject& Add(std::string_view key, T value) {
+        Key(key);
+        body_ += std::to_string(value);
+        return *this;
+    }
     TJsonObject& Add(std::string_view key, bool value);
     // A value that is already JSON text (a nested object or array).
     TJsonObject& AddRaw(std::string_view key, std::string_view json);
@@ -30,5 +36,8 @@ private:
     void Key(std::string_view key);
     std::string body_;
 };
+
+// Items that are already JSON text, as an array: [a, b].
+std::string JsonArray(const std::vector<std::string>& jsonItems);
 
 } // namespace brivo::cli

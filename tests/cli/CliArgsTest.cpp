@@ -118,7 +118,11 @@ TEST(CliJson, EscapesStringsIntoValidUtf8Json) {
     EXPECT_EQ(JsonString("x"), "\"x\"");
     EXPECT_EQ(TJsonObject().Add("s", "a\"").Add("n", -3).Add("b", true).AddRaw("o", "[1]").Text(),
               "{\"s\": \"a\\\"\", \"n\": -3, \"b\": true, \"o\": [1]}");
+    EXPECT_EQ(TJsonObject().Add("u", uint64_t{18446744073709551615u}).Add("l", -1LL).Text(),
+              "{\"u\": 18446744073709551615, \"l\": -1}");
     EXPECT_EQ(TJsonObject().Text(), "{}");
+    EXPECT_EQ(JsonArray({JsonString("a"), "1"}), "[\"a\", 1]");
+    EXPECT_EQ(JsonArray({}), "[]");
 }
 
 } // namespace
