@@ -154,6 +154,17 @@ int CompareRows(const TSortRow& a, const TSortRow& b) {
 
 } // namespace
 
+std::array<int, kResultColumnCount> ResultColumnWidths(int clientWidth) {
+    const int w = std::max(clientWidth - 24, 300);
+    std::array<int, kResultColumnCount> c{};
+    c[0] = std::max(static_cast<int>(std::nearbyint(w * 0.22)), 150);
+    c[1] = std::max(static_cast<int>(std::nearbyint(w * 0.38)), 220);
+    c[2] = 90;
+    c[3] = 140;
+    c[4] = std::max(w - c[0] - c[1] - c[2] - c[3], 150);
+    return c;
+}
+
 std::string ResultKey(const TFoundFile& f) { return f.Inode + "|" + f.FullPath; }
 
 std::string ResultFileName(const std::string& path) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -29,6 +30,11 @@ struct TSortState {
     int FSortColumn = -1;      // -1: scan order
     bool FSortAscending = true;
 };
+
+// Pixel widths of the five columns for a list whose client area is clientWidth wide:
+// File 22% and Path 38% of the usable width (at least 150 and 220), Size 90, Modified 140,
+// Condition the rest (at least 150). Rounding halves to even.
+std::array<int, kResultColumnCount> ResultColumnWidths(int clientWidth);
 
 // --- keys and cell texts -------------------------------------------------------------
 

@@ -87,6 +87,13 @@ TEST(ResultsCells, ModifiedShownAsStoredAndConditionDefaultsToUnknown) {
     EXPECT_EQ(ResultKey(Make("12-128-3", "/x y/z")), "12-128-3|/x y/z");
 }
 
+TEST(ResultsCells, ColumnWidthsKeepTheirMinimums) {
+    using W = std::array<int, kResultColumnCount>;
+    EXPECT_EQ(ResultColumnWidths(1000), (W{215, 371, 90, 140, 160}));  // usable 976
+    EXPECT_EQ(ResultColumnWidths(100), (W{150, 220, 90, 140, 150}));   // usable width floored at 300
+    EXPECT_EQ(ResultColumnWidths(2024), (W{440, 760, 90, 140, 570}));
+}
+
 TEST(ResultsSort, TextCompareFoldsAsciiOnlyInUtf16Order) {
     struct Case { const char* a; const char* b; int sign; };
     const Case cases[] = {
