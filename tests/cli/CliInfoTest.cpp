@@ -104,7 +104,12 @@ TEST(CliInfo, UnreadableSourceReportsPermissionDenied) {
     if (::geteuid() == 0) {
         // Root reads everything: run as an unprivileged user instead.
         if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv when run as root";
-        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        const std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                                   "--clear-groups"};
+        std::vector<std::string> probe = asNobody;
+        probe.insert(probe.end(), {"/usr/bin/test", "-x", test::CliPath()});
+        if (RunProcess(probe).exitCode != 0) GTEST_SKIP() << "the program is not reachable for an unprivileged user";
+        argv.insert(argv.begin(), asNobody.begin(), asNobody.end());
     }
     const auto r = RunProcess(argv);
     EXPECT_EQ(r.exitCode, 1) << r.err;
