@@ -266,7 +266,7 @@ TEST(RecoveryBatch, UnwritableOutputFolders) {
     EXPECT_EQ(counts.OK, 0);
     EXPECT_EQ(counts.Failed, 2);
     EXPECT_EQ(host.EventsOf("busy"), (std::vector<std::string>{"1", "0"}));
-    EXPECT_TRUE(engine.Calls().size() <= 2u);
+    EXPECT_TRUE(engine.Calls().empty());  // the output is prepared before the extractor starts
 }
 
 // An engine folder that links the installed extractor.
