@@ -1,13 +1,16 @@
 #pragma once
 #include <QMainWindow>
 #include <QStringList>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
 #include "core/SourceSelection.h"
+#include "driver/ScanDriver.h"
 #include "engine/EngineFolder.h"
 #include "results/ResultsModel.h"
 
@@ -27,7 +30,6 @@ class QToolBar;
 
 namespace brivo {
 
-class TScanDriver;
 class TResultsTableModel;
 
 // What the window needs from outside; tests replace the parts that touch the machine.
@@ -40,6 +42,8 @@ struct TFrmMainOptions {
     std::function<std::string()> SystemDrive;
     // Debug log file; default beside the program, else the user's state folder.
     std::string DebugLogPath;
+    // The scanners the driver runs; default the real readers.
+    std::optional<TScanRoutes> Routes;
 };
 
 // The main window. It owns the scan state, the engine context and the scan driver and is

@@ -418,7 +418,8 @@ void TFrmMain::FormCreate() {
     FProgress->setValue(0);
     FProgress->setTextVisible(false);
     // 12-14. Runner, scan state and sort choice start at their defaults.
-    FDriver = std::make_unique<TScanDriver>(FScanState, FEngine, *this);
+    FDriver = std::make_unique<TScanDriver>(FScanState, FEngine, *this,
+                                           options_.Routes ? *options_.Routes : TScanRoutes::Default());
     FSort = TSortState{};
     // Initial command states.
     tbStop->setEnabled(false);

@@ -1,0 +1,381 @@
+#include <QAction>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QtTest>
+
+#include "AppTestSupport.h"
+#include "app/AppInfo.h"
+#include "app/AppSettings.h"
+#include "app/LanguageSetting.h"
+#include "app/MainForm.h"
+#include "app/ResultsTableModel.h"
+#include "app/Translation.h"
+
+using namespace brivo;
+
+namespace {
+
+TFoundFile Result(const std::string& inode, const std::string& path, int64_t size, int score = -1) {
+    TFoundFile f;
+    f.Inode = inode;
+    f.FullPath = path;
+    f.SizeBytes = size;
+    f.DamageScore = score;
+    return f;
+}
+
+QString Cell(TFrmMain& w, int row, int col) {
+    return w.ResultsModel()->data(w.ResultsModel()->index(row, col), Qt::DisplayRole).toString();
+}
+
+QStringList Column(TFrmMain& w, int col) {
+    QStringList out;
+    for (int r = 0; r < w.ResultsModel()->rowCount(); ++r) out << Cell(w, r, col);
+    return out;
+}
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir settingsDir_;
+    QTemporaryDir work_;
+    std::vector<std::string> drives_{"loop0", "sda", "sda1", "sda2", "sdb1"};
+
+    std::unique_ptr<TFrmMain> NewWindow() {
+        TFrmMainOptions o;
+        o.UnpackEngine = false;
+        o.ListDrives = [this] { return drives_; };
+        o.SystemDrive = [] { return std::string("sda2"); };
+        o.DebugLogPath = work_.filePath("debug.log").toStdString();
+        return std::make_unique<TFrmMain>(o);
+    }
+
+private slots:
+    void initTestCase() { apptest::IsolateSettings(settingsDir_); }
+    void init() {
+        apptest::ClearSettings();
+        Translation().Clear();
+        drives_ = {"loop0", "sda", "sda1", "sda2", "sdb1"};
+    }
+
+    void startsInItsInitialState() {
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        QCOMPARE(w->windowTitle(), QString("Brivo File Recovery 2.4"));
+        QCOMPARE(w->StatusText(), std::string("Ready."));
+        QCOMPARE(w->StatusLabel->text(), QString("Ready."));
+        // Commands.
+        QVERIFY(w->tbFastScan->isEnabled() && w->StartScan1->isEnabled());
+        QVERIFY(!w->tbStop->isEnabled() && !w->StopScan1->isEnabled());
+        QVERIFY(!w->tbRecoverSel->isEnabled() && !w->Recover1->isEnabled());
+        QVERIFY(w->btCheckAll->isEnabled() && w->btUncheckAll->isEnabled());
+        QCOMPARE(w->tbFastScan->toolTip(), QString("Scan"));
+        QCOMPARE(w->tbAbout->toolTip(), QString("About Program..."));
+        QCOMPARE(w->ToolBar1->actions().size(), 6);  // five buttons and a separator
+        QCOMPARE(w->ToolBar2->actions().size(), 2);
+        // Choices: lists, cards and the radio items of the menus agree.
+        QStringList where, what;
+        for (int i = 0; i < w->cbWhereToScan->count(); ++i) where << w->cbWhereToScan->itemText(i);
+        for (int i = 0; i < w->cbWhatToSearch->count(); ++i) what << w->cbWhatToSearch->itemText(i);
+        QCOMPARE(where, QStringList({"Disk", "Disk Image", "Folder", "Recycle Bin"}));
+        QCOMPARE(what, QStringList({"All/Custom Formats", "Documents", "Images", "Music", "Videos"}));
+        QCOMPARE(w->cbWhereToScan->currentIndex(), 0);
+        QCOMPARE(w->CardPanelWhereToScan->currentWidget(), w->CardDisk);
+        QCOMPARE(w->CardPanelWhatToSearch->currentIndex(), 0);
+        QVERIFY(w->Disk1->isChecked() && w->AllCustomFormats1->isChecked());
+        QVERIFY(!w->DiskImage1->isChecked() && !w->Documents1->isChecked());
+        QCOMPARE(w->EdAllCustomFormats->text(), QString("*.*"));
+        QCOMPARE(w->EdMusic->text(), QString("*.mp3,*.wav,*.flac,*.aac,*.m4a,*.ogg,*.wma,*.alac"));
+        QVERIFY(w->EdImages->text().startsWith("*.jpg,*.jpeg,*.png"));
+        // Drive lists: every device, the first selected; the system volume for the Recycle Bin.
+        QCOMPARE(w->cbDisk->count(), 5);
+        QCOMPARE(w->cbDisk->currentText(), QString("loop0"));
+        QCOMPARE(w->cbRecycleBinDisk->currentText(), QString("sda2"));
+        QVERIFY(w->cbDisk->isEditable());
+        // List, progress bar, memo.
+        QCOMPARE(w->ResultsModel()->rowCount(), 0);
+        QStringList captions;
+        for (int c = 0; c < 5; ++c) captions << w->ResultsModel()->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+        QCOMPARE(captions, QStringList({"File", "Path", "Size", "Modified", "Condition"}));
+        QVERIFY(w->lvFiles->showGrid());
+        QCOMPARE(w->lvFiles->selectionBehavior(), QAbstractItemView::SelectRows);
+        QCOMPARE(w->lvFiles->selectionMode(), QAbstractItemView::ExtendedSelection);
+        QVERIFY(w->FProgress->isHidden());
+        QVERIFY(w->memoLog->isHidden());
+        QCOMPARE(w->Sort().FSortColumn, -1);
+        QVERIFY(w->ScanState().FLastSrcForFls.empty());
+        QVERIFY(dialogs.events.isEmpty());
+    }
+
+    void sourceAndFilterStayInStep() {
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        // List -> card and menu.
+        w->cbWhereToScan->setCurrentIndex(3);
+        QCOMPARE(w->CardPanelWhereToScan->currentWidget(), w->CardRecycleBin);
+        QVERIFY(w->RecycleBin1->isChecked() && !w->Disk1->isChecked());
+        w->cbWhatToSearch->setCurrentIndex(4);
+        QCOMPARE(w->CardPanelWhatToSearch->currentIndex(), 4);
+        QVERIFY(w->Videos1->isChecked() && !w->AllCustomFormats1->isChecked());
+        // Menu -> list and card; Disk Image opens its dialog at once.
+        dialogs.files.push_back("/images/disk one.E01");
+        w->DiskImage1->trigger();
+        QCOMPARE(w->cbWhereToScan->currentIndex(), 1);
+        QCOMPARE(w->CardPanelWhereToScan->currentWidget(), w->CardDiskImage);
+        QVERIFY(w->DiskImage1->isChecked() && !w->RecycleBin1->isChecked());
+        QCOMPARE(dialogs.events, QStringList({"open-file"}));
+        QCOMPARE(dialogs.lastFilter, QString(TFrmMain::kImageFilter));
+        QCOMPARE(w->EdDiskImagePath->text(), QString("/images/disk one.E01"));
+        // Folder: a cancelled dialog leaves the text box as it was.
+        w->edFolder->setText(work_.path());
+        w->Folder1->trigger();
+        QCOMPARE(w->cbWhereToScan->currentIndex(), 2);
+        QCOMPARE(dialogs.events.last(), QString("select-folder: Select folder to scan"));
+        QCOMPARE(dialogs.lastStartFolder, work_.path());  // starts at the named folder
+        QCOMPARE(w->edFolder->text(), work_.path());
+        // A cancelled image dialog too.
+        w->DiskImage1->trigger();
+        QCOMPARE(w->EdDiskImagePath->text(), QString("/images/disk one.E01"));
+        w->Images1->trigger();
+        QCOMPARE(w->cbWhatToSearch->currentIndex(), 2);
+        QCOMPARE(w->CardPanelWhatToSearch->currentIndex(), 2);
+        QVERIFY(w->Images1->isChecked() && !w->Videos1->isChecked());
+        // What the scan command reads.
+        w->EdImages->setText("*.jpg");
+        const TScanChoice c = w->ReadChoice();
+        QCOMPARE(c.WhereIndex, 1);
+        QCOMPARE(c.WhatIndex, 2);
+        QCOMPARE(c.MaskTexts[2], std::string("*.jpg"));
+        QCOMPARE(c.ImagePath, std::string("/images/disk one.E01"));
+        QCOMPARE(c.WhatText, std::string("Images"));
+    }
+
+    void driveListsRefreshKeepingTheChoice() {
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        w->cbDisk->setCurrentIndex(w->cbDisk->findText("sdb1"));
+        drives_ = {"sda", "sdb1", "sdc"};
+        w->btnDiskRefresh->click();
+        QCOMPARE(w->cbDisk->currentText(), QString("sdb1"));
+        QCOMPARE(w->cbDisk->count(), 3);
+        QCOMPARE(w->StatusText(), std::string("Drive list refreshed."));
+        drives_ = {"nvme0n1", "nvme0n1p1"};
+        w->btnDiskRefresh->click();
+        QCOMPARE(w->cbDisk->currentText(), QString("nvme0n1"));  // vanished: the first one
+        w->btnRefreshRecycleBinDisk->click();
+        QCOMPARE(w->cbRecycleBinDisk->currentText(), QString("nvme0n1"));
+        QCOMPARE(w->StatusText(), std::string("Recycle Bin drive list refreshed."));
+        drives_ = {};
+        w->btnDiskRefresh->click();
+        QCOMPARE(w->cbDisk->count(), 0);
+        QCOMPARE(w->cbDisk->currentIndex(), -1);
+        QCOMPARE(w->cbDisk->currentText(), QString());
+    }
+
+    void choiceBandAndColumnsFollowTheWidth() {
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        w->ChoiceBand->resize(1024, 82);
+        w->FormResize();
+        QCOMPARE(w->GroupBox4->x(), 7);
+        QCOMPARE(w->GroupBox4->width(), 498);
+        QCOMPARE(w->GroupBox5->x(), 519);
+        QCOMPARE(w->GroupBox5->width(), 491);
+        // Odd widths round W/2 to even: 1025/2 = 512.5 -> 512.
+        w->ChoiceBand->resize(1025, 82);
+        w->FormResize();
+        QCOMPARE(w->GroupBox4->width(), 498);
+        QCOMPARE(w->GroupBox5->width(), 492);
+        // Columns: w = client width - 24, each column at least its minimum.
+        w->show();
+        w->resize(1100, 600);
+        QCoreApplication::processEvents();
+        const int cw = w->lvFiles->viewport()->width() - 24;
+        QVERIFY(cw > 700);
+        QHeaderView* h = w->lvFiles->horizontalHeader();
+        const int c0 = qRound(cw * 0.22), c1 = qRound(cw * 0.38);
+        QCOMPARE(h->sectionSize(0), c0);
+        QCOMPARE(h->sectionSize(1), c1);
+        QCOMPARE(h->sectionSize(2), 90);
+        QCOMPARE(h->sectionSize(3), 140);
+        QCOMPARE(h->sectionSize(4), std::max(cw - c0 - c1 - 230, 150));
+    }
+
+    void headerClicksSortAndKeepMarks() {
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        w->ScanState().FFound = {Result("30", "/b/zeta.txt", 300, 80), Result("10", "/a/Alpha.txt", 100, -1),
+                                 Result("20", "/c/beta.txt", 200, 0)};
+        w->PopulateResults();
+        QCOMPARE(w->StatusText(), std::string("Scan finished. Found entries: 3"));
+        QCOMPARE(Column(*w, 0), QStringList({"zeta.txt", "Alpha.txt", "beta.txt"}));
+        QCOMPARE(Cell(*w, 0, 1), QString("\\b"));
+        QCOMPARE(Cell(*w, 0, 2), QString("300 B"));
+        QCOMPARE(Cell(*w, 0, 4), QString("Unknown"));
+        // Mark beta (row 2) through the check box as a user would.
+        QVERIFY(w->ResultsModel()->setData(w->ResultsModel()->index(2, 0), Qt::Checked, Qt::CheckStateRole));
+        // File ascending, case-insensitively: Alpha, beta, zeta; the mark moves with beta.
+        w->lvFilesColumnClick(0);
+        QCOMPARE(Column(*w, 0), QStringList({"Alpha.txt", "beta.txt", "zeta.txt"}));
+        QCOMPARE(w->ResultsModel()->Checks(), std::vector<bool>({false, true, false}));
+        QCOMPARE(w->StatusText(), std::string("Scan finished. Found entries: 3"));
+        // The same header again: descending.
+        w->lvFilesColumnClick(0);
+        QCOMPARE(Column(*w, 0), QStringList({"zeta.txt", "beta.txt", "Alpha.txt"}));
+        QCOMPARE(w->lvFiles->horizontalHeader()->sortIndicatorOrder(), Qt::DescendingOrder);
+        // Another header starts ascending: Size.
+        w->lvFilesColumnClick(2);
+        QCOMPARE(Column(*w, 0), QStringList({"Alpha.txt", "beta.txt", "zeta.txt"}));
+        QVERIFY(w->ResultsModel()->IsChecked(1));
+        // Row i always shows FFound[i].
+        for (int r = 0; r < 3; ++r)
+            QCOMPARE(Cell(*w, r, 0).toStdString(), ResultFileName(w->ScanState().FFound[r].FullPath));
+    }
+
+    void checkCommandsReportTheCount() {
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        w->btCheckAll->trigger();  // empty list
+        QCOMPARE(w->StatusText(), std::string("Checked: 0"));
+        for (int i = 0; i < 5; ++i)
+            w->ScanState().FFound.push_back(Result(std::to_string(i), "/f" + std::to_string(i), i));
+        w->PopulateResults();
+        auto* sel = w->lvFiles->selectionModel();
+        sel->select(w->ResultsModel()->index(1, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        sel->select(w->ResultsModel()->index(3, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        w->CheckSelected1->trigger();  // context menu
+        QCOMPARE(w->ResultsModel()->Checks(), std::vector<bool>({false, true, false, true, false}));
+        QCOMPARE(w->StatusText(), std::string("Checked: 2"));
+        w->CheckAll1->trigger();  // Edit menu
+        QCOMPARE(w->StatusText(), std::string("Checked: 5"));
+        sel->clearSelection();
+        sel->select(w->ResultsModel()->index(3, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        w->UncheckSelected2->trigger();  // Edit menu
+        QCOMPARE(w->ResultsModel()->Checks(), std::vector<bool>({true, true, true, false, true}));
+        QCOMPARE(w->StatusText(), std::string("Checked: 4"));
+        w->btUncheckAll->trigger();  // tool bar
+        QCOMPARE(w->CountChecked(), 0);
+        QCOMPARE(w->StatusText(), std::string("Checked: 0"));
+    }
+
+    void displayLimitShowsTheFirstTenThousand() {
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        for (int i = 0; i < 10001; ++i) w->ScanState().FFound.push_back(Result(std::to_string(i), "/x", 1));
+        w->PopulateResults();
+        QCOMPARE(w->ResultsModel()->rowCount(), 10000);
+        QCOMPARE(w->StatusText(), std::string("Scan finished. Found entries: 10001. Showing first 10000."));
+        QVERIFY(w->memoLog->toPlainText().contains(
+            "UI display limit: showing first 10000 of 10001 results."));
+    }
+
+    void busySwitchDrivesCommandsAndProgress() {
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        w->show();
+        w->SetBusyWidgets(true);
+        QVERIFY(!w->tbFastScan->isEnabled() && !w->StartScan1->isEnabled());
+        QVERIFY(!w->tbRecoverSel->isEnabled() && !w->Recover1->isEnabled());
+        QVERIFY(w->tbStop->isEnabled() && w->StopScan1->isEnabled());
+        QVERIFY(w->FProgress->isVisible());
+        QCOMPARE(w->FProgress->geometry(),
+                 QRect(w->StatusBar1->width() - 220, 2, 210, w->StatusBar1->height() - 4));
+        QCOMPARE(w->FProgress->maximum(), 1000);
+        QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::BusyCursor);
+        w->SetProgress(TProgressStyle::Normal, 500);
+        QCOMPARE(w->FProgress->value(), 500);
+        w->SetProgress(TProgressStyle::Indeterminate, 0);
+        QCOMPARE(w->FProgress->maximum(), 0);  // marquee
+        w->SetBusyWidgets(false);
+        QVERIFY(w->FProgress->isHidden());
+        QCOMPARE(w->FProgress->value(), 0);
+        QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+        QVERIFY(w->tbFastScan->isEnabled() && w->tbRecoverSel->isEnabled() && !w->tbStop->isEnabled());
+    }
+
+    void languageSwitchReappliesTexts() {
+        apptest::TScriptedDialogs dialogs;
+        QVERIFY(LoadTranslation(BRIVO_TRANSL_DT).empty());
+        auto w = NewWindow();
+        const QList<QAction*> langs = w->mmLanguage->actions();
+        QCOMPARE(langs.size(), 3);
+        QCOMPARE(langs[1]->text(), QString("Deutsch"));
+        QVERIFY(langs[0]->isChecked());
+        w->cbWhereToScan->setCurrentIndex(2);
+        w->cbWhatToSearch->setCurrentIndex(3);
+        langs[1]->trigger();
+        QVERIFY(langs[1]->isChecked() && !langs[0]->isChecked());
+        QCOMPARE(OpenAppSettings()->value(kKeyCurrentLanguage).toString(), QString("de"));
+        QCOMPARE(w->File1->title(), QString("Datei"));
+        QCOMPARE(w->GroupBox4->title(), QString("Wo suchen"));
+        QCOMPARE(w->btnFolderBrowse->text(), QString("Durchsuchen..."));
+        QCOMPARE(w->tbFastScan->toolTip(), QString("Suchen"));
+        QCOMPARE(w->CheckSelected1->text(), QString("Auswahl markieren"));
+        QCOMPARE(w->cbWhereToScan->itemText(2), QString("Ordner"));
+        QCOMPARE(w->ResultsModel()->headerData(4, Qt::Horizontal, Qt::DisplayRole).toString(), QString("Zustand"));
+        // Selections kept; the menus still agree with them.
+        QCOMPARE(w->cbWhereToScan->currentIndex(), 2);
+        QCOMPARE(w->cbWhatToSearch->currentIndex(), 3);
+        QVERIFY(w->Folder1->isChecked() && w->Music1->isChecked());
+        // Caption and status text are not re-applied.
+        QCOMPARE(w->windowTitle(), QString("Brivo File Recovery 2.4"));
+        QCOMPARE(w->StatusText(), std::string("Ready."));
+        // New texts use the new language.
+        w->btnDiskRefresh->click();
+        QCOMPARE(w->StatusText(), std::string("Laufwerksliste aktualisiert."));
+        langs[2]->trigger();
+        QCOMPARE(w->Help1->title(), QString("Справка"));
+        langs[0]->trigger();
+        QCOMPARE(w->Help1->title(), QString("Help"));
+        QCOMPARE(OpenAppSettings()->value(kKeyCurrentLanguage).toString(), QString("en"));
+    }
+
+    void aboutBoxAndWebLinks() {
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        w->tbAbout->trigger();
+        QCOMPARE(dialogs.events.size(), 1);
+        const QStringList lines = dialogs.events[0].mid(QString("info: ").size()).split('\n');
+        QCOMPARE(lines[0], QString("Brivo File Recovery"));
+        QCOMPARE(lines[1], QString("Version: 2.4"));
+        QCOMPARE(lines[2], QString());
+        QCOMPARE(lines[3], QString("Website: ") + kVendorAddress);
+        QVERIFY(lines.last().contains(QString::number(QDate::currentDate().year())));
+        QCOMPARE(lines.size(), 11);
+        // The vendor address is one constant, overridable by a setting.
+        OpenAppSettings()->setValue(kKeyVendorAddress, "https://mirror.example.org/");
+        dialogs.events.clear();
+        w->tbWeb->trigger();
+        w->ContactUs1->trigger();
+        w->utorial1->trigger();
+        w->VisitWebsite1->trigger();
+        QCOMPARE(dialogs.events, QStringList({"url: https://mirror.example.org/",
+                                              "url: https://mirror.example.org/support.html",
+                                              "url: https://mirror.example.org/redirect/tutorial-brivo-file-recovery.html",
+                                              "url: https://mirror.example.org/"}));
+    }
+
+    void recoverRefusesWithoutMarks() {
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        w->SetBusyWidgets(false);
+        w->tbRecoverSel->trigger();
+        QCOMPARE(dialogs.events, QStringList({"warning: Please mark at least one file for recovery."}));
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "MainWindowTest.moc"
