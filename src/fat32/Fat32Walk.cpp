@@ -40,7 +40,7 @@ void LogFileEntry(TFat32ScanState& state, const std::string& parentPath, size_t 
                 " chk=" + Hex2(ln.ExpectedChecksum) + " attr=" + Hex2(attr) + " start=" + N(EntryStartCluster(e)) +
                 " size=" + N(ReadLe32(e, 28)) + " entry=" + HexBytes(e));
     for (size_t k = 0; k < ln.RawParts.size(); ++k)
-        log.SafeLog("FAT32 DBG lfn raw part[" + N(static_cast<int64_t>(k)) + "]: " + Quoted(Utf16ToUtf8(ln.RawParts[k])));
+        log.SafeLog("FAT32 DBG lfn raw part[" + N(static_cast<int64_t>(k)) + "]: " + Quoted(Utf16ToUtf8(ln.RawParts[k].View())));
 }
 
 } // namespace
@@ -108,6 +108,11 @@ void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPat
             continue;
         }
         const bool deletedContext = parentDeleted || b == kEntryDeleted;
+        // A live entry of a live directory is never a result; its name is not needed.
+        if (!deletedContext) {
+            ResetLongName(ln);
+            continue;
+        }
         const TResolvedName name = ResolveEntryName(ln, e, deletedContext);
         if (dbg && deletedContext) LogFileEntry(state, parentPath, i, entryOffset, e, ln, name);
         ResetLongName(ln);
@@ -161,12 +166,16 @@ void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t 
             AddLongNameEntry(ln, e);
             continue;
         }
+        const uint32_t start = EntryStartCluster(e);
+        // Only folders with a first cluster are followed; the name of anything else is not needed.
+        if (!(attr & kAttrDirectory) || (attr & kAttrVolumeLabel) || start < 2) {
+            ResetLongName(ln);
+            continue;
+        }
         const std::string name = ResolveEntryName(ln, e, deleted || b == kEntryDeleted).Name;
         ResetLongName(ln);
-        if (name.empty() || IsDotName(name) || !(attr & kAttrDirectory) || (attr & kAttrVolumeLabel)) continue;
-        const uint32_t start = EntryStartCluster(e);
+        if (name.empty() || IsDotName(name)) continue;
         const int64_t size = ReadLe32(e, 28);
-        if (start < 2) continue;
         const bool childDeleted = b == kEntryDeleted;
         if (deleted && !childDeleted) {
             if (dbg)

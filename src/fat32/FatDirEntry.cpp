@@ -89,11 +89,12 @@ std::string Hex2(uint8_t v) {
 }
 
 std::string HexBytes(ByteSpan bytes) {
-    std::string out;
-    out.reserve(bytes.size() * 3);
+    static const char kDigits[] = "0123456789ABCDEF";
+    if (bytes.empty()) return {};
+    std::string out(bytes.size() * 3 - 1, ' ');
     for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i) out += ' ';
-        out += Hex2(bytes[i]);
+        out[3 * i] = kDigits[bytes[i] >> 4];
+        out[3 * i + 1] = kDigits[bytes[i] & 0x0F];
     }
     return out;
 }

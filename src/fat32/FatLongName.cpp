@@ -10,51 +10,57 @@ namespace {
 // Where a long-name entry keeps its 13 characters.
 constexpr int kLfnCharOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 
-std::u16string Trim(const std::u16string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && s[b] <= 0x20) ++b;
-    while (e > b && s[e - 1] <= 0x20) --e;
-    return s.substr(b, e - b);
+std::u16string_view Trim(std::u16string_view s) {
+    while (!s.empty() && s.front() <= 0x20) s.remove_prefix(1);
+    while (!s.empty() && s.back() <= 0x20) s.remove_suffix(1);
+    return s;
+}
+
+std::string RawJoined(const TFatLongNameState& state, bool reversed) {
+    std::u16string joined;
+    const size_t n = state.RawParts.size();
+    for (size_t k = 0; k < n; ++k) joined += state.RawParts[reversed ? n - 1 - k : k].View();
+    return Utf16ToUtf8(Trim(joined));
 }
 
 } // namespace
 
-std::string Utf16ToUtf8(const std::u16string& text) {
+std::string Utf16ToUtf8(std::u16string_view text) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        const uint32_t u = text[i];
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        const char32_t u = text[i];
+        if (u < 0x80) {
+            out.push_back(static_cast<char>(u));
+        } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
             ++i;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            AppendUtf8(out, 0xFFFD);  // a lone surrogate has no UTF-8 form
         } else {
-            AppendUtf8(out, u);
+            AppendUtf8(out, u);  // a lone surrogate becomes U+FFFD
         }
     }
     return out;
 }
 
-std::u16string LfnEntryText16(ByteSpan entry) {
-    std::u16string text;
-    if (entry.size() < kDirEntrySize) return text;
+TLfnPart LfnEntryPart(ByteSpan entry) {
+    TLfnPart part;
+    if (entry.size() < kDirEntrySize) return part;
     for (int off : kLfnCharOffsets) {
-        const char16_t c = static_cast<char16_t>(ReadLe16(entry, off));
+        const char16_t c = static_cast<char16_t>(entry[size_t(off)] | (entry[size_t(off) + 1] << 8));
         if (c == 0x0000 || c == 0xFFFF) break;
-        text += c;
+        part.Chars[part.Length++] = c;
     }
-    return text;
+    return part;
 }
 
-std::string LfnEntryText(ByteSpan entry) { return Utf16ToUtf8(LfnEntryText16(entry)); }
+std::string LfnEntryText(ByteSpan entry) { return Utf16ToUtf8(LfnEntryPart(entry).View()); }
 
 void AddLongNameEntry(TFatLongNameState& state, ByteSpan entry) {
     const uint8_t b = ReadU8(entry, 0);
     const uint8_t ordinal = b & 0x1F;
     if (b == kEntryDeleted) state.DeletedLfnSeen = true;
-    std::u16string text = LfnEntryText16(entry);
-    if (!text.empty()) state.RawParts.push_back(text);
+    const TLfnPart part = LfnEntryPart(entry);
+    if (!part.Empty()) state.RawParts.push_back(part);
     if (ordinal == 0) return;
     // A deleted entry's 0xE5 also reads as ordinal 5 with the 0x40 bit; it never starts a run.
     if ((b & 0x40) && b != kEntryDeleted) {
@@ -62,19 +68,11 @@ void AddLongNameEntry(TFatLongNameState& state, ByteSpan entry) {
         state.WantSeq = ordinal;
         state.ExpectedChecksum = ReadU8(entry, 13);
     }
-    if (!text.empty()) {
-        state.Ordinals[ordinal] = std::move(text);
+    if (!part.Empty()) {
+        state.Ordinals[ordinal] = part;
         state.HaveOrdinal.set(ordinal);
     }
 }
-
-namespace {
-std::u16string RawReversed(const TFatLongNameState& state) {
-    std::u16string joined;
-    for (auto it = state.RawParts.rbegin(); it != state.RawParts.rend(); ++it) joined += *it;
-    return Trim(joined);
-}
-} // namespace
 
 TResolvedName ResolveEntryName(const TFatLongNameState& state, ByteSpan entry, bool deletedContext) {
     TResolvedName r;
@@ -89,7 +87,7 @@ TResolvedName ResolveEntryName(const TFatLongNameState& state, ByteSpan entry, b
                 complete = false;
                 break;
             }
-            joined += state.Ordinals[o];
+            joined += state.Ordinals[o].View();
         }
         r.Name = complete ? Utf16ToUtf8(Trim(joined)) : std::string();
     }
@@ -97,7 +95,7 @@ TResolvedName ResolveEntryName(const TFatLongNameState& state, ByteSpan entry, b
     // restores a deleted long name whose sequence bytes were overwritten by 0xE5.
     if (deletedContext && !state.RawParts.empty() &&
         (r.Name.empty() || r.Name == shortName || state.DeletedLfnSeen))
-        r.Name = Utf16ToUtf8(RawReversed(state));
+        r.Name = RawJoined(state, true);
     if (r.Name.empty()) r.Name = shortName;
     return r;
 }
@@ -109,12 +107,8 @@ void ResetLongName(TFatLongNameState& state) {
     state.DeletedLfnSeen = false;
 }
 
-std::string JoinRawParts(const TFatLongNameState& state) {
-    std::u16string joined;
-    for (const auto& p : state.RawParts) joined += p;
-    return Utf16ToUtf8(Trim(joined));
-}
+std::string JoinRawParts(const TFatLongNameState& state) { return RawJoined(state, false); }
 
-std::string JoinRawPartsReversed(const TFatLongNameState& state) { return Utf16ToUtf8(RawReversed(state)); }
+std::string JoinRawPartsReversed(const TFatLongNameState& state) { return RawJoined(state, true); }
 
 } // namespace brivo

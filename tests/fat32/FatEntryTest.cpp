@@ -126,8 +126,8 @@ TEST(FatLongName, RawPartsKeepTheirDiskOrder) {
     TFatLongNameState st;
     ResolveLast(gone, false, &st);
     ASSERT_EQ(st.RawParts.size(), 2u);
-    EXPECT_EQ(Utf16ToUtf8(st.RawParts[0]), " Settings");
-    EXPECT_EQ(Utf16ToUtf8(st.RawParts[1]), "Documents and");
+    EXPECT_EQ(Utf16ToUtf8(st.RawParts[0].View()), " Settings");
+    EXPECT_EQ(Utf16ToUtf8(st.RawParts[1].View()), "Documents and");
     EXPECT_EQ(JoinRawParts(st), "Settings" "Documents and");
     EXPECT_EQ(JoinRawPartsReversed(st), "Documents and Settings");
     EXPECT_TRUE(st.DeletedLfnSeen);
