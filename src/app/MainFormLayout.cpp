@@ -27,6 +27,7 @@
 #include <cmath>
 
 #include "app/AppInfo.h"
+#include "app/AppResources.h"
 #include "app/ResultsTableModel.h"
 #include "app/Translation.h"
 #include "driver/ScanDriver.h"
@@ -74,6 +75,7 @@ const char* const TFrmMain::kImageFilter =
 
 TFrmMain::TFrmMain(TFrmMainOptions options, QWidget* parent)
     : QMainWindow(parent), options_(std::move(options)) {
+    InitAppResources();
     setObjectName(QStringLiteral("FrmMain"));
     debugLogPath_ = options_.DebugLogPath.empty() ? DebugLogFilePath(kDebugLogFileName) : options_.DebugLogPath;
     if (!options_.ListDrives) options_.ListDrives = [] { return ListBlockDevicesForWindow(); };

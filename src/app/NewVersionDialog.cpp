@@ -14,6 +14,7 @@
 #include <stdlib.h>
 
 #include "app/AppInfo.h"
+#include "app/AppResources.h"
 #include "app/Dialogs.h"
 #include "app/Translation.h"
 #include "app/UpdateCheck.h"
@@ -36,6 +37,7 @@ QString MakePrivateDownloadFolder() {
 } // namespace
 
 TfrmNewVersion::TfrmNewVersion(QWidget* parent) : QDialog(parent) {
+    InitAppResources();
     setFixedSize(431, 196);
     auto* icon = new QLabel(this);
     icon->setPixmap(QPixmap(QStringLiteral(":/icons/update.png")));

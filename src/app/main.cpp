@@ -1,6 +1,7 @@
 #include <QApplication>
 
 #include "app/AppInfo.h"
+#include "app/AppResources.h"
 #include "app/AppStyle.h"
 #include "app/LanguageSetting.h"
 #include "app/MainForm.h"
@@ -10,6 +11,7 @@
 int main(int argc, char** argv) {
     // 1-3. Application, visual style, title.
     QApplication app(argc, argv);
+    brivo::InitAppResources();
     brivo::ApplyVisualStyle(app);
     QApplication::setApplicationName(QString::fromUtf8(brivo::kAppTitle));
     QApplication::setApplicationDisplayName(QString::fromUtf8(brivo::kAppTitle));

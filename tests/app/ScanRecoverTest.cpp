@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "AppTestSupport.h"
+#include "app/AppStyle.h"
 #include "app/MainForm.h"
 #include "app/ResultsTableModel.h"
 #include "app/Translation.h"
@@ -213,6 +214,7 @@ private slots:
         const QString target = qEnvironmentVariable("BRIVO_SCREENSHOT");
         if (target.isEmpty() || ntfs_.isEmpty()) QSKIP("BRIVO_SCREENSHOT not set");
         apptest::TScriptedDialogs dialogs;
+        ApplyVisualStyle(*qApp);
         auto w = NewWindow();
         w->show();
         w->resize(1024, 590 + w->menuBar()->sizeHint().height());
@@ -223,6 +225,7 @@ private slots:
             if (m->data(m->index(r, 1), Qt::DisplayRole).toString().contains("Documents"))
                 m->SetChecked(r, true);
         w->lvFiles->selectRow(2);
+        w->EdDiskImagePath->setCursorPosition(0);
         QTest::qWait(300);
         QVERIFY(w->grab().save(target));
     }
