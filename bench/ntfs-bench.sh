@@ -135,11 +135,14 @@ RESULTS=()
 time_cmd() {  # time_cmd NAME RUNS cmd...
   local name="$1" runs="$2"; shift 2
   [[ "$runs" -gt 0 ]] || return 0
-  local tf times=() mems=() r
+  local tf times=() mems=() r t m
   tf="$(mktemp)"
   for ((r = 0; r < runs; r++)); do
-    /usr/bin/time -f '%e %M' -o "$tf" "$@" >/dev/null 2>&1 || true
-    read -r t m <"$tf"
+    local t0=$EPOCHREALTIME
+    /usr/bin/time -f '%M' -o "$tf" "$@" >/dev/null 2>&1 || true
+    local t1=$EPOCHREALTIME
+    t="$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.4f", b - a}')"
+    m="$(tail -n 1 "$tf")"
     times+=("$t"); mems+=("$m")
   done
   rm -f "$tf"

@@ -33,7 +33,16 @@ inline void AppendUtf16Le(std::string& out, std::span<const uint8_t> b, size_t p
     const size_t avail = (b.size() - pos) / 2;
     if (units > avail) units = avail;
     const uint8_t* p = b.data() + pos;
-    for (size_t i = 0; i < units; ++i) {
+    // Most names are ASCII: copy those units straight, then go on unit by unit.
+    const size_t base = out.size();
+    out.resize(base + units);
+    size_t i = 0;
+    for (; i < units; ++i) {
+        if (p[2 * i + 1] != 0 || p[2 * i] >= 0x80) break;
+        out[base + i] = static_cast<char>(p[2 * i]);
+    }
+    out.resize(base + i);
+    for (; i < units; ++i) {
         char32_t u = static_cast<char32_t>(p[2 * i] | (p[2 * i + 1] << 8));
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
             char32_t lo = static_cast<char32_t>(p[2 * i + 2] | (p[2 * i + 3] << 8));

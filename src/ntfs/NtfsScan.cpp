@@ -32,6 +32,13 @@ constexpr int64_t kChunkRecords = 8192;
 constexpr int64_t kChunkBytesCap = 4 * 1024 * 1024;
 constexpr uint64_t kProgressInterval = 150;  // ms
 
+// The cleanup filter's folder test of a rebuilt path: its fragments all end in "/", so
+// they can only match inside the folder part of a path whose file name has no "/", "\"
+// or ":". A neutral file name stands in for the real one, which the record pass tested.
+bool IsNoiseFolder(const std::string& folder) {
+    return IsNoisePath(folder.empty() ? std::string("x.txt") : folder + "/x.txt", 1);
+}
+
 // A deleted file found in the record pass, before its path is known. Kept small: large
 // volumes hold hundreds of thousands of them.
 struct TCandidate {
@@ -244,8 +251,13 @@ void TNtfsScan::PathStage() {
     SafeProgress(host_, recordCount_, recordCount_, Tr("Building paths and applying cleanup filters..."));
     TFoundFiles kept;
     kept.reserve(candidates_.size());
-    // Files of one folder share its path: remember the folder paths already built.
-    std::unordered_map<uint64_t, std::string> folderPaths;
+    // Files of one folder share its path and its verdict of the cleanup filter's folder
+    // test: remember both per folder reference.
+    struct TFolder {
+        std::string Path;
+        bool Noise = false;
+    };
+    std::unordered_map<uint64_t, TFolder> folders;
     const std::string buildingTmpl = Tr("Building result paths: %d / %d...");
     TNtfsMftNode node;
     for (size_t i = 0; i < candidates_.size(); ++i) {
@@ -261,14 +273,20 @@ void TNtfsScan::PathStage() {
         f.HasModDate = c.HasModDate;
         f.DamageText = conditionTexts_[c.ConditionText];
         f.DamageScore = c.Score;
+        bool folderNoise = false;
+        bool plainName = false;
         if (nodes_.Find(c.Record, node)) {
+            plainName = node.Name.find_first_of("\\:") == std::string_view::npos;
             const uint64_t parentRef = MakeMftReference(node.Parent, node.ParentSeq);
-            auto it = folderPaths.find(parentRef);
-            if (it == folderPaths.end()) {
-                if (folderPaths.size() >= 65536) folderPaths.clear();
-                it = folderPaths.emplace(parentRef, BuildMftPath(parentRef, nodes_)).first;
+            auto it = folders.find(parentRef);
+            if (it == folders.end()) {
+                if (folders.size() >= 65536) folders.clear();
+                TFolder folder{BuildMftPath(parentRef, nodes_)};
+                if (cleanup_) folder.Noise = IsNoiseFolder(folder.Path);
+                it = folders.emplace(parentRef, std::move(folder)).first;
             }
-            const std::string& p = it->second;
+            const std::string& p = it->second.Path;
+            folderNoise = it->second.Noise;
             f.FullPath.reserve(p.size() + 1 + node.Name.size());
             if (!p.empty()) {
                 f.FullPath = p;
@@ -278,7 +296,9 @@ void TNtfsScan::PathStage() {
         } else {
             f.FullPath = kFastScanPrefix;
         }
-        if (cleanup_ && IsNoisePath(f.FullPath, f.SizeBytes)) {
+        // The name alone already passed the cleanup filter in the record pass; for a plain
+        // name only the folder test remains, and it was made once for the folder.
+        if (cleanup_ && (plainName ? folderNoise : IsNoisePath(f.FullPath, f.SizeBytes))) {
             ++noiseRejected_;
             continue;
         }

@@ -150,13 +150,13 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// A small volume: 4096-byte clusters of 512-byte sectors, 1024-byte records, the $MFT at
-// cluster kMftLcn holding `records` (index = record number; an empty vector leaves a slot
+// A small volume: 512-byte sectors (4096-byte clusters unless set), 1024-byte records, the
+// $MFT at cluster MftLcn holding `records` (index = record number; an empty vector leaves a slot
 // of zeros), record 0 made here from mftRuns (default: one run over all the records) and
 // record 6 from `bitmap` (resident) unless the caller put its own record 6 in place.
 struct TestVolume {
-    static constexpr int64_t kCluster = 4096;
-    static constexpr int64_t kMftLcn = 4;
+    int64_t ClusterBytes = 4096;
+    int64_t MftLcn = 4;
     std::vector<Bytes> Records;
     std::optional<Bytes> MftRunList;   // record 0's runlist (terminator added)
     std::optional<int64_t> MftSize;    // record 0's data size
@@ -164,24 +164,24 @@ struct TestVolume {
     int64_t Clusters = 64;
 
     Bytes Build() const {
-        Bytes img(static_cast<size_t>(Clusters * kCluster), 0);
+        Bytes img(static_cast<size_t>(Clusters * ClusterBytes), 0);
         img[0] = 0xEB; img[1] = 0x52; img[2] = 0x90;
         std::memcpy(img.data() + 3, "NTFS    ", 8);
         PutLe(img, 11, 512, 2);
-        PutLe(img, 13, 8, 1);
-        PutLe(img, 40, static_cast<uint64_t>(Clusters * 8), 8);
-        PutLe(img, 48, kMftLcn, 8);
+        PutLe(img, 13, static_cast<uint64_t>(ClusterBytes / 512), 1);
+        PutLe(img, 40, static_cast<uint64_t>(Clusters * ClusterBytes / 512), 8);
+        PutLe(img, 48, MftLcn, 8);
         PutLe(img, 56, 2, 8);
         PutLe(img, 64, 0xF6, 1);
         PutLe(img, 68, 1, 1);
         std::vector<Bytes> recs = Records;
         if (recs.size() < 7) recs.resize(7);
         const int64_t mftBytes = static_cast<int64_t>(recs.size()) * 1024;
-        const int64_t mftClusters = (mftBytes + kCluster - 1) / kCluster;
+        const int64_t mftClusters = (mftBytes + ClusterBytes - 1) / ClusterBytes;
         TestRecord r0;
         r0.Flags = 1;
         r0.Names = {{5 | (uint64_t{5} << 48), u"$MFT", 3}};
-        r0.Data = {{false, {}, MftSize.value_or(mftBytes), MftRunList.value_or(RunEntry(mftClusters, kMftLcn, 1, 1))}};
+        r0.Data = {{false, {}, MftSize.value_or(mftBytes), MftRunList.value_or(RunEntry(mftClusters, MftLcn, 1, 1))}};
         recs[0] = MakeRecord(r0);
         if (recs[6].empty()) {
             TestRecord r6;
@@ -199,7 +199,7 @@ struct TestVolume {
         }
         for (size_t i = 0; i < recs.size(); ++i) {
             if (recs[i].empty()) continue;
-            const size_t off = static_cast<size_t>(kMftLcn * kCluster) + i * 1024;
+            const size_t off = static_cast<size_t>(MftLcn * ClusterBytes) + i * 1024;
             if (off + 1024 > img.size()) img.resize(off + 1024);
             std::memcpy(img.data() + off, recs[i].data(), 1024);
         }
