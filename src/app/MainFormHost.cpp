@@ -50,7 +50,10 @@ void TFrmMain::SetStatusText(const std::string& text) {
     shown.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
     shown.replace('\r', ' ');
     shown.replace('\n', ' ');
-    if (StatusLabel) StatusLabel->setText(shown);
+    if (!StatusLabel) return;
+    StatusLabel->setText(shown);
+    // A recovery batch holds the UI thread; paint its status now rather than at the end.
+    if (busyCursor_ && !ScanBusy() && StatusLabel->isVisible()) StatusLabel->repaint();
 }
 
 void TFrmMain::SetProgress(TProgressStyle style, int position) {

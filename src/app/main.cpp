@@ -14,7 +14,6 @@ int main(int argc, char** argv) {
     brivo::InitAppResources();
     brivo::ApplyVisualStyle(app);
     QApplication::setApplicationName(QString::fromUtf8(brivo::kAppTitle));
-    QApplication::setApplicationDisplayName(QString::fromUtf8(brivo::kAppTitle));
     QApplication::setOrganizationName(QString::fromUtf8(brivo::kSettingsOrganisation));
     QApplication::setDesktopFileName(QStringLiteral("brivo-file-recovery"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/brivo-file-recovery.png")));
