@@ -1,5 +1,10 @@
 #include "fat32/Fat32Walk.h"
 
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <memory>
+
 #include "core/TextFormat.h"
 #include "fat32/FatLongName.h"
 #include "filters/SyntheticPath.h"
@@ -28,19 +33,104 @@ ByteSpan EntryAt(const TFatDirData& dir, size_t index) {
     return ByteSpan(dir.Data).subspan(index * kDirEntrySize, kDirEntrySize);
 }
 
-void LogFileEntry(TFat32ScanState& state, const std::string& parentPath, size_t index, int64_t entryOffset,
-                  ByteSpan e, const TFatLongNameState& ln, const TResolvedName& name) {
-    TFat32Log& log = state.Log;
-    const uint8_t attr = e[11];
-    log.SafeLog("FAT32 DBG file entry: parent=" + Quoted(parentPath) + " idx=" + N(index) + " off=" + N(entryOffset) +
-                " deleted=True short=" + Quoted(DecodeShortName(e)) + " chosen=" + Quoted(name.Name) +
-                " valid_lfn=" + BoolText(name.ValidLfn) + " wantseq=" + N(ln.WantSeq) +
-                " raw_parts=" + N(static_cast<int64_t>(ln.RawParts.size())) + " raw_lfn=" + Quoted(JoinRawParts(ln)) +
-                " deleted_lfn=" + Quoted(JoinRawPartsReversed(ln)) + " deleted_marker=" + BoolText(ln.DeletedLfnSeen) +
-                " chk=" + Hex2(ln.ExpectedChecksum) + " attr=" + Hex2(attr) + " start=" + N(EntryStartCluster(e)) +
-                " size=" + N(ReadLe32(e, 28)) + " entry=" + HexBytes(e));
-    for (size_t k = 0; k < ln.RawParts.size(); ++k)
-        log.SafeLog("FAT32 DBG lfn raw part[" + N(static_cast<int64_t>(k)) + "]: " + Quoted(Utf16ToUtf8(ln.RawParts[k].View())));
+void AppendNum(std::string& out, int64_t v) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+void AppendQuoted(std::string& out, std::string_view s) {
+    out += '"';
+    out += s;
+    out += '"';
+}
+
+using TSharedText = std::shared_ptr<const std::string>;
+
+// The lines written for every deleted entry are most of the debug log; they are built on
+// the log's writer thread from copies of what they show.
+void LogLfnEntry(TFat32Log& log, const TSharedText& parentPath, size_t index, int64_t entryOffset, ByteSpan e,
+                 const TLfnPart& part) {
+    std::array<uint8_t, kDirEntrySize> bytes;
+    std::copy(e.begin(), e.end(), bytes.begin());
+    log.Debug([parentPath, index, entryOffset, bytes, part](TDebugLineWriter& w) {
+        std::string& o = w.Begin();
+        o += "lfn entry: parent=";
+        AppendQuoted(o, *parentPath);
+        o += " idx=";
+        AppendNum(o, int64_t(index));
+        o += " off=";
+        AppendNum(o, entryOffset);
+        o += " seq=";
+        AppendHex2(o, bytes[0]);
+        o += " seqnum=";
+        AppendNum(o, bytes[0] & 0x1F);
+        o += " chk=";
+        AppendHex2(o, bytes[13]);
+        o += " text=\"";
+        AppendUtf16AsUtf8(o, part.View());
+        o += "\" entry=";
+        AppendHexBytes(o, bytes);
+        w.End();
+    });
+}
+
+void LogFileEntry(TFat32Log& log, const TSharedText& parentPath, size_t index, int64_t entryOffset, ByteSpan e,
+                  const TFatLongNameState& ln, TResolvedName name) {
+    // Only what the lines show of the long-name state is copied.
+    struct TShown {
+        std::vector<TLfnPart> RawParts;
+        uint8_t WantSeq, ExpectedChecksum;
+        bool DeletedLfnSeen;
+    } parts{ln.RawParts, ln.WantSeq, ln.ExpectedChecksum, ln.DeletedLfnSeen};
+    std::array<uint8_t, kDirEntrySize> bytes;
+    std::copy(e.begin(), e.end(), bytes.begin());
+    log.Debug([parentPath, index, entryOffset, bytes, parts = std::move(parts), name = std::move(name)](TDebugLineWriter& w) {
+        const ByteSpan e(bytes);
+        std::string& o = w.Begin();
+        o += "file entry: parent=";
+        AppendQuoted(o, *parentPath);
+        o += " idx=";
+        AppendNum(o, int64_t(index));
+        o += " off=";
+        AppendNum(o, entryOffset);
+        o += " deleted=True short=";
+        AppendQuoted(o, name.Short);
+        o += " chosen=";
+        AppendQuoted(o, name.Name);
+        o += " valid_lfn=";
+        o += BoolText(name.ValidLfn);
+        o += " wantseq=";
+        AppendNum(o, parts.WantSeq);
+        o += " raw_parts=";
+        AppendNum(o, int64_t(parts.RawParts.size()));
+        o += " raw_lfn=\"";
+        AppendRawParts(o, parts.RawParts, false);
+        o += "\" deleted_lfn=\"";
+        AppendRawParts(o, parts.RawParts, true);
+        o += "\" deleted_marker=";
+        o += BoolText(parts.DeletedLfnSeen);
+        o += " chk=";
+        AppendHex2(o, parts.ExpectedChecksum);
+        o += " attr=";
+        AppendHex2(o, e[11]);
+        o += " start=";
+        AppendNum(o, EntryStartCluster(e));
+        o += " size=";
+        AppendNum(o, ReadLe32(e, 28));
+        o += " entry=";
+        AppendHexBytes(o, e);
+        w.End();
+        for (size_t k = 0; k < parts.RawParts.size(); ++k) {
+            std::string& p = w.Begin();
+            p += "lfn raw part[";
+            AppendNum(p, int64_t(k));
+            p += "]: \"";
+            AppendUtf16AsUtf8(p, parts.RawParts[k].View());
+            p += '"';
+            w.End();
+        }
+    });
 }
 
 } // namespace
@@ -58,7 +148,14 @@ void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const T
     if (IsSyntheticPath(path, state.Owner.FLastWhereMode)) return;
     if (!state.Masks.empty() && !MatchesAnyMask(path, state.Masks)) return;
     const std::string inode = FatMetaAddress(state, item.EntryOffset);
-    if (!state.SeenKeys.insert(LowerAscii(item.Name + "|" + inode + "|" + path)).second) return;
+    std::string key;
+    key.reserve(item.Name.size() + inode.size() + path.size() + 2);
+    key += item.Name;
+    key += '|';
+    key += inode;
+    key += '|';
+    key += path;
+    if (!state.SeenKeys.insert(LowerAscii(std::move(key))).second) return;
 
     TFoundFile f;
     f.Inode = inode;
@@ -79,6 +176,7 @@ void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPat
     TFat32Log& log = state.Log;
     const bool dbg = log.DebugEnabled();
     TFatLongNameState ln;
+    const TSharedText parent = dbg ? std::make_shared<const std::string>(parentPath) : nullptr;
     const size_t count = dir.Data.size() / kDirEntrySize;
     for (size_t i = 0; i < count; ++i) {
         const ByteSpan e = EntryAt(dir, i);
@@ -95,11 +193,8 @@ void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPat
         if (attr == kAttrLongName) {
             AddLongNameEntry(ln, e);
             if (dbg && (parentDeleted || b == kEntryDeleted || ln.DeletedLfnSeen)) {
-                const std::string text = LfnEntryText(e);
-                if (!text.empty())
-                    log.SafeLog("FAT32 DBG lfn entry: parent=" + Quoted(parentPath) + " idx=" + N(i) +
-                                " off=" + N(entryOffset) + " seq=" + Hex2(b) + " seqnum=" + N(b & 0x1F) +
-                                " chk=" + Hex2(e[13]) + " text=" + Quoted(text) + " entry=" + HexBytes(e));
+                const TLfnPart part = LfnEntryPart(e);
+                if (!part.Empty()) LogLfnEntry(log, parent, i, entryOffset, e, part);
             }
             continue;
         }
@@ -114,7 +209,7 @@ void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPat
             continue;
         }
         const TResolvedName name = ResolveEntryName(ln, e, deletedContext);
-        if (dbg && deletedContext) LogFileEntry(state, parentPath, i, entryOffset, e, ln, name);
+        if (dbg) LogFileEntry(log, parent, i, entryOffset, e, ln, name);
         ResetLongName(ln);
         if (!name.Name.empty()) AddFatResult(state, parentPath, MakeFatDirItem(e, name.Name, entryOffset, parentDeleted));
     }

@@ -83,19 +83,30 @@ TFatDirItem MakeFatDirItem(ByteSpan entry, const std::string& name, int64_t entr
     return item;
 }
 
-std::string Hex2(uint8_t v) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    return {kDigits[v >> 4], kDigits[v & 0x0F]};
+namespace {
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+}
+
+std::string Hex2(uint8_t v) { return {kHexDigits[v >> 4], kHexDigits[v & 0x0F]}; }
+
+void AppendHex2(std::string& out, uint8_t v) {
+    out.push_back(kHexDigits[v >> 4]);
+    out.push_back(kHexDigits[v & 0x0F]);
+}
+
+void AppendHexBytes(std::string& out, ByteSpan bytes) {
+    if (bytes.empty()) return;
+    const size_t at = out.size();
+    out.resize(at + bytes.size() * 3 - 1, ' ');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        out[at + 3 * i] = kHexDigits[bytes[i] >> 4];
+        out[at + 3 * i + 1] = kHexDigits[bytes[i] & 0x0F];
+    }
 }
 
 std::string HexBytes(ByteSpan bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    if (bytes.empty()) return {};
-    std::string out(bytes.size() * 3 - 1, ' ');
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        out[3 * i] = kDigits[bytes[i] >> 4];
-        out[3 * i + 1] = kDigits[bytes[i] & 0x0F];
-    }
+    std::string out;
+    AppendHexBytes(out, bytes);
     return out;
 }
 

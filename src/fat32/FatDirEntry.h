@@ -47,5 +47,7 @@ TFatDirItem MakeFatDirItem(ByteSpan entry, const std::string& name, int64_t entr
 std::string HexBytes(ByteSpan bytes);
 // Two upper-case hexadecimal digits.
 std::string Hex2(uint8_t v);
+void AppendHexBytes(std::string& out, ByteSpan bytes);
+void AppendHex2(std::string& out, uint8_t v);
 
 } // namespace brivo

@@ -16,19 +16,27 @@ std::u16string_view Trim(std::u16string_view s) {
     return s;
 }
 
-std::string RawJoined(const TFatLongNameState& state, bool reversed) {
+std::u16string RawJoined16(const std::vector<TLfnPart>& parts, bool reversed) {
     std::u16string joined;
-    const size_t n = state.RawParts.size();
-    for (size_t k = 0; k < n; ++k) joined += state.RawParts[reversed ? n - 1 - k : k].View();
-    return Utf16ToUtf8(Trim(joined));
+    const size_t n = parts.size();
+    for (size_t k = 0; k < n; ++k) joined += parts[reversed ? n - 1 - k : k].View();
+    return joined;
+}
+
+std::string RawJoined(const TFatLongNameState& state, bool reversed) {
+    return Utf16ToUtf8(Trim(RawJoined16(state.RawParts, reversed)));
 }
 
 } // namespace
 
-std::string Utf16ToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
+void AppendUtf16AsUtf8(std::string& out, std::u16string_view text) {
+    size_t i = 0;
+    // Most names are ASCII: copy that run without the general path.
+    while (i < text.size() && text[i] < 0x80) ++i;
+    const size_t at = out.size();
+    out.resize(at + i);
+    for (size_t k = 0; k < i; ++k) out[at + k] = static_cast<char>(text[k]);
+    for (; i < text.size(); ++i) {
         const char32_t u = text[i];
         if (u < 0x80) {
             out.push_back(static_cast<char>(u));
@@ -39,6 +47,12 @@ std::string Utf16ToUtf8(std::u16string_view text) {
             AppendUtf8(out, u);  // a lone surrogate becomes U+FFFD
         }
     }
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    AppendUtf16AsUtf8(out, text);
     return out;
 }
 
@@ -76,7 +90,8 @@ void AddLongNameEntry(TFatLongNameState& state, ByteSpan entry) {
 
 TResolvedName ResolveEntryName(const TFatLongNameState& state, ByteSpan entry, bool deletedContext) {
     TResolvedName r;
-    const std::string shortName = DecodeShortName(entry);
+    r.Short = DecodeShortName(entry);
+    const std::string& shortName = r.Short;
     r.Name = shortName;
     r.ValidLfn = state.WantSeq > 0 && LfnChecksumMatches(entry, state.ExpectedChecksum);
     if (r.ValidLfn && !state.DeletedLfnSeen) {
@@ -110,5 +125,9 @@ void ResetLongName(TFatLongNameState& state) {
 std::string JoinRawParts(const TFatLongNameState& state) { return RawJoined(state, false); }
 
 std::string JoinRawPartsReversed(const TFatLongNameState& state) { return RawJoined(state, true); }
+
+void AppendRawParts(std::string& out, const std::vector<TLfnPart>& rawParts, bool reversed) {
+    AppendUtf16AsUtf8(out, Trim(RawJoined16(rawParts, reversed)));
+}
 
 } // namespace brivo

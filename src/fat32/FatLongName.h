@@ -33,12 +33,14 @@ struct TFatLongNameState {
 struct TResolvedName {
     std::string Name;
     bool ValidLfn = false;
+    std::string Short;  // DecodeShortName of the entry
 };
 
 // The 13 UTF-16 characters of a long-name entry, up to the first 0x0000 or 0xFFFF.
 TLfnPart LfnEntryPart(ByteSpan entry);
 std::string LfnEntryText(ByteSpan entry);
 std::string Utf16ToUtf8(std::u16string_view text);
+void AppendUtf16AsUtf8(std::string& out, std::u16string_view text);
 
 void AddLongNameEntry(TFatLongNameState& state, ByteSpan entry);
 // The name of a short entry: a checksum-verified live long name, else (in a deleted
@@ -48,5 +50,7 @@ TResolvedName ResolveEntryName(const TFatLongNameState& state, ByteSpan entry, b
 void ResetLongName(TFatLongNameState& state);
 std::string JoinRawParts(const TFatLongNameState& state);
 std::string JoinRawPartsReversed(const TFatLongNameState& state);
+// The same joins appended to out.
+void AppendRawParts(std::string& out, const std::vector<TLfnPart>& rawParts, bool reversed);
 
 } // namespace brivo
