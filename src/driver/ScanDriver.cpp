@@ -89,7 +89,17 @@ void TScanDriver::StartWorker(std::function<void()> work, std::function<void()> 
     worker_ = std::thread([this, work = std::move(work), completion = std::move(completion)] {
         try {
             work();
-            host_.Queue(completion);
+            // The completion step can still fail on the UI thread (a malformed mask is
+            // only found when the fls listing is parsed there); it then ends like a
+            // failed worker instead of escaping into the front end's event loop.
+            host_.Queue([this, completion] {
+                try {
+                    completion();
+                } catch (const std::exception& e) {
+                    Log(host_, std::string("ERROR: ") + e.what());
+                    host_.ShowError(e.what());
+                }
+            });
         } catch (const std::exception& e) {
             const std::string msg = e.what();
             host_.Queue([this, msg] {

@@ -200,6 +200,20 @@ TEST_F(DriverFixture, FolderResolutionFailureEndsTheCommandWithoutAWorker) {
     EXPECT_EQ(host.events.back(), "error: " + errors[0]);
 }
 
+// A malformed mask is only met while the fls listing is parsed on the UI thread; it must
+// end the scan like any other error, not escape from the queued step.
+TEST_F(DriverFixture, MalformedMaskEndsAnFlsScanWithAnError) {
+    TScanDriver d(st, engine, host);
+    TScanChoice c = ImageChoice(test::SharedTestData("image.dd"));
+    c.MaskTexts[0] = "[abc";
+    d.tbFastScanClick(c);
+    RunToIdle(d);
+    const auto errors = host.EventsOf("error");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("[abc"), std::string::npos) << errors[0];
+    EXPECT_EQ(host.events.back(), "busy: 0");
+}
+
 // An fls that cannot read its source must not end as "0 files found".
 TEST_F(DriverFixture, FlsFailureIsAnErrorNotAnEmptyResult) {
     test::TempDir tmp;
