@@ -103,7 +103,7 @@ TFrmMain::TFrmMain(TFrmMainOptions options, QWidget* parent)
 
     StatusBar1 = statusBar();
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
-    StatusBar1->setFixedHeight(kStatusBarHeight + 2);
+    StatusBar1->setFixedHeight(kStatusBarHeight);
     StatusBar1->setSizeGripEnabled(false);
     StatusLabel = new QLabel(StatusBar1);
     StatusLabel->setObjectName(QStringLiteral("StatusLabel"));

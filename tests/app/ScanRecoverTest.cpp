@@ -13,7 +13,10 @@
 #include <thread>
 
 #include "AppTestSupport.h"
+#include "app/AppInfo.h"
+#include "app/AppSettings.h"
 #include "app/AppStyle.h"
+#include "app/LanguageSetting.h"
 #include "app/MainForm.h"
 #include "app/ResultsTableModel.h"
 #include "app/Translation.h"
@@ -209,12 +212,16 @@ private slots:
     }
 
     // Not a check: with BRIVO_SCREENSHOT=<file.png> set (run under xvfb-run), saves the
-    // window after a scan of the NTFS fixture.
+    // window after a scan of the NTFS fixture; BRIVO_SCREENSHOT_LANG=de shows it in German.
     void screenshotAfterNtfsScan() {
         const QString target = qEnvironmentVariable("BRIVO_SCREENSHOT");
         if (target.isEmpty() || ntfs_.isEmpty()) QSKIP("BRIVO_SCREENSHOT not set");
         apptest::TScriptedDialogs dialogs;
         ApplyVisualStyle(*qApp);
+        if (const QString lang = qEnvironmentVariable("BRIVO_SCREENSHOT_LANG"); !lang.isEmpty()) {
+            OpenAppSettings()->setValue(kKeyCurrentLanguage, lang);
+            QVERIFY(LoadTranslation(BRIVO_TRANSL_DT).empty());
+        }
         auto w = NewWindow();
         w->show();
         w->resize(1024, 590 + w->menuBar()->sizeHint().height());
