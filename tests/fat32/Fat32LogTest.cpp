@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+
+#include "FatScanHelpers.h"
+
+namespace brivo {
+namespace {
+
+using namespace brivo::test;
+
+TEST(Fat32Log, FileKeepsTheOrderOfAllLinesAndOnlyUserLinesReachTheMemo) {
+    FatScan scan;  // a recording host with a debug file
+    const int n = 70000;  // more than one hand-over batch and one write block
+    {
+        TFat32Log log(scan.host);
+        log.SafeLog("Fast FAT32 scan: reading FAT and directory entries directly...");
+        for (int i = 0; i < n; ++i) {
+            if (i % 2)
+                log.Debug([i](TDebugLineWriter& w) {
+                    w.Begin() += "deferred " + std::to_string(i);
+                    w.End();
+                });
+            else
+                log.SafeLog("FAT32 DBG direct " + std::to_string(i));
+            if (i == 1000) {
+                log.SafeLog("user line");
+                log.Flush();
+                EXPECT_EQ(scan.FileLines().size(), 1003u);  // flushed: everything so far is in the file
+            }
+        }
+    }
+    const auto lines = scan.FileLines();  // before the window's own Log writes its copies of the user lines
+    scan.host.Drain();
+    EXPECT_EQ(scan.host.MemoMessages(),
+              (std::vector<std::string>{"Fast FAT32 scan: reading FAT and directory entries directly...", "user line"}));
+    ASSERT_EQ(lines.size(), size_t(n) + 2);
+    size_t at = 1;
+    for (int i = 0; i < n; ++i, ++at) {
+        const std::string want = std::string(i % 2 ? "FAT32 DBG deferred " : "FAT32 DBG direct ") + std::to_string(i);
+        ASSERT_EQ(lines[at], want) << at;
+        if (i == 1000) {
+            ASSERT_EQ(lines[++at], "user line");
+        }
+    }
+}
+
+TEST(Fat32Log, WithoutADebugFileNothingIsBuilt) {
+    RecordingHost host;  // no debug file
+    bool built = false;
+    {
+        TFat32Log log(host);
+        EXPECT_FALSE(log.DebugEnabled());
+        log.Debug([&built](TDebugLineWriter&) { built = true; });
+        log.SafeLog("shown");
+    }
+    host.Drain();
+    EXPECT_FALSE(built);
+    EXPECT_EQ(host.MemoMessages(), (std::vector<std::string>{"shown"}));
+}
+
+} // namespace
+} // namespace brivo
