@@ -1,0 +1,69 @@
+// A whole scan over a small hostile volume. First input byte: bit 0 set, the rest of the
+// input is the volume as it stands (boot sector included); clear, the next three bytes pick
+// sectors per cluster, FAT size and root cluster of a sound boot sector and the rest is the
+// FAT followed by the data area, so mutations land on FAT entries and directory entries.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "core/ScanState.h"
+#include "fat32/Fat32Log.h"
+#include "fat32/Fat32Volume.h"
+#include "fat32/Fat32Walk.h"
+
+using namespace brivo;
+
+namespace {
+class NullHost : public TScanHost {
+public:
+    bool IsUiThread() const override { return false; }
+    void Queue(std::function<void()>) override {}
+    void AddMemoLine(const std::string&) override {}
+    void ClearMemo() override {}
+    void SetStatusText(const std::string&) override {}
+    void SetProgress(TProgressStyle, int) override {}
+    void SetBusyWidgets(bool) override {}
+    void ClearResults() override {}
+    void PopulateResults() override {}
+    void ShowWarning(const std::string&) override {}
+    void ShowError(const std::string&) override {}
+    void ShowInfo(const std::string&) override {}
+    // Debug lines are built and written, to nowhere.
+    std::string DebugLogPath() const override { return "/dev/null"; }
+};
+
+void Le16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
+void Le32(uint8_t* p, uint32_t v) { for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i)); }
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 4 || size > (1u << 20)) return 0;
+    std::vector<uint8_t> image;
+    if (data[0] & 1) {
+        image.assign(data + 1, data + size);
+    } else {
+        image.assign(512, 0);
+        Le16(&image[11], 512);
+        image[13] = uint8_t(1u << (data[1] % 4));
+        Le16(&image[14], 1);
+        image[16] = 1;
+        Le32(&image[36], 1 + data[2] % 4);
+        Le32(&image[44], 2 + data[3] % 4);
+        image[510] = 0x55;
+        image[511] = 0xAA;
+        image.insert(image.end(), data + 4, data + size);
+    }
+    NullHost host;
+    TScanState st;
+    TFat32Log log(host);
+    try {
+        RunFat32Scan(st, log, OpenFat32Volume(MakeMemoryByteSource(image), log), {});
+    } catch (const std::runtime_error&) {
+        return 0;  // refused geometry
+    }
+    for (const auto& f : st.FFound)
+        if (f.Inode.empty() || f.FullPath.empty() || f.FullPath[0] != '/') __builtin_trap();
+    return 0;
+}
