@@ -368,6 +368,18 @@ private slots:
                                               "url: https://mirror.example.org/"}));
     }
 
+    void scanWithoutEngineFolderOnlyWarns() {
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();  // no engine folder
+        w->ScanState().FFound = {Result("5", "/kept.txt", 1)};
+        w->PopulateResults();
+        w->tbFastScan->trigger();
+        QCOMPARE(dialogs.Boxes(), QStringList({"warning: Missing required files."}));
+        QVERIFY(!w->ScanBusy());
+        QCOMPARE(w->ResultsModel()->rowCount(), 1);  // the previous results stay
+        QVERIFY(w->tbFastScan->isEnabled());
+    }
+
     void recoverRefusesWithoutMarks() {
         apptest::TScriptedDialogs dialogs;
         auto w = NewWindow();
