@@ -81,6 +81,9 @@ private:
     bool cleanup_ = false;
     TNtfsVolume vol_;
     uint64_t recordCount_ = 0;
+    // Record slots the source can hold at most: a damaged runlist whose runs overlap or
+    // repeat cannot make the pass read more than that (plus one chunk).
+    uint64_t maxRecords_ = UINT64_MAX;
     TNtfsClusterBitmap bitmap_;
     TNtfsNodeMap nodes_;
     std::vector<TCandidate> candidates_;
@@ -138,10 +141,14 @@ void TNtfsScan::Setup(const std::string& src) {
         SafeLog(host_, "NTFS damage analysis unavailable: could not load $Bitmap; file condition will be Unknown.");
 
     // The node map holds one slot per named record; reserve for the records the source
-    // can actually hold, never for what a corrupt $MFT size claims.
+    // can actually hold, never for what a corrupt $MFT size claims (beyond a few million
+    // it grows as records are really found).
     uint64_t expect = recordCount_;
-    if (vol_.Source.Size() != 0) expect = std::min<uint64_t>(expect, vol_.Source.Size() / static_cast<uint64_t>(g.RecordSize));
-    nodes_.Reserve(static_cast<size_t>(std::min<uint64_t>(expect, uint64_t{1} << 28)));
+    if (vol_.Source.Size() != 0) {
+        maxRecords_ = vol_.Source.Size() / static_cast<uint64_t>(g.RecordSize);
+        expect = std::min(expect, maxRecords_);
+    }
+    nodes_.Reserve(static_cast<size_t>(std::min<uint64_t>(expect, uint64_t{1} << 22)));
 }
 
 void TNtfsScan::RecordPass() {
@@ -162,6 +169,7 @@ void TNtfsScan::RecordPass() {
         uint64_t n = static_cast<uint64_t>(first / rs);
         while (left >= rs && n < recordCount_) {
             if (Stop()) return;
+            if (static_cast<uint64_t>(records_) > maxRecords_ + kChunkRecords) return;
             int64_t len = std::min(left, chunkMax);
             len -= len % rs;
             if (len <= 0) break;

@@ -163,6 +163,42 @@ TEST(NtfsScan, StopBeforeThePassLeavesNoResults) {
               "noise_rejected=0 bad=0");
 }
 
+// Sets the scan's stop flag when the scan queues its n-th step, as the Stop command
+// would while the worker runs.
+class StoppingHost : public test::RecordingHost {
+public:
+    StoppingHost(TScanState& st, size_t n) : st_(st), n_(n) {}
+    void Queue(std::function<void()> step) override {
+        if (++calls_ == n_) st_.FStopRequested = true;
+        test::RecordingHost::Queue(std::move(step));
+    }
+
+private:
+    TScanState& st_;
+    size_t n_, calls_ = 0;
+};
+
+TEST(NtfsScan, StopDuringTheRecordPassSkipsThePathStage) {
+    test::TestVolume v;
+    v.Records.resize(8300);
+    v.Records[100] = test::MakeRecord(File(0, Ref(5, 5), u"early.txt"));
+    v.Records[8250] = test::MakeRecord(File(0, Ref(5, 5), u"late.txt"));
+    v.MftRunList = test::RunEntry(2075, 4, 2, 1);
+    v.Clusters = 2100;
+    test::TempDir dir;
+    const std::string img = WriteImage(dir, v.Build());
+    TScanState st;
+    // Steps queued before the pass: the first log line, the geometry, the first progress
+    // and the bitmap line; the fifth is the progress after 8192 records.
+    StoppingHost host(st, 5);
+    FastScanNtfsDirect(st, host, img, {"*.txt"});
+    host.Drain();
+    EXPECT_TRUE(st.FFound.empty()) << "early.txt was found, but paths are never built after a stop";
+    EXPECT_EQ(host.MemoMessages().back(),
+              "Fast Direct NTFS scan stopped by user: records=8192 valid=4 deleted_files=1 dirs=1 mask_rejected=0 "
+              "noise_rejected=0 bad=0");
+}
+
 TEST(NtfsScan, ReadsRunsOnDespiteSparseAndUnreadableRuns) {
     // $MFT runs: records 0-7 at cluster 4, 8-15 sparse, 16-23 at cluster 8, 24-27 on a
     // cluster past the end of the source, 28-31 at cluster 10 (stored in slots 24-27).
