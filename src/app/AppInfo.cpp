@@ -4,11 +4,6 @@
 
 namespace brivo {
 
-std::unique_ptr<QSettings> OpenAppSettings() {
-    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                       QString::fromUtf8(kSettingsOrganisation));
-}
-
 QString VendorAddress() {
     QString addr = OpenAppSettings()->value(kKeyVendorAddress).toString().trimmed();
     if (addr.isEmpty()) addr = QString::fromUtf8(kVendorAddress);
