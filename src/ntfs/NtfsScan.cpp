@@ -1,6 +1,7 @@
 #include "ntfs/NtfsScan.h"
 
 #include <cstring>
+#include <deque>
 #include <stdexcept>
 #include <unordered_map>
 #include <vector>
@@ -26,10 +27,10 @@ namespace brivo {
 namespace {
 
 constexpr const char* kFastScanPrefix = "$MFT Fast Scan/";
-// Records are read in chunks of up to 8192; the chunk is also kept to a few MiB so the
-// buffer stays small beside the per-record data on volumes with large records.
+// Records are read in chunks of up to 8192; the chunk is also kept to 1 MiB, which
+// reads as fast and keeps the buffer small beside the per-record data.
 constexpr int64_t kChunkRecords = 8192;
-constexpr int64_t kChunkBytesCap = 4 * 1024 * 1024;
+constexpr int64_t kChunkBytesCap = 1024 * 1024;
 constexpr uint64_t kProgressInterval = 150;  // ms
 
 // The cleanup filter's folder test of a rebuilt path: its fragments all end in "/", so
@@ -86,7 +87,7 @@ private:
     uint64_t maxRecords_ = UINT64_MAX;
     TNtfsClusterBitmap bitmap_;
     TNtfsNodeMap nodes_;
-    std::vector<TCandidate> candidates_;
+    std::deque<TCandidate> candidates_;  // grows without copying on large volumes
     std::vector<std::string> conditionTexts_;
     std::unordered_map<std::string, uint32_t> conditionIndex_;
     TNtfsFileNameInfo fileName_;  // reused for every record
@@ -258,7 +259,8 @@ void TNtfsScan::AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBy
 void TNtfsScan::PathStage() {
     SafeProgress(host_, recordCount_, recordCount_, Tr("Building paths and applying cleanup filters..."));
     TFoundFiles kept;
-    kept.reserve(candidates_.size());
+    const size_t count = candidates_.size();
+    kept.reserve(count);
     // Files of one folder share its path and its verdict of the cleanup filter's folder
     // test: remember both per folder reference.
     struct TFolder {
@@ -268,9 +270,12 @@ void TNtfsScan::PathStage() {
     std::unordered_map<uint64_t, TFolder> folders;
     const std::string buildingTmpl = Tr("Building result paths: %d / %d...");
     TNtfsMftNode node;
-    for (size_t i = 0; i < candidates_.size(); ++i) {
+    // Candidates are consumed as their results are made, so their memory goes back while
+    // the results grow.
+    for (size_t i = 0; i < count; ++i) {
         if (Stop()) break;
-        const TCandidate& c = candidates_[i];
+        const TCandidate c = candidates_.front();
+        candidates_.pop_front();
         TFoundFile f;
         f.Inode = std::to_string(c.Record);
         f.IsDeleted = true;
@@ -315,14 +320,13 @@ void TNtfsScan::PathStage() {
             const uint64_t now = GetTickCount64();
             if (now - st_.FLastProgressTick > kProgressInterval) {
                 st_.FLastProgressTick = now;
-                SafeProgress(host_, i, std::max<uint64_t>(candidates_.size(), 1),
-                             Format(buildingTmpl, {i, candidates_.size()}));
+                SafeProgress(host_, i, std::max<uint64_t>(count, 1), Format(buildingTmpl, {i, count}));
             }
         }
     }
     // The per-record data is no longer needed once every path is built.
     nodes_.Clear();
-    std::vector<TCandidate>().swap(candidates_);
+    std::deque<TCandidate>().swap(candidates_);
     kept.shrink_to_fit();
     st_.FFound = std::move(kept);
 }
