@@ -16,15 +16,20 @@ std::u16string_view Trim(std::u16string_view s) {
     return s;
 }
 
-std::u16string RawJoined16(const std::vector<TLfnPart>& parts, bool reversed) {
-    std::u16string joined;
+// Appends the parts joined (in disk order or last-met first) and trimmed. Runs several
+// times for every deleted entry, so the joined text reuses one buffer per thread.
+void AppendJoined(std::string& out, const std::vector<TLfnPart>& parts, bool reversed) {
+    thread_local std::u16string joined;
+    joined.clear();
     const size_t n = parts.size();
     for (size_t k = 0; k < n; ++k) joined += parts[reversed ? n - 1 - k : k].View();
-    return joined;
+    AppendUtf16AsUtf8(out, Trim(joined));
 }
 
 std::string RawJoined(const TFatLongNameState& state, bool reversed) {
-    return Utf16ToUtf8(Trim(RawJoined16(state.RawParts, reversed)));
+    std::string out;
+    AppendJoined(out, state.RawParts, reversed);
+    return out;
 }
 
 } // namespace
@@ -127,7 +132,7 @@ std::string JoinRawParts(const TFatLongNameState& state) { return RawJoined(stat
 std::string JoinRawPartsReversed(const TFatLongNameState& state) { return RawJoined(state, true); }
 
 void AppendRawParts(std::string& out, const std::vector<TLfnPart>& rawParts, bool reversed) {
-    AppendUtf16AsUtf8(out, Trim(RawJoined16(rawParts, reversed)));
+    AppendJoined(out, rawParts, reversed);
 }
 
 } // namespace brivo
