@@ -45,6 +45,7 @@ void TDebugLineWriter::End() { log_.pending_ += "\r\n"; }
 
 TFat32Log::TFat32Log(TScanHost& host) : host_(host), path_(host.DebugLogPath()) {
     if (path_.empty()) return;
+    pending_.reserve(kFlushBytes + 64 * 1024);
     try {
         writer_ = std::thread([this] { WriterLoop(); });
     } catch (const std::system_error&) {
