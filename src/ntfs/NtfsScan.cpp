@@ -170,7 +170,7 @@ void TNtfsScan::RecordPass() {
         uint64_t n = static_cast<uint64_t>(first / rs);
         while (left >= rs && n < recordCount_) {
             if (Stop()) return;
-            if (static_cast<uint64_t>(records_) > maxRecords_ + kChunkRecords) return;
+            if (maxRecords_ != UINT64_MAX && static_cast<uint64_t>(records_) > maxRecords_ + kChunkRecords) return;
             int64_t len = std::min(left, chunkMax);
             len -= len % rs;
             if (len <= 0) break;
