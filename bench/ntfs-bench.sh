@@ -131,53 +131,57 @@ fi
 
 cat "$IMG" >/dev/null   # warm cache
 
-RESULTS=()
-time_cmd() {  # time_cmd NAME RUNS cmd...
-  local name="$1" runs="$2"; shift 2
-  [[ "$runs" -gt 0 ]] || return 0
-  local tf times=() mems=() r t m
-  tf="$(mktemp)"
-  for ((r = 0; r < runs; r++)); do
-    local t0=$EPOCHREALTIME
-    /usr/bin/time -f '%M' -o "$tf" "$@" >/dev/null 2>&1 || true
-    local t1=$EPOCHREALTIME
-    t="$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.4f", b - a}')"
-    m="$(tail -n 1 "$tf")"
-    times+=("$t"); mems+=("$m")
-  done
-  rm -f "$tf"
-  local med mem
-  med="$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}')"
-  mem="$(printf '%s\n' "${mems[@]}" | sort -g | tail -1)"
-  RESULTS+=("$name $med $mem")
-  printf '%-10s median %8.3f s  peak %8d KiB  (%d runs)\n' "$name" "$med" "$mem" "$runs" >&2
-}
-
 MFT_BYTES="$(icat "$IMG" 0 | wc -c)"
 RECORDS=$(( MFT_BYTES / 1024 ))
 echo "image: $IMG  MFT records: $RECORDS" >&2
 
+# Commands by name; their runs go round-robin, so that load from elsewhere on the machine
+# falls on every command alike.
+declare -A CMD TIMES MEMS
+NAMES=()
+add_cmd() { NAMES+=("$1"); CMD[$1]="$2"; TIMES[$1]=""; MEMS[$1]=""; }
 if [[ -n "$CLI" ]]; then
-  # shellcheck disable=SC2086
-  time_cmd brivo "$RUNS" $CLI "$IMG"
+  add_cmd brivo "$CLI $IMG"
 else
   echo "no scanner found (set BRIVO_CLI); timing the peers only" >&2
 fi
-time_cmd mft-read "$RUNS" icat "$IMG" 0
-time_cmd undelete "$RUNS" ntfsundelete --scan "$IMG"
-time_cmd fls "$FLS_RUNS" fls -r -d -p -m / "$IMG"
+add_cmd mft-read "icat $IMG 0"
+add_cmd undelete "ntfsundelete --scan $IMG"
 
+TF="$(mktemp)"
+trap 'rm -f "$TF"' EXIT
+run_once() {  # run_once NAME: one wall time and one peak RSS
+  local name="$1" t0 t1 rc=0
+  t0=$EPOCHREALTIME
+  # shellcheck disable=SC2086
+  /usr/bin/time -f '%M' -o "$TF" ${CMD[$name]} >/dev/null 2>&1 || rc=$?
+  t1=$EPOCHREALTIME
+  [[ $rc == 0 ]] || echo "warning: $name exited with status $rc" >&2
+  TIMES[$name]+="$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.4f", b - a}') "
+  MEMS[$name]+="$(tail -n 1 "$TF") "
+}
+for ((r = 0; r < RUNS; r++)); do
+  for name in "${NAMES[@]}"; do run_once "$name"; done
+done
+if [[ "$FLS_RUNS" -gt 0 ]]; then
+  add_cmd fls "fls -r -d -p -m / $IMG"
+  for ((r = 0; r < FLS_RUNS; r++)); do run_once fls; done
+fi
+
+median() { tr ' ' '\n' | grep . | sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
+maximum() { tr ' ' '\n' | grep . | sort -g | tail -1; }
+declare -A MED PEAK
 echo
 printf '%-10s %10s %12s %14s\n' command median_s peak_KiB bytes/record
-for r in "${RESULTS[@]}"; do
-  set -- $r
-  printf '%-10s %10.3f %12d %14.1f\n' "$1" "$2" "$3" "$(awk -v m="$3" -v n="$RECORDS" 'BEGIN {print m * 1024 / n}')"
+for name in "${NAMES[@]}"; do
+  MED[$name]="$(median <<<"${TIMES[$name]}")"
+  PEAK[$name]="$(maximum <<<"${MEMS[$name]}")"
+  printf '%-10s %10.3f %12d %14.1f\n' "$name" "${MED[$name]}" "${PEAK[$name]}" \
+    "$(awk -v m="${PEAK[$name]}" -v n="$RECORDS" 'BEGIN {print m * 1024 / n}')"
 done
-lookup() { local want="$1" field="$2" r; for r in "${RESULTS[@]}"; do set -- $r; [[ $1 == "$want" ]] && { echo "${!field}"; return; }; done; }
-B="$(lookup brivo 2)"; M="$(lookup mft-read 2)"; U="$(lookup undelete 2)"; BM="$(lookup brivo 3)"
-if [[ -n "$B" ]]; then
+if [[ -n "${MED[brivo]:-}" ]]; then
   echo
-  awk -v b="$B" -v m="$M" -v u="$U" -v mem="$BM" -v n="$RECORDS" 'BEGIN {
+  awk -v b="${MED[brivo]}" -v m="${MED[mft-read]}" -v u="${MED[undelete]}" -v mem="${PEAK[brivo]}" -v n="$RECORDS" 'BEGIN {
     printf "brivo / ntfsundelete --scan : %.2f  (target <= 1)\n", b / u;
     printf "brivo / reading the $MFT    : %.2f  (target <= 5)\n", b / m;
     printf "brivo peak bytes per record : %.1f (target <= 256)\n", mem * 1024 / n }'
