@@ -2,7 +2,10 @@
 // records through the real icat.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -42,6 +45,20 @@ std::vector<Pair> ReadRecycleTsv() {
 
 std::string Relative(const std::string& p) { return p.substr(p.find_first_not_of('/')); }
 
+// The installed icat, as the engine folder links it.
+std::string InstalledIcat() {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin";
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string cand = dirs.substr(start, end - start) + "/icat";
+        if (::access(cand.c_str(), X_OK) == 0) return cand;
+        start = end + 1;
+    }
+    return "/usr/bin/icat";
+}
+
 class RecycleBinEnrichment : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -71,7 +88,7 @@ protected:
 };
 
 TEST_F(RecycleBinEnrichment, ShowsEachPairedFileUnderItsOriginalPath) {
-    std::filesystem::create_symlink("/usr/bin/icat", tools_ + "/icat");
+    std::filesystem::create_symlink(InstalledIcat(), tools_ + "/icat");
     const auto pairs = ReadRecycleTsv();
     std::map<std::string, std::string> inodeOfR;
     for (const auto& f : st_.FFound) inodeOfR[f.FullPath] = f.Inode;
@@ -119,7 +136,7 @@ TEST_F(RecycleBinEnrichment, FailedExtractionsAreLoggedAndPassedOver) {
     for (const auto& f : st_.FFound) EXPECT_EQ(f.FullPath.rfind("$Recycle.Bin/", 0), 0u) << "unchanged $R";
 
     // icat present, but one "$I" address does not exist on the volume.
-    std::filesystem::create_symlink("/usr/bin/icat", tools_ + "/icat");
+    std::filesystem::create_symlink(InstalledIcat(), tools_ + "/icat");
     TFoundFile ghostI;
     ghostI.Inode = "4000";
     ghostI.FullPath = "$Recycle.Bin/S-1/$IGHOST.txt";
