@@ -142,6 +142,9 @@ NAMES=()
 add_cmd() { NAMES+=("$1"); CMD[$1]="$2"; TIMES[$1]=""; MEMS[$1]=""; }
 if [[ -n "$CLI" ]]; then
   add_cmd brivo "$CLI $IMG"
+  # The same scan printed as TSV: shows how much of the time and memory the JSON output
+  # itself takes.
+  [[ "$CLI" == *"--format json" ]] && add_cmd brivo-tsv "${CLI%json}tsv $IMG"
 else
   echo "no scanner found (set BRIVO_CLI); timing the peers only" >&2
 fi
