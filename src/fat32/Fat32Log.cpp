@@ -15,7 +15,7 @@ namespace brivo {
 namespace {
 constexpr size_t kFlushBytes = 256 * 1024;
 constexpr size_t kBatchItems = 256;
-constexpr size_t kMaxQueuedItems = 64 * 1024;  // the worker waits beyond this
+constexpr size_t kMaxQueuedItems = 16 * 1024;  // the worker waits beyond this (a few MB of lines)
 
 // Same file, flags and encoding as the window's own log appends; errors are ignored
 // because a log that cannot be written must never stop a scan.
