@@ -1,30 +1,14 @@
 #include "cli/Json.h"
 
+#include "platform/Utf8.h"
+
 namespace brivo::cli {
 
 namespace {
 
-// Length of the valid UTF-8 sequence at s[i], or 0 when the bytes there are not one
-// (overlong forms, surrogates and values above U+10FFFF included).
 size_t Utf8SequenceLength(std::string_view s, size_t i) {
-    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
-    const auto cont = [&](size_t k) { return i + k < s.size() && (b(k) & 0xC0) == 0x80; };
-    const unsigned char c = b(0);
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-        if (!cont(1) || !cont(2)) return 0;
-        if (c == 0xE0 && b(1) < 0xA0) return 0;  // overlong
-        if (c == 0xED && b(1) >= 0xA0) return 0;  // surrogate
-        return 3;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        if (!cont(1) || !cont(2) || !cont(3)) return 0;
-        if (c == 0xF0 && b(1) < 0x90) return 0;  // overlong
-        if (c == 0xF4 && b(1) >= 0x90) return 0;  // above U+10FFFF
-        return 4;
-    }
-    return 0;
+    char32_t cp;
+    return DecodeUtf8At(s, i, cp);
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 
+#include "platform/Utf8.h"
+
 namespace brivo {
 
 namespace {
@@ -16,24 +18,6 @@ namespace {
 locale_t UnicodeCaseLocale() {
     static const locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
     return loc;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
 }
 
 // Lower-cases UTF-8 text; bytes that are not valid UTF-8 are copied unchanged.
@@ -49,27 +33,9 @@ std::string LowerText(std::string_view s) {
             ++i;
             continue;
         }
-        size_t len = 0;
         char32_t cp = 0;
-        char32_t min = 0;
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2; cp = b & 0x1F; min = 0x80;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3; cp = b & 0x0F; min = 0x800;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4; cp = b & 0x07; min = 0x10000;
-        }
-        bool ok = len != 0 && i + len <= n;
-        for (size_t k = 1; ok && k < len; ++k) {
-            const auto c = static_cast<unsigned char>(s[i + k]);
-            if ((c & 0xC0) != 0x80)
-                ok = false;
-            else
-                cp = (cp << 6) | (c & 0x3F);
-        }
-        if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
-            ok = false;
-        if (!ok) {
+        const size_t len = DecodeUtf8At(s, i, cp);
+        if (len == 0) {
             out.push_back(static_cast<char>(b));
             ++i;
             continue;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/Utf8.h"
+
 namespace brivo {
 
 namespace {
@@ -24,27 +26,9 @@ void DecodeUtf8(std::string_view s, std::u32string& out) {
             ++i;
             continue;
         }
-        size_t len = 0;
         char32_t cp = 0;
-        char32_t min = 0;
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2; cp = b & 0x1F; min = 0x80;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3; cp = b & 0x0F; min = 0x800;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4; cp = b & 0x07; min = 0x10000;
-        }
-        bool ok = len != 0 && i + len <= n;
-        for (size_t k = 1; ok && k < len; ++k) {
-            const auto c = static_cast<unsigned char>(s[i + k]);
-            if ((c & 0xC0) != 0x80)
-                ok = false;
-            else
-                cp = (cp << 6) | (c & 0x3F);
-        }
-        if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
-            ok = false;
-        if (ok) {
+        const size_t len = DecodeUtf8At(s, i, cp);
+        if (len != 0) {
             out.push_back(cp);
             i += len;
         } else {

@@ -124,31 +124,6 @@ const TCodePage& LoadCodePage(int codePage) {
 
 const std::array<char32_t, 256>& CodePageTable(int codePage) { return LoadCodePage(codePage).Chars; }
 
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-std::string EncodeUtf8(char32_t cp) {
-    std::string s;
-    AppendUtf8(s, cp);
-    return s;
-}
-
 std::string DecodeCodePage(std::string_view bytes, int codePage) {
     const auto& utf8 = LoadCodePage(codePage).Utf8;
     std::string out(bytes.size() * 3, '\0');

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Utf8.h"
+
 namespace brivo {
 
 // The code pages of a Western Windows system, which wrote the volumes and tool output
@@ -26,10 +28,5 @@ const std::array<char32_t, 256>& CodePageTable(int codePage);
 // character, so the decoding never fails. Throws std::invalid_argument for an
 // unsupported code page.
 std::string DecodeCodePage(std::string_view bytes, int codePage);
-
-// Appends the UTF-8 form of a code point; surrogates and values above U+10FFFF become
-// U+FFFD.
-void AppendUtf8(std::string& out, char32_t cp);
-std::string EncodeUtf8(char32_t cp);
 
 } // namespace brivo
