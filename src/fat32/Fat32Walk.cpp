@@ -29,6 +29,14 @@ std::string ChildPath(const std::string& parent, const std::string& name) {
     return parent.empty() ? "/" + name : parent + "/" + name;
 }
 
+// The "." entry: name bytes "." and ten spaces, directory attribute.
+bool StartsWithDotEntry(const std::vector<uint8_t>& data) {
+    if (data.size() < kDirEntrySize || data[0] != kEntryDot || !(data[11] & kAttrDirectory)) return false;
+    for (size_t i = 1; i < 11; ++i)
+        if (data[i] != ' ') return false;
+    return true;
+}
+
 ByteSpan EntryAt(const TFatDirData& dir, size_t index) {
     return ByteSpan(dir.Data).subspan(index * kDirEntrySize, kDirEntrySize);
 }
@@ -244,6 +252,15 @@ void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t 
         return;
     }
     state.DirClusters.insert(cluster);
+    // Deleting a folder leaves its "." entry in place. A free cluster that no longer starts
+    // with one has been reused (and freed again) since: its bytes are someone else's data,
+    // and decoding them as entries would list garbage.
+    if (deleted && !StartsWithDotEntry(dir.Data)) {
+        if (dbg)
+            log.SafeLog("FAT32 DBG skip deleted dir: path=" + Quoted(path) + " cluster=" + N(cluster) +
+                        " reason=not-a-directory");
+        return;
+    }
     if (dbg)
         log.SafeLog("FAT32 DBG walk dir read ok: path=" + Quoted(path) + " cluster=" + N(cluster) +
                     " bytes=" + N(static_cast<int64_t>(dir.Data.size())) + " deleted=" + BoolText(deleted));

@@ -84,6 +84,18 @@ TEST(Fat32Walk, ReallocatedDeletedFolderIsNotRead) {
     EXPECT_TRUE(scan.HasLine("FAT32 DBG skip deleted dir: path=\"/_TALE\" cluster=10 reason=reallocated"));
 }
 
+// A free cluster that was reused by a file and freed again is no longer the folder.
+TEST(Fat32Walk, DeletedFolderWhoseClusterHoldsOtherDataIsNotDecoded) {
+    FatImage img;
+    img.Put(2, 0, Deleted(DirEntry("OLDDIR     ", 10)));
+    std::string text(512, 'A');  // attribute 0x41: plain files with a first cluster
+    for (size_t i = 0; i < text.size(); i += 32) text[i] = char(0xE5);  // would read as deleted entries
+    std::copy(text.begin(), text.end(), img.bytes.begin() + img.ClusterOffset(10));
+    FatScan scan;
+    EXPECT_TRUE(scan.Run(img).empty());
+    EXPECT_TRUE(scan.HasLine("FAT32 DBG skip deleted dir: path=\"/_LDDIR\" cluster=10 reason=not-a-directory"));
+}
+
 // A folder renamed in place leaves a deleted entry and a live entry with the same first
 // cluster. Whichever comes first, the live folder is the one read, once.
 TEST(Fat32Walk, RenamedFolderIsReadThroughItsLiveEntry) {
