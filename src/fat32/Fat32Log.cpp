@@ -13,9 +13,10 @@
 namespace brivo {
 
 namespace {
-constexpr size_t kFlushBytes = 256 * 1024;
-constexpr size_t kBatchItems = 256;
-constexpr size_t kMaxQueuedItems = 16 * 1024;  // the worker waits beyond this (a few MB of lines)
+constexpr size_t kFlushBytes = 256 * 1024;   // text appended to the file at a time
+constexpr size_t kBlockBytes = 64 * 1024;    // records handed to the writer at a time
+constexpr size_t kMaxQueuedBlocks = 64;      // the worker waits beyond this (4 MB of records)
+constexpr size_t kRecordHead = sizeof(TDebugFormatter) + sizeof(uint64_t);
 
 // Same file, flags and encoding as the window's own log appends; errors are ignored
 // because a log that cannot be written must never stop a scan.
@@ -33,19 +34,31 @@ void AppendBlock(const std::string& path, const std::string& data) {
         left -= static_cast<size_t>(n);
     }
 }
+
+// A line handed over whole (SafeLog).
+void FormatTextLine(TDebugLineWriter& w, TRecordReader& r) {
+    w.BeginPlain() += r.Text();
+    w.End();
+}
 } // namespace
 
+std::string& TDebugLineWriter::BeginPlain() {
+    log_.pending_ += log_.prefix_;
+    return log_.pending_;
+}
+
 std::string& TDebugLineWriter::Begin() {
-    log_.pending_ += log_.ClockPrefix();
-    log_.pending_ += kFat32DebugPrefix;
+    BeginPlain() += kFat32DebugPrefix;
     return log_.pending_;
 }
 
 void TDebugLineWriter::End() { log_.pending_ += "\r\n"; }
 
 TFat32Log::TFat32Log(TScanHost& host) : host_(host), path_(host.DebugLogPath()) {
+    recordWriter_.b_ = &block_;
     if (path_.empty()) return;
     pending_.reserve(kFlushBytes + 64 * 1024);
+    block_.reserve(kBlockBytes + 4096);
     try {
         writer_ = std::thread([this] { WriterLoop(); });
     } catch (const std::system_error&) {
@@ -67,8 +80,7 @@ TFat32Log::~TFat32Log() {
 }
 
 const std::string& TFat32Log::ClockPrefix() {
-    // localtime_r per line costs more than the rest of the line; the text only changes
-    // once a second.
+    // localtime_r costs more than a whole line; the text only changes once a second.
     const time_t now = ::time(nullptr);
     if (now != prefixSecond_) {
         prefixSecond_ = now;
@@ -77,20 +89,28 @@ const std::string& TFat32Log::ClockPrefix() {
     return prefix_;
 }
 
-void TFat32Log::Format(TItem& item) {
-    try {
-        if (item.Lines) {
-            TDebugLineWriter w(*this);
-            item.Lines(w);
-        } else {
-            pending_ += ClockPrefix();
-            pending_ += item.Text;
-            pending_ += "\r\n";
+void TFat32Log::FormatBlock(const std::vector<uint8_t>& block) {
+    // One reading of the clock per block: a block is formatted in well under a millisecond,
+    // so every line still carries the second in which it was written.
+    ClockPrefix();
+    size_t pos = 0;
+    while (block.size() - pos >= kRecordHead) {
+        TDebugFormatter format;
+        uint64_t length;
+        std::memcpy(&format, block.data() + pos, sizeof format);
+        std::memcpy(&length, block.data() + pos + sizeof format, sizeof length);
+        pos += kRecordHead;
+        if (length > block.size() - pos) break;
+        TRecordReader reader(ByteSpan(block.data() + pos, static_cast<size_t>(length)));
+        pos += static_cast<size_t>(length);
+        TDebugLineWriter w(*this);
+        try {
+            format(w, reader);
+        } catch (...) {
+            // A line that cannot be built (out of memory) is lost, like one that cannot be written.
         }
-    } catch (...) {
-        // A line that cannot be built (out of memory) is lost, like one that cannot be written.
+        if (pending_.size() >= kFlushBytes) WriteOut();
     }
-    if (pending_.size() >= kFlushBytes) WriteOut();
 }
 
 void TFat32Log::WriteOut() {
@@ -99,7 +119,7 @@ void TFat32Log::WriteOut() {
 }
 
 void TFat32Log::WriterLoop() {
-    std::vector<TItem> work;
+    std::vector<std::vector<uint8_t>> work;
     uint64_t formatted = 0;
     for (;;) {
         {
@@ -109,14 +129,18 @@ void TFat32Log::WriterLoop() {
             work.swap(queue_);
         }
         drained_.notify_all();
-        for (auto& item : work) Format(item);
+        for (auto& block : work) FormatBlock(block);
         formatted += work.size();
-        work.clear();
         bool idle;
         {
             std::lock_guard<std::mutex> lock(mu_);
+            for (auto& block : work) {
+                block.clear();
+                spare_.push_back(std::move(block));
+            }
             idle = queue_.empty();
         }
+        work.clear();
         if (!idle) continue;
         // Nothing more waiting: put what is formatted in the file before reporting it written.
         WriteOut();
@@ -130,36 +154,55 @@ void TFat32Log::WriterLoop() {
 }
 
 void TFat32Log::HandOver() {
-    if (batch_.empty()) return;
+    if (block_.empty()) return;
     {
         std::unique_lock<std::mutex> lock(mu_);
-        drained_.wait(lock, [this] { return queue_.size() < kMaxQueuedItems; });
-        submitted_ += batch_.size();
-        for (auto& item : batch_) queue_.push_back(std::move(item));
+        drained_.wait(lock, [this] { return queue_.size() < kMaxQueuedBlocks; });
+        queue_.push_back(std::move(block_));
+        ++submitted_;
+        if (!spare_.empty()) {
+            block_ = std::move(spare_.back());
+            spare_.pop_back();
+        } else {
+            block_ = std::vector<uint8_t>();
+        }
     }
-    batch_.clear();
     wake_.notify_one();
+    if (block_.capacity() < kBlockBytes) block_.reserve(kBlockBytes + 4096);
 }
 
-void TFat32Log::Submit(TItem item, bool handOver) {
+TRecordWriter& TFat32Log::BeginRecord(TDebugFormatter format) {
+    recordStart_ = block_.size();
+    block_.resize(recordStart_ + kRecordHead);
+    std::memcpy(block_.data() + recordStart_, &format, sizeof format);
+    return recordWriter_;
+}
+
+void TFat32Log::EndRecord() {
+    const uint64_t length = block_.size() - recordStart_ - kRecordHead;
+    std::memcpy(block_.data() + recordStart_ + sizeof(TDebugFormatter), &length, sizeof length);
     if (!writer_.joinable()) {
-        Format(item);
-        if (handOver) WriteOut();
+        FormatBlock(block_);
+        block_.clear();
         return;
     }
-    batch_.push_back(std::move(item));
-    if (handOver || batch_.size() >= kBatchItems) HandOver();
+    if (block_.size() >= kBlockBytes) HandOver();
 }
 
 void TFat32Log::SafeLog(const std::string& text) {
     const bool debugLine = text.rfind(kFat32DebugPrefix, 0) == 0;
-    if (!path_.empty()) Submit(TItem{text, {}}, !debugLine);
+    if (!path_.empty()) {
+        BeginRecord(FormatTextLine).Text(text);
+        EndRecord();
+        // A line the user sees goes to the file now, with everything before it.
+        if (!debugLine) {
+            if (writer_.joinable())
+                HandOver();
+            else
+                WriteOut();
+        }
+    }
     if (!debugLine) brivo::SafeLog(host_, text);
-}
-
-void TFat32Log::Debug(TDebugLines lines) {
-    if (path_.empty()) return;
-    Submit(TItem{{}, std::move(lines)}, false);
 }
 
 void TFat32Log::SafeProgress(uint64_t position, uint64_t max, const std::string& statusText) {

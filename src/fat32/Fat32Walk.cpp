@@ -53,92 +53,140 @@ void AppendQuoted(std::string& out, std::string_view s) {
     out += '"';
 }
 
-using TSharedText = std::shared_ptr<const std::string>;
-
-// The lines written for every deleted entry are most of the debug log; they are built on
-// the log's writer thread from copies of what they show.
-void LogLfnEntry(TFat32Log& log, const TSharedText& parentPath, size_t index, int64_t entryOffset, ByteSpan e,
-                 const TLfnPart& part) {
-    std::array<uint8_t, kDirEntrySize> bytes;
-    std::copy(e.begin(), e.end(), bytes.begin());
-    log.Debug([parentPath, index, entryOffset, bytes, part](TDebugLineWriter& w) {
-        std::string& o = w.Begin();
-        o += "lfn entry: parent=";
-        AppendQuoted(o, *parentPath);
-        o += " idx=";
-        AppendNum(o, int64_t(index));
-        o += " off=";
-        AppendNum(o, entryOffset);
-        o += " seq=";
-        AppendHex2(o, bytes[0]);
-        o += " seqnum=";
-        AppendNum(o, bytes[0] & 0x1F);
-        o += " chk=";
-        AppendHex2(o, bytes[13]);
-        o += " text=\"";
-        AppendUtf16AsUtf8(o, part.View());
-        o += "\" entry=";
-        AppendHexBytes(o, bytes);
-        w.End();
-    });
+void AppendRecordedPart(std::string& o, TRecordReader& r) {
+    const size_t n = r.U8();
+    const ByteSpan chars = r.Bytes(2 * n);
+    std::u16string text(chars.size() / 2, u'\0');
+    for (size_t k = 0; k < text.size(); ++k) text[k] = char16_t(chars[2 * k] | (chars[2 * k + 1] << 8));
+    AppendUtf16AsUtf8(o, text);
 }
 
-void LogFileEntry(TFat32Log& log, const TSharedText& parentPath, size_t index, int64_t entryOffset, ByteSpan e,
-                  const TFatLongNameState& ln, TResolvedName name) {
-    // Only what the lines show of the long-name state is copied.
-    struct TShown {
-        std::vector<TLfnPart> RawParts;
-        uint8_t WantSeq, ExpectedChecksum;
-        bool DeletedLfnSeen;
-    } parts{ln.RawParts, ln.WantSeq, ln.ExpectedChecksum, ln.DeletedLfnSeen};
-    std::array<uint8_t, kDirEntrySize> bytes;
-    std::copy(e.begin(), e.end(), bytes.begin());
-    log.Debug([parentPath, index, entryOffset, bytes, parts = std::move(parts), name = std::move(name)](TDebugLineWriter& w) {
-        const ByteSpan e(bytes);
-        std::string& o = w.Begin();
-        o += "file entry: parent=";
-        AppendQuoted(o, *parentPath);
-        o += " idx=";
-        AppendNum(o, int64_t(index));
-        o += " off=";
-        AppendNum(o, entryOffset);
-        o += " deleted=True short=";
-        AppendQuoted(o, name.Short);
-        o += " chosen=";
-        AppendQuoted(o, name.Name);
-        o += " valid_lfn=";
-        o += BoolText(name.ValidLfn);
-        o += " wantseq=";
-        AppendNum(o, parts.WantSeq);
-        o += " raw_parts=";
-        AppendNum(o, int64_t(parts.RawParts.size()));
-        o += " raw_lfn=\"";
-        AppendRawParts(o, parts.RawParts, false);
-        o += "\" deleted_lfn=\"";
-        AppendRawParts(o, parts.RawParts, true);
-        o += "\" deleted_marker=";
-        o += BoolText(parts.DeletedLfnSeen);
-        o += " chk=";
-        AppendHex2(o, parts.ExpectedChecksum);
-        o += " attr=";
-        AppendHex2(o, e[11]);
-        o += " start=";
-        AppendNum(o, EntryStartCluster(e));
-        o += " size=";
-        AppendNum(o, ReadLe32(e, 28));
-        o += " entry=";
-        AppendHexBytes(o, e);
-        w.End();
-        for (size_t k = 0; k < parts.RawParts.size(); ++k) {
-            std::string& p = w.Begin();
-            p += "lfn raw part[";
-            AppendNum(p, int64_t(k));
-            p += "]: \"";
-            AppendUtf16AsUtf8(p, parts.RawParts[k].View());
-            p += '"';
-            w.End();
+void RecordPart(TRecordWriter& r, const TLfnPart& part) {
+    r.U8(part.Length);
+    for (size_t k = 0; k < part.Length; ++k) {
+        r.U8(uint8_t(part.Chars[k]));
+        r.U8(uint8_t(part.Chars[k] >> 8));
+    }
+}
+
+// The lines written for every deleted entry are most of the debug log. The scan records
+// only what they show; the log's writer thread builds the text.
+void FormatLfnEntry(TDebugLineWriter& w, TRecordReader& r) {
+    std::string& o = w.Begin();
+    o += "lfn entry: parent=";
+    AppendQuoted(o, r.Text());
+    o += " idx=";
+    AppendNum(o, int64_t(r.U64()));
+    o += " off=";
+    AppendNum(o, int64_t(r.U64()));
+    const ByteSpan e = r.Bytes(kDirEntrySize);
+    if (e.size() != kDirEntrySize) return w.End();
+    o += " seq=";
+    AppendHex2(o, e[0]);
+    o += " seqnum=";
+    AppendNum(o, e[0] & 0x1F);
+    o += " chk=";
+    AppendHex2(o, e[13]);
+    o += " text=\"";
+    AppendRecordedPart(o, r);
+    o += "\" entry=";
+    AppendHexBytes(o, e);
+    w.End();
+}
+
+void LogLfnEntry(TFat32Log& log, const std::string& parentPath, size_t index, int64_t entryOffset, ByteSpan e,
+                 const TLfnPart& part) {
+    TRecordWriter& r = log.BeginRecord(FormatLfnEntry);
+    r.Text(parentPath);
+    r.U64(index);
+    r.U64(uint64_t(entryOffset));
+    r.Bytes(e);
+    RecordPart(r, part);
+    log.EndRecord();
+}
+
+void FormatFileEntry(TDebugLineWriter& w, TRecordReader& r) {
+    const std::string_view parent = r.Text();
+    const int64_t index = int64_t(r.U64());
+    const int64_t offset = int64_t(r.U64());
+    const ByteSpan e = r.Bytes(kDirEntrySize);
+    const std::string_view shortName = r.Text();
+    const std::string_view chosen = r.Text();
+    const bool validLfn = r.U8();
+    const uint8_t wantSeq = r.U8();
+    const uint8_t checksum = r.U8();
+    const bool deletedSeen = r.U8();
+    if (e.size() != kDirEntrySize) return;
+    std::vector<TLfnPart> parts(size_t(std::min<uint64_t>(r.U64(), uint64_t{1} << 20)));
+    for (auto& p : parts) {
+        p.Length = std::min<uint8_t>(r.U8(), 13);
+        for (size_t k = 0; k < p.Length; ++k) {
+            const uint8_t lo = r.U8();
+            const uint8_t hi = r.U8();
+            p.Chars[k] = char16_t(lo | (hi << 8));
         }
-    });
+    }
+    std::string& o = w.Begin();
+    o += "file entry: parent=";
+    AppendQuoted(o, parent);
+    o += " idx=";
+    AppendNum(o, index);
+    o += " off=";
+    AppendNum(o, offset);
+    o += " deleted=True short=";
+    AppendQuoted(o, shortName);
+    o += " chosen=";
+    AppendQuoted(o, chosen);
+    o += " valid_lfn=";
+    o += BoolText(validLfn);
+    o += " wantseq=";
+    AppendNum(o, wantSeq);
+    o += " raw_parts=";
+    AppendNum(o, int64_t(parts.size()));
+    o += " raw_lfn=\"";
+    AppendRawParts(o, parts, false);
+    o += "\" deleted_lfn=\"";
+    AppendRawParts(o, parts, true);
+    o += "\" deleted_marker=";
+    o += BoolText(deletedSeen);
+    o += " chk=";
+    AppendHex2(o, checksum);
+    o += " attr=";
+    AppendHex2(o, e[11]);
+    o += " start=";
+    AppendNum(o, EntryStartCluster(e));
+    o += " size=";
+    AppendNum(o, ReadLe32(e, 28));
+    o += " entry=";
+    AppendHexBytes(o, e);
+    w.End();
+    for (size_t k = 0; k < parts.size(); ++k) {
+        std::string& p = w.Begin();
+        p += "lfn raw part[";
+        AppendNum(p, int64_t(k));
+        p += "]: \"";
+        AppendUtf16AsUtf8(p, parts[k].View());
+        p += '"';
+        w.End();
+    }
+}
+
+void LogFileEntry(TFat32Log& log, const std::string& parentPath, size_t index, int64_t entryOffset, ByteSpan e,
+                  const TFatLongNameState& ln, const TResolvedName& name) {
+    TRecordWriter& r = log.BeginRecord(FormatFileEntry);
+    r.Text(parentPath);
+    r.U64(index);
+    r.U64(uint64_t(entryOffset));
+    r.Bytes(e);
+    r.Text(name.Short);
+    r.Text(name.Name);
+    r.U8(name.ValidLfn);
+    r.U8(ln.WantSeq);
+    r.U8(ln.ExpectedChecksum);
+    r.U8(ln.DeletedLfnSeen);
+    r.U64(ln.RawParts.size());
+    for (const auto& p : ln.RawParts) RecordPart(r, p);
+    log.EndRecord();
 }
 
 } // namespace
@@ -184,7 +232,6 @@ void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPat
     TFat32Log& log = state.Log;
     const bool dbg = log.DebugEnabled();
     TFatLongNameState ln;
-    const TSharedText parent = dbg ? std::make_shared<const std::string>(parentPath) : nullptr;
     const size_t count = dir.Data.size() / kDirEntrySize;
     for (size_t i = 0; i < count; ++i) {
         const ByteSpan e = EntryAt(dir, i);
@@ -202,7 +249,7 @@ void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPat
             AddLongNameEntry(ln, e);
             if (dbg && (parentDeleted || b == kEntryDeleted || ln.DeletedLfnSeen)) {
                 const TLfnPart part = LfnEntryPart(e);
-                if (!part.Empty()) LogLfnEntry(log, parent, i, entryOffset, e, part);
+                if (!part.Empty()) LogLfnEntry(log, parentPath, i, entryOffset, e, part);
             }
             continue;
         }
@@ -217,7 +264,7 @@ void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPat
             continue;
         }
         const TResolvedName name = ResolveEntryName(ln, e, deletedContext);
-        if (dbg) LogFileEntry(log, parent, i, entryOffset, e, ln, name);
+        if (dbg) LogFileEntry(log, parentPath, i, entryOffset, e, ln, name);
         ResetLongName(ln);
         if (!name.Name.empty()) AddFatResult(state, parentPath, MakeFatDirItem(e, name.Name, entryOffset, parentDeleted));
     }
