@@ -34,7 +34,7 @@ bool ParseMftFileName(NtfsBytes rec, TNtfsFileNameInfo& out) {
         const int64_t v = a.P + ReadLe16(rec, a.P + 20);
         // 66 bytes is the fixed part of a $FILE_NAME value, before the name itself.
         if (valueLen < 66 || v + valueLen > size) return true;
-        out.ParentRef = ReadLe64(rec, v);
+        const uint64_t parentRef = ReadLe64(rec, v);
         const uint8_t k = ReadU8(rec, v + 64);
         const uint8_t ns = ReadU8(rec, v + 65);
         if (k == 0 || v + 66 + 2 * int64_t{k} > size) return true;
@@ -42,6 +42,9 @@ bool ParseMftFileName(NtfsBytes rec, TNtfsFileNameInfo& out) {
         AppendUtf16Le(candidate, rec, static_cast<size_t>(v + 66), k);
         if (IsBetterFileName(out.Name, currentNs, candidate, ns)) {
             out.Name.swap(candidate);
+            // The folder of the name that is shown: a hard-linked file has names in
+            // several folders, and a name joined to another link's folder never existed.
+            out.ParentRef = parentRef;
             currentNs = ns;
             found = true;
         }

@@ -23,8 +23,8 @@ struct TNtfsFileNameInfo {
     bool IsDir = false;
 };
 
-// The record's best name from its resident $FILE_NAME attributes. The parent comes from
-// the last usable $FILE_NAME, whichever name wins. IsDir is set even when no name is found.
+// The record's best name from its resident $FILE_NAME attributes, with the parent folder
+// of that same $FILE_NAME. IsDir is set even when no name is found.
 bool ParseMftFileName(NtfsBytes rec, TNtfsFileNameInfo& out);
 
 } // namespace brivo

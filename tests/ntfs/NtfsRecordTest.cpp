@@ -118,7 +118,10 @@ TEST(NtfsFileName, PrefersWin32OverDosAndPosix) {
         TNtfsFileNameInfo info;
         ASSERT_TRUE(ParseMftFileName(test::MakeRecord(r), info));
         EXPECT_EQ(info.Name, c.winner);
-        EXPECT_EQ(info.ParentRef, test::Ref(40, 3)) << "parent comes from the last $FILE_NAME";
+        // The folder goes with the name: hard links name one file in several folders.
+        const std::u16string second(c.n2);
+        const bool secondWon = info.Name == std::string(second.begin(), second.end());  // ASCII names
+        EXPECT_EQ(info.ParentRef, secondWon ? test::Ref(40, 3) : test::Ref(30, 2)) << c.winner;
     }
 }
 
