@@ -234,10 +234,15 @@ std::string TsvField(const std::string& s) {
     return out;
 }
 
+// Written result by result: a whole-volume listing can hold hundreds of thousands of
+// results, and building the document first would cost several copies of it in memory.
 void PrintJson(const TScanRun& run, std::ostream& out) {
     const TScanState& st = run.State;
     static const char* const kWhereJson[] = {"disk", "image", "folder", "recycle"};
-    std::string results = "[";
+    out << "{\"source\": " << JsonString(st.FLastSrcForFls)
+        << ", \"where\": " << JsonString(kWhereJson[static_cast<int>(st.FLastWhereMode) & 3])
+        << ", \"fs_switch\": " << JsonString(st.FLastFsSwitch) << ", \"route\": " << JsonString(RouteName(run.Route))
+        << ", \"count\": " << st.FFound.size() << ", \"results\": [";
     for (size_t i = 0; i < st.FFound.size(); ++i) {
         const TFoundFile& f = st.FFound[i];
         TJsonObject o;
@@ -245,18 +250,10 @@ void PrintJson(const TScanRun& run, std::ostream& out) {
         if (f.HasModDate) o.Add("modified", ModifiedCellText(f));
         else o.AddRaw("modified", "null");
         o.Add("condition", ConditionCellText(f)).Add("score", f.DamageScore);
-        if (i) results += ", ";
-        results += o.Text();
+        if (i) out << ", ";
+        out << o.Text();
     }
-    results += "]";
-    TJsonObject top;
-    top.Add("source", st.FLastSrcForFls)
-        .Add("where", kWhereJson[static_cast<int>(st.FLastWhereMode) & 3])
-        .Add("fs_switch", st.FLastFsSwitch)
-        .Add("route", RouteName(run.Route))
-        .Add("count", static_cast<int64_t>(st.FFound.size()))
-        .AddRaw("results", results);
-    out << top.Text() << "\n";
+    out << "]}\n";
 }
 
 void PrintTsv(const TScanRun& run, std::ostream& out) {
