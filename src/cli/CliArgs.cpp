@@ -73,7 +73,8 @@ std::string TArgParser::UsageLine(const std::string& command) const {
     for (const auto& o : spec->Options) s += " [" + OptionSynopsis(o) + "]" + (o.Repeatable ? "..." : "");
     for (const auto& p : spec->Positionals) {
         std::string term = p.Name + (p.Variadic ? "..." : "");
-        s += " " + (p.Required ? term : "[" + term + "]");
+        s += ' ';
+        s += p.Required ? term : std::string("[").append(term).append("]");
     }
     return s;
 }
