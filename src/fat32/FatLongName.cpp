@@ -35,23 +35,30 @@ std::string RawJoined(const TFatLongNameState& state, bool reversed) {
 } // namespace
 
 void AppendUtf16AsUtf8(std::string& out, std::u16string_view text) {
-    size_t i = 0;
-    // Most names are ASCII: copy that run without the general path.
-    while (i < text.size() && text[i] < 0x80) ++i;
-    const size_t at = out.size();
-    out.resize(at + i);
-    for (size_t k = 0; k < i; ++k) out[at + k] = static_cast<char>(text[k]);
-    for (; i < text.size(); ++i) {
+    // Converted through a small buffer and appended in one go: most texts are one part
+    // of a long name (13 characters) and nearly all of them ASCII.
+    char buf[256];
+    size_t n = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (n > sizeof buf - 4) {
+            out.append(buf, n);
+            n = 0;
+        }
         const char32_t u = text[i];
         if (u < 0x80) {
-            out.push_back(static_cast<char>(u));
-        } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
+            buf[n++] = static_cast<char>(u);
+            continue;
+        }
+        std::string wide;
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            AppendUtf8(wide, 0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
             ++i;
         } else {
-            AppendUtf8(out, u);  // a lone surrogate becomes U+FFFD
+            AppendUtf8(wide, u);  // a lone surrogate becomes U+FFFD
         }
+        for (char c : wide) buf[n++] = c;
     }
+    out.append(buf, n);
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
