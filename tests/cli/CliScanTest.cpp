@@ -55,7 +55,7 @@ bool SamePath(const std::string& manifest, const std::string& listed) {
         if (a[i] == b[i]) continue;
         size_t first = 1;
         while (first < a[i].size() && (static_cast<unsigned char>(a[i][first]) & 0xC0) == 0x80) ++first;
-        if (b[i] != "_" + a[i].substr(first)) return false;
+        if (b[i] != std::string("_").append(a[i], first)) return false;
     }
     return true;
 }
