@@ -9,8 +9,8 @@ namespace {
 
 bool IsHelp(const std::string& a) { return a == "--help" || a == "-h"; }
 
-const TOptionSpec* FindOption(const TCommandSpec& spec, const std::string& name) {
-    for (const auto& o : spec.Options)
+const TOptionSpec* FindOption(const TCommandSpec& def, const std::string& name) {
+    for (const auto& o : def.Options)
         if (o.Name == name) return &o;
     return nullptr;
 }
@@ -55,9 +55,9 @@ std::vector<std::string> TParsedArgs::Values(const std::string& name) const {
 TArgParser::TArgParser(std::string program, std::string summary)
     : program_(std::move(program)), summary_(std::move(summary)) {}
 
-void TArgParser::AddCommand(TCommandSpec spec) {
-    if (Find(spec.Name)) throw std::logic_error("command declared twice: " + spec.Name);
-    commands_.push_back(std::move(spec));
+void TArgParser::AddCommand(TCommandSpec def) {
+    if (Find(def.Name)) throw std::logic_error("command declared twice: " + def.Name);
+    commands_.push_back(std::move(def));
 }
 
 const TCommandSpec* TArgParser::Find(const std::string& name) const {
@@ -67,11 +67,11 @@ const TCommandSpec* TArgParser::Find(const std::string& name) const {
 }
 
 std::string TArgParser::UsageLine(const std::string& command) const {
-    const TCommandSpec* spec = Find(command);
-    if (!spec) return "usage: " + program_ + " COMMAND [OPTIONS] [ARGUMENTS]";
-    std::string s = "usage: " + program_ + " " + spec->Name;
-    for (const auto& o : spec->Options) s += " [" + OptionSynopsis(o) + "]" + (o.Repeatable ? "..." : "");
-    for (const auto& p : spec->Positionals) {
+    const TCommandSpec* def = Find(command);
+    if (!def) return "usage: " + program_ + " COMMAND [OPTIONS] [ARGUMENTS]";
+    std::string s = "usage: " + program_ + " " + def->Name;
+    for (const auto& o : def->Options) s += " [" + OptionSynopsis(o) + "]" + (o.Repeatable ? "..." : "");
+    for (const auto& p : def->Positionals) {
         std::string term = p.Name + (p.Variadic ? "..." : "");
         s += ' ';
         s += p.Required ? term : std::string("[").append(term).append("]");
@@ -89,19 +89,19 @@ std::string TArgParser::ProgramHelp() const {
 }
 
 std::string TArgParser::CommandHelp(const std::string& command) const {
-    const TCommandSpec* spec = Find(command);
-    if (!spec) return ProgramHelp();
-    std::string out = UsageLine(command) + "\n\n" + spec->Summary + "\n";
-    if (!spec->Description.empty()) out += "\n" + spec->Description + "\n";
-    if (!spec->Positionals.empty()) {
+    const TCommandSpec* def = Find(command);
+    if (!def) return ProgramHelp();
+    std::string out = UsageLine(command) + "\n\n" + def->Summary + "\n";
+    if (!def->Description.empty()) out += "\n" + def->Description + "\n";
+    if (!def->Positionals.empty()) {
         out += "\narguments:\n";
         std::vector<std::pair<std::string, std::string>> rows;
-        for (const auto& p : spec->Positionals) rows.emplace_back(p.Name, p.Help);
+        for (const auto& p : def->Positionals) rows.emplace_back(p.Name, p.Help);
         AppendRows(out, rows);
     }
     out += "\noptions:\n";
     std::vector<std::pair<std::string, std::string>> rows;
-    for (const auto& o : spec->Options) {
+    for (const auto& o : def->Options) {
         std::string term = "--" + o.Name + (o.ValueName.empty() ? "" : " " + o.ValueName);
         std::string help = o.Help;
         if (!o.Choices.empty()) help += " (" + Join(o.Choices, ", ") + ")";
@@ -131,19 +131,19 @@ TParseResult TArgParser::Parse(const std::vector<std::string>& args) const {
         r.Text = first == "help" && args.size() > 1 ? CommandHelp(args[1]) : ProgramHelp();
         return r;
     }
-    const TCommandSpec* spec = Find(first);
-    if (!spec) {
+    const TCommandSpec* def = Find(first);
+    if (!def) {
         if (!first.empty() && first[0] == '-') return Fail("expected a command before '" + first + "'", {});
         return Fail("unknown command '" + first + "'", {});
     }
-    return ParseCommand(*spec, std::vector<std::string>(args.begin() + 1, args.end()));
+    return ParseCommand(*def, std::vector<std::string>(args.begin() + 1, args.end()));
 }
 
-TParseResult TArgParser::ParseCommand(const TCommandSpec& spec, const std::vector<std::string>& args) const {
+TParseResult TArgParser::ParseCommand(const TCommandSpec& def, const std::vector<std::string>& args) const {
     TParseResult r;
     TParsedArgs& parsed = r.Args;
-    parsed.Command = spec.Name;
-    for (const auto& o : spec.Options)
+    parsed.Command = def.Name;
+    for (const auto& o : def.Options)
         if (!o.Default.empty()) parsed.Defaults[o.Name] = o.Default;
 
     bool optionsEnded = false;
@@ -159,45 +159,45 @@ TParseResult TArgParser::ParseCommand(const TCommandSpec& spec, const std::vecto
         }
         if (IsHelp(a)) {
             r.Status = TParseStatus::Help;
-            r.Text = CommandHelp(spec.Name);
+            r.Text = CommandHelp(def.Name);
             return r;
         }
-        if (a.rfind("--", 0) != 0) return Fail("unknown option '" + a + "'", spec.Name);
+        if (a.rfind("--", 0) != 0) return Fail("unknown option '" + a + "'", def.Name);
 
         const size_t eq = a.find('=');
         const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-        const TOptionSpec* opt = FindOption(spec, name);
-        if (!opt) return Fail("unknown option '--" + name + "'", spec.Name);
+        const TOptionSpec* opt = FindOption(def, name);
+        if (!opt) return Fail("unknown option '--" + name + "'", def.Name);
         std::string value;
         if (opt->ValueName.empty()) {
-            if (eq != std::string::npos) return Fail("option '--" + name + "' takes no value", spec.Name);
+            if (eq != std::string::npos) return Fail("option '--" + name + "' takes no value", def.Name);
         } else if (eq != std::string::npos) {
             value = a.substr(eq + 1);
         } else if (i + 1 < args.size()) {
             value = args[++i];
         } else {
-            return Fail("option '--" + name + "' needs a value", spec.Name);
+            return Fail("option '--" + name + "' needs a value", def.Name);
         }
         if (!opt->Choices.empty() && std::find(opt->Choices.begin(), opt->Choices.end(), value) == opt->Choices.end())
             return Fail("invalid value '" + value + "' for '--" + name + "' (choose from " + Join(opt->Choices, ", ") + ")",
-                        spec.Name);
+                        def.Name);
         auto& values = parsed.Given[name];
-        if (!values.empty() && !opt->Repeatable) return Fail("option '--" + name + "' given more than once", spec.Name);
+        if (!values.empty() && !opt->Repeatable) return Fail("option '--" + name + "' given more than once", def.Name);
         values.push_back(value);
     }
 
     size_t required = 0, max = 0;
     bool variadic = false;
-    for (const auto& p : spec.Positionals) {
+    for (const auto& p : def.Positionals) {
         if (p.Required) ++required;
         ++max;
         variadic = variadic || p.Variadic;
     }
     if (parsed.Positionals.size() < required) {
-        return Fail("missing " + spec.Positionals[parsed.Positionals.size()].Name, spec.Name);
+        return Fail("missing " + def.Positionals[parsed.Positionals.size()].Name, def.Name);
     }
     if (!variadic && parsed.Positionals.size() > max)
-        return Fail("unexpected argument '" + parsed.Positionals[max] + "'", spec.Name);
+        return Fail("unexpected argument '" + parsed.Positionals[max] + "'", def.Name);
     r.Status = TParseStatus::Run;
     return r;
 }

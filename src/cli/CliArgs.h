@@ -24,10 +24,10 @@ namespace brivo::cli {
 // positionals may be mixed in any order.
 //
 // Typical use (see CliMain.cpp):
-//   TCommandSpec spec{"info", "Show the file system of a source.", "...", {{"SOURCE", "..."}},
+//   TCommandSpec def{"info", "Show the file system of a source.", "...", {{"SOURCE", "..."}},
 //                     {{"format", "FORMAT", "output format", {"text", "json"}, "text"}}};
 //   TArgParser parser("brivo-recovery-cli", "Finds and recovers deleted files.");
-//   parser.AddCommand(spec);
+//   parser.AddCommand(def);
 //   TParseResult r = parser.Parse(args);   // args without argv[0]
 //   switch (r.Status) { case TParseStatus::Help: print r.Text, exit 0;
 //                       case TParseStatus::Error: print r.Text (message + usage), exit 2;
@@ -86,7 +86,7 @@ public:
     TArgParser(std::string program, std::string summary);
 
     // Declares a command; its name must be unique.
-    void AddCommand(TCommandSpec spec);
+    void AddCommand(TCommandSpec def);
     const std::vector<TCommandSpec>& Commands() const { return commands_; }
 
     // Parses the arguments after the program name.
@@ -100,7 +100,7 @@ public:
 private:
     const TCommandSpec* Find(const std::string& name) const;
     TParseResult Fail(const std::string& message, const std::string& command) const;
-    TParseResult ParseCommand(const TCommandSpec& spec, const std::vector<std::string>& args) const;
+    TParseResult ParseCommand(const TCommandSpec& def, const std::vector<std::string>& args) const;
 
     std::string program_;
     std::string summary_;
@@ -116,7 +116,7 @@ inline constexpr int kExitUsage = 2;    // the command line was wrong
 // arguments and the two output streams and returns the exit code; it must not throw
 // for expected failures (CliMain still turns a stray exception into "ERROR: ...", exit 1).
 struct TCliCommand {
-    TCommandSpec Spec;
+    TCommandSpec Definition;
     std::function<int(const TParsedArgs& args, std::ostream& out, std::ostream& err)> Run;
 };
 

@@ -32,14 +32,14 @@ std::string ResolveSourceArgument(const std::string& text) {
 
 TCliCommand InfoCommand() {
     TCliCommand c;
-    c.Spec.Name = "info";
-    c.Spec.Summary = "Show which file system a source holds (NTFS, FAT32 or not recognised).";
-    c.Spec.Description =
+    c.Definition.Name = "info";
+    c.Definition.Summary = "Show which file system a source holds (NTFS, FAT32 or not recognised).";
+    c.Definition.Description =
         "Reads the first sector of SOURCE, read-only, and names the file system found there.\n"
         "NTFS and FAT32 are read directly by a scan; any other source goes through the\n"
         "engine tools, without a file-system switch.";
-    c.Spec.Positionals = {{"SOURCE", "a disk image file, a device name such as sdb1, or a /dev path"}};
-    c.Spec.Options = {{"format", "FORMAT", "output format", {"text", "json"}, "text"}};
+    c.Definition.Positionals = {{"SOURCE", "a disk image file, a device name such as sdb1, or a /dev path"}};
+    c.Definition.Options = {{"format", "FORMAT", "output format", {"text", "json"}, "text"}};
     c.Run = RunInfo;
     return c;
 }

@@ -21,7 +21,7 @@ std::vector<TCliCommand> AllCommands() { return {ScanCommand(), RecoverCommand()
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     const std::vector<TCliCommand> commands = AllCommands();
     TArgParser parser(kProgram, "Finds deleted files on a volume or disk image and recovers them.");
-    for (const auto& c : commands) parser.AddCommand(c.Spec);
+    for (const auto& c : commands) parser.AddCommand(c.Definition);
 
     // "-v" is the one short option users expect; the parser knows long names only.
     std::vector<std::string> expanded = args;
@@ -37,7 +37,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         return kExitUsage;
     }
     for (const auto& c : commands) {
-        if (c.Spec.Name != parsed.Args.Command) continue;
+        if (c.Definition.Name != parsed.Args.Command) continue;
         try {
             return c.Run(parsed.Args, out, err);
         } catch (const std::exception& e) {

@@ -351,39 +351,39 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
 }
 
 TCommandSpec BaseSpec(const std::string& name) {
-    TCommandSpec spec;
-    spec.Name = name;
-    spec.Positionals = {{"SOURCE", "a disk image file, a device (sdb1 or /dev/sdb1) or a folder of a mounted volume"}};
-    spec.Options = ScanOptions();
-    return spec;
+    TCommandSpec def;
+    def.Name = name;
+    def.Positionals = {{"SOURCE", "a disk image file, a device (sdb1 or /dev/sdb1) or a folder of a mounted volume"}};
+    def.Options = ScanOptions();
+    return def;
 }
 
 } // namespace
 
 TCliCommand ScanCommand() {
-    TCommandSpec spec = BaseSpec("scan");
-    spec.Summary = "List the deleted files of a source.";
-    spec.Description =
+    TCommandSpec def = BaseSpec("scan");
+    def.Summary = "List the deleted files of a source.";
+    def.Description =
         "Reads NTFS and FAT32 directly and every other file system or container through The Sleuth Kit's fls. "
         "A regular file is scanned as a disk image, a directory as a folder of its mounted volume, a /dev path or "
         "device name as a disk. Exit codes: 0 success, 1 the scan failed, 2 bad usage.";
-    spec.Options.push_back({"format", "FORMAT", "table, tsv or json", {"table", "tsv", "json"}, "table"});
-    return {spec, RunScanCommand};
+    def.Options.push_back({"format", "FORMAT", "table, tsv or json", {"table", "tsv", "json"}, "table"});
+    return {def, RunScanCommand};
 }
 
 TCliCommand RecoverCommand() {
-    TCommandSpec spec = BaseSpec("recover");
-    spec.Summary = "Scan a source and recover the chosen deleted files into a folder.";
-    spec.Description =
+    TCommandSpec def = BaseSpec("recover");
+    def.Summary = "Scan a source and recover the chosen deleted files into a folder.";
+    def.Description =
         "Scans as 'scan' does, chooses results with --all, --inode or --path-mask (a mask over the whole path, "
         "e.g. \"/Users/Bob/*\"), and writes each one under its path inside --out. Exit codes: 0 success, 1 the "
         "scan failed, 2 bad usage, 3 some recoveries failed.";
-    spec.Options.push_back({"out", "DIR", "output folder (created when missing)", {}, ""});
-    spec.Options.push_back({"all", "", "recover every result", {}, ""});
-    spec.Options.push_back({"inode", "ADDR", "recover the result with this metadata address", {}, "", true});
-    spec.Options.push_back({"path-mask", "MASK", "recover results whose path matches MASK", {}, "", true});
-    spec.Options.push_back({"allow-same-volume", "", "allow writing onto the device being scanned", {}, ""});
-    return {spec, [](const TParsedArgs& args, std::ostream& out, std::ostream& err) {
+    def.Options.push_back({"out", "DIR", "output folder (created when missing)", {}, ""});
+    def.Options.push_back({"all", "", "recover every result", {}, ""});
+    def.Options.push_back({"inode", "ADDR", "recover the result with this metadata address", {}, "", true});
+    def.Options.push_back({"path-mask", "MASK", "recover results whose path matches MASK", {}, "", true});
+    def.Options.push_back({"allow-same-volume", "", "allow writing onto the device being scanned", {}, ""});
+    return {def, [](const TParsedArgs& args, std::ostream& out, std::ostream& err) {
                 if (args.Value("out").empty()) {
                     err << "brivo-recovery-cli: error: recover needs --out DIR\n";
                     return kExitUsage;
