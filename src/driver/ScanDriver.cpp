@@ -1,5 +1,7 @@
 #include "driver/ScanDriver.h"
 
+#include "core/AsciiText.h"
+
 #include <memory>
 #include <stdexcept>
 
@@ -16,23 +18,7 @@ namespace brivo {
 
 namespace {
 
-std::string TrimBlanks(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= 0x20) ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20) --e;
-    return s.substr(b, e - b);
-}
-
-bool EqualsIgnoreAsciiCase(const std::string& a, const char* b) {
-    size_t i = 0;
-    for (; i < a.size() && b[i]; ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return i == a.size() && b[i] == 0;
-}
+std::string TrimBlanks(const std::string& s) { return std::string(TrimView(s)); }
 
 // The words fls printed about why it failed, without the body lines it managed to list
 // first: a listing line has ten "|" separators, an error message practically never.
@@ -174,7 +160,7 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
     Log(host_, "Where: " + choice.WhereText + " | What: " + choice.WhatText);
 
     const std::string sw = TrimBlanks(st_.FLastFsSwitch);
-    if (EqualsIgnoreAsciiCase(sw, "-f fat")) {
+    if (EqualsNoCase(sw, "-f fat")) {
         route_ = TScanRoute::Fat32;
         StartWorker(
             [this] {
@@ -191,7 +177,7 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
             });
         return;
     }
-    if (EqualsIgnoreAsciiCase(sw, "-f ntfs")) {
+    if (EqualsNoCase(sw, "-f ntfs")) {
         route_ = TScanRoute::Ntfs;
         StartWorker(
             [this] {

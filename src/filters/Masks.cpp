@@ -1,5 +1,7 @@
 #include "filters/Masks.h"
 
+#include "core/AsciiText.h"
+
 #include <array>
 
 namespace brivo {
@@ -7,15 +9,7 @@ namespace brivo {
 namespace {
 
 // Blanks and control characters, the way the window's text boxes are trimmed.
-std::string_view TrimBlanks(std::string_view s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= 0x20)
-        ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20)
-        --e;
-    return s.substr(b, e - b);
-}
+std::string_view TrimBlanks(std::string_view s) { return TrimView(s); }
 
 const std::array<const char*, kWhatCount> kDefaultMaskTexts = {
     "*.*",

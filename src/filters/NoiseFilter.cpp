@@ -1,5 +1,7 @@
 #include "filters/NoiseFilter.h"
 
+#include "core/AsciiText.h"
+
 #include <locale.h>
 #include <wctype.h>
 
@@ -52,15 +54,7 @@ std::string LowerText(std::string_view s) {
     return out;
 }
 
-std::string_view TrimBlanks(std::string_view s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= 0x20)
-        ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20)
-        --e;
-    return s.substr(b, e - b);
-}
+std::string_view TrimBlanks(std::string_view s) { return TrimView(s); }
 
 bool EndsWith(std::string_view s, std::string_view suffix) {
     return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;

@@ -1,5 +1,7 @@
 #include "filters/RecycleBin.h"
 
+#include "core/AsciiText.h"
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -30,16 +32,12 @@ constexpr size_t kVersion1Size = 544;
 // plus 32767 UTF-16 characters.
 constexpr size_t kMaxIRecordRead = 1 << 20;
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 std::string TrimAndDropNul(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= 0x20) ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20) --e;
+    const std::string_view t = TrimView(s);
     std::string out;
-    out.reserve(e - b);
-    for (size_t i = b; i < e; ++i)
-        if (s[i] != '\0') out.push_back(s[i]);
+    out.reserve(t.size());
+    for (char c : t)
+        if (c != '\0') out.push_back(c);
     return out;
 }
 

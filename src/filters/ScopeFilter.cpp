@@ -1,5 +1,7 @@
 #include "filters/ScopeFilter.h"
 
+#include "core/AsciiText.h"
+
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
 #include "filters/RecycleBin.h"
@@ -15,10 +17,7 @@ void ReplaceAll(std::string& s, const std::string& from, const std::string& to) 
 } // namespace
 
 std::string NormalizeScopePath(const std::string& path) {
-    size_t b = 0, e = path.size();
-    while (b < e && static_cast<unsigned char>(path[b]) <= 0x20) ++b;
-    while (e > b && static_cast<unsigned char>(path[e - 1]) <= 0x20) --e;
-    std::string t = path.substr(b, e - b);
+    std::string t(TrimView(path));
     for (char& c : t)
         if (c == '\\') c = '/';
     while (t.find("//") != std::string::npos) ReplaceAll(t, "//", "/");
@@ -30,8 +29,7 @@ std::string NormalizeScopePath(const std::string& path) {
     while (lead < t.size() && t[lead] == '/') ++lead;
     t.erase(0, lead);
     while (t.size() > 1 && t.back() == '/') t.pop_back();
-    for (char& c : t)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : t) c = AsciiLower(c);
     return t;
 }
 

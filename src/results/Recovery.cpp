@@ -1,5 +1,7 @@
 #include "results/Recovery.h"
 
+#include "core/AsciiText.h"
+
 #include <stdexcept>
 
 #include "core/ScanLog.h"
@@ -12,12 +14,7 @@ namespace brivo {
 
 namespace {
 
-std::string TrimControl(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= 0x20) ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20) --e;
-    return s.substr(b, e - b);
-}
+std::string TrimControl(const std::string& s) { return std::string(TrimView(s)); }
 
 bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 

@@ -1,5 +1,7 @@
 #include "results/ResultsModel.h"
 
+#include "core/AsciiText.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -18,12 +20,7 @@ namespace {
 
 // Blanks and control characters (every byte up to 0x20) at both ends; bytes of a UTF-8
 // multi-byte sequence are all >= 0x80, so no character is ever cut in half.
-std::string TrimControl(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= 0x20) ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20) --e;
-    return s.substr(b, e - b);
-}
+std::string TrimControl(const std::string& s) { return std::string(TrimView(s)); }
 
 std::string BackslashPath(const std::string& path) {
     std::string t = TrimControl(path);

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "tskparse/AsciiText.h"
+#include "core/AsciiText.h"
 
 namespace brivo {
 

@@ -5,7 +5,7 @@
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
 #include "engine/CommandLine.h"
-#include "tskparse/AsciiText.h"
+#include "core/AsciiText.h"
 #include "tskparse/FlsBodyLine.h"
 
 namespace brivo {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tskparse/AsciiText.h"
+#include "core/AsciiText.h"
 
 using namespace brivo;
 

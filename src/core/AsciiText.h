@@ -5,7 +5,7 @@
 
 namespace brivo {
 
-// Text helpers for engine output: blanks are every byte up to 0x20, and case folding
+// Text helpers for names and tool output: blanks are every byte up to 0x20, and case folding
 // touches the ASCII letters only, so UTF-8 names pass through unchanged.
 
 inline bool IsBlankByte(char c) { return static_cast<unsigned char>(c) <= 0x20; }
