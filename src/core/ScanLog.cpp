@@ -81,9 +81,4 @@ void SafeProgress(TScanHost& host, uint64_t position, uint64_t max, const std::s
     host.Queue([&host, position, max, text] { UpdateProgress(host, position, max, text); });
 }
 
-void Fat32SafeLog(TScanHost& host, const std::string& msg) {
-    AppendDebugLogLine(host.DebugLogPath(), FormatLogLine(msg));
-    if (msg.rfind(kFat32DebugPrefix, 0) != 0) SafeLog(host, msg);
-}
-
 } // namespace brivo

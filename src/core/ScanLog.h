@@ -30,8 +30,5 @@ void SetBusy(TScanHost& host, bool busy);
 // Worker-side helpers: queue to the UI thread and return at once.
 void SafeLog(TScanHost& host, const std::string& msg);
 void SafeProgress(TScanHost& host, uint64_t position, uint64_t max, const std::string& text);
-// The FAT32 reader writes its own line to the file at once; "FAT32 DBG " lines stop
-// there, any other line is also queued to Log (and so reaches the file twice).
-void Fat32SafeLog(TScanHost& host, const std::string& msg);
 
 } // namespace brivo
