@@ -1,21 +1,17 @@
 #include "app/Translation.h"
 
+#include "core/AsciiText.h"
+
 #include <cstdlib>
 
 namespace brivo {
 
 namespace {
 
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
+std::string Trim(const std::string& s) { return std::string(TrimView(s)); }
 
-std::string AsciiLower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+std::string LowerAscii(std::string s) {
+    for (char& c : s) c = AsciiLower(c);
     return s;
 }
 
@@ -116,9 +112,9 @@ std::string TTranslation::LanguageCode(int column) const {
 }
 
 int TTranslation::IndexOfCode(const std::string& code) const {
-    const std::string want = AsciiLower(code);
+    const std::string want = LowerAscii(code);
     for (int c = 0; c < ColumnCount(); ++c)
-        if (AsciiLower(columns_[c][1]) == want) return c;
+        if (LowerAscii(columns_[c][1]) == want) return c;
     return -1;
 }
 
@@ -136,7 +132,7 @@ std::string LanguageCodeForLocale(const std::string& localeName) {
         if (c == '_' || c == '.' || c == '@' || c == '-') break;
         lang.push_back(c);
     }
-    lang = AsciiLower(lang);
+    lang = LowerAscii(lang);
     static const struct { const char* lang; const char* code; } kMap[] = {
         {"ar", "ar"}, {"zh", "cn"}, {"cs", "cs"}, {"de", "de"}, {"el", "el"},
         {"es", "es"}, {"fr", "fr"}, {"hu", "hu"}, {"it", "it"}, {"ja", "jp"},

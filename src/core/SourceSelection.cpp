@@ -1,5 +1,7 @@
 #include "core/SourceSelection.h"
 
+#include "core/AsciiText.h"
+
 #include <stdexcept>
 
 #include "platform/Devices.h"
@@ -10,12 +12,7 @@ namespace brivo {
 
 namespace {
 
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
+std::string Trim(const std::string& s) { return std::string(TrimView(s)); }
 
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
