@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIVO_BUILD_TESTS=OFF
 cmake --build build -j"$(nproc)"
 mkdir -p build/sample
 gzip -dc tests/fixtures/ntfs.img.gz > build/sample/ntfs.img
