@@ -1,8 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
 #include <set>
 
 #include "TestSupport.h"
+
+extern char** environ;
 
 namespace brivo {
 namespace {
@@ -146,6 +158,72 @@ TEST(CliEndToEnd, FailuresAndUsageHaveTheirExitCodes) {
         EXPECT_EQ(r.exitCode, c.code) << c.args[0] << " " << r.err;
         EXPECT_NE(r.err.find(c.errText), std::string::npos) << r.err;
     }
+}
+
+} // namespace
+} // namespace brivo
+
+namespace brivo {
+namespace {
+
+// Ctrl-C during a scan acts as the Stop command: the running tool is killed, what was
+// listed so far is shown, and the program ends normally. A stand-in fls that hangs
+// (found first on PATH, where the engine folder looks) keeps the scan running.
+TEST(CliEndToEnd, InterruptStopsARunningScan) {
+    test::TempDir dir;
+    const std::string bin = dir / "bin";
+    ASSERT_EQ(::mkdir(bin.c_str(), 0700), 0);
+    test::WriteFileBytes(bin + "/fls", "#!/bin/sh\nexec sleep 30\n");
+    ASSERT_EQ(::chmod((bin + "/fls").c_str(), 0700), 0);
+    const std::string junk = dir / "junk.img";
+    test::WriteFileBytes(junk, std::string(4096, '\0'));
+
+    const std::string path = "PATH=" + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+    std::vector<std::string> env{path};
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "PATH=", 5) != 0) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const std::string cli = test::CliPath();
+    const std::string errFile = dir / "err.txt";
+    std::vector<std::string> argv{cli, "scan", "-v", junk};
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // The test runner may ignore SIGINT for its children; the CLI must install its own handler.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t def;
+    sigemptyset(&def);
+    sigaddset(&def, SIGINT);
+    posix_spawnattr_setsigdefault(&attr, &def);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, cli.c_str(), &fa, &attr, args.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+
+    // Wait until the scan has started its tool, then interrupt.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (test::ReadFileBytes(errFile).find("> \"") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const auto took = std::chrono::steady_clock::now() - sent;
+
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by a signal";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_NE(test::ReadFileBytes(errFile).find("Stop requested."), std::string::npos) << test::ReadFileBytes(errFile);
 }
 
 } // namespace
