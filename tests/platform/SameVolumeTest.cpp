@@ -88,7 +88,9 @@ TEST(SameVolume, OnlyBlockDeviceSourcesCount) {
 TEST(SameVolume, FolderOnTheScannedDeviceEvenBeforeItExists) {
     test::TempDir dir;
     TFolderMount fm;
-    ASSERT_TRUE(LocateFolderMount(dir.path(), ReadSelfMountInfo(), fm));
+    // A chroot or a container may list no mount for its own root.
+    if (!LocateFolderMount(dir.path(), ReadSelfMountInfo(), fm))
+        GTEST_SKIP() << "no mount table entry holds the temporary folder here";
     const std::string device = MountBackingSource(fm.Mount);
     struct stat st {};
     if (device.empty() || ::stat(device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
