@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "NullHost.h"
 #include "core/ScanState.h"
 #include "fat32/Fat32Log.h"
 #include "fat32/Fat32Volume.h"
@@ -16,23 +17,6 @@
 using namespace brivo;
 
 namespace {
-class NullHost : public TScanHost {
-public:
-    bool IsUiThread() const override { return false; }
-    void Queue(std::function<void()>) override {}
-    void AddMemoLine(const std::string&) override {}
-    void ClearMemo() override {}
-    void SetStatusText(const std::string&) override {}
-    void SetProgress(TProgressStyle, int) override {}
-    void SetBusyWidgets(bool) override {}
-    void ClearResults() override {}
-    void PopulateResults() override {}
-    void ShowWarning(const std::string&) override {}
-    void ShowError(const std::string&) override {}
-    void ShowInfo(const std::string&) override {}
-    // Debug lines are built and written, to nowhere.
-    std::string DebugLogPath() const override { return "/dev/null"; }
-};
 
 void Le16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
 void Le32(uint8_t* p, uint32_t v) { for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i)); }
@@ -55,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         image[511] = 0xAA;
         image.insert(image.end(), data + 4, data + size);
     }
-    NullHost host;
+    // Debug lines are built and written, to nowhere.
+    fuzz::NullHost host("/dev/null");
     TScanState st;
     TFat32Log log(host);
     try {

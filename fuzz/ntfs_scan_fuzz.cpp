@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "NullHost.h"
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
 #include "ntfs/NtfsScan.h"
@@ -22,25 +23,6 @@
 using namespace brivo;
 
 namespace {
-class NullHost : public TScanHost {
-public:
-    bool IsUiThread() const override { return false; }
-    void Queue(std::function<void()> step) override { queued_ += step ? 1 : 0; }
-    void AddMemoLine(const std::string&) override {}
-    void ClearMemo() override {}
-    void SetStatusText(const std::string&) override {}
-    void SetProgress(TProgressStyle, int) override {}
-    void SetBusyWidgets(bool) override {}
-    void ClearResults() override {}
-    void PopulateResults() override {}
-    void ShowWarning(const std::string&) override {}
-    void ShowError(const std::string&) override {}
-    void ShowInfo(const std::string&) override {}
-    std::string DebugLogPath() const override { return {}; }
-
-private:
-    size_t queued_ = 0;
-};
 
 std::vector<uint8_t> SoundBoot() {
     std::vector<uint8_t> b(1024, 0);
@@ -68,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (w <= 0) return 0;
         done += static_cast<size_t>(w);
     }
-    NullHost host;
+    fuzz::NullHost host;
     TScanState st;
     st.FLastWhereMode = (mode & 4) ? TScanWhere::swRecycleBin : TScanWhere::swDiskImage;
     const TMaskList masks = (mode & 2) ? TMaskList{"*.*"} : TMaskList{"*"};

@@ -94,14 +94,12 @@ void TCliHost::PopulateResults() {
 void TCliHost::ShowWarning(const std::string& text) {
     ClearProgressLine();
     failed_ = true;
-    lastError_ = text;
     std::fprintf(err_, "ERROR: %s\n", text.c_str());
 }
 
 void TCliHost::ShowError(const std::string& text) {
     ClearProgressLine();
     failed_ = true;
-    lastError_ = text;
     std::fprintf(err_, "ERROR: %s\n", text.c_str());
 }
 

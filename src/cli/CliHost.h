@@ -38,7 +38,6 @@ public:
 
     std::function<void()> onPopulate;
     bool failed() const { return failed_; }
-    const std::string& lastError() const { return lastError_; }
 
 private:
     void DrawProgress();
@@ -57,7 +56,6 @@ private:
     bool busy_ = false;
     bool lineShown_ = false;
     bool failed_ = false;
-    std::string lastError_;
     std::string debugLogPath_;
 };
 

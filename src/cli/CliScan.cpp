@@ -1,7 +1,6 @@
 #include "cli/CliScan.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 #include "filters/Wildcard.h"
 #include "platform/DateTime.h"
 #include "platform/Devices.h"
+#include "platform/Paths.h"
 #include "platform/SameVolume.h"
 #include "results/Recovery.h"
 #include "results/ResultsModel.h"
@@ -82,19 +82,10 @@ private:
     struct sigaction old_ {};
 };
 
-bool IsDirectory(const std::string& p) {
-    struct stat st {};
-    return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-bool IsRegularFile(const std::string& p) {
-    struct stat st {};
-    return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 int DefaultWhere(const std::string& source) {
     if (IsDeviceSource(source)) return 0;
-    if (IsRegularFile(source)) return 1;
-    if (IsDirectory(source)) return 2;
+    if (FileExists(source)) return 1;
+    if (DirectoryExists(source)) return 2;
     if (source.find('/') == std::string::npos && !source.empty()) return 0;  // a device name such as sdb1
     return 1;  // a missing image: the image kind reports it
 }
@@ -147,12 +138,12 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     // to validate it, so the source is built here and handed to the driver directly.
     std::optional<TScanSource> direct;
     const bool imageOrDevice = where == 0 || where == 1;
-    if ((imageOrDevice && !scope.empty()) || (where == 3 && !IsDirectory(source))) {
+    if ((imageOrDevice && !scope.empty()) || (where == 3 && !DirectoryExists(source))) {
         TScanSource s;
-        s.Src = IsDeviceSource(source) || (!IsRegularFile(source) && source.find('/') == std::string::npos)
+        s.Src = IsDeviceSource(source) || (!FileExists(source) && source.find('/') == std::string::npos)
                     ? DevicePathFor(source)
                     : source;
-        if (!IsDeviceSource(s.Src) && !IsRegularFile(s.Src)) {
+        if (!IsDeviceSource(s.Src) && !FileExists(s.Src)) {
             err << "ERROR: Please select an existing disk image file.\n";
             return kExitFailure;
         }
@@ -194,7 +185,7 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     TScanDriver driver(run.State, run.Engine, host);
     if (direct) {
         driver.ScanSource(*direct, choice);
-    } else if (where == 3 && IsDirectory(source)) {
+    } else if (where == 3 && DirectoryExists(source)) {
         // A mounted volume's folder: read its volume, keep its Recycle Bin.
         choice.WhereIndex = 2;
         choice.FolderPath = source;

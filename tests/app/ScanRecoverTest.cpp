@@ -62,6 +62,18 @@ struct TGate {
     std::atomic<bool> reached{false};
 };
 
+// The real routes with the NTFS reader held at its start by gate.
+TScanRoutes GatedNtfsRoutes(const std::shared_ptr<TGate>& gate) {
+    TScanRoutes routes = TScanRoutes::Default();
+    routes.Ntfs = [gate, real = routes.Ntfs](TScanState& st, TScanHost& host, const std::string& src,
+                                             const TMaskList& masks) {
+        gate->reached = true;
+        while (!gate->open && !st.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        real(st, host, src, masks);
+    };
+    return routes;
+}
+
 } // namespace
 
 class ScanRecoverTest : public QObject {
@@ -149,14 +161,7 @@ private slots:
         if (ntfs_.isEmpty()) QSKIP("ntfs.img fixture missing");
         apptest::TScriptedDialogs dialogs;
         auto gate = std::make_shared<TGate>();
-        TScanRoutes routes = TScanRoutes::Default();
-        routes.Ntfs = [gate, real = routes.Ntfs](TScanState& st, TScanHost& host, const std::string& src,
-                                                 const TMaskList& masks) {
-            gate->reached = true;
-            while (!gate->open && !st.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            real(st, host, src, masks);
-        };
-        auto w = NewWindow(routes);
+        auto w = NewWindow(GatedNtfsRoutes(gate));
         w->cbWhereToScan->setCurrentIndex(1);
         w->EdDiskImagePath->setText(ntfs_);
         w->tbFastScan->trigger();
@@ -191,14 +196,7 @@ private slots:
         if (ntfs_.isEmpty()) QSKIP("ntfs.img fixture missing");
         apptest::TScriptedDialogs dialogs;
         auto gate = std::make_shared<TGate>();
-        TScanRoutes routes = TScanRoutes::Default();
-        routes.Ntfs = [gate, real = routes.Ntfs](TScanState& st, TScanHost& host, const std::string& src,
-                                                 const TMaskList& masks) {
-            gate->reached = true;
-            while (!gate->open && !st.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            real(st, host, src, masks);
-        };
-        auto w = NewWindow(routes);
+        auto w = NewWindow(GatedNtfsRoutes(gate));
         const std::string toolsDir = w->Engine().FToolsDir;
         QVERIFY(QFileInfo(QString::fromStdString(toolsDir)).isDir());
         w->cbWhereToScan->setCurrentIndex(1);
