@@ -157,12 +157,12 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         }
         direct = s;
     } else {
-        choice.WhereIndex = where;
+        // A directory with --where recycle is read like a folder; its scope is set below.
+        choice.WhereIndex = where == 3 ? 2 : where;
         switch (where) {
             case 0: choice.DiskText = source; break;
             case 1: choice.ImagePath = source; break;
-            case 2: choice.FolderPath = source; break;
-            default: choice.RecycleBinDiskText = source; break;
+            default: choice.FolderPath = source; break;
         }
         if (where == 2 && !scope.empty()) {
             err << "brivo-recovery-cli: error: --scope needs an image or device SOURCE; give the folder itself as SOURCE\n";
@@ -185,10 +185,8 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     TScanDriver driver(run.State, run.Engine, host);
     if (direct) {
         driver.ScanSource(*direct, choice);
-    } else if (where == 3 && DirectoryExists(source)) {
+    } else if (where == 3) {
         // A mounted volume's folder: read its volume, keep its Recycle Bin.
-        choice.WhereIndex = 2;
-        choice.FolderPath = source;
         TScanSource s;
         if (!BuildScanSource(choice, host, s)) return kExitFailure;
         s.Where = TScanWhere::swRecycleBin;
