@@ -63,11 +63,15 @@ void TScanDriver::JoinWorker() {
     if (worker_.joinable()) worker_.join();
 }
 
+void TScanDriver::ReportError(const std::string& message) {
+    Log(host_, "ERROR: " + message);
+    host_.ShowError(message);
+}
+
 void TScanDriver::Fail(const std::string& message) {
     SetBusy(host_, false);
     busy_ = false;
-    Log(host_, "ERROR: " + message);
-    host_.ShowError(message);
+    ReportError(message);
 }
 
 void TScanDriver::StartWorker(std::function<void()> work, std::function<void()> completion) {
@@ -82,21 +86,13 @@ void TScanDriver::StartWorker(std::function<void()> work, std::function<void()> 
                 try {
                     completion();
                 } catch (const std::exception& e) {
-                    Log(host_, std::string("ERROR: ") + e.what());
-                    host_.ShowError(e.what());
+                    ReportError(e.what());
                 }
             });
         } catch (const std::exception& e) {
-            const std::string msg = e.what();
-            host_.Queue([this, msg] {
-                Log(host_, "ERROR: " + msg);
-                host_.ShowError(msg);
-            });
+            host_.Queue([this, msg = std::string(e.what())] { ReportError(msg); });
         } catch (...) {
-            host_.Queue([this] {
-                Log(host_, "ERROR: Unknown error");
-                host_.ShowError("Unknown error");
-            });
+            host_.Queue([this] { ReportError("Unknown error"); });
         }
         host_.Queue([this] {
             SetBusy(host_, false);

@@ -52,6 +52,9 @@ private:
     bool BeginCommand();
     void StartScan(const TScanSource& source, const TScanChoice& choice);
     void StartWorker(std::function<void()> work, std::function<void()> completion);
+    // The error step: "ERROR: " line and the error box.
+    void ReportError(const std::string& message);
+    // A command that ends before its worker starts: idle again, then the error step.
     void Fail(const std::string& message);
     void JoinWorker();
 
