@@ -1,8 +1,11 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
+#include "core/Extractor.h"
 #include "core/FoundFile.h"
 
 namespace brivo {
@@ -19,6 +22,10 @@ struct TScanState {
     std::string FLastFsSwitch;        // " -f ntfs", " -f fat" or empty
     std::atomic<bool> FStopRequested{false};
     uint64_t FLastProgressTick = 0;   // worker-only while a scan runs
+    // Opens the extractor that matches the last scan's route and volume (a direct
+    // reader's own over a fresh byte source, or icat). Set by the driver when a scan
+    // starts; each call gives a new extractor, so recovery and preview never share one.
+    std::function<std::unique_ptr<TExtractor>()> FMakeExtractor;
 
     bool StopRequested() const { return FStopRequested.load(std::memory_order_relaxed); }
 };
