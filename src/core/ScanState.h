@@ -26,6 +26,10 @@ struct TScanState {
     // reader's own over a fresh byte source, or icat). Set by the driver when a scan
     // starts; each call gives a new extractor, so recovery and preview never share one.
     std::function<std::unique_ptr<TExtractor>()> FMakeExtractor;
+    // What the last scan left out and whether a deep scan may find more (status texts).
+    uint64_t FLastHiddenByMasks = 0;
+    uint64_t FLastHiddenByCleanup = 0;
+    bool FLastDeepMayFindMore = false;
 
     bool StopRequested() const { return FStopRequested.load(std::memory_order_relaxed); }
 };

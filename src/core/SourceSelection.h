@@ -20,6 +20,8 @@ struct TScanChoice {
     int WhatIndex = 0;                  // cbWhatToSearch item index
     std::string WhatText;               // shown text of cbWhatToSearch, for the log
     std::array<std::string, 5> MaskTexts{"*.*", "", "", "", ""};  // EdAllCustomFormats .. EdVideos
+    bool Deep = false;        // also sweep free space for lost folders (FAT)
+    bool ShowHidden = false;  // mask "*" and no cleanup filter: everything the scan finds
 };
 
 struct TScanSource {

@@ -1,0 +1,30 @@
+#pragma once
+#include <cstdint>
+
+#include "core/FoundFile.h"
+
+namespace brivo {
+
+// What a direct reader is asked to list.
+struct TReaderOptions {
+    TMaskList Masks{"*.*"};
+    // The cleanup filter (empty files, system and noise paths); off when the user asks
+    // to see everything that was left out.
+    bool Cleanup = true;
+    // Also sweep free space for directory data the walk could not reach (FAT).
+    bool Deep = false;
+};
+
+// What a direct reader hands back to the driver, which writes FFound.
+struct TReaderResult {
+    TFoundFiles Found;
+    // Deleted entries found but left out, so the front end can say how many and offer
+    // to show them.
+    uint64_t HiddenByMasks = 0;
+    uint64_t HiddenByCleanup = 0;
+    // The walk met a deleted folder whose directory data ends without an end marker
+    // after its first cluster: a deep scan may find more of it.
+    bool DeepMayFindMore = false;
+};
+
+} // namespace brivo
