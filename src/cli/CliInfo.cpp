@@ -59,13 +59,13 @@ int RunInfo(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
         return kExitFailure;
     }
     // A source shorter than one sector holds no file system we read.
-    const int kind = DetectFileSystemFromBootSector(ByteSpan(sector.data(), static_cast<size_t>(n)));
+    const TFsKind kind = DetectFileSystemFromBootSector(ByteSpan(sector.data(), static_cast<size_t>(n)));
     const std::string fsSwitch = FsSwitchForKind(kind);
 
     if (args.Value("format") == "json") {
         out << TJsonObject()
                    .Add("source", source)
-                   .Add("kind", kind)
+                   .Add("kind", static_cast<int>(kind))
                    .Add("name", FsKindName(kind))
                    .Add("fs_switch", fsSwitch)
                    .Text()

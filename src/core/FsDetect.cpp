@@ -61,14 +61,14 @@ bool EqualsAsciiNoCase(const std::u32string& text, const char* word) {
 
 } // namespace
 
-int DetectFileSystemFromBootSector(ByteSpan sector) {
-    if (sector.size() < kBootSectorSize) return kFsNotRecognised;
-    if (EqualsAsciiNoCase(TextField(sector, kOemName, 8), "NTFS")) return kFsNtfs;
-    if (ReadLe16(sector, kSignature) != kBootSignature) return kFsNotRecognised;
+TFsKind DetectFileSystemFromBootSector(ByteSpan sector) {
+    if (sector.size() < kBootSectorSize) return TFsKind::NotRecognised;
+    if (EqualsAsciiNoCase(TextField(sector, kOemName, 8), "NTFS")) return TFsKind::Ntfs;
+    if (ReadLe16(sector, kSignature) != kBootSignature) return TFsKind::NotRecognised;
 
     const uint64_t bytesPerSector = ReadLe16(sector, kBytesPerSector);
     const uint64_t sectorsPerCluster = ReadU8(sector, kSectorsPerCluster);
-    if (bytesPerSector == 0 || sectorsPerCluster == 0) return kFsNotRecognised;
+    if (bytesPerSector == 0 || sectorsPerCluster == 0) return TFsKind::NotRecognised;
 
     const bool fat32Label = EqualsAsciiNoCase(TextField(sector, kFat32Label, 8), "FAT32");
     const uint64_t fatSize32 = ReadLe32(sector, kFatSize32);
@@ -80,43 +80,51 @@ int DetectFileSystemFromBootSector(ByteSpan sector) {
         // Unsigned on purpose: overhead beyond the total wraps to a huge count and so counts
         // as FAT32; the FAT32 reader checks the geometry again before it trusts it.
         const uint64_t clusters = (total - overhead) / sectorsPerCluster;
-        if (clusters >= kMinFat32Clusters || fat32Label) return kFsFat32;
+        if (clusters >= kMinFat32Clusters || fat32Label) return TFsKind::Fat32;
     }
-    if (fat32Label || EqualsAsciiNoCase(TextField(sector, kFat16Label, 8), "FAT32")) return kFsFat32;
-    return kFsNotRecognised;
+    if (fat32Label || EqualsAsciiNoCase(TextField(sector, kFat16Label, 8), "FAT32")) return TFsKind::Fat32;
+    return TFsKind::NotRecognised;
 }
 
-int DetectFileSystemOfSource(const TRawSource& source) {
+TFsKind DetectFileSystemOfSource(const TRawSource& source) {
     std::array<uint8_t, kBootSectorSize> sector{};
     const int64_t n = source.ReadAt(0, sector.data(), sector.size());
-    if (n != static_cast<int64_t>(sector.size())) return kFsNotRecognised;
+    if (n != static_cast<int64_t>(sector.size())) return TFsKind::NotRecognised;
     return DetectFileSystemFromBootSector(ByteSpan(sector.data(), sector.size()));
 }
 
-int DetectFileSystem(const std::string& src) {
+TFsKind DetectFileSystem(const std::string& src) {
     TRawSource source;
     int err = 0;
     if (!source.Open(src, err)) {
-        if (IsDeviceSource(src)) return kFsNotRecognised;
+        if (IsDeviceSource(src)) return TFsKind::NotRecognised;
         throw std::runtime_error(ErrnoText(err) + ": " + src);
     }
     return DetectFileSystemOfSource(source);
 }
 
-std::string FsSwitchForKind(int kind) {
+std::string FsSwitchForKind(TFsKind kind) {
     switch (kind) {
-        case kFsNtfs: return " -f ntfs";
-        case kFsFat32: return " -f fat";
-        default: return {};
+        case TFsKind::Ntfs: return " -f ntfs";
+        case TFsKind::Fat12:
+        case TFsKind::Fat16:
+        case TFsKind::Fat32: return " -f fat";
+        case TFsKind::ExFat: return " -f exfat";
+        case TFsKind::NotRecognised: break;
     }
+    return {};
 }
 
-std::string FsKindName(int kind) {
+std::string FsKindName(TFsKind kind) {
     switch (kind) {
-        case kFsNtfs: return "NTFS";
-        case kFsFat32: return "FAT32";
-        default: return "not recognised";
+        case TFsKind::Ntfs: return "NTFS";
+        case TFsKind::Fat32: return "FAT32";
+        case TFsKind::Fat16: return "FAT16";
+        case TFsKind::Fat12: return "FAT12";
+        case TFsKind::ExFat: return "exFAT";
+        case TFsKind::NotRecognised: break;
     }
+    return "not recognised";
 }
 
 } // namespace brivo

@@ -7,32 +7,40 @@ namespace brivo {
 
 class TRawSource;
 
-// File-system kinds of a source's first sector.
-inline constexpr int kFsNotRecognised = 0;
-inline constexpr int kFsNtfs = 1;
-inline constexpr int kFsFat32 = 2;
+// File-system kinds of a source's first sector. The numbers are the ones written in the
+// CLI's JSON "kind" field, so existing values never change.
+enum class TFsKind : int {
+    NotRecognised = 0,
+    Ntfs = 1,
+    Fat32 = 2,
+    Fat12 = 3,
+    Fat16 = 4,
+    ExFat = 5,
+};
 
 inline constexpr size_t kBootSectorSize = 512;
 
-// Classifies a first sector: 1 NTFS, 2 FAT32, 0 anything else (exFAT, FAT12/16, other
-// file systems, partition tables, container formats). Fewer than 512 bytes give 0.
-int DetectFileSystemFromBootSector(ByteSpan sector);
+// Classifies a first sector: NTFS, FAT32, or NotRecognised for anything else (exFAT,
+// FAT12/16, other file systems, partition tables, container formats). Fewer than 512
+// bytes are not recognised.
+TFsKind DetectFileSystemFromBootSector(ByteSpan sector);
 
 // Reads the first sector of an open source; a source shorter than 512 bytes, or one that
-// cannot be read, gives 0.
-int DetectFileSystemOfSource(const TRawSource& source);
+// cannot be read, is not recognised.
+TFsKind DetectFileSystemOfSource(const TRawSource& source);
 
 // Opens src read-only, classifies its first sector and closes it again. A device path
-// ("/dev/...") that cannot be opened or read gives 0 quietly: the engine route that the
+// ("/dev/...") that cannot be opened or read is not recognised, quietly: the engine route that the
 // scan then takes reports the real problem. Any other path that cannot be opened raises
 // std::runtime_error "<strerror>: <path>".
-int DetectFileSystem(const std::string& src);
+TFsKind DetectFileSystem(const std::string& src);
 
 // The engine's file-system switch of a kind, with its leading blank: " -f ntfs",
-// " -f fat", or empty for a source that was not recognised.
-std::string FsSwitchForKind(int kind);
+// " -f fat" (FAT12, FAT16, FAT32), " -f exfat", or empty for a source that was not
+// recognised (the engine then guesses).
+std::string FsSwitchForKind(TFsKind kind);
 
-// "NTFS", "FAT32" or "not recognised".
-std::string FsKindName(int kind);
+// "NTFS", "FAT32", "FAT16", "FAT12", "exFAT" or "not recognised".
+std::string FsKindName(TFsKind kind);
 
 } // namespace brivo

@@ -134,7 +134,7 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
     st_.FLastPathFilterNorm = source.PathFilter;
     st_.FLastMasks = masks;
 
-    int kind = 0;
+    TFsKind kind = TFsKind::NotRecognised;
     try {
         kind = DetectFileSystem(source.Src);
     } catch (const std::exception& e) {
@@ -155,8 +155,8 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
     Log(host_, "Debug log file: " + host_.DebugLogPath());
     Log(host_, "Where: " + choice.WhereText + " | What: " + choice.WhatText);
 
-    const std::string sw = TrimBlanks(st_.FLastFsSwitch);
-    if (EqualsNoCase(sw, "-f fat")) {
+    switch (kind) {
+    case TFsKind::Fat32: {
         route_ = TScanRoute::Fat32;
         StartWorker(
             [this] {
@@ -173,7 +173,7 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
             });
         return;
     }
-    if (EqualsNoCase(sw, "-f ntfs")) {
+    case TFsKind::Ntfs: {
         route_ = TScanRoute::Ntfs;
         StartWorker(
             [this] {
@@ -184,30 +184,32 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
             [this] { host_.PopulateResults(); });
         return;
     }
+    default: break;  // the engine reads every other kind
+    }
 
     route_ = TScanRoute::Fls;
     std::string startInode;
-    std::string cmd;
+    TToolCommand cmd;
     try {
         if (source.Where == TScanWhere::swFolder || source.Where == TScanWhere::swRecycleBin) {
             startInode = ResolvePathInode(st_, engine_, host_, source.Src, source.PathFilter);
             Log(host_, Format("Resolved start directory inode: %s (path %s)", {startInode, source.PathFilter}));
         }
-        cmd = QuoteArg(RequireTool(engine_, host_, "fls")) + st_.FLastFsSwitch + " -r -p -m / -d " +
-              QuoteArg(source.Src);
+        cmd.Program = RequireTool(engine_, host_, "fls");
+        cmd.AddWords(st_.FLastFsSwitch).Add("-r").Add("-p").Add("-m").Add("/").Add("-d").AddPath(source.Src);
         const std::string start = TrimBlanks(startInode);
-        if (!start.empty()) cmd += " " + start;
+        if (!start.empty()) cmd.Add(start);
     } catch (const std::exception& e) {
         Fail(e.what());
         return;
     }
     Log(host_, "Fallback to fls for non-NTFS scan path.");
-    Log(host_, "> " + cmd);
+    Log(host_, "> " + cmd.Display());
 
     auto out = std::make_shared<TRunTextResult>();
     StartWorker(
         [this, cmd, out] {
-            *out = engine_.FRunner.RunCaptureTextEx(cmd);
+            *out = engine_.FRunner.RunCaptureTextEx(cmd.Program, cmd.Args);
             // A listing tool that could not read its source prints why and exits non-zero;
             // showing that as "0 files found" would tell the user the files are gone.
             if (out->ExitCode != 0 && !out->Stopped && !st_.StopRequested())

@@ -106,34 +106,34 @@ TEST(FsDetect, BootSectorRules) {
     PutText(exfat, 3, "EXFAT   ");
     Put16(exfat, 510, 0xAA55);
 
-    struct Case { const char* name; Sector sector; int want; };
+    struct Case { const char* name; Sector sector; TFsKind want; };
     const std::vector<Case> cases = {
-        {"NTFS OEM name with blanks", WithOem(Sector(512, 0), "NTFS    "), kFsNtfs},
-        {"NTFS OEM name, lower case, no signature", WithOem(Sector(512, 0), "ntfs    "), kFsNtfs},
-        {"NTFS OEM name with leading blanks", WithOem(Sector(512, 0), "  NTFS  "), kFsNtfs},
-        {"NTFS OEM name inside a FAT32 sector", WithOem(FatSector(fat32), "NTFS    "), kFsNtfs},
-        {"not NTFS: NTFSX", WithOem(Sector(512, 0), "NTFSX   "), kFsNotRecognised},
-        {"exFAT (bytes per sector 0)", exfat, kFsNotRecognised},
-        {"FAT32 with its label", FatSector(fat32), kFsFat32},
-        {"FAT32 label overwritten, many clusters", FatSector(overwritten), kFsFat32},
-        {"exactly 65525 clusters", FatSector(boundary), kFsFat32},
-        {"65524 clusters", FatSector(below), kFsNotRecognised},
-        {"65525 clusters of 8 sectors", FatSector(bigClusters), kFsFat32},
-        {"16-bit total counted first", FatSector(total16Wins), kFsNotRecognised},
-        {"overhead beyond the total wraps", FatSector(wraps), kFsFat32},
-        {"FAT16", FatSector(fat16), kFsNotRecognised},
-        {"FAT16 whose label at 54 says FAT32", FatSector(fat16SaysFat32), kFsFat32},
-        {"no boot signature", FatSector(noSignature), kFsNotRecognised},
-        {"bytes per sector 0", FatSector(zeroBps), kFsNotRecognised},
-        {"sectors per cluster 0", FatSector(zeroSpc), kFsNotRecognised},
-        {"root cluster 1, label overwritten", FatSector(rootCluster1), kFsNotRecognised},
-        {"root cluster 1, label FAT32", FatSector(rootCluster1Label), kFsFat32},
-        {"label in lower case", FatSector(lowerLabel), kFsFat32},
-        {"label trimmed of controls", FatSector(paddedLabel), kFsFat32},
-        {"label with an inner blank", FatSector(innerBlank), kFsNotRecognised},
-        {"all zero", Sector(512, 0), kFsNotRecognised},
-        {"short: 511 bytes of NTFS", WithOem(Sector(511, 0), "NTFS    "), kFsNotRecognised},
-        {"empty", Sector(), kFsNotRecognised},
+        {"NTFS OEM name with blanks", WithOem(Sector(512, 0), "NTFS    "), TFsKind::Ntfs},
+        {"NTFS OEM name, lower case, no signature", WithOem(Sector(512, 0), "ntfs    "), TFsKind::Ntfs},
+        {"NTFS OEM name with leading blanks", WithOem(Sector(512, 0), "  NTFS  "), TFsKind::Ntfs},
+        {"NTFS OEM name inside a FAT32 sector", WithOem(FatSector(fat32), "NTFS    "), TFsKind::Ntfs},
+        {"not NTFS: NTFSX", WithOem(Sector(512, 0), "NTFSX   "), TFsKind::NotRecognised},
+        {"exFAT (bytes per sector 0)", exfat, TFsKind::NotRecognised},
+        {"FAT32 with its label", FatSector(fat32), TFsKind::Fat32},
+        {"FAT32 label overwritten, many clusters", FatSector(overwritten), TFsKind::Fat32},
+        {"exactly 65525 clusters", FatSector(boundary), TFsKind::Fat32},
+        {"65524 clusters", FatSector(below), TFsKind::NotRecognised},
+        {"65525 clusters of 8 sectors", FatSector(bigClusters), TFsKind::Fat32},
+        {"16-bit total counted first", FatSector(total16Wins), TFsKind::NotRecognised},
+        {"overhead beyond the total wraps", FatSector(wraps), TFsKind::Fat32},
+        {"FAT16", FatSector(fat16), TFsKind::NotRecognised},
+        {"FAT16 whose label at 54 says FAT32", FatSector(fat16SaysFat32), TFsKind::Fat32},
+        {"no boot signature", FatSector(noSignature), TFsKind::NotRecognised},
+        {"bytes per sector 0", FatSector(zeroBps), TFsKind::NotRecognised},
+        {"sectors per cluster 0", FatSector(zeroSpc), TFsKind::NotRecognised},
+        {"root cluster 1, label overwritten", FatSector(rootCluster1), TFsKind::NotRecognised},
+        {"root cluster 1, label FAT32", FatSector(rootCluster1Label), TFsKind::Fat32},
+        {"label in lower case", FatSector(lowerLabel), TFsKind::Fat32},
+        {"label trimmed of controls", FatSector(paddedLabel), TFsKind::Fat32},
+        {"label with an inner blank", FatSector(innerBlank), TFsKind::NotRecognised},
+        {"all zero", Sector(512, 0), TFsKind::NotRecognised},
+        {"short: 511 bytes of NTFS", WithOem(Sector(511, 0), "NTFS    "), TFsKind::NotRecognised},
+        {"empty", Sector(), TFsKind::NotRecognised},
     };
     for (const auto& c : cases)
         EXPECT_EQ(DetectFileSystemFromBootSector(ByteSpan(c.sector.data(), c.sector.size())), c.want) << c.name;
@@ -145,10 +145,10 @@ TEST(FsDetect, OpensFilesLoudlyAndDevicesQuietly) {
     test::WriteFileBytes(dir / "ntfs.img", std::string(ntfs.begin(), ntfs.end()));
     test::WriteFileBytes(dir / "short.img", std::string(100, 'x'));
     test::WriteFileBytes(dir / "empty.img", "");
-    EXPECT_EQ(DetectFileSystem(dir / "ntfs.img"), kFsNtfs);
-    EXPECT_EQ(DetectFileSystem(dir / "short.img"), kFsNotRecognised);
-    EXPECT_EQ(DetectFileSystem(dir / "empty.img"), kFsNotRecognised);
-    EXPECT_EQ(DetectFileSystem(dir.path()), kFsNotRecognised);  // a folder opens but cannot be read
+    EXPECT_EQ(DetectFileSystem(dir / "ntfs.img"), TFsKind::Ntfs);
+    EXPECT_EQ(DetectFileSystem(dir / "short.img"), TFsKind::NotRecognised);
+    EXPECT_EQ(DetectFileSystem(dir / "empty.img"), TFsKind::NotRecognised);
+    EXPECT_EQ(DetectFileSystem(dir.path()), TFsKind::NotRecognised);  // a folder opens but cannot be read
 
     try {
         DetectFileSystem(dir / "missing.img");
@@ -156,18 +156,20 @@ TEST(FsDetect, OpensFilesLoudlyAndDevicesQuietly) {
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "No such file or directory: " + (dir / "missing.img"));
     }
-    EXPECT_EQ(DetectFileSystem("/dev/brivo-no-such-device"), kFsNotRecognised);
-    EXPECT_EQ(DetectFileSystem("/dev/null"), kFsNotRecognised);
+    EXPECT_EQ(DetectFileSystem("/dev/brivo-no-such-device"), TFsKind::NotRecognised);
+    EXPECT_EQ(DetectFileSystem("/dev/null"), TFsKind::NotRecognised);
 }
 
 TEST(FsDetect, SwitchAndNameOfEachKind) {
-    EXPECT_EQ(FsSwitchForKind(kFsNtfs), " -f ntfs");
-    EXPECT_EQ(FsSwitchForKind(kFsFat32), " -f fat");
-    EXPECT_EQ(FsSwitchForKind(kFsNotRecognised), "");
-    EXPECT_EQ(FsSwitchForKind(7), "");
-    EXPECT_EQ(FsKindName(kFsNtfs), "NTFS");
-    EXPECT_EQ(FsKindName(kFsFat32), "FAT32");
-    EXPECT_EQ(FsKindName(kFsNotRecognised), "not recognised");
+    EXPECT_EQ(FsSwitchForKind(TFsKind::Ntfs), " -f ntfs");
+    EXPECT_EQ(FsSwitchForKind(TFsKind::Fat32), " -f fat");
+    EXPECT_EQ(FsSwitchForKind(TFsKind::NotRecognised), "");
+    EXPECT_EQ(FsSwitchForKind(TFsKind::Fat16), " -f fat");
+    EXPECT_EQ(FsSwitchForKind(TFsKind::ExFat), " -f exfat");
+    EXPECT_EQ(FsKindName(TFsKind::Ntfs), "NTFS");
+    EXPECT_EQ(FsKindName(TFsKind::Fat12), "FAT12");
+    EXPECT_EQ(FsKindName(TFsKind::Fat32), "FAT32");
+    EXPECT_EQ(FsKindName(TFsKind::NotRecognised), "not recognised");
 }
 
 } // namespace
