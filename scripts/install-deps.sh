@@ -7,6 +7,7 @@ packages=(
   libgtest-dev googletest
   qt6-base-dev libgl-dev
   sleuthkit
+  libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
   gzip ca-certificates
 )
 missing=()

@@ -1,0 +1,124 @@
+#include "volumes/FsProbe.h"
+
+#include <cstring>
+#include <vector>
+
+#include "core/ByteReaders.h"
+
+namespace brivo {
+
+namespace {
+
+bool BytesAt(ByteSpan b, size_t pos, const char* text) {
+    const size_t n = std::strlen(text);
+    return pos <= b.size() && b.size() - pos >= n && std::memcmp(b.data() + pos, text, n) == 0;
+}
+
+bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// FAT12, FAT16 or FAT32 by the cluster count of a plausible parameter block; empty
+// when the block is not one. The count decides the FAT width, never the label text.
+std::string FatWidthName(ByteSpan s) {
+    const uint8_t jump = ReadU8(s, 0);
+    if (jump != 0xEB && jump != 0xE9) return {};
+    const uint64_t bps = ReadLe16(s, 11);
+    const uint64_t spc = ReadU8(s, 13);
+    const uint64_t reserved = ReadLe16(s, 14);
+    const uint64_t fats = ReadU8(s, 16);
+    const uint64_t rootEntries = ReadLe16(s, 17);
+    const uint64_t total = ReadLe16(s, 19) != 0 ? ReadLe16(s, 19) : ReadLe32(s, 32);
+    const uint64_t fatSize = ReadLe16(s, 22) != 0 ? ReadLe16(s, 22) : ReadLe32(s, 36);
+    if (bps < 512 || bps > 4096 || !IsPowerOfTwo(bps) || !IsPowerOfTwo(spc) || reserved == 0 || fats == 0 ||
+        fats > 4 || fatSize == 0 || total == 0)
+        return {};
+    const uint64_t rootSectors = (rootEntries * 32 + bps - 1) / bps;
+    const uint64_t overhead = reserved + fats * fatSize + rootSectors;
+    if (overhead >= total) return {};
+    const uint64_t clusters = (total - overhead) / spc;
+    if (clusters < 4085) return "FAT12";
+    if (clusters < 65525) return "FAT16";
+    return "FAT32";
+}
+
+std::string ExtName(ByteSpan sb) {
+    const uint32_t compat = ReadLe32(sb, 92);
+    const uint32_t incompat = ReadLe32(sb, 96);
+    const uint32_t roCompat = ReadLe32(sb, 100);
+    // extents, 64bit, flex_bg, inline data; huge_file, gdt_csum, dir_nlink, extra_isize, metadata_csum
+    if ((incompat & (0x40 | 0x80 | 0x200 | 0x8000)) != 0 || (roCompat & (0x8 | 0x10 | 0x20 | 0x40 | 0x400)) != 0)
+        return "ext4";
+    if ((compat & 0x4) != 0) return "ext3";
+    return "ext2";
+}
+
+} // namespace
+
+bool LooksLikeVolumeBootRecord(ByteSpan sector) {
+    if (sector.size() < 512) return false;
+    if (BytesAt(sector, 3, "NTFS    ") || BytesAt(sector, 3, "EXFAT   ")) return true;
+    return !FatWidthName(sector).empty();
+}
+
+TFsProbe ProbeFileSystem(TByteSource& volume) {
+    TFsProbe p;
+    constexpr size_t kProbeBytes = 72 * 1024;
+    std::vector<uint8_t> head(kProbeBytes, 0);
+    const int64_t got = volume.ReadAt(0, head.data(), head.size());
+    if (got <= 0) return p;
+    head.resize(static_cast<size_t>(got));
+    const ByteSpan b(head.data(), head.size());
+
+    p.Kind = DetectFileSystemFromBootSector(b.first(std::min<size_t>(b.size(), kBootSectorSize)));
+    p.EngineReadable = true;
+    if (p.Kind == TFsKind::Ntfs) {
+        p.Name = "NTFS";
+        return p;
+    }
+    if (BytesAt(b, 3, "EXFAT   ")) {
+        p.Name = "exFAT";
+        return p;
+    }
+    if (ReadLe16(b, 510) == 0xAA55) {
+        p.Name = FatWidthName(b);
+        if (p.Kind == TFsKind::Fat32) p.Name = "FAT32";
+        if (!p.Name.empty()) return p;
+    }
+    if (ReadLe16(b, 1024 + 56) == 0xEF53) {
+        p.Name = ExtName(b.subspan(std::min<size_t>(b.size(), 1024)));
+        return p;
+    }
+    const uint16_t hfs = static_cast<uint16_t>((ReadU8(b, 1024) << 8) | ReadU8(b, 1025));
+    if (hfs == 0x482B) p.Name = "HFS+";
+    else if (hfs == 0x4858) p.Name = "HFSX";
+    else if (hfs == 0x4244) p.Name = "HFS";
+    if (!p.Name.empty()) return p;
+    if (BytesAt(b, 32, "NXSB")) {
+        p.Name = "APFS";
+        return p;
+    }
+    if (BytesAt(b, 32768 + 1, "CD001")) {
+        p.Name = "ISO 9660";
+        return p;
+    }
+    const uint32_t ufs1 = ReadLe32(b, 8192 + 1372);
+    const uint32_t ufs2 = ReadLe32(b, 65536 + 1372);
+    if (ufs1 == 0x011954 || ufs2 == 0x19540119) {
+        p.Name = ufs2 == 0x19540119 ? "UFS2" : "UFS";
+        return p;
+    }
+
+    // Signatures of what the engine cannot list: named so the user knows what it is.
+    p.EngineReadable = false;
+    if (BytesAt(b, 0, "XFSB")) p.Name = "XFS";
+    else if (BytesAt(b, 65536 + 64, "_BHRfS_M")) p.Name = "Btrfs";
+    else if (BytesAt(b, 3, "ReFS")) p.Name = "ReFS";
+    else if (ReadLe32(b, 1024) == 0xF2F52010) p.Name = "F2FS";
+    else if (BytesAt(b, 0, "LUKS\xba\xbe")) p.Name = "LUKS encrypted";
+    else if (BytesAt(b, 512, "LABELONE")) p.Name = "Linux LVM";
+    else if (BytesAt(b, 4086, "SWAPSPACE2") || BytesAt(b, 4086, "SWAP-SPACE")) p.Name = "Linux swap";
+    else if (BytesAt(b, 32768 + 1, "BEA01") || BytesAt(b, 34816 + 1, "NSR02") || BytesAt(b, 34816 + 1, "NSR03"))
+        p.Name = "UDF";
+    return p;
+}
+
+} // namespace brivo

@@ -1,0 +1,81 @@
+#pragma once
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/ByteSource.h"
+#include "volumes/ContainerSource.h"
+#include "volumes/FsProbe.h"
+#include "volumes/PartitionTable.h"
+
+namespace brivo {
+
+struct TVolume {
+    // What the user types to choose it: the partition number, 1 for a source without
+    // a partition table.
+    uint32_t Index = 1;
+    uint64_t StartSector = 0;   // in the table's sector size
+    uint64_t SectorCount = 0;
+    uint64_t SizeBytes = 0;
+    std::string Type;           // "0x07", a GPT type GUID, empty without a table
+    std::string TypeName;
+    std::string Name;           // GPT partition name
+    TFsProbe Fs;
+    bool Readable = true;       // lies inside the source
+    std::string Problem;        // why not, or a warning ("overlaps volume 2")
+    // Something can list its files: a readable volume with a file system that the
+    // direct readers or the engine know.
+    bool Scannable() const { return Readable && (Fs.Kind != TFsKind::NotRecognised || Fs.EngineReadable); }
+};
+
+// A source opened as a disk: its container, its partition table and its volumes.
+struct TSourceVolumes {
+    std::string Source;
+    TContainerKind Container = TContainerKind::Raw;
+    std::string ContainerFormat = "raw";
+    TPartitionScheme Scheme = TPartitionScheme::None;
+    uint32_t SectorSize = 512;
+    uint64_t DiskSize = 0;
+    std::vector<TVolume> Volumes;
+    std::vector<std::string> Problems;
+    TByteSourcePtr Disk;  // the decoded disk, open read-only
+};
+
+// Opens path (image file or device) read-only, decodes its container, reads its
+// partition table and probes the file system at the start of every volume. A source
+// without a table is one volume (index 1) covering all of it. Throws std::runtime_error
+// with the user's message when the source cannot be opened or decoded (see
+// OpenContainer); a damaged table is not an error (its Problems say what was wrong).
+TSourceVolumes ListVolumes(const std::string& path);
+// The same over a disk that is already open (tests, fuzzing).
+TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container = TContainerKind::Raw);
+
+// A volume that cannot be chosen: several to choose from, no such number, or one that
+// cannot be read. The message lists the volumes.
+class TVolumeChoiceError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The volume to scan. index 0 chooses by itself: the only volume, or the only one that
+// can be scanned; with several the choice is the user's (TVolumeChoiceError listing
+// them). A given index must name a volume that lies inside the source.
+const TVolume& ChooseVolume(const TSourceVolumes& src, uint32_t index);
+
+// The volume's bytes: the disk itself for a source without a table, else a slice.
+TByteSourcePtr OpenVolumeSource(const TSourceVolumes& src, const TVolume& v);
+
+// One line describing a volume: "2  NTFS  200.0 MiB  Microsoft basic data "Data"  (sectors 2048-411647)".
+std::string DescribeVolume(const TVolume& v, uint32_t sectorSize);
+
+// The engine's arguments that pick this volume out of its source: "-i TYPE" for a
+// container, "-o SECTORS" (512-byte units) for a volume that does not start at 0.
+// Empty for a raw source's whole volume. Throws std::runtime_error when the engine
+// cannot read the container (QCOW).
+std::vector<std::string> EngineVolumeArgs(const TSourceVolumes& src, const TVolume& v);
+
+// A size in words: "512 B", "1.5 KiB", "200.0 MiB", "1.8 TiB".
+std::string SizeText(uint64_t bytes);
+
+} // namespace brivo
