@@ -18,7 +18,6 @@
 #include <fstream>
 #include <string>
 
-#include "engine/CommandLine.h"
 #include "engine/TSKRunner.h"
 #include "engine/ToolOutputDecode.h"
 #include "tskparse/FlsOutputParser.h"
@@ -84,7 +83,7 @@ void Run(const char* label, const std::string& bytes, bool viaChild) {
         TTSKRunner runner;
         runner.SetMaxCaptureBytes(bytes.size() + 1);
         const TTimer t;
-        text = runner.RunCaptureText("\"/bin/cat\" " + QuoteArg(path));  // includes decoding
+        text = runner.RunCaptureText("/bin/cat", {path});  // includes decoding
         std::printf("  collect from a child + decode: %s\n", t.Text().c_str());
         ::unlink(path);
     }

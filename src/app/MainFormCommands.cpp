@@ -39,7 +39,7 @@ std::string S(const QString& s) { return s.toStdString(); }
 
 TScanChoice TFrmMain::ReadChoice() const {
     TScanChoice c;
-    c.WhereIndex = cbWhereToScan->currentIndex();
+    c.Where = CurrentScanWhere(cbWhereToScan->currentIndex());
     c.DiskText = S(cbDisk->currentText());
     c.ImagePath = S(EdDiskImagePath->text());
     c.FolderPath = S(edFolder->text());

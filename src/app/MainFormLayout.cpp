@@ -31,6 +31,7 @@
 #include "app/ResultsTableModel.h"
 #include "app/Translation.h"
 #include "driver/ScanDriver.h"
+#include "core/ScanChoices.h"
 #include "filters/Masks.h"
 #include "platform/DebugLogLocation.h"
 #include "core/ScanLog.h"
@@ -382,9 +383,8 @@ void TFrmMain::FormCreate() {
     // 3. Where and What lists (ApplyUITexts gives the final item texts).
     {
         const QSignalBlocker b1(cbWhereToScan), b2(cbWhatToSearch);
-        for (const char* t : {"Disk", "Disk Image", "Folder", "Recycle Bin"}) cbWhereToScan->addItem(Tr(t));
-        for (const char* t : {"All / Custom Formats", "Documents", "Images", "Music", "Videos"})
-            cbWhatToSearch->addItem(Tr(t));
+        for (const auto& k : kWhereKinds) cbWhereToScan->addItem(Tr(k.Caption));
+        for (const auto& k : kWhatCategories) cbWhatToSearch->addItem(Tr(k.Caption));
         cbWhereToScan->setCurrentIndex(0);
         cbWhatToSearch->setCurrentIndex(0);
     }
@@ -444,16 +444,15 @@ void TFrmMain::ApplyUITexts() {
     View1->setTitle(Tr("View"));
     Help1->setTitle(Tr("Help"));
     WheretoScan1->setTitle(Tr("Source"));
-    Disk1->setText(Tr("Disk"));
-    DiskImage1->setText(Tr("Disk Image"));
-    Folder1->setText(Tr("Folder"));
-    RecycleBin1->setText(Tr("Recycle Bin"));
+    {
+        QAction* where[] = {Disk1, DiskImage1, Folder1, RecycleBin1};
+        for (size_t i = 0; i < kWhereKinds.size(); ++i) where[i]->setText(Tr(kWhereKinds[i].Caption));
+    }
     Whattosearch1->setTitle(Tr("Filter"));
-    AllCustomFormats1->setText(Tr("All/Custom Formats"));
-    Documents1->setText(Tr("Documents"));
-    Images1->setText(Tr("Images"));
-    Music1->setText(Tr("Music"));
-    Videos1->setText(Tr("Videos"));
+    {
+        QAction* what[] = {AllCustomFormats1, Documents1, Images1, Music1, Videos1};
+        for (size_t i = 0; i < kWhatCategories.size(); ++i) what[i]->setText(Tr(kWhatCategories[i].Caption));
+    }
     Exit1->setText(Tr("Exit"));
     StartScan1->setText(Tr("Start Scanning"));
     StopScan1->setText(Tr("Stop Scanning"));
@@ -481,10 +480,10 @@ void TFrmMain::ApplyUITexts() {
     {
         // Item texts change, the selections stay (and no change handler runs).
         const QSignalBlocker b1(cbWhereToScan), b2(cbWhatToSearch);
-        const char* where[] = {"Disk", "Disk Image", "Folder", "Recycle Bin"};
-        for (int i = 0; i < 4 && i < cbWhereToScan->count(); ++i) cbWhereToScan->setItemText(i, Tr(where[i]));
-        const char* what[] = {"All/Custom Formats", "Documents", "Images", "Music", "Videos"};
-        for (int i = 0; i < 5 && i < cbWhatToSearch->count(); ++i) cbWhatToSearch->setItemText(i, Tr(what[i]));
+        for (int i = 0; i < static_cast<int>(kWhereKinds.size()) && i < cbWhereToScan->count(); ++i)
+            cbWhereToScan->setItemText(i, Tr(kWhereKinds[static_cast<size_t>(i)].Caption));
+        for (int i = 0; i < kWhatCount && i < cbWhatToSearch->count(); ++i)
+            cbWhatToSearch->setItemText(i, Tr(kWhatCategories[static_cast<size_t>(i)].Caption));
     }
     btnDiskRefresh->setText(Tr("Update"));
     btnDiskImageBrowse->setText(Tr("Browse..."));

@@ -111,6 +111,7 @@ private:
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;  // the command ran and failed ("ERROR: ..." on stderr)
 inline constexpr int kExitUsage = 2;    // the command line was wrong
+inline constexpr int kExitSomeFailed = 3;  // recover: some of the chosen files could not be recovered
 
 // A command of the program: what it accepts and what runs it. Run gets the parsed
 // arguments and the two output streams and returns the exit code; it must not throw

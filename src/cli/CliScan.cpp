@@ -11,6 +11,7 @@
 
 #include "cli/CliHost.h"
 #include "cli/Json.h"
+#include "core/ScanChoices.h"
 #include "core/ScanLog.h"
 #include "core/SourceSelection.h"
 #include "core/TextFormat.h"
@@ -29,10 +30,6 @@ namespace brivo::cli {
 
 namespace {
 
-const char* const kWhereNames[] = {"disk", "image", "folder", "recycle"};
-const char* const kWhereTexts[] = {"Disk", "Disk Image", "Folder", "Recycle Bin"};
-const char* const kFilterNames[] = {"all", "documents", "images", "music", "videos"};
-const char* const kFilterTexts[] = {"All/Custom Formats", "Documents", "Images", "Music", "Videos"};
 const char* const kSortNames[] = {"file", "path", "size", "modified", "condition"};
 
 int IndexOf(const char* const* names, size_t n, const std::string& v) {
@@ -42,10 +39,13 @@ int IndexOf(const char* const* names, size_t n, const std::string& v) {
 }
 
 std::vector<TOptionSpec> ScanOptions() {
+    std::vector<std::string> whereNames, whatNames;
+    for (const auto& k : kWhereKinds) whereNames.emplace_back(k.CliName);
+    for (const auto& k : kWhatCategories) whatNames.emplace_back(k.CliName);
     return {
-        {"where", "KIND", "disk, image, folder or recycle (default: from SOURCE)", {"disk", "image", "folder", "recycle"}, ""},
+        {"where", "KIND", WhereCliNames() + " (default: from SOURCE)", whereNames, ""},
         {"scope", "FOLDER", "keep only results inside FOLDER of the volume (e.g. /Users/Bob)", {}, ""},
-        {"filter", "CATEGORY", "mask category: all, documents, images, music, videos", {"all", "documents", "images", "music", "videos"}, "all"},
+        {"filter", "CATEGORY", "mask category: " + WhatCliNames(), whatNames, kWhatCategories[kWhatAllCustom].CliName},
         {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
         {"verbose", "", "print the scan log on stderr (also -v)", {}, ""},
@@ -82,12 +82,12 @@ private:
     struct sigaction old_ {};
 };
 
-int DefaultWhere(const std::string& source) {
-    if (IsDeviceSource(source)) return 0;
-    if (FileExists(source)) return 1;
-    if (DirectoryExists(source)) return 2;
-    if (source.find('/') == std::string::npos && !source.empty()) return 0;  // a device name such as sdb1
-    return 1;  // a missing image: the image kind reports it
+TScanWhere DefaultWhere(const std::string& source) {
+    if (IsDeviceSource(source)) return TScanWhere::swDisk;
+    if (FileExists(source)) return TScanWhere::swDiskImage;
+    if (DirectoryExists(source)) return TScanWhere::swFolder;
+    if (source.find('/') == std::string::npos && !source.empty()) return TScanWhere::swDisk;  // a device name such as sdb1
+    return TScanWhere::swDiskImage;  // a missing image: the image kind reports it
 }
 
 struct TSortChoice {
@@ -117,28 +117,29 @@ TSortChoice ParseSort(const std::string& text) {
 int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     const std::string source = args.Positionals.at(0);
     const std::string scope = args.Value("scope");
-    int where = args.Has("where") ? IndexOf(kWhereNames, 4, args.Value("where")) : DefaultWhere(source);
+    TScanWhere where = DefaultWhere(source);
+    if (args.Has("where")) FindWhereByCliName(args.Value("where"), where);  // the parser allowed only these
     const TSortChoice sort = ParseSort(args.Value("sort"));
     if (!sort.Ok) {
         err << "brivo-recovery-cli: error: --sort takes file, path, size, modified or condition, optionally with :desc\n";
         return kExitUsage;
     }
-    if (!scope.empty() && where == 3) {
+    if (!scope.empty() && where == TScanWhere::swRecycleBin) {
         err << "brivo-recovery-cli: error: --scope cannot be combined with --where recycle\n";
         return kExitUsage;
     }
 
     TScanChoice choice;
-    choice.WhatIndex = std::max(0, IndexOf(kFilterNames, 5, args.Value("filter")));
-    for (int i = 0; i < 5; ++i) choice.MaskTexts[static_cast<size_t>(i)] = DefaultMaskText(i);
+    FindWhatByCliName(args.Value("filter"), choice.WhatIndex);  // "all" unless given
+    for (int i = 0; i < kWhatCount; ++i) choice.MaskTexts[static_cast<size_t>(i)] = DefaultMaskText(i);
     if (args.Has("masks")) choice.MaskTexts[static_cast<size_t>(choice.WhatIndex)] = args.Value("masks");
-    choice.WhatText = kFilterTexts[choice.WhatIndex];
+    choice.WhatText = kWhatCategories[static_cast<size_t>(choice.WhatIndex)].Caption;
 
     // A device or image narrowed to a folder or to its Recycle Bin has no window control
     // to validate it, so the source is built here and handed to the driver directly.
     std::optional<TScanSource> direct;
-    const bool imageOrDevice = where == 0 || where == 1;
-    if ((imageOrDevice && !scope.empty()) || (where == 3 && !DirectoryExists(source))) {
+    const bool imageOrDevice = where == TScanWhere::swDisk || where == TScanWhere::swDiskImage;
+    if ((imageOrDevice && !scope.empty()) || (where == TScanWhere::swRecycleBin && !DirectoryExists(source))) {
         TScanSource s;
         s.Src = IsDeviceSource(source) || (!FileExists(source) && source.find('/') == std::string::npos)
                     ? DevicePathFor(source)
@@ -147,29 +148,29 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
             err << "ERROR: Please select an existing disk image file.\n";
             return kExitFailure;
         }
-        if (where == 3) {
+        if (where == TScanWhere::swRecycleBin) {
             s.Where = TScanWhere::swRecycleBin;
             s.PathFilter = "/$Recycle.Bin";
         } else {
             s.Where = TScanWhere::swFolder;
             s.PathFilter = NormalizeFolderFilter(scope);
-            where = 2;
+            where = TScanWhere::swFolder;
         }
         direct = s;
     } else {
         // A directory with --where recycle is read like a folder; its scope is set below.
-        choice.WhereIndex = where == 3 ? 2 : where;
+        choice.Where = where == TScanWhere::swRecycleBin ? TScanWhere::swFolder : where;
         switch (where) {
-            case 0: choice.DiskText = source; break;
-            case 1: choice.ImagePath = source; break;
+            case TScanWhere::swDisk: choice.DiskText = source; break;
+            case TScanWhere::swDiskImage: choice.ImagePath = source; break;
             default: choice.FolderPath = source; break;
         }
-        if (where == 2 && !scope.empty()) {
+        if (where == TScanWhere::swFolder && !scope.empty()) {
             err << "brivo-recovery-cli: error: --scope needs an image or device SOURCE; give the folder itself as SOURCE\n";
             return kExitUsage;
         }
     }
-    choice.WhereText = kWhereTexts[where];
+    choice.WhereText = WhereKindInfo(where).Caption;
 
     run.Host = std::make_unique<TCliHost>(args.Has("verbose"), ::isatty(2) != 0);
     TCliHost& host = *run.Host;
@@ -185,7 +186,7 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     TScanDriver driver(run.State, run.Engine, host);
     if (direct) {
         driver.ScanSource(*direct, choice);
-    } else if (where == 3) {
+    } else if (where == TScanWhere::swRecycleBin) {
         // A mounted volume's folder: read its volume, keep its Recycle Bin.
         TScanSource s;
         if (!BuildScanSource(choice, host, s)) return kExitFailure;
@@ -227,9 +228,8 @@ std::string TsvField(const std::string& s) {
 // results, and building the document first would cost several copies of it in memory.
 void PrintJson(const TScanRun& run, std::ostream& out) {
     const TScanState& st = run.State;
-    static const char* const kWhereJson[] = {"disk", "image", "folder", "recycle"};
     out << "{\"source\": " << JsonString(st.FLastSrcForFls)
-        << ", \"where\": " << JsonString(kWhereJson[static_cast<int>(st.FLastWhereMode) & 3])
+        << ", \"where\": " << JsonString(WhereKindInfo(st.FLastWhereMode).CliName)
         << ", \"fs_switch\": " << JsonString(st.FLastFsSwitch) << ", \"route\": " << JsonString(RouteName(run.Route))
         << ", \"count\": " << st.FFound.size() << ", \"results\": [";
     for (size_t i = 0; i < st.FFound.size(); ++i) {
@@ -336,7 +336,7 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
         return kExitFailure;
     }
     out << Format("Recovery finished. OK: %d Failed: %d", {counts.OK, counts.Failed}) << "\n";
-    return counts.Failed > 0 ? 3 : kExitOk;
+    return counts.Failed > 0 ? kExitSomeFailed : kExitOk;
 }
 
 TCommandSpec BaseSpec(const std::string& name) {

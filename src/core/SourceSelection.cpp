@@ -1,6 +1,7 @@
 #include "core/SourceSelection.h"
 
 #include "core/AsciiText.h"
+#include "core/ScanChoices.h"
 
 #include <stdexcept>
 
@@ -44,12 +45,8 @@ void FolderSource(const std::string& folder, TScanHost& host, std::string_view m
 } // namespace
 
 TScanWhere CurrentScanWhere(int whereIndex) {
-    switch (whereIndex) {
-        case 1: return TScanWhere::swDiskImage;
-        case 2: return TScanWhere::swFolder;
-        case 3: return TScanWhere::swRecycleBin;
-        default: return TScanWhere::swDisk;
-    }
+    if (whereIndex < 0 || whereIndex >= static_cast<int>(kWhereKinds.size())) return TScanWhere::swDisk;
+    return kWhereKinds[static_cast<size_t>(whereIndex)].Where;
 }
 
 std::string NormalizeFolderFilter(const std::string& path, TScanHost* host) {
@@ -70,7 +67,7 @@ std::string NormalizeFolderFilter(const std::string& path, TScanHost* host) {
 }
 
 bool BuildScanSource(const TScanChoice& choice, TScanHost& host, TScanSource& out) {
-    const TScanWhere where = CurrentScanWhere(choice.WhereIndex);
+    const TScanWhere where = choice.Where;
     // The mount table matters only for the Folder kind; read it only then.
     if (where != TScanWhere::swFolder) return BuildScanSource(choice, host, out, std::string_view());
     const std::string mountInfo = ReadSelfMountInfo();
@@ -79,7 +76,7 @@ bool BuildScanSource(const TScanChoice& choice, TScanHost& host, TScanSource& ou
 
 bool BuildScanSource(const TScanChoice& choice, TScanHost& host, TScanSource& out, std::string_view mountInfoText) {
     TScanSource result;
-    result.Where = CurrentScanWhere(choice.WhereIndex);
+    result.Where = choice.Where;
     switch (result.Where) {
         case TScanWhere::swDisk: {
             const std::string text = Trim(choice.DiskText);

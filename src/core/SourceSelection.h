@@ -11,13 +11,13 @@ namespace brivo {
 // The window's source and mask controls, read into plain values so the core can be
 // driven by any front end.
 struct TScanChoice {
-    int WhereIndex = 0;                 // cbWhereToScan item index (-1: none)
+    TScanWhere Where = TScanWhere::swDisk;  // CurrentScanWhere of the cbWhereToScan index
     std::string DiskText;               // cbDisk text, e.g. "sdb1" or "/dev/sdb1"
     std::string ImagePath;              // EdDiskImagePath
     std::string FolderPath;             // edFolder
     std::string RecycleBinDiskText;     // cbRecycleBinDisk
     std::string WhereText;              // shown text of cbWhereToScan, for the log
-    int WhatIndex = 0;                  // cbWhatToSearch item index
+    int WhatIndex = 0;                  // cbWhatToSearch item index: a kWhatCategories index
     std::string WhatText;               // shown text of cbWhatToSearch, for the log
     std::array<std::string, 5> MaskTexts{"*.*", "", "", "", ""};  // EdAllCustomFormats .. EdVideos
     bool Deep = false;        // also sweep free space for lost folders (FAT)
@@ -39,8 +39,8 @@ inline constexpr const char* kMsgNoLocalDrive = "Folder path does not include a 
 inline constexpr const char* kMsgNetworkFolder =
     "UNC network folders are not supported. Select a local disk or disk image.";
 
-// The kind of a Where-to-Scan index: 0..3 are swDisk, swDiskImage, swFolder,
-// swRecycleBin; anything else (-1: no selection) is swDisk.
+// The kind of a Where-to-Scan list index (the order of kWhereKinds: swDisk, swDiskImage,
+// swFolder, swRecycleBin); anything else (-1: no selection) is swDisk.
 TScanWhere CurrentScanWhere(int whereIndex);
 
 // The folder scope of a folder path: "/" plus the path below its drive, "/"-separated,

@@ -2,17 +2,18 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <stdexcept>
 
 #include "core/TextFormat.h"
-#include "engine/CommandLine.h"
 #include "engine/LongPath.h"
 #include "engine/ToolOutputDecode.h"
 #include "platform/RawSource.h"
@@ -24,7 +25,8 @@ namespace brivo {
 
 namespace {
 
-constexpr size_t kReadChunk = 4096;
+constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kMaxErrorBytes = 64 * 1024;
 constexpr int kPollMs = 50;
 
 [[noreturn]] void ThrowErrno(int err, const std::string& what) { throw std::runtime_error(ErrnoText(err) + ": " + what); }
@@ -55,46 +57,71 @@ TPipe MakePipe() {
     return r;
 }
 
-class TSpawnSetup {
-public:
-    TSpawnSetup() {
-        posix_spawn_file_actions_init(&fa_);
-        posix_spawnattr_init(&attr_);
-    }
-    ~TSpawnSetup() {
-        posix_spawn_file_actions_destroy(&fa_);
-        posix_spawnattr_destroy(&attr_);
-    }
-    TSpawnSetup(const TSpawnSetup&) = delete;
-    TSpawnSetup& operator=(const TSpawnSetup&) = delete;
-    posix_spawn_file_actions_t fa_;
-    posix_spawnattr_t attr_;
-};
-
-pid_t Spawn(const std::vector<std::string>& argv, int outFd, int errFd) {
-    TSpawnSetup s;
-    int rc = posix_spawn_file_actions_addopen(&s.fa_, 0, "/dev/null", O_RDONLY, 0);
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&s.fa_, outFd, 1);
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&s.fa_, errFd, 2);
+// Everything the child does between vfork and exec. It shares our memory and runs on
+// our stack, so only system calls are made here: no allocation, no locks, no return.
+[[noreturn]] void ExecInChild(const char* path, char* const* argv, int inFd, int outFd, int errFd, int statusFd,
+                              pid_t parent) {
     // The tool starts with default signal handling and nothing blocked, whatever the
-    // front end's threads have set up (an ignored SIGPIPE would otherwise be inherited).
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    if (rc == 0) rc = posix_spawnattr_setsigmask(&s.attr_, &none);
-    if (rc == 0) rc = posix_spawnattr_setsigdefault(&s.attr_, &all);
-    if (rc == 0) rc = posix_spawnattr_setflags(&s.attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    if (rc != 0) ThrowErrno(rc, "posix_spawn setup");
+    // front end has set up (an ignored SIGPIPE would otherwise be inherited).
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int s = 1; s < NSIG; ++s)
+        if (s != SIGKILL && s != SIGSTOP) ::sigaction(s, &dfl, nullptr);
+    int err = 0;
+    // Ended by the kernel with the thread that started it, so a killed program leaves no
+    // tool behind. If that thread is already gone the request came too late: give up.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) err = errno;
+    if (err == 0 && ::getppid() != parent) err = ECHILD;
+    if (err == 0 && (::dup2(inFd, 0) < 0 || ::dup2(outFd, 1) < 0 || ::dup2(errFd, 2) < 0)) err = errno;
+    if (err == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execve(path, argv, environ);
+        err = errno;
+    }
+    while (::write(statusFd, &err, sizeof err) < 0 && errno == EINTR) {
+    }
+    ::_exit(127);
+}
 
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    rc = posix_spawn(&pid, args[0], &s.fa_, &s.attr_, args.data(), environ);
-    if (rc != 0) ThrowErrno(rc, argv[0]);
+// Starts the tool; returns its pid once it runs the tool's own code. Throws (with the
+// reason exec gave) when it cannot.
+pid_t StartChild(const std::string& program, const std::vector<std::string>& args, int outFd, int errFd) {
+    // Everything the child needs exists before it does.
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 2);
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!devNull) ThrowErrno(errno, "/dev/null");
+    devNull = AboveStdio(devNull.release());
+    TPipe status = MakePipe();  // close-on-exec: end of file means the exec succeeded
+    const pid_t parent = ::getpid();
+
+    // No handler of ours may run in the child while it shares our memory.
+    sigset_t all, old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    const pid_t pid = ::vfork();
+    if (pid == 0)
+        ExecInChild(argv[0], argv.data(), devNull.get(), outFd, errFd, status.Write.get(), parent);
+    const int forkErr = errno;
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (pid < 0) ThrowErrno(forkErr, "vfork");
+
+    status.Write.reset();
+    int childErr = 0;
+    ssize_t n;
+    while ((n = ::read(status.Read.get(), &childErr, sizeof childErr)) < 0 && errno == EINTR) {
+    }
+    if (n > 0) {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        ThrowErrno(n == sizeof childErr ? childErr : EIO, program);
+    }
     return pid;
 }
 
@@ -113,11 +140,19 @@ std::string DirectoryPart(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Keeps the first kMaxErrorBytes of a tool's error output; a tool that keeps complaining
+// is not allowed to fill memory with it.
+auto KeepErrorBytes(std::string& into) {
+    return [&into](const char* p, size_t n) {
+        if (into.size() < kMaxErrorBytes) into.append(p, std::min(n, kMaxErrorBytes - into.size()));
+    };
+}
+
 } // namespace
 
-TTSKRunner::TChildEnd TTSKRunner::RunChild(const std::vector<std::string>& argv, UniqueFd outFd, UniqueFd errFd,
-                                          int captureFd, std::string& captured) {
-    const pid_t pid = Spawn(argv, outFd.get(), errFd.get());
+TChildEnd TTSKRunner::RunChild(const std::string& program, const TArgs& args, UniqueFd outFd, UniqueFd errFd,
+                               std::span<const TCapture> captures) {
+    const pid_t pid = StartChild(program, args, outFd.get(), errFd.get());
     outFd.reset();
     errFd.reset();
     {
@@ -143,45 +178,55 @@ TTSKRunner::TChildEnd TTSKRunner::RunChild(const std::vector<std::string>& argv,
     };
 
     try {
-        char chunk[kReadChunk];
-        bool eof = false;
+        const auto chunk = std::make_unique<char[]>(kReadChunk);
+        std::vector<bool> open(captures.size(), true);
+        std::vector<pollfd> fds;
         for (;;) {
-            if (!eof) {
-                pollfd p{captureFd, POLLIN, 0};
-                const int r = ::poll(&p, 1, kPollMs);
-                if (r > 0) {
-                    const ssize_t n = ::read(captureFd, chunk, sizeof chunk);
-                    if (n > 0) {
-                        if (captured.size() + static_cast<size_t>(n) > maxCapture_)
-                            throw std::runtime_error(Format("The engine tool wrote more than %d MiB; it was stopped.",
-                                                            {static_cast<long long>(maxCapture_ >> 20)}));
-                        captured.append(chunk, static_cast<size_t>(n));
-                        continue;  // more may be waiting: read again before any wait
+            fds.clear();
+            std::vector<size_t> which;
+            for (size_t i = 0; i < captures.size(); ++i)
+                if (open[i]) {
+                    fds.push_back(pollfd{captures[i].Fd, POLLIN, 0});
+                    which.push_back(i);
+                }
+            bool gotData = false;
+            if (!fds.empty()) {
+                const int r = ::poll(fds.data(), fds.size(), kPollMs);
+                if (r < 0 && errno != EINTR) {
+                    open.assign(open.size(), false);
+                } else if (r > 0) {
+                    for (size_t k = 0; k < fds.size(); ++k) {
+                        if (fds[k].revents == 0) continue;
+                        const ssize_t n = ::read(fds[k].fd, chunk.get(), kReadChunk);
+                        if (n > 0) {
+                            captures[which[k]].Take(chunk.get(), static_cast<size_t>(n));
+                            gotData = true;
+                        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                            open[which[k]] = false;  // every writer has gone
+                        }
                     }
-                    if (n == 0 || (errno != EINTR && errno != EAGAIN)) eof = true;  // every writer has gone
-                } else if (r < 0 && errno != EINTR) {
-                    eof = true;
                 }
             }
+            if (gotData) continue;  // more may be waiting: read again before any wait
             // Nothing waiting: has the child ended? WNOWAIT leaves it unreaped (see reap).
-            // After end of output there is nothing left to read, so wait for it outright.
+            // After end of all output there is nothing left to read, so wait for it outright.
+            bool anyOpen = false;
+            for (bool o : open) anyOpen = anyOpen || o;
             siginfo_t si{};
-            const int rc = ::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOWAIT | (eof ? 0 : WNOHANG));
+            const int rc = ::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOWAIT | (anyOpen ? WNOHANG : 0));
             if (rc == 0 && si.si_pid == pid) break;
             if (rc < 0 && errno != EINTR) break;
         }
         // Drain what the child wrote just before it ended. Non-blocking: a descendant
-        // that still holds the pipe open must not keep us here.
-        ::fcntl(captureFd, F_SETFL, ::fcntl(captureFd, F_GETFL) | O_NONBLOCK);
-        for (;;) {
-            const ssize_t n = ::read(captureFd, chunk, sizeof chunk);
-            if (n > 0) {
-                if (captured.size() + static_cast<size_t>(n) > maxCapture_) break;
-                captured.append(chunk, static_cast<size_t>(n));
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else {
-                break;
+        // that still holds a pipe open must not keep us here.
+        for (const TCapture& c : captures) {
+            ::fcntl(c.Fd, F_SETFL, ::fcntl(c.Fd, F_GETFL) | O_NONBLOCK);
+            for (;;) {
+                const ssize_t n = ::read(c.Fd, chunk.get(), kReadChunk);
+                if (n > 0)
+                    c.Take(chunk.get(), static_cast<size_t>(n));
+                else if (!(n < 0 && errno == EINTR))
+                    break;
             }
         }
     } catch (...) {
@@ -202,13 +247,19 @@ TTSKRunner::TChildEnd TTSKRunner::RunChild(const std::vector<std::string>& argv,
     return end;
 }
 
-TRunTextResult TTSKRunner::RunCaptureTextEx(const std::string& commandLine) {
-    const auto argv = SplitCommandLine(commandLine);
+TRunTextResult TTSKRunner::RunCaptureTextEx(const std::string& program, const TArgs& args) {
     TPipe pipe = MakePipe();
     UniqueFd errCopy(::fcntl(pipe.Write.get(), F_DUPFD_CLOEXEC, 3));
     if (!errCopy) ThrowErrno(errno, "fcntl");
     std::string bytes;
-    const TChildEnd end = RunChild(argv, std::move(pipe.Write), std::move(errCopy), pipe.Read.get(), bytes);
+    const TCapture capture{pipe.Read.get(), [&](const char* p, size_t n) {
+                               if (bytes.size() + n > maxCapture_)
+                                   throw std::runtime_error(
+                                       Format("The engine tool wrote more than %d MiB; it was stopped.",
+                                              {static_cast<long long>(maxCapture_ >> 20)}));
+                               bytes.append(p, n);
+                           }};
+    const TChildEnd end = RunChild(program, args, std::move(pipe.Write), std::move(errCopy), {&capture, 1});
     TRunTextResult r;
     r.Text = DecodeToolOutput(bytes);
     r.ExitCode = end.ExitCode;
@@ -216,10 +267,18 @@ TRunTextResult TTSKRunner::RunCaptureTextEx(const std::string& commandLine) {
     return r;
 }
 
-std::string TTSKRunner::RunCaptureText(const std::string& commandLine) { return RunCaptureTextEx(commandLine).Text; }
+std::string TTSKRunner::RunCaptureText(const std::string& program, const TArgs& args) {
+    return RunCaptureTextEx(program, args).Text;
+}
 
-void TTSKRunner::RunCaptureBinaryToFile(const std::string& commandLine, const std::string& outFileName) {
-    const auto argv = SplitCommandLine(commandLine);
+std::string TTSKRunner::FailureMessage(const TChildEnd& end) {
+    if (!end.ErrorText.empty()) return end.ErrorText;
+    if (end.ExitCode != 0) return Format("Process failed, exit code %d", {end.ExitCode});
+    return {};
+}
+
+void TTSKRunner::RunCaptureBinaryToFile(const std::string& program, const TArgs& args,
+                                        const std::string& outFileName) {
     const std::string outPath = ToLongPath(outFileName);
     const std::string dir = DirectoryPart(outPath);
     if (!dir.empty()) ForceDirectoriesLong(dir);
@@ -242,14 +301,27 @@ void TTSKRunner::RunCaptureBinaryToFile(const std::string& commandLine, const st
     } guard{outPath, keep};
 
     std::string errBytes;
-    const TChildEnd end = RunChild(argv, std::move(out), std::move(errPipe.Write), errPipe.Read.get(), errBytes);
-    const std::string errText = TrimBlankAndControl(DecodeToolOutput(errBytes));
-    if (end.ExitCode == 0 && errText.empty()) {
-        keep = true;
-        return;
-    }
-    if (!errText.empty()) throw std::runtime_error(errText);
-    throw std::runtime_error(Format("Process failed, exit code %d", {end.ExitCode}));
+    const TCapture capture{errPipe.Read.get(), KeepErrorBytes(errBytes)};
+    TChildEnd end = RunChild(program, args, std::move(out), std::move(errPipe.Write), {&capture, 1});
+    end.ErrorText = TrimBlankAndControl(DecodeToolOutput(errBytes));
+    const std::string failure = FailureMessage(end);
+    if (!failure.empty()) throw std::runtime_error(failure);
+    keep = true;
+}
+
+TChildEnd TTSKRunner::RunStreaming(const std::string& program, const TArgs& args,
+                                   const std::function<void(std::span<const uint8_t>)>& onChunk) {
+    TPipe outPipe = MakePipe();
+    TPipe errPipe = MakePipe();
+    std::string errBytes;
+    const TCapture captures[] = {
+        {outPipe.Read.get(),
+         [&](const char* p, size_t n) { onChunk(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(p), n)); }},
+        {errPipe.Read.get(), KeepErrorBytes(errBytes)},
+    };
+    TChildEnd end = RunChild(program, args, std::move(outPipe.Write), std::move(errPipe.Write), captures);
+    end.ErrorText = TrimBlankAndControl(DecodeToolOutput(errBytes));
+    return end;
 }
 
 void TTSKRunner::Stop() {

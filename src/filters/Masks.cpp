@@ -11,21 +11,12 @@ namespace {
 // Blanks and control characters, the way the window's text boxes are trimmed.
 std::string_view TrimBlanks(std::string_view s) { return TrimView(s); }
 
-const std::array<const char*, kWhatCount> kDefaultMaskTexts = {
-    "*.*",
-    "*.pdf,*.doc,*.docx,*.rtf,*.txt,*.odt,*.xls,*.xlsx,*.ppt,*.pptx,*.csv,*.xml,*.json,*.md,"
-    "*.log,*.zip,*.rar,*.7z",
-    "*.jpg,*.jpeg,*.png,*.gif,*.bmp,*.tif,*.tiff,*.webp,*.heic,*.raw,*.nef,*.cr2,*.arw",
-    "*.mp3,*.wav,*.flac,*.aac,*.m4a,*.ogg,*.wma,*.alac",
-    "*.mp4,*.mkv,*.avi,*.mov,*.wmv,*.m4v,*.webm,*.mpeg,*.mpg,*.3gp",
-};
-
 } // namespace
 
 std::string DefaultMaskText(int whatIndex) {
     if (whatIndex < 0 || whatIndex >= kWhatCount)
         return "*.*";
-    return kDefaultMaskTexts[static_cast<size_t>(whatIndex)];
+    return kWhatCategories[static_cast<size_t>(whatIndex)].DefaultMasks;
 }
 
 std::string CurrentMaskText(const TScanChoice& choice) {

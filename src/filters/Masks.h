@@ -3,17 +3,10 @@
 #include <string_view>
 
 #include "core/FoundFile.h"
+#include "core/ScanChoices.h"
 #include "core/SourceSelection.h"
 
 namespace brivo {
-
-// What-to-Search categories, by cbWhatToSearch item index.
-constexpr int kWhatAllCustom = 0;
-constexpr int kWhatDocuments = 1;
-constexpr int kWhatImages = 2;
-constexpr int kWhatMusic = 3;
-constexpr int kWhatVideos = 4;
-constexpr int kWhatCount = 5;
 
 // The initial comma-separated mask text of a category's text box (EdAllCustomFormats ..
 // EdVideos); "*.*" for an index outside 0..4.

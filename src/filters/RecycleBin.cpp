@@ -16,6 +16,7 @@
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
 #include "core/Utf16.h"
+#include "engine/CommandLine.h"
 #include "platform/Paths.h"
 #include "platform/RawSource.h"
 #include "platform/UniqueFd.h"
@@ -149,9 +150,10 @@ void EnrichRecycleBinResults(TScanState& st, TScanHost& host, TEngineContext& en
         try {
             const std::string icat = RequireTool(engine, host, "icat");
             tmp = MakeTempFile(engine, f.Inode);
-            const std::string cmd = "\"" + icat + "\"" + st.FLastFsSwitch + " -R " +
-                                    Format(" \"%s\" %s", {st.FLastSrcForFls, f.Inode});
-            engine.FRunner.RunCaptureBinaryToFile(cmd, tmp);
+            TToolCommand cmd;
+            cmd.Program = icat;
+            cmd.AddWords(st.FLastFsSwitch).Add("-R").AddPath(st.FLastSrcForFls).AddWords(f.Inode);
+            engine.FRunner.RunCaptureBinaryToFile(cmd.Program, cmd.Args, tmp);
             const std::vector<uint8_t> data = ReadHead(tmp);
             TRecycleMeta meta;
             if (ParseRecycleIRecord(data, meta)) {

@@ -6,7 +6,6 @@
 
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
-#include "engine/CommandLine.h"
 #include "engine/LongPath.h"
 #include "results/RecoveryOutput.h"
 
@@ -91,9 +90,12 @@ std::string RecoveryRelativePath(const std::string& fullPath) {
     return out.empty() ? "recovered.bin" : out;
 }
 
-std::string BuildIcatCommandLine(const std::string& icatPath, const std::string& fsSwitch, const std::string& source,
-                                 const std::string& address) {
-    return QuoteArg(icatPath) + fsSwitch + " -R " + " " + QuoteArg(source) + " " + address;
+TToolCommand BuildIcatCommand(const std::string& icatPath, const std::string& fsSwitch, const std::string& source,
+                              const std::string& address) {
+    TToolCommand cmd;
+    cmd.Program = icatPath;
+    cmd.AddWords(fsSwitch).Add("-R").AddPath(source).Add(address);
+    return cmd;
 }
 
 bool CheckRecoveryPreconditions(const TScanState& state, const TEngineContext& ctx, TScanHost& host,
@@ -123,13 +125,13 @@ void RecoverOne(TScanState& state, TEngineContext& ctx, TScanHost& host, const T
             Format(host.Translate("Invalid inode/meta value parsed: \"%s\" (path: %s)"), {address, f.FullPath}));
 
     const std::string tool = RequireTool(ctx, host, "icat");
-    const std::string commandLine = BuildIcatCommandLine(tool, state.FLastFsSwitch, source, address);
+    const TToolCommand command = BuildIcatCommand(tool, state.FLastFsSwitch, source, address);
 
     Log(host, "Recovering: " + f.FullPath);
-    Log(host, "> " + commandLine);
+    Log(host, "> " + command.Display());
 
     TRecoveryTarget target(folder, relative);
-    ctx.FRunner.RunCaptureBinaryToFile(commandLine, target.WritePath());
+    ctx.FRunner.RunCaptureBinaryToFile(command.Program, command.Args, target.WritePath());
     target.Commit();
 }
 

@@ -6,6 +6,7 @@
 #include "core/FoundFile.h"
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
+#include "engine/CommandLine.h"
 #include "engine/EngineFolder.h"
 
 namespace brivo {
@@ -67,9 +68,8 @@ bool IsValidMetaAddress(const std::string& text);
 // "recovered.bin" when nothing is left.
 std::string RecoveryRelativePath(const std::string& fullPath);
 
-// "\"<icat>\"" + fsSwitch + " -R " + " \"<source>\" <address>". Throws when a path holds
-// a double quote (it could not be passed through the quoted command line intact).
-std::string BuildIcatCommandLine(const std::string& icatPath, const std::string& fsSwitch,
-                                 const std::string& source, const std::string& address);
+// icat <fsSwitch words> -R <source> <address>.
+TToolCommand BuildIcatCommand(const std::string& icatPath, const std::string& fsSwitch, const std::string& source,
+                              const std::string& address);
 
 } // namespace brivo

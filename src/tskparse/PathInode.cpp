@@ -4,7 +4,6 @@
 
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
-#include "engine/CommandLine.h"
 #include "core/AsciiText.h"
 #include "tskparse/FlsBodyLine.h"
 
@@ -46,25 +45,26 @@ std::string LastPathComponent(std::string_view name) {
     return cut == std::string::npos ? t : t.substr(cut + 1);
 }
 
-std::string BuildFlsListCommand(const std::string& flsPath, const std::string& fsSwitch, const std::string& src,
-                                const std::string& dirInode) {
-    std::string cmd = QuoteArg(flsPath) + fsSwitch + " -p -m / " + QuoteArg(src);
+TToolCommand BuildFlsListCommand(const std::string& flsPath, const std::string& fsSwitch, const std::string& src,
+                                 const std::string& dirInode) {
+    TToolCommand cmd;
+    cmd.Program = flsPath;
+    cmd.AddWords(fsSwitch).Add("-p").Add("-m").Add("/").AddPath(src);
     const std::string_view inode = TrimView(dirInode);
     if (!inode.empty()) {
         // Addresses come from the engine's own listing (12, 1234-144-6); anything else
-        // would split into other arguments.
+        // is not an address and would be read by the tool as an option or a second source.
         for (char c : inode) {
             const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-';
             if (!ok) throw std::runtime_error("Invalid metadata address: " + std::string(inode));
         }
-        cmd += ' ';
-        cmd += inode;
+        cmd.Add(std::string(inode));
     }
     return cmd;
 }
 
-std::string BuildFlsListCommand(const TScanState& state, const TEngineContext& ctx, TScanHost& host,
-                                const std::string& src, const std::string& dirInode) {
+TToolCommand BuildFlsListCommand(const TScanState& state, const TEngineContext& ctx, TScanHost& host,
+                                 const std::string& src, const std::string& dirInode) {
     return BuildFlsListCommand(RequireTool(ctx, host, "fls"), state.FLastFsSwitch, src, dirInode);
 }
 
@@ -77,10 +77,10 @@ std::string ResolvePathInode(TScanState& state, TEngineContext& ctx, TScanHost& 
     const int n = static_cast<int>(segments.size());
     for (int i = 0; i < n; ++i) {
         const std::string& segment = segments[static_cast<size_t>(i)];
-        const std::string cmd = BuildFlsListCommand(state, ctx, host, src, current);
+        const TToolCommand cmd = BuildFlsListCommand(state, ctx, host, src, current);
         Log(host, Format("Resolving path inode: step %d/%d (%s) ...", {i + 1, n, segment}));
-        Log(host, "> " + cmd);
-        const std::string out = ctx.FRunner.RunCaptureText(cmd);
+        Log(host, "> " + cmd.Display());
+        const std::string out = ctx.FRunner.RunCaptureText(cmd.Program, cmd.Args);
 
         // A deleted directory never matches: its name carries " (deleted)". What the
         // engine prints on failure goes into the same text and matches nothing either.

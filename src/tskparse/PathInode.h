@@ -5,6 +5,7 @@
 
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
+#include "engine/CommandLine.h"
 #include "engine/EngineFolder.h"
 
 namespace brivo {
@@ -16,14 +17,13 @@ std::vector<std::string> SplitPathSegments(std::string_view path);
 // The last name of a path (after the last "/" or ":"); "/" for the root.
 std::string LastPathComponent(std::string_view name);
 
-// "\"<fls>\"" + fsSwitch + " -p -m / \"<src>\"" [+ " " + dirInode]: one directory, live
-// and deleted entries. Throws when a path cannot be quoted or the address holds
-// anything but letters, digits and "-".
-std::string BuildFlsListCommand(const std::string& flsPath, const std::string& fsSwitch, const std::string& src,
-                                const std::string& dirInode);
+// fls <fsSwitch words> -p -m / <src> [dirInode]: one directory, live and deleted entries.
+// Throws when the address holds anything but letters, digits and "-".
+TToolCommand BuildFlsListCommand(const std::string& flsPath, const std::string& fsSwitch, const std::string& src,
+                                 const std::string& dirInode);
 // The same with RequireTool("fls") and state.FLastFsSwitch.
-std::string BuildFlsListCommand(const TScanState& state, const TEngineContext& ctx, TScanHost& host,
-                                const std::string& src, const std::string& dirInode);
+TToolCommand BuildFlsListCommand(const TScanState& state, const TEngineContext& ctx, TScanHost& host,
+                                 const std::string& src, const std::string& dirInode);
 
 // The engine's address of the folder pathFilter on src, found by listing one directory
 // per path segment (names compared ignoring ASCII case; only live directories match).

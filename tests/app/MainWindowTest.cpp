@@ -156,7 +156,7 @@ private slots:
         // What the scan command reads.
         w->EdImages->setText("*.jpg");
         const TScanChoice c = w->ReadChoice();
-        QCOMPARE(c.WhereIndex, 1);
+        QVERIFY(c.Where == TScanWhere::swDiskImage);
         QCOMPARE(c.WhatIndex, 2);
         QCOMPARE(c.MaskTexts[2], std::string("*.jpg"));
         QCOMPARE(c.ImagePath, std::string("/images/disk one.E01"));

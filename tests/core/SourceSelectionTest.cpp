@@ -25,9 +25,10 @@ std::string RealPath(const std::string& p) {
     return s;
 }
 
-TScanChoice Choice(int where) {
+// A choice as the window reads it from a Where-to-Scan list index.
+TScanChoice Choice(int whereIndex) {
     TScanChoice c;
-    c.WhereIndex = where;
+    c.Where = CurrentScanWhere(whereIndex);
     return c;
 }
 

@@ -35,7 +35,7 @@ TFoundFile Result(const std::string& inode, const std::string& path) {
 
 TScanChoice ImageChoice(const std::string& path) {
     TScanChoice c;
-    c.WhereIndex = 1;
+    c.Where = TScanWhere::swDiskImage;
     c.ImagePath = path;
     c.WhereText = "Disk Image";
     c.WhatText = "All/Custom Formats";

@@ -74,7 +74,7 @@ TEST(EngineFolder, LinksTheInstalledToolsIntoAPrivateFolderPerStart) {
     }
     RecordingHost host;
     EXPECT_EQ(RequireTool(a, host, "fls"), a.FToolsDir + "/fls");
-    EXPECT_EQ(a.FRunner.RunCaptureText("\"" + RequireTool(a, host, "fls") + "\" -V").rfind("The Sleuth Kit", 0), 0u);
+    EXPECT_EQ(a.FRunner.RunCaptureText(RequireTool(a, host, "fls"), {"-V"}).rfind("The Sleuth Kit", 0), 0u);
 
     DeleteExtractedBinaries(a);
     EXPECT_FALSE(Exists(a.FToolsDir));

@@ -6,10 +6,11 @@
 #include <chrono>
 #include <future>
 #include <stdexcept>
+#include <span>
 #include <thread>
+#include <vector>
 
 #include "TestSupport.h"
-#include "engine/CommandLine.h"
 #include "engine/LongPath.h"
 #include "engine/TSKRunner.h"
 
@@ -20,7 +21,8 @@ namespace {
 
 // /bin/sh here is a test peer that prints and exits on demand; the runner itself never
 // starts a shell.
-std::string Sh(const std::string& script) { return "\"/bin/sh\" -c \"" + script + "\""; }
+const std::string kSh = "/bin/sh";
+std::vector<std::string> Sh(const std::string& script) { return {"-c", script}; }
 
 // Stops until the run has ended (a Stop that comes before the child exists does
 // nothing, and a loaded machine may start it late). False when it never ended.
@@ -42,17 +44,74 @@ bool Exists(const std::string& p) {
 
 TEST(TSKRunner, CapturesStdoutAndStderrTogetherWithTheExitCode) {
     TTSKRunner r;
-    const auto res = r.RunCaptureTextEx(Sh("echo out; echo err 1>&2; exit 3"));
+    const auto res = r.RunCaptureTextEx(kSh, Sh("echo out; echo err 1>&2; exit 3"));
     EXPECT_EQ(res.Text, "out\nerr\n");
     EXPECT_EQ(res.ExitCode, 3);
     EXPECT_FALSE(res.Stopped);
-    EXPECT_EQ(r.RunCaptureText("\"/bin/echo\" \"a  b\" c"), "a  b c\n");
+    EXPECT_EQ(r.RunCaptureText("/bin/echo", {"a  b", "c"}), "a  b c\n");
+}
+
+TEST(TSKRunner, EveryArgumentReachesTheToolAsItIs) {
+    TTSKRunner r;
+    TempDir dir;
+    const std::vector<std::string> args = {"a b", "\"q\"", "'s'", "x|y", "$HOME", "l1\nl2", "\xff\xfe", "", "-"};
+    std::vector<std::string> call = {"-c", "for a in \"$@\"; do printf '%s\\0' \"$a\"; done", "sh"};
+    call.insert(call.end(), args.begin(), args.end());
+    r.RunCaptureBinaryToFile(kSh, call, dir / "echoed");
+    std::string expected;
+    for (const auto& a : args) expected += a + '\0';
+    EXPECT_EQ(test::ReadFileBytes(dir / "echoed"), expected);
+}
+
+TEST(TSKRunner, StreamingHandsOverStdoutAndKeepsStderrApart) {
+    TTSKRunner r;
+    std::string out;
+    size_t pieces = 0;
+    const TChildEnd end = r.RunStreaming(kSh, Sh("head -c 300000 /dev/zero; echo oops 1>&2; exit 4"),
+                                         [&](std::span<const uint8_t> chunk) {
+                                             EXPECT_FALSE(chunk.empty());
+                                             out.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+                                             ++pieces;
+                                         });
+    EXPECT_EQ(out, std::string(300000, '\0'));
+    EXPECT_GT(pieces, 1u);
+    EXPECT_EQ(end.ExitCode, 4);
+    EXPECT_EQ(end.ErrorText, "oops");
+    EXPECT_EQ(TTSKRunner::FailureMessage(end), "oops");
+    EXPECT_EQ(TTSKRunner::FailureMessage(TChildEnd{}), "");
+    EXPECT_EQ(TTSKRunner::FailureMessage(TChildEnd{2, false, ""}), "Process failed, exit code 2");
+
+    // The tool's binary output arrives byte for byte.
+    TempDir dir;
+    std::string data(100000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13);
+    test::WriteFileBytes(dir / "src.bin", data);
+    std::string copy;
+    const TChildEnd cat = r.RunStreaming("/bin/cat", {dir / "src.bin"}, [&](std::span<const uint8_t> c) {
+        copy.append(reinterpret_cast<const char*>(c.data()), c.size());
+    });
+    EXPECT_EQ(cat.ExitCode, 0);
+    EXPECT_EQ(copy, data);
+}
+
+TEST(TSKRunner, StreamingConsumerThatThrowsEndsTheTool) {
+    TTSKRunner r;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_THROW(r.RunStreaming("/usr/bin/yes", {}, [](std::span<const uint8_t>) { throw std::logic_error("full"); }),
+                 std::logic_error);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    // Stop ends a streaming run as it ends any other.
+    auto run = std::async(std::launch::async,
+                          [&] { return r.RunStreaming("/bin/sleep", {"30"}, [](std::span<const uint8_t>) {}); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(StopUntilReady(r, run));
+    EXPECT_TRUE(run.get().Stopped);
 }
 
 TEST(TSKRunner, OutputLargerThanThePipeNeverBlocks) {
     TTSKRunner r;
     // About 6.9 MB, a hundred times what a pipe holds.
-    const std::string text = r.RunCaptureText("\"/usr/bin/seq\" 1 1000000");
+    const std::string text = r.RunCaptureText("/usr/bin/seq", {"1", "1000000"});
     EXPECT_EQ(text.size(), 6888896u);
     EXPECT_EQ(text.substr(text.size() - 8), "1000000\n");
 }
@@ -60,26 +119,26 @@ TEST(TSKRunner, OutputLargerThanThePipeNeverBlocks) {
 TEST(TSKRunner, ChildHasNoStandardInput) {
     TTSKRunner r;
     // cat of stdin returns at once on /dev/null instead of waiting for a terminal.
-    EXPECT_EQ(r.RunCaptureTextEx("\"/bin/cat\"").Text, "");
+    EXPECT_EQ(r.RunCaptureTextEx("/bin/cat", {}).Text, "");
 }
 
 TEST(TSKRunner, ToolThatCannotStartRaises) {
     TTSKRunner r;
     TempDir dir;
     try {
-        r.RunCaptureText("\"/nonexistent/fls\" -V");
+        r.RunCaptureText("/nonexistent/fls", {"-V"});
         FAIL();
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("/nonexistent/fls"), std::string::npos);
     }
-    EXPECT_THROW(r.RunCaptureBinaryToFile("\"/nonexistent/icat\"", dir / "out.bin"), std::runtime_error);
+    EXPECT_THROW(r.RunCaptureBinaryToFile("/nonexistent/icat", {}, dir / "out.bin"), std::runtime_error);
     EXPECT_FALSE(Exists(dir / "out.bin"));  // no empty file left that looks recovered
 }
 
 TEST(TSKRunner, StopEndsAHangingToolQuickly) {
     TTSKRunner r;
     r.Stop();  // nothing running: nothing happens
-    auto run = std::async(std::launch::async, [&] { return r.RunCaptureTextEx("\"/bin/sleep\" 30"); });
+    auto run = std::async(std::launch::async, [&] { return r.RunCaptureTextEx("/bin/sleep", {"30"}); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(StopUntilReady(r, run));
@@ -89,14 +148,14 @@ TEST(TSKRunner, StopEndsAHangingToolQuickly) {
     EXPECT_EQ(res.ExitCode, 1);
     EXPECT_LT(ms, 5000);  // the child sleeps 30 s
     // The runner is reusable and a stale Stop does not leak into the next run.
-    EXPECT_EQ(r.RunCaptureTextEx("\"/bin/echo\" ok").ExitCode, 0);
+    EXPECT_EQ(r.RunCaptureTextEx("/bin/echo", {"ok"}).ExitCode, 0);
 }
 
 TEST(TSKRunner, StopDuringExtractionDeletesTheFile) {
     TTSKRunner r;
     TempDir dir;
     const std::string out = dir / "x.bin";
-    auto run = std::async(std::launch::async, [&] { r.RunCaptureBinaryToFile(Sh("echo partial; exec sleep 30"), out); });
+    auto run = std::async(std::launch::async, [&] { r.RunCaptureBinaryToFile(kSh, Sh("echo partial; exec sleep 30"), out); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_TRUE(StopUntilReady(r, run));
     try {
@@ -116,13 +175,13 @@ TEST(TSKRunner, BinaryRunWritesStdoutIntoANewFolderChain) {
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
     test::WriteFileBytes(src, data);
     const std::string out = dir / "a/b/c/out.bin";
-    r.RunCaptureBinaryToFile("\"/bin/cat\" " + QuoteArg(src), out);
+    r.RunCaptureBinaryToFile("/bin/cat", {src}, out);
     EXPECT_EQ(test::ReadFileBytes(out), data);
     struct stat st {};
     ASSERT_EQ(::stat(out.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644 & ~[] { mode_t m = ::umask(0); ::umask(m); return m; }());
     // Replacing an existing file truncates it.
-    r.RunCaptureBinaryToFile(Sh("printf ab"), out);
+    r.RunCaptureBinaryToFile(kSh, Sh("printf ab"), out);
     EXPECT_EQ(test::ReadFileBytes(out), "ab");
 }
 
@@ -141,12 +200,12 @@ TEST(TSKRunner, BinaryRunFailuresDeleteTheFileAndCarryTheToolsText) {
     for (const auto& c : cases) {
         const std::string out = dir / "out.bin";
         if (!c.message) {
-            EXPECT_NO_THROW(r.RunCaptureBinaryToFile(Sh(c.script), out)) << c.script;
+            EXPECT_NO_THROW(r.RunCaptureBinaryToFile(kSh, Sh(c.script), out)) << c.script;
             EXPECT_EQ(test::ReadFileBytes(out), "data\n");
             continue;
         }
         try {
-            r.RunCaptureBinaryToFile(Sh(c.script), out);
+            r.RunCaptureBinaryToFile(kSh, Sh(c.script), out);
             ADD_FAILURE() << c.script;
         } catch (const std::runtime_error& e) {
             EXPECT_STREQ(e.what(), c.message);
@@ -162,15 +221,15 @@ TEST(TSKRunner, BinaryRunNeverWritesThroughALink) {
     test::WriteFileBytes(victim, "keep me");
     const std::string out = dir / "out.bin";
     ASSERT_EQ(::symlink(victim.c_str(), out.c_str()), 0);
-    EXPECT_THROW(r.RunCaptureBinaryToFile(Sh("echo evil"), out), std::runtime_error);
+    EXPECT_THROW(r.RunCaptureBinaryToFile(kSh, Sh("echo evil"), out), std::runtime_error);
     EXPECT_EQ(test::ReadFileBytes(victim), "keep me");
 }
 
 TEST(TSKRunner, OutputBeyondTheLimitStopsTheTool) {
     TTSKRunner r;
     r.SetMaxCaptureBytes(1 << 20);
-    EXPECT_THROW(r.RunCaptureText("\"/usr/bin/yes\""), std::runtime_error);  // endless output
-    EXPECT_EQ(r.RunCaptureTextEx("\"/bin/echo\" fine").Text, "fine\n");
+    EXPECT_THROW(r.RunCaptureText("/usr/bin/yes", {}), std::runtime_error);  // endless output
+    EXPECT_EQ(r.RunCaptureTextEx("/bin/echo", {"fine"}).Text, "fine\n");
 }
 
 TEST(LongPath, AbsoluteFormsAndFolderChains) {

@@ -114,11 +114,13 @@ TEST(RecoveryPaths, MetaAddressCleaningAndValidation) {
     }
 }
 
-TEST(RecoveryPaths, IcatCommandLine) {
-    EXPECT_EQ(BuildIcatCommandLine("/e/icat", " -f ntfs", "/dev/sdb1", "1234-128-3"),
-              "\"/e/icat\" -f ntfs -R  \"/dev/sdb1\" 1234-128-3");
-    EXPECT_EQ(BuildIcatCommandLine("/e/icat", "", "/img/my disk.dd", "15"), "\"/e/icat\" -R  \"/img/my disk.dd\" 15");
-    EXPECT_THROW(BuildIcatCommandLine("/e/icat", "", "/img/a\"b.dd", "15"), std::runtime_error);
+TEST(RecoveryPaths, IcatCommand) {
+    const TToolCommand ntfs = BuildIcatCommand("/e/icat", " -f ntfs", "/dev/sdb1", "1234-128-3");
+    EXPECT_EQ(ntfs.Program, "/e/icat");
+    EXPECT_EQ(ntfs.Args, (std::vector<std::string>{"-f", "ntfs", "-R", "/dev/sdb1", "1234-128-3"}));
+    EXPECT_EQ(ntfs.Display(), "\"/e/icat\" -f ntfs -R \"/dev/sdb1\" 1234-128-3");
+    const TToolCommand odd = BuildIcatCommand("/e/icat", "", "/img/my \"disk\".dd", "15");
+    EXPECT_EQ(odd.Args, (std::vector<std::string>{"-R", "/img/my \"disk\".dd", "15"}));
 }
 
 TEST(RecoveryCommand, UpFrontChecksWarnInOrder) {

@@ -44,8 +44,10 @@ void CheckImage(const std::string& img, const std::string& fsSwitch, const std::
     TScanState st;
     const std::string fls = RequireTool(engine.ctx, host, "fls");
     const std::string icat = RequireTool(engine.ctx, host, "icat");
-    const TRunTextResult run =
-        engine.ctx.FRunner.RunCaptureTextEx(QuoteArg(fls) + fsSwitch + " -r -p -m / -d " + QuoteArg(img));
+    TToolCommand list;
+    list.Program = fls;
+    list.AddWords(fsSwitch).Add("-r").Add("-p").Add("-m").Add("/").Add("-d").AddPath(img);
+    const TRunTextResult run = engine.ctx.FRunner.RunCaptureTextEx(list.Program, list.Args);
     ASSERT_EQ(run.ExitCode, 0) << run.Text;
     ParseFlsOutput(st, host, run.Text, TScanWhere::swDiskImage, {"*.*"});
 
@@ -65,8 +67,10 @@ void CheckImage(const std::string& img, const std::string& fsSwitch, const std::
         used[hit] = true;
         EXPECT_EQ(f.SizeBytes, expected[hit].size) << f.FullPath;
         const std::string dest = out / ("f" + f.Inode + ".bin");
-        engine.ctx.FRunner.RunCaptureBinaryToFile(
-            QuoteArg(icat) + fsSwitch + " -R " + QuoteArg(img) + " " + f.Inode, dest);
+        TToolCommand cat;
+        cat.Program = icat;
+        cat.AddWords(fsSwitch).Add("-R").AddPath(img).Add(f.Inode);
+        engine.ctx.FRunner.RunCaptureBinaryToFile(cat.Program, cat.Args, dest);
         EXPECT_EQ(test::Md5OfFile(dest), expected[hit].md5) << f.FullPath;
     }
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_TRUE(used[i]) << "missing: " << expected[i].path;

@@ -38,11 +38,12 @@ TEST(PathInode, PathHelpers) {
     for (const auto& c : lasts) EXPECT_EQ(LastPathComponent(c.in), c.out) << c.in;
 }
 
-TEST(PathInode, ListCommandQuotesPathsAndChecksTheAddress) {
-    EXPECT_EQ(BuildFlsListCommand("/tmp/e/fls", " -f fat", "/dev/sdb1", ""), "\"/tmp/e/fls\" -f fat -p -m / \"/dev/sdb1\"");
-    EXPECT_EQ(BuildFlsListCommand("/tmp/e/fls", "", "/img/my disk.dd", " 1234-144-6 "),
-              "\"/tmp/e/fls\" -p -m / \"/img/my disk.dd\" 1234-144-6");
-    EXPECT_THROW(BuildFlsListCommand("/tmp/e/fls", "", "/img/a\"b.dd", ""), std::runtime_error);
+TEST(PathInode, ListCommandPassesPathsWholeAndChecksTheAddress) {
+    const TToolCommand fat = BuildFlsListCommand("/tmp/e/fls", " -f fat", "/dev/sdb1", "");
+    EXPECT_EQ(fat.Args, (std::vector<std::string>{"-f", "fat", "-p", "-m", "/", "/dev/sdb1"}));
+    EXPECT_EQ(fat.Display(), "\"/tmp/e/fls\" -f fat -p -m / \"/dev/sdb1\"");
+    const TToolCommand odd = BuildFlsListCommand("/tmp/e/fls", "", "/img/my \"disk\".dd", " 1234-144-6 ");
+    EXPECT_EQ(odd.Args, (std::vector<std::string>{"-p", "-m", "/", "/img/my \"disk\".dd", "1234-144-6"}));
     EXPECT_THROW(BuildFlsListCommand("/tmp/e/fls", "", "/img/a.dd", "12 -r"), std::runtime_error);
 }
 
@@ -73,8 +74,10 @@ TEST(PathInode, ResolvesNestedFoldersOnRealVolumes) {
         const std::string inode = ResolvePathInode(st, engine.ctx, host, img, c.path);
         ASSERT_FALSE(inode.empty()) << c.image;
         // Listing that address shows the folder's own entries, paths starting below it.
-        const std::string listing = engine.ctx.FRunner.RunCaptureText(
-            QuoteArg(RequireTool(engine.ctx, host, "fls")) + c.fsSwitch + " -p " + QuoteArg(img) + " " + inode);
+        TToolCommand ls;
+        ls.Program = RequireTool(engine.ctx, host, "fls");
+        ls.AddWords(c.fsSwitch).Add("-p").AddPath(img).Add(inode);
+        const std::string listing = engine.ctx.FRunner.RunCaptureText(ls.Program, ls.Args);
         EXPECT_NE(listing.find(std::string(c.image) == "fat16.img" ? "main.c" : "design.txt"), std::string::npos)
             << listing;
     }
