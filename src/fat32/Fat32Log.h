@@ -11,6 +11,7 @@
 
 #include "core/ByteReaders.h"
 #include "core/ScanHost.h"
+#include "fat32/FatLongName.h"
 
 namespace brivo {
 
@@ -144,5 +145,12 @@ private:
     time_t prefixSecond_ = -1;
     std::string prefix_;
 };
+
+// The debug records of the directory walk: one long-name entry, and one short entry of a
+// deleted directory or a deleted file with the long-name parts met before it.
+void LogLfnEntry(TFat32Log& log, const std::string& parentPath, size_t index, int64_t entryOffset, ByteSpan e,
+                 const TLfnPart& part);
+void LogFileEntry(TFat32Log& log, const std::string& parentPath, size_t index, int64_t entryOffset, ByteSpan e,
+                  const TFatLongNameState& ln, const TResolvedName& name);
 
 } // namespace brivo

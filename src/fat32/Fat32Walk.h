@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "core/FoundFile.h"
 #include "core/ScanState.h"
@@ -41,9 +42,20 @@ std::string FatMetaAddress(const TFat32ScanState& state, int64_t entryOffset);
 
 void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t cluster, bool deleted, int depth,
                       int64_t sizeHint);
-// The files pass over one directory's data.
+// A folder entry met in a directory's pass, walked once the pass is done.
+struct TFatChildDir {
+    std::string Name;
+    uint32_t Start = 0;
+    int64_t Size = 0;
+    size_t Index = 0;      // slot in the parent's data, for the debug log
+    uint8_t Attr = 0;
+    bool Deleted = false;  // the entry itself is marked deleted
+};
+
+// The one pass over a directory's data: deleted files become results, and the folders
+// with a first cluster are collected into childDirs when given.
 void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPath, const TFatDirData& dir,
-                            bool parentDeleted);
+                            bool parentDeleted, std::vector<TFatChildDir>* childDirs = nullptr);
 void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const TFatDirItem& item);
 
 // The whole scan over an already opened volume: walks from the root and replaces
