@@ -20,6 +20,14 @@ struct TScanState {
     std::string FLastPathFilterNorm;  // "/a/b", "/" or empty
     TMaskList FLastMasks;
     std::string FLastFsSwitch;        // " -f ntfs", " -f fat" or empty
+    // Where the last scan's volume lies in its source, for the engine tools run against
+    // it later (icat, the Recycle Bin pass, folder lookups): the engine's image type
+    // ("ewf", "vhd", "vmdk"; empty for a raw file or device) and the volume's start in
+    // 512-byte sectors (its -o; 0 at the source's start). FLastVolume is the volume's
+    // number as the volume list gives it (0: the source was scanned as a whole).
+    std::string FLastImageType;
+    uint64_t FLastSectorOffset = 0;
+    uint32_t FLastVolume = 0;
     std::atomic<bool> FStopRequested{false};
     uint64_t FLastProgressTick = 0;   // worker-only while a scan runs
     // Opens the extractor that matches the last scan's route and volume (a direct
