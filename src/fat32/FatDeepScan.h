@@ -1,0 +1,75 @@
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "core/ReaderReport.h"
+#include "fat32/FatDirEntry.h"
+#include "fat32/FatVolumeView.h"
+
+namespace brivo {
+
+// Where the engine lists entries whose folder is unknown; the same name keeps paths comparable.
+inline constexpr const char* kOrphanFolder = "/$OrphanFiles";
+// Free clusters read per request during the sweep.
+inline constexpr uint64_t kDeepReadBytes = 4u << 20;
+
+enum class TFatClusterKind { NotDirectory, FolderStart, Continuation };
+
+// What one cluster's bytes say about themselves.
+struct TFatClusterVerdict {
+    TFatClusterKind Kind = TFatClusterKind::NotDirectory;
+    uint32_t Parent = 0;  // the ".." entry's cluster, for a folder's first cluster
+    bool Full = false;    // no end marker: the folder went on in another cluster
+};
+
+// Whether the bytes of cluster `cluster` are directory data (the rule is at the definition).
+TFatClusterVerdict ClassifyDirCluster(std::span<const uint8_t> bytes, uint32_t cluster, const TFatVolumeView& view);
+
+// A directory the walk read.
+struct TFatKnownDir {
+    std::string Path;                // "" for the root
+    std::vector<uint32_t> Clusters;  // the clusters read, in order; [0] is its first cluster
+    bool Deleted = false;
+};
+
+struct TFatDeepInput {
+    // Every directory the walk read. Live ones give ".." entries their path; deleted ones are
+    // read again so that their lost continuation clusters can be joined to them.
+    std::vector<TFatKnownDir> KnownDirs;
+    // Every cluster the walk read as directory data: the sweep passes them over.
+    std::unordered_set<uint32_t> WalkClusters;
+};
+
+// A short entry found in free space and the folder it belongs to.
+struct TFatDeepEntry {
+    std::string ParentPath;  // "" for the root, kOrphanFolder when unknown
+    TFatDirItem Item;
+};
+
+struct TFatDeepStats {
+    uint64_t ClustersRead = 0;
+    uint64_t FolderStarts = 0;
+    uint64_t Continuations = 0;
+    uint64_t Joined = 0;  // continuations placed in a folder
+    bool Stopped = false;
+};
+
+struct TFatDeepResult {
+    std::vector<TFatDeepEntry> Entries;
+    // Clusters taken as directory data, which no file's content can be in.
+    std::unordered_set<uint32_t> DirClusters;
+    TFatDeepStats Stats;
+};
+
+// Sweeps the free clusters the walk did not read for directory data and lists the entries
+// found there. Stops early (keeping what it found) when report says Stop.
+TFatDeepResult RunFatDeepSweep(const TFatVolumeView& view, const TFatDeepInput& input, TReaderReport& report);
+
+// A deleted folder's data that fills its cluster without an end marker: its directory went
+// on in other clusters, which only the sweep can find.
+bool DirDataLacksEndMarker(std::span<const uint8_t> data);
+
+} // namespace brivo

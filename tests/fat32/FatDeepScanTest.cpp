@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "FatMemVolume.h"
+#include "fat32/FatDeepScan.h"
+
+using namespace brivo;
+using namespace brivo::test;
+
+namespace {
+
+std::vector<FatEntry> Join(std::initializer_list<std::vector<FatEntry>> parts) {
+    std::vector<FatEntry> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// A deleted file with a long name: its long-name slot and short slot, 0xE5 on both.
+std::vector<FatEntry> GoneFile(const std::u16string& name, const std::string& short11, uint32_t start, uint32_t size) {
+    return Deleted(Named(name, FileEntry(short11, start, size)));
+}
+
+class CountingStop : public TNullReport {
+public:
+    explicit CountingStop(int allowed) : allowed_(allowed) {}
+    bool StopRequested() const override { return calls_++ >= allowed_; }
+
+private:
+    int allowed_;
+    mutable int calls_ = 0;
+};
+
+std::map<std::string, std::string> FilesByName(const TFatDeepResult& r) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : r.Entries)
+        if (!(e.Item.Attr & 0x10)) out[e.Item.Name] = e.ParentPath;
+    return out;
+}
+
+} // namespace
+
+TEST(FatDeepScan, ClusterVerdictsOnDirectoriesAndNearMisses) {
+    FatMemVolume vol(64);
+    const TFatVolumeView view = vol.View();
+    struct Case {
+        const char* what;
+        std::function<void(uint8_t*)> fill;
+        TFatClusterKind want;
+    };
+    auto put = [](std::vector<FatEntry> entries) {
+        return [entries](uint8_t* p) {
+            for (size_t i = 0; i < entries.size(); ++i) std::memcpy(p + i * 32, entries[i].data(), 32);
+        };
+    };
+    const std::string text = "The quick brown fox jumps over the lazy dog. ";
+    const std::vector<Case> cases = {
+        {"zeros", [](uint8_t*) {}, TFatClusterKind::NotDirectory},
+        {"random bytes",
+         [](uint8_t* p) {
+             uint32_t s = 99;
+             for (int i = 0; i < 512; ++i) p[i] = uint8_t((s = s * 1103515245u + 12345u) >> 16);
+         },
+         TFatClusterKind::NotDirectory},
+        {"text full of spaces", [](uint8_t* p) { std::memset(p, ' ', 512); }, TFatClusterKind::NotDirectory},
+        {"prose",
+         [&](uint8_t* p) {
+             for (int i = 0; i < 512; ++i) p[i] = uint8_t(text[size_t(i) % text.size()]);
+         },
+         TFatClusterKind::NotDirectory},
+        {"upper-case report",
+         [](uint8_t* p) {
+             const std::string t = "QUARTERLY REPORT 2024 - TOTALS ";
+             for (int i = 0; i < 512; ++i) p[i] = uint8_t(t[size_t(i) % t.size()]);
+         },
+         TFatClusterKind::NotDirectory},
+        {"FAT16 sector",
+         [](uint8_t* p) {
+             p[0] = 0xF8, p[1] = p[2] = p[3] = 0xFF;
+             for (int c = 2; c < 256; ++c) PutLe16(p + 2 * c, uint16_t(c + 1));
+         },
+         TFatClusterKind::NotDirectory},
+        {"FAT32 sector",
+         [](uint8_t* p) {
+             PutLe32(p, 0x0FFFFFF8), PutLe32(p + 4, 0x0FFFFFFF);
+             for (int c = 2; c < 128; ++c) PutLe32(p + 4 * c, c % 9 ? uint32_t(c + 1) : 0x0FFFFFFF);
+         },
+         TFatClusterKind::NotDirectory},
+        {"folder start", put(Join({DotEntries(10, 0), GoneFile(u"Beach.jpg", "BEACH   JPG", 11, 700)})),
+         TFatClusterKind::FolderStart},
+        {"continuation", put(Join({GoneFile(u"One.jpg", "ONE     JPG", 20, 10), GoneFile(u"Two.jpg", "TWO     JPG", 21, 10)})),
+         TFatClusterKind::Continuation},
+        {"one undated entry without a long name", put({FileEntry("A       TXT", 20, 10)}), TFatClusterKind::NotDirectory},
+        {"two dated entries", put({FileEntry("A       TXT", 20, 10), FileEntry("B       TXT", 21, 10)}),
+         TFatClusterKind::Continuation},
+        {"lower-case name", put({FileEntry("a       txt", 20, 10), FileEntry("B       TXT", 21, 10)}),
+         TFatClusterKind::NotDirectory},
+        {"size past the volume", put({FileEntry("A       TXT", 60, 9000), FileEntry("B       TXT", 21, 10)}),
+         TFatClusterKind::NotDirectory},
+        {"first cluster past the volume", put({FileEntry("A       TXT", 70, 10), FileEntry("B       TXT", 21, 10)}),
+         TFatClusterKind::NotDirectory},
+        {"\".\" pointing elsewhere", put(DotEntries(11, 0)), TFatClusterKind::NotDirectory},
+        {"\"..\" in the middle",
+         put(Join({{FileEntry("A       TXT", 20, 10), FileEntry("B       TXT", 21, 10)}, DotEntries(10, 0)})),
+         TFatClusterKind::NotDirectory},
+        {"bytes after the end marker",
+         [&](uint8_t* p) {
+             put(Join({DotEntries(10, 0), GoneFile(u"Beach.jpg", "BEACH   JPG", 11, 700)}))(p);
+             p[500] = 0x41;
+         },
+         TFatClusterKind::NotDirectory},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> bytes(512, 0);
+        c.fill(bytes.data());
+        EXPECT_EQ(ClassifyDirCluster(bytes, 10, view).Kind, c.want) << c.what;
+    }
+}
+
+// A deleted folder the walk read (cluster 10) that grew twice while its files were written
+// (clusters 22 and 31), a subfolder found only in free space (40), a directory cluster no
+// evidence ties to any folder (60), and free clusters that only look busy.
+struct DeletedTreeVolume : FatMemVolume {
+    DeletedTreeVolume() : FatMemVolume(120) {
+        Use(2);
+        // Folder start: "." "..", seven files of one cluster (11..17, the last one 17..21).
+        std::vector<FatEntry> first = DotEntries(10, 0);
+        for (int i = 0; i < 7; ++i) {
+            const std::string s = "PIC" + std::to_string(i) + "    JPG";
+            const auto f = GoneFile(u"Picture " + std::u16string(1, char16_t(u'0' + i)) + u".jpg", s, uint32_t(11 + i),
+                                    i == 6 ? 5 * 512 : 300);
+            first.insert(first.end(), f.begin(), f.end());
+        }
+        PutEntries(10, first);
+        // Second cluster: seven files (23..28, the last 29..30) and the two long-name slots of the next.
+        std::vector<FatEntry> second;
+        for (int i = 0; i < 7; ++i) {
+            const std::string s = "MORE" + std::to_string(i) + "   JPG";
+            const auto f = GoneFile(u"More " + std::u16string(1, char16_t(u'0' + i)) + u".jpg", s, uint32_t(23 + i),
+                                    i == 6 ? 1000 : 300);
+            second.insert(second.end(), f.begin(), f.end());
+        }
+        const auto split = GoneFile(u"Split name.jpg", "SPLIT   JPG", 32, 300);
+        second.push_back(split[0]);
+        second.push_back(split[1]);
+        PutEntries(22, second);
+        // Third cluster: the split entry's short slot, two files, the subfolder.
+        PutEntries(31, Join({{split[2]}, GoneFile(u"Last.jpg", "LAST    JPG", 33, 300),
+                             Deleted(Named(u"Sub", DirEntry("SUB        ", 40)))}));
+        PutEntries(40, Join({DotEntries(40, 10), GoneFile(u"Inner.jpg", "INNER   JPG", 41, 300)}));
+        // Nothing ends right before 60, and its entries start far away.
+        Random(59, 5);
+        PutEntries(60, Join({GoneFile(u"Stray one.jpg", "STRAY1  JPG", 70, 300), GoneFile(u"Stray two.jpg", "STRAY2  JPG", 71, 300)}));
+        for (uint32_t c : {11u, 12u, 23u, 24u, 41u}) Random(c, c);
+        Random(80, 80);
+        for (uint32_t i = 0; i < 128; ++i) PutLe32(Cluster(81) + 4 * i, i < 2 ? 0x0FFFFFFF : i + 1);  // a FAT copy
+        Fill(82, ' ');
+        // In use: never swept, whatever it holds.
+        PutEntries(90, Join({DotEntries(90, 0), GoneFile(u"Live dir file.jpg", "LIVE    JPG", 91, 300)}));
+        Use(90);
+    }
+    TFatDeepInput Input() const {
+        TFatDeepInput in;
+        in.KnownDirs = {{"", {2}, false}, {"/_ICTURES", {10}, true}};
+        in.WalkClusters = {2, 10};
+        return in;
+    }
+};
+
+TEST(FatDeepScan, JoinsScatteredFolderClustersAndNamesFoldersFoundInFreeSpace) {
+    DeletedTreeVolume vol;
+    TNullReport report;
+    const TFatDeepResult r = RunFatDeepSweep(vol.View(), vol.Input(), report);
+    const auto files = FilesByName(r);
+    const std::map<std::string, std::string> want = {
+        {"More 0.jpg", "/_ICTURES"},  {"More 6.jpg", "/_ICTURES"},        {"Split name.jpg", "/_ICTURES"},
+        {"Last.jpg", "/_ICTURES"},    {"Inner.jpg", "/_ICTURES/Sub"},     {"Stray one.jpg", "/$OrphanFiles"},
+        {"Stray two.jpg", "/$OrphanFiles"}};
+    for (const auto& [name, parent] : want) {
+        ASSERT_TRUE(files.count(name)) << name;
+        EXPECT_EQ(files.at(name), parent) << name;
+    }
+    // The walk listed the folder's first cluster; the live cluster is not swept.
+    EXPECT_FALSE(files.count("Picture 0.jpg"));
+    EXPECT_FALSE(files.count("Live dir file.jpg"));
+    EXPECT_EQ(files.size(), 12u) << "every file of clusters 22 (7), 31 (2), 40 (1) and 60 (2)";
+    EXPECT_EQ(r.DirClusters, (std::unordered_set<uint32_t>{22, 31, 40, 60}));
+    EXPECT_EQ(r.Stats.Joined, 2u);
+    // Entries carry their own position, for the engine-style address.
+    for (const auto& e : r.Entries) {
+        if (e.Item.Name == "Last.jpg") {
+            EXPECT_EQ(e.Item.EntryOffset, vol.Offset(31) + 2 * 32);
+        }
+    }
+}
+
+TEST(FatDeepScan, StopKeepsWhatWasFoundAndEndsTheSweep) {
+    // Two sweep reads apart: a folder cluster in the first, another in the second.
+    FatMemVolume vol(3 * 8192);
+    vol.PutEntries(100, Join({DotEntries(100, 0), GoneFile(u"Early.jpg", "EARLY   JPG", 101, 300)}));
+    vol.PutEntries(9000, Join({DotEntries(9000, 0), GoneFile(u"Late.jpg", "LATE    JPG", 9001, 300)}));
+    TFatDeepInput in;
+    {
+        CountingStop stopAtOnce(0);
+        const TFatDeepResult r = RunFatDeepSweep(vol.View(), in, stopAtOnce);
+        EXPECT_TRUE(r.Stats.Stopped);
+        EXPECT_TRUE(r.Entries.empty());
+    }
+    CountingStop stopAfterOne(1);
+    const TFatDeepResult r = RunFatDeepSweep(vol.View(), in, stopAfterOne);
+    EXPECT_TRUE(r.Stats.Stopped);
+    EXPECT_EQ(r.Stats.ClustersRead, 8192u);
+    const auto files = FilesByName(r);
+    EXPECT_TRUE(files.count("Early.jpg"));
+    EXPECT_FALSE(files.count("Late.jpg"));
+    // Nothing names either folder: their files go with the engine's orphans.
+    EXPECT_EQ(files.at("Early.jpg"), "/$OrphanFiles");
+}
+
+TEST(FatDeepScan, UnreadableClustersAreSkippedNotFatal) {
+    DeletedTreeVolume vol;
+    vol.readsLeft = 40;  // the first big read fails; the cluster-by-cluster reads then run out too
+    TNullReport report;
+    const TFatDeepResult r = RunFatDeepSweep(vol.View(), vol.Input(), report);
+    EXPECT_FALSE(r.Stats.Stopped);
+    EXPECT_LE(r.Entries.size(), 20u);
+}
+
+TEST(FatDeepScan, DeletedFolderEndingWithoutEndMarker) {
+    std::vector<uint8_t> full(512, 0x41), ended(512, 0x41);
+    ended[64] = 0;
+    EXPECT_TRUE(DirDataLacksEndMarker(full));
+    EXPECT_FALSE(DirDataLacksEndMarker(ended));
+    EXPECT_FALSE(DirDataLacksEndMarker({}));
+}
