@@ -48,6 +48,7 @@ std::vector<TOptionSpec> ScanOptions() {
         {"filter", "CATEGORY", "mask category: " + WhatCliNames(), whatNames, kWhatCategories[kWhatAllCustom].CliName},
         {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
+        {"deep", "", "also search free space for the folders of deleted files (FAT; slower)", {}, ""},
         {"verbose", "", "print the scan log on stderr (also -v)", {}, ""},
     };
 }
@@ -134,6 +135,7 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     for (int i = 0; i < kWhatCount; ++i) choice.MaskTexts[static_cast<size_t>(i)] = DefaultMaskText(i);
     if (args.Has("masks")) choice.MaskTexts[static_cast<size_t>(choice.WhatIndex)] = args.Value("masks");
     choice.WhatText = kWhatCategories[static_cast<size_t>(choice.WhatIndex)].Caption;
+    choice.Deep = args.Has("deep");
 
     // A device or image narrowed to a folder or to its Recycle Bin has no window control
     // to validate it, so the source is built here and handed to the driver directly.
