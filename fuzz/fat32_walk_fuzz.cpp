@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "NullHost.h"
-#include "core/ScanState.h"
+#include "core/ByteSource.h"
+#include "core/ReaderReport.h"
 #include "fat32/Fat32Log.h"
 #include "fat32/Fat32Volume.h"
 #include "fat32/Fat32Walk.h"
@@ -20,6 +20,12 @@ namespace {
 
 void Le16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
 void Le32(uint8_t* p, uint32_t v) { for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i)); }
+
+// Debug lines are built and formatted, then dropped.
+class DebugToNowhere : public TNullReport {
+public:
+    bool DebugEnabled() const override { return true; }
+};
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -39,16 +45,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         image[511] = 0xAA;
         image.insert(image.end(), data + 4, data + size);
     }
-    // Debug lines are built and written, to nowhere.
-    fuzz::NullHost host("/dev/null");
-    TScanState st;
-    TFat32Log log(host);
+    DebugToNowhere report;
+    const TByteSourcePtr src = MakeMemoryByteSource(image);
+    TReaderResult r;
     try {
-        RunFat32Scan(st, log, OpenFat32Volume(MakeMemoryByteSource(image), log), {});
+        TFat32Log log(report);
+        r = RunFat32Scan(log, OpenFat32Volume(*src, log), {});
     } catch (const std::runtime_error&) {
         return 0;  // refused geometry
     }
-    for (const auto& f : st.FFound)
+    for (const auto& f : r.Found)
         if (f.Inode.empty() || f.FullPath.empty() || f.FullPath[0] != '/') __builtin_trap();
     return 0;
 }

@@ -18,6 +18,11 @@ public:
     virtual void Log(const std::string& msg) = 0;
     // A line for the debug log file only. Any thread.
     virtual void DebugLog(const std::string& line) = 0;
+    // Many debug lines at once, each ended by CR LF: a reader that writes tens of
+    // thousands of them hands them over in blocks. Any thread.
+    virtual void DebugLogLines(const std::string& lines);
+    // False when debug lines go nowhere, so a reader can skip building them.
+    virtual bool DebugEnabled() const { return true; }
     // Progress of the running step; the reader spaces its calls itself. Any thread.
     virtual void Progress(uint64_t position, uint64_t max, const std::string& text) = 0;
     virtual bool StopRequested() const = 0;
@@ -30,6 +35,8 @@ class TNullReport : public TReaderReport {
 public:
     void Log(const std::string&) override {}
     void DebugLog(const std::string&) override {}
+    void DebugLogLines(const std::string&) override {}
+    bool DebugEnabled() const override { return false; }
     void Progress(uint64_t, uint64_t, const std::string&) override {}
     bool StopRequested() const override { return false; }
 };
@@ -41,6 +48,8 @@ public:
     THostReport(TScanHost& host, const TScanState& state) : host_(host), state_(state) {}
     void Log(const std::string& msg) override;
     void DebugLog(const std::string& line) override;
+    void DebugLogLines(const std::string& lines) override;
+    bool DebugEnabled() const override;
     void Progress(uint64_t position, uint64_t max, const std::string& text) override;
     bool StopRequested() const override;
     std::string Translate(const std::string& text) override;

@@ -1,17 +1,11 @@
 #include "fat32/Fat32Log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <system_error>
 
 #include "core/ScanLog.h"
 #include "fat32/FatDirEntry.h"
-#include "platform/DateTime.h"
-#include "platform/UniqueFd.h"
 
 namespace brivo {
 
@@ -20,23 +14,6 @@ constexpr size_t kFlushBytes = 256 * 1024;   // text appended to the file at a t
 constexpr size_t kBlockBytes = 64 * 1024;    // records handed to the writer at a time
 constexpr size_t kMaxQueuedBlocks = 64;      // the worker waits beyond this (4 MB of records)
 constexpr size_t kRecordHead = sizeof(TDebugFormatter) + sizeof(uint64_t);
-
-// Same file, flags and encoding as the window's own log appends; errors are ignored
-// because a log that cannot be written must never stop a scan.
-void AppendBlock(const std::string& path, const std::string& data) {
-    if (path.empty() || data.empty()) return;
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd) return;
-    const char* p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd.get(), p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
 
 // A line handed over whole (SafeLog).
 void FormatTextLine(TDebugLineWriter& w, TRecordReader& r) {
@@ -164,10 +141,7 @@ void FormatFileEntry(TDebugLineWriter& w, TRecordReader& r) {
 
 } // namespace
 
-std::string& TDebugLineWriter::BeginPlain() {
-    log_.pending_ += log_.prefix_;
-    return log_.pending_;
-}
+std::string& TDebugLineWriter::BeginPlain() { return log_.pending_; }
 
 std::string& TDebugLineWriter::Begin() {
     BeginPlain() += kFat32DebugPrefix;
@@ -176,9 +150,9 @@ std::string& TDebugLineWriter::Begin() {
 
 void TDebugLineWriter::End() { log_.pending_ += "\r\n"; }
 
-TFat32Log::TFat32Log(TScanHost& host) : host_(host), path_(host.DebugLogPath()) {
+TFat32Log::TFat32Log(TReaderReport& report) : report_(report), debug_(report.DebugEnabled()) {
     recordWriter_.b_ = &block_;
-    if (path_.empty()) return;
+    if (!debug_) return;
     pending_.reserve(kFlushBytes + 64 * 1024);
     block_.reserve(kBlockBytes + 4096);
     try {
@@ -201,20 +175,7 @@ TFat32Log::~TFat32Log() {
     WriteOut();
 }
 
-const std::string& TFat32Log::ClockPrefix() {
-    // localtime_r costs more than a whole line; the text only changes once a second.
-    const time_t now = ::time(nullptr);
-    if (now != prefixSecond_) {
-        prefixSecond_ = now;
-        prefix_ = FormatLocalClock(NowLocalDateTime()) + "  ";
-    }
-    return prefix_;
-}
-
 void TFat32Log::FormatBlock(const std::vector<uint8_t>& block) {
-    // One reading of the clock per block: a block is formatted in well under a millisecond,
-    // so every line still carries the second in which it was written.
-    ClockPrefix();
     size_t pos = 0;
     while (block.size() - pos >= kRecordHead) {
         TDebugFormatter format;
@@ -236,7 +197,8 @@ void TFat32Log::FormatBlock(const std::vector<uint8_t>& block) {
 }
 
 void TFat32Log::WriteOut() {
-    AppendBlock(path_, pending_);
+    if (pending_.empty()) return;
+    report_.DebugLogLines(pending_);
     pending_.clear();
 }
 
@@ -313,7 +275,7 @@ void TFat32Log::EndRecord() {
 
 void TFat32Log::SafeLog(const std::string& text) {
     const bool debugLine = text.rfind(kFat32DebugPrefix, 0) == 0;
-    if (!path_.empty()) {
+    if (debug_) {
         BeginRecord(FormatTextLine).Text(text);
         EndRecord();
         // A line the user sees goes to the file now, with everything before it.
@@ -324,11 +286,11 @@ void TFat32Log::SafeLog(const std::string& text) {
                 WriteOut();
         }
     }
-    if (!debugLine) brivo::SafeLog(host_, text);
+    if (!debugLine) report_.Log(text);
 }
 
 void TFat32Log::SafeProgress(uint64_t position, uint64_t max, const std::string& statusText) {
-    brivo::SafeProgress(host_, position, max, statusText);
+    report_.Progress(position, max, statusText);
 }
 
 void TFat32Log::Flush() {

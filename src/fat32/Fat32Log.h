@@ -2,7 +2,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -10,19 +9,19 @@
 #include <vector>
 
 #include "core/ByteReaders.h"
-#include "core/ScanHost.h"
+#include "core/ReaderReport.h"
 #include "fat32/FatLongName.h"
 
 namespace brivo {
 
 class TFat32Log;
 
-// Where deferred debug lines are written: Begin appends the time stamp and "FAT32 DBG ",
-// the formatter appends the rest of the line, End closes it.
+// Where deferred debug lines are written: Begin appends "FAT32 DBG ", the formatter
+// appends the rest of the line, End closes it. The report stamps the lines.
 class TDebugLineWriter {
 public:
     std::string& Begin();
-    // The time stamp only, for a line that carries its own text.
+    // Nothing yet, for a line that carries its own text.
     std::string& BeginPlain();
     void End();
 
@@ -82,25 +81,26 @@ private:
     std::vector<uint8_t>* b_ = nullptr;
 };
 
-// The FAT32 scan's log and progress. Every line goes to the debug log file; "FAT32 DBG "
-// lines stop there, any other line is also queued to the window's Log.
+// The FAT32 scan's log, progress and Stop, over the reader's report. Every line goes to
+// the debug log; "FAT32 DBG " lines stop there, any other line also goes to the report's
+// Log.
 //
 // A deleted-heavy volume yields tens of thousands of debug lines (several per deleted
 // entry, with the entry's bytes in hexadecimal), and building them costs as much as the
 // walk itself. So the scan only records what a line shows, as compact records in large
 // blocks, and a writer thread of this log formats them and appends the text in large
-// blocks instead of one open-append-close per line. The file keeps the order in which the
-// scan produced its lines; Flush and the destructor wait until all of them are written.
+// blocks instead of one append per line. The debug log keeps the order in which the scan
+// produced its lines; Flush and the destructor wait until all of them are handed over.
 class TFat32Log {
 public:
-    explicit TFat32Log(TScanHost& host);
+    explicit TFat32Log(TReaderReport& report);
     ~TFat32Log();
     TFat32Log(const TFat32Log&) = delete;
     TFat32Log& operator=(const TFat32Log&) = delete;
 
-    TScanHost& Host() { return host_; }
-    // False when the front end keeps no debug file: callers skip building debug lines.
-    bool DebugEnabled() const { return !path_.empty(); }
+    // False when the report keeps no debug log: callers skip building debug lines.
+    bool DebugEnabled() const { return debug_; }
+    bool StopRequested() const { return report_.StopRequested(); }
 
     void SafeLog(const std::string& text);
     // A deferred debug record: fill the payload through the returned writer, then call
@@ -108,7 +108,7 @@ public:
     TRecordWriter& BeginRecord(TDebugFormatter format);
     void EndRecord();
     void SafeProgress(uint64_t position, uint64_t max, const std::string& statusText);
-    std::string Translate(const std::string& text) { return host_.Translate(text); }
+    std::string Translate(const std::string& text) { return report_.Translate(text); }
     // Returns once every line handed over so far is in the file.
     void Flush();
 
@@ -119,10 +119,9 @@ private:
     void FormatBlock(const std::vector<uint8_t>& block);
     void WriteOut();
     void WriterLoop();
-    const std::string& ClockPrefix();
 
-    TScanHost& host_;
-    std::string path_;
+    TReaderReport& report_;
+    bool debug_ = false;
 
     // Worker side: records not yet handed to the writer.
     std::vector<uint8_t> block_;
@@ -142,8 +141,6 @@ private:
 
     // Writer side (the worker's own when there is no writer thread).
     std::string pending_;
-    time_t prefixSecond_ = -1;
-    std::string prefix_;
 };
 
 // The debug records of the directory walk: one long-name entry, and one short entry of a

@@ -6,11 +6,20 @@
 
 namespace brivo {
 
-void FastScanFat32Direct(TScanState& st, TScanHost& host, const std::string& src, const TMaskList& masks) {
-    TFat32Log log(host);
+TReaderResult FastScanFat32Direct(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
+    TFat32Log log(report);
     log.SafeLog("Fast FAT32 scan: reading FAT and directory entries directly...");
-    TFat32Volume volume = OpenFat32Volume(src, log);
-    RunFat32Scan(st, log, std::move(volume), masks);
+    return RunFat32Scan(log, OpenFat32Volume(src, log), opts);
+}
+
+void FastScanFat32Direct(TScanState& st, TScanHost& host, const std::string& src, const TMaskList& masks) {
+    const TByteSourcePtr source = OpenRawByteSource(src);
+    THostReport report(host, st);
+    TReaderOptions opts;
+    opts.Masks = masks;
+    // The Recycle Bin's own folders are what that scan is about.
+    opts.Cleanup = st.FLastWhereMode != TScanWhere::swRecycleBin;
+    st.FFound = FastScanFat32Direct(*source, report, opts).Found;
 }
 
 } // namespace brivo

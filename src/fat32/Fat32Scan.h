@@ -1,16 +1,24 @@
 #pragma once
 #include <string>
 
+#include "core/ByteSource.h"
 #include "core/FoundFile.h"
+#include "core/ReaderReport.h"
+#include "core/ReaderResult.h"
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
 
 namespace brivo {
 
-// Lists the deleted files of the FAT32 file system that starts at byte 0 of src (a device
-// or an image) by walking its live and deleted directories, and replaces st.FFound with
-// them. Runs on the scan's worker thread; polls st.StopRequested() once per directory.
-// Throws std::runtime_error when the source cannot be opened or is not usable FAT32.
+// Lists the deleted files of the FAT file system that starts at byte 0 of src by walking
+// its live and deleted directories. Runs on the scan's worker thread; polls
+// report.StopRequested() once per directory and returns what it found so far when asked
+// to stop. Throws std::runtime_error when the source is not usable FAT, TMaskError for a
+// mask the matcher cannot use.
+TReaderResult FastScanFat32Direct(TByteSource& src, TReaderReport& report, const TReaderOptions& opts);
+
+// The same for a driver that still hands over a path and its scan state: opens src
+// read-only and replaces st.FFound.
 void FastScanFat32Direct(TScanState& st, TScanHost& host, const std::string& src, const TMaskList& masks);
 
 } // namespace brivo

@@ -7,36 +7,10 @@
 
 #include "core/ByteReaders.h"
 #include "core/TextFormat.h"
-#include "platform/RawSource.h"
 
 namespace brivo {
 
 namespace {
-
-class TMemoryByteSource final : public TFatByteSource {
-public:
-    explicit TMemoryByteSource(std::span<const uint8_t> bytes) : bytes_(bytes.begin(), bytes.end()) {}
-    int64_t ReadAt(uint64_t offset, void* buf, size_t n) override {
-        if (offset >= bytes_.size()) return 0;
-        const size_t got = static_cast<size_t>(std::min<uint64_t>(n, bytes_.size() - offset));
-        std::memcpy(buf, bytes_.data() + offset, got);
-        return static_cast<int64_t>(got);
-    }
-    uint64_t Size() const override { return bytes_.size(); }
-
-private:
-    std::vector<uint8_t> bytes_;
-};
-
-class TRawByteSource final : public TFatByteSource {
-public:
-    explicit TRawByteSource(TRawSource src) : src_(std::move(src)) {}
-    int64_t ReadAt(uint64_t offset, void* buf, size_t n) override { return src_.ReadAt(offset, buf, n); }
-    uint64_t Size() const override { return src_.Size(); }
-
-private:
-    TRawSource src_;
-};
 
 // Reads are limited so that a hostile geometry can never ask for an absurd buffer.
 constexpr int64_t kMaxReadBytes = int64_t{1} << 30;
@@ -72,27 +46,9 @@ const char* BoolText(bool b) { return b ? "True" : "False"; }
 
 } // namespace
 
-std::unique_ptr<TFatByteSource> MakeMemoryByteSource(std::span<const uint8_t> bytes) {
-    return std::make_unique<TMemoryByteSource>(bytes);
-}
-
-TFat32Volume OpenFat32Volume(const std::string& source, TFat32Log& log) {
-    const bool device = source.rfind("\\\\.\\", 0) == 0 || source.rfind("/dev/", 0) == 0;
-    TRawSource raw;
-    if (device) {
-        int err = 0;
-        if (!raw.Open(source, err))
-            throw std::runtime_error(
-                Format(log.Translate("Fast FAT32 scan failed: cannot open %s, error %d"), {source, err}));
-    } else {
-        raw = TRawSource(source);  // the platform's open error, as it is
-    }
-    return OpenFat32Volume(std::make_unique<TRawByteSource>(std::move(raw)), log);
-}
-
-TFat32Volume OpenFat32Volume(std::unique_ptr<TFatByteSource> source, TFat32Log& log) {
+TFat32Volume OpenFat32Volume(TByteSource& source, TFat32Log& log) {
     TFat32Volume vol;
-    vol.Source = std::move(source);
+    vol.Source = &source;
     std::vector<uint8_t> boot;
     if (!ReadVolumeBytes(vol, 0, 512, boot))
         throw std::runtime_error(log.Translate("Fast FAT32 scan failed: cannot read boot sector."));

@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/ByteSource.h"
 #include "fat32/Fat32Log.h"
 
 namespace brivo {
@@ -21,21 +22,8 @@ inline constexpr uint64_t kDirMaxBytes = 65536ull * 32;
 // The consecutive-cluster fallback for a deleted directory whose chain was cleared.
 inline constexpr uint32_t kFallbackMaxClusters = 32;
 
-// Where the volume's bytes come from: the scan source, or memory for tests and fuzzing.
-class TFatByteSource {
-public:
-    virtual ~TFatByteSource() = default;
-    // Up to n bytes at offset; the count read, or -1 on an error.
-    virtual int64_t ReadAt(uint64_t offset, void* buf, size_t n) = 0;
-    // Size in bytes; 0 when unknown.
-    virtual uint64_t Size() const = 0;
-};
-
-// The whole volume held in memory (the bytes are copied).
-std::unique_ptr<TFatByteSource> MakeMemoryByteSource(std::span<const uint8_t> bytes);
-
 struct TFat32Volume {
-    std::unique_ptr<TFatByteSource> Source;
+    TByteSource* Source = nullptr;  // not owned; outlives the volume
     uint16_t BytesPerSector = 0;
     uint32_t BytesPerCluster = 0;
     int64_t FatOffset = 0;
@@ -51,12 +39,10 @@ struct TFat32Volume {
     std::vector<uint8_t> FatCache;
 };
 
-// Opens the source read-only ("/dev/..." or "\\.\..." as a device, anything else as an
-// image file), checks the boot sector and writes the geometry line. Throws
-// std::runtime_error with the user's message when the source cannot be used.
-TFat32Volume OpenFat32Volume(const std::string& source, TFat32Log& log);
-// The same over bytes from anywhere (tests, fuzzing).
-TFat32Volume OpenFat32Volume(std::unique_ptr<TFatByteSource> source, TFat32Log& log);
+// Checks the boot sector of the volume that starts at byte 0 of source and writes the
+// geometry line. Throws std::runtime_error with the user's message when the source cannot
+// be used. The source must outlive the volume.
+TFat32Volume OpenFat32Volume(TByteSource& source, TFat32Log& log);
 
 // Count bytes at offset through whole-sector reads at sector boundaries. False when not all
 // of them can be read (data is then empty).

@@ -53,8 +53,6 @@ void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const T
     // A file without a first cluster (every empty file) has nothing to recover.
     if (item.StartCluster < 2 || !item.IsDeleted) return;
     const std::string path = ChildPath(parentPath, item.Name);
-    if (IsSyntheticPath(path, state.Owner.FLastWhereMode)) return;
-    if (!state.Masks.empty() && !MatchesAnyMask(path, state.Masks)) return;
     const std::string inode = FatMetaAddress(state, item.EntryOffset);
     std::string key;
     key.reserve(item.Name.size() + inode.size() + path.size() + 2);
@@ -64,6 +62,14 @@ void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const T
     key += '|';
     key += path;
     if (!state.SeenKeys.insert(LowerAscii(std::move(key))).second) return;
+    if (state.Options.Cleanup && IsSyntheticPath(path, TScanWhere::swDisk)) {
+        ++state.Result.HiddenByCleanup;
+        return;
+    }
+    if (!state.Options.Masks.empty() && !MatchesAnyMask(path, state.Options.Masks)) {
+        ++state.Result.HiddenByMasks;
+        return;
+    }
 
     TFoundFile f;
     f.Inode = inode;
@@ -76,7 +82,7 @@ void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const T
     f.HasModDate = item.HasModDate;
     f.DamageText = "Unknown";
     f.DamageScore = -1;
-    state.Results.push_back(std::move(f));
+    state.Result.Found.push_back(std::move(f));
 }
 
 void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPath, const TFatDirData& dir,
@@ -130,7 +136,7 @@ void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPat
 
 void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t cluster, bool deleted, int depth,
                       int64_t sizeHint) {
-    if (state.Owner.StopRequested() || depth > kFatMaxDepth || cluster < 2) return;
+    if (state.Log.StopRequested() || depth > kFatMaxDepth || cluster < 2) return;
     if (!state.SeenKeys.insert("__DIR__" + LowerAscii(path) + "|" + N(cluster) + "|" + N(depth)).second) return;
 
     TFat32Volume& vol = state.Volume;
@@ -200,23 +206,23 @@ void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t 
     }
 
     const uint64_t now = GetTickCount64();
-    if (now - state.Owner.FLastProgressTick > kFatProgressIntervalMs) {
-        state.Owner.FLastProgressTick = now;
+    if (now - state.LastProgressTick > kFatProgressIntervalMs) {
+        state.LastProgressTick = now;
         log.SafeProgress(0, 0, Format(log.Translate("Scanning FAT32 directories... found %d files"),
-                                      {static_cast<int64_t>(state.Results.size())}));
+                                      {static_cast<int64_t>(state.Result.Found.size())}));
     }
 }
 
-void RunFat32Scan(TScanState& owner, TFat32Log& log, TFat32Volume volume, const TMaskList& masks) {
+TReaderResult RunFat32Scan(TFat32Log& log, TFat32Volume volume, const TReaderOptions& options) {
     // A mask the matcher cannot use ends the scan before any work, whatever the volume holds.
-    if (!masks.empty()) ValidateMasks(masks);
-    TFat32ScanState state(std::move(volume), owner, log, masks);
+    if (!options.Masks.empty()) ValidateMasks(options.Masks);
+    TFat32ScanState state(std::move(volume), log, options);
     log.SafeProgress(0, 0, log.Translate("Scanning FAT32 directories..."));
     WalkFatDirectory(state, "", state.Volume.RootCluster, false, 0, 0);
-    const int64_t found = static_cast<int64_t>(state.Results.size());
-    owner.FFound = std::move(state.Results);
+    const int64_t found = static_cast<int64_t>(state.Result.Found.size());
     log.SafeLog("Fast FAT32 scan complete: found=" + N(found));
     log.SafeProgress(0, 0, Format(log.Translate("Preparing FAT32 results... Found %d files."), {found}));
+    return std::move(state.Result);
 }
 
 } // namespace brivo

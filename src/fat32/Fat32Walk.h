@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/FoundFile.h"
-#include "core/ScanState.h"
+#include "core/ReaderResult.h"
 #include "fat32/Fat32Log.h"
 #include "fat32/Fat32Volume.h"
 #include "fat32/FatDirEntry.h"
@@ -20,14 +20,14 @@ inline constexpr uint64_t kFatProgressIntervalMs = 250;
 
 // The working state of one FAT32 scan.
 struct TFat32ScanState {
-    TFat32ScanState(TFat32Volume volume, TScanState& owner, TFat32Log& log, TMaskList masks)
-        : Volume(std::move(volume)), Owner(owner), Log(log), Masks(std::move(masks)) {}
+    TFat32ScanState(TFat32Volume volume, TFat32Log& log, TReaderOptions options)
+        : Volume(std::move(volume)), Log(log), Options(std::move(options)) {}
 
     TFat32Volume Volume;
-    TScanState& Owner;  // FStopRequested, FLastProgressTick, FLastWhereMode
     TFat32Log& Log;
-    TMaskList Masks;
-    TFoundFiles Results;
+    TReaderOptions Options;
+    TReaderResult Result;
+    uint64_t LastProgressTick = 0;
     std::unordered_set<std::string> SeenKeys;          // result keys and "__DIR__" keys
     std::unordered_set<uint32_t> DeletedDirClusters;   // start clusters of deleted folder entries
     // Clusters already read as directory data. A directory is read once: a second entry
@@ -58,8 +58,8 @@ void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPat
                             bool parentDeleted, std::vector<TFatChildDir>* childDirs = nullptr);
 void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const TFatDirItem& item);
 
-// The whole scan over an already opened volume: walks from the root and replaces
-// owner.FFound. Used by FastScanFat32Direct and by tests and fuzzing over memory images.
-void RunFat32Scan(TScanState& owner, TFat32Log& log, TFat32Volume volume, const TMaskList& masks);
+// The whole scan over an already opened volume: walks from the root and returns what it
+// found. Used by FastScanFat32Direct and by tests and fuzzing over memory images.
+TReaderResult RunFat32Scan(TFat32Log& log, TFat32Volume volume, const TReaderOptions& options);
 
 } // namespace brivo

@@ -11,7 +11,7 @@ TEST(Fat32Log, FileKeepsTheOrderOfAllLinesAndOnlyUserLinesReachTheMemo) {
     FatScan scan;  // a recording host with a debug file
     const int n = 70000;  // more than one hand-over batch and one write block
     {
-        TFat32Log log(scan.host);
+        TFat32Log log(scan.report);
         log.SafeLog("Fast FAT32 scan: reading FAT and directory entries directly...");
         for (int i = 0; i < n; ++i) {
             if (i % 2) {
@@ -46,8 +46,10 @@ TEST(Fat32Log, FileKeepsTheOrderOfAllLinesAndOnlyUserLinesReachTheMemo) {
 
 TEST(Fat32Log, WithoutADebugFileOnlyTheWindowLogGetsLines) {
     RecordingHost host;  // no debug file
+    TScanState st;
+    THostReport report(host, st);
     {
-        TFat32Log log(host);
+        TFat32Log log(report);
         EXPECT_FALSE(log.DebugEnabled());  // the scan then builds no debug line at all
         log.SafeLog("FAT32 DBG hidden");
         log.SafeLog("shown");

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "FatScanHelpers.h"
+#include "fat32/Fat32Scan.h"
 
 namespace brivo {
 namespace {
@@ -18,7 +19,6 @@ std::vector<FatEntry> Dots(uint32_t c, uint32_t p) {
 TEST(Fat32Walk, EmptyRootGivesNoResults) {
     FatImage img;
     FatScan scan;
-    scan.st.FFound.push_back(TFoundFile{});  // replaced whole
     EXPECT_TRUE(scan.Run(img).empty());
     EXPECT_EQ(scan.host.MemoMessages(), (Paths{"Fast FAT32 geometry: bps=512 cluster=512 root_cluster=2 fat_sectors=4",
                                                "Fast FAT32 scan complete: found=0"}));
@@ -201,6 +201,26 @@ TEST(Fat32Walk, MasksAndSystemFoldersFilterResults) {
     EXPECT_EQ(jpg.Paths(), (Paths{"/photo.JPG"}));
 }
 
+TEST(Fat32Walk, CountsWhatMasksAndCleanupLeaveOut) {
+    FatImage img;
+    img.Put(2, 0, Cat({{Deleted(FileEntry("README  TXT", 20, 1))}, {Deleted(FileEntry("PHOTO   JPG", 21, 1))},
+                       {DirEntry("FOUND   000", 10)}}));
+    img.Chain({10});
+    img.Put(10, 0, Cat({Dots(10, 2), {Deleted(FileEntry("FILE0000CHK", 22, 1))}}));
+    struct Case { bool cleanup; Paths found; uint64_t byMasks, byCleanup; };
+    const Case cases[] = {
+        {true, {"/_HOTO.JPG"}, 1, 1},
+        {false, {"/_HOTO.JPG", "/FOUND.000/_ILE0000.CHK"}, 1, 0},
+    };
+    for (const auto& c : cases) {
+        FatScan scan;
+        scan.Run(img, {"*.jpg", "*.chk"}, c.cleanup);
+        EXPECT_EQ(scan.Paths(), c.found) << c.cleanup;
+        EXPECT_EQ(scan.result.HiddenByMasks, c.byMasks) << c.cleanup;
+        EXPECT_EQ(scan.result.HiddenByCleanup, c.byCleanup) << c.cleanup;
+    }
+}
+
 // Sets Stop when the scan reports its first progress after a folder.
 class StoppingHost : public RecordingHost {
 public:
@@ -222,14 +242,12 @@ TEST(Fat32Walk, StopKeepsWhatWasFound) {
     StoppingHost host;
     TScanState st;
     host.st = &st;
-    {
-        TFat32Log log(host);
-        log.SafeLog("Fast FAT32 scan: reading FAT and directory entries directly...");
-        RunFat32Scan(st, log, OpenFat32Volume(MakeMemoryByteSource(img.bytes), log), {});
-    }
+    THostReport report(host, st);
+    const TByteSourcePtr src = MakeMemoryByteSource(img.bytes);
+    const TReaderResult r = FastScanFat32Direct(*src, report, {});
     host.Drain();
-    ASSERT_EQ(st.FFound.size(), 2u);
-    EXPECT_EQ(st.FFound[1].FullPath, "/FIRST/_NE.TXT");
+    ASSERT_EQ(r.Found.size(), 2u);
+    EXPECT_EQ(r.Found[1].FullPath, "/FIRST/_NE.TXT");
     EXPECT_EQ(host.MemoMessages().back(), "Fast FAT32 scan complete: found=2");
 }
 

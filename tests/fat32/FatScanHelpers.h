@@ -7,6 +7,8 @@
 #include "FatTestImage.h"
 #include "RecordingHost.h"
 #include "TestSupport.h"
+#include "core/ByteSource.h"
+#include "core/ReaderReport.h"
 #include "core/ScanState.h"
 #include "fat32/Fat32Log.h"
 #include "fat32/Fat32Volume.h"
@@ -17,25 +19,32 @@ namespace brivo::test {
 struct FatScan {
     TempDir dir;
     RecordingHost host;
-    TScanState st;
+    TScanState st;  // Stop
+    THostReport report{host, st};
+    TReaderResult result;
 
     FatScan() { host.debugLogPath = dir / "debug.log"; }
 
-    const TFoundFiles& Run(const FatImage& img, const TMaskList& masks = {}) {
+    // Empty masks: every name.
+    const TFoundFiles& Run(const FatImage& img, const TMaskList& masks = {}, bool cleanup = true) {
         {
-            TFat32Log log(host);
-            RunFat32Scan(st, log, OpenFat32Volume(MakeMemoryByteSource(img.bytes), log), masks);
+            TReaderOptions opts;
+            opts.Masks = masks;
+            opts.Cleanup = cleanup;
+            const TByteSourcePtr src = MakeMemoryByteSource(img.bytes);
+            TFat32Log log(report);
+            result = RunFat32Scan(log, OpenFat32Volume(*src, log), opts);
         }
         host.Drain();
-        return st.FFound;
+        return result.Found;
     }
     std::vector<std::string> Paths() const {
         std::vector<std::string> out;
-        for (const auto& f : st.FFound) out.push_back(f.FullPath);
+        for (const auto& f : result.Found) out.push_back(f.FullPath);
         return out;
     }
     std::string InodeOf(const std::string& path) const {
-        for (const auto& f : st.FFound)
+        for (const auto& f : result.Found)
             if (f.FullPath == path) return f.Inode;
         return "<missing " + path + ">";
     }
