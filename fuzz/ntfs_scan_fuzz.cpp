@@ -1,12 +1,9 @@
-// A whole direct NTFS scan over a small hostile volume, written to an in-memory file.
+// A whole direct NTFS scan over a small hostile volume held in memory.
 // First input byte: bit 0 set, the rest of the input is the volume as it stands (boot
 // sector included); clear, a sound boot sector (512-byte sectors and clusters, 1024-byte
 // records, $MFT at cluster 2) is put in front of the rest, which then starts with the
 // $MFT, so mutations land on records, attributes and runlists. Bits 1 and 2 pick the
-// masks and the source kind (cleanup filter on or off).
-#include <sys/mman.h>
-#include <unistd.h>
-
+// masks and whether the cleanup filter is on.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,11 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "NullHost.h"
-#include "core/ScanHost.h"
-#include "core/ScanState.h"
+#include "core/ByteSource.h"
+#include "core/ReaderReport.h"
 #include "ntfs/NtfsScan.h"
-#include "platform/UniqueFd.h"
 
 using namespace brivo;
 
@@ -42,24 +37,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!(mode & 1)) image = SoundBoot();
     image.insert(image.end(), data + 1, data + size);
 
-    UniqueFd fd(::memfd_create("ntfs-fuzz", MFD_CLOEXEC));
-    if (!fd) return 0;
-    size_t done = 0;
-    while (done < image.size()) {
-        const ssize_t w = ::write(fd.get(), image.data() + done, image.size() - done);
-        if (w <= 0) return 0;
-        done += static_cast<size_t>(w);
-    }
-    fuzz::NullHost host;
-    TScanState st;
-    st.FLastWhereMode = (mode & 4) ? TScanWhere::swRecycleBin : TScanWhere::swDiskImage;
-    const TMaskList masks = (mode & 2) ? TMaskList{"*.*"} : TMaskList{"*"};
+    TNullReport report;
+    TReaderOptions opts;
+    opts.Cleanup = !(mode & 4);
+    opts.Masks = (mode & 2) ? TMaskList{"*.*"} : TMaskList{"*"};
+    const TByteSourcePtr src = MakeMemoryByteSource(image, "fuzz");
+    TReaderResult result;
     try {
-        FastScanNtfsDirect(st, host, "/proc/self/fd/" + std::to_string(fd.get()), masks);
+        result = FastScanNtfsDirect(*src, report, opts);
     } catch (const std::runtime_error&) {
         // Sources that leave nothing to read end the scan with a message; that is expected.
     }
-    for (const auto& f : st.FFound)
+    for (const auto& f : result.Found)
         if (f.Inode.empty() || f.FullPath.empty()) __builtin_trap();
     return 0;
 }

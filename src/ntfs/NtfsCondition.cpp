@@ -62,7 +62,7 @@ bool LoadClusterBitmap(const TNtfsVolume& vol, TNtfsClusterBitmap& bm) {
         const int64_t size = static_cast<int64_t>(ReadLe64(r, a.P + 48));
         if (size <= 0 || size > kMaxClusterBitmapBytes) return false;
         // A bitmap larger than the whole source cannot be real; do not reserve memory for it.
-        if (vol.Source.Size() != 0 && static_cast<uint64_t>(size) > vol.Source.Size()) return false;
+        if (vol.Source->Size() != 0 && static_cast<uint64_t>(size) > vol.Source->Size()) return false;
         bm.Bits.assign(static_cast<size_t>(size), 0);
         const int64_t off = ReadLe16(r, a.P + 32);
         const TNtfsRuns runs = DecodeRunList(r, a.P + off, static_cast<int64_t>(a.Length) - off);
@@ -82,7 +82,7 @@ bool LoadClusterBitmap(const TNtfsVolume& vol, TNtfsClusterBitmap& bm) {
             }
             int64_t pos = 0;
             if (!MulInt64(run.Lcn, bpc, pos) ||
-                !ReadSourceInto(vol.Source, pos, std::span<uint8_t>(bm.Bits.data() + written, static_cast<size_t>(piece)))) {
+                !ReadSourceInto(*vol.Source, pos, std::span<uint8_t>(bm.Bits.data() + written, static_cast<size_t>(piece)))) {
                 bm.Bits.clear();
                 return false;
             }

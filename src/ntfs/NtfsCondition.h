@@ -9,9 +9,6 @@
 
 namespace brivo {
 
-// Turns an English text into the user's language (identity by default).
-using TTranslateFn = std::function<std::string(const std::string&)>;
-
 // The volume's cluster allocation bitmap ($Bitmap, record 6): bit c%8 of byte c/8 is 1
 // when cluster c is in use.
 struct TNtfsClusterBitmap {

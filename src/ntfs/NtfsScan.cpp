@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "core/ByteReaders.h"
-#include "core/ScanLog.h"
 #include "core/TextFormat.h"
 #include "filters/Masks.h"
 #include "filters/NoiseFilter.h"
@@ -20,6 +19,8 @@
 #include "ntfs/NtfsRecordAnalysis.h"
 #include "ntfs/NtfsRunList.h"
 #include "ntfs/NtfsVolume.h"
+#include "platform/Devices.h"
+#include "platform/RawSource.h"
 #include "platform/Ticks.h"
 
 namespace brivo {
@@ -53,33 +54,41 @@ struct TCandidate {
 
 class TNtfsScan {
 public:
-    TNtfsScan(TScanState& st, TScanHost& host, const TMaskList& masks)
-        : st_(st), host_(host), masks_(masks) {}
+    TNtfsScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts)
+        : src_(src), report_(report), masks_(opts.Masks), cleanup_(opts.Cleanup && IsDefaultMaskList(opts.Masks)) {}
 
-    void Run(const std::string& src);
+    TReaderResult Run();
 
 private:
     std::string Tr(const std::string& s) {
         auto it = translations_.find(s);
         if (it != translations_.end()) return it->second;
-        return translations_.emplace(s, host_.Translate(s)).first->second;
+        return translations_.emplace(s, report_.Translate(s)).first->second;
     }
-    bool Stop() const { return st_.StopRequested(); }
-    void Setup(const std::string& src);
+    bool Stop() const { return report_.StopRequested(); }
+    // Progress at most every kProgressInterval ms.
+    bool ProgressDue() {
+        const uint64_t now = GetTickCount64();
+        if (now - lastProgressTick_ <= kProgressInterval) return false;
+        lastProgressTick_ = now;
+        return true;
+    }
+    void Setup();
     void RecordPass();
     void ProcessMftRecord(uint64_t n, std::span<uint8_t> rec);
     void AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBytes rec);
     void ProgressChecks();
-    void PathStage();
+    TFoundFiles PathStage();
     uint32_t InternCondition(const std::string& text);
 
-    TScanState& st_;
-    TScanHost& host_;
+    TByteSource& src_;
+    TReaderReport& report_;
     const TMaskList& masks_;
+    const bool cleanup_;
     std::unordered_map<std::string, std::string> translations_;
     TTranslateFn translate_ = [this](const std::string& s) { return Tr(s); };
+    uint64_t lastProgressTick_ = 0;
 
-    bool cleanup_ = false;
     TNtfsVolume vol_;
     uint64_t recordCount_ = 0;
     // Record slots the source can hold at most: a damaged runlist whose runs overlap or
@@ -96,57 +105,32 @@ private:
     int64_t valid_ = 0, deletedFiles_ = 0, dirs_ = 0, maskRejected_ = 0, noiseRejected_ = 0, bad_ = 0;
 };
 
-void TNtfsScan::Setup(const std::string& src) {
-    cleanup_ = IsDefaultMaskList(masks_) && st_.FLastWhereMode != TScanWhere::swRecycleBin;
+void TNtfsScan::Setup() {
     if (cleanup_)
-        SafeLog(host_,
-                "Default cleanup filter enabled: hiding zero-byte, system, temp, cache, build/package artifacts. "
-                "Use a custom mask to see those files.");
-    SafeLog(host_, "Fast Direct NTFS scan: reading $MFT directly; no ils pass.");
+        report_.Log(
+            "Default cleanup filter enabled: hiding zero-byte, system, temp, cache, build/package artifacts. "
+            "Use a custom mask to see those files.");
+    report_.Log("Fast Direct NTFS scan: reading $MFT directly; no ils pass.");
 
-    int err = 0;
-    if (!OpenNtfsSource(src, vol_.Source, err))
-        throw std::runtime_error(Format(Tr("Fast Direct NTFS scan failed: cannot open %s, error %d"), {src, err}));
-
-    std::vector<uint8_t> boot;
-    if (!ReadSourceBytes(vol_.Source, 0, 512, boot))
-        throw std::runtime_error(Tr("Fast Direct NTFS scan failed: cannot read NTFS boot sector."));
-    TNtfsGeometry& g = vol_.Geo;
-    switch (ReadNtfsGeometry(boot, g)) {
-    case TNtfsGeometryResult::NotNtfs:
-        throw std::runtime_error(Tr("Fast Direct NTFS scan failed: selected source does not look like NTFS."));
-    case TNtfsGeometryResult::Invalid:
-        throw std::runtime_error(
-            Format(Tr("Fast Direct NTFS scan failed: invalid NTFS geometry bps=%d cluster=%d record=%d mft_lcn=%d"),
-                   {g.BytesPerSector, g.BytesPerCluster, g.RecordSize, g.MftLcn}));
-    case TNtfsGeometryResult::Ok:
-        break;
-    }
-
-    std::vector<uint8_t> rec0;
-    int64_t off0 = 0;
-    if (!MulInt64(g.BytesPerCluster, g.MftLcn, off0) || !ReadSourceBytes(vol_.Source, off0, g.RecordSize, rec0) ||
-        !ApplyFixups(rec0, g.BytesPerSector))
-        throw std::runtime_error(Tr("Fast Direct NTFS scan failed: cannot read/repair $MFT record 0."));
-    if (!ReadMftDataRuns(rec0, vol_.MftDataSize, vol_.MftRuns))
-        throw std::runtime_error(Tr("Fast Direct NTFS scan failed: cannot parse $MFT DATA runlist."));
+    LoadNtfsVolume(src_, vol_, translate_);
+    const TNtfsGeometry& g = vol_.Geo;
     recordCount_ = static_cast<uint64_t>(vol_.MftDataSize) / static_cast<uint64_t>(g.RecordSize);
 
-    SafeLog(host_, Format("Fast Direct NTFS geometry: bps=%d cluster=%d record=%d mft_records=%d runs=%d",
+    report_.Log(Format("Fast Direct NTFS geometry: bps=%d cluster=%d record=%d mft_records=%d runs=%d",
                           {g.BytesPerSector, g.BytesPerCluster, g.RecordSize, recordCount_, vol_.MftRuns.size()}));
-    SafeProgress(host_, 0, recordCount_, Format(Tr("Scanning MFT: 0 / %d records..."), {recordCount_}));
+    report_.Progress(0, recordCount_, Format(Tr("Scanning MFT: 0 / %d records..."), {recordCount_}));
 
     if (LoadClusterBitmap(vol_, bitmap_))
-        SafeLog(host_, Format("NTFS damage analysis enabled: loaded $Bitmap (%d bytes).", {bitmap_.Bits.size()}));
+        report_.Log(Format("NTFS damage analysis enabled: loaded $Bitmap (%d bytes).", {bitmap_.Bits.size()}));
     else
-        SafeLog(host_, "NTFS damage analysis unavailable: could not load $Bitmap; file condition will be Unknown.");
+        report_.Log("NTFS damage analysis unavailable: could not load $Bitmap; file condition will be Unknown.");
 
     // The node map holds one slot per named record; reserve for the records the source
     // can actually hold, never for what a corrupt $MFT size claims (beyond a few million
     // it grows as records are really found).
     uint64_t expect = recordCount_;
-    if (vol_.Source.Size() != 0) {
-        maxRecords_ = vol_.Source.Size() / static_cast<uint64_t>(g.RecordSize);
+    if (src_.Size() != 0) {
+        maxRecords_ = src_.Size() / static_cast<uint64_t>(g.RecordSize);
         expect = std::min(expect, maxRecords_);
     }
     nodes_.Reserve(static_cast<size_t>(std::min<uint64_t>(expect, uint64_t{1} << 22)));
@@ -176,15 +160,15 @@ void TNtfsScan::RecordPass() {
             if (len <= 0) break;
             if (chunk.size() < static_cast<size_t>(len)) {
                 // Sized only once the source is known to hold the range.
-                if (vol_.Source.Size() != 0 && (pos < 0 || static_cast<uint64_t>(pos) >= vol_.Source.Size() ||
-                                                static_cast<uint64_t>(len) > vol_.Source.Size() - static_cast<uint64_t>(pos))) {
+                if (src_.Size() != 0 && (pos < 0 || static_cast<uint64_t>(pos) >= src_.Size() ||
+                                                static_cast<uint64_t>(len) > src_.Size() - static_cast<uint64_t>(pos))) {
                     ++bad_;
                     break;
                 }
                 chunk.resize(static_cast<size_t>(len));
             }
             const std::span<uint8_t> data(chunk.data(), static_cast<size_t>(len));
-            if (!ReadSourceInto(vol_.Source, pos, data)) {
+            if (!ReadSourceInto(src_, pos, data)) {
                 ++bad_;
                 break;
             }
@@ -202,16 +186,14 @@ void TNtfsScan::RecordPass() {
 
 void TNtfsScan::ProgressChecks() {
     if ((records_ & 0x1FFF) == 0) {
-        const uint64_t now = GetTickCount64();
-        if (now - st_.FLastProgressTick > kProgressInterval) {
-            st_.FLastProgressTick = now;
-            SafeProgress(host_, static_cast<uint64_t>(records_), recordCount_,
+        if (ProgressDue()) {
+            report_.Progress(static_cast<uint64_t>(records_), recordCount_,
                          Format(Tr("Scanning MFT: %d / %d records, found %d useful deleted files..."),
                                 {records_, recordCount_, deletedFiles_}));
         }
     }
     if ((records_ & 0x3FFFF) == 0)
-        SafeLog(host_, Format("Fast Direct NTFS progress: records=%d deleted_files=%d noise_rejected=%d",
+        report_.Log(Format("Fast Direct NTFS progress: records=%d deleted_files=%d noise_rejected=%d",
                               {records_, deletedFiles_, noiseRejected_}));
 }
 
@@ -256,8 +238,8 @@ void TNtfsScan::AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBy
     ++deletedFiles_;
 }
 
-void TNtfsScan::PathStage() {
-    SafeProgress(host_, recordCount_, recordCount_, Tr("Building paths and applying cleanup filters..."));
+TFoundFiles TNtfsScan::PathStage() {
+    report_.Progress(recordCount_, recordCount_, Tr("Building paths and applying cleanup filters..."));
     TFoundFiles kept;
     const size_t count = candidates_.size();
     kept.reserve(count);
@@ -317,10 +299,8 @@ void TNtfsScan::PathStage() {
         }
         kept.push_back(std::move(f));
         if (i % 5000 == 0) {
-            const uint64_t now = GetTickCount64();
-            if (now - st_.FLastProgressTick > kProgressInterval) {
-                st_.FLastProgressTick = now;
-                SafeProgress(host_, i, std::max<uint64_t>(count, 1), Format(buildingTmpl, {i, count}));
+            if (ProgressDue()) {
+                report_.Progress(i, std::max<uint64_t>(count, 1), Format(buildingTmpl, {i, count}));
             }
         }
     }
@@ -328,26 +308,53 @@ void TNtfsScan::PathStage() {
     nodes_.Clear();
     std::deque<TCandidate>().swap(candidates_);
     kept.shrink_to_fit();
-    st_.FFound = std::move(kept);
+    return kept;
 }
 
-void TNtfsScan::Run(const std::string& src) {
-    Setup(src);
+TReaderResult TNtfsScan::Run() {
+    Setup();
     RecordPass();
-    PathStage();
-    SafeProgress(host_, recordCount_, recordCount_, Tr("Fast NTFS scan finished. Preparing results..."));
+    TReaderResult result;
+    result.Found = PathStage();
+    report_.Progress(recordCount_, recordCount_, Tr("Fast NTFS scan finished. Preparing results..."));
     const char* tmpl = Stop() ? "Fast Direct NTFS scan stopped by user: records=%d valid=%d deleted_files=%d dirs=%d "
                                 "mask_rejected=%d noise_rejected=%d bad=%d"
                               : "Fast Direct NTFS scan complete: records=%d valid=%d deleted_files=%d dirs=%d "
                                 "mask_rejected=%d noise_rejected=%d bad=%d";
-    SafeLog(host_, Format(tmpl, {records_, valid_, deletedFiles_, dirs_, maskRejected_, noiseRejected_, bad_}));
+    report_.Log(Format(tmpl, {records_, valid_, deletedFiles_, dirs_, maskRejected_, noiseRejected_, bad_}));
+    result.HiddenByMasks = static_cast<uint64_t>(maskRejected_);
+    result.HiddenByCleanup = static_cast<uint64_t>(noiseRejected_);
+    return result;
 }
 
 } // namespace
 
+TReaderResult FastScanNtfsDirect(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
+    return TNtfsScan(src, report, opts).Run();
+}
+
 void FastScanNtfsDirect(TScanState& st, TScanHost& host, const std::string& src, const TMaskList& masks) {
-    TNtfsScan scan(st, host, masks);
-    scan.Run(src);
+    {
+        // Opened once here only for the system's error number, which the message of a
+        // device names.
+        TRawSource probe;
+        int err = 0;
+        if (!probe.Open(src, err)) {
+            if (IsDeviceSource(src))
+                throw std::runtime_error(
+                    Format(host.Translate("Fast Direct NTFS scan failed: cannot open %s, error %d"), {src, err}));
+            throw std::runtime_error(ErrnoText(err) + ": " + src);
+        }
+    }
+    const TByteSourcePtr source = OpenRawByteSource(src);
+    THostReport report(host, st);
+    TReaderOptions opts;
+    opts.Masks = masks;
+    opts.Cleanup = st.FLastWhereMode != TScanWhere::swRecycleBin;
+    TReaderResult result = FastScanNtfsDirect(*source, report, opts);
+    st.FFound = std::move(result.Found);
+    st.FLastHiddenByMasks = result.HiddenByMasks;
+    st.FLastHiddenByCleanup = result.HiddenByCleanup;
 }
 
 } // namespace brivo

@@ -1,19 +1,29 @@
 #pragma once
 #include <string>
 
+#include "core/ByteSource.h"
 #include "core/FoundFile.h"
+#include "core/ReaderReport.h"
+#include "core/ReaderResult.h"
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
 
 namespace brivo {
 
-// The direct deleted-file scan of an NTFS source (device or image file): reads every
-// $MFT record straight from the source, keeps every named record as a node of the folder
-// tree, collects the deleted files that pass the masks and the cleanup filter with their
-// size, time and condition, rebuilds their paths and replaces st.FFound with them.
-// Runs on the scan worker thread and reports only through SafeLog / SafeProgress; polls
-// st.StopRequested(). Failures that leave nothing to read raise std::runtime_error with
-// the user's message; damaged records are counted and the scan goes on.
+// The direct deleted-file scan of an NTFS volume: reads every $MFT record straight from
+// the source, keeps every named record as a node of the folder tree, collects the deleted
+// files that pass the masks and the cleanup filter with their size, time and condition,
+// rebuilds their paths and returns them, with counts of the deleted files the masks and
+// the cleanup filter left out. The cleanup filter applies when opts.Cleanup is set and
+// the masks are the default ones (a custom mask asks for files the filter would hide).
+// Runs on the scan worker thread and reports only through `report`, which it also polls
+// for Stop (a stopped scan returns no results). Failures that leave nothing to read
+// raise std::runtime_error with the user's message; damaged records are counted and the
+// scan goes on. A result's Inode is its record number, the address icat takes.
+TReaderResult FastScanNtfsDirect(TByteSource& src, TReaderReport& report, const TReaderOptions& opts);
+
+// The same scan of a device or image file for a front end: opens the path read-only,
+// turns the cleanup filter off for the Recycle Bin, and replaces st.FFound.
 void FastScanNtfsDirect(TScanState& st, TScanHost& host, const std::string& src, const TMaskList& masks);
 
 } // namespace brivo

@@ -1,11 +1,16 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace brivo {
 
 using NtfsBytes = std::span<const uint8_t>;
+
+// Turns an English text into the user's language (identity by default).
+using TTranslateFn = std::function<std::string(const std::string&)>;
 
 // Records with a fixed role in every $MFT.
 inline constexpr uint64_t kMftRecordMft = 0;

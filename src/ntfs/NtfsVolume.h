@@ -4,31 +4,32 @@
 #include <string>
 #include <vector>
 
+#include "core/ByteSource.h"
 #include "ntfs/NtfsTypes.h"
-#include "platform/RawSource.h"
 
 namespace brivo {
 
-// An NTFS source opened read-only, with what the reader learned from its boot sector and
-// from $MFT record 0.
+// An NTFS volume seen through a byte source, with what the reader learned from its boot
+// sector and from $MFT record 0. The source is not owned: whoever loads the volume keeps
+// it alive for as long as the volume is used.
 struct TNtfsVolume {
-    TRawSource Source;
+    TByteSource* Source = nullptr;
     TNtfsGeometry Geo;
     int64_t MftDataSize = 0;
     TNtfsRuns MftRuns;
 };
 
-// Opens the source read-only. A device ("/dev/...") that cannot be opened gives false
-// with errno in err, for the caller's message; an image file that cannot be opened
-// raises std::runtime_error carrying the system's message and the path.
-bool OpenNtfsSource(const std::string& path, TRawSource& source, int& err);
+// Reads the boot sector and $MFT record 0 of src into vol. Raises std::runtime_error
+// with the user's message (passed through translate) when the source is no NTFS volume
+// or its $MFT cannot be located.
+void LoadNtfsVolume(TByteSource& src, TNtfsVolume& vol, const TTranslateFn& translate = {});
 
 // Reads exactly out.size() bytes at offset. False on any error, a short read, a negative
 // offset, or a range that lies past the end of a source of known size. Nothing is
 // allocated here, so a hostile count cannot make the reader reserve memory.
-bool ReadSourceInto(const TRawSource& source, int64_t offset, std::span<uint8_t> out);
+bool ReadSourceInto(TByteSource& source, int64_t offset, std::span<uint8_t> out);
 // Sizes out to count (only after checking the range against the source) and reads it.
-bool ReadSourceBytes(const TRawSource& source, int64_t offset, int64_t count, std::vector<uint8_t>& out);
+bool ReadSourceBytes(TByteSource& source, int64_t offset, int64_t count, std::vector<uint8_t>& out);
 
 // Bytes [offset, offset + count) of the $MFT's data stream, through its runs, one
 // cluster at a time. False when a piece lies in no run or cannot be read.

@@ -68,7 +68,10 @@ protected:
         st_.FLastWhereMode = TScanWhere::swRecycleBin;
         st_.FLastSrcForFls = image_;
         st_.FLastFsSwitch = " -f ntfs";
-        FastScanNtfsDirect(st_, host_, image_, {"*.*"});
+        TNullReport report;
+        TReaderOptions opts;
+        opts.Cleanup = false;  // as for the Recycle Bin kind
+        st_.FFound = FastScanNtfsDirect(*OpenRawByteSource(image_), report, opts).Found;
         // What the scope filter keeps for the Recycle Bin kind.
         std::erase_if(st_.FFound, [](const TFoundFile& f) { return f.FullPath.rfind("$Recycle.Bin/", 0) != 0; });
         host_.Drain();

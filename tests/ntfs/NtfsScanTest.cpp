@@ -20,30 +20,54 @@ using test::Ref;
 using test::TestData;
 using test::TestRecord;
 
+// Keeps the log lines; asks to stop from the start, or once progress passes stopAt.
+class RecordingReport : public TReaderReport {
+public:
+    void Log(const std::string& msg) override { log.push_back(msg); }
+    void DebugLog(const std::string&) override {}
+    void Progress(uint64_t position, uint64_t, const std::string&) override {
+        if (position >= stopAt) stop = true;
+    }
+    bool StopRequested() const override { return stop; }
+    std::vector<std::string> log;
+    bool stop = false;
+    uint64_t stopAt = UINT64_MAX;
+};
+
 struct ScanRun {
     std::vector<std::string> log;
     TFoundFiles found;
+    uint64_t hiddenByMasks = 0, hiddenByCleanup = 0;
     std::string error;
 };
 
-ScanRun Scan(const std::string& image, const TMaskList& masks, TScanWhere where = TScanWhere::swDisk,
-             bool stopFirst = false) {
-    test::RecordingHost host;
-    TScanState st;
-    st.FLastWhereMode = where;
-    st.FFound.push_back(TFoundFile{});  // whatever was there before
-    st.FFound[0].FullPath = "previous";
-    st.FStopRequested = stopFirst;
+enum class Cleanup { On, Off };
+
+ScanRun Scan(TByteSource& src, const TMaskList& masks, Cleanup cleanup = Cleanup::On, bool stopFirst = false) {
+    RecordingReport report;
+    report.stop = stopFirst;
+    TReaderOptions opts;
+    opts.Masks = masks;
+    opts.Cleanup = cleanup == Cleanup::On;
     ScanRun out;
     try {
-        FastScanNtfsDirect(st, host, image, masks);
+        TReaderResult r = FastScanNtfsDirect(src, report, opts);
+        out.found = std::move(r.Found);
+        out.hiddenByMasks = r.HiddenByMasks;
+        out.hiddenByCleanup = r.HiddenByCleanup;
     } catch (const std::exception& e) {
         out.error = e.what();
     }
-    host.Drain();
-    out.log = host.MemoMessages();
-    out.found = st.FFound;
+    out.log = report.log;
     return out;
+}
+
+ScanRun Scan(const Bytes& image, const TMaskList& masks, Cleanup cleanup = Cleanup::On, bool stopFirst = false) {
+    return Scan(*MakeMemoryByteSource(image, "v.img"), masks, cleanup, stopFirst);
+}
+
+ScanRun Scan(const std::string& path, const TMaskList& masks, Cleanup cleanup = Cleanup::On) {
+    return Scan(*OpenRawByteSource(path), masks, cleanup);
 }
 
 std::string WriteImage(const test::TempDir& dir, const Bytes& img, const std::string& name = "v.img") {
@@ -96,13 +120,12 @@ test::TestVolume SampleVolume() {
 }
 
 TEST(NtfsScan, ListsDeletedFilesWithPathsAndCounts) {
-    test::TempDir dir;
-    const std::string img = WriteImage(dir, SampleVolume().Build());
-
-    ScanRun r = Scan(img, {"*.*"});
+    ScanRun r = Scan(SampleVolume().Build(), {"*.*"});
     ASSERT_EQ(r.error, "");
     auto m = ByPath(r.found);
     EXPECT_EQ(r.found.size(), 3u);
+    EXPECT_EQ(r.hiddenByMasks, 1u);
+    EXPECT_EQ(r.hiddenByCleanup, 4u);
     ASSERT_TRUE(m.count("Users/Old/a.txt")) << "a deleted folder still names its files";
     EXPECT_TRUE(m.count("b.jpg")) << "a reused folder record is not this file's folder";
     EXPECT_TRUE(m.count("c.txt"));
@@ -132,9 +155,8 @@ TEST(NtfsScan, ListsDeletedFilesWithPathsAndCounts) {
     EXPECT_EQ(lines, expected);
 }
 
-TEST(NtfsScan, CustomMasksAndRecycleBinTurnTheCleanupFilterOff) {
-    test::TempDir dir;
-    const std::string img = WriteImage(dir, SampleVolume().Build());
+TEST(NtfsScan, CustomMasksAndCleanupOffShowWhatTheFilterHides) {
+    const Bytes img = SampleVolume().Build();
 
     ScanRun txt = Scan(img, {"*.txt"});
     auto m = ByPath(txt.found);
@@ -145,38 +167,25 @@ TEST(NtfsScan, CustomMasksAndRecycleBinTurnTheCleanupFilterOff) {
     EXPECT_TRUE(m.count("Users/Old/a.txt") && m.count("c.txt"));
     EXPECT_EQ(txt.log.front(), "Fast Direct NTFS scan: reading $MFT directly; no ils pass.");
     EXPECT_NE(LastLine(txt).find("mask_rejected=5 noise_rejected=0"), std::string::npos) << LastLine(txt);
+    EXPECT_EQ(txt.hiddenByMasks, 5u);
+    EXPECT_EQ(txt.hiddenByCleanup, 0u);
 
-    ScanRun bin = Scan(img, {"*.*"}, TScanWhere::swRecycleBin);
+    ScanRun bin = Scan(img, {"*.*"}, Cleanup::Off);
     m = ByPath(bin.found);
     EXPECT_TRUE(m.count("Users/notes.txt") && m.count("Users/setup.exe") && m.count("Windows/x.jpg"));
     EXPECT_TRUE(m.count("Users/x\\Windows\\y.jpg"));
     EXPECT_EQ(m.size(), 7u);
+    EXPECT_EQ(bin.hiddenByCleanup, 0u);
 }
 
 TEST(NtfsScan, StopBeforeThePassLeavesNoResults) {
-    test::TempDir dir;
-    ScanRun r = Scan(WriteImage(dir, SampleVolume().Build()), {"*.*"}, TScanWhere::swDisk, true);
+    ScanRun r = Scan(SampleVolume().Build(), {"*.*"}, Cleanup::On, true);
     EXPECT_EQ(r.error, "");
     EXPECT_TRUE(r.found.empty());
     EXPECT_EQ(LastLine(r),
               "Fast Direct NTFS scan stopped by user: records=0 valid=0 deleted_files=0 dirs=0 mask_rejected=0 "
               "noise_rejected=0 bad=0");
 }
-
-// Sets the scan's stop flag when the scan queues its n-th step, as the Stop command
-// would while the worker runs.
-class StoppingHost : public test::RecordingHost {
-public:
-    StoppingHost(TScanState& st, size_t n) : st_(st), n_(n) {}
-    void Queue(std::function<void()> step) override {
-        if (++calls_ == n_) st_.FStopRequested = true;
-        test::RecordingHost::Queue(std::move(step));
-    }
-
-private:
-    TScanState& st_;
-    size_t n_, calls_ = 0;
-};
 
 TEST(NtfsScan, StopDuringTheRecordPassSkipsThePathStage) {
     test::TestVolume v;
@@ -185,16 +194,13 @@ TEST(NtfsScan, StopDuringTheRecordPassSkipsThePathStage) {
     v.Records[8250] = test::MakeRecord(File(0, Ref(5, 5), u"late.txt"));
     v.MftRunList = test::RunEntry(2075, 4, 2, 1);
     v.Clusters = 2100;
-    test::TempDir dir;
-    const std::string img = WriteImage(dir, v.Build());
-    TScanState st;
-    // Steps queued before the pass: the first log line, the geometry, the first progress
-    // and the bitmap line; the fifth is the progress after 8192 records.
-    StoppingHost host(st, 5);
-    FastScanNtfsDirect(st, host, img, {"*.txt"});
-    host.Drain();
-    EXPECT_TRUE(st.FFound.empty()) << "early.txt was found, but paths are never built after a stop";
-    EXPECT_EQ(host.MemoMessages().back(),
+    RecordingReport report;
+    report.stopAt = 8192;  // the progress after the first chunk of records
+    TReaderOptions opts;
+    opts.Masks = {"*.txt"};
+    const TReaderResult r = FastScanNtfsDirect(*MakeMemoryByteSource(v.Build()), report, opts);
+    EXPECT_TRUE(r.Found.empty()) << "early.txt was found, but paths are never built after a stop";
+    EXPECT_EQ(report.log.back(),
               "Fast Direct NTFS scan stopped by user: records=8192 valid=4 deleted_files=1 dirs=1 mask_rejected=0 "
               "noise_rejected=0 bad=0");
 }
@@ -210,8 +216,7 @@ TEST(NtfsScan, ReadsRunsOnDespiteSparseAndUnreadableRuns) {
     v.MftRunList = test::Concat({test::RunEntry(2, 4, 1, 1), Bytes{0x01, 0x02}, test::RunEntry(2, 4, 1, 1),
                                  test::RunEntry(1, 5000, 1, 2), test::RunEntry(1, 10 - 5008, 1, 2)});
     v.MftSize = 32 * 1024;
-    test::TempDir dir;
-    ScanRun r = Scan(WriteImage(dir, v.Build()), {"*.*"});
+    ScanRun r = Scan(v.Build(), {"*.*"});
     ASSERT_EQ(r.error, "");
     auto m = ByPath(r.found);
     EXPECT_EQ(m.size(), 2u);
@@ -222,8 +227,7 @@ TEST(NtfsScan, ReadsRunsOnDespiteSparseAndUnreadableRuns) {
     EXPECT_NE(LastLine(r).find(" bad=1"), std::string::npos) << LastLine(r);
 }
 
-TEST(NtfsScan, FatalSetupFailuresKeepThePreviousResults) {
-    test::TempDir dir;
+TEST(NtfsScan, FatalSetupFailuresEndTheScanWithTheUsersMessage) {
     test::TestVolume good;
 
     Bytes notNtfs = good.Build();
@@ -239,32 +243,63 @@ TEST(NtfsScan, FatalSetupFailuresKeepThePreviousResults) {
 
     struct Case {
         const char* what;
-        std::string path;
+        Bytes image;
         std::string message;
     } cases[] = {
-        {"not NTFS", WriteImage(dir, notNtfs, "a.img"),
-         "Fast Direct NTFS scan failed: selected source does not look like NTFS."},
-        {"short source", WriteImage(dir, Bytes(100, 0), "b.img"), "Fast Direct NTFS scan failed: cannot read NTFS boot sector."},
-        {"record size 0", WriteImage(dir, badGeometry, "c.img"),
+        {"not NTFS", notNtfs, "Fast Direct NTFS scan failed: selected source does not look like NTFS."},
+        {"short source", Bytes(100, 0), "Fast Direct NTFS scan failed: cannot read NTFS boot sector."},
+        {"record size 0", badGeometry,
          "Fast Direct NTFS scan failed: invalid NTFS geometry bps=512 cluster=4096 record=0 mft_lcn=4"},
-        {"record 0 fixups", WriteImage(dir, badRecord0, "d.img"),
-         "Fast Direct NTFS scan failed: cannot read/repair $MFT record 0."},
-        {"record 0 past the end", WriteImage(dir, huge, "e.img"),
-         "Fast Direct NTFS scan failed: cannot read/repair $MFT record 0."},
-        {"no runlist", WriteImage(dir, noRuns.Build(), "f.img"), "Fast Direct NTFS scan failed: cannot parse $MFT DATA runlist."},
-        {"device", "/dev/brivo-no-such-device", "Fast Direct NTFS scan failed: cannot open /dev/brivo-no-such-device, error 2"},
-        {"missing image", dir / "missing.img", "No such file or directory: " + dir / "missing.img"},
+        {"record 0 fixups", badRecord0, "Fast Direct NTFS scan failed: cannot read/repair $MFT record 0."},
+        {"record 0 past the end", huge, "Fast Direct NTFS scan failed: cannot read/repair $MFT record 0."},
+        {"no runlist", noRuns.Build(), "Fast Direct NTFS scan failed: cannot parse $MFT DATA runlist."},
     };
     for (const auto& c : cases) {
-        ScanRun r = Scan(c.path, {"*.*"});
+        ScanRun r = Scan(c.image, {"*.*"});
         EXPECT_EQ(r.error, c.message) << c.what;
-        ASSERT_EQ(r.found.size(), 1u) << c.what;
-        EXPECT_EQ(r.found[0].FullPath, "previous") << c.what;
+        EXPECT_TRUE(r.found.empty()) << c.what;
     }
 }
 
-TEST(NtfsScan, ConditionFollowsTheClusterBitmap) {
+// The front end's entry: opens the path itself, and a scan that fails keeps the results
+// of the previous one.
+TEST(NtfsScan, PathEntryKeepsThePreviousResultsOnOpenErrors) {
     test::TempDir dir;
+    struct Case {
+        std::string path;
+        std::string message;
+    } cases[] = {
+        {"/dev/brivo-no-such-device", "Fast Direct NTFS scan failed: cannot open /dev/brivo-no-such-device, error 2"},
+        {dir / "missing.img", "No such file or directory: " + dir / "missing.img"},
+        {WriteImage(dir, Bytes(100, 0)), "Fast Direct NTFS scan failed: cannot read NTFS boot sector."},
+    };
+    for (const auto& c : cases) {
+        test::RecordingHost host;
+        TScanState st;
+        st.FFound.push_back(TFoundFile{});
+        st.FFound[0].FullPath = "previous";
+        try {
+            FastScanNtfsDirect(st, host, c.path, {"*.*"});
+            ADD_FAILURE() << c.path;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+        }
+        host.Drain();
+        ASSERT_EQ(st.FFound.size(), 1u) << c.path;
+        EXPECT_EQ(st.FFound[0].FullPath, "previous") << c.path;
+    }
+
+    // And one that works replaces them, the cleanup filter off for the Recycle Bin.
+    test::RecordingHost host;
+    TScanState st;
+    st.FLastWhereMode = TScanWhere::swRecycleBin;
+    FastScanNtfsDirect(st, host, WriteImage(dir, SampleVolume().Build(), "s.img"), {"*.*"});
+    host.Drain();
+    EXPECT_EQ(st.FFound.size(), 7u);
+    EXPECT_EQ(st.FLastHiddenByMasks, 1u);
+}
+
+TEST(NtfsScan, ConditionFollowsTheClusterBitmap) {
     test::TestVolume v;
     v.Records.resize(20);
     v.Records[16] = test::MakeRecord(File(0, Ref(5, 5), u"reused.bin", {{false, {}, 8192, test::RunEntry(2, 40, 1, 1)}}));
@@ -274,7 +309,7 @@ TEST(NtfsScan, ConditionFollowsTheClusterBitmap) {
     v.Records[6] = test::MakeRecord(bm);
     Bytes img = v.Build();
     img[60 * 4096 + 5] = 0x03;
-    ScanRun r = Scan(WriteImage(dir, img), {"*.bin"});
+    ScanRun r = Scan(img, {"*.bin"});
     auto m = ByPath(r.found);
     ASSERT_EQ(m.size(), 2u);
     EXPECT_EQ(m["reused.bin"]->DamageText, "Overwritten");
@@ -283,7 +318,7 @@ TEST(NtfsScan, ConditionFollowsTheClusterBitmap) {
 
     // A $Bitmap claiming more than 256 MiB is not loaded: conditions stay unknown.
     v.Records[6] = test::MakeRecord(File(1, Ref(5, 5), u"$Bitmap", {{false, {}, 0x10000001, test::RunEntry(1, 60, 1, 1)}}));
-    r = Scan(WriteImage(dir, v.Build(), "big.img"), {"*.bin"});
+    r = Scan(v.Build(), {"*.bin"});
     for (const auto& f : r.found) {
         EXPECT_EQ(f.DamageText, "Unknown");
         EXPECT_EQ(f.DamageScore, -1);
@@ -305,7 +340,7 @@ TEST(NtfsScanFixture, ListsExactlyTheManifestsDeletedFiles) {
 
     // With the cleanup filter off (Recycle Bin kind) and a mask for every name, the scan
     // lists exactly the manifest.
-    ScanRun all = Scan(img, {"*"}, TScanWhere::swRecycleBin);
+    ScanRun all = Scan(img, {"*"}, Cleanup::Off);
     ASSERT_EQ(all.error, "");
     auto m = ByPath(all.found);
     EXPECT_EQ(all.found.size(), manifest.size());
