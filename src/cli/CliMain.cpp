@@ -6,6 +6,7 @@
 #include "cli/CliArgs.h"
 #include "cli/CliInfo.h"
 #include "cli/CliScan.h"
+#include "cli/CliSignals.h"
 
 namespace brivo::cli {
 
@@ -51,6 +52,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
 int CliMain(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    const TEndSignalGuard signals;
     const int code = RunCli(args, std::cout, std::cerr);
     std::cout.flush();
     return code;

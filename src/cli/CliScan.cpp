@@ -1,6 +1,5 @@
 #include "cli/CliScan.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <sstream>
 
 #include "cli/CliHost.h"
+#include "cli/CliSignals.h"
 #include "cli/Json.h"
 #include "core/ScanChoices.h"
 #include "core/ScanLog.h"
@@ -48,7 +48,6 @@ std::vector<TOptionSpec> ScanOptions() {
         {"filter", "CATEGORY", "mask category: " + WhatCliNames(), whatNames, kWhatCategories[kWhatAllCustom].CliName},
         {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
-        {"deep", "", "also search free space for the folders of deleted files (FAT; slower)", {}, ""},
         {"verbose", "", "print the scan log on stderr (also -v)", {}, ""},
     };
 }
@@ -62,25 +61,6 @@ struct TScanRun {
     ~TScanRun() {
         if (!Engine.FToolsDir.empty()) DeleteExtractedBinaries(Engine);
     }
-};
-
-std::atomic<bool> gInterrupted{false};
-extern "C" void OnInterrupt(int) { gInterrupted = true; }
-
-// Ctrl-C during a scan acts as the Stop command; the previous handler comes back after.
-class TInterruptGuard {
-public:
-    TInterruptGuard() {
-        gInterrupted = false;
-        struct sigaction sa {};
-        sa.sa_handler = OnInterrupt;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &old_);
-    }
-    ~TInterruptGuard() { sigaction(SIGINT, &old_, nullptr); }
-
-private:
-    struct sigaction old_ {};
 };
 
 TScanWhere DefaultWhere(const std::string& source) {
@@ -135,7 +115,6 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     for (int i = 0; i < kWhatCount; ++i) choice.MaskTexts[static_cast<size_t>(i)] = DefaultMaskText(i);
     if (args.Has("masks")) choice.MaskTexts[static_cast<size_t>(choice.WhatIndex)] = args.Value("masks");
     choice.WhatText = kWhatCategories[static_cast<size_t>(choice.WhatIndex)].Caption;
-    choice.Deep = args.Has("deep");
 
     // A device or image narrowed to a folder or to its Recycle Bin has no window control
     // to validate it, so the source is built here and handed to the driver directly.
@@ -183,7 +162,7 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         SetStatusText(host, Format(host.Translate("Scan finished. Found entries: %d"), {run.State.FFound.size()}));
     };
 
-    TInterruptGuard interrupt;
+    TStopOnInterrupt interrupt;
     bool stopSent = false;
     TScanDriver driver(run.State, run.Engine, host);
     if (direct) {
@@ -200,7 +179,7 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     }
     host.Pump([&] { return !driver.Busy(); },
               [&] {
-                  if (gInterrupted && !stopSent && driver.Busy()) {
+                  if (Interrupted() && !stopSent && driver.Busy()) {
                       stopSent = true;
                       driver.tbStopClick();
                   }

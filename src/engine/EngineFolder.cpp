@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "core/TextFormat.h"
+#include "engine/SignalCleanup.h"
 #include "platform/Paths.h"
 #include "platform/RawSource.h"
 #include "platform/UniqueFd.h"
@@ -88,6 +89,7 @@ void ExtractEmbeddedBinaries(std::string& toolsDir, std::vector<TExtractedBinary
     toolsDir.clear();
     extracted.clear();
     toolsDir = CreateUniqueTempFolder(kEngineFolderPrefix);
+    TrackEngineFolder(toolsDir);
     const auto& table = EngineToolTable();
     extracted.resize(table.size());
     for (size_t i = 0; i < table.size(); ++i) {
@@ -135,6 +137,7 @@ void RemoveTempFolder(const std::string& folder) {
     if (folder.empty() || folder == "/") return;
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);  // removes links themselves, never what they point to
+    UntrackEngineFolder(folder);
 }
 
 std::string RequireTool(const TEngineContext& ctx, TScanHost& host, const std::string& fileName) {

@@ -15,6 +15,7 @@
 
 #include "core/TextFormat.h"
 #include "engine/LongPath.h"
+#include "engine/SignalCleanup.h"
 #include "engine/ToolOutputDecode.h"
 #include "platform/RawSource.h"
 #include "platform/UniqueFd.h"
@@ -153,6 +154,7 @@ auto KeepErrorBytes(std::string& into) {
 TChildEnd TTSKRunner::RunChild(const std::string& program, const TArgs& args, UniqueFd outFd, UniqueFd errFd,
                                std::span<const TCapture> captures) {
     const pid_t pid = StartChild(program, args, outFd.get(), errFd.get());
+    TrackEngineChild(pid);
     outFd.reset();
     errFd.reset();
     {
@@ -173,6 +175,7 @@ TChildEnd TTSKRunner::RunChild(const std::string& program, const TArgs& args, Un
             stopped = stopped_;
             stopped_ = false;
         }
+        UntrackEngineChild(pid);
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     };

@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "TestSupport.h"
+
+extern char** environ;
+
+namespace brivo {
+namespace {
+
+using test::ProcessResult;
+using test::RunProcess;
+
+// Rows of the CLI's TSV output as path -> size.
+std::vector<std::pair<std::string, long long>> TsvRows(const std::string& text) {
+    std::vector<std::pair<std::string, long long>> rows;
+    size_t start = text.find('\n');
+    while (start != std::string::npos && start + 1 < text.size()) {
+        const size_t end = text.find('\n', start + 1);
+        const std::string line = text.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+        start = end;
+        const size_t a = line.find('\t'), b = a == std::string::npos ? a : line.find('\t', a + 1);
+        if (b == std::string::npos) continue;
+        const size_t c = line.find('\t', b + 1);
+        rows.emplace_back(line.substr(a + 1, b - a - 1), std::atoll(line.substr(b + 1, c - b - 1).c_str()));
+    }
+    return rows;
+}
+
+std::string Slash(const std::string& p) { return p.empty() || p[0] == '/' ? p : "/" + p; }
+
+// A source path may hold any byte a Linux name can; it reaches fls and icat as it is, on
+// the engine's route (exFAT) and on the NTFS route, whose recovery and Recycle Bin go
+// through icat.
+TEST(CliEngine, SourcePathsWithQuotesBarsAndLineBreaksScanAndRecover) {
+    struct Case {
+        const char* image;
+        const char* route;
+        const char* scope;  // a folder resolved through fls, or the Recycle Bin
+        const char* scopedFile;  // as listed: relative to the scope, or the original Windows path
+    } cases[] = {{"exfat", "fls", "/Projects/Apollo", "/old-design.txt"},
+                 {"ntfs", "ntfs", nullptr, "C:\\Users\\Bob\\Documents\\budget.xlsx"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        test::TempDir dir;
+        const std::string plain = test::UnpackFixture(std::string(c.image) + ".img", dir);
+        const std::string odd = dir / "my \"disk\" 'copy' |x $y\nz \xff.img";
+        ASSERT_EQ(::rename(plain.c_str(), odd.c_str()), 0);
+
+        ProcessResult json = RunProcess({test::CliPath(), "scan", "--format", "json", "--masks", "?*", odd});
+        ASSERT_EQ(json.exitCode, 0) << json.err;
+        EXPECT_NE(json.out.find(std::string("\"route\": \"") + c.route + "\""), std::string::npos) << json.out;
+
+        ProcessResult tsv = RunProcess({test::CliPath(), "scan", "--format", "tsv", "--masks", "?*", odd});
+        ASSERT_EQ(tsv.exitCode, 0) << tsv.err;
+        const auto rows = TsvRows(tsv.out);
+        const std::string out = dir / "out";
+        ProcessResult rec = RunProcess({test::CliPath(), "recover", "--masks", "?*", "--out", out, "--all", odd});
+        EXPECT_EQ(rec.exitCode, 0) << rec.out << rec.err;
+        EXPECT_NE(rec.out.find("OK: " + std::to_string(rows.size()) + " Failed: 0"), std::string::npos) << rec.out;
+        size_t checked = 0;
+        for (const auto& m : test::ReadManifest(c.image)) {
+            for (const auto& [path, size] : rows) {
+                if (Slash(path) != m.path || size == 0) continue;
+                EXPECT_EQ(test::Md5OfFile(out + m.path), m.md5) << m.path;
+                ++checked;
+            }
+        }
+        EXPECT_GT(checked, 3u);
+
+        const std::vector<std::string> narrowed =
+            c.scope ? std::vector<std::string>{"--scope", c.scope} : std::vector<std::string>{"--where", "recycle"};
+        std::vector<std::string> argv{test::CliPath(), "scan", "--format", "tsv", "--masks", "?*"};
+        argv.insert(argv.end(), narrowed.begin(), narrowed.end());
+        argv.push_back(odd);
+        ProcessResult scoped = RunProcess(argv);
+        ASSERT_EQ(scoped.exitCode, 0) << scoped.err;
+        bool found = false;
+        for (const auto& [path, size] : TsvRows(scoped.out)) found = found || path == c.scopedFile;
+        EXPECT_TRUE(found) << scoped.out;
+    }
+}
+
+// The CLI with a stand-in fls on PATH that records its pid and hangs, and a private
+// temporary folder to hold its engine folder.
+class TCliWithHangingTool {
+public:
+    TCliWithHangingTool() {
+        const std::string bin = dir_ / "bin";
+        ::mkdir(bin.c_str(), 0700);
+        ::mkdir(tmp_.c_str(), 0700);
+        test::WriteFileBytes(bin + "/fls", "#!/bin/sh\necho $$ > '" + pidFile_ + "'\nexec sleep 30\n");
+        ::chmod((bin + "/fls").c_str(), 0700);
+        test::WriteFileBytes(dir_ / "junk.img", std::string(4096, '\0'));
+        env_.push_back("PATH=" + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"));
+        env_.push_back("TMPDIR=" + tmp_);
+        for (char** e = environ; *e; ++e)
+            if (std::strncmp(*e, "PATH=", 5) != 0 && std::strncmp(*e, "TMPDIR=", 7) != 0) env_.emplace_back(*e);
+    }
+
+    // Starts "scan -v junk.img" with every ending signal at its default, stdout to
+    // outFd (or /dev/null), and waits until the tool runs. Returns the CLI's pid.
+    pid_t StartScan(int outFd = -1) {
+        std::vector<std::string> argv{test::CliPath(), "scan", "-v", dir_ / "junk.img"};
+        std::vector<char*> args, envp;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        for (auto& e : env_) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        if (outFd >= 0)
+            posix_spawn_file_actions_adddup2(&fa, outFd, 1);
+        else
+            posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t def;
+        sigemptyset(&def);
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&def, s);
+        posix_spawnattr_setsigdefault(&attr, &def);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+        pid_t pid = -1;
+        const int rc = posix_spawn(&pid, argv[0].c_str(), &fa, &attr, args.data(), envp.data());
+        posix_spawn_file_actions_destroy(&fa);
+        posix_spawnattr_destroy(&attr);
+        if (rc != 0) return -1;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (ToolPid() <= 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return pid;
+    }
+
+    pid_t ToolPid() const { return static_cast<pid_t>(std::atoi(test::ReadFileBytes(pidFile_).c_str())); }
+
+    // True once the tool has ended (gone, or a zombie nobody reaped yet).
+    bool ToolEnded(std::chrono::seconds within) const {
+        const pid_t pid = ToolPid();
+        const auto deadline = std::chrono::steady_clock::now() + within;
+        for (;;) {
+            if (::kill(pid, 0) != 0) return true;
+            const std::string stat = test::ReadFileBytes("/proc/" + std::to_string(pid) + "/stat");
+            const size_t paren = stat.rfind(')');
+            if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z') return true;
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    // Engine folders left under the private temporary folder.
+    int EngineFolders() const {
+        int n = 0;
+        for (const char* parent : {"/recovery_embedded", "/recovery_embedded-"}) {
+            std::string p = tmp_ + parent;
+            if (parent[std::strlen(parent) - 1] == '-') p += std::to_string(::geteuid());
+            if (DIR* d = ::opendir(p.c_str())) {
+                while (dirent* e = ::readdir(d))
+                    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++n;
+                ::closedir(d);
+            }
+        }
+        return n;
+    }
+
+    std::string ErrText() const { return test::ReadFileBytes(errFile_); }
+
+private:
+    test::TempDir dir_;
+    std::string tmp_ = dir_ / "tmp";
+    std::string pidFile_ = dir_ / "tool.pid";
+    std::string errFile_ = dir_ / "err.txt";
+    std::vector<std::string> env_;
+};
+
+// SIGTERM, SIGHUP and SIGPIPE end the program at once (128 + the signal), with the tool
+// killed and the engine folder removed. Ctrl-C keeps its meaning (the scan stops, what was
+// found is printed, exit 0) and leaves nothing behind either. A program killed outright
+// still takes its tool with it.
+TEST(CliEngine, EndingSignalsLeaveNoToolAndNoEngineFolder) {
+    for (int sig : {SIGTERM, SIGHUP, SIGPIPE, SIGINT, SIGKILL}) {
+        SCOPED_TRACE(strsignal(sig));
+        TCliWithHangingTool cli;
+        const pid_t pid = cli.StartScan();
+        ASSERT_GT(pid, 0);
+        ASSERT_GT(cli.ToolPid(), 0) << cli.ErrText();
+        ASSERT_EQ(cli.EngineFolders(), 1);
+        ::kill(pid, sig);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(cli.ToolEnded(std::chrono::seconds(5)));
+        if (sig == SIGKILL) continue;  // nothing of ours can run, so the folder stays
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), sig == SIGINT ? 0 : 128 + sig);
+        if (sig == SIGINT) {
+            EXPECT_NE(cli.ErrText().find("Stop requested."), std::string::npos) << cli.ErrText();
+        }
+        EXPECT_EQ(cli.EngineFolders(), 0);
+    }
+}
+
+// Output into a pipe whose reader has gone (| head -1 after its line): the program ends
+// with 128 + SIGPIPE and removes its engine folder.
+TEST(CliEngine, ClosedOutputPipeEndsTheProgramCleanly) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("exfat.img", dir);
+    const std::string tmp = dir / "tmp";
+    ASSERT_EQ(::mkdir(tmp.c_str(), 0700), 0);
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    ::close(p[0]);
+    std::vector<std::string> env{"TMPDIR=" + tmp};
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "TMPDIR=", 7) != 0) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argv{test::CliPath(), "scan", "--masks", "*", img};
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t def;
+    sigemptyset(&def);
+    sigaddset(&def, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &def);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0].c_str(), &fa, &attr, args.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    ::close(p[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGPIPE);
+    DIR* d = ::opendir((tmp + "/recovery_embedded").c_str());
+    ASSERT_NE(d, nullptr);
+    int left = 0;
+    while (dirent* e = ::readdir(d)) left += e->d_name[0] != '.';
+    ::closedir(d);
+    EXPECT_EQ(left, 0);
+}
+
+} // namespace
+} // namespace brivo
