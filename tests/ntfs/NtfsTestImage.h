@@ -40,6 +40,9 @@ struct TestData {
     int64_t Size = 0;            // non-resident data size
     Bytes RunList;               // non-resident runlist bytes (terminator added)
     uint8_t NameLength = 0;      // > 0: a named stream
+    uint16_t AttrFlags = 0;      // 0x0001 compressed, 0x4000 encrypted, 0x8000 sparse
+    uint16_t Id = 0;             // attribute id
+    std::optional<int64_t> InitSize;  // non-resident initialized size (default: Size)
 };
 
 struct TestRecord {
@@ -49,6 +52,7 @@ struct TestRecord {
     std::optional<uint64_t> ModTime;  // $STANDARD_INFORMATION modification FILETIME
     std::vector<TestData> Data;
     bool BadFixups = false;      // update sequence array pointing past the record
+    std::vector<Bytes> Extra;    // further attributes, whole, put after the names
 };
 
 // One attribute with an 8-aligned length.
@@ -116,8 +120,12 @@ inline Bytes MakeRecord(const TestRecord& r, size_t size = 1024) {
         Bytes a = ResidentAttr(0x30, FileNameValue(n));
         attrs.insert(attrs.end(), a.begin(), a.end());
     }
+    for (const auto& e : r.Extra) attrs.insert(attrs.end(), e.begin(), e.end());
     for (const auto& d : r.Data) {
         Bytes a = d.Resident ? ResidentAttr(0x80, d.Value, d.NameLength) : NonResidentAttr(0x80, d.Size, d.RunList, d.NameLength);
+        PutLe(a, 12, d.AttrFlags, 2);
+        PutLe(a, 14, d.Id, 2);
+        if (!d.Resident && d.InitSize) PutLe(a, 56, static_cast<uint64_t>(*d.InitSize), 8);
         attrs.insert(attrs.end(), a.begin(), a.end());
     }
     PutLe(attrs, attrs.size(), 0xFFFFFFFF, 4);

@@ -1,0 +1,299 @@
+#include "ntfs/NtfsExtract.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "core/ByteReaders.h"
+#include "core/TextFormat.h"
+#include "ntfs/NtfsVolume.h"
+
+namespace brivo {
+
+namespace {
+
+constexpr size_t kCopyChunk = 1024 * 1024;
+// The update sequence covers 512-byte strides whatever the sector size.
+constexpr int64_t kFixupStride = 512;
+constexpr uint32_t kAttrAttributeList = 0x20;
+constexpr uint64_t kMftRecordBoot = 7;
+// Attribute flags: any compression method, encryption.
+constexpr uint16_t kAttrFlagCompressionMask = 0x00FF;
+constexpr uint16_t kAttrFlagEncrypted = 0x4000;
+
+bool ParseDecimal(const std::string& s, size_t& pos, uint64_t max, uint64_t& out) {
+    const size_t start = pos;
+    out = 0;
+    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+        const uint64_t d = static_cast<uint64_t>(s[pos] - '0');
+        if (out > (max - d) / 10) return false;
+        out = out * 10 + d;
+        ++pos;
+    }
+    return pos > start;
+}
+
+// Decodes a runlist the way the engine does, so that a file is read from the same
+// clusters: length fields of 1 to 8 bytes taken unsigned, an entry without an offset
+// field or with a zero offset is sparse and leaves the running cluster number alone.
+// Nothing when the list is one the engine would reject or read differently: a run
+// longer than the volume or reaching past its end, a first offset of -1 (an old sparse
+// form), a cluster number below 0, or bytes running out before the end marker.
+std::optional<TNtfsRuns> DecodeDataRuns(NtfsBytes rec, int64_t start, const TNtfsExtractGeometry& geo) {
+    TNtfsRuns runs;
+    const int64_t size = static_cast<int64_t>(rec.size());
+    int64_t pos = start, vcn = 0, prev = 0;
+    while (true) {
+        if (pos < 0 || pos >= size) return std::nullopt;
+        const uint8_t h = rec[static_cast<size_t>(pos)];
+        if ((h & 0x0F) == 0) break;
+        const int l = h & 0x0F, o = h >> 4;
+        if (l > 8 || o > 8 || pos + 1 + l + o > size) return std::nullopt;
+        const uint64_t len = ReadLeN(rec, pos + 1, l);
+        if (len > static_cast<uint64_t>(geo.ClusterCount)) return std::nullopt;
+        const int64_t clusters = static_cast<int64_t>(len);
+        const int64_t delta = o > 0 ? ReadLeSigned(rec, pos + 1 + l, o) : 0;
+        pos += 1 + l + o;
+        if (delta == -1 && prev == 0) return std::nullopt;
+        if (delta == 0) {
+            runs.push_back({vcn, 0, clusters, true});
+        } else {
+            int64_t lcn = 0, end = 0;
+            if (__builtin_add_overflow(prev, delta, &lcn) || lcn < 0 || __builtin_add_overflow(lcn, clusters, &end) ||
+                end > geo.ClusterCount)
+                return std::nullopt;
+            runs.push_back({vcn, lcn, clusters, false});
+            prev = lcn;
+        }
+        if (__builtin_add_overflow(vcn, clusters, &vcn)) return std::nullopt;
+    }
+    return runs;
+}
+
+std::string ReadErrorText(const TByteSource& src, uint64_t offset, int64_t got) {
+    std::string why = got < 0 ? src.LastError() : std::string();
+    if (why.empty()) why = got < 0 ? "read error" : "the source ends before the file's data";
+    return Format("Cannot read %s at byte %d: %s", {src.Name(), offset, why});
+}
+
+void WriteZeros(uint64_t n, std::span<uint8_t> buffer, TByteSink& sink) {
+    if (n == 0) return;
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, buffer.size()));
+    std::memset(buffer.data(), 0, piece);
+    while (n > 0) {
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(n, piece));
+        sink.Write(buffer.first(k));
+        n -= k;
+    }
+}
+
+void CopyRaw(TByteSource& src, uint64_t offset, uint64_t n, std::span<uint8_t> buffer, TByteSink& sink) {
+    while (n > 0) {
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(n, buffer.size()));
+        const int64_t got = src.ReadAt(offset, buffer.data(), k);
+        if (got != static_cast<int64_t>(k)) throw std::runtime_error(ReadErrorText(src, offset, got));
+        sink.Write(buffer.first(k));
+        offset += k;
+        n -= k;
+    }
+}
+
+class TNtfsExtractor final : public TExtractor {
+public:
+    TNtfsExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback)
+        : src_(std::move(volume)), fallback_(std::move(fallback)) {}
+
+    void Extract(const TFoundFile& f, TByteSink& sink) override {
+        const std::optional<TNtfsAddress> addr = ParseNtfsAddress(f.Inode);
+        if (!addr || (addr->Type && *addr->Type != kAttrData) || addr->Record == kMftRecordBoot)
+            return Fallback(f, sink);
+        if (!Load()) return Fallback(f, sink);
+        int64_t off = 0;
+        if (addr->Record > static_cast<uint64_t>(INT64_MAX) ||
+            !MulInt64(static_cast<int64_t>(addr->Record), vol_.Geo.RecordSize, off) ||
+            !ReadMftBytes(vol_, off, vol_.Geo.RecordSize, record_) || !CheckAndApplyFixups(record_))
+            return Fallback(f, sink);
+        const std::optional<TNtfsDataLayout> layout = PlanNtfsData(record_, geo_, addr->Id);
+        if (!layout) return Fallback(f, sink);
+        if (buffer_.empty()) buffer_.resize(kCopyChunk);
+        CopyNtfsData(*layout, record_, geo_, *src_, buffer_, sink);
+    }
+
+private:
+    bool Load() {
+        if (loaded_) return true;
+        if (!loadError_.empty()) return false;
+        try {
+            LoadNtfsVolume(*src_, vol_);
+            std::vector<uint8_t> boot;
+            if (!ReadSourceBytes(*src_, 0, 512, boot)) throw std::runtime_error("Cannot read the NTFS boot sector.");
+            const uint64_t sectorsPerCluster = ReadU8(boot, 13);
+            geo_.BytesPerCluster = vol_.Geo.BytesPerCluster;
+            geo_.ClusterCount =
+                static_cast<int64_t>(std::min<uint64_t>(ReadLe64(boot, 40) / std::max<uint64_t>(sectorsPerCluster, 1),
+                                                        static_cast<uint64_t>(INT64_MAX) / 2));
+            loaded_ = true;
+        } catch (const std::runtime_error& e) {
+            loadError_ = e.what();
+        }
+        return loaded_;
+    }
+
+    void Fallback(const TFoundFile& f, TByteSink& sink) {
+        if (fallback_) return fallback_->Extract(f, sink);
+        if (!loadError_.empty()) throw std::runtime_error(loadError_);
+        throw std::runtime_error(Format("Cannot copy %s: its data is stored in a way only the engine reads.", {f.Inode}));
+    }
+
+    TByteSourcePtr src_;
+    std::unique_ptr<TExtractor> fallback_;
+    bool loaded_ = false;
+    std::string loadError_;
+    TNtfsVolume vol_;
+    TNtfsExtractGeometry geo_;
+    std::vector<uint8_t> record_;
+    std::vector<uint8_t> buffer_;
+};
+
+} // namespace
+
+std::optional<TNtfsAddress> ParseNtfsAddress(const std::string& inode) {
+    TNtfsAddress a;
+    size_t pos = 0;
+    uint64_t v = 0;
+    if (!ParseDecimal(inode, pos, 0xFFFFFFFFFFFFull, a.Record)) return std::nullopt;
+    if (pos < inode.size()) {
+        if (inode[pos++] != '-' || !ParseDecimal(inode, pos, UINT32_MAX, v)) return std::nullopt;
+        a.Type = static_cast<uint32_t>(v);
+        if (pos < inode.size()) {
+            if (inode[pos++] != '-' || !ParseDecimal(inode, pos, UINT16_MAX, v)) return std::nullopt;
+            a.Id = static_cast<uint16_t>(v);
+        }
+    }
+    if (pos != inode.size()) return std::nullopt;
+    return a;
+}
+
+bool CheckAndApplyFixups(std::span<uint8_t> record) {
+    const NtfsBytes r(record.data(), record.size());
+    const int64_t size = static_cast<int64_t>(record.size());
+    const int64_t a = ReadLe16(r, 4), n = ReadLe16(r, 6);
+    if (size < 48 || a < 42 || n < 2 || a + 2 * n > size || (n - 1) * kFixupStride > size) return false;
+    const uint16_t usn = ReadLe16(r, a);
+    for (int64_t i = 1; i < n; ++i)
+        if (ReadLe16(r, i * kFixupStride - 2) != usn) return false;
+    for (int64_t i = 1; i < n; ++i) {
+        const size_t q = static_cast<size_t>(i * kFixupStride - 2), s = static_cast<size_t>(a + 2 * i);
+        record[q] = record[s];
+        record[q + 1] = record[s + 1];
+    }
+    return true;
+}
+
+std::optional<TNtfsDataLayout> PlanNtfsData(NtfsBytes rec, const TNtfsExtractGeometry& geo, std::optional<uint16_t> id) {
+    const int64_t size = static_cast<int64_t>(rec.size());
+    if (size < 48 || std::memcmp(rec.data(), "FILE", 4) != 0) return std::nullopt;
+    // An extension record holds attributes of another file; the engine reads it whole.
+    if (MftRecordNumber(ReadLe64(rec, 32)) != 0) return std::nullopt;
+    if (geo.BytesPerCluster < 1 || geo.ClusterCount < 0) return std::nullopt;
+
+    // Walk every attribute to the end marker: a record that ends otherwise is one the
+    // engine may read differently.
+    int64_t chosen = -1;
+    int found = 0;
+    bool ended = false;
+    for (int64_t p = ReadLe16(rec, 20); p >= 0 && p + 8 <= size;) {
+        const uint32_t type = ReadLe32(rec, p);
+        if (type == kAttrEnd) {
+            ended = true;
+            break;
+        }
+        const int64_t len = ReadLe32(rec, p + 4);
+        if (len < 24 || p + len > size || (len & 7) != 0) return std::nullopt;
+        if (type == kAttrAttributeList) return std::nullopt;
+        if (type == kAttrData) {
+            const bool named = ReadU8(rec, p + 9) != 0;
+            if (id ? ReadLe16(rec, p + 14) == *id : !named) {
+                if (named) return std::nullopt;
+                chosen = p;
+                ++found;
+            }
+        }
+        p += len;
+    }
+    if (!ended || found != 1) return std::nullopt;
+
+    const int64_t p = chosen;
+    const int64_t len = ReadLe32(rec, p + 4);
+    const uint16_t flags = ReadLe16(rec, p + 12);
+    if (flags & (kAttrFlagCompressionMask | kAttrFlagEncrypted)) return std::nullopt;
+    TNtfsDataLayout out;
+    if (ReadU8(rec, p + 8) == 0) {
+        const int64_t vlen = ReadLe32(rec, p + 16), voff = ReadLe16(rec, p + 20);
+        if (voff < 24 || voff + vlen > len) return std::nullopt;
+        out.Resident = true;
+        out.ValueOffset = p + voff;
+        out.Size = vlen;
+        out.InitSize = vlen;
+        return out;
+    }
+    if (len < 64 || ReadLe64(rec, p + 16) != 0 || ReadLe16(rec, p + 34) != 0) return std::nullopt;
+    const int64_t runsAt = ReadLe16(rec, p + 32);
+    const auto alloc = static_cast<int64_t>(ReadLe64(rec, p + 40));
+    out.Size = static_cast<int64_t>(ReadLe64(rec, p + 48));
+    out.InitSize = static_cast<int64_t>(ReadLe64(rec, p + 56));
+    if (runsAt < 64 || runsAt >= len || out.Size < 0 || out.InitSize < 0 || alloc < out.Size) return std::nullopt;
+    std::optional<TNtfsRuns> runs = DecodeDataRuns(rec.first(static_cast<size_t>(p + len)), p + runsAt, geo);
+    if (!runs) return std::nullopt;
+    // The runs must hold every byte of the content; the engine's copy of a file whose
+    // runs end early stops short, which a direct copy would not repeat exactly.
+    int64_t clusters = 0, covered = 0;
+    for (const auto& r : *runs)
+        if (__builtin_add_overflow(clusters, r.Clusters, &clusters)) return std::nullopt;
+    if (!MulInt64(clusters, geo.BytesPerCluster, covered) || covered < out.Size) return std::nullopt;
+    out.Runs = std::move(*runs);
+    return out;
+}
+
+void CopyNtfsData(const TNtfsDataLayout& layout, NtfsBytes record, const TNtfsExtractGeometry& geo, TByteSource& src,
+                  std::span<uint8_t> buffer, TByteSink& sink) {
+    if (layout.Size <= 0) return;
+    if (layout.Resident) {
+        if (layout.ValueOffset < 0 || layout.ValueOffset > static_cast<int64_t>(record.size()) ||
+            layout.Size > static_cast<int64_t>(record.size()) - layout.ValueOffset)
+            throw std::runtime_error("Damaged MFT record: resident data outside the record.");
+        sink.Write(record.subspan(static_cast<size_t>(layout.ValueOffset), static_cast<size_t>(layout.Size)));
+        return;
+    }
+    if (buffer.empty()) throw std::invalid_argument("no copy buffer");
+    const uint64_t size = static_cast<uint64_t>(layout.Size);
+    const uint64_t init = std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(layout.InitSize, 0)), size);
+    const uint64_t bpc = static_cast<uint64_t>(geo.BytesPerCluster);
+    uint64_t pos = 0;
+    for (const TNtfsMftRun& run : layout.Runs) {
+        if (pos >= size) break;
+        if (run.Clusters <= 0) continue;
+        uint64_t runBytes = 0;
+        if (__builtin_mul_overflow(static_cast<uint64_t>(run.Clusters), bpc, &runBytes)) runBytes = UINT64_MAX;
+        const uint64_t take = std::min(runBytes, size - pos);
+        // Bytes of this piece before the initialized size come from the disk.
+        const uint64_t raw = (run.Sparse || pos >= init) ? 0 : std::min(take, init - pos);
+        if (raw > 0) {
+            uint64_t disk = 0;
+            if (__builtin_mul_overflow(static_cast<uint64_t>(run.Lcn), bpc, &disk))
+                throw std::runtime_error("Damaged runlist: cluster number out of range.");
+            CopyRaw(src, disk, raw, buffer, sink);
+        }
+        WriteZeros(take - raw, buffer, sink);
+        pos += take;
+    }
+    if (pos < size) throw std::runtime_error("Damaged runlist: the runs end before the file's data.");
+}
+
+std::unique_ptr<TExtractor> MakeNtfsExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback) {
+    if (!volume) throw std::invalid_argument("NTFS extractor without a volume");
+    return std::make_unique<TNtfsExtractor>(std::move(volume), std::move(fallback));
+}
+
+} // namespace brivo
