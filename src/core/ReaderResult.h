@@ -1,5 +1,9 @@
 #pragma once
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "core/FoundFile.h"
 
@@ -15,6 +19,9 @@ struct TReaderOptions {
     bool Deep = false;
 };
 
+// The clusters to read a result's content from, in order, keyed by its metadata address.
+using TClusterPlanMap = std::unordered_map<std::string, std::vector<uint32_t>>;
+
 // What a direct reader hands back to the driver, which writes FFound.
 struct TReaderResult {
     TFoundFiles Found;
@@ -25,6 +32,11 @@ struct TReaderResult {
     // The walk met a deleted folder whose directory data ends without an end marker
     // after its first cluster: a deep scan may find more of it.
     bool DeepMayFindMore = false;
+    // FAT: the deleted files whose content does not simply follow their first cluster (they
+    // were written in turns with other files, or run off the volume). A file not listed is
+    // read contiguously from its first cluster; a listed one from these clusters, and only
+    // as far as they reach when they hold less than its size.
+    std::shared_ptr<const TClusterPlanMap> ClusterPlans;
 };
 
 } // namespace brivo

@@ -48,6 +48,7 @@ std::string FatMetaAddress(const TFat32ScanState& state, int64_t entryOffset) {
 }
 
 void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const TFatDirItem& item) {
+    NoteDeletedEntry(state, item);
     if (item.Name.empty() || IsDotName(item.Name)) return;
     if (item.Attr & (kAttrVolumeLabel | kAttrDirectory)) return;
     // A file without a first cluster (every empty file) has nothing to recover.
@@ -175,6 +176,7 @@ void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t 
     if (dbg)
         log.SafeLog("FAT32 DBG walk dir read ok: path=" + Quoted(path) + " cluster=" + N(cluster) +
                     " bytes=" + N(static_cast<int64_t>(dir.Data.size())) + " deleted=" + BoolText(deleted));
+    NoteWalkedDir(state, path, dir, deleted);
 
     std::vector<TFatChildDir> children;
     DecodeDirectoryEntries(state, path, dir, deleted, &children);
@@ -219,6 +221,7 @@ TReaderResult RunFat32Scan(TFat32Log& log, TFat32Volume volume, const TReaderOpt
     TFat32ScanState state(std::move(volume), log, options);
     log.SafeProgress(0, 0, log.Translate("Scanning FAT32 directories..."));
     WalkFatDirectory(state, "", state.Volume.RootCluster, false, 0, 0);
+    FinishFatLostData(state);
     const int64_t found = static_cast<int64_t>(state.Result.Found.size());
     log.SafeLog("Fast FAT32 scan complete: found=" + N(found));
     log.SafeProgress(0, 0, Format(log.Translate("Preparing FAT32 results... Found %d files."), {found}));

@@ -10,6 +10,7 @@
 #include "fat32/Fat32Log.h"
 #include "fat32/Fat32Volume.h"
 #include "fat32/FatDirEntry.h"
+#include "fat32/FatLostData.h"
 
 namespace brivo {
 
@@ -34,6 +35,8 @@ struct TFat32ScanState {
     // that reaches the same cluster (a loop back to an ancestor, a cross-link, a second
     // deleted alias) would only list the same entries again under another path.
     TFatClusterSet DirClusters;
+    // What the walk leaves for the free-space sweep and the cluster planner.
+    TFatLostData Lost;
 };
 
 // The metadata address the engine gives the entry at this volume offset: the 32-byte slot

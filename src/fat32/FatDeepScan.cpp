@@ -212,7 +212,7 @@ private:
 
     void Sweep() {
         const uint64_t bpc = view_.BytesPerCluster;
-        const uint32_t chunk = uint32_t(std::max<uint64_t>(1, kDeepReadBytes / bpc));
+        const uint32_t chunk = uint32_t(std::clamp<uint64_t>(kDeepReadBytes / bpc, 1, view_.ClusterLimit));
         std::vector<uint8_t> buf(size_t(chunk) * bpc);
         uint64_t lastTick = 0;
         const std::string caption = report_.Translate("Deep scan: searching free space for folders... %d%%");
@@ -267,8 +267,9 @@ private:
     void JoinContinuations() {
         const uint64_t bpc = view_.BytesPerCluster;
         std::unordered_map<uint32_t, std::vector<uint32_t>> endsAt;  // last cluster of an entry's data -> dir clusters
-        for (const auto& [c, x] : dirs_) {
+        for (const auto& [cluster, x] : dirs_) {
             if (!x.Verdict.Full) continue;
+            const uint32_t c = cluster;
             ForEachShort(x.Bytes, [&](ByteSpan e) {
                 const uint32_t start = EntryStartCluster(e);
                 if (!view_.IsDataCluster(start)) return;
