@@ -26,8 +26,38 @@ constexpr int64_t kFat16Label = 54;
 constexpr int64_t kFat32Label = 82;
 constexpr int64_t kSignature = 510;
 constexpr uint16_t kBootSignature = 0xAA55;
-// FAT32 starts where FAT16 cluster numbers run out: 65525 clusters or more.
+// FAT32 starts where FAT16 cluster numbers run out: 65525 clusters or more; below 4085
+// the volume is FAT12.
 constexpr uint64_t kMinFat32Clusters = 65525;
+constexpr uint64_t kMinFat16Clusters = 4085;
+constexpr int64_t kMediaDescriptor = 21;
+
+bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// FAT12 or FAT16 by the cluster count of a parameter block with a root directory region.
+// Boot code of a partition table reads as nonsense here, so every field must be one a
+// formatter writes: sector size 512..4096, a power-of-two cluster, one or two FATs and a
+// media byte.
+TFsKind DetectFat12Or16(ByteSpan sector) {
+    const uint64_t bps = ReadLe16(sector, kBytesPerSector);
+    const uint64_t spc = ReadU8(sector, kSectorsPerCluster);
+    const uint64_t reserved = ReadLe16(sector, kReservedSectors);
+    const uint64_t fats = ReadU8(sector, kNumberOfFats);
+    const uint64_t rootEntries = ReadLe16(sector, kRootEntryCount);
+    const uint64_t fatSize = ReadLe16(sector, kFatSize16);
+    const uint8_t media = ReadU8(sector, kMediaDescriptor);
+    if (!IsPowerOfTwo(bps) || bps < 512 || bps > 4096 || !IsPowerOfTwo(spc) || reserved == 0 ||
+        (fats != 1 && fats != 2) || rootEntries == 0 || fatSize == 0 || (media != 0xF0 && media < 0xF8))
+        return TFsKind::NotRecognised;
+    const uint64_t total16 = ReadLe16(sector, kTotalSectors16);
+    const uint64_t total = total16 != 0 ? total16 : ReadLe32(sector, kTotalSectors32);
+    const uint64_t overhead = reserved + fats * fatSize + (rootEntries * 32 + bps - 1) / bps;
+    if (total <= overhead) return TFsKind::NotRecognised;
+    const uint64_t clusters = (total - overhead) / spc;
+    if (clusters < kMinFat16Clusters) return TFsKind::Fat12;
+    if (clusters < kMinFat32Clusters) return TFsKind::Fat16;
+    return TFsKind::NotRecognised;
+}
 
 bool IsBlankOrControl(char32_t c) { return c <= 0x20 || (c >= 0x7F && c <= 0x9F); }
 
@@ -83,7 +113,7 @@ TFsKind DetectFileSystemFromBootSector(ByteSpan sector) {
         if (clusters >= kMinFat32Clusters || fat32Label) return TFsKind::Fat32;
     }
     if (fat32Label || EqualsAsciiNoCase(TextField(sector, kFat16Label, 8), "FAT32")) return TFsKind::Fat32;
-    return TFsKind::NotRecognised;
+    return DetectFat12Or16(sector);
 }
 
 TFsKind DetectFileSystemOfSource(const TRawSource& source) {

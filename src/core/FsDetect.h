@@ -20,8 +20,8 @@ enum class TFsKind : int {
 
 inline constexpr size_t kBootSectorSize = 512;
 
-// Classifies a first sector: NTFS, FAT32, or NotRecognised for anything else (exFAT,
-// FAT12/16, other file systems, partition tables, container formats). Fewer than 512
+// Classifies a first sector: NTFS, FAT32, FAT16, FAT12, or NotRecognised for anything
+// else (exFAT, other file systems, partition tables, container formats). Fewer than 512
 // bytes are not recognised.
 TFsKind DetectFileSystemFromBootSector(ByteSpan sector);
 

@@ -46,6 +46,10 @@ const char* BoolText(bool b) { return b ? "True" : "False"; }
 
 } // namespace
 
+std::string FatKindName(const TFat32Volume& vol) { return "FAT" + std::to_string(vol.FatBits); }
+
+int64_t FatAddressBase(const TFat32Volume& vol) { return vol.RootCluster ? vol.DataOffset : vol.RootDirOffset; }
+
 TFat32Volume OpenFat32Volume(TByteSource& source, TFat32Log& log) {
     TFat32Volume vol;
     vol.Source = &source;
@@ -57,27 +61,50 @@ TFat32Volume OpenFat32Volume(TByteSource& source, TFat32Log& log) {
     const uint8_t spc = ReadU8(b, 13);
     const uint16_t reserved = ReadLe16(b, 14);
     const uint8_t fats = ReadU8(b, 16);
-    const uint32_t fatSectors = ReadLe32(b, 36);
-    const uint32_t root = ReadLe32(b, 44);
-    if (bps == 0 || spc == 0 || reserved == 0 || fats == 0 || fatSectors == 0 || root < 2)
+    const uint16_t rootEntries = ReadLe16(b, 17);
+    const uint16_t fatSectors16 = ReadLe16(b, 22);
+    // A zero FAT16 size field is what makes the boot sector FAT32's, as for the engine.
+    const bool fat32 = fatSectors16 == 0;
+    const uint32_t fatSectors = fat32 ? ReadLe32(b, 36) : fatSectors16;
+    const uint32_t root = fat32 ? ReadLe32(b, 44) : 0;
+    const uint32_t total = ReadLe16(b, 19) ? ReadLe16(b, 19) : ReadLe32(b, 32);
+    if (bps == 0 || spc == 0 || reserved == 0 || fats == 0 || fatSectors == 0 || (fat32 ? root < 2 : rootEntries == 0))
         throw std::runtime_error(log.Translate("Fast FAT32 scan failed: invalid FAT32 geometry."));
 
     vol.BytesPerSector = bps;
     vol.BytesPerCluster = uint32_t{bps} * spc;
     vol.FatOffset = int64_t{reserved} * bps;
-    vol.DataOffset = (int64_t{reserved} + int64_t{fats} * fatSectors) * bps;
     vol.RootCluster = root;
     vol.FatSectors = fatSectors;
+    const int64_t fatsEnd = (int64_t{reserved} + int64_t{fats} * fatSectors) * bps;
+    uint64_t marker = kFatFirstMarker;
+    if (fat32) {
+        vol.DataOffset = fatsEnd;
+    } else {
+        vol.RootDirOffset = fatsEnd;
+        vol.RootDirBytes = uint32_t{rootEntries} * 32;
+        const int64_t rootSectors = (int64_t{vol.RootDirBytes} + bps - 1) / bps;
+        vol.DataOffset = fatsEnd + rootSectors * bps;
+        const int64_t dataSectors = int64_t{total} - vol.DataOffset / bps;
+        const uint64_t clusters = dataSectors > 0 ? static_cast<uint64_t>(dataSectors) / spc : 0;
+        vol.FatBits = clusters <= kFat12MaxClusters ? 12 : 16;
+        marker = vol.FatBits == 12 ? 0xFF7 : 0xFFF7;
+    }
 
-    uint64_t limit = std::min<uint64_t>(kFatFirstMarker, uint64_t{fatSectors} * bps / 4);
+    uint64_t limit = std::min<uint64_t>(marker, uint64_t{fatSectors} * bps * 8 / static_cast<uint64_t>(vol.FatBits));
     if (const uint64_t size = vol.Source->Size(); size > 0) {
         const uint64_t data = size > static_cast<uint64_t>(vol.DataOffset) ? size - static_cast<uint64_t>(vol.DataOffset) : 0;
         limit = std::min<uint64_t>(limit, data / vol.BytesPerCluster + 2);
     }
     vol.ClusterLimit = static_cast<uint32_t>(limit);
 
-    log.SafeLog("Fast FAT32 geometry: bps=" + std::to_string(bps) + " cluster=" + std::to_string(vol.BytesPerCluster) +
-                " root_cluster=" + std::to_string(root) + " fat_sectors=" + std::to_string(fatSectors));
+    if (fat32)
+        log.SafeLog("Fast FAT32 geometry: bps=" + std::to_string(bps) + " cluster=" + std::to_string(vol.BytesPerCluster) +
+                    " root_cluster=" + std::to_string(root) + " fat_sectors=" + std::to_string(fatSectors));
+    else
+        log.SafeLog("Fast " + FatKindName(vol) + " geometry: bps=" + std::to_string(bps) +
+                    " cluster=" + std::to_string(vol.BytesPerCluster) + " root_entries=" + std::to_string(rootEntries) +
+                    " fat_sectors=" + std::to_string(fatSectors));
     return vol;
 }
 
@@ -100,15 +127,20 @@ int64_t ClusterToOffset(const TFat32Volume& vol, uint32_t cluster) {
 
 bool IsDataCluster(const TFat32Volume& vol, uint32_t cluster) { return cluster >= 2 && cluster < vol.ClusterLimit; }
 
-uint32_t ReadFatEntry(TFat32Volume& vol, uint32_t cluster) {
-    // Entries past the FAT's own size do not exist; reading them would pick up the next
-    // FAT copy or directory data.
-    if (uint64_t{cluster} >= uint64_t{vol.FatSectors} * vol.BytesPerSector / 4) return 0;
-    const int64_t pos = vol.FatOffset + int64_t{4} * cluster;
+namespace {
+
+// n bytes of the first FAT at pos through the block cache; false when they cannot be read.
+bool FatBytes(TFat32Volume& vol, int64_t pos, size_t n, uint8_t* out) {
     const int64_t s = SectorSize(vol);
     const int64_t block = std::max<int64_t>(s, kFatCacheBytes / s * s);
-    const int64_t blockStart = pos - pos % block;
-    if (vol.FatCacheOffset != blockStart) {
+    const auto cached = [&] {
+        return vol.FatCacheOffset >= 0 && pos >= vol.FatCacheOffset &&
+               pos + static_cast<int64_t>(n) <= vol.FatCacheOffset + static_cast<int64_t>(vol.FatCache.size());
+    };
+    if (!cached()) {
+        // Block-aligned, or sector-aligned when a FAT12 entry straddles the block's end.
+        int64_t blockStart = pos - pos % block;
+        if (pos + static_cast<int64_t>(n) > blockStart + block) blockStart = pos - pos % s;
         vol.FatCacheOffset = -1;
         vol.FatCache.resize(static_cast<size_t>(block));
         int64_t got = -1;
@@ -121,8 +153,35 @@ uint32_t ReadFatEntry(TFat32Volume& vol, uint32_t cluster) {
         // Only whole sectors count, as with every other read of the volume.
         vol.FatCache.resize(static_cast<size_t>(got - got % s));
         vol.FatCacheOffset = blockStart;
+        if (!cached()) return false;
     }
-    return ReadLe32(vol.FatCache, pos - blockStart) & kFatEntryMask;
+    std::memcpy(out, vol.FatCache.data() + (pos - vol.FatCacheOffset), n);
+    return true;
+}
+
+} // namespace
+
+uint32_t ReadFatEntry(TFat32Volume& vol, uint32_t cluster) {
+    // Entries past the FAT's own size do not exist; reading them would pick up the next
+    // FAT copy or directory data.
+    const uint64_t fatBytes = uint64_t{vol.FatSectors} * vol.BytesPerSector;
+    uint8_t b[4] = {};
+    switch (vol.FatBits) {
+        case 12: {
+            const uint64_t at = uint64_t{cluster} + cluster / 2;
+            if (at + 2 > fatBytes || !FatBytes(vol, vol.FatOffset + static_cast<int64_t>(at), 2, b)) return 0;
+            const uint32_t v = (cluster & 1) ? uint32_t(b[0] >> 4) | uint32_t(b[1]) << 4 : b[0] | uint32_t(b[1] & 0x0F) << 8;
+            return v >= 0xFF7 ? v - 0xFF7 + kFatFirstMarker : v;
+        }
+        case 16: {
+            if (uint64_t{cluster} * 2 + 2 > fatBytes || !FatBytes(vol, vol.FatOffset + int64_t{2} * cluster, 2, b)) return 0;
+            const uint32_t v = b[0] | uint32_t(b[1]) << 8;
+            return v >= 0xFFF7 ? v - 0xFFF7 + kFatFirstMarker : v;
+        }
+        default:
+            if (uint64_t{cluster} * 4 + 4 > fatBytes || !FatBytes(vol, vol.FatOffset + int64_t{4} * cluster, 4, b)) return 0;
+            return ReadLe32(ByteSpan(b, 4), 0) & kFatEntryMask;
+    }
 }
 
 bool IsClusterAllocated(TFat32Volume& vol, uint32_t cluster) {
@@ -245,6 +304,17 @@ bool ReadContiguousClusters(TFat32Volume& vol, uint32_t start, int64_t sizeHint,
     }
     CutToHint(out, sizeHint);
     return !out.Data.empty();
+}
+
+bool ReadRootRegion(TFat32Volume& vol, TFatDirData& out) {
+    out = TFatDirData{};
+    out.BytesPerCluster = vol.BytesPerCluster;
+    if (vol.RootDirBytes == 0 || vol.BytesPerCluster == 0) return false;
+    if (!ReadVolumeBytes(vol, vol.RootDirOffset, vol.RootDirBytes, out.Data)) return false;
+    // Cluster-sized pieces, so that entry positions work as for any directory.
+    for (uint64_t at = 0; at < vol.RootDirBytes; at += vol.BytesPerCluster)
+        out.PieceOffsets.push_back(vol.RootDirOffset + static_cast<int64_t>(at));
+    return true;
 }
 
 bool ReadDirectoryClusters(TFat32Volume& vol, TFat32Log& log, uint32_t start, int64_t sizeHint, bool deleted,

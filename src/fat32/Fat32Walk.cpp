@@ -15,12 +15,6 @@ namespace brivo {
 
 namespace {
 
-std::string LowerAscii(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
 const char* BoolText(bool b) { return b ? "True" : "False"; }
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 std::string N(int64_t v) { return std::to_string(v); }
@@ -44,7 +38,7 @@ ByteSpan EntryAt(const TFatDirData& dir, size_t index) {
 } // namespace
 
 std::string FatMetaAddress(const TFat32ScanState& state, int64_t entryOffset) {
-    return std::to_string((entryOffset - state.Volume.DataOffset) / static_cast<int64_t>(kDirEntrySize) + 3);
+    return std::to_string((entryOffset - FatAddressBase(state.Volume)) / static_cast<int64_t>(kDirEntrySize) + 3);
 }
 
 void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const TFatDirItem& item) {
@@ -177,18 +171,21 @@ void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t 
         log.SafeLog("FAT32 DBG walk dir read ok: path=" + Quoted(path) + " cluster=" + N(cluster) +
                     " bytes=" + N(static_cast<int64_t>(dir.Data.size())) + " deleted=" + BoolText(deleted));
     NoteWalkedDir(state, path, dir, deleted);
+    WalkDirectoryData(state, path, dir, deleted, depth);
+}
 
+void WalkDirectoryData(TFat32ScanState& state, const std::string& path, const TFatDirData& dir, bool deleted, int depth) {
+    TFat32Volume& vol = state.Volume;
+    TFat32Log& log = state.Log;
+    const bool dbg = log.DebugEnabled();
     std::vector<TFatChildDir> children;
     DecodeDirectoryEntries(state, path, dir, deleted, &children);
 
     for (const TFatChildDir& c : children) {
-        if (deleted && !c.Deleted) {
-            if (dbg)
-                log.SafeLog("FAT32 DBG skip child dir in deleted parent: parent=" + Quoted(path) + " idx=" + N(int64_t(c.Index)) +
-                            " name=" + Quoted(c.Name) + " start=" + N(c.Start) + " reason=live-child-under-deleted-parent");
-            continue;
-        }
-        if (c.Deleted) {
+        // A folder inside a deleted folder is gone with it, whether or not its own entry
+        // was marked: it is read as a deleted folder (free first cluster, "." entry).
+        const bool childDeleted = c.Deleted || deleted;
+        if (childDeleted) {
             state.DeletedDirClusters.insert(c.Start);
         } else if (state.DeletedDirClusters.count(c.Start) && state.DirClusters.count(c.Start)) {
             // Only an alias whose deleted twin was actually read is a repeat. When the deleted
@@ -202,9 +199,9 @@ void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t 
         const std::string child = ChildPath(path, c.Name);
         if (dbg)
             log.SafeLog("FAT32 DBG dir candidate: parent=" + Quoted(path) + " child=" + Quoted(child) + " idx=" + N(int64_t(c.Index)) +
-                        " deleted=" + BoolText(c.Deleted) + " start=" + N(c.Start) + " size=" + N(c.Size) +
+                        " deleted=" + BoolText(childDeleted) + " start=" + N(c.Start) + " size=" + N(c.Size) +
                         " allocated=" + BoolText(IsClusterAllocated(vol, c.Start)) + " attr=" + Hex2(c.Attr));
-        WalkFatDirectory(state, child, c.Start, c.Deleted, depth + 1, c.Size);
+        WalkFatDirectory(state, child, c.Start, childDeleted, depth + 1, c.Size);
     }
 
     const uint64_t now = GetTickCount64();
@@ -220,7 +217,16 @@ TReaderResult RunFat32Scan(TFat32Log& log, TFat32Volume volume, const TReaderOpt
     if (!options.Masks.empty()) ValidateMasks(options.Masks);
     TFat32ScanState state(std::move(volume), log, options);
     log.SafeProgress(0, 0, log.Translate("Scanning FAT32 directories..."));
-    WalkFatDirectory(state, "", state.Volume.RootCluster, false, 0, 0);
+    if (state.Volume.RootCluster) {
+        WalkFatDirectory(state, "", state.Volume.RootCluster, false, 0, 0);
+    } else {
+        TFatDirData root;
+        if (ReadRootRegion(state.Volume, root)) {
+            WalkDirectoryData(state, "", root, false, 0);
+        } else if (log.DebugEnabled()) {
+            log.SafeLog("FAT32 DBG walk dir read failed: path=\"\" root region");
+        }
+    }
     FinishFatLostData(state);
     const int64_t found = static_cast<int64_t>(state.Result.Found.size());
     log.SafeLog("Fast FAT32 scan complete: found=" + N(found));

@@ -45,6 +45,8 @@ std::string FatMetaAddress(const TFat32ScanState& state, int64_t entryOffset);
 
 void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t cluster, bool deleted, int depth,
                       int64_t sizeHint);
+// The files pass over a directory already read, then its child folders.
+void WalkDirectoryData(TFat32ScanState& state, const std::string& path, const TFatDirData& dir, bool deleted, int depth);
 // A folder entry met in a directory's pass, walked once the pass is done.
 struct TFatChildDir {
     std::string Name;

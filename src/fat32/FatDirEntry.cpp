@@ -8,13 +8,14 @@ namespace brivo {
 namespace {
 
 // One space-padded part of the 8.3 name: stops at 0x00, marks 0x05 / 0xE5, drops the padding.
-std::string ShortNamePart(ByteSpan entry, size_t from, size_t len) {
+std::string ShortNamePart(ByteSpan entry, size_t from, size_t len, bool lower) {
     std::string bytes;
     bool ascii = true;
     for (size_t i = from; i < from + len; ++i) {
         uint8_t b = entry[i];
         if (b == 0x00) break;
         if (b == 0x05 || b == kEntryDeleted) b = '_';
+        if (lower && b >= 'A' && b <= 'Z') b = static_cast<uint8_t>(b - 'A' + 'a');
         if (b >= 0x80) ascii = false;
         bytes.push_back(static_cast<char>(b));
     }
@@ -26,11 +27,12 @@ std::string ShortNamePart(ByteSpan entry, size_t from, size_t len) {
 
 } // namespace
 
-std::string DecodeShortName(ByteSpan entry) {
+std::string DecodeShortName(ByteSpan entry, bool applyCaseFlags) {
     if (entry.size() < 11) return {};
-    std::string base = ShortNamePart(entry, 0, 8);
+    const uint8_t flags = applyCaseFlags ? ReadU8(entry, 12) : 0;
+    std::string base = ShortNamePart(entry, 0, 8, flags & kCaseLowerBase);
     if (base.empty()) return {};
-    const std::string ext = ShortNamePart(entry, 8, 3);
+    const std::string ext = ShortNamePart(entry, 8, 3, flags & kCaseLowerExt);
     if (!ext.empty()) {
         base += '.';
         base += ext;

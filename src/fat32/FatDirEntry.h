@@ -17,6 +17,10 @@ inline constexpr uint8_t kEntryDot = 0x2E;
 inline constexpr uint8_t kAttrLongName = 0x0F;
 inline constexpr uint8_t kAttrVolumeLabel = 0x08;
 inline constexpr uint8_t kAttrDirectory = 0x10;
+// Byte 12 of a short entry: the base name or the extension is shown in lower case
+// (names that were typed so, kept without a long name).
+inline constexpr uint8_t kCaseLowerBase = 0x08;
+inline constexpr uint8_t kCaseLowerExt = 0x10;
 
 // One named short entry.
 struct TFatDirItem {
@@ -30,10 +34,10 @@ struct TFatDirItem {
     bool IsDeleted = false;
 };
 
-// The 8.3 name as stored (case kept, lower-case flags of byte 12 not applied), decoded
-// from the OEM code page 437; a byte 0x05 or 0xE5 shows as '_' (a deleted entry has lost
-// its first character). '' when the base name is empty.
-std::string DecodeShortName(ByteSpan entry);
+// The 8.3 name decoded from the OEM code page 437; a byte 0x05 or 0xE5 shows as '_' (a
+// deleted entry has lost its first character). As stored, or with the lower-case flags of
+// byte 12 applied to ASCII letters as the name is shown. '' when the base name is empty.
+std::string DecodeShortName(ByteSpan entry, bool applyCaseFlags = false);
 // Checksum of the 11 name bytes that a long-name entry records in its byte 13.
 uint8_t LfnChecksum(ByteSpan entry);
 // A deleted short entry always matches: the byte that entered the checksum is gone.

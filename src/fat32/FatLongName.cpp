@@ -34,40 +34,6 @@ std::string RawJoined(const TFatLongNameState& state, bool reversed) {
 
 } // namespace
 
-void AppendUtf16AsUtf8(std::string& out, std::u16string_view text) {
-    // Converted through a small buffer and appended in one go: most texts are one part
-    // of a long name (13 characters) and nearly all of them ASCII.
-    char buf[256];
-    size_t n = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (n > sizeof buf - 4) {
-            out.append(buf, n);
-            n = 0;
-        }
-        const char32_t u = text[i];
-        if (u < 0x80) {
-            buf[n++] = static_cast<char>(u);
-            continue;
-        }
-        std::string wide;
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            AppendUtf8(wide, 0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
-            ++i;
-        } else {
-            AppendUtf8(wide, u);  // a lone surrogate becomes U+FFFD
-        }
-        for (char c : wide) buf[n++] = c;
-    }
-    out.append(buf, n);
-}
-
-std::string Utf16ToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    AppendUtf16AsUtf8(out, text);
-    return out;
-}
-
 TLfnPart LfnEntryPart(ByteSpan entry) {
     TLfnPart part;
     if (entry.size() < kDirEntrySize) return part;
@@ -103,7 +69,8 @@ void AddLongNameEntry(TFatLongNameState& state, ByteSpan entry) {
 TResolvedName ResolveEntryName(const TFatLongNameState& state, ByteSpan entry, bool deletedContext) {
     TResolvedName r;
     r.Short = DecodeShortName(entry);
-    const std::string& shortName = r.Short;
+    const std::string shortName =
+        (ReadU8(entry, 12) & (kCaseLowerBase | kCaseLowerExt)) ? DecodeShortName(entry, true) : r.Short;
     r.Name = shortName;
     r.ValidLfn = state.WantSeq > 0 && LfnChecksumMatches(entry, state.ExpectedChecksum);
     if (r.ValidLfn && !state.DeletedLfnSeen) {

@@ -27,6 +27,7 @@ struct Geometry {
     uint32_t total32 = 0;
     uint32_t fatSize32 = 1000;
     uint32_t rootCluster = 2;
+    uint8_t media = 0xF8;
     const char* label54 = "        ";
     const char* label82 = "        ";
     bool signature = true;
@@ -40,6 +41,7 @@ Sector FatSector(const Geometry& g) {
     Put16(s, 14, g.reserved);
     s[16] = g.fats;
     Put16(s, 17, g.rootEntries);
+    s[21] = g.media;
     Put16(s, 19, g.total16);
     Put16(s, 22, g.fatSize16);
     Put32(s, 32, g.total32);
@@ -81,10 +83,20 @@ TEST(FsDetect, BootSectorRules) {
     fat16.rootEntries = 512;
     fat16.fatSize16 = 200;
     fat16.fatSize32 = 0;
-    fat16.total32 = 1000000;
+    fat16.total32 = 50000;
     fat16.label54 = "FAT16   ";
     Geometry fat16SaysFat32 = fat16;
     fat16SaysFat32.label54 = "FAT32   ";
+    Geometry fat16TooManyClusters = fat16;
+    fat16TooManyClusters.total32 = 1000000;
+    Geometry fat16NoMedia = fat16;  // boot code of a partition table rather than a parameter block
+    fat16NoMedia.media = 0x00;
+    Geometry floppy = fat16;  // 1.44 MB: 2847 clusters
+    floppy.reserved = 1;
+    floppy.rootEntries = 224;
+    floppy.fatSize16 = 9;
+    floppy.total16 = 2880;
+    floppy.media = 0xF0;
     Geometry noSignature = fat32;
     noSignature.signature = false;
     Geometry zeroBps = fat32;
@@ -121,7 +133,10 @@ TEST(FsDetect, BootSectorRules) {
         {"65525 clusters of 8 sectors", FatSector(bigClusters), TFsKind::Fat32},
         {"16-bit total counted first", FatSector(total16Wins), TFsKind::NotRecognised},
         {"overhead beyond the total wraps", FatSector(wraps), TFsKind::Fat32},
-        {"FAT16", FatSector(fat16), TFsKind::NotRecognised},
+        {"FAT16", FatSector(fat16), TFsKind::Fat16},
+        {"FAT12 floppy", FatSector(floppy), TFsKind::Fat12},
+        {"FAT16 size field with FAT32's cluster count", FatSector(fat16TooManyClusters), TFsKind::NotRecognised},
+        {"FAT16 without a media byte", FatSector(fat16NoMedia), TFsKind::NotRecognised},
         {"FAT16 whose label at 54 says FAT32", FatSector(fat16SaysFat32), TFsKind::Fat32},
         {"no boot signature", FatSector(noSignature), TFsKind::NotRecognised},
         {"bytes per sector 0", FatSector(zeroBps), TFsKind::NotRecognised},

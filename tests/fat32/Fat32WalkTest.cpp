@@ -53,23 +53,29 @@ TEST(Fat32Walk, RootEntriesBecomeResultsOnlyWhenDeletedWithData) {
     EXPECT_EQ(found[1].DamageScore, -1);
 }
 
-TEST(Fat32Walk, DeletedFolderListsItsFilesButNotItsLiveSubfolders) {
+TEST(Fat32Walk, DeletedFolderListsItsFilesAndItsUnmarkedSubfoldersAsDeleted) {
     FatImage img;
     img.Put(2, 0, Deleted(Named(u"Old projects", DirEntry("OLDPRO~1   ", 10))));
     // Cluster 10 is free in the FAT (the folder was deleted): read by the fallback, one cluster.
     img.Put(10, 0, Cat({Dots(10, 2),
                         {FileEntry("KEEP    TXT", 20, 100)},                                  // live file: result
                         Deleted(Named(u"draft one.doc", FileEntry("DRAFTO~1DOC", 21, 200))),
-                        {DirEntry("LIVESUB    ", 11)},                                       // not walked
+                        {DirEntry("LIVESUB    ", 11)},                                       // no "." entry: not decoded
                         Deleted(Named(u"Gone sub", DirEntry("GONESUB    ", 12)))}));
     img.Put(11, 0, Deleted(FileEntry("INLIVE  TXT", 22, 1)));
     img.Put(12, 0, Cat({Dots(12, 10), {Deleted(FileEntry("DEEP    TXT", 23, 7))}}));
     img.Put(13, 0, Deleted(FileEntry("NEXTCL  TXT", 24, 7)));  // next cluster: not part of the folder
+    img.Put(2, 2, DirEntry("LIVETOP    ", 14));                 // a live folder with an unmarked subfolder
+    img.Chain({14});
+    img.Put(14, 0, Cat({Dots(14, 2), {Deleted(DirEntry("GONE2      ", 15))}}));
+    img.Put(15, 0, Cat({Dots(15, 14), {DirEntry("INNER      ", 16)}}));
+    img.Put(16, 0, Cat({Dots(16, 15), {FileEntry("LOST    TXT", 25, 9)}}));
     FatScan scan;
     scan.Run(img);
-    EXPECT_EQ(scan.Paths(), (Paths{"/Old projects/KEEP.TXT", "/Old projects/draft one.doc", "/Old projects/Gone sub/_EEP.TXT"}));
+    EXPECT_EQ(scan.Paths(), (Paths{"/Old projects/KEEP.TXT", "/Old projects/draft one.doc", "/Old projects/Gone sub/_EEP.TXT",
+                                   "/LIVETOP/_ONE2/INNER/LOST.TXT"}));
     EXPECT_EQ(scan.InodeOf("/Old projects/KEEP.TXT"), img.Address(10, 2));
-    EXPECT_TRUE(scan.HasLine("FAT32 DBG skip child dir in deleted parent: parent=\"/Old projects\" idx=5 name=\"LIVESUB\" start=11"));
+    EXPECT_TRUE(scan.HasLine("FAT32 DBG skip deleted dir: path=\"/Old projects/LIVESUB\" cluster=11 reason=not-a-directory"));
     EXPECT_TRUE(scan.HasLine("FAT32 DBG dir read chain failed: start=10 size=0 deleted=True allocated=False"));
     EXPECT_TRUE(scan.HasLine("FAT32 DBG deleted dir fallback: start=10 size=0 bytes_read=512"));
 }
