@@ -61,9 +61,9 @@ QString TDialogs::SelectFolder(QWidget* parent, const QString& title, const QStr
     return QFileDialog::getExistingDirectory(parent, title, startFolder, QFileDialog::ShowDirsOnly);
 }
 
-void TDialogs::OpenUrl(const QString& url) {
+bool TDialogs::OpenUrl(const QString& url) {
     const QUrl u = url.startsWith('/') ? QUrl::fromLocalFile(url) : QUrl(url);
-    QDesktopServices::openUrl(u);
+    return QDesktopServices::openUrl(u);
 }
 
 } // namespace brivo

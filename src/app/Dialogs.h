@@ -20,8 +20,9 @@ public:
     virtual QString OpenFile(QWidget* parent, const QString& filter);
     // Folder selection; empty when cancelled. startFolder may be empty.
     virtual QString SelectFolder(QWidget* parent, const QString& title, const QString& startFolder);
-    // Opens a web page or a file with the desktop's default program; failures are silent.
-    virtual void OpenUrl(const QString& url);
+    // Opens a web page or a file with the desktop's default program; false when none
+    // could be started (the caller then shows the address).
+    virtual bool OpenUrl(const QString& url);
 };
 
 // The seam in use (the real dialogs unless a test installed its own).

@@ -1,4 +1,6 @@
 #pragma once
+#include <QElapsedTimer>
+#include <QImage>
 #include <QMainWindow>
 #include <QStringList>
 #include <functional>
@@ -12,11 +14,15 @@
 #include "core/SourceSelection.h"
 #include "driver/ScanDriver.h"
 #include "engine/EngineFolder.h"
+#include "results/Preview.h"
 #include "results/ResultsModel.h"
 
 class QAction;
 class QActionGroup;
 class QComboBox;
+class QCheckBox;
+class QSplitter;
+class QTimer;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -96,6 +102,8 @@ public:
     void ContactUs1Click();
     void utorial1Click();
     void tbAboutClick();
+    // Opens a page in the browser, or shows its address when no browser starts.
+    void OpenPage(const QString& url);
     void LanguageMenuClick(QAction* item);
     void ApplyUITexts();
     void BuildLanguageMenu();
@@ -106,6 +114,25 @@ public:
 
     // --- queries
     TScanChoice ReadChoice() const;
+    // The filter box above the list changed (applied after a short pause in typing).
+    void edResultFilterChange();
+    void ApplyResultFilter();
+    // Scans again with the last scan's choice, masks and cleanup off.
+    void ShowHiddenClick();
+    // Space on the list: flips the marks of the selected rows.
+    void ToggleSelectedChecks();
+    // Enables each command exactly when it can act (busy, rows, marks).
+    void UpdateCommandStates();
+    // "N shown of M" and the count of what the last scan left out.
+    void UpdateCountLabels();
+
+    // --- preview pane
+    void ShowPreviewClick(bool shown);
+    // Asks for the preview of the current row (when the pane is shown).
+    void UpdatePreview();
+    // What the pane shows: "", "loading", "image", "text", "hex", "none" (no extractor),
+    // "error".
+    QString PreviewMode() const { return previewMode_; }
     QString AboutText() const;
     const std::string& StatusText() const { return statusText_; }
     int CountChecked() const;
@@ -120,6 +147,9 @@ public:
     // --- widgets (named as the commands and texts refer to them)
     QToolBar* ToolBar1 = nullptr;
     QToolBar* ToolBar2 = nullptr;
+    // The text the status label shows (the status text, plus the elapsed time while busy).
+    QString ShownStatus() const;
+
     QAction* tbFastScan = nullptr;
     QAction* tbStop = nullptr;
     QAction* btCheckAll = nullptr;
@@ -155,6 +185,7 @@ public:
     QMenu* Help1 = nullptr;
     QAction* utorial1 = nullptr;
     QAction* ContactUs1 = nullptr;
+    QAction* ShowPreview1 = nullptr;
     QAction* VisitWebsite1 = nullptr;
     QAction* About1 = nullptr;
     QMenu* PopupMenu1 = nullptr;
@@ -190,11 +221,23 @@ public:
     QTableView* lvFiles = nullptr;
     QStatusBar* StatusBar1 = nullptr;
     QLabel* StatusLabel = nullptr;
+    QCheckBox* cbDeepScan = nullptr;
+
+    QLineEdit* edResultFilter = nullptr;
+    QSplitter* ResultsSplitter = nullptr;
     QProgressBar* FProgress = nullptr;
     QPlainTextEdit* memoLog = nullptr;
 
+    QLabel* HiddenLabel = nullptr;
+    QLabel* CountLabel = nullptr;
     // The filter of the image dialog.
     static const char* const kImageFilter;
+
+    QWidget* PreviewPane = nullptr;
+    QLabel* PreviewInfo = nullptr;
+    QStackedWidget* PreviewStack = nullptr;
+    QLabel* PreviewImage = nullptr;
+    QPlainTextEdit* PreviewTextView = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -209,6 +252,9 @@ private:
     void FormCreate();
     void FormDestroy();
     // Ends a running scan before anything it reports to goes away.
+    void CreatePreviewPane();
+    void ShowPreviewBytes(uint64_t ticket, const TFoundFile& f, TPreviewBytes bytes);
+    void ScalePreviewImage();
     void StopWorker();
     QString Tr(const char* text) const;
 
@@ -227,4 +273,15 @@ private:
     bool destroying_ = false;
 };
 
+    QTimer* filterTimer_ = nullptr;
+    QTimer* elapsedTimer_ = nullptr;
+    QElapsedTimer scanClock_;
+    bool busyWidgets_ = false;
+    TScanChoice lastChoice_;
+    bool haveLastChoice_ = false;
+    bool lastShowedHidden_ = false;
+    std::unique_ptr<TPreviewLoader> previewLoader_;
+    uint64_t previewTicket_ = 0;
+    QString previewMode_;
+    QImage previewImage_;
 } // namespace brivo

@@ -4,15 +4,20 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDate>
+#include <QDesktopServices>
 #include <QDir>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QLabel>
 #include <QStackedWidget>
 #include <QTableView>
+#include <QUrl>
+#include <QTimer>
 
 #include <algorithm>
 #include <set>
@@ -49,12 +54,24 @@ TScanChoice TFrmMain::ReadChoice() const {
     c.WhatText = S(cbWhatToSearch->currentText());
     const QLineEdit* edits[] = {EdAllCustomFormats, EdDocumentsFilter, EdImages, EdMusic, EdVideos};
     for (int i = 0; i < 5; ++i) c.MaskTexts[i] = S(edits[i]->text());
+    c.Deep = cbDeepScan->isChecked();
     return c;
 }
 
 void TFrmMain::tbFastScanClick() {
     if (ScanBusy()) return;
-    FDriver->tbFastScanClick(ReadChoice());
+    lastChoice_ = ReadChoice();
+    haveLastChoice_ = true;
+    lastShowedHidden_ = false;
+    FDriver->tbFastScanClick(lastChoice_);
+}
+
+void TFrmMain::ShowHiddenClick() {
+    if (ScanBusy() || !haveLastChoice_) return;
+    TScanChoice c = lastChoice_;
+    c.ShowHidden = true;
+    lastShowedHidden_ = true;
+    FDriver->tbFastScanClick(c);
 }
 
 void TFrmMain::tbStopClick() {
@@ -134,6 +151,54 @@ void TFrmMain::cbWhereToScanChange() {
     const int i = cbWhereToScan->currentIndex();
     if (i >= 0 && i < CardPanelWhereToScan->count()) CardPanelWhereToScan->setCurrentIndex(i);
     QAction* items[] = {Disk1, DiskImage1, Folder1, RecycleBin1};
+void TFrmMain::ToggleSelectedChecks() {
+    if (busyWidgets_) return;
+    const std::vector<int> rows = SelectedRows(lvFiles);
+    if (rows.empty()) return;
+    FResultsModel->ToggleRows(rows);
+    SetStatusText(CheckedStatusText(*this, CountChecked()));
+}
+
+void TFrmMain::edResultFilterChange() { filterTimer_->start(); }
+
+void TFrmMain::ApplyResultFilter() {
+    filterTimer_->stop();
+    FResultsModel->SetFilterText(edResultFilter->text());
+    UpdateCommandStates();
+}
+
+void TFrmMain::UpdateCommandStates() {
+    const bool busy = busyWidgets_;
+    const bool rows = FResultsModel && FResultsModel->ShownCount() > 0;
+    const bool results = FResultsModel && FResultsModel->TotalCount() > 0;
+    tbFastScan->setEnabled(!busy);
+    StartScan1->setEnabled(!busy);
+    tbStop->setEnabled(busy);
+    StopScan1->setEnabled(busy);
+    // Recover stays on for a filled list without marks: its warning says what to do.
+    tbRecoverSel->setEnabled(!busy && results);
+    Recover1->setEnabled(!busy && results);
+    for (QAction* a : {btCheckAll, CheckAll1, btUncheckAll, UncheckAll1, CheckSelected1, CheckSelected2,
+                       UncheckSelected1, UncheckSelected2})
+        a->setEnabled(!busy && rows);
+}
+
+void TFrmMain::UpdateCountLabels() {
+    if (!CountLabel || !HiddenLabel) return;
+    const size_t total = FResultsModel->TotalCount();
+    const bool show = !busyWidgets_ && total > 0;
+    CountLabel->setVisible(show);
+    if (show)
+        CountLabel->setText(Q(Format(Translate("%d shown of %d"), {FResultsModel->ShownCount(), total})));
+    const uint64_t masks = FScanState.FLastHiddenByMasks, cleanup = FScanState.FLastHiddenByCleanup;
+    const bool hidden = !busyWidgets_ && haveLastChoice_ && !lastShowedHidden_ && masks + cleanup > 0;
+    HiddenLabel->setVisible(hidden);
+    if (hidden)
+        HiddenLabel->setText(
+            Q(Format(Translate("Hidden: %d by the masks, %d by the cleanup filter."), {masks, cleanup})).toHtmlEscaped() +
+            QStringLiteral(" <a href=\"show-hidden\">") + Tr("Show them").toHtmlEscaped() + QStringLiteral("</a>"));
+}
+
     const int shown = CardPanelWhereToScan->currentIndex();
     for (int k = 0; k < 4; ++k) items[k]->setChecked(k == shown);
 }
@@ -214,9 +279,16 @@ void TFrmMain::BrowseFolder() {
 
 // --- web links and About -----------------------------------------------------------------
 
-void TFrmMain::tbWebClick() { Dialogs().OpenUrl(HomePageUrl()); }
-void TFrmMain::ContactUs1Click() { Dialogs().OpenUrl(SupportPageUrl()); }
-void TFrmMain::utorial1Click() { Dialogs().OpenUrl(TutorialPageUrl()); }
+void TFrmMain::OpenPage(const QString& url) {
+    // Without a browser the user still gets somewhere: the address to open elsewhere.
+    if (!Dialogs().OpenUrl(url))
+        Dialogs().Info(this, Q(Format(Translate("No web browser could be started. Please open this address: %s"),
+                                      {S(url)})));
+}
+
+void TFrmMain::tbWebClick() { OpenPage(HomePageUrl()); }
+void TFrmMain::ContactUs1Click() { OpenPage(SupportPageUrl()); }
+void TFrmMain::utorial1Click() { OpenPage(TutorialPageUrl()); }
 
 QString TFrmMain::AboutText() const {
     QStringList lines;
@@ -262,7 +334,6 @@ void TFrmMain::LanguageMenuClick(QAction* item) {
     TTranslation& t = Translation();
     const int index = item->data().toInt();
     if (index < 0 || index >= t.ColumnCount()) return;
-    t.SetCurrentIndex(index);
     item->setChecked(true);
     t.CurrentCode = t.LanguageCode(index);
     SaveLanguageSetting();
@@ -270,3 +341,8 @@ void TFrmMain::LanguageMenuClick(QAction* item) {
 }
 
 } // namespace brivo
+    const int before = t.CurrentIndex();
+    t.SetCurrentIndex(index);
+    // The status was translated when it was set: say it again in the new language.
+    statusText_ = t.Retranslate(statusText_, before, index);
+    if (StatusLabel) StatusLabel->setText(ShownStatus());

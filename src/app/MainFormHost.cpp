@@ -13,6 +13,7 @@
 #include <QStatusBar>
 #include <QTableView>
 #include <QThread>
+#include <QTimer>
 
 #include "app/Dialogs.h"
 #include "app/ResultsTableModel.h"
@@ -46,14 +47,28 @@ void TFrmMain::SetStatusText(const std::string& text) {
     statusText_ = text;
     // The status bar is one line high: line breaks of a text (the recovery summary
     // carries two) are shown as blanks.
-    QString shown = QString::fromStdString(text);
+    if (!StatusLabel) return;
+    StatusLabel->setText(ShownStatus());
+    // A recovery batch holds the UI thread; paint its status now rather than at the end.
+    if (busyCursor_ && !ScanBusy() && StatusLabel->isVisible()) StatusLabel->repaint();
+}
+
+QString TFrmMain::ShownStatus() const {
+    QString shown = QString::fromStdString(statusText_);
     shown.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
     shown.replace('\r', ' ');
     shown.replace('\n', ' ');
-    if (!StatusLabel) return;
-    StatusLabel->setText(shown);
-    // A recovery batch holds the UI thread; paint its status now rather than at the end.
-    if (busyCursor_ && !ScanBusy() && StatusLabel->isVisible()) StatusLabel->repaint();
+    // A long scan shows that it is alive even when its step text does not change.
+    if (busyWidgets_ && scanClock_.isValid()) {
+        const qint64 s = scanClock_.elapsed() / 1000;
+        const QString clock = s >= 3600 ? QStringLiteral("%1:%2:%3")
+                                              .arg(s / 3600)
+                                              .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+                                              .arg(s % 60, 2, 10, QLatin1Char('0'))
+                                        : QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+        shown += QStringLiteral("  (") + clock + QLatin1Char(')');
+    }
+    return shown;
 }
 
 void TFrmMain::SetProgress(TProgressStyle style, int position) {
@@ -67,12 +82,16 @@ void TFrmMain::SetProgress(TProgressStyle style, int position) {
 }
 
 void TFrmMain::SetBusyWidgets(bool busy) {
-    tbFastScan->setEnabled(!busy);
-    StartScan1->setEnabled(!busy);
-    tbRecoverSel->setEnabled(!busy);
-    Recover1->setEnabled(!busy);
-    tbStop->setEnabled(busy);
-    StopScan1->setEnabled(busy);
+    if (busy && !busyWidgets_) scanClock_.start();
+    busyWidgets_ = busy;
+    if (elapsedTimer_) {
+        if (busy) elapsedTimer_->start();
+        else elapsedTimer_->stop();
+    }
+    if (!busy) scanClock_.invalidate();
+    UpdateCommandStates();
+    UpdateCountLabels();
+    if (StatusLabel) StatusLabel->setText(ShownStatus());
     if (busy && !busyCursor_) {
         QApplication::setOverrideCursor(Qt::BusyCursor);
         busyCursor_ = true;
@@ -92,8 +111,9 @@ void TFrmMain::SetBusyWidgets(bool busy) {
 void TFrmMain::ClearResults() { FResultsModel->Clear(); }
 
 void TFrmMain::PopulateResults() {
-    const TPopulateOutcome out = PopulateResultsModel(FScanState.FFound, FResultsModel->Checks(), FSort, *this);
-    FResultsModel->Rebuild(FScanState.FFound, out.Shown, out.Checked, this);
+    TPopulateOutcome out =
+        PopulateResultsModel(FScanState.FFound, FResultsModel->Checks(), FSort, *this, FScanState.StopRequested());
+    FResultsModel->Attach(FScanState.FFound, std::move(out.Checked), this);
     ResizeResultColumns();
 }
 
@@ -101,6 +121,8 @@ void TFrmMain::ShowWarning(const std::string& text) {
     Dialogs().Warning(isVisible() ? this : nullptr, QString::fromStdString(text));
 }
 void TFrmMain::ShowError(const std::string& text) {
+    // The status keeps the failure's own words, not the step that was running.
+    SetStatusText(text.substr(0, text.find('\n')));
     Dialogs().Error(isVisible() ? this : nullptr, QString::fromStdString(text));
 }
 void TFrmMain::ShowInfo(const std::string& text) {
@@ -128,12 +150,13 @@ void TFrmMain::StopWorker() {
     FDriver->Shutdown();
     // The worker has ended; what it queued would reach a window that is closing.
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
-    if (FDriver->Busy()) SetBusyWidgets(false);
+    if (ScanBusy()) SetBusyWidgets(false);
 }
 
 void TFrmMain::closeEvent(QCloseEvent* e) {
     StopWorker();
     QMainWindow::closeEvent(e);
+    previewLoader_.reset();  // stops and joins a preview read
 }
 
 void TFrmMain::FormDestroy() { RemoveEngineFolder(FEngine); }
@@ -142,6 +165,7 @@ TFrmMain::~TFrmMain() {
     destroying_ = true;
     StopWorker();
     FDriver.reset();
+    previewLoader_.reset();
     if (busyCursor_) QApplication::restoreOverrideCursor();
     FormDestroy();
 }

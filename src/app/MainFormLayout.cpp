@@ -4,9 +4,11 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCompleter>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -16,11 +18,14 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QAbstractItemView>
 #include <QScreen>
+#include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTableView>
 #include <QToolBar>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -98,8 +103,19 @@ TFrmMain::TFrmMain(TFrmMainOptions options, QWidget* parent)
     ChoiceBand->setParent(central);
     column->addWidget(ChoiceBand);
     CreateResultsList();
-    lvFiles->setParent(central);
-    column->addWidget(lvFiles, 1);
+    auto* filterRow = new QHBoxLayout;
+    filterRow->setContentsMargins(kGroupBoxLeft, 2, kGroupBoxLeft, 2);
+    filterRow->addWidget(edResultFilter, 1);
+    column->addLayout(filterRow);
+    ResultsSplitter = new QSplitter(Qt::Horizontal, central);
+    ResultsSplitter->setObjectName(QStringLiteral("ResultsSplitter"));
+    ResultsSplitter->setChildrenCollapsible(false);
+    ResultsSplitter->addWidget(lvFiles);
+    CreatePreviewPane();
+    ResultsSplitter->addWidget(PreviewPane);
+    ResultsSplitter->setStretchFactor(0, 3);
+    ResultsSplitter->setStretchFactor(1, 2);
+    column->addWidget(ResultsSplitter, 1);
     setCentralWidget(central);
 
     StatusBar1 = statusBar();
@@ -109,6 +125,17 @@ TFrmMain::TFrmMain(TFrmMainOptions options, QWidget* parent)
     StatusLabel = new QLabel(StatusBar1);
     StatusLabel->setObjectName(QStringLiteral("StatusLabel"));
     StatusBar1->addWidget(StatusLabel, 1);
+    HiddenLabel = new QLabel(StatusBar1);
+    HiddenLabel->setObjectName(QStringLiteral("HiddenLabel"));
+    HiddenLabel->setTextFormat(Qt::RichText);
+    HiddenLabel->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    HiddenLabel->setVisible(false);
+    connect(HiddenLabel, &QLabel::linkActivated, this, [this] { ShowHiddenClick(); });
+    StatusBar1->addWidget(HiddenLabel);
+    CountLabel = new QLabel(StatusBar1);
+    CountLabel->setObjectName(QStringLiteral("CountLabel"));
+    CountLabel->setVisible(false);
+    StatusBar1->addWidget(CountLabel);
 
     memoLog = new QPlainTextEdit(this);
     memoLog->setObjectName(QStringLiteral("memoLog"));
@@ -338,10 +365,13 @@ void TFrmMain::CreateChoiceBand() {
         CardPanelWhatToSearch->addWidget(card);
         *edits[i] = ed;
     }
+    cbDeepScan = new QCheckBox(GroupBox5);
+    cbDeepScan->setObjectName(QStringLiteral("cbDeepScan"));
     auto* whatRow = new QHBoxLayout(GroupBox5);
     whatRow->setContentsMargins(8, 4, 8, 8);
     whatRow->addWidget(cbWhatToSearch);
     whatRow->addWidget(CardPanelWhatToSearch, 1);
+    whatRow->addWidget(cbDeepScan);
 
     connect(cbWhereToScan, &QComboBox::currentIndexChanged, this, &TFrmMain::cbWhereToScanChange);
     connect(cbWhatToSearch, &QComboBox::currentIndexChanged, this, &TFrmMain::cbWhatToSearchChange);
@@ -350,6 +380,17 @@ void TFrmMain::CreateChoiceBand() {
 }
 
 void TFrmMain::CreateResultsList() {
+    edResultFilter = new QLineEdit;
+    edResultFilter->setObjectName(QStringLiteral("edResultFilter"));
+    edResultFilter->setClearButtonEnabled(true);
+    // A million paths take a moment to filter: wait for a pause in typing.
+    filterTimer_ = new QTimer(this);
+    filterTimer_->setSingleShot(true);
+    filterTimer_->setInterval(200);
+    connect(filterTimer_, &QTimer::timeout, this, &TFrmMain::ApplyResultFilter);
+    connect(edResultFilter, &QLineEdit::textChanged, this, &TFrmMain::edResultFilterChange);
+    connect(edResultFilter, &QLineEdit::returnPressed, this, &TFrmMain::ApplyResultFilter);
+
     lvFiles = new QTableView;
     lvFiles->setObjectName(QStringLiteral("lvFiles"));
     FResultsModel = new TResultsTableModel(this);
@@ -362,6 +403,8 @@ void TFrmMain::CreateResultsList() {
     lvFiles->setWordWrap(false);
     lvFiles->setAlternatingRowColors(false);
     lvFiles->verticalHeader()->setVisible(false);
+    // One fixed height for every row: the view then never measures rows, whatever their count.
+    lvFiles->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     lvFiles->verticalHeader()->setDefaultSectionSize(lvFiles->fontMetrics().height() + 6);
     lvFiles->horizontalHeader()->setSectionsClickable(true);
     lvFiles->horizontalHeader()->setHighlightSections(false);
@@ -369,6 +412,9 @@ void TFrmMain::CreateResultsList() {
     lvFiles->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     lvFiles->setContextMenuPolicy(Qt::CustomContextMenu);
     lvFiles->viewport()->installEventFilter(this);
+    lvFiles->installEventFilter(this);
+    connect(FResultsModel, &TResultsTableModel::checksChanged, this, &TFrmMain::UpdateCommandStates);
+    connect(FResultsModel, &QAbstractItemModel::modelReset, this, &TFrmMain::UpdateCountLabels);
     connect(lvFiles->horizontalHeader(), &QHeaderView::sectionClicked, this, &TFrmMain::lvFilesColumnClick);
     connect(lvFiles, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& p) { PopupMenu1->popup(lvFiles->viewport()->mapToGlobal(p)); });
@@ -423,11 +469,21 @@ void TFrmMain::FormCreate() {
     FDriver = std::make_unique<TScanDriver>(FScanState, FEngine, *this,
                                            options_.Routes ? *options_.Routes : TScanRoutes::Default());
     FSort = TSortState{};
+    // Keys: F5 scans, Esc stops, Ctrl+R recovers; Enter in a source or mask field scans.
+    StartScan1->setShortcut(QKeySequence(Qt::Key_F5));
+    StopScan1->setShortcut(QKeySequence(Qt::Key_Escape));
+    Recover1->setShortcut(QKeySequence(QStringLiteral("Ctrl+R")));
+    for (QLineEdit* ed : {EdDiskImagePath, edFolder, EdAllCustomFormats, EdDocumentsFilter, EdImages, EdMusic, EdVideos})
+        connect(ed, &QLineEdit::returnPressed, this, &TFrmMain::tbFastScanClick);
+    for (QComboBox* cb : {cbDisk, cbRecycleBinDisk})
+        connect(cb->lineEdit(), &QLineEdit::returnPressed, this, &TFrmMain::tbFastScanClick);
+    elapsedTimer_ = new QTimer(this);
+    elapsedTimer_->setInterval(1000);
+    connect(elapsedTimer_, &QTimer::timeout, this, [this] {
+        if (StatusLabel) StatusLabel->setText(ShownStatus());
+    });
     // Initial command states.
-    tbStop->setEnabled(false);
-    StopScan1->setEnabled(false);
-    tbRecoverSel->setEnabled(false);
-    Recover1->setEnabled(false);
+    UpdateCommandStates();
     // 15-17.
     SetStatusText(Translate("Ready."));
     BuildLanguageMenu();
@@ -462,6 +518,7 @@ void TFrmMain::ApplyUITexts() {
     CheckAll1->setText(Tr("Check All"));
     UncheckAll1->setText(Tr("Uncheck All"));
     mmLanguage->setTitle(Tr("Language"));
+    ShowPreview1->setText(Tr("Preview"));
     utorial1->setText(Tr("Tutorial"));
     ContactUs1->setText(Tr("Contact Us"));
     VisitWebsite1->setText(Tr("Visit Website"));
@@ -477,6 +534,9 @@ void TFrmMain::ApplyUITexts() {
     tbAbout->setToolTip(Tr("About Program..."));
     GroupBox4->setTitle(Tr("Where to Scan"));
     GroupBox5->setTitle(Tr("What to Search"));
+    cbDeepScan->setText(Tr("Deep scan"));
+    cbDeepScan->setToolTip(Tr("Also search free space for lost folders (slower)"));
+    edResultFilter->setPlaceholderText(Tr("Filter the list by name or path"));
     {
         // Item texts change, the selections stay (and no change handler runs).
         const QSignalBlocker b1(cbWhereToScan), b2(cbWhatToSearch);
@@ -489,14 +549,33 @@ void TFrmMain::ApplyUITexts() {
     btnDiskImageBrowse->setText(Tr("Browse..."));
     btnFolderBrowse->setText(Tr("Browse..."));
     btnRefreshRecycleBinDisk->setText(Tr("Update"));
+    // Each drop-down list as wide as its longest caption, closed and open.
+    for (QComboBox* cb : {cbWhereToScan, cbWhatToSearch}) {
+        cb->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+        int widest = 0;
+        for (int i = 0; i < cb->count(); ++i)
+            widest = std::max(widest, cb->fontMetrics().horizontalAdvance(cb->itemText(i)));
+        cb->view()->setMinimumWidth(widest + 40);
+        cb->updateGeometry();
+    }
     QStringList captions;
     for (const char* c : kResultColumnCaptions) captions << Tr(c);
     FResultsModel->SetCaptions(captions);
+    FResultsModel->RefreshTexts();
+    UpdateCountLabels();
 }
 
 bool TFrmMain::eventFilter(QObject* watched, QEvent* e) {
     if (watched == ChoiceBand && e->type() == QEvent::Resize) FormResize();
     if (lvFiles && watched == lvFiles->viewport() && e->type() == QEvent::Resize) ResizeResultColumns();
+    if (PreviewImage && watched == PreviewImage && e->type() == QEvent::Resize) ScalePreviewImage();
+    if (lvFiles && watched == lvFiles && e->type() == QEvent::KeyPress) {
+        const auto* k = static_cast<QKeyEvent*>(e);
+        if (k->key() == Qt::Key_Space && k->modifiers() == Qt::NoModifier) {
+            ToggleSelectedChecks();
+            return true;
+        }
+    }
     return QMainWindow::eventFilter(watched, e);
 }
 

@@ -9,19 +9,25 @@ TResultsTableModel::TResultsTableModel(QObject* parent) : QAbstractTableModel(pa
 }
 
 int TResultsTableModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(cells_.size());
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
 int TResultsTableModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : kResultColumnCount;
 }
 
+long long TResultsTableModel::ResultIndex(int row) const {
+    if (row < 0 || static_cast<size_t>(row) >= rows_.size()) return -1;
+    return static_cast<long long>(rows_[row]);
+}
+
 QVariant TResultsTableModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= rowCount() || index.column() >= kResultColumnCount) return {};
-    const size_t row = static_cast<size_t>(index.row());
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return cells_[row][index.column()];
-    if (role == Qt::CheckStateRole && index.column() == 0)
-        return checks_[row] ? Qt::Checked : Qt::Unchecked;
+    if (!index.isValid() || index.column() >= kResultColumnCount) return {};
+    const long long i = ResultIndex(index.row());
+    if (i < 0 || !found_ || static_cast<size_t>(i) >= found_->size()) return {};
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
+        return QString::fromStdString(ResultCellText((*found_)[i], index.column(), host_));
+    if (role == Qt::CheckStateRole && index.column() == 0) return checks_[i] ? Qt::Checked : Qt::Unchecked;
     if (role == Qt::TextAlignmentRole && index.column() == rcSize)
         return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
     return {};
@@ -49,22 +55,35 @@ QVariant TResultsTableModel::headerData(int section, Qt::Orientation orientation
 
 void TResultsTableModel::Clear() {
     beginResetModel();
-    cells_.clear();
+    found_ = nullptr;
+    rows_.clear();
     checks_.clear();
+    checkedCount_ = 0;
     endResetModel();
+    emit checksChanged();
 }
 
-void TResultsTableModel::Rebuild(const TFoundFiles& found, size_t shown, const std::vector<bool>& checked,
-                                 TScanHost* host) {
+void TResultsTableModel::Attach(const TFoundFiles& found, std::vector<bool> checked, TScanHost* host) {
     beginResetModel();
-    shown = std::min(shown, found.size());
-    cells_.assign(shown, {});
-    checks_.assign(shown, false);
-    for (size_t i = 0; i < shown; ++i) {
-        for (int c = 0; c < kResultColumnCount; ++c)
-            cells_[i][c] = QString::fromStdString(ResultCellText(found[i], c, host));
-        checks_[i] = i < checked.size() && checked[i];
-    }
+    found_ = &found;
+    host_ = host;
+    checks_ = std::move(checked);
+    checks_.resize(found.size(), false);
+    checkedCount_ = brivo::CountChecked(checks_);
+    RebuildRows();
+    endResetModel();
+    emit checksChanged();
+}
+
+void TResultsTableModel::RebuildRows() {
+    rows_ = found_ ? FilterResults(*found_, PrepareResultFilter(filterText_.toStdString())) : std::vector<size_t>{};
+}
+
+void TResultsTableModel::SetFilterText(const QString& text) {
+    if (text == filterText_) return;
+    beginResetModel();
+    filterText_ = text;
+    RebuildRows();
     endResetModel();
 }
 
@@ -73,35 +92,62 @@ void TResultsTableModel::SetCaptions(const QStringList& captions) {
     emit headerDataChanged(Qt::Horizontal, 0, kResultColumnCount - 1);
 }
 
+void TResultsTableModel::RefreshTexts() {
+    if (!rows_.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, kResultColumnCount - 1));
+}
+
 bool TResultsTableModel::IsChecked(int row) const {
-    return row >= 0 && static_cast<size_t>(row) < checks_.size() && checks_[row];
+    const long long i = ResultIndex(row);
+    return i >= 0 && checks_[i];
 }
 
 void TResultsTableModel::SetChecked(int row, bool checked) {
-    if (row < 0 || static_cast<size_t>(row) >= checks_.size() || checks_[row] == checked) return;
-    checks_[row] = checked;
-    const QModelIndex i = index(row, 0);
-    emit dataChanged(i, i, {Qt::CheckStateRole});
+    const long long i = ResultIndex(row);
+    if (i < 0 || checks_[i] == checked) return;
+    checks_[i] = checked;
+    checkedCount_ += checked ? 1 : -1;
+    const QModelIndex at = index(row, 0);
+    emit dataChanged(at, at, {Qt::CheckStateRole});
+    emit checksChanged();
 }
 
 void TResultsTableModel::SetAllChecked(bool checked) {
-    if (checks_.empty()) return;
-    checks_.assign(checks_.size(), checked);
+    if (rows_.empty()) return;
+    if (rows_.size() == checks_.size()) {
+        checks_.assign(checks_.size(), checked);
+        checkedCount_ = checked ? static_cast<int>(checks_.size()) : 0;
+    } else {
+        for (size_t i : rows_) {
+            if (checks_[i] != checked) checkedCount_ += checked ? 1 : -1;
+            checks_[i] = checked;
+        }
+    }
     emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::CheckStateRole});
+    emit checksChanged();
 }
 
 void TResultsTableModel::SetRowsChecked(const std::vector<int>& rows, bool checked) {
-    if (rows.empty()) return;
     int lo = rowCount(), hi = -1;
     for (int r : rows) {
-        if (r < 0 || r >= rowCount()) continue;
-        checks_[r] = checked;
+        const long long i = ResultIndex(r);
+        if (i < 0) continue;
+        if (checks_[i] != checked) checkedCount_ += checked ? 1 : -1;
+        checks_[i] = checked;
         lo = std::min(lo, r);
         hi = std::max(hi, r);
     }
-    if (hi >= lo) emit dataChanged(index(lo, 0), index(hi, 0), {Qt::CheckStateRole});
+    if (hi < lo) return;
+    emit dataChanged(index(lo, 0), index(hi, 0), {Qt::CheckStateRole});
+    emit checksChanged();
 }
 
-int TResultsTableModel::CountChecked() const { return brivo::CountChecked(checks_); }
+void TResultsTableModel::ToggleRows(const std::vector<int>& rows) {
+    bool allChecked = true;
+    for (int r : rows)
+        if (ResultIndex(r) >= 0 && !IsChecked(r)) allChecked = false;
+    SetRowsChecked(rows, !allChecked);
+}
+
+int TResultsTableModel::CountChecked() const { return checkedCount_; }
 
 } // namespace brivo

@@ -1,6 +1,6 @@
 #include "app/Translation.h"
 
-#include "core/AsciiText.h"
+#include "core/Text.h"
 
 #include <cstdlib>
 
@@ -9,11 +9,6 @@ namespace brivo {
 namespace {
 
 std::string Trim(const std::string& s) { return std::string(TrimView(s)); }
-
-std::string LowerAscii(std::string s) {
-    for (char& c : s) c = AsciiLower(c);
-    return s;
-}
 
 // A decimal integer with an optional sign and nothing else; false on overflow.
 bool ParseInt(const std::string& text, long long& out) {
@@ -60,6 +55,86 @@ void TTranslation::Clear() {
     columns_.clear();
     firstRowOfKey_.clear();
     SetCurrentIndex(0);
+}
+
+namespace {
+
+// Splits a format into its literal pieces around %d, %u and %s ("%%" is a literal "%").
+std::vector<std::string> FormatPieces(const std::string& fmt) {
+    std::vector<std::string> pieces(1);
+    for (size_t i = 0; i < fmt.size(); ++i) {
+        if (fmt[i] == '%' && i + 1 < fmt.size()) {
+            const char d = fmt[i + 1];
+            if (d == 'd' || d == 'u' || d == 's') {
+                pieces.emplace_back();
+                ++i;
+                continue;
+            }
+            if (d == '%') ++i;
+        }
+        pieces.back() += fmt[i];
+    }
+    return pieces;
+}
+
+// The values that fill fmt's holes to give text, or false when fmt cannot give it.
+bool MatchFormat(const std::string& fmt, const std::string& text, std::vector<std::string>& values) {
+    const std::vector<std::string> pieces = FormatPieces(fmt);
+    if (pieces.size() < 2 || text.compare(0, pieces[0].size(), pieces[0]) != 0) return false;
+    values.clear();
+    size_t pos = pieces[0].size();
+    for (size_t k = 1; k < pieces.size(); ++k) {
+        const std::string& lit = pieces[k];
+        size_t at;
+        if (k + 1 == pieces.size()) {
+            if (text.size() < pos + lit.size() || text.compare(text.size() - lit.size(), lit.size(), lit) != 0)
+                return false;
+            at = text.size() - lit.size();
+        } else {
+            at = lit.empty() ? pos : text.find(lit, pos);
+            if (at == std::string::npos) return false;
+        }
+        values.push_back(text.substr(pos, at - pos));
+        pos = at + lit.size();
+    }
+    return true;
+}
+
+std::string FillFormat(const std::string& fmt, const std::vector<std::string>& values) {
+    std::string out;
+    size_t next = 0;
+    for (size_t i = 0; i < fmt.size(); ++i) {
+        if (fmt[i] == '%' && i + 1 < fmt.size()) {
+            const char d = fmt[i + 1];
+            if ((d == 'd' || d == 'u' || d == 's') && next < values.size()) {
+                out += values[next++];
+                ++i;
+                continue;
+            }
+            if (d == '%') ++i;
+        }
+        out += fmt[i];
+    }
+    return out;
+}
+
+} // namespace
+
+std::string TTranslation::Retranslate(const std::string& text, int from, int to) const {
+    const int n = ColumnCount();
+    if (from == to || from < 0 || to < 0 || from >= n || to >= n || text.empty()) return text;
+    const size_t rows = columns_[0].size();
+    auto entry = [this](int c, size_t r) -> const std::string& {
+        const std::string& e = columns_[c][r];
+        return c == 0 || e.empty() ? columns_[0][r] : e;
+    };
+    for (size_t r = 2; r < rows; ++r)
+        if (entry(from, r) == text) return entry(to, r);
+    std::vector<std::string> values;
+    for (size_t r = 2; r < rows; ++r)
+        if (entry(from, r).find('%') != std::string::npos && MatchFormat(entry(from, r), text, values))
+            return FillFormat(entry(to, r), values);
+    return text;
 }
 
 bool TTranslation::LoadFromText(const std::string& text) {

@@ -30,6 +30,11 @@ public:
     // Column whose code equals code ignoring ASCII case; -1 when none does.
     int IndexOfCode(const std::string& code) const;
 
+    // A text translated into column from, said again in column to: a whole entry, or an
+    // entry with %d/%s holes whose filled-in values are carried over. A text no entry
+    // produces comes back unchanged.
+    std::string Retranslate(const std::string& text, int from, int to) const;
+
     int CurrentIndex() const { return index_.load(std::memory_order_relaxed); }
     void SetCurrentIndex(int index) { index_.store(index, std::memory_order_relaxed); }
     std::string CurrentCode;

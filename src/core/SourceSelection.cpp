@@ -1,6 +1,6 @@
 #include "core/SourceSelection.h"
 
-#include "core/AsciiText.h"
+#include "core/Text.h"
 #include "core/ScanChoices.h"
 
 #include <stdexcept>
@@ -99,7 +99,10 @@ bool BuildScanSource(const TScanChoice& choice, TScanHost& host, TScanSource& ou
         case TScanWhere::swRecycleBin: {
             const std::string text = Trim(choice.RecycleBinDiskText);
             if (text.empty()) return Refuse(host, kMsgSelectRecycleBinDisk);
-            result.Src = DevicePathFor(text);
+            // A disk image's Recycle Bin is read from the image itself, not "/dev/" + path.
+            result.Src = text.find('/') != std::string::npos && FileExists(text) && !IsDeviceSource(text)
+                             ? text
+                             : DevicePathFor(text);
             result.PathFilter = "/$Recycle.Bin";
             break;
         }

@@ -262,6 +262,41 @@ int CompareTextAsciiCI(std::string_view a, std::string_view b) {
 }
 
 int CompareResults(const TFoundFile& a, const TFoundFile& b, int sortColumn) {
+}
+
+std::string PrepareResultFilter(std::string_view text) {
+    std::string t(TrimView(text));
+    for (char& c : t) c = c == '\\' ? '/' : AsciiLower(c);
+    return t;
+}
+
+bool ResultMatchesFilter(const TFoundFile& f, std::string_view prepared) {
+    if (prepared.empty()) return true;
+    const std::string_view path = f.FullPath;
+    if (path.size() < prepared.size()) return false;
+    const size_t last = path.size() - prepared.size();
+    for (size_t i = 0; i <= last; ++i) {
+        size_t k = 0;
+        for (; k < prepared.size(); ++k) {
+            char c = path[i + k];
+            c = c == '\\' ? '/' : AsciiLower(c);
+            if (c != prepared[k]) break;
+        }
+        if (k == prepared.size()) return true;
+    }
+    return false;
+}
+
+std::vector<size_t> FilterResults(const TFoundFiles& found, std::string_view prepared) {
+    std::vector<size_t> kept;
+    if (prepared.empty()) {
+        kept.resize(found.size());
+        for (size_t i = 0; i < found.size(); ++i) kept[i] = i;
+        return kept;
+    }
+    for (size_t i = 0; i < found.size(); ++i)
+        if (ResultMatchesFilter(found[i], prepared)) kept.push_back(i);
+    return kept;
     const TSortKeys ka = KeysFor(a, sortColumn), kb = KeysFor(b, sortColumn);
     return CompareRows(MakeRow(a, ka, sortColumn, 0), MakeRow(b, kb, sortColumn, 1));
 }
@@ -305,8 +340,8 @@ std::string CheckedStatusText(TScanHost& host, int checked) {
 }
 
 TPopulateOutcome PopulateResultsModel(TFoundFiles& found, const std::vector<bool>& currentChecks,
-                                      const TSortState& sort, TScanHost& host) {
-    // Marks are read while row i still shows found[i], before the sort moves anything.
+                                      const TSortState& sort, TScanHost& host, bool stopped) {
+    // Marks are read while mark i still belongs to found[i], before the sort moves anything.
     std::unordered_set<std::string> marked;
     const size_t readable = std::min(currentChecks.size(), found.size());
     for (size_t i = 0; i < readable; ++i)
@@ -316,20 +351,12 @@ TPopulateOutcome PopulateResultsModel(TFoundFiles& found, const std::vector<bool
 
     TPopulateOutcome out;
     out.Total = found.size();
-    out.Shown = std::min(out.Total, kResultDisplayLimit);
-    out.Checked.assign(out.Shown, false);
+    out.Checked.assign(out.Total, false);
     if (!marked.empty())
-        for (size_t i = 0; i < out.Shown; ++i) out.Checked[i] = marked.count(ResultKey(found[i])) != 0;
+        for (size_t i = 0; i < out.Total; ++i) out.Checked[i] = marked.count(ResultKey(found[i])) != 0;
 
-    if (out.Shown < out.Total) {
-        out.LogLine = Format(
-            "UI display limit: showing first %d of %d results. Narrow the file type/folder filter to see fewer results.",
-            {out.Shown, out.Total});
-        Log(host, out.LogLine);
-        out.StatusText = Format(host.Translate("Scan finished. Found entries: %d. Showing first %d."), {out.Total, out.Shown});
-    } else {
-        out.StatusText = Format(host.Translate("Scan finished. Found entries: %d"), {out.Total});
-    }
+    out.StatusText = Format(host.Translate(stopped ? "Scan stopped. Found entries: %d" : "Scan finished. Found entries: %d"),
+                            {out.Total});
     SetStatusText(host, out.StatusText);
     return out;
 }

@@ -11,12 +11,10 @@
 
 namespace brivo {
 
-// The results list as data: cell texts, sort orders, check marks and the display limit.
-// Widget-free, so the Qt window (a table model over FFound whose row i always shows
-// FFound[i]) and the command line share it. Everything here runs on the UI thread.
-
-// At most this many rows are shown; the rest of FFound stays without a row.
-inline constexpr size_t kResultDisplayLimit = 10000;
+// The results list as data: cell texts, sort orders, check marks and the name filter.
+// Widget-free, so the Qt window (a table model over FFound that shows every result, or
+// the ones a filter keeps) and the command line share it. Everything here runs on the
+// UI thread.
 
 // Column indices of the results list, in display order.
 enum TResultColumn : int { rcFile = 0, rcPath = 1, rcSize = 2, rcModified = 3, rcCondition = 4 };
@@ -93,20 +91,30 @@ std::string CheckedStatusText(TScanHost& host, int checked);
 
 // What a rebuild of the list shows.
 struct TPopulateOutcome {
-    size_t Total = 0;            // FFound's length
-    size_t Shown = 0;            // rows to show: FFound[0 .. Shown-1]
-    std::vector<bool> Checked;   // mark of each shown row (size Shown)
+    size_t Total = 0;            // FFound's length; every result gets a row
+    std::vector<bool> Checked;   // mark of each result (size Total)
     std::string StatusText;      // translated and filled
-    std::string LogLine;         // the display-limit log line, or "" when all are shown
 };
 
-// The model side of PopulateResults: reads the marks of the current rows by ResultKey
-// (row i shows found[i]; marks past found's end are ignored) BEFORE reordering, sorts
-// found by the sort state, restores the marks of every shown row whose key was marked
-// (two results sharing a key are marked together), logs the display-limit line through
-// Log(host, ...) and sets the status text through SetStatusText(host, ...). The front end
-// then rebuilds its rows from found[0 .. Shown-1] and Checked.
+// The model side of PopulateResults: reads the marks by ResultKey (mark i belongs to
+// found[i]; marks past found's end are ignored) BEFORE reordering, sorts found by the
+// sort state, restores the mark of every result whose key was marked (two results
+// sharing a key are marked together) and sets the status text through
+// SetStatusText(host, ...): "Scan finished. Found entries: %d", or "Scan stopped. Found
+// entries: %d" when stopped. Every result is listed: a list model over found shows only
+// the rows on screen, so no count of results needs a cut-off.
 TPopulateOutcome PopulateResultsModel(TFoundFiles& found, const std::vector<bool>& currentChecks,
-                                      const TSortState& sort, TScanHost& host);
+                                      const TSortState& sort, TScanHost& host, bool stopped = false);
+
+// --- the name filter ------------------------------------------------------------------
+
+// A filter typed above the list, prepared once: trimmed, ASCII letters folded, "\" read
+// as "/". Empty keeps everything.
+std::string PrepareResultFilter(std::string_view text);
+// Whether a result's path (folder and name) contains the prepared filter, ignoring ASCII
+// case and the kind of separator.
+bool ResultMatchesFilter(const TFoundFile& f, std::string_view prepared);
+// Indices of the results the prepared filter keeps, in found's order.
+std::vector<size_t> FilterResults(const TFoundFiles& found, std::string_view prepared);
 
 } // namespace brivo

@@ -81,7 +81,10 @@ private slots:
         QVERIFY(w->tbFastScan->isEnabled() && w->StartScan1->isEnabled());
         QVERIFY(!w->tbStop->isEnabled() && !w->StopScan1->isEnabled());
         QVERIFY(!w->tbRecoverSel->isEnabled() && !w->Recover1->isEnabled());
-        QVERIFY(w->btCheckAll->isEnabled() && w->btUncheckAll->isEnabled());
+        QVERIFY(!w->btCheckAll->isEnabled() && !w->CheckAll1->isEnabled());  // nothing to mark yet
+        QCOMPARE(w->StartScan1->shortcut(), QKeySequence(Qt::Key_F5));
+        QCOMPARE(w->StopScan1->shortcut(), QKeySequence(Qt::Key_Escape));
+        QCOMPARE(w->Recover1->shortcut(), QKeySequence("Ctrl+R"));
         QCOMPARE(w->tbFastScan->toolTip(), QString("Scan"));
         QCOMPARE(w->tbAbout->toolTip(), QString("About Program..."));
         QCOMPARE(w->ToolBar1->actions().size(), 6);  // five buttons and a separator
@@ -248,8 +251,6 @@ private slots:
     void checkCommandsReportTheCount() {
         apptest::TScriptedDialogs dialogs;
         auto w = NewWindow();
-        w->btCheckAll->trigger();  // empty list
-        QCOMPARE(w->StatusText(), std::string("Checked: 0"));
         for (int i = 0; i < 5; ++i)
             w->ScanState().FFound.push_back(Result(std::to_string(i), "/f" + std::to_string(i), i));
         w->PopulateResults();
@@ -269,17 +270,73 @@ private slots:
         w->btUncheckAll->trigger();  // tool bar
         QCOMPARE(w->CountChecked(), 0);
         QCOMPARE(w->StatusText(), std::string("Checked: 0"));
+        // Space flips the selected rows; a mixed selection becomes all marked first.
+        w->ResultsModel()->SetChecked(1, true);
+        sel->clearSelection();
+        for (int r : {1, 2}) sel->select(w->ResultsModel()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        w->lvFiles->setFocus();
+        QTest::keyClick(w->lvFiles, Qt::Key_Space);
+        QCOMPARE(w->ResultsModel()->Checks(), std::vector<bool>({false, true, true, false, false}));
+        QTest::keyClick(w->lvFiles, Qt::Key_Space);
+        QCOMPARE(w->ResultsModel()->Checks(), std::vector<bool>({false, false, false, false, false}));
+        QCOMPARE(w->StatusText(), std::string("Checked: 0"));
     }
 
-    void displayLimitShowsTheFirstTenThousand() {
+    void everyResultListedFilteredAndMarked() {
         apptest::TScriptedDialogs dialogs;
         auto w = NewWindow();
-        for (int i = 0; i < 10001; ++i) w->ScanState().FFound.push_back(Result(std::to_string(i), "/x", 1));
+        const int n = 120000;
+        TFoundFiles& found = w->ScanState().FFound;
+        for (int i = 0; i < n; ++i) {
+            char path[48];
+            std::snprintf(path, sizeof path, "/%s/file%06d.%s", i % 3 == 0 ? "Photos" : "Docs", i, i % 3 ? "txt" : "jpg");
+            found.push_back(Result(std::to_string(i), path, n - i));
+        }
         w->PopulateResults();
-        QCOMPARE(w->ResultsModel()->rowCount(), 10000);
-        QCOMPARE(w->StatusText(), std::string("Scan finished. Found entries: 10001. Showing first 10000."));
-        QVERIFY(w->memoLog->toPlainText().contains(
-            "UI display limit: showing first 10000 of 10001 results."));
+        auto* m = w->ResultsModel();
+        QCOMPARE(m->rowCount(), n);
+        QCOMPARE(w->StatusText(), std::string("Scan finished. Found entries: 120000"));
+        QCOMPARE(w->CountLabel->text(), QString("120000 shown of 120000"));
+        QCOMPARE(Cell(*w, n - 1, 0), QString("file119999.txt"));  // the last result has its row
+        QVERIFY(w->tbRecoverSel->isEnabled() && w->btCheckAll->isEnabled());
+        // Check All marks every result.
+        w->btCheckAll->trigger();
+        QCOMPARE(w->CountChecked(), n);
+        QCOMPARE(w->StatusText(), std::string("Checked: 120000"));
+        w->btUncheckAll->trigger();
+        // The filter narrows the rows as typed (after a pause), no rescan.
+        QTest::keyClicks(w->edResultFilter, "PHOTOS/FILE0000");
+        QTRY_COMPARE(m->rowCount(), 34);  // file000000 .. file000099, every third
+        QCOMPARE(w->CountLabel->text(), QString("34 shown of 120000"));
+        QCOMPARE(Cell(*w, 1, 0), QString("file000003.jpg"));
+        // Check All with a filter marks what is shown; marks survive clearing the filter
+        // and a sort.
+        w->btCheckAll->trigger();
+        QCOMPARE(w->CountChecked(), 34);
+        w->edResultFilter->clear();
+        w->ApplyResultFilter();
+        QCOMPARE(m->rowCount(), n);
+        QCOMPARE(w->CountChecked(), 34);
+        QVERIFY(m->IsChecked(0) && !m->IsChecked(1) && m->IsChecked(3));
+        w->lvFilesColumnClick(2);  // size ascending: the scan order reversed
+        QCOMPARE(Cell(*w, 0, 0), QString("file119999.txt"));
+        QCOMPARE(w->CountChecked(), 34);
+        QVERIFY(m->IsChecked(n - 1) && m->IsChecked(n - 4) && !m->IsChecked(n - 2));
+        // Recovery gets the results' own indices.
+        int marked = 0;
+        for (size_t i = 0; i < m->Checks().size(); ++i)
+            if (m->Checks()[i]) {
+                QVERIFY(found[i].FullPath.rfind("/Photos/file0000", 0) == 0);
+                ++marked;
+            }
+        QCOMPARE(marked, 34);
+        // The filter stays across a sort.
+        w->edResultFilter->setText("file11999");
+        w->ApplyResultFilter();
+        QCOMPARE(m->rowCount(), 10);
+        w->lvFilesColumnClick(0);
+        QCOMPARE(m->rowCount(), 10);
+        QCOMPARE(Cell(*w, 0, 0), QString("file119990.txt"));
     }
 
     void busySwitchDrivesCommandsAndProgress() {
@@ -303,7 +360,15 @@ private slots:
         QVERIFY(w->FProgress->isHidden());
         QCOMPARE(w->FProgress->value(), 0);
         QVERIFY(QGuiApplication::overrideCursor() == nullptr);
-        QVERIFY(w->tbFastScan->isEnabled() && w->tbRecoverSel->isEnabled() && !w->tbStop->isEnabled());
+        QVERIFY(w->tbFastScan->isEnabled() && !w->tbStop->isEnabled());
+        QVERIFY(!w->tbRecoverSel->isEnabled());  // nothing to recover
+        // With results: Recover on when idle; Check All off while busy.
+        w->ScanState().FFound = {Result("1", "/a", 1)};
+        w->PopulateResults();
+        QVERIFY(w->tbRecoverSel->isEnabled() && w->btCheckAll->isEnabled());
+        w->SetBusyWidgets(true);
+        QVERIFY(!w->tbRecoverSel->isEnabled() && !w->btCheckAll->isEnabled() && !w->CheckSelected1->isEnabled());
+        w->SetBusyWidgets(false);
     }
 
     void languageSwitchReappliesTexts() {
@@ -330,13 +395,22 @@ private slots:
         QCOMPARE(w->cbWhereToScan->currentIndex(), 2);
         QCOMPARE(w->cbWhatToSearch->currentIndex(), 3);
         QVERIFY(w->Folder1->isChecked() && w->Music1->isChecked());
-        // Caption and status text are not re-applied.
+        // The caption stays; the status is said again in the new language.
         QCOMPARE(w->windowTitle(), QString("Brivo File Recovery 2.4"));
-        QCOMPARE(w->StatusText(), std::string("Ready."));
+        QCOMPARE(w->StatusText(), std::string("Bereit."));
         // New texts use the new language.
         w->btnDiskRefresh->click();
         QCOMPARE(w->StatusText(), std::string("Laufwerksliste aktualisiert."));
+        // A filled list: rows, counts and a status with numbers follow the language.
+        w->ScanState().FFound = {Result("1", "/a/big.bin", 5 * 1048576), Result("2", "/b", 1)};
+        w->PopulateResults();
+        QCOMPARE(w->StatusText(), std::string("Suche beendet. Gefundene Einträge: 2"));
+        const QString sizeDe = Cell(*w, 0, 2);
         langs[2]->trigger();
+        QCOMPARE(w->StatusText(), std::string("Сканирование завершено. Найдено записей: 2"));
+        QCOMPARE(w->CountLabel->text(), QString("Показано 2 из 2"));
+        QCOMPARE(Cell(*w, 0, 2), QString("5.0 МБ"));  // rows are made in the language of the moment
+        QCOMPARE(sizeDe, QString("5.0 MB"));
         QCOMPARE(w->Help1->title(), QString("Справка"));
         langs[0]->trigger();
         QCOMPARE(w->Help1->title(), QString("Help"));
@@ -366,6 +440,12 @@ private slots:
                                               "url: https://mirror.example.org/support.html",
                                               "url: https://mirror.example.org/redirect/tutorial-brivo-file-recovery.html",
                                               "url: https://mirror.example.org/"}));
+        // Without a browser the address is shown.
+        dialogs.events.clear();
+        dialogs.urlOpens = false;
+        w->utorial1->trigger();
+        QCOMPARE(dialogs.Boxes(), QStringList({"info: No web browser could be started. Please open this address: "
+                                               "https://mirror.example.org/redirect/tutorial-brivo-file-recovery.html"}));
     }
 
     void scanWithoutEngineFolderOnlyWarns() {
@@ -383,7 +463,8 @@ private slots:
     void recoverRefusesWithoutMarks() {
         apptest::TScriptedDialogs dialogs;
         auto w = NewWindow();
-        w->SetBusyWidgets(false);
+        w->ScanState().FFound = {Result("1", "/a", 1)};
+        w->PopulateResults();
         w->tbRecoverSel->trigger();
         QCOMPARE(dialogs.events, QStringList({"warning: Please mark at least one file for recovery."}));
     }

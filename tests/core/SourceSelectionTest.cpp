@@ -74,6 +74,8 @@ TEST(SourceSelection, DiskImageAndRecycleBinSources) {
         {with(1, [&](TScanChoice& c) { c.ImagePath = "  " + (dir / "disk.img") + " "; }),
          {dir / "disk.img", "", TScanWhere::swDiskImage}},
         {with(3, [](TScanChoice& c) { c.RecycleBinDiskText = "sdb1"; }), {"/dev/sdb1", "/$Recycle.Bin", TScanWhere::swRecycleBin}},
+        {with(3, [&](TScanChoice& c) { c.RecycleBinDiskText = dir / "disk.img"; }),
+         {dir / "disk.img", "/$Recycle.Bin", TScanWhere::swRecycleBin}},
     };
     for (const auto& c : cases) {
         test::RecordingHost host;

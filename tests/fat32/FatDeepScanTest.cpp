@@ -4,6 +4,10 @@
 #include <string>
 
 #include "FatMemVolume.h"
+#include "core/ByteSource.h"
+#include "fat32/Fat32Log.h"
+#include "fat32/Fat32Volume.h"
+#include "fat32/Fat32Walk.h"
 #include "fat32/FatDeepScan.h"
 
 using namespace brivo;
@@ -233,4 +237,55 @@ TEST(FatDeepScan, DeletedFolderEndingWithoutEndMarker) {
     EXPECT_TRUE(DirDataLacksEndMarker(full));
     EXPECT_FALSE(DirDataLacksEndMarker(ended));
     EXPECT_FALSE(DirDataLacksEndMarker({}));
+}
+
+// The same through the reader: a deleted folder whose second cluster is not where its
+// first one ends, and two deleted files written in turns.
+TEST(FatDeepScan, ThroughTheWalk) {
+    FatImage img(1, 96);
+    img.Put(2, 0,
+            Cat({Deleted(Named(u"Photos", DirEntry("PHOTOS     ", 10))), {Deleted(FileEntry("AA      DAT", 30, 512 + 100))},
+                 {Deleted(FileEntry("BB      DAT", 31, 300))}}));
+    std::vector<FatEntry> first = DotEntries(10, 0);
+    for (int i = 0; i < 7; ++i) {
+        const auto f = Deleted(Named(u"Picture " + std::u16string(1, char16_t(u'0' + i)) + u".jpg",
+                                     FileEntry("PIC" + std::to_string(i) + "    JPG", uint32_t(11 + i), i == 6 ? 1000 : 300)));
+        first.insert(first.end(), f.begin(), f.end());
+    }
+    img.Put(10, 0, first);
+    img.Put(19, 0, Cat({Deleted(Named(u"Later one.jpg", FileEntry("LATER1  JPG", 20, 300))),
+                        Deleted(Named(u"Later two.jpg", FileEntry("LATER2  JPG", 21, 300)))}));
+    const TByteSourcePtr src = MakeMemoryByteSource(img.bytes);
+    auto scan = [&](bool deep) {
+        TReaderOptions opts;
+        opts.Masks = {};
+        opts.Deep = deep;
+        TNullReport report;
+        TFat32Log log(report);
+        return RunFat32Scan(log, OpenFat32Volume(*src, log), opts);
+    };
+    auto paths = [](const TReaderResult& r) {
+        std::map<std::string, std::string> out;
+        for (const auto& f : r.Found) out[f.FullPath] = f.Inode;
+        return out;
+    };
+
+    const TReaderResult fast = scan(false);
+    EXPECT_TRUE(fast.DeepMayFindMore);
+    EXPECT_EQ(paths(fast).size(), 9u);  // seven pictures, A and B
+    EXPECT_FALSE(paths(fast).count("/Photos/Later one.jpg"));
+
+    const TReaderResult deep = scan(true);
+    EXPECT_FALSE(deep.DeepMayFindMore);
+    const auto found = paths(deep);
+    EXPECT_EQ(found.size(), 11u);
+    ASSERT_TRUE(found.count("/Photos/Later two.jpg"));
+    EXPECT_EQ(found.at("/Photos/Later two.jpg"), img.Address(19, 3));
+
+    // A skips B's first cluster; B reads as it stands and has no plan.
+    ASSERT_TRUE(deep.ClusterPlans);
+    const std::string a = found.at("/_A.DAT");
+    EXPECT_EQ(deep.ClusterPlans->size(), 1u);
+    ASSERT_TRUE(deep.ClusterPlans->count(a));
+    EXPECT_EQ(deep.ClusterPlans->at(a), (std::vector<uint32_t>{30, 32}));
 }

@@ -213,35 +213,28 @@ TFoundFiles Numbered(size_t n) {
     return v;
 }
 
-TEST(ResultsPopulate, DisplayLimitLogLineAndStatus) {
+TEST(ResultsPopulate, EveryResultListedWithItsStatus) {
     {
         test::RecordingHost host;
         TFoundFiles v = Numbered(10001);
         const auto out = PopulateResultsModel(v, {}, TSortState{}, host);
         EXPECT_EQ(out.Total, 10001u);
-        EXPECT_EQ(out.Shown, 10000u);
-        EXPECT_EQ(out.Checked.size(), 10000u);
-        const std::string line =
-            "UI display limit: showing first 10000 of 10001 results. Narrow the file type/folder filter to see fewer results.";
-        EXPECT_EQ(out.LogLine, line);
-        EXPECT_EQ(host.MemoMessages(), std::vector<std::string>{line});
-        EXPECT_EQ(host.status, "Scan finished. Found entries: 10001. Showing first 10000.");
+        EXPECT_EQ(out.Checked.size(), 10001u);
+        EXPECT_TRUE(host.memo.empty());
+        EXPECT_EQ(host.status, "Scan finished. Found entries: 10001");
     }
     {
         test::RecordingHost host;
-        TFoundFiles v = Numbered(10000);
-        const auto out = PopulateResultsModel(v, {}, TSortState{}, host);
-        EXPECT_EQ(out.Shown, 10000u);
-        EXPECT_EQ(out.LogLine, "");
-        EXPECT_TRUE(host.memo.empty());
-        EXPECT_EQ(host.status, "Scan finished. Found entries: 10000");
+        TFoundFiles v = Numbered(3);
+        PopulateResultsModel(v, {}, TSortState{}, host, /*stopped=*/true);
+        EXPECT_EQ(host.status, "Scan stopped. Found entries: 3");
     }
     {
         TranslatingHost host;
         host.table = {{"Scan finished. Found entries: %d", "Fertig: %d Einträge"}};
         TFoundFiles v;
         const auto out = PopulateResultsModel(v, {true, true}, TSortState{2, false}, host);
-        EXPECT_EQ(out.Shown, 0u);
+        EXPECT_EQ(out.Total, 0u);
         EXPECT_EQ(host.status, "Fertig: 0 Einträge");
     }
 }
@@ -265,23 +258,39 @@ TEST(ResultsPopulate, MarksFollowTheirKeyAcrossResortsIncludingDuplicates) {
     EXPECT_EQ(CheckedStatusText(host, CountChecked(out.Checked)), "Checked: 3");
 }
 
-TEST(ResultsPopulate, MarkMovedPastTheDisplayLimitIsLost) {
+TEST(ResultsPopulate, MarksOfTheWholeListSurviveAResort) {
     test::RecordingHost host;
     TFoundFiles v = Numbered(10001);
     TSortState s{rcSize, true};
     auto out = PopulateResultsModel(v, {}, s, host);
-    std::vector<bool> marks(out.Shown, false);
-    marks[0] = true;  // the smallest file
-    marks[5] = true;
-    ApplyColumnClick(s, rcSize);  // descending: the smallest moves to index 10000, unshown
-    out = PopulateResultsModel(v, marks, s, host);
-    EXPECT_EQ(v[10000].Inode, "0");
-    EXPECT_EQ(CountChecked(out.Checked), 1);
-    ApplyColumnClick(s, rcSize);  // back to ascending: the unshown row had no mark to read
+    out.Checked[0] = true;      // the smallest file
+    out.Checked[10000] = true;  // the largest, far past any screenful
+    ApplyColumnClick(s, rcSize);
     out = PopulateResultsModel(v, out.Checked, s, host);
-    EXPECT_FALSE(out.Checked[0]);
-    EXPECT_TRUE(out.Checked[5]);
-    EXPECT_EQ(CountChecked(out.Checked), 1);
+    EXPECT_EQ(CountChecked(out.Checked), 2);
+    EXPECT_TRUE(out.Checked[0] && out.Checked[10000]);
+    EXPECT_EQ(v[10000].Inode, "0");
+}
+
+TEST(ResultsFilter, MatchesFolderAndNameIgnoringAsciiCaseAndSeparator) {
+    const TFoundFiles v{Make("1", "/Users/Bob/Report.DOCX", 1), Make("2", "\\Users\\alice\\notes.txt", 1),
+                        Make("3", "Photos/Straße.jpg", 1), Make("4", "/x", 1)};
+    const struct {
+        const char* text;
+        std::vector<size_t> kept;
+    } cases[] = {
+        {"", {0, 1, 2, 3}},
+        {"   ", {0, 1, 2, 3}},
+        {"report", {0}},
+        {"users/", {0, 1}},
+        {"USERS\\ALICE", {1}},
+        {".docx", {0}},
+        {"straße", {2}},
+        {"STRASSE", {}},  // only ASCII letters fold
+        {"/x/", {}},
+        {"a very long text that is longer than every path here", {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FilterResults(v, PrepareResultFilter(c.text)), c.kept) << c.text;
 }
 
 } // namespace
