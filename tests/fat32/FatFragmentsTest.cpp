@@ -9,6 +9,10 @@
 #include "FatMemVolume.h"
 #include "TestSupport.h"
 #include "core/ByteReaders.h"
+#include "core/ByteSource.h"
+#include "fat32/Fat32Log.h"
+#include "fat32/Fat32Volume.h"
+#include "fat32/Fat32Walk.h"
 #include "fat32/FatFragments.h"
 
 using namespace brivo;
@@ -86,9 +90,7 @@ std::string Md5(const TempDir& dir, const std::string& data) {
 
 // The FAT16 test image whose answer key gives the true layout of three fragmented files.
 TEST(FatFragments, FragmentedFilesOfTheUndeleteImageMatchTheTrueContent) {
-    const std::string gz = SharedTestData("6-fat-undel.dd.gz");
-    struct stat st {};
-    if (::stat(gz.c_str(), &st) != 0) GTEST_SKIP() << "shared test data not found: " << gz;
+    BRIVO_REQUIRE_TESTDATA(gz, "6-fat-undel.dd.gz");
     const ProcessResult unpacked = RunProcess({"gzip", "-dc", gz});
     ASSERT_EQ(unpacked.exitCode, 0);
     const Fat16Image img(unpacked.out);
@@ -192,4 +194,22 @@ TEST(FatFragments, InterleavedFilesTakeTurnsByTheirLastCluster) {
     ASSERT_TRUE(plans.count("a") && plans.count("b"));
     EXPECT_EQ(plans.at("a").Clusters, (std::vector<uint32_t>{10, 12}));
     EXPECT_EQ(plans.at("b").Clusters, (std::vector<uint32_t>{11, 13, 14}));
+}
+
+// The reader hands the same plans over with its results.
+TEST(FatFragments, TheReaderReturnsThePlansOfTheUndeleteImage) {
+    const std::string gz = SharedTestData("6-fat-undel.dd.gz");
+    struct stat st {};
+    if (::stat(gz.c_str(), &st) != 0) GTEST_SKIP() << "shared test data not found: " << gz;
+    const ProcessResult unpacked = RunProcess({"gzip", "-dc", gz});
+    ASSERT_EQ(unpacked.exitCode, 0);
+    const TByteSourcePtr src =
+        MakeMemoryByteSource(std::span(reinterpret_cast<const uint8_t*>(unpacked.out.data()), unpacked.out.size()));
+    TReaderOptions opts;
+    opts.Masks = {};
+    TNullReport report;
+    TFat32Log log(report);
+    const TReaderResult r = RunFat32Scan(log, OpenFat32Volume(*src, log), opts);
+    ASSERT_TRUE(r.ClusterPlans);
+    EXPECT_EQ(*r.ClusterPlans, (TClusterPlanMap{{"4", {2, 4}}, {"5", {3, 5, 6, 12}}, {"965", {17, 20}}}));
 }
