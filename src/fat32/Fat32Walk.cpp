@@ -37,6 +37,27 @@ ByteSpan EntryAt(const TFatDirData& dir, size_t index) {
 
 } // namespace
 
+TClusterCondition FatContiguousCondition(TFat32Volume& vol, uint32_t first, int64_t size,
+                                         const std::function<std::string(const std::string&)>& translate) {
+    int64_t tested = 0, used = 0;
+    bool sampled = false;
+    if (first >= 2 && size > 0 && vol.BytesPerCluster > 0) {
+        const uint64_t count = (static_cast<uint64_t>(size) + vol.BytesPerCluster - 1) / vol.BytesPerCluster;
+        for (uint64_t i = 0; i < count; ++i) {
+            if (tested == kConditionSampleClusters) {
+                sampled = true;
+                break;
+            }
+            const uint64_t c = uint64_t{first} + i;
+            // Past the volume there is nothing to test (nor to recover).
+            if (c >= vol.ClusterLimit) break;
+            ++tested;
+            if (ReadFatEntry(vol, static_cast<uint32_t>(c)) != 0) ++used;
+        }
+    }
+    return ConditionFromReuse(tested, used, sampled, translate);
+}
+
 std::string FatMetaAddress(const TFat32ScanState& state, int64_t entryOffset) {
     return std::to_string((entryOffset - FatAddressBase(state.Volume)) / static_cast<int64_t>(kDirEntrySize) + 3);
 }
@@ -75,8 +96,10 @@ void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const T
     f.SizeBytes = item.SizeBytes;
     f.ModDateUtc = item.HasModDate ? item.ModDateUtc : 0;
     f.HasModDate = item.HasModDate;
-    f.DamageText = "Unknown";
-    f.DamageScore = -1;
+    const TClusterCondition c = FatContiguousCondition(state.Volume, item.StartCluster, item.SizeBytes,
+                                                       [&state](const std::string& t) { return state.Log.Translate(t); });
+    f.DamageText = c.Text;
+    f.DamageScore = c.Score;
     state.Result.Found.push_back(std::move(f));
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "core/ClusterCondition.h"
 #include "core/FoundFile.h"
 #include "core/ReaderResult.h"
 #include "fat32/Fat32Log.h"
@@ -38,6 +40,12 @@ struct TFat32ScanState {
     // What the walk leaves for the free-space sweep and the cluster planner.
     TFatLostData Lost;
 };
+
+// The condition of a deleted file read contiguously from its first cluster, as the engine
+// reads it: those clusters that the FAT hands out again are lost. At most
+// kConditionSampleClusters are tested; "Unknown" when none of them is on the volume.
+TClusterCondition FatContiguousCondition(TFat32Volume& vol, uint32_t first, int64_t size,
+                                         const std::function<std::string(const std::string&)>& translate = {});
 
 // The metadata address the engine gives the entry at this volume offset: the 32-byte slot
 // counted from the start of cluster 2, plus 3.

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ClusterCondition.h"
 #include "ntfs/NtfsTypes.h"
 #include "ntfs/NtfsVolume.h"
 
@@ -18,8 +19,6 @@ struct TNtfsClusterBitmap {
 
 // Largest $Bitmap accepted: 2^31 clusters.
 inline constexpr int64_t kMaxClusterBitmapBytes = 0x10000000;
-// Clusters tested per file at most.
-inline constexpr int64_t kConditionSampleClusters = 0x4000;
 
 // Loads the data of record 6's first $DATA attribute. False (bitmap empty) when the record
 // cannot be read, the attribute is missing, its size is 0, above kMaxClusterBitmapBytes
@@ -30,10 +29,7 @@ bool LoadClusterBitmap(const TNtfsVolume& vol, TNtfsClusterBitmap& bm);
 // count as not in use.
 bool IsClusterInUse(const TNtfsClusterBitmap& bm, int64_t cluster);
 
-struct TNtfsCondition {
-    std::string Text = "Unknown";
-    int Score = -1;
-};
+using TNtfsCondition = TClusterCondition;
 
 // How much of a deleted file's former clusters the volume has handed out again: the first
 // kConditionSampleClusters clusters of its runs (in run order; sparse and empty runs

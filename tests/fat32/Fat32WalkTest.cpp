@@ -49,8 +49,32 @@ TEST(Fat32Walk, RootEntriesBecomeResultsOnlyWhenDeletedWithData) {
     EXPECT_TRUE(found[1].IsDeleted);
     EXPECT_FALSE(found[1].IsDir);
     EXPECT_TRUE(found[1].HasModDate);
-    EXPECT_EQ(found[1].DamageText, "Unknown");
-    EXPECT_EQ(found[1].DamageScore, -1);
+    EXPECT_EQ(found[1].DamageText, "Excellent");
+    EXPECT_EQ(found[1].DamageScore, 100);
+}
+
+// The clusters a deleted file would occupy, contiguous from its first one, against the FAT.
+TEST(Fat32Walk, ConditionFromTheFat) {
+    struct Case { const char* what; uint32_t first, size; std::vector<uint32_t> inUse; std::string text; int score; };
+    const Case cases[] = {
+        {"all free", 20, 3 * 512, {}, "Excellent", 100},
+        {"one of three reused", 20, 3 * 512 - 100, {21}, "Damaged, 33% reused", 45},
+        {"one of 25 reused", 30, 25 * 512, {54}, "Good, 4% reused", 80},
+        {"two of three reused", 20, 3 * 512, {20, 22}, "Poor, 67% reused", 15},
+        {"all reused", 20, 2 * 512, {20, 21}, "Overwritten", 0},
+        {"runs off the end: only the clusters on the volume count", 96, 10 * 512, {}, "Excellent", 100},
+        {"first cluster past the volume", 500, 512, {}, "Unknown", -1},
+    };
+    for (const auto& c : cases) {
+        FatImage img;
+        img.Put(2, 0, Deleted(FileEntry("FILE    BIN", c.first, c.size)));
+        for (uint32_t u : c.inUse) img.Chain({u});
+        FatScan scan;
+        const auto& found = scan.Run(img);
+        ASSERT_EQ(found.size(), 1u) << c.what;
+        EXPECT_EQ(found[0].DamageText, c.text) << c.what;
+        EXPECT_EQ(found[0].DamageScore, c.score) << c.what;
+    }
 }
 
 TEST(Fat32Walk, DeletedFolderListsItsFilesAndItsUnmarkedSubfoldersAsDeleted) {
