@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 
 namespace brivo {
@@ -100,15 +101,26 @@ TFatClusterPlans PlanFatClusters(const TFatVolumeView& view, const std::vector<T
         f.Addresses.push_back(e.Address);
     }
 
-    // Step 1: sound contiguous ranges pin their clusters.
+    // Step 1: sound contiguous ranges pin their clusters. Files only ever move forward from
+    // their first cluster, so a clean range that ends before the first file that must skip
+    // is out of every other file's reach: it is pinned without reading its last cluster
+    // (on most volumes no file skips, and the scan reads nothing here).
     std::map<uint32_t, uint32_t> pinned;  // range start (after the first cluster) -> end (inclusive)
+    uint64_t firstSkipper = UINT64_MAX;
     for (auto& [first, f] : files) {
         const uint64_t last = uint64_t{first} + f.Need - 1;
-        if (last >= view.ClusterLimit) continue;
-        bool clean = true;
+        bool clean = last < view.ClusterLimit;
         for (uint64_t c = uint64_t{first} + 1; c <= last && clean; ++c) clean = !planner.RuledOut(uint32_t(c), first);
-        if (!clean || !planner.EndsLikeLast(uint32_t(last), f.Size)) continue;
-        f.Pinned = true;
+        f.Pinned = clean;
+        if (!clean) firstSkipper = std::min<uint64_t>(firstSkipper, first);
+    }
+    for (auto& [first, f] : files) {
+        if (!f.Pinned) continue;
+        const uint64_t last = uint64_t{first} + f.Need - 1;
+        if (last >= firstSkipper && !planner.EndsLikeLast(uint32_t(last), f.Size)) {
+            f.Pinned = false;
+            continue;
+        }
         if (f.Need > 1) pinned.emplace(first + 1, uint32_t(last));
     }
     auto isPinned = [&pinned](uint32_t c) {
