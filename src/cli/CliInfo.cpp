@@ -7,6 +7,7 @@
 
 #include "cli/Json.h"
 #include "core/FsDetect.h"
+#include "volumes/VolumeList.h"
 #include "platform/Devices.h"
 #include "platform/RawSource.h"
 
@@ -33,47 +34,82 @@ std::string ResolveSourceArgument(const std::string& text) {
 TCliCommand InfoCommand() {
     TCliCommand c;
     c.Definition.Name = "info";
-    c.Definition.Summary = "Show which file system a source holds (NTFS, FAT32 or not recognised).";
+    c.Definition.Summary = "Show a source's container, partition table and volumes, with the file system of each.";
     c.Definition.Description =
-        "Reads the first sector of SOURCE, read-only, and names the file system found there.\n"
-        "NTFS and FAT32 are read directly by a scan; any other source goes through the\n"
-        "engine tools, without a file-system switch.";
+        "Opens SOURCE read-only: a raw image or device, or an E01, VHD/VHDX, VMDK or QCOW2\n"
+        "image (found by its signature, not its name). Reads its MBR or GPT partition table\n"
+        "and names the file system at the start of every volume. The number in the first\n"
+        "column is what scan and recover take as --volume. NTFS and FAT32 are read directly\n"
+        "by a scan; other file systems go through the engine tools.\n"
+        "Exit code 1 when the source cannot be read, or holds no partition table and no\n"
+        "file system that is recognised.";
     c.Definition.Positionals = {{"SOURCE", "a disk image file, a device name such as sdb1, or a /dev path"}};
     c.Definition.Options = {{"format", "FORMAT", "output format", {"text", "json"}, "text"}};
     c.Run = RunInfo;
     return c;
 }
 
+namespace {
+
+std::string VolumeJson(const TVolume& v) {
+    return TJsonObject()
+        .Add("index", v.Index)
+        .Add("start", v.StartSector)
+        .Add("length", v.SectorCount)
+        .Add("size", v.SizeBytes)
+        .Add("type", v.Type)
+        .Add("type_name", v.TypeName)
+        .Add("name", v.Name)
+        .Add("fs", v.Fs.Name)
+        .Add("readable", v.Readable)
+        .Add("problem", v.Problem)
+        .Text();
+}
+
+bool AnythingRecognised(const TSourceVolumes& s) {
+    if (s.Scheme != TPartitionScheme::None || s.Container != TContainerKind::Raw) return true;
+    return !s.Volumes.empty() && !s.Volumes.front().Fs.Name.empty();
+}
+
+} // namespace
+
 int RunInfo(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
     const std::string source = ResolveSourceArgument(args.Positionals.at(0));
-    TRawSource raw;
-    int openErr = 0;
-    if (!raw.Open(source, openErr)) {
-        err << "ERROR: " << ErrnoText(openErr) << ": " << source << "\n";
+    TSourceVolumes vols;
+    try {
+        vols = ListVolumes(source);
+    } catch (const std::exception& e) {
+        err << "ERROR: " << e.what() << "\n";
         return kExitFailure;
     }
-    std::array<uint8_t, kBootSectorSize> sector{};
-    const int64_t n = raw.ReadAt(0, sector.data(), sector.size());
-    if (n < 0) {
-        err << "ERROR: " << ErrnoText(errno) << ": " << source << "\n";
-        return kExitFailure;
-    }
-    // A source shorter than one sector holds no file system we read.
-    const TFsKind kind = DetectFileSystemFromBootSector(ByteSpan(sector.data(), static_cast<size_t>(n)));
-    const std::string fsSwitch = FsSwitchForKind(kind);
 
     if (args.Value("format") == "json") {
+        std::vector<std::string> items;
+        for (const auto& v : vols.Volumes) items.push_back(VolumeJson(v));
+        std::vector<std::string> problems;
+        for (const auto& p : vols.Problems) problems.push_back(JsonString(p));
         out << TJsonObject()
                    .Add("source", source)
-                   .Add("kind", static_cast<int>(kind))
-                   .Add("name", FsKindName(kind))
-                   .Add("fs_switch", fsSwitch)
+                   .Add("container", vols.ContainerFormat)
+                   .Add("size", vols.DiskSize)
+                   .Add("partition_table", PartitionSchemeName(vols.Scheme))
+                   .Add("sector_size", vols.SectorSize)
+                   .AddRaw("volumes", JsonArray(items))
+                   .AddRaw("problems", JsonArray(problems))
                    .Text()
             << "\n";
     } else {
         out << "Source: " << source << "\n"
-            << "File system: " << FsKindName(kind) << "\n"
-            << "Switch: " << (fsSwitch.empty() ? std::string("(none)") : fsSwitch.substr(1)) << "\n";
+            << "Container: " << vols.ContainerFormat << " (" << SizeText(vols.DiskSize) << ")\n"
+            << "Partition table: " << PartitionSchemeName(vols.Scheme) << "\n"
+            << "Volumes:\n";
+        for (const auto& v : vols.Volumes) out << "  " << DescribeVolume(v, vols.SectorSize) << "\n";
+        for (const auto& p : vols.Problems) out << "Warning: " << p << "\n";
+    }
+    if (!AnythingRecognised(vols)) {
+        err << "ERROR: No partition table and no known file system was found in " << source
+            << ": it is not a disk image, or what it holds is not recognised.\n";
+        return kExitFailure;
     }
     return kExitOk;
 }

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cli/CliHost.h"
+#include "cli/CliInfo.h"
 #include "cli/CliSignals.h"
 #include "cli/Json.h"
 #include "core/ScanChoices.h"
@@ -25,6 +26,7 @@
 #include "platform/SameVolume.h"
 #include "results/Recovery.h"
 #include "results/ResultsModel.h"
+#include "volumes/VolumeList.h"
 
 namespace brivo::cli {
 
@@ -48,6 +50,7 @@ std::vector<TOptionSpec> ScanOptions() {
         {"filter", "CATEGORY", "mask category: " + WhatCliNames(), whatNames, kWhatCategories[kWhatAllCustom].CliName},
         {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
+        {"volume", "N", "the volume of a partitioned disk or image to read (the number 'info' lists)", {}, ""},
         {"verbose", "", "print the scan log on stderr (also -v)", {}, ""},
     };
 }
@@ -67,7 +70,9 @@ TScanWhere DefaultWhere(const std::string& source) {
     if (IsDeviceSource(source)) return TScanWhere::swDisk;
     if (FileExists(source)) return TScanWhere::swDiskImage;
     if (DirectoryExists(source)) return TScanWhere::swFolder;
-    if (source.find('/') == std::string::npos && !source.empty()) return TScanWhere::swDisk;  // a device name such as sdb1
+    // A device name such as sdb1; a bare name that is no device is a missing image, and
+    // is reported under its own name, not as /dev/NAME.
+    if (ResolveSourceArgument(source) != source) return TScanWhere::swDisk;
     return TScanWhere::swDiskImage;  // a missing image: the image kind reports it
 }
 
@@ -105,6 +110,10 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         err << "brivo-recovery-cli: error: --sort takes file, path, size, modified or condition, optionally with :desc\n";
         return kExitUsage;
     }
+    if (where == TScanWhere::swDiskImage && !FileExists(source)) {
+        err << "ERROR: No such file or directory: " << source << "\n";
+        return kExitFailure;
+    }
     if (!scope.empty() && where == TScanWhere::swRecycleBin) {
         err << "brivo-recovery-cli: error: --scope cannot be combined with --where recycle\n";
         return kExitUsage;
@@ -115,6 +124,15 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     for (int i = 0; i < kWhatCount; ++i) choice.MaskTexts[static_cast<size_t>(i)] = DefaultMaskText(i);
     if (args.Has("masks")) choice.MaskTexts[static_cast<size_t>(choice.WhatIndex)] = args.Value("masks");
     choice.WhatText = kWhatCategories[static_cast<size_t>(choice.WhatIndex)].Caption;
+    if (args.Has("volume")) {
+        const std::string v = args.Value("volume");
+        const bool digits = !v.empty() && v.size() <= 9 && std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
+        if (!digits || std::stoul(v) == 0) {
+            err << "brivo-recovery-cli: error: --volume takes a volume number as 'info' lists it (1, 2, ...)\n";
+            return kExitUsage;
+        }
+        choice.Volume = static_cast<uint32_t>(std::stoul(v));
+    }
 
     // A device or image narrowed to a folder or to its Recycle Bin has no window control
     // to validate it, so the source is built here and handed to the driver directly.
@@ -152,6 +170,23 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         }
     }
     choice.WhereText = WhereKindInfo(where).Caption;
+
+    // Which volume of a partitioned disk or image: a choice that cannot be made is a
+    // usage error (the user has to name one), unlike a source that cannot be read.
+    if (where != TScanWhere::swFolder && !(where == TScanWhere::swRecycleBin && !direct)) {
+        std::string disk = direct ? direct->Src : source;
+        if (!direct && where == TScanWhere::swDisk && !IsDeviceSource(source)) disk = DevicePathFor(source);
+        try {
+            const TSourceVolumes vols = ListVolumes(disk);
+            ChooseVolume(vols, choice.Volume);
+        } catch (const TVolumeChoiceError& e) {
+            err << "brivo-recovery-cli: error: " << e.what() << "\n"
+                << (choice.Volume == 0 ? "Choose one with --volume N.\n" : "");
+            return kExitUsage;
+        } catch (const std::exception&) {
+            // The scan itself reports a source that cannot be read.
+        }
+    }
 
     run.Host = std::make_unique<TCliHost>(args.Has("verbose"), ::isatty(2) != 0);
     TCliHost& host = *run.Host;
@@ -211,7 +246,8 @@ void PrintJson(const TScanRun& run, std::ostream& out) {
     const TScanState& st = run.State;
     out << "{\"source\": " << JsonString(st.FLastSrcForFls)
         << ", \"where\": " << JsonString(WhereKindInfo(st.FLastWhereMode).CliName)
-        << ", \"fs_switch\": " << JsonString(st.FLastFsSwitch) << ", \"route\": " << JsonString(RouteName(run.Route))
+        << ", \"volume\": " << st.FLastVolume << ", \"fs_switch\": " << JsonString(st.FLastFsSwitch)
+        << ", \"route\": " << JsonString(RouteName(run.Route))
         << ", \"count\": " << st.FFound.size() << ", \"results\": [";
     for (size_t i = 0; i < st.FFound.size(); ++i) {
         const TFoundFile& f = st.FFound[i];

@@ -7,11 +7,11 @@ namespace brivo {
 
 TScanRoutes TScanRoutes::Default() {
     TScanRoutes r;
-    r.Ntfs = [](TScanState& st, TScanHost& host, const std::string& src, const TMaskList& masks) {
-        FastScanNtfsDirect(st, host, src, masks);
+    r.Ntfs = [](TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
+        return FastScanNtfsDirect(src, report, opts);
     };
-    r.Fat32 = [](TScanState& st, TScanHost& host, const std::string& src, const TMaskList& masks) {
-        FastScanFat32Direct(st, host, src, masks);
+    r.Fat32 = [](TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
+        return FastScanFat32Direct(src, report, opts);
     };
     r.Scope = [](TScanState& st, TScanHost& host, TEngineContext& engine, TScanWhere mode, const std::string& path) {
         ApplyScopeFilter(st, host, engine, mode, path);

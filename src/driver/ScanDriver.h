@@ -3,6 +3,9 @@
 #include <string>
 #include <thread>
 
+#include "core/ByteSource.h"
+#include "core/ReaderReport.h"
+#include "core/ReaderResult.h"
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
 #include "core/SourceSelection.h"
@@ -16,7 +19,9 @@ enum class TScanRoute { Ntfs, Fat32, Fls };
 // The work each route runs on the worker thread. The defaults are the real readers;
 // tests replace them to drive every path of the driver.
 struct TScanRoutes {
-    using DirectScan = std::function<void(TScanState&, TScanHost&, const std::string& src, const TMaskList&)>;
+    // A direct reader over the chosen volume's bytes; the driver writes FFound from what
+    // it returns.
+    using DirectScan = std::function<TReaderResult(TByteSource&, TReaderReport&, const TReaderOptions&)>;
     using ScopeFilter = std::function<void(TScanState&, TScanHost&, TEngineContext&, TScanWhere, const std::string&)>;
     DirectScan Ntfs;
     DirectScan Fat32;
@@ -52,7 +57,11 @@ private:
     bool BeginCommand();
     void StartScan(const TScanSource& source, const TScanChoice& choice);
     void StartWorker(std::function<void()> work, std::function<void()> completion);
-    // The error step: "ERROR: " line and the error box.
+    // The direct route's work on the worker: the reader over the volume, then the scope.
+    void RunDirect(const TScanRoutes::DirectScan& reader, const TReaderOptions& opts, const char* fsName);
+    // The completion step of every route: the list, then a status that says how it ended.
+    void Complete();
+    // The error step: "ERROR: " line, the error box, and the error as the status.
     void ReportError(const std::string& message);
     // A command that ends before its worker starts: idle again, then the error step.
     void Fail(const std::string& message);
@@ -65,6 +74,16 @@ private:
     std::thread worker_;
     bool busy_ = false;
     TScanRoute route_ = TScanRoute::Fls;
+    // The chosen volume's bytes for the direct route's worker (opened on the UI thread,
+    // then only read by the worker).
+    TByteSourcePtr volume_;
+    // When the running scan started, for the elapsed time in its status.
+    uint64_t startMs_ = 0;
 };
+
+// Milliseconds on a monotonic clock (elapsed times of a scan).
+uint64_t DriverClockMs();
+// "0:07", "12:34", "1:02:03".
+std::string ElapsedText(uint64_t ms);
 
 } // namespace brivo

@@ -50,6 +50,7 @@ bool ReadsAsText(std::string_view utf8) {
         const size_t n = DecodeUtf8At(utf8, i, cp);
         i += n ? n : 1;
         ++total;
+        if (n == 0) continue;  // a sequence cut off by the cap
         if (cp == 0) return false;
         if (cp < 0x20 && cp != '\n' && cp != '\r' && cp != '\t' && cp != '\f') ++controls;
     }

@@ -31,11 +31,6 @@ std::string Sector(const char* oem, bool fat32) {
     return s;
 }
 
-std::string JsonLine(const std::string& src, int kind, const char* name, const char* sw) {
-    return "{\"source\": \"" + src + "\", \"kind\": " + std::to_string(kind) + ", \"name\": \"" + name +
-           "\", \"fs_switch\": \"" + sw + "\"}\n";
-}
-
 TEST(CliInfo, NamesTheFileSystemOfHandMadeImages) {
     test::TempDir dir;
     test::WriteFileBytes(dir / "ntfs.img", Sector("NTFS    ", false));
@@ -44,37 +39,59 @@ TEST(CliInfo, NamesTheFileSystemOfHandMadeImages) {
 
     auto r = RunProcess({test::CliPath(), "info", dir / "ntfs.img"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "Source: " + (dir / "ntfs.img") + "\nFile system: NTFS\nSwitch: -f ntfs\n");
+    EXPECT_EQ(r.out, "Source: " + (dir / "ntfs.img") +
+                         "\nContainer: raw (4.0 KiB)\nPartition table: none\nVolumes:\n  1  NTFS  4.0 KiB\n");
     EXPECT_EQ(r.err, "");
 
     r = RunProcess({test::CliPath(), "info", "--format", "json", dir / "fat32.img"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, JsonLine(dir / "fat32.img", 2, "FAT32", " -f fat"));
+    EXPECT_EQ(r.out, "{\"source\": \"" + (dir / "fat32.img") +
+                         "\", \"container\": \"raw\", \"size\": 4096, \"partition_table\": \"none\", \"sector_size\": 512, "
+                         "\"volumes\": [{\"index\": 1, \"start\": 0, \"length\": 8, \"size\": 4096, \"type\": \"\", "
+                         "\"type_name\": \"\", \"name\": \"\", \"fs\": \"FAT32\", \"readable\": true, \"problem\": \"\"}], "
+                         "\"problems\": []}\n");
 
+    // Nothing recognised: the listing still comes, and the exit code and message say so.
     r = RunProcess({test::CliPath(), "info", "--format=json", dir / "short \"q\".img"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, JsonLine(dir / "short \\\"q\\\".img", 0, "not recognised", ""));
-
-    r = RunProcess({test::CliPath(), "info", dir / "short \"q\".img"});
-    EXPECT_EQ(r.out, "Source: " + (dir / "short \"q\".img") + "\nFile system: not recognised\nSwitch: (none)\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("\"source\": \"" + (dir / "short \\\"q\\\".img") + "\""), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "ERROR: No partition table and no known file system was found in " + (dir / "short \"q\".img") +
+                         ": it is not a disk image, or what it holds is not recognised.\n");
 }
 
+// Every fixture, in words: its container, its table and the file system of each volume.
 TEST(CliInfo, FixturesAndContainers) {
     test::TempDir dir;
-    struct Case { std::string path; int kind; const char* name; const char* sw; };
+    for (const char* seg : {"mbr-ext-disk.E02", "mbr-ext-disk.E03", "mbr-ext-disk.E04", "mbr-ext-disk.E05", "mbr-ext-disk.E06"})
+        test::UnpackFixture(seg, dir);
+    struct Case { std::string fixture; std::string container; std::string table; std::string volumes; };
     const std::vector<Case> cases = {
-        {test::UnpackFixture("ntfs.img", dir), 1, "NTFS", " -f ntfs"},
-        {test::UnpackFixture("fat32.img", dir), 2, "FAT32", " -f fat"},
-        {test::UnpackFixture("fat16.img", dir), 0, "not recognised", ""},
-        {test::UnpackFixture("exfat.img", dir), 0, "not recognised", ""},
-        {test::UnpackFixture("mbr-fat32.img", dir), 0, "not recognised", ""},  // a partition table, not a volume
-        {test::SharedTestData("image.E01"), 0, "not recognised", ""},
-        {test::SharedTestData("image.vhd"), 0, "not recognised", ""},
+        {"ntfs.img", "raw", "none", "1:NTFS"},
+        {"fat32.img", "raw", "none", "1:FAT32"},
+        {"fat16.img", "raw", "none", "1:FAT16"},
+        {"exfat.img", "raw", "none", "1:exFAT"},
+        {"mbr-fat32.img", "raw", "MBR", "1:FAT32"},
+        {"gpt-disk.img", "raw", "GPT", "1:FAT32 2:NTFS 3:exFAT"},
+        {"gpt-disk.E01", "E01", "GPT", "1:FAT32 2:NTFS 3:exFAT"},
+        {"gpt-disk.vhd", "VHD", "GPT", "1:FAT32 2:NTFS 3:exFAT"},
+        {"gpt-disk.vhdx", "VHDX", "GPT", "1:FAT32 2:NTFS 3:exFAT"},
+        {"gpt-disk.vmdk", "VMDK", "GPT", "1:FAT32 2:NTFS 3:exFAT"},
+        {"gpt-disk.qcow2", "QCOW2", "GPT", "1:FAT32 2:NTFS 3:exFAT"},
+        {"mbr-ext-disk.E01", "E01", "MBR", "1:NTFS 5:FAT32 6:NTFS"},
     };
     for (const auto& c : cases) {
-        const auto r = RunProcess({test::CliPath(), "info", "--format", "json", c.path});
-        EXPECT_EQ(r.exitCode, 0) << c.path << ": " << r.err;
-        EXPECT_EQ(r.out, JsonLine(c.path, c.kind, c.name, c.sw));
+        const std::string path = test::UnpackFixture(c.fixture, dir);
+        const auto r = RunProcess({test::CliPath(), "info", "--format", "json", path});
+        EXPECT_EQ(r.exitCode, 0) << c.fixture << ": " << r.err;
+        EXPECT_NE(r.out.find("\"container\": \"" + c.container + "\""), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\"partition_table\": \"" + c.table + "\""), std::string::npos) << r.out;
+        std::string vols;
+        for (size_t at = 0; (at = r.out.find("{\"index\": ", at)) != std::string::npos; ++at) {
+            const size_t fs = r.out.find("\"fs\": \"", at) + 7;
+            vols += (vols.empty() ? "" : " ") + r.out.substr(at + 10, r.out.find(',', at) - at - 10) + ":" +
+                    r.out.substr(fs, r.out.find('"', fs) - fs);
+        }
+        EXPECT_EQ(vols, c.volumes) << c.fixture;
     }
 }
 
@@ -86,7 +103,9 @@ TEST(CliInfo, SourcesThatCannotBeReadFailWithTheReason) {
         // Unlike the quiet detection of a scan, info says why a device cannot be read.
         {"/dev/brivo-no-such-device", "ERROR: No such file or directory: /dev/brivo-no-such-device\n"},
         {dir.path(), "ERROR: Is a directory: " + dir.path() + "\n"},
+        {dir / "empty.img", "ERROR: The source is empty (it holds no data): " + (dir / "empty.img") + "\n"},
     };
+    test::WriteFileBytes(dir / "empty.img", "");
     for (const auto& c : cases) {
         const auto r = RunProcess({test::CliPath(), "info", c.source});
         EXPECT_EQ(r.exitCode, 1) << c.source;
@@ -125,9 +144,10 @@ TEST(CliInfo, SourceArgumentsNameDevicesOrFiles) {
     EXPECT_EQ(ResolveSourceArgument("brivo-no-such-thing"), "brivo-no-such-thing");
     EXPECT_EQ(ResolveSourceArgument("sub/null"), "sub/null");
 
+    // A device with nothing in it (an empty loop device, a reader with no card) says so.
     std::ostringstream out, err;
-    EXPECT_EQ(RunCli({"info", "null"}, out, err), 0);
-    EXPECT_EQ(out.str(), "Source: /dev/null\nFile system: not recognised\nSwitch: (none)\n");
+    EXPECT_EQ(RunCli({"info", "null"}, out, err), 1);
+    EXPECT_EQ(err.str(), "ERROR: The source is empty (it holds no data): /dev/null\n");
 }
 
 TEST(CliInfo, CommandLineErrorsExitWithTwoAndHelpWithZero) {

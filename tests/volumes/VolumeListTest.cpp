@@ -48,7 +48,7 @@ TEST(VolumeList, GptDiskInEveryContainerHoldsTheSameVolumesAndBytes) {
     const std::vector<VolumeRow> expected = {
         {1, 2048, 73728, "Microsoft basic data", "Photos", "FAT32"},
         {2, 75776, 32768, "Microsoft basic data", "Data", "NTFS"},
-        {3, 108544, 16384, "Microsoft basic data", "Backup", "FAT16"},
+        {3, 108544, 16384, "Microsoft basic data", "Backup", "exFAT"},
     };
     EXPECT_EQ(Rows(ref), expected);
 
@@ -192,10 +192,11 @@ TEST(VolumeList, FileSystemsAreNamedInWords) {
     test::TempDir dir;
     struct Case { const char* fixture; const char* name; TFsKind kind; };
     for (const Case& c : {Case{"ntfs.img", "NTFS", TFsKind::Ntfs}, Case{"fat32.img", "FAT32", TFsKind::Fat32},
-                          Case{"fat16.img", "FAT16", TFsKind::NotRecognised}, Case{"exfat.img", "exFAT", TFsKind::NotRecognised}}) {
+                          Case{"fat16.img", "FAT16", TFsKind::Fat16}, Case{"exfat.img", "exFAT", TFsKind::NotRecognised}}) {
         const TSourceVolumes s = ListVolumes(test::UnpackFixture(c.fixture, dir));
         ASSERT_EQ(s.Volumes.size(), 1u) << c.fixture;
         EXPECT_EQ(s.Volumes[0].Fs.Name, c.name) << c.fixture;
+        EXPECT_EQ(s.Volumes[0].Fs.Kind, c.kind) << c.fixture;
         EXPECT_TRUE(s.Volumes[0].Fs.EngineReadable) << c.fixture;
     }
     // Signatures deeper in the volume: ext4 superblock, ISO 9660 descriptor, HFS+ header.

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+namespace brivo::cli {
+namespace {
+
+using test::RunProcess;
+
+TEST(CliVolume, APartitionedSourceNeedsAVolumeWhenItHoldsSeveral) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("gpt-disk.img", dir);
+
+    auto r = RunProcess({test::CliPath(), "scan", img});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "brivo-recovery-cli: error: " + img + " holds 3 volumes. Choose the one to scan:\n"
+                     "  1  FAT32  36.0 MiB  Microsoft basic data  \"Photos\"  (sectors 2048-75775)\n"
+                     "  2  NTFS  16.0 MiB  Microsoft basic data  \"Data\"  (sectors 75776-108543)\n"
+                     "  3  exFAT  8.0 MiB  Microsoft basic data  \"Backup\"  (sectors 108544-124927)\n"
+                     "Choose one with --volume N.\n");
+
+    struct Bad { std::string value; std::string err; };
+    for (const Bad& b : {Bad{"0", "--volume takes a volume number"}, Bad{"x1", "--volume takes a volume number"},
+                         Bad{"4", img + " has no volume 4. Its volumes:\n  1  FAT32"}}) {
+        r = RunProcess({test::CliPath(), "scan", "--volume", b.value, img});
+        EXPECT_EQ(r.exitCode, 2) << b.value;
+        EXPECT_NE(r.err.find(b.err), std::string::npos) << r.err;
+    }
+
+    // The chosen volume is named in the JSON results.
+    r = RunProcess({test::CliPath(), "scan", "--volume", "2", "--format", "json", img});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("{\"source\": \"" + img + "\", \"where\": \"image\", \"volume\": 2, \"fs_switch\": \" -f ntfs\", "
+                          "\"route\": \"ntfs\", \"count\": 3,", 0), 0u) << r.out;
+
+    // A disk with a single volume needs no --volume.
+    r = RunProcess({test::CliPath(), "scan", "--format", "json", test::UnpackFixture("mbr-fat32.img", dir)});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("\"volume\": 1, \"fs_switch\": \" -f fat\", \"route\": \"fat32\""), std::string::npos) << r.out;
+}
+
+TEST(CliVolume, BadSourcesExitWithTheirReason) {
+    test::TempDir dir;
+    test::WriteFileBytes(dir / "empty.img", "");
+    const std::string qcow = test::UnpackFixture("gpt-disk.qcow2", dir);
+    struct Case { std::vector<std::string> args; std::string err; };
+    const std::vector<Case> cases = {
+        {{"scan", "missing.img"}, "ERROR: No such file or directory: missing.img\n"},
+        {{"scan", dir / "empty.img"}, "ERROR: The source is empty (it holds no data): " + (dir / "empty.img") + "\n"},
+        {{"scan", "--volume", "3", qcow},
+         "ERROR: The engine tools cannot read QCOW2 images, and the exFAT file system is read only by them."},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {test::CliPath()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = RunProcess(argv);
+        EXPECT_EQ(r.exitCode, 1) << c.err;
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+    }
+}
+
+} // namespace
+} // namespace brivo::cli
