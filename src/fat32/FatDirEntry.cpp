@@ -53,17 +53,37 @@ bool LfnChecksumMatches(ByteSpan entry, uint8_t expected) {
     return LfnChecksum(entry) == expected;
 }
 
+namespace {
+
+struct TFatStamp {
+    int Year, Month, Day, Hour, Minute, Second;
+};
+
+bool SplitFatStamp(uint16_t date, uint16_t time, TFatStamp& s) {
+    if (date == 0) return false;
+    s = {((date >> 9) & 0x7F) + 1980, (date >> 5) & 0x0F, date & 0x1F, (time >> 11) & 0x1F, (time >> 5) & 0x3F,
+         (time & 0x1F) * 2};
+    return IsValidDate(s.Year, s.Month, s.Day) && s.Hour <= 23 && s.Minute <= 59 && s.Second <= 59;
+}
+
+} // namespace
+
 bool DecodeFatDateTime(uint16_t date, uint16_t time, TDateTime& value) {
     value = 0;
-    if (date == 0) return false;
-    const int year = ((date >> 9) & 0x7F) + 1980;
-    const int month = (date >> 5) & 0x0F;
-    const int day = date & 0x1F;
-    const int hour = (time >> 11) & 0x1F;
-    const int minute = (time >> 5) & 0x3F;
-    const int second = (time & 0x1F) * 2;
-    if (!IsValidDate(year, month, day) || hour > 23 || minute > 59 || second > 59) return false;
-    value = EncodeDateTime(year, month, day, hour, minute, second);
+    TFatStamp s;
+    if (!SplitFatStamp(date, time, s)) return false;
+    value = EncodeDateTime(s.Year, s.Month, s.Day, s.Hour, s.Minute, s.Second);
+    return true;
+}
+
+bool DecodeFatDateTimeUtc(uint16_t date, uint16_t time, TDateTime& utc) {
+    utc = 0;
+    TFatStamp s;
+    if (!SplitFatStamp(date, time, s)) return false;
+    if (!LocalFieldsToUtcDateTime(s.Year, s.Month, s.Day, s.Hour, s.Minute, s.Second, utc)) {
+        utc = 0;
+        return false;
+    }
     return true;
 }
 
@@ -81,7 +101,7 @@ TFatDirItem MakeFatDirItem(ByteSpan entry, const std::string& name, int64_t entr
     item.SizeBytes = ReadLe32(entry, 28);
     item.EntryOffset = entryOffset;
     item.IsDeleted = ReadU8(entry, 0) == kEntryDeleted || directoryDeleted;
-    item.HasModDate = DecodeFatDateTime(ReadLe16(entry, 24), ReadLe16(entry, 22), item.ModDateUtc);
+    item.HasModDate = DecodeFatDateTimeUtc(ReadLe16(entry, 24), ReadLe16(entry, 22), item.ModDateUtc);
     return item;
 }
 

@@ -30,7 +30,7 @@ struct TFatDirItem {
     int64_t SizeBytes = 0;
     int64_t EntryOffset = 0;
     bool HasModDate = false;
-    TDateTime ModDateUtc = 0;
+    TDateTime ModDateUtc = 0;  // UTC
     bool IsDeleted = false;
 };
 
@@ -44,6 +44,9 @@ uint8_t LfnChecksum(ByteSpan entry);
 bool LfnChecksumMatches(ByteSpan entry, uint8_t expected);
 // Local last-write stamp as stored; false for date 0 and for impossible fields.
 bool DecodeFatDateTime(uint16_t date, uint16_t time, TDateTime& value);
+// The same stamp as UTC: FAT keeps the writer's local time, read here with the local time
+// rules of that date.
+bool DecodeFatDateTimeUtc(uint16_t date, uint16_t time, TDateTime& utc);
 bool IsDotName(const std::string& name);
 uint32_t EntryStartCluster(ByteSpan entry);
 TFatDirItem MakeFatDirItem(ByteSpan entry, const std::string& name, int64_t entryOffset, bool directoryDeleted);

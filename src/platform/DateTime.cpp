@@ -83,6 +83,21 @@ double UnixToLocalDateTime(int64_t unixSeconds) {
     return EncodeDateTime(tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
 }
 
+bool LocalFieldsToUtcDateTime(int year, int month, int day, int hour, int minute, int second, double& utc) {
+    struct tm tmv {};
+    tmv.tm_year = year - 1900;
+    tmv.tm_mon = month - 1;
+    tmv.tm_mday = day;
+    tmv.tm_hour = hour;
+    tmv.tm_min = minute;
+    tmv.tm_sec = second;
+    tmv.tm_isdst = -1;  // the rules of that date decide
+    const time_t t = mktime(&tmv);
+    if (t == static_cast<time_t>(-1)) return false;
+    utc = static_cast<double>(t) / 86400.0 + kUnixEpochDay;
+    return true;
+}
+
 std::string FormatLocalClock(double value) {
     int y, mo, d, h, mi, s;
     if (!DecodeDateTime(value, y, mo, d, h, mi, s)) return "00:00:00";

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
 #include "FatTestImage.h"
 #include "fat32/FatDirEntry.h"
 #include "fat32/FatLongName.h"
@@ -137,7 +141,46 @@ TEST(FatLongName, RawPartsKeepTheirDiskOrder) {
     EXPECT_FALSE(st.DeletedLfnSeen);
 }
 
+// Sets TZ for one test and puts the old value back.
+class ScopedTz {
+public:
+    explicit ScopedTz(const char* tz) {
+        if (const char* old = std::getenv("TZ")) saved_ = old, had_ = true;
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+    }
+    ~ScopedTz() {
+        if (had_) ::setenv("TZ", saved_.c_str(), 1); else ::unsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    std::string saved_;
+    bool had_ = false;
+};
+
+uint16_t FatDate(int y, int m, int d) { return uint16_t(((y - 1980) << 9) | (m << 5) | d); }
+uint16_t FatTime(int h, int mi, int s) { return uint16_t((h << 11) | (mi << 5) | (s / 2)); }
+
+// FAT keeps the writer's local time; results carry UTC, read with the rules of that date.
+TEST(FatDirItem, StampsAreLocalTimeStoredAsUtc) {
+    ScopedTz tz("CET-1CEST,M3.5.0,M10.5.0/3");
+    struct Case { const char* what; int y, m, d, h, mi; double utc; };
+    const Case cases[] = {
+        {"winter: one hour east", 2004, 1, 1, 14, 0, EncodeDateTime(2004, 1, 1, 13, 0, 0)},
+        {"summer: two hours east", 2004, 6, 1, 15, 0, EncodeDateTime(2004, 6, 1, 13, 0, 0)},
+        {"just after midnight, the day before in UTC", 2021, 3, 1, 0, 30, EncodeDateTime(2021, 2, 28, 23, 30, 0)},
+    };
+    for (const auto& c : cases) {
+        const FatEntry e = test::ShortEntry("WINTER  TXT", 0x20, 5, 10, FatDate(c.y, c.m, c.d), FatTime(c.h, c.mi, 0));
+        const TFatDirItem item = MakeFatDirItem(e, "winter.txt", 0, true);
+        ASSERT_TRUE(item.HasModDate) << c.what;
+        EXPECT_NEAR(item.ModDateUtc, c.utc, 1e-7) << c.what;
+    }
+}
+
 TEST(FatDirItem, BuildsTheRecord) {
+    ScopedTz tz("UTC0");
     FatEntry e = test::ShortEntry("PHOTO   JPG", 0x20, 0x00012345, 0xFFFFFFF0, 0x505D, 0xBF7D);
     TFatDirItem item = MakeFatDirItem(e, "photo.jpg", 4096, false);
     EXPECT_EQ(item.StartCluster, 0x00012345u);
