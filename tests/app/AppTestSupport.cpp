@@ -41,7 +41,9 @@ QString UnpackFixture(const QString& name, const QTemporaryDir& dir) {
 }
 
 QString SharedTestData(const QString& name) {
-    const QString path = QStringLiteral(BRIVO_SHARED_TESTDATA "/") + name;
+    const QString dir = qEnvironmentVariableIsEmpty("BRIVO_TESTDATA") ? QStringLiteral(BRIVO_SHARED_TESTDATA)
+                                                                      : qEnvironmentVariable("BRIVO_TESTDATA");
+    const QString path = dir + QLatin1Char('/') + name;
     return QFileInfo::exists(path) ? path : QString();
 }
 

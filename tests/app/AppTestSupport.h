@@ -32,17 +32,13 @@ public:
         lastStartFolder = start;
         return Take(folders);
     }
-    bool OpenUrl(const QString& url) override {
-        events << "url: " + url;
-        return urlOpens;
-    }
+    void OpenUrl(const QString& url) override { events << "url: " + url; }
 
     QStringList Boxes() const;  // the warning/error/info/question events only
     QStringList events;
     std::deque<QString> files;    // answers of OpenFile ("" = cancel); empty queue cancels
     std::deque<QString> folders;  // answers of SelectFolder
     bool questionAnswer = true;
-    bool urlOpens = true;  // false: as if no browser is installed
     QString lastFilter;
     QString lastStartFolder;
 

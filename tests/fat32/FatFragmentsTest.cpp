@@ -198,9 +198,7 @@ TEST(FatFragments, InterleavedFilesTakeTurnsByTheirLastCluster) {
 
 // The reader hands the same plans over with its results.
 TEST(FatFragments, TheReaderReturnsThePlansOfTheUndeleteImage) {
-    const std::string gz = SharedTestData("6-fat-undel.dd.gz");
-    struct stat st {};
-    if (::stat(gz.c_str(), &st) != 0) GTEST_SKIP() << "shared test data not found: " << gz;
+    BRIVO_REQUIRE_TESTDATA(gz, "6-fat-undel.dd.gz");
     const ProcessResult unpacked = RunProcess({"gzip", "-dc", gz});
     ASSERT_EQ(unpacked.exitCode, 0);
     const TByteSourcePtr src =

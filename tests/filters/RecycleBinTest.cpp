@@ -181,8 +181,9 @@ std::vector<Expected> ReadExpected(const std::string& file) {
 }
 
 TEST(RecycleBinRecord, ReadsRealRecordsOfBothVersions) {
+    BRIVO_REQUIRE_TESTDATA(samples, "recycle-bin");
     for (const char* sample : {"dir-sample1", "dir-win10-01"}) {
-        const std::string dir = test::SharedTestData(std::string("recycle-bin/") + sample);
+        const std::string dir = samples + "/" + sample;
         const auto expected = ReadExpected(dir + ".expected.json");
         size_t records = 0;
         for (const auto& ent : std::filesystem::directory_iterator(dir))

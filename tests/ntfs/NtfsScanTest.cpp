@@ -372,8 +372,8 @@ TEST(NtfsScanFixture, ListsExactlyTheManifestsDeletedFiles) {
 }
 
 TEST(NtfsScanFixture, ReadsAVolumeWrittenByWindows) {
+    BRIVO_REQUIRE_TESTDATA(gz, "8-jpeg-search.dd.gz");
     test::TempDir dir;
-    const std::string gz = test::SharedTestData("8-jpeg-search.dd.gz");
     test::ProcessResult unz = test::RunProcess({"gzip", "-dc", gz});
     ASSERT_EQ(unz.exitCode, 0) << unz.err;
     test::WriteFileBytes(dir / "8.dd", unz.out);

@@ -280,24 +280,25 @@ bool LinkSystemIcat(const test::TempDir& tools, TEngineContext& ctx) {
     return true;
 }
 
-// The real extractor on an Ext2 image (no file-system switch): a live address comes back
-// whole; a deleted name whose address is 0 makes the extractor fail, and nothing is left.
+// The real extractor on the exFAT fixture (no file-system switch): a live address comes
+// back whole; a deleted name whose address is 0 makes the extractor fail, and nothing is left.
 TEST(RecoveryBatch, RealIcatWithoutSwitchAndAnAddressTheEngineRejects) {
-    const std::string image = test::SharedTestData("image.dd");
-    test::TempDir tools, out;
+    test::TempDir tools, out, work;
+    const std::string image = test::UnpackFixture("exfat.img", work);
     TEngineContext ctx;
     ASSERT_TRUE(LinkSystemIcat(tools, ctx));
     TScanState state;
     state.FLastSrcForFls = image;
-    state.FFound = {Result("15", "/passwords.txt"), Result("0", "/a_directory/another_file~")};
+    state.FFound = {Result("646", "/Projects/Apollo/design.txt"), Result("0", "/a_directory/another_file~")};
     test::RecordingHost host;
     const auto counts = RecoverSelected(state, ctx, host, {0, 1}, out.path());
     EXPECT_EQ(counts.OK, 1);
     EXPECT_EQ(counts.Failed, 1);
-    const auto expected = test::RunProcess({"icat", "-R", image, "15"});
-    EXPECT_EQ(Tree(out.path()), (std::map<std::string, std::string>{{"passwords.txt", expected.out}}));
+    const auto expected = test::RunProcess({"icat", "-R", image, "646"});
+    ASSERT_FALSE(expected.out.empty());
+    EXPECT_EQ(Tree(out.path()), (std::map<std::string, std::string>{{"Projects/Apollo/design.txt", expected.out}}));
     const auto memo = host.MemoMessages();
-    EXPECT_NE(std::find(memo.begin(), memo.end(), "> \"" + tools.path() + "/icat\" -R  \"" + image + "\" 15"), memo.end());
+    EXPECT_NE(std::find(memo.begin(), memo.end(), "> \"" + tools.path() + "/icat\" -R \"" + image + "\" 646"), memo.end());
     EXPECT_NE(std::find_if(memo.begin(), memo.end(),
                            [](const std::string& l) { return l.rfind("RECOVER ERROR: /a_directory/another_file~ -> ", 0) == 0; }),
               memo.end());

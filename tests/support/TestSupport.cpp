@@ -80,7 +80,23 @@ ProcessResult RunProcess(const std::vector<std::string>& argv) {
 
 std::string FixturePath(const std::string& name) { return std::string(BRIVO_FIXTURE_DIR) + "/" + name; }
 
-std::string SharedTestData(const std::string& name) { return std::string(BRIVO_SHARED_TESTDATA) + "/" + name; }
+std::string SharedTestDataDir() {
+    const char* env = std::getenv("BRIVO_TESTDATA");
+    return (env && *env) ? env : BRIVO_SHARED_TESTDATA;
+}
+
+std::string SharedTestData(const std::string& name) { return SharedTestDataDir() + "/" + name; }
+
+std::string FindSharedTestData(const std::string& name) {
+    const std::string path = SharedTestData(name);
+    std::error_code ec;
+    return std::filesystem::exists(path, ec) ? path : std::string();
+}
+
+std::string MissingSharedTestData(const std::string& name) {
+    return "third-party test data not found: " + SharedTestData(name) +
+           " (set BRIVO_TESTDATA to the folder that holds it)";
+}
 
 std::string UnpackFixture(const std::string& name, const TempDir& dir) {
     const std::string gz = FixturePath(name + ".gz");

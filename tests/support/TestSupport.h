@@ -32,8 +32,15 @@ std::string FixturePath(const std::string& name);
 // Decompresses tests/fixtures/<name>.gz (e.g. "ntfs.img") into dir; returns the path.
 // Calls GTEST_SKIP-friendly ADD_FAILURE when the fixture is missing.
 std::string UnpackFixture(const std::string& name, const TempDir& dir);
-// Path of a file in the shared third-party test data folder.
+// The folder of third-party test images (never copied into the project): $BRIVO_TESTDATA
+// when set, else ../shared/testdata beside the project's root.
+std::string SharedTestDataDir();
+// Path of a file or folder in it; empty when it is not there.
+std::string FindSharedTestData(const std::string& name);
+// Where it would be, whether or not it is there (tests use BRIVO_REQUIRE_TESTDATA).
 std::string SharedTestData(const std::string& name);
+// The one line a test skipped for want of it prints.
+std::string MissingSharedTestData(const std::string& name);
 
 struct ManifestEntry {
     std::string path;
@@ -51,3 +58,9 @@ std::string Md5OfFile(const std::string& path);
 std::string CliPath();
 
 } // namespace brivo::test
+
+// Binds var to the path of a third-party test file, or skips the test (ctest reports it
+// as skipped) with one line naming what is missing. Only in a test's own body.
+#define BRIVO_REQUIRE_TESTDATA(var, name)                                \
+    const std::string var = ::brivo::test::FindSharedTestData(name);     \
+    if (var.empty()) GTEST_SKIP() << ::brivo::test::MissingSharedTestData(name)

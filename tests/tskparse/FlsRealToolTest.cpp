@@ -103,13 +103,14 @@ TEST(FlsRealTool, ExfatFixtureGivesExactlyTheManifest) {
 // Its answer key lists every deleted regular file with the md5 of icat -R; the copy of
 // frag3.dat under System Volume Information is a system area the scan leaves out.
 TEST(FlsRealTool, ThirdPartyFat16MatchesItsAnswerKey) {
+    BRIVO_REQUIRE_TESTDATA(gz, "6-fat-undel.dd.gz");
+    BRIVO_REQUIRE_TESTDATA(keyFile, "KEY-6-fat-undel.dd.md5.txt");
     test::TempDir dir;
     const std::string img = dir / "6-fat-undel.dd";
-    const auto unzip = test::RunProcess({"/bin/sh", "-c", "gzip -dc \"$0\" > \"$1\"",
-                                         test::SharedTestData("6-fat-undel.dd.gz"), img});
+    const auto unzip = test::RunProcess({"/bin/sh", "-c", "gzip -dc \"$0\" > \"$1\"", gz, img});
     ASSERT_EQ(unzip.exitCode, 0) << unzip.err;
     std::vector<Expected> expected;
-    std::ifstream key(test::SharedTestData("KEY-6-fat-undel.dd.md5.txt"));
+    std::ifstream key(keyFile);
     std::string line;
     while (std::getline(key, line)) {
         if (line.empty() || line[0] == '#') continue;
