@@ -1,6 +1,6 @@
 #include "cli/Json.h"
 
-#include "platform/Utf8.h"
+#include "core/Text.h"
 
 namespace brivo::cli {
 

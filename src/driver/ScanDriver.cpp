@@ -1,6 +1,6 @@
 #include "driver/ScanDriver.h"
 
-#include "core/AsciiText.h"
+#include "core/Text.h"
 
 #include <chrono>
 #include <cstdio>

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/Utf8.h"
+#include "core/Text.h"
 
 namespace brivo {
 

@@ -3,57 +3,18 @@
 #include <algorithm>
 #include <array>
 
+#include "core/Text.h"
 #include "platform/CodePages.h"
 
 namespace brivo {
 
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
+constexpr char32_t kReplacement = kUtf8Replacement;
 
-// Decodes the well-formed sequence at bytes[i], or reports the length of the maximal
-// ill-formed subpart there (which stands for one U+FFFD). Returns the bytes consumed.
+// The sequence at bytes[i], or U+FFFD for the maximal ill-formed subpart there.
 size_t NextCodePoint(std::string_view bytes, size_t i, char32_t& cp) {
-    const auto b = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
-    const unsigned char c = b(i);
-    if (c < 0x80) {
-        cp = c;
-        return 1;
-    }
-    size_t need;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the first continuation byte
-    char32_t value;
-    if (c >= 0xC2 && c <= 0xDF) {
-        need = 1;
-        value = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        need = 2;
-        value = c & 0x0F;
-        if (c == 0xE0) lo = 0xA0;       // overlong
-        else if (c == 0xED) hi = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        need = 3;
-        value = c & 0x07;
-        if (c == 0xF0) lo = 0x90;       // overlong
-        else if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
-    } else {
-        cp = kReplacement;
-        return 1;
-    }
-    size_t k = 1;
-    for (; k <= need; ++k) {
-        if (i + k >= bytes.size()) break;
-        const unsigned char t = b(i + k);
-        const unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
-        if (t < l || t > h) break;
-        value = (value << 6) | (t & 0x3F);
-    }
-    if (k <= need) {
-        cp = kReplacement;
-        return k;  // lead byte plus the continuation bytes that were still valid
-    }
-    cp = value;
-    return need + 1;
+    return DecodeUtf8At(bytes, i, cp, TBadUtf8::Replace);
 }
 
 // Every UTF-16 code unit of a code point; a supplementary character is two surrogate
@@ -131,21 +92,6 @@ int64_t ScoreDecodedText(std::string_view text) {
         score += ScoreCodePoint(cp);
     }
     return score;
-}
-
-std::string DecodeUtf8Lenient(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (size_t i = 0; i < bytes.size();) {
-        char32_t cp;
-        const size_t len = NextCodePoint(bytes, i, cp);
-        if (cp == kReplacement)
-            AppendUtf8(out, kReplacement);
-        else
-            out.append(bytes.substr(i, len));
-        i += len;
-    }
-    return out;
 }
 
 std::string DecodeToolOutput(std::string_view bytes) {

@@ -25,8 +25,4 @@ int64_t ScoreDecodedText(std::string_view text);
 // Score of one UTF-16 code unit (the table above).
 int ScoreCodeUnit(char32_t unit);
 
-// Strict UTF-8 decoding: every ill-formed part (a maximal invalid subpart, as Unicode
-// defines it) becomes U+FFFD, so the result is always valid UTF-8.
-std::string DecodeUtf8Lenient(std::string_view bytes);
-
 } // namespace brivo

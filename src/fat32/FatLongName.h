@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/ByteReaders.h"
+#include "core/Text.h"
 
 namespace brivo {
 
@@ -39,8 +40,6 @@ struct TResolvedName {
 // The 13 UTF-16 characters of a long-name entry, up to the first 0x0000 or 0xFFFF.
 TLfnPart LfnEntryPart(ByteSpan entry);
 std::string LfnEntryText(ByteSpan entry);
-std::string Utf16ToUtf8(std::u16string_view text);
-void AppendUtf16AsUtf8(std::string& out, std::u16string_view text);
 
 void AddLongNameEntry(TFatLongNameState& state, ByteSpan entry);
 // The name of a short entry: a checksum-verified live long name, else (in a deleted

@@ -1,6 +1,6 @@
 #include "filters/Masks.h"
 
-#include "core/AsciiText.h"
+#include "core/Text.h"
 
 #include <array>
 

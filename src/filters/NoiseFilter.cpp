@@ -1,6 +1,6 @@
 #include "filters/NoiseFilter.h"
 
-#include "core/AsciiText.h"
+#include "core/Text.h"
 
 #include <locale.h>
 #include <wctype.h>
@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 
-#include "platform/Utf8.h"
 
 namespace brivo {
 

@@ -1,6 +1,6 @@
 #include "filters/RecycleBin.h"
 
-#include "core/AsciiText.h"
+#include "core/Text.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -15,7 +15,6 @@
 #include "core/DateConvert.h"
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
-#include "core/Utf16.h"
 #include "engine/CommandLine.h"
 #include "platform/Paths.h"
 #include "platform/RawSource.h"

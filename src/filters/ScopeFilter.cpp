@@ -1,6 +1,6 @@
 #include "filters/ScopeFilter.h"
 
-#include "core/AsciiText.h"
+#include "core/Text.h"
 
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"

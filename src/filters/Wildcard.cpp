@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/Utf8.h"
+#include "core/Text.h"
 
 namespace brivo {
 
@@ -10,36 +10,13 @@ namespace {
 
 constexpr int kMaxStarGroups = 30;
 
-// Bytes that do not form valid UTF-8 become lone low surrogates (0xDC80..0xDCFF), which no
-// valid sequence decodes to: each such byte is one character, compares equal only to the
-// same byte, and lies above 255 so it is never in a set.
-constexpr char32_t kRawByteBase = 0xDC00;
-
+// Bytes that do not form valid UTF-8 become lone low surrogates (TBadUtf8::RawByte): each
+// such byte is one character, compares equal only to the same byte, and lies above 255 so
+// it is never in a set.
 void DecodeUtf8(std::string_view s, std::u32string& out) {
     out.clear();
-    const size_t n = s.size();
-    size_t i = 0;
-    while (i < n) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            out.push_back(b);
-            ++i;
-            continue;
-        }
-        char32_t cp = 0;
-        const size_t len = DecodeUtf8At(s, i, cp);
-        if (len != 0) {
-            out.push_back(cp);
-            i += len;
-        } else {
-            out.push_back(kRawByteBase + b);
-            ++i;
-        }
-    }
-}
-
-constexpr char32_t FoldAscii(char32_t c) {
-    return (c >= U'A' && c <= U'Z') ? c + 32 : c;
+    char32_t cp = 0;
+    for (size_t i = 0, len; (len = DecodeUtf8At(s, i, cp, TBadUtf8::RawByte)) != 0; i += len) out.push_back(cp);
 }
 
 void AddSetMember(std::bitset<256>& bits, char32_t c) {
@@ -95,7 +72,7 @@ TFileMask::TFileMask(std::string_view mask) : FText(mask) {
             continue;
         }
         if (c != U'[') {
-            FTokens.push_back({TKind::Literal, false, FoldAscii(c), 0});
+            FTokens.push_back({TKind::Literal, false, AsciiLower(c), 0});
             ++i;
             continue;
         }
@@ -158,7 +135,7 @@ bool TFileMask::MatchesChars(std::u32string_view chars) const {
     auto one = [this](const TToken& t, char32_t c) {
         switch (t.Kind) {
         case TKind::Literal:
-            return t.Ch == FoldAscii(c);
+            return t.Ch == AsciiLower(c);
         case TKind::AnyOne:
             return true;
         case TKind::Set: {

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "core/ByteReaders.h"
-#include "core/Utf16.h"
+#include "core/Text.h"
 #include "ntfs/NtfsAttributeWalk.h"
 
 namespace brivo {

@@ -1,6 +1,6 @@
 #include "results/Recovery.h"
 
-#include "core/AsciiText.h"
+#include "core/Text.h"
 
 #include <stdexcept>
 

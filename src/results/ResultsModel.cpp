@@ -1,6 +1,6 @@
 #include "results/ResultsModel.h"
 
-#include "core/AsciiText.h"
+#include "core/Text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -27,68 +27,6 @@ std::string BackslashPath(const std::string& path) {
     std::replace(t.begin(), t.end(), '/', '\\');
     return t;
 }
-
-// Yields the UTF-16 code units of a UTF-8 text one at a time.
-class Utf16Units {
-public:
-    explicit Utf16Units(std::string_view s) : s_(s) {}
-    bool Next(uint32_t& unit) {
-        if (pendingLow_) {
-            unit = pendingLow_;
-            pendingLow_ = 0;
-            return true;
-        }
-        if (i_ >= s_.size()) return false;
-        const auto b0 = static_cast<unsigned char>(s_[i_]);
-        if (b0 < 0x80) {
-            ++i_;
-            unit = b0;
-            return true;
-        }
-        uint32_t cp = 0;
-        size_t len = 0;
-        if (b0 >= 0xC2 && b0 <= 0xDF) {
-            len = 2;
-            cp = b0 & 0x1F;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            len = 3;
-            cp = b0 & 0x0F;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            len = 4;
-            cp = b0 & 0x07;
-        }
-        bool ok = len != 0 && i_ + len <= s_.size();
-        for (size_t k = 1; ok && k < len; ++k) {
-            const auto c = static_cast<unsigned char>(s_[i_ + k]);
-            if ((c & 0xC0) != 0x80) ok = false;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        // Overlong forms and code points past U+10FFFF are not UTF-8. Encoded surrogates
-        // (ED A0..BF ..) are kept: a name read from UTF-16 with an unpaired surrogate comes
-        // through as one, and it sorts as that code unit.
-        if (ok && ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))) ok = false;
-        if (!ok) {
-            // A stray byte stands for a lone low surrogate, distinct from every real text.
-            ++i_;
-            unit = 0xDC00 + b0;
-            return true;
-        }
-        i_ += len;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            unit = 0xD800 + (cp >> 10);
-            pendingLow_ = 0xDC00 + (cp & 0x3FF);
-        } else {
-            unit = cp;
-        }
-        return true;
-    }
-
-private:
-    std::string_view s_;
-    size_t i_ = 0;
-    uint32_t pendingLow_ = 0;
-};
 
 inline uint32_t FoldAscii(uint32_t u) { return (u >= 'a' && u <= 'z') ? u - 32 : u; }
 
@@ -250,7 +188,7 @@ int CompareTextAsciiCI(std::string_view a, std::string_view b) {
     size_t boundary = i;
     while (boundary > 0 && static_cast<unsigned char>(a[boundary - 1]) >= 0x80) --boundary;
     if (i == n && boundary == n) return Sign(a.size(), b.size());
-    Utf16Units ua(a.substr(boundary)), ub(b.substr(boundary));
+    TUtf16Units ua(a.substr(boundary)), ub(b.substr(boundary));
     for (;;) {
         uint32_t x = 0, y = 0;
         const bool hx = ua.Next(x), hy = ub.Next(y);

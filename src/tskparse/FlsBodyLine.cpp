@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "core/AsciiText.h"
+#include "core/Text.h"
 
 namespace brivo {
 

@@ -3,7 +3,7 @@
 #include "filters/SyntheticPath.h"
 #include "filters/Wildcard.h"
 #include "platform/DateTime.h"
-#include "core/AsciiText.h"
+#include "core/Text.h"
 #include "tskparse/FlsBodyLine.h"
 
 namespace brivo {

@@ -4,7 +4,7 @@
 
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
-#include "core/AsciiText.h"
+#include "core/Text.h"
 #include "tskparse/FlsBodyLine.h"
 
 namespace brivo {

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "core/TextFormat.h"
-#include "core/Utf16.h"
+#include "core/Text.h"
 #include "volumes/Crc32.h"
 #include "volumes/FsProbe.h"
 

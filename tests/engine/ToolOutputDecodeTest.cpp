@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/Text.h"
 #include "engine/ToolOutputDecode.h"
 #include "platform/CodePages.h"
 
