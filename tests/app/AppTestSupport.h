@@ -32,13 +32,17 @@ public:
         lastStartFolder = start;
         return Take(folders);
     }
-    void OpenUrl(const QString& url) override { events << "url: " + url; }
+    bool OpenUrl(const QString& url) override {
+        events << "url: " + url;
+        return urlOpens;
+    }
 
     QStringList Boxes() const;  // the warning/error/info/question events only
     QStringList events;
     std::deque<QString> files;    // answers of OpenFile ("" = cancel); empty queue cancels
     std::deque<QString> folders;  // answers of SelectFolder
     bool questionAnswer = true;
+    bool urlOpens = true;  // false: as if no browser is installed
     QString lastFilter;
     QString lastStartFolder;
 

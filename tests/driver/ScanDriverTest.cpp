@@ -65,16 +65,20 @@ struct DriverFixture : ::testing::Test {
     }
 };
 
-TScanRoutes FakeNtfs(std::function<void(TScanState&, TScanHost&)> body) {
+TScanRoutes FakeNtfs(std::function<TReaderResult(TReaderReport&)> body) {
     TScanRoutes r = TScanRoutes::Default();
-    r.Ntfs = [body](TScanState& st, TScanHost& host, const std::string&, const TMaskList&) { body(st, host); };
+    r.Ntfs = [body](TByteSource&, TReaderReport& report, const TReaderOptions&) { return body(report); };
     return r;
 }
 
 TEST_F(DriverFixture, DirectRouteRunsStepsInOrderAndPopulatesOnce) {
-    TScanDriver d(st, engine, host, FakeNtfs([](TScanState& s, TScanHost& h) {
-                      SafeLog(h, "reader line");
-                      s.FFound = {Result("40", "a.txt"), Result("41", "Docs/b.txt")};
+    TScanDriver d(st, engine, host, FakeNtfs([](TReaderReport& report) {
+                      report.Log("reader line");
+                      TReaderResult r;
+                      r.Found = {Result("40", "a.txt"), Result("41", "Docs/b.txt")};
+                      r.HiddenByMasks = 3;
+                      r.HiddenByCleanup = 4;
+                      return r;
                   }));
     const std::string img = WriteNtfsBootSector(dir);
     d.tbFastScanClick(ImageChoice(img));
@@ -85,6 +89,11 @@ TEST_F(DriverFixture, DirectRouteRunsStepsInOrderAndPopulatesOnce) {
     EXPECT_EQ(st.FLastFsSwitch, " -f ntfs");
     EXPECT_EQ(st.FLastWhereMode, TScanWhere::swDiskImage);
     EXPECT_EQ(st.FFound.size(), 2u);
+    EXPECT_EQ(st.FLastHiddenByMasks, 3u);
+    EXPECT_EQ(st.FLastHiddenByCleanup, 4u);
+    EXPECT_EQ(st.FLastVolume, 0u);
+    EXPECT_EQ(st.FLastSectorOffset, 0u);
+    EXPECT_EQ(st.FLastImageType, "");
     const Events want = {
         "clear-results: ",
         "busy: 1",
@@ -133,19 +142,25 @@ TEST_F(DriverFixture, MissingEngineFolderOnlyWarns) {
 }
 
 TEST_F(DriverFixture, ErrorInsideWorkerIsLoggedShownThenIdle) {
-    TScanDriver d(st, engine, host, FakeNtfs([](TScanState&, TScanHost&) {
-                      throw std::runtime_error("Cannot read boot sector.");
+    TScanDriver d(st, engine, host, FakeNtfs([](TReaderReport&) -> TReaderResult {
+                      throw std::runtime_error("Cannot read boot sector.\nat record 0");
                   }));
     d.tbFastScanClick(ImageChoice(WriteNtfsBootSector(dir)));
     RunToIdle(d);
-    const Events tail(host.events.end() - 3, host.events.end());
-    EXPECT_EQ(tail, (Events{"memo: ERROR: Cannot read boot sector.", "error: Cannot read boot sector.", "busy: 0"}));
+    const Events tail(host.events.end() - 4, host.events.end());
+    // The status ends on the error's own text, not on the step that was running.
+    EXPECT_EQ(tail, (Events{"memo: ERROR: Cannot read boot sector.\nat record 0", "status: Cannot read boot sector.",
+                            "error: Cannot read boot sector.\nat record 0", "busy: 0"}));
+    EXPECT_EQ(host.status, "Cannot read boot sector.");
 }
 
 TEST_F(DriverFixture, StopEndsADirectScanAndKeepsWhatItFound) {
-    TScanDriver d(st, engine, host, FakeNtfs([](TScanState& s, TScanHost&) {
-                      while (!s.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                      s.FFound = {Result("7", "partial.txt")};
+    TScanDriver d(st, engine, host, FakeNtfs([](TReaderReport& report) {
+                      report.Progress(5, 10, "Scanning MFT: 5 / 10 records...");
+                      while (!report.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                      TReaderResult r;
+                      r.Found = {Result("7", "partial.txt")};
+                      return r;
                   }));
     d.tbFastScanClick(ImageChoice(WriteNtfsBootSector(dir)));
     ASSERT_TRUE(d.Busy());
@@ -157,14 +172,19 @@ TEST_F(DriverFixture, StopEndsADirectScanAndKeepsWhatItFound) {
     const auto memo = host.MemoMessages();
     EXPECT_NE(std::find(memo.begin(), memo.end(), "Stop requested."), memo.end());
     EXPECT_EQ(host.events.back(), "busy: 0");
+    // The reader's step came with the time the scan had run; the end says it stopped.
+    const auto statuses = host.EventsOf("status");
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Scanning MFT: 5 / 10 records... (0:00 elapsed)"), statuses.end());
+    EXPECT_EQ(host.status, "Scan stopped. Found entries: 1");
 }
 
 TEST_F(DriverFixture, ClosingDuringAScanStopsAndJoinsTheWorker) {
     std::atomic<bool> finished{false};
     {
-        TScanDriver d(st, engine, host, FakeNtfs([&](TScanState& s, TScanHost&) {
-                          while (!s.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        TScanDriver d(st, engine, host, FakeNtfs([&](TReaderReport& report) {
+                          while (!report.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
                           finished = true;
+                          return TReaderResult{};
                       }));
         d.tbFastScanClick(ImageChoice(WriteNtfsBootSector(dir)));
     }
@@ -220,8 +240,7 @@ TEST_F(DriverFixture, FlsFailureIsAnErrorNotAnEmptyResult) {
     test::TempDir tmp;
     const std::string junk = tmp / "junk.img";
     test::WriteFileBytes(junk, std::string(64 * 1024, '\x5a'));
-    const std::string part = test::UnpackFixture("mbr-fat32.img", tmp);
-    for (const std::string& src : {junk, part}) {
+    for (const std::string& src : {junk}) {
         test::RecordingHost h;
         h.debugLogPath = dir / "d2.log";
         TScanState s;
@@ -232,10 +251,121 @@ TEST_F(DriverFixture, FlsFailureIsAnErrorNotAnEmptyResult) {
             if (h.Drain() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         const auto errors = h.EventsOf("error");
         ASSERT_EQ(errors.size(), 1u) << src;
-        EXPECT_FALSE(errors[0].empty());
+        // Words first; the engine's own text only follows as detail.
+        EXPECT_EQ(errors[0].rfind("No known file system was found on " + src + ": it is not a disk image", 0), 0u)
+            << errors[0];
+        EXPECT_NE(errors[0].find("\nEngine: "), std::string::npos) << errors[0];
         EXPECT_TRUE(h.EventsOf("populate").empty()) << src;
         EXPECT_EQ(h.events.back(), "busy: 0");
     }
+}
+
+// Scans one volume of a partitioned source to the end; the result rows as
+// "path|size|inode" lines, sorted, or the error text.
+struct VolumeScan {
+    std::vector<std::string> rows;
+    std::string error;
+    TScanRoute route = TScanRoute::Fls;
+    TScanState st;
+};
+
+void ScanVolume(TEngineContext& engine, const std::string& dir, const std::string& src, uint32_t volume, VolumeScan& out) {
+    test::RecordingHost h;
+    h.debugLogPath = dir + "/vol.log";
+    TScanDriver d(out.st, engine, h);
+    TScanChoice c = ImageChoice(src);
+    c.Volume = volume;
+    d.tbFastScanClick(c);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (d.Busy() && std::chrono::steady_clock::now() < deadline)
+        if (h.Drain() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    h.Drain();
+    out.route = d.LastRoute();
+    const auto errors = h.EventsOf("error");
+    if (!errors.empty()) out.error = errors[0];
+    for (const auto& f : out.st.FFound) out.rows.push_back(f.FullPath + "|" + std::to_string(f.SizeBytes) + "|" + f.Inode);
+    std::sort(out.rows.begin(), out.rows.end());
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Every deleted file of the volume's manifest is among the rows, by its size and its
+// name; a deleted FAT entry with only a short name has lost its first letter.
+void ExpectManifest(const VolumeScan& s, const std::string& manifest) {
+    for (const auto& m : test::ReadManifest(manifest)) {
+        const std::string tail = Lower(m.path.substr(m.path.rfind('/') + 2)) + "|" + std::to_string(m.size) + "|";
+        bool found = false;
+        for (const auto& r : s.rows) found = found || Lower(r).find(tail) != std::string::npos;
+        EXPECT_TRUE(found) << manifest << ": " << m.path;
+    }
+}
+
+TEST_F(DriverFixture, EveryContainerOfAPartitionedDiskScansLikeTheRawDisk) {
+    test::TempDir tmp;
+    const std::string raw = test::UnpackFixture("gpt-disk.img", tmp);
+    struct Vol { uint32_t index; TScanRoute route; uint64_t offset; };
+    const std::vector<Vol> vols = {{1, TScanRoute::Fat32, 2048}, {2, TScanRoute::Ntfs, 75776}, {3, TScanRoute::Fls, 108544}};
+    std::vector<std::vector<std::string>> reference;
+    for (const Vol& v : vols) {
+        VolumeScan s;
+        ScanVolume(engine, tmp.path(), raw, v.index, s);
+        ASSERT_EQ(s.error, "") << "volume " << v.index;
+        EXPECT_EQ(s.route, v.route);
+        EXPECT_EQ(s.st.FLastVolume, v.index);
+        EXPECT_EQ(s.st.FLastSectorOffset, v.offset);
+        ExpectManifest(s, "gpt-disk.vol" + std::to_string(v.index));
+        reference.push_back(s.rows);
+    }
+    // Volume 3 (exFAT) went through the engine at its offset (fls -o); every container the
+    // engine opens must give the same rows through -i as well.
+    for (const char* c : {"gpt-disk.E01", "gpt-disk.vhd", "gpt-disk.vhdx", "gpt-disk.vmdk", "gpt-disk.qcow2"}) {
+        const std::string img = test::UnpackFixture(c, tmp);
+        const bool engineReads = std::string(c) != "gpt-disk.qcow2";
+        for (size_t i = 0; i < vols.size(); ++i) {
+            SCOPED_TRACE(std::string(c) + " volume " + std::to_string(vols[i].index));
+            VolumeScan s;
+            ScanVolume(engine, tmp.path(), img, vols[i].index, s);
+            if (vols[i].route == TScanRoute::Fls && !engineReads) {
+                // The engine cannot open this container, and only the engine reads exFAT.
+                EXPECT_NE(s.error.find("The engine tools cannot read QCOW2 images, and the exFAT file system"),
+                          std::string::npos) << s.error;
+                continue;
+            }
+            ASSERT_EQ(s.error, "");
+            EXPECT_EQ(s.route, vols[i].route);
+            EXPECT_EQ(s.rows, reference[i]);
+        }
+    }
+}
+
+TEST_F(DriverFixture, LogicalVolumesOfASplitE01AndTheChoiceOfVolume) {
+    test::TempDir tmp;
+    for (const char* seg : {"mbr-ext-disk.E01", "mbr-ext-disk.E02", "mbr-ext-disk.E03", "mbr-ext-disk.E04",
+                            "mbr-ext-disk.E05", "mbr-ext-disk.E06"})
+        test::UnpackFixture(seg, tmp);
+    const std::string e01 = tmp / "mbr-ext-disk.E01";
+    for (uint32_t v : {1u, 5u, 6u}) {
+        VolumeScan s;
+        ScanVolume(engine, tmp.path(), e01, v, s);
+        ASSERT_EQ(s.error, "") << v;
+        EXPECT_EQ(s.st.FLastImageType, "ewf");
+        ExpectManifest(s, "mbr-ext-disk.vol" + std::to_string(v));
+    }
+    // No choice on a disk with several volumes: refused before any worker, with the list.
+    VolumeScan s;
+    ScanVolume(engine, tmp.path(), e01, 0, s);
+    EXPECT_NE(s.error.find("holds 3 volumes. Choose the one to scan:\n  1  NTFS"), std::string::npos) << s.error;
+    EXPECT_TRUE(s.st.FLastSrcForFls.empty());
+
+    // A disk with one volume needs no choice: the MBR disk fixture scans on the FAT32 route.
+    VolumeScan one;
+    ScanVolume(engine, tmp.path(), test::UnpackFixture("mbr-fat32.img", tmp), 0, one);
+    ASSERT_EQ(one.error, "");
+    EXPECT_EQ(one.route, TScanRoute::Fat32);
+    ExpectManifest(one, "mbr-fat32");
 }
 
 } // namespace
