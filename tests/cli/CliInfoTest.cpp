@@ -95,6 +95,16 @@ TEST(CliInfo, FixturesAndContainers) {
     }
 }
 
+TEST(CliInfo, ThirdPartyContainers) {
+    BRIVO_REQUIRE_TESTDATA(e01, "image.E01");
+    BRIVO_REQUIRE_TESTDATA(vhd, "image.vhd");
+    for (const std::string& path : {e01, vhd}) {
+        const auto r = RunProcess({test::CliPath(), "info", "--format", "json", path});
+        EXPECT_NE(r.out.find("\"container\": \""), std::string::npos) << path << ": " << r.err;
+        EXPECT_EQ(r.out.find("\"container\": \"raw\""), std::string::npos) << path;
+    }
+}
+
 TEST(CliInfo, SourcesThatCannotBeReadFailWithTheReason) {
     test::TempDir dir;
     struct Case { std::string source; std::string err; };
