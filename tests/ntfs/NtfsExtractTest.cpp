@@ -256,11 +256,6 @@ TEST(NtfsExtract, LargeFilesStreamInBoundedChunks) {
 
 // ---- the same bytes as icat, over real volumes
 
-std::string TestDataFile(const std::string& name) {
-    const char* env = std::getenv("BRIVO_TESTDATA");
-    return env && *env ? std::string(env) + "/" + name : test::SharedTestData(name);
-}
-
 // Every deleted file the scan lists, extracted directly and by `icat -R`; returns how
 // many went the direct way.
 int ExpectSameBytesAsIcat(const std::string& image, uint64_t startSector, const std::string& label) {
@@ -326,8 +321,7 @@ TEST(NtfsExtractFixture, SameBytesAsIcatOnPartitionedDisks) {
 }
 
 TEST(NtfsExtractFixture, SameBytesAsIcatOnAVolumeWrittenByWindows) {
-    const std::string gz = TestDataFile("8-jpeg-search.dd.gz");
-    if (!std::filesystem::exists(gz)) GTEST_SKIP() << "third-party test image not found: " << gz;
+    BRIVO_REQUIRE_TESTDATA(gz, "8-jpeg-search.dd.gz");
     test::TempDir dir;
     test::ProcessResult unz = test::RunProcess({"gzip", "-dc", gz});
     ASSERT_EQ(unz.exitCode, 0) << unz.err;
