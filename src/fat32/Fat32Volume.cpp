@@ -76,6 +76,7 @@ TFat32Volume OpenFat32Volume(TByteSource& source, TFat32Log& log) {
     vol.FatOffset = int64_t{reserved} * bps;
     vol.RootCluster = root;
     vol.FatSectors = fatSectors;
+    vol.TotalSectors = total;
     const int64_t fatsEnd = (int64_t{reserved} + int64_t{fats} * fatSectors) * bps;
     uint64_t marker = kFatFirstMarker;
     if (fat32) {
