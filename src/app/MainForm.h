@@ -111,6 +111,7 @@ public:
     void FillDriveList(QComboBox* list, const QString& preferred);
     void FormResize();
     void ResizeResultColumns();
+    void PlaceProgressBar();
 
     // --- queries
     TScanChoice ReadChoice() const;

@@ -100,7 +100,7 @@ void TFrmMain::SetBusyWidgets(bool busy) {
         busyCursor_ = false;
     }
     if (FProgress) {
-        FProgress->setGeometry(StatusBar1->width() - 220, 2, 210, StatusBar1->height() - 4);
+        PlaceProgressBar();
         FProgress->setVisible(busy);
         FProgress->setRange(0, 1000);
         FProgress->setValue(0);

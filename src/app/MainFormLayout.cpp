@@ -588,25 +588,20 @@ void TFrmMain::FormResize() {
     const int width5 = w - left5 - 2 * L;
     GroupBox4->setGeometry(L, 2, std::max(width4, 0), h - 6);
     GroupBox5->setGeometry(left5, 2, std::max(width5, 0), h - 6);
-    if (FProgress && FProgress->isVisible())
-        FProgress->setGeometry(StatusBar1->width() - 220, 2, 210, StatusBar1->height() - 4);
+    if (FProgress && FProgress->isVisible()) PlaceProgressBar();
     ResizeResultColumns();
 }
 
+void TFrmMain::PlaceProgressBar() {
+    // At the right end of the status bar, 210 pixels wide, 2 pixels inside its height.
+    FProgress->setGeometry(StatusBar1->width() - 220, 2, 210, StatusBar1->height() - 4);
+}
+
 void TFrmMain::ResizeResultColumns() {
-    if (!lvFiles || FResultsModel->columnCount() < 5) return;
-    const int w = std::max(lvFiles->viewport()->width() - 24, 300);
-    const int c0 = std::max(RoundHalfEven(w * 0.22), 150);
-    const int c1 = std::max(RoundHalfEven(w * 0.38), 220);
-    const int c2 = 90;
-    const int c3 = 140;
-    const int c4 = std::max(w - c0 - c1 - c2 - c3, 150);
+    if (!lvFiles || FResultsModel->columnCount() < kResultColumnCount) return;
+    const auto widths = ResultColumnWidths(lvFiles->viewport()->width());
     QHeaderView* h = lvFiles->horizontalHeader();
-    h->resizeSection(0, c0);
-    h->resizeSection(1, c1);
-    h->resizeSection(2, c2);
-    h->resizeSection(3, c3);
-    h->resizeSection(4, c4);
+    for (int c = 0; c < kResultColumnCount; ++c) h->resizeSection(c, widths[static_cast<size_t>(c)]);
 }
 
 QString TFrmMain::Tr(const char* text) const { return QString::fromStdString(brivo::Translate(text)); }
