@@ -15,14 +15,15 @@
 #include "driver/ScanDriver.h"
 #include "engine/EngineFolder.h"
 #include "results/Preview.h"
+#include "volumes/VolumeList.h"
 #include "results/ResultsModel.h"
 
 class QAction;
 class QActionGroup;
-class QComboBox;
 class QCheckBox;
 class QSplitter;
 class QTimer;
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -44,6 +45,11 @@ struct TFrmMainOptions {
     bool UnpackEngine = true;
     // Lists the drive names for cbDisk / cbRecycleBinDisk; default: the block devices.
     std::function<std::vector<std::string>()> ListDrives;
+    // The text a drive list shows for a device name; default: size, model or file system
+    // and label when the drive list is the machine's own, else the bare name.
+    std::function<std::string(const std::string&)> DescribeDrive;
+    // Opens a disk or image to list its volumes; default: the volume list of the core.
+    std::function<TSourceVolumes(const std::string&)> ListVolumes;
     // The system volume's name in the drive lists (e.g. "sda2"); default: the device at "/".
     std::function<std::string()> SystemDrive;
     // Debug log file; default beside the program, else the user's state folder.
@@ -99,22 +105,23 @@ public:
     void BrowseDiskImage();
     void BrowseFolder();
     void tbWebClick();
+    // Opens a page in the browser, or shows its address when no browser starts.
+    void OpenPage(const QString& url);
     void ContactUs1Click();
     void utorial1Click();
     void tbAboutClick();
-    // Opens a page in the browser, or shows its address when no browser starts.
-    void OpenPage(const QString& url);
     void LanguageMenuClick(QAction* item);
     void ApplyUITexts();
     void BuildLanguageMenu();
     void RefreshDriveLists();
     void FillDriveList(QComboBox* list, const QString& preferred);
+    // Lists the volumes of the chosen disk or image in cbVolume, shown only when there
+    // is a choice to make (a partition table with more than one volume).
+    void RefreshVolumeList();
+    void BrowseRecycleBinImage();
     void FormResize();
     void ResizeResultColumns();
     void PlaceProgressBar();
-
-    // --- queries
-    TScanChoice ReadChoice() const;
     // The filter box above the list changed (applied after a short pause in typing).
     void edResultFilterChange();
     void ApplyResultFilter();
@@ -134,6 +141,9 @@ public:
     // What the pane shows: "", "loading", "image", "text", "hex", "none" (no extractor),
     // "error".
     QString PreviewMode() const { return previewMode_; }
+
+    // --- queries
+    TScanChoice ReadChoice() const;
     QString AboutText() const;
     const std::string& StatusText() const { return statusText_; }
     int CountChecked() const;
@@ -145,12 +155,12 @@ public:
     const TSortState& Sort() const { return FSort; }
     TResultsTableModel* ResultsModel() const { return FResultsModel; }
 
-    // --- widgets (named as the commands and texts refer to them)
-    QToolBar* ToolBar1 = nullptr;
-    QToolBar* ToolBar2 = nullptr;
     // The text the status label shows (the status text, plus the elapsed time while busy).
     QString ShownStatus() const;
 
+    // --- widgets (named as the commands and texts refer to them)
+    QToolBar* ToolBar1 = nullptr;
+    QToolBar* ToolBar2 = nullptr;
     QAction* tbFastScan = nullptr;
     QAction* tbStop = nullptr;
     QAction* btCheckAll = nullptr;
@@ -183,10 +193,10 @@ public:
     QAction* UncheckAll1 = nullptr;
     QMenu* View1 = nullptr;
     QMenu* mmLanguage = nullptr;
+    QAction* ShowPreview1 = nullptr;
     QMenu* Help1 = nullptr;
     QAction* utorial1 = nullptr;
     QAction* ContactUs1 = nullptr;
-    QAction* ShowPreview1 = nullptr;
     QAction* VisitWebsite1 = nullptr;
     QAction* About1 = nullptr;
     QMenu* PopupMenu1 = nullptr;
@@ -209,6 +219,8 @@ public:
     QWidget* CardRecycleBin = nullptr;
     QComboBox* cbRecycleBinDisk = nullptr;
     QPushButton* btnRefreshRecycleBinDisk = nullptr;
+    QPushButton* btnRecycleBinImage = nullptr;
+    QComboBox* cbVolume = nullptr;
 
     QGroupBox* GroupBox5 = nullptr;
     QComboBox* cbWhatToSearch = nullptr;
@@ -219,26 +231,26 @@ public:
     QLineEdit* EdMusic = nullptr;
     QLineEdit* EdVideos = nullptr;
 
-    QTableView* lvFiles = nullptr;
-    QStatusBar* StatusBar1 = nullptr;
-    QLabel* StatusLabel = nullptr;
     QCheckBox* cbDeepScan = nullptr;
 
     QLineEdit* edResultFilter = nullptr;
     QSplitter* ResultsSplitter = nullptr;
-    QProgressBar* FProgress = nullptr;
-    QPlainTextEdit* memoLog = nullptr;
-
+    QTableView* lvFiles = nullptr;
+    QStatusBar* StatusBar1 = nullptr;
+    QLabel* StatusLabel = nullptr;
     QLabel* HiddenLabel = nullptr;
     QLabel* CountLabel = nullptr;
-    // The filter of the image dialog.
-    static const char* const kImageFilter;
+    QProgressBar* FProgress = nullptr;
+    QPlainTextEdit* memoLog = nullptr;
 
     QWidget* PreviewPane = nullptr;
     QLabel* PreviewInfo = nullptr;
     QStackedWidget* PreviewStack = nullptr;
     QLabel* PreviewImage = nullptr;
     QPlainTextEdit* PreviewTextView = nullptr;
+
+    // The filter of the image dialog.
+    static const char* const kImageFilter;
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -250,12 +262,12 @@ private:
     void CreateToolBars(QWidget* band);
     void CreateChoiceBand();
     void CreateResultsList();
-    void FormCreate();
-    void FormDestroy();
-    // Ends a running scan before anything it reports to goes away.
     void CreatePreviewPane();
     void ShowPreviewBytes(uint64_t ticket, const TFoundFile& f, TPreviewBytes bytes);
     void ScalePreviewImage();
+    void FormCreate();
+    void FormDestroy();
+    // Ends a running scan before anything it reports to goes away.
     void StopWorker();
     QString Tr(const char* text) const;
 
@@ -270,10 +282,6 @@ private:
     QActionGroup* languageGroup_ = nullptr;
     std::string statusText_;
     std::string debugLogPath_;
-    bool busyCursor_ = false;
-    bool destroying_ = false;
-};
-
     QTimer* filterTimer_ = nullptr;
     QTimer* elapsedTimer_ = nullptr;
     QElapsedTimer scanClock_;
@@ -284,5 +292,10 @@ private:
     std::unique_ptr<TPreviewLoader> previewLoader_;
     uint64_t previewTicket_ = 0;
     QString previewMode_;
+    QString volumeSource_;  // the source cbVolume lists
     QImage previewImage_;
+    bool busyCursor_ = false;
+    bool destroying_ = false;
+};
+
 } // namespace brivo

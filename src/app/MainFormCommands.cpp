@@ -30,6 +30,7 @@
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
 #include "driver/ScanDriver.h"
+#include "platform/Devices.h"
 #include "platform/SameVolume.h"
 #include "results/Recovery.h"
 
@@ -45,16 +46,26 @@ std::string S(const QString& s) { return s.toStdString(); }
 TScanChoice TFrmMain::ReadChoice() const {
     TScanChoice c;
     c.Where = CurrentScanWhere(cbWhereToScan->currentIndex());
-    c.DiskText = S(cbDisk->currentText());
+    // A listed drive shows a description; the device is its name.
+    auto driveText = [](const QComboBox* cb) {
+        const int i = cb->currentIndex();
+        if (i >= 0 && cb->currentText() == cb->itemText(i) && cb->itemData(i).isValid())
+            return S(cb->itemData(i).toString());
+        return S(cb->currentText());
+    };
+    c.DiskText = driveText(cbDisk);
     c.ImagePath = S(EdDiskImagePath->text());
     c.FolderPath = S(edFolder->text());
-    c.RecycleBinDiskText = S(cbRecycleBinDisk->currentText());
+    c.RecycleBinDiskText = driveText(cbRecycleBinDisk);
     c.WhereText = S(cbWhereToScan->currentText());
     c.WhatIndex = cbWhatToSearch->currentIndex();
     c.WhatText = S(cbWhatToSearch->currentText());
     const QLineEdit* edits[] = {EdAllCustomFormats, EdDocumentsFilter, EdImages, EdMusic, EdVideos};
     for (int i = 0; i < 5; ++i) c.MaskTexts[i] = S(edits[i]->text());
     c.Deep = cbDeepScan->isChecked();
+    if (!cbVolume->isHidden() && cbVolume->currentIndex() >= 0 &&
+        (c.Where == TScanWhere::swDisk || c.Where == TScanWhere::swDiskImage))
+        c.Volume = cbVolume->currentData().toUInt();
     return c;
 }
 
@@ -135,22 +146,6 @@ void TFrmMain::UncheckSelected1Click() {
     SetStatusText(CheckedStatusText(*this, CountChecked()));
 }
 
-void TFrmMain::lvFilesColumnClick(int column) {
-    ApplyColumnClick(FSort, column);
-    lvFiles->horizontalHeader()->setSortIndicatorShown(true);
-    lvFiles->horizontalHeader()->setSortIndicator(column, FSort.FSortAscending ? Qt::AscendingOrder
-                                                                             : Qt::DescendingOrder);
-    // While a scan runs FFound is the worker's: the new order waits for its results.
-    if (ScanBusy()) return;
-    PopulateResults();
-}
-
-// --- source and filter choice ---------------------------------------------------------
-
-void TFrmMain::cbWhereToScanChange() {
-    const int i = cbWhereToScan->currentIndex();
-    if (i >= 0 && i < CardPanelWhereToScan->count()) CardPanelWhereToScan->setCurrentIndex(i);
-    QAction* items[] = {Disk1, DiskImage1, Folder1, RecycleBin1};
 void TFrmMain::ToggleSelectedChecks() {
     if (busyWidgets_) return;
     const std::vector<int> rows = SelectedRows(lvFiles);
@@ -199,8 +194,25 @@ void TFrmMain::UpdateCountLabels() {
             QStringLiteral(" <a href=\"show-hidden\">") + Tr("Show them").toHtmlEscaped() + QStringLiteral("</a>"));
 }
 
+void TFrmMain::lvFilesColumnClick(int column) {
+    ApplyColumnClick(FSort, column);
+    lvFiles->horizontalHeader()->setSortIndicatorShown(true);
+    lvFiles->horizontalHeader()->setSortIndicator(column, FSort.FSortAscending ? Qt::AscendingOrder
+                                                                             : Qt::DescendingOrder);
+    // While a scan runs FFound is the worker's: the new order waits for its results.
+    if (ScanBusy()) return;
+    PopulateResults();
+}
+
+// --- source and filter choice ---------------------------------------------------------
+
+void TFrmMain::cbWhereToScanChange() {
+    const int i = cbWhereToScan->currentIndex();
+    if (i >= 0 && i < CardPanelWhereToScan->count()) CardPanelWhereToScan->setCurrentIndex(i);
+    QAction* items[] = {Disk1, DiskImage1, Folder1, RecycleBin1};
     const int shown = CardPanelWhereToScan->currentIndex();
     for (int k = 0; k < 4; ++k) items[k]->setChecked(k == shown);
+    RefreshVolumeList();
 }
 
 void TFrmMain::cbWhatToSearchChange() {
@@ -238,16 +250,50 @@ void TFrmMain::FillDriveList(QComboBox* list, const QString& preferred) {
     const QString remembered = preferred.isEmpty() ? list->currentText() : preferred;
     const QSignalBlocker block(list);
     list->clear();
-    for (const std::string& name : options_.ListDrives()) list->addItem(Q(name));
+    for (const std::string& name : options_.ListDrives()) list->addItem(Q(options_.DescribeDrive(name)), Q(name));
     int i = remembered.isEmpty() ? -1 : list->findText(remembered, Qt::MatchFixedString);
+    if (i < 0 && !remembered.isEmpty()) i = list->findData(remembered);
     if (i < 0 && list->count() > 0) i = 0;
     list->setCurrentIndex(i);
     if (i < 0) list->setEditText(QString());
 }
 
+void TFrmMain::RefreshVolumeList() {
+    const int where = cbWhereToScan->currentIndex();
+    QString src;
+    if (where == 0) src = Q(DevicePathFor(ReadChoice().DiskText));
+    if (where == 1) src = EdDiskImagePath->text().trimmed();
+    if (src == volumeSource_ && (!src.isEmpty() || !cbVolume->isVisibleTo(this))) return;
+    volumeSource_ = src;
+    const QSignalBlocker block(cbVolume);
+    cbVolume->clear();
+    cbVolume->setVisible(false);
+    if (src.isEmpty() || src == QLatin1String("/dev/")) return;
+    TSourceVolumes v;
+    try {
+        v = options_.ListVolumes(S(src));
+    } catch (const std::exception&) {
+        return;  // the scan says what is wrong with the source
+    }
+    if (v.Scheme == TPartitionScheme::None || v.Volumes.size() < 2) return;
+    int first = -1;
+    for (const TVolume& vol : v.Volumes) {
+        cbVolume->addItem(Q(DescribeVolume(vol, v.SectorSize)), vol.Index);
+        if (first < 0 && vol.Scannable()) first = cbVolume->count() - 1;
+    }
+    cbVolume->setCurrentIndex(std::max(first, 0));
+    cbVolume->setVisible(true);
+}
+
+void TFrmMain::BrowseRecycleBinImage() {
+    const QString file = Dialogs().OpenFile(this, QString::fromLatin1(kImageFilter));
+    if (!file.isEmpty()) cbRecycleBinDisk->setEditText(QDir::toNativeSeparators(file));
+}
+
 void TFrmMain::RefreshDriveLists() {
     FillDriveList(cbDisk, QString());
     FillDriveList(cbRecycleBinDisk, QString());
+    RefreshVolumeList();
 }
 
 void TFrmMain::btnDiskRefreshClick() {
@@ -268,6 +314,7 @@ void TFrmMain::btnRefreshRecycleBinDiskClick() {
 void TFrmMain::BrowseDiskImage() {
     const QString file = Dialogs().OpenFile(this, QString::fromLatin1(kImageFilter));
     if (!file.isEmpty()) EdDiskImagePath->setText(QDir::toNativeSeparators(file));
+    RefreshVolumeList();
 }
 
 void TFrmMain::BrowseFolder() {
@@ -335,14 +382,14 @@ void TFrmMain::LanguageMenuClick(QAction* item) {
     const int index = item->data().toInt();
     if (index < 0 || index >= t.ColumnCount()) return;
     item->setChecked(true);
+    const int before = t.CurrentIndex();
+    t.SetCurrentIndex(index);
     t.CurrentCode = t.LanguageCode(index);
     SaveLanguageSetting();
+    // The status was translated when it was set: say it again in the new language.
+    statusText_ = t.Retranslate(statusText_, before, index);
+    if (StatusLabel) StatusLabel->setText(ShownStatus());
     ApplyUITexts();
 }
 
 } // namespace brivo
-    const int before = t.CurrentIndex();
-    t.SetCurrentIndex(index);
-    // The status was translated when it was set: say it again in the new language.
-    statusText_ = t.Retranslate(statusText_, before, index);
-    if (StatusLabel) StatusLabel->setText(ShownStatus());

@@ -58,8 +58,12 @@ QString TFrmMain::ShownStatus() const {
     shown.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
     shown.replace('\r', ' ');
     shown.replace('\n', ' ');
-    // A long scan shows that it is alive even when its step text does not change.
-    if (busyWidgets_ && scanClock_.isValid()) {
+    // A long scan shows that it is alive even when its step text does not change; a
+    // step text that carries its own elapsed time needs no second one.
+    const QString own = Tr("(%s elapsed)");
+    const int hole = own.indexOf(QStringLiteral("%s"));
+    const bool hasOwn = hole >= 0 && shown.contains(own.left(hole)) && shown.endsWith(own.mid(hole + 2));
+    if (busyWidgets_ && scanClock_.isValid() && !hasOwn) {
         const qint64 s = scanClock_.elapsed() / 1000;
         const QString clock = s >= 3600 ? QStringLiteral("%1:%2:%3")
                                               .arg(s / 3600)
@@ -154,18 +158,18 @@ void TFrmMain::StopWorker() {
 }
 
 void TFrmMain::closeEvent(QCloseEvent* e) {
+    previewLoader_.reset();  // stops and joins a preview read
     StopWorker();
     QMainWindow::closeEvent(e);
-    previewLoader_.reset();  // stops and joins a preview read
 }
 
 void TFrmMain::FormDestroy() { RemoveEngineFolder(FEngine); }
 
 TFrmMain::~TFrmMain() {
     destroying_ = true;
+    previewLoader_.reset();
     StopWorker();
     FDriver.reset();
-    previewLoader_.reset();
     if (busyCursor_) QApplication::restoreOverrideCursor();
     FormDestroy();
 }

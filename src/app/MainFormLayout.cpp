@@ -75,16 +75,24 @@ int RoundHalfEven(double v) { return static_cast<int>(std::nearbyint(v)); }
 } // namespace
 
 const char* const TFrmMain::kImageFilter =
-    "Disk images (*.dd;*.img;*.raw;*.bin;*.aff;*.E01;*.ewf)|*.dd;*.img;*.raw;*.bin;*.aff;*.E01;*.ewf|"
-    "Raw images (*.dd;*.img;*.raw;*.bin)|*.dd;*.img;*.raw;*.bin|AFF images (*.aff)|*.aff|"
-    "EWF images (*.E01;*.ewf)|*.E01;*.ewf|All files (*.*)|*.*";
+    "Disk images (*.dd;*.img;*.raw;*.bin;*.iso;*.E01;*.Ex01;*.ewf;*.vhd;*.vhdx;*.vmdk;*.qcow2;*.qcow;*.aff)|"
+    "*.dd;*.img;*.raw;*.bin;*.iso;*.E01;*.Ex01;*.ewf;*.vhd;*.vhdx;*.vmdk;*.qcow2;*.qcow;*.aff|"
+    "Raw images (*.dd;*.img;*.raw;*.bin;*.iso)|*.dd;*.img;*.raw;*.bin;*.iso|"
+    "Forensic images (*.E01;*.Ex01;*.ewf)|*.E01;*.Ex01;*.ewf|"
+    "Virtual machine disks (*.vhd;*.vhdx;*.vmdk;*.qcow2;*.qcow)|*.vhd;*.vhdx;*.vmdk;*.qcow2;*.qcow|"
+    "AFF images (*.aff)|*.aff|All files (*.*)|*.*";
 
 TFrmMain::TFrmMain(TFrmMainOptions options, QWidget* parent)
     : QMainWindow(parent), options_(std::move(options)) {
     InitAppResources();
     setObjectName(QStringLiteral("FrmMain"));
     debugLogPath_ = options_.DebugLogPath.empty() ? DebugLogFilePath(kDebugLogFileName) : options_.DebugLogPath;
-    if (!options_.ListDrives) options_.ListDrives = [] { return ListBlockDevicesForWindow(); };
+    if (!options_.ListDrives) {
+        options_.ListDrives = [] { return ListBlockDevicesForWindow(); };
+        if (!options_.DescribeDrive) options_.DescribeDrive = [](const std::string& n) { return DescribeBlockDevice(n); };
+    }
+    if (!options_.DescribeDrive) options_.DescribeDrive = [](const std::string& n) { return n; };
+    if (!options_.ListVolumes) options_.ListVolumes = [](const std::string& src) { return ListVolumes(src); };
     if (!options_.SystemDrive) options_.SystemDrive = [] { return SystemDriveName(); };
 
     CreateActions();
@@ -339,12 +347,22 @@ void TFrmMain::CreateChoiceBand() {
     btnRefreshRecycleBinDisk = new QPushButton;
     btnRefreshRecycleBinDisk->setObjectName(QStringLiteral("btnRefreshRecycleBinDisk"));
     CardRecycleBin = NewCard("CardRecycleBin", cbRecycleBinDisk, btnRefreshRecycleBinDisk);
+    // A disk image's Recycle Bin: its path goes in the same field.
+    btnRecycleBinImage = new QPushButton(CardRecycleBin);
+    btnRecycleBinImage->setObjectName(QStringLiteral("btnRecycleBinImage"));
+    CardRecycleBin->layout()->addWidget(btnRecycleBinImage);
     for (QWidget* card : {CardDisk, CardDiskImage, CardFolder, CardRecycleBin})
         CardPanelWhereToScan->addWidget(card);
     auto* whereRow = new QHBoxLayout(GroupBox4);
     whereRow->setContentsMargins(8, 4, 8, 8);
     whereRow->addWidget(cbWhereToScan);
     whereRow->addWidget(CardPanelWhereToScan, 1);
+    cbVolume = new QComboBox(GroupBox4);
+    cbVolume->setObjectName(QStringLiteral("cbVolume"));
+    cbVolume->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    cbVolume->setMaximumWidth(320);
+    cbVolume->setVisible(false);
+    whereRow->addWidget(cbVolume);
 
     GroupBox5 = new QGroupBox(ChoiceBand);
     GroupBox5->setObjectName(QStringLiteral("GroupBox5"));
@@ -455,6 +473,10 @@ void TFrmMain::FormCreate() {
     }
     // 9. Browse buttons.
     connect(btnDiskImageBrowse, &QPushButton::clicked, this, &TFrmMain::BrowseDiskImage);
+    connect(btnRecycleBinImage, &QPushButton::clicked, this, &TFrmMain::BrowseRecycleBinImage);
+    // The volume list follows the chosen disk or image.
+    connect(cbDisk, &QComboBox::currentIndexChanged, this, &TFrmMain::RefreshVolumeList);
+    connect(EdDiskImagePath, &QLineEdit::editingFinished, this, &TFrmMain::RefreshVolumeList);
     connect(btnFolderBrowse, &QPushButton::clicked, this, &TFrmMain::BrowseFolder);
     // 10. Result columns.
     ResizeResultColumns();
@@ -549,6 +571,8 @@ void TFrmMain::ApplyUITexts() {
     btnDiskImageBrowse->setText(Tr("Browse..."));
     btnFolderBrowse->setText(Tr("Browse..."));
     btnRefreshRecycleBinDisk->setText(Tr("Update"));
+    btnRecycleBinImage->setText(Tr("Image..."));
+    cbVolume->setToolTip(Tr("The volume (partition) to scan"));
     // Each drop-down list as wide as its longest caption, closed and open.
     for (QComboBox* cb : {cbWhereToScan, cbWhatToSearch}) {
         cb->setSizeAdjustPolicy(QComboBox::AdjustToContents);

@@ -1,5 +1,12 @@
 #include "app/WindowPlatform.h"
 
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "volumes/VolumeList.h"
+
 #include <exception>
 
 #include "platform/Devices.h"
@@ -7,7 +14,93 @@
 
 namespace brivo {
 
-std::vector<std::string> ListBlockDevicesForWindow() { return ListBlockDevices(); }
+namespace {
+
+std::string ReadSmallFile(const std::string& path) {
+    std::ifstream in(path);
+    std::string text;
+    std::getline(in, text);
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= 0x20) text.pop_back();
+    size_t b = 0;
+    while (b < text.size() && static_cast<unsigned char>(text[b]) <= 0x20) ++b;
+    return text.substr(b);
+}
+
+uint64_t SizeBytesOf(const std::string& sysClassBlock, const std::string& name) {
+    // The kernel counts 512-byte units here whatever the device's sector size.
+    const std::string text = ReadSmallFile(sysClassBlock + "/" + name + "/size");
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || v > (UINT64_MAX - 9) / 10) return 0;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return v > UINT64_MAX / 512 ? 0 : v * 512;
+}
+
+// "My\x20Disk" (udev's escaping in /dev/disk/by-label) as "My Disk".
+std::string UnescapeUdev(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] == 'x') {
+            const std::string hex = s.substr(i + 2, 2);
+            char* end = nullptr;
+            const long v = std::strtol(hex.c_str(), &end, 16);
+            if (end == hex.c_str() + 2) {
+                out += static_cast<char>(v);
+                i += 3;
+                continue;
+            }
+        }
+        out += s[i];
+    }
+    return out;
+}
+
+std::string LabelOf(const std::string& name, const std::string& byLabelDir) {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(byLabelDir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code lec;
+        const auto target = std::filesystem::read_symlink(it->path(), lec);
+        if (!lec && target.filename() == name) return UnescapeUdev(it->path().filename().string());
+    }
+    return {};
+}
+
+} // namespace
+
+std::vector<std::string> ListBlockDevicesForWindow(const std::string& sysClassBlock) {
+    std::vector<std::string> names;
+    for (const std::string& name : ListBlockDevices(sysClassBlock))
+        if (SizeBytesOf(sysClassBlock, name) > 0) names.push_back(name);
+    return names;
+}
+
+std::string DescribeBlockDevice(const std::string& name, const std::string& sysClassBlock,
+                                const std::string& byLabelDir, bool probe) {
+    std::string text = name;
+    const uint64_t size = SizeBytesOf(sysClassBlock, name);
+    if (size > 0) text += "  " + SizeText(size);
+    const std::string dir = sysClassBlock + "/" + name;
+    std::error_code ec;
+    const bool partition = std::filesystem::exists(dir + "/partition", ec);
+    if (!partition) {
+        std::string model = ReadSmallFile(dir + "/device/model");
+        if (model.empty()) model = ReadSmallFile(dir + "/loop/backing_file");
+        if (!model.empty()) text += "  " + model;
+        return text;
+    }
+    if (probe) {
+        try {
+            const TSourceVolumes v = ListVolumes(DevicePathFor(name));
+            if (v.Volumes.size() == 1 && !v.Volumes[0].Fs.Name.empty()) text += "  " + v.Volumes[0].Fs.Name;
+        } catch (const std::exception&) {
+            // Not readable without privileges: the list still names the device.
+        }
+    }
+    const std::string label = LabelOf(name, byLabelDir);
+    if (!label.empty()) text += "  " + label;
+    return text;
+}
 
 std::string SystemDriveName() {
     const std::string root = RootDeviceSource(ReadSelfMountInfo());

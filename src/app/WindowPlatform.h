@@ -7,8 +7,15 @@
 
 namespace brivo {
 
-// The names the drive lists offer: the machine's block devices and partitions.
-std::vector<std::string> ListBlockDevicesForWindow();
+// The names the drive lists offer: the machine's block devices and partitions, without
+// the empty ones (unused loop devices, card readers without a card).
+std::vector<std::string> ListBlockDevicesForWindow(const std::string& sysClassBlock = "/sys/class/block");
+// What the drive lists show for a device: "sdb  14.9 GiB  SanDisk Ultra" for a whole
+// disk (size and model from sysClassBlock), "sdb1  4.0 GiB  FAT32  STICK" for a
+// partition (its file system by signature when the device can be read, its label from
+// byLabelDir).
+std::string DescribeBlockDevice(const std::string& name, const std::string& sysClassBlock = "/sys/class/block",
+                                const std::string& byLabelDir = "/dev/disk/by-label", bool probe = true);
 // The name (e.g. "sda2") of the device mounted at "/"; empty when "/" has none.
 std::string SystemDriveName();
 // Makes the private engine folder. A missing tool is reported in an error box; the

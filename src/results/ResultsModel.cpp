@@ -200,41 +200,6 @@ int CompareTextAsciiCI(std::string_view a, std::string_view b) {
 }
 
 int CompareResults(const TFoundFile& a, const TFoundFile& b, int sortColumn) {
-}
-
-std::string PrepareResultFilter(std::string_view text) {
-    std::string t(TrimView(text));
-    for (char& c : t) c = c == '\\' ? '/' : AsciiLower(c);
-    return t;
-}
-
-bool ResultMatchesFilter(const TFoundFile& f, std::string_view prepared) {
-    if (prepared.empty()) return true;
-    const std::string_view path = f.FullPath;
-    if (path.size() < prepared.size()) return false;
-    const size_t last = path.size() - prepared.size();
-    for (size_t i = 0; i <= last; ++i) {
-        size_t k = 0;
-        for (; k < prepared.size(); ++k) {
-            char c = path[i + k];
-            c = c == '\\' ? '/' : AsciiLower(c);
-            if (c != prepared[k]) break;
-        }
-        if (k == prepared.size()) return true;
-    }
-    return false;
-}
-
-std::vector<size_t> FilterResults(const TFoundFiles& found, std::string_view prepared) {
-    std::vector<size_t> kept;
-    if (prepared.empty()) {
-        kept.resize(found.size());
-        for (size_t i = 0; i < found.size(); ++i) kept[i] = i;
-        return kept;
-    }
-    for (size_t i = 0; i < found.size(); ++i)
-        if (ResultMatchesFilter(found[i], prepared)) kept.push_back(i);
-    return kept;
     const TSortKeys ka = KeysFor(a, sortColumn), kb = KeysFor(b, sortColumn);
     return CompareRows(MakeRow(a, ka, sortColumn, 0), MakeRow(b, kb, sortColumn, 1));
 }
@@ -297,6 +262,41 @@ TPopulateOutcome PopulateResultsModel(TFoundFiles& found, const std::vector<bool
                             {out.Total});
     SetStatusText(host, out.StatusText);
     return out;
+}
+
+std::string PrepareResultFilter(std::string_view text) {
+    std::string t(TrimView(text));
+    for (char& c : t) c = c == '\\' ? '/' : AsciiLower(c);
+    return t;
+}
+
+bool ResultMatchesFilter(const TFoundFile& f, std::string_view prepared) {
+    if (prepared.empty()) return true;
+    const std::string_view path = f.FullPath;
+    if (path.size() < prepared.size()) return false;
+    const size_t last = path.size() - prepared.size();
+    for (size_t i = 0; i <= last; ++i) {
+        size_t k = 0;
+        for (; k < prepared.size(); ++k) {
+            char c = path[i + k];
+            c = c == '\\' ? '/' : AsciiLower(c);
+            if (c != prepared[k]) break;
+        }
+        if (k == prepared.size()) return true;
+    }
+    return false;
+}
+
+std::vector<size_t> FilterResults(const TFoundFiles& found, std::string_view prepared) {
+    std::vector<size_t> kept;
+    if (prepared.empty()) {
+        kept.resize(found.size());
+        for (size_t i = 0; i < found.size(); ++i) kept[i] = i;
+        return kept;
+    }
+    for (size_t i = 0; i < found.size(); ++i)
+        if (ResultMatchesFilter(found[i], prepared)) kept.push_back(i);
+    return kept;
 }
 
 } // namespace brivo

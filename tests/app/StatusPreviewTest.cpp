@@ -1,0 +1,295 @@
+#include <QAction>
+#include <QBuffer>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+#include "AppTestSupport.h"
+#include "app/MainForm.h"
+#include "app/ResultsTableModel.h"
+#include "app/Translation.h"
+#include "app/WindowPlatform.h"
+
+using namespace brivo;
+
+namespace {
+
+TFoundFile Result(const std::string& inode, const std::string& path, int64_t size) {
+    TFoundFile f;
+    f.Inode = inode;
+    f.FullPath = path;
+    f.SizeBytes = size;
+    return f;
+}
+
+// Hands out contents[f.Inode] in two chunks.
+class TMapExtractor : public TExtractor {
+public:
+    explicit TMapExtractor(std::map<std::string, std::string> contents) : contents_(std::move(contents)) {}
+    void Extract(const TFoundFile& f, TByteSink& sink) override {
+        const std::string& s = contents_.at(f.Inode);
+        const size_t half = s.size() / 2;
+        sink.Write(std::span(reinterpret_cast<const uint8_t*>(s.data()), half));
+        sink.Write(std::span(reinterpret_cast<const uint8_t*>(s.data()) + half, s.size() - half));
+    }
+
+private:
+    std::map<std::string, std::string> contents_;
+};
+
+std::string PngBytes(int w, int h) {
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(Qt::darkCyan);
+    QByteArray bytes;
+    QBuffer buf(&bytes);
+    buf.open(QIODevice::WriteOnly);
+    img.save(&buf, "PNG");
+    return bytes.toStdString();
+}
+
+// What the fake NTFS route does on its next run.
+struct TRouteScript {
+    std::atomic<int> mode{0};  // 0 results, 1 throw, 2 wait for Stop
+    std::atomic<bool> waiting{false};
+    std::atomic<bool> lastCleanup{true};
+    std::atomic<int> runs{0};
+};
+
+TScanRoutes ScriptedRoutes(const std::shared_ptr<TRouteScript>& script) {
+    TScanRoutes routes = TScanRoutes::Default();
+    routes.Ntfs = [script](TByteSource&, TReaderReport& report, const TReaderOptions& options) {
+        ++script->runs;
+        script->lastCleanup = options.Cleanup;
+        TReaderResult r;
+        if (script->mode == 1) throw std::runtime_error("The volume cannot be read: sector 63 is unreadable.");
+        if (script->mode == 2) {
+            script->waiting = true;
+            while (!report.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            r.Found = {Result("1", "/a.txt", 1), Result("2", "/b.txt", 2)};
+            return r;
+        }
+        r.Found = {Result("1", "/a.txt", 1), Result("2", "/b.txt", 2), Result("3", "/c.txt", 3)};
+        if (options.Cleanup) {
+            r.HiddenByMasks = 4;
+            r.HiddenByCleanup = 1;
+        } else {
+            r.Found.push_back(Result("4", "/README", 0));
+        }
+        return r;
+    };
+    return routes;
+}
+
+} // namespace
+
+class StatusPreviewTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir settingsDir_;
+    QTemporaryDir work_;
+    QString ntfs_;
+
+    std::unique_ptr<TFrmMain> NewWindow(std::optional<TScanRoutes> routes = {}) {
+        TFrmMainOptions o;
+        o.UnpackEngine = routes.has_value();
+        o.ListDrives = [] { return std::vector<std::string>{"sda", "sdb"}; };
+        o.SystemDrive = [] { return std::string(); };
+        o.DebugLogPath = work_.filePath("debug.log").toStdString();
+        o.Routes = std::move(routes);
+        return std::make_unique<TFrmMain>(o);
+    }
+
+private slots:
+    void initTestCase() {
+        apptest::IsolateSettings(settingsDir_);
+        Translation().Clear();
+        ntfs_ = apptest::UnpackFixture("ntfs.img", work_);
+    }
+
+    void statusTellsSuccessHiddenFailureAndStop() {
+        if (ntfs_.isEmpty()) QSKIP("ntfs.img fixture missing");
+        apptest::TScriptedDialogs dialogs;
+        auto script = std::make_shared<TRouteScript>();
+        auto w = NewWindow(ScriptedRoutes(script));
+        w->show();
+        w->cbWhereToScan->setCurrentIndex(1);
+        w->EdDiskImagePath->setText(ntfs_);
+        // Success: the count, "N shown of M" and what the masks and cleanup left out.
+        QTest::keyClick(w->EdDiskImagePath, Qt::Key_Return);  // Enter scans
+        QVERIFY(w->WaitForScan(60000));
+        QCOMPARE(w->StatusText(), std::string("Scan finished. Found entries: 3"));
+        QCOMPARE(w->CountLabel->text(), QString("3 shown of 3"));
+        QVERIFY(w->HiddenLabel->isVisible());
+        QVERIFY(w->HiddenLabel->text().startsWith("Hidden: 4 by the masks, 1 by the cleanup filter."));
+        // One click scans again showing everything.
+        emit w->HiddenLabel->linkActivated("show-hidden");
+        QVERIFY(w->WaitForScan(60000));
+        QCOMPARE(script->runs.load(), 2);
+        QVERIFY(!script->lastCleanup);
+        QCOMPARE(w->StatusText(), std::string("Scan finished. Found entries: 4"));
+        QVERIFY(!w->HiddenLabel->isVisible());
+        // Failure: the error's own words, not a step that was running.
+        script->mode = 1;
+        w->StartScan1->trigger();
+        QVERIFY(w->WaitForScan(60000));
+        QCOMPARE(w->StatusText(), std::string("The volume cannot be read: sector 63 is unreadable."));
+        QVERIFY(dialogs.Boxes().last().startsWith("error: The volume cannot be read"));
+        QVERIFY(!w->CountLabel->isVisible() && !w->tbRecoverSel->isEnabled());
+        // Stop: the elapsed time shows while it runs; then "Scan stopped".
+        script->mode = 2;
+        script->waiting = false;
+        w->tbFastScan->trigger();
+        QTRY_VERIFY(script->waiting.load());
+        QVERIFY(!w->btCheckAll->isEnabled() && w->tbStop->isEnabled());
+        QVERIFY(w->StatusLabel->text().contains("(0:") || w->StatusLabel->text().contains("elapsed"));
+        QTest::keyClick(w.get(), Qt::Key_Escape);  // Esc stops
+        QVERIFY(w->WaitForScan(60000));
+        QCOMPARE(w->StatusText(), std::string("Scan stopped. Found entries: 2"));
+        QCOMPARE(w->ResultsModel()->rowCount(), 2);
+        QVERIFY(!w->StatusLabel->text().contains("(0:"));
+    }
+
+    void previewShowsImageTextAndBinary() {
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        w->show();
+        w->resize(1100, 600);
+        const std::string png = PngBytes(640, 320);
+        std::map<std::string, std::string> contents{
+            {"1", png},
+            {"2", "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln\n"},
+            {"3", std::string("\x7F" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0", 18)},
+            {"4", std::string("\xFF\xFEH\0i\0", 6)}};
+        w->ScanState().FFound = {Result("1", "/pics/photo.png", static_cast<int64_t>(png.size())),
+                                 Result("2", "/docs/note.txt", 20), Result("3", "/bin/tool", 18),
+                                 Result("4", "/docs/wide.txt", 6)};
+        w->ScanState().FMakeExtractor = [contents] { return std::make_unique<TMapExtractor>(contents); };
+        w->PopulateResults();
+        w->ShowPreview1->trigger();  // View > Preview
+        QVERIFY(w->PreviewPane->isVisible());
+        QCOMPARE(w->PreviewMode(), QString());  // nothing selected yet
+        const struct {
+            int row;
+            const char* mode;
+            QString text;
+        } cases[] = {
+            {0, "image", {}},
+            {1, "text", QString::fromUtf8("Grüße aus Köln\n")},
+            {2, "hex", "00000000  7f 45 4c 46 02 01 01 00  00 00 00 00 00 00 00 00  |.ELF............|\n"
+                       "00000010  03 00                                             |..|\n"},
+            {3, "text", "Hi"},
+        };
+        for (const auto& c : cases) {
+            w->lvFiles->setCurrentIndex(w->ResultsModel()->index(c.row, 1));
+            QTRY_COMPARE(w->PreviewMode(), QString(c.mode));
+            if (!c.text.isNull()) QCOMPARE(w->PreviewTextView->toPlainText(), c.text);
+        }
+        // The picture is scaled into the pane, its proportions kept.
+        w->lvFiles->setCurrentIndex(w->ResultsModel()->index(0, 0));
+        QTRY_COMPARE(w->PreviewMode(), QString("image"));
+        const QPixmap shown = w->PreviewImage->pixmap();
+        QVERIFY(!shown.isNull());
+        QVERIFY(shown.width() <= w->PreviewImage->width() && shown.height() <= w->PreviewImage->height());
+        QVERIFY(qAbs(shown.width() - 2 * shown.height()) <= 2);
+        // A route without an extractor says so.
+        w->ScanState().FMakeExtractor = {};
+        w->lvFiles->setCurrentIndex(w->ResultsModel()->index(1, 0));
+        QCOMPARE(w->PreviewMode(), QString("none"));
+        QVERIFY(w->PreviewInfo->text().endsWith("Preview is not available for this result."));
+        // Hidden again: no reads.
+        w->ShowPreview1->trigger();
+        QVERIFY(!w->PreviewPane->isVisible());
+    }
+
+    void volumesOfAPartitionedImageAreOffered() {
+        apptest::TScriptedDialogs dialogs;
+        TFrmMainOptions o;
+        o.UnpackEngine = false;
+        o.ListDrives = [] { return std::vector<std::string>{"sda", "sdb"}; };
+        o.DescribeDrive = [](const std::string& n) { return n + "  8.0 GiB  Test Disk"; };
+        o.SystemDrive = [] { return std::string("sda"); };
+        o.DebugLogPath = work_.filePath("debug.log").toStdString();
+        QStringList opened;
+        o.ListVolumes = [&opened](const std::string& src) {
+            opened << QString::fromStdString(src);
+            if (src.find("plain") != std::string::npos) return TSourceVolumes{};
+            if (src.find("missing") != std::string::npos) throw std::runtime_error("No such file");
+            TSourceVolumes v;
+            v.Scheme = TPartitionScheme::Gpt;
+            TVolume esp, data;
+            esp.Index = 1;
+            esp.SizeBytes = 1 << 20;
+            data.Index = 2;
+            data.SizeBytes = 8 << 20;
+            data.Fs.Kind = TFsKind::Ntfs;
+            data.Fs.Name = "NTFS";
+            v.Volumes = {esp, data};
+            return v;
+        };
+        TFrmMain w(o);
+        w.show();
+        // Drives show their description; the choice is the device.
+        QCOMPARE(w.cbDisk->itemText(1), QString("sdb  8.0 GiB  Test Disk"));
+        w.cbDisk->setCurrentIndex(1);
+        QCOMPARE(w.ReadChoice().DiskText, std::string("sdb"));
+        QCOMPARE(opened.last(), QString("/dev/sdb"));
+        QVERIFY(w.cbVolume->isVisible());
+        // An image with a partition table: its volumes, the first that can be scanned chosen.
+        w.cbWhereToScan->setCurrentIndex(1);
+        w.EdDiskImagePath->setText("/images/gpt.E01");
+        emit w.EdDiskImagePath->editingFinished();
+        QCOMPARE(opened.last(), QString("/images/gpt.E01"));
+        QCOMPARE(w.cbVolume->count(), 2);
+        QCOMPARE(w.cbVolume->currentData().toUInt(), 2u);
+        QCOMPARE(w.ReadChoice().Volume, 2u);
+        w.cbVolume->setCurrentIndex(0);
+        QCOMPARE(w.ReadChoice().Volume, 1u);
+        // No table, or a source that cannot be opened: no list, the scan chooses.
+        for (const char* path : {"/images/plain.img", "/images/missing.img"}) {
+            w.EdDiskImagePath->setText(path);
+            emit w.EdDiskImagePath->editingFinished();
+            QVERIFY(!w.cbVolume->isVisible());
+            QCOMPARE(w.ReadChoice().Volume, 0u);
+        }
+        // A folder has no volume choice.
+        w.cbWhereToScan->setCurrentIndex(2);
+        QCOMPARE(w.ReadChoice().Volume, 0u);
+    }
+
+    void driveListDescribesDevicesFromSys() {
+        QTemporaryDir sys, labels;
+        auto write = [&](const QString& rel, const QByteArray& text) {
+            QDir().mkpath(QFileInfo(sys.filePath(rel)).path());
+            QFile f(sys.filePath(rel));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(text);
+        };
+        write("sda/size", "16777216\n");  // 8 GiB in 512-byte units
+        write("sda/device/model", "Test Disk       \n");
+        write("sda1/size", "2048\n");
+        write("sda1/partition", "1\n");
+        write("loop0/size", "0\n");  // an unused loop device
+        write("loop1/size", "4096\n");
+        write("loop1/loop/backing_file", "/images/disk.img\n");
+        QVERIFY(QFile::link("../../sda1", labels.filePath("MY\\x20STICK")));
+        const std::string root = sys.path().toStdString();
+        QCOMPARE(ListBlockDevicesForWindow(root), (std::vector<std::string>{"loop1", "sda", "sda1"}));
+        QCOMPARE(DescribeBlockDevice("sda", root, labels.path().toStdString(), false), std::string("sda  8.0 GiB  Test Disk"));
+        QCOMPARE(DescribeBlockDevice("sda1", root, labels.path().toStdString(), false), std::string("sda1  1.0 MiB  MY STICK"));
+        QCOMPARE(DescribeBlockDevice("loop1", root, labels.path().toStdString(), false),
+                 std::string("loop1  2.0 MiB  /images/disk.img"));
+    }
+};
+
+QTEST_MAIN(StatusPreviewTest)
+#include "StatusPreviewTest.moc"
