@@ -1,15 +1,19 @@
 // The record-level NTFS decoders and the Recycle Bin record parser over hostile bytes.
 // The first two bytes give the fixup stride and a runlist window; the rest is one FILE
-// record, also read as a boot sector, a runlist, a table of folder nodes and a "$I" record.
+// record, also read as a boot sector, a runlist, a table of folder nodes and a "$I" record,
+// and copied by the direct extractor from a volume made of the same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "core/ByteReaders.h"
+#include "core/ByteSource.h"
+#include "core/Extractor.h"
 #include "filters/RecycleBin.h"
 #include "ntfs/NtfsBootSector.h"
 #include "ntfs/NtfsCondition.h"
+#include "ntfs/NtfsExtract.h"
 #include "ntfs/NtfsFileName.h"
 #include "ntfs/NtfsFixups.h"
 #include "ntfs/NtfsNodeMap.h"
@@ -17,6 +21,21 @@
 #include "ntfs/NtfsRunList.h"
 
 using namespace brivo;
+
+namespace {
+// Takes up to 1 MiB, then stops the copy as a preview does: a hostile size of sparse
+// runs must not keep the fuzzer writing zeros.
+class BoundedSink : public TByteSink {
+public:
+    void Write(std::span<const uint8_t> bytes) override {
+        total_ += bytes.size();
+        if (total_ > (1u << 20)) throw TExtractionStopped();
+    }
+
+private:
+    size_t total_ = 0;
+};
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
@@ -60,6 +79,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         map.Add(inode, parent, seq, nm, flags & 1, flags & 2);
     }
     for (size_t p = 0; p + 16 <= rec.size(); p += 16) (void)BuildMftPath(ReadLe64(r, static_cast<int64_t>(p + 2)), map);
+
+    // Direct extraction: the record's data copied from a volume of the input's bytes.
+    std::vector<uint8_t> checked = rec;
+    if (CheckAndApplyFixups(checked)) {
+        TNtfsExtractGeometry g;
+        g.BytesPerCluster = int64_t{512} << ((data[0] >> 4) & 3);
+        g.ClusterCount = window;
+        if (const auto layout = PlanNtfsData(checked, g, (data[0] & 0x80) ? std::optional<uint16_t>(window) : std::nullopt)) {
+            const TByteSourcePtr vol = MakeMemoryByteSource(rec, "fuzz");
+            std::vector<uint8_t> buffer(4096);
+            BoundedSink sink;
+            try {
+                CopyNtfsData(*layout, checked, g, *vol, buffer, sink);
+            } catch (const std::runtime_error&) {
+                // Reads past the small volume end the copy with a message; that is expected.
+            }
+        }
+    }
+    (void)ParseNtfsAddress(std::string(rec.begin(), rec.end()));
 
     TRecycleMeta meta;
     (void)ParseRecycleIRecord(r, meta);
