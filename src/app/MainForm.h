@@ -16,6 +16,7 @@
 #include "engine/EngineFolder.h"
 #include "results/Preview.h"
 #include "volumes/VolumeList.h"
+#include "results/RecoveryBatch.h"
 #include "results/ResultsModel.h"
 
 class QAction;
@@ -91,6 +92,8 @@ public:
     void tbFastScanClick();
     void tbStopClick();
     void tbRecoverSelClick();
+    // The recovery summary box, with the offer to open the output folder.
+    void ShowRecoverySummary(const TRecoverySummary& summary);
     void btCheckAllClick();
     void btUncheckAllClick();
     void CheckSelected1Click();
@@ -275,6 +278,7 @@ private:
     TScanState FScanState;
     TEngineContext FEngine;
     std::unique_ptr<TScanDriver> FDriver;
+    std::unique_ptr<TRecoveryBatch> FRecovery;  // the Recover command's worker
     TSortState FSort;
     TResultsTableModel* FResultsModel = nullptr;
     QActionGroup* sourceGroup_ = nullptr;

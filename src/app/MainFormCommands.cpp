@@ -87,6 +87,10 @@ void TFrmMain::ShowHiddenClick() {
 
 void TFrmMain::tbStopClick() {
     if (!ScanBusy()) return;
+    if (FRecovery && FRecovery->Busy()) {
+        FRecovery->Stop();
+        return;
+    }
     FDriver->tbStopClick();
 }
 
@@ -109,11 +113,23 @@ void TFrmMain::tbRecoverSelClick() {
     const std::vector<bool>& marks = FResultsModel->Checks();
     for (size_t i = 0; i < marks.size(); ++i)
         if (marks[i]) rows.push_back(i);
+    if (!FRecovery) FRecovery = std::make_unique<TRecoveryBatch>(FScanState, FEngine, *this);
+    TRecoveryBatchOptions options;
+    options.ShowSummary = [this](const TRecoverySummary& summary) { ShowRecoverySummary(summary); };
     try {
-        RecoverSelected(FScanState, FEngine, *this, rows, S(folder));
+        FRecovery->Start(std::move(rows), S(folder), std::move(options));
     } catch (const std::exception& e) {
         ShowError(e.what());
     }
+}
+
+void TFrmMain::ShowRecoverySummary(const TRecoverySummary& summary) {
+    QWidget* parent = isVisible() ? this : nullptr;
+    const QString text = Q(summary.Text) + QStringLiteral("\n\n") + Tr("Open the output folder?");
+    if (!Dialogs().Question(parent, text)) return;
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(Q(summary.Folder))))
+        Dialogs().Info(parent, Q(Format(Translate("No file manager could be started. The recovered files are in: %s"),
+                                        {summary.Folder})));
 }
 
 // --- check marks and sorting ---------------------------------------------------------

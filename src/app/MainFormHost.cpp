@@ -135,7 +135,8 @@ void TFrmMain::ShowInfo(const std::string& text) {
 
 std::string TFrmMain::Translate(const std::string& text) { return brivo::Translate(text); }
 
-bool TFrmMain::ScanBusy() const { return FDriver && FDriver->Busy(); }
+// A scan or a recovery batch: the busy switch keeps the two from overlapping.
+bool TFrmMain::ScanBusy() const { return (FDriver && FDriver->Busy()) || (FRecovery && FRecovery->Busy()); }
 
 bool TFrmMain::WaitForScan(int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
@@ -150,6 +151,7 @@ bool TFrmMain::WaitForScan(int timeoutMs) {
 }
 
 void TFrmMain::StopWorker() {
+    if (FRecovery) FRecovery->Shutdown();
     if (!FDriver) return;
     FDriver->Shutdown();
     // The worker has ended; what it queued would reach a window that is closing.
@@ -169,6 +171,7 @@ TFrmMain::~TFrmMain() {
     destroying_ = true;
     previewLoader_.reset();
     StopWorker();
+    FRecovery.reset();
     FDriver.reset();
     if (busyCursor_) QApplication::restoreOverrideCursor();
     FormDestroy();

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <fstream>
 #include <iomanip>
 #include <optional>
 #include <sstream>
@@ -23,8 +25,10 @@
 #include "platform/DateTime.h"
 #include "platform/Devices.h"
 #include "platform/Paths.h"
+#include "platform/RawSource.h"
 #include "platform/SameVolume.h"
 #include "results/Recovery.h"
+#include "results/RecoveryBatch.h"
 #include "results/ResultsModel.h"
 #include "volumes/VolumeList.h"
 
@@ -50,6 +54,7 @@ std::vector<TOptionSpec> ScanOptions() {
         {"filter", "CATEGORY", "mask category: " + WhatCliNames(), whatNames, kWhatCategories[kWhatAllCustom].CliName},
         {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
+        {"deep", "", "also search free space for the folders of deleted files (FAT; slower)", {}, ""},
         {"volume", "N", "the volume of a partitioned disk or image to read (the number 'info' lists)", {}, ""},
         {"verbose", "", "print the scan log on stderr (also -v)", {}, ""},
     };
@@ -124,6 +129,7 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     for (int i = 0; i < kWhatCount; ++i) choice.MaskTexts[static_cast<size_t>(i)] = DefaultMaskText(i);
     if (args.Has("masks")) choice.MaskTexts[static_cast<size_t>(choice.WhatIndex)] = args.Value("masks");
     choice.WhatText = kWhatCategories[static_cast<size_t>(choice.WhatIndex)].Caption;
+    choice.Deep = args.Has("deep");
     if (args.Has("volume")) {
         const std::string v = args.Value("volume");
         const bool digits = !v.empty() && v.size() <= 9 && std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -307,6 +313,22 @@ int RunScanCommand(const TParsedArgs& args, std::ostream& out, std::ostream& err
     return kExitOk;
 }
 
+// One line of the recovery report: what was asked for, where it went, what was written.
+std::string RecoveryRecordJson(const TRecoveryRecord& r) {
+    static const char* const kOutcome[] = {"ok", "failed", "stopped"};
+    TJsonObject o;
+    o.Add("address", r.Address).Add("path", r.Path);
+    if (r.OutputPath.empty()) o.AddRaw("output", "null");
+    else o.Add("output", r.OutputPath);
+    o.Add("size", static_cast<int64_t>(r.Size));
+    if (r.Sha256.empty()) o.AddRaw("sha256", "null");
+    else o.Add("sha256", r.Sha256);
+    o.Add("outcome", kOutcome[static_cast<int>(r.Outcome)]);
+    if (r.Error.empty()) o.AddRaw("error", "null");
+    else o.Add("error", r.Error);
+    return o.Text();
+}
+
 int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
     const bool all = args.Has("all");
     const auto inodes = args.Values("inode");
@@ -345,15 +367,49 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
                "recovered. Choose a folder on another device, or pass --allow-same-volume.\n";
         return kExitFailure;
     }
-    TRecoveryCounts counts;
+    // Ctrl-C during the scan: the user wants out, not a recovery of what was found so far.
+    if (Interrupted()) {
+        out << "Recovery stopped before it started: nothing recovered.\n";
+        return kExitSomeFailed;
+    }
+
+    std::ofstream report;
+    TRecoveryBatchOptions options;
+    if (args.Has("report")) {
+        report.open(args.Value("report"), std::ios::out | std::ios::trunc | std::ios::binary);
+        if (!report) {
+            err << "ERROR: " << ErrnoText(errno) << ": " << args.Value("report") << "\n";
+            return kExitFailure;
+        }
+        options.OnRecord = [&report](const TRecoveryRecord& r) { report << RecoveryRecordJson(r) << '\n'; };
+    }
+
+    TRecoveryBatch batch(st, run.Engine, host);
+    TStopOnInterrupt interrupt;
     try {
-        counts = RecoverSelected(st, run.Engine, host, rows, outDir);
+        batch.Start(rows, outDir, options);
     } catch (const std::exception& e) {
         err << "ERROR: " << e.what() << "\n";
         return kExitFailure;
     }
-    out << Format("Recovery finished. OK: %d Failed: %d", {counts.OK, counts.Failed}) << "\n";
-    return counts.Failed > 0 ? kExitSomeFailed : kExitOk;
+    bool stopSent = false;
+    host.Pump([&] { return !batch.Busy(); },
+              [&] {
+                  if (Interrupted() && !stopSent) {
+                      stopSent = true;
+                      batch.Stop();
+                  }
+              });
+    batch.Shutdown();
+    const TRecoverySummary& summary = batch.LastSummary();
+    if (report.is_open()) {
+        report.close();
+        if (!report) err << "ERROR: the report could not be written completely: " << args.Value("report") << "\n";
+    }
+    out << Format("Recovery finished. OK: %d Failed: %d", {summary.Counts.OK, summary.Counts.Failed}) << "\n";
+    if (summary.Stopped)
+        out << Format("Stopped: %d file(s) not recovered.", {summary.NotRecovered}) << "\n";
+    return summary.Counts.Failed > 0 || summary.Stopped ? kExitSomeFailed : kExitOk;
 }
 
 TCommandSpec BaseSpec(const std::string& name) {
@@ -382,13 +438,16 @@ TCliCommand RecoverCommand() {
     def.Summary = "Scan a source and recover the chosen deleted files into a folder.";
     def.Description =
         "Scans as 'scan' does, chooses results with --all, --inode or --path-mask (a mask over the whole path, "
-        "e.g. \"/Users/Bob/*\"), and writes each one under its path inside --out. Exit codes: 0 success, 1 the "
-        "scan failed, 2 bad usage, 3 some recoveries failed.";
+        "e.g. \"/Users/Bob/*\"), and writes each one under its path inside --out, as \"name (2).ext\" when the name "
+        "is taken (nothing is overwritten). Ctrl-C stops after removing the file being written. Exit codes: 0 "
+        "success, 1 the scan failed, 2 bad usage, 3 some recoveries failed or the batch was stopped.";
     def.Options.push_back({"out", "DIR", "output folder (created when missing)", {}, ""});
     def.Options.push_back({"all", "", "recover every result", {}, ""});
     def.Options.push_back({"inode", "ADDR", "recover the result with this metadata address", {}, "", true});
     def.Options.push_back({"path-mask", "MASK", "recover results whose path matches MASK", {}, "", true});
     def.Options.push_back({"allow-same-volume", "", "allow writing onto the device being scanned", {}, ""});
+    def.Options.push_back({"report", "FILE", "write one JSON line per result (address, path, output, size, sha256, "
+                                             "outcome, error) to FILE", {}, ""});
     return {def, [](const TParsedArgs& args, std::ostream& out, std::ostream& err) {
                 if (args.Value("out").empty()) {
                     err << "brivo-recovery-cli: error: recover needs --out DIR\n";

@@ -1,32 +1,20 @@
 #include "results/Recovery.h"
 
-#include "core/Text.h"
-
+#include <cmath>
 #include <stdexcept>
 
+#include "core/Text.h"
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
-#include "engine/LongPath.h"
+#include "platform/DateTime.h"
 #include "results/RecoveryOutput.h"
+#include "results/RecoverySink.h"
 
 namespace brivo {
 
 namespace {
 
 std::string TrimControl(const std::string& s) { return std::string(TrimView(s)); }
-
-bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
-
-bool EqualsIgnoreAsciiCase(const std::string& a, const char* b) {
-    size_t i = 0;
-    for (; i < a.size() && b[i]; ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-        if (x != y) return false;
-    }
-    return i == a.size() && b[i] == 0;
-}
 
 // Characters Windows refuses in a name; kept out so that a recovered tree can be copied
 // back to the volume it came from.
@@ -36,34 +24,6 @@ bool IsReplacedChar(unsigned char c) {
 }
 
 } // namespace
-
-std::string CleanMetaAddress(const std::string& inode) {
-    std::string t = TrimControl(inode);
-    std::string out;
-    out.reserve(t.size());
-    for (char c : t) {
-        if (c == '*') continue;
-        out += c == '\t' ? ' ' : c;
-    }
-    return TrimControl(out);
-}
-
-bool IsValidMetaAddress(const std::string& text) {
-    const std::string t = TrimControl(text);
-    if (t.empty() || EqualsIgnoreAsciiCase(t, "(deleted)")) return false;
-    // ^\d+(-\d+(-\d+)?)?$ over ASCII digits.
-    int groups = 0;
-    size_t i = 0;
-    for (;;) {
-        const size_t start = i;
-        while (i < t.size() && IsAsciiDigit(t[i])) ++i;
-        if (i == start) return false;
-        ++groups;
-        if (i == t.size()) return true;
-        if (t[i] != '-' || groups == 3) return false;
-        ++i;
-    }
-}
 
 std::string RecoveryRelativePath(const std::string& fullPath) {
     const std::string t = TrimControl(fullPath);
@@ -90,14 +50,6 @@ std::string RecoveryRelativePath(const std::string& fullPath) {
     return out.empty() ? "recovered.bin" : out;
 }
 
-TToolCommand BuildIcatCommand(const std::string& icatPath, const std::string& fsSwitch, const std::string& source,
-                              const std::string& address) {
-    TToolCommand cmd;
-    cmd.Program = icatPath;
-    cmd.AddWords(fsSwitch).Add("-R").AddPath(source).Add(address);
-    return cmd;
-}
-
 bool CheckRecoveryPreconditions(const TScanState& state, const TEngineContext& ctx, TScanHost& host,
                                 int checkedCount) {
     if (checkedCount == 0) {
@@ -112,8 +64,28 @@ bool CheckRecoveryPreconditions(const TScanState& state, const TEngineContext& c
     return true;
 }
 
-void RecoverOne(TScanState& state, TEngineContext& ctx, TScanHost& host, const TFoundFile& f,
-                const std::string& folder) {
+std::optional<timespec> RecoveryTimeOf(const TFoundFile& f) {
+    if (!f.HasModDate || !std::isfinite(f.ModDateUtc)) return std::nullopt;
+    const double seconds = (f.ModDateUtc - static_cast<double>(kUnixEpochDay)) * 86400.0;
+    // Years 1601..30827, what a FILETIME can hold; anything else is a broken stamp.
+    if (seconds < -11644473600.0 || seconds > 910692730085.0) return std::nullopt;
+    // To the microsecond: a stamp meant as a whole second must not land just before it.
+    const long long micros = std::llround(seconds * 1e6);
+    long long secs = micros / 1000000;
+    long long rest = micros % 1000000;
+    if (rest < 0) {
+        rest += 1000000;
+        --secs;
+    }
+    const long long nanos = rest * 1000;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(secs);
+    ts.tv_nsec = static_cast<long>(nanos);
+    return ts;
+}
+
+TRecoveredFile RecoverOne(TScanState& state, TScanHost& host, TExtractor& extractor, const TFoundFile& f,
+                          const std::string& folder, const std::function<void(uint64_t)>& onBytes) {
     const std::string source = TrimControl(state.FLastSrcForFls);
     if (source.empty()) throw std::runtime_error(host.Translate("Nothing to recover: please run Scan first."));
 
@@ -124,51 +96,20 @@ void RecoverOne(TScanState& state, TEngineContext& ctx, TScanHost& host, const T
         throw std::runtime_error(
             Format(host.Translate("Invalid inode/meta value parsed: \"%s\" (path: %s)"), {address, f.FullPath}));
 
-    const std::string tool = RequireTool(ctx, host, "icat");
-    const TToolCommand command = BuildIcatCommand(tool, state.FLastFsSwitch, source, address);
-
     Log(host, "Recovering: " + f.FullPath);
-    Log(host, "> " + command.Display());
 
     TRecoveryTarget target(folder, relative);
-    ctx.FRunner.RunCaptureBinaryToFile(command.Program, command.Args, target.WritePath());
-    target.Commit();
-}
+    const std::string wanted = target.FinalPath();
+    TRecoveryFileSink sink(target.Fd(), wanted, &state.FStopRequested, onBytes);
+    extractor.Extract(f, sink);
+    sink.Finish();
 
-TRecoveryCounts RecoverSelected(TScanState& state, TEngineContext& ctx, TScanHost& host,
-                                const std::vector<size_t>& rows, const std::string& folder) {
-    ForceDirectoriesLong(folder);
-    TRecoveryCounts counts;
-    SetBusy(host, true);
-    try {
-        SetStatusText(host, host.Translate("Recovering selected files..."));
-        for (size_t row : rows) {
-            if (row >= state.FFound.size()) {
-                ++counts.Failed;
-                Log(host, "RECOVER ERROR: row " + std::to_string(row) + " -> no such result");
-                continue;
-            }
-            // A copy: nothing in the batch may be left pointing into FFound if a front end
-            // ever lets it change underneath.
-            const TFoundFile f = state.FFound[row];
-            try {
-                RecoverOne(state, ctx, host, f, folder);
-                ++counts.OK;
-            } catch (const std::exception& e) {
-                ++counts.Failed;
-                Log(host, "RECOVER ERROR: " + f.FullPath + " -> " + e.what());
-            }
-        }
-        Log(host, Format("Selected recovery finished. OK=%d, Failed=%d", {counts.OK, counts.Failed}));
-        host.ShowInfo(Format(host.Translate("Recovery finished. OK: %d Failed: %d"), {counts.OK, counts.Failed}));
-        SetStatusText(host,
-                      Format(host.Translate("Recovery finished.\r\nOK: %d\r\nFailed: %d"), {counts.OK, counts.Failed}));
-    } catch (...) {
-        SetBusy(host, false);
-        throw;
-    }
-    SetBusy(host, false);
-    return counts;
+    TRecoveredFile out;
+    out.Size = sink.Size();
+    out.Sha256 = sink.Sha256Hex();
+    out.OutputPath = target.Commit(RecoveryTimeOf(f));
+    if (out.OutputPath != wanted) Log(host, "Saved as: " + out.OutputPath);
+    return out;
 }
 
 } // namespace brivo

@@ -1,24 +1,30 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/Extractor.h"
 #include "core/FoundFile.h"
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
-#include "engine/CommandLine.h"
 #include "engine/EngineFolder.h"
+#include "engine/IcatExtractor.h"
 
 namespace brivo {
 
-// Recovery of the checked results: one icat run per result, its standard output written
-// to the result's relative path under the chosen folder. Runs on the UI thread.
+// Recovery of the checked results: each result's content, given by the extractor of the
+// last scan's route, streamed into a file at the result's relative path under the chosen
+// folder. The batch runs on a worker (results/RecoveryBatch.h).
 //
 // A front end's Recover command:
 //   if (!CheckRecoveryPreconditions(state, ctx, host, CountChecked(marks))) return;
 //   folder = <ask the user; cancelled -> return>;
 //   (optionally OutputOnScannedDevice(state.FLastSrcForFls, folder) -> ask / refuse)
-//   RecoverSelected(state, ctx, host, <indices of checked rows>, folder);
+//   batch.Start(<indices of checked rows>, folder, options);
 
 struct TRecoveryCounts {
     int OK = 0;
@@ -32,33 +38,30 @@ struct TRecoveryCounts {
 bool CheckRecoveryPreconditions(const TScanState& state, const TEngineContext& ctx, TScanHost& host,
                                 int checkedCount);
 
-// The batch once a folder is chosen: creates the folder (with missing parents; throws
-// std::runtime_error with the system's message when that fails, before anything else
-// happens), goes busy with "Recovering selected files...", runs RecoverOne for
-// state.FFound[row] of each row in order (a failure is logged as "RECOVER ERROR: <path>
-// -> <message>" and counted; a row outside FFound counts as Failed), logs "Selected
-// recovery finished. OK=%d, Failed=%d", shows the "Recovery finished. OK: %d Failed: %d"
-// information box, sets the three-line status text, and goes idle again on every way out.
-TRecoveryCounts RecoverSelected(TScanState& state, TEngineContext& ctx, TScanHost& host,
-                                const std::vector<size_t>& rows, const std::string& folder);
+// One file written by RecoverOne.
+struct TRecoveredFile {
+    std::string OutputPath;  // the file it went to ("name (2).ext" when the name was taken)
+    uint64_t Size = 0;       // bytes written
+    std::string Sha256;      // of those bytes, lower-case hex
+};
 
-// Writes one result's content to folder/<RecoveryRelativePath(FullPath)>. Throws
-// std::runtime_error with the user's message on any failure (no scan, invalid address,
-// icat missing, unsafe or uncreatable path, icat failing or warning). Logs "Recovering:
-// <path>" and "> <command line>" before icat runs.
+// Writes one result's content under folder at RecoveryRelativePath(FullPath), or at the
+// first free "name (n).ext" beside it: nothing already there is ever replaced. Logs
+// "Recovering: <path>" first and "Saved as: <file>" when another name was taken. The file
+// gets the result's modification time (as access time too) when it has one.
 //
-// The output never lands outside folder: every folder on the way is created by us or
-// found as a real directory (a symbolic link is refused); the content is written to a
-// fresh hidden file beside the target and renamed over it only when icat succeeded, so a
-// failed run leaves no partial file and never destroys an earlier good copy.
-void RecoverOne(TScanState& state, TEngineContext& ctx, TScanHost& host, const TFoundFile& f,
-                const std::string& folder);
+// Throws std::runtime_error with the user's message on any failure (no scan, invalid
+// address, unsafe or uncreatable path, the extractor failing, a write refused), and
+// TExtractionStopped when state's Stop flag is set while the content is written. Either
+// way nothing is left behind: the content goes to a fresh hidden file beside the target,
+// which only a complete extraction turns into the output file. onBytes, when set, gets
+// the count written so far after each piece.
+TRecoveredFile RecoverOne(TScanState& state, TScanHost& host, TExtractor& extractor, const TFoundFile& f,
+                          const std::string& folder, const std::function<void(uint64_t)>& onBytes = {});
 
-// Inode trimmed, every "*" removed, tabs made blanks, trimmed again.
-std::string CleanMetaAddress(const std::string& inode);
-// One to three groups of ASCII digits joined by "-" (record, attribute type, attribute id),
-// after trimming blanks and control characters; "" and "(deleted)" are refused.
-bool IsValidMetaAddress(const std::string& text);
+// The modification time a recovered file gets; none when the result has no time or one
+// that a file cannot carry.
+std::optional<timespec> RecoveryTimeOf(const TFoundFile& f);
 
 // The "/"-separated relative output path of a result's FullPath. Blanks and control
 // characters are trimmed from both ends; "/" and "\" both separate components (Recycle
@@ -67,9 +70,5 @@ bool IsValidMetaAddress(const std::string& text);
 // "_". So "C:\..\..\x" gives "C_/_/_/x" and nothing ever climbs out of the output folder.
 // "recovered.bin" when nothing is left.
 std::string RecoveryRelativePath(const std::string& fullPath);
-
-// icat <fsSwitch words> -R <source> <address>.
-TToolCommand BuildIcatCommand(const std::string& icatPath, const std::string& fsSwitch, const std::string& source,
-                              const std::string& address);
 
 } // namespace brivo

@@ -1,11 +1,11 @@
 #include "results/RecoveryOutput.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <random>
 #include <stdexcept>
 
@@ -14,6 +14,10 @@
 namespace brivo {
 
 namespace {
+
+constexpr size_t kMaxNameBytes = 255;
+// Enough for every copy a person keeps; past it something is wrong with the folder.
+constexpr int kMaxNumberedName = 100000;
 
 [[noreturn]] void Fail(int err, const std::string& path) { throw std::runtime_error(ErrnoText(err) + ": " + path); }
 
@@ -49,7 +53,46 @@ bool ProcFdUsable() {
     return usable;
 }
 
+// Moves from to to inside one folder unless to exists. Returns 0 or an errno value
+// (EEXIST: the name is taken).
+int RenameNoReplace(int dir, const char* from, const char* to) {
+    if (::renameat2(dir, from, dir, to, RENAME_NOREPLACE) == 0) return 0;
+    int err = errno;
+    if (err != EINVAL && err != ENOSYS && err != EOPNOTSUPP) return err;
+    // A file system that cannot rename without replacing: a hard link is refused when
+    // the name exists.
+    if (::linkat(dir, from, dir, to, 0) == 0) {
+        ::unlinkat(dir, from, 0);
+        return 0;
+    }
+    err = errno;
+    if (err != EPERM && err != EOPNOTSUPP && err != ENOSYS) return err;
+    // Neither (FAT-like file systems on old kernels): look first. Only another writer in
+    // the same output folder could take the name between the look and the rename.
+    struct stat st {};
+    if (::fstatat(dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    if (errno != ENOENT) return errno;
+    return ::renameat(dir, from, dir, to) == 0 ? 0 : errno;
+}
+
 } // namespace
+
+std::string NumberedName(const std::string& leaf, int n) {
+    if (n < 2) return leaf;
+    size_t dot = leaf.rfind('.');
+    if (dot == std::string::npos || dot == 0) dot = leaf.size();
+    std::string stem = leaf.substr(0, dot);
+    const std::string ext = leaf.substr(dot);
+    const std::string mark = " (" + std::to_string(n) + ")";
+    if (stem.size() + mark.size() + ext.size() > kMaxNameBytes) {
+        const size_t room = kMaxNameBytes > mark.size() + ext.size() ? kMaxNameBytes - mark.size() - ext.size() : 0;
+        size_t cut = std::min(room, stem.size());
+        // Back to the start of a UTF-8 character (a byte that is not 10xxxxxx).
+        while (cut > 0 && cut < stem.size() && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+        stem.resize(cut);
+    }
+    return stem + mark + ext;
+}
 
 TRecoveryTarget::TRecoveryTarget(const std::string& folder, const std::string& relative) {
     std::string shown = folder;
@@ -67,32 +110,56 @@ TRecoveryTarget::TRecoveryTarget(const std::string& folder, const std::string& r
         pos = slash + 1;
     }
     leaf_ = relative.substr(pos);
+    shownDir_ = shown;
     finalPath_ = shown + "/" + leaf_;
 
     // Short and fixed-length, so a target name near the 255-byte limit still has room.
     for (int attempt = 0;; ++attempt) {
         temp_ = ".brivo-" + RandomHex(16) + ".part";
-        UniqueFd fd(::openat(dir_.get(), temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-        if (fd) break;
+        fd_.reset(::openat(dir_.get(), temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (fd_) break;
         if (errno != EEXIST || attempt >= 8) Fail(errno, finalPath_);
     }
-    // Through the open handle the write cannot be redirected by a folder renamed or
-    // swapped for a link after the checks above.
     writePath_ = ProcFdUsable() ? "/proc/self/fd/" + std::to_string(dir_.get()) + "/" + temp_ : shown + "/" + temp_;
 }
 
-TRecoveryTarget::~TRecoveryTarget() {
+TRecoveryTarget::~TRecoveryTarget() { Discard(); }
+
+void TRecoveryTarget::Discard() {
+    fd_.reset();
     if (!done_ && dir_) ::unlinkat(dir_.get(), temp_.c_str(), 0);
+    done_ = true;
 }
 
-void TRecoveryTarget::Commit() {
-    if (::renameat(dir_.get(), temp_.c_str(), dir_.get(), leaf_.c_str()) != 0) {
+const std::string& TRecoveryTarget::Commit(std::optional<timespec> modTime) {
+    if (done_) throw std::runtime_error("Internal error: output committed twice: " + finalPath_);
+    if (modTime) {
+        const timespec times[2] = {*modTime, *modTime};
+        // A time the file system cannot hold leaves the recovery time: the content is
+        // what was asked for.
+        ::futimens(fd_.get(), times);
+    }
+    // A delayed write error (a full or failing disk) shows up here at the latest.
+    if (::close(fd_.release()) != 0) {
         const int err = errno;
-        ::unlinkat(dir_.get(), temp_.c_str(), 0);
-        done_ = true;
+        Discard();
         Fail(err, finalPath_);
     }
-    done_ = true;
+    for (int n = 1; n <= kMaxNumberedName; ++n) {
+        const std::string name = NumberedName(leaf_, n);
+        const int err = RenameNoReplace(dir_.get(), temp_.c_str(), name.c_str());
+        if (err == 0) {
+            done_ = true;
+            finalPath_ = shownDir_ + "/" + name;
+            return finalPath_;
+        }
+        if (err != EEXIST && err != ENOTEMPTY && err != EISDIR) {
+            Discard();
+            Fail(err, shownDir_ + "/" + name);
+        }
+    }
+    Discard();
+    Fail(EEXIST, finalPath_);
 }
 
 } // namespace brivo

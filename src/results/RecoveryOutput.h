@@ -1,18 +1,26 @@
 #pragma once
+#include <ctime>
+#include <optional>
 #include <string>
 
 #include "platform/UniqueFd.h"
 
 namespace brivo {
 
+// The name a recovered file takes when its own is taken: "name (2).ext", "name (3).ext",
+// ... (n >= 2; n < 2 gives the name itself). The number goes before the last extension;
+// a name with no dot but a leading one (".profile") has none. A name that would pass the
+// 255-byte limit of a file name loses bytes from its stem, never inside a UTF-8 character.
+std::string NumberedName(const std::string& leaf, int n);
+
 // Where one recovered file is written. The output folder may already hold links (planted
 // there, or left by an earlier copy), and the program often runs as root, so nothing is
 // trusted below the folder the user chose: every folder on the way is opened with
 // O_NOFOLLOW relative to its parent, or created by us, and a link or a non-folder is
-// refused. The content first goes to a fresh hidden file beside the target, reached
-// through the open folder handle rather than by name, and only a successful extraction
-// is renamed over the target; so a failed run leaves no partial file and never destroys
-// an earlier good copy.
+// refused. The content goes to a fresh hidden file beside the target, written through the
+// descriptor this object holds, and only a complete extraction is moved to a free name;
+// so a failed or stopped run leaves no partial file, and nothing already in the folder
+// (an earlier copy, a file of the user's) is ever replaced.
 class TRecoveryTarget {
 public:
     // folder: the user's choice (a link naming it is followed; it is theirs to pick).
@@ -24,21 +32,31 @@ public:
     TRecoveryTarget(const TRecoveryTarget&) = delete;
     TRecoveryTarget& operator=(const TRecoveryTarget&) = delete;
 
-    // The name through which the extractor's output is written (the hidden temporary file,
-    // created empty and exclusively).
+    // The hidden temporary file, open for writing.
+    int Fd() const { return fd_.get(); }
+    // A name of the temporary file reached through the open folder handle.
     const std::string& WritePath() const { return writePath_; }
-    // The file the result ends up in, for messages.
+    // The file the result is meant for (folder + relative), for messages; once Commit has
+    // run, the file it really went to.
     const std::string& FinalPath() const { return finalPath_; }
-    // Moves the written file to its final name, replacing a file already there. Throws
-    // (and removes the temporary file) when that fails, e.g. a folder holds the name.
-    void Commit();
+
+    // Gives the written file the modification and access time (when set), closes it and
+    // moves it to the first free name of relative, NumberedName(leaf, 2), (3), ... A name
+    // held by anything (a file, a folder, a link) is passed over. Returns FinalPath().
+    // Throws, the temporary file removed, when the file cannot be closed (a delayed write
+    // error) or no name can be taken.
+    const std::string& Commit(std::optional<timespec> modTime = std::nullopt);
+    // Removes the temporary file now (the destructor does the same).
+    void Discard();
 
 private:
     UniqueFd dir_;
+    UniqueFd fd_;
     std::string leaf_;
     std::string temp_;
-    std::string writePath_;
+    std::string shownDir_;
     std::string finalPath_;
+    std::string writePath_;
     bool done_ = false;
 };
 

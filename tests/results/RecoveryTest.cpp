@@ -3,12 +3,15 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <chrono>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "RecordingHost.h"
 #include "TestSupport.h"
 #include "results/Recovery.h"
+#include "results/RecoveryBatch.h"
 #include "results/ResultsModel.h"
 
 namespace fs = std::filesystem;
@@ -71,6 +74,20 @@ std::vector<size_t> AllRows(const TScanState& s) {
     return rows;
 }
 
+// Runs the Recover command's batch to its idle step, pumping the host like a front end.
+// With no extractor factory set the batch goes through icat.
+TRecoveryCounts RecoverRows(TScanState& state, TEngineContext& ctx, test::RecordingHost& host,
+                            const std::vector<size_t>& rows, const std::string& folder) {
+    TRecoveryBatch batch(state, ctx, host);
+    batch.Start(rows, folder);
+    while (batch.Busy()) {
+        host.Drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    host.Drain();
+    return batch.LastSummary().Counts;
+}
+
 TEST(RecoveryPaths, RelativePathNeverLeavesTheOutputFolder) {
     struct Case { const char* full; const char* rel; };
     const Case cases[] = {
@@ -115,12 +132,21 @@ TEST(RecoveryPaths, MetaAddressCleaningAndValidation) {
 }
 
 TEST(RecoveryPaths, IcatCommand) {
-    const TToolCommand ntfs = BuildIcatCommand("/e/icat", " -f ntfs", "/dev/sdb1", "1234-128-3");
+    TIcatSource src;
+    src.Source = "/dev/sdb1";
+    src.FsSwitch = " -f ntfs";
+    const TToolCommand ntfs = BuildIcatCommand("/e/icat", src, "1234-128-3");
     EXPECT_EQ(ntfs.Program, "/e/icat");
     EXPECT_EQ(ntfs.Args, (std::vector<std::string>{"-f", "ntfs", "-R", "/dev/sdb1", "1234-128-3"}));
     EXPECT_EQ(ntfs.Display(), "\"/e/icat\" -f ntfs -R \"/dev/sdb1\" 1234-128-3");
-    const TToolCommand odd = BuildIcatCommand("/e/icat", "", "/img/my \"disk\".dd", "15");
+    src = {};
+    src.Source = "/img/my \"disk\".dd";
+    const TToolCommand odd = BuildIcatCommand("/e/icat", src, "15");
     EXPECT_EQ(odd.Args, (std::vector<std::string>{"-R", "/img/my \"disk\".dd", "15"}));
+    // A volume inside a disk image: the engine's image type and the volume's sector offset.
+    const TToolCommand inImage = BuildIcatCommand("/e/icat", {"/img/disk.E01", " -f fat", "ewf", 2048}, "7");
+    EXPECT_EQ(inImage.Args,
+              (std::vector<std::string>{"-f", "fat", "-i", "ewf", "-o", "2048", "-R", "/img/disk.E01", "7"}));
 }
 
 TEST(RecoveryCommand, UpFrontChecksWarnInOrder) {
@@ -142,7 +168,8 @@ TEST(RecoveryCommand, UpFrontChecksWarnInOrder) {
 
     host.events.clear();
     state.FLastSrcForFls = "";
-    EXPECT_THROW(RecoverOne(state, engine.ctx, host, Result("5", "/a"), engine.dir / "out"), std::runtime_error);
+    const auto icat = MakeIcatExtractor(engine.ctx, host, IcatSourceOf(state));
+    EXPECT_THROW(RecoverOne(state, host, *icat, Result("5", "/a"), engine.dir / "out"), std::runtime_error);
     EXPECT_TRUE(engine.Calls().empty());
 }
 
@@ -168,7 +195,7 @@ TEST(RecoveryBatch, HostileNamesBadAddressesAndFailingExtractorsAreContained) {
         Result("8", "/"),
     };
     test::RecordingHost host;
-    const auto counts = RecoverSelected(state, engine.ctx, host, AllRows(state), out);
+    const auto counts = RecoverRows(state, engine.ctx, host, AllRows(state), out);
     EXPECT_EQ(counts.OK, 8);
     EXPECT_EQ(counts.Failed, 4);
 
@@ -178,7 +205,8 @@ TEST(RecoveryBatch, HostileNamesBadAddressesAndFailingExtractorsAreContained) {
                                      {"out/C_/_/_/x", "content-of-3"},
                                      {"out/etc/abs.txt", "content-of-4"},
                                      {"out/ctl_name.txt", "content-of-5"},
-                                     {"out/same.txt", "content-of-7"},  // the later one replaces
+                                     {"out/same.txt", "content-of-6"},
+                                     {"out/same (2).txt", "content-of-7"},  // nothing is replaced
                                      {"out/recovered.bin", "content-of-8"},
                                  }));
 
@@ -191,7 +219,8 @@ TEST(RecoveryBatch, HostileNamesBadAddressesAndFailingExtractorsAreContained) {
     const auto memo = host.MemoMessages();
     auto has = [&](const std::string& line) { return std::find(memo.begin(), memo.end(), line) != memo.end(); };
     EXPECT_TRUE(has("Recovering: /Users/a/b?.txt"));
-    EXPECT_TRUE(has("> \"" + engine.dir.path() + "/icat\" -f ntfs -R  \"/images/disk.dd\" 1234-128-3"));
+    EXPECT_TRUE(has("> \"" + engine.dir.path() + "/icat\" -f ntfs -R \"/images/disk.dd\" 1234-128-3"));
+    EXPECT_TRUE(has("Saved as: " + out + "/same (2).txt"));
     EXPECT_TRUE(has("RECOVER ERROR: /no-address.txt -> Invalid inode/meta value parsed: \"\" (path: /no-address.txt)"));
     EXPECT_TRUE(has("RECOVER ERROR: /deleted-marker.txt -> Invalid inode/meta value parsed: \"(deleted)\" (path: "
                     "/deleted-marker.txt)"));
@@ -199,8 +228,8 @@ TEST(RecoveryBatch, HostileNamesBadAddressesAndFailingExtractorsAreContained) {
     EXPECT_TRUE(has("RECOVER ERROR: /fails.txt -> Process failed, exit code 3"));
     EXPECT_EQ(memo.back(), "Selected recovery finished. OK=8, Failed=4");
     EXPECT_EQ(host.EventsOf("info"), std::vector<std::string>{"Recovery finished. OK: 8 Failed: 4"});
-    EXPECT_EQ(host.EventsOf("status"), (std::vector<std::string>{"Recovering selected files...",
-                                                                  "Recovery finished.\r\nOK: 8\r\nFailed: 4"}));
+    EXPECT_EQ(host.EventsOf("status").front(), "Recovering selected files...");
+    EXPECT_EQ(host.EventsOf("status").back(), "Recovery finished.\r\nOK: 8\r\nFailed: 4");
     EXPECT_EQ(host.EventsOf("busy"), (std::vector<std::string>{"1", "0"}));
 }
 
@@ -211,9 +240,9 @@ TEST(RecoveryBatch, FailedRerunKeepsTheEarlierGoodCopy) {
     state.FLastSrcForFls = "/img.dd";
     state.FFound = {Result("5", "/keep.txt")};
     test::RecordingHost host;
-    EXPECT_EQ(RecoverSelected(state, engine.ctx, host, {0}, out.path()).OK, 1);
+    EXPECT_EQ(RecoverRows(state, engine.ctx, host, {0}, out.path()).OK, 1);
     state.FFound = {Result("14", "/keep.txt"), Result("13", "/keep.txt")};
-    const auto counts = RecoverSelected(state, engine.ctx, host, {0, 1, 7}, out.path());
+    const auto counts = RecoverRows(state, engine.ctx, host, {0, 1, 7}, out.path());
     EXPECT_EQ(counts.OK, 0);
     EXPECT_EQ(counts.Failed, 3);  // row 7 does not exist
     EXPECT_EQ(Tree(out.path()), (std::map<std::string, std::string>{{"keep.txt", "content-of-5"}}));
@@ -234,15 +263,17 @@ TEST(RecoveryBatch, LinksPlantedInTheOutputFolderAreNeverFollowed) {
     state.FLastSrcForFls = "/img.dd";
     state.FFound = {Result("1", "/Users/x.txt"), Result("2", "/victim.txt"), Result("3", "/dangling/y.txt")};
     test::RecordingHost host;
-    const auto counts = RecoverSelected(state, engine.ctx, host, AllRows(state), out);
+    const auto counts = RecoverRows(state, engine.ctx, host, AllRows(state), out);
     EXPECT_EQ(counts.OK, 1);
     EXPECT_EQ(counts.Failed, 2);
-    // The link named like the file is replaced by the recovered file; its target is untouched.
+    // The link named like the file stays, the recovered file takes the next name, and the
+    // link's target is untouched.
     EXPECT_EQ(Tree(work.path()), (std::map<std::string, std::string>{
                                      {"outside/victim.txt", "precious"},
                                      {"out/Users", "-> " + outside},
                                      {"out/dangling", "-> " + outside + "/nowhere"},
-                                     {"out/victim.txt", "content-of-2"},
+                                     {"out/victim.txt", "-> " + outside + "/victim.txt"},
+                                     {"out/victim (2).txt", "content-of-2"},
                                  }));
     const auto memo = host.MemoMessages();
     EXPECT_NE(std::find(memo.begin(), memo.end(),
@@ -260,11 +291,11 @@ TEST(RecoveryBatch, UnwritableOutputFolders) {
     // A folder that cannot be made ends the command before anything runs.
     test::TempDir work;
     test::WriteFileBytes(work / "file", "x");
-    EXPECT_THROW(RecoverSelected(state, engine.ctx, host, {0, 1}, work / "file/sub"), std::runtime_error);
+    EXPECT_THROW(RecoverRows(state, engine.ctx, host, {0, 1}, work / "file/sub"), std::runtime_error);
     EXPECT_TRUE(host.EventsOf("busy").empty());
 
     // A folder that exists but takes no files (even for root): every file fails, counted.
-    const auto counts = RecoverSelected(state, engine.ctx, host, {0, 1}, "/proc/self");
+    const auto counts = RecoverRows(state, engine.ctx, host, {0, 1}, "/proc/self");
     EXPECT_EQ(counts.OK, 0);
     EXPECT_EQ(counts.Failed, 2);
     EXPECT_EQ(host.EventsOf("busy"), (std::vector<std::string>{"1", "0"}));
@@ -291,7 +322,7 @@ TEST(RecoveryBatch, RealIcatWithoutSwitchAndAnAddressTheEngineRejects) {
     state.FLastSrcForFls = image;
     state.FFound = {Result("646", "/Projects/Apollo/design.txt"), Result("0", "/a_directory/another_file~")};
     test::RecordingHost host;
-    const auto counts = RecoverSelected(state, ctx, host, {0, 1}, out.path());
+    const auto counts = RecoverRows(state, ctx, host, {0, 1}, out.path());
     EXPECT_EQ(counts.OK, 1);
     EXPECT_EQ(counts.Failed, 1);
     const auto expected = test::RunProcess({"icat", "-R", image, "646"});
@@ -338,7 +369,7 @@ TEST(RecoveryBatch, RealIcatReproducesTheNtfsManifest) {
     }
     test::RecordingHost host;
     const std::string out = work / "recovered";
-    const auto counts = RecoverSelected(state, ctx, host, AllRows(state), out);
+    const auto counts = RecoverRows(state, ctx, host, AllRows(state), out);
     EXPECT_EQ(counts.OK, static_cast<int>(manifest.size()));
     EXPECT_EQ(counts.Failed, 0);
     for (const auto& m : manifest) {

@@ -1,0 +1,192 @@
+#include "results/RecoveryBatch.h"
+
+#include <memory>
+#include <stdexcept>
+
+#include "core/ScanLog.h"
+#include "core/TextFormat.h"
+#include "engine/IcatExtractor.h"
+#include "engine/LongPath.h"
+#include "platform/Ticks.h"
+
+namespace brivo {
+
+namespace {
+
+// Opening and closing a file costs about as much as copying this many bytes, so a batch
+// of many small files and one of a few large ones both move the bar evenly.
+constexpr uint64_t kFileWeight = 64 * 1024;
+constexpr uint64_t kProgressEveryMs = 100;
+
+uint64_t ExpectedSize(const TFoundFile& f) { return f.SizeBytes > 0 ? static_cast<uint64_t>(f.SizeBytes) : 0; }
+
+// Spaces the worker's progress steps: a step per file would flood the UI queue on a batch
+// of a hundred thousand small files.
+class TProgressPacer {
+public:
+    TProgressPacer(TScanHost& host, size_t files, uint64_t bytes)
+        : host_(host), files_(files), max_(files * kFileWeight + bytes) {}
+
+    void FileStart(size_t index, const std::string& path, uint64_t bytesBefore) {
+        index_ = index;
+        done_ = index * kFileWeight + bytesBefore;
+        text_ = Format(host_.Translate("Recovering %d of %d: %s"), {index + 1, files_, path});
+        Report(index == 0);
+    }
+    void Bytes(uint64_t bytesBefore, uint64_t written) {
+        done_ = index_ * kFileWeight + bytesBefore + written;
+        Report(false);
+    }
+
+private:
+    void Report(bool force) {
+        const uint64_t now = GetTickCount64();
+        if (!force && now - last_ < kProgressEveryMs) return;
+        last_ = now;
+        SafeProgress(host_, std::min(done_, max_), max_, text_);
+    }
+
+    TScanHost& host_;
+    size_t files_;
+    uint64_t max_;
+    size_t index_ = 0;
+    uint64_t done_ = 0;
+    uint64_t last_ = 0;
+    std::string text_;
+};
+
+} // namespace
+
+TRecoveryBatch::TRecoveryBatch(TScanState& state, TEngineContext& engine, TScanHost& host)
+    : st_(state), engine_(engine), host_(host) {}
+
+TRecoveryBatch::~TRecoveryBatch() { Shutdown(); }
+
+void TRecoveryBatch::Shutdown() {
+    if (!worker_.joinable()) return;
+    st_.FStopRequested = true;
+    engine_.FRunner.Stop();
+    worker_.join();
+}
+
+void TRecoveryBatch::JoinWorker() {
+    // The previous worker queued its idle step as its very last act: this returns at once.
+    if (worker_.joinable()) worker_.join();
+}
+
+void TRecoveryBatch::Stop() {
+    if (!busy_) return;
+    st_.FStopRequested = true;
+    engine_.FRunner.Stop();
+    Log(host_, "Stop requested.");
+    SetStatusText(host_, host_.Translate("Stop requested..."));
+}
+
+bool TRecoveryBatch::Start(std::vector<size_t> rows, const std::string& folder, TRecoveryBatchOptions options) {
+    if (busy_) return false;
+    ForceDirectoriesLong(folder);
+    JoinWorker();
+    busy_ = true;
+    st_.FStopRequested = false;
+    SetBusy(host_, true);
+    SetStatusText(host_, host_.Translate("Recovering selected files..."));
+    worker_ = std::thread([this, rows = std::move(rows), folder, options = std::move(options)] {
+        try {
+            Run(rows, folder, options);
+        } catch (const std::exception& e) {
+            host_.Queue([this, msg = std::string(e.what())] {
+                Log(host_, "ERROR: " + msg);
+                host_.ShowError(msg);
+            });
+        }
+        host_.Queue([this] {
+            SetBusy(host_, false);
+            busy_ = false;
+        });
+    });
+    return true;
+}
+
+void TRecoveryBatch::Run(const std::vector<size_t>& rows, const std::string& folder,
+                         const TRecoveryBatchOptions& options) {
+    TRecoverySummary s;
+    s.Folder = folder;
+
+    // The factory may open the source (a container, a partition): not on the UI thread.
+    std::unique_ptr<TExtractor> extractor;
+    if (st_.FMakeExtractor) extractor = st_.FMakeExtractor();
+    if (!extractor) extractor = MakeIcatExtractor(engine_, host_, IcatSourceOf(st_));
+
+    uint64_t totalBytes = 0;
+    for (size_t row : rows)
+        if (row < st_.FFound.size()) totalBytes += ExpectedSize(st_.FFound[row]);
+    TProgressPacer pacer(host_, rows.size(), totalBytes);
+
+    uint64_t bytesBefore = 0;
+    for (size_t k = 0; k < rows.size(); ++k) {
+        if (st_.StopRequested()) {
+            s.Stopped = true;
+            s.NotRecovered = rows.size() - k;
+            break;
+        }
+        TRecoveryRecord rec;
+        rec.Row = rows[k];
+        if (rec.Row >= st_.FFound.size()) {
+            ++s.Counts.Failed;
+            rec.Error = "no such result";
+            Log(host_, "RECOVER ERROR: row " + std::to_string(rec.Row) + " -> " + rec.Error);
+            if (options.OnRecord) options.OnRecord(rec);
+            continue;
+        }
+        // A copy, so nothing here points into FFound while RecoverOne runs.
+        const TFoundFile f = st_.FFound[rec.Row];
+        rec.Address = f.Inode;
+        rec.Path = f.FullPath;
+        pacer.FileStart(k, f.FullPath, bytesBefore);
+        try {
+            const TRecoveredFile out = RecoverOne(st_, host_, *extractor, f, folder,
+                                                  [&](uint64_t written) { pacer.Bytes(bytesBefore, written); });
+            rec.Outcome = TRecoveryOutcome::Ok;
+            rec.OutputPath = out.OutputPath;
+            rec.Size = out.Size;
+            rec.Sha256 = out.Sha256;
+            ++s.Counts.OK;
+        } catch (const TExtractionStopped&) {
+            rec.Outcome = TRecoveryOutcome::Stopped;
+            rec.Error = "Stopped";
+            s.Stopped = true;
+            s.NotRecovered = rows.size() - k;
+            if (options.OnRecord) options.OnRecord(rec);
+            break;
+        } catch (const std::exception& e) {
+            rec.Error = e.what();
+            ++s.Counts.Failed;
+            Log(host_, "RECOVER ERROR: " + f.FullPath + " -> " + rec.Error);
+        }
+        bytesBefore += ExpectedSize(f);
+        if (options.OnRecord) options.OnRecord(rec);
+    }
+    s.Text = Format(host_.Translate("Recovery finished. OK: %d Failed: %d"), {s.Counts.OK, s.Counts.Failed});
+    host_.Queue([this, s, options] { Finish(s, options); });
+}
+
+void TRecoveryBatch::Finish(const TRecoverySummary& s, const TRecoveryBatchOptions& options) {
+    summary_ = s;
+    if (s.Stopped)
+        Log(host_, Format("Recovery stopped by user: %d file(s) not recovered.", {s.NotRecovered}));
+    Log(host_, Format("Selected recovery finished. OK=%d, Failed=%d", {s.Counts.OK, s.Counts.Failed}));
+    // The status first: a box can stay open for a long time and the window behind it
+    // should already say how the batch ended.
+    if (s.Stopped)
+        SetStatusText(host_, Format(host_.Translate("Recovery stopped.\r\nOK: %d\r\nFailed: %d"),
+                                    {s.Counts.OK, s.Counts.Failed}));
+    else
+        SetStatusText(host_, Format(host_.Translate("Recovery finished.\r\nOK: %d\r\nFailed: %d"),
+                                    {s.Counts.OK, s.Counts.Failed}));
+    if (options.ShowSummary)
+        options.ShowSummary(s);
+    else
+        host_.ShowInfo(s.Text);
+}
+
+} // namespace brivo

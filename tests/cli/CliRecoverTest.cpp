@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "TestSupport.h"
+#include "core/Sha256.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace brivo {
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        if (!l.empty()) out.push_back(l);
+    return out;
+}
+
+// The value of "key": "..." in one report line (enough for the plain texts used here).
+std::string Field(const std::string& line, const std::string& key) {
+    const std::string tag = "\"" + key + "\": ";
+    const size_t at = line.find(tag);
+    if (at == std::string::npos) return "<missing>";
+    const size_t v = at + tag.size();
+    if (line.compare(v, 4, "null") == 0) return "null";
+    if (line[v] != '"') return line.substr(v, line.find_first_of(",}", v) - v);
+    return line.substr(v + 1, line.find('"', v + 1) - v - 1);
+}
+
+std::string Sha256OfFile(const std::string& path) {
+    const std::string bytes = test::ReadFileBytes(path);
+    return Sha256Hex({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+}
+
+// recover --report on an image the engine lists: one line per result naming the file
+// written and the hash of its bytes; a second run into the same folder adds copies.
+TEST(CliRecover, ReportAndNothingOverwrittenOnARerun) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("exfat.img", dir);
+    const std::string out = dir / "out", report = dir / "report.jsonl";
+    const auto run = [&] {
+        return test::RunProcess({test::CliPath(), "recover", "--masks", "?*", "--out", out, "--all", "--report",
+                                 report, img});
+    };
+    const auto first = run();
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    const auto lines = Lines(test::ReadFileBytes(report));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(first.out.find("Recovery finished. OK: " + std::to_string(lines.size()) + " Failed: 0"),
+              std::string::npos);
+    for (const auto& l : lines) {
+        SCOPED_TRACE(l);
+        EXPECT_EQ(Field(l, "outcome"), "ok");
+        EXPECT_EQ(Field(l, "error"), "null");
+        const std::string file = Field(l, "output");
+        EXPECT_EQ(file.rfind(out + "/", 0), 0u);
+        EXPECT_EQ(Field(l, "sha256"), Sha256OfFile(file));
+        EXPECT_EQ(Field(l, "size"), std::to_string(fs::file_size(file)));
+        EXPECT_NE(Field(l, "address"), "<missing>");
+        EXPECT_NE(Field(l, "path"), "<missing>");
+    }
+
+    const auto second = run();
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    const auto again = Lines(test::ReadFileBytes(report));  // the report is replaced, the files are not
+    ASSERT_EQ(again.size(), lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string a = Field(lines[i], "output"), b = Field(again[i], "output");
+        EXPECT_NE(a, b);
+        EXPECT_TRUE(fs::exists(a));
+        EXPECT_NE(b.find(" (2)"), std::string::npos) << b;
+        EXPECT_EQ(Field(lines[i], "sha256"), Field(again[i], "sha256"));
+    }
+}
+
+// Ctrl-C during a recovery: the file being written is removed, the batch ends with a
+// summary and exit code 3. A stand-in icat (first on PATH, where the engine folder looks)
+// writes a little and then hangs.
+TEST(CliRecover, InterruptStopsTheBatch) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("exfat.img", dir);
+    const std::string bin = dir / "bin";
+    ASSERT_EQ(::mkdir(bin.c_str(), 0700), 0);
+    test::WriteFileBytes(bin + "/icat", "#!/bin/sh\nprintf partial\nexec sleep 30\n");
+    ASSERT_EQ(::chmod((bin + "/icat").c_str(), 0700), 0);
+
+    const std::string path = "PATH=" + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+    std::vector<std::string> env{path};
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "PATH=", 5) != 0) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const std::string cli = test::CliPath(), out = dir / "out", report = dir / "report.jsonl";
+    const std::string outFile = dir / "stdout.txt", errFile = dir / "stderr.txt";
+    std::vector<std::string> argv{cli, "recover", "-v", "--masks", "?*", "--out", out, "--all", "--report", report, img};
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // The test runner may ignore SIGINT for its children; the CLI must install its own handler.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t def;
+    sigemptyset(&def);
+    sigaddset(&def, SIGINT);
+    posix_spawnattr_setsigdefault(&attr, &def);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, cli.c_str(), &fa, &attr, args.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+
+    // Wait until the first extraction runs, then interrupt.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (test::ReadFileBytes(errFile).find("/icat\" ") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const auto took = std::chrono::steady_clock::now() - sent;
+
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal";
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_LT(took, std::chrono::seconds(5));
+    const std::string said = test::ReadFileBytes(outFile);
+    EXPECT_NE(said.find("Recovery finished. OK: 0 Failed: 0"), std::string::npos) << said;
+    EXPECT_NE(said.find("Stopped: "), std::string::npos) << said;
+    // Nothing partial: the folders on the way may exist, no file does.
+    for (const auto& e : fs::recursive_directory_iterator(out)) EXPECT_FALSE(e.is_regular_file()) << e.path();
+    const auto lines = Lines(test::ReadFileBytes(report));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Field(lines[0], "outcome"), "stopped");
+    EXPECT_EQ(Field(lines[0], "output"), "null");
+}
+
+} // namespace
+} // namespace brivo
