@@ -74,13 +74,20 @@ double NowLocalDateTime() {
                           tmv.tm_sec, static_cast<int>(ts.tv_nsec / 1000000));
 }
 
-double UnixToLocalDateTime(int64_t unixSeconds) {
-    time_t t = static_cast<time_t>(unixSeconds);
+bool UtcToLocalDateTime(double utc, double& local, int& offsetSeconds) {
+    if (!std::isfinite(utc) || std::fabs(utc) > 3.0e6) return false;
+    // Whole milliseconds first, as DecodeDateTime rounds, so both agree on the second.
+    const double totalMs = std::nearbyint((utc - static_cast<double>(kUnixEpochDay)) * 86400000.0);
+    const double secs = std::floor(totalMs / 1000.0);
+    const int ms = static_cast<int>(totalMs - secs * 1000.0);
+    const time_t t = static_cast<time_t>(secs);
     struct tm tmv {};
-    if (!localtime_r(&t, &tmv)) {
-        return static_cast<double>(unixSeconds) / 86400.0 + kUnixEpochDay;
-    }
-    return EncodeDateTime(tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+    if (!localtime_r(&t, &tmv)) return false;
+    const int year = tmv.tm_year + 1900;
+    if (year < 1 || year > 9999) return false;
+    local = EncodeDateTime(year, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, ms);
+    offsetSeconds = static_cast<int>(tmv.tm_gmtoff);
+    return true;
 }
 
 bool LocalFieldsToUtcDateTime(int year, int month, int day, int hour, int minute, int second, double& utc) {

@@ -14,12 +14,14 @@ bool DecodeDateTime(double value, int& year, int& month, int& day, int& hour, in
 
 // Current local wall-clock time as a TDateTime.
 double NowLocalDateTime();
-// Unix seconds (UTC) to local wall-clock time as a TDateTime (localtime_r).
-double UnixToLocalDateTime(int64_t unixSeconds);
 // Local wall-clock fields, read with the local time rules of that date (daylight saving
 // included), as a UTC TDateTime. A time the clocks skipped is taken as mktime takes it.
 // False for fields mktime cannot place.
 bool LocalFieldsToUtcDateTime(int year, int month, int day, int hour, int minute, int second, double& utc);
+// A UTC TDateTime as local wall-clock time (the local time rules of that instant, daylight
+// saving included): the local TDateTime and the zone's offset east of UTC in seconds.
+// False for NaN or a value outside years 1..9999.
+bool UtcToLocalDateTime(double utc, double& local, int& offsetSeconds);
 // "hh:nn:ss" of a TDateTime.
 std::string FormatLocalClock(double value);
 // "yyyy-mm-dd hh:nn:ss" of a TDateTime; empty when it cannot be decoded.

@@ -22,10 +22,8 @@ namespace {
 // multi-byte sequence are all >= 0x80, so no character is ever cut in half.
 std::string TrimControl(const std::string& s) { return std::string(TrimView(s)); }
 
-std::string BackslashPath(const std::string& path) {
-    std::string t = TrimControl(path);
-    std::replace(t.begin(), t.end(), '/', '\\');
-    return t;
+bool HasDrive(std::string_view t) {
+    return t.size() >= 2 && t[1] == ':' && ((t[0] >= 'A' && t[0] <= 'Z') || (t[0] >= 'a' && t[0] <= 'z'));
 }
 
 inline uint32_t FoldAscii(uint32_t u) { return (u >= 'a' && u <= 'z') ? u - 32 : u; }
@@ -102,23 +100,30 @@ std::array<int, kResultColumnCount> ResultColumnWidths(int clientWidth) {
 
 std::string ResultKey(const TFoundFile& f) { return f.Inode + "|" + f.FullPath; }
 
+std::string ResultDisplayPath(const std::string& path) {
+    std::string t = TrimControl(path);
+    std::replace(t.begin(), t.end(), '\\', '/');
+    if (!t.empty() && t[0] != '/' && !HasDrive(t)) t.insert(t.begin(), '/');
+    return t;
+}
+
 std::string ResultFileName(const std::string& path) {
-    const std::string t = BackslashPath(path);
-    const size_t pos = t.find_last_of("\\:");
+    const std::string t = ResultDisplayPath(path);
+    const size_t pos = t.find_last_of("/:");
     const std::string part = pos == std::string::npos ? t : t.substr(pos + 1);
     return part.empty() ? t : part;
 }
 
 std::string ResultFolder(const std::string& path) {
-    const std::string t = BackslashPath(path);
-    const size_t pos = t.find_last_of("\\:");
-    if (pos == std::string::npos) return "\\";
+    const std::string t = ResultDisplayPath(path);
+    const size_t pos = t.find_last_of("/:");
+    if (pos == std::string::npos) return "/";
     std::string part;
-    if (t[pos] == '\\' && (pos == 0 || t[pos - 1] == ':'))
+    if (t[pos] == '/' && (pos == 0 || t[pos - 1] == ':'))
         part = t.substr(0, pos + 1);
     else
         part = t.substr(0, pos);
-    return part.empty() ? "\\" : part;
+    return part.empty() ? "/" : part;
 }
 
 std::string FormatSize(int64_t bytes, TScanHost* host) {
@@ -140,7 +145,28 @@ std::string FormatSize(int64_t bytes, TScanHost* host) {
 }
 
 std::string ModifiedCellText(const TFoundFile& f) {
-    return f.HasModDate ? FormatDateTimeText(f.ModDateUtc) : std::string();
+    if (!f.HasModDate) return {};
+    double local = 0;
+    int offset = 0;
+    // A time the local rules cannot place still shows, as it was stored.
+    return FormatDateTimeText(UtcToLocalDateTime(f.ModDateUtc, local, offset) ? local : f.ModDateUtc);
+}
+
+std::string ModifiedIsoText(const TFoundFile& f) {
+    if (!f.HasModDate) return {};
+    double local = 0;
+    int offset = 0;
+    if (!UtcToLocalDateTime(f.ModDateUtc, local, offset)) {
+        local = f.ModDateUtc;
+        offset = 0;
+    }
+    std::string text = FormatDateTimeText(local);
+    if (text.empty()) return {};
+    text[10] = 'T';
+    const int a = offset < 0 ? -offset : offset;
+    char zone[16];
+    std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', a / 3600, (a / 60) % 60);
+    return text + zone;
 }
 
 std::string ConditionCellText(const TFoundFile& f) { return f.DamageText.empty() ? "Unknown" : f.DamageText; }

@@ -38,19 +38,27 @@ std::array<int, kResultColumnCount> ResultColumnWidths(int clientWidth);
 
 // Inode + "|" + FullPath, both as stored: the identity of a check mark across re-sorts.
 std::string ResultKey(const TFoundFile& f);
-// Trimmed path with "/" turned into "\", the part after the last "\" or ":"; the whole
-// converted path when that part is empty ("/dir/" gives "\dir\").
+// The one form in which every route's paths are shown: trimmed, "\" turned into "/", and
+// a leading "/" added unless the path is empty, has one, or starts with a drive ("C:",
+// Recycle Bin originals): "Users\Bob\x.txt" and "/Users/Bob/x.txt" both give the latter.
+std::string ResultDisplayPath(const std::string& path);
+// Of ResultDisplayPath: the part after the last "/" or ":"; the whole path when that part
+// is empty ("/dir/" gives "/dir/").
 std::string ResultFileName(const std::string& path);
-// The part before the last "\" or ":", keeping a "\" that follows a drive colon or stands
-// first ("\" of "\", "C:\" of "C:\x", "\a" of "\a\b.txt"); "\" when that part is empty.
+// Of ResultDisplayPath: the part before the last "/" or ":", keeping a "/" that follows a
+// drive colon or stands first ("/" of "/x", "C:/" of "C:\x", "/a" of "\a\b.txt"); "/"
+// when that part is empty.
 std::string ResultFolder(const std::string& path);
 // "" below 0, "N B", "%.1f KB", "%.1f MB", "%.2f GB". The unit words ("B", "KB", "MB",
 // "GB") pass through host.Translate when a host is given. The decimal separator is the
 // C library's LC_NUMERIC one: "." unless the front end set the user's locale.
 std::string FormatSize(int64_t bytes, TScanHost* host = nullptr);
-// "yyyy-mm-dd hh:nn:ss" of ModDateUtc as stored (no UTC-to-local shift) when HasModDate,
-// else "".
+// "yyyy-mm-dd hh:nn:ss" of ModDateUtc (UTC on every route) in local time, with the local
+// rules of that date, when HasModDate; else "".
 std::string ModifiedCellText(const TFoundFile& f);
+// The same instant in ISO 8601 with the local zone's offset ("2024-07-15T12:00:00+02:00");
+// "" without a date.
+std::string ModifiedIsoText(const TFoundFile& f);
 // DamageText, or "Unknown" (never translated) when it is empty.
 std::string ConditionCellText(const TFoundFile& f);
 // The text of one cell; "" for a column index outside 0..4.

@@ -2,7 +2,7 @@
 
 #include "filters/SyntheticPath.h"
 #include "filters/Wildcard.h"
-#include "platform/DateTime.h"
+#include "core/DateConvert.h"
 #include "core/Text.h"
 #include "tskparse/FlsBodyLine.h"
 
@@ -59,7 +59,7 @@ TFoundFiles ParseFlsListing(std::string_view text, TScanWhere whereMode, const T
         f.IsDir = false;
         f.SizeBytes = size;
         f.HasModDate = mtime > 0;
-        f.ModDateUtc = f.HasModDate ? UnixToLocalDateTime(mtime) : 0;
+        f.ModDateUtc = f.HasModDate ? UnixToUtc(mtime) : 0;
         f.DamageText = "Unknown";
         f.DamageScore = -1;
         results.push_back(std::move(f));

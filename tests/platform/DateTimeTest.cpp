@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
@@ -34,16 +35,31 @@ TEST(DateTime, EncodesAndDecodesCalendarDates) {
     EXPECT_FALSE(IsValidDate(0, 1, 1));
 }
 
-TEST(DateTime, UnixSecondsBecomeLocalTime) {
+TEST(DateTime, UtcBecomesLocalTimeWithTheOffsetOfThatDate) {
     const char* old = std::getenv("TZ");
     const std::string saved = old ? old : "";
+    double local = 0;
+    int offset = -1;
     ::setenv("TZ", "UTC", 1);
     ::tzset();
-    EXPECT_DOUBLE_EQ(UnixToLocalDateTime(0), 25569.0);
-    EXPECT_DOUBLE_EQ(UnixToLocalDateTime(86400 + 21600), 25570.25);
-    ::setenv("TZ", "CET-1", 1);  // one hour east of UTC, no daylight saving
+    ASSERT_TRUE(UtcToLocalDateTime(25570.25, local, offset));
+    EXPECT_DOUBLE_EQ(local, 25570.25);
+    EXPECT_EQ(offset, 0);
+    // One hour east of UTC in winter, two in summer.
+    ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     ::tzset();
-    EXPECT_DOUBLE_EQ(UnixToLocalDateTime(0), 25569.0 + 1.0 / 24);
+    const double winter = EncodeDateTime(2024, 1, 15, 10, 0, 0), summer = EncodeDateTime(2024, 7, 15, 10, 0, 0);
+    ASSERT_TRUE(UtcToLocalDateTime(winter, local, offset));
+    EXPECT_EQ(FormatDateTimeText(local), "2024-01-15 11:00:00");
+    EXPECT_EQ(offset, 3600);
+    ASSERT_TRUE(UtcToLocalDateTime(summer, local, offset));
+    EXPECT_EQ(FormatDateTimeText(local), "2024-07-15 12:00:00");
+    EXPECT_EQ(offset, 7200);
+    // Rounded to the millisecond before the shift, as the plain text rounds: 59.9996 s is 60 s.
+    ASSERT_TRUE(UtcToLocalDateTime(EncodeDateTime(2024, 1, 15, 10, 0, 59, 999) + 0.6 / 86400000.0, local, offset));
+    EXPECT_EQ(FormatDateTimeText(local), "2024-01-15 11:01:00");
+    EXPECT_FALSE(UtcToLocalDateTime(std::nan(""), local, offset));
+    EXPECT_FALSE(UtcToLocalDateTime(1.0e7, local, offset));
     if (old) ::setenv("TZ", saved.c_str(), 1); else ::unsetenv("TZ");
     ::tzset();
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <map>
 
 #include "RecordingHost.h"
@@ -35,24 +37,52 @@ std::vector<std::string> Inodes(const TFoundFiles& v) {
 }
 
 TEST(ResultsCells, FileNameAndFolderOfEveryPathForm) {
-    struct Case { const char* path; const char* name; const char* folder; };
+    // NTFS paths come without a leading "/", FAT and engine paths with one, Recycle Bin
+    // originals with a drive: every one is shown in the same "/" form.
+    struct Case { const char* path; const char* shown; const char* name; const char* folder; };
     const Case cases[] = {
-        {"/Photos/2019/img.jpg", "img.jpg", "\\Photos\\2019"},
-        {"Users/Bob/report.docx", "report.docx", "Users\\Bob"},
-        {"C:\\Docs\\x.txt", "x.txt", "C:\\Docs"},
-        {"C:\\x", "x", "C:\\"},
-        {"\\a\\b.txt", "b.txt", "\\a"},
-        {"\\", "\\", "\\"},
-        {"/dir/", "\\dir\\", "\\dir"},
-        {"a.txt", "a.txt", "\\"},
-        {" \t/a/b.txt \r\n", "b.txt", "\\a"},
-        {"/", "\\", "\\"},
-        {"", "", "\\"},
+        {"/Photos/2019/img.jpg", "/Photos/2019/img.jpg", "img.jpg", "/Photos/2019"},
+        {"Users/Bob/report.docx", "/Users/Bob/report.docx", "report.docx", "/Users/Bob"},
+        {"Users\\Bob\\report.docx", "/Users/Bob/report.docx", "report.docx", "/Users/Bob"},
+        {"C:\\Docs\\x.txt", "C:/Docs/x.txt", "x.txt", "C:/Docs"},
+        {"C:\\x", "C:/x", "x", "C:/"},
+        {"\\a\\b.txt", "/a/b.txt", "b.txt", "/a"},
+        {"\\", "/", "/", "/"},
+        {"/dir/", "/dir/", "/dir/", "/dir"},
+        {"a.txt", "/a.txt", "a.txt", "/"},
+        {" \t/a/b.txt \r\n", "/a/b.txt", "b.txt", "/a"},
+        {"/", "/", "/", "/"},
+        {"", "", "", "/"},
     };
     for (const auto& c : cases) {
+        EXPECT_EQ(ResultDisplayPath(c.path), c.shown) << c.path;
         EXPECT_EQ(ResultFileName(c.path), c.name) << c.path;
         EXPECT_EQ(ResultFolder(c.path), c.folder) << c.path;
     }
+}
+
+// Every route stores UTC; the cells show local time and JSON the offset with it.
+TEST(ResultsCells, ModifiedTimesShowInLocalTime) {
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    ::tzset();
+    TFoundFile f = Make("5", "/a.txt");
+    f.ModDateUtc = EncodeDateTime(2024, 7, 15, 10, 0, 5);
+    EXPECT_EQ(ModifiedCellText(f), "");  // a value without HasModDate is not a date
+    f.HasModDate = true;
+    EXPECT_EQ(ModifiedCellText(f), "2024-07-15 12:00:05");
+    EXPECT_EQ(ModifiedIsoText(f), "2024-07-15T12:00:05+02:00");
+    f.ModDateUtc = EncodeDateTime(2024, 1, 15, 23, 30, 0);
+    EXPECT_EQ(ResultCellText(f, rcModified), "2024-01-16 00:30:00");
+    ::setenv("TZ", "<-0330>3:30", 1);  // west of UTC, half-hour zone
+    ::tzset();
+    EXPECT_EQ(ModifiedIsoText(f), "2024-01-15T20:00:00-03:30");
+    f.HasModDate = false;
+    EXPECT_EQ(ModifiedCellText(f), "");
+    EXPECT_EQ(ModifiedIsoText(f), "");
+    if (old) ::setenv("TZ", saved.c_str(), 1); else ::unsetenv("TZ");
+    ::tzset();
 }
 
 TEST(ResultsCells, FormatSizeBoundariesAndTranslatedUnits) {
@@ -71,14 +101,8 @@ TEST(ResultsCells, FormatSizeBoundariesAndTranslatedUnits) {
     EXPECT_EQ(FormatSize(2LL << 30, &host), "2.00 Go");
 }
 
-TEST(ResultsCells, ModifiedShownAsStoredAndConditionDefaultsToUnknown) {
+TEST(ResultsCells, ConditionDefaultsToUnknown) {
     TFoundFile f = Make("1", "/a");
-    EXPECT_EQ(ResultCellText(f, rcModified), "");
-    f.ModDateUtc = EncodeDateTime(2021, 3, 4, 5, 6, 7);
-    EXPECT_EQ(ResultCellText(f, rcModified), "");  // a value without HasModDate is not a date
-    f.HasModDate = true;
-    EXPECT_EQ(ResultCellText(f, rcModified), "2021-03-04 05:06:07");
-
     f.DamageText = "";
     EXPECT_EQ(ResultCellText(f, rcCondition), "Unknown");
     f.DamageText = "Partially overwritten";
