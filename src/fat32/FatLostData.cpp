@@ -92,6 +92,13 @@ void FinishFatLostData(TFat32ScanState& state) {
     }
     TFatClusterPlans plans = PlanFatClusters(view, state.Lost.Deleted, dirClusters);
     if (plans.empty()) return;
+    // The condition stays that of the contiguous range (the share of it in use now is what
+    // may have been lost); the text adds that the content is pieced together around it.
+    for (TFoundFile& f : state.Result.Found) {
+        const auto it = plans.find(f.Inode);
+        if (it != plans.end() && it->second.Fragmented && f.DamageScore >= 0)
+            f.DamageText += state.Log.Translate(", in pieces");
+    }
     auto map = std::make_shared<TClusterPlanMap>();
     for (auto& [address, plan] : plans) map->emplace(address, std::move(plan.Clusters));
     state.Result.ClusterPlans = std::move(map);

@@ -288,4 +288,10 @@ TEST(FatDeepScan, ThroughTheWalk) {
     EXPECT_EQ(deep.ClusterPlans->size(), 1u);
     ASSERT_TRUE(deep.ClusterPlans->count(a));
     EXPECT_EQ(deep.ClusterPlans->at(a), (std::vector<uint32_t>{30, 32}));
+    for (const auto& f : deep.Found) {
+        if (f.Inode == a) {
+            EXPECT_EQ(f.DamageText, "Excellent, in pieces");
+            EXPECT_EQ(f.DamageScore, 100);
+        }
+    }
 }
