@@ -49,7 +49,8 @@ TEST(Fat32Walk, RootEntriesBecomeResultsOnlyWhenDeletedWithData) {
     EXPECT_TRUE(found[1].IsDeleted);
     EXPECT_FALSE(found[1].IsDir);
     EXPECT_TRUE(found[1].HasModDate);
-    // Its range crosses the live files' clusters: read around them.
+    // README's three clusters read around this file's first one (10, 12, 13), so this file
+    // reads around them.
     EXPECT_EQ(found[1].DamageText, "Excellent, in pieces");
     EXPECT_EQ(found[1].DamageScore, 100);
 }
