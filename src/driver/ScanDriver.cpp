@@ -270,9 +270,9 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
             }
             *out = DecodeToolOutput(*out);
         },
-        [this, out] {
+        [this, out, opts] {
             Log(host_, "fls completed.");
-            ParseFlsOutput(st_, host_, *out, st_.FLastWhereMode, st_.FLastMasks);
+            ParseFlsOutput(st_, host_, *out, st_.FLastWhereMode, opts.Masks, opts.Cleanup);
             out->clear();
             Complete();
         });

@@ -24,9 +24,22 @@ std::string_view WithoutCr(std::string_view line, std::string& scratch) {
     return scratch;
 }
 
+// A dot-less last component ("README", "Makefile") under a regular file's mode: a file
+// after all, not a folder with an unknown mode.
+bool IsDotlessRegularFile(std::string_view name, std::string_view mode) {
+    if (mode.substr(0, 2) != "r/" || name.empty() || name.back() == '/' || name.back() == '\\') return false;
+    const size_t slash = name.find_last_of("/\\");
+    const std::string_view last = slash == std::string_view::npos ? name : name.substr(slash + 1);
+    return last != "." && last != "..";
+}
+
 } // namespace
 
-TFoundFiles ParseFlsListing(std::string_view text, TScanWhere whereMode, const TMaskList& masks) {
+TFoundFiles ParseFlsListing(std::string_view text, TScanWhere whereMode, const TMaskList& masks, bool cleanup,
+                            TFlsHidden* hidden) {
+    TFlsHidden local;
+    TFlsHidden& count = hidden ? *hidden : local;
+    count = {};
     TFoundFiles results;
     std::string scratch, name, inode, mode;
     size_t pos = 0;
@@ -48,8 +61,18 @@ TFoundFiles ParseFlsListing(std::string_view text, TScanWhere whereMode, const T
         EraseFirstNoCase(name, "(deleted)");
         name = std::string(TrimView(name));
         if (name.find(':') != std::string::npos) continue;  // alternate data stream (file:stream)
-        if (IsDirMode(mode) || IsDirLikeName(name)) continue;
-        if (!masks.empty() && !MatchesAnyMask(name, masks)) continue;
+        if (IsDirMode(mode)) continue;
+        if (IsDirLikeName(name)) {
+            if (!IsDotlessRegularFile(name, mode)) continue;
+            if (cleanup) {
+                ++count.ByCleanup;
+                continue;
+            }
+        }
+        if (!masks.empty() && !MatchesAnyMask(name, masks)) {
+            ++count.ByMasks;
+            continue;
+        }
 
         TFoundFile f;
         f.Inode = inode;
@@ -68,8 +91,11 @@ TFoundFiles ParseFlsListing(std::string_view text, TScanWhere whereMode, const T
 }
 
 void ParseFlsOutput(TScanState& state, TScanHost&, std::string_view text, TScanWhere whereMode,
-                    const TMaskList& masks) {
-    state.FFound = ParseFlsListing(text, whereMode, masks);
+                    const TMaskList& masks, bool cleanup) {
+    TFlsHidden hidden;
+    state.FFound = ParseFlsListing(text, whereMode, masks, cleanup, &hidden);
+    state.FLastHiddenByMasks = hidden.ByMasks;
+    state.FLastHiddenByCleanup = hidden.ByCleanup;
 }
 
 } // namespace brivo

@@ -42,12 +42,27 @@ TEST(FlsOutputParser, ExampleLineBecomesOneResult) {
     EXPECT_EQ(f.DamageText, "Unknown");
     EXPECT_EQ(f.DamageScore, -1);
     ASSERT_TRUE(f.HasModDate);
-    // 2020-09-13 12:26:40 UTC in the local zone.
-    const time_t t = 1600000000;
-    struct tm lt {};
-    localtime_r(&t, &lt);
-    EXPECT_NEAR(f.ModDateUtc,
-                EncodeDateTime(lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec), 1e-6);
+    // Stored in UTC like every other route's times, whatever the local zone.
+    EXPECT_NEAR(f.ModDateUtc, EncodeDateTime(2020, 9, 13, 12, 26, 40), 1e-6);
+}
+
+TEST(FlsOutputParser, CountsWhatMasksAndCleanupLeaveOutAndShowsItOnRequest) {
+    const std::string text = Line("/a/photo.jpg (deleted)") + "\n" + Line("/a/doc.txt (deleted)") + "\n" +
+                             Line("/Users/Alice/README (deleted)") + "\n" +
+                             Line("/Users/Alice/Old (deleted)", "d/drwxrwxrwx") + "\n" +  // a folder: never counted
+                             Line("/Users/Alice/Gone (deleted)", "-/-") + "\n" +          // mode unknown: a folder
+                             Line("/live.jpg") + "\n";
+    TScanState st;
+    test::RecordingHost host;
+    ParseFlsOutput(st, host, text, TScanWhere::swDisk, {"*.jpg"});
+    EXPECT_EQ(Paths(st.FFound), std::vector<std::string>{"/a/photo.jpg"});
+    EXPECT_EQ(st.FLastHiddenByMasks, 1u);    // doc.txt
+    EXPECT_EQ(st.FLastHiddenByCleanup, 1u);  // README
+    // Shown again: mask "*", cleanup off.
+    ParseFlsOutput(st, host, text, TScanWhere::swDisk, {"*"}, false);
+    EXPECT_EQ(Paths(st.FFound), (std::vector<std::string>{"/a/photo.jpg", "/a/doc.txt", "/Users/Alice/README"}));
+    EXPECT_EQ(st.FLastHiddenByMasks, 0u);
+    EXPECT_EQ(st.FLastHiddenByCleanup, 0u);
 }
 
 TEST(FlsOutputParser, KeepsDeletedFilesOnlyAndDropsTheRest) {
