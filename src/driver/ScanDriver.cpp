@@ -15,7 +15,10 @@
 #include "core/SourceSelection.h"
 #include "tskparse/FlsOutputParser.h"
 #include "tskparse/PathInode.h"
+#include "engine/IcatExtractor.h"
 #include "engine/ToolOutputDecode.h"
+#include "fat32/FatExtractor.h"
+#include "ntfs/NtfsExtract.h"
 #include "volumes/VolumeList.h"
 
 namespace brivo {
@@ -171,8 +174,40 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
     st_.FLastHiddenByMasks = 0;
     st_.FLastHiddenByCleanup = 0;
     st_.FLastDeepMayFindMore = false;
-    // Recovery falls back to icat until a route sets its own extractor.
-    st_.FMakeExtractor = {};
+    fatPlans_.reset();
+    // Recovery and preview read the same volume: the direct reader's own extraction over
+    // a fresh copy of the volume (byte sources serve one thread), with icat at the same
+    // offset for what it leaves; icat alone on the engine's route. The factory outlives
+    // this driver (the command line recovers after the scan), so it holds only what the
+    // front end owns.
+    {
+        TIcatSource icat;
+        icat.Source = source.Src;
+        icat.FsSwitch = st_.FLastFsSwitch;
+        icat.ImageType = st_.FLastImageType;
+        icat.SectorOffset = st_.FLastSectorOffset;
+        TEngineContext& engine = engine_;
+        TScanHost& host = host_;
+        if (kind == TFsKind::Ntfs) {
+            st_.FMakeExtractor = [&engine, &host, icat, path = source.Src, index = vol->Index]() {
+                return MakeNtfsExtractor(OpenVolume(path, index), MakeIcatExtractor(engine, host, icat));
+            };
+        } else if (kind == TFsKind::Fat12 || kind == TFsKind::Fat16 || kind == TFsKind::Fat32) {
+            // The reader's cluster plans arrive with its result; the factory reads them then.
+            fatPlans_ = std::make_shared<std::shared_ptr<const TFatClusterPlans>>();
+            const bool engineReads = vols.Container != TContainerKind::Qcow;
+            st_.FMakeExtractor = [&engine, &host, icat, engineReads, path = source.Src, index = vol->Index,
+                                  plans = fatPlans_]() {
+                return MakeFatExtractor(OpenVolume(path, index),
+                                        engineReads ? MakeIcatExtractor(engine, host, icat) : nullptr, *plans);
+            };
+        } else if (vols.Container == TContainerKind::Qcow) {
+            // Nothing but a direct extraction reads inside this container.
+            st_.FMakeExtractor = {};
+        } else {
+            st_.FMakeExtractor = [&engine, &host, icat]() { return MakeIcatExtractor(engine, host, icat); };
+        }
+    }
     startMs_ = DriverClockMs();
 
     SetBusy(host_, true);
@@ -286,6 +321,11 @@ void TScanDriver::RunDirect(const TScanRoutes::DirectScan& reader, const TReader
     st_.FLastHiddenByMasks = r.HiddenByMasks;
     st_.FLastHiddenByCleanup = r.HiddenByCleanup;
     st_.FLastDeepMayFindMore = r.DeepMayFindMore;
+    if (fatPlans_ && r.ClusterPlans) {
+        auto plans = std::make_shared<TFatClusterPlans>();
+        for (const auto& [address, clusters] : *r.ClusterPlans) (*plans)[address].Clusters = clusters;
+        *fatPlans_ = std::move(plans);
+    }
     routes_.Scope(st_, host_, engine_, st_.FLastWhereMode, st_.FLastPathFilterNorm);
     Log(host_, Format("Fast %s records after scope filtering: %d", {fsName, st_.FFound.size()}));
 }

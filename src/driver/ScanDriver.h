@@ -10,6 +10,7 @@
 #include "core/ScanState.h"
 #include "core/SourceSelection.h"
 #include "engine/EngineFolder.h"
+#include "fat32/FatFragments.h"
 
 namespace brivo {
 
@@ -79,6 +80,9 @@ private:
     TByteSourcePtr volume_;
     // When the running scan started, for the elapsed time in its status.
     uint64_t startMs_ = 0;
+    // The FAT route's cluster plans, filled in by the worker when the reader returns and
+    // read by the extractor factory of that scan.
+    std::shared_ptr<std::shared_ptr<const TFatClusterPlans>> fatPlans_;
 };
 
 // Milliseconds on a monotonic clock (elapsed times of a scan).

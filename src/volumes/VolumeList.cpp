@@ -99,6 +99,11 @@ TByteSourcePtr OpenVolumeSource(const TSourceVolumes& src, const TVolume& v) {
                                Format("%s, volume %d", {src.Source, v.Index}));
 }
 
+TByteSourcePtr OpenVolume(const std::string& path, uint32_t index) {
+    const TSourceVolumes s = ListVolumes(path);
+    return OpenVolumeSource(s, ChooseVolume(s, index));
+}
+
 std::string DescribeVolume(const TVolume& v, uint32_t sectorSize) {
     std::string s = Format("%d  %s  %s", {v.Index, v.Fs.Name.empty() ? std::string("unknown file system") : v.Fs.Name,
                                           SizeText(v.SizeBytes)});

@@ -66,6 +66,11 @@ const TVolume& ChooseVolume(const TSourceVolumes& src, uint32_t index);
 // The volume's bytes: the disk itself for a source without a table, else a slice.
 TByteSourcePtr OpenVolumeSource(const TSourceVolumes& src, const TVolume& v);
 
+// Opens path again and gives the bytes of its volume `index` (0: the only one), for a
+// reader of its own on another thread (an extractor). Throws like ListVolumes and
+// ChooseVolume.
+TByteSourcePtr OpenVolume(const std::string& path, uint32_t index);
+
 // One line describing a volume: "2  NTFS  200.0 MiB  Microsoft basic data "Data"  (sectors 2048-411647)".
 std::string DescribeVolume(const TVolume& v, uint32_t sectorSize);
 

@@ -40,6 +40,25 @@ TEST(CliVolume, APartitionedSourceNeedsAVolumeWhenItHoldsSeveral) {
     EXPECT_NE(r.out.find("\"volume\": 1, \"fs_switch\": \" -f fat\", \"route\": \"fat32\""), std::string::npos) << r.out;
 }
 
+TEST(CliVolume, RecoverFromAVolumeInsideAContainer) {
+    test::TempDir dir;
+    const std::string e01 = test::UnpackFixture("gpt-disk.E01", dir);
+    for (const char* v : {"1", "2", "3"}) {
+        SCOPED_TRACE(std::string("volume ") + v);
+        const std::string out = dir / (std::string("out") + v);
+        const auto r = RunProcess({test::CliPath(), "recover", "--volume", v, "--all", "--out", out, e01});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        for (const auto& m : test::ReadManifest(std::string("gpt-disk.vol") + v)) {
+            // A deleted FAT short name lost its first letter: found by the rest of it.
+            const auto found = RunProcess({"/usr/bin/find", out, "-type", "f", "-size", std::to_string(m.size) + "c"});
+            std::string md5s;
+            for (size_t at = 0, end; (end = found.out.find('\n', at)) != std::string::npos; at = end + 1)
+                md5s += test::Md5OfFile(found.out.substr(at, end - at)) + " ";
+            EXPECT_NE(md5s.find(m.md5), std::string::npos) << m.path;
+        }
+    }
+}
+
 TEST(CliVolume, BadSourcesExitWithTheirReason) {
     test::TempDir dir;
     test::WriteFileBytes(dir / "empty.img", "");
