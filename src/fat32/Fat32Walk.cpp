@@ -23,6 +23,15 @@ std::string ChildPath(const std::string& parent, const std::string& name) {
     return parent.empty() ? "/" + name : parent + "/" + name;
 }
 
+// A text written for FAT32 (and translated as such) naming the volume's own FAT width.
+std::string KindText(const TFat32Volume& vol, std::string text) {
+    if (vol.FatBits == 32) return text;
+    const std::string kind = FatKindName(vol);
+    for (size_t at = text.find("FAT32"); at != std::string::npos; at = text.find("FAT32", at + kind.size()))
+        text.replace(at, 5, kind);
+    return text;
+}
+
 // The "." entry: name bytes "." and ten spaces, directory attribute.
 bool StartsWithDotEntry(const std::vector<uint8_t>& data) {
     if (data.size() < kDirEntrySize || data[0] != kEntryDot || !(data[11] & kAttrDirectory)) return false;
@@ -230,7 +239,7 @@ void WalkDirectoryData(TFat32ScanState& state, const std::string& path, const TF
     const uint64_t now = GetTickCount64();
     if (now - state.LastProgressTick > kFatProgressIntervalMs) {
         state.LastProgressTick = now;
-        log.SafeProgress(0, 0, Format(log.Translate("Scanning FAT32 directories... found %d files"),
+        log.SafeProgress(0, 0, Format(KindText(vol, log.Translate("Scanning FAT32 directories... found %d files")),
                                       {static_cast<int64_t>(state.Result.Found.size())}));
     }
 }
@@ -239,7 +248,7 @@ TReaderResult RunFat32Scan(TFat32Log& log, TFat32Volume volume, const TReaderOpt
     // A mask the matcher cannot use ends the scan before any work, whatever the volume holds.
     if (!options.Masks.empty()) ValidateMasks(options.Masks);
     TFat32ScanState state(std::move(volume), log, options);
-    log.SafeProgress(0, 0, log.Translate("Scanning FAT32 directories..."));
+    log.SafeProgress(0, 0, KindText(state.Volume, log.Translate("Scanning FAT32 directories...")));
     if (state.Volume.RootCluster) {
         WalkFatDirectory(state, "", state.Volume.RootCluster, false, 0, 0);
     } else {
@@ -252,8 +261,8 @@ TReaderResult RunFat32Scan(TFat32Log& log, TFat32Volume volume, const TReaderOpt
     }
     FinishFatLostData(state);
     const int64_t found = static_cast<int64_t>(state.Result.Found.size());
-    log.SafeLog("Fast FAT32 scan complete: found=" + N(found));
-    log.SafeProgress(0, 0, Format(log.Translate("Preparing FAT32 results... Found %d files."), {found}));
+    log.SafeLog(KindText(state.Volume, "Fast FAT32 scan complete: found=") + N(found));
+    log.SafeProgress(0, 0, Format(KindText(state.Volume, log.Translate("Preparing FAT32 results... Found %d files.")), {found}));
     return std::move(state.Result);
 }
 

@@ -175,3 +175,26 @@ TEST(FatVolumes, ListTheDeletedFilesTheEngineListsOnThirdPartyImages) {
 
 } // namespace
 } // namespace brivo
+
+namespace brivo {
+namespace {
+
+// The log and status name the volume's own FAT width.
+TEST(FatVolumes, TextsNameTheFatWidth) {
+    test::TempDir dir;
+    const TByteSourcePtr src = OpenRawByteSource(test::UnpackFixture("fat16.img", dir));
+    RecordingHost host;
+    TScanState st;
+    THostReport report(host, st);
+    const TReaderResult r = FastScanFat32Direct(*src, report, {});
+    host.Drain();
+    EXPECT_EQ(host.MemoMessages(),
+              (std::vector<std::string>{"Fast FAT16 scan: reading FAT and directory entries directly...",
+                                        "Fast FAT16 geometry: bps=512 cluster=2048 root_entries=512 fat_sectors=32",
+                                        "Fast FAT16 scan complete: found=5"}));
+    EXPECT_EQ(host.status, "Preparing FAT16 results... Found 5 files.");
+    EXPECT_EQ(r.Found.size(), 5u);
+}
+
+} // namespace
+} // namespace brivo
