@@ -250,6 +250,10 @@ private:
     void Look(uint32_t cluster, std::span<const uint8_t> bytes) {
         const TFatClusterVerdict v = ClassifyDirCluster(bytes, cluster, view_);
         if (v.Kind == TFatClusterKind::NotDirectory) return;
+        if ((dirs_.size() + 1) * uint64_t{view_.BytesPerCluster} > kDeepMaxDirBytes) {
+            ++result_.Stats.PassedOver;
+            return;
+        }
         TDirCluster& x = dirs_[cluster];
         x.Cluster = cluster;
         x.Bytes.assign(bytes.begin(), bytes.end());

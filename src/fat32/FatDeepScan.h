@@ -15,6 +15,9 @@ namespace brivo {
 inline constexpr const char* kOrphanFolder = "/$OrphanFiles";
 // Free clusters read per request during the sweep.
 inline constexpr uint64_t kDeepReadBytes = 4u << 20;
+// Directory data found in free space is kept until the sweep ends; past this much, further
+// directory clusters are passed over (the log says so).
+inline constexpr uint64_t kDeepMaxDirBytes = 512ull << 20;
 
 enum class TFatClusterKind { NotDirectory, FolderStart, Continuation };
 
@@ -54,6 +57,7 @@ struct TFatDeepStats {
     uint64_t FolderStarts = 0;
     uint64_t Continuations = 0;
     uint64_t Joined = 0;  // continuations placed in a folder
+    uint64_t PassedOver = 0;  // directory clusters beyond kDeepMaxDirBytes
     bool Stopped = false;
 };
 

@@ -88,6 +88,9 @@ void FinishFatLostData(TFat32ScanState& state) {
                           std::to_string(deep.Stats.Continuations) + " continuation clusters found (" +
                           std::to_string(deep.Stats.Joined) + " joined to their folder), " +
                           std::to_string(state.Result.Found.size() - before) + " more files" +
+                          (deep.Stats.PassedOver ? "; " + std::to_string(deep.Stats.PassedOver) +
+                                                       " directory clusters passed over (memory limit)"
+                                                 : std::string()) +
                           (deep.Stats.Stopped ? "; stopped" : ""));
     }
     TFatClusterPlans plans = PlanFatClusters(view, state.Lost.Deleted, dirClusters);
