@@ -301,6 +301,8 @@ private:
             std::erase(cand, k);
             if (cand.size() != 1) continue;
             TDirCluster& prev = dirs_[cand[0]];
+            // The walk read what follows it: that link stands.
+            if (prev.Next && dirs_[prev.Next].Known) continue;
             if (prev.Next || prev.NextAmbiguous) {
                 prev.NextAmbiguous = true;
                 if (prev.Next && prev.Next != k) dirs_[prev.Next].Prev = 0;
