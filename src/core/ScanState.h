@@ -42,4 +42,14 @@ struct TScanState {
     bool StopRequested() const { return FStopRequested.load(std::memory_order_relaxed); }
 };
 
+// The engine options that find the last scan's volume in its source, with a leading
+// blank each (" -i ewf -o 2048"), to follow the file-system switch; empty for a raw
+// source scanned from its start.
+inline std::string EngineVolumeWords(const TScanState& st) {
+    std::string w;
+    if (!st.FLastImageType.empty()) w += " -i " + st.FLastImageType;
+    if (st.FLastSectorOffset != 0) w += " -o " + std::to_string(st.FLastSectorOffset);
+    return w;
+}
+
 } // namespace brivo

@@ -226,7 +226,8 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
 
     TReaderOptions opts;
     opts.Masks = choice.ShowHidden ? TMaskList{"*"} : masks;
-    opts.Cleanup = !choice.ShowHidden;
+    // The Recycle Bin's $I/$R names are what the cleanup filter drops as system files.
+    opts.Cleanup = !choice.ShowHidden && source.Where != TScanWhere::swRecycleBin;
     opts.Deep = choice.Deep;
 
     switch (kind) {

@@ -151,7 +151,7 @@ void EnrichRecycleBinResults(TScanState& st, TScanHost& host, TEngineContext& en
             tmp = MakeTempFile(engine, f.Inode);
             TToolCommand cmd;
             cmd.Program = icat;
-            cmd.AddWords(st.FLastFsSwitch).Add("-R").AddPath(st.FLastSrcForFls).AddWords(f.Inode);
+            cmd.AddWords(st.FLastFsSwitch + EngineVolumeWords(st)).Add("-R").AddPath(st.FLastSrcForFls).AddWords(f.Inode);
             engine.FRunner.RunCaptureBinaryToFile(cmd.Program, cmd.Args, tmp);
             const std::vector<uint8_t> data = ReadHead(tmp);
             TRecycleMeta meta;

@@ -65,7 +65,10 @@ TToolCommand BuildFlsListCommand(const std::string& flsPath, const std::string& 
 
 TToolCommand BuildFlsListCommand(const TScanState& state, const TEngineContext& ctx, TScanHost& host,
                                  const std::string& src, const std::string& dirInode) {
-    return BuildFlsListCommand(RequireTool(ctx, host, "fls"), state.FLastFsSwitch, src, dirInode);
+    // The volume's image type and offset follow the switch: the scan may read one
+    // partition of a disk or container.
+    return BuildFlsListCommand(RequireTool(ctx, host, "fls"), state.FLastFsSwitch + EngineVolumeWords(state), src,
+                               dirInode);
 }
 
 std::string ResolvePathInode(TScanState& state, TEngineContext& ctx, TScanHost& host, const std::string& src,

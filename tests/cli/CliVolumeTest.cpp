@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "TestSupport.h"
 
 namespace brivo::cli {
@@ -57,6 +59,29 @@ TEST(CliVolume, RecoverFromAVolumeInsideAContainer) {
             EXPECT_NE(md5s.find(m.md5), std::string::npos) << m.path;
         }
     }
+}
+
+// The Recycle Bin pass runs icat on the volume, so it must find the volume inside the
+// disk as the scan did.
+TEST(CliVolume, RecycleBinOfAVolumeInsideADisk) {
+    test::TempDir dir;
+    const std::string ntfs = test::ReadFileBytes(test::UnpackFixture("ntfs.img", dir));
+    std::string disk(2048 * 512, '\0');
+    const uint32_t sectors = static_cast<uint32_t>(ntfs.size() / 512);
+    const unsigned char slot[16] = {0, 0, 0, 0, 0x07, 0, 0, 0, 0x00, 0x08, 0, 0, static_cast<unsigned char>(sectors),
+                                    static_cast<unsigned char>(sectors >> 8), static_cast<unsigned char>(sectors >> 16),
+                                    static_cast<unsigned char>(sectors >> 24)};
+    disk.replace(446, 16, reinterpret_cast<const char*>(slot), 16);
+    disk[510] = 0x55;
+    disk[511] = static_cast<char>(0xAA);
+    test::WriteFileBytes(dir / "disk.img", disk + ntfs);
+
+    const auto r = RunProcess({test::CliPath(), "scan", "--format", "tsv", "--where", "recycle", dir / "disk.img"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    // The original Windows path of a $I record, whatever the separator it is shown with.
+    std::string out = r.out;
+    std::replace(out.begin(), out.end(), '\\', '/');
+    EXPECT_NE(out.find("\tC:/Users/Bob/Documents/budget.xlsx\t"), std::string::npos) << r.out;
 }
 
 TEST(CliVolume, BadSourcesExitWithTheirReason) {
