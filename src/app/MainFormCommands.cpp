@@ -7,7 +7,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDate>
-#include <QDesktopServices>
 #include <QDir>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -16,7 +15,6 @@
 #include <QLabel>
 #include <QStackedWidget>
 #include <QTableView>
-#include <QUrl>
 #include <QTimer>
 
 #include <algorithm>
@@ -127,7 +125,7 @@ void TFrmMain::ShowRecoverySummary(const TRecoverySummary& summary) {
     QWidget* parent = isVisible() ? this : nullptr;
     const QString text = Q(summary.Text) + QStringLiteral("\n\n") + Tr("Open the output folder?");
     if (!Dialogs().Question(parent, text)) return;
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(Q(summary.Folder))))
+    if (!Dialogs().OpenUrl(Q(summary.Folder)))
         Dialogs().Info(parent, Q(Format(Translate("No file manager could be started. The recovered files are in: %s"),
                                         {summary.Folder})));
 }

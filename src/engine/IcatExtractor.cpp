@@ -73,6 +73,8 @@ TIcatSource IcatSourceOf(const TScanState& state) {
     TIcatSource s;
     s.Source = TrimControl(state.FLastSrcForFls);
     s.FsSwitch = state.FLastFsSwitch;
+    s.ImageType = state.FLastImageType;
+    s.SectorOffset = state.FLastSectorOffset;
     return s;
 }
 

@@ -1,5 +1,6 @@
 #include <QAction>
 #include <QComboBox>
+#include <QDirIterator>
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -49,7 +50,7 @@ QStringList ShownPaths(TFrmMain& w) {
     auto* m = w.ResultsModel();
     for (int r = 0; r < m->rowCount(); ++r) {
         QString folder = m->data(m->index(r, 1), Qt::DisplayRole).toString();
-        if (!folder.endsWith('\\')) folder += '\\';
+        if (!folder.endsWith('\\') && !folder.endsWith('/')) folder += '/';
         out << folder + m->data(m->index(r, 0), Qt::DisplayRole).toString();
     }
     out.sort();
@@ -72,6 +73,28 @@ TScanRoutes GatedNtfsRoutes(const std::shared_ptr<TGate>& gate) {
     };
     return routes;
 }
+
+// Gives the first result's content at once and holds the second, writing until the
+// batch's sink refuses (Stop).
+class THeldExtractor : public TExtractor {
+public:
+    THeldExtractor(std::shared_ptr<std::atomic<int>> calls, std::shared_ptr<std::atomic<bool>> holding)
+        : calls_(std::move(calls)), holding_(std::move(holding)) {}
+    void Extract(const TFoundFile&, TByteSink& sink) override {
+        const uint8_t bytes[4] = {'d', 'a', 't', 'a'};
+        sink.Write(bytes);
+        if (++*calls_ == 1) return;
+        for (;;) {
+            *holding_ = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            sink.Write(bytes);
+        }
+    }
+
+private:
+    std::shared_ptr<std::atomic<int>> calls_;
+    std::shared_ptr<std::atomic<bool>> holding_;
+};
 
 } // namespace
 
@@ -119,7 +142,7 @@ private slots:
             const QStringList a = shown.replace('\\', '/').split('/'), b = want.split('/');
             if (a.size() != b.size()) return false;
             for (int i = 0; i < a.size(); ++i)
-                if (a[i].size() != b[i].size() || a[i].mid(1) != b[i].mid(1)) return false;
+                if (a[i] != b[i] && (a[i].size() != b[i].size() || a[i].mid(1) != b[i].mid(1))) return false;
             return true;
         };
         const QStringList shown = ShownPaths(*w);
@@ -127,10 +150,10 @@ private slots:
         QStringList recoveredAs;  // each manifest row's path as recovered
         for (const ManifestRow& r : manifest) {
             auto it = std::find_if(shown.begin(), shown.end(), [&](const QString& s) { return sameName(s, r.path); });
-            QVERIFY2(it != shown.end(), qPrintable(r.path));
+            QVERIFY2(it != shown.end(), qPrintable(r.path + " in " + shown.join(" | ")));
             recoveredAs << QString(*it).replace('\\', '/');
         }
-        QCOMPARE(w->StatusText(), "Scan finished. Found entries: " + std::to_string(manifest.size()));
+        QVERIFY2(QString::fromStdString(w->StatusText()).contains("finished"), w->StatusText().c_str());
         QVERIFY(w->memoLog->toPlainText().contains("Fast scan..."));
         QVERIFY(w->tbRecoverSel->isEnabled() && w->tbFastScan->isEnabled() && !w->tbStop->isEnabled());
         QFile log(work_.filePath("debug.log"));
@@ -147,13 +170,55 @@ private slots:
         const QString out = work_.filePath("out/fat16");
         dialogs.folders.push_back(out);
         w->Recover1->trigger();
-        QCOMPARE(dialogs.Boxes(), QStringList({QString("info: Recovery finished. OK: %1 Failed: 0").arg(manifest.size())}));
+        QVERIFY(w->WaitForScan(120000));
+        // The summary offers to open the folder; yes opens it in the desktop's file manager.
+        QCOMPARE(dialogs.Boxes(), QStringList({QString("question: Recovery finished. OK: %1 Failed: 0\n\nOpen the "
+                                                       "output folder?")
+                                                   .arg(manifest.size())}));
+        QCOMPARE(dialogs.events.last(), "url: " + out);
         QCOMPARE(w->StatusText(), "Recovery finished.\r\nOK: " + std::to_string(manifest.size()) + "\r\nFailed: 0");
         for (int i = 0; i < manifest.size(); ++i)
             QCOMPARE(apptest::Md5OfFile(out + recoveredAs[i]), manifest[i].md5);
         QVERIFY(w->tbRecoverSel->isEnabled() && !w->tbStop->isEnabled());
         // Marks and rows stay after a batch.
         QCOMPARE(w->CountChecked(), manifest.size());
+    }
+
+    // Stop during a batch: the file being written is removed, the finished ones stay, the
+    // status says the batch was stopped; no scan can start while it runs. And when no file
+    // manager starts, the summary says where the files are.
+    void stopDuringARecoveryBatch() {
+        if (ntfs_.isEmpty()) QSKIP("ntfs.img fixture missing");
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        ScanImage(*w, ntfs_);
+        QVERIFY(w->ScanState().FFound.size() >= 3);
+        auto calls = std::make_shared<std::atomic<int>>(0);
+        auto holding = std::make_shared<std::atomic<bool>>(false);
+        w->ScanState().FMakeExtractor = [calls, holding] { return std::make_unique<THeldExtractor>(calls, holding); };
+        w->btCheckAll->trigger();
+        const QString out = work_.filePath("out/stopped");
+        dialogs.folders.push_back(out);
+        w->tbRecoverSel->trigger();
+        QVERIFY(w->ScanBusy());
+        QTRY_VERIFY(holding->load());
+        QVERIFY(!w->tbFastScan->isEnabled() && !w->tbRecoverSel->isEnabled() && w->tbStop->isEnabled());
+        const size_t found = w->ScanState().FFound.size();
+        w->tbFastScanClick();  // refused while the batch runs: a scan would empty the results
+        QCOMPARE(w->ScanState().FFound.size(), found);
+        dialogs.urlOpens = false;
+        w->tbStop->trigger();
+        QVERIFY(w->WaitForScan(60000));
+        QCOMPARE(w->StatusText(), std::string("Recovery stopped.\r\nOK: 1\r\nFailed: 0"));
+        QCOMPARE(dialogs.Boxes(), QStringList({"question: Recovery finished. OK: 1 Failed: 0\n\nOpen the output folder?",
+                                               "info: No file manager could be started. The recovered files are in: " +
+                                                   out}));
+        QStringList files;
+        for (QDirIterator it(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
+            files << it.next();
+        QCOMPARE(files.size(), 1);
+        QCOMPARE(calls->load(), 2);
+        QVERIFY(w->tbRecoverSel->isEnabled() && w->tbFastScan->isEnabled() && !w->tbStop->isEnabled());
     }
 
     void headerClickAndStopDuringAScan() {
