@@ -1,10 +1,12 @@
 #pragma once
 #include <QString>
 
+#include "core/Version.h"
+
 namespace brivo {
 
 inline constexpr const char* kAppTitle = "Brivo File Recovery";
-inline constexpr const char* kAppVersionText = "2.4";
+inline constexpr const char* kAppVersionText = kVersionText;
 // The version as the vendor's version file writes it (no decimal point).
 inline constexpr int kAppVersionNumber = 24;
 

@@ -109,13 +109,13 @@ private:
 
 // Exit codes of brivo-recovery-cli.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;  // the command ran and failed ("ERROR: ..." on stderr)
+inline constexpr int kExitFailure = 1;  // the command ran and failed ("brivo-recovery-cli: error: ..." on stderr)
 inline constexpr int kExitUsage = 2;    // the command line was wrong
 inline constexpr int kExitSomeFailed = 3;  // recover: some of the chosen files could not be recovered
 
 // A command of the program: what it accepts and what runs it. Run gets the parsed
 // arguments and the two output streams and returns the exit code; it must not throw
-// for expected failures (CliMain still turns a stray exception into "ERROR: ...", exit 1).
+// for expected failures (CliMain still turns a stray exception into "brivo-recovery-cli: error: ...", exit 1).
 struct TCliCommand {
     TCommandSpec Definition;
     std::function<int(const TParsedArgs& args, std::ostream& out, std::ostream& err)> Run;

@@ -94,13 +94,13 @@ void TCliHost::PopulateResults() {
 void TCliHost::ShowWarning(const std::string& text) {
     ClearProgressLine();
     failed_ = true;
-    std::fprintf(err_, "ERROR: %s\n", text.c_str());
+    std::fprintf(err_, "brivo-recovery-cli: error: %s\n", text.c_str());
 }
 
 void TCliHost::ShowError(const std::string& text) {
     ClearProgressLine();
     failed_ = true;
-    std::fprintf(err_, "ERROR: %s\n", text.c_str());
+    std::fprintf(err_, "brivo-recovery-cli: error: %s\n", text.c_str());
 }
 
 void TCliHost::ShowInfo(const std::string& text) {

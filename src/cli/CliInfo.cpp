@@ -79,7 +79,7 @@ int RunInfo(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
     try {
         vols = ListVolumes(source);
     } catch (const std::exception& e) {
-        err << "ERROR: " << e.what() << "\n";
+        err << "brivo-recovery-cli: error: " << e.what() << "\n";
         return kExitFailure;
     }
 
@@ -107,7 +107,7 @@ int RunInfo(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
         for (const auto& p : vols.Problems) out << "Warning: " << p << "\n";
     }
     if (!AnythingRecognised(vols)) {
-        err << "ERROR: No partition table and no known file system was found in " << source
+        err << "brivo-recovery-cli: error: No partition table and no known file system was found in " << source
             << ": it is not a disk image, or what it holds is not recognised.\n";
         return kExitFailure;
     }

@@ -18,7 +18,7 @@ std::string ResolveSourceArgument(const std::string& text);
 //        is none).
 // JSON:  {"source": S, "kind": 0|1|2, "name": "NTFS"|"FAT32"|"not recognised",
 //         "fs_switch": " -f ntfs"|" -f fat"|""}
-// A source that cannot be opened or read prints "ERROR: <reason>: <path>" on err and
+// A source that cannot be opened or read prints "brivo-recovery-cli: error: <reason>: <path>" on err and
 // gives exit code 1; a device is opened here first so that, unlike the quiet detection
 // of a scan, the user sees why (for example "Permission denied").
 TCliCommand InfoCommand();

@@ -6,6 +6,7 @@
 #include "cli/CliArgs.h"
 #include "cli/CliInfo.h"
 #include "cli/CliScan.h"
+#include "core/Version.h"
 #include "cli/CliSignals.h"
 
 namespace brivo::cli {
@@ -28,6 +29,10 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     std::vector<std::string> expanded = args;
     for (auto& a : expanded)
         if (a == "-v") a = "--verbose";
+    if (expanded.size() == 1 && expanded[0] == "--version") {
+        out << kProgram << " " << kVersionText << "\n";
+        return kExitOk;
+    }
     const TParseResult parsed = parser.Parse(expanded);
     if (parsed.Status == TParseStatus::Help) {
         out << parsed.Text;
@@ -42,7 +47,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         try {
             return c.Run(parsed.Args, out, err);
         } catch (const std::exception& e) {
-            err << "ERROR: " << e.what() << "\n";
+            err << "brivo-recovery-cli: error: " << e.what() << "\n";
             return kExitFailure;
         }
     }

@@ -30,6 +30,7 @@
 #include "results/Recovery.h"
 #include "results/RecoveryBatch.h"
 #include "results/ResultsModel.h"
+#include "tskparse/PathInode.h"
 #include "volumes/VolumeList.h"
 
 namespace brivo::cli {
@@ -56,6 +57,7 @@ std::vector<TOptionSpec> ScanOptions() {
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
         {"deep", "", "also search free space for the folders of deleted files (FAT; slower)", {}, ""},
         {"volume", "N", "the volume of a partitioned disk or image to read (the number 'info' lists)", {}, ""},
+        {"show-hidden", "", "list every deleted entry: mask \"*\" and no cleanup filter", {}, ""},
         {"verbose", "", "print the scan log on stderr (also -v)", {}, ""},
     };
 }
@@ -104,6 +106,18 @@ TSortChoice ParseSort(const std::string& text) {
     return r;
 }
 
+// Whether the scope folder of a scan that found nothing is on the volume at all. Only a
+// folder the engine's listing positively does not find counts as missing: a listing that
+// fails for another reason says nothing about the folder.
+bool ScopeFolderExists(TScanRun& run, TCliHost& host) {
+    try {
+        ResolvePathInode(run.State, run.Engine, host, run.State.FLastSrcForFls, run.State.FLastPathFilterNorm);
+    } catch (const std::exception& e) {
+        return std::string_view(e.what()).find("Cannot resolve folder path segment") == std::string_view::npos;
+    }
+    return true;
+}
+
 // Runs one scan to its idle step. Returns the exit code: 0, 1 (scan failed), 2 (usage).
 int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     const std::string source = args.Positionals.at(0);
@@ -116,7 +130,7 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         return kExitUsage;
     }
     if (where == TScanWhere::swDiskImage && !FileExists(source)) {
-        err << "ERROR: No such file or directory: " << source << "\n";
+        err << "brivo-recovery-cli: error: No such file or directory: " << source << "\n";
         return kExitFailure;
     }
     if (!scope.empty() && where == TScanWhere::swRecycleBin) {
@@ -129,6 +143,7 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     for (int i = 0; i < kWhatCount; ++i) choice.MaskTexts[static_cast<size_t>(i)] = DefaultMaskText(i);
     if (args.Has("masks")) choice.MaskTexts[static_cast<size_t>(choice.WhatIndex)] = args.Value("masks");
     choice.WhatText = kWhatCategories[static_cast<size_t>(choice.WhatIndex)].Caption;
+    choice.ShowHidden = args.Has("show-hidden");
     choice.Deep = args.Has("deep");
     if (args.Has("volume")) {
         const std::string v = args.Value("volume");
@@ -150,7 +165,7 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
                     ? DevicePathFor(source)
                     : source;
         if (!IsDeviceSource(s.Src) && !FileExists(s.Src)) {
-            err << "ERROR: Please select an existing disk image file.\n";
+            err << "brivo-recovery-cli: error: Please select an existing disk image file.\n";
             return kExitFailure;
         }
         if (where == TScanWhere::swRecycleBin) {
@@ -227,7 +242,27 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
               });
     driver.Shutdown();
     run.Route = driver.LastRoute();
-    return host.failed() ? kExitFailure : kExitOk;
+    if (host.failed()) return kExitFailure;
+    if (!scope.empty() && run.State.FFound.empty() && !ScopeFolderExists(run, host)) {
+        err << "brivo-recovery-cli: warning: the folder " << scope << " is not on the volume\n";
+        return kExitFailure;
+    }
+    const uint64_t byMasks = run.State.FLastHiddenByMasks, byCleanup = run.State.FLastHiddenByCleanup;
+    if (byMasks + byCleanup > 0)
+        err << Format("Left out: %d deleted entries the masks did not match, %d hidden by the cleanup filter "
+                      "(--show-hidden lists them).",
+                      {byMasks, byCleanup})
+            << "\n";
+    return kExitOk;
+}
+
+// A --path-mask in the form results are shown in: "\\" read as "/", and a leading "/"
+// added to a mask that starts with a name, so "Users/Bob/*" and "/Users/Bob/*" agree.
+std::string PathMaskText(std::string mask) {
+    std::replace(mask.begin(), mask.end(), '\\', '/');
+    const bool drive = mask.size() >= 2 && mask[1] == ':';
+    if (!mask.empty() && mask[0] != '/' && mask[0] != '*' && !drive) mask.insert(mask.begin(), '/');
+    return mask;
 }
 
 std::string RouteName(TScanRoute r) {
@@ -254,12 +289,13 @@ void PrintJson(const TScanRun& run, std::ostream& out) {
         << ", \"where\": " << JsonString(WhereKindInfo(st.FLastWhereMode).CliName)
         << ", \"volume\": " << st.FLastVolume << ", \"fs_switch\": " << JsonString(st.FLastFsSwitch)
         << ", \"route\": " << JsonString(RouteName(run.Route))
-        << ", \"count\": " << st.FFound.size() << ", \"results\": [";
+        << ", \"count\": " << st.FFound.size() << ", \"hidden_by_masks\": " << st.FLastHiddenByMasks
+        << ", \"hidden_by_cleanup\": " << st.FLastHiddenByCleanup << ", \"results\": [";
     for (size_t i = 0; i < st.FFound.size(); ++i) {
         const TFoundFile& f = st.FFound[i];
         TJsonObject o;
-        o.Add("inode", f.Inode).Add("path", f.FullPath).Add("size", static_cast<int64_t>(f.SizeBytes));
-        if (f.HasModDate) o.Add("modified", ModifiedCellText(f));
+        o.Add("inode", f.Inode).Add("path", ResultDisplayPath(f.FullPath)).Add("size", static_cast<int64_t>(f.SizeBytes));
+        if (f.HasModDate) o.Add("modified", ModifiedIsoText(f));
         else o.AddRaw("modified", "null");
         o.Add("condition", ConditionCellText(f)).Add("score", f.DamageScore);
         if (i) out << ", ";
@@ -271,7 +307,7 @@ void PrintJson(const TScanRun& run, std::ostream& out) {
 void PrintTsv(const TScanRun& run, std::ostream& out) {
     out << "inode\tpath\tsize\tmodified\tcondition\tscore\n";
     for (const auto& f : run.State.FFound)
-        out << TsvField(f.Inode) << '\t' << TsvField(f.FullPath) << '\t' << f.SizeBytes << '\t'
+        out << TsvField(f.Inode) << '\t' << TsvField(ResultDisplayPath(f.FullPath)) << '\t' << f.SizeBytes << '\t'
             << ModifiedCellText(f) << '\t' << TsvField(ConditionCellText(f)) << '\t' << f.DamageScore << '\n';
 }
 
@@ -339,7 +375,7 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
     }
     std::vector<TFileMask> masks;
     try {
-        for (const auto& m : pathMasks) masks.emplace_back(m);
+        for (const auto& m : pathMasks) masks.emplace_back(PathMaskText(m));
     } catch (const std::exception& e) {
         err << "brivo-recovery-cli: error: " << e.what() << "\n";
         return kExitUsage;
@@ -357,12 +393,20 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
         const TFoundFile& f = st.FFound[i];
         bool take = all;
         for (const auto& a : inodes) take = take || f.Inode == a;
-        for (const auto& m : masks) take = take || m.Matches(f.FullPath);
+        if (!masks.empty()) {
+            const std::string shown = ResultDisplayPath(f.FullPath);
+            for (const auto& m : masks) take = take || m.Matches(shown);
+        }
         if (take) rows.push_back(i);
+    }
+    if (!all && rows.empty()) {
+        err << "brivo-recovery-cli: error: no result matches the given --inode / --path-mask ("
+            << st.FFound.size() << " found; 'scan' lists them with their addresses and paths)\n";
+        return kExitUsage;
     }
     if (!CheckRecoveryPreconditions(st, run.Engine, host, static_cast<int>(rows.size()))) return kExitFailure;
     if (OutputOnScannedDevice(st.FLastSrcForFls, outDir) && !args.Has("allow-same-volume")) {
-        err << "ERROR: The output folder " << outDir << " is on " << st.FLastSrcForFls
+        err << "brivo-recovery-cli: error: The output folder " << outDir << " is on " << st.FLastSrcForFls
             << ", the device being scanned. Writing there can overwrite the deleted files before they are "
                "recovered. Choose a folder on another device, or pass --allow-same-volume.\n";
         return kExitFailure;
@@ -378,7 +422,7 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
     if (args.Has("report")) {
         report.open(args.Value("report"), std::ios::out | std::ios::trunc | std::ios::binary);
         if (!report) {
-            err << "ERROR: " << ErrnoText(errno) << ": " << args.Value("report") << "\n";
+            err << "brivo-recovery-cli: error: " << ErrnoText(errno) << ": " << args.Value("report") << "\n";
             return kExitFailure;
         }
         options.OnRecord = [&report](const TRecoveryRecord& r) { report << RecoveryRecordJson(r) << '\n'; };
@@ -389,7 +433,7 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
     try {
         batch.Start(rows, outDir, options);
     } catch (const std::exception& e) {
-        err << "ERROR: " << e.what() << "\n";
+        err << "brivo-recovery-cli: error: " << e.what() << "\n";
         return kExitFailure;
     }
     bool stopSent = false;
@@ -404,7 +448,7 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
     const TRecoverySummary& summary = batch.LastSummary();
     if (report.is_open()) {
         report.close();
-        if (!report) err << "ERROR: the report could not be written completely: " << args.Value("report") << "\n";
+        if (!report) err << "brivo-recovery-cli: error: the report could not be written completely: " << args.Value("report") << "\n";
     }
     out << Format("Recovery finished. OK: %d Failed: %d", {summary.Counts.OK, summary.Counts.Failed}) << "\n";
     if (summary.Stopped)

@@ -55,7 +55,7 @@ TEST(CliInfo, NamesTheFileSystemOfHandMadeImages) {
     r = RunProcess({test::CliPath(), "info", "--format=json", dir / "short \"q\".img"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find("\"source\": \"" + (dir / "short \\\"q\\\".img") + "\""), std::string::npos) << r.out;
-    EXPECT_EQ(r.err, "ERROR: No partition table and no known file system was found in " + (dir / "short \"q\".img") +
+    EXPECT_EQ(r.err, "brivo-recovery-cli: error: No partition table and no known file system was found in " + (dir / "short \"q\".img") +
                          ": it is not a disk image, or what it holds is not recognised.\n");
 }
 
@@ -109,11 +109,11 @@ TEST(CliInfo, SourcesThatCannotBeReadFailWithTheReason) {
     test::TempDir dir;
     struct Case { std::string source; std::string err; };
     const std::vector<Case> cases = {
-        {dir / "missing.img", "ERROR: No such file or directory: " + (dir / "missing.img") + "\n"},
+        {dir / "missing.img", "brivo-recovery-cli: error: No such file or directory: " + (dir / "missing.img") + "\n"},
         // Unlike the quiet detection of a scan, info says why a device cannot be read.
-        {"/dev/brivo-no-such-device", "ERROR: No such file or directory: /dev/brivo-no-such-device\n"},
-        {dir.path(), "ERROR: Is a directory: " + dir.path() + "\n"},
-        {dir / "empty.img", "ERROR: The source is empty (it holds no data): " + (dir / "empty.img") + "\n"},
+        {"/dev/brivo-no-such-device", "brivo-recovery-cli: error: No such file or directory: /dev/brivo-no-such-device\n"},
+        {dir.path(), "brivo-recovery-cli: error: Is a directory: " + dir.path() + "\n"},
+        {dir / "empty.img", "brivo-recovery-cli: error: The source is empty (it holds no data): " + (dir / "empty.img") + "\n"},
     };
     test::WriteFileBytes(dir / "empty.img", "");
     for (const auto& c : cases) {
@@ -142,7 +142,7 @@ TEST(CliInfo, UnreadableSourceReportsPermissionDenied) {
     }
     const auto r = RunProcess(argv);
     EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_EQ(r.err, "ERROR: Permission denied: " + img + "\n");
+    EXPECT_EQ(r.err, "brivo-recovery-cli: error: Permission denied: " + img + "\n");
 }
 
 TEST(CliInfo, SourceArgumentsNameDevicesOrFiles) {
@@ -157,7 +157,7 @@ TEST(CliInfo, SourceArgumentsNameDevicesOrFiles) {
     // A device with nothing in it (an empty loop device, a reader with no card) says so.
     std::ostringstream out, err;
     EXPECT_EQ(RunCli({"info", "null"}, out, err), 1);
-    EXPECT_EQ(err.str(), "ERROR: The source is empty (it holds no data): /dev/null\n");
+    EXPECT_EQ(err.str(), "brivo-recovery-cli: error: The source is empty (it holds no data): /dev/null\n");
 }
 
 TEST(CliInfo, CommandLineErrorsExitWithTwoAndHelpWithZero) {

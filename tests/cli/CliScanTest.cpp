@@ -132,7 +132,7 @@ TEST(CliEndToEnd, ScopeAndRecycleNarrowAnImage) {
     const auto bin = ParseTsv(recycle.out);
     std::set<std::string> paths;
     for (const auto& l : bin) paths.insert(l.path);
-    EXPECT_TRUE(paths.count("C:\\Users\\Bob\\Documents\\budget.xlsx")) << recycle.out;
+    EXPECT_TRUE(paths.count("C:/Users/Bob/Documents/budget.xlsx")) << recycle.out;
 }
 
 TEST(CliEndToEnd, FailuresAndUsageHaveTheirExitCodes) {
@@ -145,8 +145,8 @@ TEST(CliEndToEnd, FailuresAndUsageHaveTheirExitCodes) {
         const char* errText;
     };
     const Case cases[] = {
-        {{"scan", dir / "missing.img"}, 1, "ERROR: "},
-        {{"scan", junk}, 1, "ERROR: "},  // fls cannot read it: an error, not "0 files"
+        {{"scan", dir / "missing.img"}, 1, "brivo-recovery-cli: error: "},
+        {{"scan", junk}, 1, "brivo-recovery-cli: error: "},  // fls cannot read it: an error, not "0 files"
         {{"scan", "--sort", "weight", junk}, 2, "--sort"},
         {{"recover", "--out", dir / "o", junk}, 2, "--all"},
         {{"frobnicate"}, 2, "usage"},
