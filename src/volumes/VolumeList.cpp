@@ -65,7 +65,7 @@ TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container) {
 
 const TVolume& ChooseVolume(const TSourceVolumes& src, uint32_t index) {
     if (src.Volumes.empty()) {
-        std::string msg = src.Source + " holds a " + PartitionSchemeName(src.Scheme) + " partition table with no volumes.";
+        std::string msg = src.Source + " holds a partition table (" + PartitionSchemeName(src.Scheme) + ") with no volumes.";
         for (const auto& p : src.Problems) msg += "\n" + p;
         throw TVolumeChoiceError(msg);
     }

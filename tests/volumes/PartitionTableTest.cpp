@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 #include "volumes/Crc32.h"
 #include "volumes/PartitionTable.h"
+#include "volumes/VolumeList.h"
 
 namespace brivo {
 namespace {
@@ -188,6 +189,13 @@ TEST_F(GptDisk, DamagedPrimaryFallsBackToTheBackup) {
     EXPECT_TRUE(t.Partitions.empty());
     ASSERT_EQ(t.Problems.size(), 1u);
     EXPECT_EQ(t.Problems[0], "The GPT is damaged: its primary header fails its checksum and its backup header fails its checksum.");
+    // Scanning it is refused with the reason, not taken as one unpartitioned volume.
+    try {
+        ChooseVolume(ListVolumesOf(MakeMemoryByteSource(d, "disk.img")), 0);
+        ADD_FAILURE() << "chose a volume of a table without any";
+    } catch (const TVolumeChoiceError& e) {
+        EXPECT_EQ(std::string(e.what()), "disk.img holds a partition table (GPT) with no volumes.\n" + t.Problems[0]);
+    }
 }
 
 TEST_F(GptDisk, EntriesOutOfRangeOverlappingOrImplausible) {
