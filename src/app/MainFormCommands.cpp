@@ -273,10 +273,10 @@ void TFrmMain::FillDriveList(QComboBox* list, const QString& preferred) {
 }
 
 void TFrmMain::RefreshVolumeList() {
-    const int where = cbWhereToScan->currentIndex();
+    const TScanWhere where = CurrentScanWhere(cbWhereToScan->currentIndex());
     QString src;
-    if (where == 0) src = Q(DevicePathFor(ReadChoice().DiskText));
-    if (where == 1) src = EdDiskImagePath->text().trimmed();
+    if (where == TScanWhere::swDisk) src = Q(DevicePathFor(ReadChoice().DiskText));
+    if (where == TScanWhere::swDiskImage) src = EdDiskImagePath->text().trimmed();
     if (src == volumeSource_ && (!src.isEmpty() || !cbVolume->isVisibleTo(this))) return;
     volumeSource_ = src;
     const QSignalBlocker block(cbVolume);
