@@ -19,14 +19,4 @@ TReaderResult FastScanFat32Direct(TByteSource& src, TReaderReport& report, const
     return RunFat32Scan(log, OpenFat32Volume(src, log), opts);
 }
 
-void FastScanFat32Direct(TScanState& st, TScanHost& host, const std::string& src, const TMaskList& masks) {
-    const TByteSourcePtr source = OpenRawByteSource(src);
-    THostReport report(host, st);
-    TReaderOptions opts;
-    opts.Masks = masks;
-    // The Recycle Bin's own folders are what that scan is about.
-    opts.Cleanup = st.FLastWhereMode != TScanWhere::swRecycleBin;
-    st.FFound = FastScanFat32Direct(*source, report, opts).Found;
-}
-
 } // namespace brivo

@@ -1,12 +1,8 @@
 #pragma once
-#include <string>
-
 #include "core/ByteSource.h"
 #include "core/FoundFile.h"
 #include "core/ReaderReport.h"
 #include "core/ReaderResult.h"
-#include "core/ScanHost.h"
-#include "core/ScanState.h"
 
 namespace brivo {
 
@@ -16,9 +12,5 @@ namespace brivo {
 // to stop. Throws std::runtime_error when the source is not usable FAT, TMaskError for a
 // mask the matcher cannot use.
 TReaderResult FastScanFat32Direct(TByteSource& src, TReaderReport& report, const TReaderOptions& opts);
-
-// The same for a driver that still hands over a path and its scan state: opens src
-// read-only and replaces st.FFound.
-void FastScanFat32Direct(TScanState& st, TScanHost& host, const std::string& src, const TMaskList& masks);
 
 } // namespace brivo

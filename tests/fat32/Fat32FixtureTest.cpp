@@ -84,19 +84,18 @@ TEST_P(Fat32Fixture, ListsTheDeletedFilesAtTheEngineAddresses) {
     }
     ASSERT_FALSE(want.empty());
 
-    RecordingHost host;
-    TScanState st;
-    FastScanFat32Direct(st, host, img, {});
-    host.Drain();
+    const TByteSourcePtr src = OpenRawByteSource(img);
+    TNullReport report;
+    const TFoundFiles found = FastScanFat32Direct(*src, report, {}).Found;
 
     std::set<std::string> got;
-    for (const auto& f : st.FFound) got.insert(f.FullPath);
+    for (const auto& f : found) got.insert(f.FullPath);
     std::set<std::string> wantPaths;
     for (const auto& [p, e] : want) wantPaths.insert(p);
     ASSERT_EQ(got, wantPaths);
 
     const auto fls = FlsAddresses(img);
-    for (const auto& f : st.FFound) {
+    for (const auto& f : found) {
         SCOPED_TRACE(f.FullPath);
         EXPECT_EQ(f.SizeBytes, want[f.FullPath].size);
         ASSERT_TRUE(fls.count(f.FullPath));
