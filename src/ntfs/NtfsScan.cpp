@@ -19,8 +19,6 @@
 #include "ntfs/NtfsRecordAnalysis.h"
 #include "ntfs/NtfsRunList.h"
 #include "ntfs/NtfsVolume.h"
-#include "platform/Devices.h"
-#include "platform/RawSource.h"
 #include "platform/Ticks.h"
 
 namespace brivo {
@@ -331,30 +329,6 @@ TReaderResult TNtfsScan::Run() {
 
 TReaderResult FastScanNtfsDirect(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
     return TNtfsScan(src, report, opts).Run();
-}
-
-void FastScanNtfsDirect(TScanState& st, TScanHost& host, const std::string& src, const TMaskList& masks) {
-    {
-        // Opened once here only for the system's error number, which the message of a
-        // device names.
-        TRawSource probe;
-        int err = 0;
-        if (!probe.Open(src, err)) {
-            if (IsDeviceSource(src))
-                throw std::runtime_error(
-                    Format(host.Translate("Fast Direct NTFS scan failed: cannot open %s, error %d"), {src, err}));
-            throw std::runtime_error(ErrnoText(err) + ": " + src);
-        }
-    }
-    const TByteSourcePtr source = OpenRawByteSource(src);
-    THostReport report(host, st);
-    TReaderOptions opts;
-    opts.Masks = masks;
-    opts.Cleanup = st.FLastWhereMode != TScanWhere::swRecycleBin;
-    TReaderResult result = FastScanNtfsDirect(*source, report, opts);
-    st.FFound = std::move(result.Found);
-    st.FLastHiddenByMasks = result.HiddenByMasks;
-    st.FLastHiddenByCleanup = result.HiddenByCleanup;
 }
 
 } // namespace brivo

@@ -1,12 +1,8 @@
 #pragma once
-#include <string>
-
 #include "core/ByteSource.h"
 #include "core/FoundFile.h"
 #include "core/ReaderReport.h"
 #include "core/ReaderResult.h"
-#include "core/ScanHost.h"
-#include "core/ScanState.h"
 
 namespace brivo {
 
@@ -21,9 +17,5 @@ namespace brivo {
 // raise std::runtime_error with the user's message; damaged records are counted and the
 // scan goes on. A result's Inode is its record number, the address icat takes.
 TReaderResult FastScanNtfsDirect(TByteSource& src, TReaderReport& report, const TReaderOptions& opts);
-
-// The same scan of a device or image file for a front end: opens the path read-only,
-// turns the cleanup filter off for the Recycle Bin, and replaces st.FFound.
-void FastScanNtfsDirect(TScanState& st, TScanHost& host, const std::string& src, const TMaskList& masks);
 
 } // namespace brivo

@@ -7,7 +7,6 @@
 #include <map>
 
 #include "NtfsTestImage.h"
-#include "RecordingHost.h"
 #include "TestSupport.h"
 #include "ntfs/NtfsScan.h"
 
@@ -68,11 +67,6 @@ ScanRun Scan(const Bytes& image, const TMaskList& masks, Cleanup cleanup = Clean
 
 ScanRun Scan(const std::string& path, const TMaskList& masks, Cleanup cleanup = Cleanup::On) {
     return Scan(*OpenRawByteSource(path), masks, cleanup);
-}
-
-std::string WriteImage(const test::TempDir& dir, const Bytes& img, const std::string& name = "v.img") {
-    test::WriteFileBytes(dir / name, std::string(img.begin(), img.end()));
-    return dir / name;
 }
 
 std::map<std::string, const TFoundFile*> ByPath(const TFoundFiles& found) {
@@ -259,44 +253,6 @@ TEST(NtfsScan, FatalSetupFailuresEndTheScanWithTheUsersMessage) {
         EXPECT_EQ(r.error, c.message) << c.what;
         EXPECT_TRUE(r.found.empty()) << c.what;
     }
-}
-
-// The front end's entry: opens the path itself, and a scan that fails keeps the results
-// of the previous one.
-TEST(NtfsScan, PathEntryKeepsThePreviousResultsOnOpenErrors) {
-    test::TempDir dir;
-    struct Case {
-        std::string path;
-        std::string message;
-    } cases[] = {
-        {"/dev/brivo-no-such-device", "Fast Direct NTFS scan failed: cannot open /dev/brivo-no-such-device, error 2"},
-        {dir / "missing.img", "No such file or directory: " + dir / "missing.img"},
-        {WriteImage(dir, Bytes(100, 0)), "Fast Direct NTFS scan failed: cannot read NTFS boot sector."},
-    };
-    for (const auto& c : cases) {
-        test::RecordingHost host;
-        TScanState st;
-        st.FFound.push_back(TFoundFile{});
-        st.FFound[0].FullPath = "previous";
-        try {
-            FastScanNtfsDirect(st, host, c.path, {"*.*"});
-            ADD_FAILURE() << c.path;
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()), c.message);
-        }
-        host.Drain();
-        ASSERT_EQ(st.FFound.size(), 1u) << c.path;
-        EXPECT_EQ(st.FFound[0].FullPath, "previous") << c.path;
-    }
-
-    // And one that works replaces them, the cleanup filter off for the Recycle Bin.
-    test::RecordingHost host;
-    TScanState st;
-    st.FLastWhereMode = TScanWhere::swRecycleBin;
-    FastScanNtfsDirect(st, host, WriteImage(dir, SampleVolume().Build(), "s.img"), {"*.*"});
-    host.Drain();
-    EXPECT_EQ(st.FFound.size(), 7u);
-    EXPECT_EQ(st.FLastHiddenByMasks, 1u);
 }
 
 TEST(NtfsScan, ConditionFollowsTheClusterBitmap) {
