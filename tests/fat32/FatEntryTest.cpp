@@ -38,6 +38,26 @@ TEST(FatShortName, DecodesTheStoredName) {
     EXPECT_EQ(DecodeShortName(ByteSpan(shortEntry)), "");
 }
 
+// Byte 12: bit 3 base name in lower case, bit 4 extension; ASCII letters only.
+TEST(FatShortName, CaseFlagsAsShown) {
+    struct Case { std::string bytes; uint8_t flags; std::string want; };
+    const Case cases[] = {
+        {"README  TXT", 0x08, "readme.TXT"},
+        {"README  TXT", 0x10, "README.txt"},
+        {"README  TXT", 0x18, "readme.txt"},
+        {"\xE5" "EADME  TXT", 0x18, "_eadme.txt"},
+        {"CAF\xE9    TXT", 0x08, "caf\xCE\x98.TXT"},  // the OEM letter keeps its form
+        {"DIR1       ", 0x08, "dir1"},
+        {"README  TXT", 0x00, "README.TXT"},
+    };
+    for (const auto& c : cases) {
+        FatEntry e = Raw(c.bytes);
+        e[12] = c.flags;
+        EXPECT_EQ(DecodeShortName(e, true), c.want) << c.bytes << " " << int(c.flags);
+        EXPECT_EQ(ResolveEntryName(TFatLongNameState{}, e, false).Name, c.want) << c.bytes << " " << int(c.flags);
+    }
+}
+
 TEST(FatShortName, ChecksumOfTheElevenNameBytes) {
     const FatEntry e = Raw("README  TXT");
     EXPECT_EQ(LfnChecksum(e), 0x73);
