@@ -23,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (void)JoinRawParts(st);
             (void)JoinRawPartsReversed(st);
             (void)HexBytes(e);
+            (void)DecodeShortName(e, true);
             const TFatDirItem item = MakeFatDirItem(e, n.Name, static_cast<int64_t>(off), deletedDir);
             if (item.HasModDate && !(item.ModDateUtc > 0)) __builtin_trap();
             ResetLongName(st);
