@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <unordered_set>
 
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
@@ -230,8 +229,10 @@ int CompareResults(const TFoundFile& a, const TFoundFile& b, int sortColumn) {
     return CompareRows(MakeRow(a, ka, sortColumn, 0), MakeRow(b, kb, sortColumn, 1));
 }
 
-void ApplyCurrentSort(TFoundFiles& found, int sortColumn, bool ascending) {
-    if (sortColumn < 0 || found.size() < 2) return;
+void ApplyCurrentSort(TFoundFiles& found, int sortColumn, bool ascending) { SortResults(found, sortColumn, ascending); }
+
+std::vector<size_t> SortResults(TFoundFiles& found, int sortColumn, bool ascending) {
+    if (sortColumn < 0 || found.size() < 2) return {};
     std::vector<TSortKeys> keys;
     keys.reserve(found.size());  // no reallocation: rows point into it
     for (const auto& f : found) keys.push_back(KeysFor(f, sortColumn));
@@ -247,8 +248,14 @@ void ApplyCurrentSort(TFoundFiles& found, int sortColumn, bool ascending) {
     });
     TFoundFiles sorted;
     sorted.reserve(found.size());
-    for (const auto& r : rows) sorted.push_back(std::move(found[r.Index]));
+    std::vector<size_t> order;
+    order.reserve(found.size());
+    for (const auto& r : rows) {
+        sorted.push_back(std::move(found[r.Index]));
+        order.push_back(r.Index);
+    }
     found = std::move(sorted);
+    return order;
 }
 
 void ApplyColumnClick(TSortState& s, int column) {
@@ -270,19 +277,17 @@ std::string CheckedStatusText(TScanHost& host, int checked) {
 
 TPopulateOutcome PopulateResultsModel(TFoundFiles& found, const std::vector<bool>& currentChecks,
                                       const TSortState& sort, TScanHost& host, bool stopped) {
-    // Marks are read while mark i still belongs to found[i], before the sort moves anything.
-    std::unordered_set<std::string> marked;
-    const size_t readable = std::min(currentChecks.size(), found.size());
-    for (size_t i = 0; i < readable; ++i)
-        if (currentChecks[i]) marked.insert(ResultKey(found[i]));
-
-    ApplyCurrentSort(found, sort);
-
     TPopulateOutcome out;
     out.Total = found.size();
     out.Checked.assign(out.Total, false);
-    if (!marked.empty())
-        for (size_t i = 0; i < out.Total; ++i) out.Checked[i] = marked.count(ResultKey(found[i])) != 0;
+    // Mark i belongs to found[i] until the sort moves it; marks past found's end belong to
+    // no result. The sort's order carries every mark along with its result.
+    const std::vector<size_t> order = SortResults(found, sort.FSortColumn, sort.FSortAscending);
+    const size_t readable = std::min(currentChecks.size(), found.size());
+    for (size_t i = 0; i < out.Total; ++i) {
+        const size_t from = order.empty() ? i : order[i];
+        out.Checked[i] = from < readable && currentChecks[from];
+    }
 
     out.StatusText = Format(host.Translate(stopped ? "Scan stopped. Found entries: %d" : "Scan finished. Found entries: %d"),
                             {out.Total});

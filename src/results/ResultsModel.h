@@ -81,6 +81,9 @@ int CompareResults(const TFoundFile& a, const TFoundFile& b, int sortColumn);
 // nothing for sortColumn < 0 or fewer than 2 results. Results equal on every key keep
 // their relative order (a stable sort: the CLI's output is then reproducible).
 void ApplyCurrentSort(TFoundFiles& found, int sortColumn, bool ascending);
+// The same sort; returns where each result came from (order[i] is the old index of
+// found[i]), or nothing when it left found as it was.
+std::vector<size_t> SortResults(TFoundFiles& found, int sortColumn, bool ascending);
 inline void ApplyCurrentSort(TFoundFiles& found, const TSortState& s) {
     ApplyCurrentSort(found, s.FSortColumn, s.FSortAscending);
 }
@@ -104,10 +107,9 @@ struct TPopulateOutcome {
     std::string StatusText;      // translated and filled
 };
 
-// The model side of PopulateResults: reads the marks by ResultKey (mark i belongs to
-// found[i]; marks past found's end are ignored) BEFORE reordering, sorts found by the
-// sort state, restores the mark of every result whose key was marked (two results
-// sharing a key are marked together) and sets the status text through
+// The model side of PopulateResults: sorts found by the sort state, carrying each mark
+// with its result (mark i belongs to found[i] before the sort; marks past found's end
+// are ignored), and sets the status text through
 // SetStatusText(host, ...): "Scan finished. Found entries: %d", or "Scan stopped. Found
 // entries: %d" when stopped. Every result is listed: a list model over found shows only
 // the rows on screen, so no count of results needs a cut-off.

@@ -263,23 +263,27 @@ TEST(ResultsPopulate, EveryResultListedWithItsStatus) {
     }
 }
 
-TEST(ResultsPopulate, MarksFollowTheirKeyAcrossResortsIncludingDuplicates) {
+TEST(ResultsPopulate, MarksFollowTheirResultsAcrossResorts) {
     test::RecordingHost host;
-    // "7|/dup" twice: checking one checks both after a rebuild.
+    // "7|/dup" twice: each copy keeps a mark of its own.
     TFoundFiles v{Make("7", "/dup", 3), Make("1", "/c", 1), Make("7", "/dup", 9), Make("2", "/b", 2)};
     TSortState s;
     ApplyColumnClick(s, rcSize);  // ascending by size
-    // Row 0 (7|/dup) and row 3 (2|/b) checked; marks past the end are ignored.
+    // Marks on 7|/dup (size 3) and 2|/b; marks past the end are ignored.
     auto out = PopulateResultsModel(v, {true, false, false, true, true, true}, s, host);
     EXPECT_EQ(Inodes(v), (std::vector<std::string>{"1", "2", "7", "7"}));
-    EXPECT_EQ(out.Checked, (std::vector<bool>{false, true, true, true}));
+    EXPECT_EQ(out.Checked, (std::vector<bool>{false, true, true, false}));
 
     ApplyColumnClick(s, rcSize);  // descending
     out = PopulateResultsModel(v, out.Checked, s, host);
     EXPECT_EQ(Inodes(v), (std::vector<std::string>{"7", "7", "2", "1"}));
-    EXPECT_EQ(out.Checked, (std::vector<bool>{true, true, true, false}));
-    EXPECT_EQ(CountChecked(out.Checked), 3);
-    EXPECT_EQ(CheckedStatusText(host, CountChecked(out.Checked)), "Checked: 3");
+    EXPECT_EQ(v[1].SizeBytes, 3);
+    EXPECT_EQ(out.Checked, (std::vector<bool>{false, true, true, false}));
+    EXPECT_EQ(CountChecked(out.Checked), 2);
+    EXPECT_EQ(CheckedStatusText(host, CountChecked(out.Checked)), "Checked: 2");
+    // Without a sort nothing moves.
+    out = PopulateResultsModel(v, out.Checked, TSortState{}, host);
+    EXPECT_EQ(out.Checked, (std::vector<bool>{false, true, true, false}));
 }
 
 TEST(ResultsPopulate, MarksOfTheWholeListSurviveAResort) {
