@@ -426,6 +426,7 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
             return kExitFailure;
         }
         options.OnRecord = [&report](const TRecoveryRecord& r) { report << RecoveryRecordJson(r) << '\n'; };
+        options.Hash = true;
     }
 
     TRecoveryBatch batch(st, run.Engine, host);

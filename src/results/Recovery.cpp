@@ -85,7 +85,7 @@ std::optional<timespec> RecoveryTimeOf(const TFoundFile& f) {
 }
 
 TRecoveredFile RecoverOne(TScanState& state, TScanHost& host, TExtractor& extractor, const TFoundFile& f,
-                          const std::string& folder, const std::function<void(uint64_t)>& onBytes) {
+                          const std::string& folder, const TRecoverOneOptions& options) {
     const std::string source = TrimControl(state.FLastSrcForFls);
     if (source.empty()) throw std::runtime_error(host.Translate("Nothing to recover: please run Scan first."));
 
@@ -98,9 +98,9 @@ TRecoveredFile RecoverOne(TScanState& state, TScanHost& host, TExtractor& extrac
 
     Log(host, "Recovering: " + f.FullPath);
 
-    TRecoveryTarget target(folder, relative);
+    TRecoveryTarget target(folder, relative, options.Folders);
     const std::string wanted = target.FinalPath();
-    TRecoveryFileSink sink(target.Fd(), wanted, &state.FStopRequested, onBytes);
+    TRecoveryFileSink sink(target.Fd(), wanted, &state.FStopRequested, options.OnBytes, {}, options.Hash);
     extractor.Extract(f, sink);
     sink.Finish();
 

@@ -13,6 +13,7 @@
 #include "core/ScanState.h"
 #include "engine/EngineFolder.h"
 #include "engine/IcatExtractor.h"
+#include "results/RecoveryOutput.h"
 
 namespace brivo {
 
@@ -42,7 +43,17 @@ bool CheckRecoveryPreconditions(const TScanState& state, const TEngineContext& c
 struct TRecoveredFile {
     std::string OutputPath;  // the file it went to ("name (2).ext" when the name was taken)
     uint64_t Size = 0;       // bytes written
-    std::string Sha256;      // of those bytes, lower-case hex
+    std::string Sha256;      // of those bytes, lower-case hex; empty unless asked for
+};
+
+// The optional parts of RecoverOne.
+struct TRecoverOneOptions {
+    // Gets the count written so far after each piece of the content.
+    std::function<void(uint64_t)> OnBytes;
+    // Keeps the folder of the last file open for the next (a batch's).
+    TRecoveryFolders* Folders = nullptr;
+    // Whether TRecoveredFile::Sha256 is wanted.
+    bool Hash = true;
 };
 
 // Writes one result's content under folder at RecoveryRelativePath(FullPath), or at the
@@ -54,10 +65,9 @@ struct TRecoveredFile {
 // address, unsafe or uncreatable path, the extractor failing, a write refused), and
 // TExtractionStopped when state's Stop flag is set while the content is written. Either
 // way nothing is left behind: the content goes to a fresh hidden file beside the target,
-// which only a complete extraction turns into the output file. onBytes, when set, gets
-// the count written so far after each piece.
+// which only a complete extraction turns into the output file.
 TRecoveredFile RecoverOne(TScanState& state, TScanHost& host, TExtractor& extractor, const TFoundFile& f,
-                          const std::string& folder, const std::function<void(uint64_t)>& onBytes = {});
+                          const std::string& folder, const TRecoverOneOptions& options = {});
 
 // The modification time a recovered file gets; none when the result has no time or one
 // that a file cannot carry.

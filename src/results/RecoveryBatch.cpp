@@ -122,7 +122,12 @@ void TRecoveryBatch::Run(const std::vector<size_t>& rows, const std::string& fol
         if (row < st_.FFound.size()) totalBytes += ExpectedSize(st_.FFound[row]);
     TProgressPacer pacer(host_, rows.size(), totalBytes);
 
+    TRecoveryFolders folders;
+    TRecoverOneOptions one;
+    one.Folders = &folders;
+    one.Hash = options.Hash;
     uint64_t bytesBefore = 0;
+    one.OnBytes = [&](uint64_t written) { pacer.Bytes(bytesBefore, written); };
     for (size_t k = 0; k < rows.size(); ++k) {
         if (st_.StopRequested()) {
             s.Stopped = true;
@@ -144,8 +149,7 @@ void TRecoveryBatch::Run(const std::vector<size_t>& rows, const std::string& fol
         rec.Path = f.FullPath;
         pacer.FileStart(k, f.FullPath, bytesBefore);
         try {
-            const TRecoveredFile out = RecoverOne(st_, host_, *extractor, f, folder,
-                                                  [&](uint64_t written) { pacer.Bytes(bytesBefore, written); });
+            const TRecoveredFile out = RecoverOne(st_, host_, *extractor, f, folder, one);
             rec.Outcome = TRecoveryOutcome::Ok;
             rec.OutputPath = out.OutputPath;
             rec.Size = out.Size;

@@ -24,7 +24,7 @@ struct TRecoveryRecord {
     std::string Path;        // the result's FullPath
     std::string OutputPath;  // the file written; empty unless Ok
     uint64_t Size = 0;       // bytes written
-    std::string Sha256;      // of the bytes written; empty unless Ok
+    std::string Sha256;      // of the bytes written; empty unless Ok and hashing was asked for
     TRecoveryOutcome Outcome = TRecoveryOutcome::Failed;
     std::string Error;       // the message of a failure
 };
@@ -42,6 +42,9 @@ struct TRecoveryBatchOptions {
     // Called on the worker after each result, in row order (the command line's report).
     // Must not throw.
     std::function<void(const TRecoveryRecord&)> OnRecord;
+    // Whether the records carry each file's SHA-256 (costs about as much processor time
+    // as the copy; only a report reads it).
+    bool Hash = false;
     // Replaces the summary's information box (the window offers to open the folder).
     // Runs on the UI thread.
     std::function<void(const TRecoverySummary&)> ShowSummary;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <random>
 #include <stdexcept>
 
@@ -40,17 +41,20 @@ UniqueFd OpenChildFolder(int parent, const std::string& name, const std::string&
     Fail(ENOENT, shownPath);
 }
 
+// The name only has to be unlikely to be taken (it is created exclusively, and a taken
+// one is simply drawn again), so a generator seeded once per thread will do: a batch of
+// a hundred thousand files would otherwise read the kernel's entropy 16 times per file.
 std::string RandomHex(size_t n) {
     static const char* kHex = "0123456789abcdef";
-    std::random_device rd;
+    thread_local std::mt19937_64 gen{(static_cast<uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}()};
     std::string s;
-    for (size_t i = 0; i < n; ++i) s += kHex[rd() & 15];
+    uint64_t bits = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (i % 16 == 0) bits = gen();
+        s += kHex[bits & 15];
+        bits >>= 4;
+    }
     return s;
-}
-
-bool ProcFdUsable() {
-    static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
-    return usable;
 }
 
 // Moves from to to inside one folder unless to exists. Returns 0 or an errno value
@@ -94,40 +98,67 @@ std::string NumberedName(const std::string& leaf, int n) {
     return stem + mark + ext;
 }
 
-TRecoveryTarget::TRecoveryTarget(const std::string& folder, const std::string& relative) {
-    std::string shown = folder;
-    while (!shown.empty() && shown.back() == '/') shown.pop_back();  // "/" gives "", then "/name"
-    dir_.reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir_) Fail(errno, folder);
+namespace {
 
+// Opens folder, then every folder of relative but its last component, below it.
+UniqueFd OpenFolderChain(const std::string& folder, const std::string& relative, std::string& shown) {
+    shown = folder;
+    while (!shown.empty() && shown.back() == '/') shown.pop_back();  // "/" gives "", then "/name"
+    UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) Fail(errno, folder);
     size_t pos = 0;
     for (;;) {
         const size_t slash = relative.find('/', pos);
         if (slash == std::string::npos) break;
         const std::string name = relative.substr(pos, slash - pos);
         shown += "/" + name;
-        dir_ = OpenChildFolder(dir_.get(), name, shown);
+        dir = OpenChildFolder(dir.get(), name, shown);
         pos = slash + 1;
     }
-    leaf_ = relative.substr(pos);
-    shownDir_ = shown;
-    finalPath_ = shown + "/" + leaf_;
+    return dir;
+}
+
+} // namespace
+
+int TRecoveryFolders::Open(const std::string& folder, const std::string& relative, std::string& shownDir) {
+    const size_t slash = relative.rfind('/');
+    std::string key = folder;
+    key += '\0';
+    if (slash != std::string::npos) key.append(relative, 0, slash);
+    if (!fd_ || key != key_) {
+        key_.clear();
+        fd_ = OpenFolderChain(folder, relative, shown_);
+        key_ = std::move(key);
+    }
+    shownDir = shown_;
+    return fd_.get();
+}
+
+TRecoveryTarget::TRecoveryTarget(const std::string& folder, const std::string& relative, TRecoveryFolders* folders) {
+    if (folders) {
+        dir_ = folders->Open(folder, relative, shownDir_);
+    } else {
+        ownDir_ = OpenFolderChain(folder, relative, shownDir_);
+        dir_ = ownDir_.get();
+    }
+    const size_t slash = relative.rfind('/');
+    leaf_ = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    finalPath_ = shownDir_ + "/" + leaf_;
 
     // Short and fixed-length, so a target name near the 255-byte limit still has room.
     for (int attempt = 0;; ++attempt) {
         temp_ = ".brivo-" + RandomHex(16) + ".part";
-        fd_.reset(::openat(dir_.get(), temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        fd_.reset(::openat(dir_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (fd_) break;
         if (errno != EEXIST || attempt >= 8) Fail(errno, finalPath_);
     }
-    writePath_ = ProcFdUsable() ? "/proc/self/fd/" + std::to_string(dir_.get()) + "/" + temp_ : shown + "/" + temp_;
 }
 
 TRecoveryTarget::~TRecoveryTarget() { Discard(); }
 
 void TRecoveryTarget::Discard() {
     fd_.reset();
-    if (!done_ && dir_) ::unlinkat(dir_.get(), temp_.c_str(), 0);
+    if (!done_ && dir_ >= 0) ::unlinkat(dir_, temp_.c_str(), 0);
     done_ = true;
 }
 
@@ -147,7 +178,7 @@ const std::string& TRecoveryTarget::Commit(std::optional<timespec> modTime) {
     }
     for (int n = 1; n <= kMaxNumberedName; ++n) {
         const std::string name = NumberedName(leaf_, n);
-        const int err = RenameNoReplace(dir_.get(), temp_.c_str(), name.c_str());
+        const int err = RenameNoReplace(dir_, temp_.c_str(), name.c_str());
         if (err == 0) {
             done_ = true;
             finalPath_ = shownDir_ + "/" + name;

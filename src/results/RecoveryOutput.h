@@ -13,6 +13,23 @@ namespace brivo {
 // 255-byte limit of a file name loses bytes from its stem, never inside a UTF-8 character.
 std::string NumberedName(const std::string& leaf, int n);
 
+// The folders a batch writes into, reached as TRecoveryTarget describes, with the last one
+// kept open: results mostly come sorted by path, so a file usually lands in the folder of
+// the one before, and walking the path again for each would cost a handful of system
+// calls per file.
+class TRecoveryFolders {
+public:
+    // The open folder of relative's last component under folder (made when missing);
+    // shownDir gets its path for messages. Throws like TRecoveryTarget. The descriptor
+    // stays this object's.
+    int Open(const std::string& folder, const std::string& relative, std::string& shownDir);
+
+private:
+    std::string key_;
+    std::string shown_;
+    UniqueFd fd_;
+};
+
 // Where one recovered file is written. The output folder may already hold links (planted
 // there, or left by an earlier copy), and the program often runs as root, so nothing is
 // trusted below the folder the user chose: every folder on the way is opened with
@@ -26,16 +43,15 @@ public:
     // folder: the user's choice (a link naming it is followed; it is theirs to pick).
     // relative: "/"-separated, already cleaned (no "", "." or ".." components).
     // Throws std::runtime_error "<system message>: <path>" when a folder cannot be opened or
-    // created, or when a component is a link or not a folder.
-    TRecoveryTarget(const std::string& folder, const std::string& relative);
+    // created, or when a component is a link or not a folder. folders, when given, lends
+    // the folder (and must outlive this object).
+    TRecoveryTarget(const std::string& folder, const std::string& relative, TRecoveryFolders* folders = nullptr);
     ~TRecoveryTarget();
     TRecoveryTarget(const TRecoveryTarget&) = delete;
     TRecoveryTarget& operator=(const TRecoveryTarget&) = delete;
 
     // The hidden temporary file, open for writing.
     int Fd() const { return fd_.get(); }
-    // A name of the temporary file reached through the open folder handle.
-    const std::string& WritePath() const { return writePath_; }
     // The file the result is meant for (folder + relative), for messages; once Commit has
     // run, the file it really went to.
     const std::string& FinalPath() const { return finalPath_; }
@@ -50,13 +66,13 @@ public:
     void Discard();
 
 private:
-    UniqueFd dir_;
+    UniqueFd ownDir_;  // when no TRecoveryFolders lends one
+    int dir_ = -1;
     UniqueFd fd_;
     std::string leaf_;
     std::string temp_;
     std::string shownDir_;
     std::string finalPath_;
-    std::string writePath_;
     bool done_ = false;
 };
 

@@ -11,8 +11,13 @@
 namespace brivo {
 
 TRecoveryFileSink::TRecoveryFileSink(int fd, std::string shownPath, const std::atomic<bool>* stop,
-                                     std::function<void(uint64_t)> onBytes, TWriteFn write)
-    : fd_(fd), shownPath_(std::move(shownPath)), stop_(stop), onBytes_(std::move(onBytes)), write_(std::move(write)) {
+                                     std::function<void(uint64_t)> onBytes, TWriteFn write, bool hash)
+    : fd_(fd),
+      shownPath_(std::move(shownPath)),
+      stop_(stop),
+      onBytes_(std::move(onBytes)),
+      write_(std::move(write)),
+      hash_(hash) {
     if (!write_) write_ = [](int f, const void* b, size_t n) { return ::write(f, b, n); };
     buffer_.reserve(kBufferBytes);
 }
@@ -33,7 +38,7 @@ void TRecoveryFileSink::WriteOut(const uint8_t* p, size_t n) {
 void TRecoveryFileSink::Write(std::span<const uint8_t> bytes) {
     if (stop_ && stop_->load(std::memory_order_relaxed)) throw TExtractionStopped();
     if (bytes.empty()) return;
-    sha_.Update(bytes);
+    if (hash_) sha_.Update(bytes);
     size_ += bytes.size();
     if (buffer_.size() + bytes.size() <= kBufferBytes) {
         buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());

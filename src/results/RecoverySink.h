@@ -23,17 +23,19 @@ public:
     static constexpr size_t kBufferBytes = size_t{256} << 10;
 
     // fd stays the caller's. stop may be null. onBytes, when set, is called after each
-    // Write with the total count so far (on the extracting thread).
+    // Write with the total count so far (on the extracting thread). hash: whether the
+    // digest is wanted (it costs about as much processor time as the copy itself).
     TRecoveryFileSink(int fd, std::string shownPath, const std::atomic<bool>* stop,
-                      std::function<void(uint64_t)> onBytes = {}, TWriteFn write = {});
+                      std::function<void(uint64_t)> onBytes = {}, TWriteFn write = {}, bool hash = true);
 
     void Write(std::span<const uint8_t> bytes) override;
     // Writes what the buffer still holds. Throws like Write.
     void Finish();
 
     uint64_t Size() const { return size_; }
-    // Digest of every byte passed to Write so far (call after Finish, once).
-    std::string Sha256Hex() { return sha_.FinalHex(); }
+    // Digest of every byte passed to Write so far (call after Finish, once); empty when
+    // the sink was made without hashing.
+    std::string Sha256Hex() { return hash_ ? sha_.FinalHex() : std::string(); }
 
 private:
     void WriteOut(const uint8_t* p, size_t n);
@@ -45,6 +47,7 @@ private:
     TWriteFn write_;
     std::vector<uint8_t> buffer_;
     TSha256 sha_;
+    bool hash_;
     uint64_t size_ = 0;
 };
 

@@ -101,6 +101,7 @@ struct Fixture {
         for (size_t i = 0; i < state.FFound.size(); ++i) rows.push_back(i);
         TRecoveryBatchOptions opt;
         opt.OnRecord = [this](const TRecoveryRecord& r) { records.push_back(r); };
+        opt.Hash = true;
         ASSERT_TRUE(batch.Start(rows, folder, opt));
         EXPECT_TRUE(batch.Busy());
         EXPECT_FALSE(batch.Start(rows, folder, opt));  // one batch at a time
