@@ -225,7 +225,7 @@ private slots:
         w->PopulateResults();
         QCOMPARE(w->StatusText(), std::string("Scan finished. Found entries: 3"));
         QCOMPARE(Column(*w, 0), QStringList({"zeta.txt", "Alpha.txt", "beta.txt"}));
-        QCOMPARE(Cell(*w, 0, 1), QString("\\b"));
+        QCOMPARE(Cell(*w, 0, 1), QString("/b"));
         QCOMPARE(Cell(*w, 0, 2), QString("300 B"));
         QCOMPARE(Cell(*w, 0, 4), QString("Unknown"));
         // Mark beta (row 2) through the check box as a user would.
