@@ -72,6 +72,8 @@ void TFrmMain::tbFastScanClick() {
     lastChoice_ = ReadChoice();
     haveLastChoice_ = true;
     lastShowedHidden_ = false;
+    // A preview reading through the engine would share its runner with the scan.
+    previewLoader_.reset();
     FDriver->tbFastScanClick(lastChoice_);
 }
 
@@ -80,6 +82,7 @@ void TFrmMain::ShowHiddenClick() {
     TScanChoice c = lastChoice_;
     c.ShowHidden = true;
     lastShowedHidden_ = true;
+    previewLoader_.reset();
     FDriver->tbFastScanClick(c);
 }
 

@@ -81,7 +81,8 @@ void TFrmMain::UpdatePreview() {
     if (i < 0 || busyWidgets_ || static_cast<size_t>(i) >= FScanState.FFound.size()) {
         if (previewLoader_) previewTicket_ = previewLoader_->Cancel();
         previewMode_.clear();
-        PreviewInfo->setText(Tr("Select a file to preview it."));
+        PreviewInfo->setText(busyWidgets_ ? Tr("The preview waits until the work in progress has ended.")
+                                          : Tr("Select a file to preview it."));
         return;
     }
     const TFoundFile& f = FScanState.FFound[i];
