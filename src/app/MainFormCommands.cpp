@@ -114,11 +114,15 @@ void TFrmMain::tbRecoverSelClick() {
     const std::vector<bool>& marks = FResultsModel->Checks();
     for (size_t i = 0; i < marks.size(); ++i)
         if (marks[i]) rows.push_back(i);
+    // A preview still reading runs icat on the same engine runner, which serves one tool
+    // at a time: end it (it is read again on the next selection).
+    previewLoader_.reset();
     if (!FRecovery) FRecovery = std::make_unique<TRecoveryBatch>(FScanState, FEngine, *this);
     TRecoveryBatchOptions options;
     options.ShowSummary = [this](const TRecoverySummary& summary) { ShowRecoverySummary(summary); };
     try {
         FRecovery->Start(std::move(rows), S(folder), std::move(options));
+        UpdatePreview();  // busy: the pane says so instead of "Reading..."
     } catch (const std::exception& e) {
         ShowError(e.what());
     }
