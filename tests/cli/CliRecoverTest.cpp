@@ -7,8 +7,11 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -84,6 +87,41 @@ TEST(CliRecover, ReportAndNothingOverwrittenOnARerun) {
         EXPECT_TRUE(fs::exists(a));
         EXPECT_NE(b.find(" (2)"), std::string::npos) << b;
         EXPECT_EQ(Field(lines[i], "sha256"), Field(again[i], "sha256"));
+    }
+}
+
+// Each recovered file carries the modification time the scan showed for its result, on
+// the NTFS and the FAT32 route alike (read in UTC so the shown time is the stored one).
+TEST(CliRecover, RecoveredFilesKeepTheirTimes) {
+    ::setenv("TZ", "UTC", 1);
+    for (const char* image : {"ntfs", "fat32"}) {
+        SCOPED_TRACE(image);
+        test::TempDir dir;
+        const std::string img = test::UnpackFixture(std::string(image) + ".img", dir);
+        const auto scan = test::RunProcess({test::CliPath(), "scan", "--masks", "*", "--format", "json", img});
+        ASSERT_EQ(scan.exitCode, 0) << scan.err;
+        std::map<std::string, std::string> modified;  // address -> "yyyy-mm-ddThh:nn:ss"
+        const std::regex entry(R"re("inode": "([^"]*)"[^}]*?"modified": "(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d))re");
+        for (auto it = std::sregex_iterator(scan.out.begin(), scan.out.end(), entry); it != std::sregex_iterator(); ++it)
+            modified[(*it)[1]] = (*it)[2];
+        ASSERT_FALSE(modified.empty()) << scan.out;
+
+        const std::string out = dir / "out", report = dir / "report.jsonl";
+        const auto rec = test::RunProcess(
+            {test::CliPath(), "recover", "--masks", "*", "--all", "--report", report, "--out", out, img});
+        ASSERT_EQ(rec.exitCode, 0) << rec.err;
+        size_t checked = 0;
+        for (const auto& l : Lines(test::ReadFileBytes(report))) {
+            const auto m = modified.find(Field(l, "address"));
+            if (m == modified.end()) continue;
+            std::tm tm{};
+            ASSERT_NE(::strptime(m->second.c_str(), "%Y-%m-%dT%H:%M:%S", &tm), nullptr);
+            struct stat st {};
+            ASSERT_EQ(::stat(Field(l, "output").c_str(), &st), 0) << l;
+            EXPECT_NEAR(static_cast<double>(st.st_mtim.tv_sec), static_cast<double>(::timegm(&tm)), 1.0) << l;
+            ++checked;
+        }
+        EXPECT_EQ(checked, modified.size());
     }
 }
 
