@@ -94,7 +94,13 @@ bool TRecoveryBatch::Start(std::vector<size_t> rows, const std::string& folder, 
         try {
             Run(rows, folder, options);
         } catch (const std::exception& e) {
-            host_.Queue([this, msg = std::string(e.what())] {
+            // Nothing was recovered (the source could not be opened): every row failed.
+            TRecoverySummary s;
+            s.Folder = folder;
+            s.Counts.Failed = static_cast<int>(rows.size());
+            s.Text = Format(host_.Translate("Recovery finished. OK: %d Failed: %d"), {0, s.Counts.Failed});
+            host_.Queue([this, s, msg = std::string(e.what())] {
+                summary_ = s;
                 Log(host_, "ERROR: " + msg);
                 host_.ShowError(msg);
             });

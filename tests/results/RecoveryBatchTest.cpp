@@ -289,6 +289,7 @@ TEST(RecoveryBatch, AFactoryThatCannotOpenTheSourceEndsWithAnError) {
     t.state.FMakeExtractor = []() -> std::unique_ptr<TExtractor> { throw std::runtime_error("No such file: /img.dd"); };
     t.Run(out.path());
     EXPECT_EQ(t.host.EventsOf("error"), std::vector<std::string>{"No such file: /img.dd"});
+    EXPECT_EQ(t.batch.LastSummary().Counts.Failed, 1);
     EXPECT_EQ(t.host.EventsOf("busy"), (std::vector<std::string>{"1", "0"}));
     EXPECT_TRUE(fs::is_empty(out.path()));
 }
