@@ -3,6 +3,7 @@
 #include "app/MainForm.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QActionGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -222,6 +223,16 @@ void TFrmMain::lvFilesColumnClick(int column) {
                                                                              : Qt::DescendingOrder);
     // While a scan runs FFound is the worker's: the new order waits for its results.
     if (ScanBusy()) return;
+    // Sorting a million results takes a few seconds: say so with the cursor.
+    struct TWaitCursor {
+        bool on;
+        explicit TWaitCursor(bool wanted) : on(wanted) {
+            if (on) QApplication::setOverrideCursor(Qt::WaitCursor);
+        }
+        ~TWaitCursor() {
+            if (on) QApplication::restoreOverrideCursor();
+        }
+    } cursor(FScanState.FFound.size() > 100000);
     PopulateResults();
 }
 
