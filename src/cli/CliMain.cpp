@@ -22,7 +22,8 @@ std::vector<TCliCommand> AllCommands() { return {ScanCommand(), RecoverCommand()
 
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     const std::vector<TCliCommand> commands = AllCommands();
-    TArgParser parser(kProgram, "Finds deleted files on a volume or disk image and recovers them.");
+    TArgParser parser(kProgram, "Finds deleted files on a volume or disk image and recovers them.\n"
+                                 "'" + std::string(kProgram) + " --version' prints the version.");
     for (const auto& c : commands) parser.AddCommand(c.Definition);
 
     // "-v" is the one short option users expect; the parser knows long names only.
