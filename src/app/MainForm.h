@@ -130,6 +130,8 @@ public:
     void ApplyResultFilter();
     // Scans again with the last scan's choice, masks and cleanup off.
     void ShowHiddenClick();
+    // Scans the last choice again with the free-space sweep.
+    void DeepScanClick();
     // Space on the list: flips the marks of the selected rows.
     void ToggleSelectedChecks();
     // Enables each command exactly when it can act (busy, rows, marks).

@@ -209,11 +209,30 @@ void TFrmMain::UpdateCountLabels() {
         CountLabel->setText(Q(Format(Translate("%d shown of %d"), {FResultsModel->ShownCount(), total})));
     const uint64_t masks = FScanState.FLastHiddenByMasks, cleanup = FScanState.FLastHiddenByCleanup;
     const bool hidden = !busyWidgets_ && haveLastChoice_ && !lastShowedHidden_ && masks + cleanup > 0;
-    HiddenLabel->setVisible(hidden);
+    // A deleted folder whose directory data runs on past its first cluster: the rest of
+    // its entries lie in clusters only the free-space sweep can find.
+    const bool deepHint = !busyWidgets_ && haveLastChoice_ && !lastChoice_.Deep && FScanState.FLastDeepMayFindMore;
+    HiddenLabel->setVisible(hidden || deepHint);
+    QString text;
     if (hidden)
-        HiddenLabel->setText(
-            Q(Format(Translate("Hidden: %d by the masks, %d by the cleanup filter."), {masks, cleanup})).toHtmlEscaped() +
-            QStringLiteral(" <a href=\"show-hidden\">") + Tr("Show them").toHtmlEscaped() + QStringLiteral("</a>"));
+        text = Q(Format(Translate("Hidden: %d by the masks, %d by the cleanup filter."), {masks, cleanup})).toHtmlEscaped() +
+               QStringLiteral(" <a href=\"show-hidden\">") + Tr("Show them").toHtmlEscaped() + QStringLiteral("</a>");
+    if (deepHint) {
+        if (!text.isEmpty()) text += QStringLiteral(" &nbsp; ");
+        text += Tr("A deep scan may find more.").toHtmlEscaped() + QStringLiteral(" <a href=\"deep-scan\">") +
+                Tr("Deep scan").toHtmlEscaped() + QStringLiteral("</a>");
+    }
+    if (!text.isEmpty()) HiddenLabel->setText(text);
+}
+
+void TFrmMain::DeepScanClick() {
+    if (ScanBusy() || !haveLastChoice_) return;
+    cbDeepScan->setChecked(true);
+    TScanChoice c = lastChoice_;
+    c.Deep = true;
+    lastChoice_ = c;
+    previewLoader_.reset();
+    FDriver->tbFastScanClick(c);
 }
 
 void TFrmMain::lvFilesColumnClick(int column) {

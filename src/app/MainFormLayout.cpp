@@ -138,7 +138,12 @@ TFrmMain::TFrmMain(TFrmMainOptions options, QWidget* parent)
     HiddenLabel->setTextFormat(Qt::RichText);
     HiddenLabel->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
     HiddenLabel->setVisible(false);
-    connect(HiddenLabel, &QLabel::linkActivated, this, [this] { ShowHiddenClick(); });
+    connect(HiddenLabel, &QLabel::linkActivated, this, [this](const QString& link) {
+        if (link == QStringLiteral("deep-scan"))
+            DeepScanClick();
+        else
+            ShowHiddenClick();
+    });
     StatusBar1->addWidget(HiddenLabel);
     CountLabel = new QLabel(StatusBar1);
     CountLabel->setObjectName(QStringLiteral("CountLabel"));

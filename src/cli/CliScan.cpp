@@ -253,6 +253,8 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
                       "(--show-hidden lists them).",
                       {byMasks, byCleanup})
             << "\n";
+    if (run.State.FLastDeepMayFindMore && !choice.Deep)
+        err << "A deleted folder continues past what the fast scan could read: a deep scan (--deep) may find more.\n";
     return kExitOk;
 }
 

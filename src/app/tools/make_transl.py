@@ -231,6 +231,20 @@ ROWS = [
     ("Could not read the file: %s", "Die Datei konnte nicht gelesen werden: %s", "Не удалось прочитать файл: %s"),
     ("Image...", "Abbild...", "Образ..."),
     ("The volume (partition) to scan", "Das zu durchsuchende Volume (Partition)", "Том (раздел) для сканирования"),
+    # scan steps, recovery batch, deep scan
+    ("(%s elapsed)", "(%s vergangen)", "(прошло %s)"),
+    ("Listing files with the engine tools...", "Dateien werden mit den Engine-Werkzeugen aufgelistet...",
+     "Получение списка файлов средствами движка..."),
+    ("%d entries so far", "bisher %d Einträge", "найдено записей: %d"),
+    ("Recovering %d of %d: %s", "Wiederherstellung %d von %d: %s", "Восстановление %d из %d: %s"),
+    ("Open the output folder?", "Den Zielordner öffnen?", "Открыть папку с результатами?"),
+    ("No file manager could be started. The recovered files are in: %s",
+     "Es konnte kein Dateimanager gestartet werden. Die wiederhergestellten Dateien liegen in: %s",
+     "Не удалось запустить файловый менеджер. Восстановленные файлы находятся в: %s"),
+    ("Deep scan: searching free space for folders... %d%%", "Tiefensuche: freier Speicher wird nach Ordnern durchsucht... %d%%",
+     "Глубокий поиск: поиск папок в свободном месте... %d%%"),
+    (", in pieces", ", in Stücken", ", по частям"),
+    ("A deep scan may find more.", "Eine Tiefensuche kann mehr finden.", "Глубокий поиск может найти больше."),
 ]
 
 
