@@ -70,6 +70,9 @@ TScanChoice TFrmMain::ReadChoice() const {
 
 void TFrmMain::tbFastScanClick() {
     if (ScanBusy()) return;
+    // A path typed or pasted without leaving the field (Enter, F5) has not filled the
+    // volume list yet; a partitioned source then gets its first scannable volume.
+    RefreshVolumeList();
     lastChoice_ = ReadChoice();
     haveLastChoice_ = true;
     lastShowedHidden_ = false;
