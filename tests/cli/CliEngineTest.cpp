@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +14,6 @@
 
 #include "TestSupport.h"
 
-extern char** environ;
 
 namespace brivo {
 namespace {
@@ -107,40 +105,17 @@ public:
         test::WriteFileBytes(bin + "/fls", "#!/bin/sh\necho $$ > '" + pidFile_ + "'\nexec sleep 30\n");
         ::chmod((bin + "/fls").c_str(), 0700);
         test::WriteFileBytes(dir_ / "junk.img", std::string(4096, '\0'));
-        env_.push_back("PATH=" + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"));
-        env_.push_back("TMPDIR=" + tmp_);
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "PATH=", 5) != 0 && std::strncmp(*e, "TMPDIR=", 7) != 0) env_.emplace_back(*e);
+        env_ = test::EnvironmentWith(
+            {"PATH=" + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"), "TMPDIR=" + tmp_});
     }
 
     // Starts "scan -v junk.img" with every ending signal at its default, stdout to
     // outFd (or /dev/null), and waits until the tool runs. Returns the CLI's pid.
     pid_t StartScan(int outFd = -1) {
-        std::vector<std::string> argv{test::CliPath(), "scan", "-v", dir_ / "junk.img"};
-        std::vector<char*> args, envp;
-        for (auto& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        for (auto& e : env_) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        if (outFd >= 0)
-            posix_spawn_file_actions_adddup2(&fa, outFd, 1);
-        else
-            posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        sigset_t def;
-        sigemptyset(&def);
-        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&def, s);
-        posix_spawnattr_setsigdefault(&attr, &def);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-        pid_t pid = -1;
-        const int rc = posix_spawn(&pid, argv[0].c_str(), &fa, &attr, args.data(), envp.data());
-        posix_spawn_file_actions_destroy(&fa);
-        posix_spawnattr_destroy(&attr);
-        if (rc != 0) return -1;
+        const pid_t pid = test::SpawnWithDefaultSignals({test::CliPath(), "scan", "-v", dir_ / "junk.img"}, env_,
+                                                        test::SpawnOutput::Fd(outFd), test::SpawnOutput::File(errFile_),
+                                                        {SIGINT, SIGTERM, SIGHUP, SIGPIPE});
+        if (pid < 0) return -1;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (ToolPid() <= 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -228,31 +203,10 @@ TEST(CliEngine, ClosedOutputPipeEndsTheProgramCleanly) {
     int p[2];
     ASSERT_EQ(::pipe(p), 0);
     ::close(p[0]);
-    std::vector<std::string> env{"TMPDIR=" + tmp};
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "TMPDIR=", 7) != 0) env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argv{test::CliPath(), "scan", "--masks", "*", img};
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t def;
-    sigemptyset(&def);
-    sigaddset(&def, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attr, &def);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0].c_str(), &fa, &attr, args.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
+    const pid_t pid = test::SpawnWithDefaultSignals({test::CliPath(), "scan", "--masks", "*", img},
+                                                    test::EnvironmentWith({"TMPDIR=" + tmp}), test::SpawnOutput::Fd(p[1]), {},
+                                                    {SIGPIPE});
+    ASSERT_GT(pid, 0);
     ::close(p[1]);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);

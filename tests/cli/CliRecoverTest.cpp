@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -18,7 +17,6 @@
 #include "TestSupport.h"
 #include "core/Sha256.h"
 
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -136,36 +134,14 @@ TEST(CliRecover, InterruptStopsTheBatch) {
     test::WriteFileBytes(bin + "/icat", "#!/bin/sh\nprintf partial\nexec sleep 30\n");
     ASSERT_EQ(::chmod((bin + "/icat").c_str(), 0700), 0);
 
-    const std::string path = "PATH=" + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-    std::vector<std::string> env{path};
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "PATH=", 5) != 0) env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    const std::vector<std::string> env =
+        test::EnvironmentWith({"PATH=" + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")});
     const std::string cli = test::CliPath(), out = dir / "out", report = dir / "report.jsonl";
     const std::string outFile = dir / "stdout.txt", errFile = dir / "stderr.txt";
-    std::vector<std::string> argv{cli, "recover", "-v", "--masks", "?*", "--out", out, "--all", "--report", report, img};
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    // The test runner may ignore SIGINT for its children; the CLI must install its own handler.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t def;
-    sigemptyset(&def);
-    sigaddset(&def, SIGINT);
-    posix_spawnattr_setsigdefault(&attr, &def);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, cli.c_str(), &fa, &attr, args.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
+    const pid_t pid = test::SpawnWithDefaultSignals(
+        {cli, "recover", "-v", "--masks", "?*", "--out", out, "--all", "--report", report, img}, env,
+        test::SpawnOutput::File(outFile), test::SpawnOutput::File(errFile), {SIGINT});
+    ASSERT_GT(pid, 0);
 
     // Wait until the first extraction runs, then interrupt.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

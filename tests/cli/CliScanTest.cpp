@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -14,7 +13,6 @@
 
 #include "TestSupport.h"
 
-extern char** environ;
 
 namespace brivo {
 namespace {
@@ -178,36 +176,12 @@ TEST(CliEndToEnd, InterruptStopsARunningScan) {
     const std::string junk = dir / "junk.img";
     test::WriteFileBytes(junk, std::string(4096, '\0'));
 
-    const std::string path = "PATH=" + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-    std::vector<std::string> env{path};
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "PATH=", 5) != 0) env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    const std::vector<std::string> env =
+        test::EnvironmentWith({"PATH=" + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")});
     const std::string cli = test::CliPath();
     const std::string errFile = dir / "err.txt";
-    std::vector<std::string> argv{cli, "scan", "-v", junk};
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    // The test runner may ignore SIGINT for its children; the CLI must install its own handler.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t def;
-    sigemptyset(&def);
-    sigaddset(&def, SIGINT);
-    posix_spawnattr_setsigdefault(&attr, &def);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, cli.c_str(), &fa, &attr, args.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
+    const pid_t pid = test::SpawnWithDefaultSignals({cli, "scan", "-v", junk}, env, {}, test::SpawnOutput::File(errFile), {SIGINT});
+    ASSERT_GT(pid, 0);
 
     // Wait until the scan has started its tool, then interrupt.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +31,53 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& overrides) {
+    std::vector<std::string> env = overrides;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        bool replaced = false;
+        for (const std::string& o : overrides) {
+            const size_t eq = o.find('=');
+            if (eq != std::string::npos && entry.compare(0, eq + 1, o, 0, eq + 1) == 0) replaced = true;
+        }
+        if (!replaced) env.push_back(entry);
+    }
+    return env;
+}
+
+int SpawnWithDefaultSignals(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                            const SpawnOutput& out, const SpawnOutput& err, const std::vector<int>& signals) {
+    std::vector<std::string> a = argv, e = env;
+    std::vector<char*> args, envp;
+    for (auto& s : a) args.push_back(s.data());
+    args.push_back(nullptr);
+    for (auto& s : e) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    const std::pair<int, const SpawnOutput*> targets[] = {{1, &out}, {2, &err}};
+    for (const auto& [fd, o] : targets) {
+        if (o->fd >= 0)
+            posix_spawn_file_actions_adddup2(&fa, o->fd, fd);
+        else if (!o->file.empty())
+            posix_spawn_file_actions_addopen(&fa, fd, o->file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        else
+            posix_spawn_file_actions_addopen(&fa, fd, "/dev/null", O_WRONLY, 0);
+    }
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t def;
+    sigemptyset(&def);
+    for (int sig : signals) sigaddset(&def, sig);
+    posix_spawnattr_setsigdefault(&attr, &def);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, a[0].c_str(), &fa, &attr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    return rc == 0 ? pid : -1;
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv) {

@@ -27,6 +27,22 @@ struct ProcessResult {
 // Runs argv (no shell) and captures stdout and stderr. stdin is /dev/null.
 ProcessResult RunProcess(const std::vector<std::string>& argv);
 
+// This process's environment with the given "NAME=value" entries in place of its own
+// (a PATH led by a folder of fake tools, a private TMPDIR).
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& overrides);
+// Where a started program's output goes: a descriptor, else a file (created), else /dev/null.
+struct SpawnOutput {
+    int fd = -1;
+    std::string file;
+    static SpawnOutput Fd(int fd) { return {fd, {}}; }
+    static SpawnOutput File(std::string path) { return {-1, std::move(path)}; }
+};
+// Starts argv[0] (no shell) with env and the given signals back at their default action
+// (a test runner may ignore SIGINT or SIGPIPE for its children; the program must install
+// its own handlers). Returns the pid, or -1 when it cannot start. The caller reaps it.
+int SpawnWithDefaultSignals(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                            const SpawnOutput& out, const SpawnOutput& err, const std::vector<int>& signals);
+
 // Path of a committed fixture file (tests/fixtures/<name>).
 std::string FixturePath(const std::string& name);
 // Decompresses tests/fixtures/<name>.gz (e.g. "ntfs.img") into dir; returns the path.
