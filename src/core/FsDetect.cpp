@@ -145,6 +145,13 @@ std::string FsSwitchForKind(TFsKind kind) {
     return {};
 }
 
+std::string FatWidthText(const std::string& widthName, std::string text) {
+    if (widthName == "FAT32" || widthName.empty()) return text;
+    for (size_t at = text.find("FAT32"); at != std::string::npos; at = text.find("FAT32", at + widthName.size()))
+        text.replace(at, 5, widthName);
+    return text;
+}
+
 std::string FsKindName(TFsKind kind) {
     switch (kind) {
         case TFsKind::Ntfs: return "NTFS";

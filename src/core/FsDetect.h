@@ -43,4 +43,8 @@ std::string FsSwitchForKind(TFsKind kind);
 // "NTFS", "FAT32", "FAT16", "FAT12", "exFAT" or "not recognised".
 std::string FsKindName(TFsKind kind);
 
+// A text written (and translated) for FAT32 with every "FAT32" in it replaced by the
+// volume's own FAT width name ("FAT12", "FAT16"): the one reader serves all three.
+std::string FatWidthText(const std::string& widthName, std::string text);
+
 } // namespace brivo

@@ -236,13 +236,16 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
     case TFsKind::Fat32: {
         route_ = TScanRoute::Fat32;
         StartWorker([this, opts] { RunDirect(routes_.Fat32, opts, "FAT32"); },
-                    [this] {
+                    [this, kind] {
+                        const std::string width = FsKindName(kind);
                         UpdateProgress(host_, 0, 0,
-                                       Format(host_.Translate("Preparing FAT32 results... Found %d files."), {st_.FFound.size()}));
+                                       Format(FatWidthText(width, host_.Translate("Preparing FAT32 results... Found %d files.")),
+                                              {st_.FFound.size()}));
                         Complete();
                         if (!st_.StopRequested())
                             UpdateProgress(host_, 1000, 1000,
-                                           Format(host_.Translate("FAT32 scan finished. Found %d files."), {st_.FFound.size()}));
+                                           Format(FatWidthText(width, host_.Translate("FAT32 scan finished. Found %d files.")),
+                                                  {st_.FFound.size()}));
                     });
         return;
     }

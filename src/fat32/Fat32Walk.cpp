@@ -5,6 +5,7 @@
 #include <charconv>
 #include <memory>
 
+#include "core/FsDetect.h"
 #include "core/TextFormat.h"
 #include "fat32/FatLongName.h"
 #include "filters/SyntheticPath.h"
@@ -24,13 +25,7 @@ std::string ChildPath(const std::string& parent, const std::string& name) {
 }
 
 // A text written for FAT32 (and translated as such) naming the volume's own FAT width.
-std::string KindText(const TFat32Volume& vol, std::string text) {
-    if (vol.FatBits == 32) return text;
-    const std::string kind = FatKindName(vol);
-    for (size_t at = text.find("FAT32"); at != std::string::npos; at = text.find("FAT32", at + kind.size()))
-        text.replace(at, 5, kind);
-    return text;
-}
+std::string KindText(const TFat32Volume& vol, std::string text) { return FatWidthText(FatKindName(vol), std::move(text)); }
 
 // The "." entry: name bytes "." and ten spaces, directory attribute.
 bool StartsWithDotEntry(const std::vector<uint8_t>& data) {
