@@ -63,43 +63,16 @@ cat "$IMG" "$E01_BASE".E* "$QCOW" >/dev/null   # warm cache
 echo "image: $IMG  MFT records: $RECORDS" >&2
 ls -l "$IMG" "$E01_BASE".E* "$QCOW" >&2
 
-declare -A CMD TIMES MEMS
-NAMES=()
-add_cmd() { NAMES+=("$1"); CMD[$1]="$2"; TIMES[$1]=""; MEMS[$1]=""; }
+# shellcheck source=bench/scan-timing.sh
+source "$(dirname "${BASH_SOURCE[0]}")/scan-timing.sh"
 add_cmd raw "$CLI scan --format json $IMG"
 add_cmd e01 "$CLI scan --format json $E01"
 add_cmd qcow2 "$CLI scan --format json $QCOW"
 
-TF="$(mktemp)"
-trap 'rm -f "$TF"' EXIT
-run_once() {
-  local name="$1" t0 t1 rc=0
-  t0=$EPOCHREALTIME
-  /usr/bin/time -f '%M' -o "$TF" ${CMD[$name]} >/dev/null 2>&1 || rc=$?
-  t1=$EPOCHREALTIME
-  [[ $rc == 0 ]] || echo "warning: $name exited with status $rc" >&2
-  TIMES[$name]+="$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.4f", b - a}') "
-  MEMS[$name]+="$(tail -n 1 "$TF") "
-}
-for ((r = 0; r < RUNS; r++)); do
-  for name in "${NAMES[@]}"; do run_once "$name"; done
-done
-if [[ "$FLS_RUNS" -gt 0 ]]; then
-  add_cmd fls "fls -r -d -p -m / $E01"
-  for ((r = 0; r < FLS_RUNS; r++)); do run_once fls; done
-fi
+time_commands "$RUNS"
+[[ "$FLS_RUNS" -gt 0 ]] && time_extra fls "fls -r -d -p -m / $E01" "$FLS_RUNS"
 
-median() { tr ' ' '\n' | grep . | sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
-maximum() { tr ' ' '\n' | grep . | sort -g | tail -1; }
-declare -A MED PEAK
-echo
-printf '%-8s %10s %12s %14s\n' command median_s peak_KiB bytes/record
-for name in "${NAMES[@]}"; do
-  MED[$name]="$(median <<<"${TIMES[$name]}")"
-  PEAK[$name]="$(maximum <<<"${MEMS[$name]}")"
-  printf '%-8s %10.3f %12d %14.1f\n' "$name" "${MED[$name]}" "${PEAK[$name]}" \
-    "$(awk -v m="${PEAK[$name]}" -v n="$RECORDS" 'BEGIN {print m * 1024 / n}')"
-done
+print_table 8 "$RECORDS"
 echo
 awk -v r="${MED[raw]}" -v e="${MED[e01]}" -v q="${MED[qcow2]}" -v f="${MED[fls]:-0}" 'BEGIN {
   printf "e01 / raw    : %.2f  (target <= 4)\n", e / r;

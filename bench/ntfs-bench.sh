@@ -137,9 +137,8 @@ echo "image: $IMG  MFT records: $RECORDS" >&2
 
 # Commands by name; their runs go round-robin, so that load from elsewhere on the machine
 # falls on every command alike.
-declare -A CMD TIMES MEMS
-NAMES=()
-add_cmd() { NAMES+=("$1"); CMD[$1]="$2"; TIMES[$1]=""; MEMS[$1]=""; }
+# shellcheck source=bench/scan-timing.sh
+source "$(dirname "${BASH_SOURCE[0]}")/scan-timing.sh"
 if [[ -n "$CLI" ]]; then
   add_cmd brivo "$CLI $IMG"
   # The same scan printed as TSV: shows how much of the time and memory the JSON output
@@ -151,37 +150,10 @@ fi
 add_cmd mft-read "icat $IMG 0"
 add_cmd undelete "ntfsundelete --scan $IMG"
 
-TF="$(mktemp)"
-trap 'rm -f "$TF"' EXIT
-run_once() {  # run_once NAME: one wall time and one peak RSS
-  local name="$1" t0 t1 rc=0
-  t0=$EPOCHREALTIME
-  # shellcheck disable=SC2086
-  /usr/bin/time -f '%M' -o "$TF" ${CMD[$name]} >/dev/null 2>&1 || rc=$?
-  t1=$EPOCHREALTIME
-  [[ $rc == 0 ]] || echo "warning: $name exited with status $rc" >&2
-  TIMES[$name]+="$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.4f", b - a}') "
-  MEMS[$name]+="$(tail -n 1 "$TF") "
-}
-for ((r = 0; r < RUNS; r++)); do
-  for name in "${NAMES[@]}"; do run_once "$name"; done
-done
-if [[ "$FLS_RUNS" -gt 0 ]]; then
-  add_cmd fls "fls -r -d -p -m / $IMG"
-  for ((r = 0; r < FLS_RUNS; r++)); do run_once fls; done
-fi
+time_commands "$RUNS"
+[[ "$FLS_RUNS" -gt 0 ]] && time_extra fls "fls -r -d -p -m / $IMG" "$FLS_RUNS"
 
-median() { tr ' ' '\n' | grep . | sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
-maximum() { tr ' ' '\n' | grep . | sort -g | tail -1; }
-declare -A MED PEAK
-echo
-printf '%-10s %10s %12s %14s\n' command median_s peak_KiB bytes/record
-for name in "${NAMES[@]}"; do
-  MED[$name]="$(median <<<"${TIMES[$name]}")"
-  PEAK[$name]="$(maximum <<<"${MEMS[$name]}")"
-  printf '%-10s %10.3f %12d %14.1f\n' "$name" "${MED[$name]}" "${PEAK[$name]}" \
-    "$(awk -v m="${PEAK[$name]}" -v n="$RECORDS" 'BEGIN {print m * 1024 / n}')"
-done
+print_table 10 "$RECORDS"
 if [[ -n "${MED[brivo]:-}" ]]; then
   echo
   awk -v b="${MED[brivo]}" -v m="${MED[mft-read]}" -v u="${MED[undelete]}" -v mem="${PEAK[brivo]}" -v n="$RECORDS" 'BEGIN {
