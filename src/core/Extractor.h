@@ -1,8 +1,10 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <stdexcept>
 
+#include "core/ByteSource.h"
 #include "core/FoundFile.h"
 
 namespace brivo {
@@ -31,5 +33,12 @@ public:
     virtual ~TExtractor() = default;
     virtual void Extract(const TFoundFile& f, TByteSink& sink) = 0;
 };
+
+// Reads results that carry byte extents (found by their content) straight from the
+// volume, in extent order, a chunk at a time; every other result goes to next (the file
+// system's own extractor), or fails with "Cannot copy ..." when there is none. An extent
+// that runs past the volume's end, or a read that fails, throws std::runtime_error
+// "Cannot read <source> at byte N: <why>".
+std::unique_ptr<TExtractor> MakeExtentExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> next);
 
 } // namespace brivo

@@ -8,9 +8,26 @@ namespace brivo {
 // A TDateTime: days since 1899-12-30, the fraction being the time of day.
 using TDateTime = double;
 
+// How a result was found: listed by the file system's metadata (live or deleted
+// entries), by a deep sweep of free space for lost metadata (folders, records), or by
+// its content alone (a file start recognised in free space).
+enum class TFoundBy : uint8_t { Metadata = 0, DeepSweep = 1, Content = 2 };
+
+// A run of bytes in the scanned volume, from its first byte.
+struct TByteExtent {
+    uint64_t Offset = 0;
+    uint64_t Length = 0;
+    bool operator==(const TByteExtent&) const = default;
+};
+
 // One deleted file found by a scanner. A value type: arrays hold copies.
+//
+// Where its bytes are: a metadata address (Inode, in the engine's form, which every
+// extractor of the volume's file system understands), or, for a result that no metadata
+// describes any more (content search), the byte extents of its content in the volume,
+// in order. A result with extents is read from them and nothing else.
 struct TFoundFile {
-    std::string Inode;      // metadata address handed to icat
+    std::string Inode;      // metadata address in the engine's form; empty for a content result
     std::string FullPath;   // "/" or "\" separated, with or without a leading "/"
     bool IsDeleted = true;
     std::string FileType;
@@ -20,6 +37,8 @@ struct TFoundFile {
     bool HasModDate = false;
     std::string DamageText = "Unknown";
     int DamageScore = -1;   // -1: no estimate
+    TFoundBy FoundBy = TFoundBy::Metadata;
+    std::vector<TByteExtent> Extents;  // content results: where the bytes are
 };
 
 using TFoundFiles = std::vector<TFoundFile>;
