@@ -13,7 +13,7 @@
 #include "core/ScanState.h"
 #include "core/SourceSelection.h"
 #include "driver/ScanDriver.h"
-#include "engine/EngineFolder.h"
+#include "driver/Engine.h"
 #include "results/Preview.h"
 #include "volumes/VolumeList.h"
 #include "results/RecoveryBatch.h"

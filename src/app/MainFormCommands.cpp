@@ -105,7 +105,7 @@ int TFrmMain::CountChecked() const { return FResultsModel ? FResultsModel->Count
 
 void TFrmMain::tbRecoverSelClick() {
     if (ScanBusy()) return;
-    if (!CheckRecoveryPreconditions(FScanState, FEngine, *this, CountChecked())) return;
+    if (!CheckRecoveryPreconditions(FScanState, *this, CountChecked())) return;
     const QString folder = Dialogs().SelectFolder(this, Tr("Select output folder"), QString());
     if (folder.isEmpty()) return;
     // Writing onto the device being recovered can overwrite the very clusters that hold
@@ -121,7 +121,7 @@ void TFrmMain::tbRecoverSelClick() {
     // A preview still reading runs icat on the same engine runner, which serves one tool
     // at a time: end it (it is read again on the next selection).
     previewLoader_.reset();
-    if (!FRecovery) FRecovery = std::make_unique<TRecoveryBatch>(FScanState, FEngine, *this);
+    if (!FRecovery) FRecovery = std::make_unique<TRecoveryBatch>(FScanState, *this);
     TRecoveryBatchOptions options;
     options.ShowSummary = [this](const TRecoverySummary& summary) { ShowRecoverySummary(summary); };
     try {

@@ -37,7 +37,6 @@
 #include "app/Translation.h"
 #include "driver/ScanDriver.h"
 #include "core/ScanChoices.h"
-#include "filters/Masks.h"
 #include "platform/DebugLogLocation.h"
 #include "core/ScanLog.h"
 #include "app/WindowPlatform.h"

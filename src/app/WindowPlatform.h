@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "core/ScanHost.h"
-#include "engine/EngineFolder.h"
+#include "driver/Engine.h"
 
 namespace brivo {
 

@@ -19,7 +19,7 @@
 #include "core/SourceSelection.h"
 #include "core/TextFormat.h"
 #include "driver/ScanDriver.h"
-#include "engine/EngineFolder.h"
+#include "driver/Engine.h"
 #include "filters/Masks.h"
 #include "filters/Wildcard.h"
 #include "platform/DateTime.h"
@@ -267,14 +267,6 @@ std::string PathMaskText(std::string mask) {
     return mask;
 }
 
-std::string RouteName(TScanRoute r) {
-    switch (r) {
-        case TScanRoute::Ntfs: return "ntfs";
-        case TScanRoute::Fat32: return "fat32";
-        default: return "fls";
-    }
-}
-
 // Tabs and line breaks inside a field would break a TSV row.
 std::string TsvField(const std::string& s) {
     std::string out = s;
@@ -406,7 +398,7 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
             << st.FFound.size() << " found; 'scan' lists them with their addresses and paths)\n";
         return kExitUsage;
     }
-    if (!CheckRecoveryPreconditions(st, run.Engine, host, static_cast<int>(rows.size()))) return kExitFailure;
+    if (!CheckRecoveryPreconditions(st, host, static_cast<int>(rows.size()))) return kExitFailure;
     if (OutputOnScannedDevice(st.FLastSrcForFls, outDir) && !args.Has("allow-same-volume")) {
         err << "brivo-recovery-cli: error: The output folder " << outDir << " is on " << st.FLastSrcForFls
             << ", the device being scanned. Writing there can overwrite the deleted files before they are "
@@ -431,7 +423,7 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
         options.Hash = true;
     }
 
-    TRecoveryBatch batch(st, run.Engine, host);
+    TRecoveryBatch batch(st, host);
     TStopOnInterrupt interrupt;
     try {
         batch.Start(rows, outDir, options);

@@ -133,35 +133,11 @@ TFsKind DetectFileSystem(const std::string& src) {
     return DetectFileSystemOfSource(source);
 }
 
-std::string FsSwitchForKind(TFsKind kind) {
-    switch (kind) {
-        case TFsKind::Ntfs: return " -f ntfs";
-        case TFsKind::Fat12:
-        case TFsKind::Fat16:
-        case TFsKind::Fat32: return " -f fat";
-        case TFsKind::ExFat: return " -f exfat";
-        case TFsKind::NotRecognised: break;
-    }
-    return {};
-}
-
 std::string FatWidthText(const std::string& widthName, std::string text) {
     if (widthName == "FAT32" || widthName.empty()) return text;
     for (size_t at = text.find("FAT32"); at != std::string::npos; at = text.find("FAT32", at + widthName.size()))
         text.replace(at, 5, widthName);
     return text;
-}
-
-std::string FsKindName(TFsKind kind) {
-    switch (kind) {
-        case TFsKind::Ntfs: return "NTFS";
-        case TFsKind::Fat32: return "FAT32";
-        case TFsKind::Fat16: return "FAT16";
-        case TFsKind::Fat12: return "FAT12";
-        case TFsKind::ExFat: return "exFAT";
-        case TFsKind::NotRecognised: break;
-    }
-    return "not recognised";
 }
 
 } // namespace brivo

@@ -2,21 +2,11 @@
 #include <string>
 
 #include "core/ByteReaders.h"
+#include "core/FileSystems.h"
 
 namespace brivo {
 
 class TRawSource;
-
-// File-system kinds of a source's first sector. The numbers are the ones written in the
-// CLI's JSON "kind" field, so existing values never change.
-enum class TFsKind : int {
-    NotRecognised = 0,
-    Ntfs = 1,
-    Fat32 = 2,
-    Fat12 = 3,
-    Fat16 = 4,
-    ExFat = 5,
-};
 
 inline constexpr size_t kBootSectorSize = 512;
 
@@ -34,14 +24,6 @@ TFsKind DetectFileSystemOfSource(const TRawSource& source);
 // scan then takes reports the real problem. Any other path that cannot be opened raises
 // std::runtime_error "<strerror>: <path>".
 TFsKind DetectFileSystem(const std::string& src);
-
-// The engine's file-system switch of a kind, with its leading blank: " -f ntfs",
-// " -f fat" (FAT12, FAT16, FAT32), " -f exfat", or empty for a source that was not
-// recognised (the engine then guesses).
-std::string FsSwitchForKind(TFsKind kind);
-
-// "NTFS", "FAT32", "FAT16", "FAT12", "exFAT" or "not recognised".
-std::string FsKindName(TFsKind kind);
 
 // A text written (and translated) for FAT32 with every "FAT32" in it replaced by the
 // volume's own FAT width name ("FAT12", "FAT16"): the one reader serves all three.

@@ -15,11 +15,13 @@ struct TReaderOptions {
     // The cleanup filter (empty files, system and noise paths); off when the user asks
     // to see everything that was left out.
     bool Cleanup = true;
-    // Also sweep free space for directory data the walk could not reach (FAT).
+    // Also sweep free space for metadata the walk could not reach (lost folders).
     bool Deep = false;
 };
 
-// The clusters to read a result's content from, in order, keyed by its metadata address.
+// The clusters to read a result's content from, in order, keyed by its metadata address:
+// what a scan learned about files whose content does not simply follow their first
+// cluster, handed to the same reader's extractor.
 using TClusterPlanMap = std::unordered_map<std::string, std::vector<uint32_t>>;
 
 // What a direct reader hands back to the driver, which writes FFound.
@@ -32,10 +34,10 @@ struct TReaderResult {
     // The walk met a deleted folder whose directory data ends without an end marker
     // after its first cluster: a deep scan may find more of it.
     bool DeepMayFindMore = false;
-    // FAT: the deleted files whose content does not simply follow their first cluster (they
+    // The deleted files whose content does not simply follow their first cluster (they
     // were written in turns with other files, or run off the volume). A file not listed is
-    // read contiguously from its first cluster; a listed one from these clusters, and only
-    // as far as they reach when they hold less than its size.
+    // read the reader's usual way; a listed one from these clusters, and only as far as
+    // they reach when they hold less than its size.
     std::shared_ptr<const TClusterPlanMap> ClusterPlans;
 };
 

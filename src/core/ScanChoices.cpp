@@ -45,4 +45,9 @@ bool FindWhatByCliName(std::string_view name, int& whatIndex) {
 std::string WhereCliNames() { return JoinNames(kWhereKinds); }
 std::string WhatCliNames() { return JoinNames(kWhatCategories); }
 
+std::string DefaultMaskText(int whatIndex) {
+    if (whatIndex < 0 || whatIndex >= kWhatCount) return "*.*";
+    return kWhatCategories[static_cast<size_t>(whatIndex)].DefaultMasks;
+}
+
 } // namespace brivo

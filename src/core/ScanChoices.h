@@ -62,4 +62,8 @@ bool FindWhatByCliName(std::string_view name, int& whatIndex);
 std::string WhereCliNames();
 std::string WhatCliNames();
 
+// The initial comma-separated mask text of a category's text box (EdAllCustomFormats ..
+// EdVideos); "*.*" for an index outside 0..4.
+std::string DefaultMaskText(int whatIndex);
+
 } // namespace brivo

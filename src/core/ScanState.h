@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/Extractor.h"
 #include "core/FoundFile.h"
@@ -34,6 +35,10 @@ struct TScanState {
     // reader's own over a fresh byte source, or icat). Set by the driver when a scan
     // starts; each call gives a new extractor, so recovery and preview never share one.
     std::function<std::unique_ptr<TExtractor>()> FMakeExtractor;
+    // Ends at once whatever the route runs in other processes for its extractor (the
+    // engine's tools), so Stop is not left waiting for a slow child. Set with
+    // FMakeExtractor; any thread.
+    std::function<void()> FStopTools;
     // What the last scan left out and whether a deep scan may find more (status texts).
     uint64_t FLastHiddenByMasks = 0;
     uint64_t FLastHiddenByCleanup = 0;
@@ -42,13 +47,25 @@ struct TScanState {
     bool StopRequested() const { return FStopRequested.load(std::memory_order_relaxed); }
 };
 
-// The engine options that find the last scan's volume in its source, with a leading
-// blank each (" -i ewf -o 2048"), to follow the file-system switch; empty for a raw
-// source scanned from its start.
+// The engine's options that pick a volume out of its source: "-i TYPE" for a container
+// (imageType empty: a raw file or device), "-o N" for a volume that starts N 512-byte
+// sectors into it. Every engine command run against a scanned volume gets its words here.
+inline std::vector<std::string> EngineVolumeArgs(const std::string& imageType, uint64_t sectorOffset) {
+    std::vector<std::string> args;
+    if (!imageType.empty()) args = {"-i", imageType};
+    if (sectorOffset != 0) {
+        args.push_back("-o");
+        args.push_back(std::to_string(sectorOffset));
+    }
+    return args;
+}
+
+// The same for the last scan's volume, as words with a leading blank each
+// (" -i ewf -o 2048") to follow the file-system switch; empty for a raw source scanned
+// from its start.
 inline std::string EngineVolumeWords(const TScanState& st) {
     std::string w;
-    if (!st.FLastImageType.empty()) w += " -i " + st.FLastImageType;
-    if (st.FLastSectorOffset != 0) w += " -o " + std::to_string(st.FLastSectorOffset);
+    for (const std::string& a : EngineVolumeArgs(st.FLastImageType, st.FLastSectorOffset)) w += " " + a;
     return w;
 }
 

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "core/FsDetect.h"
+#include "filters/ScopeFilter.h"
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
 #include "engine/CommandLine.h"
@@ -17,8 +18,6 @@
 #include "tskparse/PathInode.h"
 #include "engine/IcatExtractor.h"
 #include "engine/ToolOutputDecode.h"
-#include "fat32/FatExtractor.h"
-#include "ntfs/NtfsExtract.h"
 #include "volumes/VolumeList.h"
 
 namespace brivo {
@@ -133,83 +132,118 @@ void TScanDriver::tbFastScanClick(const TScanChoice& choice) {
         host_.ShowError(e.what());
         return;
     }
-    StartScan(source, choice);
+    StartScan(source, choice, nullptr);
 }
 
-void TScanDriver::ScanSource(const TScanSource& source, const TScanChoice& choice) {
+void TScanDriver::ScanSource(const TScanSource& source, const TScanChoice& choice,
+                             std::shared_ptr<const TSourceVolumes> volumes) {
     if (!BeginCommand()) return;
-    StartScan(source, choice);
+    StartScan(source, choice, std::move(volumes));
 }
 
-void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice) {
-    TMaskList masks = ParseMasks(CurrentMaskText(choice));
-
+void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice,
+                            std::shared_ptr<const TSourceVolumes> volumes) {
     // The source as a disk: its container, partition table and the volume to scan. All of
     // it reads only a few sectors, so it runs here and a bad source is refused before any
     // worker starts.
-    TSourceVolumes vols;
-    const TVolume* vol = nullptr;
+    TChosenVolume chosen;
     try {
-        vols = ListVolumes(source.Src);
-        vol = &ChooseVolume(vols, choice.Volume);
-        volume_ = OpenVolumeSource(vols, *vol);
+        chosen = ChooseScanVolume(source, choice, std::move(volumes));
+        volume_ = OpenVolumeSource(*chosen.Volumes, chosen.Volume);
     } catch (const std::exception& e) {
         ReportError(e.what());
         return;
     }
+    RecordScanState(source, choice, chosen);
+    st_.FMakeExtractor = MakeExtractorFactory(chosen);
+    LogScanStart(choice, chosen);
+    RunRoute(source, choice, chosen);
+}
 
+TChosenVolume TScanDriver::ChooseScanVolume(const TScanSource& source, const TScanChoice& choice,
+                                            std::shared_ptr<const TSourceVolumes> volumes) {
+    TChosenVolume chosen;
+    chosen.Volumes = volumes ? std::move(volumes) : std::make_shared<const TSourceVolumes>(ListVolumes(source.Src));
+    chosen.Volume = ChooseVolume(*chosen.Volumes, choice.Volume);
+    return chosen;
+}
+
+void TScanDriver::RecordScanState(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen) {
+    const TSourceVolumes& vols = *chosen.Volumes;
+    const TVolume& vol = chosen.Volume;
     st_.FLastSrcForFls = source.Src;
     st_.FLastWhereMode = source.Where;
     st_.FLastPathFilterNorm = source.PathFilter;
-    st_.FLastMasks = masks;
+    st_.FLastMasks = ParseMasks(CurrentMaskText(choice));
     const bool partitioned = vols.Scheme != TPartitionScheme::None;
-    st_.FLastVolume = partitioned ? vol->Index : 0;
-    st_.FLastSectorOffset = partitioned ? vol->StartSector * (vols.SectorSize / 512) : 0;
+    st_.FLastVolume = partitioned ? vol.Index : 0;
+    st_.FLastSectorOffset = partitioned ? vol.StartSector * (vols.SectorSize / 512) : 0;
     st_.FLastImageType = vols.Container == TContainerKind::Raw ? std::string() : EngineImageType(vols.Container);
-    const TFsKind kind = vol->Fs.Kind;
-    const std::string fsName = vol->Fs.Name;
-    st_.FLastFsSwitch = FsSwitchForKind(kind);
+    st_.FLastFsSwitch = FsSwitchForKind(vol.Fs.Kind);
     st_.FStopRequested = false;
     st_.FLastProgressTick = 0;
     st_.FLastHiddenByMasks = 0;
     st_.FLastHiddenByCleanup = 0;
     st_.FLastDeepMayFindMore = false;
-    fatPlans_.reset();
-    // Recovery and preview read the same volume: the direct reader's own extraction over
-    // a fresh copy of the volume (byte sources serve one thread), with icat at the same
-    // offset for what it leaves; icat alone on the engine's route. The factory outlives
-    // this driver (the command line recovers after the scan), so it holds only what the
-    // front end owns.
-    {
-        TIcatSource icat;
-        icat.Source = source.Src;
-        icat.FsSwitch = st_.FLastFsSwitch;
-        icat.ImageType = st_.FLastImageType;
-        icat.SectorOffset = st_.FLastSectorOffset;
-        TEngineContext& engine = engine_;
-        TScanHost& host = host_;
-        if (kind == TFsKind::Ntfs) {
-            st_.FMakeExtractor = [&engine, &host, icat, path = source.Src, index = vol->Index]() {
-                return MakeNtfsExtractor(OpenVolume(path, index), MakeIcatExtractor(engine, host, icat));
-            };
-        } else if (kind == TFsKind::Fat12 || kind == TFsKind::Fat16 || kind == TFsKind::Fat32) {
-            // The reader's cluster plans arrive with its result; the factory reads them then.
-            fatPlans_ = std::make_shared<std::shared_ptr<const TFatClusterPlans>>();
-            const bool engineReads = vols.Container != TContainerKind::Qcow;
-            st_.FMakeExtractor = [&engine, &host, icat, engineReads, path = source.Src, index = vol->Index,
-                                  plans = fatPlans_]() {
-                return MakeFatExtractor(OpenVolume(path, index),
-                                        engineReads ? MakeIcatExtractor(engine, host, icat) : nullptr, *plans);
-            };
-        } else if (vols.Container == TContainerKind::Qcow) {
-            // Nothing but a direct extraction reads inside this container.
-            st_.FMakeExtractor = {};
-        } else {
-            st_.FMakeExtractor = [&engine, &host, icat]() { return MakeIcatExtractor(engine, host, icat); };
-        }
-    }
+    TEngineContext& engine = engine_;
+    st_.FStopTools = [&engine] { engine.FRunner.Stop(); };
     startMs_ = DriverClockMs();
+}
 
+namespace {
+
+// What the engine would have copied, on a source the engine cannot open: every such
+// result fails with the reason and what to do instead.
+class TRefusingExtractor final : public TExtractor {
+public:
+    explicit TRefusingExtractor(std::string why) : why_(std::move(why)) {}
+    void Extract(const TFoundFile&, TByteSink&) override { throw std::runtime_error(why_); }
+
+private:
+    std::string why_;
+};
+
+} // namespace
+
+std::function<std::unique_ptr<TExtractor>()> TScanDriver::MakeExtractorFactory(const TChosenVolume& chosen) {
+    // Recovery and preview read the scanned volume again: the reader's own extraction
+    // over a fresh opening of it (byte sources serve one thread), with icat at the same
+    // offset for what the reader leaves; icat alone on the engine's route; results found
+    // by their content straight from their extents. The factory outlives this driver (the
+    // command line recovers after the scan), so it holds only what the front end owns.
+    TIcatSource icat;
+    icat.Source = st_.FLastSrcForFls;
+    icat.FsSwitch = st_.FLastFsSwitch;
+    icat.ImageType = st_.FLastImageType;
+    icat.SectorOffset = st_.FLastSectorOffset;
+    std::string engineRefusal;
+    try {
+        EngineVolumeArgs(*chosen.Volumes, chosen.Volume);
+    } catch (const std::exception& e) {
+        engineRefusal = e.what();
+    }
+    const TFsReader* reader = FindFsReader(chosen.Volume.Fs.Kind);
+    plans_ = reader ? std::make_shared<std::shared_ptr<const TClusterPlanMap>>() : nullptr;
+    // The disk is opened again for each extractor; the scan's own opening is not kept.
+    auto vols = std::make_shared<TSourceVolumes>(*chosen.Volumes);
+    if (vols->ReopenDisk) vols->Disk.reset();
+    TEngineContext& engine = engine_;
+    TScanHost& host = host_;
+    return [&engine, &host, icat, engineRefusal, reader, plans = plans_, vols, vol = chosen.Volume]() {
+        std::unique_ptr<TExtractor> viaEngine;
+        if (engineRefusal.empty()) viaEngine = MakeIcatExtractor(engine, host, icat);
+        else viaEngine = std::make_unique<TRefusingExtractor>(engineRefusal);
+        TByteSourcePtr volume = ReopenVolumeSource(*vols, vol);
+        std::unique_ptr<TExtractor> own =
+            reader ? reader->MakeExtractor(volume, engineRefusal.empty() ? std::move(viaEngine) : nullptr,
+                                           plans ? *plans : nullptr)
+                   : std::move(viaEngine);
+        return MakeExtentExtractor(std::move(volume), std::move(own));
+    };
+}
+
+void TScanDriver::LogScanStart(const TScanChoice& choice, const TChosenVolume& chosen) {
+    const TSourceVolumes& vols = *chosen.Volumes;
     SetBusy(host_, true);
     busy_ = true;
     SetStatusText(host_, host_.Translate("Fast scan... detecting file system..."));
@@ -219,51 +253,56 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
     Log(host_, "Fast scan...");
     Log(host_, "Debug log file: " + host_.DebugLogPath());
     Log(host_, "Where: " + choice.WhereText + " | What: " + choice.WhatText);
-    if (vols.Container != TContainerKind::Raw || partitioned)
+    if (vols.Container != TContainerKind::Raw || vols.Scheme != TPartitionScheme::None)
         Log(host_, Format("Source: %s image, %s partition table; volume %d: %s",
-                          {vols.ContainerFormat, PartitionSchemeName(vols.Scheme), vol->Index,
-                           DescribeVolume(*vol, vols.SectorSize)}));
+                          {vols.ContainerFormat, PartitionSchemeName(vols.Scheme), chosen.Volume.Index,
+                           DescribeVolume(chosen.Volume, vols.SectorSize)}));
+}
 
+void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen) {
     TReaderOptions opts;
-    opts.Masks = choice.ShowHidden ? TMaskList{"*"} : masks;
+    opts.Masks = choice.ShowHidden ? TMaskList{"*"} : st_.FLastMasks;
     // The Recycle Bin's $I/$R names are what the cleanup filter drops as system files.
     opts.Cleanup = !choice.ShowHidden && source.Where != TScanWhere::swRecycleBin;
     opts.Deep = choice.Deep;
 
-    switch (kind) {
-    case TFsKind::Fat12:
-    case TFsKind::Fat16:
-    case TFsKind::Fat32: {
-        route_ = TScanRoute::Fat32;
-        StartWorker([this, opts] { RunDirect(routes_.Fat32, opts, "FAT32"); },
-                    [this, kind] {
-                        const std::string width = FsKindName(kind);
-                        UpdateProgress(host_, 0, 0,
-                                       Format(FatWidthText(width, host_.Translate("Preparing FAT32 results... Found %d files.")),
+    const TFsReader* reader = FindFsReader(chosen.Volume.Fs.Kind);
+    const auto direct = reader ? routes_.Direct.find(reader->Route) : routes_.Direct.end();
+    if (direct == routes_.Direct.end()) {
+        RunEngineRoute(source, chosen, opts);
+        return;
+    }
+    route_ = reader->Route;
+    const TScanRoutes::DirectScan scan = direct->second;
+    const char* scanName = reader->ScanName;
+    if (reader->Route != TScanRoute::Fat32) {
+        StartWorker([this, scan, opts, scanName] { RunDirect(scan, opts, scanName); }, [this] { Complete(); });
+        return;
+    }
+    // One reader serves the three FAT widths; its texts name the volume's own.
+    const std::string width = FsKindName(chosen.Volume.Fs.Kind);
+    StartWorker([this, scan, opts, scanName] { RunDirect(scan, opts, scanName); },
+                [this, width] {
+                    UpdateProgress(host_, 0, 0,
+                                   Format(FatWidthText(width, host_.Translate("Preparing FAT32 results... Found %d files.")),
+                                          {st_.FFound.size()}));
+                    Complete();
+                    if (!st_.StopRequested())
+                        UpdateProgress(host_, 1000, 1000,
+                                       Format(FatWidthText(width, host_.Translate("FAT32 scan finished. Found %d files.")),
                                               {st_.FFound.size()}));
-                        Complete();
-                        if (!st_.StopRequested())
-                            UpdateProgress(host_, 1000, 1000,
-                                           Format(FatWidthText(width, host_.Translate("FAT32 scan finished. Found %d files.")),
-                                                  {st_.FFound.size()}));
-                    });
-        return;
-    }
-    case TFsKind::Ntfs: {
-        route_ = TScanRoute::Ntfs;
-        StartWorker([this, opts] { RunDirect(routes_.Ntfs, opts, "NTFS"); }, [this] { Complete(); });
-        return;
-    }
-    default: break;  // the engine reads every other kind
-    }
+                });
+}
 
+void TScanDriver::RunEngineRoute(const TScanSource& source, const TChosenVolume& chosen, const TReaderOptions& opts) {
     route_ = TScanRoute::Fls;
     volume_.reset();
+    const std::string fsName = chosen.Volume.Fs.Name;
     std::string startInode;
     TToolCommand cmd;
     try {
         // A container the engine cannot open ends here, with what to do instead.
-        const std::vector<std::string> volumeArgs = EngineVolumeArgs(vols, *vol);
+        const std::vector<std::string> volumeArgs = EngineVolumeArgs(*chosen.Volumes, chosen.Volume);
         if (source.Where == TScanWhere::swFolder || source.Where == TScanWhere::swRecycleBin) {
             startInode = ResolvePathInode(st_, engine_, host_, source.Src, source.PathFilter);
             Log(host_, Format("Resolved start directory inode: %s (path %s)", {startInode, source.PathFilter}));
@@ -325,12 +364,8 @@ void TScanDriver::RunDirect(const TScanRoutes::DirectScan& reader, const TReader
     st_.FLastHiddenByMasks = r.HiddenByMasks;
     st_.FLastHiddenByCleanup = r.HiddenByCleanup;
     st_.FLastDeepMayFindMore = r.DeepMayFindMore;
-    if (fatPlans_ && r.ClusterPlans) {
-        auto plans = std::make_shared<TFatClusterPlans>();
-        for (const auto& [address, clusters] : *r.ClusterPlans) (*plans)[address].Clusters = clusters;
-        *fatPlans_ = std::move(plans);
-    }
-    routes_.Scope(st_, host_, engine_, st_.FLastWhereMode, st_.FLastPathFilterNorm);
+    if (plans_) *plans_ = std::move(r.ClusterPlans);
+    routes_.Scope(st_, host_, st_.FLastWhereMode, st_.FLastPathFilterNorm);
     Log(host_, Format("Fast %s records after scope filtering: %d", {fsName, st_.FFound.size()}));
 }
 
@@ -345,6 +380,15 @@ void TScanDriver::tbStopClick() {
     engine_.FRunner.Stop();
     Log(host_, "Stop requested.");
     SetStatusText(host_, host_.Translate("Stop requested..."));
+}
+
+TScanRoutes TScanRoutes::Default() {
+    TScanRoutes r;
+    for (const TFsReader& reader : FsReaderTable()) r.Direct.emplace(reader.Route, reader.Scan);
+    r.Scope = [](TScanState& st, TScanHost& host, TScanWhere mode, const std::string& path) {
+        ApplyScopeFilter(st, host, mode, path);
+    };
+    return r;
 }
 
 uint64_t DriverClockMs() {

@@ -1,5 +1,7 @@
 #pragma once
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -9,25 +11,28 @@
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
 #include "core/SourceSelection.h"
+#include "driver/FsReaders.h"
 #include "engine/EngineFolder.h"
-#include "fat32/FatFragments.h"
+#include "volumes/VolumeList.h"
 
 namespace brivo {
 
-// Which way a scan reads its source.
-enum class TScanRoute { Ntfs, Fat32, Fls };
-
-// The work each route runs on the worker thread. The defaults are the real readers;
-// tests replace them to drive every path of the driver.
+// The work each route runs on the worker thread. The defaults are the file-system
+// table's readers; tests replace them to drive every path of the driver.
 struct TScanRoutes {
-    // A direct reader over the chosen volume's bytes; the driver writes FFound from what
-    // it returns.
-    using DirectScan = std::function<TReaderResult(TByteSource&, TReaderReport&, const TReaderOptions&)>;
-    using ScopeFilter = std::function<void(TScanState&, TScanHost&, TEngineContext&, TScanWhere, const std::string&)>;
-    DirectScan Ntfs;
-    DirectScan Fat32;
+    using DirectScan = TDirectScan;
+    using ScopeFilter = std::function<void(TScanState&, TScanHost&, TScanWhere, const std::string&)>;
+    // The direct reader of each route the table has.
+    std::map<TScanRoute, DirectScan> Direct;
     ScopeFilter Scope;
     static TScanRoutes Default();
+};
+
+// The volume a scan reads: chosen once, from the volume list the front end already made
+// or one made here, and handed on to the extractors of the scan's results.
+struct TChosenVolume {
+    std::shared_ptr<const TSourceVolumes> Volumes;
+    TVolume Volume;
 };
 
 // The Scan and Stop commands over a front end's scan state. The worker thread is owned:
@@ -43,8 +48,10 @@ public:
     // The Scan command (UI thread). Returns once the worker runs or the scan was refused.
     void tbFastScanClick(const TScanChoice& choice);
     // The same command for a source chosen without the window's controls (the command
-    // line's --scope and --where over an image): validation is the caller's.
-    void ScanSource(const TScanSource& source, const TScanChoice& choice);
+    // line's --scope and --where over an image): validation is the caller's. volumes: the
+    // source's volume list when the caller has made it already (it is not listed again).
+    void ScanSource(const TScanSource& source, const TScanChoice& choice,
+                    std::shared_ptr<const TSourceVolumes> volumes = nullptr);
     // The Stop command (UI thread).
     void tbStopClick();
     // True from an accepted Scan until its idle step has run on the UI thread.
@@ -56,7 +63,15 @@ public:
 
 private:
     bool BeginCommand();
-    void StartScan(const TScanSource& source, const TScanChoice& choice);
+    void StartScan(const TScanSource& source, const TScanChoice& choice, std::shared_ptr<const TSourceVolumes> volumes);
+    // The scan's steps, in order.
+    TChosenVolume ChooseScanVolume(const TScanSource& source, const TScanChoice& choice,
+                                   std::shared_ptr<const TSourceVolumes> volumes);
+    void RecordScanState(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen);
+    std::function<std::unique_ptr<TExtractor>()> MakeExtractorFactory(const TChosenVolume& chosen);
+    void LogScanStart(const TScanChoice& choice, const TChosenVolume& chosen);
+    void RunRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen);
+    void RunEngineRoute(const TScanSource& source, const TChosenVolume& chosen, const TReaderOptions& opts);
     void StartWorker(std::function<void()> work, std::function<void()> completion);
     // The direct route's work on the worker: the reader over the volume, then the scope.
     void RunDirect(const TScanRoutes::DirectScan& reader, const TReaderOptions& opts, const char* fsName);
@@ -80,9 +95,9 @@ private:
     TByteSourcePtr volume_;
     // When the running scan started, for the elapsed time in its status.
     uint64_t startMs_ = 0;
-    // The FAT route's cluster plans, filled in by the worker when the reader returns and
-    // read by the extractor factory of that scan.
-    std::shared_ptr<std::shared_ptr<const TFatClusterPlans>> fatPlans_;
+    // What the direct reader learned about where its files' content lies, filled in by
+    // the worker when the reader returns and read by the extractor factory of that scan.
+    std::shared_ptr<std::shared_ptr<const TClusterPlanMap>> plans_;
 };
 
 // Milliseconds on a monotonic clock (elapsed times of a scan).

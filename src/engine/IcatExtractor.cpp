@@ -82,8 +82,7 @@ TToolCommand BuildIcatCommand(const std::string& icatPath, const TIcatSource& so
     TToolCommand cmd;
     cmd.Program = icatPath;
     cmd.AddWords(source.FsSwitch);
-    if (!source.ImageType.empty()) cmd.Add("-i").Add(source.ImageType);
-    if (source.SectorOffset != 0) cmd.Add("-o").Add(std::to_string(source.SectorOffset));
+    for (const std::string& a : EngineVolumeArgs(source.ImageType, source.SectorOffset)) cmd.Add(a);
     cmd.Add("-R").AddPath(source.Source).Add(address);
     return cmd;
 }

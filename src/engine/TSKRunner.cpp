@@ -14,7 +14,7 @@
 #include <stdexcept>
 
 #include "core/TextFormat.h"
-#include "engine/LongPath.h"
+#include "platform/LongPath.h"
 #include "engine/SignalCleanup.h"
 #include "engine/ToolOutputDecode.h"
 #include "platform/RawSource.h"

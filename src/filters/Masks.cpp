@@ -13,12 +13,6 @@ std::string_view TrimBlanks(std::string_view s) { return TrimView(s); }
 
 } // namespace
 
-std::string DefaultMaskText(int whatIndex) {
-    if (whatIndex < 0 || whatIndex >= kWhatCount)
-        return "*.*";
-    return kWhatCategories[static_cast<size_t>(whatIndex)].DefaultMasks;
-}
-
 std::string CurrentMaskText(const TScanChoice& choice) {
     if (choice.WhatIndex < 0 || choice.WhatIndex >= kWhatCount)
         return "*.*";

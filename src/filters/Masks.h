@@ -8,10 +8,6 @@
 
 namespace brivo {
 
-// The initial comma-separated mask text of a category's text box (EdAllCustomFormats ..
-// EdVideos); "*.*" for an index outside 0..4.
-std::string DefaultMaskText(int whatIndex);
-
 // The trimmed mask text of the chosen category; "*.*" for any other index or when the
 // text is empty.
 std::string CurrentMaskText(const TScanChoice& choice);

@@ -2,10 +2,8 @@
 
 #include "core/Text.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <stdexcept>
 #include <unordered_map>
@@ -13,12 +11,9 @@
 
 #include "core/ByteReaders.h"
 #include "core/DateConvert.h"
+#include "core/Extractor.h"
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
-#include "engine/CommandLine.h"
-#include "platform/Paths.h"
-#include "platform/RawSource.h"
-#include "platform/UniqueFd.h"
 
 namespace brivo {
 
@@ -41,37 +36,18 @@ std::string TrimAndDropNul(const std::string& s) {
     return out;
 }
 
-// A private temporary file for one "$I" extraction: inside the engine's own folder when
-// it exists, else in the temporary folder, always with an unpredictable name.
-std::string MakeTempFile(const TEngineContext& engine, const std::string& inode) {
-    std::string safe;
-    for (char c : inode) safe.push_back((c == '/' || c == '\\') ? '_' : c);
-    const std::string dir = DirectoryExists(engine.FToolsDir) ? engine.FToolsDir : TempDirectory();
-    std::string tmpl = JoinPath(dir, "fr_$I_" + safe + "_XXXXXX");
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    UniqueFd fd(::mkstemp(buf.data()));
-    if (!fd) throw std::runtime_error(ErrnoText(errno) + ": " + tmpl);
-    return std::string(buf.data());
-}
-
-std::vector<uint8_t> ReadHead(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd) throw std::runtime_error(ErrnoText(errno) + ": " + path);
-    std::vector<uint8_t> data(kMaxIRecordRead);
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t r = ::read(fd.get(), data.data() + done, data.size() - done);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            throw std::runtime_error(ErrnoText(errno) + ": " + path);
-        }
-        if (r == 0) break;
-        done += static_cast<size_t>(r);
+// Keeps the first bytes of an extracted "$I" file, and asks for no more once it has
+// what a record can hold.
+class THeadSink final : public TByteSink {
+public:
+    void Write(std::span<const uint8_t> bytes) override {
+        const size_t room = kMaxIRecordRead - data.size();
+        data.insert(data.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(room, bytes.size())));
+        if (data.size() >= kMaxIRecordRead) throw TExtractionStopped();
     }
-    data.resize(done);
-    return data;
-}
+    std::vector<uint8_t> data;
+};
+
 
 } // namespace
 
@@ -136,8 +112,15 @@ bool ParseRecycleIRecord(std::span<const uint8_t> data, TRecycleMeta& meta) {
     return true;
 }
 
-void EnrichRecycleBinResults(TScanState& st, TScanHost& host, TEngineContext& engine) {
+void EnrichRecycleBinResults(TScanState& st, TScanHost& host) {
     Log(host, "Recycle Bin enrichment: pairing $I metadata records with $R content records...");
+    // The "$I" files are read the way recovery would read them: the scan's own extractor.
+    std::unique_ptr<TExtractor> extractor;
+    try {
+        if (st.FMakeExtractor) extractor = st.FMakeExtractor();
+    } catch (const std::exception& e) {
+        Log(host, Format("Recycle Bin enrichment: the volume cannot be read again: %s", {e.what()}));
+    }
     std::unordered_map<std::string, TRecycleMeta> byKey;
     int parsedI = 0, pairedR = 0, droppedI = 0, keptOther = 0;
     std::string key, prefix;
@@ -145,17 +128,16 @@ void EnrichRecycleBinResults(TScanState& st, TScanHost& host, TEngineContext& en
     for (const TFoundFile& f : st.FFound) {
         SplitRecycleName(f.FullPath, key, prefix);
         if (key.empty() || prefix != "$I") continue;
-        std::string tmp;
         try {
-            const std::string icat = RequireTool(engine, host, "icat");
-            tmp = MakeTempFile(engine, f.Inode);
-            TToolCommand cmd;
-            cmd.Program = icat;
-            cmd.AddWords(st.FLastFsSwitch + EngineVolumeWords(st)).Add("-R").AddPath(st.FLastSrcForFls).AddWords(f.Inode);
-            engine.FRunner.RunCaptureBinaryToFile(cmd.Program, cmd.Args, tmp);
-            const std::vector<uint8_t> data = ReadHead(tmp);
+            if (!extractor) throw std::runtime_error("no way to read this volume's files");
+            THeadSink head;
+            try {
+                extractor->Extract(f, head);
+            } catch (const TExtractionStopped&) {
+                // It had enough: a "$I" record is never that long.
+            }
             TRecycleMeta meta;
-            if (ParseRecycleIRecord(data, meta)) {
+            if (ParseRecycleIRecord(head.data, meta)) {
                 meta.IInode = f.Inode;
                 byKey[key] = std::move(meta);
                 ++parsedI;
@@ -163,7 +145,6 @@ void EnrichRecycleBinResults(TScanState& st, TScanHost& host, TEngineContext& en
         } catch (const std::exception& e) {
             Log(host, Format("Recycle Bin enrichment: failed to parse $I inode=%s: %s", {f.Inode, e.what()}));
         }
-        if (!tmp.empty()) ::unlink(tmp.c_str());
     }
 
     TFoundFiles kept;

@@ -35,9 +35,10 @@ std::string DecodeUtf16UntilNul(std::span<const uint8_t> data, int64_t start, in
 // the first NUL. False for fewer than 24 bytes or an empty path.
 bool ParseRecycleIRecord(std::span<const uint8_t> data, TRecycleMeta& meta);
 
-// Reads each "$I" result of st.FFound with icat, then drops the "$I" results and shows
-// each "$R" result whose "$I" was read under its original path, size and deletion time.
-// Runs on the scan worker thread; one icat run per "$I", each failure logged and passed over.
-void EnrichRecycleBinResults(TScanState& st, TScanHost& host, TEngineContext& engine);
+// Reads each "$I" result of st.FFound through the scan's extractor (st.FMakeExtractor),
+// then drops the "$I" results and shows each "$R" result whose "$I" was read under its
+// original path, size and deletion time. Runs on the scan worker thread; each failure is
+// logged and passed over.
+void EnrichRecycleBinResults(TScanState& st, TScanHost& host);
 
 } // namespace brivo

@@ -33,8 +33,7 @@ std::string NormalizeScopePath(const std::string& path) {
     return t;
 }
 
-void ApplyScopeFilter(TScanState& st, TScanHost& host, TEngineContext& engine, TScanWhere mode,
-                      const std::string& pathFilter) {
+void ApplyScopeFilter(TScanState& st, TScanHost& host, TScanWhere mode, const std::string& pathFilter) {
     const size_t n0 = st.FFound.size();
     if (mode == TScanWhere::swDisk) {
         Log(host, Format("Fast scope filter: whole disk, kept %d entries.", {n0}));
@@ -62,7 +61,7 @@ void ApplyScopeFilter(TScanState& st, TScanHost& host, TEngineContext& engine, T
     st.FFound = std::move(kept);
     Log(host, Format("Fast scope filter: mode=%d path=\"%s\" kept=%d of %d",
                      {static_cast<int>(mode), pathFilter, nk, n0}));
-    if (mode == TScanWhere::swRecycleBin) EnrichRecycleBinResults(st, host, engine);
+    if (mode == TScanWhere::swRecycleBin) EnrichRecycleBinResults(st, host);
 }
 
 } // namespace brivo

@@ -3,7 +3,6 @@
 
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
-#include "engine/EngineFolder.h"
 
 namespace brivo {
 
@@ -12,7 +11,6 @@ std::string NormalizeScopePath(const std::string& path);
 
 // Keeps only the results inside the chosen folder (or the Recycle Bin folders) and, for
 // the Recycle Bin kind, pairs the $R files with their $I records. Worker thread.
-void ApplyScopeFilter(TScanState& st, TScanHost& host, TEngineContext& engine, TScanWhere mode,
-                      const std::string& pathFilter);
+void ApplyScopeFilter(TScanState& st, TScanHost& host, TScanWhere mode, const std::string& pathFilter);
 
 } // namespace brivo

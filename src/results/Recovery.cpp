@@ -50,13 +50,11 @@ std::string RecoveryRelativePath(const std::string& fullPath) {
     return out.empty() ? "recovered.bin" : out;
 }
 
-bool CheckRecoveryPreconditions(const TScanState& state, const TEngineContext& ctx, TScanHost& host,
-                                int checkedCount) {
+bool CheckRecoveryPreconditions(const TScanState& state, TScanHost& host, int checkedCount) {
     if (checkedCount == 0) {
         host.ShowWarning(host.Translate("Please mark at least one file for recovery."));
         return false;
     }
-    if (!CheckRequiredFiles(ctx, host)) return false;
     if (TrimControl(state.FLastSrcForFls).empty()) {
         host.ShowWarning(host.Translate("Please run Scan first."));
         return false;
@@ -90,11 +88,6 @@ TRecoveredFile RecoverOne(TScanState& state, TScanHost& host, TExtractor& extrac
     if (source.empty()) throw std::runtime_error(host.Translate("Nothing to recover: please run Scan first."));
 
     const std::string relative = RecoveryRelativePath(f.FullPath);
-
-    const std::string address = CleanMetaAddress(f.Inode);
-    if (!IsValidMetaAddress(address))
-        throw std::runtime_error(
-            Format(host.Translate("Invalid inode/meta value parsed: \"%s\" (path: %s)"), {address, f.FullPath}));
 
     Log(host, "Recovering: " + f.FullPath);
 

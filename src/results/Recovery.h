@@ -11,8 +11,6 @@
 #include "core/FoundFile.h"
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
-#include "engine/EngineFolder.h"
-#include "engine/IcatExtractor.h"
 #include "results/RecoveryOutput.h"
 
 namespace brivo {
@@ -22,7 +20,7 @@ namespace brivo {
 // folder. The batch runs on a worker (results/RecoveryBatch.h).
 //
 // A front end's Recover command:
-//   if (!CheckRecoveryPreconditions(state, ctx, host, CountChecked(marks))) return;
+//   if (!CheckRecoveryPreconditions(state, host, CountChecked(marks))) return;
 //   folder = <ask the user; cancelled -> return>;
 //   (optionally OutputOnScannedDevice(state.FLastSrcForFls, folder) -> ask / refuse)
 //   batch.Start(<indices of checked rows>, folder, options);
@@ -33,11 +31,10 @@ struct TRecoveryCounts {
 };
 
 // The checks before the folder dialog, in order: no mark ("Please mark at least one file
-// for recovery."), CheckRequiredFiles (shows its own message), no scan yet ("Please run
-// Scan first."). Each refusal shows its translated warning through host.ShowWarning and
-// returns false.
-bool CheckRecoveryPreconditions(const TScanState& state, const TEngineContext& ctx, TScanHost& host,
-                                int checkedCount);
+// for recovery."), no scan yet ("Please run Scan first."). Each refusal shows its
+// translated warning through host.ShowWarning and returns false. Whether the engine's
+// tools are at hand is the engine extractor's to say, for the results that need them.
+bool CheckRecoveryPreconditions(const TScanState& state, TScanHost& host, int checkedCount);
 
 // One file written by RecoverOne.
 struct TRecoveredFile {

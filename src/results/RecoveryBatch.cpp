@@ -5,8 +5,7 @@
 
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
-#include "engine/IcatExtractor.h"
-#include "engine/LongPath.h"
+#include "platform/LongPath.h"
 #include "platform/Ticks.h"
 
 namespace brivo {
@@ -57,15 +56,14 @@ private:
 
 } // namespace
 
-TRecoveryBatch::TRecoveryBatch(TScanState& state, TEngineContext& engine, TScanHost& host)
-    : st_(state), engine_(engine), host_(host) {}
+TRecoveryBatch::TRecoveryBatch(TScanState& state, TScanHost& host) : st_(state), host_(host) {}
 
 TRecoveryBatch::~TRecoveryBatch() { Shutdown(); }
 
 void TRecoveryBatch::Shutdown() {
     if (!worker_.joinable()) return;
     st_.FStopRequested = true;
-    engine_.FRunner.Stop();
+    if (st_.FStopTools) st_.FStopTools();
     worker_.join();
 }
 
@@ -77,7 +75,7 @@ void TRecoveryBatch::JoinWorker() {
 void TRecoveryBatch::Stop() {
     if (!busy_) return;
     st_.FStopRequested = true;
-    engine_.FRunner.Stop();
+    if (st_.FStopTools) st_.FStopTools();
     Log(host_, "Stop requested.");
     SetStatusText(host_, host_.Translate("Stop requested..."));
 }
@@ -121,7 +119,7 @@ void TRecoveryBatch::Run(const std::vector<size_t>& rows, const std::string& fol
     // The factory may open the source (a container, a partition): not on the UI thread.
     std::unique_ptr<TExtractor> extractor;
     if (st_.FMakeExtractor) extractor = st_.FMakeExtractor();
-    if (!extractor) extractor = MakeIcatExtractor(engine_, host_, IcatSourceOf(st_));
+    if (!extractor) throw std::runtime_error(host_.Translate("Nothing to recover: please run Scan first."));
 
     uint64_t totalBytes = 0;
     for (size_t row : rows)

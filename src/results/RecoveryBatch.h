@@ -10,7 +10,6 @@
 
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
-#include "engine/EngineFolder.h"
 #include "results/Recovery.h"
 
 namespace brivo {
@@ -60,7 +59,7 @@ struct TRecoveryBatchOptions {
 // The front end must leave state.FFound alone while Busy() (the busy switch does).
 class TRecoveryBatch {
 public:
-    TRecoveryBatch(TScanState& state, TEngineContext& engine, TScanHost& host);
+    TRecoveryBatch(TScanState& state, TScanHost& host);
     ~TRecoveryBatch();
     TRecoveryBatch(const TRecoveryBatch&) = delete;
     TRecoveryBatch& operator=(const TRecoveryBatch&) = delete;
@@ -84,7 +83,6 @@ private:
     void JoinWorker();
 
     TScanState& st_;
-    TEngineContext& engine_;
     TScanHost& host_;
     std::thread worker_;
     bool busy_ = false;

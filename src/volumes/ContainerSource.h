@@ -17,6 +17,10 @@ std::string ContainerKindName(TContainerKind kind);
 // cannot read (QCOW).
 std::string EngineImageType(TContainerKind kind);
 
+// Whether the engine's tools can open a container at all; only our own readers look
+// inside one it cannot (QCOW).
+inline bool EngineReadsContainer(TContainerKind kind) { return !EngineImageType(kind).empty(); }
+
 // The container a file holds, by its signature: head is its first bytes (512 or more),
 // tail its last 512 bytes (the footer of a fixed VHD). Anything else is Raw.
 TContainerKind DetectContainerKind(ByteSpan head, ByteSpan tail);

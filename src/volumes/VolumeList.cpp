@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "core/ScanState.h"
 #include "core/TextFormat.h"
 
 namespace brivo {
@@ -21,6 +22,7 @@ TSourceVolumes ListVolumes(const std::string& path) {
     TSourceVolumes s = ListVolumesOf(c.Disk, c.Kind);
     s.Source = path;
     s.ContainerFormat = c.Format;
+    s.ReopenDisk = [path] { return OpenContainer(path).Disk; };
     return s;
 }
 
@@ -99,9 +101,13 @@ TByteSourcePtr OpenVolumeSource(const TSourceVolumes& src, const TVolume& v) {
                                Format("%s, volume %d", {src.Source, v.Index}));
 }
 
-TByteSourcePtr OpenVolume(const std::string& path, uint32_t index) {
-    const TSourceVolumes s = ListVolumes(path);
-    return OpenVolumeSource(s, ChooseVolume(s, index));
+TByteSourcePtr ReopenVolumeSource(const TSourceVolumes& src, const TVolume& v) {
+    TSourceVolumes fresh;
+    fresh.Source = src.Source;
+    fresh.Scheme = src.Scheme;
+    fresh.SectorSize = src.SectorSize;
+    fresh.Disk = src.ReopenDisk ? src.ReopenDisk() : src.Disk;
+    return OpenVolumeSource(fresh, v);
 }
 
 std::string DescribeVolume(const TVolume& v, uint32_t sectorSize) {
@@ -121,20 +127,14 @@ std::string DescribeVolume(const TVolume& v, uint32_t sectorSize) {
 
 std::vector<std::string> EngineVolumeArgs(const TSourceVolumes& src, const TVolume& v) {
     const std::string type = EngineImageType(src.Container);
-    if (type.empty())
+    if (!EngineReadsContainer(src.Container))
         throw std::runtime_error("The engine tools cannot read " + src.ContainerFormat + " images, and " +
                                  (v.Fs.Name.empty() ? std::string("the file system of this volume")
                                                     : "the " + v.Fs.Name + " file system") +
                                  " is read only by them. Convert the image to a raw one first, for example "
                                  "with: qemu-img convert -O raw " + src.Source + " disk.img");
-    std::vector<std::string> args;
-    if (src.Container != TContainerKind::Raw) args = {"-i", type};
-    const uint64_t offset512 = v.StartSector * (src.SectorSize / 512);
-    if (src.Scheme != TPartitionScheme::None && offset512 != 0) {
-        args.push_back("-o");
-        args.push_back(std::to_string(offset512));
-    }
-    return args;
+    const uint64_t offset512 = src.Scheme != TPartitionScheme::None ? v.StartSector * (src.SectorSize / 512) : 0;
+    return EngineVolumeArgs(src.Container == TContainerKind::Raw ? std::string() : type, offset512);
 }
 
 std::string SizeText(uint64_t bytes) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -40,6 +41,10 @@ struct TSourceVolumes {
     std::vector<TVolume> Volumes;
     std::vector<std::string> Problems;
     TByteSourcePtr Disk;  // the decoded disk, open read-only
+    // Opens the same disk again for a reader on another thread (byte sources serve one
+    // thread at a time): the container decoded anew, the partition table not read again.
+    // Empty for a disk given as a byte source (tests): Disk itself is then shared.
+    std::function<TByteSourcePtr()> ReopenDisk;
 };
 
 // Opens path (image file or device) read-only, decodes its container, reads its
@@ -66,10 +71,10 @@ const TVolume& ChooseVolume(const TSourceVolumes& src, uint32_t index);
 // The volume's bytes: the disk itself for a source without a table, else a slice.
 TByteSourcePtr OpenVolumeSource(const TSourceVolumes& src, const TVolume& v);
 
-// Opens path again and gives the bytes of its volume `index` (0: the only one), for a
-// reader of its own on another thread (an extractor). Throws like ListVolumes and
-// ChooseVolume.
-TByteSourcePtr OpenVolume(const std::string& path, uint32_t index);
+// The bytes of volume v over a fresh opening of the disk (ReopenDisk), for an extractor
+// that reads on another thread than the scan: the volume chosen for the scan, found
+// again without listing the volumes anew. Throws like OpenContainer.
+TByteSourcePtr ReopenVolumeSource(const TSourceVolumes& src, const TVolume& v);
 
 // One line describing a volume: "2  NTFS  200.0 MiB  Microsoft basic data "Data"  (sectors 2048-411647)".
 std::string DescribeVolume(const TVolume& v, uint32_t sectorSize);

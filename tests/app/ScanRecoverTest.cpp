@@ -66,7 +66,7 @@ struct TGate {
 // The real routes with the NTFS reader held at its start by gate.
 TScanRoutes GatedNtfsRoutes(const std::shared_ptr<TGate>& gate) {
     TScanRoutes routes = TScanRoutes::Default();
-    routes.Ntfs = [gate, real = routes.Ntfs](TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
+    routes.Direct[TScanRoute::Ntfs] = [gate, real = routes.Direct[TScanRoute::Ntfs]](TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
         gate->reached = true;
         while (!gate->open && !report.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return real(src, report, opts);

@@ -68,7 +68,7 @@ struct TRouteScript {
 
 TScanRoutes ScriptedRoutes(const std::shared_ptr<TRouteScript>& script) {
     TScanRoutes routes = TScanRoutes::Default();
-    routes.Ntfs = [script](TByteSource&, TReaderReport& report, const TReaderOptions& options) {
+    routes.Direct[TScanRoute::Ntfs] = [script](TByteSource&, TReaderReport& report, const TReaderOptions& options) {
         ++script->runs;
         script->lastCleanup = options.Cleanup;
         TReaderResult r;

@@ -67,7 +67,7 @@ struct DriverFixture : ::testing::Test {
 
 TScanRoutes FakeNtfs(std::function<TReaderResult(TReaderReport&)> body) {
     TScanRoutes r = TScanRoutes::Default();
-    r.Ntfs = [body](TByteSource&, TReaderReport& report, const TReaderOptions&) { return body(report); };
+    r.Direct[TScanRoute::Ntfs] = [body](TByteSource&, TReaderReport& report, const TReaderOptions&) { return body(report); };
     return r;
 }
 
@@ -366,6 +366,70 @@ TEST_F(DriverFixture, LogicalVolumesOfASplitE01AndTheChoiceOfVolume) {
     ASSERT_EQ(one.error, "");
     EXPECT_EQ(one.route, TScanRoute::Fat32);
     ExpectManifest(one, "mbr-fat32");
+}
+
+} // namespace
+} // namespace brivo
+
+namespace brivo {
+namespace {
+
+struct TStringSink final : TByteSink {
+    void Write(std::span<const uint8_t> b) override { bytes.append(reinterpret_cast<const char*>(b.data()), b.size()); }
+    std::string bytes;
+};
+
+// The volume chosen for the scan is the one the extractors read, inside a container the
+// engine cannot open too: the direct readers copy their own results there, a result found
+// by its content is copied from its extents, and what only the engine could copy fails
+// with the reason instead of a tool error.
+TEST_F(DriverFixture, ExtractorsReadTheScannedVolumeInsideEveryContainer) {
+    test::TempDir tmp;
+    const std::string raw = test::UnpackFixture("gpt-disk.img", tmp);
+    const std::string qcow = test::UnpackFixture("gpt-disk.qcow2", tmp);
+    for (uint32_t v : {1u, 2u}) {
+        SCOPED_TRACE("volume " + std::to_string(v));
+        VolumeScan a, b;
+        ScanVolume(engine, tmp.path(), raw, v, a);
+        ScanVolume(engine, tmp.path(), qcow, v, b);
+        ASSERT_EQ(a.error, "");
+        ASSERT_EQ(b.error, "");
+        ASSERT_FALSE(a.st.FFound.empty());
+        ASSERT_TRUE(a.st.FMakeExtractor && b.st.FMakeExtractor);
+        const auto ea = a.st.FMakeExtractor();
+        const auto eb = b.st.FMakeExtractor();
+        size_t copied = 0;
+        for (size_t i = 0; i < a.st.FFound.size() && i < b.st.FFound.size(); ++i) {
+            if (a.st.FFound[i].IsDir || a.st.FFound[i].DamageText == "Overwritten") continue;
+            TStringSink sa, sb;
+            ea->Extract(a.st.FFound[i], sa);
+            eb->Extract(b.st.FFound[i], sb);
+            EXPECT_EQ(sa.bytes, sb.bytes) << a.st.FFound[i].FullPath;
+            ++copied;
+        }
+        EXPECT_GT(copied, 0u);
+
+        // Bytes 512..1535 of the volume, as a content result would name them.
+        TFoundFile carved;
+        carved.FullPath = "/$Found by content/x.bin";
+        carved.FoundBy = TFoundBy::Content;
+        carved.Extents = {{1024, 512}, {512, 512}};
+        TStringSink s;
+        eb->Extract(carved, s);
+        ASSERT_EQ(s.bytes.size(), 1024u);
+        const auto volume = OpenVolumeSource(ListVolumes(raw), ChooseVolume(ListVolumes(raw), v));
+        std::string expect(1024, '\0');
+        ASSERT_TRUE(volume->ReadExact(1024, expect.data(), 512));
+        ASSERT_TRUE(volume->ReadExact(512, expect.data() + 512, 512));
+        EXPECT_EQ(s.bytes, expect);
+        carved.Extents = {{volume->Size() - 10, 20}};
+        EXPECT_THROW(eb->Extract(carved, s), std::runtime_error);
+    }
+    // exFAT inside QCOW2: nothing but the engine reads it, and the engine cannot open the
+    // container, so the scan is refused with the reason (the extractor is never asked).
+    VolumeScan x;
+    ScanVolume(engine, tmp.path(), qcow, 3, x);
+    EXPECT_NE(x.error.find("cannot read QCOW2 images"), std::string::npos) << x.error;
 }
 
 } // namespace

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "engine/LongPath.h"
+#include "platform/LongPath.h"
 #include "engine/TSKRunner.h"
 
 using namespace brivo;

@@ -41,13 +41,13 @@ TEST(ScopeFilter, FolderKeepsWholeComponentsOnly) {
     TEngineContext engine;
     st.FFound = Paths({"/Users/Bob/a.txt", "/users/BOB/x/y.doc", "/Users/Bob", "/Users/Bobby/a.txt", "/Users/a.txt",
                        "C:/Users/Bob/b.txt"});
-    ApplyScopeFilter(st, host, engine, TScanWhere::swFolder, "/Users/Bob");
+    ApplyScopeFilter(st, host, TScanWhere::swFolder, "/Users/Bob");
     EXPECT_EQ(PathsOf(st.FFound),
               (std::vector<std::string>{"/Users/Bob/a.txt", "/users/BOB/x/y.doc", "/Users/Bob", "C:/Users/Bob/b.txt"}));
     EXPECT_EQ(host.MemoMessages().back(), "Fast scope filter: mode=2 path=\"/Users/Bob\" kept=4 of 6");
 
     st.FFound = Paths({"/a", "/b/c"});
-    ApplyScopeFilter(st, host, engine, TScanWhere::swFolder, "/");
+    ApplyScopeFilter(st, host, TScanWhere::swFolder, "/");
     EXPECT_EQ(st.FFound.size(), 2u);
 }
 
@@ -56,8 +56,8 @@ TEST(ScopeFilter, WholeDiskAndImageKeepEverything) {
     TScanState st;
     TEngineContext engine;
     st.FFound = Paths({"/a", "/b"});
-    ApplyScopeFilter(st, host, engine, TScanWhere::swDisk, "");
-    ApplyScopeFilter(st, host, engine, TScanWhere::swDiskImage, "");
+    ApplyScopeFilter(st, host, TScanWhere::swDisk, "");
+    ApplyScopeFilter(st, host, TScanWhere::swDiskImage, "");
     EXPECT_EQ(st.FFound.size(), 2u);
     EXPECT_EQ(host.MemoMessages(), (std::vector<std::string>{"Fast scope filter: whole disk, kept 2 entries.",
                                                              "Fast scope filter: whole disk image, kept 2 entries."}));
@@ -70,7 +70,7 @@ TEST(ScopeFilter, RecycleBinKeepsRecycleFoldersAnywhereThenEnriches) {
     ExtractEmbeddedBinaries(engine);
     st.FFound = Paths({"/$RECYCLE.BIN/S-1-5-21-1/$RABC123.txt", "/$Recycle.Bin", "/Users/$Recycle.Bin.txt",
                        "/Old/$Recycle.Bin/x.txt"});
-    ApplyScopeFilter(st, host, engine, TScanWhere::swRecycleBin, "/$Recycle.Bin");
+    ApplyScopeFilter(st, host, TScanWhere::swRecycleBin, "/$Recycle.Bin");
     const auto memo = host.MemoMessages();
     ASSERT_GE(memo.size(), 2u);
     EXPECT_EQ(memo[0], "Fast scope filter: mode=3 path=\"/$Recycle.Bin\" kept=3 of 4");

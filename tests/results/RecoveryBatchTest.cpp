@@ -81,9 +81,8 @@ std::map<std::string, std::string> Tree(const std::string& root) {
 struct Fixture {
     FakeSource source;
     TScanState state;
-    TEngineContext engine;
     test::RecordingHost host;
-    TRecoveryBatch batch{state, engine, host};
+    TRecoveryBatch batch{state, host};
     std::vector<TRecoveryRecord> records;
 
     Fixture() {
@@ -272,10 +271,9 @@ TEST(RecoveryBatch, ShutdownDuringABatchStopsAndJoins) {
     state.FLastSrcForFls = "/img.dd";
     state.FFound = {Result("1", "/endless.bin")};
     state.FMakeExtractor = [&] { return std::make_unique<FakeExtractor>(source); };
-    TEngineContext engine;
     test::RecordingHost host;
     {
-        TRecoveryBatch batch(state, engine, host);
+        TRecoveryBatch batch(state, host);
         ASSERT_TRUE(batch.Start({0}, out.path()));
         while (!source.writing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }  // the destructor stops the worker and waits for it

@@ -10,6 +10,7 @@
 
 #include "RecordingHost.h"
 #include "TestSupport.h"
+#include "engine/IcatExtractor.h"
 #include "results/Recovery.h"
 #include "results/RecoveryBatch.h"
 #include "results/ResultsModel.h"
@@ -75,10 +76,14 @@ std::vector<size_t> AllRows(const TScanState& s) {
 }
 
 // Runs the Recover command's batch to its idle step, pumping the host like a front end.
-// With no extractor factory set the batch goes through icat.
+// With no extractor factory set the batch goes through icat, as the engine's route sets it.
 TRecoveryCounts RecoverRows(TScanState& state, TEngineContext& ctx, test::RecordingHost& host,
                             const std::vector<size_t>& rows, const std::string& folder) {
-    TRecoveryBatch batch(state, ctx, host);
+    if (!state.FMakeExtractor) {
+        state.FMakeExtractor = [&] { return MakeIcatExtractor(ctx, host, IcatSourceOf(state)); };
+        state.FStopTools = [&] { ctx.FRunner.Stop(); };
+    }
+    TRecoveryBatch batch(state, host);
     batch.Start(rows, folder);
     while (batch.Busy()) {
         host.Drain();
@@ -153,18 +158,26 @@ TEST(RecoveryCommand, UpFrontChecksWarnInOrder) {
     FakeEngine engine;
     TScanState state;
     test::RecordingHost host;
-    EXPECT_FALSE(CheckRecoveryPreconditions(state, engine.ctx, host, 0));
-    EXPECT_FALSE(CheckRecoveryPreconditions(state, engine.ctx, host, 2));  // no scan yet
+    EXPECT_FALSE(CheckRecoveryPreconditions(state, host, 0));
+    EXPECT_FALSE(CheckRecoveryPreconditions(state, host, 2));  // no scan yet
     state.FLastSrcForFls = "  ";
-    EXPECT_FALSE(CheckRecoveryPreconditions(state, engine.ctx, host, 2));
+    EXPECT_FALSE(CheckRecoveryPreconditions(state, host, 2));
     state.FLastSrcForFls = "/img.dd";
-    EXPECT_TRUE(CheckRecoveryPreconditions(state, engine.ctx, host, 2));
-    TEngineContext gone;
-    gone.FToolsDir = engine.dir / "missing";
-    EXPECT_FALSE(CheckRecoveryPreconditions(state, gone, host, 2));
+    EXPECT_TRUE(CheckRecoveryPreconditions(state, host, 2));
     EXPECT_EQ(host.EventsOf("warning"),
               (std::vector<std::string>{"Please mark at least one file for recovery.", "Please run Scan first.",
-                                        "Please run Scan first.", "Missing required files."}));
+                                        "Please run Scan first."}));
+    // Missing engine files are the engine extractor's to report, for the results it copies.
+    TEngineContext gone;
+    gone.FToolsDir = engine.dir / "missing";
+    const auto noTools = MakeIcatExtractor(gone, host, IcatSourceOf(state));
+    std::filesystem::create_directories(engine.dir / "out");
+    try {
+        RecoverOne(state, host, *noTools, Result("5", "/a"), engine.dir / "out");
+        ADD_FAILURE() << "recovered without icat";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("icat"), std::string::npos) << e.what();
+    }
 
     host.events.clear();
     state.FLastSrcForFls = "";

@@ -1,4 +1,4 @@
-#include "engine/LongPath.h"
+#include "platform/LongPath.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,0 +1,69 @@
+#include "driver/FsReaders.h"
+
+#include <vector>
+
+#include "fat32/Fat32Scan.h"
+#include "fat32/FatExtractor.h"
+#include "ntfs/NtfsExtract.h"
+#include "ntfs/NtfsScan.h"
+
+namespace brivo {
+
+namespace {
+
+std::unique_ptr<TExtractor> NtfsExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback,
+                                          std::shared_ptr<const TClusterPlanMap>) {
+    return MakeNtfsExtractor(std::move(volume), std::move(fallback));
+}
+
+std::unique_ptr<TExtractor> FatExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback,
+                                         std::shared_ptr<const TClusterPlanMap> plans) {
+    std::shared_ptr<TFatClusterPlans> fat;
+    if (plans) {
+        fat = std::make_shared<TFatClusterPlans>();
+        for (const auto& [address, clusters] : *plans) (*fat)[address].Clusters = clusters;
+    }
+    return MakeFatExtractor(std::move(volume), std::move(fallback), std::move(fat));
+}
+
+TReaderResult NtfsScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
+    return FastScanNtfsDirect(src, report, opts);
+}
+
+TReaderResult FatScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
+    return FastScanFat32Direct(src, report, opts);
+}
+
+const std::vector<TFsReader>& Table() {
+    static const std::vector<TFsReader> rows = {
+        {TFsKind::Ntfs, TScanRoute::Ntfs, "ntfs", "NTFS", NtfsScan, NtfsExtractor, false},
+        {TFsKind::Fat32, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true},
+        {TFsKind::Fat16, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true},
+        {TFsKind::Fat12, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true},
+    };
+    return rows;
+}
+
+} // namespace
+
+const TFsReader* FindFsReader(TFsKind kind) {
+    for (const TFsReader& r : Table())
+        if (r.Kind == kind) return &r;
+    return nullptr;
+}
+
+std::span<const TFsReader> FsReaderTable() { return Table(); }
+
+std::string RouteName(TScanRoute route) {
+    for (const TFsReader& r : Table())
+        if (r.Route == route) return r.RouteName;
+    return "fls";
+}
+
+std::string DirectFileSystemNames() {
+    std::string s;
+    for (const TFsReader& r : Table()) s += (s.empty() ? "" : ", ") + FsKindName(r.Kind);
+    return s;
+}
+
+} // namespace brivo

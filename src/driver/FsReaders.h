@@ -1,0 +1,51 @@
+#pragma once
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "core/ByteSource.h"
+#include "core/Extractor.h"
+#include "core/FileSystems.h"
+#include "core/ReaderReport.h"
+#include "core/ReaderResult.h"
+
+namespace brivo {
+
+// Which way a scan reads its source: one of the direct readers, or the engine's listing.
+enum class TScanRoute { Ntfs, Fat32, Fls };
+
+// A direct reader over the chosen volume's bytes; the driver writes FFound from what it
+// returns.
+using TDirectScan = std::function<TReaderResult(TByteSource&, TReaderReport&, const TReaderOptions&)>;
+
+// Makes the extractor of a direct reader's results over a fresh opening of the same
+// volume. plans: what the scan learned about where content lies (the reader's
+// TReaderResult::ClusterPlans, null until the scan has returned); fallback: the engine's
+// extractor for what the reader leaves, or null where the engine cannot read the source.
+using TReaderExtractorFactory = std::function<std::unique_ptr<TExtractor>(
+    TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback, std::shared_ptr<const TClusterPlanMap> plans)>;
+
+// How one kind of file system is read: the file-system table's driver half (its other
+// half, core/FileSystems, names the kinds and their engine switches). A kind with no row
+// here goes to the engine's listing and its files are copied by icat.
+struct TFsReader {
+    TFsKind Kind;
+    TScanRoute Route;
+    const char* RouteName;  // the command line's "route": "ntfs", "fat32"
+    const char* ScanName;   // as in the log: "Fast NTFS records after scope filtering"
+    TDirectScan Scan;
+    TReaderExtractorFactory MakeExtractor;
+    bool DeepSweep;         // the reader sweeps free space when asked for a deep scan
+};
+
+// The row of a kind, or null: the engine reads it.
+const TFsReader* FindFsReader(TFsKind kind);
+// Every row, in table order (the FAT widths share one reader, so one route may repeat).
+std::span<const TFsReader> FsReaderTable();
+// "ntfs", "fat32", "fls" (the engine's listing).
+std::string RouteName(TScanRoute route);
+// The names of the file systems read directly, for help texts: "NTFS, FAT32, FAT16, FAT12".
+std::string DirectFileSystemNames();
+
+} // namespace brivo
