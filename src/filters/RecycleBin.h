@@ -6,7 +6,6 @@
 #include "core/FoundFile.h"
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
-#include "engine/EngineFolder.h"
 
 namespace brivo {
 
