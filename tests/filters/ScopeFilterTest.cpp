@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "RecordingHost.h"
-#include "engine/EngineFolder.h"
 #include "filters/ScopeFilter.h"
 
 namespace brivo {
@@ -38,7 +37,6 @@ std::vector<std::string> PathsOf(const TFoundFiles& found) {
 TEST(ScopeFilter, FolderKeepsWholeComponentsOnly) {
     test::RecordingHost host;
     TScanState st;
-    TEngineContext engine;
     st.FFound = Paths({"/Users/Bob/a.txt", "/users/BOB/x/y.doc", "/Users/Bob", "/Users/Bobby/a.txt", "/Users/a.txt",
                        "C:/Users/Bob/b.txt"});
     ApplyScopeFilter(st, host, TScanWhere::swFolder, "/Users/Bob");
@@ -54,7 +52,6 @@ TEST(ScopeFilter, FolderKeepsWholeComponentsOnly) {
 TEST(ScopeFilter, WholeDiskAndImageKeepEverything) {
     test::RecordingHost host;
     TScanState st;
-    TEngineContext engine;
     st.FFound = Paths({"/a", "/b"});
     ApplyScopeFilter(st, host, TScanWhere::swDisk, "");
     ApplyScopeFilter(st, host, TScanWhere::swDiskImage, "");
@@ -66,8 +63,6 @@ TEST(ScopeFilter, WholeDiskAndImageKeepEverything) {
 TEST(ScopeFilter, RecycleBinKeepsRecycleFoldersAnywhereThenEnriches) {
     test::RecordingHost host;
     TScanState st;
-    TEngineContext engine;
-    ExtractEmbeddedBinaries(engine);
     st.FFound = Paths({"/$RECYCLE.BIN/S-1-5-21-1/$RABC123.txt", "/$Recycle.Bin", "/Users/$Recycle.Bin.txt",
                        "/Old/$Recycle.Bin/x.txt"});
     ApplyScopeFilter(st, host, TScanWhere::swRecycleBin, "/$Recycle.Bin");
@@ -76,7 +71,6 @@ TEST(ScopeFilter, RecycleBinKeepsRecycleFoldersAnywhereThenEnriches) {
     EXPECT_EQ(memo[0], "Fast scope filter: mode=3 path=\"/$Recycle.Bin\" kept=3 of 4");
     EXPECT_NE(memo[1].find("Recycle Bin enrichment"), std::string::npos) << memo[1];
     for (const auto& f : st.FFound) EXPECT_NE(f.FullPath, "/Users/$Recycle.Bin.txt");
-    DeleteExtractedBinaries(engine);
 }
 
 } // namespace
