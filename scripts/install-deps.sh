@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev libgl-dev
   sleuthkit
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
+  nlohmann-json3-dev
   gzip ca-certificates
 )
 missing=()

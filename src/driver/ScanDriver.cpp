@@ -156,8 +156,73 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
     }
     RecordScanState(source, choice, chosen);
     st_.FMakeExtractor = MakeExtractorFactory(chosen);
+    chosen_ = chosen;
     LogScanStart(choice, chosen);
     RunRoute(source, choice, chosen);
+}
+
+TSavedScan TScanDriver::LastScanToSave() const {
+    if (!chosen_.Volumes || st_.FLastSrcForFls.empty()) throw std::runtime_error("There is no scan to save.");
+    TSavedScan s;
+    s.Identity = IdentifyVolume(*chosen_.Volumes, chosen_.Volume);
+    s.Identity.Source = st_.FLastSrcForFls;
+    s.Where = st_.FLastWhereMode;
+    s.Scope = st_.FLastPathFilterNorm;
+    s.Masks = st_.FLastMasks;
+    s.FsSwitch = st_.FLastFsSwitch;
+    s.Route = RouteName(route_);
+    s.HiddenByMasks = st_.FLastHiddenByMasks;
+    s.HiddenByCleanup = st_.FLastHiddenByCleanup;
+    s.DeepMayFindMore = st_.FLastDeepMayFindMore;
+    s.Found = st_.FFound;
+    if (plans_) s.Plans = *plans_;
+    return s;
+}
+
+void TScanDriver::OpenSavedScan(const std::string& file) {
+    if (!BeginCommand()) return;
+    SetBusy(host_, true);
+    busy_ = true;
+    SetStatusText(host_, host_.Translate("Opening the saved scan..."));
+    host_.ClearMemo();
+    Log(host_, "Opening saved scan: " + file);
+    auto saved = std::make_shared<TSavedScan>();
+    auto chosen = std::make_shared<TChosenVolume>();
+    StartWorker(
+        [this, file, saved, chosen] {
+            *saved = ReadSavedScan(file);
+            chosen->Volumes = std::make_shared<const TSourceVolumes>(ListVolumes(saved->Identity.Source));
+            chosen->Volume = ChooseVolume(*chosen->Volumes, saved->Identity.Volume);
+            const TScanIdentity now = IdentifyVolume(*chosen->Volumes, chosen->Volume);
+            std::string differs;
+            if (now.Size != saved->Identity.Size)
+                differs = Format("its size is %d bytes, the scan's was %d", {now.Size, saved->Identity.Size});
+            else if (now.FirstMiBSha256 != saved->Identity.FirstMiBSha256)
+                differs = "its first MiB has changed";
+            if (!differs.empty())
+                throw std::runtime_error(Format("Volume %d of %s is not the one this scan was made of: %s. Scan it again.",
+                                                {saved->Identity.Volume, saved->Identity.Source, differs}));
+            st_.FFound = std::move(saved->Found);
+        },
+        [this, saved, chosen] {
+            TScanSource source;
+            source.Src = saved->Identity.Source;
+            source.PathFilter = saved->Scope;
+            source.Where = saved->Where;
+            RecordScanState(source, TScanChoice{}, *chosen);
+            st_.FLastMasks = saved->Masks;
+            st_.FLastHiddenByMasks = saved->HiddenByMasks;
+            st_.FLastHiddenByCleanup = saved->HiddenByCleanup;
+            st_.FLastDeepMayFindMore = saved->DeepMayFindMore;
+            st_.FMakeExtractor = MakeExtractorFactory(*chosen);
+            if (plans_) *plans_ = saved->Plans;
+            chosen_ = *chosen;
+            const TFsReader* reader = FindFsReader(chosen->Volume.Fs.Kind);
+            route_ = reader ? reader->Route : TScanRoute::Fls;
+            Log(host_, Format("Saved scan opened: %d entries of %s, volume %d.",
+                              {st_.FFound.size(), saved->Identity.Source, saved->Identity.Volume}));
+            Complete();
+        });
 }
 
 TChosenVolume TScanDriver::ChooseScanVolume(const TScanSource& source, const TScanChoice& choice,

@@ -12,6 +12,7 @@
 #include "core/ScanState.h"
 #include "core/SourceSelection.h"
 #include "driver/FsReaders.h"
+#include "driver/SavedScan.h"
 #include "engine/EngineFolder.h"
 #include "volumes/VolumeList.h"
 
@@ -54,6 +55,14 @@ public:
                     std::shared_ptr<const TSourceVolumes> volumes = nullptr);
     // The Stop command (UI thread).
     void tbStopClick();
+    // The last scan, to be saved (UI thread, once it has ended). Throws std::runtime_error
+    // "There is no scan to save." before any scan has listed files.
+    TSavedScan LastScanToSave() const;
+    // Opens a saved scan in place of scanning: on the worker the file is read, its source
+    // opened and checked to be the same volume (path, number, size, first MiB); then the
+    // list, recovery and preview work as after that scan. Refusals and failures end like a
+    // failed scan (error step).
+    void OpenSavedScan(const std::string& file);
     // True from an accepted Scan until its idle step has run on the UI thread.
     bool Busy() const { return busy_; }
     // Route of the last scan that got as far as choosing one.
@@ -93,6 +102,8 @@ private:
     // The chosen volume's bytes for the direct route's worker (opened on the UI thread,
     // then only read by the worker).
     TByteSourcePtr volume_;
+    // The volume of the last scan that started, for saving it.
+    TChosenVolume chosen_;
     // When the running scan started, for the elapsed time in its status.
     uint64_t startMs_ = 0;
     // What the direct reader learned about where its files' content lies, filled in by

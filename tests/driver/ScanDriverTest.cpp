@@ -434,3 +434,83 @@ TEST_F(DriverFixture, ExtractorsReadTheScannedVolumeInsideEveryContainer) {
 
 } // namespace
 } // namespace brivo
+
+namespace brivo {
+namespace {
+
+// A saved scan opens to the same list and the same copies as the scan itself, without
+// scanning again; a file that is not one, and a source whose bytes changed, are refused.
+TEST_F(DriverFixture, SavedScanReopensAsTheScanAndOnlyOverTheSameVolume) {
+    const std::string img = test::UnpackFixture("fat32-fragdir.img", dir);
+    TScanDriver d(st, engine, host);
+    TScanChoice c = ImageChoice(img);
+    c.Deep = true;
+    c.ShowHidden = true;
+    d.tbFastScanClick(c);
+    RunToIdle(d);
+    ASSERT_TRUE(host.EventsOf("error").empty());
+    ASSERT_FALSE(st.FFound.empty());
+    const std::string saved = dir / "scan.json";
+    WriteSavedScan(d.LastScanToSave(), saved);
+
+    TScanState again;
+    TScanDriver d2(again, engine, host);
+    d2.OpenSavedScan(saved);
+    RunToIdle(d2);
+    ASSERT_TRUE(host.EventsOf("error").empty()) << host.EventsOf("error")[0];
+    ASSERT_EQ(again.FFound.size(), st.FFound.size());
+    EXPECT_EQ(again.FLastSrcForFls, img);
+    EXPECT_EQ(again.FLastFsSwitch, st.FLastFsSwitch);
+    EXPECT_EQ(d2.LastRoute(), TScanRoute::Fat32);
+    const auto e1 = st.FMakeExtractor();
+    const auto e2 = again.FMakeExtractor();
+    for (size_t i = 0; i < st.FFound.size(); ++i) {
+        const TFoundFile& a = st.FFound[i];
+        const TFoundFile& b = again.FFound[i];
+        ASSERT_EQ(a.FullPath, b.FullPath);
+        EXPECT_EQ(a.Inode, b.Inode);
+        EXPECT_EQ(a.SizeBytes, b.SizeBytes);
+        EXPECT_EQ(a.DamageText, b.DamageText);
+        EXPECT_EQ(a.HasModDate, b.HasModDate);
+        if (a.HasModDate) {
+            EXPECT_DOUBLE_EQ(a.ModDateUtc, b.ModDateUtc);
+        }
+        if (a.IsDir || a.DamageText == "Overwritten") continue;
+        TStringSink s1, s2;
+        e1->Extract(a, s1);
+        e2->Extract(b, s2);
+        EXPECT_EQ(s1.bytes, s2.bytes) << a.FullPath;
+    }
+
+    // Not a saved scan, or a damaged one: refused whole.
+    test::WriteFileBytes(dir / "bad.json", "{\"format\": \"brivo-saved-scan\", \"version\": 1, \"source\": 5}");
+    for (const std::string& bad : {std::string(dir / "bad.json"), img, std::string(dir / "missing.json")}) {
+        host.events.clear();
+        TScanState s;
+        TScanDriver d3(s, engine, host);
+        d3.OpenSavedScan(bad);
+        RunToIdle(d3);
+        ASSERT_EQ(host.EventsOf("error").size(), 1u) << bad;
+        EXPECT_TRUE(s.FFound.empty());
+    }
+
+    // The same path now holds other bytes: the scan is not shown over them.
+    {
+        std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(600);
+        f.write("changed", 7);
+    }
+    host.events.clear();
+    TScanState changed;
+    TScanDriver d4(changed, engine, host);
+    d4.OpenSavedScan(saved);
+    RunToIdle(d4);
+    const auto errors = host.EventsOf("error");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("is not the one this scan was made of: its first MiB has changed"), std::string::npos)
+        << errors[0];
+    EXPECT_TRUE(changed.FFound.empty());
+}
+
+} // namespace
+} // namespace brivo
