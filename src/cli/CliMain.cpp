@@ -23,19 +23,16 @@ std::vector<TCliCommand> AllCommands() { return {ScanCommand(), RecoverCommand()
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     const std::vector<TCliCommand> commands = AllCommands();
     TArgParser parser(kProgram, "Finds deleted files on a volume or disk image and recovers them.\n"
-                                 "'" + std::string(kProgram) + " --version' prints the version.");
+                                 "'" + std::string(kProgram) + " --version' prints the version.",
+                      kVersionText);
     for (const auto& c : commands) parser.AddCommand(c.Definition);
 
     // "-v" is the one short option users expect; the parser knows long names only.
     std::vector<std::string> expanded = args;
     for (auto& a : expanded)
         if (a == "-v") a = "--verbose";
-    if (expanded.size() == 1 && expanded[0] == "--version") {
-        out << kProgram << " " << kVersionText << "\n";
-        return kExitOk;
-    }
     const TParseResult parsed = parser.Parse(expanded);
-    if (parsed.Status == TParseStatus::Help) {
+    if (parsed.Status == TParseStatus::Help || parsed.Status == TParseStatus::Version) {
         out << parsed.Text;
         return kExitOk;
     }
