@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "engine/SignalCleanup.h"
+#include "platform/TempFileCleanup.h"
 
 namespace brivo::cli {
 
@@ -28,6 +29,7 @@ extern "C" void OnEndSignal(int sig) {
     }
     if (gEnding.exchange(true)) return;
     EndEngineWorkFromSignal();
+    RemoveTempFilesFromSignal();
     ::_exit(128 + sig);
 }
 
