@@ -48,8 +48,9 @@ run() {  # run NAME ARGS...: saves stdout, stderr and the exit code under NAME
   echo $? >"$OUT/$name.rc"
   normalise "$OUT/$name"
   normalise "$OUT/$name.err"
-  # The progress line on stderr carries rates and times.
-  sed -i -E '/[0-9]+(\.[0-9]+)? ?(s|MiB\/s|files\/s)\b/d' "$OUT/$name.err"
+  # Log lines on stderr start with the time of day; a progress line carries rates.
+  sed -i -E -e 's/^[0-9]{2}:[0-9]{2}:[0-9]{2}  /@TIME@  /' -e '/[0-9]+(\.[0-9]+)? ?(MiB\/s|files\/s)\b/d' \
+    "$OUT/$name.err"
 }
 
 n=0
