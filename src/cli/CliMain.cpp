@@ -1,7 +1,10 @@
 #include "cli/CliMain.h"
 
+#include <signal.h>
+
 #include <exception>
 #include <iostream>
+#include <optional>
 
 #include "cli/CliArgs.h"
 #include "cli/CliInfo.h"
@@ -42,8 +45,18 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     }
     for (const auto& c : commands) {
         if (c.Definition.Name != parsed.Args.Command) continue;
+        // CliMain opened the Stop window before parsing, so a Ctrl-C at any moment of a scan
+        // or a recovery is its Stop and is never lost; a command without a Stop ends as
+        // SIGINT ends any program.
+        std::optional<TEndOnInterrupt> endOnInterrupt;
+        if (c.Definition.Name == "info") {
+            if (Interrupted()) return 128 + SIGINT;
+            endOnInterrupt.emplace();
+        }
         try {
-            return c.Run(parsed.Args, out, err);
+            const int code = c.Run(parsed.Args, out, err);
+            out.flush();
+            return code;
         } catch (const std::exception& e) {
             err << "brivo-recovery-cli: error: " << e.what() << "\n";
             return kExitFailure;
@@ -56,6 +69,9 @@ int CliMain(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
     const TEndSignalGuard signals;
+    // Until the output is out (see RunCli): a late Ctrl-C must not kill a finished scan
+    // before its output is written.
+    const TStopOnInterrupt stopWindow;
     const int code = RunCli(args, std::cout, std::cerr);
     std::cout.flush();
     return code;

@@ -22,6 +22,8 @@ struct TSlot {
     char Name[kNameMax];
 };
 TSlot gSlots[kSlots];
+// Set once the program is ending: a file made after the sweep removes itself.
+std::atomic<bool> gEnding{false};
 
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free atomics");
 
@@ -36,10 +38,15 @@ bool TrackTempFile(int dirFd, const char* name) noexcept {
         s.DirFd = dirFd;
         std::memcpy(s.Name, name, len + 1);
         s.State.store(kReady);
+        // Made while the program ends (another thread went on to the next file): the
+        // sweep may have run already.
+        if (gEnding.load()) ::unlinkat(dirFd, name, 0);
         return true;
     }
     return false;
 }
+
+bool TempFilesEnding() noexcept { return gEnding.load(); }
 
 void UntrackTempFile(int dirFd, const char* name) noexcept {
     for (auto& s : gSlots) {
@@ -51,6 +58,7 @@ void UntrackTempFile(int dirFd, const char* name) noexcept {
 }
 
 void RemoveTempFilesFromSignal() noexcept {
+    gEnding.store(true);
     for (auto& s : gSlots) {
         int expected = kReady;
         // Taken for good: the program is ending.

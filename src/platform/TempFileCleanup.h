@@ -12,7 +12,10 @@ namespace brivo {
 bool TrackTempFile(int dirFd, const char* name) noexcept;
 void UntrackTempFile(int dirFd, const char* name) noexcept;
 
-// Removes every tracked file. Async-signal-safe; never throws.
+// Removes every tracked file, and from then on every file tracked later (other threads
+// run on until the program has ended). Async-signal-safe; never throws.
 void RemoveTempFilesFromSignal() noexcept;
+// True once RemoveTempFilesFromSignal has run: no new file should be started.
+bool TempFilesEnding() noexcept;
 
 } // namespace brivo

@@ -146,6 +146,8 @@ TRecoveryTarget::TRecoveryTarget(const std::string& folder, const std::string& r
     leaf_ = slash == std::string::npos ? relative : relative.substr(slash + 1);
     finalPath_ = shownDir_ + "/" + leaf_;
 
+    // The program is ending on a signal: nothing new is started.
+    if (TempFilesEnding()) Fail(ECANCELED, finalPath_);
     // Short and fixed-length, so a target name near the 255-byte limit still has room.
     for (int attempt = 0;; ++attempt) {
         temp_ = ".brivo-" + RandomHex(16) + ".part";
