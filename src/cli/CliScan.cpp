@@ -32,6 +32,7 @@
 #include "platform/Paths.h"
 #include "platform/RawSource.h"
 #include "platform/SameVolume.h"
+#include "platform/Ticks.h"
 #include "platform/UniqueFd.h"
 #include "results/Recovery.h"
 #include "results/RecoveryBatch.h"
@@ -43,6 +44,10 @@ namespace brivo::cli {
 namespace {
 
 const char* const kSortNames[] = {"file", "path", "size", "modified", "condition"};
+
+// How often a Stop is sent again to the engine tool while the work has not ended: the
+// runner can only end a tool that has started.
+constexpr uint64_t kStopRepeatMs = 250;
 
 int IndexOf(const char* const* names, size_t n, const std::string& v) {
     for (size_t i = 0; i < n; ++i)
@@ -236,11 +241,18 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     } else {
         driver.tbFastScanClick(choice);
     }
+    uint64_t lastStop = 0;
     host.Pump([&] { return !driver.Busy(); },
               [&] {
-                  if (Interrupted() && !stopSent && driver.Busy()) {
+                  if (!Interrupted() || !driver.Busy()) return;
+                  if (!stopSent) {
                       stopSent = true;
                       driver.tbStopClick();
+                      lastStop = GetTickCount64();
+                  } else if (GetTickCount64() - lastStop >= kStopRepeatMs) {
+                      // A Stop that came just before a tool started found nothing to end.
+                      run.Engine.FRunner.Stop();
+                      lastStop = GetTickCount64();
                   }
               });
     driver.Shutdown();
@@ -523,11 +535,17 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
         return kExitFailure;
     }
     bool stopSent = false;
+    uint64_t lastStop = 0;
     host.Pump([&] { return !batch.Busy(); },
               [&] {
-                  if (Interrupted() && !stopSent) {
+                  if (!Interrupted()) return;
+                  if (!stopSent) {
                       stopSent = true;
                       batch.Stop();
+                      lastStop = GetTickCount64();
+                  } else if (GetTickCount64() - lastStop >= kStopRepeatMs) {
+                      run.Engine.FRunner.Stop();  // as for the scan
+                      lastStop = GetTickCount64();
                   }
               });
     batch.Shutdown();
