@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libgl-dev
   sleuthkit
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
-  nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libssl-dev zlib1g-dev
   gzip ca-certificates
 )
 missing=()

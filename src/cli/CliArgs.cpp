@@ -1,6 +1,9 @@
 #include "cli/CliArgs.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 
 namespace brivo::cli {
@@ -52,8 +55,8 @@ std::vector<std::string> TParsedArgs::Values(const std::string& name) const {
     return it != Given.end() ? it->second : std::vector<std::string>();
 }
 
-TArgParser::TArgParser(std::string program, std::string summary)
-    : program_(std::move(program)), summary_(std::move(summary)) {}
+TArgParser::TArgParser(std::string program, std::string summary, std::string version)
+    : program_(std::move(program)), summary_(std::move(summary)), version_(std::move(version)) {}
 
 void TArgParser::AddCommand(TCommandSpec def) {
     if (Find(def.Name)) throw std::logic_error("command declared twice: " + def.Name);
@@ -121,6 +124,51 @@ TParseResult TArgParser::Fail(const std::string& message, const std::string& com
     return r;
 }
 
+namespace {
+
+// Renders help from our own declarations, so the text users (and the manual page) see
+// does not depend on the parser library's layout.
+class THelpFormatter : public CLI::FormatterBase {
+public:
+    explicit THelpFormatter(std::function<std::string()> text) : text_(std::move(text)) {}
+    std::string make_help(const CLI::App*, std::string, CLI::AppFormatMode) const override { return text_(); }
+
+private:
+    std::function<std::string()> text_;
+};
+
+// Names what the parser refused, in the words of the program's other messages: the
+// first token that breaks a rule, walking the arguments the way the parser does.
+std::string ParserMessage(const TCommandSpec& def, const std::vector<std::string>& args, const CLI::ParseError& e) {
+    std::map<std::string, int> seen;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--") break;
+        if (a.size() < 2 || a[0] != '-') continue;
+        if (a.rfind("--", 0) != 0) return "unknown option '" + a + "'";
+        const size_t eq = a.find('=');
+        const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+        const TOptionSpec* opt = FindOption(def, name);
+        if (!opt) return "unknown option '--" + name + "'";
+        std::string value;
+        if (opt->ValueName.empty()) {
+            if (eq != std::string::npos) return "option '--" + name + "' takes no value";
+        } else if (eq != std::string::npos) {
+            value = a.substr(eq + 1);
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        } else {
+            return "option '--" + name + "' needs a value";
+        }
+        if (!opt->Choices.empty() && std::find(opt->Choices.begin(), opt->Choices.end(), value) == opt->Choices.end())
+            return "invalid value '" + value + "' for '--" + name + "' (choose from " + Join(opt->Choices, ", ") + ")";
+        if (++seen[name] > 1 && !opt->Repeatable) return "option '--" + name + "' given more than once";
+    }
+    return e.what();
+}
+
+} // namespace
+
 TParseResult TArgParser::Parse(const std::vector<std::string>& args) const {
     TParseResult r;
     if (args.empty()) return Fail("no command given", {});
@@ -132,72 +180,96 @@ TParseResult TArgParser::Parse(const std::vector<std::string>& args) const {
         return r;
     }
     const TCommandSpec* def = Find(first);
-    if (!def) {
+    if (!def && !(first == "--version" && !version_.empty())) {
         if (!first.empty() && first[0] == '-') return Fail("expected a command before '" + first + "'", {});
         return Fail("unknown command '" + first + "'", {});
     }
-    return ParseCommand(*def, std::vector<std::string>(args.begin() + 1, args.end()));
-}
 
-TParseResult TArgParser::ParseCommand(const TCommandSpec& def, const std::vector<std::string>& args) const {
-    TParseResult r;
-    TParsedArgs& parsed = r.Args;
-    parsed.Command = def.Name;
-    for (const auto& o : def.Options)
-        if (!o.Default.empty()) parsed.Defaults[o.Name] = o.Default;
+    CLI::App app(summary_, program_);
+    app.formatter(std::make_shared<THelpFormatter>([this] { return ProgramHelp(); }));
+    if (!version_.empty()) app.set_version_flag("--version", program_ + " " + version_);
+    app.require_subcommand(0, 1);
 
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (optionsEnded || a == "-" || a.empty() || a[0] != '-') {
-            parsed.Positionals.push_back(a);
-            continue;
+    // Each command's options, to read back what was given.
+    struct TBound {
+        const TOptionSpec* Spec;
+        CLI::Option* Option;
+    };
+    std::map<std::string, std::vector<TBound>> bound;
+    std::map<std::string, std::vector<std::string>> positionals;
+    for (const auto& c : commands_) {
+        CLI::App* sub = app.add_subcommand(c.Name, c.Summary);
+        sub->formatter(std::make_shared<THelpFormatter>([this, name = c.Name] { return CommandHelp(name); }));
+        for (const auto& o : c.Options) {
+            CLI::Option* opt = nullptr;
+            if (o.ValueName.empty()) {
+                opt = sub->add_flag("--" + o.Name, o.Help)->disable_flag_override();
+            } else {
+                opt = sub->add_option("--" + o.Name, o.Help)->type_name(o.ValueName)->expected(1);
+                if (!o.Choices.empty()) opt->check(CLI::IsMember(o.Choices));
+            }
+            opt->multi_option_policy(o.Repeatable ? CLI::MultiOptionPolicy::TakeAll : CLI::MultiOptionPolicy::Throw);
+            bound[c.Name].push_back({&o, opt});
         }
-        if (a == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (IsHelp(a)) {
-            r.Status = TParseStatus::Help;
-            r.Text = CommandHelp(def.Name);
-            return r;
-        }
-        if (a.rfind("--", 0) != 0) return Fail("unknown option '" + a + "'", def.Name);
-
-        const size_t eq = a.find('=');
-        const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-        const TOptionSpec* opt = FindOption(def, name);
-        if (!opt) return Fail("unknown option '--" + name + "'", def.Name);
-        std::string value;
-        if (opt->ValueName.empty()) {
-            if (eq != std::string::npos) return Fail("option '--" + name + "' takes no value", def.Name);
-        } else if (eq != std::string::npos) {
-            value = a.substr(eq + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            return Fail("option '--" + name + "' needs a value", def.Name);
-        }
-        if (!opt->Choices.empty() && std::find(opt->Choices.begin(), opt->Choices.end(), value) == opt->Choices.end())
-            return Fail("invalid value '" + value + "' for '--" + name + "' (choose from " + Join(opt->Choices, ", ") + ")",
-                        def.Name);
-        auto& values = parsed.Given[name];
-        if (!values.empty() && !opt->Repeatable) return Fail("option '--" + name + "' given more than once", def.Name);
-        values.push_back(value);
+        // Positionals are counted below against the command's declaration, for its own messages.
+        sub->add_option("ARGUMENTS", positionals[c.Name])->expected(0, -1);
     }
+
+    // Everything after a "--" that ends the options is positional; it is kept from the
+    // parser, which would read it against the program's own commands.
+    std::vector<std::string> head = args, tail;
+    for (size_t i = 1; def && i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--") {
+            head.assign(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(i));
+            tail.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+            break;
+        }
+        if (a.rfind("--", 0) != 0 || a.find('=') != std::string::npos) continue;
+        const TOptionSpec* opt = FindOption(*def, a.substr(2));
+        if (opt && !opt->ValueName.empty()) ++i;  // its value, whatever it looks like
+    }
+    try {
+        std::vector<std::string> reversed(head.rbegin(), head.rend());  // CLI11 reads from the back
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        r.Status = TParseStatus::Help;
+        r.Text = CommandHelp(def ? def->Name : std::string());
+        return r;
+    } catch (const CLI::CallForVersion& v) {
+        r.Status = TParseStatus::Version;
+        r.Text = v.what();
+        r.Text += "\n";
+        return r;
+    } catch (const CLI::ParseError& e) {
+        return def ? Fail(ParserMessage(*def, std::vector<std::string>(args.begin() + 1, args.end()), e), def->Name)
+                   : Fail(e.what(), {});
+    }
+    if (!def) return Fail("expected a command before '" + first + "'", {});
+
+    TParsedArgs& parsed = r.Args;
+    parsed.Command = def->Name;
+    for (const auto& o : def->Options)
+        if (!o.Default.empty()) parsed.Defaults[o.Name] = o.Default;
+    for (const auto& [spec, opt] : bound[def->Name]) {
+        if (opt->count() == 0) continue;
+        if (spec->ValueName.empty()) parsed.Given[spec->Name].assign(opt->count(), std::string());
+        else parsed.Given[spec->Name] = opt->results();
+    }
+    parsed.Positionals = positionals[def->Name];
+    parsed.Positionals.insert(parsed.Positionals.end(), tail.begin(), tail.end());
 
     size_t required = 0, max = 0;
     bool variadic = false;
-    for (const auto& p : def.Positionals) {
+    for (const auto& p : def->Positionals) {
         if (p.Required) ++required;
         ++max;
         variadic = variadic || p.Variadic;
     }
-    if (parsed.Positionals.size() < required) {
-        return Fail("missing " + def.Positionals[parsed.Positionals.size()].Name, def.Name);
-    }
+    if (parsed.Positionals.size() < required)
+        return Fail("missing " + def->Positionals[parsed.Positionals.size()].Name, def->Name);
     if (!variadic && parsed.Positionals.size() > max)
-        return Fail("unexpected argument '" + parsed.Positionals[max] + "'", def.Name);
+        return Fail("unexpected argument '" + parsed.Positionals[max] + "'", def->Name);
     r.Status = TParseStatus::Run;
     return r;
 }

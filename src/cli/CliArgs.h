@@ -9,8 +9,10 @@ namespace brivo::cli {
 
 // Command-line parsing for brivo-recovery-cli: PROGRAM COMMAND [ARGS...].
 //
-// A command declares its options and positional arguments in a TCommandSpec; the parser
-// checks argv against it and hands back a TParsedArgs, help text, or an error message.
+// A command declares its options and positional arguments in a TCommandSpec; CLI11 checks
+// argv against it (one subcommand per command) and we hand back a TParsedArgs, help text,
+// or an error message. Help and error texts are ours, so they read the same whatever the
+// library's own layout.
 // Accepted forms, after the command name:
 //   --name VALUE  and  --name=VALUE   an option that takes a value (a value may begin with
 //                                     "-", so "--mask -x" gives the value "-x")
@@ -72,18 +74,19 @@ struct TParsedArgs {
     std::vector<std::string> Values(const std::string& name) const;
 };
 
-enum class TParseStatus { Run, Help, Error };
+enum class TParseStatus { Run, Help, Version, Error };
 
 struct TParseResult {
     TParseStatus Status = TParseStatus::Error;
     TParsedArgs Args;  // for Run
-    // Help: the full help text. Error: "PROGRAM: error: MESSAGE\nusage: ...\n".
+    // Help: the full help text. Version: "PROGRAM VERSION\n". Error: "PROGRAM: error: MESSAGE\nusage: ...\n".
     std::string Text;
 };
 
 class TArgParser {
 public:
-    TArgParser(std::string program, std::string summary);
+    // A non-empty version makes "PROGRAM --version" print "PROGRAM VERSION".
+    TArgParser(std::string program, std::string summary, std::string version = {});
 
     // Declares a command; its name must be unique.
     void AddCommand(TCommandSpec def);
@@ -100,10 +103,10 @@ public:
 private:
     const TCommandSpec* Find(const std::string& name) const;
     TParseResult Fail(const std::string& message, const std::string& command) const;
-    TParseResult ParseCommand(const TCommandSpec& def, const std::vector<std::string>& args) const;
 
     std::string program_;
     std::string summary_;
+    std::string version_;
     std::vector<TCommandSpec> commands_;
 };
 
@@ -112,6 +115,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;  // the command ran and failed ("brivo-recovery-cli: error: ..." on stderr)
 inline constexpr int kExitUsage = 2;    // the command line was wrong
 inline constexpr int kExitSomeFailed = 3;  // recover: some of the chosen files could not be recovered
+inline constexpr int kExitStopped = 3;     // Ctrl-C stopped the scan or the batch before its end
 
 // A command of the program: what it accepts and what runs it. Run gets the parsed
 // arguments and the two output streams and returns the exit code; it must not throw

@@ -39,8 +39,8 @@ TCliCommand InfoCommand() {
         "Opens SOURCE read-only: a raw image or device, or an E01, VHD/VHDX, VMDK or QCOW2\n"
         "image (found by its signature, not its name). Reads its MBR or GPT partition table\n"
         "and names the file system at the start of every volume. The number in the first\n"
-        "column is what scan and recover take as --volume. NTFS and FAT32 are read directly\n"
-        "by a scan; other file systems go through the engine tools.\n"
+        "column is what scan and recover take as --volume. NTFS and FAT12/16/32 are read\n"
+        "directly by a scan; other file systems go through the engine tools.\n"
         "Exit code 1 when the source cannot be read, or holds no partition table and no\n"
         "file system that is recognised.";
     c.Definition.Positionals = {{"SOURCE", "a disk image file, a device name such as sdb1, or a /dev path"}};
@@ -51,19 +51,19 @@ TCliCommand InfoCommand() {
 
 namespace {
 
-std::string VolumeJson(const TVolume& v) {
-    return TJsonObject()
-        .Add("index", v.Index)
-        .Add("start", v.StartSector)
-        .Add("length", v.SectorCount)
-        .Add("size", v.SizeBytes)
-        .Add("type", v.Type)
-        .Add("type_name", v.TypeName)
-        .Add("name", v.Name)
-        .Add("fs", v.Fs.Name)
-        .Add("readable", v.Readable)
-        .Add("problem", v.Problem)
-        .Text();
+TJson VolumeJson(const TVolume& v) {
+    TJson o;
+    o["index"] = v.Index;
+    o["start"] = v.StartSector;
+    o["length"] = v.SectorCount;
+    o["size"] = v.SizeBytes;
+    o["type"] = v.Type;
+    o["type_name"] = v.TypeName;
+    o["name"] = v.Name;
+    o["fs"] = v.Fs.Name;
+    o["readable"] = v.Readable;
+    o["problem"] = v.Problem;
+    return o;
 }
 
 bool AnythingRecognised(const TSourceVolumes& s) {
@@ -84,20 +84,17 @@ int RunInfo(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
     }
 
     if (args.Value("format") == "json") {
-        std::vector<std::string> items;
-        for (const auto& v : vols.Volumes) items.push_back(VolumeJson(v));
-        std::vector<std::string> problems;
-        for (const auto& p : vols.Problems) problems.push_back(JsonString(p));
-        out << TJsonObject()
-                   .Add("source", source)
-                   .Add("container", vols.ContainerFormat)
-                   .Add("size", vols.DiskSize)
-                   .Add("partition_table", PartitionSchemeName(vols.Scheme))
-                   .Add("sector_size", vols.SectorSize)
-                   .AddRaw("volumes", JsonArray(items))
-                   .AddRaw("problems", JsonArray(problems))
-                   .Text()
-            << "\n";
+        TJson doc;
+        doc["source"] = source;
+        doc["container"] = vols.ContainerFormat;
+        doc["size"] = vols.DiskSize;
+        doc["partition_table"] = PartitionSchemeName(vols.Scheme);
+        doc["sector_size"] = vols.SectorSize;
+        doc["volumes"] = TJson::array();
+        for (const auto& v : vols.Volumes) doc["volumes"].push_back(VolumeJson(v));
+        doc["problems"] = TJson::array();
+        for (const auto& p : vols.Problems) doc["problems"].push_back(p);
+        out << JsonText(doc) << "\n";
     } else {
         out << "Source: " << source << "\n"
             << "Container: " << vols.ContainerFormat << " (" << SizeText(vols.DiskSize) << ")\n"

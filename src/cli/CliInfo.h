@@ -13,11 +13,9 @@ namespace brivo::cli {
 //   anything else                    as typed (its open then reports what is wrong)
 std::string ResolveSourceArgument(const std::string& text);
 
-// `info SOURCE [--format text|json]`: the file system found in the source's first sector.
-// Text:  "Source: S\nFile system: NTFS\nSwitch: -f ntfs\n" (the switch "(none)" when there
-//        is none).
-// JSON:  {"source": S, "kind": 0|1|2, "name": "NTFS"|"FAT32"|"not recognised",
-//         "fs_switch": " -f ntfs"|" -f fat"|""}
+// `info SOURCE [--format text|json]`: the source's container, partition table and volumes,
+// with the file system of each (JSON: {"source", "container", "size", "partition_table",
+// "sector_size", "volumes": [{"index", ...}], "problems"}).
 // A source that cannot be opened or read prints "brivo-recovery-cli: error: <reason>: <path>" on err and
 // gives exit code 1; a device is opened here first so that, unlike the quiet detection
 // of a scan, the user sees why (for example "Permission denied").

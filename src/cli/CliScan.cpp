@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fcntl.h>
+
 #include <atomic>
 #include <cerrno>
-#include <fstream>
+#include <filesystem>
 #include <iomanip>
 #include <optional>
 #include <sstream>
@@ -14,12 +16,15 @@
 #include "cli/CliInfo.h"
 #include "cli/CliSignals.h"
 #include "cli/Json.h"
+#include "cli/TextWidth.h"
 #include "core/ScanChoices.h"
+#include "core/ScanErrors.h"
 #include "core/ScanLog.h"
 #include "core/SourceSelection.h"
 #include "core/TextFormat.h"
 #include "driver/ScanDriver.h"
 #include "driver/Engine.h"
+#include "driver/ScopeLookup.h"
 #include "filters/Masks.h"
 #include "filters/Wildcard.h"
 #include "platform/DateTime.h"
@@ -27,10 +32,11 @@
 #include "platform/Paths.h"
 #include "platform/RawSource.h"
 #include "platform/SameVolume.h"
+#include "platform/Ticks.h"
+#include "platform/UniqueFd.h"
 #include "results/Recovery.h"
 #include "results/RecoveryBatch.h"
 #include "results/ResultsModel.h"
-#include "tskparse/PathInode.h"
 #include "volumes/VolumeList.h"
 
 namespace brivo::cli {
@@ -38,6 +44,10 @@ namespace brivo::cli {
 namespace {
 
 const char* const kSortNames[] = {"file", "path", "size", "modified", "condition"};
+
+// How often a Stop is sent again to the engine tool while the work has not ended: the
+// runner can only end a tool that has started.
+constexpr uint64_t kStopRepeatMs = 250;
 
 int IndexOf(const char* const* names, size_t n, const std::string& v) {
     for (size_t i = 0; i < n; ++i)
@@ -68,6 +78,7 @@ struct TScanRun {
     TEngineContext Engine;
     std::unique_ptr<TCliHost> Host;
     TScanRoute Route = TScanRoute::Fls;
+    bool Stopped = false;  // Ctrl-C ended the scan: the results are what it found until then
     ~TScanRun() {
         if (!Engine.FToolsDir.empty()) DeleteExtractedBinaries(Engine);
     }
@@ -104,18 +115,6 @@ TSortChoice ParseSort(const std::string& text) {
     r.Sort.FSortColumn = col;
     r.Sort.FSortAscending = !desc;
     return r;
-}
-
-// Whether the scope folder of a scan that found nothing is on the volume at all. Only a
-// folder the engine's listing positively does not find counts as missing: a listing that
-// fails for another reason says nothing about the folder.
-bool ScopeFolderExists(TScanRun& run, TCliHost& host) {
-    try {
-        ResolvePathInode(run.State, run.Engine, host, run.State.FLastSrcForFls, run.State.FLastPathFilterNorm);
-    } catch (const std::exception& e) {
-        return std::string_view(e.what()).find("Cannot resolve folder path segment") == std::string_view::npos;
-    }
-    return true;
 }
 
 // Runs one scan to its idle step. Returns the exit code: 0, 1 (scan failed), 2 (usage).
@@ -200,10 +199,16 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         try {
             const TSourceVolumes vols = ListVolumes(disk);
             ChooseVolume(vols, choice.Volume);
-        } catch (const TVolumeChoiceError& e) {
-            err << "brivo-recovery-cli: error: " << e.what() << "\n"
-                << (choice.Volume == 0 ? "Choose one with --volume N.\n" : "");
+        } catch (const TSeveralVolumesError& e) {
+            err << "brivo-recovery-cli: error: " << e.what() << "\nChoose one with --volume N.\n";
             return kExitUsage;
+        } catch (const TNoSuchVolumeError& e) {
+            err << "brivo-recovery-cli: error: " << e.what() << "\n";
+            return kExitUsage;
+        } catch (const TVolumeChoiceError& e) {
+            // A damaged table, or a volume that lies outside the source: the source is bad.
+            err << "brivo-recovery-cli: error: " << e.what() << "\n";
+            return kExitFailure;
         } catch (const std::exception&) {
             // The scan itself reports a source that cannot be read.
         }
@@ -218,7 +223,10 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         SetStatusText(host, Format(host.Translate("Scan finished. Found entries: %d"), {run.State.FFound.size()}));
     };
 
-    TStopOnInterrupt interrupt;
+    if (Interrupted()) {
+        run.Stopped = true;
+        return kExitOk;
+    }
     bool stopSent = false;
     TScanDriver driver(run.State, run.Engine, host);
     if (direct) {
@@ -233,17 +241,32 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     } else {
         driver.tbFastScanClick(choice);
     }
+    uint64_t lastStop = 0;
     host.Pump([&] { return !driver.Busy(); },
               [&] {
-                  if (Interrupted() && !stopSent && driver.Busy()) {
+                  if (!Interrupted() || !driver.Busy()) return;
+                  if (!stopSent) {
                       stopSent = true;
                       driver.tbStopClick();
+                      lastStop = GetTickCount64();
+                  } else if (GetTickCount64() - lastStop >= kStopRepeatMs) {
+                      // A Stop that came just before a tool started found nothing to end.
+                      run.Engine.FRunner.Stop();
+                      lastStop = GetTickCount64();
                   }
               });
     driver.Shutdown();
     run.Route = driver.LastRoute();
+    // However the race with the scan's own end went, a Ctrl-C during it is a stop: the
+    // results are never taken for a complete listing.
+    run.Stopped = Interrupted();
+    if (run.Stopped) {
+        err << Format("Scan stopped. Found entries: %d (what was read before the stop).", {run.State.FFound.size()})
+            << "\n";
+        return kExitOk;
+    }
     if (host.failed()) return kExitFailure;
-    if (!scope.empty() && run.State.FFound.empty() && !ScopeFolderExists(run, host)) {
+    if (!scope.empty() && run.State.FFound.empty() && !ScopeFolderOnVolume(run.State, run.Engine, host)) {
         err << "brivo-recovery-cli: warning: the folder " << scope << " is not on the volume\n";
         return kExitFailure;
     }
@@ -267,6 +290,12 @@ std::string PathMaskText(std::string mask) {
     return mask;
 }
 
+// The engine's name of the scanned file system ("ntfs", "fat"; empty when it detects it).
+std::string FsSwitchName(const std::string& fsSwitch) {
+    const std::string prefix = " -f ";
+    return fsSwitch.rfind(prefix, 0) == 0 ? fsSwitch.substr(prefix.size()) : fsSwitch;
+}
+
 // Tabs and line breaks inside a field would break a TSV row.
 std::string TsvField(const std::string& s) {
     std::string out = s;
@@ -279,21 +308,33 @@ std::string TsvField(const std::string& s) {
 // results, and building the document first would cost several copies of it in memory.
 void PrintJson(const TScanRun& run, std::ostream& out) {
     const TScanState& st = run.State;
-    out << "{\"source\": " << JsonString(st.FLastSrcForFls)
-        << ", \"where\": " << JsonString(WhereKindInfo(st.FLastWhereMode).CliName)
-        << ", \"volume\": " << st.FLastVolume << ", \"fs_switch\": " << JsonString(st.FLastFsSwitch)
-        << ", \"route\": " << JsonString(RouteName(run.Route))
-        << ", \"count\": " << st.FFound.size() << ", \"hidden_by_masks\": " << st.FLastHiddenByMasks
-        << ", \"hidden_by_cleanup\": " << st.FLastHiddenByCleanup << ", \"results\": [";
+    TJson head;
+    head["source"] = st.FLastSrcForFls;
+    head["where"] = WhereKindInfo(st.FLastWhereMode).CliName;
+    // Numbered as 'info' numbers it: a source without a partition table is volume 1.
+    head["volume"] = st.FLastVolume == 0 ? 1u : st.FLastVolume;
+    head["fs_switch"] = FsSwitchName(st.FLastFsSwitch);
+    head["route"] = RouteName(run.Route);
+    head["stopped"] = run.Stopped;
+    head["count"] = st.FFound.size();
+    head["hidden_by_masks"] = st.FLastHiddenByMasks;
+    head["hidden_by_cleanup"] = st.FLastHiddenByCleanup;
+    head["results"] = TJson::array();
+    // The head's text up to the empty array's closing "]}", then the results one by one.
+    std::string text = JsonText(head);
+    text.resize(text.size() - 2);
+    out << text;
     for (size_t i = 0; i < st.FFound.size(); ++i) {
         const TFoundFile& f = st.FFound[i];
-        TJsonObject o;
-        o.Add("inode", f.Inode).Add("path", ResultDisplayPath(f.FullPath)).Add("size", static_cast<int64_t>(f.SizeBytes));
-        if (f.HasModDate) o.Add("modified", ModifiedIsoText(f));
-        else o.AddRaw("modified", "null");
-        o.Add("condition", ConditionCellText(f)).Add("score", f.DamageScore);
+        TJson o;
+        o["inode"] = f.Inode;
+        o["path"] = ResultDisplayPath(f.FullPath);
+        o["size"] = static_cast<int64_t>(f.SizeBytes);
+        o["modified"] = f.HasModDate ? TJson(ModifiedIsoText(f)) : TJson(nullptr);
+        o["condition"] = ConditionCellText(f);
+        o["score"] = f.DamageScore;
         if (i) out << ", ";
-        out << o.Text();
+        out << JsonText(o);
     }
     out << "]}\n";
 }
@@ -312,12 +353,9 @@ void PrintTable(const TScanRun& run, std::ostream& out) {
     for (const auto& f : found)
         rows.push_back({f.Inode, ResultCellText(f, rcFile), ResultCellText(f, rcPath), ResultCellText(f, rcSize),
                         ResultCellText(f, rcModified), ResultCellText(f, rcCondition)});
-    // Widths count UTF-8 characters, not bytes, so non-ASCII names stay aligned.
-    auto width = [](const std::string& s) {
-        size_t n = 0;
-        for (unsigned char c : s) n += (c & 0xC0) != 0x80;
-        return n;
-    };
+    // Widths count the columns a terminal gives each character, so names in any script
+    // (two columns per CJK character) stay aligned.
+    auto width = [](const std::string& text) { return DisplayColumns(text); };
     std::array<size_t, 6> w{};
     for (const auto& r : rows)
         for (size_t c = 0; c < 6; ++c) w[c] = std::max(w[c], std::min<size_t>(width(r[c]), 60));
@@ -329,10 +367,14 @@ void PrintTable(const TScanRun& run, std::ostream& out) {
         }
         out << line << "\n";
     }
-    out << Format("Scan finished. Found entries: %d", {found.size()}) << "\n";
+    out << Format(run.Stopped ? "Scan stopped. Found entries: %d" : "Scan finished. Found entries: %d", {found.size()})
+        << "\n";
 }
 
 int RunScanCommand(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
+    // From the start: a Ctrl-C at any moment of the command is a stop, never a kill that
+    // leaves no output.
+    const TStopOnInterrupt interrupt;
     TScanRun run;
     const int code = RunScan(args, run, err);
     if (code != kExitOk) return code;
@@ -340,23 +382,74 @@ int RunScanCommand(const TParsedArgs& args, std::ostream& out, std::ostream& err
     if (format == "json") PrintJson(run, out);
     else if (format == "tsv") PrintTsv(run, out);
     else PrintTable(run, out);
-    return kExitOk;
+    return run.Stopped ? kExitStopped : kExitOk;
 }
+
+// The rows to recover: every result (--all), or those whose address is one of inodes or
+// whose shown path matches one of masks. Throws TNothingMatchedError when none is.
+std::vector<size_t> ChooseRows(const TFoundFiles& found, bool all, const std::vector<std::string>& inodes,
+                               const std::vector<TFileMask>& masks) {
+    std::vector<size_t> rows;
+    for (size_t i = 0; i < found.size(); ++i) {
+        const TFoundFile& f = found[i];
+        bool take = all;
+        for (const auto& a : inodes) take = take || f.Inode == a;
+        if (!masks.empty()) {
+            const std::string shown = ResultDisplayPath(f.FullPath);
+            for (const auto& m : masks) take = take || m.Matches(shown);
+        }
+        if (take) rows.push_back(i);
+    }
+    if (!rows.empty()) return rows;
+    if (all) throw TNothingMatchedError("Nothing to recover: the scan found no deleted files that match.");
+    throw TNothingMatchedError(Format("no result matches the given --inode / --path-mask (%d found; 'scan' lists them "
+                                      "with their addresses and paths)",
+                                      {found.size()}));
+}
+
+// The --report file. Each line goes out in one write, unbuffered: a program ended by a
+// signal leaves whole lines only.
+class TReportFile {
+public:
+    // 0, or the errno of the failure. The folder is created when missing.
+    int Open(const std::string& path) {
+        const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+        std::error_code ec;
+        if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+        fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        return fd_ ? 0 : errno;
+    }
+    bool IsOpen() const { return static_cast<bool>(fd_); }
+    void WriteLine(std::string line) {
+        line += '\n';
+        for (size_t done = 0; ok_ && done < line.size();) {
+            const ssize_t n = ::write(fd_.get(), line.data() + done, line.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) ok_ = false;
+            else done += static_cast<size_t>(n);
+        }
+    }
+    // Whether every line was written and the file closed without an error.
+    bool Close() { return ::close(fd_.release()) == 0 && ok_; }
+
+private:
+    UniqueFd fd_;
+    bool ok_ = true;
+};
 
 // One line of the recovery report: what was asked for, where it went, what was written.
 std::string RecoveryRecordJson(const TRecoveryRecord& r) {
     static const char* const kOutcome[] = {"ok", "failed", "stopped"};
-    TJsonObject o;
-    o.Add("address", r.Address).Add("path", r.Path);
-    if (r.OutputPath.empty()) o.AddRaw("output", "null");
-    else o.Add("output", r.OutputPath);
-    o.Add("size", static_cast<int64_t>(r.Size));
-    if (r.Sha256.empty()) o.AddRaw("sha256", "null");
-    else o.Add("sha256", r.Sha256);
-    o.Add("outcome", kOutcome[static_cast<int>(r.Outcome)]);
-    if (r.Error.empty()) o.AddRaw("error", "null");
-    else o.Add("error", r.Error);
-    return o.Text();
+    auto orNull = [](const std::string& s) { return s.empty() ? TJson(nullptr) : TJson(s); };
+    TJson o;
+    o["address"] = r.Address;
+    o["path"] = ResultDisplayPath(r.Path);
+    o["output"] = orNull(r.OutputPath);
+    o["size"] = static_cast<int64_t>(r.Size);
+    o["sha256"] = orNull(r.Sha256);
+    o["outcome"] = kOutcome[static_cast<int>(r.Outcome)];
+    o["error"] = orNull(r.Error);
+    return JsonText(o);
 }
 
 int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
@@ -374,28 +467,32 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
         err << "brivo-recovery-cli: error: " << e.what() << "\n";
         return kExitUsage;
     }
-    const std::string outDir = args.Value("out");
+    // Absolute, so the report and the messages name where the files went whatever the
+    // working folder of whoever reads them.
+    std::error_code ec;
+    const std::string outDir = std::filesystem::absolute(args.Value("out"), ec).lexically_normal().string();
 
+    const TStopOnInterrupt interrupt;  // the scan phase and the batch alike
     TScanRun run;
     const int code = RunScan(args, run, err);
     if (code != kExitOk) return code;
     TScanState& st = run.State;
     TCliHost& host = *run.Host;
+    // Ctrl-C during the scan: the user wants out, not a recovery of what was found so far.
+    if (run.Stopped) {
+        out << "Recovery stopped before it started: nothing recovered.\n";
+        return kExitStopped;
+    }
 
     std::vector<size_t> rows;
-    for (size_t i = 0; i < st.FFound.size(); ++i) {
-        const TFoundFile& f = st.FFound[i];
-        bool take = all;
-        for (const auto& a : inodes) take = take || f.Inode == a;
-        if (!masks.empty()) {
-            const std::string shown = ResultDisplayPath(f.FullPath);
-            for (const auto& m : masks) take = take || m.Matches(shown);
+    try {
+        rows = ChooseRows(st.FFound, all, inodes, masks);
+    } catch (const TNothingMatchedError& e) {
+        if (all) {
+            out << e.what() << "\n";
+            return kExitOk;
         }
-        if (take) rows.push_back(i);
-    }
-    if (!all && rows.empty()) {
-        err << "brivo-recovery-cli: error: no result matches the given --inode / --path-mask ("
-            << st.FFound.size() << " found; 'scan' lists them with their addresses and paths)\n";
+        err << "brivo-recovery-cli: error: " << e.what() << "\n";
         return kExitUsage;
     }
     if (!CheckRecoveryPreconditions(st, host, static_cast<int>(rows.size()))) return kExitFailure;
@@ -405,26 +502,24 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
                "recovered. Choose a folder on another device, or pass --allow-same-volume.\n";
         return kExitFailure;
     }
-    // Ctrl-C during the scan: the user wants out, not a recovery of what was found so far.
     if (Interrupted()) {
         out << "Recovery stopped before it started: nothing recovered.\n";
-        return kExitSomeFailed;
+        return kExitStopped;
     }
 
-    std::ofstream report;
+    TReportFile report;
     TRecoveryBatchOptions options;
     if (args.Has("report")) {
-        report.open(args.Value("report"), std::ios::out | std::ios::trunc | std::ios::binary);
-        if (!report) {
-            err << "brivo-recovery-cli: error: " << ErrnoText(errno) << ": " << args.Value("report") << "\n";
+        const std::string path = args.Value("report");
+        if (const int e = report.Open(path)) {
+            err << "brivo-recovery-cli: error: " << ErrnoText(e) << ": " << path << "\n";
             return kExitFailure;
         }
-        options.OnRecord = [&report](const TRecoveryRecord& r) { report << RecoveryRecordJson(r) << '\n'; };
+        options.OnRecord = [&report](const TRecoveryRecord& r) { report.WriteLine(RecoveryRecordJson(r)); };
         options.Hash = true;
     }
 
     TRecoveryBatch batch(st, host);
-    TStopOnInterrupt interrupt;
     try {
         batch.Start(rows, outDir, options);
     } catch (const std::exception& e) {
@@ -432,20 +527,26 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
         return kExitFailure;
     }
     bool stopSent = false;
+    uint64_t lastStop = 0;
     host.Pump([&] { return !batch.Busy(); },
               [&] {
-                  if (Interrupted() && !stopSent) {
+                  if (!Interrupted()) return;
+                  if (!stopSent) {
                       stopSent = true;
                       batch.Stop();
+                      lastStop = GetTickCount64();
+                  } else if (GetTickCount64() - lastStop >= kStopRepeatMs) {
+                      run.Engine.FRunner.Stop();  // as for the scan
+                      lastStop = GetTickCount64();
                   }
               });
     batch.Shutdown();
     const TRecoverySummary& summary = batch.LastSummary();
-    if (report.is_open()) {
-        report.close();
-        if (!report) err << "brivo-recovery-cli: error: the report could not be written completely: " << args.Value("report") << "\n";
-    }
-    out << Format("Recovery finished. OK: %d Failed: %d", {summary.Counts.OK, summary.Counts.Failed}) << "\n";
+    if (report.IsOpen() && !report.Close())
+        err << "brivo-recovery-cli: error: the report could not be written completely: " << args.Value("report") << "\n";
+    out << Format(summary.Stopped ? "Recovery stopped. OK: %d Failed: %d" : "Recovery finished. OK: %d Failed: %d",
+                  {summary.Counts.OK, summary.Counts.Failed})
+        << "\n";
     if (summary.Stopped)
         out << Format("Stopped: %d file(s) not recovered.", {summary.NotRecovered}) << "\n";
     return summary.Counts.Failed > 0 || summary.Stopped ? kExitSomeFailed : kExitOk;
@@ -465,9 +566,10 @@ TCliCommand ScanCommand() {
     TCommandSpec def = BaseSpec("scan");
     def.Summary = "List the deleted files of a source.";
     def.Description =
-        "Reads NTFS and FAT32 directly and every other file system or container through The Sleuth Kit's fls. "
+        "Reads NTFS and FAT12/16/32 directly and every other file system or container through The Sleuth Kit's fls. "
         "A regular file is scanned as a disk image, a directory as a folder of its mounted volume, a /dev path or "
-        "device name as a disk. Exit codes: 0 success, 1 the scan failed, 2 bad usage.";
+        "device name as a disk. Ctrl-C stops the scan and lists what it found so far (JSON: \"stopped\": true). "
+        "Exit codes: 0 success, 1 the scan failed, 2 bad usage, 3 stopped.";
     def.Options.push_back({"format", "FORMAT", "table, tsv or json", {"table", "tsv", "json"}, "table"});
     return {def, RunScanCommand};
 }
@@ -479,14 +581,15 @@ TCliCommand RecoverCommand() {
         "Scans as 'scan' does, chooses results with --all, --inode or --path-mask (a mask over the whole path, "
         "e.g. \"/Users/Bob/*\"), and writes each one under its path inside --out, as \"name (2).ext\" when the name "
         "is taken (nothing is overwritten). Ctrl-C stops after removing the file being written. Exit codes: 0 "
-        "success, 1 the scan failed, 2 bad usage, 3 some recoveries failed or the batch was stopped.";
+        "success (also when nothing matches --all), 1 the scan failed, 2 bad usage, 3 some recoveries failed or "
+        "the scan or batch was stopped.";
     def.Options.push_back({"out", "DIR", "output folder (created when missing)", {}, ""});
     def.Options.push_back({"all", "", "recover every result", {}, ""});
     def.Options.push_back({"inode", "ADDR", "recover the result with this metadata address", {}, "", true});
     def.Options.push_back({"path-mask", "MASK", "recover results whose path matches MASK", {}, "", true});
     def.Options.push_back({"allow-same-volume", "", "allow writing onto the device being scanned", {}, ""});
     def.Options.push_back({"report", "FILE", "write one JSON line per result (address, path, output, size, sha256, "
-                                             "outcome, error) to FILE", {}, ""});
+                                             "outcome, error) to FILE (its folder created when missing)", {}, ""});
     return {def, [](const TParsedArgs& args, std::ostream& out, std::ostream& err) {
                 if (args.Value("out").empty()) {
                     err << "brivo-recovery-cli: error: recover needs --out DIR\n";

@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "engine/SignalCleanup.h"
+#include "platform/TempFileCleanup.h"
 
 namespace brivo::cli {
 
@@ -27,6 +28,8 @@ extern "C" void OnEndSignal(int sig) {
         return;
     }
     if (gEnding.exchange(true)) return;
+    // The part-written file first: once its tool is killed, the copy thread moves on.
+    RemoveTempFilesFromSignal();
     EndEngineWorkFromSignal();
     ::_exit(128 + sig);
 }
@@ -51,12 +54,23 @@ TEndSignalGuard::~TEndSignalGuard() {
     for (int i = 0; i < kEndSignalCount; ++i) ::sigaction(kEndSignals[i], &gPrevious[i], nullptr);
 }
 
+// Windows nest: the command's own and the one that lasts until its output is out.
+int gWindowDepth = 0;
+
 TStopOnInterrupt::TStopOnInterrupt() {
-    gInterrupted = false;
-    gStopWindow = true;
+    if (gWindowDepth++ == 0) {
+        gInterrupted = false;
+        gStopWindow = true;
+    }
 }
 
-TStopOnInterrupt::~TStopOnInterrupt() { gStopWindow = false; }
+TStopOnInterrupt::~TStopOnInterrupt() {
+    if (--gWindowDepth == 0) gStopWindow = false;
+}
+
+TEndOnInterrupt::TEndOnInterrupt() : previous_(gStopWindow.exchange(false)) {}
+
+TEndOnInterrupt::~TEndOnInterrupt() { gStopWindow = previous_; }
 
 bool Interrupted() { return gInterrupted.load(); }
 

@@ -16,7 +16,8 @@ public:
 };
 
 // While one exists (a scan or a recovery runs), SIGINT only sets Interrupted(): Ctrl-C
-// acts as the Stop command. Interrupted() stays set until the next one is made.
+// acts as the Stop command. Interrupted() stays set until the next outermost one is made;
+// they nest (main thread only).
 class TStopOnInterrupt {
 public:
     TStopOnInterrupt();
@@ -25,5 +26,18 @@ public:
     TStopOnInterrupt& operator=(const TStopOnInterrupt&) = delete;
 };
 bool Interrupted();
+
+// Inside a TStopOnInterrupt, a stretch where SIGINT ends the program again (a command
+// that has no Stop of its own).
+class TEndOnInterrupt {
+public:
+    TEndOnInterrupt();
+    ~TEndOnInterrupt();
+    TEndOnInterrupt(const TEndOnInterrupt&) = delete;
+    TEndOnInterrupt& operator=(const TEndOnInterrupt&) = delete;
+
+private:
+    bool previous_;
+};
 
 } // namespace brivo::cli

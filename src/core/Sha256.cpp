@@ -1,105 +1,42 @@
 #include "core/Sha256.h"
 
-#include <algorithm>
-#include <cstring>
+#include <openssl/evp.h>
+
+#include <new>
+#include <stdexcept>
 
 namespace brivo {
 
-namespace {
+void TSha256::TFreeContext::operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 
-constexpr uint32_t kRound[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-
-constexpr uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-
-} // namespace
-
-void TSha256::Reset() {
-    h_ = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    used_ = 0;
-    total_ = 0;
+TSha256::TSha256() : ctx_(EVP_MD_CTX_new()) {
+    if (!ctx_) throw std::bad_alloc();
+    Reset();
 }
 
-void TSha256::Block(const uint8_t* p) {
-    uint32_t w[64];
-    for (int i = 0; i < 16; ++i)
-        w[i] = uint32_t{p[4 * i]} << 24 | uint32_t{p[4 * i + 1]} << 16 | uint32_t{p[4 * i + 2]} << 8 | p[4 * i + 3];
-    for (int i = 16; i < 64; ++i) {
-        const uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
-    for (int i = 0; i < 64; ++i) {
-        const uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
-        const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
-    }
-    h_[0] += a;
-    h_[1] += b;
-    h_[2] += c;
-    h_[3] += d;
-    h_[4] += e;
-    h_[5] += f;
-    h_[6] += g;
-    h_[7] += h;
+void TSha256::Reset() {
+    if (EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("SHA-256 is not available from the system's crypto library.");
 }
 
 void TSha256::Update(std::span<const uint8_t> bytes) {
-    const uint8_t* p = bytes.data();
-    size_t n = bytes.size();
-    total_ += n;
-    if (used_ > 0) {
-        const size_t take = std::min(n, buf_.size() - used_);
-        std::memcpy(buf_.data() + used_, p, take);
-        used_ += take;
-        p += take;
-        n -= take;
-        if (used_ < buf_.size()) return;
-        Block(buf_.data());
-        used_ = 0;
-    }
-    for (; n >= 64; p += 64, n -= 64) Block(p);
-    if (n > 0) {
-        std::memcpy(buf_.data(), p, n);
-        used_ = n;
-    }
+    if (!bytes.empty()) EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size());
 }
 
 std::array<uint8_t, 32> TSha256::Final() {
-    const uint64_t bits = total_ * 8;
-    uint8_t pad[72] = {0x80};
-    const size_t padLen = (used_ < 56 ? 56 - used_ : 120 - used_);
-    for (int i = 0; i < 8; ++i) pad[padLen + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-    Update(std::span<const uint8_t>(pad, padLen + 8));
     std::array<uint8_t, 32> out{};
-    for (int i = 0; i < 8; ++i)
-        for (int k = 0; k < 4; ++k) out[4 * i + k] = static_cast<uint8_t>(h_[i] >> (24 - 8 * k));
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(ctx_.get(), out.data(), &len);
     Reset();
     return out;
 }
 
 std::string TSha256::FinalHex() {
-    static const char* kHex = "0123456789abcdef";
+    static const char kHex[] = "0123456789abcdef";
     std::string s;
-    s.reserve(64);
     for (uint8_t b : Final()) {
-        s += kHex[b >> 4];
-        s += kHex[b & 15];
+        s.push_back(kHex[b >> 4]);
+        s.push_back(kHex[b & 0xF]);
     }
     return s;
 }

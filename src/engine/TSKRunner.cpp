@@ -70,6 +70,9 @@ TPipe MakePipe() {
     for (int s = 1; s < NSIG; ++s)
         if (s != SIGKILL && s != SIGSTOP) ::sigaction(s, &dfl, nullptr);
     int err = 0;
+    // Out of the terminal's process group: Ctrl-C is the front end's Stop, which ends the
+    // tool itself and tells a stopped copy from a failed one.
+    ::setpgid(0, 0);
     // Ended by the kernel with the thread that started it, so a killed program leaves no
     // tool behind. If that thread is already gone the request came too late: give up.
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) err = errno;

@@ -56,12 +56,14 @@ void CollectLeaves(const std::string& sysDevBlock, dev_t d, std::set<dev_t>& out
     }
     if (any) return;
     out.insert(d);
-    // A loop device keeps its data in a file on another device.
+    // A loop device over a device shares that device's storage. One over a regular file
+    // keeps its data in that file's blocks, which its file system never hands to another
+    // file: writing elsewhere on that file system cannot reach them.
     std::ifstream backing(folder + "/loop/backing_file");
     std::string file;
     struct stat st {};
-    if (depth < 16 && std::getline(backing, file) && ::stat(file.c_str(), &st) == 0)
-        CollectLeaves(sysDevBlock, st.st_dev, out, depth + 1);
+    if (depth < 16 && std::getline(backing, file) && ::stat(file.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+        CollectLeaves(sysDevBlock, st.st_rdev, out, depth + 1);
 }
 
 // The whole disk of a partition; the device itself otherwise.

@@ -14,8 +14,9 @@ bool OutputOnScannedDevice(const std::string& src, const std::string& outDir);
 
 // Whether two block devices share storage, from the sysfs block tree (sysDevBlock holds
 // "MAJOR:MINOR" links, like /sys/dev/block): equal, a whole disk and one of its
-// partitions, or stacked devices (device-mapper, md, loop over a file) whose underlying
-// devices meet. Two partitions of one disk do not overlap.
+// partitions, or stacked devices (device-mapper, md, loop over a device) whose underlying
+// devices meet. Two partitions of one disk do not overlap, nor does a loop device over an
+// image file with the file system holding that file.
 bool BlockDevicesOverlap(dev_t a, dev_t b, const std::string& sysDevBlock = "/sys/dev/block");
 
 } // namespace brivo

@@ -159,14 +159,17 @@ void TRecoveryBatch::Run(const std::vector<size_t>& rows, const std::string& fol
             rec.Size = out.Size;
             rec.Sha256 = out.Sha256;
             ++s.Counts.OK;
-        } catch (const TExtractionStopped&) {
-            rec.Outcome = TRecoveryOutcome::Stopped;
-            rec.Error = "Stopped";
-            s.Stopped = true;
-            s.NotRecovered = rows.size() - k;
-            if (options.OnRecord) options.OnRecord(rec);
-            break;
         } catch (const std::exception& e) {
+            // A copy that ends while Stop was asked for (its tool killed, its read cut
+            // short) was stopped, not failed.
+            if (dynamic_cast<const TExtractionStopped*>(&e) || st_.StopRequested()) {
+                rec.Outcome = TRecoveryOutcome::Stopped;
+                rec.Error = "Stopped";
+                s.Stopped = true;
+                s.NotRecovered = rows.size() - k;
+                if (options.OnRecord) options.OnRecord(rec);
+                break;
+            }
             rec.Error = e.what();
             ++s.Counts.Failed;
             Log(host_, "RECOVER ERROR: " + f.FullPath + " -> " + rec.Error);

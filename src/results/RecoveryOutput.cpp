@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "platform/RawSource.h"
+#include "platform/TempFileCleanup.h"
 
 namespace brivo {
 
@@ -145,6 +146,8 @@ TRecoveryTarget::TRecoveryTarget(const std::string& folder, const std::string& r
     leaf_ = slash == std::string::npos ? relative : relative.substr(slash + 1);
     finalPath_ = shownDir_ + "/" + leaf_;
 
+    // The program is ending on a signal: nothing new is started.
+    if (TempFilesEnding()) Fail(ECANCELED, finalPath_);
     // Short and fixed-length, so a target name near the 255-byte limit still has room.
     for (int attempt = 0;; ++attempt) {
         temp_ = ".brivo-" + RandomHex(16) + ".part";
@@ -152,13 +155,21 @@ TRecoveryTarget::TRecoveryTarget(const std::string& folder, const std::string& r
         if (fd_) break;
         if (errno != EEXIST || attempt >= 8) Fail(errno, finalPath_);
     }
+    // A program ended by a signal removes it rather than leave a part-written file.
+    tracked_ = TrackTempFile(dir_, temp_.c_str());
 }
 
 TRecoveryTarget::~TRecoveryTarget() { Discard(); }
 
+void TRecoveryTarget::Untrack() {
+    if (tracked_) UntrackTempFile(dir_, temp_.c_str());
+    tracked_ = false;
+}
+
 void TRecoveryTarget::Discard() {
     fd_.reset();
     if (!done_ && dir_ >= 0) ::unlinkat(dir_, temp_.c_str(), 0);
+    Untrack();
     done_ = true;
 }
 
@@ -180,6 +191,7 @@ const std::string& TRecoveryTarget::Commit(std::optional<timespec> modTime) {
         const std::string name = NumberedName(leaf_, n);
         const int err = RenameNoReplace(dir_, temp_.c_str(), name.c_str());
         if (err == 0) {
+            Untrack();
             done_ = true;
             finalPath_ = shownDir_ + "/" + name;
             return finalPath_;

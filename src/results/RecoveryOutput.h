@@ -66,6 +66,8 @@ public:
     void Discard();
 
 private:
+    void Untrack();
+
     UniqueFd ownDir_;  // when no TRecoveryFolders lends one
     int dir_ = -1;
     UniqueFd fd_;
@@ -74,6 +76,7 @@ private:
     std::string shownDir_;
     std::string finalPath_;
     bool done_ = false;
+    bool tracked_ = false;  // removed by a signal handler that ends the program
 };
 
 } // namespace brivo

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "core/ScanErrors.h"
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
 #include "core/Text.h"
@@ -113,7 +114,7 @@ std::string ResolvePathInode(TScanState& state, TEngineContext& ctx, TScanHost& 
             }
         }
         if (!matched)
-            throw std::runtime_error(
+            throw TFolderNotOnVolumeError(
                 Format(host.Translate("Cannot resolve folder path segment \"%s\" under \"%s\"."), {segment, pathFilter}));
     }
     const std::string result(TrimView(current));

@@ -82,8 +82,8 @@ const TVolume& ChooseVolume(const TSourceVolumes& src, uint32_t index) {
             }
         }
         if (scannable == 1) return *only;
-        throw TVolumeChoiceError(Format("%s holds %d volumes. Choose the one to scan:", {src.Source, src.Volumes.size()}) +
-                                 VolumeListText(src));
+        throw TSeveralVolumesError(
+            Format("%s holds %d volumes. Choose the one to scan:", {src.Source, src.Volumes.size()}) + VolumeListText(src));
     }
     for (const auto& v : src.Volumes) {
         if (v.Index != index) continue;
@@ -91,7 +91,7 @@ const TVolume& ChooseVolume(const TSourceVolumes& src, uint32_t index) {
             throw TVolumeChoiceError(Format("Volume %d of %s %s.", {index, src.Source, v.Problem}));
         return v;
     }
-    throw TVolumeChoiceError(Format("%s has no volume %d. Its volumes:", {src.Source, index}) + VolumeListText(src));
+    throw TNoSuchVolumeError(Format("%s has no volume %d. Its volumes:", {src.Source, index}) + VolumeListText(src));
 }
 
 TByteSourcePtr OpenVolumeSource(const TSourceVolumes& src, const TVolume& v) {

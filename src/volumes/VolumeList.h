@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/ByteSource.h"
+#include "core/ScanErrors.h"
 #include "volumes/ContainerSource.h"
 #include "volumes/FsProbe.h"
 #include "volumes/PartitionTable.h"
@@ -56,16 +57,11 @@ TSourceVolumes ListVolumes(const std::string& path);
 // The same over a disk that is already open (tests, fuzzing).
 TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container = TContainerKind::Raw);
 
-// A volume that cannot be chosen: several to choose from, no such number, or one that
-// cannot be read. The message lists the volumes.
-class TVolumeChoiceError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 // The volume to scan. index 0 chooses by itself: the only volume, or the only one that
-// can be scanned; with several the choice is the user's (TVolumeChoiceError listing
-// them). A given index must name a volume that lies inside the source.
+// can be scanned; with several the choice is the user's (TSeveralVolumesError listing
+// them). A given index must name one of the volumes (else TNoSuchVolumeError, listing
+// them) that lies inside the source. A table without volumes, or a chosen volume that
+// cannot be read, is a TVolumeChoiceError of its own: the source is at fault, not the choice.
 const TVolume& ChooseVolume(const TSourceVolumes& src, uint32_t index);
 
 // The volume's bytes: the disk itself for a source without a table, else a slice.

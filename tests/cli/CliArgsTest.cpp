@@ -2,6 +2,7 @@
 
 #include "cli/CliArgs.h"
 #include "cli/Json.h"
+#include "cli/TextWidth.h"
 
 namespace brivo::cli {
 namespace {
@@ -97,9 +98,16 @@ TEST(CliArgs, HelpForTheProgramAndEachCommand) {
     EXPECT_NE(p.CommandHelp("info").find("--format FORMAT  output format (text, json) [default: text]\n"),
               std::string::npos);
     EXPECT_THROW(TestParser().AddCommand({"info", "again", "", {}, {}}), std::logic_error);
+
+    TArgParser versioned("prog", "Does things.", "1.2");
+    versioned.AddCommand({"info", "Show a source.", "", {{"SOURCE", "the source"}}, {}});
+    const TParseResult v = versioned.Parse({"--version"});
+    EXPECT_EQ(v.Status, TParseStatus::Version);
+    EXPECT_EQ(v.Text, "prog 1.2\n");
+    EXPECT_EQ(p.Parse({"--version"}).Status, TParseStatus::Error);  // no version declared
 }
 
-TEST(CliJson, EscapesStringsIntoValidUtf8Json) {
+TEST(CliJson, WritesTheProgramsLayoutAsValidUtf8Json) {
     struct Case { std::string in; std::string out; };
     const Case cases[] = {
         {"plain /dev/sdb1", "plain /dev/sdb1"},
@@ -114,15 +122,36 @@ TEST(CliJson, EscapesStringsIntoValidUtf8Json) {
         {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
         {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // above U+10FFFF
     };
-    for (const auto& c : cases) EXPECT_EQ(JsonEscape(c.in), c.out) << c.in;
-    EXPECT_EQ(JsonString("x"), "\"x\"");
-    EXPECT_EQ(TJsonObject().Add("s", "a\"").Add("n", -3).Add("b", true).AddRaw("o", "[1]").Text(),
-              "{\"s\": \"a\\\"\", \"n\": -3, \"b\": true, \"o\": [1]}");
-    EXPECT_EQ(TJsonObject().Add("u", uint64_t{18446744073709551615u}).Add("l", -1LL).Text(),
-              "{\"u\": 18446744073709551615, \"l\": -1}");
-    EXPECT_EQ(TJsonObject().Text(), "{}");
-    EXPECT_EQ(JsonArray({JsonString("a"), "1"}), "[\"a\", 1]");
-    EXPECT_EQ(JsonArray({}), "[]");
+    for (const auto& c : cases) EXPECT_EQ(JsonText(TJson(c.in)), "\"" + c.out + "\"") << c.in;
+    TJson o;
+    o["s"] = "a\"";
+    o["n"] = -3;
+    o["b"] = true;
+    o["o"] = TJson::array({1, TJson::object()});
+    o["z"] = nullptr;
+    EXPECT_EQ(JsonText(o), "{\"s\": \"a\\\"\", \"n\": -3, \"b\": true, \"o\": [1, {}], \"z\": null}");
+    TJson big;
+    big["u"] = uint64_t{18446744073709551615u};
+    big["l"] = -1LL;
+    EXPECT_EQ(JsonText(big), "{\"u\": 18446744073709551615, \"l\": -1}");
+    EXPECT_EQ(JsonText(TJson::object()), "{}");
+    EXPECT_EQ(JsonText(TJson::array()), "[]");
+}
+
+TEST(CliTextWidth, ColumnsATerminalGives) {
+    struct Case { std::string text; size_t columns; };
+    const Case cases[] = {
+        {"", 0},
+        {"report.docx", 11},
+        {"caf\xC3\xA9", 4},                             // é: one column
+        {"cafe\xCC\x81", 4},                            // e + combining acute
+        {"\xE6\x96\x87\xE6\xA1\xA3.txt", 8},             // 文档.txt
+        {"\xED\x95\x9C\xEA\xB8\x80", 4},                 // 한글
+        {"\xEF\xBC\xA1", 2},                            // full-width A
+        {"\xF0\x9F\x98\x80", 2},                        // an emoji
+        {"bad\xFFname", 8},                             // a stray byte: one column
+    };
+    for (const auto& c : cases) EXPECT_EQ(DisplayColumns(c.text), c.columns) << c.text;
 }
 
 } // namespace

@@ -111,8 +111,11 @@ public:
 
     // Starts "scan -v junk.img" with every ending signal at its default, stdout to
     // outFd (or /dev/null), and waits until the tool runs. Returns the CLI's pid.
-    pid_t StartScan(int outFd = -1) {
-        const pid_t pid = test::SpawnWithDefaultSignals({test::CliPath(), "scan", "-v", dir_ / "junk.img"}, env_,
+    pid_t StartScan(int outFd = -1, const std::vector<std::string>& options = {}) {
+        std::vector<std::string> argv{test::CliPath(), "scan", "-v"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back(dir_ / "junk.img");
+        const pid_t pid = test::SpawnWithDefaultSignals(argv, env_,
                                                         test::SpawnOutput::Fd(outFd), test::SpawnOutput::File(errFile_),
                                                         {SIGINT, SIGTERM, SIGHUP, SIGPIPE});
         if (pid < 0) return -1;
@@ -165,7 +168,7 @@ private:
 
 // SIGTERM, SIGHUP and SIGPIPE end the program at once (128 + the signal), with the tool
 // killed and the engine folder removed. Ctrl-C keeps its meaning (the scan stops, what was
-// found is printed, exit 0) and leaves nothing behind either. A program killed outright
+// found is printed, exit 3) and leaves nothing behind either. A program killed outright
 // still takes its tool with it.
 TEST(CliEngine, EndingSignalsLeaveNoToolAndNoEngineFolder) {
     for (int sig : {SIGTERM, SIGHUP, SIGPIPE, SIGINT, SIGKILL}) {
@@ -185,12 +188,36 @@ TEST(CliEngine, EndingSignalsLeaveNoToolAndNoEngineFolder) {
         EXPECT_TRUE(cli.ToolEnded(std::chrono::seconds(5)));
         if (sig == SIGKILL) continue;  // nothing of ours can run, so the folder stays
         ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-        EXPECT_EQ(WEXITSTATUS(status), sig == SIGINT ? 0 : 128 + sig);
+        EXPECT_EQ(WEXITSTATUS(status), sig == SIGINT ? 3 : 128 + sig);
         if (sig == SIGINT) {
             EXPECT_NE(cli.ErrText().find("Stop requested."), std::string::npos) << cli.ErrText();
         }
         EXPECT_EQ(cli.EngineFolders(), 0);
     }
+}
+
+// Ctrl-C at a terminal (SIGINT to the whole process group, the tool included): the scan
+// says it was stopped, in its JSON and on stderr, and exits 3; a stopped scan is never
+// taken for one that found nothing.
+TEST(CliEngine, CtrlCMarksTheScanAsStopped) {
+    TCliWithHangingTool cli;
+    test::TempDir dir;
+    const std::string outFile = dir / "out.json";
+    const int outFd = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(outFd, 0);
+    const pid_t pid = cli.StartScan(outFd, {"--format", "json"});
+    ::close(outFd);
+    ASSERT_GT(pid, 0);
+    ASSERT_GT(cli.ToolPid(), 0) << cli.ErrText();
+    ::kill(-pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    const std::string json = test::ReadFileBytes(outFile);
+    EXPECT_NE(json.find("\"stopped\": true"), std::string::npos) << json;
+    EXPECT_NE(cli.ErrText().find("Scan stopped."), std::string::npos) << cli.ErrText();
+    EXPECT_TRUE(cli.ToolEnded(std::chrono::seconds(5)));
 }
 
 // Output into a pipe whose reader has gone (| head -1 after its line): the program ends

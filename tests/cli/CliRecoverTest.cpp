@@ -123,50 +123,86 @@ TEST(CliRecover, RecoveredFilesKeepTheirTimes) {
     }
 }
 
-// Ctrl-C during a recovery: the file being written is removed, the batch ends with a
-// summary and exit code 3. A stand-in icat (first on PATH, where the engine folder looks)
-// writes a little and then hangs.
-TEST(CliRecover, InterruptStopsTheBatch) {
+// Ending a recovery while a file is being copied, as a terminal does (the signal goes to
+// the whole process group): Ctrl-C stops the batch, the file counted as stopped, not failed;
+// SIGTERM ends the program. Either way no part-written file is left and the report holds
+// whole lines. A stand-in icat (first on PATH, where the engine folder looks) writes a
+// little and then hangs.
+TEST(CliRecover, InterruptOrTerminateDuringACopy) {
+    struct Case { int sig; bool exited; int code; };
+    for (const Case& c : {Case{SIGINT, true, 3}, Case{SIGTERM, false, SIGTERM}}) {
+        SCOPED_TRACE(strsignal(c.sig));
+        test::TempDir dir;
+        const std::string img = test::UnpackFixture("exfat.img", dir);
+        const std::string bin = dir / "bin";
+        ASSERT_EQ(::mkdir(bin.c_str(), 0700), 0);
+        test::WriteFileBytes(bin + "/icat", "#!/bin/sh\nprintf partial\nexec sleep 30\n");
+        ASSERT_EQ(::chmod((bin + "/icat").c_str(), 0700), 0);
+
+        const std::vector<std::string> env = test::EnvironmentWith(
+            {"PATH=" + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")});
+        const std::string cli = test::CliPath(), out = dir / "out", report = dir / "report.jsonl";
+        const std::string outFile = dir / "stdout.txt", errFile = dir / "stderr.txt";
+        const pid_t pid = test::SpawnWithDefaultSignals(
+            {cli, "recover", "-v", "--masks", "?*", "--out", out, "--all", "--report", report, img}, env,
+            test::SpawnOutput::File(outFile), test::SpawnOutput::File(errFile), {SIGINT, SIGTERM});
+        ASSERT_GT(pid, 0);
+
+        // Wait until the first extraction runs, then signal.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (test::ReadFileBytes(errFile).find("/icat\" ") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto sent = std::chrono::steady_clock::now();
+        ::kill(-pid, c.sig);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
+
+        // Nothing partial: the folders on the way may exist, no file does.
+        for (const auto& e : fs::recursive_directory_iterator(out)) EXPECT_FALSE(e.is_regular_file()) << e.path();
+        const std::string written = test::ReadFileBytes(report);
+        EXPECT_TRUE(written.empty() || written.back() == '\n') << written;
+        if (!c.exited) {
+            // Ended by its own handler, which exits with 128 + the signal's number.
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), 128 + c.sig);
+            continue;
+        }
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal";
+        EXPECT_EQ(WEXITSTATUS(status), c.code);
+        const std::string said = test::ReadFileBytes(outFile);
+        EXPECT_NE(said.find("Recovery stopped. OK: 0 Failed: 0"), std::string::npos) << said;
+        EXPECT_NE(said.find("Stopped: "), std::string::npos) << said;
+        const auto lines = Lines(written);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(Field(lines[0], "outcome"), "stopped");
+        EXPECT_EQ(Field(lines[0], "output"), "null");
+    }
+}
+
+// What recover says when the choice is empty, and where its report may go.
+TEST(CliRecover, NothingToRecoverAndAReportInANewFolder) {
     test::TempDir dir;
-    const std::string img = test::UnpackFixture("exfat.img", dir);
-    const std::string bin = dir / "bin";
-    ASSERT_EQ(::mkdir(bin.c_str(), 0700), 0);
-    test::WriteFileBytes(bin + "/icat", "#!/bin/sh\nprintf partial\nexec sleep 30\n");
-    ASSERT_EQ(::chmod((bin + "/icat").c_str(), 0700), 0);
+    const std::string img = test::UnpackFixture("fat16.img", dir);
+    auto r = test::RunProcess({test::CliPath(), "recover", "--masks", "*.nothing-has-this", "--all", "--out",
+                               dir / "none", img});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "Nothing to recover: the scan found no deleted files that match.\n");
+    EXPECT_FALSE(fs::exists(dir / "none"));
 
-    const std::vector<std::string> env =
-        test::EnvironmentWith({"PATH=" + bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")});
-    const std::string cli = test::CliPath(), out = dir / "out", report = dir / "report.jsonl";
-    const std::string outFile = dir / "stdout.txt", errFile = dir / "stderr.txt";
-    const pid_t pid = test::SpawnWithDefaultSignals(
-        {cli, "recover", "-v", "--masks", "?*", "--out", out, "--all", "--report", report, img}, env,
-        test::SpawnOutput::File(outFile), test::SpawnOutput::File(errFile), {SIGINT});
-    ASSERT_GT(pid, 0);
-
-    // Wait until the first extraction runs, then interrupt.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (test::ReadFileBytes(errFile).find("/icat\" ") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto sent = std::chrono::steady_clock::now();
-    ::kill(pid, SIGINT);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    const auto took = std::chrono::steady_clock::now() - sent;
-
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal";
-    EXPECT_EQ(WEXITSTATUS(status), 3);
-    EXPECT_LT(took, std::chrono::seconds(5));
-    const std::string said = test::ReadFileBytes(outFile);
-    EXPECT_NE(said.find("Recovery finished. OK: 0 Failed: 0"), std::string::npos) << said;
-    EXPECT_NE(said.find("Stopped: "), std::string::npos) << said;
-    // Nothing partial: the folders on the way may exist, no file does.
-    for (const auto& e : fs::recursive_directory_iterator(out)) EXPECT_FALSE(e.is_regular_file()) << e.path();
+    const std::string report = dir / "new/deeper/r.jsonl";
+    r = test::RunProcess({test::CliPath(), "recover", "--all", "--out", dir / "out", "--report", report, img});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     const auto lines = Lines(test::ReadFileBytes(report));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(Field(lines[0], "outcome"), "stopped");
-    EXPECT_EQ(Field(lines[0], "output"), "null");
+    ASSERT_FALSE(lines.empty());
+    for (const auto& l : lines) {
+        EXPECT_EQ(Field(l, "path").rfind('/', 0), 0u) << l;
+        if (Field(l, "outcome") == "ok") {
+            EXPECT_EQ(Field(l, "output").rfind(dir / "out/", 0), 0u) << l;
+        }
+    }
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "TestSupport.h"
@@ -33,13 +35,39 @@ TEST(CliVolume, APartitionedSourceNeedsAVolumeWhenItHoldsSeveral) {
     // The chosen volume is named in the JSON results.
     r = RunProcess({test::CliPath(), "scan", "--volume", "2", "--format", "json", img});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out.rfind("{\"source\": \"" + img + "\", \"where\": \"image\", \"volume\": 2, \"fs_switch\": \" -f ntfs\", "
-                          "\"route\": \"ntfs\", \"count\": 3,", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("{\"source\": \"" + img + "\", \"where\": \"image\", \"volume\": 2, \"fs_switch\": \"ntfs\", "
+                          "\"route\": \"ntfs\", \"stopped\": false, \"count\": 3,", 0), 0u) << r.out;
 
     // A disk with a single volume needs no --volume.
     r = RunProcess({test::CliPath(), "scan", "--format", "json", test::UnpackFixture("mbr-fat32.img", dir)});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.out.find("\"volume\": 1, \"fs_switch\": \" -f fat\", \"route\": \"fat32\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"volume\": 1, \"fs_switch\": \"fat\", \"route\": \"fat32\""), std::string::npos) << r.out;
+    // So does a source without a partition table: it is volume 1 to 'info' too.
+    r = RunProcess({test::CliPath(), "scan", "--format", "json", test::UnpackFixture("fat16.img", dir)});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("\"volume\": 1, \"fs_switch\": \"fat\""), std::string::npos) << r.out;
+}
+
+// A damaged table is a bad source (exit 1); a volume number that is not in it is bad usage
+// (exit 2, the volumes listed).
+TEST(CliVolume, ADamagedTableIsABadSource) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("gpt-disk.img", dir);
+    // Cut inside volume 3: it now ends past the end of the source.
+    ASSERT_EQ(::truncate(img.c_str(), 120000LL * 512), 0);
+    struct Case { std::vector<std::string> args; int exitCode; std::string err; };
+    const Case cases[] = {
+        {{"scan", "--volume", "3", img}, 1, "Volume 3 of " + img},
+        {{"recover", "--volume", "3", "--all", "--out", dir / "out", img}, 1, "Volume 3 of " + img},
+        {{"scan", "--volume", "7", img}, 2, img + " has no volume 7. Its volumes:\n  1  FAT32"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{test::CliPath()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = RunProcess(argv);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.args[0] << " " << c.args[2] << ": " << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    }
 }
 
 TEST(CliVolume, RecoverFromAVolumeInsideAContainer) {

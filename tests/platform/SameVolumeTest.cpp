@@ -52,6 +52,7 @@ TEST(SameVolume, OverlapOfDisksPartitionsAndStackedDevices) {
     test::TempDir backingDir;
     test::WriteFileBytes(backingDir / "disk.img", "x");
     sys.SetBacking("virtual/loop0", backingDir / "disk.img");
+    sys.Add("259:0", "virtual/loop0/loop0p1", true);
     struct stat imgSt {};
     ASSERT_EQ(::stat((backingDir / "disk.img").c_str(), &imgSt), 0);
 
@@ -65,7 +66,8 @@ TEST(SameVolume, OverlapOfDisksPartitionsAndStackedDevices) {
         {makedev(253, 0), makedev(8, 2), true},  // a mapping over sda2
         {makedev(253, 0), makedev(8, 0), true},
         {makedev(253, 0), makedev(8, 1), false},
-        {makedev(7, 0), imgSt.st_dev, true},     // loop device over a file on that device
+        {makedev(7, 0), imgSt.st_dev, false},    // loop device over an image file: only the file's blocks
+        {makedev(259, 0), makedev(7, 0), true},  // a partition of the loop device
         {makedev(7, 0), makedev(8, 1), false},
         {makedev(9, 9), makedev(9, 10), false},  // unknown to sysfs: only equality counts
     };
@@ -74,6 +76,14 @@ TEST(SameVolume, OverlapOfDisksPartitionsAndStackedDevices) {
             << major(c.a) << ":" << minor(c.a) << " vs " << major(c.b) << ":" << minor(c.b);
         EXPECT_EQ(BlockDevicesOverlap(c.b, c.a, sys.DevBlock()), c.overlap) << "reversed";
     }
+
+    // A loop device over a device node shares that device's storage.
+    const std::string node = backingDir / "sdb";
+    if (::mknod(node.c_str(), S_IFBLK | 0600, makedev(8, 16)) != 0) GTEST_SKIP() << "cannot make a device node here";
+    sys.Add("7:1", "virtual/loop1");
+    sys.SetBacking("virtual/loop1", node);
+    EXPECT_TRUE(BlockDevicesOverlap(makedev(7, 1), makedev(8, 16), sys.DevBlock()));
+    EXPECT_FALSE(BlockDevicesOverlap(makedev(7, 1), makedev(8, 1), sys.DevBlock()));
 }
 
 TEST(SameVolume, OnlyBlockDeviceSourcesCount) {

@@ -72,7 +72,9 @@ int SpawnWithDefaultSignals(const std::vector<std::string>& argv, const std::vec
     sigemptyset(&def);
     for (int sig : signals) sigaddset(&def, sig);
     posix_spawnattr_setsigdefault(&attr, &def);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    // Its own process group, so a test can signal it as a terminal does: kill(-pid, SIGINT).
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, a[0].c_str(), &fa, &attr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);

@@ -39,7 +39,9 @@ struct SpawnOutput {
 };
 // Starts argv[0] (no shell) with env and the given signals back at their default action
 // (a test runner may ignore SIGINT or SIGPIPE for its children; the program must install
-// its own handlers). Returns the pid, or -1 when it cannot start. The caller reaps it.
+// its own handlers), in a process group of its own (kill(-pid, sig) signals it and its
+// children as Ctrl-C at a terminal does). Returns the pid, or -1 when it cannot start. The
+// caller reaps it.
 int SpawnWithDefaultSignals(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                             const SpawnOutput& out, const SpawnOutput& err, const std::vector<int>& signals);
 
