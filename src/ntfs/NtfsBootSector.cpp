@@ -1,5 +1,6 @@
 #include "ntfs/NtfsBootSector.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/ByteReaders.h"
@@ -18,6 +19,9 @@ TNtfsGeometryResult ReadNtfsGeometry(NtfsBytes boot, TNtfsGeometry& geo) {
     // Sectors per cluster is taken as a plain count: 0x80 with 512-byte sectors is 64 KiB.
     geo.BytesPerCluster = geo.BytesPerSector * static_cast<int32_t>(ReadU8(boot, 13));
     geo.MftLcn = static_cast<int64_t>(ReadLe64(boot, 48));
+    const uint64_t sectorsPerCluster = ReadU8(boot, 13);
+    geo.ClusterCount = static_cast<int64_t>(
+        std::min<uint64_t>(ReadLe64(boot, 40) / std::max<uint64_t>(sectorsPerCluster, 1), INT64_MAX / 2));
     const int8_t c = static_cast<int8_t>(ReadU8(boot, 64));
     if (c < 0) {
         // 2^|c| bytes; the shift count wraps at 32 and 2^31 does not fit a positive size.

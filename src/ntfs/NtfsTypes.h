@@ -32,6 +32,7 @@ struct TNtfsGeometry {
     int32_t BytesPerCluster = 0;
     int32_t RecordSize = 0;
     int64_t MftLcn = 0;
+    int64_t ClusterCount = 0;  // clusters of the volume as its boot sector gives them
 };
 
 // One run of a non-resident attribute, in clusters.
