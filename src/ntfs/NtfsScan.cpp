@@ -11,7 +11,7 @@
 #include "filters/Masks.h"
 #include "filters/NoiseFilter.h"
 #include "filters/Wildcard.h"
-#include "ntfs/NtfsBootSector.h"
+#include "core/NtfsBootSector.h"
 #include "ntfs/NtfsCondition.h"
 #include "ntfs/NtfsFileName.h"
 #include "ntfs/NtfsFixups.h"

@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "core/TextFormat.h"
-#include "ntfs/NtfsBootSector.h"
+#include "core/NtfsBootSector.h"
 #include "ntfs/NtfsFixups.h"
 #include "ntfs/NtfsRunList.h"
 

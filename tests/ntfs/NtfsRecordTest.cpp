@@ -5,7 +5,7 @@
 #include "NtfsTestImage.h"
 #include "core/ByteReaders.h"
 #include "ntfs/NtfsAttributeWalk.h"
-#include "ntfs/NtfsBootSector.h"
+#include "core/NtfsBootSector.h"
 #include "ntfs/NtfsFileName.h"
 #include "ntfs/NtfsFixups.h"
 #include "ntfs/NtfsRunList.h"
@@ -36,7 +36,8 @@ TEST(NtfsGeometry, DecodesBootSectorFields) {
         {"0xF6: 2^10-byte records", BootSector(512, 8, 0xF6, 4), TNtfsGeometryResult::Ok, 4096, 1024},
         {"positive count: clusters per record", BootSector(512, 8, 2, 4), TNtfsGeometryResult::Ok, 4096, 8192},
         {"0x80 sectors per cluster is a plain count", BootSector(512, 0x80, 0xF6, 4), TNtfsGeometryResult::Ok, 65536, 1024},
-        {"NTFS followed by anything", BootSector(512, 8, 0xF6, 4, "NTFSxyz!"), TNtfsGeometryResult::Ok, 4096, 1024},
+        {"4096-byte sectors, one cluster per record", BootSector(4096, 1, 1, 4), TNtfsGeometryResult::Ok, 4096, 4096},
+        {"NTFS followed by more than blanks", BootSector(512, 8, 0xF6, 4, "NTFSxyz!"), TNtfsGeometryResult::NotNtfs, 0, 0},
         {"record size byte 0", BootSector(512, 8, 0, 4), TNtfsGeometryResult::Invalid, 4096, 0},
         {"2^31-byte records do not fit", BootSector(512, 8, 0xE1, 4), TNtfsGeometryResult::Invalid, 4096, -1},
         {"no sectors per cluster", BootSector(512, 0, 0xF6, 4), TNtfsGeometryResult::Invalid, 0, 1024},
@@ -52,6 +53,10 @@ TEST(NtfsGeometry, DecodesBootSectorFields) {
     }
     TNtfsGeometry g;
     EXPECT_EQ(ReadNtfsGeometry(Bytes(5, 0), g), TNtfsGeometryResult::NotNtfs);
+    Bytes boot = BootSector(512, 8, 0xF6, 4);
+    PutLe(boot, 40, 2000 * 8 + 7, 8);  // total sectors: 2000 whole clusters
+    ASSERT_EQ(ReadNtfsGeometry(boot, g), TNtfsGeometryResult::Ok);
+    EXPECT_EQ(g.ClusterCount, 2000);
 }
 
 // A record as stored: every 512-byte stride ends in the sequence number 0x0007, the
