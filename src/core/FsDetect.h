@@ -10,9 +10,9 @@ class TRawSource;
 
 inline constexpr size_t kBootSectorSize = 512;
 
-// Classifies a first sector: NTFS, FAT32, FAT16, FAT12, or NotRecognised for anything
-// else (exFAT, other file systems, partition tables, container formats). Fewer than 512
-// bytes are not recognised.
+// Classifies a first sector: NTFS (IsNtfsBootSector), FAT12, FAT16 or FAT32
+// (DecodeFatBootSector), or NotRecognised for anything else (exFAT, other file systems,
+// partition tables, container formats). Fewer than 512 bytes are not recognised.
 TFsKind DetectFileSystemFromBootSector(ByteSpan sector);
 
 // Reads the first sector of an open source; a source shorter than 512 bytes, or one that

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/ByteReaders.h"
+#include "core/FatBootSector.h"
 #include "core/TextFormat.h"
 
 namespace brivo {
@@ -56,28 +57,26 @@ TFat32Volume OpenFat32Volume(TByteSource& source, TFat32Log& log) {
     std::vector<uint8_t> boot;
     if (!ReadVolumeBytes(vol, 0, 512, boot))
         throw std::runtime_error(log.Translate("Fast FAT32 scan failed: cannot read boot sector."));
-    const ByteSpan b(boot);
-    const uint16_t bps = ReadLe16(b, 11);
-    const uint8_t spc = ReadU8(b, 13);
-    const uint16_t reserved = ReadLe16(b, 14);
-    const uint8_t fats = ReadU8(b, 16);
-    const uint16_t rootEntries = ReadLe16(b, 17);
-    const uint16_t fatSectors16 = ReadLe16(b, 22);
-    // A zero FAT16 size field is what makes the boot sector FAT32's, as for the engine.
-    const bool fat32 = fatSectors16 == 0;
-    const uint32_t fatSectors = fat32 ? ReadLe32(b, 36) : fatSectors16;
-    const uint32_t root = fat32 ? ReadLe32(b, 44) : 0;
-    const uint32_t total = ReadLe16(b, 19) ? ReadLe16(b, 19) : ReadLe32(b, 32);
-    if (bps == 0 || spc == 0 || reserved == 0 || fats == 0 || fatSectors == 0 || (fat32 ? root < 2 : rootEntries == 0))
+    TFatBootSector bpb;
+    std::string why;
+    if (!DecodeFatBootSector(ByteSpan(boot), bpb, &why)) {
+        log.SafeLog("Fast FAT32 boot sector refused: " + why);
         throw std::runtime_error(log.Translate("Fast FAT32 scan failed: invalid FAT32 geometry."));
+    }
+    const uint16_t bps = bpb.BytesPerSector;
+    const uint32_t fatSectors = bpb.FatSectors;
+    const uint32_t root = bpb.RootCluster;
+    const uint16_t rootEntries = bpb.RootEntries;
+    const bool fat32 = bpb.FatBits == 32;
 
+    vol.FatBits = bpb.FatBits;
     vol.BytesPerSector = bps;
-    vol.BytesPerCluster = uint32_t{bps} * spc;
-    vol.FatOffset = int64_t{reserved} * bps;
+    vol.BytesPerCluster = uint32_t{bps} * bpb.SectorsPerCluster;
+    vol.FatOffset = int64_t{bpb.ReservedSectors} * bps;
     vol.RootCluster = root;
     vol.FatSectors = fatSectors;
-    vol.TotalSectors = total;
-    const int64_t fatsEnd = (int64_t{reserved} + int64_t{fats} * fatSectors) * bps;
+    vol.TotalSectors = bpb.TotalSectors;
+    const int64_t fatsEnd = (int64_t{bpb.ReservedSectors} + int64_t{bpb.NumberOfFats} * fatSectors) * bps;
     uint64_t marker = kFatFirstMarker;
     if (fat32) {
         vol.DataOffset = fatsEnd;
@@ -86,9 +85,6 @@ TFat32Volume OpenFat32Volume(TByteSource& source, TFat32Log& log) {
         vol.RootDirBytes = uint32_t{rootEntries} * 32;
         const int64_t rootSectors = (int64_t{vol.RootDirBytes} + bps - 1) / bps;
         vol.DataOffset = fatsEnd + rootSectors * bps;
-        const int64_t dataSectors = int64_t{total} - vol.DataOffset / bps;
-        const uint64_t clusters = dataSectors > 0 ? static_cast<uint64_t>(dataSectors) / spc : 0;
-        vol.FatBits = clusters <= kFat12MaxClusters ? 12 : 16;
         marker = vol.FatBits == 12 ? 0xFF7 : 0xFFF7;
     }
 

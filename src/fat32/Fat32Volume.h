@@ -16,10 +16,6 @@ namespace brivo {
 // same scale when read, so their marks (0xFF7.., 0xFFF7..) land there too.
 inline constexpr uint32_t kFatEntryMask = 0x0FFFFFFF;
 inline constexpr uint32_t kFatFirstMarker = 0x0FFFFFF7;
-// Fewer clusters than these make a volume FAT12, then FAT16 (for a boot sector with a
-// FAT16-style size field; a zero there always means FAT32).
-inline constexpr uint64_t kFat12MaxClusters = 4084;
-inline constexpr uint64_t kFat16MaxClusters = 65524;
 // A directory read without a size hint (every FAT32 directory entry records size 0).
 inline constexpr uint32_t kDirChainCapClusters = 8192;
 // A FAT directory holds at most 65536 32-byte slots, so no real directory is larger.
@@ -55,7 +51,8 @@ std::string FatKindName(const TFat32Volume& vol);
 // region of FAT12/16, cluster 2 of FAT32), the first one being 3.
 int64_t FatAddressBase(const TFat32Volume& vol);
 
-// Checks the boot sector of the volume that starts at byte 0 of source and writes the
+// Checks the boot sector of the volume that starts at byte 0 of source
+// (DecodeFatBootSector decides whether it is FAT and its FAT width) and writes the
 // geometry line. Throws std::runtime_error with the user's message when the source cannot
 // be used. The source must outlive the volume.
 TFat32Volume OpenFat32Volume(TByteSource& source, TFat32Log& log);

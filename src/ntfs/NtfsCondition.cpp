@@ -31,8 +31,7 @@ bool LoadClusterBitmap(const TNtfsVolume& vol, TNtfsClusterBitmap& bm) {
         // A bitmap larger than the whole source cannot be real; do not reserve memory for it.
         if (vol.Source->Size() != 0 && static_cast<uint64_t>(size) > vol.Source->Size()) return false;
         bm.Bits.assign(static_cast<size_t>(size), 0);
-        const int64_t off = ReadLe16(r, a.P + 32);
-        const TNtfsRuns runs = DecodeRunList(r, a.P + off, static_cast<int64_t>(a.Length) - off);
+        const TNtfsRuns runs = DecodeAttributeRuns(r, a.P, a.Length).Runs;
         int64_t remaining = size, written = 0;
         for (const auto& run : runs) {
             if (remaining <= 0) break;

@@ -7,6 +7,9 @@
 
 #include "core/ByteReaders.h"
 #include "core/TextFormat.h"
+#include "ntfs/NtfsAttributeWalk.h"
+#include "ntfs/NtfsFixups.h"
+#include "ntfs/NtfsRunList.h"
 #include "ntfs/NtfsVolume.h"
 
 namespace brivo {
@@ -14,8 +17,6 @@ namespace brivo {
 namespace {
 
 constexpr size_t kCopyChunk = 1024 * 1024;
-// The update sequence covers 512-byte strides whatever the sector size.
-constexpr int64_t kFixupStride = 512;
 constexpr uint32_t kAttrAttributeList = 0x20;
 constexpr uint64_t kMftRecordBoot = 7;
 // Attribute flags: any compression method, encryption.
@@ -34,41 +35,18 @@ bool ParseDecimal(const std::string& s, size_t& pos, uint64_t max, uint64_t& out
     return pos > start;
 }
 
-// Decodes a runlist the way the engine does, so that a file is read from the same
-// clusters: length fields of 1 to 8 bytes taken unsigned, an entry without an offset
-// field or with a zero offset is sparse and leaves the running cluster number alone.
-// Nothing when the list is one the engine would reject or read differently: a run
-// longer than the volume or reaching past its end, a first offset of -1 (an old sparse
-// form), a cluster number below 0, or bytes running out before the end marker.
-std::optional<TNtfsRuns> DecodeDataRuns(NtfsBytes rec, int64_t start, const TNtfsExtractGeometry& geo) {
-    TNtfsRuns runs;
-    const int64_t size = static_cast<int64_t>(rec.size());
-    int64_t pos = start, vcn = 0, prev = 0;
-    while (true) {
-        if (pos < 0 || pos >= size) return std::nullopt;
-        const uint8_t h = rec[static_cast<size_t>(pos)];
-        if ((h & 0x0F) == 0) break;
-        const int l = h & 0x0F, o = h >> 4;
-        if (l > 8 || o > 8 || pos + 1 + l + o > size) return std::nullopt;
-        const uint64_t len = ReadLeN(rec, pos + 1, l);
-        if (len > static_cast<uint64_t>(geo.ClusterCount)) return std::nullopt;
-        const int64_t clusters = static_cast<int64_t>(len);
-        const int64_t delta = o > 0 ? ReadLeSigned(rec, pos + 1 + l, o) : 0;
-        pos += 1 + l + o;
-        if (delta == -1 && prev == 0) return std::nullopt;
-        if (delta == 0) {
-            runs.push_back({vcn, 0, clusters, true});
-        } else {
-            int64_t lcn = 0, end = 0;
-            if (__builtin_add_overflow(prev, delta, &lcn) || lcn < 0 || __builtin_add_overflow(lcn, clusters, &end) ||
-                end > geo.ClusterCount)
-                return std::nullopt;
-            runs.push_back({vcn, lcn, clusters, false});
-            prev = lcn;
-        }
-        if (__builtin_add_overflow(vcn, clusters, &vcn)) return std::nullopt;
+// Whether the runs read from the same clusters as the engine would: a run longer than
+// the volume or reaching past its end, or a cluster number below 0 (among them the first
+// offset of -1 that old volumes wrote for sparse runs), is one the engine rejects or reads
+// differently.
+bool RunsFitVolume(const TNtfsRuns& runs, const TNtfsGeometry& geo) {
+    for (const TNtfsMftRun& r : runs) {
+        if (r.Clusters < 0 || r.Clusters > geo.ClusterCount) return false;
+        if (r.Sparse) continue;
+        int64_t end = 0;
+        if (r.Lcn < 0 || __builtin_add_overflow(r.Lcn, r.Clusters, &end) || end > geo.ClusterCount) return false;
     }
-    return runs;
+    return true;
 }
 
 std::string ReadErrorText(const TByteSource& src, uint64_t offset, int64_t got) {
@@ -112,12 +90,12 @@ public:
         int64_t off = 0;
         if (addr->Record > static_cast<uint64_t>(INT64_MAX) ||
             !MulInt64(static_cast<int64_t>(addr->Record), vol_.Geo.RecordSize, off) ||
-            !ReadMftBytes(vol_, off, vol_.Geo.RecordSize, record_) || !CheckAndApplyFixups(record_))
+            !ReadMftBytes(vol_, off, vol_.Geo.RecordSize, record_) || ApplyFixups(record_) != TNtfsFixups::Ok)
             return Fallback(f, sink);
-        const std::optional<TNtfsDataLayout> layout = PlanNtfsData(record_, geo_, addr->Id);
+        const std::optional<TNtfsDataLayout> layout = PlanNtfsData(record_, vol_.Geo, addr->Id);
         if (!layout) return Fallback(f, sink);
         if (buffer_.empty()) buffer_.resize(kCopyChunk);
-        CopyNtfsData(*layout, record_, geo_, *src_, buffer_, sink);
+        CopyNtfsData(*layout, record_, vol_.Geo, *src_, buffer_, sink);
     }
 
 private:
@@ -126,13 +104,6 @@ private:
         if (!loadError_.empty()) return false;
         try {
             LoadNtfsVolume(*src_, vol_);
-            std::vector<uint8_t> boot;
-            if (!ReadSourceBytes(*src_, 0, 512, boot)) throw std::runtime_error("Cannot read the NTFS boot sector.");
-            const uint64_t sectorsPerCluster = ReadU8(boot, 13);
-            geo_.BytesPerCluster = vol_.Geo.BytesPerCluster;
-            geo_.ClusterCount =
-                static_cast<int64_t>(std::min<uint64_t>(ReadLe64(boot, 40) / std::max<uint64_t>(sectorsPerCluster, 1),
-                                                        static_cast<uint64_t>(INT64_MAX) / 2));
             loaded_ = true;
         } catch (const std::runtime_error& e) {
             loadError_ = e.what();
@@ -151,7 +122,6 @@ private:
     bool loaded_ = false;
     std::string loadError_;
     TNtfsVolume vol_;
-    TNtfsExtractGeometry geo_;
     std::vector<uint8_t> record_;
     std::vector<uint8_t> buffer_;
 };
@@ -175,61 +145,40 @@ std::optional<TNtfsAddress> ParseNtfsAddress(const std::string& inode) {
     return a;
 }
 
-bool CheckAndApplyFixups(std::span<uint8_t> record) {
-    const NtfsBytes r(record.data(), record.size());
-    const int64_t size = static_cast<int64_t>(record.size());
-    const int64_t a = ReadLe16(r, 4), n = ReadLe16(r, 6);
-    if (size < 48 || a < 42 || n < 2 || a + 2 * n > size || (n - 1) * kFixupStride > size) return false;
-    const uint16_t usn = ReadLe16(r, a);
-    for (int64_t i = 1; i < n; ++i)
-        if (ReadLe16(r, i * kFixupStride - 2) != usn) return false;
-    for (int64_t i = 1; i < n; ++i) {
-        const size_t q = static_cast<size_t>(i * kFixupStride - 2), s = static_cast<size_t>(a + 2 * i);
-        record[q] = record[s];
-        record[q + 1] = record[s + 1];
-    }
-    return true;
-}
-
-std::optional<TNtfsDataLayout> PlanNtfsData(NtfsBytes rec, const TNtfsExtractGeometry& geo, std::optional<uint16_t> id) {
+std::optional<TNtfsDataLayout> PlanNtfsData(NtfsBytes rec, const TNtfsGeometry& geo, std::optional<uint16_t> id) {
     const int64_t size = static_cast<int64_t>(rec.size());
     if (size < 48 || std::memcmp(rec.data(), "FILE", 4) != 0) return std::nullopt;
     // An extension record holds attributes of another file; the engine reads it whole.
     if (MftRecordNumber(ReadLe64(rec, 32)) != 0) return std::nullopt;
     if (geo.BytesPerCluster < 1 || geo.ClusterCount < 0) return std::nullopt;
 
-    // Walk every attribute to the end marker: a record that ends otherwise is one the
-    // engine may read differently.
-    int64_t chosen = -1;
+    // Walk every attribute to the end marker: a record that ends otherwise, or holds an
+    // attribute of an unaligned length, is one the engine may read differently.
+    std::optional<TNtfsAttr> chosen;
     int found = 0;
-    bool ended = false;
-    for (int64_t p = ReadLe16(rec, 20); p >= 0 && p + 8 <= size;) {
-        const uint32_t type = ReadLe32(rec, p);
-        if (type == kAttrEnd) {
-            ended = true;
-            break;
-        }
-        const int64_t len = ReadLe32(rec, p + 4);
-        if (len < 24 || p + len > size || (len & 7) != 0) return std::nullopt;
-        if (type == kAttrAttributeList) return std::nullopt;
-        if (type == kAttrData) {
-            const bool named = ReadU8(rec, p + 9) != 0;
-            if (id ? ReadLe16(rec, p + 14) == *id : !named) {
-                if (named) return std::nullopt;
-                chosen = p;
+    bool refused = false;
+    const TNtfsWalkEnd end = WalkMftAttributes(
+        rec,
+        [&](const TNtfsAttr& a) {
+            if ((a.Length & 7) != 0 || a.Type == kAttrAttributeList) {
+                refused = true;
+                return false;
+            }
+            if (a.Type == kAttrData && (id ? a.Id == *id : a.NameLength == 0)) {
+                chosen = a;
                 ++found;
             }
-        }
-        p += len;
-    }
-    if (!ended || found != 1) return std::nullopt;
+            return true;
+        },
+        8);
+    if (refused || end != TNtfsWalkEnd::EndMarker || found != 1) return std::nullopt;
 
-    const int64_t p = chosen;
-    const int64_t len = ReadLe32(rec, p + 4);
-    const uint16_t flags = ReadLe16(rec, p + 12);
-    if (flags & (kAttrFlagCompressionMask | kAttrFlagEncrypted)) return std::nullopt;
+    const TNtfsAttr& a = *chosen;
+    const int64_t p = a.P, len = a.Length;
+    if (a.Flags & (kAttrFlagCompressionMask | kAttrFlagEncrypted)) return std::nullopt;
     TNtfsDataLayout out;
-    if (ReadU8(rec, p + 8) == 0) {
+    if (!a.NonResident) {
+        if (len < 24) return std::nullopt;
         const int64_t vlen = ReadLe32(rec, p + 16), voff = ReadLe16(rec, p + 20);
         if (voff < 24 || voff + vlen > len) return std::nullopt;
         out.Resident = true;
@@ -244,19 +193,19 @@ std::optional<TNtfsDataLayout> PlanNtfsData(NtfsBytes rec, const TNtfsExtractGeo
     out.Size = static_cast<int64_t>(ReadLe64(rec, p + 48));
     out.InitSize = static_cast<int64_t>(ReadLe64(rec, p + 56));
     if (runsAt < 64 || runsAt >= len || out.Size < 0 || out.InitSize < 0 || alloc < out.Size) return std::nullopt;
-    std::optional<TNtfsRuns> runs = DecodeDataRuns(rec.first(static_cast<size_t>(p + len)), p + runsAt, geo);
-    if (!runs) return std::nullopt;
+    TNtfsRunList runs = DecodeAttributeRuns(rec, p, a.Length);
+    if (!runs.Complete || !RunsFitVolume(runs.Runs, geo)) return std::nullopt;
     // The runs must hold every byte of the content; the engine's copy of a file whose
     // runs end early stops short, which a direct copy would not repeat exactly.
     int64_t clusters = 0, covered = 0;
-    for (const auto& r : *runs)
+    for (const auto& r : runs.Runs)
         if (__builtin_add_overflow(clusters, r.Clusters, &clusters)) return std::nullopt;
     if (!MulInt64(clusters, geo.BytesPerCluster, covered) || covered < out.Size) return std::nullopt;
-    out.Runs = std::move(*runs);
+    out.Runs = std::move(runs.Runs);
     return out;
 }
 
-void CopyNtfsData(const TNtfsDataLayout& layout, NtfsBytes record, const TNtfsExtractGeometry& geo, TByteSource& src,
+void CopyNtfsData(const TNtfsDataLayout& layout, NtfsBytes record, const TNtfsGeometry& geo, TByteSource& src,
                   std::span<uint8_t> buffer, TByteSink& sink) {
     if (layout.Size <= 0) return;
     if (layout.Resident) {

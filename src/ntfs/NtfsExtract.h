@@ -13,24 +13,19 @@ namespace brivo {
 
 // Copies the results of the direct NTFS scan straight from the volume: the record named
 // by the result's Inode ("<record>", "<record>-128" or "<record>-128-<id>", as icat takes
-// it) is read again and its fixups checked, then its unnamed $DATA is copied: resident
-// data from the record, non-resident data run by run up to the data size, sparse runs
-// and bytes past the initialized size as zeros, in chunks of at most 1 MiB. Anything
-// else (compressed or encrypted data, data in extension records through an
-// $ATTRIBUTE_LIST, named streams, records or runlists the engine would judge otherwise)
-// goes to `fallback`; without one, such a result raises std::runtime_error. A read
-// error of the volume raises std::runtime_error naming the source and the offset.
+// it) is read again and its fixups checked, then its unnamed $DATA (or the $DATA with
+// that id, a named stream among them) is copied: resident data from the record,
+// non-resident data run by run up to the data size, sparse runs and bytes past the
+// initialized size as zeros, in chunks of at most 1 MiB. Anything else (compressed or
+// encrypted data, data in extension records through an $ATTRIBUTE_LIST, records or
+// runlists the engine would judge otherwise) goes to `fallback`; without one, such a
+// result raises std::runtime_error. A read error of the volume raises std::runtime_error
+// naming the source and the offset.
 std::unique_ptr<TExtractor> MakeNtfsExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback);
 
 // ---- the pieces, for tests and fuzzing
 
-// What the volume's boot sector tells the extractor.
-struct TNtfsExtractGeometry {
-    int64_t BytesPerCluster = 0;
-    int64_t ClusterCount = 0;  // clusters of the volume as its boot sector gives them
-};
-
-// Where a record's unnamed $DATA lies, or nothing when the record is one to leave to the
+// Where a record's $DATA lies, or nothing when the record is one to leave to the
 // engine.
 struct TNtfsDataLayout {
     bool Resident = false;
@@ -48,19 +43,14 @@ struct TNtfsAddress {
 };
 std::optional<TNtfsAddress> ParseNtfsAddress(const std::string& inode);
 
-// Checks the update sequence of a FILE record read from disk (every 512-byte stride
-// must end in the sequence number) and puts the saved bytes back. False on a torn or
-// damaged record.
-bool CheckAndApplyFixups(std::span<uint8_t> record);
-
 // The layout of the record's unnamed $DATA (fixups applied), or of the $DATA with the
 // given id. Nothing when the record must go to the fallback.
-std::optional<TNtfsDataLayout> PlanNtfsData(NtfsBytes record, const TNtfsExtractGeometry& geo,
+std::optional<TNtfsDataLayout> PlanNtfsData(NtfsBytes record, const TNtfsGeometry& geo,
                                             std::optional<uint16_t> id = {});
 
 // Writes the content a layout describes to sink; `record` is needed for resident data,
 // `src` and `buffer` (at least one cluster) for non-resident data.
-void CopyNtfsData(const TNtfsDataLayout& layout, NtfsBytes record, const TNtfsExtractGeometry& geo, TByteSource& src,
+void CopyNtfsData(const TNtfsDataLayout& layout, NtfsBytes record, const TNtfsGeometry& geo, TByteSource& src,
                   std::span<uint8_t> buffer, TByteSink& sink);
 
 } // namespace brivo

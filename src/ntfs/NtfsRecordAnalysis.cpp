@@ -2,6 +2,7 @@
 
 #include "core/ByteReaders.h"
 #include "core/DateConvert.h"
+#include "core/Text.h"
 #include "ntfs/NtfsAttributeWalk.h"
 #include "ntfs/NtfsRunList.h"
 
@@ -9,9 +10,27 @@ namespace brivo {
 
 namespace {
 std::string Tr(const TTranslateFn& translate, const std::string& s) { return translate ? translate(s) : s; }
+
+// Size and condition of one $DATA attribute; false when its non-resident header is cut
+// short (size 0, condition unknown).
+bool DataFacts(NtfsBytes rec, const TNtfsAttr& a, const TNtfsClusterBitmap& bm, const TTranslateFn& translate,
+               int64_t& size, TNtfsCondition& condition) {
+    if (a.NonResident) {
+        if (a.P + 64 > static_cast<int64_t>(rec.size())) return false;
+        size = static_cast<int64_t>(ReadLe64(rec, a.P + 48));
+        condition = size <= 0 ? TNtfsCondition{Tr(translate, "Empty"), 0}
+                              : EstimateRunCondition(bm, DecodeAttributeRuns(rec, a.P, a.Length).Runs, translate);
+    } else {
+        size = ReadLe32(rec, a.P + 16);
+        condition = size > 0 ? TNtfsCondition{Tr(translate, "Excellent (resident)"), 100}
+                             : TNtfsCondition{Tr(translate, "Empty"), 0};
+    }
+    return true;
+}
 } // namespace
 
-TNtfsRecordFacts AnalyzeMftRecord(NtfsBytes rec, const TNtfsClusterBitmap& bm, const TTranslateFn& translate) {
+TNtfsRecordFacts AnalyzeMftRecord(NtfsBytes rec, const TNtfsClusterBitmap& bm, const TTranslateFn& translate,
+                                  bool streams) {
     TNtfsRecordFacts f;
     const int64_t size = static_cast<int64_t>(rec.size());
     WalkMftAttributes(rec, [&](const TNtfsAttr& a) {
@@ -22,25 +41,21 @@ TNtfsRecordFacts AnalyzeMftRecord(NtfsBytes rec, const TNtfsClusterBitmap& bm, c
                 f.HasModDate = FileTimeToUtc(static_cast<int64_t>(ReadLe64(rec, v + 8)), f.ModDateUtc);
             return true;
         }
-        if (a.Type != kAttrData || a.NameLength != 0) return true;
-        f.HasData = true;
-        if (a.NonResident) {
-            // A header cut short leaves size 0 and the condition unknown.
-            if (a.P + 64 > size) return false;
-            f.Size = static_cast<int64_t>(ReadLe64(rec, a.P + 48));
-            if (f.Size <= 0) {
-                f.Condition = {Tr(translate, "Empty"), 0};
-            } else {
-                const int64_t off = ReadLe16(rec, a.P + 32);
-                f.Condition = EstimateRunCondition(bm, DecodeRunList(rec, a.P + off, static_cast<int64_t>(a.Length) - off),
-                                                   translate);
-            }
-        } else {
-            f.Size = ReadLe32(rec, a.P + 16);
-            f.Condition = f.Size > 0 ? TNtfsCondition{Tr(translate, "Excellent (resident)"), 100}
-                                     : TNtfsCondition{Tr(translate, "Empty"), 0};
+        if (a.Type != kAttrData) return true;
+        if (a.NameLength != 0) {
+            if (!streams) return true;
+            const int64_t nameAt = a.P + ReadLe16(rec, a.P + 10);
+            if (nameAt + 2 * int64_t{a.NameLength} > a.P + a.Length) return true;
+            TNtfsStreamFacts s;
+            AppendUtf16Le(s.Name, rec, static_cast<size_t>(nameAt), a.NameLength);
+            s.Id = a.Id;
+            if (!DataFacts(rec, a, bm, translate, s.Size, s.Condition)) return false;
+            f.Streams.push_back(std::move(s));
+            return true;
         }
-        return false;
+        if (f.HasData) return true;
+        f.HasData = true;
+        return DataFacts(rec, a, bm, translate, f.Size, f.Condition) && streams;
     });
     return f;
 }

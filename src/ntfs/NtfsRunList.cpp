@@ -5,35 +5,38 @@
 
 namespace brivo {
 
-namespace {
-// Wrapping adds: hostile lists may push the values anywhere, and every consumer checks
-// the runs it uses against the source anyway.
-int64_t WrapAdd(int64_t a, int64_t b) {
-    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
-}
-} // namespace
-
-TNtfsRuns DecodeRunList(NtfsBytes buf, int64_t start, int64_t count) {
-    TNtfsRuns runs;
+TNtfsRunList DecodeRunList(NtfsBytes buf, int64_t start, int64_t count) {
+    TNtfsRunList out;
     const int64_t size = static_cast<int64_t>(buf.size());
-    if (start < 0 || count <= 0) return runs;
+    if (start < 0 || count <= 0 || start >= size) return out;
     const int64_t end = (count > size - start) ? size : start + count;
     int64_t pos = start, vcn = 0, lcn = 0;
-    while (pos < end && pos < size) {
+    while (pos < end) {
         const uint8_t h = buf[static_cast<size_t>(pos)];
-        ++pos;
-        if (h == 0) break;
         const int l = h & 0x0F, o = h >> 4;
-        if (l == 0 || pos + l + o > size) break;
-        const int64_t clusters = ReadLeSigned(buf, pos, l);
-        pos += l;
-        const int64_t delta = (o >= 1 && o <= 8) ? ReadLeSigned(buf, pos, o) : 0;
-        pos += o;
-        lcn = WrapAdd(lcn, delta);
-        runs.push_back({vcn, lcn, clusters, o == 0});
-        vcn = WrapAdd(vcn, clusters);
+        if (l == 0) {
+            out.Complete = true;
+            break;
+        }
+        if (l > 8 || o > 8 || pos + 1 + l + o > end) break;
+        const uint64_t len = ReadLeN(buf, pos + 1, l);
+        if (len > static_cast<uint64_t>(INT64_MAX)) break;
+        const auto clusters = static_cast<int64_t>(len);
+        const int64_t delta = o > 0 ? ReadLeSigned(buf, pos + 1 + l, o) : 0;
+        pos += 1 + l + o;
+        if (delta != 0 && __builtin_add_overflow(lcn, delta, &lcn)) break;
+        out.Runs.push_back({vcn, lcn, clusters, delta == 0});
+        if (__builtin_add_overflow(vcn, clusters, &vcn)) {
+            out.Runs.pop_back();
+            break;
+        }
     }
-    return runs;
+    return out;
+}
+
+TNtfsRunList DecodeAttributeRuns(NtfsBytes rec, int64_t p, uint32_t attrLength) {
+    const int64_t off = ReadLe16(rec, p + 32);
+    return DecodeRunList(rec, p + off, static_cast<int64_t>(attrLength) - off);
 }
 
 bool ReadMftDataRuns(NtfsBytes record0, int64_t& dataSize, TNtfsRuns& runs) {
@@ -45,8 +48,7 @@ bool ReadMftDataRuns(NtfsBytes record0, int64_t& dataSize, TNtfsRuns& runs) {
         [&](const TNtfsAttr& a) {
             if (a.Type != kAttrData || !a.NonResident) return true;
             dataSize = static_cast<int64_t>(ReadLe64(record0, a.P + 48));
-            const int64_t off = ReadLe16(record0, a.P + 32);
-            runs = DecodeRunList(record0, a.P + off, static_cast<int64_t>(a.Length) - off);
+            runs = DecodeAttributeRuns(record0, a.P, a.Length).Runs;
             ok = !runs.empty();
             return false;
         },

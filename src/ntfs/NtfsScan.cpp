@@ -11,7 +11,7 @@
 #include "filters/Masks.h"
 #include "filters/NoiseFilter.h"
 #include "filters/Wildcard.h"
-#include "ntfs/NtfsBootSector.h"
+#include "core/NtfsBootSector.h"
 #include "ntfs/NtfsCondition.h"
 #include "ntfs/NtfsFileName.h"
 #include "ntfs/NtfsFixups.h"
@@ -47,8 +47,19 @@ struct TCandidate {
     TDateTime ModDateUtc;
     uint32_t ConditionText;  // index into the scan's table of condition texts
     int32_t Score;
+    uint32_t Stream;  // 0: the unnamed stream; else 1 + index into the scan's named streams
     bool HasModDate;
 };
+
+// A named stream of a deleted file, listed as "name:stream" with the engine's address.
+struct TStreamName {
+    std::string Name;
+    uint16_t Id;
+};
+
+// Windows marks every downloaded file with this stream (where it came from); it is never
+// what a user lost.
+bool IsNoiseStream(const std::string& name) { return name == "Zone.Identifier"; }
 
 class TNtfsScan {
 public:
@@ -95,6 +106,7 @@ private:
     TNtfsClusterBitmap bitmap_;
     TNtfsNodeMap nodes_;
     std::deque<TCandidate> candidates_;  // grows without copying on large volumes
+    std::vector<TStreamName> streams_;
     std::vector<std::string> conditionTexts_;
     std::unordered_map<std::string, uint32_t> conditionIndex_;
     TNtfsFileNameInfo fileName_;  // reused for every record
@@ -198,7 +210,7 @@ void TNtfsScan::ProgressChecks() {
 void TNtfsScan::ProcessMftRecord(uint64_t n, std::span<uint8_t> rec) {
     ++records_;
     if (rec.size() < 4 || std::memcmp(rec.data(), "FILE", 4) != 0) return;
-    if (!ApplyFixups(rec, vol_.Geo.BytesPerSector)) {
+    if (ApplyFixups(rec) != TNtfsFixups::Ok) {
         ++bad_;
         return;
     }
@@ -226,14 +238,26 @@ void TNtfsScan::AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBy
         ++maskRejected_;
         return;
     }
-    const TNtfsRecordFacts f = AnalyzeMftRecord(rec, bitmap_, translate_);
+    const TNtfsRecordFacts f = AnalyzeMftRecord(rec, bitmap_, translate_, true);
+    const TDateTime mod = f.HasModDate ? f.ModDateUtc : 0.0;
     if (cleanup_ && IsNoiseFileName(name, f.Size)) {
         ++noiseRejected_;
-        return;
+    } else {
+        candidates_.push_back({n, f.Size, mod, InternCondition(f.Condition.Text), f.Condition.Score, 0, f.HasModDate});
+        ++deletedFiles_;
     }
-    candidates_.push_back({n, f.Size, f.HasModDate ? f.ModDateUtc : 0.0, InternCondition(f.Condition.Text),
-                           f.Condition.Score, f.HasModDate});
-    ++deletedFiles_;
+    // A file's named streams pass the masks with it; the cleanup filter judges each by the
+    // file's name and the stream's own size.
+    for (const TNtfsStreamFacts& s : f.Streams) {
+        if (cleanup_ && (IsNoiseStream(s.Name) || IsNoiseFileName(name, s.Size))) {
+            ++noiseRejected_;
+            continue;
+        }
+        streams_.push_back({s.Name, s.Id});
+        candidates_.push_back({n, s.Size, mod, InternCondition(s.Condition.Text), s.Condition.Score,
+                               static_cast<uint32_t>(streams_.size()), f.HasModDate});
+        ++deletedFiles_;
+    }
 }
 
 TFoundFiles TNtfsScan::PathStage() {
@@ -252,12 +276,15 @@ TFoundFiles TNtfsScan::PathStage() {
     TNtfsMftNode node;
     // Candidates are consumed as their results are made, so their memory goes back while
     // the results grow.
+    // A stop during the record pass still gets the paths of what was read: they come from
+    // memory, and the user keeps every file found so far.
     for (size_t i = 0; i < count; ++i) {
-        if (Stop()) break;
         const TCandidate c = candidates_.front();
         candidates_.pop_front();
         TFoundFile f;
+        const TStreamName* stream = c.Stream ? &streams_[c.Stream - 1] : nullptr;
         f.Inode = std::to_string(c.Record);
+        if (stream) f.Inode += "-128-" + std::to_string(stream->Id);
         f.IsDeleted = true;
         f.FileType = "-/rrwxrwxrwx";
         f.IsDir = false;
@@ -289,6 +316,11 @@ TFoundFiles TNtfsScan::PathStage() {
         } else {
             f.FullPath = kFastScanPrefix;
         }
+        if (stream) {
+            plainName = false;
+            f.FullPath.push_back(':');
+            f.FullPath.append(stream->Name);
+        }
         // The name alone already passed the cleanup filter in the record pass; for a plain
         // name only the folder test remains, and it was made once for the folder.
         if (cleanup_ && (plainName ? folderNoise : IsNoisePath(f.FullPath, f.SizeBytes))) {
@@ -305,6 +337,7 @@ TFoundFiles TNtfsScan::PathStage() {
     // The per-record data is no longer needed once every path is built.
     nodes_.Clear();
     std::deque<TCandidate>().swap(candidates_);
+    std::vector<TStreamName>().swap(streams_);
     kept.shrink_to_fit();
     return kept;
 }

@@ -12,10 +12,13 @@ namespace brivo {
 // rebuilds their paths and returns them, with counts of the deleted files the masks and
 // the cleanup filter left out. The cleanup filter applies when opts.Cleanup is set and
 // the masks are the default ones (a custom mask asks for files the filter would hide).
+// A deleted file's named streams are results of their own, "name:stream".
 // Runs on the scan worker thread and reports only through `report`, which it also polls
-// for Stop (a stopped scan returns no results). Failures that leave nothing to read
-// raise std::runtime_error with the user's message; damaged records are counted and the
-// scan goes on. A result's Inode is its record number, the address icat takes.
+// for Stop: a stopped scan ends its record pass and returns, with their paths, the files
+// of the records read so far. Failures that leave nothing to read raise
+// std::runtime_error with the user's message; damaged records are counted and the scan
+// goes on. A result's Inode is the address icat takes: the record number, and
+// "<record>-128-<id>" for a named stream.
 TReaderResult FastScanNtfsDirect(TByteSource& src, TReaderReport& report, const TReaderOptions& opts);
 
 } // namespace brivo

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/NtfsBootSector.h"
+
 namespace brivo {
 
 using NtfsBytes = std::span<const uint8_t>;
@@ -26,13 +28,6 @@ inline constexpr uint32_t kAttrEnd = 0xFFFFFFFF;
 // FILE record header flags (offset 22).
 inline constexpr uint16_t kMftFlagInUse = 0x0001;
 inline constexpr uint16_t kMftFlagDirectory = 0x0002;
-
-struct TNtfsGeometry {
-    int32_t BytesPerSector = 0;
-    int32_t BytesPerCluster = 0;
-    int32_t RecordSize = 0;
-    int64_t MftLcn = 0;
-};
 
 // One run of a non-resident attribute, in clusters.
 struct TNtfsMftRun {

@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "core/TextFormat.h"
-#include "ntfs/NtfsBootSector.h"
+#include "core/NtfsBootSector.h"
 #include "ntfs/NtfsFixups.h"
 #include "ntfs/NtfsRunList.h"
 
@@ -71,7 +71,7 @@ bool ReadMftRecord(const TNtfsVolume& vol, uint64_t n, std::vector<uint8_t>& rec
     int64_t off = 0;
     if (n > static_cast<uint64_t>(INT64_MAX) || !MulInt64(static_cast<int64_t>(n), vol.Geo.RecordSize, off)) return false;
     if (!ReadMftBytes(vol, off, vol.Geo.RecordSize, rec)) return false;
-    return ApplyFixups(rec, vol.Geo.BytesPerSector);
+    return ApplyFixups(rec) == TNtfsFixups::Ok;
 }
 
 void LoadNtfsVolume(TByteSource& src, TNtfsVolume& vol, const TTranslateFn& translate) {
@@ -96,7 +96,7 @@ void LoadNtfsVolume(TByteSource& src, TNtfsVolume& vol, const TTranslateFn& tran
     std::vector<uint8_t> rec0;
     int64_t off0 = 0;
     if (!MulInt64(g.BytesPerCluster, g.MftLcn, off0) || !ReadSourceBytes(src, off0, g.RecordSize, rec0) ||
-        !ApplyFixups(rec0, g.BytesPerSector))
+        ApplyFixups(rec0) != TNtfsFixups::Ok)
         throw std::runtime_error(tr("Fast Direct NTFS scan failed: cannot read/repair $MFT record 0."));
     if (!ReadMftDataRuns(rec0, vol.MftDataSize, vol.MftRuns))
         throw std::runtime_error(tr("Fast Direct NTFS scan failed: cannot parse $MFT DATA runlist."));

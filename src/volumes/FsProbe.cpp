@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "core/ByteReaders.h"
+#include "core/FatBootSector.h"
+#include "core/NtfsBootSector.h"
 
 namespace brivo {
 
@@ -12,32 +14,6 @@ namespace {
 bool BytesAt(ByteSpan b, size_t pos, const char* text) {
     const size_t n = std::strlen(text);
     return pos <= b.size() && b.size() - pos >= n && std::memcmp(b.data() + pos, text, n) == 0;
-}
-
-bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-// FAT12, FAT16 or FAT32 by the cluster count of a plausible parameter block; empty
-// when the block is not one. The count decides the FAT width, never the label text.
-std::string FatWidthName(ByteSpan s) {
-    const uint8_t jump = ReadU8(s, 0);
-    if (jump != 0xEB && jump != 0xE9) return {};
-    const uint64_t bps = ReadLe16(s, 11);
-    const uint64_t spc = ReadU8(s, 13);
-    const uint64_t reserved = ReadLe16(s, 14);
-    const uint64_t fats = ReadU8(s, 16);
-    const uint64_t rootEntries = ReadLe16(s, 17);
-    const uint64_t total = ReadLe16(s, 19) != 0 ? ReadLe16(s, 19) : ReadLe32(s, 32);
-    const uint64_t fatSize = ReadLe16(s, 22) != 0 ? ReadLe16(s, 22) : ReadLe32(s, 36);
-    if (bps < 512 || bps > 4096 || !IsPowerOfTwo(bps) || !IsPowerOfTwo(spc) || reserved == 0 || fats == 0 ||
-        fats > 4 || fatSize == 0 || total == 0)
-        return {};
-    const uint64_t rootSectors = (rootEntries * 32 + bps - 1) / bps;
-    const uint64_t overhead = reserved + fats * fatSize + rootSectors;
-    if (overhead >= total) return {};
-    const uint64_t clusters = (total - overhead) / spc;
-    if (clusters < 4085) return "FAT12";
-    if (clusters < 65525) return "FAT16";
-    return "FAT32";
 }
 
 std::string ExtName(ByteSpan sb) {
@@ -55,8 +31,12 @@ std::string ExtName(ByteSpan sb) {
 
 bool LooksLikeVolumeBootRecord(ByteSpan sector) {
     if (sector.size() < 512) return false;
-    if (BytesAt(sector, 3, "NTFS    ") || BytesAt(sector, 3, "EXFAT   ")) return true;
-    return !FatWidthName(sector).empty();
+    if (IsNtfsBootSector(sector) || BytesAt(sector, 3, "EXFAT   ")) return true;
+    // A master boot record carries the same mark and may hold anything where a parameter
+    // block would be; a volume boot record also starts with a jump over it.
+    const uint8_t jump = ReadU8(sector, 0);
+    TFatBootSector fat;
+    return (jump == 0xEB || jump == 0xE9) && DecodeFatBootSector(sector, fat);
 }
 
 TFsProbe ProbeFileSystem(TByteSource& volume) {
@@ -78,10 +58,9 @@ TFsProbe ProbeFileSystem(TByteSource& volume) {
         p.Name = "exFAT";
         return p;
     }
-    if (ReadLe16(b, 510) == 0xAA55) {
-        p.Name = FatWidthName(b);
-        if (p.Kind == TFsKind::Fat32) p.Name = "FAT32";
-        if (!p.Name.empty()) return p;
+    if (p.Kind == TFsKind::Fat12 || p.Kind == TFsKind::Fat16 || p.Kind == TFsKind::Fat32) {
+        p.Name = FsKindName(p.Kind);
+        return p;
     }
     if (ReadLe16(b, 1024 + 56) == 0xEF53) {
         p.Name = ExtName(b.subspan(std::min<size_t>(b.size(), 1024)));

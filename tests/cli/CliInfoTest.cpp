@@ -23,6 +23,8 @@ std::string Sector(const char* oem, bool fat32) {
         s[13] = 1;                   // sectors per cluster
         s[14] = 32;                  // reserved
         s[16] = 2;                   // FATs
+        s[21] = static_cast<char>(0xF8);                 // media: fixed disk
+        s[34] = 0x01;                                    // 65536 sectors in all
         s[36] = static_cast<char>(0xE8); s[37] = 0x03;  // 1000 sectors per FAT
         s[44] = 2;                   // root cluster
         std::memcpy(&s[82], "FAT32   ", 8);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "core/FatBootSector.h"
 #include "core/FsDetect.h"
 
 namespace brivo {
@@ -61,58 +62,108 @@ Sector WithOem(Sector s, const char* oem) {
 // Overhead of the default geometry: 32 reserved + 2 FATs x 1000 sectors.
 constexpr uint32_t kOverhead = 32 + 2 * 1000;
 
-TEST(FsDetect, BootSectorRules) {
+Geometry Fat16() {
+    Geometry g;
+    g.rootEntries = 512;
+    g.fatSize16 = 200;
+    g.fatSize32 = 0;
+    g.total32 = 50000;
+    g.label54 = "FAT16   ";
+    return g;
+}
+
+TEST(FatBootSector, AcceptsWhatFormattersWriteAndNamesTheWidth) {
     Geometry fat32;
     fat32.total32 = 1000000;
     fat32.label82 = "FAT32   ";
-    Geometry overwritten = fat32;
-    overwritten.label82 = "NO NAME ";
-    Geometry boundary = overwritten;
-    boundary.total32 = kOverhead + 65525;
-    Geometry below = overwritten;
-    below.total32 = kOverhead + 65524;
-    Geometry bigClusters = overwritten;  // 65525 clusters of 8 sectors
-    bigClusters.sectorsPerCluster = 8;
-    bigClusters.total32 = kOverhead + 65525u * 8 + 7;
-    Geometry total16Wins = overwritten;  // the 16-bit total, when set, is the one counted
-    total16Wins.total16 = 5000;
-    total16Wins.total32 = 10000000;
-    Geometry wraps = overwritten;  // overhead beyond the total wraps to a huge count
-    wraps.total32 = 100;
-    Geometry fat16;
-    fat16.rootEntries = 512;
-    fat16.fatSize16 = 200;
-    fat16.fatSize32 = 0;
-    fat16.total32 = 50000;
-    fat16.label54 = "FAT16   ";
-    Geometry fat16SaysFat32 = fat16;
-    fat16SaysFat32.label54 = "FAT32   ";
-    Geometry fat16TooManyClusters = fat16;
-    fat16TooManyClusters.total32 = 1000000;
-    Geometry fat16NoMedia = fat16;  // boot code of a partition table rather than a parameter block
-    fat16NoMedia.media = 0x00;
-    Geometry floppy = fat16;  // 1.44 MB: 2847 clusters
+    Geometry small32 = fat32;  // mkfs.fat -F 32 on a small volume: FAT32 by its layout
+    small32.total32 = kOverhead + 5000;
+    small32.label82 = "NO NAME ";
+    Geometry sectors4k = fat32;
+    sectors4k.bytesPerSector = 4096;
+    Geometry oneFat = fat32;
+    oneFat.fats = 1;
+    Geometry floppy = Fat16();  // 1.44 MB: 2847 clusters
+    floppy.reserved = 1;
+    floppy.rootEntries = 224;
+    floppy.fatSize16 = 9;
+    floppy.total16 = 2880;
+    floppy.total32 = 0;
+    floppy.media = 0xF0;
+    Geometry last12 = Fat16();  // 4084 clusters: FAT12; one more: FAT16
+    last12.sectorsPerCluster = 1;
+    last12.total32 = 32 + 400 + 32 + 4084;
+    Geometry first16 = last12;
+    first16.total32 += 1;
+    Geometry last16 = Fat16();
+    last16.sectorsPerCluster = 1;
+    last16.total32 = 32 + 400 + 32 + 65524;
+    Geometry too16 = last16;
+    too16.total32 += 1;
+    Geometry labelSays32 = Fat16();  // labels play no part
+    labelSays32.label54 = "FAT32   ";
+
+    auto with = [](auto g, auto change) {
+        change(g);
+        return g;
+    };
+    struct Case {
+        const char* what;
+        Sector sector;
+        int bits;  // 0: refused
+        uint64_t clusters;
+    } cases[] = {
+        {"FAT32", FatSector(fat32), 32, 1000000 - kOverhead},
+        {"small FAT32", FatSector(small32), 32, 5000},
+        {"FAT32 with 4096-byte sectors", FatSector(sectors4k), 32, 1000000 - kOverhead},
+        {"one FAT", FatSector(oneFat), 32, 1000000 - 1032},
+        {"FAT12 floppy", FatSector(floppy), 12, 2847},
+        {"4084 clusters", FatSector(last12), 12, 4084},
+        {"4085 clusters", FatSector(first16), 16, 4085},
+        {"65524 clusters", FatSector(last16), 16, 65524},
+        {"FAT16 label at 54 saying FAT32", FatSector(labelSays32), 16, (50000 - 464) / 1},
+        {"65525 clusters with a 16-bit FAT", FatSector(too16), 0, 0},
+        {"no boot sector mark", FatSector(with(fat32, [](Geometry& g) { g.signature = false; })), 0, 0},
+        {"bytes per sector 0 (exFAT's)", FatSector(with(fat32, [](Geometry& g) { g.bytesPerSector = 0; })), 0, 0},
+        {"bytes per sector 8192", FatSector(with(fat32, [](Geometry& g) { g.bytesPerSector = 8192; })), 0, 0},
+        {"bytes per sector 768", FatSector(with(fat32, [](Geometry& g) { g.bytesPerSector = 768; })), 0, 0},
+        {"sectors per cluster 0", FatSector(with(fat32, [](Geometry& g) { g.sectorsPerCluster = 0; })), 0, 0},
+        {"sectors per cluster 3", FatSector(with(fat32, [](Geometry& g) { g.sectorsPerCluster = 3; })), 0, 0},
+        {"no reserved sectors", FatSector(with(fat32, [](Geometry& g) { g.reserved = 0; })), 0, 0},
+        {"no FATs", FatSector(with(fat32, [](Geometry& g) { g.fats = 0; })), 0, 0},
+        {"five FATs", FatSector(with(fat32, [](Geometry& g) { g.fats = 5; })), 0, 0},
+        {"no media byte (boot code of a partition table)", FatSector(with(Fat16(), [](Geometry& g) { g.media = 0; })), 0, 0},
+        {"FAT32 size 0", FatSector(with(fat32, [](Geometry& g) { g.fatSize32 = 0; })), 0, 0},
+        {"FAT32 root cluster 1", FatSector(with(fat32, [](Geometry& g) { g.rootCluster = 1; })), 0, 0},
+        {"FAT16 without a root region", FatSector(with(Fat16(), [](Geometry& g) { g.rootEntries = 0; })), 0, 0},
+        {"metadata beyond the total", FatSector(with(fat32, [](Geometry& g) { g.total32 = 100; })), 0, 0},
+        {"16-bit total counted first", FatSector(with(fat32, [](Geometry& g) { g.total16 = 2000; })), 0, 0},
+        {"all zero", Sector(512, 0), 0, 0},
+        {"511 bytes", with(FatSector(fat32), [](Sector& x) { x.resize(511); }), 0, 0},
+    };
+    for (const auto& c : cases) {
+        TFatBootSector b;
+        std::string why;
+        const bool ok = DecodeFatBootSector(ByteSpan(c.sector.data(), c.sector.size()), b, &why);
+        EXPECT_EQ(ok, c.bits != 0) << c.what << ": " << why;
+        EXPECT_EQ(b.FatBits, c.bits) << c.what;
+        if (ok) {
+            EXPECT_EQ(b.Clusters, c.clusters) << c.what;
+        } else {
+            EXPECT_FALSE(why.empty()) << c.what;
+        }
+    }
+}
+
+TEST(FsDetect, BootSectorRules) {
+    Geometry fat32;
+    fat32.total32 = 1000000;
+    Geometry floppy = Fat16();
     floppy.reserved = 1;
     floppy.rootEntries = 224;
     floppy.fatSize16 = 9;
     floppy.total16 = 2880;
     floppy.media = 0xF0;
-    Geometry noSignature = fat32;
-    noSignature.signature = false;
-    Geometry zeroBps = fat32;
-    zeroBps.bytesPerSector = 0;
-    Geometry zeroSpc = fat32;
-    zeroSpc.sectorsPerCluster = 0;
-    Geometry rootCluster1 = overwritten;
-    rootCluster1.rootCluster = 1;
-    Geometry rootCluster1Label = fat32;
-    rootCluster1Label.rootCluster = 1;
-    Geometry lowerLabel = below;
-    lowerLabel.label82 = "fat32   ";
-    Geometry paddedLabel = below;  // NUL, a control and 1252's undefined 0x81 around it
-    paddedLabel.label82 = "\x01" "FAT32\x81\x00";
-    Geometry innerBlank = below;
-    innerBlank.label82 = "FAT 32  ";
 
     Sector exfat(512, 0);
     PutText(exfat, 3, "EXFAT   ");
@@ -123,29 +174,15 @@ TEST(FsDetect, BootSectorRules) {
         {"NTFS OEM name with blanks", WithOem(Sector(512, 0), "NTFS    "), TFsKind::Ntfs},
         {"NTFS OEM name, lower case, no signature", WithOem(Sector(512, 0), "ntfs    "), TFsKind::Ntfs},
         {"NTFS OEM name with leading blanks", WithOem(Sector(512, 0), "  NTFS  "), TFsKind::Ntfs},
+        {"NTFS OEM name trimmed of controls", WithOem(Sector(512, 0), "\x01NTFS\x81\x00\x00"), TFsKind::Ntfs},
         {"NTFS OEM name inside a FAT32 sector", WithOem(FatSector(fat32), "NTFS    "), TFsKind::Ntfs},
         {"not NTFS: NTFSX", WithOem(Sector(512, 0), "NTFSX   "), TFsKind::NotRecognised},
+        {"not NTFS: inner blank", WithOem(Sector(512, 0), "NT FS   "), TFsKind::NotRecognised},
         {"exFAT (bytes per sector 0)", exfat, TFsKind::NotRecognised},
-        {"FAT32 with its label", FatSector(fat32), TFsKind::Fat32},
-        {"FAT32 label overwritten, many clusters", FatSector(overwritten), TFsKind::Fat32},
-        {"exactly 65525 clusters", FatSector(boundary), TFsKind::Fat32},
-        {"65524 clusters", FatSector(below), TFsKind::NotRecognised},
-        {"65525 clusters of 8 sectors", FatSector(bigClusters), TFsKind::Fat32},
-        {"16-bit total counted first", FatSector(total16Wins), TFsKind::NotRecognised},
-        {"overhead beyond the total wraps", FatSector(wraps), TFsKind::Fat32},
-        {"FAT16", FatSector(fat16), TFsKind::Fat16},
+        {"FAT32", FatSector(fat32), TFsKind::Fat32},
+        {"FAT16", FatSector(Fat16()), TFsKind::Fat16},
         {"FAT12 floppy", FatSector(floppy), TFsKind::Fat12},
-        {"FAT16 size field with FAT32's cluster count", FatSector(fat16TooManyClusters), TFsKind::NotRecognised},
-        {"FAT16 without a media byte", FatSector(fat16NoMedia), TFsKind::NotRecognised},
-        {"FAT16 whose label at 54 says FAT32", FatSector(fat16SaysFat32), TFsKind::Fat32},
-        {"no boot signature", FatSector(noSignature), TFsKind::NotRecognised},
-        {"bytes per sector 0", FatSector(zeroBps), TFsKind::NotRecognised},
-        {"sectors per cluster 0", FatSector(zeroSpc), TFsKind::NotRecognised},
-        {"root cluster 1, label overwritten", FatSector(rootCluster1), TFsKind::NotRecognised},
-        {"root cluster 1, label FAT32", FatSector(rootCluster1Label), TFsKind::Fat32},
-        {"label in lower case", FatSector(lowerLabel), TFsKind::Fat32},
-        {"label trimmed of controls", FatSector(paddedLabel), TFsKind::Fat32},
-        {"label with an inner blank", FatSector(innerBlank), TFsKind::NotRecognised},
+        {"not FAT", FatSector(Geometry{}), TFsKind::NotRecognised},
         {"all zero", Sector(512, 0), TFsKind::NotRecognised},
         {"short: 511 bytes of NTFS", WithOem(Sector(511, 0), "NTFS    "), TFsKind::NotRecognised},
         {"empty", Sector(), TFsKind::NotRecognised},

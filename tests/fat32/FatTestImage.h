@@ -92,6 +92,7 @@ struct FatImage {
         PutLe32(b + 36, fatSectors);
         PutLe32(b + 44, root);
         std::memcpy(b + 82, "FAT32   ", 8);
+        b[21] = 0xF8;  // media: fixed disk
         b[510] = 0x55; b[511] = 0xAA;
         SetFat(0, 0x0FFFFFF8);
         SetFat(1, 0x0FFFFFFF);

@@ -82,10 +82,10 @@ TEST(NtfsCondition, ClusterTestStaysInsideTheBitmap) {
     EXPECT_FALSE(IsClusterInUse(bm, 3));
 }
 
-TNtfsRecordFacts Analyze(const test::TestRecord& r, const TNtfsClusterBitmap& bm) {
+TNtfsRecordFacts Analyze(const test::TestRecord& r, const TNtfsClusterBitmap& bm, bool streams = false) {
     Bytes rec = test::MakeRecord(r);
-    EXPECT_TRUE(ApplyFixups(rec, 512));
-    return AnalyzeMftRecord(rec, bm);
+    EXPECT_EQ(ApplyFixups(rec), TNtfsFixups::Ok);
+    return AnalyzeMftRecord(rec, bm, {}, streams);
 }
 
 TEST(NtfsRecordAnalysis, ReadsTimeSizeAndCondition) {
@@ -137,11 +137,48 @@ TEST(NtfsRecordAnalysis, ReadsTimeSizeAndCondition) {
     EXPECT_FALSE(f.HasModDate);
 }
 
+TEST(NtfsRecordAnalysis, NamedStreamsWhenAskedFor) {
+    const TNtfsClusterBitmap bm = BitmapWith(1000, {{200, 1}});
+    test::TestData main(true, Bytes(10, 'm'));
+    test::TestData resident(true, Bytes(5, 's'));
+    resident.Name = u"Zone.Identifier";
+    resident.Id = 4;
+    test::TestData reused(false, {}, 4096, test::RunEntry(1, 200, 1, 2));
+    reused.Name = u"мета";
+    reused.Id = 7;
+    test::TestRecord r;
+    r.Data = {main, resident, reused};
+
+    const TNtfsRecordFacts plain = Analyze(r, bm);
+    EXPECT_EQ(plain.Size, 10);
+    EXPECT_TRUE(plain.Streams.empty());
+
+    const TNtfsRecordFacts f = Analyze(r, bm, true);
+    EXPECT_EQ(f.Size, 10) << "the unnamed stream is still the file's own";
+    ASSERT_EQ(f.Streams.size(), 2u);
+    EXPECT_EQ(f.Streams[0].Name, "Zone.Identifier");
+    EXPECT_EQ(f.Streams[0].Id, 4);
+    EXPECT_EQ(f.Streams[0].Size, 5);
+    EXPECT_EQ(f.Streams[0].Condition.Text, "Excellent (resident)");
+    EXPECT_EQ(f.Streams[1].Name, "мета");
+    EXPECT_EQ(f.Streams[1].Id, 7);
+    EXPECT_EQ(f.Streams[1].Size, 4096);
+    EXPECT_EQ(f.Streams[1].Condition.Text, "Overwritten");
+
+    // A name said to reach past its attribute is no stream.
+    test::TestRecord only;
+    only.Data = {resident};
+    Bytes rec = test::MakeRecord(only);
+    ASSERT_EQ(ApplyFixups(rec), TNtfsFixups::Ok);
+    rec[ReadLe16(rec, 20) + 9] = 200;
+    EXPECT_TRUE(AnalyzeMftRecord(rec, bm, {}, true).Streams.empty());
+}
+
 TEST(NtfsRecordAnalysis, NonResidentHeaderCutShortStaysUnknown) {
     test::TestRecord r;
     r.Data = {{false, {}, 4096, test::RunEntry(1, 200, 1, 2)}};
     Bytes rec = test::MakeRecord(r);
-    ASSERT_TRUE(ApplyFixups(rec, 512));
+    ASSERT_EQ(ApplyFixups(rec), TNtfsFixups::Ok);
     const size_t p = ReadLe16(rec, 20);
     using test::PutLe;
     // Cut the record inside the attribute's header, with a length that still fits.

@@ -199,16 +199,18 @@ TEST(NtfsExtract, LeavesWhatOnlyTheEngineReadsToTheFallback) {
     vol.image[static_cast<size_t>(4 * kCluster + 23 * 1024 + 510)] ^= 0xFF;  // sector end of record 23
     const auto src = MakeMemoryByteSource(vol.image, "v.img");
 
-    for (const char* inode : {"16", "17", "18", "19-128-3", "20", "21", "22", "23", "24", "19-48", "19-128-9", "9999",
-                              "7", "bad"}) {
+    for (const char* inode : {"16", "17", "18", "20", "21", "22", "23", "24", "19-48", "19-128-9", "9999", "7", "bad"}) {
         int calls = -1;
         EXPECT_EQ(Extract(src, inode, &calls), "ENGINE") << inode;
         EXPECT_EQ(calls, 1) << inode;
     }
-    // The unnamed stream beside a named one is copied directly.
-    int calls = -1;
-    EXPECT_EQ(Extract(src, "19", &calls), "p");
-    EXPECT_EQ(calls, 0);
+    // The unnamed stream beside a named one, and the named one by its id, are copied
+    // directly.
+    for (auto [inode, want] : {std::pair{"19", "p"}, {"19-128-1", "p"}, {"19-128-3", "s"}, {"18-128-3", "s"}}) {
+        int calls = -1;
+        EXPECT_EQ(Extract(src, inode, &calls), want) << inode;
+        EXPECT_EQ(calls, 0) << inode;
+    }
 
     // Without a fallback the user learns why the file cannot be copied.
     auto ex = MakeNtfsExtractor(src, nullptr);
@@ -288,9 +290,15 @@ int ExpectSameBytesAsIcat(const std::string& image, uint64_t startSector, const 
     return direct;
 }
 
-TEST(NtfsExtractFixture, SameBytesAsIcatOnTheNtfsFixture) {
-    test::TempDir dir;
-    EXPECT_GT(ExpectSameBytesAsIcat(test::UnpackFixture("ntfs.img", dir), 0, "ntfs.img"), 0);
+TEST(NtfsExtractFixture, SameBytesAsIcatOnTheNtfsFixtures) {
+    // ntfs-4k.img: 4096-byte sectors and records; every file and stream it lists copies
+    // directly.
+    for (auto [name, direct] : {std::pair{"ntfs.img", 0}, {"ntfs-4k.img", 5}}) {
+        test::TempDir dir;
+        const int n = ExpectSameBytesAsIcat(test::UnpackFixture(name, dir), 0, name);
+        if (direct) EXPECT_EQ(n, direct) << name;
+        else EXPECT_GT(n, 0) << name;
+    }
 }
 
 // NTFS volumes inside the partitioned fixtures, found by the engine's partition listing.

@@ -4,7 +4,8 @@
 
 #include "NtfsTestImage.h"
 #include "core/ByteReaders.h"
-#include "ntfs/NtfsBootSector.h"
+#include "ntfs/NtfsAttributeWalk.h"
+#include "core/NtfsBootSector.h"
 #include "ntfs/NtfsFileName.h"
 #include "ntfs/NtfsFixups.h"
 #include "ntfs/NtfsRunList.h"
@@ -35,7 +36,8 @@ TEST(NtfsGeometry, DecodesBootSectorFields) {
         {"0xF6: 2^10-byte records", BootSector(512, 8, 0xF6, 4), TNtfsGeometryResult::Ok, 4096, 1024},
         {"positive count: clusters per record", BootSector(512, 8, 2, 4), TNtfsGeometryResult::Ok, 4096, 8192},
         {"0x80 sectors per cluster is a plain count", BootSector(512, 0x80, 0xF6, 4), TNtfsGeometryResult::Ok, 65536, 1024},
-        {"NTFS followed by anything", BootSector(512, 8, 0xF6, 4, "NTFSxyz!"), TNtfsGeometryResult::Ok, 4096, 1024},
+        {"4096-byte sectors, one cluster per record", BootSector(4096, 1, 1, 4), TNtfsGeometryResult::Ok, 4096, 4096},
+        {"NTFS followed by more than blanks", BootSector(512, 8, 0xF6, 4, "NTFSxyz!"), TNtfsGeometryResult::NotNtfs, 0, 0},
         {"record size byte 0", BootSector(512, 8, 0, 4), TNtfsGeometryResult::Invalid, 4096, 0},
         {"2^31-byte records do not fit", BootSector(512, 8, 0xE1, 4), TNtfsGeometryResult::Invalid, 4096, -1},
         {"no sectors per cluster", BootSector(512, 0, 0xF6, 4), TNtfsGeometryResult::Invalid, 0, 1024},
@@ -51,49 +53,65 @@ TEST(NtfsGeometry, DecodesBootSectorFields) {
     }
     TNtfsGeometry g;
     EXPECT_EQ(ReadNtfsGeometry(Bytes(5, 0), g), TNtfsGeometryResult::NotNtfs);
+    Bytes boot = BootSector(512, 8, 0xF6, 4);
+    PutLe(boot, 40, 2000 * 8 + 7, 8);  // total sectors: 2000 whole clusters
+    ASSERT_EQ(ReadNtfsGeometry(boot, g), TNtfsGeometryResult::Ok);
+    EXPECT_EQ(g.ClusterCount, 2000);
 }
 
-TEST(NtfsFixups, RestoresSectorEndsOrRefuses) {
-    Bytes rec(1024, 0xAA);
+// A record as stored: every 512-byte stride ends in the sequence number 0x0007, the
+// bytes that belong there (0x1100 + stride) saved in the array at 48.
+Bytes StoredRecord(size_t size) {
+    Bytes rec(size, 0xAA);
+    const size_t strides = size / 512;
     PutLe(rec, 4, 48, 2);
-    PutLe(rec, 6, 3, 2);
+    PutLe(rec, 6, strides + 1, 2);
     PutLe(rec, 48, 0x0007, 2);
-    PutLe(rec, 50, 0x1111, 2);
-    PutLe(rec, 52, 0x2222, 2);
-    // Sector ends hold something other than the sequence number: replaced all the same.
-    PutLe(rec, 510, 0x9999, 2);
-    PutLe(rec, 1022, 0x0007, 2);
-    Bytes r = rec;
-    ASSERT_TRUE(ApplyFixups(r, 512));
-    EXPECT_EQ(r[510], 0x11);
-    EXPECT_EQ(r[511], 0x11);
-    EXPECT_EQ(r[1022], 0x22);
-    EXPECT_EQ(r[1023], 0x22);
-    EXPECT_EQ(r[509], 0xAA);
+    for (size_t i = 1; i <= strides; ++i) {
+        PutLe(rec, 48 + 2 * i, 0x1100 + i, 2);
+        PutLe(rec, i * 512 - 2, 0x0007, 2);
+    }
+    return rec;
+}
 
-    r = rec;
-    EXPECT_FALSE(ApplyFixups(r, 4096)) << "first sector end 4094 lies past a 1024-byte record";
-    EXPECT_EQ(r, rec) << "a refused record is left as it was";
+TEST(NtfsFixups, RestoresEvery512ByteStrideOrRefuses) {
+    // 1024-byte records, and the 4096-byte records of a volume formatted for 4096-byte
+    // sectors: their array has one entry per 512 bytes, not per sector.
+    for (size_t size : {size_t{1024}, size_t{4096}}) {
+        Bytes r = StoredRecord(size);
+        ASSERT_EQ(ApplyFixups(r), TNtfsFixups::Ok) << size;
+        for (size_t i = 1; i <= size / 512; ++i) EXPECT_EQ(ReadLe16(r, static_cast<int64_t>(i * 512 - 2)), 0x1100 + i) << size;
+        EXPECT_EQ(r[509], 0xAA);
+    }
 
     struct Case {
         const char* what;
-        uint16_t usaOffset, usaCount;
-        int stride;
         size_t size;
-    } bad[] = {
-        {"array offset 0", 0, 3, 512, 1024},
-        {"count below 2", 48, 1, 512, 1024},
-        {"array past the end", 1020, 3, 512, 1024},
-        {"stride 0", 48, 3, 0, 1024},
-        {"record shorter than 8", 48, 3, 512, 7},
+        int64_t at;  // where `value` of `width` bytes is written into a good record
+        uint64_t value;
+        int width;
+        TNtfsFixups result;
+    } cases[] = {
+        {"a stride end that is not the sequence number: torn", 1024, 1022, 0x9999, 2, TNtfsFixups::Torn},
+        {"torn in the last stride of a 4096-byte record", 4096, 4094, 0x0008, 2, TNtfsFixups::Torn},
+        {"array offset 0", 1024, 4, 0, 2, TNtfsFixups::Damaged},
+        {"array inside the header", 1024, 4, 40, 2, TNtfsFixups::Damaged},
+        {"count below 2", 1024, 6, 1, 2, TNtfsFixups::Damaged},
+        {"array past the end", 1024, 4, 1020, 2, TNtfsFixups::Damaged},
+        {"more strides than the record holds", 1024, 6, 4, 2, TNtfsFixups::Damaged},
+        {"fewer strides than the record holds: the rest stays", 1024, 6, 2, 2, TNtfsFixups::Ok},
     };
-    for (const auto& c : bad) {
-        Bytes x(c.size, 0);
-        PutLe(x, 4, c.usaOffset, 2);
-        PutLe(x, 6, c.usaCount, 2);
-        x.resize(c.size);
-        EXPECT_FALSE(ApplyFixups(x, c.stride)) << c.what;
+    for (const auto& c : cases) {
+        Bytes r = StoredRecord(c.size);
+        PutLe(r, static_cast<size_t>(c.at), c.value, c.width);
+        const Bytes before = r;
+        EXPECT_EQ(ApplyFixups(r), c.result) << c.what;
+        if (c.result != TNtfsFixups::Ok) {
+            EXPECT_EQ(r, before) << c.what << ": a refused record is left as it was";
+        }
     }
+    Bytes tiny(40, 0);
+    EXPECT_EQ(ApplyFixups(tiny), TNtfsFixups::Damaged);
 }
 
 TEST(NtfsFileName, PrefersWin32OverDosAndPosix) {
@@ -173,25 +191,35 @@ TEST(NtfsRunList, DecodesEntries) {
         const char* what;
         Bytes bytes;
         TNtfsRuns runs;
+        bool complete;
     } cases[] = {
-        {"two runs, second one backwards", {0x11, 0x18, 0x34, 0x11, 0x05, 0xF0, 0x00},
-         {{0, 52, 24}, {24, 36, 5}}},
-        {"no offset field repeats the previous Lcn", {0x11, 0x04, 0x10, 0x01, 0x08, 0x11, 0x02, 0x05, 0x00},
-         {{0, 16, 4}, {4, 16, 8, true}, {12, 21, 2}}},
-        {"first entry sparse", {0x01, 0x08, 0x00}, {{0, 0, 8, true}}},
-        {"length read signed", {0x11, 0x80, 0x10, 0x00}, {{0, 16, -128}}},
-        {"offset field wider than 8 is skipped", {0x91, 0x02, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0x00}, {{0, 0, 2}}},
-        {"length field 0 ends the list", {0x10, 0x05, 0x11, 0x01, 0x01}, {}},
-        {"entry cut short", {0x11, 0x18, 0x34, 0x22, 0x05}, {{0, 52, 24}}},
-        {"no terminator: the range ends it", {0x11, 0x18, 0x34}, {{0, 52, 24}}},
+        {"two runs, second one backwards", {0x11, 0x18, 0x34, 0x11, 0x05, 0xF0, 0x00}, {{0, 52, 24}, {24, 36, 5}}, true},
+        {"no offset field: sparse, the Lcn stays", {0x11, 0x04, 0x10, 0x01, 0x08, 0x11, 0x02, 0x05, 0x00},
+         {{0, 16, 4}, {4, 16, 8, true}, {12, 21, 2}}, true},
+        {"an offset of 0 is sparse too", {0x11, 0x04, 0x10, 0x11, 0x08, 0x00, 0x00}, {{0, 16, 4}, {4, 16, 8, true}}, true},
+        {"first entry sparse", {0x01, 0x08, 0x00}, {{0, 0, 8, true}}, true},
+        {"length read unsigned", {0x11, 0x80, 0x10, 0x00}, {{0, 16, 128}}, true},
+        {"8-byte fields", {0x88, 0, 1, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 0x00}, {{0, 16, 256}}, true},
+        {"a header with length width 0 ends the list", {0x10, 0x05, 0x11, 0x01, 0x01}, {}, true},
+        {"offset field wider than 8", {0x11, 0x02, 0x05, 0x91, 0x02, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0x00}, {{0, 5, 2}}, false},
+        {"length above the largest signed value", {0x18, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x00}, {}, false},
+        {"cluster number overflows", {0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x11, 0x01, 0x7F, 0x00},
+         {{0, INT64_MAX, 1}}, false},
+        {"entry cut short", {0x11, 0x18, 0x34, 0x22, 0x05}, {{0, 52, 24}}, false},
+        {"no end marker: the range ends it", {0x11, 0x18, 0x34}, {{0, 52, 24}}, false},
     };
-    for (const auto& c : cases) EXPECT_EQ(DecodeRunList(c.bytes, 0, static_cast<int64_t>(c.bytes.size())), c.runs) << c.what;
+    for (const auto& c : cases) {
+        const TNtfsRunList r = DecodeRunList(c.bytes, 0, static_cast<int64_t>(c.bytes.size()));
+        EXPECT_EQ(r.Runs, c.runs) << c.what;
+        EXPECT_EQ(r.Complete, c.complete) << c.what;
+    }
 
     const Bytes b{0xFF, 0x11, 0x18, 0x34, 0x11, 0x05, 0xF0};
-    EXPECT_EQ(DecodeRunList(b, 1, 3), (TNtfsRuns{{0, 52, 24}})) << "count bounds the walk";
-    EXPECT_TRUE(DecodeRunList(b, -1, 5).empty());
-    EXPECT_TRUE(DecodeRunList(b, 100, 5).empty());
-    EXPECT_TRUE(DecodeRunList(b, 1, -5).empty());
+    EXPECT_EQ(DecodeRunList(b, 1, 3).Runs, (TNtfsRuns{{0, 52, 24}})) << "count bounds the walk";
+    for (auto [start, count] : {std::pair{-1, 5}, {100, 5}, {1, -5}, {7, 1}}) {
+        const TNtfsRunList r = DecodeRunList(b, start, count);
+        EXPECT_TRUE(r.Runs.empty() && !r.Complete) << start << " " << count;
+    }
 }
 
 TEST(NtfsRunList, ReadsMftRunsFromRecordZero) {
@@ -201,7 +229,7 @@ TEST(NtfsRunList, ReadsMftRunsFromRecordZero) {
     r0.Data = {{true, Bytes(16, 1), 0, {}, 4},  // a resident stream first: passed over
                {false, {}, 262144, test::Concat({test::RunEntry(32, 4, 1, 1), test::RunEntry(32, 100, 1, 1)})}};
     Bytes rec = test::MakeRecord(r0);
-    ASSERT_TRUE(ApplyFixups(rec, 512));
+    ASSERT_EQ(ApplyFixups(rec), TNtfsFixups::Ok);
     int64_t size = 0;
     TNtfsRuns runs;
     ASSERT_TRUE(ReadMftDataRuns(rec, size, runs));
@@ -214,19 +242,55 @@ TEST(NtfsRunList, ReadsMftRunsFromRecordZero) {
     EXPECT_FALSE(ReadMftDataRuns(test::MakeRecord(r0), size, runs)) << "empty runlist";
 }
 
-TEST(NtfsAttributeWalk, StopsAtBrokenLengths) {
-    // An attribute length of 0 would loop forever; below 24 ends the walk.
+TEST(NtfsAttributeWalk, SeesEachHeaderAndSaysHowItEnded) {
     test::TestRecord r;
     r.Names = {{test::Ref(5, 5), u"a.txt", kNsWin32}};
-    Bytes rec = test::MakeRecord(r);
-    const size_t first = ReadLe16(rec, 20);
-    PutLe(rec, first + 4, 0, 4);
-    TNtfsFileNameInfo info;
-    EXPECT_FALSE(ParseMftFileName(rec, info));
-    // A first-attribute offset past the record.
-    rec = test::MakeRecord(r);
-    PutLe(rec, 20, 0xFFF0, 2);
-    EXPECT_FALSE(ParseMftFileName(rec, info));
+    test::TestData stream(true, Bytes{'s'});
+    stream.Name = u"x";
+    stream.Id = 9;
+    stream.AttrFlags = 0x4000;
+    r.Data = {{false, {}, 4096, test::RunEntry(1, 40, 1, 1)}, stream};
+    const Bytes good = test::MakeRecord(r);
+    const size_t first = ReadLe16(good, 20);
+
+    std::vector<TNtfsAttr> seen;
+    auto collect = [&](const TNtfsAttr& a) {
+        seen.push_back(a);
+        return true;
+    };
+    ASSERT_EQ(WalkMftAttributes(good, collect), TNtfsWalkEnd::EndMarker);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].P, static_cast<int64_t>(first));
+    EXPECT_EQ(seen[0].Type, kAttrFileName);
+    EXPECT_TRUE(seen[1].NonResident);
+    EXPECT_EQ(seen[2].NameLength, 1);
+    EXPECT_EQ(seen[2].Id, 9);
+    EXPECT_EQ(seen[2].Flags, 0x4000);
+    EXPECT_EQ(WalkMftAttributes(good, [](const TNtfsAttr&) { return false; }), TNtfsWalkEnd::Stopped);
+
+    struct Case {
+        const char* what;
+        size_t at;
+        uint64_t value;
+        int width;
+    } broken[] = {
+        {"length 0 (would loop forever)", first + 4, 0, 4},
+        {"length below 24", first + 4, 16, 4},
+        {"length past the record", first + 4, 5000, 4},
+        {"first attribute past the record", 20, 0xFFF0, 2},
+    };
+    for (const auto& c : broken) {
+        Bytes rec = good;
+        PutLe(rec, c.at, c.value, c.width);
+        seen.clear();
+        EXPECT_EQ(WalkMftAttributes(rec, collect), TNtfsWalkEnd::Broken) << c.what;
+        EXPECT_TRUE(seen.empty()) << c.what;
+        TNtfsFileNameInfo info;
+        EXPECT_FALSE(ParseMftFileName(rec, info)) << c.what;
+    }
+    // A record cut off before its end marker.
+    Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(first) + 30);
+    EXPECT_EQ(WalkMftAttributes(cut, [](const TNtfsAttr&) { return true; }), TNtfsWalkEnd::Broken);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 #include "NtfsTestImage.h"
 #include "TestSupport.h"
@@ -181,7 +182,7 @@ TEST(NtfsScan, StopBeforeThePassLeavesNoResults) {
               "noise_rejected=0 bad=0");
 }
 
-TEST(NtfsScan, StopDuringTheRecordPassSkipsThePathStage) {
+TEST(NtfsScan, StopDuringTheRecordPassKeepsWhatWasRead) {
     test::TestVolume v;
     v.Records.resize(8300);
     v.Records[100] = test::MakeRecord(File(0, Ref(5, 5), u"early.txt"));
@@ -193,10 +194,63 @@ TEST(NtfsScan, StopDuringTheRecordPassSkipsThePathStage) {
     TReaderOptions opts;
     opts.Masks = {"*.txt"};
     const TReaderResult r = FastScanNtfsDirect(*MakeMemoryByteSource(v.Build()), report, opts);
-    EXPECT_TRUE(r.Found.empty()) << "early.txt was found, but paths are never built after a stop";
+    ASSERT_EQ(r.Found.size(), 1u) << "the file read before the stop is kept, the one after it never read";
+    EXPECT_EQ(r.Found[0].FullPath, "early.txt");
+    EXPECT_EQ(r.Found[0].Inode, "100");
     EXPECT_EQ(report.log.back(),
               "Fast Direct NTFS scan stopped by user: records=8192 valid=4 deleted_files=1 dirs=1 mask_rejected=0 "
               "noise_rejected=0 bad=0");
+}
+
+TEST(NtfsScan, ListsNamedStreamsOfDeletedFilesAsTheirOwnResults) {
+    auto stream = [](const char16_t* name, uint16_t id, Bytes value) {
+        TestData d(true, std::move(value));
+        d.Name = name;
+        d.Id = id;
+        return d;
+    };
+    test::TestVolume v;
+    v.Records.resize(20);
+    v.Records[16] = test::MakeRecord(File(3, Ref(5, 5), u"Docs", {}));
+    v.Records[17] = test::MakeRecord(File(0, Ref(16, 1), u"a.txt",
+                                          {{true, Bytes(100, 'x')}, stream(u"meta", 5, Bytes(40, 'm')),
+                                           stream(u"Zone.Identifier", 6, Bytes(30, 'z')), stream(u"nil", 7, {})}));
+    v.Records[18] = test::MakeRecord(File(1, Ref(16, 1), u"live.txt", {{true, Bytes(9, 'l')}, stream(u"meta", 3, Bytes(5, 'm'))}));
+    v.Records[19] = test::MakeRecord(File(0, Ref(16, 1), u"b.log", {{true, Bytes(9, 'b')}, stream(u"s", 2, Bytes(5, 's'))}));
+
+    struct Case {
+        const char* what;
+        TMaskList masks;
+        Cleanup cleanup;
+        std::map<std::string, std::string> want;  // path -> address
+    } cases[] = {
+        {"cleanup hides the download mark and empty streams", {"*.*"}, Cleanup::On,
+         {{"Docs/a.txt", "17"}, {"Docs/a.txt:meta", "17-128-5"}, {"Docs/b.log", "19"}, {"Docs/b.log:s", "19-128-2"}}},
+        {"without the cleanup filter every stream is listed", {"*"}, Cleanup::Off,
+         {{"Docs/a.txt", "17"},
+          {"Docs/a.txt:meta", "17-128-5"},
+          {"Docs/a.txt:Zone.Identifier", "17-128-6"},
+          {"Docs/a.txt:nil", "17-128-7"},
+          {"Docs/b.log", "19"},
+          {"Docs/b.log:s", "19-128-2"}}},
+        {"streams pass the masks with their file (a custom mask: no cleanup)", {"*.txt"}, Cleanup::On,
+         {{"Docs/a.txt", "17"},
+          {"Docs/a.txt:meta", "17-128-5"},
+          {"Docs/a.txt:Zone.Identifier", "17-128-6"},
+          {"Docs/a.txt:nil", "17-128-7"}}},
+    };
+    for (const auto& c : cases) {
+        const ScanRun r = Scan(v.Build(), c.masks, c.cleanup);
+        ASSERT_EQ(r.error, "") << c.what;
+        std::map<std::string, std::string> got;
+        for (const auto& f : r.found) got[f.FullPath] = f.Inode;
+        EXPECT_EQ(got, c.want) << c.what;
+    }
+    const ScanRun r = Scan(v.Build(), {"*"}, Cleanup::Off);
+    const auto m = ByPath(r.found);
+    EXPECT_EQ(m.at("Docs/a.txt:meta")->SizeBytes, 40);
+    EXPECT_EQ(m.at("Docs/a.txt:meta")->DamageText, "Excellent (resident)");
+    EXPECT_TRUE(m.at("Docs/a.txt:meta")->HasModDate) << "a stream carries its file's time";
 }
 
 TEST(NtfsScan, ReadsRunsOnDespiteSparseAndUnreadableRuns) {
@@ -288,31 +342,70 @@ TEST(NtfsScan, ConditionFollowsTheClusterBitmap) {
 
 std::string Strip(const std::string& p) { return p.substr(p.find_first_not_of('/')); }
 
-TEST(NtfsScanFixture, ListsExactlyTheManifestsDeletedFiles) {
+// Deleted files and streams the engine lists (`fls -r -d -p`), outside $OrphanFiles:
+// path -> address.
+std::map<std::string, std::string> EngineDeletedFiles(const std::string& img) {
+    const test::ProcessResult fls = test::RunProcess({"fls", "-r", "-d", "-p", img});
+    EXPECT_EQ(fls.exitCode, 0) << fls.err;
+    std::map<std::string, std::string> out;
+    std::istringstream lines(fls.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        // "-/r * 71-128-4:	Docs/tagged.txt:meta"
+        const size_t tab = line.find(":\t");
+        if (line.size() < 4 || line[2] != 'r' || tab == std::string::npos) continue;
+        const std::string path = line.substr(tab + 2);
+        if (path.rfind("$OrphanFiles/", 0) == 0) continue;
+        out[path] = line.substr(line.rfind(' ', tab) + 1, tab - line.rfind(' ', tab) - 1);
+    }
+    return out;
+}
+
+// The engine's address of a result: a plain record number stands for its unnamed $DATA.
+bool SameAddress(const std::string& ours, const std::string& engine) {
+    return ours == engine || (ours.find('-') == std::string::npos && engine.rfind(ours + "-128-", 0) == 0);
+}
+
+TEST(NtfsScanFixture, ListsWhatTheEngineListsWithTheManifestsContent) {
+    for (const char* name : {"ntfs", "ntfs-4k"}) {
+        test::TempDir dir;
+        const std::string img = test::UnpackFixture(std::string(name) + ".img", dir);
+        const auto manifest = test::ReadManifest(name);
+        ASSERT_FALSE(manifest.empty()) << name;
+
+        // With the cleanup filter off (Recycle Bin kind) and a mask for every name, the
+        // scan lists what the engine lists: every deleted file and named stream.
+        ScanRun all = Scan(img, {"*"}, Cleanup::Off);
+        ASSERT_EQ(all.error, "") << name;
+        std::map<std::string, std::string> ours;
+        for (const auto& f : all.found) ours[f.FullPath] = f.Inode;
+        const auto engine = EngineDeletedFiles(img);
+        EXPECT_EQ(ours.size(), engine.size()) << name;
+        for (const auto& [path, addr] : engine) {
+            ASSERT_TRUE(ours.count(path)) << name << ": " << path;
+            EXPECT_TRUE(SameAddress(ours[path], addr)) << name << ": " << path << " " << ours[path] << " " << addr;
+        }
+        auto m = ByPath(all.found);
+        for (const auto& e : manifest) {
+            const std::string p = Strip(e.path);
+            ASSERT_TRUE(m.count(p)) << p;
+            EXPECT_EQ(m[p]->SizeBytes, e.size) << p;
+            EXPECT_TRUE(m[p]->HasModDate) << p;
+            EXPECT_NE(m[p]->DamageScore, -1) << p;
+            // Recovery reads the file through icat by the listed Inode.
+            test::ProcessResult cat = test::RunProcess({"icat", "-R", img, m[p]->Inode});
+            std::string out = dir / "out.bin";
+            test::WriteFileBytes(out, cat.out);
+            EXPECT_EQ(test::Md5OfFile(out), e.md5) << p;
+        }
+        EXPECT_EQ(all.found.size(), manifest.size() + 1) << name << ": the manifest's files and one named stream";
+    }
+}
+
+TEST(NtfsScanFixture, DefaultFilterAndMasksOnTheNtfsFixture) {
     test::TempDir dir;
     const std::string img = test::UnpackFixture("ntfs.img", dir);
     const auto manifest = test::ReadManifest("ntfs");
-    ASSERT_FALSE(manifest.empty());
-
-    // With the cleanup filter off (Recycle Bin kind) and a mask for every name, the scan
-    // lists exactly the manifest.
-    ScanRun all = Scan(img, {"*"}, Cleanup::Off);
-    ASSERT_EQ(all.error, "");
-    auto m = ByPath(all.found);
-    EXPECT_EQ(all.found.size(), manifest.size());
-    for (const auto& e : manifest) {
-        const std::string p = Strip(e.path);
-        ASSERT_TRUE(m.count(p)) << p;
-        EXPECT_EQ(m[p]->SizeBytes, e.size) << p;
-        EXPECT_TRUE(m[p]->HasModDate) << p;
-        EXPECT_NE(m[p]->DamageScore, -1) << p;
-        // Recovery reads the file through icat by the listed Inode.
-        test::ProcessResult cat = test::RunProcess({"icat", "-R", img, m[p]->Inode});
-        std::string out = dir / "out.bin";
-        test::WriteFileBytes(out, cat.out);
-        EXPECT_EQ(test::Md5OfFile(out), e.md5) << p;
-    }
-
     // The default cleanup filter hides the zero-byte file and the "$" names, and "*.*"
     // needs a dot.
     ScanRun def = Scan(img, {"*.*"});
@@ -323,6 +416,7 @@ TEST(NtfsScanFixture, ListsExactlyTheManifestsDeletedFiles) {
         const bool hidden = e.size == 0 || name[0] == '$' || name.find('.') == std::string::npos;
         EXPECT_EQ(d.count(p), hidden ? 0u : 1u) << p;
     }
+    EXPECT_EQ(d.count("Users/Alice/file.txt:secret"), 1u);
     ScanRun txt = Scan(img, {"*.txt"});
     EXPECT_EQ(ByPath(txt.found).count("Users/Bob/empty.txt"), 1u);
 }

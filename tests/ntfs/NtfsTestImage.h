@@ -39,7 +39,8 @@ struct TestData {
     Bytes Value;                 // resident content
     int64_t Size = 0;            // non-resident data size
     Bytes RunList;               // non-resident runlist bytes (terminator added)
-    uint8_t NameLength = 0;      // > 0: a named stream
+    uint8_t NameLength = 0;      // > 0: a named stream (whose name bytes are left out unless Name is set)
+    std::u16string Name;         // the stream's name, written into the attribute
     uint16_t AttrFlags = 0;      // 0x0001 compressed, 0x4000 encrypted, 0x8000 sparse
     uint16_t Id = 0;             // attribute id
     std::optional<int64_t> InitSize;  // non-resident initialized size (default: Size)
@@ -55,28 +56,42 @@ struct TestRecord {
     std::vector<Bytes> Extra;    // further attributes, whole, put after the names
 };
 
+// Where an attribute's name ends and its value or runlist starts: 8-aligned.
+inline size_t AfterName(size_t header, const std::u16string& name) { return (header + 2 * name.size() + 7) / 8 * 8; }
+
+inline void PutName(Bytes& a, size_t header, const std::u16string& name) {
+    const Bytes n = Utf16(name);
+    std::copy(n.begin(), n.end(), a.begin() + static_cast<std::ptrdiff_t>(header));
+    PutLe(a, 10, header, 2);
+}
+
 // One attribute with an 8-aligned length.
-inline Bytes ResidentAttr(uint32_t type, const Bytes& value, uint8_t nameLen = 0) {
+inline Bytes ResidentAttr(uint32_t type, const Bytes& value, uint8_t nameLen = 0, const std::u16string& name = {}) {
+    const size_t at = AfterName(24, name);
     // Sized up front: GCC 12 flags vector::insert at the end as out of bounds at -O2.
-    Bytes a(24 + value.size());
-    std::copy(value.begin(), value.end(), a.begin() + 24);
+    Bytes a(at + value.size());
+    std::copy(value.begin(), value.end(), a.begin() + static_cast<std::ptrdiff_t>(at));
     PutLe(a, 0, type, 4);
     PutLe(a, 8, 0, 1);
-    PutLe(a, 9, nameLen, 1);
+    PutLe(a, 9, name.empty() ? nameLen : name.size(), 1);
+    if (!name.empty()) PutName(a, 24, name);
     PutLe(a, 16, value.size(), 4);
-    PutLe(a, 20, 24, 2);
+    PutLe(a, 20, at, 2);
     while (a.size() % 8) a.push_back(0);
     PutLe(a, 4, a.size(), 4);
     return a;
 }
 
-inline Bytes NonResidentAttr(uint32_t type, int64_t size, const Bytes& runs, uint8_t nameLen = 0) {
-    Bytes a(64 + runs.size());
-    std::copy(runs.begin(), runs.end(), a.begin() + 64);
+inline Bytes NonResidentAttr(uint32_t type, int64_t size, const Bytes& runs, uint8_t nameLen = 0,
+                             const std::u16string& name = {}) {
+    const size_t at = AfterName(64, name);
+    Bytes a(at + runs.size());
+    std::copy(runs.begin(), runs.end(), a.begin() + static_cast<std::ptrdiff_t>(at));
     PutLe(a, 0, type, 4);
     PutLe(a, 8, 1, 1);
-    PutLe(a, 9, nameLen, 1);
-    PutLe(a, 32, 64, 2);
+    PutLe(a, 9, name.empty() ? nameLen : name.size(), 1);
+    if (!name.empty()) PutName(a, 64, name);
+    PutLe(a, 32, at, 2);
     PutLe(a, 40, static_cast<uint64_t>(size), 8);
     PutLe(a, 48, static_cast<uint64_t>(size), 8);
     PutLe(a, 56, static_cast<uint64_t>(size), 8);
@@ -122,7 +137,8 @@ inline Bytes MakeRecord(const TestRecord& r, size_t size = 1024) {
     }
     for (const auto& e : r.Extra) attrs.insert(attrs.end(), e.begin(), e.end());
     for (const auto& d : r.Data) {
-        Bytes a = d.Resident ? ResidentAttr(0x80, d.Value, d.NameLength) : NonResidentAttr(0x80, d.Size, d.RunList, d.NameLength);
+        Bytes a = d.Resident ? ResidentAttr(0x80, d.Value, d.NameLength, d.Name)
+                             : NonResidentAttr(0x80, d.Size, d.RunList, d.NameLength, d.Name);
         PutLe(a, 12, d.AttrFlags, 2);
         PutLe(a, 14, d.Id, 2);
         if (!d.Resident && d.InitSize) PutLe(a, 56, static_cast<uint64_t>(*d.InitSize), 8);
