@@ -79,7 +79,10 @@ void TFrmMain::tbFastScanClick() {
     lastShowedHidden_ = false;
     // A preview reading through the engine would share its runner with the scan.
     previewLoader_.reset();
+    // The scan empties FFound before it says so: a tree build reading it ends first.
+    const bool treeWasBuilding = StopFolderTreeBuild();
     FDriver->tbFastScanClick(lastChoice_);
+    if (treeWasBuilding && !ScanBusy() && !FScanState.FFound.empty()) StartFolderTreeBuild();  // refused
 }
 
 void TFrmMain::ShowHiddenClick() {
@@ -88,7 +91,10 @@ void TFrmMain::ShowHiddenClick() {
     c.ShowHidden = true;
     lastShowedHidden_ = true;
     previewLoader_.reset();
+    // The scan empties FFound before it says so: a tree build reading it ends first.
+    const bool treeWasBuilding = StopFolderTreeBuild();
     FDriver->tbFastScanClick(c);
+    if (treeWasBuilding && !ScanBusy() && !FScanState.FFound.empty()) StartFolderTreeBuild();  // refused
 }
 
 void TFrmMain::tbStopClick() {
@@ -236,7 +242,10 @@ void TFrmMain::DeepScanClick() {
     c.Deep = true;
     lastChoice_ = c;
     previewLoader_.reset();
+    // The scan empties FFound before it says so: a tree build reading it ends first.
+    const bool treeWasBuilding = StopFolderTreeBuild();
     FDriver->tbFastScanClick(c);
+    if (treeWasBuilding && !ScanBusy() && !FScanState.FFound.empty()) StartFolderTreeBuild();  // refused
 }
 
 void TFrmMain::lvFilesColumnClick(int column) {
