@@ -39,17 +39,31 @@ public:
         return AddNode(parent, name);
     }
 
-    // The folder a "/" or "\" separated path names, walked from the root part by part.
+    // The folder a "/" or "\" separated path names. Results mostly come grouped by
+    // folder, or share the start of their paths with the one before: the walk starts from
+    // the deepest folder the last path shares with this one.
     uint32_t FolderOfParts(std::string_view path) {
-        uint32_t id = 0;
-        size_t i = 0;
+        const auto common = static_cast<size_t>(
+            std::mismatch(path.begin(), path.end(), last_.begin(), last_.end()).first - path.begin());
+        // chain_ holds, for each part of the last path, where it ends and its folder.
+        size_t keep = 0;
+        while (keep < chain_.size() && chain_[keep].first <= common &&
+               (chain_[keep].first == path.size() || IsSeparator(path[chain_[keep].first])))
+            ++keep;
+        chain_.resize(keep);
+        uint32_t id = keep > 0 ? chain_[keep - 1].second : 0;
+        size_t i = keep > 0 ? chain_[keep - 1].first : 0;
         while (i < path.size()) {
             while (i < path.size() && IsSeparator(path[i])) ++i;
             size_t j = i;
             while (j < path.size() && !IsSeparator(path[j])) ++j;
-            if (j > i) id = ChildOf(id, path.substr(i, j - i));
+            if (j > i) {
+                id = ChildOf(id, path.substr(i, j - i));
+                chain_.emplace_back(j, id);
+            }
             i = j;
         }
+        last_.assign(path);
         return id;
     }
 
@@ -71,6 +85,8 @@ private:
     }
 
     std::deque<std::string> names_;
+    std::string last_;
+    std::vector<std::pair<size_t, uint32_t>> chain_;
     std::unordered_map<TChildKey, uint32_t, TChildKeyHash> lookup_;
 };
 
@@ -125,19 +141,11 @@ TFolderTree BuildFolderTree(const TFoundFiles& found, const std::atomic<bool>* s
     auto stopped = [stop] { return stop && stop->load(std::memory_order_relaxed); };
     TTreeGrower g;
     std::vector<uint32_t> folderOf(found.size(), 0);
-    // Results mostly come grouped by folder: the last folder's text saves the walk.
-    std::string lastFolder;
-    uint32_t lastId = 0;
-    bool haveLast = false;
     for (size_t i = 0; i < found.size(); ++i) {
         if ((i & 0xFFF) == 0 && stopped()) return {};
         const std::string_view path = TrimView(found[i].FullPath);
         const std::string_view folder = path.substr(0, FolderPartEnd(path));
-        if (!haveLast || folder != lastFolder) {
-            lastId = g.FolderOfParts(folder);
-            lastFolder.assign(folder);
-            haveLast = true;
-        }
+        const uint32_t lastId = g.FolderOfParts(folder);
         folderOf[i] = lastId;
         if (found[i].IsDir) {
             // A deleted folder is a folder of the tree even when nothing was found in it.

@@ -122,3 +122,18 @@ TEST(FolderTree, StopsOnRequestAndCopesWithNothing) {
     EXPECT_EQ(t.Node(0).Total, 1u);
     EXPECT_EQ(t.FolderOf(0), 100000u);
 }
+
+TEST(FolderTree, PathsSharingTheStartOfTheirTextFindTheirOwnFolders) {
+    // Each path after the one before it: a shared start that ends inside a name, another
+    // separator, a deeper and a shallower folder.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/a/bc/1", "/a/bc"}, {"/a/b/2", "/a/b"},      {"/a/bc/3", "/a/bc"}, {"/a\\b\\4", "/a/b"},
+        {"/a/b/c/d/5", "/a/b/c/d"}, {"/a/b/6", "/a/b"}, {"/a/7", "/a"},      {"/ab/8", "/ab"},
+        {"9", "/"},          {"/a//b/c/10", "/a/b/c"},
+    };
+    TFoundFiles found;
+    for (const auto& c : cases) found.push_back(File(c.first));
+    const TFolderTree t = BuildFolderTree(found);
+    for (size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(t.PathOf(t.FolderOf(i)), cases[i].second) << cases[i].first;
+    EXPECT_EQ(t.NodeCount(), 7u);  // / a ab a/b a/bc a/b/c a/b/c/d
+}
