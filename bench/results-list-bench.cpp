@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The window's results list with a million results: filling, sorting, filtering, marking
-// and scrolling, timed. Run by hand (QT_QPA_PLATFORM=offscreen works):
+// The window's results list with a million results: filling, building the folder tree,
+// sorting, filtering, marking and scrolling, timed. Run by hand (QT_QPA_PLATFORM=offscreen works):
 //   results-list-bench [count]
 #include <QAbstractItemView>
 #include <QApplication>
@@ -8,13 +8,16 @@
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QTableView>
+#include <QTreeView>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/MainForm.h"
+#include "app/FolderTreeModel.h"
 #include "app/ResultsTableModel.h"
+#include "results/FolderTree.h"
 
 using namespace brivo;
 
@@ -60,11 +63,33 @@ int main(int argc, char** argv) {
     }
     std::printf("results: %ld\n", n);
     std::printf("fill the list (scan order):   %8.1f ms\n", TimeMs([&] { w.PopulateResults(); }));
+    // The tree is built on a worker while the list is already shown.
+    QElapsedTimer treeClock;
+    treeClock.start();
+    w.WaitForFolderTree(600000);
+    std::printf("folder tree ready (worker):   %8.1f ms (%zu folders)\n", static_cast<double>(treeClock.nsecsElapsed()) / 1e6,
+                w.FolderTree()->NodeCount());
+    std::printf("folder tree build alone:      %8.1f ms\n", TimeMs([&] { (void)BuildFolderTree(found); }));
     for (int col = 0; col < 5; ++col)
         std::printf("sort by column %d:             %8.1f ms\n", col, TimeMs([&] { w.lvFilesColumnClick(col); }));
     std::printf("check all:                    %8.1f ms\n", TimeMs([&] { w.btCheckAllClick(); }));
     std::printf("sort with every row marked:   %8.1f ms\n", TimeMs([&] { w.lvFilesColumnClick(1); }));
     std::printf("uncheck all:                  %8.1f ms\n", TimeMs([&] { w.btUncheckAllClick(); }));
+    {
+        // One user's folder (a thirty-seventh of the results), and the root again.
+        TFolderTreeModel* m = w.FolderModel();
+        const QModelIndex users = m->index(0, 0, m->index(0, 0));
+        const QModelIndex user = m->index(0, 0, users);
+        w.tvFolders->expand(users);
+        double ms = TimeMs([&] { w.tvFolders->setCurrentIndex(user); });
+        std::printf("choose a folder:              %8.1f ms (%zu rows)\n", ms, w.ResultsModel()->ShownCount());
+        ms = TimeMs([&] { w.FolderCheckClick(m->FolderAt(user), true); });
+        std::printf("check the folder:             %8.1f ms (%d marked)\n", ms, w.CountChecked());
+        std::printf("sort inside the folder:       %8.1f ms\n", TimeMs([&] { w.lvFilesColumnClick(0); }));
+        ms = TimeMs([&] { w.tvFolders->setCurrentIndex(m->index(0, 0)); });
+        std::printf("choose the root:              %8.1f ms (%zu rows)\n", ms, w.ResultsModel()->ShownCount());
+        w.btUncheckAllClick();
+    }
     for (const char* text : {"u", "users/user1", "file00012", "zzz", ""}) {
         const double ms = TimeMs([&] {
             w.edResultFilter->setText(QString::fromLatin1(text));

@@ -3,10 +3,12 @@
 #include <QImage>
 #include <QMainWindow>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/ScanHost.h"
@@ -18,6 +20,7 @@
 #include "volumes/VolumeList.h"
 #include "results/RecoveryBatch.h"
 #include "results/ResultsModel.h"
+#include "results/FolderTree.h"
 
 class QAction;
 class QActionGroup;
@@ -35,10 +38,12 @@ class QPushButton;
 class QStackedWidget;
 class QTableView;
 class QToolBar;
+class QTreeView;
 
 namespace brivo {
 
 class TResultsTableModel;
+class TFolderTreeModel;
 
 // What the window needs from outside; tests replace the parts that touch the machine.
 struct TFrmMainOptions {
@@ -118,6 +123,8 @@ public:
     void BuildLanguageMenu();
     void RefreshDriveLists();
     void FillDriveList(QComboBox* list, const QString& preferred);
+    // Shows a drive list's text from its start (the device's name), the whole of it as a hint.
+    void ShowDriveStart(QComboBox* list);
     // Lists the volumes of the chosen disk or image in cbVolume, shown only when there
     // is a choice to make (a partition table with more than one volume).
     void RefreshVolumeList();
@@ -138,6 +145,18 @@ public:
     void UpdateCommandStates();
     // "N shown of M" and the count of what the last scan left out.
     void UpdateCountLabels();
+
+    // --- folder tree
+    void ShowFoldersClick(bool shown);
+    // A folder chosen in the tree narrows the list to it and below.
+    void FolderChosen();
+    // A folder's check box: marks or unmarks every result under it.
+    void FolderCheckClick(uint32_t folder, bool checked);
+    // The tree of the shown results; null while it is being built or before a scan.
+    const TFolderTree* FolderTree() const { return folderTree_.get(); }
+    TFolderTreeModel* FolderModel() const { return FFolderModel; }
+    // Waits, running queued steps, until the tree of the shown results is built (tests).
+    bool WaitForFolderTree(int timeoutMs);
 
     // --- preview pane
     void ShowPreviewClick(bool shown);
@@ -171,7 +190,7 @@ public:
     QAction* btCheckAll = nullptr;
     QAction* btUncheckAll = nullptr;
     QAction* tbRecoverSel = nullptr;
-    QAction* tbWeb = nullptr;
+    QAction* tbLanguage = nullptr;
     QAction* tbAbout = nullptr;
 
     QMenu* File1 = nullptr;
@@ -199,6 +218,7 @@ public:
     QMenu* View1 = nullptr;
     QMenu* mmLanguage = nullptr;
     QAction* ShowPreview1 = nullptr;
+    QAction* ShowFolders1 = nullptr;
     QMenu* Help1 = nullptr;
     QAction* utorial1 = nullptr;
     QAction* ContactUs1 = nullptr;
@@ -240,6 +260,8 @@ public:
 
     QLineEdit* edResultFilter = nullptr;
     QSplitter* ResultsSplitter = nullptr;
+    QSplitter* FoldersSplitter = nullptr;
+    QTreeView* tvFolders = nullptr;
     QTableView* lvFiles = nullptr;
     QStatusBar* StatusBar1 = nullptr;
     QLabel* StatusLabel = nullptr;
@@ -268,6 +290,14 @@ private:
     void CreateChoiceBand();
     void CreateResultsList();
     void CreatePreviewPane();
+    void CreateFolderPane();
+    // Builds the tree of FFound on a worker; the result arrives through FolderTreeBuilt.
+    void StartFolderTreeBuild();
+    // Ends a build in progress (FFound is about to change); true when one was running.
+    bool StopFolderTreeBuild();
+    void FolderTreeBuilt(uint64_t generation, std::shared_ptr<TFolderTree> tree);
+    // Condition texts are made in the language of the scan: say them in the current one.
+    void RetranslateConditions();
     void ShowPreviewBytes(uint64_t ticket, const TFoundFile& f, TPreviewBytes bytes);
     void ScalePreviewImage();
     void FormCreate();
@@ -283,6 +313,12 @@ private:
     std::unique_ptr<TRecoveryBatch> FRecovery;  // the Recover command's worker
     TSortState FSort;
     TResultsTableModel* FResultsModel = nullptr;
+    TFolderTreeModel* FFolderModel = nullptr;
+    std::shared_ptr<TFolderTree> folderTree_;
+    std::thread treeWorker_;
+    std::atomic<bool> treeStop_{false};
+    uint64_t treeGeneration_ = 0;
+    bool conditionsStale_ = false;
     QActionGroup* sourceGroup_ = nullptr;
     QActionGroup* filterGroup_ = nullptr;
     QActionGroup* languageGroup_ = nullptr;

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <set>
+#include <unordered_map>
 
 #include "app/AppInfo.h"
 #include "app/Dialogs.h"
@@ -78,7 +79,10 @@ void TFrmMain::tbFastScanClick() {
     lastShowedHidden_ = false;
     // A preview reading through the engine would share its runner with the scan.
     previewLoader_.reset();
+    // The scan empties FFound before it says so: a tree build reading it ends first.
+    const bool treeWasBuilding = StopFolderTreeBuild();
     FDriver->tbFastScanClick(lastChoice_);
+    if (treeWasBuilding && !ScanBusy() && !FScanState.FFound.empty()) StartFolderTreeBuild();  // refused
 }
 
 void TFrmMain::ShowHiddenClick() {
@@ -87,7 +91,10 @@ void TFrmMain::ShowHiddenClick() {
     c.ShowHidden = true;
     lastShowedHidden_ = true;
     previewLoader_.reset();
+    // The scan empties FFound before it says so: a tree build reading it ends first.
+    const bool treeWasBuilding = StopFolderTreeBuild();
     FDriver->tbFastScanClick(c);
+    if (treeWasBuilding && !ScanBusy() && !FScanState.FFound.empty()) StartFolderTreeBuild();  // refused
 }
 
 void TFrmMain::tbStopClick() {
@@ -235,7 +242,10 @@ void TFrmMain::DeepScanClick() {
     c.Deep = true;
     lastChoice_ = c;
     previewLoader_.reset();
+    // The scan empties FFound before it says so: a tree build reading it ends first.
+    const bool treeWasBuilding = StopFolderTreeBuild();
     FDriver->tbFastScanClick(c);
+    if (treeWasBuilding && !ScanBusy() && !FScanState.FFound.empty()) StartFolderTreeBuild();  // refused
 }
 
 void TFrmMain::lvFilesColumnClick(int column) {
@@ -310,6 +320,14 @@ void TFrmMain::FillDriveList(QComboBox* list, const QString& preferred) {
     if (i < 0 && list->count() > 0) i = 0;
     list->setCurrentIndex(i);
     if (i < 0) list->setEditText(QString());
+    ShowDriveStart(list);
+}
+
+void TFrmMain::ShowDriveStart(QComboBox* list) {
+    // A line edit keeps its cursor at the end of a text set into it, so a description wider
+    // than the box would show its tail (a backing file's path) instead of the device's name.
+    if (QLineEdit* ed = list->lineEdit(); ed && !ed->hasFocus()) ed->setCursorPosition(0);
+    list->setToolTip(list->currentText());
 }
 
 void TFrmMain::RefreshVolumeList() {
@@ -443,7 +461,42 @@ void TFrmMain::LanguageMenuClick(QAction* item) {
     // The status was translated when it was set: say it again in the new language.
     statusText_ = t.Retranslate(statusText_, before, index);
     if (StatusLabel) StatusLabel->setText(ShownStatus());
+    // The results are the worker's while it runs: their texts follow when it is done.
+    conditionsStale_ = true;
+    if (!ScanBusy()) RetranslateConditions();
     ApplyUITexts();
+}
+
+namespace {
+// A text of any language of the table said in the current one. The condition of a result
+// in pieces carries a translated suffix, which is said again on its own.
+std::string InCurrentLanguage(const TTranslation& t, const std::string& text) {
+    const int to = t.CurrentIndex();
+    for (int from = 0; from < t.ColumnCount(); ++from) {
+        if (from == to) continue;
+        std::string said = t.Retranslate(text, from, to);
+        if (said != text) return said;
+        const std::string suffix = t.Retranslate(", in pieces", 0, from);
+        if (text.size() > suffix.size() && text.ends_with(suffix)) {
+            const std::string head = text.substr(0, text.size() - suffix.size());
+            said = t.Retranslate(head, from, to);
+            if (said != head) return said + t.Retranslate(", in pieces", 0, to);
+        }
+    }
+    return text;
+}
+} // namespace
+
+void TFrmMain::RetranslateConditions() {
+    conditionsStale_ = false;
+    const TTranslation& t = Translation();
+    // A scan has a handful of different condition texts, repeated over its results.
+    std::unordered_map<std::string, std::string> said;
+    for (TFoundFile& f : FScanState.FFound) {
+        auto it = said.find(f.DamageText);
+        if (it == said.end()) it = said.emplace(f.DamageText, InCurrentLanguage(t, f.DamageText)).first;
+        if (it->second != f.DamageText) f.DamageText = it->second;
+    }
 }
 
 } // namespace brivo

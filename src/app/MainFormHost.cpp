@@ -14,8 +14,10 @@
 #include <QTableView>
 #include <QThread>
 #include <QTimer>
+#include <QTreeView>
 
 #include "app/Dialogs.h"
+#include "app/FolderTreeModel.h"
 #include "app/ResultsTableModel.h"
 #include "app/Translation.h"
 #include "app/WindowPlatform.h"
@@ -93,6 +95,16 @@ void TFrmMain::SetBusyWidgets(bool busy) {
         else elapsedTimer_->stop();
     }
     if (!busy) scanClock_.invalidate();
+    if (!busy && conditionsStale_)
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (conditionsStale_ && !ScanBusy()) {
+                    RetranslateConditions();
+                    FResultsModel->RefreshTexts();
+                }
+            },
+            Qt::QueuedConnection);
     UpdateCommandStates();
     UpdateCountLabels();
     if (StatusLabel) StatusLabel->setText(ShownStatus());
@@ -110,18 +122,46 @@ void TFrmMain::SetBusyWidgets(bool busy) {
         FProgress->setValue(0);
         if (busy) FProgress->raise();
     }
+    // The pane said it waits: now it shows the current row, or the hint to choose one.
+    if (!busy) UpdatePreview();
 }
 
-void TFrmMain::ClearResults() { FResultsModel->Clear(); }
+void TFrmMain::ClearResults() {
+    StopFolderTreeBuild();
+    folderTree_.reset();
+    FFolderModel->SetTree(nullptr, nullptr);
+    FResultsModel->SetFolderFilter(nullptr, 0);
+    FResultsModel->Clear();
+}
 
 void TFrmMain::PopulateResults() {
+    // The sort moves FFound's results: a build reading them ends first.
+    const bool building = StopFolderTreeBuild();
     TPopulateOutcome out =
         PopulateResultsModel(FScanState.FFound, FResultsModel->Checks(), FSort, *this, FScanState.StopRequested());
+    if (conditionsStale_) RetranslateConditions();
+    // A sort moves the results, not their folders: the tree follows them.
+    const bool treeFits = folderTree_ && !building &&
+                          (out.Order.empty() ? folderTree_->ResultCount() == FScanState.FFound.size()
+                                             : folderTree_->Reorder(out.Order));
+    if (!treeFits) {
+        folderTree_.reset();
+        FFolderModel->SetTree(nullptr, nullptr);
+        FResultsModel->SetFolderFilter(nullptr, 0);
+    }
     FResultsModel->Attach(FScanState.FFound, std::move(out.Checked), this);
+    if (treeFits) {
+        FFolderModel->ChecksChanged();
+        tvFolders->viewport()->update();
+    } else {
+        StartFolderTreeBuild();
+    }
     ResizeResultColumns();
 }
 
 void TFrmMain::ShowWarning(const std::string& text) {
+    // What the status said before (an earlier failure) no longer holds.
+    SetStatusText(text.substr(0, text.find('\n')));
     Dialogs().Warning(isVisible() ? this : nullptr, QString::fromStdString(text));
 }
 void TFrmMain::ShowError(const std::string& text) {
@@ -161,6 +201,7 @@ void TFrmMain::StopWorker() {
 
 void TFrmMain::closeEvent(QCloseEvent* e) {
     previewLoader_.reset();  // stops and joins a preview read
+    StopFolderTreeBuild();
     StopWorker();
     QMainWindow::closeEvent(e);
 }
@@ -170,6 +211,7 @@ void TFrmMain::FormDestroy() { RemoveEngineFolder(FEngine); }
 TFrmMain::~TFrmMain() {
     destroying_ = true;
     previewLoader_.reset();
+    StopFolderTreeBuild();
     StopWorker();
     FRecovery.reset();
     FDriver.reset();

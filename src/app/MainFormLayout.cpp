@@ -27,12 +27,14 @@
 #include <QToolBar>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 #include <cmath>
 
 #include "app/AppInfo.h"
 #include "app/AppResources.h"
+#include "app/FolderTreeModel.h"
 #include "app/ResultsTableModel.h"
 #include "app/Translation.h"
 #include "driver/ScanDriver.h"
@@ -51,6 +53,7 @@ constexpr int kStatusBarHeight = 20;
 constexpr int kToolButtonWidth = 70;
 constexpr int kRightToolBarWidth = 152;
 constexpr int kGroupBoxLeft = 7;  // L of the choice band layout
+constexpr int kFolderPaneWidth = 210;
 
 QAction* NewAction(QObject* parent, const char* objectName, const char* iconName = nullptr) {
     auto* a = new QAction(parent);
@@ -122,7 +125,17 @@ TFrmMain::TFrmMain(TFrmMainOptions options, QWidget* parent)
     ResultsSplitter->addWidget(PreviewPane);
     ResultsSplitter->setStretchFactor(0, 3);
     ResultsSplitter->setStretchFactor(1, 2);
-    column->addWidget(ResultsSplitter, 1);
+    // The folder tree on the left of the list and preview.
+    CreateFolderPane();
+    FoldersSplitter = new QSplitter(Qt::Horizontal, central);
+    FoldersSplitter->setObjectName(QStringLiteral("FoldersSplitter"));
+    FoldersSplitter->setChildrenCollapsible(false);
+    FoldersSplitter->addWidget(tvFolders);
+    FoldersSplitter->addWidget(ResultsSplitter);
+    FoldersSplitter->setStretchFactor(0, 0);
+    FoldersSplitter->setStretchFactor(1, 1);
+    FoldersSplitter->setSizes({kFolderPaneWidth, 1000});
+    column->addWidget(FoldersSplitter, 1);
     setCentralWidget(central);
 
     StatusBar1 = statusBar();
@@ -163,7 +176,8 @@ void TFrmMain::CreateActions() {
     btCheckAll = NewAction(this, "btCheckAll", "check-all");
     btUncheckAll = NewAction(this, "btUncheckAll", "uncheck-all");
     tbRecoverSel = NewAction(this, "tbRecoverSel", "recover");
-    tbWeb = NewAction(this, "tbWeb", "web");
+    // A globe reads as "language": the button opens the Language menu (the website is under Help).
+    tbLanguage = NewAction(this, "tbLanguage", "web");
     tbAbout = NewAction(this, "tbAbout", "about");
     // Captions of the tool buttons are not shown; the hints are.
     tbFastScan->setText(QStringLiteral("Scan"));
@@ -171,7 +185,7 @@ void TFrmMain::CreateActions() {
     btCheckAll->setText(QStringLiteral("Check All"));
     btUncheckAll->setText(QStringLiteral("Uncheck All"));
     tbRecoverSel->setText(QStringLiteral("Recover"));
-    tbWeb->setText(QStringLiteral("Website"));
+    tbLanguage->setText(QStringLiteral("Language"));
     tbAbout->setText(QStringLiteral("About"));
 
     connect(tbFastScan, &QAction::triggered, this, &TFrmMain::tbFastScanClick);
@@ -179,7 +193,6 @@ void TFrmMain::CreateActions() {
     connect(btCheckAll, &QAction::triggered, this, &TFrmMain::btCheckAllClick);
     connect(btUncheckAll, &QAction::triggered, this, &TFrmMain::btUncheckAllClick);
     connect(tbRecoverSel, &QAction::triggered, this, &TFrmMain::tbRecoverSelClick);
-    connect(tbWeb, &QAction::triggered, this, &TFrmMain::tbWebClick);
     connect(tbAbout, &QAction::triggered, this, &TFrmMain::tbAboutClick);
 }
 
@@ -255,6 +268,7 @@ void TFrmMain::CreateMenus() {
     mmLanguage->setObjectName(QStringLiteral("mmLanguage"));
     languageGroup_ = new QActionGroup(this);
     languageGroup_->setExclusive(true);
+    tbLanguage->setMenu(mmLanguage);
 
     Help1 = bar->addMenu(QString());
     Help1->setObjectName(QStringLiteral("Help1"));
@@ -304,7 +318,9 @@ void TFrmMain::CreateToolBars(QWidget* band) {
     ToolBar1->addAction(btCheckAll);
     ToolBar1->addAction(btUncheckAll);
     ToolBar1->addAction(tbRecoverSel);
-    ToolBar2->addAction(tbWeb);
+    ToolBar2->addAction(tbLanguage);
+    if (auto* b = qobject_cast<QToolButton*>(ToolBar2->widgetForAction(tbLanguage)))
+        b->setPopupMode(QToolButton::InstantPopup);
     ToolBar2->addAction(tbAbout);
     ToolBar2->setFixedWidth(kRightToolBarWidth);
     for (QToolBar* tb : {ToolBar1, ToolBar2})
@@ -475,6 +491,8 @@ void TFrmMain::FormCreate() {
         const int i = cbRecycleBinDisk->findText(systemDrive, Qt::MatchFixedString);
         if (i >= 0) cbRecycleBinDisk->setCurrentIndex(i);
     }
+    for (QComboBox* cb : {cbDisk, cbRecycleBinDisk})
+        connect(cb, &QComboBox::currentIndexChanged, this, [this, cb] { ShowDriveStart(cb); });
     // 9. Browse buttons.
     connect(btnDiskImageBrowse, &QPushButton::clicked, this, &TFrmMain::BrowseDiskImage);
     connect(btnRecycleBinImage, &QPushButton::clicked, this, &TFrmMain::BrowseRecycleBinImage);
@@ -545,6 +563,8 @@ void TFrmMain::ApplyUITexts() {
     UncheckAll1->setText(Tr("Uncheck All"));
     mmLanguage->setTitle(Tr("Language"));
     ShowPreview1->setText(Tr("Preview"));
+    ShowFolders1->setText(Tr("Folders"));
+    FFolderModel->SetTexts(Tr("All folders"), Tr("Deleted folder"), Tr("Lost folder: where it stood is unknown"));
     utorial1->setText(Tr("Tutorial"));
     ContactUs1->setText(Tr("Contact Us"));
     VisitWebsite1->setText(Tr("Visit Website"));
@@ -556,7 +576,7 @@ void TFrmMain::ApplyUITexts() {
     btCheckAll->setToolTip(Tr("Check All"));
     btUncheckAll->setToolTip(Tr("Uncheck All"));
     tbRecoverSel->setToolTip(Tr("Recover..."));
-    tbWeb->setToolTip(Tr("Visit Website"));
+    tbLanguage->setToolTip(Tr("Language"));
     tbAbout->setToolTip(Tr("About Program..."));
     GroupBox4->setTitle(Tr("Where to Scan"));
     GroupBox5->setTitle(Tr("What to Search"));

@@ -56,6 +56,8 @@ QVariant TResultsTableModel::headerData(int section, Qt::Orientation orientation
 void TResultsTableModel::Clear() {
     beginResetModel();
     found_ = nullptr;
+    tree_.reset();
+    folder_ = 0;
     rows_.clear();
     checks_.clear();
     checkedCount_ = 0;
@@ -77,6 +79,35 @@ void TResultsTableModel::Attach(const TFoundFiles& found, std::vector<bool> chec
 
 void TResultsTableModel::RebuildRows() {
     rows_ = found_ ? FilterResults(*found_, PrepareResultFilter(filterText_.toStdString())) : std::vector<size_t>{};
+    if (found_ && tree_ && folder_ != 0 && folder_ < tree_->NodeCount() && tree_->ResultCount() == found_->size())
+        std::erase_if(rows_, [this](size_t i) { return !tree_->Contains(folder_, i); });
+}
+
+void TResultsTableModel::SetFolderFilter(std::shared_ptr<const TFolderTree> tree, uint32_t folder) {
+    if (!tree || folder == kNoFolder) folder = 0;
+    // The root keeps every row: a tree that arrives (or goes) changes nothing shown, and
+    // the list keeps its current row and selection.
+    if (folder == 0 && folder_ == 0) {
+        tree_ = std::move(tree);
+        return;
+    }
+    if (tree == tree_ && folder == folder_) return;
+    beginResetModel();
+    tree_ = std::move(tree);
+    folder_ = folder;
+    RebuildRows();
+    endResetModel();
+}
+
+void TResultsTableModel::SetFolderChecked(const TFolderTree& tree, uint32_t folder, bool checked) {
+    if (!found_ || tree.ResultCount() != checks_.size() || folder >= tree.NodeCount()) return;
+    for (size_t i = 0; i < checks_.size(); ++i) {
+        if (checks_[i] == checked || !tree.Contains(folder, i)) continue;
+        checks_[i] = checked;
+        checkedCount_ += checked ? 1 : -1;
+    }
+    if (!rows_.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::CheckStateRole});
+    emit checksChanged();
 }
 
 void TResultsTableModel::SetFilterText(const QString& text) {

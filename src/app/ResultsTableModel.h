@@ -2,11 +2,13 @@
 #include <QAbstractTableModel>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/FoundFile.h"
 #include "core/ScanHost.h"
+#include "results/FolderTree.h"
 
 namespace brivo {
 
@@ -37,6 +39,12 @@ public:
     // Keeps only the results whose folder and name contain text (ASCII case ignored).
     void SetFilterText(const QString& text);
     QString FilterText() const { return filterText_; }
+    // Keeps only the results in folder and below it (together with the name filter); the
+    // root, kNoFolder or no tree keep every folder. The tree must be the shown results'.
+    void SetFolderFilter(std::shared_ptr<const TFolderTree> tree, uint32_t folder);
+    uint32_t FolderFilter() const { return folder_; }
+    // Sets the mark of every result in folder and below it, shown or not.
+    void SetFolderChecked(const TFolderTree& tree, uint32_t folder, bool checked);
     void SetCaptions(const QStringList& captions);
     // Cell texts are made on demand: after a language change, ask the view to repaint.
     void RefreshTexts();
@@ -69,6 +77,8 @@ private:
     std::vector<bool> checks_;  // per FFound index
     int checkedCount_ = 0;
     QString filterText_;
+    std::shared_ptr<const TFolderTree> tree_;
+    uint32_t folder_ = 0;
     QStringList captions_;
 };
 

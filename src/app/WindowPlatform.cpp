@@ -66,12 +66,35 @@ std::string LabelOf(const std::string& name, const std::string& byLabelDir) {
     return {};
 }
 
+// An MBR extended partition: the kernel lists it as a partition of one or two sectors
+// (room for a boot loader), which holds no file system; its volumes are listed beside it.
+// udev's record names its type when there is one.
+bool IsExtendedPartitionStub(const std::string& sysClassBlock, const std::string& name, uint64_t size,
+                             const std::string& udevDataDir) {
+    std::error_code ec;
+    if (!std::filesystem::exists(sysClassBlock + "/" + name + "/partition", ec)) return false;
+    if (size <= 1024) return true;
+    const std::string dev = ReadSmallFile(sysClassBlock + "/" + name + "/dev");
+    if (dev.empty() || dev.find('/') != std::string::npos) return false;
+    std::ifstream in(udevDataDir + "/b" + dev);
+    std::string line;
+    while (std::getline(in, line)) {
+        while (!line.empty() && static_cast<unsigned char>(line.back()) <= 0x20) line.pop_back();
+        if (line == "E:ID_PART_ENTRY_TYPE=0x5" || line == "E:ID_PART_ENTRY_TYPE=0xf" ||
+            line == "E:ID_PART_ENTRY_TYPE=0x85")
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
-std::vector<std::string> ListBlockDevicesForWindow(const std::string& sysClassBlock) {
+std::vector<std::string> ListBlockDevicesForWindow(const std::string& sysClassBlock, const std::string& udevDataDir) {
     std::vector<std::string> names;
-    for (const std::string& name : ListBlockDevices(sysClassBlock))
-        if (SizeBytesOf(sysClassBlock, name) > 0) names.push_back(name);
+    for (const std::string& name : ListBlockDevices(sysClassBlock)) {
+        const uint64_t size = SizeBytesOf(sysClassBlock, name);
+        if (size > 0 && !IsExtendedPartitionStub(sysClassBlock, name, size, udevDataDir)) names.push_back(name);
+    }
     return names;
 }
 

@@ -8,8 +8,11 @@
 namespace brivo {
 
 // The names the drive lists offer: the machine's block devices and partitions, without
-// the empty ones (unused loop devices, card readers without a card).
-std::vector<std::string> ListBlockDevicesForWindow(const std::string& sysClassBlock = "/sys/class/block");
+// the empty ones (unused loop devices, card readers without a card) and without the stubs
+// of MBR extended partitions (at most 1 KiB, or of type 0x05, 0x0f or 0x85 in udevDataDir's
+// record of the device), which hold no file system.
+std::vector<std::string> ListBlockDevicesForWindow(const std::string& sysClassBlock = "/sys/class/block",
+                                                   const std::string& udevDataDir = "/run/udev/data");
 // What the drive lists show for a device: "sdb  14.9 GiB  SanDisk Ultra" for a whole
 // disk (size and model from sysClassBlock), "sdb1  4.0 GiB  FAT32  STICK" for a
 // partition (its file system by signature when the device can be read, its label from

@@ -177,7 +177,8 @@ void TRecoveryBatch::Run(const std::vector<size_t>& rows, const std::string& fol
         bytesBefore += ExpectedSize(f);
         if (options.OnRecord) options.OnRecord(rec);
     }
-    s.Text = Format(host_.Translate("Recovery finished. OK: %d Failed: %d"), {s.Counts.OK, s.Counts.Failed});
+    s.Text = Format(host_.Translate(s.Stopped ? "Recovery stopped. OK: %d Failed: %d" : "Recovery finished. OK: %d Failed: %d"),
+                    {s.Counts.OK, s.Counts.Failed});
     host_.Queue([this, s, options] { Finish(s, options); });
 }
 

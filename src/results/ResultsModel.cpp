@@ -282,7 +282,8 @@ TPopulateOutcome PopulateResultsModel(TFoundFiles& found, const std::vector<bool
     out.Checked.assign(out.Total, false);
     // Mark i belongs to found[i] until the sort moves it; marks past found's end belong to
     // no result. The sort's order carries every mark along with its result.
-    const std::vector<size_t> order = SortResults(found, sort.FSortColumn, sort.FSortAscending);
+    out.Order = SortResults(found, sort.FSortColumn, sort.FSortAscending);
+    const std::vector<size_t>& order = out.Order;
     const size_t readable = std::min(currentChecks.size(), found.size());
     for (size_t i = 0; i < out.Total; ++i) {
         const size_t from = order.empty() ? i : order[i];

@@ -105,6 +105,7 @@ struct TPopulateOutcome {
     size_t Total = 0;            // FFound's length; every result gets a row
     std::vector<bool> Checked;   // mark of each result (size Total)
     std::string StatusText;      // translated and filled
+    std::vector<size_t> Order;   // what the sort did, as SortResults returns it
 };
 
 // The model side of PopulateResults: sorts found by the sort state, carrying each mark

@@ -13,11 +13,13 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QToolBar>
+#include <QTreeView>
 #include <QtTest>
 
 #include "AppTestSupport.h"
 #include "app/AppInfo.h"
 #include "app/AppSettings.h"
+#include "app/FolderTreeModel.h"
 #include "app/LanguageSetting.h"
 #include "app/MainForm.h"
 #include "app/ResultsTableModel.h"
@@ -174,6 +176,11 @@ private slots:
         w->btnDiskRefresh->click();
         QCOMPARE(w->cbDisk->currentText(), QString("sdb1"));
         QCOMPARE(w->cbDisk->count(), 3);
+        // The box shows the start of its text, the device's name, however narrow it is.
+        QCOMPARE(w->cbDisk->lineEdit()->cursorPosition(), 0);
+        w->cbDisk->setCurrentIndex(2);
+        QCOMPARE(w->cbDisk->lineEdit()->cursorPosition(), 0);
+        QCOMPARE(w->cbDisk->toolTip(), QString("sdc"));
         QCOMPARE(w->StatusText(), std::string("Drive list refreshed."));
         drives_ = {"nvme0n1", "nvme0n1p1"};
         w->btnDiskRefresh->click();
@@ -403,10 +410,14 @@ private slots:
         QCOMPARE(w->StatusText(), std::string("Laufwerksliste aktualisiert."));
         // A filled list: rows, counts and a status with numbers follow the language.
         w->ScanState().FFound = {Result("1", "/a/big.bin", 5 * 1048576), Result("2", "/b", 1)};
+        // Conditions are made in the language of the scan, a result in pieces with a suffix.
+        w->ScanState().FFound[0].DamageText = "Überschrieben";
+        w->ScanState().FFound[1].DamageText = "Ausgezeichnet, in Stücken";
         w->PopulateResults();
         QCOMPARE(w->StatusText(), std::string("Suche beendet. Gefundene Einträge: 2"));
         const QString sizeDe = Cell(*w, 0, 2);
         langs[2]->trigger();
+        QCOMPARE(Column(*w, 4), QStringList({"Перезаписан", "Отлично, по частям"}));
         QCOMPARE(w->StatusText(), std::string("Сканирование завершено. Найдено записей: 2"));
         QCOMPARE(w->CountLabel->text(), QString("Показано 2 из 2"));
         QCOMPARE(Cell(*w, 0, 2), QString("5.0 МБ"));  // rows are made in the language of the moment
@@ -414,6 +425,13 @@ private slots:
         QCOMPARE(w->Help1->title(), QString("Справка"));
         langs[0]->trigger();
         QCOMPARE(w->Help1->title(), QString("Help"));
+        QCOMPARE(Column(*w, 4), QStringList({"Overwritten", "Excellent, in pieces"}));
+        // A switch while the results are the worker's waits until the work has ended.
+        w->SetBusyWidgets(true);
+        langs[1]->trigger();
+        w->SetBusyWidgets(false);
+        QTRY_COMPARE(Column(*w, 4), QStringList({"Überschrieben", "Ausgezeichnet, in Stücken"}));
+        langs[0]->trigger();
         QCOMPARE(OpenAppSettings()->value(kKeyCurrentLanguage).toString(), QString("en"));
     }
 
@@ -432,14 +450,16 @@ private slots:
         // The vendor address is one constant, overridable by a setting.
         OpenAppSettings()->setValue(kKeyVendorAddress, "https://mirror.example.org/");
         dialogs.events.clear();
-        w->tbWeb->trigger();
         w->ContactUs1->trigger();
         w->utorial1->trigger();
         w->VisitWebsite1->trigger();
-        QCOMPARE(dialogs.events, QStringList({"url: https://mirror.example.org/",
-                                              "url: https://mirror.example.org/support.html",
+        QCOMPARE(dialogs.events, QStringList({"url: https://mirror.example.org/support.html",
                                               "url: https://mirror.example.org/redirect/tutorial-brivo-file-recovery.html",
                                               "url: https://mirror.example.org/"}));
+        // The globe on the tool bar is the Language menu; the website is under Help only.
+        QCOMPARE(w->tbLanguage->menu(), w->mmLanguage);
+        QCOMPARE(w->tbLanguage->toolTip(), QString("Language"));
+        for (QAction* a : w->ToolBar2->actions()) QVERIFY(a == w->tbLanguage || a == w->tbAbout);
         // Without a browser the address is shown.
         dialogs.events.clear();
         dialogs.urlOpens = false;
@@ -453,11 +473,85 @@ private slots:
         auto w = NewWindow();  // no engine folder
         w->ScanState().FFound = {Result("5", "/kept.txt", 1)};
         w->PopulateResults();
+        w->SetStatusText("The volume cannot be read: sector 63 is unreadable.");
         w->tbFastScan->trigger();
         QCOMPARE(dialogs.Boxes(), QStringList({"warning: Missing required files."}));
+        QCOMPARE(w->StatusText(), std::string("Missing required files."));  // not the earlier failure
         QVERIFY(!w->ScanBusy());
         QCOMPARE(w->ResultsModel()->rowCount(), 1);  // the previous results stay
         QVERIFY(w->tbFastScan->isEnabled());
+    }
+
+    void folderTreeNarrowsTheListAndMarksFolders() {
+        auto w = NewWindow();
+        QVERIFY(w->ShowFolders1->isChecked() && w->tvFolders->isVisibleTo(w.get()));
+        TFoundFiles& found = w->ScanState().FFound;
+        found = {Result("1", "/Docs/a.txt", 5), Result("2", "/Docs/Old", 0), Result("3", "/Docs/Old/b.txt", 4),
+                 Result("4", "/Pics/c.jpg", 3), Result("5", "/$OrphanFiles/Folder at cluster 7/d.txt", 2),
+                 Result("6", "/top.txt", 1)};
+        found[1].IsDir = true;
+        w->PopulateResults();
+        QVERIFY(w->WaitForFolderTree(10000));
+        TFolderTreeModel* m = w->FolderModel();
+        const QModelIndex root = m->index(0, 0);
+        QCOMPARE(m->data(root, Qt::DisplayRole).toString(), QString("All folders (6)"));
+        QStringList top;
+        for (int r = 0; r < m->rowCount(root); ++r) top << m->data(m->index(r, 0, root), Qt::DisplayRole).toString();
+        QCOMPARE(top, QStringList({"$OrphanFiles (1)", "Docs (3)", "Pics (1)"}));
+        const QModelIndex lost = m->index(0, 0, m->index(0, 0, root));
+        const QModelIndex docs = m->index(1, 0, root);
+        const QModelIndex old = m->index(0, 0, docs);
+        QVERIFY(m->data(lost, Qt::ToolTipRole).toString().endsWith("Lost folder: where it stood is unknown"));
+        QCOMPARE(m->data(old, Qt::ToolTipRole).toString(), QString("/Docs/Old\nDeleted folder"));
+        QVERIFY(m->data(old, Qt::ForegroundRole).isValid() && !m->data(docs, Qt::ForegroundRole).isValid());
+
+        // Choosing a folder narrows the list to it and below, together with the name filter.
+        w->tvFolders->setCurrentIndex(docs);
+        QCOMPARE(Column(*w, 0), QStringList({"a.txt", "Old", "b.txt"}));
+        QCOMPARE(w->CountLabel->text(), QString("3 shown of 6"));
+        w->edResultFilter->setText("b.");
+        w->ApplyResultFilter();
+        QCOMPARE(Column(*w, 0), QStringList({"b.txt"}));
+        w->edResultFilter->clear();
+        w->ApplyResultFilter();
+
+        // Checking a folder marks everything under it; the boxes above say "some".
+        QVERIFY(m->setData(old, Qt::Checked, Qt::CheckStateRole));
+        QCOMPARE(w->CountChecked(), 1);
+        QVERIFY(m->setData(docs, Qt::Checked, Qt::CheckStateRole));
+        QCOMPARE(w->CountChecked(), 3);
+        QCOMPARE(m->data(docs, Qt::CheckStateRole).toInt(), int(Qt::Checked));
+        QCOMPARE(m->data(root, Qt::CheckStateRole).toInt(), int(Qt::PartiallyChecked));
+        QCOMPARE(m->data(m->index(2, 0, root), Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+        QCOMPARE(w->StatusText(), std::string("Checked: 3"));
+        // A mark in the list shows on the tree.
+        w->ResultsModel()->SetChecked(1, false);
+        QCOMPARE(m->data(docs, Qt::CheckStateRole).toInt(), int(Qt::PartiallyChecked));
+        w->ResultsModel()->SetChecked(1, true);
+
+        // A sort keeps the tree (it is built once per scan) and the folder's rows.
+        const TFolderTree* tree = w->FolderTree();
+        w->lvFilesColumnClick(2);  // by size
+        QCOMPARE(w->FolderTree(), tree);
+        QCOMPARE(Column(*w, 0), QStringList({"Old", "b.txt", "a.txt"}));
+        w->tvFolders->setCurrentIndex(root);
+        QCOMPARE(w->ResultsModel()->rowCount(), 6);
+        QStringList marked;
+        for (int r = 0; r < 6; ++r)
+            if (w->ResultsModel()->IsChecked(r)) marked << Cell(*w, r, 0);
+        QCOMPARE(marked, QStringList({"Old", "b.txt", "a.txt"}));
+        QVERIFY(m->setData(root, Qt::Unchecked, Qt::CheckStateRole));
+        QCOMPARE(w->CountChecked(), 0);
+
+        // View > Folders hides the tree; a new scan's results get a new one.
+        w->ShowFolders1->trigger();
+        QVERIFY(!w->tvFolders->isVisibleTo(w.get()));
+        w->ClearResults();
+        QVERIFY(!w->FolderTree() && m->rowCount() == 0);
+        found = {Result("7", "/x/y.txt", 1)};
+        w->PopulateResults();
+        QVERIFY(w->WaitForFolderTree(10000));
+        QCOMPARE(w->FolderTree()->NodeCount(), 2u);
     }
 
     void recoverRefusesWithoutMarks() {

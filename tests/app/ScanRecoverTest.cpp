@@ -210,7 +210,7 @@ private slots:
         w->tbStop->trigger();
         QVERIFY(w->WaitForScan(60000));
         QCOMPARE(w->StatusText(), std::string("Recovery stopped.\r\nOK: 1\r\nFailed: 0"));
-        QCOMPARE(dialogs.Boxes(), QStringList({"question: Recovery finished. OK: 1 Failed: 0\n\nOpen the output folder?",
+        QCOMPARE(dialogs.Boxes(), QStringList({"question: Recovery stopped. OK: 1 Failed: 0\n\nOpen the output folder?",
                                                "info: No file manager could be started. The recovered files are in: " +
                                                    out}));
         QStringList files;

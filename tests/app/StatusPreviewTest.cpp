@@ -124,9 +124,12 @@ private slots:
         w->show();
         w->cbWhereToScan->setCurrentIndex(1);
         w->EdDiskImagePath->setText(ntfs_);
+        w->ShowPreview1->trigger();
         // Success: the count, "N shown of M" and what the masks and cleanup left out.
         QTest::keyClick(w->EdDiskImagePath, Qt::Key_Return);  // Enter scans
         QVERIFY(w->WaitForScan(60000));
+        // The pane no longer waits for the scan.
+        QCOMPARE(w->PreviewInfo->text(), QString("Select a file to preview it."));
         QCOMPARE(w->StatusText(), std::string("Scan finished. Found entries: 3"));
         QCOMPARE(w->CountLabel->text(), QString("3 shown of 3"));
         QVERIFY(w->HiddenLabel->isVisible());
@@ -281,9 +284,23 @@ private slots:
         write("loop0/size", "0\n");  // an unused loop device
         write("loop1/size", "4096\n");
         write("loop1/loop/backing_file", "/images/disk.img\n");
+        // MBR extended partitions: a 1 KiB stub, and one of 4 KiB (4096-byte sectors) that
+        // only udev's record names.
+        write("sda2/size", "2\n");
+        write("sda2/partition", "2\n");
+        write("sdb/size", "16777216\n");
+        write("sdb2/size", "8\n");
+        write("sdb2/partition", "2\n");
+        write("sdb2/dev", "8:18\n");
+        write("sdb5/size", "8\n");
+        write("sdb5/partition", "5\n");
+        write("sdb5/dev", "8:21\n");
+        write("udev/b8:18", "S:disk/by-id/x\nE:ID_PART_ENTRY_TYPE=0xf\n");
+        write("udev/b8:21", "E:ID_PART_ENTRY_TYPE=0xb\n");
         QVERIFY(QFile::link("../../sda1", labels.filePath("MY\\x20STICK")));
         const std::string root = sys.path().toStdString();
-        QCOMPARE(ListBlockDevicesForWindow(root), (std::vector<std::string>{"loop1", "sda", "sda1"}));
+        QCOMPARE(ListBlockDevicesForWindow(root, sys.filePath("udev").toStdString()),
+                 (std::vector<std::string>{"loop1", "sda", "sda1", "sdb", "sdb5"}));
         QCOMPARE(DescribeBlockDevice("sda", root, labels.path().toStdString(), false), std::string("sda  8.0 GiB  Test Disk"));
         QCOMPARE(DescribeBlockDevice("sda1", root, labels.path().toStdString(), false), std::string("sda1  1.0 MiB  MY STICK"));
         QCOMPARE(DescribeBlockDevice("loop1", root, labels.path().toStdString(), false),

@@ -252,7 +252,7 @@ TEST(RecoveryBatch, StopEndsTheBatchAfterRemovingTheFileBeingWritten) {
     ASSERT_EQ(t.records.size(), 3u);
     EXPECT_EQ(t.records[2].Outcome, TRecoveryOutcome::Stopped);
     EXPECT_EQ(t.host.status, "Recovery stopped.\r\nOK: 2\r\nFailed: 0");
-    EXPECT_EQ(t.host.EventsOf("info"), std::vector<std::string>{"Recovery finished. OK: 2 Failed: 0"});
+    EXPECT_EQ(t.host.EventsOf("info"), std::vector<std::string>{"Recovery stopped. OK: 2 Failed: 0"});
     EXPECT_TRUE(t.MemoHas("Recovery stopped by user: 2 file(s) not recovered."));
     EXPECT_EQ(t.host.EventsOf("busy"), (std::vector<std::string>{"1", "0"}));
 

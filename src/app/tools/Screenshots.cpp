@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QTableView>
 #include <QThread>
+#include <QTreeView>
 
 #include <cstdio>
 
@@ -66,6 +67,8 @@ int main(int argc, char** argv) {
     w.EdDiskImagePath->setText(QString::fromLocal8Bit(argv[1]));
     w.tbFastScanClick();
     if (!w.WaitForScan(120000)) return 1;
+    if (!w.WaitForFolderTree(120000)) return 1;
+    w.tvFolders->expandToDepth(2);
     w.ShowPreview1->trigger();
     if (!SelectResult(w, preview)) std::fprintf(stderr, "no result named %s\n", preview.c_str());
     Settle(1500);
