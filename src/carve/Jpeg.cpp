@@ -88,7 +88,9 @@ TCarveHit WalkJpeg(TCarveInput& in) {
         haveScan = true;
         afterScan = true;
         // Entropy-coded data: 0xFF is followed by 0x00 (a stuffed byte), a restart marker or
-        // fill bytes; anything else is the next marker.
+        // fill bytes; anything else is the next marker. Restart markers count 0 to 7 round
+        // and round, so one out of turn is where other data begins.
+        int nextRestart = 0;
         for (;;) {
             if (!c.Find(0xFF)) return broken(in.Size());
             const uint64_t at = c.Pos();
@@ -96,7 +98,12 @@ TCarveHit WalkJpeg(TCarveInput& in) {
             int n = c.Byte();
             while (n == 0xFF) n = c.Byte();
             if (n < 0) return broken(in.Size());
-            if (n == 0x00 || (n >= 0xD0 && n <= 0xD7)) continue;
+            if (n == 0x00) continue;
+            if (n >= 0xD0 && n <= 0xD7) {
+                if (n - 0xD0 != nextRestart) return broken(at);
+                nextRestart = (nextRestart + 1) & 7;
+                continue;
+            }
             // Leave the fill bytes in place; the segment loop reads them again.
             c.Seek(c.Pos() - 2);
             if (c.Pos() < at) c.Seek(at);

@@ -140,6 +140,35 @@ TEST(CarveWalkers, JpegBrokenInItsScanEndsWhereTheNextFileBegins) {
     EXPECT_TRUE(h.HasModDate);
 }
 
+// A hand-made baseline picture with restart markers in its scan data.
+std::vector<uint8_t> JpegWithRestarts(const std::vector<uint8_t>& restarts) {
+    std::vector<uint8_t> j{0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
+    j.resize(j.size() + 64, 1);
+    const std::vector<uint8_t> rest{0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00, 0x10, 0x00, 0x10, 0x01, 0x01, 0x11, 0x00,
+                                    0xFF, 0xC4, 0x00, 0x13, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                    0xFF, 0xDD, 0x00, 0x04, 0x00, 0x01,
+                                    0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00};
+    j.insert(j.end(), rest.begin(), rest.end());
+    for (uint8_t r : restarts) {
+        const uint8_t mcu[] = {0x12, 0xFF, 0x00, 0x34, 0xFF, r};
+        j.insert(j.end(), std::begin(mcu), std::end(mcu));
+    }
+    j.insert(j.end(), {0x56, 0xFF, 0xD9});
+    return j;
+}
+
+TEST(CarveWalkers, JpegRestartMarkerOutOfTurnIsWhereItsDataStops) {
+    const auto good = JpegWithRestarts({0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD0, 0xD1});
+    EXPECT_EQ(Walk(WalkJpeg, good).End, TCarveEnd::Complete);
+    EXPECT_EQ(Walk(WalkJpeg, good).Length, good.size());
+    // Data from another picture, whose restart count is elsewhere, follows the third MCU.
+    const auto spliced = JpegWithRestarts({0xD0, 0xD1, 0xD5, 0xD6});
+    const TCarveHit h = Walk(WalkJpeg, spliced);
+    EXPECT_EQ(h.End, TCarveEnd::CutShort);
+    EXPECT_EQ(h.Length, spliced.size() - 3 - 6 * 2 + 4);
+}
+
 TEST(CarveWalkers, PdfEndsAtTheLastUpdateNotTheFirstEndMark) {
     const auto bytes = Sample("update.pdf");
     const std::string s(bytes.begin(), bytes.end());
