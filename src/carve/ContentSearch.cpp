@@ -150,7 +150,10 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 TViewInput input(view, c, all);
                 TCarveHit hit = f->Walk(input);
                 if (hit.End == TCarveEnd::NotFile || hit.Length == 0) continue;
-                next = c + hit.Length;
+                // A file that runs to the end of the searched bytes was measured by a length
+                // field nothing could confirm: a damaged or mistaken one must not hide the
+                // files after it, so the search goes on from the next sector.
+                next = hit.End == TCarveEnd::CutShort && hit.Length >= input.Size() ? c + 1 : c + hit.Length;
                 if (!wanted.empty() && !wanted.count(hit.Ext)) break;
                 TFoundFile file;
                 file.FoundBy = TFoundBy::Content;

@@ -30,6 +30,7 @@ TCarveHit WalkPng(TCarveInput& in) {
         const uint32_t len = ReadBe32(hdr, 0);
         if (len > 0x7FFFFFFF || !ChunkTypeOk(hdr + 4) || (chunks == 0 && (len != 13 || std::memcmp(hdr + 4, "IHDR", 4) != 0)))
             return chunks ? Ended(TCarveEnd::CutShort, chunkAt, "png") : TCarveHit{};
+        if (len > in.Size() - c.Pos()) return chunks ? Ended(TCarveEnd::CutShort, in.Size(), "png") : TCarveHit{};
         uLong crc = crc32(0L, hdr + 4, 4);
         for (uint32_t left = len; left > 0;) {
             const uint32_t k = std::min<uint32_t>(left, static_cast<uint32_t>(data.size()));

@@ -136,6 +136,21 @@ TEST(ContentSearch, CutShortAtTheEndOfTheSearchAndStopKeepsWhatWasFound) {
     for (const auto& f : stopped.Found) EXPECT_EQ(f.DamageText, "Complete");
 }
 
+TEST(ContentSearch, FileClaimingMoreThanIsThereDoesNotHideTheFilesAfterIt) {
+    TVolume v;
+    // A picture header whose size field says 1 GiB, from a file long gone.
+    std::string bmp = Sample("image.bmp").substr(0, 54);
+    bmp[2] = 0, bmp[3] = 0, bmp[4] = 0, bmp[5] = 0x40;
+    v.Put(1 * kSec, bmp);
+    auto src = v.Source();
+    TNullReport report;
+    const TReaderResult r = SearchByContent(*src, report, SmallBlocks());
+    ASSERT_EQ(r.Found.size(), 6u);
+    EXPECT_EQ(r.Found[0].FullPath, "/$Found by content/BMP/f1.bmp");
+    EXPECT_EQ(r.Found[0].DamageText, "Cut short");
+    EXPECT_EQ(r.Found[1].FullPath, "/$Found by content/JPEG/2019-07-14 15.32.10 (Canon EOS 80D).jpg");
+}
+
 TEST(ContentSearch, SameNameFromContentTwiceGetsTheSectorToo) {
     TVolume v;
     v.Put(200 * kSec, Sample("camera.jpg"));
