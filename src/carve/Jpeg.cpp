@@ -92,8 +92,15 @@ TCarveHit WalkJpeg(TCarveInput& in) {
         // and round, so one out of turn is where other data begins.
         int nextRestart = 0;
         for (;;) {
-            if (!c.Find(0xFF)) return broken(in.Size());
+            const uint64_t from = c.Pos();
+            const bool found = c.Find(0xFF);
             const uint64_t at = c.Pos();
+            // Coded data has a 0xFF every few hundred bytes. A sector without one may be
+            // zeroed or another file's start; only there is the sector looked at again.
+            if (at - from >= 512)
+                for (uint64_t s = (from + 511) / 512 * 512; s + 512 <= at; s += 512)
+                    if (in.EndsHere(s)) return broken(s);
+            if (!found) return broken(in.Size());
             c.Skip(1);
             int n = c.Byte();
             while (n == 0xFF) n = c.Byte();

@@ -169,6 +169,15 @@ TEST(CarveWalkers, JpegRestartMarkerOutOfTurnIsWhereItsDataStops) {
     EXPECT_EQ(h.Length, spliced.size() - 3 - 6 * 2 + 4);
 }
 
+TEST(CarveWalkers, JpegWhoseDataRunsIntoZeroedSectorsEndsThere) {
+    auto bytes = Sample("camera.jpg");
+    ASSERT_GT(bytes.size(), 2048u);
+    std::fill(bytes.begin() + 1536, bytes.end() - 2, 0);  // the end mark is still there after the zeros
+    const TCarveHit h = Walk(WalkJpeg, bytes);
+    EXPECT_EQ(h.End, TCarveEnd::CutShort);
+    EXPECT_EQ(h.Length, 1536u);
+}
+
 TEST(CarveWalkers, PdfEndsAtTheLastUpdateNotTheFirstEndMark) {
     const auto bytes = Sample("update.pdf");
     const std::string s(bytes.begin(), bytes.end());
