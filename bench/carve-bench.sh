@@ -33,11 +33,11 @@ make_files() { # DIR: the files that were on the card before the format
   local d=$1 i
   mkdir -p "$d/DCIM" "$d/Docs" "$d/Notes"
   for i in $(seq -w 1 120); do
-    "$CONVERT" -size 800x600 plasma: -seed "$i" -quality 90 "$d/DCIM/IMG_$i.jpg"
+    "$CONVERT" -size 800x600 plasma: -seed "$((10#$i))" -quality 90 "$d/DCIM/IMG_$i.jpg"
   done
-  for i in $(seq -w 1 30); do "$CONVERT" -size 240x180 plasma: -seed "$((i + 500))" "$d/DCIM/shot_$i.png"; done
+  for i in $(seq -w 1 30); do "$CONVERT" -size 240x180 plasma: -seed "$((10#$i + 500))" "$d/DCIM/shot_$i.png"; done
   for i in $(seq -w 1 15); do
-    "$CONVERT" -delay 10 -size 120x90 plasma: -seed "$((i + 900))" xc:blue "$d/DCIM/anim_$i.gif"
+    "$CONVERT" -delay 10 -size 120x90 plasma: -seed "$((10#$i + 900))" xc:blue "$d/DCIM/anim_$i.gif"
   done
   python3 - "$d" <<'PY'
 import os, random, sys, zipfile, zlib
@@ -70,7 +70,7 @@ PY
 new_files() { # DIR: the 12 photos written after the format
   local d=$1 i
   mkdir -p "$d"
-  for i in $(seq -w 1 12); do "$CONVERT" -size 800x600 plasma: -seed "$((i + 2000))" -quality 90 "$d/NEW_$i.jpg"; done
+  for i in $(seq -w 1 12); do "$CONVERT" -size 800x600 plasma: -seed "$((10#$i + 2000))" -quality 90 "$d/NEW_$i.jpg"; done
 }
 
 [[ -d $CACHE/files ]] || { echo "making files..."; make_files "$CACHE/files.part"; mv "$CACHE/files.part" "$CACHE/files"; }
