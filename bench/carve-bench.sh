@@ -80,6 +80,12 @@ copy_mounted() { # SRC_DIR: into $MNT
   cp -r "$1"/. "$MNT"/; sync
 }
 
+exfat_copy() { # IMG SRC_DIR: through the FUSE driver, which needs a block device
+  local loop; loop=$(losetup -f --show "$1")
+  mount.exfat-fuse "$loop" "$MNT" 2>/dev/null; copy_mounted "$2"; umount "$MNT"
+  losetup -d "$loop"
+}
+
 build_card() { # KIND -> $CACHE/KIND.img
   local kind=$1 img=$CACHE/$1.img
   [[ -f $img ]] && return
@@ -92,9 +98,9 @@ build_card() { # KIND -> $CACHE/KIND.img
       mcopy -i "$img" "$CACHE/new"/* ::/ ;;
     exfat)
       mkfs.exfat -L CARD "$img" >/dev/null
-      mount -o loop "$img" "$MNT"; copy_mounted "$CACHE/files"; umount "$MNT"
+      exfat_copy "$img" "$CACHE/files"
       mkfs.exfat -L CARD "$img" >/dev/null
-      mount -o loop "$img" "$MNT"; copy_mounted "$CACHE/new"; umount "$MNT" ;;
+      exfat_copy "$img" "$CACHE/new" ;;
     ntfs)
       mkntfs -Q -F -L CARD "$img" >/dev/null
       ntfs-3g "$img" "$MNT"; copy_mounted "$CACHE/files"; umount "$MNT"
