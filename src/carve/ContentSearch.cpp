@@ -168,7 +168,8 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 file.DamageScore = whole ? kCarveCompleteScore : kCarveCutShortScore;
                 (whole ? complete : cut) += 1;
                 const std::string folder = "/$Found by content/" + TypeFolder(hit.Ext) + "/";
-                const std::string sectorName = "f" + std::to_string(file.Extents.front().Offset / kSector);
+                std::string sectorName = "f";
+                sectorName += std::to_string(file.Extents.front().Offset / kSector);
                 std::string base = hit.Title.empty() ? sectorName : hit.Title;
                 std::string path = folder + base + "." + hit.Ext;
                 // Two photos taken in the same second, or two copies of one document.
