@@ -87,8 +87,8 @@ exfat_copy() { # IMG SRC_DIR: through the FUSE driver, which needs a block devic
 }
 
 build_card() { # KIND -> $CACHE/KIND.img
-  local kind=$1 img=$CACHE/$1.img
-  [[ -f $img ]] && return
+  local kind=$1 img=$CACHE/$1.img.part
+  [[ -f $CACHE/$1.img ]] && return
   rm -f "$img"; truncate -s 256M "$img"
   case $kind in
     fat32)
@@ -114,6 +114,7 @@ build_card() { # KIND -> $CACHE/KIND.img
       mkfs.ext4 -q -F -E nodiscard -d "$CACHE/files" "$img"
       mount -o loop "$img" "$MNT"; rm -rf "${MNT:?}"/DCIM "$MNT"/Docs "$MNT"/Notes; sync; umount "$MNT" ;;
   esac
+  mv "$img" "$CACHE/$kind.img"
 }
 
 # md5s of the generated files whose bytes are all still on the card (a new file may have
@@ -148,6 +149,7 @@ for kind in fat32 exfat ntfs ext4 ext4-rm; do
   row=()
   timed "$out/t1" "$BENCH" "$img" "$out/ours"
   row+=("$(exact "$out/ours" "$out/md5s") $(cat "$out/t1")")
+  mkdir -p "$out/pr"
   timed "$out/t2" photorec /log /d "$out/pr/r" /cmd "$img" partition_none,options,paranoid,fileopt,everything,enable,search
   row+=("$(exact "$out/pr" "$out/md5s") $(cat "$out/t2")")
   timed "$out/t3" foremost -t all -i "$img" -o "$out/fm"
