@@ -48,12 +48,21 @@ std::string TypeFolder(const std::string& ext) {
 // The candidate as a walker sees it: from its start to the end of the searched bytes.
 class TViewInput : public TCarveInput {
 public:
-    TViewInput(TAreaView& view, uint64_t start, const std::vector<const TCarveFormat*>& all)
-        : view_(view), start_(start), all_(all) {}
+    // block: the bytes of the search's current read, at logical offset blockStart; reads
+    // that fall inside it are served from there rather than read again.
+    TViewInput(TAreaView& view, uint64_t start, const std::vector<const TCarveFormat*>& all,
+               std::span<const uint8_t> block, uint64_t blockStart)
+        : view_(view), start_(start), all_(all), block_(block), blockStart_(blockStart) {}
     uint64_t Size() const override { return view_.Total() - start_; }
     size_t Read(uint64_t offset, uint8_t* buf, size_t n) override {
         if (offset >= Size()) return 0;
-        return view_.Read(start_ + offset, buf, static_cast<size_t>(std::min<uint64_t>(n, Size() - offset)));
+        n = static_cast<size_t>(std::min<uint64_t>(n, Size() - offset));
+        const uint64_t at = start_ + offset;
+        if (at >= blockStart_ && at - blockStart_ + n <= block_.size()) {
+            std::memcpy(buf, block_.data() + (at - blockStart_), n);
+            return n;
+        }
+        return view_.Read(at, buf, n);
     }
     bool EndsHere(uint64_t offset) override {
         std::array<uint8_t, kSector> s{};
@@ -68,6 +77,8 @@ private:
     TAreaView& view_;
     uint64_t start_;
     const std::vector<const TCarveFormat*>& all_;
+    std::span<const uint8_t> block_;
+    uint64_t blockStart_;
 };
 
 std::string MiB(uint64_t bytes) {
@@ -147,7 +158,7 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
             }
             for (const TCarveFormat* f : candidates) {
                 if (!f->Sniff(hs)) continue;
-                TViewInput input(view, c, all);
+                TViewInput input(view, c, all, std::span<const uint8_t>(block.data(), got), blockStart);
                 TCarveHit hit = f->Walk(input);
                 if (hit.End == TCarveEnd::NotFile || hit.Length == 0) continue;
                 // A file that runs to the end of the searched bytes was measured by a length
