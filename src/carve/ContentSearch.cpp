@@ -81,6 +81,57 @@ private:
     uint64_t blockStart_;
 };
 
+// A candidate whose first length bytes are followed, not by what comes next, but by the
+// bytes from tailAt on: a picture written around another file.
+class TSplicedInput : public TCarveInput {
+public:
+    TSplicedInput(TCarveInput& base, uint64_t headLen, uint64_t tailAt) : base_(base), head_(headLen), tail_(tailAt) {}
+    uint64_t Size() const override { return head_ + (base_.Size() - tail_); }
+    size_t Read(uint64_t offset, uint8_t* buf, size_t n) override {
+        size_t done = 0;
+        if (offset < head_) {
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(n, head_ - offset));
+            done = base_.Read(offset, buf, k);
+            if (done < k) return done;
+        }
+        if (done < n) done += base_.Read(tail_ + (offset + done - head_), buf + done, n - done);
+        return done;
+    }
+    bool EndsHere(uint64_t offset) override {
+        return base_.EndsHere(offset < head_ ? offset : tail_ + (offset - head_));
+    }
+
+private:
+    TCarveInput& base_;
+    uint64_t head_, tail_;
+};
+
+// A picture cut short where another file begins, on a card whose camera wrote it around
+// that file: its data may go on right after the other file. Joined only when the bytes
+// there carry the picture's structure on, restart markers in turn, to its end mark.
+// Returns the offset (from the picture's start) of its second piece, or 0.
+uint64_t SecondJpegPiece(TCarveInput& in, const TCarveHit& head, const std::vector<const TCarveFormat*>& all,
+                         TCarveHit& joined) {
+    const uint64_t cut = head.Length;
+    if (head.End != TCarveEnd::CutShort || cut % kSector || cut >= in.Size()) return 0;
+    std::array<uint8_t, kHead> h{};
+    if (in.Read(cut, h.data(), h.size()) < 8) return 0;
+    for (const TCarveFormat* f : all) {
+        if (!f->Sniff(h)) continue;
+        TSplicedInput rest(in, 0, cut);  // the other file, from its own start
+        const TCarveHit other = f->Walk(rest);
+        if (other.End != TCarveEnd::Complete) return 0;
+        const uint64_t tail = (cut + other.Length + kSector - 1) / kSector * kSector;
+        if (tail >= in.Size()) return 0;
+        TSplicedInput spliced(in, cut, tail);
+        TCarveHit whole = WalkJpeg(spliced);
+        if (whole.End != TCarveEnd::Complete || whole.Length <= cut) return 0;
+        joined = whole;
+        return tail;
+    }
+    return 0;
+}
+
 std::string MiB(uint64_t bytes) {
     char b[32];
     std::snprintf(b, sizeof b, "%.0f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
@@ -120,7 +171,7 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
     const uint32_t blockBytes = std::max<uint32_t>(opts.BlockBytes & ~uint32_t{kSector - 1}, 64 * 1024);
     std::vector<uint8_t> block(blockBytes + kHead);
     std::set<std::string> paths;
-    uint64_t complete = 0, cut = 0, unreadable = 0;
+    uint64_t complete = 0, cut = 0, pieces = 0, unreadable = 0;
     auto lastProgress = std::chrono::steady_clock::now() - std::chrono::seconds(1);
     auto progress = [&](uint64_t at, bool force) {
         const auto now = std::chrono::steady_clock::now();
@@ -170,13 +221,28 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 file.FoundBy = TFoundBy::Content;
                 file.Extents = view.Physical(c, hit.Length);
                 file.SizeBytes = static_cast<int64_t>(hit.Length);
+                TCarveHit joined;
+                const uint64_t tail = f->Walk == WalkJpeg ? SecondJpegPiece(input, hit, all, joined) : 0;
+                if (tail) {
+                    // The file in between is found on its own when the search gets there.
+                    const uint64_t headLen = hit.Length;
+                    hit = joined;
+                    for (const TByteExtent& e : view.Physical(c + tail, hit.Length - headLen)) {
+                        if (file.Extents.back().Offset + file.Extents.back().Length == e.Offset)
+                            file.Extents.back().Length += e.Length;
+                        else
+                            file.Extents.push_back(e);
+                    }
+                    file.SizeBytes = static_cast<int64_t>(hit.Length);
+                    ++pieces;
+                }
                 file.FileType = std::string(f->Name);
                 file.IsDeleted = true;
                 file.HasModDate = hit.HasModDate;
                 file.ModDateUtc = hit.HasModDate ? hit.ModDate : 0;
                 const bool whole = hit.End == TCarveEnd::Complete;
-                file.DamageText = report.Translate(whole ? kCarveComplete : kCarveCutShort);
-                file.DamageScore = whole ? kCarveCompleteScore : kCarveCutShortScore;
+                file.DamageText = report.Translate(tail ? kCarveInPieces : whole ? kCarveComplete : kCarveCutShort);
+                file.DamageScore = tail ? kCarveInPiecesScore : whole ? kCarveCompleteScore : kCarveCutShortScore;
                 (whole ? complete : cut) += 1;
                 const std::string folder = "/$Found by content/" + TypeFolder(hit.Ext) + "/";
                 std::string sectorName = "f";
@@ -198,7 +264,7 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
     }
     progress(std::min(blockStart, total), true);
     report.Log("Content search: " + std::to_string(result.Found.size()) + " files found (" + std::to_string(complete) +
-               " complete, " + std::to_string(cut) + " cut short)" +
+               " complete, " + std::to_string(pieces) + " of them in pieces, " + std::to_string(cut) + " cut short)" +
                (unreadable ? ", " + std::to_string(unreadable) + " unreadable stretches skipped" : "") +
                (report.StopRequested() ? ", stopped" : ""));
     return result;

@@ -25,7 +25,9 @@ struct TCarveOptions {
 // sector start for a known file signature, and walks each candidate's own structure to
 // its end. Results carry FoundBy Content and their byte extents in the volume; paths are
 // "/$Found by content/<TYPE>/<name>.<ext>", the name from the content where it names
-// itself (a photo's EXIF date and camera, a document's title) else f<sector>. Stop keeps
+// itself (a photo's EXIF date and camera, a document's title) else f<sector>. A JPEG cut
+// short by another file whose data goes on right after that file is joined from the two
+// pieces ("In pieces"). Stop keeps
 // what was found so far. Throws nothing for unreadable sectors: they are logged and
 // skipped.
 TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const TCarveOptions& opts);
@@ -38,7 +40,10 @@ void DropKnownStarts(TFoundFiles& found, std::vector<uint64_t> knownStarts);
 // routes' condition estimate.
 inline constexpr const char* kCarveComplete = "Complete";
 inline constexpr const char* kCarveCutShort = "Cut short";
+// A picture joined from two runs of clusters around another file.
+inline constexpr const char* kCarveInPieces = "In pieces";
 inline constexpr int kCarveCompleteScore = 90;
 inline constexpr int kCarveCutShortScore = 30;
+inline constexpr int kCarveInPiecesScore = 60;
 
 } // namespace brivo

@@ -33,8 +33,19 @@ TCarveHit WalkJpeg(TCarveInput& in) {
     int segments = 0;
     // Where the structure stops making sense: the file is cut short there once its header
     // held up; before that the start was not a picture.
+    uint64_t dataFrom = 0;  // where the coded data of the last scan began
     auto broken = [&](uint64_t at) {
         if (!haveFrame) return TCarveHit{};
+        // Coded data can run on for a while into another file before a byte gives it away:
+        // the picture's own bytes end at the sector where that file begins, if one does.
+        if (afterScan && at > dataFrom) {
+            const uint64_t back = at > dataFrom + 64 * 512 ? at - 64 * 512 : dataFrom;
+            for (uint64_t s = (back + 511) / 512 * 512; s < at; s += 512)
+                if (in.EndsHere(s)) {
+                    at = s;
+                    break;
+                }
+        }
         TCarveHit h = named;
         h.End = TCarveEnd::CutShort;
         h.Length = std::min(at, in.Size());
@@ -87,6 +98,7 @@ TCarveHit WalkJpeg(TCarveInput& in) {
         if (!haveFrame) return {};
         haveScan = true;
         afterScan = true;
+        dataFrom = c.Pos();
         // Entropy-coded data: 0xFF is followed by 0x00 (a stuffed byte), a restart marker or
         // fill bytes; anything else is the next marker. Restart markers count 0 to 7 round
         // and round, so one out of turn is where other data begins.

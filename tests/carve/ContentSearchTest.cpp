@@ -151,6 +151,39 @@ TEST(ContentSearch, FileClaimingMoreThanIsThereDoesNotHideTheFilesAfterIt) {
     EXPECT_EQ(r.Found[1].FullPath, "/$Found by content/JPEG/2019-07-14 15.32.10 (Canon EOS 80D).jpg");
 }
 
+// The camera wrote the photo's first clusters, then another file, then the rest.
+TEST(ContentSearch, PhotoWrittenAroundAnotherFileIsJoinedFromItsTwoPieces) {
+    TVolume v;
+    const std::string photo = Sample("camera.jpg"), png = Sample("image.png");
+    const uint64_t at = 150 * kSec, split = 3 * kSec;
+    const uint64_t tailAt = at + split + (png.size() + kSec - 1) / kSec * kSec;
+    v.Put(at, photo.substr(0, split));
+    v.Put(at + split, png);
+    v.Put(tailAt, photo.substr(split));
+    auto src = v.Source();
+    TNullReport report;
+    TCarveOptions opts = SmallBlocks();
+    opts.Types = {"jpg", "png"};
+    const TReaderResult r = SearchByContent(*src, report, opts);
+    ASSERT_EQ(r.Found.size(), 4u);
+    const TFoundFile& joined = r.Found[2];  // after the two files of the volume
+    EXPECT_EQ(joined.DamageText, "In pieces");
+    EXPECT_EQ(joined.Extents, (std::vector<TByteExtent>{{at, split}, {tailAt, photo.size() - split}}));
+    TStringSink sink;
+    MakeExtentExtractor(src, nullptr)->Extract(joined, sink);
+    EXPECT_TRUE(sink.Bytes == photo);
+    EXPECT_EQ(r.Found[3].FullPath, "/$Found by content/PNG/f153.png");
+    EXPECT_EQ(r.Found[3].DamageText, "Complete");
+
+    // With the rest of the photo gone, nothing is joined: the head stays cut short.
+    v.Bytes.replace(tailAt, photo.size() - split, photo.size() - split, '\0');
+    auto src2 = v.Source();
+    const TReaderResult r2 = SearchByContent(*src2, report, opts);
+    ASSERT_EQ(r2.Found.size(), 4u);
+    EXPECT_EQ(r2.Found[2].DamageText, "Cut short");
+    EXPECT_EQ(r2.Found[2].SizeBytes, static_cast<int64_t>(split));
+}
+
 TEST(ContentSearch, SameNameFromContentTwiceGetsTheSectorToo) {
     TVolume v;
     v.Put(200 * kSec, Sample("camera.jpg"));
