@@ -120,7 +120,8 @@ TCarveHit WalkPdf(TCarveInput& in) {
         const std::string_view text(reinterpret_cast<const char*>(buf.data()), static_cast<size_t>(limit - winStart));
         if (title.empty()) {
             const size_t t = text.find("/Title");
-            if (t != std::string_view::npos && t + 6 + 400 < text.size()) title = PdfString(text.substr(t + 6, 500));
+            // Near the window's end the string may be cut; the title is capped well below that.
+            if (t != std::string_view::npos) title = PdfString(text.substr(t + 6, 500));
         }
         size_t from = static_cast<size_t>(scanned > winStart ? scanned - winStart : 0);
         for (;;) {
