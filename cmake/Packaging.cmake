@@ -31,8 +31,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The engine tools run as child programs; the container formats are read through the
-# image libraries; the window needs Qt 6 and its platform plugins.
-set(_deps "libc6, libstdc++6, sleuthkit, libewf2, libvhdi1, libvmdk1, libqcow1")
+# image libraries; the content search checks CRCs and deflate streams with zlib; the
+# window needs Qt 6 and its platform plugins.
+set(_deps "libc6, libstdc++6, zlib1g, sleuthkit, libewf2, libvhdi1, libvmdk1, libqcow1")
 if(BRIVO_BUILD_APP)
   string(APPEND _deps ", libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, qt6-qpa-plugins")
 endif()

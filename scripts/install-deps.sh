@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev libgl-dev
   sleuthkit
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
+  zlib1g-dev
   gzip ca-certificates
 )
 missing=()
