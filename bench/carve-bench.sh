@@ -150,7 +150,10 @@ for kind in fat32 exfat ntfs ext4 ext4-rm; do
   timed "$out/t1" "$BENCH" "$img" "$out/ours"
   row+=("$(exact "$out/ours" "$out/md5s") $(cat "$out/t1")")
   mkdir -p "$out/pr"
+  # PhotoRec writes its photorec.log into the working folder.
+  cd "$out"
   timed "$out/t2" photorec /log /d "$out/pr/r" /cmd "$img" partition_none,options,paranoid,fileopt,everything,enable,search
+  cd - >/dev/null
   row+=("$(exact "$out/pr" "$out/md5s") $(cat "$out/t2")")
   timed "$out/t3" foremost -t all -i "$img" -o "$out/fm"
   row+=("$(exact "$out/fm" "$out/md5s") $(cat "$out/t3")")
