@@ -31,8 +31,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The engine tools run as child programs; the container formats are read through the
-# image libraries; hashes come from libcrypto, checksums from zlib; the window needs Qt 6
-# and its platform plugins. CLI11 and nlohmann-json are header-only: nothing at run time.
+# image libraries; hashes come from libcrypto, checksums (and the content search's deflate
+# checks) from zlib; the window needs Qt 6 and its platform plugins. CLI11 and
+# nlohmann-json are header-only: nothing at run time.
 set(_deps "libc6, libstdc++6, sleuthkit, libewf2, libvhdi1, libvmdk1, libqcow1, libssl3, zlib1g")
 if(BRIVO_BUILD_APP)
   string(APPEND _deps ", libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, qt6-qpa-plugins")

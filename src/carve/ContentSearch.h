@@ -1,0 +1,49 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/ByteSource.h"
+#include "core/FoundFile.h"
+#include "core/ReaderReport.h"
+#include "core/ReaderResult.h"
+
+namespace brivo {
+
+struct TCarveOptions {
+    // Byte ranges of the volume to search, such as its free clusters; empty searches it
+    // all. They are searched as one run of bytes in offset order, so a file that spans
+    // from one free range to the next (the clusters between were in use) comes back whole.
+    std::vector<TByteExtent> Areas;
+    // Extensions to look for ("jpg", "pdf", "docx"); empty looks for every kind.
+    std::vector<std::string> Types;
+    // Bytes read at a time.
+    uint32_t BlockBytes = 4u << 20;
+};
+
+// Finds files by their content: reads the areas in large blocks, tries every 512-byte
+// sector start for a known file signature, and walks each candidate's own structure to
+// its end. Results carry FoundBy Content and their byte extents in the volume; paths are
+// "/$Found by content/<TYPE>/<name>.<ext>", the name from the content where it names
+// itself (a photo's EXIF date and camera, a document's title) else f<sector>. A JPEG cut
+// short by another file whose data goes on right after that file is joined from the two
+// pieces ("In pieces"). Stop keeps
+// what was found so far. Throws nothing for unreadable sectors: they are logged and
+// skipped.
+TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const TCarveOptions& opts);
+
+// Drops content results whose first byte is where a file listed by its metadata starts
+// (knownStarts: byte offsets in the same volume), so no file is listed twice.
+void DropKnownStarts(TFoundFiles& found, std::vector<uint64_t> knownStarts);
+
+// The condition words of a content result, and their scores on the scale of the other
+// routes' condition estimate.
+inline constexpr const char* kCarveComplete = "Complete";
+inline constexpr const char* kCarveCutShort = "Cut short";
+// A picture joined from two runs of clusters around another file.
+inline constexpr const char* kCarveInPieces = "In pieces";
+inline constexpr int kCarveCompleteScore = 90;
+inline constexpr int kCarveCutShortScore = 30;
+inline constexpr int kCarveInPiecesScore = 60;
+
+} // namespace brivo

@@ -1,0 +1,174 @@
+#include <cstring>
+#include <string_view>
+
+#include "carve/CarveFormat.h"
+#include "carve/Exif.h"
+
+namespace brivo::carve {
+
+namespace {
+
+// After an end-of-file mark, does an incremental update follow (an object, a cross-
+// reference section, a comment), or is that the end of the document?
+bool UpdateFollows(TCarveInput& in, uint64_t at) {
+    uint8_t b[64];
+    const size_t n = in.Read(at, b, sizeof b);
+    size_t i = 0;
+    while (i < n && (b[i] == '\r' || b[i] == '\n' || b[i] == ' ' || b[i] == '\t')) ++i;
+    if (i >= n) return false;
+    const std::string_view rest(reinterpret_cast<const char*>(b) + i, n - i);
+    if (rest.starts_with("xref") || rest.starts_with("trailer")) return true;
+    if (rest.starts_with("%PDF")) return false;
+    if (rest[0] == '%') return true;
+    // "12 0 obj"
+    size_t k = 0;
+    while (k < rest.size() && rest[k] >= '0' && rest[k] <= '9') ++k;
+    if (k == 0 || k >= rest.size() || rest[k] != ' ') return false;
+    ++k;
+    const size_t gen = k;
+    while (k < rest.size() && rest[k] >= '0' && rest[k] <= '9') ++k;
+    return k > gen && rest.substr(k).starts_with(" obj");
+}
+
+// A literal or hex string's text, UTF-16 with its byte-order mark reduced to its ASCII
+// characters: enough for a file name.
+std::string PdfString(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\r' || s[i] == '\n')) ++i;
+    std::string raw;
+    if (i < s.size() && s[i] == '(') {
+        int depth = 1;
+        for (++i; i < s.size() && raw.size() < 400; ++i) {
+            char ch = s[i];
+            if (ch == '\\' && i + 1 < s.size()) {
+                ch = s[++i];
+                if (ch == 'n' || ch == 'r' || ch == 't') ch = ' ';
+                else if (ch >= '0' && ch <= '7') {
+                    int v = 0, k = 0;
+                    while (k < 3 && i < s.size() && s[i] >= '0' && s[i] <= '7') v = v * 8 + (s[i++] - '0'), ++k;
+                    --i;
+                    ch = static_cast<char>(v);
+                }
+            } else if (ch == '(') {
+                ++depth;
+            } else if (ch == ')' && --depth == 0) {
+                break;
+            }
+            raw.push_back(ch);
+        }
+    } else if (i < s.size() && s[i] == '<') {
+        auto hex = [](char ch) {
+            return ch >= '0' && ch <= '9' ? ch - '0' : (ch | 0x20) >= 'a' && (ch | 0x20) <= 'f' ? (ch | 0x20) - 'a' + 10 : -1;
+        };
+        int hi = -1;
+        for (++i; i < s.size() && s[i] != '>' && raw.size() < 400; ++i) {
+            const int v = hex(s[i]);
+            if (v < 0) continue;
+            if (hi < 0) hi = v;
+            else raw.push_back(static_cast<char>(hi * 16 + v)), hi = -1;
+        }
+    } else {
+        return {};
+    }
+    if (raw.size() >= 2 && static_cast<uint8_t>(raw[0]) == 0xFE && static_cast<uint8_t>(raw[1]) == 0xFF) {
+        std::string out;
+        for (size_t k = 2; k + 1 < raw.size(); k += 2)
+            if (raw[k] == 0 && static_cast<uint8_t>(raw[k + 1]) < 0x80) out.push_back(raw[k + 1]);
+            else out.push_back('_');
+        return out;
+    }
+    std::string out;
+    for (unsigned char ch : raw) out.push_back(ch < 0x80 ? static_cast<char>(ch) : '_');
+    return out;
+}
+
+} // namespace
+
+// A PDF has no length field: its end is the last "%%EOF" of its incremental updates. The
+// bytes are scanned forward to that mark, and past it only while another update follows;
+// a zeroed sector or the start of another file ends a PDF that never reaches its mark.
+TCarveHit WalkPdf(TCarveInput& in) {
+    uint8_t h[8];
+    if (in.Read(0, h, 8) != 8 || std::memcmp(h, "%PDF-", 5) != 0 || (h[5] != '1' && h[5] != '2') || h[6] != '.')
+        return {};
+    constexpr size_t kWin = 256 * 1024, kKeep = 1024;
+    std::vector<uint8_t> buf(kWin + kKeep);
+    uint64_t winStart = 0;  // offset of buf[0]
+    size_t have = 0;
+    uint64_t scanned = 0;   // bytes before this are searched
+    uint64_t nextSector = 512;
+    std::string title;
+    for (;;) {
+        // Slide: keep the tail so a mark split between reads is still seen.
+        if (have > kKeep) {
+            std::memmove(buf.data(), buf.data() + have - kKeep, kKeep);
+            winStart += have - kKeep;
+            have = kKeep;
+        }
+        const size_t got = in.Read(winStart + have, buf.data() + have, kWin);
+        if (got == 0) return Ended(TCarveEnd::CutShort, in.Size(), "pdf");
+        have += got;
+        const uint64_t winEnd = winStart + have;
+        // Sectors that begin inside the new bytes: the document cannot run past one that is
+        // blank or belongs to another file.
+        uint64_t limit = winEnd;
+        for (; nextSector < winEnd; nextSector += 512)
+            if (in.EndsHere(nextSector)) {
+                limit = nextSector;
+                break;
+            }
+        const std::string_view text(reinterpret_cast<const char*>(buf.data()), static_cast<size_t>(limit - winStart));
+        if (title.empty()) {
+            const size_t t = text.find("/Title");
+            // Near the window's end the string may be cut; the title is capped well below that.
+            if (t != std::string_view::npos) title = PdfString(text.substr(t + 6, 500));
+        }
+        size_t from = static_cast<size_t>(scanned > winStart ? scanned - winStart : 0);
+        for (;;) {
+            const size_t e = text.find("%%EOF", from);
+            if (e == std::string_view::npos) break;
+            uint64_t end = winStart + e + 5;
+            uint8_t eol[2] = {};
+            const size_t n = in.Read(end, eol, 2);
+            if (n >= 1 && eol[0] == '\r') end += (n == 2 && eol[1] == '\n') ? 2 : 1;
+            else if (n >= 1 && eol[0] == '\n') end += 1;
+            if (!UpdateFollows(in, end) || (limit < winEnd && end >= limit)) {
+                TCarveHit hit = Ended(TCarveEnd::Complete, std::min(end, in.Size()), "pdf");
+                hit.Title = CleanTitle(title);
+                return hit;
+            }
+            from = e + 5;
+        }
+        if (limit < winEnd) return Ended(TCarveEnd::CutShort, limit, "pdf");
+        scanned = winEnd >= 4 ? winEnd - 4 : 0;
+    }
+}
+
+// RTF: braces balanced to the group that opened the document. Escaped braces do not count.
+TCarveHit WalkRtf(TCarveInput& in) {
+    TCarveCursor c(in);
+    uint8_t h[6];
+    if (!c.Read(h, 5) || std::memcmp(h, "{\\rtf", 5) != 0) return {};
+    int64_t depth = 1;
+    uint64_t nextSector = 512;
+    for (;;) {
+        const uint8_t* p = c.Peek(1);
+        if (!p) return Ended(TCarveEnd::CutShort, in.Size(), "rtf");
+        if (c.Pos() >= nextSector) {
+            if (in.EndsHere(nextSector)) return Ended(TCarveEnd::CutShort, nextSector, "rtf");
+            nextSector += 512;
+        }
+        const int b = c.Byte();
+        if (b == '\\') {
+            c.Byte();
+        } else if (b == '{') {
+            ++depth;
+        } else if (b == '}') {
+            if (--depth == 0) return Ended(TCarveEnd::Complete, c.Pos(), "rtf");
+        } else if (b == 0) {
+            return Ended(TCarveEnd::CutShort, c.Pos() - 1, "rtf");
+        }
+    }
+}
+
+} // namespace brivo::carve

@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "carve/CarveFormat.h"
+
+using namespace brivo::carve;
+using brivo::test::FixturePath;
+using brivo::test::ReadFileBytes;
+
+namespace {
+
+std::vector<uint8_t> Sample(const std::string& name) {
+    const std::string s = ReadFileBytes(FixturePath("carve/" + name));
+    return {s.begin(), s.end()};
+}
+
+TCarveHit Walk(TCarveHit (*walk)(TCarveInput&), const std::vector<uint8_t>& bytes) {
+    TMemoryInput in(bytes);
+    return walk(in);
+}
+
+const char* EndName(TCarveEnd e) {
+    return e == TCarveEnd::Complete ? "Complete" : e == TCarveEnd::CutShort ? "CutShort" : "NotFile";
+}
+
+struct TCase {
+    const char* File;
+    TCarveHit (*Walk)(TCarveInput&);
+    const char* Ext;
+    const char* Title;
+    // A cut at 60% of the file: what the walker can still tell.
+    TCarveEnd CutEnd;
+    // Bytes overwritten at an offset (negative: from the end) with what the walker then says.
+    long CorruptAt;
+    std::vector<uint8_t> CorruptWith;
+    TCarveEnd CorruptEnd;
+};
+
+const TCarveEnd kWhole = TCarveEnd::Complete, kCut = TCarveEnd::CutShort, kNot = TCarveEnd::NotFile;
+
+// Each sample whole, cut short, followed by another file, and with its structure broken.
+const std::vector<TCase>& Cases() {
+    static const std::vector<TCase> cases{
+        // A second picture's start inside the scan data: the first one ends there.
+        {"camera.jpg", WalkJpeg, "jpg", "2019-07-14 15.32.10 (Canon EOS 80D)", kCut, -300, {0xFF, 0xD8, 0xFF, 0xE0}, kCut},
+        // No end-of-image mark: the picture runs on into whatever follows.
+        {"progressive.jpg", WalkJpeg, "jpg", "", kCut, -2, {0x00, 0x00}, kCut},
+        // One byte of image data changed: its chunk's CRC fails.
+        {"image.png", WalkPng, "png", "", kCut, -200, {0x5A}, kCut},
+        {"anim.gif", WalkGif, "gif", "", kCut, -1, {0x00}, kCut},
+        // Pixels carry no check; a broken header is no picture.
+        {"image.bmp", WalkBmp, "bmp", "", kCut, 14, {0x07}, kNot},
+        // ImageMagick writes the IFD after the pixels: cut before it, nothing says TIFF.
+        {"image.tif", WalkTiff, "tif", "", kNot, 2, {0x2B}, kNot},
+        {"update.pdf", WalkPdf, "pdf", "Quarterly report (draft)", kCut, -6, {'%', '%', 'E', 'O', 'X'}, kCut},
+        {"report.docx", WalkZip, "docx", "", kCut, -22, {'P', 'K', 9, 9}, kCut},
+        {"streamed.zip", WalkZip, "zip", "", kCut, -22, {'P', 'K', 9, 9}, kCut},
+        {"book.epub", WalkZip, "epub", "", kCut, -22, {'P', 'K', 9, 9}, kCut},
+        // The FAT sector's marks turned into garbage sector numbers.
+        {"memo.doc", WalkOle2, "doc", "", kCut, 512, {0xFB, 0xFF, 0xFF, 0xFF}, kNot},
+        {"notes.sqlite", WalkSqlite, "sqlite", "", kCut, 21, {0x41}, kNot},
+        {"log.txt.gz", WalkGzip, "gz", "log.txt", kCut, -8, {0x00, 0x11}, kCut},
+        {"clip.mp4", WalkIsoBmff, "mp4", "", kCut, -116, {0xFF, 0xFF}, kCut},
+        {"tone.wav", WalkRiff, "wav", "", kCut, 8, {'X'}, kNot},
+        {"sound.ogg", WalkOgg, "ogg", "", kCut, -329, {'X'}, kCut},
+        {"letter.rtf", WalkRtf, "rtf", "", kCut, 10, {0}, kCut},
+    };
+    return cases;
+}
+
+TEST(CarveWalkers, WholeFileEndsAtItsOwnEndWithTypeAndName) {
+    for (const TCase& c : Cases()) {
+        SCOPED_TRACE(c.File);
+        const auto bytes = Sample(c.File);
+        const TCarveHit h = Walk(c.Walk, bytes);
+        EXPECT_STREQ(EndName(h.End), "Complete");
+        EXPECT_EQ(h.Length, bytes.size());
+        EXPECT_EQ(h.Ext, c.Ext);
+        EXPECT_EQ(h.Title, c.Title);
+    }
+}
+
+TEST(CarveWalkers, FileFollowedByOtherBytesStillEndsAtItsOwnEnd) {
+    for (const TCase& c : Cases()) {
+        SCOPED_TRACE(c.File);
+        auto bytes = Sample(c.File);
+        const size_t size = bytes.size();
+        // Another file right after it, then the leftovers of an older one.
+        const auto next = Sample(std::string(c.File) == "image.png" ? "anim.gif" : "image.png");
+        bytes.insert(bytes.end(), next.begin(), next.end());
+        for (int i = 0; i < 3000; ++i) bytes.push_back(static_cast<uint8_t>(i * 131 + 7));
+        const TCarveHit h = Walk(c.Walk, bytes);
+        EXPECT_STREQ(EndName(h.End), "Complete");
+        EXPECT_EQ(h.Length, size);
+    }
+}
+
+TEST(CarveWalkers, FileCutShortIsSaidSoAndNeverClaimsMoreThanThereIs) {
+    for (const TCase& c : Cases()) {
+        SCOPED_TRACE(c.File);
+        auto bytes = Sample(c.File);
+        bytes.resize(bytes.size() * 6 / 10);
+        const TCarveHit h = Walk(c.Walk, bytes);
+        EXPECT_STREQ(EndName(h.End), EndName(c.CutEnd));
+        EXPECT_LE(h.Length, bytes.size());
+        if (h.End == TCarveEnd::CutShort) {
+            EXPECT_GT(h.Length, 0u);
+        }
+    }
+}
+
+TEST(CarveWalkers, BrokenStructureIsNeverTakenForAWholeFile) {
+    for (const TCase& c : Cases()) {
+        SCOPED_TRACE(c.File);
+        auto bytes = Sample(c.File);
+        const size_t at = c.CorruptAt < 0 ? bytes.size() - static_cast<size_t>(-c.CorruptAt) : static_cast<size_t>(c.CorruptAt);
+        ASSERT_LE(at + c.CorruptWith.size(), bytes.size());
+        std::copy(c.CorruptWith.begin(), c.CorruptWith.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+        const TCarveHit h = Walk(c.Walk, bytes);
+        EXPECT_STREQ(EndName(h.End), EndName(c.CorruptEnd));
+        if (h.End == TCarveEnd::CutShort) {
+            EXPECT_GT(h.Length, 0u);
+            EXPECT_LE(h.Length, bytes.size());
+        }
+    }
+}
+
+TEST(CarveWalkers, JpegBrokenInItsScanEndsWhereTheNextFileBegins) {
+    auto bytes = Sample("camera.jpg");
+    const size_t at = bytes.size() - 300;
+    const uint8_t soi[] = {0xFF, 0xD8, 0xFF, 0xE0};
+    std::copy(std::begin(soi), std::end(soi), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    const TCarveHit h = Walk(WalkJpeg, bytes);
+    EXPECT_EQ(h.End, TCarveEnd::CutShort);
+    EXPECT_EQ(h.Length, at);
+    EXPECT_EQ(h.Title, "2019-07-14 15.32.10 (Canon EOS 80D)");  // the header was whole
+    EXPECT_TRUE(h.HasModDate);
+}
+
+// A hand-made baseline picture with restart markers in its scan data.
+std::vector<uint8_t> JpegWithRestarts(const std::vector<uint8_t>& restarts) {
+    std::vector<uint8_t> j{0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
+    j.resize(j.size() + 64, 1);
+    const std::vector<uint8_t> rest{0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00, 0x10, 0x00, 0x10, 0x01, 0x01, 0x11, 0x00,
+                                    0xFF, 0xC4, 0x00, 0x13, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                    0xFF, 0xDD, 0x00, 0x04, 0x00, 0x01,
+                                    0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00};
+    j.insert(j.end(), rest.begin(), rest.end());
+    for (uint8_t r : restarts) {
+        const uint8_t mcu[] = {0x12, 0xFF, 0x00, 0x34, 0xFF, r};
+        j.insert(j.end(), std::begin(mcu), std::end(mcu));
+    }
+    j.insert(j.end(), {0x56, 0xFF, 0xD9});
+    return j;
+}
+
+TEST(CarveWalkers, JpegRestartMarkerOutOfTurnIsWhereItsDataStops) {
+    const auto good = JpegWithRestarts({0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD0, 0xD1});
+    EXPECT_EQ(Walk(WalkJpeg, good).End, TCarveEnd::Complete);
+    EXPECT_EQ(Walk(WalkJpeg, good).Length, good.size());
+    // Data from another picture, whose restart count is elsewhere, follows the third MCU.
+    const auto spliced = JpegWithRestarts({0xD0, 0xD1, 0xD5, 0xD6});
+    const TCarveHit h = Walk(WalkJpeg, spliced);
+    EXPECT_EQ(h.End, TCarveEnd::CutShort);
+    EXPECT_EQ(h.Length, spliced.size() - 3 - 6 * 2 + 4);
+}
+
+TEST(CarveWalkers, JpegWhoseDataRunsIntoZeroedSectorsEndsThere) {
+    auto bytes = Sample("camera.jpg");
+    ASSERT_GT(bytes.size(), 2048u);
+    std::fill(bytes.begin() + 1536, bytes.end() - 2, 0);  // the end mark is still there after the zeros
+    const TCarveHit h = Walk(WalkJpeg, bytes);
+    EXPECT_EQ(h.End, TCarveEnd::CutShort);
+    EXPECT_EQ(h.Length, 1536u);
+}
+
+TEST(CarveWalkers, PdfEndsAtTheLastUpdateNotTheFirstEndMark) {
+    const auto bytes = Sample("update.pdf");
+    const std::string s(bytes.begin(), bytes.end());
+    ASSERT_NE(s.find("%%EOF"), s.rfind("%%EOF"));
+    // Only the first end mark and what follows it up to a zeroed sector.
+    std::vector<uint8_t> first(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(s.find("%%EOF") + 6));
+    first.resize(2048, 0);
+    const TCarveHit h = Walk(WalkPdf, first);
+    EXPECT_EQ(h.End, TCarveEnd::Complete);
+    EXPECT_EQ(h.Length, s.find("%%EOF") + 6);
+    EXPECT_EQ(Walk(WalkPdf, bytes).Length, bytes.size());
+}
+
+TEST(CarveWalkers, StartsThatAreNotFilesAreRefused) {
+    const std::vector<std::vector<uint8_t>> junk{
+        std::vector<uint8_t>(4096, 0),
+        {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x01},                     // segment length below 2
+        {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'},  // no CRC
+        {'P', 'K', 3, 4, 20, 0, 0, 0, 77, 0},                     // unknown method
+        {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0},
+        {'I', 'I', '*', 0, 8, 0, 0, 0, 0, 0},                     // an IFD with no entries
+    };
+    for (size_t i = 0; i < junk.size(); ++i)
+        for (const TCarveFormat& f : CarveFormats()) {
+            SCOPED_TRACE(std::string(f.Name) + " on junk " + std::to_string(i));
+            EXPECT_EQ(Walk(f.Walk, junk[i]).End, TCarveEnd::NotFile);
+        }
+}
+
+} // namespace
