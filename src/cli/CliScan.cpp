@@ -345,7 +345,7 @@ int RunScanCommand(const TParsedArgs& args, std::ostream& out, std::ostream& err
 
 // One line of the recovery report: what was asked for, where it went, what was written.
 std::string RecoveryRecordJson(const TRecoveryRecord& r) {
-    static const char* const kOutcome[] = {"ok", "failed", "stopped"};
+    static const char* const kOutcome[] = {"ok", "failed", "stopped", "damaged"};
     TJsonObject o;
     o.Add("address", r.Address).Add("path", r.Path);
     if (r.OutputPath.empty()) o.AddRaw("output", "null");
@@ -356,6 +356,12 @@ std::string RecoveryRecordJson(const TRecoveryRecord& r) {
     o.Add("outcome", kOutcome[static_cast<int>(r.Outcome)]);
     if (r.Error.empty()) o.AddRaw("error", "null");
     else o.Add("error", r.Error);
+    if (r.Outcome == TRecoveryOutcome::Damaged) {
+        std::vector<std::string> parts;
+        for (const TByteRange& u : r.Unreadable)
+            parts.push_back("[" + std::to_string(u.Offset) + ", " + std::to_string(u.Length) + "]");
+        o.AddRaw("unreadable", JsonArray(parts));
+    }
     return o.Text();
 }
 
@@ -422,6 +428,7 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
         options.OnRecord = [&report](const TRecoveryRecord& r) { report << RecoveryRecordJson(r) << '\n'; };
         options.Hash = true;
     }
+    options.KeepDamaged = args.Has("keep-damaged");
 
     TRecoveryBatch batch(st, host);
     TStopOnInterrupt interrupt;
@@ -445,10 +452,12 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
         report.close();
         if (!report) err << "brivo-recovery-cli: error: the report could not be written completely: " << args.Value("report") << "\n";
     }
-    out << Format("Recovery finished. OK: %d Failed: %d", {summary.Counts.OK, summary.Counts.Failed}) << "\n";
+    out << Format("Recovery finished. OK: %d Failed: %d", {summary.Counts.OK, summary.Counts.Failed});
+    if (summary.Counts.Damaged > 0) out << Format(" Damaged: %d", {summary.Counts.Damaged});
+    out << "\n";
     if (summary.Stopped)
         out << Format("Stopped: %d file(s) not recovered.", {summary.NotRecovered}) << "\n";
-    return summary.Counts.Failed > 0 || summary.Stopped ? kExitSomeFailed : kExitOk;
+    return summary.Counts.Failed > 0 || summary.Counts.Damaged > 0 || summary.Stopped ? kExitSomeFailed : kExitOk;
 }
 
 TCommandSpec BaseSpec(const std::string& name) {
@@ -479,12 +488,14 @@ TCliCommand RecoverCommand() {
         "Scans as 'scan' does, chooses results with --all, --inode or --path-mask (a mask over the whole path, "
         "e.g. \"/Users/Bob/*\"), and writes each one under its path inside --out, as \"name (2).ext\" when the name "
         "is taken (nothing is overwritten). Ctrl-C stops after removing the file being written. Exit codes: 0 "
-        "success, 1 the scan failed, 2 bad usage, 3 some recoveries failed or the batch was stopped.";
+        "success, 1 the scan failed, 2 bad usage, 3 some recoveries failed, were kept damaged or the batch was stopped.";
     def.Options.push_back({"out", "DIR", "output folder (created when missing)", {}, ""});
     def.Options.push_back({"all", "", "recover every result", {}, ""});
     def.Options.push_back({"inode", "ADDR", "recover the result with this metadata address", {}, "", true});
     def.Options.push_back({"path-mask", "MASK", "recover results whose path matches MASK", {}, "", true});
     def.Options.push_back({"allow-same-volume", "", "allow writing onto the device being scanned", {}, ""});
+    def.Options.push_back({"keep-damaged", "", "keep files with unreadable parts, zeros in their place "
+                                               "(outcome \"damaged\" in the report)", {}, ""});
     def.Options.push_back({"report", "FILE", "write one JSON line per result (address, path, output, size, sha256, "
                                              "outcome, error) to FILE", {}, ""});
     return {def, [](const TParsedArgs& args, std::ostream& out, std::ostream& err) {
