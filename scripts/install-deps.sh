@@ -9,6 +9,7 @@ packages=(
   sleuthkit
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
   gzip ca-certificates
+  libfuse3-dev fuse3 gddrescue
 )
 missing=()
 for p in "${packages[@]}"; do

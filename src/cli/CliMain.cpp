@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "cli/CliArgs.h"
+#include "cli/CliImage.h"
 #include "cli/CliInfo.h"
 #include "cli/CliScan.h"
 #include "core/Version.h"
@@ -16,7 +17,7 @@ namespace {
 constexpr const char* kProgram = "brivo-recovery-cli";
 
 // Every command of the program, in the order its help lists them.
-std::vector<TCliCommand> AllCommands() { return {ScanCommand(), RecoverCommand(), InfoCommand()}; }
+std::vector<TCliCommand> AllCommands() { return {ScanCommand(), RecoverCommand(), InfoCommand(), ImageCommand()}; }
 
 } // namespace
 
