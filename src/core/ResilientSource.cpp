@@ -102,12 +102,13 @@ bool TResilientSource::ReadPiece(uint64_t offset, uint8_t* dst, uint64_t n, uint
         failsInRow_ = 0;
         return true;
     }
-    if (inRun) {
-        // Deep in a bad stretch: the whole piece waits for RetrySkipped.
-        failRunEnd_ = offset + n;
-        return Unreadable(offset, n, true, readStart, readBuf);
-    }
     const uint64_t end = offset + n;
+    if (inRun) {
+        // Deep in a bad stretch: does it end inside this piece? Its sectors are read from
+        // the end back until one fails (one failed read when it does not); what lies before
+        // waits for RetrySkipped.
+        return SkipRun(offset, end, readStart, readBuf);
+    }
     for (uint64_t u = offset; u < end;) {
         const uint64_t uEnd = AlignedEnd(u, opt_.Unit, end);
         if (ReadWhole(u, readBuf + (u - readStart), uEnd - u)) {
@@ -117,14 +118,24 @@ bool TResilientSource::ReadPiece(uint64_t offset, uint8_t* dst, uint64_t n, uint
             ++failsInRow_;
             failRunEnd_ = uEnd;
             if (!Unreadable(u, uEnd - u, false, readStart, readBuf)) return false;
-            if (failsInRow_ >= opt_.MaxFailuresInRow && uEnd < end) {
-                failRunEnd_ = end;
-                return Unreadable(uEnd, end - uEnd, true, readStart, readBuf);
-            }
+            if (failsInRow_ >= opt_.MaxFailuresInRow && uEnd < end) return SkipRun(uEnd, end, readStart, readBuf);
         }
         u = uEnd;
     }
     return true;
+}
+
+bool TResilientSource::SkipRun(uint64_t offset, uint64_t end, uint64_t readStart, uint8_t* readBuf) {
+    uint64_t back = end;
+    while (back > offset) {
+        const uint64_t uStart = std::max(offset, (back - 1) - (back - 1) % opt_.Unit);
+        if (!ReadWhole(uStart, readBuf + (uStart - readStart), back - uStart)) break;
+        back = uStart;
+    }
+    // Good sectors at the end: the stretch is over.
+    if (back < end) failsInRow_ = 0;
+    failRunEnd_ = back < end ? UINT64_MAX : end;
+    return Unreadable(offset, back - offset, true, readStart, readBuf);
 }
 
 std::vector<TByteRange> TResilientSource::RetrySkipped(const TOnRead& onRead, const std::atomic<bool>* stop) {

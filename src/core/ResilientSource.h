@@ -19,9 +19,10 @@ struct TResilientOptions {
     // A failed read is walked in blocks of this size before pieces of Unit are tried, so
     // that one bad sector costs a block's worth of small reads, not the whole request's.
     uint32_t BlockBytes = 64 * 1024;
-    // After this many failed pieces in a row the rest of the block, and every following
-    // block that fails at once, is skipped without smaller tries (a disk that takes
-    // seconds per failed read would otherwise take hours); RetrySkipped comes back to it.
+    // After this many failed pieces in a row the rest of the block is skipped, and so is
+    // every following block that fails at once, but for the sectors at its end that read
+    // back (where the stretch ends); a disk that takes seconds per failed read would
+    // otherwise take hours. RetrySkipped comes back to what was skipped.
     // Above the 8 sectors that one bad 4 KiB physical sector fails together.
     uint32_t MaxFailuresInRow = 32;
     // Fail the read (-1, LastError naming the byte) at the first unreadable piece instead
@@ -67,6 +68,8 @@ private:
     // A range holding no known bad byte. False in strict mode once a piece failed.
     bool ReadPiece(uint64_t offset, uint8_t* dst, uint64_t n, uint64_t readStart, uint8_t* readBuf);
     bool Unreadable(uint64_t offset, uint64_t n, bool skipped, uint64_t readStart, uint8_t* readBuf);
+    // Skips [offset, end) in a bad stretch but for the sectors at its end that read back.
+    bool SkipRun(uint64_t offset, uint64_t end, uint64_t readStart, uint8_t* readBuf);
     void NoteFailure();
 
     TByteSourcePtr inner_;

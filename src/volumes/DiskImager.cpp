@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <stdexcept>
 #include <vector>
@@ -55,6 +56,9 @@ bool ReadWholeFile(const std::string& path, std::string& out, int& err) {
         }
     }
 }
+
+// Each byte equal to the next and the first zero: memcmp's speed, no table of zeros.
+bool AllZero(const uint8_t* p, size_t n) { return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0); }
 
 void WriteAll(int fd, const std::string& path, const uint8_t* p, size_t n, uint64_t at) {
     while (n > 0) {
@@ -139,14 +143,14 @@ void TImager::Store(uint64_t pos, const uint8_t* bytes, size_t n) {
         size_t j = i;
         while (j < n) {
             const size_t k = std::min(kHoleBlock, n - j);
-            if (std::all_of(bytes + j, bytes + j + k, [](uint8_t b) { return b == 0; })) break;
+            if (AllZero(bytes + j, k)) break;
             j += k;
         }
         if (j > i) WriteAll(fd_.get(), out_, bytes + i, j - i, pos + i);
         // Skip the zero blocks after it.
         while (j < n) {
             const size_t k = std::min(kHoleBlock, n - j);
-            if (!std::all_of(bytes + j, bytes + j + k, [](uint8_t b) { return b == 0; })) break;
+            if (!AllZero(bytes + j, k)) break;
             j += k;
         }
         i = j;
