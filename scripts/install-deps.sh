@@ -10,6 +10,7 @@ packages=(
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
   libcli11-dev nlohmann-json3-dev libssl-dev zlib1g-dev
   gzip ca-certificates
+  libfuse3-dev fuse3 gddrescue
 )
 missing=()
 for p in "${packages[@]}"; do

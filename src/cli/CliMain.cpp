@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "cli/CliArgs.h"
+#include "cli/CliImage.h"
 #include "cli/CliInfo.h"
 #include "cli/CliScan.h"
 #include "core/Version.h"
@@ -19,7 +20,7 @@ namespace {
 constexpr const char* kProgram = "brivo-recovery-cli";
 
 // Every command of the program, in the order its help lists them.
-std::vector<TCliCommand> AllCommands() { return {ScanCommand(), RecoverCommand(), InfoCommand()}; }
+std::vector<TCliCommand> AllCommands() { return {ScanCommand(), RecoverCommand(), InfoCommand(), ImageCommand()}; }
 
 } // namespace
 

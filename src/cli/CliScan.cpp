@@ -439,7 +439,7 @@ private:
 
 // One line of the recovery report: what was asked for, where it went, what was written.
 std::string RecoveryRecordJson(const TRecoveryRecord& r) {
-    static const char* const kOutcome[] = {"ok", "failed", "stopped"};
+    static const char* const kOutcome[] = {"ok", "failed", "stopped", "damaged"};
     auto orNull = [](const std::string& s) { return s.empty() ? TJson(nullptr) : TJson(s); };
     TJson o;
     o["address"] = r.Address;
@@ -449,6 +449,11 @@ std::string RecoveryRecordJson(const TRecoveryRecord& r) {
     o["sha256"] = orNull(r.Sha256);
     o["outcome"] = kOutcome[static_cast<int>(r.Outcome)];
     o["error"] = orNull(r.Error);
+    if (r.Outcome == TRecoveryOutcome::Damaged) {
+        TJson parts = TJson::array();
+        for (const TByteRange& u : r.Unreadable) parts.push_back(TJson::array({u.Offset, u.Length}));
+        o["unreadable"] = std::move(parts);
+    }
     return JsonText(o);
 }
 
@@ -518,6 +523,7 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
         options.OnRecord = [&report](const TRecoveryRecord& r) { report.WriteLine(RecoveryRecordJson(r)); };
         options.Hash = true;
     }
+    options.KeepDamaged = args.Has("keep-damaged");
 
     TRecoveryBatch batch(st, host);
     try {
@@ -545,11 +551,12 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
     if (report.IsOpen() && !report.Close())
         err << "brivo-recovery-cli: error: the report could not be written completely: " << args.Value("report") << "\n";
     out << Format(summary.Stopped ? "Recovery stopped. OK: %d Failed: %d" : "Recovery finished. OK: %d Failed: %d",
-                  {summary.Counts.OK, summary.Counts.Failed})
-        << "\n";
+                  {summary.Counts.OK, summary.Counts.Failed});
+    if (summary.Counts.Damaged > 0) out << Format(" Damaged: %d", {summary.Counts.Damaged});
+    out << "\n";
     if (summary.Stopped)
         out << Format("Stopped: %d file(s) not recovered.", {summary.NotRecovered}) << "\n";
-    return summary.Counts.Failed > 0 || summary.Stopped ? kExitSomeFailed : kExitOk;
+    return summary.Counts.Failed > 0 || summary.Counts.Damaged > 0 || summary.Stopped ? kExitSomeFailed : kExitOk;
 }
 
 TCommandSpec BaseSpec(const std::string& name) {
@@ -581,13 +588,15 @@ TCliCommand RecoverCommand() {
         "Scans as 'scan' does, chooses results with --all, --inode or --path-mask (a mask over the whole path, "
         "e.g. \"/Users/Bob/*\"), and writes each one under its path inside --out, as \"name (2).ext\" when the name "
         "is taken (nothing is overwritten). Ctrl-C stops after removing the file being written. Exit codes: 0 "
-        "success (also when nothing matches --all), 1 the scan failed, 2 bad usage, 3 some recoveries failed or "
-        "the scan or batch was stopped.";
+        "success (also when nothing matches --all), 1 the scan failed, 2 bad usage, 3 some recoveries failed, "
+        "were kept damaged, or the scan or batch was stopped.";
     def.Options.push_back({"out", "DIR", "output folder (created when missing)", {}, ""});
     def.Options.push_back({"all", "", "recover every result", {}, ""});
     def.Options.push_back({"inode", "ADDR", "recover the result with this metadata address", {}, "", true});
     def.Options.push_back({"path-mask", "MASK", "recover results whose path matches MASK", {}, "", true});
     def.Options.push_back({"allow-same-volume", "", "allow writing onto the device being scanned", {}, ""});
+    def.Options.push_back({"keep-damaged", "", "keep files with unreadable parts, zeros in their place "
+                                               "(outcome \"damaged\" in the report)", {}, ""});
     def.Options.push_back({"report", "FILE", "write one JSON line per result (address, path, output, size, sha256, "
                                              "outcome, error) to FILE (its folder created when missing)", {}, ""});
     return {def, [](const TParsedArgs& args, std::ostream& out, std::ostream& err) {

@@ -7,6 +7,7 @@
 
 #include "core/ByteReaders.h"
 #include "core/FatBootSector.h"
+#include "core/ResilientSource.h"
 #include "core/TextFormat.h"
 
 namespace brivo {
@@ -75,6 +76,7 @@ TFat32Volume OpenFat32Volume(TByteSource& source, TFat32Log& log) {
     vol.FatOffset = int64_t{bpb.ReservedSectors} * bps;
     vol.RootCluster = root;
     vol.FatSectors = fatSectors;
+    vol.FatCount = bpb.NumberOfFats;
     vol.TotalSectors = bpb.TotalSectors;
     const int64_t fatsEnd = (int64_t{bpb.ReservedSectors} + int64_t{bpb.NumberOfFats} * fatSectors) * bps;
     uint64_t marker = kFatFirstMarker;
@@ -126,6 +128,22 @@ bool IsDataCluster(const TFat32Volume& vol, uint32_t cluster) { return cluster >
 
 namespace {
 
+// The same bytes of the second FAT, for a first one that cannot be read there. False when
+// there is no second copy or it cannot be read either.
+bool ReadSecondFat(TFat32Volume& vol, int64_t pos, uint8_t* out, size_t n) {
+    if (vol.FatCount < 2 || !vol.Source) return false;
+    const int64_t second = pos + int64_t{vol.FatSectors} * vol.BytesPerSector;
+    std::vector<uint8_t> copy(n);
+    TUnreadableWatch watch;
+    try {
+        if (!vol.Source->ReadExact(static_cast<uint64_t>(second), copy.data(), n) || watch.Any()) return false;
+    } catch (...) {
+        return false;
+    }
+    std::memcpy(out, copy.data(), n);
+    return true;
+}
+
 // n bytes of the first FAT at pos through the block cache; false when they cannot be read.
 bool FatBytes(TFat32Volume& vol, int64_t pos, size_t n, uint8_t* out) {
     const int64_t s = SectorSize(vol);
@@ -141,10 +159,19 @@ bool FatBytes(TFat32Volume& vol, int64_t pos, size_t n, uint8_t* out) {
         vol.FatCacheOffset = -1;
         vol.FatCache.resize(static_cast<size_t>(block));
         int64_t got = -1;
-        try {
-            got = vol.Source ? vol.Source->ReadAt(static_cast<uint64_t>(blockStart), vol.FatCache.data(), vol.FatCache.size()) : -1;
-        } catch (...) {
-            got = -1;
+        {
+            // Sectors a resilient source could not read come back as zeros, named here.
+            TUnreadableWatch watch;
+            try {
+                got = vol.Source ? vol.Source->ReadAt(static_cast<uint64_t>(blockStart), vol.FatCache.data(), vol.FatCache.size()) : -1;
+            } catch (...) {
+                got = -1;
+            }
+            if (got < 0 && ReadSecondFat(vol, blockStart, vol.FatCache.data(), vol.FatCache.size()))
+                got = static_cast<int64_t>(vol.FatCache.size());
+            if (got > 0)
+                for (const TByteRange& r : watch.TakeWithin({vol.FatCache.data(), static_cast<size_t>(got)}))
+                    ReadSecondFat(vol, blockStart + static_cast<int64_t>(r.Offset), vol.FatCache.data() + r.Offset, r.Length);
         }
         if (got < 0) got = 0;
         // Only whole sectors count, as with every other read of the volume.

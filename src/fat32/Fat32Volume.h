@@ -35,6 +35,7 @@ struct TFat32Volume {
     int64_t RootDirOffset = 0;      // FAT12/16: the fixed root directory region
     uint32_t RootDirBytes = 0;
     uint32_t FatSectors = 0;
+    uint8_t FatCount = 1;           // copies of the FAT; the second stands in for a bad first
     uint64_t TotalSectors = 0;      // as the boot sector gives it
     // One past the highest cluster number that both the first FAT and the source can hold;
     // a chain pointing at or beyond it is damaged and ends there.

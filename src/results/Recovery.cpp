@@ -6,6 +6,7 @@
 #include "core/Text.h"
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
+#include "core/ResilientSource.h"
 #include "platform/DateTime.h"
 #include "results/RecoveryOutput.h"
 #include "results/RecoverySink.h"
@@ -22,6 +23,34 @@ bool IsReplacedChar(unsigned char c) {
     return c < 0x20 || c == 0x7F || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' ||
            c == '|';
 }
+
+// Passes the bytes on and learns, from the watch on this thread, which of them are zeros
+// for want of the real ones. Without keepDamaged the first such byte ends the file.
+class TDamageTrackingSink final : public TByteSink {
+public:
+    TDamageTrackingSink(TByteSink& next, TUnreadableWatch& watch, bool keepDamaged)
+        : next_(next), watch_(watch), keep_(keepDamaged) {}
+    void Write(std::span<const uint8_t> bytes) override {
+        const std::vector<TByteRange> hits = watch_.TakeWithin(bytes);
+        if (!hits.empty() && !keep_) throw std::runtime_error(watch_.FirstMessage());
+        for (const TByteRange& h : hits) {
+            if (!unreadable_.empty() && unreadable_.back().End() == pos_ + h.Offset)
+                unreadable_.back().Length += h.Length;
+            else
+                unreadable_.push_back({pos_ + h.Offset, h.Length});
+        }
+        next_.Write(bytes);
+        pos_ += bytes.size();
+    }
+    std::vector<TByteRange> Take() { return std::move(unreadable_); }
+
+private:
+    TByteSink& next_;
+    TUnreadableWatch& watch_;
+    bool keep_;
+    uint64_t pos_ = 0;
+    std::vector<TByteRange> unreadable_;
+};
 
 } // namespace
 
@@ -94,14 +123,25 @@ TRecoveredFile RecoverOne(TScanState& state, TScanHost& host, TExtractor& extrac
     TRecoveryTarget target(folder, relative, options.Folders);
     const std::string wanted = target.FinalPath();
     TRecoveryFileSink sink(target.Fd(), wanted, &state.FStopRequested, options.OnBytes, {}, options.Hash);
-    extractor.Extract(f, sink);
+    TUnreadableWatch watch;
+    TDamageTrackingSink tracked(sink, watch, options.KeepDamaged);
+    extractor.Extract(f, tracked);
+    // Zeros the extractor did not pass on as read (decompressed, say) still spoil the file.
+    if (watch.Any() && !options.KeepDamaged) throw std::runtime_error(watch.FirstMessage());
     sink.Finish();
 
     TRecoveredFile out;
+    out.Damaged = watch.Any();
+    out.Unreadable = tracked.Take();
     out.Size = sink.Size();
     out.Sha256 = sink.Sha256Hex();
     out.OutputPath = target.Commit(RecoveryTimeOf(f));
     if (out.OutputPath != wanted) Log(host, "Saved as: " + out.OutputPath);
+    if (out.Damaged) {
+        uint64_t missing = 0;
+        for (const TByteRange& r : out.Unreadable) missing += r.Length;
+        Log(host, Format("Kept with unreadable parts: %s (%d bytes are zeros)", {out.OutputPath, missing}));
+    }
     return out;
 }
 

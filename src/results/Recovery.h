@@ -9,6 +9,7 @@
 
 #include "core/Extractor.h"
 #include "core/FoundFile.h"
+#include "core/UnreadableMap.h"
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
 #include "results/RecoveryOutput.h"
@@ -28,6 +29,7 @@ namespace brivo {
 struct TRecoveryCounts {
     int OK = 0;
     int Failed = 0;
+    int Damaged = 0;  // kept with unreadable parts (counted in neither of the others)
 };
 
 // The checks before the folder dialog, in order: no mark ("Please mark at least one file
@@ -41,6 +43,11 @@ struct TRecoveredFile {
     std::string OutputPath;  // the file it went to ("name (2).ext" when the name was taken)
     uint64_t Size = 0;       // bytes written
     std::string Sha256;      // of those bytes, lower-case hex; empty unless asked for
+    // Kept with zeros where the source could not be read (only with KeepDamaged).
+    bool Damaged = false;
+    // Where, as offsets in the file; may be incomplete when the extractor did not pass the
+    // bytes on as read (compressed data), Damaged still says so.
+    std::vector<TByteRange> Unreadable;
 };
 
 // The optional parts of RecoverOne.
@@ -51,6 +58,10 @@ struct TRecoverOneOptions {
     TRecoveryFolders* Folders = nullptr;
     // Whether TRecoveredFile::Sha256 is wanted.
     bool Hash = true;
+    // A file the source could not read in full is kept, with zeros for what is missing,
+    // instead of failing with the place of the first unreadable byte. Only extractors
+    // that read through a resilient source (core/ResilientSource.h) can tell.
+    bool KeepDamaged = false;
 };
 
 // Writes one result's content under folder at RecoveryRelativePath(FullPath), or at the
@@ -59,7 +70,9 @@ struct TRecoverOneOptions {
 // gets the result's modification time (as access time too) when it has one.
 //
 // Throws std::runtime_error with the user's message on any failure (no scan, invalid
-// address, unsafe or uncreatable path, the extractor failing, a write refused), and
+// address, unsafe or uncreatable path, the extractor failing, a write refused, a part the
+// source could not read unless options.KeepDamaged: "Cannot read <source> at byte N: ..."),
+// and
 // TExtractionStopped when state's Stop flag is set while the content is written. Either
 // way nothing is left behind: the content goes to a fresh hidden file beside the target,
 // which only a complete extraction turns into the output file.

@@ -130,6 +130,7 @@ void TRecoveryBatch::Run(const std::vector<size_t>& rows, const std::string& fol
     TRecoverOneOptions one;
     one.Folders = &folders;
     one.Hash = options.Hash;
+    one.KeepDamaged = options.KeepDamaged;
     uint64_t bytesBefore = 0;
     one.OnBytes = [&](uint64_t written) { pacer.Bytes(bytesBefore, written); };
     for (size_t k = 0; k < rows.size(); ++k) {
@@ -154,11 +155,12 @@ void TRecoveryBatch::Run(const std::vector<size_t>& rows, const std::string& fol
         pacer.FileStart(k, f.FullPath, bytesBefore);
         try {
             const TRecoveredFile out = RecoverOne(st_, host_, *extractor, f, folder, one);
-            rec.Outcome = TRecoveryOutcome::Ok;
+            rec.Outcome = out.Damaged ? TRecoveryOutcome::Damaged : TRecoveryOutcome::Ok;
             rec.OutputPath = out.OutputPath;
             rec.Size = out.Size;
             rec.Sha256 = out.Sha256;
-            ++s.Counts.OK;
+            rec.Unreadable = out.Unreadable;
+            ++(out.Damaged ? s.Counts.Damaged : s.Counts.OK);
         } catch (const std::exception& e) {
             // A copy that ends while Stop was asked for (its tool killed, its read cut
             // short) was stopped, not failed.
@@ -179,6 +181,7 @@ void TRecoveryBatch::Run(const std::vector<size_t>& rows, const std::string& fol
     }
     s.Text = Format(host_.Translate(s.Stopped ? "Recovery stopped. OK: %d Failed: %d" : "Recovery finished. OK: %d Failed: %d"),
                     {s.Counts.OK, s.Counts.Failed});
+    if (s.Counts.Damaged > 0) s.Text += Format(host_.Translate(" Damaged: %d"), {s.Counts.Damaged});
     host_.Queue([this, s, options] { Finish(s, options); });
 }
 
@@ -186,7 +189,11 @@ void TRecoveryBatch::Finish(const TRecoverySummary& s, const TRecoveryBatchOptio
     summary_ = s;
     if (s.Stopped)
         Log(host_, Format("Recovery stopped by user: %d file(s) not recovered.", {s.NotRecovered}));
-    Log(host_, Format("Selected recovery finished. OK=%d, Failed=%d", {s.Counts.OK, s.Counts.Failed}));
+    if (s.Counts.Damaged > 0)
+        Log(host_, Format("Selected recovery finished. OK=%d, Failed=%d, Damaged=%d",
+                          {s.Counts.OK, s.Counts.Failed, s.Counts.Damaged}));
+    else
+        Log(host_, Format("Selected recovery finished. OK=%d, Failed=%d", {s.Counts.OK, s.Counts.Failed}));
     // The status first: a box can stay open for a long time and the window behind it
     // should already say how the batch ended.
     if (s.Stopped)

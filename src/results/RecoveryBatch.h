@@ -15,7 +15,8 @@
 namespace brivo {
 
 // What became of one result of a batch.
-enum class TRecoveryOutcome { Ok, Failed, Stopped };
+// Damaged: written, with zeros where the source could not be read (KeepDamaged).
+enum class TRecoveryOutcome { Ok, Failed, Stopped, Damaged };
 
 struct TRecoveryRecord {
     size_t Row = 0;
@@ -26,6 +27,7 @@ struct TRecoveryRecord {
     std::string Sha256;      // of the bytes written; empty unless Ok and hashing was asked for
     TRecoveryOutcome Outcome = TRecoveryOutcome::Failed;
     std::string Error;       // the message of a failure
+    std::vector<TByteRange> Unreadable;  // Damaged: the zero-filled parts, as offsets in the file
 };
 
 // How a batch ended, for the front end's summary.
@@ -34,7 +36,8 @@ struct TRecoverySummary {
     bool Stopped = false;
     size_t NotRecovered = 0;  // rows left when Stop ended the batch (the one being written included)
     std::string Folder;
-    std::string Text;         // the translated "Recovery finished. OK: %d Failed: %d"
+    std::string Text;         // the translated "Recovery finished. OK: %d Failed: %d", with
+                              // " Damaged: %d" after it when files were kept with unreadable parts
 };
 
 struct TRecoveryBatchOptions {
@@ -44,6 +47,8 @@ struct TRecoveryBatchOptions {
     // Whether the records carry each file's SHA-256 (costs about as much processor time
     // as the copy; only a report reads it).
     bool Hash = false;
+    // Files with unreadable parts are kept (outcome Damaged) instead of failing.
+    bool KeepDamaged = false;
     // Replaces the summary's information box (the window offers to open the folder).
     // Runs on the UI thread.
     std::function<void(const TRecoverySummary&)> ShowSummary;

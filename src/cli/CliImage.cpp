@@ -1,0 +1,139 @@
+#include "cli/CliImage.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "cli/CliSignals.h"
+#include "platform/SameVolume.h"
+#include "volumes/DiskImager.h"
+#include "volumes/VolumeList.h"
+
+namespace brivo::cli {
+
+namespace {
+
+std::string DurationText(double seconds) {
+    if (seconds < 0) return "?";
+    const long long s = std::llround(seconds);
+    if (s < 60) return std::to_string(s) + " s";
+    if (s < 3600) return std::to_string(s / 60) + " min " + std::to_string(s % 60) + " s";
+    return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) + " min";
+}
+
+std::string ProgressLine(const TImageProgress& p) {
+    const double pct = p.Total ? 100.0 * static_cast<double>(p.Rescued + p.BadBytes) / static_cast<double>(p.Total) : 0;
+    char pctText[16];
+    std::snprintf(pctText, sizeof pctText, "%.1f%%", pct);
+    return std::string(p.Phase) + ": " + SizeText(p.Rescued) + " of " + SizeText(p.Total) + " copied (" + pctText +
+           "), " + SizeText(static_cast<uint64_t>(p.BytesPerSecond)) + "/s, errors: " + std::to_string(p.Errors) +
+           ", time left: " + DurationText(p.SecondsLeft);
+}
+
+// The source as the user named it: a path, or a device name under /dev.
+std::string SourcePath(const std::string& given) {
+    struct stat st {};
+    if (::stat(given.c_str(), &st) == 0 || given.find('/') != std::string::npos) return given;
+    const std::string dev = "/dev/" + given;
+    return ::stat(dev.c_str(), &st) == 0 ? dev : given;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::string dir = std::filesystem::path(path).parent_path().string();
+    return dir.empty() ? "." : dir;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+} // namespace
+
+int RunImage(const TImageRequest& request, std::ostream& out, std::ostream& err) {
+    const std::string source = SourcePath(request.Source);
+    const std::string mapPath = request.Map.empty() ? request.Out + ".map" : request.Map;
+    try {
+        if (SameFile(source, request.Out) || SameFile(source, mapPath)) {
+            err << "brivo-recovery-cli: error: the image and its map must not be the source itself.\n";
+            return kExitFailure;
+        }
+        if (OutputOnScannedDevice(source, FolderOf(request.Out)) || OutputOnScannedDevice(source, FolderOf(mapPath))) {
+            err << "brivo-recovery-cli: error: " << request.Out << " is on " << source
+                << ", the device being imaged. Writing there can overwrite the very data being saved. Choose a folder on "
+                   "another device.\n";
+            return kExitFailure;
+        }
+
+        TSourceVolumes volumes = ListVolumes(source);
+        TByteSourcePtr bytes = volumes.Disk;
+        if (request.Volume != 0) bytes = OpenVolumeSource(volumes, ChooseVolume(volumes, request.Volume));
+
+        TImageOptions options;
+        options.MapPath = mapPath;
+        options.MapComments = {"Command line: brivo-recovery-cli image " + source + " " + request.Out +
+                               (request.Volume ? " --volume " + std::to_string(request.Volume) : "") + " --map " + mapPath};
+        const bool tty = ::isatty(STDERR_FILENO) == 1;
+        std::atomic<bool> stop{false};
+        options.Stop = &stop;
+        options.OnProgress = [&](const TImageProgress& p) {
+            if (Interrupted()) stop = true;
+            if (tty) err << "\r" << ProgressLine(p) << "\x1b[K" << std::flush;
+        };
+        TStopOnInterrupt interrupt;
+        const TImageResult r = ImageSource(*bytes, request.Out, options);
+        if (tty) err << "\n";
+        const TImageProgress& p = r.Last;
+        out << (r.Resumed ? "Image continued: " : "Image written: ") << request.Out << " (" << SizeText(p.Total)
+            << "), map: " << mapPath << "\n";
+        out << "Copied " << SizeText(p.Rescued) << " of " << SizeText(p.Total);
+        if (p.Errors > 0)
+            out << "; " << p.Errors << " areas (" << SizeText(p.BadBytes + p.Pending)
+                << ") could not be read and are zeros in the image";
+        out << ".\n";
+        if (r.Stopped) {
+            out << "Stopped: run the same command again to go on where it stopped.\n";
+            return kExitSomeFailed;
+        }
+        return p.Errors > 0 ? kExitSomeFailed : kExitOk;
+    } catch (const std::exception& e) {
+        err << "brivo-recovery-cli: error: " << e.what() << "\n";
+        return kExitFailure;
+    }
+}
+
+TCliCommand ImageCommand() {
+    TCommandSpec def;
+    def.Name = "image";
+    def.Summary = "Copy a failing disk or volume into an image file first, then scan the image.";
+    def.Description =
+        "Reads the source once, sequentially, the readable areas first; areas that fail are skipped and tried "
+        "again sector by sector at the end. Unreadable sectors are zeros in the image. A map file (the format GNU "
+        "ddrescue reads and writes) records what was copied: run the same command again to go on where it stopped. "
+        "The source is never written. Exit codes: 0 all copied, 1 the copy failed, 2 bad usage, 3 unreadable areas "
+        "remain or the copy was stopped.";
+    def.Positionals = {{"SOURCE", "a device (sdb or /dev/sdb) or a disk image file"}, {"OUT", "the raw image to write"}};
+    def.Options = {{"volume", "N", "copy only volume N of the source", {}, ""},
+                   {"map", "FILE", "the map file (default: OUT.map)", {}, ""}};
+    return {def, [](const TParsedArgs& args, std::ostream& out, std::ostream& err) {
+                TImageRequest r;
+                r.Source = args.Positionals.size() > 0 ? args.Positionals[0] : "";
+                r.Out = args.Positionals.size() > 1 ? args.Positionals[1] : "";
+                r.Map = args.Value("map");
+                if (args.Has("volume")) {
+                    const std::string v = args.Value("volume");
+                    char* end = nullptr;
+                    const unsigned long n = std::strtoul(v.c_str(), &end, 10);
+                    if (v.empty() || *end != '\0' || n == 0 || n > 0xFFFFFFFFul) {
+                        err << "brivo-recovery-cli: error: --volume needs a volume number (1, 2, ...)\n";
+                        return kExitUsage;
+                    }
+                    r.Volume = static_cast<uint32_t>(n);
+                }
+                return RunImage(r, out, err);
+            }};
+}
+
+} // namespace brivo::cli
