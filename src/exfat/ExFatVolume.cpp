@@ -151,9 +151,10 @@ bool TExFatVolume::ReadStream(uint32_t first, uint64_t length, bool contiguous, 
     const uint64_t bpc = boot_.BytesPerCluster;
     const uint64_t clusters = (length + bpc - 1) / bpc;
     if (clusters > boot_.ClusterCount) return false;
-    out.resize(clusters * bpc);
+    // Grown as reads succeed: a hostile length never buys more memory than the source holds.
     uint32_t c = first;
     for (uint64_t i = 0; i < clusters; ++i) {
+        out.resize((i + 1) * bpc);
         if (!ReadCluster(c, out.data() + i * bpc)) return false;
         if (i + 1 == clusters) break;
         if (contiguous) {

@@ -39,7 +39,7 @@ std::string SafeName(const std::u16string& name) {
 } // namespace
 
 bool ReadExFatDirectory(TExFatVolume& vol, uint32_t first, bool noFatChain, uint64_t length, bool deleted,
-                        TExFatDirData& out) {
+                        TExFatDirData& out, const std::unordered_set<uint32_t>* done) {
     const uint32_t bpc = vol.BytesPerCluster();
     out = {};
     out.BytesPerCluster = bpc;
@@ -48,7 +48,7 @@ bool ReadExFatDirectory(TExFatVolume& vol, uint32_t first, bool noFatChain, uint
     std::unordered_set<uint32_t> seen;
     uint32_t c = first;
     while (out.Clusters.size() < maxClusters) {
-        if (!vol.IsDataCluster(c) || !seen.insert(c).second) break;
+        if (!vol.IsDataCluster(c) || !seen.insert(c).second || (done && done->count(c))) break;
         if (deleted && !out.Clusters.empty() && vol.IsAllocated(c)) break;
         const size_t at = out.Data.size();
         out.Data.resize(at + bpc);
@@ -95,7 +95,7 @@ void TExFatScanner::Walk(const std::string& path, uint32_t first, bool noFatChai
         return;
     }
     TExFatDirData dir;
-    if (!ReadExFatDirectory(vol_, first, noFatChain, length, deleted, dir)) return;
+    if (!ReadExFatDirectory(vol_, first, noFatChain, length, deleted, dir, &dirClusters_)) return;
     for (uint32_t c : dir.Clusters) dirClusters_.insert(c);
     std::vector<TChild> children;
     Decode(path, dir, deleted, children);

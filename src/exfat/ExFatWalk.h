@@ -27,9 +27,10 @@ struct TExFatDirData {
 
 // Reads a directory: along the FAT, or consecutive clusters when noFatChain. length 0
 // reads until the chain ends (the root). A deleted directory's chain is followed only
-// over free clusters. False when not even the first cluster can be read.
+// over free clusters. Stops at a cluster in `done` (read before as another directory's),
+// so no cluster is decoded twice. False when not even the first cluster can be read.
 bool ReadExFatDirectory(TExFatVolume& vol, uint32_t first, bool noFatChain, uint64_t length, bool deleted,
-                        TExFatDirData& out);
+                        TExFatDirData& out, const std::unordered_set<uint32_t>* done = nullptr);
 
 // The one scan over an open volume: the walk from the root, then, when asked, the sweep
 // of free clusters for lost directories.
