@@ -3,7 +3,8 @@
 // extractor into a folder, and prints the time of each stage, the results, the bytes
 // copied, the results left to the engine and the peak memory.
 //
-// Usage: exfat-bench IMAGE [--deep] [--out DIR]
+// Usage: exfat-bench IMAGE [--deep] [--out DIR] [--list]
+//   --list  also print every result as "address<TAB>path"
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -57,22 +58,26 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s IMAGE [--deep] [--out DIR]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s IMAGE [--deep] [--out DIR] [--list]\n", argv[0]);
         return 2;
     }
     TReaderOptions opts;
     opts.Masks = {};
     opts.Cleanup = false;
     std::string out;
+    bool list = false;
     for (int i = 2; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--deep")) opts.Deep = true;
         else if (!std::strcmp(argv[i], "--out") && i + 1 < argc) out = argv[++i];
+        else if (!std::strcmp(argv[i], "--list")) list = true;
     }
     const TByteSourcePtr src = OpenRawByteSource(argv[1]);
     TNullReport report;
     auto t0 = std::chrono::steady_clock::now();
     const TReaderResult r = FastScanExFatDirect(*src, report, opts);
     std::printf("scan: %.3f s, %zu results\n", Seconds(t0), r.Found.size());
+    if (list)
+        for (const auto& f : r.Found) std::printf("%s\t%s\n", f.Inode.c_str(), f.FullPath.c_str());
     if (!out.empty()) {
         auto fallback = std::make_unique<CountingFallback>();
         CountingFallback* fb = fallback.get();

@@ -1,5 +1,8 @@
 #include "exfat/ExFatEntrySet.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/DateTime.h"
 
 namespace brivo {
@@ -20,6 +23,14 @@ uint16_t ExFatSetChecksum(ByteSpan entries) {
         sum = static_cast<uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + b);
     }
     return sum;
+}
+
+uint16_t ExFatNameHash(std::u16string_view upcased) {
+    uint16_t h = 0;
+    for (const char16_t u : upcased)
+        for (const uint8_t b : {static_cast<uint8_t>(u & 0xFF), static_cast<uint8_t>(u >> 8)})
+            h = static_cast<uint16_t>(((h & 1) ? 0x8000 : 0) + (h >> 1) + b);
+    return h;
 }
 
 bool ExFatTimeToUtc(uint32_t stamp, uint8_t tenMs, uint8_t utcOffset, TDateTime& utc) {
@@ -85,6 +96,7 @@ TExFatEntrySet DecodeExFatEntrySet(ByteSpan b) {
     }
     s.Attributes = ReadLe16(set, 4);
     s.NoFatChain = (stream[1] & 0x02) != 0;
+    s.NameHash = ReadLe16(stream, 4);
     s.ValidDataLength = ReadLe64(stream, 8);
     s.FirstCluster = ReadLe32(stream, 20);
     s.DataLength = ReadLe64(stream, 24);
@@ -95,6 +107,29 @@ TExFatEntrySet DecodeExFatEntrySet(ByteSpan b) {
     s.HasModDate = ExFatTimeToUtc(ReadLe32(set, 12), set[21], set[23], s.ModDateUtc);
     s.Status = TExFatSetStatus::Ok;
     return s;
+}
+
+TExFatEntrySet DecodeExFatCutSet(ByteSpan b) {
+    TExFatEntrySet s = DecodeExFatEntrySet(b);
+    if (s.Status != TExFatSetStatus::Truncated || b.size() < 2 * kExFatEntrySize) return s;
+    // Lay out what is there in a whole set's room, with the missing name entries blank
+    // and the checksum made to agree, and decode that.
+    std::vector<uint8_t> whole(static_cast<size_t>(s.EntryCount) * kExFatEntrySize, 0);
+    const size_t have = b.size() / kExFatEntrySize * kExFatEntrySize;
+    std::copy(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(have), whole.begin());
+    for (size_t at = have; at < whole.size(); at += kExFatEntrySize) whole[at] = static_cast<uint8_t>(kExFatTypeName | (b[0] & kExFatInUse));
+    const uint16_t sum = ExFatSetChecksum(whole);
+    whole[2] = static_cast<uint8_t>(sum);
+    whole[3] = static_cast<uint8_t>(sum >> 8);
+    TExFatEntrySet cut = DecodeExFatEntrySet(whole);
+    if (!cut.Ok()) return s;
+    // The units the missing entries would have held are not part of the name.
+    const size_t units = have > 2 * kExFatEntrySize ? (have / kExFatEntrySize - 2) * 15 : 0;
+    if (cut.Name.size() > units) cut.Name.resize(units);
+    while (!cut.Name.empty() && cut.Name.back() == 0) cut.Name.pop_back();
+    if (cut.Name.empty()) return s;
+    cut.Cut = true;
+    return cut;
 }
 
 } // namespace brivo

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "core/ByteReaders.h"
 #include "core/FoundFile.h"
@@ -36,8 +37,12 @@ struct TExFatEntrySet {
     uint64_t DataLength = 0;
     uint64_t ValidDataLength = 0;
     bool NoFatChain = false;
+    uint16_t NameHash = 0;      // over the up-cased name, as stored in the stream extension
     bool HasModDate = false;
     TDateTime ModDateUtc = 0;
+    // Decoded from the part of a set that its directory's data still holds (the name as
+    // far as it goes, no checksum to check): see DecodeExFatCutSet.
+    bool Cut = false;
 
     bool Ok() const { return Status == TExFatSetStatus::Ok; }
     bool IsDir() const { return (Attributes & kExFatAttrDirectory) != 0; }
@@ -50,6 +55,15 @@ uint16_t ExFatSetChecksum(ByteSpan entries);
 // Decodes the entry set that starts at bytes[0]. Never reads past bytes; the status says
 // why a set is not usable.
 TExFatEntrySet DecodeExFatEntrySet(ByteSpan bytes);
+
+// The name hash the stream extension stores, over the name already up-cased.
+uint16_t ExFatNameHash(std::u16string_view upcased);
+
+// A set cut off by the end of a deleted directory's data (its later clusters lost with the
+// chain): decoded when its File and Stream Extension entries are whole, with the name
+// units the entries there hold. Status Ok and Cut set then; the status of
+// DecodeExFatEntrySet otherwise.
+TExFatEntrySet DecodeExFatCutSet(ByteSpan bytes);
 
 // An exFAT timestamp (the DOS-style date and time, the 10 ms increment and the UTC-offset
 // byte) as a UTC TDateTime; local time when no offset is recorded. False for a date that

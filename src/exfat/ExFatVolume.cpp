@@ -220,10 +220,10 @@ char16_t TExFatVolume::UpCase(char16_t u) const {
     return (u >= u'a' && u <= u'z') ? static_cast<char16_t>(u - 32) : u;
 }
 
-std::string TExFatVolume::FoldName(std::u16string_view name) const {
+std::u16string TExFatVolume::FoldName(std::u16string_view name) const {
     std::u16string units(name);
     for (char16_t& u : units) u = UpCase(u);
-    return Utf16ToUtf8(units);
+    return units;
 }
 
 } // namespace brivo

@@ -68,8 +68,8 @@ public:
 
     // A UTF-16 unit folded through the volume's up-case table (ASCII folding without one).
     char16_t UpCase(char16_t u) const;
-    // A name folded through the up-case table, as UTF-8, for comparing names.
-    std::string FoldName(std::u16string_view name) const;
+    // A name folded through the up-case table, for comparing names.
+    std::u16string FoldName(std::u16string_view name) const;
 
     uint32_t BitmapCluster() const { return bitmapCluster_; }
     uint32_t UpcaseCluster() const { return upcaseCluster_; }

@@ -98,13 +98,14 @@ void TExFatScanner::Walk(const std::string& path, uint32_t first, bool noFatChai
     if (!ReadExFatDirectory(vol_, first, noFatChain, length, deleted, dir, &dirClusters_)) return;
     for (uint32_t c : dir.Clusters) dirClusters_.insert(c);
     std::vector<TChild> children;
-    Decode(path, dir, deleted, children);
+    Decode(path, dir, deleted, depth, children);
     for (const TChild& c : children)
         Walk(c.Path, c.Set.FirstCluster, c.Set.NoFatChain, c.Set.DataLength, c.Deleted, depth + 1);
     Progress(Format(report_.Translate("Scanning exFAT directories... found %d files"), {static_cast<int64_t>(result_.Found.size())}));
 }
 
-void TExFatScanner::Decode(const std::string& path, const TExFatDirData& dir, bool deleted, std::vector<TChild>& children) {
+void TExFatScanner::Decode(const std::string& path, const TExFatDirData& dir, bool deleted, int depth,
+                           std::vector<TChild>& children) {
     const ByteSpan data(dir.Data);
     const size_t slots = data.size() / kExFatEntrySize;
     for (size_t i = 0; i < slots;) {
@@ -115,7 +116,9 @@ void TExFatScanner::Decode(const std::string& path, const TExFatDirData& dir, bo
             ++i;
             continue;
         }
-        const TExFatEntrySet set = DecodeExFatEntrySet(data.subspan(at));
+        TExFatEntrySet set = DecodeExFatEntrySet(data.subspan(at));
+        const bool cut = deleted && set.Status == TExFatSetStatus::Truncated;
+        if (cut) set = DecodeExFatCutSet(data.subspan(at));
         if (!set.Ok()) {
             if (report_.DebugEnabled() && (deleted || !(type & kExFatInUse)))
                 report_.DebugLog("exFAT skip entry set: path=\"" + path + "\" slot=" + std::to_string(i) +
@@ -130,15 +133,17 @@ void TExFatScanner::Decode(const std::string& path, const TExFatDirData& dir, bo
         if (set.IsDir()) {
             if (vol_.IsDataCluster(set.FirstCluster) && set.DataLength) children.push_back({child, set, gone});
         } else if (gone) {
-            AddResult(child, set, entryOffset, gone);
+            const long index = AddResult(child, set, entryOffset, gone);
+            if (cut) cutTails_.push_back({path, std::vector<uint8_t>(data.begin() + static_cast<std::ptrdiff_t>(at), data.end()),
+                                          entryOffset, depth, index});
         }
         i += static_cast<size_t>(set.EntryCount);
     }
 }
 
-void TExFatScanner::AddResult(const std::string& path, const TExFatEntrySet& set, uint64_t entryOffset, bool deleted) {
+long TExFatScanner::AddResult(const std::string& path, const TExFatEntrySet& set, uint64_t entryOffset, bool deleted) {
     const uint64_t address = vol_.MetaAddress(entryOffset);
-    if (!seenAddresses_.insert(address).second) return;
+    if (!seenAddresses_.insert(address).second) return -1;
     if (options_.Cleanup) {
         // A lost folder's made-up prefix is not noise; what is below it may be.
         const std::string_view tested = cleanupBase_.empty() || path.compare(0, cleanupBase_.size(), cleanupBase_) != 0
@@ -146,12 +151,12 @@ void TExFatScanner::AddResult(const std::string& path, const TExFatEntrySet& set
                                             : std::string_view(path).substr(cleanupBase_.size());
         if (set.DataLength == 0 || IsSyntheticPath(tested, TScanWhere::swDisk)) {
             ++result_.HiddenByCleanup;
-            return;
+            return -1;
         }
     }
     if (!options_.Masks.empty() && !MatchesAnyMask(path, options_.Masks)) {
         ++result_.HiddenByMasks;
-        return;
+        return -1;
     }
     TFoundFile f;
     f.Inode = std::to_string(address);
@@ -166,6 +171,7 @@ void TExFatScanner::AddResult(const std::string& path, const TExFatEntrySet& set
     f.DamageScore = c.Score;
     f.FoundBy = foundBy_;
     result_.Found.push_back(std::move(f));
+    return static_cast<long>(result_.Found.size()) - 1;
 }
 
 void TExFatScanner::Sweep() {
@@ -183,6 +189,8 @@ void TExFatScanner::Sweep() {
     std::unordered_set<uint32_t> claimed;
     std::map<uint32_t, std::pair<bool, uint64_t>> dirShape;  // first cluster -> (no FAT chain, length)
     std::vector<uint8_t> buf;
+    // Free clusters that open with the later entries of a set: a folder's data going on.
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> starts;
     for (uint64_t c0 = kExFatFirstCluster; c0 < limit; c0 += batch) {
         if (report_.StopRequested()) return;
         const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(batch, limit - c0));
@@ -198,11 +206,22 @@ void TExFatScanner::Sweep() {
         for (uint32_t k = 0; k < n; ++k) {
             const uint32_t c = static_cast<uint32_t>(c0 + k);
             if (vol_.IsAllocated(c) || dirClusters_.count(c)) continue;
+            const size_t head = size_t{k} * bpc;
+            if (!cutTails_.empty() && head < b.size()) {
+                const uint8_t t = b[head] & 0x7F;
+                if (t == kExFatTypeStream || t == kExFatTypeName) {
+                    const size_t n = std::min<size_t>(19 * kExFatEntrySize, b.size() - head);
+                    starts.emplace_back(c, std::vector<uint8_t>(b.begin() + static_cast<std::ptrdiff_t>(head),
+                                                                b.begin() + static_cast<std::ptrdiff_t>(head + n)));
+                }
+            }
             bool any = false;
             for (size_t at = size_t{k} * bpc; at < size_t{k + 1} * bpc && at < b.size(); at += kExFatEntrySize) {
                 if (!LooksLikeSetStart(b, at)) continue;
                 const TExFatEntrySet set = DecodeExFatEntrySet(b.subspan(at));
-                if (!set.Ok()) continue;
+                // In free space a checksum that agrees by chance is not enough: the name
+                // must also give the hash its writer stored (names compare up-cased).
+                if (!set.Ok() || ExFatNameHash(vol_.FoldName(set.Name)) != set.NameHash) continue;
                 any = true;
                 if (set.IsDir() && vol_.IsDataCluster(set.FirstCluster) && set.DataLength) {
                     dirShape[set.FirstCluster] = {set.NoFatChain, set.DataLength};
@@ -214,6 +233,7 @@ void TExFatScanner::Sweep() {
         }
         Progress(report_.Translate("Deep scan: looking for lost exFAT folders..."), c0 - kExFatFirstCluster, limit - kExFatFirstCluster);
     }
+    JoinCutSets(starts);
     // A folder that no found entry points at is lost: it is listed under its cluster. Its
     // named subfolders are reached through it. A folder's later clusters follow its first
     // when nothing else claims them.
@@ -237,6 +257,33 @@ void TExFatScanner::Sweep() {
     }
     cleanupBase_.clear();
     foundBy_ = TFoundBy::Metadata;
+}
+
+void TExFatScanner::JoinCutSets(std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& starts) {
+    // Each cut set is tried against each cluster that opens with a set's later entries; the
+    // set checksum over the joined bytes decides. A joined cluster is read as the folder's
+    // own, which may leave a cut set of its own to join in turn.
+    std::vector<bool> used(starts.size(), false);
+    for (size_t t = 0; t < cutTails_.size(); ++t) {
+        if (report_.StopRequested()) return;
+        const TCutTail tail = cutTails_[t];
+        for (size_t i = 0; i < starts.size(); ++i) {
+            if (used[i] || dirClusters_.count(starts[i].first)) continue;
+            std::vector<uint8_t> joined = tail.Bytes;
+            joined.insert(joined.end(), starts[i].second.begin(), starts[i].second.end());
+            const TExFatEntrySet set = DecodeExFatEntrySet(joined);
+            if (!set.Ok() || static_cast<size_t>(set.EntryCount) * kExFatEntrySize <= tail.Bytes.size()) continue;
+            used[i] = true;
+            if (tail.ResultIndex >= 0) {
+                TFoundFile& f = result_.Found[static_cast<size_t>(tail.ResultIndex)];
+                f.FullPath = tail.Path + "/" + SafeName(set.Name);
+            }
+            if (report_.DebugEnabled())
+                report_.DebugLog("exFAT joined cut set: path=\"" + tail.Path + "\" cluster=" + std::to_string(starts[i].first));
+            Walk(tail.Path, starts[i].first, true, vol_.BytesPerCluster(), true, tail.Depth);
+            break;
+        }
+    }
 }
 
 } // namespace brivo

@@ -45,10 +45,20 @@ private:
         TExFatEntrySet Set;
         bool Deleted = false;
     };
+    // A set cut off by the end of a deleted folder's data: the rest may be found in a free
+    // cluster by the sweep, which then belongs to that folder.
+    struct TCutTail {
+        std::string Path;           // the folder's
+        std::vector<uint8_t> Bytes;  // the set's part that was read
+        uint64_t EntryOffset = 0;
+        int Depth = 0;
+        long ResultIndex = -1;      // its result, listed under the partial name
+    };
     void Walk(const std::string& path, uint32_t first, bool noFatChain, uint64_t length, bool deleted, int depth);
-    void Decode(const std::string& path, const TExFatDirData& dir, bool deleted, std::vector<TChild>& children);
-    void AddResult(const std::string& path, const TExFatEntrySet& set, uint64_t entryOffset, bool deleted);
+    void Decode(const std::string& path, const TExFatDirData& dir, bool deleted, int depth, std::vector<TChild>& children);
+    long AddResult(const std::string& path, const TExFatEntrySet& set, uint64_t entryOffset, bool deleted);
     void Sweep();
+    void JoinCutSets(std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& starts);
     void Progress(const std::string& text, uint64_t pos = 0, uint64_t max = 0);
 
     TExFatVolume& vol_;
@@ -58,6 +68,7 @@ private:
     std::unordered_set<uint32_t> dirClusters_;  // read as directory data already
     std::unordered_set<uint64_t> seenAddresses_;
     TFoundBy foundBy_ = TFoundBy::Metadata;
+    std::vector<TCutTail> cutTails_;
     std::string cleanupBase_;  // the part of a sweep result's path the cleanup filter ignores
     uint64_t lastProgress_ = 0;
 };

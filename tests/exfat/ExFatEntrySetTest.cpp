@@ -101,6 +101,11 @@ TEST(ExFatEntrySet, DecodesGoodSetsAndRefusesBrokenOnes) {
     EXPECT_EQ(s.EntryCount, 5);
 }
 
+TEST(ExFatEntrySet, NameHashIsTheWritersOwn) {
+    // As the FUSE exFAT writer stored it for the folder "Projects".
+    EXPECT_EQ(ExFatNameHash(u"PROJECTS"), 0xD446);
+}
+
 TEST(ExFatEntrySet, TimesCarryTheirHundredthsAndUtcOffset) {
     const TExFatEntrySet s = DecodeExFatEntrySet(MakeSet(u"x"));
     ASSERT_TRUE(s.HasModDate);
