@@ -82,6 +82,9 @@ private:
                 set = DecodeExFatEntrySet(joined);
                 if (set.Ok()) break;
             }
+            // Its rest lies in a cluster only the deep sweep knows; the File and Stream
+            // Extension entries here are all a copy needs, as the scan read them.
+            if (!set.Ok()) set = DecodeExFatCutSet(bytes);
         }
         if (!set.Ok() || set.IsDir()) {
             why = "no file entry set at address " + std::to_string(address);

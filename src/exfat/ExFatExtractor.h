@@ -7,8 +7,10 @@
 namespace brivo {
 
 // Copies exFAT results straight from the volume. A result is found again from its
-// metadata address alone (the entry set is read again there and its checksum checked),
-// so results of the walk and of the deep sweep need nothing handed over from the scan.
+// metadata address alone (the entry set is read again there and its checksum checked; a
+// set cut by its folder's cluster end is taken as the scan took it, from its File and
+// Stream Extension entries), so results of the walk and of the deep sweep need nothing
+// handed over from the scan.
 // - no FAT chain: consecutive clusters from the first one;
 // - a chain: along the FAT while it is believable (for a deleted file: free clusters, no
 //   loop, as long as the data), else from the first cluster on past clusters in use;

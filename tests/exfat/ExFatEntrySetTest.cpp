@@ -101,6 +101,31 @@ TEST(ExFatEntrySet, DecodesGoodSetsAndRefusesBrokenOnes) {
     EXPECT_EQ(s.EntryCount, 5);
 }
 
+TEST(ExFatEntrySet, ACutSetKeepsTheNamePartItHas) {
+    const std::u16string longName = u"a name of thirty-one characters";
+    const std::vector<uint8_t> whole = MakeSet(longName, false);
+    struct Case {
+        size_t entries;  // of the five
+        bool ok;
+        std::u16string name;
+    };
+    const Case cases[] = {{1, false, u""}, {2, false, u""}, {3, true, longName.substr(0, 15)}, {4, true, longName.substr(0, 30)}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entries);
+        const TExFatEntrySet s = DecodeExFatCutSet(ByteSpan(whole).first(c.entries * 32));
+        EXPECT_EQ(s.Ok(), c.ok);
+        if (!c.ok) continue;
+        EXPECT_TRUE(s.Cut);
+        EXPECT_EQ(s.Name, c.name);
+        EXPECT_EQ(s.FirstCluster, 10u);
+    }
+    // A whole set is decoded as it is, checksum and all.
+    EXPECT_FALSE(DecodeExFatCutSet(whole).Cut);
+    std::vector<uint8_t> bad = whole;
+    bad[70] ^= 1;
+    EXPECT_EQ(DecodeExFatCutSet(bad).Status, TExFatSetStatus::BadChecksum);
+}
+
 TEST(ExFatEntrySet, NameHashIsTheWritersOwn) {
     // As the FUSE exFAT writer stored it for the folder "Projects".
     EXPECT_EQ(ExFatNameHash(u"PROJECTS"), 0xD446);

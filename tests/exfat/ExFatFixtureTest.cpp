@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -152,6 +153,31 @@ TEST(ExFatScan, QuickFormattedVolumeGivesBackItsSurvivingFolders) {
                              "/Travel plan 2025.txt", "/receipts.csv"})
         EXPECT_TRUE(byName.count(tail)) << tail;
     for (const auto& f : deep.Found) EXPECT_EQ(f.DamageText, "Excellent") << f.FullPath;
+}
+
+// /Mail/Sent held 30 entry sets in two clusters apart; deletion cleared the FAT link, and
+// one set straddles the two.
+TEST(ExFatScan, DeepScanPutsAFolderSecondClusterBackInPlace) {
+    TempDir dir;
+    const TByteSourcePtr src = OpenRawByteSource(UnpackFixture("exfat-frag.img", dir));
+    auto sent = [](const TReaderResult& r) {
+        std::map<std::string, TFoundBy> out;
+        for (const auto& f : r.Found)
+            if (f.FullPath.find("message number") != std::string::npos) out[f.FullPath] = f.FoundBy;
+        return out;
+    };
+    const auto fast = sent(Scan(*src, false));
+    // The walk alone: the first cluster's sets, the straddling one under the name part it has.
+    EXPECT_EQ(fast.size(), 26u);
+    EXPECT_TRUE(fast.count("/Mail/Sent/message number ")) << "the cut set";
+    const auto deep = sent(Scan(*src, true));
+    ASSERT_EQ(deep.size(), 30u);
+    for (int i = 0; i < 30; ++i) {
+        char name[80];
+        std::snprintf(name, sizeof name, "/Mail/Sent/message number %02d with a long name.eml", i);
+        ASSERT_TRUE(deep.count(name)) << name;
+        EXPECT_EQ(deep.at(name), i > 25 ? TFoundBy::DeepSweep : TFoundBy::Metadata) << name;
+    }
 }
 
 TEST(ExFatScan, FindsTheVolumeInsideEveryContainer) {
