@@ -105,7 +105,10 @@ private:
         TExFatEntrySet set;
         bool deleted = false;
         if (!FindSet(address, set, deleted, why)) return false;
-        if (deleted && set.DataLength && vol.IsAllocated(set.FirstCluster)) {
+        // Consecutive clusters are what they are, whoever has them now (the engine reads
+        // them the same way); a chain that starts in a cluster in use again is not the
+        // file's any more.
+        if (deleted && set.DataLength && !set.NoFatChain && vol.IsAllocated(set.FirstCluster)) {
             why = "its first cluster is in use again";
             return false;
         }

@@ -16,8 +16,10 @@ namespace brivo {
 //   loop, as long as the data), else from the first cluster on past clusters in use;
 // - bytes past the valid data length are written as zeros, as the file system reads them.
 // Whatever cannot be copied this way goes to `fallback` (the engine's extractor): an
-// address that holds no entry set any more, a deleted file whose first cluster is in use
-// again, clusters running past the volume. With no fallback those throw
+// address that holds no entry set any more, a deleted chained file whose first cluster is
+// in use again, clusters running past the volume. (A file without a chain is copied from
+// its clusters even when they are in use again: that is what the engine gives too, and
+// its condition says "Overwritten".) With no fallback those throw
 // std::runtime_error with the user's message.
 std::unique_ptr<TExtractor> MakeExFatExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback);
 
