@@ -1,0 +1,276 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+#include "TestSupport.h"
+#include "core/ByteSource.h"
+#include "core/Extractor.h"
+#include "core/ReaderReport.h"
+#include "core/Sha256.h"
+#include "exfat/ExFatExtractor.h"
+#include "exfat/ExFatScan.h"
+#include "exfat/ExFatVolume.h"
+#include "volumes/VolumeList.h"
+
+namespace brivo {
+namespace {
+
+using namespace brivo::test;
+
+struct StringSink : TByteSink {
+    std::string bytes;
+    void Write(std::span<const uint8_t> b) override { bytes.append(reinterpret_cast<const char*>(b.data()), b.size()); }
+};
+
+std::string Extract(TExtractor& x, const TFoundFile& f) {
+    StringSink sink;
+    x.Extract(f, sink);
+    return sink.bytes;
+}
+
+bool HaveEngine() { return RunProcess({"fls", "-V"}).exitCode == 0; }
+
+// The engine's deleted regular files: metadata address -> "/" path.
+std::map<std::string, std::string> EngineDeletedFiles(const std::string& img, bool orphans) {
+    const ProcessResult r = RunProcess({"fls", "-r", "-d", "-p", "-f", "exfat", img});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::map<std::string, std::string> out;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) {
+        const size_t colon = line.find(":\t");
+        if (line.size() < 6 || line.compare(1, 2, "/r") != 0 || colon == std::string::npos) continue;
+        const std::string path = "/" + line.substr(colon + 2);
+        if ((path.rfind("/$OrphanFiles/", 0) == 0) != orphans) continue;
+        std::string addr = line.substr(0, colon);
+        addr = addr.substr(addr.find_last_of(" ") + 1);
+        out[addr] = path;
+    }
+    return out;
+}
+
+std::string EngineCopy(const std::string& img, const std::string& address) {
+    const ProcessResult r = RunProcess({"icat", "-R", "-f", "exfat", img, address});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return r.out;
+}
+
+TReaderResult Scan(TByteSource& src, bool deep, TMaskList masks = {}, bool cleanup = false) {
+    TNullReport report;
+    TReaderOptions o;
+    o.Masks = std::move(masks);
+    o.Cleanup = cleanup;
+    o.Deep = deep;
+    return FastScanExFatDirect(src, report, o);
+}
+
+std::string Md5(const std::string& bytes, TempDir& dir) {
+    WriteFileBytes(dir / "md5.tmp", bytes);
+    return Md5OfFile(dir / "md5.tmp");
+}
+
+const char* kImages[] = {"exfat", "exfat-frag", "exfat-qformat"};
+
+TEST(ExFatScan, ListsWhatTheEngineListsAtTheSameAddresses) {
+    if (!HaveEngine()) GTEST_SKIP() << "fls is not installed";
+    TempDir dir;
+    for (const char* name : kImages) {
+        SCOPED_TRACE(name);
+        const std::string img = UnpackFixture(std::string(name) + ".img", dir);
+        const TByteSourcePtr src = OpenRawByteSource(img);
+        std::map<std::string, std::string> mine;
+        for (const auto& f : Scan(*src, false).Found) {
+            EXPECT_EQ(f.FoundBy, TFoundBy::Metadata);
+            mine[f.Inode] = f.FullPath;
+        }
+        EXPECT_EQ(mine, EngineDeletedFiles(img, false));
+        // What the engine lists as lost, the deep scan finds at the same addresses.
+        std::map<std::string, std::string> deep;
+        for (const auto& f : Scan(*src, true).Found) deep[f.Inode] = f.FullPath;
+        for (const auto& [addr, path] : EngineDeletedFiles(img, true)) {
+            ASSERT_TRUE(deep.count(addr)) << path << " @" << addr;
+            const std::string base = path.substr(path.find_last_of('/'));
+            EXPECT_TRUE(deep[addr].ends_with(base)) << deep[addr];
+        }
+    }
+}
+
+// Every result of every fixture, deep scan included, copied directly: the original bytes,
+// and the engine's bytes up to the valid data length (the engine reads past it).
+TEST(ExFatExtractor, CopiesTheOriginalBytesAndMatchesTheEngine) {
+    const bool engine = HaveEngine();
+    TempDir dir;
+    for (const char* name : kImages) {
+        SCOPED_TRACE(name);
+        const std::string img = UnpackFixture(std::string(name) + ".img", dir);
+        const TByteSourcePtr src = OpenRawByteSource(img);
+        std::map<std::string, ManifestEntry> manifest;
+        for (const auto& m : ReadManifest(name)) manifest[m.path] = m;
+        const TReaderResult scan = Scan(*src, true);
+        const auto x = MakeExFatExtractor(src, nullptr);
+        size_t matched = 0;
+        for (const auto& f : scan.Found) {
+            SCOPED_TRACE(f.FullPath + " @" + f.Inode);
+            const std::string mine = Extract(*x, f);
+            ASSERT_EQ(mine.size(), static_cast<size_t>(f.SizeBytes));
+            // Lost folders' results carry their own prefix; the manifest the original path.
+            for (const auto& [path, m] : manifest)
+                if (f.FullPath == path || (f.FullPath.ends_with(path.substr(path.find_last_of('/'))) &&
+                                           f.FullPath.rfind("/$OrphanFiles/", 0) == 0)) {
+                    EXPECT_EQ(Md5(mine, dir), m.md5);
+                    ++matched;
+                }
+            if (!engine) continue;
+            const std::string theirs = EngineCopy(img, f.Inode);
+            if (f.FullPath == "/Mail/grown.log") {
+                EXPECT_EQ(mine.substr(0, 6000), theirs.substr(0, 6000));
+                EXPECT_EQ(mine.substr(6000), std::string(14000, '\0'));
+                EXPECT_NE(theirs.substr(6000), mine.substr(6000));
+            } else {
+                EXPECT_TRUE(mine == theirs);
+            }
+        }
+        EXPECT_EQ(matched, manifest.size()) << "every deleted file of the manifest";
+    }
+}
+
+TEST(ExFatScan, QuickFormattedVolumeGivesBackItsSurvivingFolders) {
+    TempDir dir;
+    const std::string img = UnpackFixture("exfat-qformat.img", dir);
+    const TByteSourcePtr src = OpenRawByteSource(img);
+    EXPECT_TRUE(Scan(*src, false).Found.empty()) << "the new root knows nothing of the old tree";
+    const TReaderResult deep = Scan(*src, true, {}, true);
+    std::map<std::string, const TFoundFile*> byName;
+    for (const auto& f : deep.Found) {
+        EXPECT_EQ(f.FoundBy, TFoundBy::DeepSweep);
+        EXPECT_EQ(f.FullPath.rfind("/$OrphanFiles/Folder at cluster ", 0), 0u) << f.FullPath;
+        byName[f.FullPath.substr(f.FullPath.find('/', 30))] = &f;
+    }
+    // The lost folders' own names come back from the entries that point at them.
+    for (const char* tail : {"/100CANON/IMG_0101.JPG", "/100CANON/IMG_0102.JPG", "/100CANON/Edited/IMG_0101-crop.JPG",
+                             "/Travel plan 2025.txt", "/receipts.csv"})
+        EXPECT_TRUE(byName.count(tail)) << tail;
+    for (const auto& f : deep.Found) EXPECT_EQ(f.DamageText, "Excellent") << f.FullPath;
+}
+
+// /Mail/Sent held 30 entry sets in two clusters apart; deletion cleared the FAT link, and
+// one set straddles the two.
+TEST(ExFatScan, DeepScanPutsAFolderSecondClusterBackInPlace) {
+    TempDir dir;
+    const TByteSourcePtr src = OpenRawByteSource(UnpackFixture("exfat-frag.img", dir));
+    auto sent = [](const TReaderResult& r) {
+        std::map<std::string, TFoundBy> out;
+        for (const auto& f : r.Found)
+            if (f.FullPath.find("message number") != std::string::npos) out[f.FullPath] = f.FoundBy;
+        return out;
+    };
+    const auto fast = sent(Scan(*src, false));
+    // The walk alone: the first cluster's sets, the straddling one under the name part it has.
+    EXPECT_EQ(fast.size(), 26u);
+    EXPECT_TRUE(fast.count("/Mail/Sent/message number ")) << "the cut set";
+    const auto deep = sent(Scan(*src, true));
+    ASSERT_EQ(deep.size(), 30u);
+    for (int i = 0; i < 30; ++i) {
+        char name[80];
+        std::snprintf(name, sizeof name, "/Mail/Sent/message number %02d with a long name.eml", i);
+        ASSERT_TRUE(deep.count(name)) << name;
+        EXPECT_EQ(deep.at(name), i > 25 ? TFoundBy::DeepSweep : TFoundBy::Metadata) << name;
+    }
+}
+
+TEST(ExFatScan, FindsTheVolumeInsideEveryContainer) {
+    TempDir dir;
+    const auto manifest = ReadManifest("gpt-disk.vol3");
+    ASSERT_FALSE(manifest.empty());
+    for (const char* name : {"gpt-disk.img", "gpt-disk.qcow2", "gpt-disk.vhdx"}) {
+        SCOPED_TRACE(name);
+        const TByteSourcePtr vol = OpenVolume(UnpackFixture(name, dir), 3);
+        const TReaderResult r = Scan(*vol, false);
+        const auto x = MakeExFatExtractor(vol, nullptr);
+        ASSERT_EQ(r.Found.size(), manifest.size());
+        for (const auto& m : manifest) {
+            const auto it = std::find_if(r.Found.begin(), r.Found.end(), [&](const TFoundFile& f) { return f.FullPath == m.path; });
+            ASSERT_NE(it, r.Found.end()) << m.path;
+            EXPECT_EQ(Md5(Extract(*x, *it), dir), m.md5) << m.path;
+        }
+    }
+}
+
+TEST(ExFatScan, MasksCleanupAndStop) {
+    TempDir dir;
+    const TByteSourcePtr src = OpenRawByteSource(UnpackFixture("exfat.img", dir));
+    const TReaderResult all = Scan(*src, false, {"*"}, true);
+    EXPECT_EQ(all.HiddenByCleanup, 1u) << "the empty file";
+    EXPECT_EQ(all.Found.size(), 6u);
+    const TReaderResult txt = Scan(*src, false, {"*.txt"}, true);
+    EXPECT_EQ(txt.Found.size(), 4u);
+    EXPECT_EQ(txt.HiddenByMasks, 2u) << "budget.csv, track01.mp3";
+
+    struct Stopped : TNullReport {
+        bool StopRequested() const override { return true; }
+    } stopped;
+    EXPECT_TRUE(FastScanExFatDirect(*src, stopped, {}).Found.empty());
+}
+
+std::vector<uint8_t> ReadAllBytes(TByteSource& s) {
+    std::vector<uint8_t> b(s.Size());
+    EXPECT_TRUE(s.ReadExact(0, b.data(), b.size()));
+    return b;
+}
+
+TEST(ExFatScan, ConditionComesFromTheAllocationBitmap) {
+    TempDir dir;
+    const TByteSourcePtr file = OpenRawByteSource(UnpackFixture("exfat.img", dir));
+    std::vector<uint8_t> bytes = ReadAllBytes(*file);
+    uint64_t bitmapAt = 0, bitmapLen = 0;
+    {
+        TExFatVolume vol(*file);
+        bitmapAt = vol.ClusterOffset(vol.BitmapCluster());
+        bitmapLen = (vol.Boot().ClusterCount + 7) / 8;
+    }
+    // Every cluster handed out again.
+    std::fill(bytes.begin() + static_cast<long>(bitmapAt), bytes.begin() + static_cast<long>(bitmapAt + bitmapLen), 0xFF);
+    const std::string img = dir / "reused.img";
+    WriteFileBytes(img, std::string(bytes.begin(), bytes.end()));
+    const TByteSourcePtr src = OpenRawByteSource(img);
+    const TReaderResult r = Scan(*src, true);
+    ASSERT_FALSE(r.Found.empty());
+    // These files have no FAT chain: their clusters are copied as they are now, in full.
+    // The engine stops after the first cluster of such a file (it passes over clusters in
+    // use and finds no free one after it), so its copy is where ours begins.
+    const auto x = MakeExFatExtractor(src, nullptr);
+    for (const auto& f : r.Found) {
+        if (f.SizeBytes == 0) continue;
+        EXPECT_EQ(f.DamageText, "Overwritten") << f.FullPath;
+        EXPECT_EQ(f.DamageScore, 0);
+        const std::string mine = Extract(*x, f);
+        EXPECT_EQ(mine.size(), static_cast<size_t>(f.SizeBytes));
+        if (HaveEngine()) {
+            const std::string theirs = EngineCopy(img, f.Inode);
+            EXPECT_FALSE(theirs.empty());
+            EXPECT_TRUE(mine.starts_with(theirs)) << f.FullPath;
+        }
+    }
+}
+
+TEST(ExFatScan, UsesTheBackupBootRegionAndRefusesWhatIsNotExFat) {
+    TempDir dir;
+    const TByteSourcePtr file = OpenRawByteSource(UnpackFixture("exfat.img", dir));
+    const std::vector<uint8_t> good = ReadAllBytes(*file);
+    const size_t expected = Scan(*file, false).Found.size();
+
+    std::vector<uint8_t> bytes = good;
+    bytes[100] ^= 0xFF;  // serial number: the main region's checksum no longer matches
+    EXPECT_EQ(Scan(*MakeMemoryByteSource(bytes), false).Found.size(), expected);
+
+    bytes[12 * 512 + 100] ^= 0xFF;  // and the backup's
+    EXPECT_THROW(Scan(*MakeMemoryByteSource(bytes), false), std::runtime_error);
+    std::vector<uint8_t> zeros(1 << 20, 0);
+    EXPECT_THROW(Scan(*MakeMemoryByteSource(zeros), false), std::runtime_error);
+    EXPECT_THROW(Scan(*MakeMemoryByteSource(std::span<const uint8_t>(good.data(), 300)), false), std::runtime_error);
+}
+
+} // namespace
+} // namespace brivo
