@@ -179,8 +179,8 @@ TEST(FatDeepScan, JoinsScatteredFolderClustersAndNamesFoldersFoundInFreeSpace) {
     const auto files = FilesByName(r);
     const std::map<std::string, std::string> want = {
         {"More 0.jpg", "/_ICTURES"},  {"More 6.jpg", "/_ICTURES"},        {"Split name.jpg", "/_ICTURES"},
-        {"Last.jpg", "/_ICTURES"},    {"Inner.jpg", "/_ICTURES/Sub"},     {"Stray one.jpg", "/$OrphanFiles"},
-        {"Stray two.jpg", "/$OrphanFiles"}};
+        {"Last.jpg", "/_ICTURES"},    {"Inner.jpg", "/_ICTURES/Sub"},
+        {"Stray one.jpg", "/$OrphanFiles/Folder at cluster 60"}, {"Stray two.jpg", "/$OrphanFiles/Folder at cluster 60"}};
     for (const auto& [name, parent] : want) {
         ASSERT_TRUE(files.count(name)) << name;
         EXPECT_EQ(files.at(name), parent) << name;
@@ -218,8 +218,36 @@ TEST(FatDeepScan, StopKeepsWhatWasFoundAndEndsTheSweep) {
     const auto files = FilesByName(r);
     EXPECT_TRUE(files.count("Early.jpg"));
     EXPECT_FALSE(files.count("Late.jpg"));
-    // Nothing names either folder: their files go with the engine's orphans.
-    EXPECT_EQ(files.at("Early.jpg"), "/$OrphanFiles");
+    // Nothing names the folder: its files stay together under the orphans.
+    EXPECT_EQ(files.at("Early.jpg"), "/$OrphanFiles/Folder at cluster 100");
+}
+
+// Folders whose own entry is gone keep their files together, under their parent when ".."
+// leads to a folder that is known, else under the orphans; a named folder inside a lost one
+// keeps its name.
+TEST(FatDeepScan, LostFoldersKeepTheirFilesTogether) {
+    FatMemVolume vol(200);
+    vol.Use(2);
+    vol.PutEntries(10, Join({DotEntries(10, 0), GoneFile(u"Top.txt", "TOP     TXT", 11, 300)}));
+    vol.PutEntries(20, Join({DotEntries(20, 10), GoneFile(u"Under known.txt", "UNDERK~1TXT", 21, 300),
+                             GoneFile(u"Second.txt", "SECOND  TXT", 22, 300)}));
+    vol.PutEntries(40, Join({DotEntries(40, 150), Deleted(Named(u"Photos", DirEntry("PHOTOS     ", 30)))}));
+    vol.PutEntries(30, Join({DotEntries(30, 40), GoneFile(u"Beach.jpg", "BEACH   JPG", 31, 300)}));
+    TFatDeepInput in;
+    in.KnownDirs = {{"", {2}, false}, {"/_ROJECT", {10}, true}};
+    in.WalkClusters = {2, 10};
+    TNullReport report;
+    const auto files = FilesByName(RunFatDeepSweep(vol.View(), in, report));
+    const std::map<std::string, std::string> want = {
+        {"Under known.txt", "/_ROJECT/Folder at cluster 20"},
+        {"Second.txt", "/_ROJECT/Folder at cluster 20"},
+        {"Beach.jpg", "/$OrphanFiles/Folder at cluster 40/Photos"},
+    };
+    for (const auto& [name, parent] : want) {
+        ASSERT_TRUE(files.count(name)) << name;
+        EXPECT_EQ(files.at(name), parent) << name;
+    }
+    EXPECT_FALSE(files.count("Top.txt")) << "the walk lists the known folder's own files";
 }
 
 TEST(FatDeepScan, UnreadableClustersAreSkippedNotFatal) {
