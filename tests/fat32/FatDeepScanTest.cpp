@@ -283,11 +283,14 @@ TEST(FatDeepScan, ThroughTheWalk) {
     img.Put(10, 0, first);
     img.Put(19, 0, Cat({Deleted(Named(u"Later one.jpg", FileEntry("LATER1  JPG", 20, 300))),
                         Deleted(Named(u"Later two.jpg", FileEntry("LATER2  JPG", 21, 300)))}));
+    // A folder nothing names any more.
+    img.Put(40, 0, Cat({DotEntries(40, 0), Deleted(Named(u"Lost.txt", FileEntry("LOST    TXT", 41, 300)))}));
     const TByteSourcePtr src = MakeMemoryByteSource(img.bytes);
     auto scan = [&](bool deep) {
         TReaderOptions opts;
         opts.Masks = {};
         opts.Deep = deep;
+        opts.Cleanup = true;
         TNullReport report;
         TFat32Log log(report);
         return RunFat32Scan(log, OpenFat32Volume(*src, log), opts);
@@ -303,12 +306,19 @@ TEST(FatDeepScan, ThroughTheWalk) {
     EXPECT_EQ(paths(fast).size(), 9u);  // seven pictures, A and B
     EXPECT_FALSE(paths(fast).count("/Photos/Later one.jpg"));
 
+    // With the cleanup filter on, as by default: the lost folder's file is shown too.
     const TReaderResult deep = scan(true);
     EXPECT_FALSE(deep.DeepMayFindMore);
+    EXPECT_EQ(deep.HiddenByCleanup, 0u);
     const auto found = paths(deep);
-    EXPECT_EQ(found.size(), 11u);
+    EXPECT_EQ(found.size(), 12u);
     ASSERT_TRUE(found.count("/Photos/Later two.jpg"));
     EXPECT_EQ(found.at("/Photos/Later two.jpg"), img.Address(19, 3));
+    EXPECT_TRUE(found.count("/$OrphanFiles/Folder at cluster 40/Lost.txt"));
+    for (const auto& f : deep.Found) {
+        const bool swept = f.FullPath.find("Later") != std::string::npos || f.FullPath.find("Lost") != std::string::npos;
+        EXPECT_EQ(f.FoundBy, swept ? TFoundBy::DeepSweep : TFoundBy::Metadata) << f.FullPath;
+    }
 
     // A skips B's first cluster; B reads as it stands and has no plan.
     ASSERT_TRUE(deep.ClusterPlans);
