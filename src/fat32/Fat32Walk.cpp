@@ -8,7 +8,8 @@
 #include "core/FsDetect.h"
 #include "core/TextFormat.h"
 #include "fat32/FatLongName.h"
-#include "filters/SyntheticPath.h"
+#include "filters/NoiseFilter.h"
+#include "platform/CodePages.h"
 #include "filters/Wildcard.h"
 #include "platform/Ticks.h"
 
@@ -66,12 +67,22 @@ std::string FatMetaAddress(const TFat32ScanState& state, int64_t entryOffset) {
     return std::to_string((entryOffset - FatAddressBase(state.Volume)) / static_cast<int64_t>(kDirEntrySize) + 3);
 }
 
-void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const TFatDirItem& item) {
+// Whether a file entry's numbers could describe content on this volume: a file with bytes
+// has a first cluster on the volume and a size the whole data area could hold. Anything else
+// (a slot of another kind read as a file, a name slot left behind) is not a file that was
+// ever there, and copying it would give nothing or someone else's bytes.
+bool CouldHoldContent(const TFat32Volume& vol, const TFatDirItem& item) {
+    if (item.SizeBytes == 0) return true;
+    if (!IsDataCluster(vol, item.StartCluster)) return false;
+    const uint64_t dataBytes = uint64_t{vol.ClusterLimit - 2} * vol.BytesPerCluster;
+    return static_cast<uint64_t>(item.SizeBytes) <= dataBytes;
+}
+
+void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const TFatDirItem& item, TFoundBy foundBy) {
     NoteDeletedEntry(state, item);
     if (item.Name.empty() || IsDotName(item.Name)) return;
     if (item.Attr & (kAttrVolumeLabel | kAttrDirectory)) return;
-    // A file without a first cluster (every empty file) has nothing to recover.
-    if (item.StartCluster < 2 || !item.IsDeleted) return;
+    if (!item.IsDeleted || !CouldHoldContent(state.Volume, item)) return;
     const std::string path = ChildPath(parentPath, item.Name);
     const std::string inode = FatMetaAddress(state, item.EntryOffset);
     std::string key;
@@ -82,7 +93,8 @@ void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const T
     key += '|';
     key += path;
     if (!state.SeenKeys.insert(LowerAscii(std::move(key))).second) return;
-    if (state.Options.Cleanup && IsSyntheticPath(path, TScanWhere::swDisk)) {
+    // Empty files and system folders are noise; files whose folder is lost are not.
+    if (state.Options.Cleanup && (item.SizeBytes == 0 || IsSystemAreaPath(path, TScanWhere::swDisk))) {
         ++state.Result.HiddenByCleanup;
         return;
     }
@@ -100,10 +112,17 @@ void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const T
     f.SizeBytes = item.SizeBytes;
     f.ModDateUtc = item.HasModDate ? item.ModDateUtc : 0;
     f.HasModDate = item.HasModDate;
-    const TClusterCondition c = FatContiguousCondition(state.Volume, item.StartCluster, item.SizeBytes,
-                                                       [&state](const std::string& t) { return state.Log.Translate(t); });
-    f.DamageText = c.Text;
-    f.DamageScore = c.Score;
+    f.FoundBy = foundBy;
+    if (item.SizeBytes == 0) {
+        // Nothing to lose: the copy is the whole file.
+        f.DamageText = state.Log.Translate("Excellent");
+        f.DamageScore = 100;
+    } else {
+        const TClusterCondition c = FatContiguousCondition(state.Volume, item.StartCluster, item.SizeBytes,
+                                                           [&state](const std::string& t) { return state.Log.Translate(t); });
+        f.DamageText = c.Text;
+        f.DamageScore = c.Score;
+    }
     state.Result.Found.push_back(std::move(f));
 }
 
@@ -244,6 +263,9 @@ TReaderResult RunFat32Scan(TFat32Log& log, TFat32Volume volume, const TReaderOpt
     if (!options.Masks.empty()) ValidateMasks(options.Masks);
     TFat32ScanState state(std::move(volume), log, options);
     log.SafeProgress(0, 0, KindText(state.Volume, log.Translate("Scanning FAT32 directories...")));
+    if (log.DebugEnabled())
+        log.SafeLog(KindText(state.Volume, "FAT32 DBG short names: OEM code page ") + N(OemCodePage()) + " (" +
+                    OemCodePageSource() + ")");
     if (state.Volume.RootCluster) {
         WalkFatDirectory(state, "", state.Volume.RootCluster, false, 0, 0);
     } else {

@@ -69,7 +69,10 @@ struct TFatChildDir {
 // with a first cluster are collected into childDirs when given.
 void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPath, const TFatDirData& dir,
                             bool parentDeleted, std::vector<TFatChildDir>* childDirs = nullptr);
-void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const TFatDirItem& item);
+// A deleted file entry becomes a result unless a filter hides it. Empty files are listed (the
+// cleanup filter hides them); entries whose numbers cannot describe content are not.
+void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const TFatDirItem& item,
+                  TFoundBy foundBy = TFoundBy::Metadata);
 
 // The whole scan over an already opened volume: walks from the root and returns what it
 // found. Used by FastScanFat32Direct and by tests and fuzzing over memory images.

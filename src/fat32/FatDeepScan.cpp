@@ -336,49 +336,57 @@ private:
         return 0;
     }
 
-    // The path of the folder whose first cluster is start; kOrphanFolder when it cannot be
-    // told. Its name comes from the deleted entry that points at it, its parent from "..".
+    // A folder (or the part of one) whose place cannot be told keeps its files together
+    // under the orphan folder, named after the first cluster found of it.
+    static std::string LostFolderName(uint32_t cluster) { return "Folder at cluster " + std::to_string(cluster); }
+
+    // The path of the folder whose first cluster is start. Its name comes from the deleted
+    // entry that points at it ("Folder at cluster N" when that entry is gone), its parent from
+    // "..", else from the folder holding that entry. A folder whose parent cannot be told
+    // goes under kOrphanFolder; so does an unnamed one at the root, which would otherwise
+    // look like a folder of the volume.
     std::string FolderPath(uint32_t start, int depth = 0) {
         if (auto it = knownPath_.find(start); it != knownPath_.end()) return it->second;
         if (auto it = folderPath_.find(start); it != folderPath_.end()) return it->second;
-        std::string path = kOrphanFolder;
         auto dit = dirs_.find(start);
         auto nit = folderNames_.find(start);
-        if (depth < kMaxFolderDepth && dit != dirs_.end() && nit != folderNames_.end()) {
+        const bool named = nit != folderNames_.end();
+        const std::string name = named ? nit->second.first : LostFolderName(start);
+        std::string parent = kOrphanFolder;
+        if (depth < kMaxFolderDepth && dit != dirs_.end()) {
             const uint32_t dotdot = dit->second.Verdict.Parent;
-            std::string parent;
             if (dotdot == 0 || dotdot == view_.RootCluster) {
-                parent = "";
+                if (named) parent = "";
             } else if (knownPath_.count(dotdot) || dirs_.count(dotdot)) {
                 parent = FolderPath(dotdot, depth + 1);
-            } else {
+            } else if (named) {
                 const uint32_t holder = FolderStartOf(nit->second.second);
-                parent = holder ? FolderPath(holder, depth + 1) : std::string(kOrphanFolder);
+                if (holder) parent = FolderPath(holder, depth + 1);
             }
-            if (parent != kOrphanFolder) path = parent + "/" + nit->second.first;
         }
+        std::string path = parent + "/" + name;
         folderPath_[start] = path;
         return path;
     }
 
     // Lists every chain of directory clusters from its head (a cluster nothing is joined
     // before), long names running on from one cluster into the next. A chain that starts at a
-    // folder's first cluster is that folder; any other is listed under kOrphanFolder.
+    // folder's first cluster is that folder; any other is a folder of its own under
+    // kOrphanFolder.
     void ListEntries() {
         // Names of folders first: any entry may name a folder found anywhere.
         for (const auto& [c, x] : dirs_) DecodeCluster(c, x, nullptr, nullptr);
         for (const auto& [c, x] : dirs_) {
             if (x.Prev) continue;
             const bool folder = x.Verdict.Kind == TFatClusterKind::FolderStart;
-            const std::string path = folder ? FolderPath(c) : std::string(kOrphanFolder);
+            const std::string path = folder ? FolderPath(c) : std::string(kOrphanFolder) + "/" + LostFolderName(c);
             TFatLongNameState ln;
             size_t guard = 0;
             for (uint32_t k = c; k && guard <= dirs_.size(); ++guard) {
                 auto it = dirs_.find(k);
                 if (it == dirs_.end()) break;
                 DecodeCluster(k, it->second, &ln, &path);
-                if (!it->second.Known && it->second.Verdict.Kind == TFatClusterKind::Continuation && folder &&
-                    path != kOrphanFolder)
+                if (!it->second.Known && it->second.Verdict.Kind == TFatClusterKind::Continuation && folder)
                     ++result_.Stats.Joined;
                 k = it->second.Next;
             }
@@ -411,8 +419,7 @@ private:
                 continue;
             }
             if (x.Known) continue;  // listed by the walk
-            result_.Entries.push_back({*path == kOrphanFolder ? std::string(kOrphanFolder) : *path,
-                                       MakeFatDirItem(e, name, base + int64_t(i), true)});
+            result_.Entries.push_back({*path, MakeFatDirItem(e, name, base + int64_t(i), true)});
         }
     }
 };

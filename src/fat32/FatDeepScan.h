@@ -48,7 +48,7 @@ struct TFatDeepInput {
 
 // A short entry found in free space and the folder it belongs to.
 struct TFatDeepEntry {
-    std::string ParentPath;  // "" for the root, kOrphanFolder when unknown
+    std::string ParentPath;  // "" for the root; under kOrphanFolder when its place is unknown
     TFatDirItem Item;
 };
 

@@ -8,7 +8,7 @@ namespace brivo {
 namespace {
 
 // One space-padded part of the 8.3 name: stops at 0x00, marks 0x05 / 0xE5, drops the padding.
-std::string ShortNamePart(ByteSpan entry, size_t from, size_t len, bool lower) {
+std::string ShortNamePart(ByteSpan entry, size_t from, size_t len, bool lower, int codePage) {
     std::string bytes;
     bool ascii = true;
     for (size_t i = from; i < from + len; ++i) {
@@ -20,19 +20,19 @@ std::string ShortNamePart(ByteSpan entry, size_t from, size_t len, bool lower) {
         bytes.push_back(static_cast<char>(b));
     }
     while (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
-    // Code page 437 agrees with ASCII below 0x80; most names never need the table.
+    // The OEM code pages agree with ASCII below 0x80; most names never need the table.
     if (ascii || bytes.empty()) return bytes;
-    return DecodeCodePage(bytes, 437);
+    return DecodeCodePage(bytes, codePage);
 }
 
 } // namespace
 
-std::string DecodeShortName(ByteSpan entry, bool applyCaseFlags) {
+std::string DecodeShortName(ByteSpan entry, bool applyCaseFlags, int codePage) {
     if (entry.size() < 11) return {};
     const uint8_t flags = applyCaseFlags ? ReadU8(entry, 12) : 0;
-    std::string base = ShortNamePart(entry, 0, 8, flags & kCaseLowerBase);
+    std::string base = ShortNamePart(entry, 0, 8, flags & kCaseLowerBase, codePage);
     if (base.empty()) return {};
-    const std::string ext = ShortNamePart(entry, 8, 3, flags & kCaseLowerExt);
+    const std::string ext = ShortNamePart(entry, 8, 3, flags & kCaseLowerExt, codePage);
     if (!ext.empty()) {
         base += '.';
         base += ext;

@@ -4,6 +4,7 @@
 
 #include "core/ByteReaders.h"
 #include "core/FoundFile.h"
+#include "platform/CodePages.h"
 
 namespace brivo {
 
@@ -34,10 +35,10 @@ struct TFatDirItem {
     bool IsDeleted = false;
 };
 
-// The 8.3 name decoded from the OEM code page 437; a byte 0x05 or 0xE5 shows as '_' (a
+// The 8.3 name decoded from the user's OEM code page (OemCodePage); a byte 0x05 or 0xE5 shows as '_' (a
 // deleted entry has lost its first character). As stored, or with the lower-case flags of
 // byte 12 applied to ASCII letters as the name is shown. '' when the base name is empty.
-std::string DecodeShortName(ByteSpan entry, bool applyCaseFlags = false);
+std::string DecodeShortName(ByteSpan entry, bool applyCaseFlags = false, int codePage = OemCodePage());
 // Checksum of the 11 name bytes that a long-name entry records in its byte 13.
 uint8_t LfnChecksum(ByteSpan entry);
 // A deleted short entry always matches: the byte that entered the checksum is gone.

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <unordered_set>
 #include <stdexcept>
 #include <vector>
 
@@ -51,12 +53,16 @@ public:
     void Extract(const TFoundFile& f, TByteSink& sink) override {
         std::vector<TClusterRun> runs;
         uint64_t size = 0;
-        if (!vol_ || !Plan(f, runs, size)) {
-            if (!fallback_) throw std::runtime_error("Cannot copy " + f.FullPath + " from " + source_->Name() + " directly.");
-            fallback_->Extract(f, sink);
+        std::string why;
+        if (!vol_) {
+            why = "it does not hold a FAT volume that can be read";
+        } else if (Plan(f, runs, size, why)) {
+            Copy(runs, size, sink);
             return;
         }
-        Copy(runs, size, sink);
+        if (!fallback_)
+            throw std::runtime_error("Cannot copy " + f.FullPath + " from " + source_->Name() + " directly: " + why + ".");
+        fallback_->Extract(f, sink);
     }
 
 private:
@@ -73,63 +79,102 @@ private:
         return static_cast<uint32_t>((offset - vol_->DataOffset) / vol_->BytesPerCluster + 2);
     }
 
-    // The clusters and byte count to copy; false when the fallback must do it.
-    bool Plan(const TFoundFile& f, std::vector<TClusterRun>& runs, uint64_t& size) {
+    // The clusters and byte count to copy. False, with the reason, when this address cannot
+    // be copied here: the fallback may still know a way.
+    bool Plan(const TFoundFile& f, std::vector<TClusterRun>& runs, uint64_t& size, std::string& why) {
         uint64_t address = 0;
         const auto r = std::from_chars(f.Inode.data(), f.Inode.data() + f.Inode.size(), address);
-        if (r.ec != std::errc() || r.ptr != f.Inode.data() + f.Inode.size() || address < 3) return false;
+        if (r.ec != std::errc() || r.ptr != f.Inode.data() + f.Inode.size() || address < 3 ||
+            address - 3 > (uint64_t{1} << 40)) {
+            why = "\"" + f.Inode + "\" is not the address of a directory entry";
+            return false;
+        }
         const uint64_t slot = address - 3;
-        if (slot > (uint64_t{1} << 40)) return false;
         const int64_t offset = FatAddressBase(*vol_) + static_cast<int64_t>(slot * kDirEntrySize);
         // A slot of the FAT12/16 root lies in its region; any other one in a data cluster.
         if (!vol_->RootCluster && offset < vol_->DataOffset &&
-            offset + static_cast<int64_t>(kDirEntrySize) > vol_->RootDirOffset + vol_->RootDirBytes)
+            offset + static_cast<int64_t>(kDirEntrySize) > vol_->RootDirOffset + vol_->RootDirBytes) {
+            why = "its directory entry lies outside the directories";
             return false;
+        }
         std::vector<uint8_t> e;
-        if (!ReadVolumeBytes(*vol_, offset, kDirEntrySize, e)) return false;
+        if (!ReadVolumeBytes(*vol_, offset, kDirEntrySize, e)) {
+            why = "its directory entry cannot be read";
+            return false;
+        }
         const uint8_t attr = e[11];
-        if (attr == kAttrLongName || (attr & (kAttrDirectory | kAttrVolumeLabel)) || e[0] == kEntryEnd) return false;
+        if (attr == kAttrLongName || (attr & (kAttrDirectory | kAttrVolumeLabel)) || e[0] == kEntryEnd) {
+            why = "its directory entry does not describe a file";
+            return false;
+        }
         size = ReadLe32(e, 28);
         const uint32_t first = EntryStartCluster(e);
         if (size == 0) return true;  // nothing to copy
         const uint32_t end = ClusterEnd();
-        if (first < 2 || first >= end) return false;
+        if (first < 2 || first >= end) {
+            why = "its first cluster " + std::to_string(first) + " lies outside the volume";
+            return false;
+        }
         const uint64_t bpc = vol_->BytesPerCluster;
         const uint64_t count = (size + bpc - 1) / bpc;
         const uint32_t home = ClusterOf(offset);
         const bool deleted = e[0] == kEntryDeleted || (home != 0 && !IsClusterAllocated(*vol_, home));
 
-        if (!deleted) {
-            // Along the chain; a chain that ends early, loops or leaves the volume is the engine's.
-            uint32_t c = first;
-            for (uint64_t i = 0; i < count; ++i) {
-                if (c < 2 || c >= end) return false;
-                AddCluster(runs, c);
-                if (i + 1 < count) c = ReadFatEntry(*vol_, c);
-            }
-            return true;
-        }
+        if (!deleted) return PlanChain(first, count, end, runs, size, why);
         if (plans_) {
             if (const auto it = plans_->find(f.Inode); it != plans_->end()) {
                 for (uint32_t c : it->second.Clusters) {
-                    if (c < 2 || c >= end) return false;
+                    if (c < 2 || c >= end) {
+                        why = "its planned cluster " + std::to_string(c) + " lies outside the volume";
+                        return false;
+                    }
                     AddCluster(runs, c);
                 }
                 size = std::min<uint64_t>(size, it->second.Clusters.size() * bpc);
                 return true;
             }
         }
-        // The engine refuses a deleted file whose first cluster is in use again, and one
-        // that runs out of free clusters before the end of the volume; it copies what it
-        // can in its own way then.
-        if (IsClusterAllocated(*vol_, first)) return false;
+        // A first cluster in use again holds another file now (the result is rated
+        // Overwritten). The engine copies that one cluster, up to the file's size, and so
+        // does this: a user who asked for the file gets what is there, and the same bytes.
+        if (IsClusterAllocated(*vol_, first)) {
+            AddCluster(runs, first);
+            size = std::min<uint64_t>(size, bpc);
+            return true;
+        }
+        // The free clusters from the first one on, passing over those in use. Where they run
+        // out at the end of the volume, what they hold is copied and the copy is shorter.
         uint64_t taken = 0;
-        for (uint64_t c = first; taken < count; ++c) {
-            if (c >= end) return false;
+        for (uint64_t c = first; taken < count && c < end; ++c) {
             if (IsClusterAllocated(*vol_, static_cast<uint32_t>(c))) continue;
             AddCluster(runs, static_cast<uint32_t>(c));
             ++taken;
         }
+        size = std::min<uint64_t>(size, taken * bpc);
+        return true;
+    }
+
+    // A live entry (a file left in a deleted folder) along its FAT chain. A chain that ends
+    // early (an end mark or a free entry) or comes back on itself gives what it reached;
+    // one that leaves the volume is damaged past copying.
+    bool PlanChain(uint32_t first, uint64_t count, uint32_t end, std::vector<TClusterRun>& runs, uint64_t& size,
+                   std::string& why) {
+        const uint64_t bpc = vol_->BytesPerCluster;
+        std::unordered_set<uint32_t> seen;
+        uint32_t c = first;
+        uint64_t taken = 0;
+        while (taken < count) {
+            if (c == 0 || c >= kFatFirstMarker) break;
+            if (c < 2 || c >= end) {
+                why = "its cluster chain leaves the volume at cluster " + std::to_string(c);
+                return false;
+            }
+            if (!seen.insert(c).second) break;
+            AddCluster(runs, c);
+            ++taken;
+            if (taken < count) c = ReadFatEntry(*vol_, c);
+        }
+        size = std::min<uint64_t>(size, taken * bpc);
         return true;
     }
 

@@ -12,13 +12,16 @@ namespace brivo {
 // - a deleted file (its entry marked deleted, or in a directory cluster the FAT marks free)
 //   is read from its first cluster onward for its size, passing over every cluster the FAT
 //   hands out to something else;
-// - a live file follows its FAT chain.
+// - a deleted file whose first cluster is in use again (overwritten) gives that cluster, up
+//   to its size;
+// - a live file follows its FAT chain as far as the chain goes.
 // A deleted file whose address has a plan in `plans` is read from the plan's clusters
-// instead (the plan may stop short: then only what its clusters hold is written).
-// Whatever cannot be copied this way goes to `fallback` (the engine's extractor): an
-// address that is not a file entry, a deleted file whose first cluster is in use again or
-// whose clusters run past the end of the volume, a broken chain, a volume whose boot
-// sector cannot be used. With no fallback those throw std::runtime_error.
+// instead. Where the clusters stop short (a plan, free clusters that run out at the end of
+// the volume, a chain that ends early) only what they hold is written; the engine writes
+// nothing for a file that runs off the volume.
+// What cannot be copied this way goes to `fallback` (the engine's extractor): an address that
+// is not a file entry, a first cluster or chain outside the volume, a volume whose boot sector
+// cannot be used. With no fallback those throw std::runtime_error saying why.
 std::unique_ptr<TExtractor> MakeFatExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback,
                                              std::shared_ptr<const TFatClusterPlans> plans = {});
 

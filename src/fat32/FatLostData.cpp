@@ -81,7 +81,7 @@ void FinishFatLostData(TFat32ScanState& state) {
         TFatLogReport report(state.Log);
         const size_t before = state.Result.Found.size();
         TFatDeepResult deep = RunFatDeepSweep(view, input, report);
-        for (const auto& e : deep.Entries) AddFatResult(state, e.ParentPath, e.Item);
+        for (const auto& e : deep.Entries) AddFatResult(state, e.ParentPath, e.Item, TFoundBy::DeepSweep);
         dirClusters.insert(deep.DirClusters.begin(), deep.DirClusters.end());
         state.Log.SafeLog("Deep FAT scan: " + std::to_string(deep.Stats.ClustersRead) + " free clusters read, " +
                           std::to_string(deep.Stats.FolderStarts) + " folder starts and " +

@@ -1,6 +1,7 @@
 #include "filters/NoiseFilter.h"
 
 #include "core/Text.h"
+#include "filters/SyntheticPath.h"
 
 #include <locale.h>
 #include <wctype.h>
@@ -144,6 +145,16 @@ bool IsNoisePath(std::string_view path, int64_t sizeBytes) {
         if (p.find(fragment) != std::string::npos)
             return true;
     return false;
+}
+
+bool IsSystemAreaPath(std::string_view path, TScanWhere where) {
+    std::string_view rest = TrimView(path);
+    if (!rest.empty() && (rest.front() == '/' || rest.front() == '\\')) rest.remove_prefix(1);
+    constexpr std::string_view kOrphans = "$orphanfiles";
+    if (rest.size() >= kOrphans.size() && LowerText(rest.substr(0, kOrphans.size())) == kOrphans &&
+        (rest.size() == kOrphans.size() || rest[kOrphans.size()] == '/' || rest[kOrphans.size()] == '\\'))
+        return IsSyntheticPath(rest.substr(kOrphans.size()), where);
+    return IsSyntheticPath(path, where);
 }
 
 } // namespace brivo

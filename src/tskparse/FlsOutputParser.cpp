@@ -1,6 +1,6 @@
 #include "tskparse/FlsOutputParser.h"
 
-#include "filters/SyntheticPath.h"
+#include "filters/NoiseFilter.h"
 #include "filters/Wildcard.h"
 #include "core/DateConvert.h"
 #include "core/Text.h"
@@ -54,7 +54,11 @@ TFoundFiles ParseFlsListing(std::string_view text, TScanWhere whereMode, const T
         int64_t size = -1, mtime = -1;
         if (!SplitBodyLine(t, name, inode, mode, size, mtime)) continue;
         if (ContainsNoCase(name, "(volume label entry)") || ContainsNoCase(name, "($file_name)")) continue;
-        if (IsSyntheticPath(name, whereMode)) continue;
+        // Files the engine could not place are listed under its orphan folder: results like
+        // any other. Its other made-up areas and the system folders are not.
+        if (IsSystemAreaPath(name, whereMode)) continue;
+        // A name whose metadata address is 0 points at no metadata: nothing can be copied.
+        if (inode == "0" || inode.starts_with("0-")) continue;
         // Also drops "(deleted-realloc)": its metadata now belongs to another file.
         if (!ContainsNoCase(name, "(deleted)")) continue;
         EraseFirstNoCase(name, " (deleted)");

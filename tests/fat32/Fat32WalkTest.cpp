@@ -31,9 +31,9 @@ TEST(Fat32Walk, RootEntriesBecomeResultsOnlyWhenDeletedWithData) {
     img.Put(2, 0, Cat({
         {ShortEntry("BRIVO      ", 0x08, 0, 0)},                           // 0 volume label
         {Deleted(FileEntry("README  TXT", 10, 1234))},                     // 1
-        Deleted(Named(u"Holiday photo.jpg", FileEntry("HOLIDA~1JPG", 11, 50000))),  // 2..4
+        Deleted(Named(u"Holiday photo.jpg", FileEntry("HOLIDA~1JPG", 11, 40000))),  // 2..4
         {FileEntry("LIVE    TXT", 12, 10)},                                // 5 live: never a result
-        {Deleted(FileEntry("EMPTY   TXT", 0, 0))},                         // 6 no data cluster
+        {Deleted(FileEntry("EMPTY   TXT", 0, 0))},                         // 6 empty: cleanup hides it
         Named(u"Still here.txt", FileEntry("STILLH~1TXT", 13, 10)),        // 7..9
         {Deleted(ShortEntry("OLDLABEL   ", 0x08, 0, 0))},                  // 10 deleted label
     }));
@@ -44,14 +44,15 @@ TEST(Fat32Walk, RootEntriesBecomeResultsOnlyWhenDeletedWithData) {
     EXPECT_EQ(found[0].Inode, img.Address(2, 1));
     EXPECT_EQ(found[1].Inode, img.Address(2, 4));
     EXPECT_EQ(found[0].Inode, "4");
-    EXPECT_EQ(found[1].SizeBytes, 50000);
+    EXPECT_EQ(found[1].SizeBytes, 40000);
     EXPECT_EQ(found[1].FileType, "r/r");
     EXPECT_TRUE(found[1].IsDeleted);
     EXPECT_FALSE(found[1].IsDir);
     EXPECT_TRUE(found[1].HasModDate);
-    // README's three clusters read around this file's first one (10, 12, 13), so this file
-    // reads around them.
-    EXPECT_EQ(found[1].DamageText, "Excellent, in pieces");
+    // README's three clusters from 10 would run into this file, which starts at 11 and ends
+    // like a last cluster: README reads around it.
+    EXPECT_EQ(found[0].DamageText, "Excellent, in pieces");
+    EXPECT_EQ(found[1].DamageText, "Excellent");
     EXPECT_EQ(found[1].DamageScore, 100);
 }
 
@@ -66,7 +67,6 @@ TEST(Fat32Walk, ConditionFromTheFat) {
         {"two of three reused", 20, 3 * 512, {20, 22}, "Poor, 67% reused", 15},
         {"all reused", 20, 2 * 512, {20, 21}, "Overwritten", 0},
         {"runs off the end: only the clusters on the volume count", 96, 10 * 512, {}, "Excellent", 100},
-        {"first cluster past the volume", 500, 512, {}, "Unknown", -1},
     };
     for (const auto& c : cases) {
         FatImage img;
@@ -78,6 +78,30 @@ TEST(Fat32Walk, ConditionFromTheFat) {
         EXPECT_EQ(found[0].DamageText, c.text) << c.what;
         EXPECT_EQ(found[0].DamageScore, c.score) << c.what;
     }
+}
+
+// Every deleted file entry is listed, empty ones too (the cleanup filter hides those), but
+// not slots whose numbers describe no content this volume could hold.
+TEST(Fat32Walk, EmptyFilesAreListedAndImpossibleEntriesAreNot) {
+    FatImage img;
+    img.Put(2, 0, Cat({
+        {Deleted(FileEntry("EMPTY   TXT", 0, 0))},
+        {Deleted(FileEntry("NOSTARTTTXT", 0, 100))},          // bytes but no first cluster
+        {Deleted(FileEntry("FAR     TXT", 500, 512))},        // first cluster past the volume
+        {Deleted(FileEntry("HUGE    TXT", 20, 0xFFFFFFFF))},  // larger than the whole volume
+        {Deleted(FileEntry("REAL    TXT", 20, 100))},
+    }));
+    FatScan all;
+    const auto& found = all.Run(img, {}, false);
+    EXPECT_EQ(all.Paths(), (Paths{"/_MPTY.TXT", "/_EAL.TXT"}));
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].SizeBytes, 0);
+    EXPECT_EQ(found[0].DamageText, "Excellent");
+    EXPECT_EQ(found[0].DamageScore, 100);
+    FatScan cleaned;
+    cleaned.Run(img);
+    EXPECT_EQ(cleaned.Paths(), (Paths{"/_EAL.TXT"}));
+    EXPECT_EQ(cleaned.result.HiddenByCleanup, 1u);
 }
 
 TEST(Fat32Walk, DeletedFolderListsItsFilesAndItsUnmarkedSubfoldersAsDeleted) {

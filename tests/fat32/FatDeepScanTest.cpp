@@ -179,8 +179,8 @@ TEST(FatDeepScan, JoinsScatteredFolderClustersAndNamesFoldersFoundInFreeSpace) {
     const auto files = FilesByName(r);
     const std::map<std::string, std::string> want = {
         {"More 0.jpg", "/_ICTURES"},  {"More 6.jpg", "/_ICTURES"},        {"Split name.jpg", "/_ICTURES"},
-        {"Last.jpg", "/_ICTURES"},    {"Inner.jpg", "/_ICTURES/Sub"},     {"Stray one.jpg", "/$OrphanFiles"},
-        {"Stray two.jpg", "/$OrphanFiles"}};
+        {"Last.jpg", "/_ICTURES"},    {"Inner.jpg", "/_ICTURES/Sub"},
+        {"Stray one.jpg", "/$OrphanFiles/Folder at cluster 60"}, {"Stray two.jpg", "/$OrphanFiles/Folder at cluster 60"}};
     for (const auto& [name, parent] : want) {
         ASSERT_TRUE(files.count(name)) << name;
         EXPECT_EQ(files.at(name), parent) << name;
@@ -218,8 +218,36 @@ TEST(FatDeepScan, StopKeepsWhatWasFoundAndEndsTheSweep) {
     const auto files = FilesByName(r);
     EXPECT_TRUE(files.count("Early.jpg"));
     EXPECT_FALSE(files.count("Late.jpg"));
-    // Nothing names either folder: their files go with the engine's orphans.
-    EXPECT_EQ(files.at("Early.jpg"), "/$OrphanFiles");
+    // Nothing names the folder: its files stay together under the orphans.
+    EXPECT_EQ(files.at("Early.jpg"), "/$OrphanFiles/Folder at cluster 100");
+}
+
+// Folders whose own entry is gone keep their files together, under their parent when ".."
+// leads to a folder that is known, else under the orphans; a named folder inside a lost one
+// keeps its name.
+TEST(FatDeepScan, LostFoldersKeepTheirFilesTogether) {
+    FatMemVolume vol(200);
+    vol.Use(2);
+    vol.PutEntries(10, Join({DotEntries(10, 0), GoneFile(u"Top.txt", "TOP     TXT", 11, 300)}));
+    vol.PutEntries(20, Join({DotEntries(20, 10), GoneFile(u"Under known.txt", "UNDERK~1TXT", 21, 300),
+                             GoneFile(u"Second.txt", "SECOND  TXT", 22, 300)}));
+    vol.PutEntries(40, Join({DotEntries(40, 150), Deleted(Named(u"Photos", DirEntry("PHOTOS     ", 30)))}));
+    vol.PutEntries(30, Join({DotEntries(30, 40), GoneFile(u"Beach.jpg", "BEACH   JPG", 31, 300)}));
+    TFatDeepInput in;
+    in.KnownDirs = {{"", {2}, false}, {"/_ROJECT", {10}, true}};
+    in.WalkClusters = {2, 10};
+    TNullReport report;
+    const auto files = FilesByName(RunFatDeepSweep(vol.View(), in, report));
+    const std::map<std::string, std::string> want = {
+        {"Under known.txt", "/_ROJECT/Folder at cluster 20"},
+        {"Second.txt", "/_ROJECT/Folder at cluster 20"},
+        {"Beach.jpg", "/$OrphanFiles/Folder at cluster 40/Photos"},
+    };
+    for (const auto& [name, parent] : want) {
+        ASSERT_TRUE(files.count(name)) << name;
+        EXPECT_EQ(files.at(name), parent) << name;
+    }
+    EXPECT_FALSE(files.count("Top.txt")) << "the walk lists the known folder's own files";
 }
 
 TEST(FatDeepScan, UnreadableClustersAreSkippedNotFatal) {
@@ -255,11 +283,14 @@ TEST(FatDeepScan, ThroughTheWalk) {
     img.Put(10, 0, first);
     img.Put(19, 0, Cat({Deleted(Named(u"Later one.jpg", FileEntry("LATER1  JPG", 20, 300))),
                         Deleted(Named(u"Later two.jpg", FileEntry("LATER2  JPG", 21, 300)))}));
+    // A folder nothing names any more.
+    img.Put(40, 0, Cat({DotEntries(40, 0), Deleted(Named(u"Lost.txt", FileEntry("LOST    TXT", 41, 300)))}));
     const TByteSourcePtr src = MakeMemoryByteSource(img.bytes);
     auto scan = [&](bool deep) {
         TReaderOptions opts;
         opts.Masks = {};
         opts.Deep = deep;
+        opts.Cleanup = true;
         TNullReport report;
         TFat32Log log(report);
         return RunFat32Scan(log, OpenFat32Volume(*src, log), opts);
@@ -275,12 +306,19 @@ TEST(FatDeepScan, ThroughTheWalk) {
     EXPECT_EQ(paths(fast).size(), 9u);  // seven pictures, A and B
     EXPECT_FALSE(paths(fast).count("/Photos/Later one.jpg"));
 
+    // With the cleanup filter on, as by default: the lost folder's file is shown too.
     const TReaderResult deep = scan(true);
     EXPECT_FALSE(deep.DeepMayFindMore);
+    EXPECT_EQ(deep.HiddenByCleanup, 0u);
     const auto found = paths(deep);
-    EXPECT_EQ(found.size(), 11u);
+    EXPECT_EQ(found.size(), 12u);
     ASSERT_TRUE(found.count("/Photos/Later two.jpg"));
     EXPECT_EQ(found.at("/Photos/Later two.jpg"), img.Address(19, 3));
+    EXPECT_TRUE(found.count("/$OrphanFiles/Folder at cluster 40/Lost.txt"));
+    for (const auto& f : deep.Found) {
+        const bool swept = f.FullPath.find("Later") != std::string::npos || f.FullPath.find("Lost") != std::string::npos;
+        EXPECT_EQ(f.FoundBy, swept ? TFoundBy::DeepSweep : TFoundBy::Metadata) << f.FullPath;
+    }
 
     // A skips B's first cluster; B reads as it stands and has no plan.
     ASSERT_TRUE(deep.ClusterPlans);

@@ -17,7 +17,7 @@ using test::FatEntry;
 FatEntry Raw(const std::string& name11) { return test::FileEntry(name11, 5, 100); }
 
 TEST(FatShortName, DecodesTheStoredName) {
-    struct Case { std::string bytes; std::string want; };
+    struct Case { std::string bytes; std::string want; int cp = 437; };
     const Case cases[] = {
         {"README  TXT", "README.TXT"},
         {"\xE5" "EADME  TXT", "_EADME.TXT"},        // deleted: first character lost
@@ -29,10 +29,14 @@ TEST(FatShortName, DecodesTheStoredName) {
         {std::string("A\0B     TXT", 11), "A.TXT"}, // stops at 0x00
         {"CAF\xE9    TXT", "CAF\xCE\x98.TXT"},      // OEM code page 437: 0xE9 is U+0398
         {"\x82T\xE9     TX\x81", "\xC3\xA9T\xCE\x98.TX\xC3\xBC"},
+        // The writer's code page decides: 0x9D is the yen sign in 437, the slashed O in 850.
+        {"\xE5M\x9DRRE~1TXT", "_M\xC2\xA5RRE~1.TXT"},
+        {"\xE5M\x9DRRE~1TXT", "_M\xC3\x98RRE~1.TXT", 850},
+        {"CAF\x90    TXT", "CAF\xC3\x89.TXT", 850},
     };
     for (const auto& c : cases) {
         const FatEntry e = Raw(c.bytes);
-        EXPECT_EQ(DecodeShortName(e), c.want) << c.bytes;
+        EXPECT_EQ(DecodeShortName(e, false, c.cp), c.want) << c.bytes;
     }
     const uint8_t shortEntry[10] = {'R', 'E', 'A', 'D', 'M', 'E', ' ', ' ', 'T', 'X'};
     EXPECT_EQ(DecodeShortName(ByteSpan(shortEntry)), "");
@@ -53,7 +57,7 @@ TEST(FatShortName, CaseFlagsAsShown) {
     for (const auto& c : cases) {
         FatEntry e = Raw(c.bytes);
         e[12] = c.flags;
-        EXPECT_EQ(DecodeShortName(e, true), c.want) << c.bytes << " " << int(c.flags);
+        EXPECT_EQ(DecodeShortName(e, true, 437), c.want) << c.bytes << " " << int(c.flags);
         EXPECT_EQ(ResolveEntryName(TFatLongNameState{}, e, false).Name, c.want) << c.bytes << " " << int(c.flags);
     }
 }

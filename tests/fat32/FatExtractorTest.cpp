@@ -113,24 +113,28 @@ struct Fat16Volume {
     }
 };
 
-// Which clusters a deleted file is read from, and what goes to the engine. The engine's
-// own copy of the same image is the reference wherever it copies.
-TEST(FatExtractor, ClusterChoiceAndFallback) {
+// Which clusters a deleted file is read from. The engine's own copy of the same image is
+// the reference wherever it copies something.
+TEST(FatExtractor, ClusterChoiceMatchesTheEngine) {
     constexpr uint32_t kB = Fat16Volume::kClusterBytes;
     struct Case {
         const char* what;
         std::vector<uint32_t> inUse;  // clusters the FAT hands out (one-cluster chains)
         uint32_t first, size;
         bool live;
-        bool direct;                  // copied without the engine
+        uint32_t want;                // bytes written
+        bool engineSame;              // the engine writes the same bytes
     };
     const Case cases[] = {
-        {"all free: contiguous", {}, 100, 3 * kB - 7, false, true},
-        {"clusters in use in the range are passed over", {101, 103}, 100, 3 * kB, false, true},
-        {"first cluster in use again: the engine's", {100}, 100, 1000, false, false},
-        {"runs off the end of the volume: the engine's", {}, Fat16Volume::kLastCluster - 2, 5 * kB, false, false},
-        {"live file along its chain", {}, 110, 2 * kB + 1, true, true},
-        {"empty file", {}, 0, 0, false, true},
+        {"all free: contiguous", {}, 100, 3 * kB - 7, false, 3 * kB - 7, true},
+        {"clusters in use in the range are passed over", {101, 103}, 100, 3 * kB, false, 3 * kB, true},
+        {"first cluster in use again: that cluster", {100}, 100, 3 * kB - 7, false, kB, true},
+        {"first cluster in use again, small file", {100}, 100, 1000, false, 1000, true},
+        // The engine writes nothing here; what the volume still holds is worth more.
+        {"runs off the end of the volume: what is there", {}, Fat16Volume::kLastCluster - 2, 5 * kB, false, 3 * kB, false},
+        {"live file along its chain", {}, 110, 2 * kB + 1, true, 2 * kB + 1, true},
+        {"live file whose chain ends early", {}, 110, 5 * kB, true, 3 * kB, true},
+        {"empty file", {}, 0, 0, false, 0, true},
     };
     TempDir dir;
     const std::string fixture = UnpackFixture("fat16.img", dir);
@@ -154,10 +158,13 @@ TEST(FatExtractor, ClusterChoiceAndFallback) {
         int fallbacks = 0;
         const auto x = MakeFatExtractor(MakeMemoryByteSource(v.bytes), std::make_unique<EngineFallback>(path, &fallbacks));
         const std::string mine = Extract(*x, At(address));
-        EXPECT_EQ(fallbacks, c.direct ? 0 : 1);
-        EXPECT_TRUE(mine == EngineCopy(path, address));
-        if (c.direct) {
-            EXPECT_EQ(mine.size(), c.size);
+        EXPECT_EQ(fallbacks, 0);
+        EXPECT_EQ(mine.size(), c.want);
+        if (c.engineSame) {
+            EXPECT_TRUE(mine == EngineCopy(path, address));
+        } else {
+            EXPECT_EQ(mine, std::string(kB, char('A' + (c.first) % 26)) + std::string(kB, char('A' + (c.first + 1) % 26)) +
+                                std::string(kB, char('A' + (c.first + 2) % 26)));
         }
     }
 }
@@ -176,16 +183,31 @@ TEST(FatExtractor, APlanOverridesTheContiguousClusters) {
     EXPECT_EQ(Extract(*x, At(img.Address(2, 1))), cluster(50) + cluster(51));
 }
 
-TEST(FatExtractor, WhatItCannotCopyWithoutFallbackIsAnError) {
+TEST(FatExtractor, WhatItCannotCopyWithoutFallbackIsAnErrorThatSaysWhy) {
     FatImage img;
     img.Put(2, 0, DirEntry("FOLDER     ", 10));
     img.Put(2, 1, Deleted(FileEntry("GONE    TXT", 20, 100)));
-    img.Chain({20});  // reused
+    img.Chain({20});  // reused: still copied, as the engine does
+    img.Put(2, 2, Deleted(FileEntry("FAR     TXT", 0x00FFFFFF, 100)));
     const TByteSourcePtr src = MakeMemoryByteSource(img.bytes);
     const auto x = MakeFatExtractor(src, nullptr);
-    for (const std::string& address : {std::string("x12"), std::string("2"), img.Address(2, 0), img.Address(2, 1)}) {
-        SCOPED_TRACE(address);
-        EXPECT_THROW(Extract(*x, At(address)), std::runtime_error);
+    EXPECT_EQ(Extract(*x, At(img.Address(2, 1))).size(), 100u);
+    const struct {
+        std::string address, why;
+    } refused[] = {
+        {"x12", "\"x12\" is not the address of a directory entry"},
+        {"2", "\"2\" is not the address of a directory entry"},
+        {img.Address(2, 0), "its directory entry does not describe a file"},
+        {img.Address(2, 2), "its first cluster 16777215 lies outside the volume"},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.address);
+        try {
+            Extract(*x, At(r.address));
+            ADD_FAILURE() << "copied";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), "Cannot copy /x from " + src->Name() + " directly: " + r.why + ".");
+        }
     }
     std::vector<uint8_t> notFat(4096, 0);
     EXPECT_THROW(Extract(*MakeFatExtractor(MakeMemoryByteSource(notFat), nullptr), At("3")), std::runtime_error);

@@ -116,5 +116,25 @@ TEST(IsSyntheticPath, DropsEngineAreasAndSystemFoldersExceptInRecycleBinScans) {
     }
 }
 
+// Files whose folder is lost are shown; the engine's other areas and system folders are not,
+// below the orphan folder either.
+TEST(IsSystemAreaPath, LeavesTheOrphanFolderToTheUser) {
+    const struct {
+        const char* Path;
+        bool System;
+    } cases[] = {
+        {"/$OrphanFiles/Folder at cluster 9/a.txt", false},
+        {"$orphanfiles\\a.txt", false},
+        {"/$OrphanFiles", false},
+        {"/$OrphanFiles/System Volume Information/x.dat", true},
+        {"/$OrphanFilesX/a.txt", true},  // not the orphan folder: an engine-made name all the same
+        {"/$FAT1", true},
+        {"/System Volume Information/x.dat", true},
+        {"/Docs/a.txt", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsSystemAreaPath(c.Path, TScanWhere::swDisk), c.System) << c.Path;
+    EXPECT_FALSE(IsSystemAreaPath("/$FAT1", TScanWhere::swRecycleBin));
+}
+
 } // namespace
 } // namespace brivo

@@ -19,13 +19,16 @@ TEST(CodePages, EveryByteDecodesAsWindowsDoesIncludingUndefinedOnes) {
         {437, 0x01, 0x0001}, {437, 0x1A, 0x001A}, {437, 0x7F, 0x007F}, {437, 0x00, 0x0000},
         {437, 0x81, 0x00FC}, {437, 0xE1, 0x00DF}, {437, 0xFF, 0x00A0},
         {866, 0x0F, 0x000F}, {866, 0x80, 0x0410}, {866, 0xF0, 0x0401}, {866, 0xFF, 0x00A0},
+        // 850, the Western European OEM code page: 0x9D is the slashed O, 437's yen sign.
+        {850, 0x9D, 0x00D8}, {437, 0x9D, 0x00A5}, {850, 0x01, 0x0001}, {852, 0x9D, 0x0141},
+        {737, 0x80, 0x0391}, {857, 0x8D, 0x0131},
     };
     for (const auto& c : cases)
         EXPECT_EQ(static_cast<uint32_t>(CodePageTable(c.cp)[c.byte]), static_cast<uint32_t>(c.want))
             << "cp" << c.cp << " byte " << int(c.byte);
 
     // Every table is complete and agrees with ASCII below 0x80.
-    for (int cp : {437, 866, 1251, 1252}) {
+    for (int cp : {437, 737, 775, 850, 852, 855, 857, 862, 866, 1251, 1252}) {
         const auto& t = CodePageTable(cp);
         for (int b = 0; b < 0x80; ++b) EXPECT_EQ(static_cast<uint32_t>(t[b]), static_cast<uint32_t>(b)) << cp;
         for (int b = 0x80; b < 0x100; ++b) EXPECT_NE(static_cast<uint32_t>(t[b]), 0xFFFDu) << cp << " " << b;
@@ -39,10 +42,27 @@ TEST(CodePages, DecodesWholeTextsToUtf8) {
     EXPECT_EQ(DecodeCodePage("\x8F\xE0\xA8\xA2\xA5\xE2", 866), "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
     EXPECT_EQ(DecodeCodePage(std::string_view("a\0b", 3), 437), std::string("a\0b", 3));
     EXPECT_EQ(DecodeCodePage("", 437), "");
-    EXPECT_EQ(OemCodePage(), 437);
+    EXPECT_TRUE(IsSupportedCodePage(OemCodePage()));
     EXPECT_EQ(AnsiCodePage(), 1252);
     EXPECT_FALSE(IsSupportedCodePage(65001));
     EXPECT_THROW(DecodeCodePage("x", 65001), std::invalid_argument);
+}
+
+// The OEM code page Windows would use for the user's language.
+TEST(CodePages, OemCodePageFollowsTheLocaleLanguage) {
+    const struct {
+        const char* locale;
+        int cp;
+    } cases[] = {
+        {"C", 437},           {"POSIX", 437},          {"C.UTF-8", 437},       {"", 437},
+        {"en_US.UTF-8", 437}, {"en", 437},             {"en_GB.UTF-8", 850},   {"de_DE.UTF-8", 850},
+        {"fr_FR@euro", 850},  {"nb_NO.ISO-8859-1", 850}, {"pt_BR", 850},       {"pl_PL.UTF-8", 852},
+        {"ru_RU.KOI8-R", 866}, {"el_GR.UTF-8", 737},   {"tr_TR.UTF-8", 857},   {"ja_JP.UTF-8", 437},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(OemCodePageForLocale(c.locale), c.cp) << c.locale;
+        EXPECT_TRUE(IsSupportedCodePage(OemCodePageForLocale(c.locale))) << c.locale;
+    }
 }
 
 TEST(CodePages, EncodesCodePointsAsUtf8) {

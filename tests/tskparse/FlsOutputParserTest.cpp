@@ -80,6 +80,8 @@ TEST(FlsOutputParser, KeepsDeletedFilesOnlyAndDropsTheRest) {
         Line("/LABEL.X (Volume Label Entry) (deleted)") + "\n" +
         Line("/$OrphanFiles/OrphanFile-77.dat (deleted)") + "\n" +
         Line("/System Volume Information/x.dat (deleted)") + "\n" +
+        Line("/$OrphanFiles/System Volume Information/y.dat (deleted)") + "\n" +
+        "0|/gone/noinode.txt (deleted)|0|r/----------|0|0|0|0|0|0|0\n" +  // metadata address 0
         Line("/keep/pipe|in|name.txt (deleted)") + "\n" +
         Line("/keep/UPPER.TXT (DELETED)") + "\n" +
         Line("/keep/nosize.txt (deleted)", "r/r", "x", "0") + "\n" +
@@ -87,12 +89,13 @@ TEST(FlsOutputParser, KeepsDeletedFilesOnlyAndDropsTheRest) {
         "\n   \n" +
         Line("/keep/last.txt (deleted)");                              // no final line end
     const TFoundFiles got = ParseFlsListing(text, TScanWhere::swDiskImage, {});
-    EXPECT_EQ(Paths(got), (std::vector<std::string>{"/keep/a.txt", "/keep/.profile", "/keep/pipe|in|name.txt",
-                                                    "/keep/UPPER.TXT", "/keep/nosize.txt", "/keep/last.txt"}));
-    ASSERT_EQ(got.size(), 6u);
-    EXPECT_EQ(got[4].SizeBytes, -1);
-    EXPECT_FALSE(got[4].HasModDate);
-    EXPECT_EQ(got[4].ModDateUtc, 0);
+    EXPECT_EQ(Paths(got), (std::vector<std::string>{"/keep/a.txt", "/keep/.profile", "/$OrphanFiles/OrphanFile-77.dat",
+                                                    "/keep/pipe|in|name.txt", "/keep/UPPER.TXT", "/keep/nosize.txt",
+                                                    "/keep/last.txt"}));
+    ASSERT_EQ(got.size(), 7u);
+    EXPECT_EQ(got[5].SizeBytes, -1);
+    EXPECT_FALSE(got[5].HasModDate);
+    EXPECT_EQ(got[5].ModDateUtc, 0);
 
     // The same lines with LF only parse alike.
     std::string lf = text;
@@ -103,9 +106,10 @@ TEST(FlsOutputParser, KeepsDeletedFilesOnlyAndDropsTheRest) {
 TEST(FlsOutputParser, MasksAndScanKindDecideWhatStays) {
     const std::string text = Line("/a/photo.JPG (deleted)") + "\n" + Line("/a/doc.txt (deleted)") + "\n" +
                              Line("/$OrphanFiles/OrphanFile-9.jpg (deleted)") + "\n";
-    EXPECT_EQ(Paths(ParseFlsListing(text, TScanWhere::swDisk, {"*.jpg"})), std::vector<std::string>{"/a/photo.JPG"});
+    // Files whose folder the engine lost are results like the others.
+    EXPECT_EQ(Paths(ParseFlsListing(text, TScanWhere::swDisk, {"*.jpg"})),
+              (std::vector<std::string>{"/a/photo.JPG", "/$OrphanFiles/OrphanFile-9.jpg"}));
     EXPECT_EQ(Paths(ParseFlsListing(text, TScanWhere::swDisk, {"*.png"})), std::vector<std::string>{});
-    // Orphans belong to a Recycle Bin scan.
     EXPECT_EQ(Paths(ParseFlsListing(text, TScanWhere::swRecycleBin, {"*.jpg"})),
               (std::vector<std::string>{"/a/photo.JPG", "/$OrphanFiles/OrphanFile-9.jpg"}));
 }
