@@ -162,7 +162,7 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
     st_.FLastWhereMode = source.Where;
     st_.FLastPathFilterNorm = source.PathFilter;
     st_.FLastMasks = masks;
-    const bool partitioned = vols.Scheme != TPartitionScheme::None;
+    const bool partitioned = VolumeIsSlice(vols, *vol);
     st_.FLastVolume = partitioned ? vol->Index : 0;
     st_.FLastSectorOffset = partitioned ? vol->StartSector * (vols.SectorSize / 512) : 0;
     st_.FLastImageType = vols.Container == TContainerKind::Raw ? std::string() : EngineImageType(vols.Container);
