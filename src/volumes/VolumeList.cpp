@@ -129,6 +129,7 @@ void AddFound(TSourceVolumes& s, const std::vector<TFoundVolume>& found) {
 }
 
 void Search(TSourceVolumes& s, const std::vector<TByteRange>& ranges, TSearchDepth depth, const TSearchProgress& progress) {
+    if (depth == TSearchDepth::None) return;
     s.Searched = true;
     s.SearchDepth = depth;
     TSearchOutcome o = SearchVolumes(*s.Disk, ranges, depth, s.SectorSize, progress);
@@ -170,7 +171,7 @@ TSourceVolumes ListVolumes(const std::string& path, TSearchDepth depth, const TS
     if (!key.empty()) {
         std::lock_guard<std::mutex> hold(Memo().Lock);
         auto it = Memo().Lists.find(key);
-        if (it != Memo().Lists.end() && (depth == TSearchDepth::Aligned || it->second.SearchDepth == depth)) {
+        if (it != Memo().Lists.end() && (depth != TSearchDepth::EverySector || it->second.SearchDepth == depth)) {
             TSourceVolumes s = it->second;
             s.Disk = c.Disk;
             return s;

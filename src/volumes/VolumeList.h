@@ -64,7 +64,7 @@ struct TSourceVolumes {
 // whose first sectors hold a file system is one volume (index 1) covering all of it.
 // Where there is no valid table, or space that no partition covers, lost volumes are
 // searched for (a GPT backup header, boot sectors and superblocks with their backups)
-// at depth, and listed after the table's volumes (marked FoundBySearch); a source with
+// at depth (None: not at all), and listed after the table's volumes (marked FoundBySearch); a source with
 // neither a table nor anything found is one volume covering all of it. A search's
 // findings are kept for the process's life, so listing the same unchanged source again
 // (to scan or recover one of its volumes) finds the same volumes without searching.

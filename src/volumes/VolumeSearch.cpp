@@ -348,8 +348,9 @@ TSearchOutcome SearchVolumes(TByteSource& disk, const std::vector<TByteRange>& r
                              uint32_t alignBytes, const TSearchProgress& progress) {
     TSearcher s(disk, ranges, alignBytes);
     TSearchOutcome out;
-    const bool finished = depth == TSearchDepth::Aligned ? SearchAligned(disk, ranges, s, progress)
-                                                         : SearchEverySector(disk, ranges, s, progress);
+    bool finished = true;
+    if (depth == TSearchDepth::Aligned) finished = SearchAligned(disk, ranges, s, progress);
+    if (depth == TSearchDepth::EverySector) finished = SearchEverySector(disk, ranges, s, progress);
     out.Stopped = !finished;
     out.Volumes = s.Found();
     return out;

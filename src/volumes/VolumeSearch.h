@@ -70,6 +70,7 @@ struct TFoundVolume {
 };
 
 enum class TSearchDepth {
+    None,         // no search: what the table and the first sectors say
     Aligned,      // volume starts at 1 MiB and 63-sector boundaries (quick)
     EverySector,  // every 512 bytes, read in large sequential pieces
 };
