@@ -56,6 +56,9 @@ struct TFrmMainOptions {
     std::function<std::string(const std::string&)> DescribeDrive;
     // Opens a disk or image to list its volumes; default: the volume list of the core.
     std::function<TSourceVolumes(const std::string&)> ListVolumes;
+    // Lists them again with the search for lost volumes at every sector (on a thread of
+    // its own); default: the core's. progress returns false when the user stops it.
+    std::function<TSourceVolumes(const std::string&, const TSearchProgress&)> SearchLostVolumes;
     // The system volume's name in the drive lists (e.g. "sda2"); default: the device at "/".
     std::function<std::string()> SystemDrive;
     // Debug log file; default beside the program, else the user's state folder.
@@ -128,6 +131,13 @@ public:
     // Lists the volumes of the chosen disk or image in cbVolume, shown only when there
     // is a choice to make (a partition table with more than one volume).
     void RefreshVolumeList();
+    // Fills cbVolume from a listing; a source with nothing recognised on it offers
+    // btnSearchVolumes instead.
+    void ShowVolumes(const TSourceVolumes& v);
+    // "Search for lost volumes": lists the source again searching every sector, off the
+    // UI thread; pressed again while it runs, stops it.
+    void btnSearchVolumesClick();
+    void VolumeSearchDone(const QString& src, std::shared_ptr<TSourceVolumes> found, const std::string& error);
     void BrowseRecycleBinImage();
     void FormResize();
     void ResizeResultColumns();
@@ -246,6 +256,7 @@ public:
     QPushButton* btnRefreshRecycleBinDisk = nullptr;
     QPushButton* btnRecycleBinImage = nullptr;
     QComboBox* cbVolume = nullptr;
+    QPushButton* btnSearchVolumes = nullptr;
 
     QGroupBox* GroupBox5 = nullptr;
     QComboBox* cbWhatToSearch = nullptr;
@@ -335,6 +346,9 @@ private:
     uint64_t previewTicket_ = 0;
     QString previewMode_;
     QString volumeSource_;  // the source cbVolume lists
+    std::thread volumeSearch_;
+    std::atomic<bool> volumeSearchStop_{false};
+    bool volumeSearchRunning_ = false;
     QImage previewImage_;
     bool busyCursor_ = false;
     bool destroying_ = false;

@@ -13,6 +13,7 @@
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QLabel>
 #include <QStackedWidget>
 #include <QTableView>
@@ -340,6 +341,7 @@ void TFrmMain::RefreshVolumeList() {
     const QSignalBlocker block(cbVolume);
     cbVolume->clear();
     cbVolume->setVisible(false);
+    btnSearchVolumes->setVisible(false);
     if (src.isEmpty() || src == QLatin1String("/dev/")) return;
     TSourceVolumes v;
     try {
@@ -347,14 +349,85 @@ void TFrmMain::RefreshVolumeList() {
     } catch (const std::exception&) {
         return;  // the scan says what is wrong with the source
     }
-    if (v.Scheme == TPartitionScheme::None || v.Volumes.size() < 2) return;
+    ShowVolumes(v);
+}
+
+void TFrmMain::ShowVolumes(const TSourceVolumes& v) {
+    const QSignalBlocker block(cbVolume);
+    cbVolume->clear();
+    cbVolume->setVisible(false);
+    const bool found = std::any_of(v.Volumes.begin(), v.Volumes.end(), [](const TVolume& x) { return x.FoundBySearch; });
+    const bool nothing = v.Scheme == TPartitionScheme::None && v.Volumes.size() == 1 && !found &&
+                         v.Volumes.front().Fs.Name.empty() && v.Container == TContainerKind::Raw;
+    btnSearchVolumes->setVisible(nothing || volumeSearchRunning_);
+    if (!found && (v.Scheme == TPartitionScheme::None || v.Volumes.size() < 2)) return;
     int first = -1;
     for (const TVolume& vol : v.Volumes) {
         cbVolume->addItem(Q(DescribeVolume(vol, v.SectorSize)), vol.Index);
-        if (first < 0 && vol.Scannable()) first = cbVolume->count() - 1;
+        if (first < 0 && vol.Scannable() && vol.AlternativeTo == 0) first = cbVolume->count() - 1;
     }
     cbVolume->setCurrentIndex(std::max(first, 0));
     cbVolume->setVisible(true);
+}
+
+void TFrmMain::btnSearchVolumesClick() {
+    if (volumeSearchRunning_) {
+        volumeSearchStop_ = true;
+        return;
+    }
+    if (volumeSearch_.joinable()) volumeSearch_.join();
+    const QString src = volumeSource_;
+    if (src.isEmpty()) return;
+    volumeSearchStop_ = false;
+    volumeSearchRunning_ = true;
+    btnSearchVolumes->setText(Tr("Stop the search"));
+    SetStatusText(Translate("Searching every sector for lost volumes..."));
+    auto search = options_.SearchLostVolumes;
+    // The thread ends before the window does (its destructor stops and joins it), so
+    // what it queues finds the window alive.
+    volumeSearch_ = std::thread([this, src, search] {
+        std::shared_ptr<TSourceVolumes> found;
+        std::string error;
+        int shown = -1;
+        try {
+            found = std::make_shared<TSourceVolumes>(search(S(src), [this, &shown](uint64_t done, uint64_t total) {
+                const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+                if (percent != shown) {
+                    shown = percent;
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, percent] {
+                            if (volumeSearchRunning_)
+                                SetStatusText(Format(Translate("Searching every sector for lost volumes... %d%%"), {percent}));
+                        },
+                        Qt::QueuedConnection);
+                }
+                return !volumeSearchStop_;
+            }));
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        QMetaObject::invokeMethod(
+            this, [this, src, found, error] { VolumeSearchDone(src, found, error); }, Qt::QueuedConnection);
+    });
+}
+
+void TFrmMain::VolumeSearchDone(const QString& src, std::shared_ptr<TSourceVolumes> found, const std::string& error) {
+    volumeSearchRunning_ = false;
+    if (volumeSearch_.joinable()) volumeSearch_.join();
+    btnSearchVolumes->setText(Tr("Search for lost volumes"));
+    if (!error.empty()) {
+        SetStatusText(error);
+        return;
+    }
+    const size_t count = std::count_if(found->Volumes.begin(), found->Volumes.end(),
+                                       [](const TVolume& v) { return v.FoundBySearch; });
+    std::string text = count == 0 ? Translate("No lost volumes were found.")
+                                   : Format(Translate("Lost volumes found: %d"), {count});
+    if (found->SearchStopped) text += " " + Translate("(the search was stopped before its end)");
+    SetStatusText(text);
+    // The user may have chosen another source meanwhile.
+    if (src == volumeSource_) ShowVolumes(*found);
 }
 
 void TFrmMain::BrowseRecycleBinImage() {

@@ -210,6 +210,8 @@ void TFrmMain::FormDestroy() { RemoveEngineFolder(FEngine); }
 
 TFrmMain::~TFrmMain() {
     destroying_ = true;
+    volumeSearchStop_ = true;
+    if (volumeSearch_.joinable()) volumeSearch_.join();
     previewLoader_.reset();
     StopFolderTreeBuild();
     StopWorker();

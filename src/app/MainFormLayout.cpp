@@ -95,6 +95,10 @@ TFrmMain::TFrmMain(TFrmMainOptions options, QWidget* parent)
     }
     if (!options_.DescribeDrive) options_.DescribeDrive = [](const std::string& n) { return n; };
     if (!options_.ListVolumes) options_.ListVolumes = [](const std::string& src) { return ListVolumes(src); };
+    if (!options_.SearchLostVolumes)
+        options_.SearchLostVolumes = [](const std::string& src, const TSearchProgress& progress) {
+            return ListVolumes(src, TSearchDepth::EverySector, progress);
+        };
     if (!options_.SystemDrive) options_.SystemDrive = [] { return SystemDriveName(); };
 
     CreateActions();
@@ -383,6 +387,10 @@ void TFrmMain::CreateChoiceBand() {
     cbVolume->setMaximumWidth(320);
     cbVolume->setVisible(false);
     whereRow->addWidget(cbVolume);
+    btnSearchVolumes = new QPushButton(GroupBox4);
+    btnSearchVolumes->setObjectName(QStringLiteral("btnSearchVolumes"));
+    btnSearchVolumes->setVisible(false);
+    whereRow->addWidget(btnSearchVolumes);
 
     GroupBox5 = new QGroupBox(ChoiceBand);
     GroupBox5->setObjectName(QStringLiteral("GroupBox5"));
@@ -499,6 +507,7 @@ void TFrmMain::FormCreate() {
     // The volume list follows the chosen disk or image.
     connect(cbDisk, &QComboBox::currentIndexChanged, this, &TFrmMain::RefreshVolumeList);
     connect(EdDiskImagePath, &QLineEdit::editingFinished, this, &TFrmMain::RefreshVolumeList);
+    connect(btnSearchVolumes, &QPushButton::clicked, this, &TFrmMain::btnSearchVolumesClick);
     connect(btnFolderBrowse, &QPushButton::clicked, this, &TFrmMain::BrowseFolder);
     // 10. Result columns.
     ResizeResultColumns();
@@ -597,6 +606,9 @@ void TFrmMain::ApplyUITexts() {
     btnRefreshRecycleBinDisk->setText(Tr("Update"));
     btnRecycleBinImage->setText(Tr("Image..."));
     cbVolume->setToolTip(Tr("The volume (partition) to scan"));
+    btnSearchVolumes->setText(volumeSearchRunning_ ? Tr("Stop the search") : Tr("Search for lost volumes"));
+    btnSearchVolumes->setToolTip(Tr("No partition table or file system was recognised: search every sector for "
+                                    "volumes whose table entry is lost"));
     // Each drop-down list as wide as its longest caption, closed and open.
     for (QComboBox* cb : {cbWhereToScan, cbWhatToSearch}) {
         cb->setSizeAdjustPolicy(QComboBox::AdjustToContents);

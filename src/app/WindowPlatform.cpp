@@ -114,7 +114,8 @@ std::string DescribeBlockDevice(const std::string& name, const std::string& sysC
     }
     if (probe) {
         try {
-            const TSourceVolumes v = ListVolumes(DevicePathFor(name));
+            // Naming what a drive holds never waits for a search for lost volumes.
+            const TSourceVolumes v = ListVolumes(DevicePathFor(name), TSearchDepth::None);
             if (v.Volumes.size() == 1 && !v.Volumes[0].Fs.Name.empty()) text += "  " + v.Volumes[0].Fs.Name;
         } catch (const std::exception&) {
             // Not readable without privileges: the list still names the device.

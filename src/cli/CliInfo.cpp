@@ -41,10 +41,14 @@ TCliCommand InfoCommand() {
         "and names the file system at the start of every volume. The number in the first\n"
         "column is what scan and recover take as --volume. NTFS and FAT12/16/32 are read\n"
         "directly by a scan; other file systems go through the engine tools.\n"
+        "Where there is no valid table, or space no partition covers, volumes whose table\n"
+        "entry is lost are searched for at the usual alignments and listed \"found by\n"
+        "search\", with what was found of them; --search looks at every sector instead.\n"
         "Exit code 1 when the source cannot be read, or holds no partition table and no\n"
         "file system that is recognised.";
     c.Definition.Positionals = {{"SOURCE", "a disk image file, a device name such as sdb1, or a /dev path"}};
-    c.Definition.Options = {{"format", "FORMAT", "output format", {"text", "json"}, "text"}};
+    c.Definition.Options = {{"format", "FORMAT", "output format", {"text", "json"}, "text"},
+                            {"search", "", "search every sector for lost volumes (reads the whole source)", {}, ""}};
     c.Run = RunInfo;
     return c;
 }
@@ -63,12 +67,17 @@ TJson VolumeJson(const TVolume& v) {
     o["fs"] = v.Fs.Name;
     o["readable"] = v.Readable;
     o["problem"] = v.Problem;
+    if (v.FoundBySearch) {
+        o["found_by_search"] = true;
+        o["evidence"] = v.Evidence;
+        if (v.AlternativeTo != 0) o["alternative_to"] = v.AlternativeTo;
+    }
     return o;
 }
 
 bool AnythingRecognised(const TSourceVolumes& s) {
     if (s.Scheme != TPartitionScheme::None || s.Container != TContainerKind::Raw) return true;
-    return !s.Volumes.empty() && !s.Volumes.front().Fs.Name.empty();
+    return !s.Volumes.empty() && (!s.Volumes.front().Fs.Name.empty() || s.Volumes.front().FoundBySearch);
 }
 
 } // namespace
@@ -77,12 +86,14 @@ int RunInfo(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
     const std::string source = ResolveSourceArgument(args.Positionals.at(0));
     TSourceVolumes vols;
     try {
-        vols = ListVolumes(source);
+        vols = ListVolumes(source, args.Has("search") ? TSearchDepth::EverySector : TSearchDepth::Aligned);
     } catch (const std::exception& e) {
         err << "brivo-recovery-cli: error: " << e.what() << "\n";
         return kExitFailure;
     }
 
+    const bool searched = args.Has("search") && vols.Searched;
+    if (vols.SearchStopped) vols.Problems.push_back("The search for lost volumes was stopped before its end.");
     if (args.Value("format") == "json") {
         TJson doc;
         doc["source"] = source;
@@ -90,6 +101,7 @@ int RunInfo(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
         doc["size"] = vols.DiskSize;
         doc["partition_table"] = PartitionSchemeName(vols.Scheme);
         doc["sector_size"] = vols.SectorSize;
+        if (searched) doc["search"] = "every sector";
         doc["volumes"] = TJson::array();
         for (const auto& v : vols.Volumes) doc["volumes"].push_back(VolumeJson(v));
         doc["problems"] = TJson::array();
@@ -98,8 +110,9 @@ int RunInfo(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
     } else {
         out << "Source: " << source << "\n"
             << "Container: " << vols.ContainerFormat << " (" << SizeText(vols.DiskSize) << ")\n"
-            << "Partition table: " << PartitionSchemeName(vols.Scheme) << "\n"
-            << "Volumes:\n";
+            << "Partition table: " << PartitionSchemeName(vols.Scheme) << "\n";
+        if (searched) out << "Search for lost volumes: every sector\n";
+        out << "Volumes:\n";
         for (const auto& v : vols.Volumes) out << "  " << DescribeVolume(v, vols.SectorSize) << "\n";
         for (const auto& p : vols.Problems) out << "Warning: " << p << "\n";
     }

@@ -240,7 +240,7 @@ void TScanDriver::RecordScanState(const TScanSource& source, const TScanChoice& 
     st_.FLastWhereMode = source.Where;
     st_.FLastPathFilterNorm = source.PathFilter;
     st_.FLastMasks = ParseMasks(CurrentMaskText(choice));
-    const bool partitioned = vols.Scheme != TPartitionScheme::None;
+    const bool partitioned = VolumeIsSlice(vols, vol);
     st_.FLastVolume = partitioned ? vol.Index : 0;
     st_.FLastSectorOffset = partitioned ? vol.StartSector * (vols.SectorSize / 512) : 0;
     st_.FLastImageType = vols.Container == TContainerKind::Raw ? std::string() : EngineImageType(vols.Container);

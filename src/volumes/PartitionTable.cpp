@@ -297,6 +297,20 @@ TPartitionTable ReadPartitionTable(TByteSource& disk) {
     return t;
 }
 
+TPartitionTable ReadBackupGpt(TByteSource& disk) {
+    TPartitionTable t;
+    for (uint32_t ss : {512u, 4096u}) {
+        const uint64_t n = disk.Size() / ss;
+        std::vector<uint8_t> sec;
+        if (n < 2 || !ReadSector(disk, n - 1, ss, sec) || std::memcmp(sec.data(), "EFI PART", 8) != 0) continue;
+        ReadGpt(disk, ss, t);
+        if (t.Partitions.empty()) return TPartitionTable{};
+        CheckRanges(n, t);
+        return t;
+    }
+    return t;
+}
+
 std::string MbrTypeName(uint8_t type) {
     switch (type) {
         case 0x01: return "FAT12";

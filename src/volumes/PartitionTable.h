@@ -46,6 +46,11 @@ struct TPartitionTable {
 // chain that revisits a sector ends there.
 TPartitionTable ReadPartitionTable(TByteSource& disk);
 
+// A GPT read from its backup header in the disk's last sector alone, for a disk whose
+// first sectors are gone (no MBR, no primary header). Scheme None when there is no
+// backup header whose entries check out.
+TPartitionTable ReadBackupGpt(TByteSource& disk);
+
 // The MBR partition-type name of a type byte, empty when unknown.
 std::string MbrTypeName(uint8_t type);
 // A GUID's text form from its 16 on-disk bytes (mixed-endian, upper case).

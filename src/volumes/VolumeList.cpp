@@ -1,6 +1,12 @@
 #include "volumes/VolumeList.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
 
 #include "core/ScanState.h"
 #include "core/TextFormat.h"
@@ -8,6 +14,149 @@
 namespace brivo {
 
 namespace {
+
+// A volume whose first boot sector is gone, read with its backup copy in that place.
+class TPatchedByteSource : public TByteSource {
+public:
+    TPatchedByteSource(TByteSourcePtr parent, uint64_t at, std::vector<uint8_t> patch)
+        : parent_(std::move(parent)), at_(at), patch_(std::move(patch)) {}
+    uint64_t Size() const override { return parent_->Size(); }
+    int64_t ReadAt(uint64_t offset, void* buf, size_t n) override {
+        const int64_t got = parent_->ReadAt(offset, buf, n);
+        if (got <= 0) return got;
+        const uint64_t end = offset + static_cast<uint64_t>(got);
+        const uint64_t from = std::max(offset, at_);
+        const uint64_t to = std::min(end, at_ + patch_.size());
+        if (from < to) std::memcpy(static_cast<uint8_t*>(buf) + (from - offset), patch_.data() + (from - at_), to - from);
+        return got;
+    }
+    const std::string& Name() const override { return parent_->Name(); }
+    std::string LastError() const override { return parent_->LastError(); }
+
+private:
+    TByteSourcePtr parent_;
+    uint64_t at_;
+    std::vector<uint8_t> patch_;
+};
+
+// Space no partition covers, in bytes, past the table's own first sector.
+std::vector<TByteRange> Uncovered(const TSourceVolumes& s) {
+    std::vector<std::pair<uint64_t, uint64_t>> used;
+    for (const auto& v : s.Volumes) {
+        if (v.SectorCount == 0 || v.StartSector > s.DiskSize / s.SectorSize) continue;
+        const uint64_t end = std::min(v.StartSector + v.SectorCount, s.DiskSize / s.SectorSize);
+        used.emplace_back(v.StartSector * s.SectorSize, end * s.SectorSize);
+    }
+    std::sort(used.begin(), used.end());
+    std::vector<TByteRange> gaps;
+    uint64_t at = s.SectorSize;
+    for (const auto& [b, e] : used) {
+        if (b > at) gaps.push_back({at, b});
+        at = std::max(at, e);
+    }
+    if (at < s.DiskSize) gaps.push_back({at, s.DiskSize});
+    return gaps;
+}
+
+std::string FamilyName(TSearchFamily f) {
+    switch (f) {
+        case TSearchFamily::Ntfs: return "NTFS";
+        case TSearchFamily::Fat: return "FAT";
+        case TSearchFamily::ExFat: return "exFAT";
+        case TSearchFamily::Ext: return "ext";
+    }
+    return {};
+}
+
+bool Overlaps(const TVolume& a, const TVolume& b) {
+    return a.SectorCount != 0 && b.SectorCount != 0 && a.StartSector < b.StartSector + b.SectorCount &&
+           b.StartSector < a.StartSector + a.SectorCount;
+}
+
+// Adds what the search found, numbered after the table's volumes. Of found volumes that
+// overlap, the one whose size and backup agree best stays; the others are alternatives.
+void AddFound(TSourceVolumes& s, const std::vector<TFoundVolume>& found) {
+    const size_t tableCount = s.Volumes.size();
+    uint32_t next = 1;
+    for (const auto& v : s.Volumes) next = std::max(next, v.Index + 1);
+    const uint64_t diskSectors = s.DiskSize / s.SectorSize;
+    std::vector<int> scores;
+    for (const auto& f : found) {
+        TVolume v;
+        v.Index = next++;
+        v.StartSector = f.StartByte / s.SectorSize;
+        v.SectorCount = (f.LengthBytes + s.SectorSize - 1) / s.SectorSize;
+        v.SizeBytes = f.LengthBytes;
+        v.FoundBySearch = true;
+        v.Evidence = f.Evidence();
+        if (!f.BootSector) {
+            const bool ext = f.Family == TSearchFamily::Ext;
+            v.BootCopyFrom = f.BackupOffset;
+            v.BootCopyTo = ext ? 1024 : 0;
+            v.BootCopyBytes = ext ? 1024 : (f.Family == TSearchFamily::ExFat ? 12 : 1) * f.BytesPerSector;
+        }
+        if (v.StartSector >= diskSectors || v.SectorCount > diskSectors - v.StartSector) {
+            v.Readable = false;
+            v.Problem = "ends past the end of the source (the image is cut short, or the volume was larger)";
+        }
+        if (v.Readable) {
+            try {
+                v.Fs = ProbeFileSystem(*OpenVolumeSource(s, v));
+            } catch (const std::exception&) {
+                v.Readable = false;
+                v.Problem = "cannot be read";
+            }
+        }
+        if (v.Fs.Name.empty()) v.Fs.Name = FamilyName(f.Family);
+        s.Volumes.push_back(std::move(v));
+        scores.push_back(f.Score());
+    }
+    for (size_t i = tableCount; i < s.Volumes.size(); ++i) {
+        TVolume& v = s.Volumes[i];
+        size_t best = i;
+        for (size_t j = tableCount; j < s.Volumes.size(); ++j) {
+            if (j == i || !Overlaps(v, s.Volumes[j])) continue;
+            const int sj = scores[j - tableCount];
+            const int sb = scores[best - tableCount];
+            if (sj > sb || (sj == sb && j < best)) best = j;
+        }
+        if (best != i) {
+            v.AlternativeTo = s.Volumes[best].Index;
+            if (v.Problem.empty()) v.Problem = Format("alternative to volume %d, which overlaps it", {v.AlternativeTo});
+        }
+        for (size_t j = 0; j < tableCount && v.Problem.empty(); ++j)
+            if (Overlaps(v, s.Volumes[j])) v.Problem = Format("overlaps volume %d", {s.Volumes[j].Index});
+    }
+}
+
+void Search(TSourceVolumes& s, const std::vector<TByteRange>& ranges, TSearchDepth depth, const TSearchProgress& progress) {
+    if (depth == TSearchDepth::None) return;
+    s.Searched = true;
+    s.SearchDepth = depth;
+    TSearchOutcome o = SearchVolumes(*s.Disk, ranges, depth, s.SectorSize, progress);
+    s.SearchStopped = o.Stopped;
+    AddFound(s, o.Volumes);
+}
+
+// Search findings by source, for the process's life: listing a source again to scan one
+// of the volumes it found must not search again, nor find something else.
+struct TSearchMemo {
+    std::mutex Lock;
+    std::map<std::string, TSourceVolumes> Lists;
+};
+
+TSearchMemo& Memo() {
+    static TSearchMemo memo;
+    return memo;
+}
+
+std::string MemoKey(const std::string& path, uint64_t size) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return Format("%s|%d|%d|%d|%d|%d", {path, size, static_cast<uint64_t>(st.st_mtim.tv_sec),
+                                        static_cast<uint64_t>(st.st_mtim.tv_nsec), static_cast<uint64_t>(st.st_ino),
+                                        static_cast<uint64_t>(st.st_dev)});
+}
 
 std::string VolumeListText(const TSourceVolumes& src) {
     std::string s;
@@ -17,16 +166,35 @@ std::string VolumeListText(const TSourceVolumes& src) {
 
 } // namespace
 
-TSourceVolumes ListVolumes(const std::string& path) {
+TSourceVolumes ListVolumes(const std::string& path, TSearchDepth depth, const TSearchProgress& progress) {
     TOpenedContainer c = OpenContainer(path);
-    TSourceVolumes s = ListVolumesOf(c.Disk, c.Kind);
+    const std::string key = MemoKey(path, c.Disk->Size());
+    if (!key.empty()) {
+        std::lock_guard<std::mutex> hold(Memo().Lock);
+        auto it = Memo().Lists.find(key);
+        if (it != Memo().Lists.end() && (depth != TSearchDepth::EverySector || it->second.SearchDepth == depth)) {
+            TSourceVolumes s = it->second;
+            s.Disk = c.Disk;
+            return s;
+        }
+    }
+    TSourceVolumes s = ListVolumesOf(c.Disk, c.Kind, depth, progress);
     s.Source = path;
     s.ContainerFormat = c.Format;
     s.ReopenDisk = [path] { return OpenContainer(path).Disk; };
+    const bool foundSome = std::any_of(s.Volumes.begin(), s.Volumes.end(), [](const TVolume& v) { return v.FoundBySearch; });
+    if (!key.empty() && s.Searched && !s.SearchStopped && (foundSome || depth == TSearchDepth::EverySector)) {
+        std::lock_guard<std::mutex> hold(Memo().Lock);
+        if (Memo().Lists.size() >= 32) Memo().Lists.clear();
+        TSourceVolumes kept = s;
+        kept.Disk.reset();
+        Memo().Lists[key] = std::move(kept);
+    }
     return s;
 }
 
-TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container) {
+TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container, TSearchDepth depth,
+                             const TSearchProgress& progress) {
     TSourceVolumes s;
     s.Source = disk->Name();
     s.Container = container;
@@ -37,13 +205,28 @@ TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container) {
     s.Scheme = t.Scheme;
     s.SectorSize = t.SectorSize;
     s.Problems = std::move(t.Problems);
+    bool backupTable = false;
     if (t.Scheme == TPartitionScheme::None) {
         TVolume v;
         v.SectorCount = s.DiskSize / 512;
         v.SizeBytes = s.DiskSize;
         v.Fs = ProbeFileSystem(*disk);
-        s.Volumes.push_back(std::move(v));
-        return s;
+        if (!v.Fs.Name.empty()) {
+            s.Volumes.push_back(std::move(v));
+            return s;
+        }
+        // Nothing at the start: a table that was wiped, perhaps with its volumes intact.
+        TPartitionTable backup = ReadBackupGpt(*disk);
+        if (backup.Scheme == TPartitionScheme::None) {
+            Search(s, {{s.SectorSize, s.DiskSize}}, depth, progress);
+            if (s.Volumes.empty()) s.Volumes.push_back(std::move(v));
+            return s;
+        }
+        t = std::move(backup);
+        backupTable = true;
+        s.Scheme = t.Scheme;
+        s.SectorSize = t.SectorSize;
+        s.Problems = std::move(t.Problems);
     }
     for (auto& p : t.Partitions) {
         TVolume v;
@@ -56,13 +239,22 @@ TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container) {
         v.Name = std::move(p.Name);
         v.Readable = p.Readable;
         v.Problem = std::move(p.Problem);
+        if (backupTable) {
+            v.FoundBySearch = true;
+            v.Evidence = "GPT backup header";
+        }
         if (v.Readable) {
             TByteSourcePtr slice = OpenVolumeSource(s, v);
             v.Fs = ProbeFileSystem(*slice);
         }
         s.Volumes.push_back(std::move(v));
     }
+    Search(s, Uncovered(s), depth, progress);
     return s;
+}
+
+bool VolumeIsSlice(const TSourceVolumes& src, const TVolume& v) {
+    return src.Scheme != TPartitionScheme::None || v.FoundBySearch;
 }
 
 const TVolume& ChooseVolume(const TSourceVolumes& src, uint32_t index) {
@@ -76,7 +268,7 @@ const TVolume& ChooseVolume(const TSourceVolumes& src, uint32_t index) {
         const TVolume* only = nullptr;
         size_t scannable = 0;
         for (const auto& v : src.Volumes) {
-            if (v.Scannable()) {
+            if (v.Scannable() && v.AlternativeTo == 0) {
                 ++scannable;
                 only = &v;
             }
@@ -95,10 +287,14 @@ const TVolume& ChooseVolume(const TSourceVolumes& src, uint32_t index) {
 }
 
 TByteSourcePtr OpenVolumeSource(const TSourceVolumes& src, const TVolume& v) {
-    if (src.Scheme == TPartitionScheme::None) return src.Disk;
+    if (!VolumeIsSlice(src, v)) return src.Disk;
     if (!v.Readable) throw std::runtime_error(Format("Volume %d of %s %s.", {v.Index, src.Source, v.Problem}));
-    return MakeSliceByteSource(src.Disk, v.StartSector * src.SectorSize, v.SectorCount * src.SectorSize,
-                               Format("%s, volume %d", {src.Source, v.Index}));
+    TByteSourcePtr slice = MakeSliceByteSource(src.Disk, v.StartSector * src.SectorSize, v.SectorCount * src.SectorSize,
+                                               Format("%s, volume %d", {src.Source, v.Index}));
+    if (v.BootCopyBytes == 0) return slice;
+    std::vector<uint8_t> copy(v.BootCopyBytes);
+    if (!slice->ReadExact(v.BootCopyFrom, copy.data(), copy.size())) return slice;
+    return std::make_shared<TPatchedByteSource>(slice, v.BootCopyTo, std::move(copy));
 }
 
 TByteSourcePtr ReopenVolumeSource(const TSourceVolumes& src, const TVolume& v) {
@@ -116,7 +312,8 @@ std::string DescribeVolume(const TVolume& v, uint32_t sectorSize) {
     if (!v.TypeName.empty()) s += "  " + v.TypeName;
     else if (!v.Type.empty()) s += "  type " + v.Type;
     if (!v.Name.empty()) s += "  \"" + v.Name + "\"";
-    if (!v.Type.empty() && v.SectorCount > 0) {
+    if (v.FoundBySearch) s += "  found by search (" + v.Evidence + ")";
+    if ((!v.Type.empty() || v.FoundBySearch) && v.SectorCount > 0) {
         s += Format("  (sectors %d-%d", {v.StartSector, v.StartSector + v.SectorCount - 1});
         if (sectorSize != 512) s += Format(" of %d bytes", {sectorSize});
         s += ")";
@@ -133,7 +330,7 @@ std::vector<std::string> EngineVolumeArgs(const TSourceVolumes& src, const TVolu
                                                     : "the " + v.Fs.Name + " file system") +
                                  " is read only by them. Convert the image to a raw one first, for example "
                                  "with: qemu-img convert -O raw " + src.Source + " disk.img");
-    const uint64_t offset512 = src.Scheme != TPartitionScheme::None ? v.StartSector * (src.SectorSize / 512) : 0;
+    const uint64_t offset512 = VolumeIsSlice(src, v) ? v.StartSector * (src.SectorSize / 512) : 0;
     return EngineVolumeArgs(src.Container == TContainerKind::Raw ? std::string() : type, offset512);
 }
 

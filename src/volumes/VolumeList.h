@@ -10,6 +10,7 @@
 #include "volumes/ContainerSource.h"
 #include "volumes/FsProbe.h"
 #include "volumes/PartitionTable.h"
+#include "volumes/VolumeSearch.h"
 
 namespace brivo {
 
@@ -26,6 +27,17 @@ struct TVolume {
     TFsProbe Fs;
     bool Readable = true;       // lies inside the source
     std::string Problem;        // why not, or a warning ("overlaps volume 2")
+    // Not in the partition table: found by the search for lost volumes (its boot
+    // sector or superblock, or a GPT backup header), with what was found.
+    bool FoundBySearch = false;
+    std::string Evidence;       // "boot sector and backup", "backup boot sector", "GPT backup header"
+    // Another found volume that overlaps this one and whose size and backup fit better.
+    uint32_t AlternativeTo = 0;
+    // With its first copy gone, the backup copy's bytes are shown to readers in its
+    // place: BootCopyBytes from BootCopyFrom to BootCopyTo, in bytes from its start.
+    uint64_t BootCopyFrom = 0;
+    uint64_t BootCopyTo = 0;
+    uint32_t BootCopyBytes = 0;
     // Something can list its files: a readable volume with a file system that the
     // direct readers or the engine know.
     bool Scannable() const { return Readable && (Fs.Kind != TFsKind::NotRecognised || Fs.EngineReadable); }
@@ -46,16 +58,33 @@ struct TSourceVolumes {
     // thread at a time): the container decoded anew, the partition table not read again.
     // Empty for a disk given as a byte source (tests): Disk itself is then shared.
     std::function<TByteSourcePtr()> ReopenDisk;
+    // How far the search for lost volumes went: not at all (a table or a file system
+    // covers the disk), at the usual alignments, or at every sector.
+    bool Searched = false;
+    TSearchDepth SearchDepth = TSearchDepth::Aligned;
+    bool SearchStopped = false;  // the user stopped the search; what it found so far is listed
 };
 
 // Opens path (image file or device) read-only, decodes its container, reads its
 // partition table and probes the file system at the start of every volume. A source
-// without a table is one volume (index 1) covering all of it. Throws std::runtime_error
-// with the user's message when the source cannot be opened or decoded (see
-// OpenContainer); a damaged table is not an error (its Problems say what was wrong).
-TSourceVolumes ListVolumes(const std::string& path);
-// The same over a disk that is already open (tests, fuzzing).
-TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container = TContainerKind::Raw);
+// whose first sectors hold a file system is one volume (index 1) covering all of it.
+// Where there is no valid table, or space that no partition covers, lost volumes are
+// searched for (a GPT backup header, boot sectors and superblocks with their backups)
+// at depth (None: not at all), and listed after the table's volumes (marked FoundBySearch); a source with
+// neither a table nor anything found is one volume covering all of it. A search's
+// findings are kept for the process's life, so listing the same unchanged source again
+// (to scan or recover one of its volumes) finds the same volumes without searching.
+// Throws std::runtime_error with the user's message when the source cannot be opened or
+// decoded (see OpenContainer); a damaged table is not an error (its Problems say what
+// was wrong).
+TSourceVolumes ListVolumes(const std::string& path, TSearchDepth depth = TSearchDepth::Aligned,
+                           const TSearchProgress& progress = {});
+// The same over a disk that is already open (tests, fuzzing); nothing is kept.
+TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container = TContainerKind::Raw,
+                             TSearchDepth depth = TSearchDepth::Aligned, const TSearchProgress& progress = {});
+
+// The volume is a part of its source (a table's or a found volume), not all of it.
+bool VolumeIsSlice(const TSourceVolumes& src, const TVolume& v);
 
 // The volume to scan. index 0 chooses by itself: the only volume, or the only one that
 // can be scanned; with several the choice is the user's (TSeveralVolumesError listing
@@ -64,7 +93,8 @@ TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container = TCo
 // cannot be read, is a TVolumeChoiceError of its own: the source is at fault, not the choice.
 const TVolume& ChooseVolume(const TSourceVolumes& src, uint32_t index);
 
-// The volume's bytes: the disk itself for a source without a table, else a slice.
+// The volume's bytes: the disk itself for a source without a table, else a slice (with
+// its backup boot copy in place of a lost first one).
 TByteSourcePtr OpenVolumeSource(const TSourceVolumes& src, const TVolume& v);
 
 // The bytes of volume v over a fresh opening of the disk (ReopenDisk), for an extractor

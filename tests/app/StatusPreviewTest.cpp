@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -227,6 +228,11 @@ private slots:
             opened << QString::fromStdString(src);
             if (src.find("plain") != std::string::npos) return TSourceVolumes{};
             if (src.find("missing") != std::string::npos) throw std::runtime_error("No such file");
+            if (src.find("blank") != std::string::npos) {
+                TSourceVolumes blank;
+                blank.Volumes = {TVolume{}};
+                return blank;
+            }
             TSourceVolumes v;
             v.Scheme = TPartitionScheme::Gpt;
             TVolume esp, data;
@@ -237,6 +243,22 @@ private slots:
             data.Fs.Kind = TFsKind::Ntfs;
             data.Fs.Name = "NTFS";
             v.Volumes = {esp, data};
+            return v;
+        };
+        std::atomic<bool> searchedOffUiThread{false};
+        const auto uiThread = std::this_thread::get_id();
+        o.SearchLostVolumes = [&](const std::string&, const TSearchProgress& progress) {
+            searchedOffUiThread = std::this_thread::get_id() != uiThread;
+            progress(1, 2);
+            TSourceVolumes v;
+            TVolume found;
+            found.StartSector = 2048;
+            found.SectorCount = 2048;
+            found.SizeBytes = 1 << 20;
+            found.Fs.Name = "FAT16";
+            found.FoundBySearch = true;
+            found.Evidence = "boot sector";
+            v.Volumes = {found};
             return v;
         };
         TFrmMain w(o);
@@ -262,8 +284,23 @@ private slots:
             w.EdDiskImagePath->setText(path);
             emit w.EdDiskImagePath->editingFinished();
             QVERIFY(!w.cbVolume->isVisible());
+            QVERIFY(!w.btnSearchVolumes->isVisible());
             QCOMPARE(w.ReadChoice().Volume, 0u);
         }
+        // Nothing recognised on it: the search for lost volumes is offered, runs off the
+        // UI thread and offers what it found.
+        w.EdDiskImagePath->setText("/images/blank.img");
+        emit w.EdDiskImagePath->editingFinished();
+        QVERIFY(w.btnSearchVolumes->isVisible());
+        QVERIFY(!w.cbVolume->isVisible());
+        w.btnSearchVolumes->click();
+        QTRY_VERIFY(w.cbVolume->isVisible());
+        QVERIFY(searchedOffUiThread);
+        QCOMPARE(w.cbVolume->count(), 1);
+        QCOMPARE(w.cbVolume->itemText(0), QString("1  FAT16  1.0 MiB  found by search (boot sector)  (sectors 2048-4095)"));
+        QCOMPARE(w.ReadChoice().Volume, 1u);
+        QVERIFY(!w.btnSearchVolumes->isVisible());
+        QCOMPARE(w.StatusLabel->text(), QString("Lost volumes found: 1"));
         // A folder has no volume choice.
         w.cbWhereToScan->setCurrentIndex(2);
         QCOMPARE(w.ReadChoice().Volume, 0u);

@@ -189,7 +189,16 @@ TEST_F(GptDisk, DamagedPrimaryFallsBackToTheBackup) {
     EXPECT_TRUE(t.Partitions.empty());
     ASSERT_EQ(t.Problems.size(), 1u);
     EXPECT_EQ(t.Problems[0], "The GPT is damaged: its primary header fails its checksum and its backup header fails its checksum.");
-    // Scanning it is refused with the reason, not taken as one unpartitioned volume.
+    // Its volumes are still where they were: the search finds them, and the listing
+    // still says what is wrong with the table.
+    const TSourceVolumes found = ListVolumesOf(MakeMemoryByteSource(d, "disk.img"));
+    EXPECT_EQ(found.Problems, t.Problems);
+    ASSERT_EQ(found.Volumes.size(), 3u);
+    EXPECT_TRUE(found.Volumes[2].FoundBySearch);
+    EXPECT_EQ(found.Volumes[2].StartSector, 108544u);
+    // With nothing to find, scanning is refused with the reason, not taken as one
+    // unpartitioned volume.
+    std::fill(d.begin() + 34 * 512, d.end() - 33 * 512, uint8_t{0});
     try {
         ChooseVolume(ListVolumesOf(MakeMemoryByteSource(d, "disk.img")), 0);
         ADD_FAILURE() << "chose a volume of a table without any";
