@@ -10,6 +10,7 @@
 
 #include "core/ScanState.h"
 #include "core/TextFormat.h"
+#include "volumes/Crc32.h"
 
 namespace brivo {
 
@@ -150,12 +151,19 @@ TSearchMemo& Memo() {
     return memo;
 }
 
-std::string MemoKey(const std::string& path, uint64_t size) {
+// The file's identity and times, and a checksum of where tables live (a device's times
+// do not change when a tool writes a new table to it).
+std::string MemoKey(const std::string& path, TByteSource& disk) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return {};
-    return Format("%s|%d|%d|%d|%d|%d", {path, size, static_cast<uint64_t>(st.st_mtim.tv_sec),
-                                        static_cast<uint64_t>(st.st_mtim.tv_nsec), static_cast<uint64_t>(st.st_ino),
-                                        static_cast<uint64_t>(st.st_dev)});
+    constexpr size_t kTableBytes = 34 * 512;
+    std::vector<uint8_t> ends(2 * kTableBytes, 0);
+    const uint64_t size = disk.Size();
+    (void)disk.ReadAt(0, ends.data(), kTableBytes);
+    (void)disk.ReadAt(size > kTableBytes ? size - kTableBytes : 0, ends.data() + kTableBytes, kTableBytes);
+    return Format("%s|%d|%d|%d|%d|%d|%d", {path, size, static_cast<uint64_t>(st.st_mtim.tv_sec),
+                                           static_cast<uint64_t>(st.st_mtim.tv_nsec), static_cast<uint64_t>(st.st_ino),
+                                           static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(Crc32(ends))});
 }
 
 std::string VolumeListText(const TSourceVolumes& src) {
@@ -168,7 +176,7 @@ std::string VolumeListText(const TSourceVolumes& src) {
 
 TSourceVolumes ListVolumes(const std::string& path, TSearchDepth depth, const TSearchProgress& progress) {
     TOpenedContainer c = OpenContainer(path);
-    const std::string key = MemoKey(path, c.Disk->Size());
+    const std::string key = MemoKey(path, *c.Disk);
     if (!key.empty()) {
         std::lock_guard<std::mutex> hold(Memo().Lock);
         auto it = Memo().Lists.find(key);

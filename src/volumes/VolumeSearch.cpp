@@ -19,6 +19,9 @@ constexpr uint64_t kSector = 512;
 constexpr uint64_t kMiB = 1024 * 1024;
 // The full search reads this much at a time: large sequential reads run at disk speed.
 constexpr size_t kChunkBytes = 4 * kMiB;
+// Volumes kept from one search: a disk crafted to hold a boot sector in every sector
+// must not fill memory.
+constexpr size_t kMaxFound = 1024;
 
 bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
@@ -182,6 +185,7 @@ private:
             if (rejected_.size() < 100000) rejected_.insert(key);
             return 0;
         }
+        if (found_.size() >= kMaxFound) return 0;
         found_.emplace(key, v);
         return v.Score() >= 2 ? start + f.LengthBytes : 0;
     }
@@ -202,13 +206,27 @@ uint64_t TotalBytes(const std::vector<TByteRange>& ranges) {
     return t;
 }
 
-// Volume starts at 1 MiB boundaries and at track boundaries of 63 sectors: the window
-// around each holds the sector before it (an NTFS backup ending the previous volume),
-// its boot sector, its ext superblock and its FAT32 backup boot sector.
+// The first boundary after sector where a volume may start: a 1 MiB boundary, or a
+// cylinder boundary of 63-sector tracks and the track after it (where the first primary
+// and every logical volume begin) for the head counts disks were partitioned with. Every
+// track boundary would be six times as many reads for starts no partitioning tool chose.
+uint64_t NextBoundary(uint64_t sector) {
+    constexpr uint64_t kMiBSectors = kMiB / kSector;
+    uint64_t next = (sector / kMiBSectors + 1) * kMiBSectors;
+    for (uint64_t heads : {255, 240, 128, 64}) {
+        const uint64_t cylinder = heads * 63;
+        const uint64_t base = sector / cylinder * cylinder;
+        for (uint64_t at : {base + 63, base + cylinder})
+            if (at > sector) next = std::min(next, at);
+    }
+    return next;
+}
+
+// At each boundary a window of a few sectors holds the sector before it (an NTFS backup
+// ending the previous volume), its boot sector, its ext superblock and its FAT32 backup
+// boot sector.
 bool SearchAligned(TByteSource& disk, const std::vector<TByteRange>& ranges, TSearcher& s,
                    const TSearchProgress& progress) {
-    constexpr uint64_t kTrack = 63;
-    constexpr uint64_t kMiBSectors = kMiB / kSector;
     constexpr uint64_t kWindowSectors = 8;
     const uint64_t total = TotalBytes(ranges);
     uint64_t done = 0;
@@ -216,11 +234,11 @@ bool SearchAligned(TByteSource& disk, const std::vector<TByteRange>& ranges, TSe
     uint8_t window[kWindowSectors * kSector];
     for (const auto& r : ranges) {
         uint64_t skipUntil = 0;
-        uint64_t sector = (r.Begin + kSector - 1) / kSector;
+        const uint64_t firstSector = (r.Begin + kSector - 1) / kSector;
         const uint64_t endSector = r.End / kSector;
-        // Start on the first boundary at or after the range's start.
-        if (sector % kTrack != 0 && sector % kMiBSectors != 0)
-            sector = std::min((sector / kTrack + 1) * kTrack, (sector / kMiBSectors + 1) * kMiBSectors);
+        // The first boundary at or after the range's start.
+        uint64_t sector = firstSector == 0 ? 0 : NextBoundary(firstSector - 1);
+        done += (std::min(sector, endSector) - std::min(firstSector, endSector)) * kSector;
         while (sector < endSector) {
             if (sector * kSector >= skipUntil) {
                 const uint64_t first = sector == 0 ? 0 : sector - 1;
@@ -232,7 +250,7 @@ bool SearchAligned(TByteSource& disk, const std::vector<TByteRange>& ranges, TSe
                     skipUntil = std::max(skipUntil, end);
                 }
             }
-            const uint64_t next = std::min((sector / kTrack + 1) * kTrack, (sector / kMiBSectors + 1) * kMiBSectors);
+            const uint64_t next = NextBoundary(sector);
             done += (std::min(next, endSector) - sector) * kSector;
             sector = next;
             if (done - lastReport >= 256 * kMiB) {

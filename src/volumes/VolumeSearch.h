@@ -71,7 +71,7 @@ struct TFoundVolume {
 
 enum class TSearchDepth {
     None,         // no search: what the table and the first sectors say
-    Aligned,      // volume starts at 1 MiB and 63-sector boundaries (quick)
+    Aligned,      // volume starts at 1 MiB and cylinder (63-sector track) boundaries: quick
     EverySector,  // every 512 bytes, read in large sequential pieces
 };
 
