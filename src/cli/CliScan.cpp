@@ -25,8 +25,7 @@
 #include "driver/ScanDriver.h"
 #include "driver/Engine.h"
 #include "driver/ScopeLookup.h"
-#include "filters/Masks.h"
-#include "filters/Wildcard.h"
+#include "driver/PathMask.h"
 #include "platform/DateTime.h"
 #include "platform/Devices.h"
 #include "platform/Paths.h"
@@ -65,7 +64,10 @@ std::vector<TOptionSpec> ScanOptions() {
         {"filter", "CATEGORY", "mask category: " + WhatCliNames(), whatNames, kWhatCategories[kWhatAllCustom].CliName},
         {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
-        {"deep", "", "also search free space for the folders of deleted files (FAT; slower)", {}, ""},
+        {"deep", "", "also search free space for the folders of deleted files (FAT, exFAT; slower)", {}, ""},
+        {"content-only", "", "find files by their content alone, over the whole volume (formatted cards, "
+                             "unknown file systems)", {}, ""},
+        {"save", "FILE", "save the scan to FILE, to reopen it with recover --from-scan FILE", {}, ""},
         {"volume", "N", "the volume of a partitioned disk or image to read (the number 'info' lists)", {}, ""},
         {"show-hidden", "", "list every deleted entry: mask \"*\" and no cleanup filter", {}, ""},
         {"verbose", "", "print the scan log on stderr (also -v)", {}, ""},
@@ -118,7 +120,33 @@ TSortChoice ParseSort(const std::string& text) {
 }
 
 // Runs one scan to its idle step. Returns the exit code: 0, 1 (scan failed), 2 (usage).
+// Opens a saved scan in place of scanning (recover --from-scan).
+int OpenSavedScanRun(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
+    run.Host = std::make_unique<TCliHost>(args.Has("verbose"), ::isatty(2) != 0);
+    TCliHost& host = *run.Host;
+    ExtractEmbeddedBinaries(run.Engine);
+    TScanDriver driver(run.State, run.Engine, host);
+    driver.OpenSavedScan(args.Value("from-scan"));
+    host.Pump([&] { return !driver.Busy(); }, [&] {
+        if (Interrupted() && driver.Busy()) driver.tbStopClick();
+    });
+    driver.Shutdown();
+    run.Route = driver.LastRoute();
+    run.Stopped = Interrupted();
+    if (host.failed()) return kExitFailure;
+    if (run.State.FFound.empty() && run.State.FLastSrcForFls.empty()) {
+        err << "brivo-recovery-cli: error: the saved scan could not be opened\n";
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
 int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
+    if (args.Has("from-scan")) return OpenSavedScanRun(args, run, err);
+    if (args.Positionals.empty()) {
+        err << "brivo-recovery-cli: error: give a SOURCE to scan\n";
+        return kExitUsage;
+    }
     const std::string source = args.Positionals.at(0);
     const std::string scope = args.Value("scope");
     TScanWhere where = DefaultWhere(source);
@@ -144,6 +172,7 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     choice.WhatText = kWhatCategories[static_cast<size_t>(choice.WhatIndex)].Caption;
     choice.ShowHidden = args.Has("show-hidden");
     choice.Deep = args.Has("deep");
+    choice.ContentOnly = args.Has("content-only");
     if (args.Has("volume")) {
         const std::string v = args.Value("volume");
         const bool digits = !v.empty() && v.size() <= 9 && std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -257,6 +286,14 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
               });
     driver.Shutdown();
     run.Route = driver.LastRoute();
+    if (args.Has("save") && !host.failed() && !Interrupted()) {
+        try {
+            WriteSavedScan(driver.LastScanToSave(), args.Value("save"));
+        } catch (const std::exception& e) {
+            err << "brivo-recovery-cli: error: the scan could not be saved: " << e.what() << "\n";
+            return kExitFailure;
+        }
+    }
     // However the race with the scan's own end went, a Ctrl-C during it is a stop: the
     // results are never taken for a complete listing.
     run.Stopped = Interrupted();
@@ -591,6 +628,9 @@ TCliCommand RecoverCommand() {
         "success (also when nothing matches --all), 1 the scan failed, 2 bad usage, 3 some recoveries failed, "
         "were kept damaged, or the scan or batch was stopped.";
     def.Options.push_back({"out", "DIR", "output folder (created when missing)", {}, ""});
+    def.Options.push_back({"from-scan", "FILE", "recover from a scan saved with --save instead of scanning "
+                                                "(SOURCE may then be left out; the source is checked to be "
+                                                "the same)", {}, ""});
     def.Options.push_back({"all", "", "recover every result", {}, ""});
     def.Options.push_back({"inode", "ADDR", "recover the result with this metadata address", {}, "", true});
     def.Options.push_back({"path-mask", "MASK", "recover results whose path matches MASK", {}, "", true});

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "engine/SignalCleanup.h"
+#include "driver/Engine.h"
 #include "platform/TempFileCleanup.h"
 
 namespace brivo::cli {

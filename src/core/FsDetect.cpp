@@ -1,5 +1,7 @@
 #include "core/FsDetect.h"
 
+#include <cstring>
+
 #include <array>
 
 #include "core/FatBootSector.h"
@@ -9,9 +11,20 @@
 
 namespace brivo {
 
+// An exFAT main boot sector: its file-system name, the end mark, and sector and cluster
+// shifts in the ranges the format allows (512 B to 4 KiB sectors, clusters up to 32 MiB).
+bool IsExFatBootSector(ByteSpan s) {
+    if (s.size() < kBootSectorSize || std::memcmp(s.data() + 3, "EXFAT   ", 8) != 0) return false;
+    if (ReadLe16(s, 510) != 0xAA55) return false;
+    const uint64_t sectorShift = ReadU8(s, 108);
+    const uint64_t clusterShift = ReadU8(s, 109);
+    return sectorShift >= 9 && sectorShift <= 12 && sectorShift + clusterShift <= 25 && ReadU8(s, 110) >= 1;
+}
+
 TFsKind DetectFileSystemFromBootSector(ByteSpan sector) {
     if (sector.size() < kBootSectorSize) return TFsKind::NotRecognised;
     if (IsNtfsBootSector(sector)) return TFsKind::Ntfs;
+    if (IsExFatBootSector(sector)) return TFsKind::ExFat;
     TFatBootSector fat;
     if (!DecodeFatBootSector(sector, fat)) return TFsKind::NotRecognised;
     switch (fat.FatBits) {

@@ -15,6 +15,9 @@ inline constexpr size_t kBootSectorSize = 512;
 // partition tables, container formats). Fewer than 512 bytes are not recognised.
 TFsKind DetectFileSystemFromBootSector(ByteSpan sector);
 
+// True for the main boot sector of an exFAT volume.
+bool IsExFatBootSector(ByteSpan sector);
+
 // Reads the first sector of an open source; a source shorter than 512 bytes, or one that
 // cannot be read, is not recognised.
 TFsKind DetectFileSystemOfSource(const TRawSource& source);

@@ -22,6 +22,7 @@ struct TScanChoice {
     std::array<std::string, 5> MaskTexts{"*.*", "", "", "", ""};  // EdAllCustomFormats .. EdVideos
     bool Deep = false;        // also sweep free space for lost folders (FAT)
     bool ShowHidden = false;  // mask "*" and no cleanup filter: everything the scan finds
+    bool ContentOnly = false; // find files by their content alone, over the whole volume
     // The volume of a partitioned disk or image to scan, by its number in the volume
     // list; 0 lets the scan choose (the only volume, or the only one with a file system).
     uint32_t Volume = 0;

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "exfat/ExFatExtractor.h"
+#include "exfat/ExFatScan.h"
 #include "fat32/Fat32Scan.h"
 #include "fat32/FatExtractor.h"
 #include "ntfs/NtfsExtract.h"
@@ -26,6 +28,15 @@ std::unique_ptr<TExtractor> FatExtractor(TByteSourcePtr volume, std::unique_ptr<
     return MakeFatExtractor(std::move(volume), std::move(fallback), std::move(fat));
 }
 
+std::unique_ptr<TExtractor> ExFatExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback,
+                                           std::shared_ptr<const TClusterPlanMap>) {
+    return MakeExFatExtractor(std::move(volume), std::move(fallback));
+}
+
+TReaderResult ExFatScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
+    return FastScanExFatDirect(src, report, opts);
+}
+
 TReaderResult NtfsScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
     return FastScanNtfsDirect(src, report, opts);
 }
@@ -40,6 +51,7 @@ const std::vector<TFsReader>& Table() {
         {TFsKind::Fat32, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true},
         {TFsKind::Fat16, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true},
         {TFsKind::Fat12, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true},
+        {TFsKind::ExFat, TScanRoute::ExFat, "exfat", "exFAT", ExFatScan, ExFatExtractor, true},
     };
     return rows;
 }
@@ -57,7 +69,7 @@ std::span<const TFsReader> FsReaderTable() { return Table(); }
 std::string RouteName(TScanRoute route) {
     for (const TFsReader& r : Table())
         if (r.Route == route) return r.RouteName;
-    return "fls";
+    return route == TScanRoute::Content ? "content" : "fls";
 }
 
 std::string DirectFileSystemNames() {

@@ -13,7 +13,7 @@
 namespace brivo {
 
 // Which way a scan reads its source: one of the direct readers, or the engine's listing.
-enum class TScanRoute { Ntfs, Fat32, Fls };
+enum class TScanRoute { Ntfs, Fat32, ExFat, Fls, Content };
 
 // A direct reader over the chosen volume's bytes; the driver writes FFound from what it
 // returns.
@@ -32,7 +32,7 @@ using TReaderExtractorFactory = std::function<std::unique_ptr<TExtractor>(
 struct TFsReader {
     TFsKind Kind;
     TScanRoute Route;
-    const char* RouteName;  // the command line's "route": "ntfs", "fat32"
+    const char* RouteName;  // the command line's "route": "ntfs", "fat32", "exfat"
     const char* ScanName;   // as in the log: "Fast NTFS records after scope filtering"
     TDirectScan Scan;
     TReaderExtractorFactory MakeExtractor;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "core/FsDetect.h"
+#include "carve/ContentSearch.h"
 #include "filters/ScopeFilter.h"
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
@@ -331,6 +332,19 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
     opts.Cleanup = !choice.ShowHidden && source.Where != TScanWhere::swRecycleBin;
     opts.Deep = choice.Deep;
 
+    if (choice.ContentOnly) {
+        // Whatever the file system (or none), the volume's every byte is searched; its
+        // results carry their extents, which the extractor reads directly.
+        route_ = TScanRoute::Content;
+        TCarveOptions carve;
+        if (!choice.ShowHidden && st_.FLastMasks != TMaskList{"*.*"})
+            for (const std::string& m : st_.FLastMasks) carve.Types.push_back(m);
+        const TScanRoutes::DirectScan search = [carve](TByteSource& src, TReaderReport& report, const TReaderOptions&) {
+            return SearchByContent(src, report, carve);
+        };
+        StartWorker([this, search, opts] { RunDirect(search, opts, "content"); }, [this] { Complete(); });
+        return;
+    }
     const TFsReader* reader = FindFsReader(chosen.Volume.Fs.Kind);
     const auto direct = reader ? routes_.Direct.find(reader->Route) : routes_.Direct.end();
     if (direct == routes_.Direct.end()) {

@@ -31,7 +31,7 @@ std::string ExtName(ByteSpan sb) {
 
 bool LooksLikeVolumeBootRecord(ByteSpan sector) {
     if (sector.size() < 512) return false;
-    if (IsNtfsBootSector(sector) || BytesAt(sector, 3, "EXFAT   ")) return true;
+    if (IsNtfsBootSector(sector) || IsExFatBootSector(sector)) return true;
     // A master boot record carries the same mark and may hold anything where a parameter
     // block would be; a volume boot record also starts with a jump over it.
     const uint8_t jump = ReadU8(sector, 0);

@@ -41,7 +41,7 @@ private:
 };
 
 // Space no partition covers, in bytes, past the table's own first sector.
-std::vector<TByteRange> Uncovered(const TSourceVolumes& s) {
+std::vector<TSpanRange> Uncovered(const TSourceVolumes& s) {
     std::vector<std::pair<uint64_t, uint64_t>> used;
     for (const auto& v : s.Volumes) {
         if (v.SectorCount == 0 || v.StartSector > s.DiskSize / s.SectorSize) continue;
@@ -49,7 +49,7 @@ std::vector<TByteRange> Uncovered(const TSourceVolumes& s) {
         used.emplace_back(v.StartSector * s.SectorSize, end * s.SectorSize);
     }
     std::sort(used.begin(), used.end());
-    std::vector<TByteRange> gaps;
+    std::vector<TSpanRange> gaps;
     uint64_t at = s.SectorSize;
     for (const auto& [b, e] : used) {
         if (b > at) gaps.push_back({at, b});
@@ -130,7 +130,7 @@ void AddFound(TSourceVolumes& s, const std::vector<TFoundVolume>& found) {
     }
 }
 
-void Search(TSourceVolumes& s, const std::vector<TByteRange>& ranges, TSearchDepth depth, const TSearchProgress& progress) {
+void Search(TSourceVolumes& s, const std::vector<TSpanRange>& ranges, TSearchDepth depth, const TSearchProgress& progress) {
     if (depth == TSearchDepth::None) return;
     s.Searched = true;
     s.SearchDepth = depth;

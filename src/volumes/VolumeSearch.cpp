@@ -103,7 +103,7 @@ bool IsExtCandidate(const uint8_t* p) { return p[56] == 0x53 && p[57] == 0xEF; }
 
 class TSearcher {
 public:
-    TSearcher(TByteSource& disk, const std::vector<TByteRange>& ranges, uint64_t align)
+    TSearcher(TByteSource& disk, const std::vector<TSpanRange>& ranges, uint64_t align)
         : disk_(disk), ranges_(ranges), align_(align == 0 ? kSector : align) {}
 
     // Looks at one sector at pos (its first 512 bytes in hand) as every copy it may be.
@@ -141,7 +141,7 @@ private:
     bool InRanges(uint64_t start) const {
         if (start % align_ != 0) return false;
         return std::any_of(ranges_.begin(), ranges_.end(),
-                           [start](const TByteRange& r) { return start >= r.Begin && start < r.End; });
+                           [start](const TSpanRange& r) { return start >= r.Begin && start < r.End; });
     }
 
     // The copy at start + offset, read as the same family, describes the same volume.
@@ -191,7 +191,7 @@ private:
     }
 
     TByteSource& disk_;
-    const std::vector<TByteRange>& ranges_;
+    const std::vector<TSpanRange>& ranges_;
     uint64_t align_;
     using TKey = std::tuple<uint64_t, int, uint64_t, uint64_t>;
     std::map<TKey, TFoundVolume> found_;
@@ -200,7 +200,7 @@ private:
 
 bool Report(const TSearchProgress& progress, uint64_t done, uint64_t total) { return !progress || progress(done, total); }
 
-uint64_t TotalBytes(const std::vector<TByteRange>& ranges) {
+uint64_t TotalBytes(const std::vector<TSpanRange>& ranges) {
     uint64_t t = 0;
     for (const auto& r : ranges) t += r.End > r.Begin ? r.End - r.Begin : 0;
     return t;
@@ -225,7 +225,7 @@ uint64_t NextBoundary(uint64_t sector) {
 // At each boundary a window of a few sectors holds the sector before it (an NTFS backup
 // ending the previous volume), its boot sector, its ext superblock and its FAT32 backup
 // boot sector.
-bool SearchAligned(TByteSource& disk, const std::vector<TByteRange>& ranges, TSearcher& s,
+bool SearchAligned(TByteSource& disk, const std::vector<TSpanRange>& ranges, TSearcher& s,
                    const TSearchProgress& progress) {
     constexpr uint64_t kWindowSectors = 8;
     const uint64_t total = TotalBytes(ranges);
@@ -263,7 +263,7 @@ bool SearchAligned(TByteSource& disk, const std::vector<TByteRange>& ranges, TSe
     return true;
 }
 
-bool SearchEverySector(TByteSource& disk, const std::vector<TByteRange>& ranges, TSearcher& s,
+bool SearchEverySector(TByteSource& disk, const std::vector<TSpanRange>& ranges, TSearcher& s,
                        const TSearchProgress& progress) {
     const uint64_t total = TotalBytes(ranges);
     uint64_t done = 0;
@@ -362,7 +362,7 @@ std::string TFoundVolume::Evidence() const {
     return primary;
 }
 
-TSearchOutcome SearchVolumes(TByteSource& disk, const std::vector<TByteRange>& ranges, TSearchDepth depth,
+TSearchOutcome SearchVolumes(TByteSource& disk, const std::vector<TSpanRange>& ranges, TSearchDepth depth,
                              uint32_t alignBytes, const TSearchProgress& progress) {
     TSearcher s(disk, ranges, alignBytes);
     TSearchOutcome out;

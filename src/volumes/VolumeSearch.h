@@ -78,7 +78,7 @@ enum class TSearchDepth {
 // Called now and then with bytes searched and bytes to search; false stops the search.
 using TSearchProgress = std::function<bool(uint64_t done, uint64_t total)>;
 
-struct TByteRange {
+struct TSpanRange {
     uint64_t Begin = 0;
     uint64_t End = 0;
 };
@@ -91,7 +91,7 @@ struct TSearchOutcome {
 // Searches disk for volumes starting inside ranges (bytes). Starts are multiples of
 // alignBytes (the partition table's sector size). Never throws on what it reads; an
 // unreadable piece is passed over.
-TSearchOutcome SearchVolumes(TByteSource& disk, const std::vector<TByteRange>& ranges, TSearchDepth depth,
+TSearchOutcome SearchVolumes(TByteSource& disk, const std::vector<TSpanRange>& ranges, TSearchDepth depth,
                              uint32_t alignBytes = 512, const TSearchProgress& progress = {});
 
 } // namespace brivo

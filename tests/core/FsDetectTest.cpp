@@ -169,6 +169,13 @@ TEST(FsDetect, BootSectorRules) {
     PutText(exfat, 3, "EXFAT   ");
     Put16(exfat, 510, 0xAA55);
 
+    Sector exfat4k = exfat;
+    exfat4k[108] = 12;  // 4 KiB sectors
+    exfat4k[109] = 3;   // 32 KiB clusters
+    exfat4k[110] = 1;   // one FAT
+    Sector exfatHuge = exfat4k;
+    exfatHuge[109] = 14;  // 64 MiB clusters: beyond what the format allows
+
     struct Case { const char* name; Sector sector; TFsKind want; };
     const std::vector<Case> cases = {
         {"NTFS OEM name with blanks", WithOem(Sector(512, 0), "NTFS    "), TFsKind::Ntfs},
@@ -179,6 +186,8 @@ TEST(FsDetect, BootSectorRules) {
         {"not NTFS: NTFSX", WithOem(Sector(512, 0), "NTFSX   "), TFsKind::NotRecognised},
         {"not NTFS: inner blank", WithOem(Sector(512, 0), "NT FS   "), TFsKind::NotRecognised},
         {"exFAT (bytes per sector 0)", exfat, TFsKind::NotRecognised},
+        {"exFAT", exfat4k, TFsKind::ExFat},
+        {"exFAT with clusters too large", exfatHuge, TFsKind::NotRecognised},
         {"FAT32", FatSector(fat32), TFsKind::Fat32},
         {"FAT16", FatSector(Fat16()), TFsKind::Fat16},
         {"FAT12 floppy", FatSector(floppy), TFsKind::Fat12},

@@ -186,7 +186,8 @@ TEST(ExFatScan, FindsTheVolumeInsideEveryContainer) {
     ASSERT_FALSE(manifest.empty());
     for (const char* name : {"gpt-disk.img", "gpt-disk.qcow2", "gpt-disk.vhdx"}) {
         SCOPED_TRACE(name);
-        const TByteSourcePtr vol = OpenVolume(UnpackFixture(name, dir), 3);
+        const TSourceVolumes vols = ListVolumes(UnpackFixture(name, dir));
+        const TByteSourcePtr vol = OpenVolumeSource(vols, ChooseVolume(vols, 3));
         const TReaderResult r = Scan(*vol, false);
         const auto x = MakeExFatExtractor(vol, nullptr);
         ASSERT_EQ(r.Found.size(), manifest.size());

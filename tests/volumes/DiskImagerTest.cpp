@@ -144,7 +144,9 @@ TEST(DiskImager, AStoppedCopyGoesOnFromItsMapAndRefusesToReplaceAnImage) {
     EXPECT_GE(copiedBefore, 1u << 20);
 
     // A new copy over it without its map would throw away what is there.
-    EXPECT_THROW(ImageSource(*src, dir / "out.img", TImageOptions{dir / "other.map"}), std::runtime_error);
+    TImageOptions otherMap;
+    otherMap.MapPath = dir / "other.map";
+    EXPECT_THROW(ImageSource(*src, dir / "out.img", otherMap), std::runtime_error);
 
     // The disk settles a little; the copy goes on and reads only what is left.
     src->Heal((2 << 20) + (100 << 10), 200 << 10);
