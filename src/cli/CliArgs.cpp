@@ -266,7 +266,8 @@ TParseResult TArgParser::Parse(const std::vector<std::string>& args) const {
         ++max;
         variadic = variadic || p.Variadic;
     }
-    if (parsed.Positionals.size() < required)
+    // A saved scan names its own source.
+    if (parsed.Positionals.size() < required && !parsed.Has("from-scan"))
         return Fail("missing " + def->Positionals[parsed.Positionals.size()].Name, def->Name);
     if (!variadic && parsed.Positionals.size() > max)
         return Fail("unexpected argument '" + parsed.Positionals[max] + "'", def->Name);

@@ -39,16 +39,16 @@ std::vector<std::pair<std::string, long long>> TsvRows(const std::string& text) 
 
 std::string Slash(const std::string& p) { return p.empty() || p[0] == '/' ? p : "/" + p; }
 
-// A source path may hold any byte a Linux name can; it reaches fls and icat as it is, on
-// the engine's route (exFAT) and on the NTFS route, whose recovery and Recycle Bin go
-// through icat.
+// A source path may hold any byte a Linux name can; it reaches the readers, fls and icat
+// as it is: on the exFAT route and on the NTFS route, whose Recycle Bin and fallback
+// copies go through icat.
 TEST(CliEngine, SourcePathsWithQuotesBarsAndLineBreaksScanAndRecover) {
     struct Case {
         const char* image;
         const char* route;
         const char* scope;  // a folder resolved through fls, or the Recycle Bin
         const char* scopedFile;  // the end of the listed path: below the scope, or of the original path
-    } cases[] = {{"exfat", "fls", "/Projects/Apollo", "/old-design.txt"},
+    } cases[] = {{"exfat", "exfat", "/Projects/Apollo", "/old-design.txt"},
                  {"ntfs", "ntfs", nullptr, "/Users/Bob/Documents/budget.xlsx"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.image);

@@ -129,11 +129,20 @@ TEST(CliRecover, RecoveredFilesKeepTheirTimes) {
 // whole lines. A stand-in icat (first on PATH, where the engine folder looks) writes a
 // little and then hangs.
 TEST(CliRecover, InterruptOrTerminateDuringACopy) {
+    if (::access("/sbin/mke2fs", X_OK) != 0 || ::access("/sbin/debugfs", X_OK) != 0)
+        GTEST_SKIP() << "mke2fs and debugfs (e2fsprogs) are needed to make the ext2 volume";
     struct Case { int sig; bool exited; int code; };
     for (const Case& c : {Case{SIGINT, true, 3}, Case{SIGTERM, false, SIGTERM}}) {
         SCOPED_TRACE(strsignal(c.sig));
         test::TempDir dir;
-        const std::string img = test::UnpackFixture("exfat.img", dir);
+        // An ext2 volume: the engine lists it and icat copies its files.
+        const std::string img = dir / "ext2.img", tree = dir / "tree";
+        fs::create_directories(tree + "/sub");
+        test::WriteFileBytes(tree + "/sub/a.txt", std::string(50000, 'a'));
+        test::WriteFileBytes(tree + "/b.txt", std::string(30000, 'b'));
+        ASSERT_EQ(test::RunProcess({"/sbin/mke2fs", "-q", "-F", "-t", "ext2", "-d", tree, img, "4M"}).exitCode, 0);
+        for (const char* gone : {"rm /sub/a.txt", "rm /b.txt"})
+            ASSERT_EQ(test::RunProcess({"/sbin/debugfs", "-w", "-R", gone, img}).exitCode, 0);
         const std::string bin = dir / "bin";
         ASSERT_EQ(::mkdir(bin.c_str(), 0700), 0);
         test::WriteFileBytes(bin + "/icat", "#!/bin/sh\nprintf partial\nexec sleep 30\n");
@@ -203,6 +212,41 @@ TEST(CliRecover, NothingToRecoverAndAReportInANewFolder) {
             EXPECT_EQ(Field(l, "output").rfind(dir / "out/", 0), 0u) << l;
         }
     }
+}
+
+} // namespace
+} // namespace brivo
+
+namespace brivo {
+namespace {
+
+// A scan saved with --save recovers later without scanning again, the same files with
+// the same bytes; a saved scan that is not one is refused.
+TEST(CliRecover, FromASavedScan) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("fat32.img", dir);
+    const std::string saved = dir / "scan.json";
+    const auto scan = test::RunProcess({test::CliPath(), "scan", "--save", saved, img});
+    ASSERT_EQ(scan.exitCode, 0) << scan.err;
+    const auto direct = test::RunProcess(
+        {test::CliPath(), "recover", "--all", "--out", dir / "a", "--report", dir / "a.jsonl", img});
+    const auto later = test::RunProcess(
+        {test::CliPath(), "recover", "--from-scan", saved, "--all", "--out", dir / "b", "--report", dir / "b.jsonl"});
+    ASSERT_EQ(direct.exitCode, 0) << direct.err;
+    ASSERT_EQ(later.exitCode, 0) << later.err;
+    const auto a = Lines(test::ReadFileBytes(dir / "a.jsonl"));
+    const auto b = Lines(test::ReadFileBytes(dir / "b.jsonl"));
+    ASSERT_FALSE(a.empty());
+    ASSERT_EQ(a.size(), b.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(Field(a[i], "path"), Field(b[i], "path"));
+        EXPECT_EQ(Field(a[i], "sha256"), Field(b[i], "sha256"));
+    }
+    test::WriteFileBytes(dir / "junk.json", "{}");
+    const auto junk = test::RunProcess(
+        {test::CliPath(), "recover", "--from-scan", dir / "junk.json", "--all", "--out", dir / "c"});
+    EXPECT_EQ(junk.exitCode, 1);
+    EXPECT_NE(junk.err.find("is not a saved scan"), std::string::npos) << junk.err;
 }
 
 } // namespace

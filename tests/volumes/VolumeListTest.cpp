@@ -192,7 +192,7 @@ TEST(VolumeList, FileSystemsAreNamedInWords) {
     test::TempDir dir;
     struct Case { const char* fixture; const char* name; TFsKind kind; };
     for (const Case& c : {Case{"ntfs.img", "NTFS", TFsKind::Ntfs}, Case{"fat32.img", "FAT32", TFsKind::Fat32},
-                          Case{"fat16.img", "FAT16", TFsKind::Fat16}, Case{"exfat.img", "exFAT", TFsKind::NotRecognised}}) {
+                          Case{"fat16.img", "FAT16", TFsKind::Fat16}, Case{"exfat.img", "exFAT", TFsKind::ExFat}}) {
         const TSourceVolumes s = ListVolumes(test::UnpackFixture(c.fixture, dir));
         ASSERT_EQ(s.Volumes.size(), 1u) << c.fixture;
         EXPECT_EQ(s.Volumes[0].Fs.Name, c.name) << c.fixture;
