@@ -12,6 +12,9 @@
 # with the same address.
 # Aim: no slower than tsk_recover on each image, peak memory under 64 MiB.
 #
+# fat32-30k-reused is fat32-30k after the volume filled up again: one large file takes the
+# free space at its end, then 1,500 new files land in the clusters the deleted ones left, so
+# most deleted files there are rated Overwritten (mcopy, built here from fat32-30k).
 # Usage: bench/recover-bench.sh [--runs R] [--sample N] [--images "ntfs-20000 ntfs-300000 fat32-30k"]
 #   --runs R      timed runs per command and image (default 3); the median is reported
 #   --sample N    recovered files checked against icat per image (default 200; 0 skips)
@@ -20,7 +23,7 @@
 #   BRIVO_BENCH_DIR  cache of the images (default /var/tmp/brivo-bench; also read as
 #                    BRIVO_BENCH_CACHE, the FAT32 script's name for it)
 #   BRIVO_CLI        the program to time (default: an optimised build under build*/)
-# Needs sleuthkit (tsk_recover, icat), GNU time, sha256sum, python3.
+# Needs sleuthkit (tsk_recover, icat), GNU time, sha256sum, python3 (mtools for fat32-30k-reused).
 set -euo pipefail
 export LC_ALL=C.UTF-8
 
@@ -60,6 +63,26 @@ ensure_image() {  # ensure_image NAME: builds a missing image with its own scrip
     ntfs-*) BRIVO_BENCH_DIR="$CACHE" "$HERE/ntfs-bench.sh" --files "${1#ntfs-}" --build-only ;;
     fat32-30k) echo "recover-bench: build $img first: BRIVO_BENCH_CACHE=$CACHE bench/fat32-bench.sh $CLI" >&2
                exit 2 ;;
+    fat32-30k-reused)
+      ensure_image fat32-30k
+      local tmp="$img.part" free stage="$WORK/new-files"
+      cp "$CACHE/fat32-30k.img" "$tmp"
+      free=$(MTOOLS_SKIP_CHECK=1 mdir -i "$tmp" ::/ | awk '/bytes free/ { gsub(/[^0-9]/, "", $0); print }')
+      head -c $((free - 12 * 1024 * 1024)) /dev/zero >"$WORK/fill.bin"
+      MTOOLS_SKIP_CHECK=1 mcopy -Q -i "$tmp" "$WORK/fill.bin" ::/
+      rm -f "$WORK/fill.bin"
+      mkdir -p "$stage"
+      python3 - "$stage" <<'PY'
+import os, random, sys
+r = random.Random(3)
+for i in range(1500):
+    with open(os.path.join(sys.argv[1], f"NEW{i:05d}.BIN"), "wb") as fh:
+        fh.write(r.randbytes(r.choice([500, 3000, 9000, 20000])))
+PY
+      # The volume runs full before the last of them: what fits is enough.
+      MTOOLS_SKIP_CHECK=1 mcopy -Q -i "$tmp" "$stage"/* ::/ || true
+      rm -rf "$stage"
+      mv "$tmp" "$img" ;;
     *) echo "recover-bench: no image $img" >&2; exit 2 ;;
   esac
 }
