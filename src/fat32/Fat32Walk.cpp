@@ -190,6 +190,7 @@ void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t 
     // The first cluster of a deleted folder in use again holds someone else's data now.
     if (deleted && allocated) {
         if (dbg) log.SafeLog("FAT32 DBG skip deleted dir: path=" + Quoted(path) + " cluster=" + N(cluster) + " reason=reallocated");
+        NoteUnreadFolder(state, path, cluster, deleted);
         return;
     }
     if (state.DirClusters.count(cluster)) {
@@ -201,6 +202,7 @@ void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t 
         if (dbg)
             log.SafeLog("FAT32 DBG walk dir read failed: path=" + Quoted(path) + " cluster=" + N(cluster) +
                         " deleted=" + BoolText(deleted) + " size_hint=" + N(sizeHint));
+        NoteUnreadFolder(state, path, cluster, deleted);
         return;
     }
     state.DirClusters.insert(cluster);
@@ -211,6 +213,7 @@ void WalkFatDirectory(TFat32ScanState& state, const std::string& path, uint32_t 
         if (dbg)
             log.SafeLog("FAT32 DBG skip deleted dir: path=" + Quoted(path) + " cluster=" + N(cluster) +
                         " reason=not-a-directory");
+        NoteUnreadFolder(state, path, cluster, deleted);
         return;
     }
     if (dbg)

@@ -359,6 +359,8 @@ private:
                 if (named) parent = "";
             } else if (knownPath_.count(dotdot) || dirs_.count(dotdot)) {
                 parent = FolderPath(dotdot, depth + 1);
+            } else if (auto uit = input_.UnreadFolders.find(dotdot); uit != input_.UnreadFolders.end()) {
+                parent = uit->second;
             } else if (named) {
                 const uint32_t holder = FolderStartOf(nit->second.second);
                 if (holder) parent = FolderPath(holder, depth + 1);

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -44,6 +45,9 @@ struct TFatDeepInput {
     std::vector<TFatKnownDir> KnownDirs;
     // Every cluster the walk read as directory data: the sweep passes them over.
     std::unordered_set<uint32_t> WalkClusters;
+    // Deleted folders the walk named but could not read (first cluster -> path): a folder
+    // found here whose ".." points at one of them belongs under it.
+    std::unordered_map<uint32_t, std::string> UnreadFolders;
 };
 
 // A short entry found in free space and the folder it belongs to.

@@ -63,6 +63,10 @@ void NoteWalkedDir(TFat32ScanState& state, const std::string& path, const TFatDi
     state.Lost.WalkedDirs.push_back(std::move(d));
 }
 
+void NoteUnreadFolder(TFat32ScanState& state, const std::string& path, uint32_t cluster, bool deleted) {
+    if (deleted && IsDataCluster(state.Volume, cluster)) state.Lost.UnreadFolders.emplace(cluster, path);
+}
+
 void NoteDeletedEntry(TFat32ScanState& state, const TFatDirItem& item) {
     if (!item.IsDeleted || !IsDataCluster(state.Volume, item.StartCluster)) return;
     state.Lost.Deleted.push_back({FatMetaAddress(state, item.EntryOffset), item.StartCluster,
@@ -78,6 +82,7 @@ void FinishFatLostData(TFat32ScanState& state) {
         TFatDeepInput input;
         input.KnownDirs = std::move(state.Lost.WalkedDirs);
         input.WalkClusters = dirClusters;
+        input.UnreadFolders = std::move(state.Lost.UnreadFolders);
         TFatLogReport report(state.Log);
         const size_t before = state.Result.Found.size();
         TFatDeepResult deep = RunFatDeepSweep(view, input, report);

@@ -1,5 +1,7 @@
 #pragma once
+#include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "fat32/FatDeepScan.h"
@@ -14,10 +16,16 @@ struct TFatDirData;
 struct TFatLostData {
     std::vector<TFatKnownDir> WalkedDirs;
     std::vector<TFatDeletedEntry> Deleted;  // every deleted short entry met, files and folders
+    // Deleted folders the walk could name but not read (their first cluster was overwritten):
+    // first cluster -> path.
+    std::unordered_map<uint32_t, std::string> UnreadFolders;
 };
 
 // The walk read dir as the directory at path.
 void NoteWalkedDir(TFat32ScanState& state, const std::string& path, const TFatDirData& dir, bool deleted);
+// The walk met a deleted folder at path whose directory data is gone. Its subfolders
+// that survive elsewhere still point at it with "..", so the sweep can place them there.
+void NoteUnreadFolder(TFat32ScanState& state, const std::string& path, uint32_t cluster, bool deleted);
 // A deleted short entry the walk or the sweep met, before any filter.
 void NoteDeletedEntry(TFat32ScanState& state, const TFatDirItem& item);
 // After the walk: the sweep when the options ask for it (its entries become results), then

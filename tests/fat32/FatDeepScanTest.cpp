@@ -273,7 +273,7 @@ TEST(FatDeepScan, ThroughTheWalk) {
     FatImage img(1, 96);
     img.Put(2, 0,
             Cat({Deleted(Named(u"Photos", DirEntry("PHOTOS     ", 10))), {Deleted(FileEntry("AA      DAT", 30, 512 + 100))},
-                 {Deleted(FileEntry("BB      DAT", 31, 300))}}));
+                 {Deleted(FileEntry("BB      DAT", 31, 300))}, Deleted(Named(u"Gone", DirEntry("GONE       ", 50)))}));
     std::vector<FatEntry> first = DotEntries(10, 0);
     for (int i = 0; i < 7; ++i) {
         const auto f = Deleted(Named(u"Picture " + std::u16string(1, char16_t(u'0' + i)) + u".jpg",
@@ -285,6 +285,9 @@ TEST(FatDeepScan, ThroughTheWalk) {
                         Deleted(Named(u"Later two.jpg", FileEntry("LATER2  JPG", 21, 300)))}));
     // A folder nothing names any more.
     img.Put(40, 0, Cat({DotEntries(40, 0), Deleted(Named(u"Lost.txt", FileEntry("LOST    TXT", 41, 300)))}));
+    // "Gone" still names cluster 50, but other data overwrote its entries (the cluster is
+    // left blank here); its subfolder at 60 survives, pointing back at 50.
+    img.Put(60, 0, Cat({DotEntries(60, 50), Deleted(Named(u"Inner.txt", FileEntry("INNER   TXT", 61, 300)))}));
     const TByteSourcePtr src = MakeMemoryByteSource(img.bytes);
     auto scan = [&](bool deep) {
         TReaderOptions opts;
@@ -311,12 +314,14 @@ TEST(FatDeepScan, ThroughTheWalk) {
     EXPECT_FALSE(deep.DeepMayFindMore);
     EXPECT_EQ(deep.HiddenByCleanup, 0u);
     const auto found = paths(deep);
-    EXPECT_EQ(found.size(), 12u);
+    EXPECT_EQ(found.size(), 13u);
     ASSERT_TRUE(found.count("/Photos/Later two.jpg"));
+    EXPECT_TRUE(found.count("/Gone/Folder at cluster 60/Inner.txt"));
     EXPECT_EQ(found.at("/Photos/Later two.jpg"), img.Address(19, 3));
     EXPECT_TRUE(found.count("/$OrphanFiles/Folder at cluster 40/Lost.txt"));
     for (const auto& f : deep.Found) {
-        const bool swept = f.FullPath.find("Later") != std::string::npos || f.FullPath.find("Lost") != std::string::npos;
+        const bool swept = f.FullPath.find("Later") != std::string::npos || f.FullPath.find("Lost") != std::string::npos ||
+                           f.FullPath.find("Inner") != std::string::npos;
         EXPECT_EQ(f.FoundBy, swept ? TFoundBy::DeepSweep : TFoundBy::Metadata) << f.FullPath;
     }
 
