@@ -57,6 +57,17 @@ QString TDialogs::OpenFile(QWidget* parent, const QString& filter) {
     return QFileDialog::getOpenFileName(parent, QString(), QString(), qtFilter, &selected);
 }
 
+QString TDialogs::SaveFile(QWidget* parent, const QString& filter, const QString& defaultSuffix) {
+    // The static helper has no default suffix: a name typed bare would be saved bare.
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters(DelphiFilterToQt(filter).split(QStringLiteral(";;")));
+    dialog.setDefaultSuffix(defaultSuffix);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().constFirst();
+}
+
 QString TDialogs::SelectFolder(QWidget* parent, const QString& title, const QString& startFolder) {
     return QFileDialog::getExistingDirectory(parent, title, startFolder, QFileDialog::ShowDirsOnly);
 }

@@ -18,6 +18,9 @@ public:
     // Open-file dialog with a "|"-separated filter text (description|patterns|...);
     // empty when cancelled.
     virtual QString OpenFile(QWidget* parent, const QString& filter);
+    // Save-file dialog with the same kind of filter; a name typed without an extension
+    // gets defaultSuffix. Empty when cancelled.
+    virtual QString SaveFile(QWidget* parent, const QString& filter, const QString& defaultSuffix);
     // Folder selection; empty when cancelled. startFolder may be empty.
     virtual QString SelectFolder(QWidget* parent, const QString& title, const QString& startFolder);
     // Opens a web page or a file with the desktop's default program; false when none

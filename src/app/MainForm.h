@@ -100,6 +100,9 @@ public:
     void tbFastScanClick();
     void tbStopClick();
     void tbRecoverSelClick();
+    // Saves the last scan's results to a file, and opens such a file in place of a scan.
+    void SaveScanClick();
+    void OpenScanClick();
     // The recovery summary box, with the offer to open the output folder.
     void ShowRecoverySummary(const TRecoverySummary& summary);
     void btCheckAllClick();
@@ -215,6 +218,8 @@ public:
     QAction* Images1 = nullptr;
     QAction* Music1 = nullptr;
     QAction* Videos1 = nullptr;
+    QAction* OpenScan1 = nullptr;
+    QAction* SaveScan1 = nullptr;
     QAction* Exit1 = nullptr;
     QMenu* Run1 = nullptr;
     QAction* StartScan1 = nullptr;
@@ -289,6 +294,9 @@ public:
 
     // The filter of the image dialog.
     static const char* const kImageFilter;
+    // The filter of the saved-scan dialogs, and the extension a saved scan gets.
+    static const char* const kSavedScanFilter;
+    static const char* const kSavedScanSuffix;
 
 protected:
     void closeEvent(QCloseEvent* e) override;

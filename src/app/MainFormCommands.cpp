@@ -206,6 +206,8 @@ void TFrmMain::UpdateCommandStates() {
     // Recover stays on for a filled list without marks: its warning says what to do.
     tbRecoverSel->setEnabled(!busy && results);
     Recover1->setEnabled(!busy && results);
+    OpenScan1->setEnabled(!busy);
+    SaveScan1->setEnabled(!busy && results);
     for (QAction* a : {btCheckAll, CheckAll1, btUncheckAll, UncheckAll1, CheckSelected1, CheckSelected2,
                        UncheckSelected1, UncheckSelected2})
         a->setEnabled(!busy && rows);

@@ -233,6 +233,13 @@ void TFrmMain::CreateMenus() {
         *filters[i] = a;
     }
     File1->addSeparator();
+    OpenScan1 = NewAction(this, "OpenScan1");
+    SaveScan1 = NewAction(this, "SaveScan1");
+    File1->addAction(OpenScan1);
+    File1->addAction(SaveScan1);
+    connect(OpenScan1, &QAction::triggered, this, &TFrmMain::OpenScanClick);
+    connect(SaveScan1, &QAction::triggered, this, &TFrmMain::SaveScanClick);
+    File1->addSeparator();
     Exit1 = NewAction(this, "Exit1");
     File1->addAction(Exit1);
     connect(Exit1, &QAction::triggered, this, &QWidget::close);
@@ -562,6 +569,8 @@ void TFrmMain::ApplyUITexts() {
         QAction* what[] = {AllCustomFormats1, Documents1, Images1, Music1, Videos1};
         for (size_t i = 0; i < kWhatCategories.size(); ++i) what[i]->setText(Tr(kWhatCategories[i].Caption));
     }
+    OpenScan1->setText(Tr("Open Scan..."));
+    SaveScan1->setText(Tr("Save Scan..."));
     Exit1->setText(Tr("Exit"));
     StartScan1->setText(Tr("Start Scanning"));
     StopScan1->setText(Tr("Stop Scanning"));

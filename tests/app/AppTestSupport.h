@@ -9,7 +9,7 @@
 namespace brivo::apptest {
 
 // Answers the window's dialogs from queues and records every box shown, as
-// "warning: text", "error: text", "info: text", "question: text", "open-file",
+// "warning: text", "error: text", "info: text", "question: text", "open-file", "save-file",
 // "select-folder: title", "url: address".
 class TScriptedDialogs : public TDialogs {
 public:
@@ -27,6 +27,12 @@ public:
         lastFilter = filter;
         return Take(files);
     }
+    QString SaveFile(QWidget*, const QString& filter, const QString& suffix) override {
+        events << "save-file";
+        lastFilter = filter;
+        lastSuffix = suffix;
+        return Take(saveFiles);
+    }
     QString SelectFolder(QWidget*, const QString& title, const QString& start) override {
         events << "select-folder: " + title;
         lastStartFolder = start;
@@ -41,10 +47,12 @@ public:
     QStringList events;
     std::deque<QString> files;    // answers of OpenFile ("" = cancel); empty queue cancels
     std::deque<QString> folders;  // answers of SelectFolder
+    std::deque<QString> saveFiles;  // answers of SaveFile
     bool questionAnswer = true;
     bool urlOpens = true;  // false: as if no browser is installed
     QString lastFilter;
     QString lastStartFolder;
+    QString lastSuffix;
 
 private:
     static QString Take(std::deque<QString>& q) {
