@@ -6,6 +6,7 @@
 #include "core/Text.h"
 #include "core/TextFormat.h"
 #include "exfat/ExFatLayout.h"
+#include "filters/Masks.h"
 #include "filters/SyntheticPath.h"
 #include "filters/Wildcard.h"
 #include "platform/Ticks.h"
@@ -67,7 +68,7 @@ bool ReadExFatDirectory(TExFatVolume& vol, uint32_t first, bool noFatChain, uint
 }
 
 TExFatScanner::TExFatScanner(TExFatVolume& vol, TReaderReport& report, TReaderOptions options)
-    : vol_(vol), report_(report), options_(std::move(options)) {}
+    : vol_(vol), report_(report), options_(std::move(options)), emptyIsNoise_(IsDefaultMaskList(options_.Masks)) {}
 
 void TExFatScanner::Progress(const std::string& text, uint64_t pos, uint64_t max) {
     const uint64_t now = GetTickCount64();
@@ -149,7 +150,7 @@ long TExFatScanner::AddResult(const std::string& path, const TExFatEntrySet& set
         const std::string_view tested = cleanupBase_.empty() || path.compare(0, cleanupBase_.size(), cleanupBase_) != 0
                                             ? std::string_view(path)
                                             : std::string_view(path).substr(cleanupBase_.size());
-        if (set.DataLength == 0 || IsSyntheticPath(tested, TScanWhere::swDisk)) {
+        if ((set.DataLength == 0 && emptyIsNoise_) || IsSyntheticPath(tested, TScanWhere::swDisk)) {
             ++result_.HiddenByCleanup;
             return -1;
         }

@@ -64,6 +64,9 @@ private:
     TExFatVolume& vol_;
     TReaderReport& report_;
     TReaderOptions options_;
+    // The cleanup filter hides empty files only from a search for everything: masks the
+    // user typed ask for exactly the files they match, empty ones too.
+    bool emptyIsNoise_ = false;
     TReaderResult result_;
     std::unordered_set<uint32_t> dirClusters_;  // read as directory data already
     std::unordered_set<uint64_t> seenAddresses_;

@@ -8,6 +8,7 @@
 #include "core/FsDetect.h"
 #include "core/TextFormat.h"
 #include "fat32/FatLongName.h"
+#include "filters/Masks.h"
 #include "filters/NoiseFilter.h"
 #include "platform/CodePages.h"
 #include "filters/Wildcard.h"
@@ -93,8 +94,11 @@ void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const T
     key += '|';
     key += path;
     if (!state.SeenKeys.insert(LowerAscii(std::move(key))).second) return;
-    // Empty files and system folders are noise; files whose folder is lost are not.
-    if (state.Options.Cleanup && (item.SizeBytes == 0 || IsSystemAreaPath(path, TScanWhere::swDisk))) {
+    // Empty files and system folders are noise; files whose folder is lost are not. Empty
+    // files only in a search for everything: masks the user typed ask for exactly the
+    // files they match, empty ones too.
+    if (state.Options.Cleanup && ((item.SizeBytes == 0 && IsDefaultMaskList(state.Options.Masks)) ||
+                                  IsSystemAreaPath(path, TScanWhere::swDisk))) {
         ++state.Result.HiddenByCleanup;
         return;
     }

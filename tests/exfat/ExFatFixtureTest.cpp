@@ -207,7 +207,12 @@ TEST(ExFatScan, MasksCleanupAndStop) {
     EXPECT_EQ(all.Found.size(), 6u);
     const TReaderResult txt = Scan(*src, false, {"*.txt"}, true);
     EXPECT_EQ(txt.Found.size(), 4u);
-    EXPECT_EQ(txt.HiddenByMasks, 2u) << "budget.csv, track01.mp3";
+    EXPECT_EQ(txt.HiddenByMasks, 3u) << "budget.csv, track01.mp3, empty.dat";
+    // Masks the user typed ask for what they match, empty files too: no cleanup then.
+    const TReaderResult dat = Scan(*src, false, {"*.dat"}, true);
+    ASSERT_EQ(dat.Found.size(), 1u);
+    EXPECT_EQ(dat.Found[0].FullPath, "/empty.dat");
+    EXPECT_EQ(dat.HiddenByCleanup, 0u);
 
     struct Stopped : TNullReport {
         bool StopRequested() const override { return true; }

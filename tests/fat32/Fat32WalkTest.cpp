@@ -102,6 +102,11 @@ TEST(Fat32Walk, EmptyFilesAreListedAndImpossibleEntriesAreNot) {
     cleaned.Run(img);
     EXPECT_EQ(cleaned.Paths(), (Paths{"/_EAL.TXT"}));
     EXPECT_EQ(cleaned.result.HiddenByCleanup, 1u);
+    // Masks the user typed ask for what they match, empty files too.
+    FatScan typed;
+    typed.Run(img, {"*.txt"});
+    EXPECT_EQ(typed.Paths(), (Paths{"/_MPTY.TXT", "/_EAL.TXT"}));
+    EXPECT_EQ(typed.result.HiddenByCleanup, 0u);
 }
 
 TEST(Fat32Walk, DeletedFolderListsItsFilesAndItsUnmarkedSubfoldersAsDeleted) {
