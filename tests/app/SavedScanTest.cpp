@@ -1,13 +1,18 @@
 // File > Save Scan and File > Open Scan: a scan saved from the window opens again with the
 // same rows, its files recover, and a volume that changed since is refused.
 #include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QMenuBar>
 #include <QFile>
 #include <QLineEdit>
 #include <QComboBox>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "AppTestSupport.h"
+#include "app/AppStyle.h"
 #include "app/MainForm.h"
 #include "app/ResultsTableModel.h"
 #include "app/Translation.h"
@@ -117,6 +122,11 @@ private slots:
             }
         }
         QVERIFY(row >= 0);
+        // The preview reads through the opened scan's extractor too.
+        w2->show();
+        w2->ShowPreview1->trigger();
+        w2->lvFiles->setCurrentIndex(m->index(row, 1));
+        QTRY_VERIFY(QStringList({"text", "hex", "image"}).contains(w2->PreviewMode()));
         m->SetRowsChecked({row}, true);
         const QString out = work_.filePath("out");
         dialogs.folders.push_back(out);
@@ -163,6 +173,32 @@ private slots:
                  qPrintable(dialogs.Boxes()[0]));
         QCOMPARE(w->ResultsModel()->rowCount(), 0);
         QVERIFY(w->tbFastScan->isEnabled() && w->OpenScan1->isEnabled() && !w->SaveScan1->isEnabled());
+    }
+
+    // Pictures of a window showing an opened scan, and of its File menu, to look at by hand.
+    void screenshotAfterOpeningASavedScan() {
+        const QString target = qEnvironmentVariable("BRIVO_SCREENSHOT");
+        if (target.isEmpty() || fat16_.isEmpty()) QSKIP("BRIVO_SCREENSHOT not set");
+        apptest::TScriptedDialogs dialogs;
+        ApplyVisualStyle(*qApp);
+        const QString saved = work_.filePath("shot.brivoscan");
+        {
+            auto w = NewWindow();
+            ScanImage(*w, fat16_);
+            dialogs.saveFiles.push_back(saved);
+            w->SaveScan1->trigger();
+        }
+        auto w = NewWindow();
+        w->show();
+        w->resize(1024, 590 + w->menuBar()->sizeHint().height());
+        Open(*w, dialogs, saved);
+        QVERIFY(w->WaitForFolderTree(120000));
+        QTest::qWait(300);
+        QVERIFY(w->grab().save(target));
+        w->File1->popup(w->mapToGlobal(QPoint(0, w->menuBar()->height())));
+        QTest::qWait(300);
+        QVERIFY(w->File1->grab().save(QString(target).replace(".png", "-menu.png")));
+        w->File1->hide();
     }
 };
 
