@@ -9,6 +9,7 @@
 #include "core/TextFormat.h"
 #include "ntfs/NtfsAttributeWalk.h"
 #include "ntfs/NtfsFixups.h"
+#include "ntfs/NtfsRecordSweep.h"
 #include "ntfs/NtfsRunList.h"
 #include "ntfs/NtfsVolume.h"
 
@@ -83,6 +84,8 @@ public:
         : src_(std::move(volume)), fallback_(std::move(fallback)) {}
 
     void Extract(const TFoundFile& f, TByteSink& sink) override {
+        uint64_t at = 0;
+        if (ParseSweptAddress(f.Inode, at)) return ExtractSwept(f, at, sink);
         const std::optional<TNtfsAddress> addr = ParseNtfsAddress(f.Inode);
         if (!addr || (addr->Type && *addr->Type != kAttrData) || addr->Record == kMftRecordBoot)
             return Fallback(f, sink);
@@ -99,6 +102,26 @@ public:
     }
 
 private:
+    // A record the deep scan found in free space: read where it lies; the engine cannot
+    // be asked for it, so what this reader does not copy is an error, not a fallback.
+    void ExtractSwept(const TFoundFile& f, uint64_t at, TByteSink& sink) {
+        if (!Load()) throw std::runtime_error(loadError_);
+        record_.resize(static_cast<size_t>(vol_.Geo.RecordSize));
+        if (at > static_cast<uint64_t>(INT64_MAX) || !ReadSourceInto(*src_, static_cast<int64_t>(at), record_)) {
+            const std::string why = src_->LastError().empty() ? "read error" : src_->LastError();
+            throw std::runtime_error(Format("Cannot read %s at byte %d: %s", {src_->Name(), at, why}));
+        }
+        if (CheckSweptRecord(record_) != TSweptRecordCheck::Record)
+            throw std::runtime_error(Format("Cannot copy %s: the record found at byte %d is no longer there.",
+                                            {f.FullPath, at}));
+        const std::optional<TNtfsDataLayout> layout = PlanNtfsData(record_, vol_.Geo);
+        if (!layout)
+            throw std::runtime_error(Format("Cannot copy %s: its data is compressed, encrypted or described in more "
+                                            "than one record.", {f.FullPath}));
+        if (buffer_.empty()) buffer_.resize(kCopyChunk);
+        CopyNtfsData(*layout, record_, vol_.Geo, *src_, buffer_, sink);
+    }
+
     bool Load() {
         if (loaded_) return true;
         if (!loadError_.empty()) return false;

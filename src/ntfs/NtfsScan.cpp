@@ -17,6 +17,7 @@
 #include "ntfs/NtfsFixups.h"
 #include "ntfs/NtfsNodeMap.h"
 #include "ntfs/NtfsRecordAnalysis.h"
+#include "ntfs/NtfsRecordSweep.h"
 #include "ntfs/NtfsRunList.h"
 #include "ntfs/NtfsVolume.h"
 #include "platform/Ticks.h"
@@ -64,7 +65,8 @@ bool IsNoiseStream(const std::string& name) { return name == "Zone.Identifier"; 
 class TNtfsScan {
 public:
     TNtfsScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts)
-        : src_(src), report_(report), masks_(opts.Masks), cleanup_(opts.Cleanup && IsDefaultMaskList(opts.Masks)) {}
+        : src_(src), report_(report), masks_(opts.Masks), cleanup_(opts.Cleanup && IsDefaultMaskList(opts.Masks)),
+          deep_(opts.Deep) {}
 
     TReaderResult Run();
 
@@ -88,12 +90,14 @@ private:
     void AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBytes rec);
     void ProgressChecks();
     TFoundFiles PathStage();
+    TFoundFiles SweepStage();
     uint32_t InternCondition(const std::string& text);
 
     TByteSource& src_;
     TReaderReport& report_;
     const TMaskList& masks_;
     const bool cleanup_;
+    const bool deep_;
     std::unordered_map<std::string, std::string> translations_;
     TTranslateFn translate_ = [this](const std::string& s) { return Tr(s); };
     uint64_t lastProgressTick_ = 0;
@@ -342,11 +346,79 @@ TFoundFiles TNtfsScan::PathStage() {
     return kept;
 }
 
+// Records of an earlier $MFT (before a quick format, or left where the $MFT was) lie in
+// free clusters with their names, parents and run lists: the files they describe come
+// back with their paths, which no search by content can give.
+TFoundFiles TNtfsScan::SweepStage() {
+    TFoundFiles out;
+    if (!bitmap_.Loaded) {
+        report_.Log("Deep NTFS scan: without $Bitmap the free space is not known; no search for lost records.");
+        return out;
+    }
+    TNtfsSweepStats stats;
+    const std::vector<TNtfsSweptRecord> recs = SweepFreeClustersForRecords(vol_, bitmap_, report_, translate_, stats);
+    // A record that the live $MFT holds as well (same number, sequence, name and folder) is
+    // a stale copy of it, and a record seen twice is listed once.
+    TNtfsNodeMap swept;
+    std::vector<const TNtfsSweptRecord*> kept;
+    std::unordered_map<uint64_t, uint16_t> seen;
+    uint64_t copies = 0;
+    TNtfsMftNode live;
+    for (const TNtfsSweptRecord& r : recs) {
+        if (nodes_.Find(r.Number, live) && live.Seq == r.Seq && live.Name == r.Name &&
+            MakeMftReference(live.Parent, live.ParentSeq) == r.ParentRef) {
+            ++copies;
+            continue;
+        }
+        const auto [it, fresh] = seen.emplace(r.Number, r.Seq);
+        if (!fresh) {
+            ++copies;
+            continue;
+        }
+        swept.Add(r.Number, r.ParentRef, r.Seq, r.Name, r.IsDir, r.InUse);
+        kept.push_back(&r);
+    }
+    std::unordered_map<uint64_t, std::string> folders;
+    for (const TNtfsSweptRecord* r : kept) {
+        if (r->IsDir || !r->HasData) continue;
+        if (!MatchesAnyMask(r->Name, masks_)) {
+            ++maskRejected_;
+            continue;
+        }
+        auto fit = folders.find(r->ParentRef);
+        if (fit == folders.end()) fit = folders.emplace(r->ParentRef, SweptFolderPath(r->ParentRef, swept, nodes_)).first;
+        TFoundFile f;
+        f.FullPath = fit->second.empty() ? r->Name : fit->second + "/" + r->Name;
+        if (cleanup_ && (IsNoiseFileName(r->Name, r->Size) || IsNoisePath(f.FullPath, r->Size))) {
+            ++noiseRejected_;
+            continue;
+        }
+        f.Inode = SweptAddress(r->Number, r->Offset);
+        f.IsDeleted = true;
+        f.FileType = "-/rrwxrwxrwx";
+        f.SizeBytes = r->Size;
+        f.ModDateUtc = r->HasModDate ? r->ModDateUtc : 0.0;
+        f.HasModDate = r->HasModDate;
+        f.DamageText = r->Condition.Text;
+        f.DamageScore = r->Condition.Score;
+        f.FoundBy = TFoundBy::DeepSweep;
+        out.push_back(std::move(f));
+    }
+    report_.Log(Format("Deep NTFS scan: %d MiB of free space read, %d lost records found (%d copies of live ones, "
+                       "%d torn, %d pieces unreadable), %d more files%s",
+                       {stats.BytesRead >> 20, stats.Records, copies, stats.Torn, stats.Unreadable, out.size(),
+                        std::string(stats.Stopped ? "; stopped" : "")}));
+    return out;
+}
+
 TReaderResult TNtfsScan::Run() {
     Setup();
     RecordPass();
     TReaderResult result;
+    TFoundFiles swept;
+    if (deep_ && !Stop()) swept = SweepStage();
     result.Found = PathStage();
+    for (TFoundFile& f : swept) result.Found.push_back(std::move(f));
     report_.Progress(recordCount_, recordCount_, Tr("Fast NTFS scan finished. Preparing results..."));
     const char* tmpl = Stop() ? "Fast Direct NTFS scan stopped by user: records=%d valid=%d deleted_files=%d dirs=%d "
                                 "mask_rejected=%d noise_rejected=%d bad=%d"
