@@ -100,6 +100,8 @@ public:
     void tbFastScanClick();
     void tbStopClick();
     void tbRecoverSelClick();
+    // File > Save Disk Image...: the chosen disk or image (and volume) copied into an image.
+    void SaveDiskImageClick();
     // The recovery summary box, with the offer to open the output folder.
     void ShowRecoverySummary(const TRecoverySummary& summary);
     void btCheckAllClick();
@@ -215,6 +217,7 @@ public:
     QAction* Images1 = nullptr;
     QAction* Music1 = nullptr;
     QAction* Videos1 = nullptr;
+    QAction* SaveDiskImage1 = nullptr;
     QAction* Exit1 = nullptr;
     QMenu* Run1 = nullptr;
     QAction* StartScan1 = nullptr;

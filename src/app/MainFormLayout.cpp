@@ -233,6 +233,10 @@ void TFrmMain::CreateMenus() {
         *filters[i] = a;
     }
     File1->addSeparator();
+    SaveDiskImage1 = NewAction(this, "SaveDiskImage1");
+    File1->addAction(SaveDiskImage1);
+    connect(SaveDiskImage1, &QAction::triggered, this, &TFrmMain::SaveDiskImageClick);
+    File1->addSeparator();
     Exit1 = NewAction(this, "Exit1");
     File1->addAction(Exit1);
     connect(Exit1, &QAction::triggered, this, &QWidget::close);
@@ -562,6 +566,7 @@ void TFrmMain::ApplyUITexts() {
         QAction* what[] = {AllCustomFormats1, Documents1, Images1, Music1, Videos1};
         for (size_t i = 0; i < kWhatCategories.size(); ++i) what[i]->setText(Tr(kWhatCategories[i].Caption));
     }
+    SaveDiskImage1->setText(Tr("Save Disk Image..."));
     Exit1->setText(Tr("Exit"));
     StartScan1->setText(Tr("Start Scanning"));
     StopScan1->setText(Tr("Stop Scanning"));
