@@ -1,6 +1,8 @@
 #include "app/Dialogs.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QGridLayout>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -70,6 +72,22 @@ QString TDialogs::SaveFile(QWidget* parent, const QString& filter, const QString
 
 QString TDialogs::SelectFolder(QWidget* parent, const QString& title, const QString& startFolder) {
     return QFileDialog::getExistingDirectory(parent, title, startFolder, QFileDialog::ShowDirsOnly);
+}
+
+QString TDialogs::SelectRecoveryFolder(QWidget* parent, const QString& title, const QString& checkText,
+                                       bool& keepDamaged) {
+    // Qt's own folder dialog, for room for the check box under its fields.
+    QFileDialog dialog(parent, title);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    auto* keep = new QCheckBox(checkText, &dialog);
+    keep->setChecked(keepDamaged);
+    if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) grid->addWidget(keep, grid->rowCount(), 0, 1, -1);
+    else dialog.layout()->addWidget(keep);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    keepDamaged = keep->isChecked();
+    return dialog.selectedFiles().first();
 }
 
 bool TDialogs::OpenUrl(const QString& url) {

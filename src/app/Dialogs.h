@@ -23,6 +23,10 @@ public:
     virtual QString SaveFile(QWidget* parent, const QString& filter, const QString& defaultSuffix);
     // Folder selection; empty when cancelled. startFolder may be empty.
     virtual QString SelectFolder(QWidget* parent, const QString& title, const QString& startFolder);
+    // The folder to recover into, with a check box below (checkText; keepDamaged in: its
+    // state when shown, out: as the user left it). Empty when cancelled.
+    virtual QString SelectRecoveryFolder(QWidget* parent, const QString& title, const QString& checkText,
+                                         bool& keepDamaged);
     // Opens a web page or a file with the desktop's default program; false when none
     // could be started (the caller then shows the address).
     virtual bool OpenUrl(const QString& url);

@@ -103,6 +103,8 @@ public:
     // Saves the last scan's results to a file, and opens such a file in place of a scan.
     void SaveScanClick();
     void OpenScanClick();
+    // File > Save Disk Image...: the chosen disk or image (and volume) copied into an image.
+    void SaveDiskImageClick();
     // The recovery summary box, with the offer to open the output folder.
     void ShowRecoverySummary(const TRecoverySummary& summary);
     void btCheckAllClick();
@@ -220,6 +222,7 @@ public:
     QAction* Videos1 = nullptr;
     QAction* OpenScan1 = nullptr;
     QAction* SaveScan1 = nullptr;
+    QAction* SaveDiskImage1 = nullptr;
     QAction* Exit1 = nullptr;
     QMenu* Run1 = nullptr;
     QAction* StartScan1 = nullptr;

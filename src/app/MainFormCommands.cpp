@@ -25,6 +25,7 @@
 
 #include "app/AppInfo.h"
 #include "app/Dialogs.h"
+#include "app/DiskImageDialog.h"
 #include "app/LanguageSetting.h"
 #include "app/ResultsTableModel.h"
 #include "app/Translation.h"
@@ -114,7 +115,10 @@ int TFrmMain::CountChecked() const { return FResultsModel ? FResultsModel->Count
 void TFrmMain::tbRecoverSelClick() {
     if (ScanBusy()) return;
     if (!CheckRecoveryPreconditions(FScanState, *this, CountChecked())) return;
-    const QString folder = Dialogs().SelectFolder(this, Tr("Select output folder"), QString());
+    // Off every time: a copy with zeros in it is only made when asked for.
+    bool keepDamaged = false;
+    const QString folder =
+        Dialogs().SelectRecoveryFolder(this, Tr("Select output folder"), Tr("Keep files with unreadable parts"), keepDamaged);
     if (folder.isEmpty()) return;
     // Writing onto the device being recovered can overwrite the very clusters that hold
     // the deleted files; the user decides, warned.
@@ -132,12 +136,31 @@ void TFrmMain::tbRecoverSelClick() {
     if (!FRecovery) FRecovery = std::make_unique<TRecoveryBatch>(FScanState, *this);
     TRecoveryBatchOptions options;
     options.ShowSummary = [this](const TRecoverySummary& summary) { ShowRecoverySummary(summary); };
+    options.KeepDamaged = keepDamaged;
     try {
         FRecovery->Start(std::move(rows), S(folder), std::move(options));
         UpdatePreview();  // busy: the pane says so instead of "Reading..."
     } catch (const std::exception& e) {
         ShowError(e.what());
     }
+}
+
+void TFrmMain::SaveDiskImageClick() {
+    RefreshVolumeList();
+    const TScanChoice c = ReadChoice();
+    if (c.Where != TScanWhere::swDisk && c.Where != TScanWhere::swDiskImage) {
+        ShowWarning(S(Tr("Choose a disk or a disk image to save first.")));
+        return;
+    }
+    TScanSource source;
+    try {
+        if (!BuildScanSource(c, *this, source)) return;
+    } catch (const std::exception& e) {
+        ShowError(e.what());
+        return;
+    }
+    TDiskImageDialog dialog(this, source.Src, c.Volume);
+    dialog.exec();
 }
 
 void TFrmMain::ShowRecoverySummary(const TRecoverySummary& summary) {

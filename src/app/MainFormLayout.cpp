@@ -239,6 +239,9 @@ void TFrmMain::CreateMenus() {
     File1->addAction(SaveScan1);
     connect(OpenScan1, &QAction::triggered, this, &TFrmMain::OpenScanClick);
     connect(SaveScan1, &QAction::triggered, this, &TFrmMain::SaveScanClick);
+    SaveDiskImage1 = NewAction(this, "SaveDiskImage1");
+    File1->addAction(SaveDiskImage1);
+    connect(SaveDiskImage1, &QAction::triggered, this, &TFrmMain::SaveDiskImageClick);
     File1->addSeparator();
     Exit1 = NewAction(this, "Exit1");
     File1->addAction(Exit1);
@@ -571,6 +574,7 @@ void TFrmMain::ApplyUITexts() {
     }
     OpenScan1->setText(Tr("Open Scan..."));
     SaveScan1->setText(Tr("Save Scan..."));
+    SaveDiskImage1->setText(Tr("Save Disk Image..."));
     Exit1->setText(Tr("Exit"));
     StartScan1->setText(Tr("Start Scanning"));
     StopScan1->setText(Tr("Stop Scanning"));

@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "cli/CliSignals.h"
-#include "platform/SameVolume.h"
+#include "volumes/ImageTarget.h"
 #include "volumes/DiskImager.h"
 #include "volumes/VolumeList.h"
 
@@ -40,32 +40,13 @@ std::string SourcePath(const std::string& given) {
     return ::stat(dev.c_str(), &st) == 0 ? dev : given;
 }
 
-std::string FolderOf(const std::string& path) {
-    const std::string dir = std::filesystem::path(path).parent_path().string();
-    return dir.empty() ? "." : dir;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 } // namespace
 
 int RunImage(const TImageRequest& request, std::ostream& out, std::ostream& err) {
     const std::string source = SourcePath(request.Source);
     const std::string mapPath = request.Map.empty() ? request.Out + ".map" : request.Map;
     try {
-        if (SameFile(source, request.Out) || SameFile(source, mapPath)) {
-            err << "brivo-recovery-cli: error: the image and its map must not be the source itself.\n";
-            return kExitFailure;
-        }
-        if (OutputOnScannedDevice(source, FolderOf(request.Out)) || OutputOnScannedDevice(source, FolderOf(mapPath))) {
-            err << "brivo-recovery-cli: error: " << request.Out << " is on " << source
-                << ", the device being imaged. Writing there can overwrite the very data being saved. Choose a folder on "
-                   "another device.\n";
-            return kExitFailure;
-        }
+        CheckImageTarget(source, request.Out, mapPath);
 
         TSourceVolumes volumes = ListVolumes(source);
         TByteSourcePtr bytes = volumes.Disk;

@@ -22,6 +22,7 @@
 #include "core/ScanLog.h"
 #include "core/SourceSelection.h"
 #include "core/TextFormat.h"
+#include "driver/UnreadableResults.h"
 #include "driver/ScanDriver.h"
 #include "driver/Engine.h"
 #include "driver/ScopeLookup.h"
@@ -307,6 +308,9 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         err << "brivo-recovery-cli: warning: the folder " << scope << " is not on the volume\n";
         return kExitFailure;
     }
+    // A failing disk is named on every scan that met it, never left for the user to guess.
+    if (const std::string unreadable = UnreadableWarningText(*run.State.FUnreadable); !unreadable.empty())
+        err << unreadable << "\n";
     const uint64_t byMasks = run.State.FLastHiddenByMasks, byCleanup = run.State.FLastHiddenByCleanup;
     if (byMasks + byCleanup > 0)
         err << Format("Left out: %d deleted entries the masks did not match, %d hidden by the cleanup filter "
@@ -356,6 +360,15 @@ void PrintJson(const TScanRun& run, std::ostream& out) {
     head["count"] = st.FFound.size();
     head["hidden_by_masks"] = st.FLastHiddenByMasks;
     head["hidden_by_cleanup"] = st.FLastHiddenByCleanup;
+    // Offsets in the scanned volume, as the results' extents are.
+    TJson unreadable = TJson::array();
+    for (const TByteRange& a : st.FUnreadable->Areas()) {
+        TJson o;
+        o["offset"] = a.Offset;
+        o["length"] = a.Length;
+        unreadable.push_back(o);
+    }
+    head["unreadable"] = unreadable;
     head["results"] = TJson::array();
     // The head's text up to the empty array's closing "]}", then the results one by one.
     std::string text = JsonText(head);

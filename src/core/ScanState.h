@@ -8,6 +8,7 @@
 
 #include "core/Extractor.h"
 #include "core/FoundFile.h"
+#include "core/UnreadableMap.h"
 
 namespace brivo {
 
@@ -43,6 +44,10 @@ struct TScanState {
     uint64_t FLastHiddenByMasks = 0;
     uint64_t FLastHiddenByCleanup = 0;
     bool FLastDeepMayFindMore = false;
+    // What the last scan's volume would not give (bad sectors), in volume offsets; shared
+    // with the extractors made for it, whose reads add to it. Empty after an engine scan,
+    // whose tools read the source themselves.
+    std::shared_ptr<TUnreadableMap> FUnreadable = std::make_shared<TUnreadableMap>();
 
     bool StopRequested() const { return FStopRequested.load(std::memory_order_relaxed); }
 };

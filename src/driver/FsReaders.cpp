@@ -6,6 +6,7 @@
 #include "exfat/ExFatScan.h"
 #include "fat32/Fat32Scan.h"
 #include "fat32/FatExtractor.h"
+#include "fat32/FatResultSpans.h"
 #include "ntfs/NtfsExtract.h"
 #include "ntfs/NtfsScan.h"
 
@@ -33,6 +34,10 @@ std::unique_ptr<TExtractor> ExFatExtractor(TByteSourcePtr volume, std::unique_pt
     return MakeExFatExtractor(std::move(volume), std::move(fallback));
 }
 
+TResultSpans FatSpans(TByteSource& volume, std::shared_ptr<const TClusterPlanMap> plans) {
+    return MakeFatResultSpans(volume, std::move(plans));
+}
+
 TReaderResult ExFatScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
     return FastScanExFatDirect(src, report, opts);
 }
@@ -48,9 +53,9 @@ TReaderResult FatScan(TByteSource& src, TReaderReport& report, const TReaderOpti
 const std::vector<TFsReader>& Table() {
     static const std::vector<TFsReader> rows = {
         {TFsKind::Ntfs, TScanRoute::Ntfs, "ntfs", "NTFS", NtfsScan, NtfsExtractor, true},
-        {TFsKind::Fat32, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true},
-        {TFsKind::Fat16, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true},
-        {TFsKind::Fat12, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true},
+        {TFsKind::Fat32, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true, FatSpans},
+        {TFsKind::Fat16, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true, FatSpans},
+        {TFsKind::Fat12, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true, FatSpans},
         {TFsKind::ExFat, TScanRoute::ExFat, "exfat", "exFAT", ExFatScan, ExFatExtractor, true},
     };
     return rows;

@@ -3,6 +3,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/ByteSource.h"
 #include "core/Extractor.h"
@@ -26,6 +27,12 @@ using TDirectScan = std::function<TReaderResult(TByteSource&, TReaderReport&, co
 using TReaderExtractorFactory = std::function<std::unique_ptr<TExtractor>(
     TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback, std::shared_ptr<const TClusterPlanMap> plans)>;
 
+// Where a result's metadata and content lie in the volume, as far as a reader can tell
+// without reading much: made once per scan over its volume (which outlives it), then
+// asked per result. For naming the results that touch what the disk could not read.
+using TResultSpans = std::function<std::vector<TByteExtent>(const TFoundFile&)>;
+using TResultSpansFactory = std::function<TResultSpans(TByteSource& volume, std::shared_ptr<const TClusterPlanMap> plans)>;
+
 // How one kind of file system is read: the file-system table's driver half (its other
 // half, core/FileSystems, names the kinds and their engine switches). A kind with no row
 // here goes to the engine's listing and its files are copied by icat.
@@ -37,6 +44,7 @@ struct TFsReader {
     TDirectScan Scan;
     TReaderExtractorFactory MakeExtractor;
     bool DeepSweep;         // the reader sweeps free space when asked for a deep scan
+    TResultSpansFactory ResultSpans = {};  // empty: only a result's own extents are known
 };
 
 // The row of a kind, or null: the engine reads it.

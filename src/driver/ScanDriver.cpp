@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "core/FsDetect.h"
+#include "core/ResilientSource.h"
 #include "carve/ContentSearch.h"
 #include "filters/ScopeFilter.h"
 #include "core/ScanLog.h"
@@ -20,6 +21,7 @@
 #include "engine/IcatExtractor.h"
 #include "engine/ToolOutputDecode.h"
 #include "volumes/VolumeList.h"
+#include "driver/UnreadableResults.h"
 
 namespace brivo {
 
@@ -100,6 +102,7 @@ void TScanDriver::StartWorker(std::function<void()> work, std::function<void()> 
             host_.Queue([this, completion] {
                 try {
                     completion();
+                    NameUnreadableAreas();
                 } catch (const std::exception& e) {
                     ReportError(e.what());
                 }
@@ -148,9 +151,12 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
     // it reads only a few sectors, so it runs here and a bad source is refused before any
     // worker starts.
     TChosenVolume chosen;
+    // Every read of this scan, and of recovery from it, reads past bad sectors and names
+    // them here.
+    st_.FUnreadable = std::make_shared<TUnreadableMap>();
     try {
         chosen = ChooseScanVolume(source, choice, std::move(volumes));
-        volume_ = OpenVolumeSource(*chosen.Volumes, chosen.Volume);
+        volume_ = MakeResilientSource(OpenVolumeSource(*chosen.Volumes, chosen.Volume), st_.FUnreadable);
     } catch (const std::exception& e) {
         ReportError(e.what());
         return;
@@ -215,6 +221,7 @@ void TScanDriver::OpenSavedScan(const std::string& file) {
             st_.FLastHiddenByMasks = saved->HiddenByMasks;
             st_.FLastHiddenByCleanup = saved->HiddenByCleanup;
             st_.FLastDeepMayFindMore = saved->DeepMayFindMore;
+            st_.FUnreadable = std::make_shared<TUnreadableMap>();
             st_.FMakeExtractor = MakeExtractorFactory(*chosen);
             if (plans_) *plans_ = saved->Plans;
             chosen_ = *chosen;
@@ -295,11 +302,14 @@ std::function<std::unique_ptr<TExtractor>()> TScanDriver::MakeExtractorFactory(c
     if (vols->ReopenDisk) vols->Disk.reset();
     TEngineContext& engine = engine_;
     TScanHost& host = host_;
-    return [&engine, &host, icat, engineRefusal, reader, plans = plans_, vols, vol = chosen.Volume]() {
+    std::shared_ptr<TUnreadableMap> unreadable = st_.FUnreadable;
+    return [&engine, &host, icat, engineRefusal, reader, plans = plans_, vols, vol = chosen.Volume, unreadable]() {
         std::unique_ptr<TExtractor> viaEngine;
         if (engineRefusal.empty()) viaEngine = MakeIcatExtractor(engine, host, icat);
         else viaEngine = std::make_unique<TRefusingExtractor>(engineRefusal);
-        TByteSourcePtr volume = ReopenVolumeSource(*vols, vol);
+        // Never strict: recovery watches for zero-filled bytes and fails the file at the
+        // first one unless the user keeps damaged files.
+        TByteSourcePtr volume = MakeResilientSource(ReopenVolumeSource(*vols, vol), unreadable);
         std::unique_ptr<TExtractor> own =
             reader ? reader->MakeExtractor(volume, engineRefusal.empty() ? std::move(viaEngine) : nullptr,
                                            plans ? *plans : nullptr)
@@ -437,7 +447,7 @@ void TScanDriver::RunEngineRoute(const TScanSource& source, const TChosenVolume&
 
 void TScanDriver::RunDirect(const TScanRoutes::DirectScan& reader, const TReaderOptions& opts, const char* fsName) {
     TDriverReport report(host_, st_, startMs_);
-    TReaderResult r = reader(*volume_, report, opts);
+    TReaderResult r = ReadPastBadAreas(reader, report, opts);
     volume_.reset();
     st_.FFound = std::move(r.Found);
     st_.FLastHiddenByMasks = r.HiddenByMasks;
@@ -446,6 +456,54 @@ void TScanDriver::RunDirect(const TScanRoutes::DirectScan& reader, const TReader
     if (plans_) *plans_ = std::move(r.ClusterPlans);
     routes_.Scope(st_, host_, st_.FLastWhereMode, st_.FLastPathFilterNorm);
     Log(host_, Format("Fast %s records after scope filtering: %d", {fsName, st_.FFound.size()}));
+}
+
+TReaderResult TScanDriver::ReadPastBadAreas(const TScanRoutes::DirectScan& reader, TReaderReport& report,
+                                            const TReaderOptions& opts) {
+    const std::shared_ptr<TUnreadableMap> map = st_.FUnreadable;
+    const auto translate = [this](const std::string& t) { return host_.Translate(t); };
+    TReaderResult r;
+    try {
+        r = reader(*volume_, report, opts);
+    } catch (const std::exception& e) {
+        // A reader that gave up on zeros (a boot sector that could not be read) says why
+        // in its own words; the user also learns that the disk is failing.
+        const std::string warning = UnreadableWarningText(*map, translate);
+        if (warning.empty()) throw;
+        throw std::runtime_error(std::string(e.what()) + "\n" + warning);
+    }
+    if (const auto resilient = std::dynamic_pointer_cast<TResilientSource>(volume_)) {
+        if (!resilient->Skipped().empty() && !st_.StopRequested()) {
+            report.Progress(0, 0, host_.Translate("Trying the unreadable areas once more..."));
+            resilient->RetrySkipped({}, &st_.FStopRequested);
+        }
+        if (!map->Empty()) {
+            SafeLog(host_, Format("Unreadable: %d areas, %d bytes, after %d failed reads",
+                                  {map->Count(), map->TotalBytes(), resilient->FailedReads()}));
+            if (map->TotalBytes() >= volume_->Size())
+                throw std::runtime_error(Format(host_.Translate("Nothing could be read from %s: every read failed "
+                                                                "(bad sectors?)."),
+                                                {st_.FLastSrcForFls}));
+        }
+    }
+    if (!map->Empty()) {
+        const TFsReader* fs = chosen_.Volumes ? FindFsReader(chosen_.Volume.Fs.Kind) : nullptr;
+        TResultSpans spansOf;
+        if (fs && fs->ResultSpans && route_ != TScanRoute::Content) spansOf = fs->ResultSpans(*volume_, r.ClusterPlans);
+        const uint64_t marked = MarkUnreadableResults(r.Found, *map, spansOf, translate);
+        SafeLog(host_, Format("Results touching unreadable areas: %d", {marked}));
+    }
+    return r;
+}
+
+void TScanDriver::NameUnreadableAreas() {
+    const std::string warning = st_.FUnreadable ? UnreadableWarningText(*st_.FUnreadable, [this](const std::string& t) {
+        return host_.Translate(t);
+    })
+                                                : std::string();
+    if (warning.empty()) return;
+    Log(host_, warning);
+    SetStatusText(host_, warning);
 }
 
 void TScanDriver::Complete() {

@@ -84,6 +84,11 @@ private:
     void StartWorker(std::function<void()> work, std::function<void()> completion);
     // The direct route's work on the worker: the reader over the volume, then the scope.
     void RunDirect(const TScanRoutes::DirectScan& reader, const TReaderOptions& opts, const char* fsName);
+    // The reader over the volume, then what it had to skip tried once more; results that
+    // touch what stayed unreadable are marked. Worker thread.
+    TReaderResult ReadPastBadAreas(const TScanRoutes::DirectScan& reader, TReaderReport& report, const TReaderOptions& opts);
+    // The status and log line about unreadable areas, when there are any. UI thread.
+    void NameUnreadableAreas();
     // The completion step of every route: the list, then a status that says how it ended.
     void Complete();
     // The error step: "ERROR: " line, the error box, and the error as the status.

@@ -6,6 +6,7 @@
 #include "core/ByteReaders.h"
 #include "core/FatBootSector.h"
 #include "core/NtfsBootSector.h"
+#include "core/ResilientSource.h"
 
 namespace brivo {
 
@@ -43,7 +44,14 @@ TFsProbe ProbeFileSystem(TByteSource& volume) {
     TFsProbe p;
     constexpr size_t kProbeBytes = 72 * 1024;
     std::vector<uint8_t> head(kProbeBytes, 0);
-    const int64_t got = volume.ReadAt(0, head.data(), head.size());
+    int64_t got = volume.ReadAt(0, head.data(), head.size());
+    if (got < 0) {
+        // A bad sector among the first ones must not hide the file system: what can be
+        // read is used, the rest is zeros (the scan names the bad sectors itself).
+        const TByteSourcePtr borrowed(std::shared_ptr<TByteSource>(), &volume);
+        TResilientSource resilient(borrowed, std::make_shared<TUnreadableMap>());
+        got = resilient.ReadAt(0, head.data(), head.size());
+    }
     if (got <= 0) return p;
     head.resize(static_cast<size_t>(got));
     const ByteSpan b(head.data(), head.size());

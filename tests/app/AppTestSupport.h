@@ -38,6 +38,12 @@ public:
         lastStartFolder = start;
         return Take(folders);
     }
+    QString SelectRecoveryFolder(QWidget* parent, const QString& title, const QString& checkText,
+                                 bool& keepDamaged) override {
+        lastCheckText = checkText;
+        keepDamaged = keepDamagedAnswer;
+        return SelectFolder(parent, title, QString());
+    }
     bool OpenUrl(const QString& url) override {
         events << "url: " + url;
         return urlOpens;
@@ -49,6 +55,8 @@ public:
     std::deque<QString> folders;  // answers of SelectFolder
     std::deque<QString> saveFiles;  // answers of SaveFile
     bool questionAnswer = true;
+    bool keepDamagedAnswer = false;  // the Recover dialog's check box as the user leaves it
+    QString lastCheckText;
     bool urlOpens = true;  // false: as if no browser is installed
     QString lastFilter;
     QString lastStartFolder;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "AppTestSupport.h"
+#include "core/ResilientSource.h"
 #include "app/AppInfo.h"
 #include "app/AppSettings.h"
 #include "app/AppStyle.h"
@@ -94,6 +95,17 @@ public:
 private:
     std::shared_ptr<std::atomic<int>> calls_;
     std::shared_ptr<std::atomic<bool>> holding_;
+};
+
+// Gives four bytes of which the last two are zeros for want of the real ones, as a read
+// over a bad sector gives them.
+class TBadSectorExtractor : public TExtractor {
+public:
+    void Extract(const TFoundFile&, TByteSink& sink) override {
+        const uint8_t bytes[4] = {'d', 'a', 0, 0};
+        TUnreadableWatch::Note(bytes + 2, 2, 4096, "Cannot read disk at byte 4096: Input/output error");
+        sink.Write(bytes);
+    }
 };
 
 } // namespace
@@ -219,6 +231,31 @@ private slots:
         QCOMPARE(files.size(), 1);
         QCOMPARE(calls->load(), 2);
         QVERIFY(w->tbRecoverSel->isEnabled() && w->tbFastScan->isEnabled() && !w->tbStop->isEnabled());
+    }
+
+    // The Recover dialog's check box decides whether files with unreadable parts are kept
+    // (with zeros) or fail; it starts unchecked every time.
+    void keepFilesWithUnreadablePartsReachesTheBatch() {
+        if (ntfs_.isEmpty()) QSKIP("ntfs.img fixture missing");
+        apptest::TScriptedDialogs dialogs;
+        dialogs.urlOpens = false;
+        auto w = NewWindow();
+        ScanImage(*w, ntfs_);
+        QVERIFY(!w->ScanState().FFound.empty());
+        w->ScanState().FMakeExtractor = [] { return std::make_unique<TBadSectorExtractor>(); };
+        w->btCheckAll->trigger();
+        const int n = w->CountChecked();
+        for (const bool keep : {false, true}) {
+            dialogs.events.clear();
+            dialogs.keepDamagedAnswer = keep;
+            dialogs.folders.push_back(work_.filePath(keep ? "out/kept" : "out/failed"));
+            w->tbRecoverSel->trigger();
+            QVERIFY(w->WaitForScan(60000));
+            QCOMPARE(dialogs.lastCheckText, QString("Keep files with unreadable parts"));
+            const QString summary = dialogs.Boxes().value(0);
+            QVERIFY2(summary.contains(keep ? QString("OK: 0 Failed: 0 Damaged: %1").arg(n) : QString("Failed: %1").arg(n)),
+                     qPrintable(summary));
+        }
     }
 
     void headerClickAndStopDuringAScan() {

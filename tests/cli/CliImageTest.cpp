@@ -7,40 +7,11 @@
 #include <chrono>
 #include <thread>
 
+#include "FailingFile.h"
 #include "TestSupport.h"
 
 namespace brivo {
 namespace {
-
-// disk.img under a fresh mount point, failing in `bad` ("OFFSET:LENGTH,..."); unmounted
-// when the object goes.
-class FailingFile {
-public:
-    FailingFile(const test::TempDir& dir, const std::string& image, const std::string& bad) : mount_(dir / "mnt") {
-#ifdef BRIVO_FAILING_FUSE_PATH
-        if (::geteuid() != 0 || ::access("/dev/fuse", R_OK | W_OK) != 0) return;
-        ::mkdir(mount_.c_str(), 0755);
-        const test::ProcessResult r = test::RunProcess({BRIVO_FAILING_FUSE_PATH, image, mount_, bad});
-        struct stat st {};
-        mounted_ = r.exitCode == 0 && ::stat(Path().c_str(), &st) == 0;
-        if (!mounted_) why_ = r.err;
-#else
-        (void)image;
-        (void)bad;
-#endif
-    }
-    ~FailingFile() {
-        if (mounted_) test::RunProcess({"fusermount3", "-u", mount_});
-    }
-    bool Mounted() const { return mounted_; }
-    std::string Path() const { return mount_ + "/disk.img"; }
-    const std::string& Why() const { return why_; }
-
-private:
-    std::string mount_;
-    bool mounted_ = false;
-    std::string why_ = "needs root, /dev/fuse and libfuse3";
-};
 
 TEST(CliImage, ImagesAFileWhoseReadsFailAndNamesTheBadSectors) {
     test::TempDir dir;
@@ -48,7 +19,7 @@ TEST(CliImage, ImagesAFileWhoseReadsFailAndNamesTheBadSectors) {
     const std::string original = test::ReadFileBytes(img);
     // 64 KiB at 1 MiB and one sector further on.
     const uint64_t a = 1 << 20, b = 3 << 20;
-    FailingFile disk(dir, img, std::to_string(a) + ":65536," + std::to_string(b + 100) + ":1");
+    test::FailingFile disk(dir, img, std::to_string(a) + ":65536," + std::to_string(b + 100) + ":1");
     if (!disk.Mounted()) GTEST_SKIP() << "no failing file: " << disk.Why();
 
     const test::ProcessResult r = test::RunProcess({test::CliPath(), "image", disk.Path(), dir / "out.img"});

@@ -261,6 +261,57 @@ ROWS = [
      "Глубокий поиск: поиск папок в свободном месте... %d%%"),
     (", in pieces", ", in Stücken", ", по частям"),
     ("A deep scan may find more.", "Eine Tiefensuche kann mehr finden.", "Глубокий поиск может найти больше."),
+    # failing disks
+    ("Keep files with unreadable parts", "Dateien mit unlesbaren Teilen behalten",
+     "Сохранять файлы с нечитаемыми частями"),
+    ("Unreadable parts", "Unlesbare Teile", "Нечитаемые части"),
+    (" Damaged: %d", " Beschädigt: %d", " Повреждено: %d"),
+    ("Trying the unreadable areas once more...", "Unlesbare Bereiche werden noch einmal versucht...",
+     "Повторная попытка чтения нечитаемых областей..."),
+    ("%d area (%d KiB) could not be read (bad sectors?); results that depend on it may be missing or incomplete.",
+     "%d Bereich (%d KiB) konnte nicht gelesen werden (defekte Sektoren?); Ergebnisse, die davon abhängen, können "
+     "fehlen oder unvollständig sein.",
+     "%d область (%d КиБ) не удалось прочитать (сбойные секторы?); зависящие от неё результаты могут отсутствовать "
+     "или быть неполными."),
+    ("%d areas (%d KiB) could not be read (bad sectors?); results that depend on them may be missing or incomplete.",
+     "%d Bereiche (%d KiB) konnten nicht gelesen werden (defekte Sektoren?); Ergebnisse, die davon abhängen, können "
+     "fehlen oder unvollständig sein.",
+     "Областей: %d (%d КиБ) не удалось прочитать (сбойные секторы?); зависящие от них результаты могут "
+     "отсутствовать или быть неполными."),
+    ("Nothing could be read from %s: every read failed (bad sectors?).",
+     "Von %s konnte nichts gelesen werden: jeder Lesevorgang schlug fehl (defekte Sektoren?).",
+     "Из %s не удалось ничего прочитать: все чтения завершились ошибкой (сбойные секторы?)."),
+    ("Save Disk Image...", "Datenträgerabbild speichern...", "Сохранить образ диска..."),
+    ("Save Disk Image", "Datenträgerabbild speichern", "Сохранить образ диска"),
+    ("Source:", "Quelle:", "Источник:"),
+    ("%s, volume %d", "%s, Volume %d", "%s, том %d"),
+    ("Image file:", "Abbilddatei:", "Файл образа:"),
+    ("Map file:", "Map-Datei:", "Файл карты:"),
+    ("Start", "Starten", "Начать"),
+    ("Close", "Schließen", "Закрыть"),
+    ("Stopping...", "Wird angehalten...", "Остановка..."),
+    ("Opening the source...", "Quelle wird geöffnet...", "Открытие источника..."),
+    ("A failing disk is read once, the readable areas first; run again with the same map to go on where it stopped.",
+     "Ein fehlerhafter Datenträger wird einmal gelesen, die lesbaren Bereiche zuerst; mit derselben Map-Datei geht "
+     "ein neuer Lauf dort weiter, wo er angehalten wurde.",
+     "Сбойный диск читается один раз, сначала читаемые области; повторный запуск с той же картой продолжит с места "
+     "остановки."),
+    ("Please choose the image file to write.", "Bitte die zu schreibende Abbilddatei wählen.",
+     "Выберите файл образа для записи."),
+    ("Copied %s of %s.", "%s von %s kopiert.", "Скопировано %s из %s."),
+    ("%d areas (%s) could not be read and are zeros in the image.",
+     "%d Bereiche (%s) konnten nicht gelesen werden und sind im Abbild Nullen.",
+     "Областей: %d (%s) не удалось прочитать, в образе на их месте нули."),
+    ("Stopped: start again with the same map to go on where it stopped.",
+     "Angehalten: mit derselben Map-Datei erneut starten, um dort weiterzumachen.",
+     "Остановлено: запустите снова с той же картой, чтобы продолжить."),
+    ("Scan the image now (Disk Image).", "Jetzt das Abbild durchsuchen (Datenträgerabbild).",
+     "Теперь сканируйте образ (Образ диска)."),
+    ("The image could not be saved: ", "Das Abbild konnte nicht gespeichert werden: ", "Не удалось сохранить образ: "),
+    ("%s of %s copied, %s/s, errors: %d, time left: %s", "%s von %s kopiert, %s/s, Fehler: %d, Restzeit: %s",
+     "Скопировано %s из %s, %s/с, ошибок: %d, осталось: %s"),
+    ("Choose a disk or a disk image to save first.", "Bitte zuerst einen Datenträger oder ein Datenträgerabbild wählen.",
+     "Сначала выберите диск или образ диска."),
 ]
 
 
