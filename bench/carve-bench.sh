@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Content search on quick-formatted cards, side by side with PhotoRec and foremost.
 #
-#   sudo bench/carve-bench.sh [path/to/carve-bench]
+#   sudo bench/carve-bench.sh [path/to/carve-bench [path/to/brivo-recovery-cli]]
 #
 # Builds once (cached in $BRIVO_BENCH_CACHE, default /var/tmp/brivo-bench/carve) a set of
 # files: camera-sized JPEGs, PNGs, GIFs (ImageMagick), PDFs and DOCX files (python3), text
 # notes; then for each of FAT32, exFAT, NTFS and ext4 a 256 MiB card populated with them,
 # quick-formatted with the same mkfs and given 12 new photos; and an ext4 card after
-# `rm -rf`. Each card is searched by carve-bench (an optimised build, -DBRIVO_BUILD_BENCH=ON),
+# `rm -rf`. Each card is searched by carve-bench (an optimised build, -DBRIVO_BUILD_BENCH=ON:
+# the content search alone over the whole card), by the command line's deep scan (`recover
+# --deep --all`: the file system's own listing and sweep, then the content search over its
+# free space, everything copied out),
 # `photorec /cmd IMG partition_none,options,paranoid,fileopt,everything,enable,search` and
 # `foremost -t all`; for each: files recovered byte-exact (md5 against the generated
 # files still intact on the card), wall time and peak memory (GNU time). Then the plain
@@ -20,8 +23,9 @@ export LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 CACHE=${BRIVO_BENCH_CACHE:-/var/tmp/brivo-bench}/carve
 BENCH=${1:-$HERE/../build-release/bench/carve-bench}
+CLI=${2:-$(dirname "$BENCH")/../src/cli/brivo-recovery-cli}
 CONVERT=${CONVERT:-/usr/bin/convert}
-[[ -x $BENCH ]] || { echo "usage: $0 path/to/carve-bench (an optimised build)" >&2; exit 2; }
+[[ -x $BENCH && -x $CLI ]] || { echo "usage: $0 path/to/carve-bench [path/to/brivo-recovery-cli] (an optimised build)" >&2; exit 2; }
 for t in "$CONVERT" python3 mkfs.fat mcopy mkfs.exfat mkntfs mkfs.ext4 photorec foremost /usr/bin/time; do
   command -v "$t" >/dev/null || { echo "carve-bench: missing tool: $t" >&2; exit 2; }
 done
@@ -140,8 +144,8 @@ timed() { # LOG CMD...: wall seconds and peak KiB into LOG
   /usr/bin/time -f "%e %M" -o "$1" "${@:2}" >/dev/null 2>&1 || true
 }
 
-printf '%-8s %7s | %-28s | %-28s | %-28s | %s\n' card intact "ours: exact s MiB" "photorec: exact s MiB" \
-  "foremost: exact s MiB" "dd MiB/s"
+printf '%-8s %7s | %-24s | %-24s | %-24s | %-24s | %s\n' card intact "content: exact s MiB" \
+  "--deep: exact s MiB" "photorec: exact s MiB" "foremost: exact s MiB" "dd MiB/s"
 for kind in fat32 exfat ntfs ext4 ext4-rm; do
   build_card "$kind"
   img=$CACHE/$kind.img out=$(mktemp -d)
@@ -149,6 +153,10 @@ for kind in fat32 exfat ntfs ext4 ext4-rm; do
   row=()
   timed "$out/t1" "$BENCH" "$img" "$out/ours"
   row+=("$(exact "$out/ours" "$out/md5s") $(cat "$out/t1")")
+  rm -rf "$out/ours"
+  timed "$out/t4" "$CLI" recover --deep --all --out "$out/deep" "$img"
+  row+=("$(exact "$out/deep" "$out/md5s") $(cat "$out/t4")")
+  rm -rf "$out/deep"
   mkdir -p "$out/pr"
   # PhotoRec writes its photorec.log into the working folder.
   cd "$out"
@@ -159,7 +167,7 @@ for kind in fat32 exfat ntfs ext4 ext4-rm; do
   row+=("$(exact "$out/fm" "$out/md5s") $(cat "$out/t3")")
   dd_speed=$(dd if="$img" of=/dev/null bs=4M 2>&1 | awk '/copied/ {print $(NF-1), $NF}')
   fmt() { set -- $1; printf '%4s %6ss %6.0f' "$1" "$2" "$(($3 / 1024))"; }
-  printf '%-8s %7s | %-28s | %-28s | %-28s | %s\n' "$kind" "$(wc -l <"$out/md5s")" "$(fmt "${row[0]}")" \
-    "$(fmt "${row[1]}")" "$(fmt "${row[2]}")" "$dd_speed"
+  printf '%-8s %7s | %-24s | %-24s | %-24s | %-24s | %s\n' "$kind" "$(wc -l <"$out/md5s")" "$(fmt "${row[0]}")" \
+    "$(fmt "${row[1]}")" "$(fmt "${row[2]}")" "$(fmt "${row[3]}")" "$dd_speed"
   rm -rf "$out"
 done

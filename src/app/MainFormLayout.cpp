@@ -603,7 +603,7 @@ void TFrmMain::ApplyUITexts() {
     GroupBox4->setTitle(Tr("Where to Scan"));
     GroupBox5->setTitle(Tr("What to Search"));
     cbDeepScan->setText(Tr("Deep scan"));
-    cbDeepScan->setToolTip(Tr("Also search free space for lost folders (slower)"));
+    cbDeepScan->setToolTip(Tr("Also search free space for lost folders, then for files by their content (slower)"));
     edResultFilter->setPlaceholderText(Tr("Filter the list by name or path"));
     {
         // Item texts change, the selections stay (and no change handler runs).

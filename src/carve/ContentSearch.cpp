@@ -278,4 +278,19 @@ void DropKnownStarts(TFoundFiles& found, std::vector<uint64_t> knownStarts) {
     });
 }
 
+std::vector<std::string> KnownContentTypes() {
+    std::set<std::string> all;
+    for (const TCarveFormat& f : CarveFormats())
+        for (auto e : f.Exts) all.insert(std::string(e));
+    return {all.begin(), all.end()};
+}
+
+bool IsKnownContentType(const std::string& type) {
+    const std::string t = NormalType(type);
+    for (const TCarveFormat& f : CarveFormats())
+        for (auto e : f.Exts)
+            if (e == t) return true;
+    return false;
+}
+
 } // namespace brivo

@@ -36,6 +36,11 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
 // (knownStarts: byte offsets in the same volume), so no file is listed twice.
 void DropKnownStarts(TFoundFiles& found, std::vector<uint64_t> knownStarts);
 
+// Every extension the search can give (lower case, sorted), for help and error texts.
+std::vector<std::string> KnownContentTypes();
+// True when the search looks for this kind: "jpg", "JPEG", ".pdf", "*.docx".
+bool IsKnownContentType(const std::string& type);
+
 // The condition words of a content result, and their scores on the scale of the other
 // routes' condition estimate.
 inline constexpr const char* kCarveComplete = "Complete";

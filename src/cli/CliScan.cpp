@@ -17,6 +17,8 @@
 #include "cli/CliSignals.h"
 #include "cli/Json.h"
 #include "cli/TextWidth.h"
+#include "carve/ContentSearch.h"
+#include "core/Text.h"
 #include "core/ScanChoices.h"
 #include "core/ScanErrors.h"
 #include "core/ScanLog.h"
@@ -65,9 +67,12 @@ std::vector<TOptionSpec> ScanOptions() {
         {"filter", "CATEGORY", "mask category: " + WhatCliNames(), whatNames, kWhatCategories[kWhatAllCustom].CliName},
         {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
-        {"deep", "", "also search free space for the folders of deleted files (FAT, exFAT; slower)", {}, ""},
+        {"deep", "", "also search free space for the folders of deleted files (FAT, exFAT), then search it for "
+                     "files by their content (slower)", {}, ""},
         {"content-only", "", "find files by their content alone, over the whole volume (formatted cards, "
                              "unknown file systems)", {}, ""},
+        {"types", "LIST", "with --deep or --content-only: the kinds to search for by content, comma-separated "
+                          "(e.g. jpg,pdf,docx; default: those the masks name, else every kind)", {}, ""},
         {"save", "FILE", "save the scan to FILE, to reopen it with recover --from-scan FILE", {}, ""},
         {"volume", "N", "the volume of a partitioned disk or image to read (the number 'info' lists)", {}, ""},
         {"show-hidden", "", "list every deleted entry: mask \"*\" and no cleanup filter", {}, ""},
@@ -118,6 +123,25 @@ TSortChoice ParseSort(const std::string& text) {
     r.Sort.FSortColumn = col;
     r.Sort.FSortAscending = !desc;
     return r;
+}
+
+// The kinds of a --types list ("jpg, PDF,docx"); unknown is set to the first one the
+// content search does not know.
+std::vector<std::string> ParseContentTypes(const std::string& text, std::string& unknown) {
+    std::vector<std::string> types;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const size_t comma = rest.find(',');
+        std::string t(TrimView(rest.substr(0, comma)));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (t.empty()) continue;
+        if (!IsKnownContentType(t)) {
+            unknown = t;
+            return {};
+        }
+        types.push_back(std::move(t));
+    }
+    return types;
 }
 
 // Runs one scan to its idle step. Returns the exit code: 0, 1 (scan failed), 2 (usage).
@@ -174,6 +198,22 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
     choice.ShowHidden = args.Has("show-hidden");
     choice.Deep = args.Has("deep");
     choice.ContentOnly = args.Has("content-only");
+    if (args.Has("types")) {
+        if (!choice.Deep && !choice.ContentOnly) {
+            err << "brivo-recovery-cli: error: --types needs --deep or --content-only\n";
+            return kExitUsage;
+        }
+        std::string unknown;
+        choice.ContentTypes = ParseContentTypes(args.Value("types"), unknown);
+        if (!unknown.empty() || choice.ContentTypes.empty()) {
+            std::string known;
+            for (const std::string& t : KnownContentTypes()) known += (known.empty() ? "" : ",") + t;
+            err << "brivo-recovery-cli: error: --types: "
+                << (unknown.empty() ? std::string("no kind given") : "unknown kind \"" + unknown + "\"")
+                << "; known kinds: " << known << "\n";
+            return kExitUsage;
+        }
+    }
     if (args.Has("volume")) {
         const std::string v = args.Value("volume");
         const bool digits = !v.empty() && v.size() <= 9 && std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -345,6 +385,15 @@ std::string TsvField(const std::string& s) {
     return out;
 }
 
+const char* FoundByText(TFoundBy by) {
+    switch (by) {
+        case TFoundBy::DeepSweep: return "deep sweep";
+        case TFoundBy::Content: return "content";
+        case TFoundBy::Metadata: break;
+    }
+    return "metadata";
+}
+
 // Written result by result: a whole-volume listing can hold hundreds of thousands of
 // results, and building the document first would cost several copies of it in memory.
 void PrintJson(const TScanRun& run, std::ostream& out) {
@@ -383,6 +432,9 @@ void PrintJson(const TScanRun& run, std::ostream& out) {
         o["modified"] = f.HasModDate ? TJson(ModifiedIsoText(f)) : TJson(nullptr);
         o["condition"] = ConditionCellText(f);
         o["score"] = f.DamageScore;
+        o["found_by"] = FoundByText(f.FoundBy);
+        // Where a content result starts in the volume: what names it when nothing else does.
+        if (!f.Extents.empty()) o["offset"] = f.Extents.front().Offset;
         if (i) out << ", ";
         out << JsonText(o);
     }

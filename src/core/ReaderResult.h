@@ -39,6 +39,22 @@ struct TReaderResult {
     // read the reader's usual way; a listed one from these clusters, and only as far as
     // they reach when they hold less than its size.
     std::shared_ptr<const TClusterPlanMap> ClusterPlans;
+    // The volume's free space as its file system marks it, in volume byte offsets, merged
+    // runs in offset order: where a deep scan searches by content. Filled only for a deep
+    // scan; FreeAreasKnown false means the reader could not tell (search everything).
+    std::vector<TByteExtent> FreeAreas;
+    bool FreeAreasKnown = false;
+    // Where the content of the deleted files the reader met begins (volume byte offsets,
+    // any order, also those the masks left out), so a content search does not list them
+    // twice. Filled only for a deep scan.
+    std::vector<uint64_t> KnownStarts;
 };
+
+// Appends a run of free bytes, joining it to the last run when they touch.
+inline void AddFreeRun(std::vector<TByteExtent>& runs, uint64_t offset, uint64_t length) {
+    if (length == 0) return;
+    if (!runs.empty() && runs.back().Offset + runs.back().Length == offset) runs.back().Length += length;
+    else runs.push_back({offset, length});
+}
 
 } // namespace brivo

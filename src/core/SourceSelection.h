@@ -2,6 +2,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/FoundFile.h"
 #include "core/ScanHost.h"
@@ -23,6 +24,8 @@ struct TScanChoice {
     bool Deep = false;        // also sweep free space for lost folders (FAT)
     bool ShowHidden = false;  // mask "*" and no cleanup filter: everything the scan finds
     bool ContentOnly = false; // find files by their content alone, over the whole volume
+    // The kinds a content search looks for ("jpg", "pdf"); empty: those the masks name.
+    std::vector<std::string> ContentTypes;
     // The volume of a partitioned disk or image to scan, by its number in the volume
     // list; 0 lets the scan choose (the only volume, or the only one with a file system).
     uint32_t Volume = 0;

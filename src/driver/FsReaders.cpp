@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "exfat/ExFatExtractor.h"
+#include "exfat/ExFatFreeSpace.h"
+#include "exfat/ExFatVolume.h"
 #include "exfat/ExFatScan.h"
 #include "fat32/Fat32Scan.h"
 #include "fat32/FatExtractor.h"
@@ -39,7 +41,17 @@ TResultSpans FatSpans(TByteSource& volume, std::shared_ptr<const TClusterPlanMap
 }
 
 TReaderResult ExFatScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
-    return FastScanExFatDirect(src, report, opts);
+    TReaderResult r = FastScanExFatDirect(src, report, opts);
+    if (opts.Deep && !report.StopRequested()) {
+        // The volume is opened again for its bitmap: a few reads beside the scan's own.
+        TExFatVolume vol(src);
+        if (vol.HasBitmap()) {
+            r.FreeAreas = ExFatFreeAreas(vol);
+            r.FreeAreasKnown = true;
+        }
+        r.KnownStarts = ExFatKnownStarts(vol, r.Found);
+    }
+    return r;
 }
 
 TReaderResult NtfsScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {

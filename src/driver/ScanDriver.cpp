@@ -10,12 +10,14 @@
 #include "core/FsDetect.h"
 #include "core/ResilientSource.h"
 #include "carve/ContentSearch.h"
+#include "driver/DeepContent.h"
 #include "filters/ScopeFilter.h"
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
 #include "engine/CommandLine.h"
 #include "filters/Masks.h"
 #include "core/SourceSelection.h"
+#include "tskparse/BlklsList.h"
 #include "tskparse/FlsOutputParser.h"
 #include "tskparse/PathInode.h"
 #include "engine/IcatExtractor.h"
@@ -56,6 +58,37 @@ std::string EngineListingError(const TScanState& st, const std::string& fsName, 
                           : "The engine tools could not list the files of the " + fsName + " file system on " + where + ".";
     if (!toolText.empty()) msg += "\nEngine: " + toolText;
     return msg;
+}
+
+// A scan of a whole disk or image, not narrowed to a folder: only then is its free space
+// searched, as what the content search finds has no folder.
+bool WholeVolume(const TScanSource& source) {
+    return source.Where == TScanWhere::swDisk || source.Where == TScanWhere::swDiskImage;
+}
+
+// The kinds a content search looks for: those asked for, else those the masks name.
+std::vector<std::string> ContentTypesOf(const TScanChoice& choice) {
+    if (!choice.ContentTypes.empty()) return choice.ContentTypes;
+    if (choice.ShowHidden) return {};
+    return ContentTypesFromMasks(ParseMasks(CurrentMaskText(choice)));
+}
+
+// A deep scan's direct reader followed by the search of the free space it reports, on the
+// same worker and the same opening of the volume; the content finds join the list after
+// the reader's own, less those that start where a file it met starts.
+TScanRoutes::DirectScan WithContentPhase(TScanRoutes::DirectScan reader, std::vector<std::string> types) {
+    return [reader = std::move(reader), types = std::move(types)](TByteSource& src, TReaderReport& report,
+                                                                  const TReaderOptions& opts) {
+        TReaderResult r = reader(src, report, opts);
+        TFreeSpaceSearch search;
+        search.Areas = std::move(r.FreeAreas);
+        search.AreasKnown = r.FreeAreasKnown;
+        search.KnownStarts = std::move(r.KnownStarts);
+        search.Types = types;
+        TFoundFiles more = SearchFreeSpace(src, report, std::move(search));
+        r.Found.insert(r.Found.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+        return r;
+    };
 }
 
 } // namespace
@@ -347,8 +380,7 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
         // results carry their extents, which the extractor reads directly.
         route_ = TScanRoute::Content;
         TCarveOptions carve;
-        if (!choice.ShowHidden && st_.FLastMasks != TMaskList{"*.*"})
-            for (const std::string& m : st_.FLastMasks) carve.Types.push_back(m);
+        carve.Types = ContentTypesOf(choice);
         const TScanRoutes::DirectScan search = [carve](TByteSource& src, TReaderReport& report, const TReaderOptions&) {
             return SearchByContent(src, report, carve);
         };
@@ -358,12 +390,13 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
     const TFsReader* reader = FindFsReader(chosen.Volume.Fs.Kind);
     const auto direct = reader ? routes_.Direct.find(reader->Route) : routes_.Direct.end();
     if (direct == routes_.Direct.end()) {
-        RunEngineRoute(source, chosen, opts);
+        RunEngineRoute(source, choice, chosen, opts);
         return;
     }
     route_ = reader->Route;
-    const TScanRoutes::DirectScan scan = direct->second;
+    TScanRoutes::DirectScan scan = direct->second;
     const char* scanName = reader->ScanName;
+    if (opts.Deep && WholeVolume(source)) scan = WithContentPhase(std::move(scan), ContentTypesOf(choice));
     if (reader->Route != TScanRoute::Fat32) {
         StartWorker([this, scan, opts, scanName] { RunDirect(scan, opts, scanName); }, [this] { Complete(); });
         return;
@@ -383,9 +416,14 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
                 });
 }
 
-void TScanDriver::RunEngineRoute(const TScanSource& source, const TChosenVolume& chosen, const TReaderOptions& opts) {
+void TScanDriver::RunEngineRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen,
+                                 const TReaderOptions& opts) {
     route_ = TScanRoute::Fls;
+    // A deep scan searches the free space after the listing, through this opening.
+    std::shared_ptr<TByteSource> volume;
+    if (opts.Deep && WholeVolume(source)) volume = std::move(volume_);
     volume_.reset();
+    auto content = std::make_shared<TFoundFiles>();
     const std::string fsName = chosen.Volume.Fs.Name;
     std::string startInode;
     TToolCommand cmd;
@@ -411,7 +449,7 @@ void TScanDriver::RunEngineRoute(const TScanSource& source, const TChosenVolume&
 
     auto out = std::make_shared<std::string>();
     StartWorker(
-        [this, cmd, out, fsName] {
+        [this, cmd, out, fsName, volume, content, chosen, types = ContentTypesOf(choice)] {
             // The listing streams in; the status shows how far it got and for how long.
             const std::string listing = host_.Translate("Listing files with the engine tools...");
             TDriverReport report(host_, st_, startMs_);
@@ -436,11 +474,15 @@ void TScanDriver::RunEngineRoute(const TScanSource& source, const TChosenVolume&
                 if (!failure.empty()) SafeLog(host_, "Engine: " + failure);
             }
             *out = DecodeToolOutput(*out);
+            if (volume) *content = SearchEngineFreeSpace(*volume, chosen, types);
         },
-        [this, out, opts] {
+        [this, out, opts, content] {
             Log(host_, "fls completed.");
             ParseFlsOutput(st_, host_, *out, st_.FLastWhereMode, opts.Masks, opts.Cleanup);
             out->clear();
+            st_.FFound.insert(st_.FFound.end(), std::make_move_iterator(content->begin()),
+                              std::make_move_iterator(content->end()));
+            content->clear();
             Complete();
         });
 }
@@ -504,6 +546,45 @@ void TScanDriver::NameUnreadableAreas() {
     if (warning.empty()) return;
     Log(host_, warning);
     SetStatusText(host_, warning);
+}
+
+TFoundFiles TScanDriver::SearchEngineFreeSpace(TByteSource& volume, const TChosenVolume& chosen,
+                                              std::vector<std::string> types) {
+    if (st_.StopRequested()) return {};
+    TDriverReport report(host_, st_, startMs_);
+    TFreeSpaceSearch search;
+    search.Types = std::move(types);
+    try {
+        // The engine's unit size, then its list of the unallocated units, read as it streams.
+        TToolCommand base;
+        base.AddWords(st_.FLastFsSwitch);
+        for (const auto& a : EngineVolumeArgs(*chosen.Volumes, chosen.Volume)) base.Add(a);
+        TToolCommand fsstat = base;
+        fsstat.Program = RequireTool(engine_, host_, "fsstat");
+        fsstat.AddPath(st_.FLastSrcForFls);
+        Log(host_, "> " + fsstat.Display());
+        const uint64_t unit = FsstatUnitBytes(engine_.FRunner.RunCaptureText(fsstat.Program, fsstat.Args));
+        TToolCommand blkls = base;
+        blkls.Program = RequireTool(engine_, host_, "blkls");
+        blkls.Add("-l").AddPath(st_.FLastSrcForFls);
+        if (unit == 0) throw std::runtime_error("the engine named no block size");
+        Log(host_, "> " + blkls.Display());
+        report.Progress(0, 0, host_.Translate("Reading the free space map with the engine tools..."));
+        TBlklsFreeList list;
+        const TChildEnd end = engine_.FRunner.RunStreaming(blkls.Program, blkls.Args,
+                                                           [&](std::span<const uint8_t> piece) { list.Feed(piece); });
+        list.Finish();
+        if (end.Stopped || st_.StopRequested()) return {};
+        if (const std::string failure = TTSKRunner::FailureMessage(end); end.ExitCode != 0)
+            throw std::runtime_error(failure);
+        search.Areas = list.Areas(unit, volume.Size());
+        search.AreasKnown = true;
+        Log(host_, Format("Free space: %d blocks of %d bytes", {list.Blocks(), unit}));
+    } catch (const std::exception& e) {
+        // Without the map the whole volume is searched: slower, and it finds the same.
+        Log(host_, std::string("The free space map could not be read (") + e.what() + "); searching the whole volume.");
+    }
+    return SearchFreeSpace(volume, report, std::move(search));
 }
 
 void TScanDriver::Complete() {

@@ -80,7 +80,12 @@ private:
     std::function<std::unique_ptr<TExtractor>()> MakeExtractorFactory(const TChosenVolume& chosen);
     void LogScanStart(const TScanChoice& choice, const TChosenVolume& chosen);
     void RunRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen);
-    void RunEngineRoute(const TScanSource& source, const TChosenVolume& chosen, const TReaderOptions& opts);
+    void RunEngineRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen,
+                        const TReaderOptions& opts);
+    // A deep scan's content phase on the engine's route (worker): the engine's map of the
+    // unallocated blocks, then the content search over them (the whole volume when the map
+    // cannot be had).
+    TFoundFiles SearchEngineFreeSpace(TByteSource& volume, const TChosenVolume& chosen, std::vector<std::string> types);
     void StartWorker(std::function<void()> work, std::function<void()> completion);
     // The direct route's work on the worker: the reader over the volume, then the scope.
     void RunDirect(const TScanRoutes::DirectScan& reader, const TReaderOptions& opts, const char* fsName);

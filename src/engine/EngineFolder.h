@@ -29,7 +29,8 @@ struct TEngineTool {
     const char* FileName;
     bool Optional;
 };
-// fls and icat are required, ils optional; FExtracted follows this order.
+// fls and icat are required; ils, and fsstat and blkls (a deep scan's free-space map),
+// optional. FExtracted follows this order.
 const std::vector<TEngineTool>& EngineToolTable();
 
 // First PATH entry (absolute entries only: a relative one would make the tool depend on

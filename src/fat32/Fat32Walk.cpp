@@ -1,4 +1,5 @@
 #include "fat32/Fat32Walk.h"
+#include "fat32/FatFreeSpace.h"
 
 #include <algorithm>
 #include <array>
@@ -94,6 +95,8 @@ void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const T
     key += '|';
     key += path;
     if (!state.SeenKeys.insert(LowerAscii(std::move(key))).second) return;
+    if (state.Options.Deep && item.SizeBytes > 0 && IsDataCluster(state.Volume, item.StartCluster))
+        state.Result.KnownStarts.push_back(static_cast<uint64_t>(ClusterToOffset(state.Volume, item.StartCluster)));
     // Empty files and system folders are noise; files whose folder is lost are not. Empty
     // files only in a search for everything: masks the user typed ask for exactly the
     // files they match, empty ones too.
@@ -284,6 +287,10 @@ TReaderResult RunFat32Scan(TFat32Log& log, TFat32Volume volume, const TReaderOpt
         }
     }
     FinishFatLostData(state);
+    if (options.Deep) {
+        state.Result.FreeAreas = FatFreeAreas(state.Volume);
+        state.Result.FreeAreasKnown = true;
+    }
     const int64_t found = static_cast<int64_t>(state.Result.Found.size());
     log.SafeLog(KindText(state.Volume, "Fast FAT32 scan complete: found=") + N(found));
     log.SafeProgress(0, 0, Format(KindText(state.Volume, log.Translate("Preparing FAT32 results... Found %d files.")), {found}));

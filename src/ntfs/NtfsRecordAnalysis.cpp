@@ -14,12 +14,18 @@ std::string Tr(const TTranslateFn& translate, const std::string& s) { return tra
 // Size and condition of one $DATA attribute; false when its non-resident header is cut
 // short (size 0, condition unknown).
 bool DataFacts(NtfsBytes rec, const TNtfsAttr& a, const TNtfsClusterBitmap& bm, const TTranslateFn& translate,
-               int64_t& size, TNtfsCondition& condition) {
+               int64_t& size, TNtfsCondition& condition, int64_t* firstLcn = nullptr) {
     if (a.NonResident) {
         if (a.P + 64 > static_cast<int64_t>(rec.size())) return false;
         size = static_cast<int64_t>(ReadLe64(rec, a.P + 48));
-        condition = size <= 0 ? TNtfsCondition{Tr(translate, "Empty"), 0}
-                              : EstimateRunCondition(bm, DecodeAttributeRuns(rec, a.P, a.Length).Runs, translate);
+        if (size <= 0) {
+            condition = {Tr(translate, "Empty"), 0};
+            return true;
+        }
+        const TNtfsRuns runs = DecodeAttributeRuns(rec, a.P, a.Length).Runs;
+        condition = EstimateRunCondition(bm, runs, translate);
+        if (firstLcn && !runs.empty() && !runs[0].Sparse && runs[0].Vcn == 0 && runs[0].Lcn > 0)
+            *firstLcn = runs[0].Lcn;
     } else {
         size = ReadLe32(rec, a.P + 16);
         condition = size > 0 ? TNtfsCondition{Tr(translate, "Excellent (resident)"), 100}
@@ -55,7 +61,7 @@ TNtfsRecordFacts AnalyzeMftRecord(NtfsBytes rec, const TNtfsClusterBitmap& bm, c
         }
         if (f.HasData) return true;
         f.HasData = true;
-        return DataFacts(rec, a, bm, translate, f.Size, f.Condition) && streams;
+        return DataFacts(rec, a, bm, translate, f.Size, f.Condition, &f.FirstLcn) && streams;
     });
     return f;
 }

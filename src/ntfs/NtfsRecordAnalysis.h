@@ -24,6 +24,7 @@ struct TNtfsRecordFacts {
     TDateTime ModDateUtc = 0;   // $STANDARD_INFORMATION modification time
     bool HasModDate = false;
     TNtfsCondition Condition;   // "Unknown" (untranslated), -1 until the $DATA says more
+    int64_t FirstLcn = -1;      // the non-resident unnamed $DATA's first cluster; -1 when none
     std::vector<TNtfsStreamFacts> Streams;  // only when asked for
 };
 

@@ -109,6 +109,7 @@ std::vector<TNtfsSweptRecord> SweepFreeClustersForRecords(const TNtfsVolume& vol
                     const TNtfsRecordFacts f = AnalyzeMftRecord(r, bm, translate);
                     s.HasData = f.HasData;
                     s.Size = f.Size;
+                    s.FirstLcn = f.FirstLcn;
                     s.ModDateUtc = f.ModDateUtc;
                     s.HasModDate = f.HasModDate;
                     s.Condition = f.Condition;

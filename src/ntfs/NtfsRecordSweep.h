@@ -38,6 +38,7 @@ struct TNtfsSweptRecord {
     bool InUse = false;      // as the earlier $MFT had it
     bool HasData = false;
     int64_t Size = 0;
+    int64_t FirstLcn = -1;   // of non-resident data
     TDateTime ModDateUtc = 0;
     bool HasModDate = false;
     TNtfsCondition Condition;

@@ -1,4 +1,5 @@
 #include "ntfs/NtfsScan.h"
+#include "ntfs/NtfsFreeSpace.h"
 
 #include <cstring>
 #include <deque>
@@ -97,7 +98,10 @@ private:
     TReaderReport& report_;
     const TMaskList& masks_;
     const bool cleanup_;
+    // A deep scan: the free space and the deleted files' first clusters go back with the
+    // results, for the content search that follows.
     const bool deep_;
+    std::vector<uint64_t> knownStarts_;
     std::unordered_map<std::string, std::string> translations_;
     TTranslateFn translate_ = [this](const std::string& s) { return Tr(s); };
     uint64_t lastProgressTick_ = 0;
@@ -243,6 +247,8 @@ void TNtfsScan::AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBy
         return;
     }
     const TNtfsRecordFacts f = AnalyzeMftRecord(rec, bitmap_, translate_, true);
+    if (deep_ && f.FirstLcn > 0)
+        knownStarts_.push_back(static_cast<uint64_t>(f.FirstLcn) * static_cast<uint64_t>(vol_.Geo.BytesPerCluster));
     const TDateTime mod = f.HasModDate ? f.ModDateUtc : 0.0;
     if (cleanup_ && IsNoiseFileName(name, f.Size)) {
         ++noiseRejected_;
@@ -403,6 +409,9 @@ TFoundFiles TNtfsScan::SweepStage() {
         f.DamageScore = r->Condition.Score;
         f.FoundBy = TFoundBy::DeepSweep;
         out.push_back(std::move(f));
+        // The content search that follows must not list the same file again.
+        if (r->FirstLcn > 0)
+            knownStarts_.push_back(static_cast<uint64_t>(r->FirstLcn) * static_cast<uint64_t>(vol_.Geo.BytesPerCluster));
     }
     report_.Log(Format("Deep NTFS scan: %d MiB of free space read, %d lost records found (%d copies of live ones, "
                        "%d torn, %d pieces unreadable), %d more files%s",
@@ -427,6 +436,11 @@ TReaderResult TNtfsScan::Run() {
     report_.Log(Format(tmpl, {records_, valid_, deletedFiles_, dirs_, maskRejected_, noiseRejected_, bad_}));
     result.HiddenByMasks = static_cast<uint64_t>(maskRejected_);
     result.HiddenByCleanup = static_cast<uint64_t>(noiseRejected_);
+    if (deep_ && bitmap_.Loaded) {
+        result.FreeAreas = NtfsFreeAreas(bitmap_, static_cast<uint64_t>(vol_.Geo.BytesPerCluster), src_.Size());
+        result.FreeAreasKnown = true;
+        result.KnownStarts = std::move(knownStarts_);
+    }
     return result;
 }
 

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "RecordingHost.h"
+#include "TestSupport.h"
+#include "core/Extractor.h"
+#include "driver/DeepContent.h"
+#include "driver/ScanDriver.h"
+#include "engine/EngineFolder.h"
+
+namespace brivo {
+namespace {
+
+struct TStringSink final : TByteSink {
+    void Write(std::span<const uint8_t> b) override { bytes.append(reinterpret_cast<const char*>(b.data()), b.size()); }
+    std::string bytes;
+};
+
+struct DeepScan : ::testing::Test {
+    test::TempDir dir;
+    test::RecordingHost host;
+    TScanState st;
+    TEngineContext engine;
+
+    void SetUp() override {
+        host.debugLogPath = dir / "debug.log";
+        ExtractEmbeddedBinaries(engine.FToolsDir, engine.FExtracted);
+    }
+    void TearDown() override { DeleteExtractedBinaries(engine.FToolsDir, engine.FExtracted); }
+
+    void Scan(TScanDriver& d, const std::string& img, bool deep) {
+        TScanChoice c;
+        c.Where = TScanWhere::swDiskImage;
+        c.ImagePath = img;
+        c.Deep = deep;
+        d.tbFastScanClick(c);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (d.Busy() && std::chrono::steady_clock::now() < deadline)
+            if (host.Drain() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        host.Drain();
+        ASSERT_FALSE(d.Busy()) << "scan did not finish";
+        ASSERT_TRUE(host.EventsOf("error").empty()) << host.EventsOf("error").front();
+    }
+
+    // md5 of every result's recovered content -> how many results gave it.
+    std::map<std::string, int> RecoveredMd5s() {
+        std::map<std::string, int> md5s;
+        const auto ex = st.FMakeExtractor();
+        for (const TFoundFile& f : st.FFound) {
+            TStringSink s;
+            try {
+                ex->Extract(f, s);
+            } catch (const std::exception&) {
+                continue;
+            }
+            const std::string tmp = dir / "content.bin";
+            test::WriteFileBytes(tmp, s.bytes);
+            ++md5s[test::Md5OfFile(tmp)];
+        }
+        return md5s;
+    }
+
+    size_t CountFoundBy(TFoundBy by) const {
+        size_t n = 0;
+        for (const TFoundFile& f : st.FFound) n += f.FoundBy == by;
+        return n;
+    }
+};
+
+// A quick-formatted card: the deep sweep finds the old folders and names their files; the
+// content search adds what no folder names, and never a second copy of a named file.
+TEST_F(DeepScan, FormattedFatCardGivesEveryFileOnceByFolderOrByContent) {
+    const std::string img = test::UnpackFixture("fat32-formatted.img", dir);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    EXPECT_GT(CountFoundBy(TFoundBy::DeepSweep), 0u);
+    EXPECT_GT(CountFoundBy(TFoundBy::Content), 0u);
+    for (const TFoundFile& f : st.FFound) {
+        if (f.FoundBy == TFoundBy::Content) {
+            EXPECT_EQ(f.FullPath.rfind("/$Found by content/", 0), 0u) << f.FullPath;
+        }
+    }
+    const auto md5s = RecoveredMd5s();
+    for (const auto& e : test::ReadManifest("fat32-formatted")) {
+        const auto it = md5s.find(e.md5);
+        EXPECT_TRUE(it != md5s.end() && it->second == 1) << e.path << " found " << (it == md5s.end() ? 0 : it->second);
+    }
+    const auto memo = host.MemoMessages();
+    EXPECT_NE(std::find_if(memo.begin(), memo.end(), [](const std::string& m) { return m.find("in free space") != m.npos; }),
+              memo.end());
+}
+
+// ext4 after rm -rf, through the engine: the listing has lost the photos, the free blocks
+// the engine names still hold them all. A fast scan does not search by content.
+TEST_F(DeepScan, Ext4AfterRmRfGivesThePhotosBackFromTheEnginesFreeBlocks) {
+    const std::string img = test::UnpackFixture("ext4-deleted.img", dir);
+    {
+        TScanDriver d(st, engine, host);
+        Scan(d, img, false);
+        EXPECT_EQ(CountFoundBy(TFoundBy::Content), 0u);
+    }
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    EXPECT_EQ(d.LastRoute(), TScanRoute::Fls);
+    const auto memo = host.MemoMessages();
+    EXPECT_NE(std::find_if(memo.begin(), memo.end(), [](const std::string& m) { return m.rfind("Free space: ", 0) == 0; }),
+              memo.end());
+    const auto md5s = RecoveredMd5s();
+    for (const auto& e : test::ReadManifest("ext4-deleted"))
+        EXPECT_EQ(md5s.count(e.md5), 1u) << e.path;
+}
+
+// A reader's free-space map and file starts steer the search: bytes outside the free
+// space are not searched, a find where a listed file starts is dropped, and a Stop after
+// the reader keeps its results and searches nothing.
+TEST_F(DeepScan, OnlyTheFreeSpaceIsSearchedAndListedStartsAreDropped) {
+    const std::string png = test::ReadFileBytes(test::FixturePath("carve/image.png"));
+    std::string bytes(512 * 1024, '\0');
+    bytes.replace(3, 8, "NTFS    ");
+    for (size_t at : {64u * 1024, 128u * 1024, 192u * 1024, 320u * 1024}) bytes.replace(at, png.size(), png);
+    const std::string img = dir / "vol.img";
+    test::WriteFileBytes(img, bytes);
+
+    bool stopAfterReader = false;
+    TScanRoutes routes = TScanRoutes::Default();
+    routes.Direct[TScanRoute::Ntfs] = [&](TByteSource&, TReaderReport&, const TReaderOptions& o) {
+        TReaderResult r;
+        TFoundFile f;
+        f.Inode = "40";
+        f.FullPath = "/listed.png";
+        f.SizeBytes = static_cast<int64_t>(png.size());
+        r.Found.push_back(f);
+        if (o.Deep) {
+            r.FreeAreas = {{60 * 1024, 200 * 1024}};
+            r.FreeAreasKnown = true;
+            r.KnownStarts = {128 * 1024};
+        }
+        if (stopAfterReader) st.FStopRequested = true;
+        return r;
+    };
+    {
+        TScanDriver d(st, engine, host, routes);
+        Scan(d, img, true);
+        std::vector<uint64_t> starts;
+        for (const TFoundFile& f : st.FFound)
+            if (f.FoundBy == TFoundBy::Content) starts.push_back(f.Extents.at(0).Offset);
+        EXPECT_EQ(starts, (std::vector<uint64_t>{64 * 1024, 192 * 1024}));
+        EXPECT_EQ(st.FFound.front().FullPath, "/listed.png");
+    }
+    stopAfterReader = true;
+    TScanDriver d(st, engine, host, routes);
+    Scan(d, img, true);
+    ASSERT_EQ(st.FFound.size(), 1u);
+    EXPECT_EQ(st.FFound[0].FullPath, "/listed.png");
+}
+
+TEST(DeepContent, TypesFromMasksAndSpeedText) {
+    EXPECT_EQ(ContentTypesFromMasks({"*.jpg", "*.PDF"}), (std::vector<std::string>{"jpg", "PDF"}));
+    EXPECT_TRUE(ContentTypesFromMasks({"*.*"}).empty());
+    EXPECT_TRUE(ContentTypesFromMasks({"*.jpg", "IMG_*.png"}).empty());
+    EXPECT_TRUE(ContentTypesFromMasks({"*"}).empty());
+    EXPECT_EQ(WithSpeed("x", 0, 100, 1000), "x");
+    EXPECT_EQ(WithSpeed("x", 50, 100, 100), "x");  // too early to say
+    EXPECT_EQ(WithSpeed("x", 10ull << 20, 70ull << 20, 1000), "x, 10 MiB/s, 0:06 left");
+    EXPECT_EQ(WithSpeed("x", 10ull << 20, 10ull << 20, 1000), "x, 10 MiB/s");
+}
+
+} // namespace
+} // namespace brivo
