@@ -67,6 +67,17 @@ const std::vector<TCase>& Cases() {
         {"tone.wav", WalkRiff, "wav", "", kCut, 8, {'X'}, kNot},
         {"sound.ogg", WalkOgg, "ogg", "", kCut, -329, {'X'}, kCut},
         {"letter.rtf", WalkRtf, "rtf", "", kCut, 10, {0}, kCut},
+        // A Cluster's ID overwritten: the Segment's size still says there is more.
+        {"holiday.mkv", WalkMatroska, "mkv", "Holiday clip", kCut, -12365, {0x00, 0x00}, kCut},
+        // Written live: no sizes on the Segment and Clusters. A block's size made too large.
+        {"garden.webm", WalkMatroska, "webm", "Garden walk", kCut, -306, {0x01, 0xFF, 0xFF}, kCut},
+        // A frame header in the middle broken: the Info frame's count says frames are missing.
+        {"song.mp3", WalkMp3, "mp3", "The Harbour Band - Evening Tide", kCut, -2144, {0xFF, 0x00}, kCut},
+        // A byte of the first audio frame changed: its CRC-16 fails, the next frame still follows.
+        {"song.flac", WalkFlac, "flac", "Quartet - Morning Song", kCut, -4000, {0x5A}, kCut},
+        // The second file's header changed: its CRC fails.
+        {"old.rar", WalkRar, "rar", "", kCut, -1515, {'X'}, kCut},
+        {"new.rar", WalkRar, "rar", "", kCut, -1516, {'X'}, kCut},
     };
     return cases;
 }
