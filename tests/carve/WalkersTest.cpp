@@ -202,6 +202,40 @@ TEST(CarveWalkers, PdfEndsAtTheLastUpdateNotTheFirstEndMark) {
     EXPECT_EQ(Walk(WalkPdf, bytes).Length, bytes.size());
 }
 
+TEST(CarveWalkers, Mp3WithoutTagNeedsARunOfFramesNotAChanceFew) {
+    const auto tagged = Sample("song.mp3");
+    const size_t tagLen = 10 + (size_t{tagged[6]} << 21 | size_t{tagged[7]} << 14 | size_t{tagged[8]} << 7 | tagged[9]);
+    const std::vector<uint8_t> bare(tagged.begin() + static_cast<std::ptrdiff_t>(tagLen), tagged.end());
+    const TCarveHit h = Walk(WalkMp3, bare);
+    EXPECT_EQ(h.End, TCarveEnd::Complete);
+    EXPECT_EQ(h.Length, bare.size());
+    EXPECT_EQ(h.Title, "");
+    // Three frames, then text: frame-like bytes happen in other data.
+    std::vector<uint8_t> few(bare.begin(), bare.begin() + 3 * 288);
+    for (int i = 0; i < 2000; ++i) few.push_back(static_cast<uint8_t>("old text, "[i % 10]));
+    EXPECT_EQ(Walk(WalkMp3, few).End, TCarveEnd::NotFile);
+}
+
+TEST(CarveWalkers, FlacWithoutASampleCountEndsWhereItsLastFrameChecks) {
+    auto bytes = Sample("song.flac");
+    const size_t size = bytes.size();
+    std::fill(bytes.begin() + 21, bytes.begin() + 26, 0);  // total samples: low 36 bits of STREAMINFO's bytes 13-17
+    bytes[21] = static_cast<uint8_t>(Sample("song.flac")[21] & 0xF0);
+    bytes.insert(bytes.end(), 3000, 0x41);
+    const TCarveHit h = Walk(WalkFlac, bytes);
+    EXPECT_EQ(h.End, TCarveEnd::Complete);
+    EXPECT_EQ(h.Length, size);
+}
+
+TEST(CarveWalkers, MatroskaOfAnotherDocTypeIsNotTaken) {
+    auto bytes = Sample("garden.webm");
+    const std::string s(bytes.begin(), bytes.end());
+    const size_t at = s.find("webm");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at] = 'x';
+    EXPECT_EQ(Walk(WalkMatroska, bytes).End, TCarveEnd::NotFile);
+}
+
 TEST(CarveWalkers, StartsThatAreNotFilesAreRefused) {
     const std::vector<std::vector<uint8_t>> junk{
         std::vector<uint8_t>(4096, 0),
