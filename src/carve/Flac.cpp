@@ -92,11 +92,12 @@ void NameFromComments(TCarveInput& in, uint64_t at, uint32_t len, std::string& t
     const auto le32 = [&](size_t p) -> uint64_t {
         return p + 4 <= b.size() ? (b[p] | b[p + 1] << 8 | b[p + 2] << 16 | uint32_t(b[p + 3]) << 24) : ~uint64_t{0};
     };
+    if (le32(0) > b.size()) return;
     uint64_t p = 4 + le32(0);
     const uint64_t count = le32(p);
     p += 4;
     std::string name, artist;
-    for (uint64_t i = 0; i < count && p < b.size(); ++i) {
+    for (uint64_t i = 0; i < count && p + 4 <= b.size(); ++i) {
         const uint64_t n = le32(p);
         if (n > b.size() - p - 4) break;
         const std::string kv(b.begin() + static_cast<std::ptrdiff_t>(p + 4), b.begin() + static_cast<std::ptrdiff_t>(p + 4 + n));

@@ -79,7 +79,7 @@ template <class F>
 void Children(TCarveInput& in, uint64_t from, uint64_t end, F f) {
     for (uint64_t at = from; at < end;) {
         TElement e;
-        if (!ReadElement(in, at, e) || e.Size == kUnknownSize || e.Size > end - at - e.HeadLen) return;
+        if (!ReadElement(in, at, e) || e.Size == kUnknownSize || e.HeadLen > end - at || e.Size > end - at - e.HeadLen) return;
         f(e.Id, at + e.HeadLen, e.Size);
         at += e.HeadLen + e.Size;
     }
@@ -154,7 +154,7 @@ TCarveHit WalkMatroska(TCarveInput& in) {
             at = p;
             continue;
         }
-        if (e.Size > segEnd - bodyAt) return stop(TCarveEnd::CutShort, at);  // sticks out of its Segment
+        if (bodyAt > segEnd || e.Size > segEnd - bodyAt) return stop(TCarveEnd::CutShort, at);  // sticks out of its Segment
         if (e.Size > in.Size() - bodyAt) return stop(TCarveEnd::CutShort, in.Size());
         if (e.Id == kInfo && e.Size <= 64 * 1024)
             Children(in, bodyAt, bodyAt + e.Size, [&](uint32_t id, uint64_t p, uint64_t size) {
