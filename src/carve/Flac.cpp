@@ -87,6 +87,7 @@ bool ParseFrameHead(const uint8_t* h, size_t avail, bool variable, TFrameHead& f
 }
 
 void NameFromComments(TCarveInput& in, uint64_t at, uint32_t len, std::string& title) {
+    if (len < 8) return;
     std::vector<uint8_t> b(std::min<uint32_t>(len, 64 * 1024));
     b.resize(in.Read(at, b.data(), b.size()));
     const auto le32 = [&](size_t p) -> uint64_t {
