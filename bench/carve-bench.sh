@@ -5,7 +5,7 @@
 #
 # Builds once (cached in $BRIVO_BENCH_CACHE, default /var/tmp/brivo-bench/carve) a set of
 # files: camera-sized JPEGs, PNGs, GIFs (ImageMagick), PDFs and DOCX files (python3), text
-# notes; then for each of FAT32, exFAT, NTFS and ext4 a 256 MiB card populated with them,
+# notes, and some sound and video (MP3 by lame, FLAC by flac, MKV by mkvmerge); then for each of FAT32, exFAT, NTFS and ext4 a 256 MiB card populated with them,
 # quick-formatted with the same mkfs and given 12 new photos; and an ext4 card after
 # `rm -rf`. Each card is searched by carve-bench (an optimised build, -DBRIVO_BUILD_BENCH=ON:
 # the content search alone over the whole card), by the command line's deep scan (`recover
@@ -13,10 +13,13 @@
 # free space, everything copied out),
 # `photorec /cmd IMG partition_none,options,paranoid,fileopt,everything,enable,search` and
 # `foremost -t all`; for each: files recovered byte-exact (md5 against the generated
-# files still intact on the card), wall time and peak memory (GNU time). Then the plain
-# read speed of the card with dd for the speed comparison.
+# files still intact on the card), files named from their content, wall time and peak
+# memory (GNU time). Then the plain read speed of the card with dd for the speed
+# comparison, and a 4 GiB volume (the cards end to end, repeated) searched against dd's
+# read of it, both from the page cache (run twice, the second timed) so the figure is the
+# search's own cost rather than the disk's.
 # Needs root (loop mounts), imagemagick, python3, dosfstools, mtools, exfatprogs,
-# exfat-fuse, ntfs-3g, e2fsprogs, testdisk, foremost, GNU time.
+# exfat-fuse, ntfs-3g, e2fsprogs, testdisk, foremost, lame, flac, mkvtoolnix, GNU time.
 set -euo pipefail
 export LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1
 
@@ -26,7 +29,7 @@ BENCH=${1:-$HERE/../build-release/bench/carve-bench}
 CLI=${2:-$(dirname "$BENCH")/../src/cli/brivo-recovery-cli}
 CONVERT=${CONVERT:-/usr/bin/convert}
 [[ -x $BENCH && -x $CLI ]] || { echo "usage: $0 path/to/carve-bench [path/to/brivo-recovery-cli] (an optimised build)" >&2; exit 2; }
-for t in "$CONVERT" python3 mkfs.fat mcopy mkfs.exfat mkntfs mkfs.ext4 photorec foremost /usr/bin/time; do
+for t in "$CONVERT" python3 lame flac mkvmerge mkfs.fat mcopy mkfs.exfat mkntfs mkfs.ext4 photorec foremost /usr/bin/time; do
   command -v "$t" >/dev/null || { echo "carve-bench: missing tool: $t" >&2; exit 2; }
 done
 mkdir -p "$CACHE"
@@ -71,6 +74,29 @@ for i in range(10):
 PY
 }
 
+add_media() { # DIR: sound and video, from tones made here
+  local d=$1/Music i
+  mkdir -p "$d.part"
+  python3 - "$d.part" <<'PY'
+import math, random, struct, sys, wave
+rnd = random.Random(5)
+for i in range(12):
+    with wave.open("%s/take_%02d.wav" % (sys.argv[1], i), "wb") as w:
+        w.setnchannels(2); w.setsampwidth(2); w.setframerate(44100)
+        f = rnd.uniform(200, 900); n = 44100 * rnd.randint(4, 12)
+        w.writeframes(b"".join(struct.pack("<hh", int(9000 * math.sin(k * f / 44100 * 6.283) + rnd.randint(-900, 900)),
+                                           int(7000 * math.sin(k * f / 44100 * 4.1))) for k in range(n)))
+PY
+  for i in $(seq -w 0 11); do
+    local w=$d.part/take_$i.wav
+    if ((10#$i < 5)); then lame --quiet -V 4 --tt "Take $i" --ta "Harbour Band" --add-id3v2 "$w" "$d.part/take_$i.mp3"
+    elif ((10#$i < 9)); then flac --silent -f -T "TITLE=Take $i" -o "$d.part/take_$i.flac" "$w"
+    else mkvmerge -q -o "$d.part/take_$i.mkv" --title "Take $i" "$w"; fi
+    rm "$w"
+  done
+  mv "$d.part" "$d"
+}
+
 new_files() { # DIR: the 12 photos written after the format
   local d=$1 i
   mkdir -p "$d"
@@ -79,6 +105,11 @@ new_files() { # DIR: the 12 photos written after the format
 
 [[ -d $CACHE/files ]] || { echo "making files..."; make_files "$CACHE/files.part"; mv "$CACHE/files.part" "$CACHE/files"; }
 [[ -d $CACHE/new ]] || new_files "$CACHE/new"
+# Cards made before the sound and video joined the mix are made again.
+if [[ ! -d $CACHE/files/Music ]]; then
+  add_media "$CACHE/files"
+  rm -f "$CACHE"/{fat32,exfat,ntfs,ext4,ext4-rm}.img "$CACHE"/big4g.img
+fi
 
 copy_mounted() { # SRC_DIR: into $MNT
   cp -r "$1"/. "$MNT"/; sync
@@ -144,30 +175,50 @@ timed() { # LOG CMD...: wall seconds and peak KiB into LOG
   /usr/bin/time -f "%e %M" -o "$1" "${@:2}" >/dev/null 2>&1 || true
 }
 
-printf '%-8s %7s | %-24s | %-24s | %-24s | %-24s | %s\n' card intact "content: exact s MiB" \
-  "--deep: exact s MiB" "photorec: exact s MiB" "foremost: exact s MiB" "dd MiB/s"
+# Files named from their content: not the tools' numbered names (f1234567.jpg, 00001234.jpg).
+named() { # OUTDIR
+  find "$1" -type f ! -name '*.txt' ! -name '*.log' ! -name 'report.xml' -printf '%f\n' |
+    grep -Evc '^([0-9]+-)?[ft]?[0-9]+(_[0-9]+)?(\.[A-Za-z0-9]+)?$' || true
+}
+
+printf '%-8s %7s | %-32s | %-32s | %-32s | %-32s | %s\n' card intact "content: exact named s MiB" \
+  "--deep: exact named s MiB" "photorec: exact named s MiB" "foremost: exact named s MiB" "dd MiB/s"
 for kind in fat32 exfat ntfs ext4 ext4-rm; do
   build_card "$kind"
   img=$CACHE/$kind.img out=$(mktemp -d)
   intact_md5s "$img" >"$out/md5s"
   row=()
   timed "$out/t1" "$BENCH" "$img" "$out/ours"
-  row+=("$(exact "$out/ours" "$out/md5s") $(cat "$out/t1")")
+  row+=("$(exact "$out/ours" "$out/md5s") $(named "$out/ours") $(cat "$out/t1")")
   rm -rf "$out/ours"
   timed "$out/t4" "$CLI" recover --deep --all --out "$out/deep" "$img"
-  row+=("$(exact "$out/deep" "$out/md5s") $(cat "$out/t4")")
+  row+=("$(exact "$out/deep" "$out/md5s") $(named "$out/deep") $(cat "$out/t4")")
   rm -rf "$out/deep"
   mkdir -p "$out/pr"
   # PhotoRec writes its photorec.log into the working folder.
   cd "$out"
   timed "$out/t2" photorec /log /d "$out/pr/r" /cmd "$img" partition_none,options,paranoid,fileopt,everything,enable,search
   cd - >/dev/null
-  row+=("$(exact "$out/pr" "$out/md5s") $(cat "$out/t2")")
+  row+=("$(exact "$out/pr" "$out/md5s") $(named "$out/pr") $(cat "$out/t2")")
   timed "$out/t3" foremost -t all -i "$img" -o "$out/fm"
-  row+=("$(exact "$out/fm" "$out/md5s") $(cat "$out/t3")")
+  row+=("$(exact "$out/fm" "$out/md5s") $(named "$out/fm") $(cat "$out/t3")")
   dd_speed=$(dd if="$img" of=/dev/null bs=4M 2>&1 | awk '/copied/ {print $(NF-1), $NF}')
-  fmt() { set -- $1; printf '%4s %6ss %6.0f' "$1" "$2" "$(($3 / 1024))"; }
-  printf '%-8s %7s | %-24s | %-24s | %-24s | %-24s | %s\n' "$kind" "$(wc -l <"$out/md5s")" "$(fmt "${row[0]}")" \
+  fmt() { set -- $1; printf '%4s %5s %6ss %6.0f' "$1" "$2" "$3" "$(($4 / 1024))"; }
+  printf '%-8s %7s | %-32s | %-32s | %-32s | %-32s | %s\n' "$kind" "$(wc -l <"$out/md5s")" "$(fmt "${row[0]}")" \
     "$(fmt "${row[1]}")" "$(fmt "${row[2]}")" "$(fmt "${row[3]}")" "$dd_speed"
   rm -rf "$out"
 done
+
+# A 4 GiB volume: the cards end to end, repeated. Read once to have it in the page cache,
+# then dd and the search timed over the same cached bytes.
+big=$CACHE/big4g.img
+if [[ ! -f $big ]]; then
+  for _ in 1 2 3 4; do cat "$CACHE"/{fat32,exfat,ntfs,ext4}.img; done >"$big.part"
+  mv "$big.part" "$big"
+fi
+dd if="$big" of=/dev/null bs=4M 2>/dev/null
+dd_big=$(dd if="$big" of=/dev/null bs=4M 2>&1 | awk '/copied/ {print $(NF-1), $NF}')
+out=$(mktemp -d)
+/usr/bin/time -f "%e s, peak %M KiB" -o "$out/t" "$BENCH" "$big" "$out/ours" >"$out/line"
+echo "4 GiB volume: $(cat "$out/line"); wall $(cat "$out/t"); dd (cached) $dd_big"
+rm -rf "$out"

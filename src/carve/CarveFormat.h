@@ -54,6 +54,10 @@ TCarveHit WalkGzip(TCarveInput& in);
 TCarveHit Walk7z(TCarveInput& in);
 TCarveHit WalkOgg(TCarveInput& in);
 TCarveHit WalkRtf(TCarveInput& in);
+TCarveHit WalkMatroska(TCarveInput& in);
+TCarveHit WalkMp3(TCarveInput& in);
+TCarveHit WalkFlac(TCarveInput& in);
+TCarveHit WalkRar(TCarveInput& in);
 
 // Shared by the walkers: a hit that ends at length, complete or cut short.
 inline TCarveHit Ended(TCarveEnd end, uint64_t length, std::string ext) {

@@ -32,6 +32,15 @@ bool SniffGzip(std::span<const uint8_t> h) { return h[0] == 0x1F && h[1] == 0x8B
 bool Sniff7z(std::span<const uint8_t> h) { return Starts(h, "7z\xBC\xAF\x27\x1C", 6); }
 bool SniffOgg(std::span<const uint8_t> h) { return Starts(h, "OggS\0\x02", 6); }
 bool SniffRtf(std::span<const uint8_t> h) { return Starts(h, "{\\rtf", 5); }
+bool SniffMatroska(std::span<const uint8_t> h) { return Starts(h, "\x1A\x45\xDF\xA3", 4); }
+bool SniffFlac(std::span<const uint8_t> h) { return Starts(h, "fLaC", 4) && (h[4] & 0x7F) == 0; }
+bool SniffRar(std::span<const uint8_t> h) { return Starts(h, "Rar!\x1A\x07\x00", 7) || Starts(h, "Rar!\x1A\x07\x01\x00", 8); }
+// A tag, or a frame header with no reserved or "free" value in it.
+bool SniffMp3(std::span<const uint8_t> h) {
+    if (Starts(h, "ID3", 3)) return h[3] >= 2 && h[3] <= 4 && h[4] != 0xFF;
+    return h[0] == 0xFF && (h[1] & 0xE0) == 0xE0 && ((h[1] >> 3) & 3) != 1 && ((h[1] >> 1) & 3) != 0 && (h[2] >> 4) != 0 &&
+           (h[2] >> 4) != 15 && ((h[2] >> 2) & 3) != 3;
+}
 
 } // namespace
 
@@ -52,6 +61,10 @@ const std::vector<TCarveFormat>& CarveFormats() {
         {"7z", {"7z"}, Sniff7z, Walk7z},
         {"Ogg", {"ogg"}, SniffOgg, WalkOgg},
         {"RTF", {"rtf"}, SniffRtf, WalkRtf},
+        {"Matroska", {"mkv", "webm"}, SniffMatroska, WalkMatroska},
+        {"FLAC", {"flac"}, SniffFlac, WalkFlac},
+        {"RAR", {"rar"}, SniffRar, WalkRar},
+        {"MP3", {"mp3"}, SniffMp3, WalkMp3},
     };
     return kFormats;
 }

@@ -161,7 +161,8 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
     const std::vector<std::pair<std::string_view, std::vector<uint8_t>>> firstBytes{
         {"JPEG", {0xFF}}, {"PNG", {0x89}}, {"PDF", {'%'}}, {"ZIP", {'P'}}, {"ISO media", {0x00}}, {"GIF", {'G'}},
         {"BMP", {'B'}}, {"TIFF", {'I', 'M'}}, {"RIFF", {'R'}}, {"OLE2", {0xD0}}, {"SQLite", {'S'}},
-        {"gzip", {0x1F}}, {"7z", {'7'}}, {"Ogg", {'O'}}, {"RTF", {'{'}}};
+        {"gzip", {0x1F}}, {"7z", {'7'}}, {"Ogg", {'O'}}, {"RTF", {'{'}},
+        {"Matroska", {0x1A}}, {"FLAC", {'f'}}, {"RAR", {'R'}}, {"MP3", {'I', 0xFF}}};
     for (const TCarveFormat* f : enabled)
         for (auto& [name, bytes] : firstBytes)
             if (name == f->Name)

@@ -196,4 +196,41 @@ TEST(ContentSearch, SameNameFromContentTwiceGetsTheSectorToo) {
     EXPECT_EQ(r.Found[1].FullPath, "/$Found by content/JPEG/2019-07-14 15.32.10 (Canon EOS 80D) (f200).jpg");
 }
 
+// Sound, video and archives back to back in old text, each named from its own tags where it
+// has them; the live-written WebM, which has no sizes, ends where the text begins.
+TEST(ContentSearch, SoundVideoAndArchivesComeBackWholeAndNamed) {
+    TVolume v;
+    std::map<std::string, std::string> expected;
+    uint64_t at = 130 * kSec;
+    for (const auto& [name, path] : std::vector<std::pair<std::string, std::string>>{
+             {"song.mp3", "MP3/The Harbour Band - Evening Tide.mp3"},
+             {"song.flac", "FLAC/Quartet - Morning Song.flac"},
+             {"holiday.mkv", "MKV/Holiday clip.mkv"},
+             {"garden.webm", "WEBM/Garden walk.webm"},
+             {"old.rar", "RAR/f@.rar"},
+             {"new.rar", "RAR/f@.rar"}}) {
+        const std::string bytes = Sample(name);
+        v.Put(at, bytes);
+        std::string p = "/$Found by content/" + path;
+        if (const size_t k = p.find('@'); k != std::string::npos) p.replace(k, 1, std::to_string(at / kSec));
+        expected[p] = bytes;
+        at += (bytes.size() / kSec + 2) * kSec;
+    }
+    ASSERT_LT(at, v.Bytes.size());
+    auto src = v.Source();
+    TNullReport report;
+    TCarveOptions opts = SmallBlocks();
+    opts.Types = {"mp3", "flac", "mkv", "webm", "rar"};
+    const TReaderResult r = SearchByContent(*src, report, opts);
+    auto extractor = MakeExtentExtractor(src, nullptr);
+    std::map<std::string, std::string> got;
+    for (const TFoundFile& f : r.Found) {
+        EXPECT_EQ(f.DamageText, "Complete") << f.FullPath;
+        TStringSink sink;
+        extractor->Extract(f, sink);
+        got[f.FullPath] = sink.Bytes;
+    }
+    EXPECT_EQ(got, expected);
+}
+
 } // namespace

@@ -67,6 +67,17 @@ const std::vector<TCase>& Cases() {
         {"tone.wav", WalkRiff, "wav", "", kCut, 8, {'X'}, kNot},
         {"sound.ogg", WalkOgg, "ogg", "", kCut, -329, {'X'}, kCut},
         {"letter.rtf", WalkRtf, "rtf", "", kCut, 10, {0}, kCut},
+        // A Cluster's ID overwritten: the Segment's size still says there is more.
+        {"holiday.mkv", WalkMatroska, "mkv", "Holiday clip", kCut, -12365, {0x00, 0x00}, kCut},
+        // Written live: no sizes on the Segment and Clusters. A block's size made too large.
+        {"garden.webm", WalkMatroska, "webm", "Garden walk", kCut, -306, {0x01, 0xFF, 0xFF}, kCut},
+        // A frame header in the middle broken: the Info frame's count says frames are missing.
+        {"song.mp3", WalkMp3, "mp3", "The Harbour Band - Evening Tide", kCut, -2144, {0xFF, 0x00}, kCut},
+        // A byte of the first audio frame changed: its CRC-16 fails, the next frame still follows.
+        {"song.flac", WalkFlac, "flac", "Quartet - Morning Song", kCut, -4000, {0x5A}, kCut},
+        // The second file's header changed: its CRC fails.
+        {"old.rar", WalkRar, "rar", "", kCut, -1515, {'X'}, kCut},
+        {"new.rar", WalkRar, "rar", "", kCut, -1516, {'X'}, kCut},
     };
     return cases;
 }
@@ -189,6 +200,40 @@ TEST(CarveWalkers, PdfEndsAtTheLastUpdateNotTheFirstEndMark) {
     EXPECT_EQ(h.End, TCarveEnd::Complete);
     EXPECT_EQ(h.Length, s.find("%%EOF") + 6);
     EXPECT_EQ(Walk(WalkPdf, bytes).Length, bytes.size());
+}
+
+TEST(CarveWalkers, Mp3WithoutTagNeedsARunOfFramesNotAChanceFew) {
+    const auto tagged = Sample("song.mp3");
+    const size_t tagLen = 10 + (size_t{tagged[6]} << 21 | size_t{tagged[7]} << 14 | size_t{tagged[8]} << 7 | tagged[9]);
+    const std::vector<uint8_t> bare(tagged.begin() + static_cast<std::ptrdiff_t>(tagLen), tagged.end());
+    const TCarveHit h = Walk(WalkMp3, bare);
+    EXPECT_EQ(h.End, TCarveEnd::Complete);
+    EXPECT_EQ(h.Length, bare.size());
+    EXPECT_EQ(h.Title, "");
+    // Three frames, then text: frame-like bytes happen in other data.
+    std::vector<uint8_t> few(bare.begin(), bare.begin() + 3 * 288);
+    for (int i = 0; i < 2000; ++i) few.push_back(static_cast<uint8_t>("old text, "[i % 10]));
+    EXPECT_EQ(Walk(WalkMp3, few).End, TCarveEnd::NotFile);
+}
+
+TEST(CarveWalkers, FlacWithoutASampleCountEndsWhereItsLastFrameChecks) {
+    auto bytes = Sample("song.flac");
+    const size_t size = bytes.size();
+    std::fill(bytes.begin() + 21, bytes.begin() + 26, 0);  // total samples: low 36 bits of STREAMINFO's bytes 13-17
+    bytes[21] = static_cast<uint8_t>(Sample("song.flac")[21] & 0xF0);
+    bytes.insert(bytes.end(), 3000, 0x41);
+    const TCarveHit h = Walk(WalkFlac, bytes);
+    EXPECT_EQ(h.End, TCarveEnd::Complete);
+    EXPECT_EQ(h.Length, size);
+}
+
+TEST(CarveWalkers, MatroskaOfAnotherDocTypeIsNotTaken) {
+    auto bytes = Sample("garden.webm");
+    const std::string s(bytes.begin(), bytes.end());
+    const size_t at = s.find("webm");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at] = 'x';
+    EXPECT_EQ(Walk(WalkMatroska, bytes).End, TCarveEnd::NotFile);
 }
 
 TEST(CarveWalkers, StartsThatAreNotFilesAreRefused) {
