@@ -58,6 +58,11 @@ void TBlklsFreeList::Finish() {
     skipping_ = false;
 }
 
+void TBlklsFreeList::AddRun(uint64_t first, uint64_t count) {
+    if (count == 0 || first > UINT64_MAX - count) return;
+    runs_.push_back({first, count});
+}
+
 std::vector<TByteExtent> TBlklsFreeList::Areas(uint64_t blockBytes, uint64_t volumeBytes) const {
     std::vector<TRun> runs = runs_;
     std::sort(runs.begin(), runs.end(), [](const TRun& a, const TRun& b) { return a.First < b.First; });
@@ -101,6 +106,31 @@ uint64_t FsstatUnitBytes(std::string_view text) {
         rank = r;
     }
     return found;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> FsstatUninitBlockRanges(std::string_view text) {
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    bool inGroup = false, uninit = false;
+    while (!text.empty()) {
+        const size_t nl = text.find('\n');
+        const std::string_view line = Trim(text.substr(0, nl));
+        text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+        if (line.rfind("Group:", 0) == 0) {
+            inGroup = true;
+            uninit = false;
+        } else if (inGroup && line.rfind("Block Group Flags:", 0) == 0) {
+            uninit = line.find("BLOCK_UNINIT") != std::string_view::npos;
+        } else if (inGroup && uninit && line.rfind("Block Range:", 0) == 0) {
+            std::string_view range = Trim(line.substr(12));
+            const size_t dash = range.find(" - ");
+            uint64_t first = 0, last = 0;
+            if (dash != std::string_view::npos && ParseU64(Trim(range.substr(0, dash)), first) &&
+                ParseU64(Trim(range.substr(dash + 3)), last) && first <= last)
+                out.emplace_back(first, last);
+            uninit = false;
+        }
+    }
+    return out;
 }
 
 } // namespace brivo

@@ -3,6 +3,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/FoundFile.h"
@@ -19,6 +20,8 @@ public:
     void Feed(std::span<const uint8_t> piece);
     // Takes a last line that had no newline.
     void Finish();
+    // Adds blocks [first, first + count) as free, whatever the list says of them.
+    void AddRun(uint64_t first, uint64_t count);
     // The runs in bytes of the volume, clipped to volumeBytes, in offset order and merged.
     std::vector<TByteExtent> Areas(uint64_t blockBytes, uint64_t volumeBytes) const;
     uint64_t Blocks() const { return blocks_; }
@@ -38,5 +41,11 @@ private:
 // "Cluster Size" / "Fragment Size" for the file systems that number those); 0 when the text
 // names none or an implausible one.
 uint64_t FsstatUnitBytes(std::string_view fsstatText);
+
+// The block ranges [first, last] of the ext4 block groups that fsstat flags BLOCK_UNINIT:
+// groups whose bitmap was never written because nothing was allocated in them since the
+// file system was made. The engine's free list leaves their blocks out, though they are
+// free, and after a quick format they hold the old volume's files.
+std::vector<std::pair<uint64_t, uint64_t>> FsstatUninitBlockRanges(std::string_view fsstatText);
 
 } // namespace brivo

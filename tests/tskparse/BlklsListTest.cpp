@@ -50,5 +50,26 @@ TEST(BlklsFreeList, UnitSizeFromFsstat) {
     for (const auto& c : cases) EXPECT_EQ(FsstatUnitBytes(c.text), c.unit) << c.text;
 }
 
+// Block groups whose bitmap was never written hold free blocks the list leaves out.
+TEST(BlklsFreeList, UninitialisedGroupsFromFsstat) {
+    const std::string text =
+        "Block Range: 0 - 262143\n"  // the whole file system, before any group
+        "Group: 0:\n  Block Group Flags: []\n  Block Range: 1 - 8192\n"
+        "Group: 3:\n  Block Group Flags: [INODE_UNINIT, BLOCK_UNINIT, ]\n  Block Range: 24577 - 32768\n"
+        "Group: 4:\n  Block Group Flags: [INODE_UNINIT, ]\n  Block Range: 32769 - 40960\n"
+        "Group: 5:\n  Block Group Flags: [BLOCK_UNINIT]\n  Block Range: 40961 - x\n"  // unreadable range
+        "Group: 6:\n  Block Group Flags: [BLOCK_UNINIT]\n  Block Range: 9 - 3\n"      // backwards
+        "Group: 7:\n  Block Group Flags: [BLOCK_UNINIT]\n  Block Range: 57345 - 65536";  // no final newline
+    EXPECT_EQ(FsstatUninitBlockRanges(text),
+              (std::vector<std::pair<uint64_t, uint64_t>>{{24577, 32768}, {57345, 65536}}));
+    EXPECT_TRUE(FsstatUninitBlockRanges("Block Group Flags: [BLOCK_UNINIT]\nBlock Range: 1 - 2\n").empty());
+
+    TBlklsFreeList list;
+    list.Feed(Bytes("24570|f\n24571|f\n30000|f\n"));
+    list.AddRun(24577, 8192);
+    list.AddRun(5, 0);
+    EXPECT_EQ(list.Areas(1, 1 << 20), (std::vector<TByteExtent>{{24570, 2}, {24577, 8192}}));
+}
+
 } // namespace
 } // namespace brivo
