@@ -47,7 +47,7 @@ TReaderResult FatScan(TByteSource& src, TReaderReport& report, const TReaderOpti
 
 const std::vector<TFsReader>& Table() {
     static const std::vector<TFsReader> rows = {
-        {TFsKind::Ntfs, TScanRoute::Ntfs, "ntfs", "NTFS", NtfsScan, NtfsExtractor, false},
+        {TFsKind::Ntfs, TScanRoute::Ntfs, "ntfs", "NTFS", NtfsScan, NtfsExtractor, true},
         {TFsKind::Fat32, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true},
         {TFsKind::Fat16, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true},
         {TFsKind::Fat12, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true},

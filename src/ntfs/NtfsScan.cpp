@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <stdexcept>
 #include <unordered_map>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "ntfs/NtfsNodeMap.h"
 #include "ntfs/NtfsRecordAnalysis.h"
 #include "ntfs/NtfsRunList.h"
+#include "ntfs/NtfsSweep.h"
 #include "ntfs/NtfsVolume.h"
 #include "platform/Ticks.h"
 
@@ -64,7 +66,7 @@ bool IsNoiseStream(const std::string& name) { return name == "Zone.Identifier"; 
 class TNtfsScan {
 public:
     TNtfsScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts)
-        : src_(src), report_(report), masks_(opts.Masks), cleanup_(opts.Cleanup && IsDefaultMaskList(opts.Masks)) {}
+        : src_(src), report_(report), masks_(opts.Masks), cleanup_(opts.Cleanup && IsDefaultMaskList(opts.Masks)), deep_(opts.Deep) {}
 
     TReaderResult Run();
 
@@ -94,6 +96,7 @@ private:
     TReaderReport& report_;
     const TMaskList& masks_;
     const bool cleanup_;
+    const bool deep_;
     std::unordered_map<std::string, std::string> translations_;
     TTranslateFn translate_ = [this](const std::string& s) { return Tr(s); };
     uint64_t lastProgressTick_ = 0;
@@ -345,16 +348,25 @@ TFoundFiles TNtfsScan::PathStage() {
 TReaderResult TNtfsScan::Run() {
     Setup();
     RecordPass();
+    // The sweep names its files through the live records too, so it runs before the path
+    // stage lets go of them.
+    TNtfsSweepResult swept;
+    if (deep_ && !Stop()) {
+        report_.Log("NTFS deep scan: sweeping free clusters for FILE records of an earlier $MFT.");
+        swept = SweepNtfsFreeSpace({vol_, bitmap_, nodes_, masks_, cleanup_, translate_}, report_);
+    }
     TReaderResult result;
     result.Found = PathStage();
+    result.Found.insert(result.Found.end(), std::make_move_iterator(swept.Found.begin()),
+                        std::make_move_iterator(swept.Found.end()));
     report_.Progress(recordCount_, recordCount_, Tr("Fast NTFS scan finished. Preparing results..."));
     const char* tmpl = Stop() ? "Fast Direct NTFS scan stopped by user: records=%d valid=%d deleted_files=%d dirs=%d "
                                 "mask_rejected=%d noise_rejected=%d bad=%d"
                               : "Fast Direct NTFS scan complete: records=%d valid=%d deleted_files=%d dirs=%d "
                                 "mask_rejected=%d noise_rejected=%d bad=%d";
     report_.Log(Format(tmpl, {records_, valid_, deletedFiles_, dirs_, maskRejected_, noiseRejected_, bad_}));
-    result.HiddenByMasks = static_cast<uint64_t>(maskRejected_);
-    result.HiddenByCleanup = static_cast<uint64_t>(noiseRejected_);
+    result.HiddenByMasks = static_cast<uint64_t>(maskRejected_) + swept.HiddenByMasks;
+    result.HiddenByCleanup = static_cast<uint64_t>(noiseRejected_) + swept.HiddenByCleanup;
     return result;
 }
 
