@@ -3,7 +3,8 @@
 // sector included); clear, a sound boot sector (512-byte sectors and clusters, 1024-byte
 // records, $MFT at cluster 2) is put in front of the rest, which then starts with the
 // $MFT, so mutations land on records, attributes and runlists. Bits 1 and 2 pick the
-// masks and whether the cleanup filter is on.
+// masks and whether the cleanup filter is on; bit 3 asks for the deep scan, whose sweep
+// reads the free clusters for records of an earlier $MFT.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -41,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TReaderOptions opts;
     opts.Cleanup = !(mode & 4);
     opts.Masks = (mode & 2) ? TMaskList{"*.*"} : TMaskList{"*"};
+    opts.Deep = (mode & 8) != 0;
     const TByteSourcePtr src = MakeMemoryByteSource(image, "fuzz");
     TReaderResult result;
     try {

@@ -64,7 +64,7 @@ std::vector<TOptionSpec> ScanOptions() {
         {"filter", "CATEGORY", "mask category: " + WhatCliNames(), whatNames, kWhatCategories[kWhatAllCustom].CliName},
         {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
-        {"deep", "", "also search free space for the folders of deleted files (FAT, exFAT; slower)", {}, ""},
+        {"deep", "", "also search free space for lost folders (FAT, exFAT) and earlier $MFT records (NTFS); slower", {}, ""},
         {"content-only", "", "find files by their content alone, over the whole volume (formatted cards, "
                              "unknown file systems)", {}, ""},
         {"save", "FILE", "save the scan to FILE, to reopen it with recover --from-scan FILE", {}, ""},

@@ -78,8 +78,12 @@ std::string BuildSweptFolder(uint64_t parentRef, const TNtfsNodeMap& swept, cons
             break;
         }
         if (std::find(visited.begin(), visited.end(), cur) != visited.end()) break;
+        // Records in free space belong to an earlier $MFT: after a format the live record
+        // under the same number and even the same sequence number is another folder, so
+        // only the records every $MFT gives the same role are taken from the live one.
         const bool found = (swept.Find(cur, node) && node.IsDir && ParentReferenceMatches(curSeq, node)) ||
-                           (live.Find(cur, node) && node.IsDir && ParentReferenceMatches(curSeq, node));
+                           (cur < kMftFirstUserRecord && live.Find(cur, node) && node.IsDir &&
+                            ParentReferenceMatches(curSeq, node));
         if (!found) break;
         visited.push_back(cur);
         names.push_back(node.Name);

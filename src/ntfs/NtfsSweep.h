@@ -31,8 +31,12 @@ inline constexpr uint64_t kSweptNoNumber = UINT64_MAX;
 // `number` receives the record number, or kSweptNoNumber.
 TSweptRecord CheckSweptRecord(std::span<uint8_t> rec, int64_t pos, const TNtfsGeometry& geo, uint64_t& number);
 
-// The folder part of a swept file's path: parents are looked up among the swept records
-// first, then in the live $MFT, each with its sequence number checked. A chain that
+// Records below this number have a fixed role in every $MFT (the root, $Extend, ...).
+inline constexpr uint64_t kMftFirstUserRecord = 16;
+
+// The folder part of a swept file's path: parents are looked up among the swept records,
+// and those with a fixed role (below kMftFirstUserRecord) in the live $MFT, each with its
+// sequence number checked. A chain that
 // reaches the root gives "A/B"; one that breaks at a parent found nowhere gives
 // "$OrphanFiles/Folder <N>/A/B" with N that parent's record number (also for a loop or a
 // chain deeper than the path builder follows).

@@ -106,8 +106,12 @@ TEST(NtfsSweep, RecordChecks) {
 // a link missing, and a record in a cluster the live volume uses.
 TEST(NtfsSweep, FindsFilesOfAnEarlierMftWithTheirPaths) {
     test::TestVolume vol;
-    vol.Bitmap = Bytes{0x3F, 0, 0, 0x01, 0, 0, 0, 0};  // clusters 0-5 and 24 in use
+    vol.Bitmap = Bytes{0xFF, 0x03, 0, 0x01, 0, 0, 0, 0};  // clusters 0-9 (the live $MFT) and 24 in use
     vol.Clusters = 64;
+    // The live $MFT's record 23 is a new folder with the number and sequence number the
+    // earlier one had: the earlier files must not be listed inside it.
+    vol.Records.resize(24);
+    vol.Records[23] = test::MakeRecord(Named(Ref(5, 5), u"NewFolder", true));
     Bytes img = vol.Build();
     const std::string body = "resident text of a swept file";
     const std::string big(6000, 'x');
