@@ -106,7 +106,7 @@ trap 'rm -rf "$WORK"' EXIT
 sweep=$(for ((r = 0; r < RUNS; r++)); do timeit "$CLI" scan --deep --format tsv "$IMG"; done | median)
 ddt=$(for ((r = 0; r < RUNS; r++)); do timeit dd if="$IMG" of=/dev/null bs=8M; done | median)
 "$CLI" scan --deep --verbose --format tsv "$IMG" >"$WORK/scan.tsv" 2>"$WORK/scan.log" || true
-free=$(grep -o 'free_bytes=[0-9]*' "$WORK/scan.log" | head -1 | cut -d= -f2)
+free=$(grep -o 'free_bytes=[0-9]*' "$WORK/scan.log" | head -1 | cut -d= -f2 || true)
 [[ -n $free ]] || free=$(stat -c %s "$IMG")
 size=$(stat -c %s "$IMG")
 

@@ -115,6 +115,7 @@ public:
         if (g.ClusterCount > 0) clusters_ = std::min(clusters_, g.ClusterCount);
         const uint64_t srcSize = in_.Vol.Source->Size();
         if (srcSize != 0) clusters_ = std::min<int64_t>(clusters_, static_cast<int64_t>(srcSize / g.BytesPerCluster));
+        clusters_ = std::min<int64_t>(clusters_, INT64_MAX / g.BytesPerCluster);
         for (int64_t c = 0; c < clusters_ && !report_.StopRequested();) {
             if (IsClusterInUse(in_.Bitmap, c)) {
                 ++c;
