@@ -3,8 +3,8 @@
 // sector included); clear, a sound boot sector (512-byte sectors and clusters, 1024-byte
 // records, $MFT at cluster 2) is put in front of the rest, which then starts with the
 // $MFT, so mutations land on records, attributes and runlists. Bits 1 and 2 pick the
-// masks and whether the cleanup filter is on; bit 3 asks for a deep scan (free clusters
-// searched for records of an earlier $MFT).
+// masks and whether the cleanup filter is on; bit 3 asks for the deep scan, whose sweep
+// reads the free clusters for records of an earlier $MFT.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

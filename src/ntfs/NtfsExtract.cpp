@@ -9,7 +9,7 @@
 #include "core/TextFormat.h"
 #include "ntfs/NtfsAttributeWalk.h"
 #include "ntfs/NtfsFixups.h"
-#include "ntfs/NtfsRecordSweep.h"
+#include "ntfs/NtfsSweep.h"
 #include "ntfs/NtfsRunList.h"
 #include "ntfs/NtfsVolume.h"
 
@@ -84,8 +84,7 @@ public:
         : src_(std::move(volume)), fallback_(std::move(fallback)) {}
 
     void Extract(const TFoundFile& f, TByteSink& sink) override {
-        uint64_t at = 0;
-        if (ParseSweptAddress(f.Inode, at)) return ExtractSwept(f, at, sink);
+        if (!f.Inode.empty() && f.Inode[0] == kSweptAddressMark) return ExtractSwept(f, sink);
         const std::optional<TNtfsAddress> addr = ParseNtfsAddress(f.Inode);
         if (!addr || (addr->Type && *addr->Type != kAttrData) || addr->Record == kMftRecordBoot)
             return Fallback(f, sink);
@@ -102,22 +101,21 @@ public:
     }
 
 private:
-    // A record the deep scan found in free space: read where it lies; the engine cannot
-    // be asked for it, so what this reader does not copy is an error, not a fallback.
-    void ExtractSwept(const TFoundFile& f, uint64_t at, TByteSink& sink) {
+    // A record the deep scan found in free space: no $MFT maps it, and the engine knows no
+    // such address, so it is read again at its byte offset and copied here or not at all.
+    void ExtractSwept(const TFoundFile& f, TByteSink& sink) {
+        const std::optional<TNtfsAddress> addr = ParseNtfsAddress(f.Inode.substr(1));
+        const std::string cannot = Format("Cannot copy %s: the record found in free space can no longer be read "
+                                          "or describes its data in a way this reader does not copy.",
+                                          {f.FullPath});
+        if (!addr || (addr->Type && *addr->Type != kAttrData) || addr->Record > static_cast<uint64_t>(INT64_MAX))
+            throw std::runtime_error(cannot);
         if (!Load()) throw std::runtime_error(loadError_);
-        record_.resize(static_cast<size_t>(vol_.Geo.RecordSize));
-        if (at > static_cast<uint64_t>(INT64_MAX) || !ReadSourceInto(*src_, static_cast<int64_t>(at), record_)) {
-            const std::string why = src_->LastError().empty() ? "read error" : src_->LastError();
-            throw std::runtime_error(Format("Cannot read %s at byte %d: %s", {src_->Name(), at, why}));
-        }
-        if (CheckSweptRecord(record_) != TSweptRecordCheck::Record)
-            throw std::runtime_error(Format("Cannot copy %s: the record found at byte %d is no longer there.",
-                                            {f.FullPath, at}));
-        const std::optional<TNtfsDataLayout> layout = PlanNtfsData(record_, vol_.Geo);
-        if (!layout)
-            throw std::runtime_error(Format("Cannot copy %s: its data is compressed, encrypted or described in more "
-                                            "than one record.", {f.FullPath}));
+        if (!ReadSourceBytes(*src_, static_cast<int64_t>(addr->Record), vol_.Geo.RecordSize, record_) ||
+            ApplyFixups(record_) != TNtfsFixups::Ok)
+            throw std::runtime_error(cannot);
+        const std::optional<TNtfsDataLayout> layout = PlanNtfsData(record_, vol_.Geo, addr->Id);
+        if (!layout) throw std::runtime_error(cannot);
         if (buffer_.empty()) buffer_.resize(kCopyChunk);
         CopyNtfsData(*layout, record_, vol_.Geo, *src_, buffer_, sink);
     }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <stdexcept>
 #include <unordered_map>
 #include <vector>
@@ -18,8 +19,8 @@
 #include "ntfs/NtfsFixups.h"
 #include "ntfs/NtfsNodeMap.h"
 #include "ntfs/NtfsRecordAnalysis.h"
-#include "ntfs/NtfsRecordSweep.h"
 #include "ntfs/NtfsRunList.h"
+#include "ntfs/NtfsSweep.h"
 #include "ntfs/NtfsVolume.h"
 #include "platform/Ticks.h"
 
@@ -91,7 +92,6 @@ private:
     void AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBytes rec);
     void ProgressChecks();
     TFoundFiles PathStage();
-    TFoundFiles SweepStage();
     uint32_t InternCondition(const std::string& text);
 
     TByteSource& src_;
@@ -352,94 +352,33 @@ TFoundFiles TNtfsScan::PathStage() {
     return kept;
 }
 
-// Records of an earlier $MFT (before a quick format, or left where the $MFT was) lie in
-// free clusters with their names, parents and run lists: the files they describe come
-// back with their paths, which no search by content can give.
-TFoundFiles TNtfsScan::SweepStage() {
-    TFoundFiles out;
-    if (!bitmap_.Loaded) {
-        report_.Log("Deep NTFS scan: without $Bitmap the free space is not known; no search for lost records.");
-        return out;
-    }
-    TNtfsSweepStats stats;
-    const std::vector<TNtfsSweptRecord> recs = SweepFreeClustersForRecords(vol_, bitmap_, report_, translate_, stats);
-    // A record that the live $MFT holds as well (same number, sequence, name and folder) is
-    // a stale copy of it, and a record seen twice is listed once.
-    TNtfsNodeMap swept;
-    std::vector<const TNtfsSweptRecord*> kept;
-    std::unordered_map<uint64_t, uint16_t> seen;
-    uint64_t copies = 0;
-    TNtfsMftNode live;
-    for (const TNtfsSweptRecord& r : recs) {
-        if (nodes_.Find(r.Number, live) && live.Seq == r.Seq && live.Name == r.Name &&
-            MakeMftReference(live.Parent, live.ParentSeq) == r.ParentRef) {
-            ++copies;
-            continue;
-        }
-        const auto [it, fresh] = seen.emplace(r.Number, r.Seq);
-        if (!fresh) {
-            ++copies;
-            continue;
-        }
-        swept.Add(r.Number, r.ParentRef, r.Seq, r.Name, r.IsDir, r.InUse);
-        kept.push_back(&r);
-    }
-    std::unordered_map<uint64_t, std::string> folders;
-    for (const TNtfsSweptRecord* r : kept) {
-        if (r->IsDir || !r->HasData) continue;
-        if (!MatchesAnyMask(r->Name, masks_)) {
-            ++maskRejected_;
-            continue;
-        }
-        auto fit = folders.find(r->ParentRef);
-        if (fit == folders.end()) fit = folders.emplace(r->ParentRef, SweptFolderPath(r->ParentRef, swept, nodes_)).first;
-        TFoundFile f;
-        f.FullPath = fit->second.empty() ? r->Name : fit->second + "/" + r->Name;
-        if (cleanup_ && (IsNoiseFileName(r->Name, r->Size) || IsNoisePath(f.FullPath, r->Size))) {
-            ++noiseRejected_;
-            continue;
-        }
-        f.Inode = SweptAddress(r->Number, r->Offset);
-        f.IsDeleted = true;
-        f.FileType = "-/rrwxrwxrwx";
-        f.SizeBytes = r->Size;
-        f.ModDateUtc = r->HasModDate ? r->ModDateUtc : 0.0;
-        f.HasModDate = r->HasModDate;
-        f.DamageText = r->Condition.Text;
-        f.DamageScore = r->Condition.Score;
-        f.FoundBy = TFoundBy::DeepSweep;
-        out.push_back(std::move(f));
-        // The content search that follows must not list the same file again.
-        if (r->FirstLcn > 0)
-            knownStarts_.push_back(static_cast<uint64_t>(r->FirstLcn) * static_cast<uint64_t>(vol_.Geo.BytesPerCluster));
-    }
-    report_.Log(Format("Deep NTFS scan: %d MiB of free space read, %d lost records found (%d copies of live ones, "
-                       "%d torn, %d pieces unreadable), %d more files%s",
-                       {stats.BytesRead >> 20, stats.Records, copies, stats.Torn, stats.Unreadable, out.size(),
-                        std::string(stats.Stopped ? "; stopped" : "")}));
-    return out;
-}
-
 TReaderResult TNtfsScan::Run() {
     Setup();
     RecordPass();
+    // The sweep names its files through the live records too, so it runs before the path
+    // stage lets go of them.
+    TNtfsSweepResult swept;
+    if (deep_ && !Stop()) {
+        report_.Log("NTFS deep scan: sweeping free clusters for FILE records of an earlier $MFT.");
+        swept = SweepNtfsFreeSpace({vol_, bitmap_, nodes_, masks_, cleanup_, translate_}, report_);
+    }
     TReaderResult result;
-    TFoundFiles swept;
-    if (deep_ && !Stop()) swept = SweepStage();
     result.Found = PathStage();
-    for (TFoundFile& f : swept) result.Found.push_back(std::move(f));
+    result.Found.insert(result.Found.end(), std::make_move_iterator(swept.Found.begin()),
+                        std::make_move_iterator(swept.Found.end()));
     report_.Progress(recordCount_, recordCount_, Tr("Fast NTFS scan finished. Preparing results..."));
     const char* tmpl = Stop() ? "Fast Direct NTFS scan stopped by user: records=%d valid=%d deleted_files=%d dirs=%d "
                                 "mask_rejected=%d noise_rejected=%d bad=%d"
                               : "Fast Direct NTFS scan complete: records=%d valid=%d deleted_files=%d dirs=%d "
                                 "mask_rejected=%d noise_rejected=%d bad=%d";
     report_.Log(Format(tmpl, {records_, valid_, deletedFiles_, dirs_, maskRejected_, noiseRejected_, bad_}));
-    result.HiddenByMasks = static_cast<uint64_t>(maskRejected_);
-    result.HiddenByCleanup = static_cast<uint64_t>(noiseRejected_);
+    result.HiddenByMasks = static_cast<uint64_t>(maskRejected_) + swept.HiddenByMasks;
+    result.HiddenByCleanup = static_cast<uint64_t>(noiseRejected_) + swept.HiddenByCleanup;
     if (deep_ && bitmap_.Loaded) {
         result.FreeAreas = NtfsFreeAreas(bitmap_, static_cast<uint64_t>(vol_.Geo.BytesPerCluster), src_.Size());
         result.FreeAreasKnown = true;
         result.KnownStarts = std::move(knownStarts_);
+        result.KnownStarts.insert(result.KnownStarts.end(), swept.KnownStarts.begin(), swept.KnownStarts.end());
     }
     return result;
 }

@@ -1,0 +1,73 @@
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "core/FoundFile.h"
+#include "core/ReaderReport.h"
+#include "ntfs/NtfsCondition.h"
+#include "ntfs/NtfsNodeMap.h"
+#include "ntfs/NtfsTypes.h"
+#include "ntfs/NtfsVolume.h"
+
+namespace brivo {
+
+// What a candidate FILE record found in free space turned out to be.
+enum class TSweptRecord {
+    Ok,             // fixups applied in place; the record can be parsed
+    NotRecord,      // no "FILE" signature
+    Torn,           // the update sequence does not match: a sector of it was rewritten or lost
+    BadHeader,      // sizes or offsets in the header that no record of this volume has
+    ForeignNumber,  // its record number cannot be the record at this place of any $MFT here
+};
+
+// Marks a number the record did not carry (headers older than NTFS 3.1 have none).
+inline constexpr uint64_t kSweptNoNumber = UINT64_MAX;
+
+// Checks the record-sized bytes found at byte `pos` of the volume. A $MFT's clusters hold
+// record N at byte N * recordSize of its stream, and every run of that stream starts on a
+// cluster, so a genuine record lies at a position congruent to N * recordSize modulo the
+// cluster size; a record copied inside some file's content usually does not.
+// `number` receives the record number, or kSweptNoNumber.
+TSweptRecord CheckSweptRecord(std::span<uint8_t> rec, int64_t pos, const TNtfsGeometry& geo, uint64_t& number);
+
+// Records below this number have a fixed role in every $MFT (the root, $Extend, ...).
+inline constexpr uint64_t kMftFirstUserRecord = 16;
+
+// The folder part of a swept file's path: parents are looked up among the swept records,
+// and those with a fixed role (below kMftFirstUserRecord) in the live $MFT, each with its
+// sequence number checked. A chain that
+// reaches the root gives "A/B"; one that breaks at a parent found nowhere gives
+// "$OrphanFiles/Folder <N>/A/B" with N that parent's record number (also for a loop or a
+// chain deeper than the path builder follows).
+std::string BuildSweptFolder(uint64_t parentRef, const TNtfsNodeMap& swept, const TNtfsNodeMap& live);
+
+// Address of a swept result: "@<byte offset of its record>", with "-128-<id>" for a named
+// stream. The NTFS extractor reads the record again there.
+inline constexpr char kSweptAddressMark = '@';
+
+struct TNtfsSweepInput {
+    const TNtfsVolume& Vol;
+    const TNtfsClusterBitmap& Bitmap;
+    const TNtfsNodeMap& Live;  // the named records of the live $MFT
+    const TMaskList& Masks;
+    bool Cleanup = false;
+    TTranslateFn Translate;
+};
+
+struct TNtfsSweepResult {
+    TFoundFiles Found;
+    // Where the swept files' non-resident data starts (bytes in the volume), so that the
+    // content search after a deep scan does not list them again.
+    std::vector<uint64_t> KnownStarts;
+    uint64_t HiddenByMasks = 0;
+    uint64_t HiddenByCleanup = 0;
+};
+
+// Reads every cluster the bitmap marks free, in large sequential blocks, and lists the
+// files of the FILE records found there (FoundBy DeepSweep) with their rebuilt paths.
+// Records equal to one the live $MFT holds (same number, sequence, name and parent) or
+// to another swept record are dropped. Without a loaded bitmap nothing is swept.
+TNtfsSweepResult SweepNtfsFreeSpace(const TNtfsSweepInput& in, TReaderReport& report);
+
+} // namespace brivo
