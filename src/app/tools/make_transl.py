@@ -36,6 +36,12 @@ ROWS = [
     ("Stop Scanning", "Suche anhalten", "Остановить сканирование"),
     ("Recover...", "Wiederherstellen...", "Восстановить..."),
     ("Open Scan...", "Suche öffnen...", "Открыть результаты сканирования..."),
+    ("Search for lost volumes", "Verlorene Volumes suchen", "Искать потерянные тома"),
+    ("Stop the search", "Suche beenden", "Остановить поиск"),
+    ("No partition table or file system was recognised: search every sector for volumes whose table entry is lost",
+     "Keine Partitionstabelle und kein Dateisystem erkannt: jeden Sektor nach Volumes durchsuchen, deren "
+     "Tabelleneintrag verloren ist",
+     "Таблица разделов и файловая система не распознаны: искать в каждом секторе тома, запись о которых потеряна"),
     ("Save Scan...", "Suche speichern...", "Сохранить результаты сканирования..."),
     ("Check Selected", "Auswahl markieren", "Отметить выделенные"),
     ("Uncheck Selected", "Markierung der Auswahl aufheben", "Снять отметку с выделенных"),
