@@ -41,7 +41,7 @@ std::string DecodeUtf8Lenient(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
     for (size_t i = 0; i < bytes.size();) {
-        char32_t cp;
+        char32_t cp = 0;
         const size_t len = DecodeUtf8At(bytes, i, cp, TBadUtf8::Replace);
         if (cp == kUtf8Replacement)
             AppendUtf8(out, kUtf8Replacement);
