@@ -90,15 +90,22 @@ TPipe MakePipe() {
     ::_exit(127);
 }
 
-// Starts the tool; returns its pid once it runs the tool's own code. Throws (with the
-// reason exec gave) when it cannot.
-pid_t StartChild(const std::string& program, const std::vector<std::string>& args, int outFd, int errFd) {
-    // Everything the child needs exists before it does.
+// The argument vector, built in a frame of its own: no local of a growing vector may live
+// in the frame that vfork returns to twice.
+[[gnu::noinline]] std::vector<char*> MakeArgv(const std::string& program, const std::vector<std::string>& args) {
     std::vector<char*> argv;
     argv.reserve(args.size() + 2);
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    return argv;
+}
+
+// Starts the tool; returns its pid once it runs the tool's own code. Throws (with the
+// reason exec gave) when it cannot.
+pid_t StartChild(const std::string& program, const std::vector<std::string>& args, int outFd, int errFd) {
+    // Everything the child needs exists before it does.
+    const std::vector<char*> argv = MakeArgv(program, args);
     UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (!devNull) ThrowErrno(errno, "/dev/null");
     devNull = AboveStdio(devNull.release());
