@@ -20,14 +20,6 @@ using namespace brivo;
 
 namespace {
 
-class QuietReport : public TReaderReport {
-public:
-    void Log(const std::string&) override {}
-    void DebugLog(const std::string&) override {}
-    void Progress(uint64_t, uint64_t, const std::string&) override {}
-    bool StopRequested() const override { return false; }
-};
-
 double Since(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
@@ -55,7 +47,7 @@ int main(int argc, char** argv) {
     TReaderOptions opts;
     opts.Masks = {"*"};
     opts.Cleanup = false;
-    QuietReport report;
+    TNullReport report;
     auto t0 = std::chrono::steady_clock::now();
     const size_t clean = FastScanNtfsDirect(*raw, report, opts).Found.size();
     const double cleanSecs = Since(t0);

@@ -14,18 +14,10 @@
 namespace brivo {
 namespace {
 
-class QuietReport : public TReaderReport {
-public:
-    void Log(const std::string&) override {}
-    void DebugLog(const std::string&) override {}
-    void Progress(uint64_t, uint64_t, const std::string&) override {}
-    bool StopRequested() const override { return false; }
-};
-
 using Listing = std::set<std::tuple<std::string, std::string, int64_t>>;
 
 Listing Scan(TByteSource& src) {
-    QuietReport report;
+    TNullReport report;
     Listing out;
     for (const TFoundFile& f : FastScanFat32Direct(src, report, {{"*"}, false, false}).Found)
         out.emplace(f.Inode, f.FullPath, f.SizeBytes);

@@ -13,14 +13,6 @@
 namespace brivo {
 namespace {
 
-class QuietReport : public TReaderReport {
-public:
-    void Log(const std::string&) override {}
-    void DebugLog(const std::string&) override {}
-    void Progress(uint64_t, uint64_t, const std::string&) override {}
-    bool StopRequested() const override { return false; }
-};
-
 std::map<uint64_t, const TFoundFile*> ByRecord(const TFoundFiles& found) {
     std::map<uint64_t, const TFoundFile*> out;
     for (const TFoundFile& f : found) out[std::stoull(f.Inode)] = &f;
@@ -40,7 +32,7 @@ TEST(NtfsFailingDisk, RecordsOutsideABadAreaOfTheMftAreAllListed) {
     TReaderOptions opts;
     opts.Masks = {"*"};
     opts.Cleanup = false;
-    QuietReport report;
+    TNullReport report;
     const TFoundFiles clean = FastScanNtfsDirect(*raw, report, opts).Found;
     ASSERT_GT(clean.size(), 4u);
 

@@ -23,14 +23,6 @@ using test::Ref;
 using test::TestData;
 using test::TestRecord;
 
-class QuietReport : public TReaderReport {
-public:
-    void Log(const std::string&) override {}
-    void DebugLog(const std::string&) override {}
-    void Progress(uint64_t, uint64_t, const std::string&) override {}
-    bool StopRequested() const override { return false; }
-};
-
 class StringSink : public TByteSink {
 public:
     void Write(std::span<const uint8_t> bytes) override { data.append(reinterpret_cast<const char*>(bytes.data()), bytes.size()); }
@@ -58,7 +50,7 @@ TestRecord Named(uint64_t parent, const std::u16string& name, bool dir, std::vec
 void Put(Bytes& img, int64_t pos, const Bytes& rec) { std::memcpy(img.data() + pos, rec.data(), rec.size()); }
 
 std::map<std::string, TFoundFile> DeepScan(const Bytes& img) {
-    QuietReport report;
+    TNullReport report;
     TReaderOptions opts;
     opts.Deep = true;
     opts.Cleanup = false;
