@@ -31,6 +31,7 @@ struct TCarveHit {
 struct TCarveFormat {
     std::string_view Name;                // "JPEG"
     std::vector<std::string_view> Exts;   // every extension the walker may give
+    std::vector<uint8_t> FirstBytes;      // every byte its signature may begin with
     bool (*Sniff)(std::span<const uint8_t> head);  // head: at least 64 bytes, zero-padded
     TCarveHit (*Walk)(TCarveInput& in);
 };

@@ -157,16 +157,8 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
     }
     // Formats by the first byte they can start with: most sectors are tried against none.
     std::array<std::vector<const TCarveFormat*>, 256> byFirst;
-    // The byte each format's signature begins with.
-    const std::vector<std::pair<std::string_view, std::vector<uint8_t>>> firstBytes{
-        {"JPEG", {0xFF}}, {"PNG", {0x89}}, {"PDF", {'%'}}, {"ZIP", {'P'}}, {"ISO media", {0x00}}, {"GIF", {'G'}},
-        {"BMP", {'B'}}, {"TIFF", {'I', 'M'}}, {"RIFF", {'R'}}, {"OLE2", {0xD0}}, {"SQLite", {'S'}},
-        {"gzip", {0x1F}}, {"7z", {'7'}}, {"Ogg", {'O'}}, {"RTF", {'{'}},
-        {"Matroska", {0x1A}}, {"FLAC", {'f'}}, {"RAR", {'R'}}, {"MP3", {'I', 0xFF}}};
     for (const TCarveFormat* f : enabled)
-        for (auto& [name, bytes] : firstBytes)
-            if (name == f->Name)
-                for (uint8_t b : bytes) byFirst[b].push_back(f);
+        for (uint8_t b : f->FirstBytes) byFirst[b].push_back(f);
 
     report.Log("Content search: " + MiB(total) + " to search" + (opts.Areas.empty() ? "" : " in free space"));
     const uint32_t blockBytes = std::max<uint32_t>(opts.BlockBytes & ~uint32_t{kSector - 1}, 64 * 1024);
