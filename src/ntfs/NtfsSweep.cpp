@@ -12,6 +12,7 @@
 #include "filters/Wildcard.h"
 #include "ntfs/NtfsFileName.h"
 #include "ntfs/NtfsFixups.h"
+#include "ntfs/NtfsFreeSpace.h"
 #include "ntfs/NtfsRecordAnalysis.h"
 #include "platform/Ticks.h"
 
@@ -116,15 +117,10 @@ public:
         const uint64_t srcSize = in_.Vol.Source->Size();
         if (srcSize != 0) clusters_ = std::min<int64_t>(clusters_, static_cast<int64_t>(srcSize / g.BytesPerCluster));
         clusters_ = std::min<int64_t>(clusters_, INT64_MAX / g.BytesPerCluster);
-        for (int64_t c = 0; c < clusters_ && !report_.StopRequested();) {
-            if (IsClusterInUse(in_.Bitmap, c)) {
-                ++c;
-                continue;
-            }
-            int64_t e = c + 1;
-            while (e < clusters_ && !IsClusterInUse(in_.Bitmap, e)) ++e;
-            SweepRange(c * g.BytesPerCluster, (e - c) * g.BytesPerCluster);
-            c = e;
+        const uint64_t bpc = static_cast<uint64_t>(g.BytesPerCluster);
+        for (const TByteExtent& run : NtfsFreeAreas(in_.Bitmap, bpc, static_cast<uint64_t>(clusters_) * bpc)) {
+            if (report_.StopRequested()) break;
+            SweepRange(static_cast<int64_t>(run.Offset), static_cast<int64_t>(run.Length));
         }
         report_.Log(Format("NTFS record sweep: free_bytes=%d records=%d torn=%d foreign=%d bad_header=%d "
                            "duplicates=%d unreadable=%d",
