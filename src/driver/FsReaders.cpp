@@ -64,11 +64,11 @@ TReaderResult FatScan(TByteSource& src, TReaderReport& report, const TReaderOpti
 
 const std::vector<TFsReader>& Table() {
     static const std::vector<TFsReader> rows = {
-        {TFsKind::Ntfs, TScanRoute::Ntfs, "ntfs", "NTFS", NtfsScan, NtfsExtractor, true},
-        {TFsKind::Fat32, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true, FatSpans},
-        {TFsKind::Fat16, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true, FatSpans},
-        {TFsKind::Fat12, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, true, FatSpans},
-        {TFsKind::ExFat, TScanRoute::ExFat, "exfat", "exFAT", ExFatScan, ExFatExtractor, true},
+        {TFsKind::Ntfs, TScanRoute::Ntfs, "ntfs", "NTFS", NtfsScan, NtfsExtractor},
+        {TFsKind::Fat32, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans},
+        {TFsKind::Fat16, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans},
+        {TFsKind::Fat12, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans},
+        {TFsKind::ExFat, TScanRoute::ExFat, "exfat", "exFAT", ExFatScan, ExFatExtractor},
     };
     return rows;
 }

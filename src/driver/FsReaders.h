@@ -43,7 +43,6 @@ struct TFsReader {
     const char* ScanName;   // as in the log: "Fast NTFS records after scope filtering"
     TDirectScan Scan;
     TReaderExtractorFactory MakeExtractor;
-    bool DeepSweep;         // the reader sweeps free space when asked for a deep scan
     TResultSpansFactory ResultSpans = {};  // empty: only a result's own extents are known
 };
 
