@@ -66,4 +66,33 @@ TNtfsGeometryResult ReadNtfsGeometry(ByteSpan boot, TNtfsGeometry& geo) {
     return TNtfsGeometryResult::Ok;
 }
 
+namespace {
+
+bool ReadSector(TByteSource& volume, uint64_t offset, std::vector<uint8_t>& out) {
+    out.assign(512, 0);
+    return volume.ReadAt(offset, out.data(), out.size()) == static_cast<int64_t>(out.size());
+}
+
+} // namespace
+
+TNtfsBootCopy ReadNtfsBootSector(TByteSource& volume, std::vector<uint8_t>& boot) {
+    TNtfsGeometry geo;
+    if (ReadSector(volume, 0, boot) && ReadNtfsGeometry(boot, geo) == TNtfsGeometryResult::Ok)
+        return TNtfsBootCopy::Primary;
+    const uint64_t size = volume.Size();
+    std::vector<uint8_t> backup;
+    // The backup fills the last sector, whichever sector size the volume has.
+    for (const uint64_t sector : {uint64_t{512}, uint64_t{4096}}) {
+        if (size < 2 * sector) continue;
+        const uint64_t at = size - sector;
+        if (!ReadSector(volume, at, backup) || ReadNtfsGeometry(backup, geo) != TNtfsGeometryResult::Ok) continue;
+        const uint64_t sectors = ReadLe64(backup, 40);
+        if (static_cast<uint64_t>(geo.BytesPerSector) != sector || sectors > at / sector || sectors * sector != at)
+            continue;
+        boot = std::move(backup);
+        return TNtfsBootCopy::Backup;
+    }
+    return TNtfsBootCopy::None;
+}
+
 } // namespace brivo

@@ -2,6 +2,8 @@
 #include <cstdint>
 
 #include "core/ByteReaders.h"
+#include "core/ByteSource.h"
+#include <vector>
 
 namespace brivo {
 
@@ -25,5 +27,15 @@ bool IsNtfsBootSector(ByteSpan sector);
 // Invalid when a sector, cluster or record size or the $MFT cluster is below 1 (the
 // geometry is still filled so the caller can show the values it found).
 TNtfsGeometryResult ReadNtfsGeometry(ByteSpan boot, TNtfsGeometry& geo);
+
+// Where the volume's boot sector was read from.
+enum class TNtfsBootCopy { None, Primary, Backup };
+
+// Reads the boot sector at byte 0 of volume, or, when that one is unreadable or no valid
+// NTFS boot sector, the backup the format writes in the volume's last sector. A backup is
+// taken only where its own sector count puts it: right at the end of this volume, so that
+// the last sector of a whole disk (which may be a backup of its last partition only) is
+// never read as the boot sector of the disk.
+TNtfsBootCopy ReadNtfsBootSector(TByteSource& volume, std::vector<uint8_t>& boot);
 
 } // namespace brivo

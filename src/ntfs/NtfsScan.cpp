@@ -131,6 +131,8 @@ void TNtfsScan::Setup() {
     report_.Log("Fast Direct NTFS scan: reading $MFT directly; no ils pass.");
 
     LoadNtfsVolume(src_, vol_, translate_);
+    if (vol_.BootCopy == TNtfsBootCopy::Backup)
+        report_.Log("The NTFS boot sector is damaged; the volume is read with its backup from the last sector.");
     const TNtfsGeometry& g = vol_.Geo;
     recordCount_ = static_cast<uint64_t>(vol_.MftDataSize) / static_cast<uint64_t>(g.RecordSize);
 

@@ -79,7 +79,10 @@ void LoadNtfsVolume(TByteSource& src, TNtfsVolume& vol, const TTranslateFn& tran
     vol = TNtfsVolume{};
     vol.Source = &src;
     std::vector<uint8_t> boot;
-    if (!ReadSourceBytes(src, 0, 512, boot))
+    // A lost first sector leaves the backup at the volume's end; only when neither serves
+    // does the primary one say why.
+    vol.BootCopy = ReadNtfsBootSector(src, boot);
+    if (vol.BootCopy == TNtfsBootCopy::None && !ReadSourceBytes(src, 0, 512, boot))
         throw std::runtime_error(tr("Fast Direct NTFS scan failed: cannot read NTFS boot sector."));
     TNtfsGeometry& g = vol.Geo;
     switch (ReadNtfsGeometry(boot, g)) {

@@ -17,9 +17,10 @@ struct TNtfsVolume {
     TNtfsGeometry Geo;
     int64_t MftDataSize = 0;
     TNtfsRuns MftRuns;
+    TNtfsBootCopy BootCopy = TNtfsBootCopy::None;  // which boot sector the geometry came from
 };
 
-// Reads the boot sector and $MFT record 0 of src into vol. Raises std::runtime_error
+// Reads the boot sector (or its backup at the volume's end) and $MFT record 0 of src into vol. Raises std::runtime_error
 // with the user's message (passed through translate) when the source is no NTFS volume
 // or its $MFT cannot be located.
 void LoadNtfsVolume(TByteSource& src, TNtfsVolume& vol, const TTranslateFn& translate = {});

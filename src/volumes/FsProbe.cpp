@@ -58,6 +58,7 @@ TFsProbe ProbeFileSystem(TByteSource& volume) {
 
     p.Kind = DetectFileSystemFromBootSector(b.first(std::min<size_t>(b.size(), kBootSectorSize)));
     p.EngineReadable = true;
+
     if (p.Kind == TFsKind::Ntfs) {
         p.Name = "NTFS";
         return p;
@@ -105,6 +106,14 @@ TFsProbe ProbeFileSystem(TByteSource& volume) {
     else if (BytesAt(b, 4086, "SWAPSPACE2") || BytesAt(b, 4086, "SWAP-SPACE")) p.Name = "Linux swap";
     else if (BytesAt(b, 32768 + 1, "BEA01") || BytesAt(b, 34816 + 1, "NSR02") || BytesAt(b, 34816 + 1, "NSR03"))
         p.Name = "UDF";
+    std::vector<uint8_t> boot;
+    // Asked last: a volume formatted over an NTFS one may keep the old backup at its end.
+    if (p.Name.empty() && ReadNtfsBootSector(volume, boot) == TNtfsBootCopy::Backup) {
+        // Its own reader reads it through the backup; the engine needs the first sector.
+        p.Kind = TFsKind::Ntfs;
+        p.Name = "NTFS";
+        p.EngineReadable = false;
+    }
     return p;
 }
 
