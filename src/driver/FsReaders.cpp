@@ -11,6 +11,7 @@
 #include "fat32/FatResultSpans.h"
 #include "ntfs/NtfsExtract.h"
 #include "ntfs/NtfsScan.h"
+#include "ntfs/NtfsSweep.h"
 
 namespace brivo {
 
@@ -74,6 +75,20 @@ const std::vector<TFsReader>& Table() {
 }
 
 } // namespace
+
+TReaderResult ScanLostNtfsRecords(TByteSource& volume, TReaderReport& report, const TReaderOptions& opts) {
+    TNtfsSweepResult s = SweepNtfsWithoutBootSector(volume, opts.Masks, opts.Cleanup, report);
+    TReaderResult r;
+    r.Found = std::move(s.Found);
+    r.HiddenByMasks = s.HiddenByMasks;
+    r.HiddenByCleanup = s.HiddenByCleanup;
+    r.KnownStarts = std::move(s.KnownStarts);
+    return r;
+}
+
+std::unique_ptr<TExtractor> MakeLostNtfsRecordExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback) {
+    return MakeNtfsExtractor(std::move(volume), std::move(fallback), true);
+}
 
 const TFsReader* FindFsReader(TFsKind kind) {
     for (const TFsReader& r : Table())

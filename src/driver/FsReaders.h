@@ -46,6 +46,13 @@ struct TFsReader {
     TResultSpansFactory ResultSpans = {};  // empty: only a result's own extents are known
 };
 
+// A deep scan of a volume no signature names: every sector is searched for the
+// FILE records of an NTFS volume whose boot sector (and its backup) is lost, their files
+// listed with paths rebuilt from the records found.
+TReaderResult ScanLostNtfsRecords(TByteSource& volume, TReaderReport& report, const TReaderOptions& opts);
+// The extractor of those results; anything else goes to fallback.
+std::unique_ptr<TExtractor> MakeLostNtfsRecordExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback);
+
 // The row of a kind, or null: the engine reads it.
 const TFsReader* FindFsReader(TFsKind kind);
 // Every row, in table order (the FAT widths share one reader, so one route may repeat).

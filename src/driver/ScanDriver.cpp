@@ -54,7 +54,8 @@ std::string EngineListingError(const TScanState& st, const std::string& fsName, 
     if (st.FLastVolume != 0) where += Format(", volume %d", {st.FLastVolume});
     std::string msg = fsName.empty()
                           ? "No known file system was found on " + where +
-                                ": it is not a disk image, or it holds a file system the program cannot read."
+                                ": it is not a disk image, or it holds a file system the program cannot read. A deep scan "
+                                "still searches it for lost NTFS records and for files by their content."
                           : "The engine tools could not list the files of the " + fsName + " file system on " + where + ".";
     if (!toolText.empty()) msg += "\nEngine: " + toolText;
     return msg;
@@ -65,6 +66,9 @@ std::string EngineListingError(const TScanState& st, const std::string& fsName, 
 bool WholeVolume(const TScanSource& source) {
     return source.Where == TScanWhere::swDisk || source.Where == TScanWhere::swDiskImage;
 }
+
+// A volume no signature names (neither one read directly nor one the engine knows).
+bool Unrecognised(const TVolume& v) { return v.Fs.Kind == TFsKind::NotRecognised && v.Fs.Name.empty(); }
 
 // The kinds a content search looks for: those asked for, else those the masks name.
 std::vector<std::string> ContentTypesOf(const TScanChoice& choice) {
@@ -346,7 +350,8 @@ std::function<std::unique_ptr<TExtractor>()> TScanDriver::MakeExtractorFactory(c
         std::unique_ptr<TExtractor> own =
             reader ? reader->MakeExtractor(volume, engineRefusal.empty() ? std::move(viaEngine) : nullptr,
                                            plans ? *plans : nullptr)
-                   : std::move(viaEngine);
+            : Unrecognised(vol) ? MakeLostNtfsRecordExtractor(volume, std::move(viaEngine))
+                                : std::move(viaEngine);
         return MakeExtentExtractor(std::move(volume), std::move(own));
     };
 }
@@ -389,6 +394,15 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
     }
     const TFsReader* reader = FindFsReader(chosen.Volume.Fs.Kind);
     const auto direct = reader ? routes_.Direct.find(reader->Route) : routes_.Direct.end();
+    if (direct == routes_.Direct.end() && opts.Deep && Unrecognised(chosen.Volume)) {
+        // Nothing names what the volume holds: an NTFS volume that lost its boot sector
+        // still has its records, and any volume its files' contents.
+        route_ = TScanRoute::Content;
+        TScanRoutes::DirectScan scan = ScanLostNtfsRecords;
+        if (WholeVolume(source)) scan = WithContentPhase(std::move(scan), ContentTypesOf(choice));
+        StartWorker([this, scan, opts] { RunDirect(scan, opts, "lost NTFS"); }, [this] { Complete(); });
+        return;
+    }
     if (direct == routes_.Direct.end()) {
         RunEngineRoute(source, choice, chosen, opts);
         return;

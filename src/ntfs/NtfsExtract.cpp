@@ -80,11 +80,15 @@ void CopyRaw(TByteSource& src, uint64_t offset, uint64_t n, std::span<uint8_t> b
 
 class TNtfsExtractor final : public TExtractor {
 public:
-    TNtfsExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback)
-        : src_(std::move(volume)), fallback_(std::move(fallback)) {}
+    TNtfsExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback, bool sweptOnly)
+        : src_(std::move(volume)), fallback_(std::move(fallback)), sweptOnly_(sweptOnly) {}
 
     void Extract(const TFoundFile& f, TByteSink& sink) override {
         if (!f.Inode.empty() && f.Inode[0] == kSweptAddressMark) return ExtractSwept(f, sink);
+        if (sweptOnly_) {
+            if (fallback_) return fallback_->Extract(f, sink);
+            throw std::runtime_error(Format("Cannot copy %s: it was not found among the volume's NTFS records.", {f.FullPath}));
+        }
         const std::optional<TNtfsAddress> addr = ParseNtfsAddress(f.Inode);
         if (!addr || (addr->Type && *addr->Type != kAttrData) || addr->Record == kMftRecordBoot)
             return Fallback(f, sink);
@@ -104,20 +108,42 @@ private:
     // A record the deep scan found in free space: no $MFT maps it, and the engine knows no
     // such address, so it is read again at its byte offset and copied here or not at all.
     void ExtractSwept(const TFoundFile& f, TByteSink& sink) {
-        const std::optional<TNtfsAddress> addr = ParseNtfsAddress(f.Inode.substr(1));
+        const std::optional<TSweptAddress> addr = ParseSweptAddress(f.Inode);
         const std::string cannot = Format("Cannot copy %s: the record found in free space can no longer be read "
                                           "or describes its data in a way this reader does not copy.",
                                           {f.FullPath});
-        if (!addr || (addr->Type && *addr->Type != kAttrData) || addr->Record > static_cast<uint64_t>(INT64_MAX))
-            throw std::runtime_error(cannot);
-        if (!Load()) throw std::runtime_error(loadError_);
-        if (!ReadSourceBytes(*src_, static_cast<int64_t>(addr->Record), vol_.Geo.RecordSize, record_) ||
+        if (!addr) throw std::runtime_error(cannot);
+        TNtfsGeometry geo;
+        TByteSource* data = src_.get();
+        if (addr->Bootless) {
+            // No boot sector: the address carries what the sweep worked out in its place.
+            geo.BytesPerSector = 512;
+            geo.RecordSize = static_cast<int32_t>(addr->RecordSize);
+            geo.BytesPerCluster = static_cast<int32_t>(addr->ClusterSize > 0 ? addr->ClusterSize : 512);
+            if (addr->ClusterSize > 0 && src_->Size() > static_cast<uint64_t>(addr->Origin)) {
+                if (!origin_ || originAt_ != addr->Origin) {
+                    origin_ = MakeSliceByteSource(src_, static_cast<uint64_t>(addr->Origin),
+                                                  src_->Size() - static_cast<uint64_t>(addr->Origin), src_->Name());
+                    originAt_ = addr->Origin;
+                }
+                data = origin_.get();
+                geo.ClusterCount = static_cast<int64_t>(data->Size() / static_cast<uint64_t>(addr->ClusterSize));
+            }
+        } else {
+            if (!Load()) throw std::runtime_error(loadError_);
+            geo = vol_.Geo;
+        }
+        if (!ReadSourceBytes(*src_, static_cast<int64_t>(addr->Pos), geo.RecordSize, record_) ||
             ApplyFixups(record_) != TNtfsFixups::Ok)
             throw std::runtime_error(cannot);
-        const std::optional<TNtfsDataLayout> layout = PlanNtfsData(record_, vol_.Geo, addr->Id);
+        const std::optional<TNtfsDataLayout> layout = PlanNtfsData(record_, geo, addr->StreamId);
+        if (!layout && addr->Bootless && addr->ClusterSize == 0)
+            throw std::runtime_error(Format("Cannot copy %s: its data lies outside its record, and the volume's "
+                                            "cluster size could not be worked out without its boot sector.",
+                                            {f.FullPath}));
         if (!layout) throw std::runtime_error(cannot);
-        if (buffer_.empty()) buffer_.resize(kCopyChunk);
-        CopyNtfsData(*layout, record_, vol_.Geo, *src_, buffer_, sink);
+        if (buffer_.empty()) buffer_.resize(std::max<size_t>(kCopyChunk, static_cast<size_t>(geo.BytesPerCluster)));
+        CopyNtfsData(*layout, record_, geo, *data, buffer_, sink);
     }
 
     bool Load() {
@@ -140,9 +166,12 @@ private:
 
     TByteSourcePtr src_;
     std::unique_ptr<TExtractor> fallback_;
+    const bool sweptOnly_;
     bool loaded_ = false;
     std::string loadError_;
     TNtfsVolume vol_;
+    TByteSourcePtr origin_;  // the volume from its cluster 0 on, for bootless records
+    int64_t originAt_ = -1;
     std::vector<uint8_t> record_;
     std::vector<uint8_t> buffer_;
 };
@@ -261,9 +290,10 @@ void CopyNtfsData(const TNtfsDataLayout& layout, NtfsBytes record, const TNtfsGe
     if (pos < size) throw std::runtime_error("Damaged runlist: the runs end before the file's data.");
 }
 
-std::unique_ptr<TExtractor> MakeNtfsExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback) {
+std::unique_ptr<TExtractor> MakeNtfsExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback,
+                                              bool sweptOnly) {
     if (!volume) throw std::invalid_argument("NTFS extractor without a volume");
-    return std::make_unique<TNtfsExtractor>(std::move(volume), std::move(fallback));
+    return std::make_unique<TNtfsExtractor>(std::move(volume), std::move(fallback), sweptOnly);
 }
 
 } // namespace brivo

@@ -21,7 +21,10 @@ namespace brivo {
 // runlists the engine would judge otherwise) goes to `fallback`; without one, such a
 // result raises std::runtime_error. A read error of the volume raises std::runtime_error
 // naming the source and the offset.
-std::unique_ptr<TExtractor> MakeNtfsExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback);
+// With sweptOnly, only the results of a record sweep are copied here and every other
+// address goes to `fallback` as it is: for a volume that is no NTFS volume to open.
+std::unique_ptr<TExtractor> MakeNtfsExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback,
+                                              bool sweptOnly = false);
 
 // ---- the pieces, for tests and fuzzing
 

@@ -14,6 +14,8 @@
 #include "ntfs/NtfsFixups.h"
 #include "ntfs/NtfsFreeSpace.h"
 #include "ntfs/NtfsRecordAnalysis.h"
+#include "ntfs/NtfsAttributeWalk.h"
+#include "ntfs/NtfsRunList.h"
 #include "platform/Ticks.h"
 
 namespace brivo {
@@ -25,18 +27,6 @@ namespace {
 constexpr int64_t kSweepBlock = 8 * 1024 * 1024;
 constexpr uint64_t kProgressInterval = 150;  // ms
 
-// A swept file before its path is known.
-struct TSweptFile {
-    int64_t Pos;
-    uint64_t ParentRef;
-    std::string Name;
-    int64_t Size;
-    TDateTime ModDateUtc;
-    bool HasModDate;
-    TNtfsCondition Condition;
-    std::string Stream;  // empty: the unnamed stream
-    uint16_t StreamId;
-};
 
 } // namespace
 
@@ -101,9 +91,50 @@ std::string BuildSweptFolder(uint64_t parentRef, const TNtfsNodeMap& swept, cons
 
 namespace {
 
+constexpr int64_t kSmallRecord = 1024;
+constexpr int64_t kLargeRecord = 4096;
+// Evidence kept for working out a bootless volume's geometry: a few of each is plenty.
+constexpr size_t kMaxGeometryEvidence = 64;
+constexpr uint64_t kMftRecordMirror = 1;
+constexpr uint32_t kAttrIndexAllocation = 0xA0;
+
+bool ParseNumber(const std::string& s, size_t& pos, uint64_t max, uint64_t& out) {
+    const size_t start = pos;
+    out = 0;
+    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+        const uint64_t d = static_cast<uint64_t>(s[pos] - '0');
+        if (out > (max - d) / 10) return false;
+        out = out * 10 + d;
+        ++pos;
+    }
+    return pos > start;
+}
+
+// The first cluster of the record's first non-resident attribute of this type (and, for
+// $DATA, unnamed), or -1.
+int64_t FirstClusterOf(NtfsBytes rec, uint32_t type) {
+    int64_t lcn = -1;
+    WalkMftAttributes(rec, [&](const TNtfsAttr& a) {
+        if (a.Type != type || !a.NonResident || (type == kAttrData && a.NameLength != 0)) return true;
+        const TNtfsRunList runs = DecodeAttributeRuns(rec, a.P, a.Length);
+        if (!runs.Runs.empty() && !runs.Runs[0].Sparse && runs.Runs[0].Lcn > 0) lcn = runs.Runs[0].Lcn;
+        return false;
+    });
+    return lcn;
+}
+
+// A copy of $MFT record 0 met by a bootless sweep, with the runs of the $MFT it describes.
+struct TMftCopy {
+    int64_t Pos;
+    int64_t RecordSize;
+    int64_t DataSize;
+    TNtfsRuns Runs;
+};
+
 class TSweep {
 public:
-    TSweep(const TNtfsSweepInput& in, TReaderReport& report) : in_(in), report_(report) {}
+    TSweep(const TNtfsSweepInput& in, TReaderReport& report, bool bootless)
+        : in_(in), report_(report), bootless_(bootless) {}
 
     TNtfsSweepResult Run() {
         TNtfsSweepResult out;
@@ -112,30 +143,89 @@ public:
             report_.Log("NTFS record sweep skipped: no cluster bitmap tells which clusters are free.");
             return out;
         }
-        clusters_ = static_cast<int64_t>(in_.Bitmap.Bits.size()) * 8;
-        if (g.ClusterCount > 0) clusters_ = std::min(clusters_, g.ClusterCount);
+        int64_t clusters = static_cast<int64_t>(in_.Bitmap.Bits.size()) * 8;
+        if (g.ClusterCount > 0) clusters = std::min(clusters, g.ClusterCount);
         const uint64_t srcSize = in_.Vol.Source->Size();
-        if (srcSize != 0) clusters_ = std::min<int64_t>(clusters_, static_cast<int64_t>(srcSize / g.BytesPerCluster));
-        clusters_ = std::min<int64_t>(clusters_, INT64_MAX / g.BytesPerCluster);
+        if (srcSize != 0) clusters = std::min<int64_t>(clusters, static_cast<int64_t>(srcSize / g.BytesPerCluster));
+        clusters = std::min<int64_t>(clusters, INT64_MAX / g.BytesPerCluster);
+        minRecord_ = maxRecord_ = g.RecordSize;
+        step_ = std::min<int64_t>(g.RecordSize, g.BytesPerCluster);
         const uint64_t bpc = static_cast<uint64_t>(g.BytesPerCluster);
-        for (const TByteExtent& run : NtfsFreeAreas(in_.Bitmap, bpc, static_cast<uint64_t>(clusters_) * bpc)) {
+        progressText_ = Tr("Deep scan: sweeping free space for lost records, %d MiB read, %d records found...");
+        for (const TByteExtent& run : NtfsFreeAreas(in_.Bitmap, bpc, static_cast<uint64_t>(clusters) * bpc)) {
             if (report_.StopRequested()) break;
             SweepRange(static_cast<int64_t>(run.Offset), static_cast<int64_t>(run.Length));
         }
-        report_.Log(Format("NTFS record sweep: free_bytes=%d records=%d torn=%d foreign=%d bad_header=%d "
-                           "duplicates=%d unreadable=%d",
-                           {freeBytes_, recordsFound_, torn_, foreign_, badHeader_, duplicates_, unreadable_}));
-        BuildResults(out);
+        LogCounts();
+        for (const uint64_t lcn : startClusters_) out.KnownStarts.push_back(lcn * bpc);
+        BuildResults(out, [&](const TSweptFile& s) {
+            TSweptAddress a;
+            a.Pos = static_cast<uint64_t>(s.Pos);
+            if (!s.Stream.empty()) a.StreamId = s.StreamId;
+            return MakeSweptAddress(a);
+        });
+        return out;
+    }
+
+    TNtfsSweepResult RunBootless(TNtfsBootlessGeometry* geometry) {
+        TNtfsSweepResult out;
+        TByteSource& src = *in_.Vol.Source;
+        // Every sector: a volume that began at sector 63 of a disk whose table is lost
+        // has its records at odd sectors of what is scanned.
+        step_ = 512;
+        minRecord_ = kSmallRecord;
+        maxRecord_ = kLargeRecord;
+        progressText_ = Tr("Deep scan: searching the whole volume for lost NTFS records, %d MiB read, %d records found...");
+        report_.Log("No NTFS boot sector: searching every sector of the volume for FILE records.");
+        const uint64_t size = src.Size();
+        if (size > 0) SweepRange(0, static_cast<int64_t>(std::min<uint64_t>(size, INT64_MAX / 2)));
+        LogCounts();
+        TNtfsBootlessGeometry geo = WorkOutGeometry();
+        if (geometry) *geometry = geo;
+        TSweptAddress base;
+        base.Bootless = true;
+        if (geo.Known) {
+            report_.Log(Format("NTFS geometry worked out from the records found: cluster=%d bytes, cluster 0 at byte %d.",
+                               {geo.ClusterSize, geo.Origin}));
+            base.ClusterSize = geo.ClusterSize;
+            base.Origin = geo.Origin;
+            RateAgainstOldBitmap(geo);
+            for (const uint64_t lcn : startClusters_)
+                out.KnownStarts.push_back(static_cast<uint64_t>(geo.Origin) + lcn * static_cast<uint64_t>(geo.ClusterSize));
+        } else if (!files_.empty()) {
+            report_.Log("The volume's cluster size could not be worked out from the records found: only files kept "
+                        "inside their records can be copied.");
+        }
+        BuildResults(out, [&](const TSweptFile& s) {
+            TSweptAddress a = base;
+            a.Pos = static_cast<uint64_t>(s.Pos);
+            a.RecordSize = s.RecordSize;
+            if (!s.Stream.empty()) a.StreamId = s.StreamId;
+            return MakeSweptAddress(a);
+        });
         return out;
     }
 
 private:
+    // A swept file before its path is known.
+    struct TSweptFile {
+        int64_t Pos;
+        int64_t RecordSize;
+        uint64_t ParentRef;
+        std::string Name;
+        int64_t Size;
+        TDateTime ModDateUtc;
+        bool HasModDate;
+        bool InUse;
+        TNtfsCondition Condition;
+        std::string Stream;  // empty: the unnamed stream
+        uint16_t StreamId;
+    };
+
     void SweepRange(int64_t pos, int64_t len) {
-        const int64_t rs = in_.Vol.Geo.RecordSize;
-        const int64_t step = std::min<int64_t>(rs, in_.Vol.Geo.BytesPerCluster);
         freeBytes_ += len;
         const int64_t end = pos + len;
-        while (end - pos >= rs) {
+        while (end - pos >= minRecord_) {
             if (report_.StopRequested()) return;
             const int64_t n = std::min(kSweepBlock, end - pos);
             if (block_.size() < static_cast<size_t>(n)) block_.resize(static_cast<size_t>(n));
@@ -143,27 +233,50 @@ private:
             if (!ReadSourceInto(*in_.Vol.Source, pos, data)) {
                 // One unreadable block costs only its own records.
                 ++unreadable_;
-                pos += std::max(n - rs + step, step);
+                pos += std::max(n - maxRecord_ + step_, step_);
                 continue;
             }
+            const bool last = n == end - pos;
             int64_t off = 0;
-            for (; off + rs <= n; off += step)
-                if (std::memcmp(data.data() + off, "FILE", 4) == 0) Candidate(pos + off, data.subspan(static_cast<size_t>(off), static_cast<size_t>(rs)));
-            // A record cut by the block's end is read again at the start of the next one.
-            pos += (n == end - pos) ? n : off;
+            for (; off + minRecord_ <= n; off += step_) {
+                if (std::memcmp(data.data() + off, "FILE", 4) != 0) continue;
+                const int64_t size = RecordSizeAt(data, off);
+                if (size == 0) continue;
+                // A record cut by the block's end is read again at the start of the next one.
+                if (off + size > n) {
+                    if (last) continue;
+                    break;
+                }
+                Candidate(pos + off, data.subspan(static_cast<size_t>(off), static_cast<size_t>(size)));
+            }
+            pos += last ? n : off;
             Progress();
         }
+    }
+
+    // The volume's record size; without a boot sector, the size the record's header
+    // gives, when it is one a format writes.
+    int64_t RecordSizeAt(std::span<const uint8_t> data, int64_t off) const {
+        if (!bootless_) return in_.Vol.Geo.RecordSize;
+        const int64_t alloc = ReadLe32(ByteSpan(data.data(), data.size()), off + 28);
+        return alloc == kSmallRecord || alloc == kLargeRecord ? alloc : 0;
     }
 
     void Progress() {
         const uint64_t now = GetTickCount64();
         if (now - lastTick_ <= kProgressInterval) return;
         lastTick_ = now;
-        report_.Progress(0, 1, Format(Tr("Deep scan: sweeping free space for lost records, %d MiB read, %d records found..."),
-                                      {freeBytes_ / (1024 * 1024), recordsFound_}));
+        report_.Progress(0, 1, Format(progressText_, {freeBytes_ / (1024 * 1024), recordsFound_}));
     }
 
     std::string Tr(const std::string& s) { return in_.Translate ? in_.Translate(s) : s; }
+
+    void LogCounts() {
+        report_.Log(Format("NTFS record sweep: %s=%d records=%d torn=%d foreign=%d bad_header=%d "
+                           "duplicates=%d unreadable=%d",
+                           {bootless_ ? "bytes" : "free_bytes", freeBytes_, recordsFound_, torn_, foreign_, badHeader_,
+                            duplicates_, unreadable_}));
+    }
 
     void Candidate(int64_t pos, std::span<const uint8_t> raw) {
         rec_.assign(raw.begin(), raw.end());
@@ -193,6 +306,7 @@ private:
         }
         ++recordsFound_;
         const uint16_t flags = ReadLe16(r, 22);
+        if (bootless_) NoteGeometryEvidence(r, pos, number);
         // Records without a number cannot be anyone's parent; they get a number no
         // reference holds, so they stay apart in the map.
         const uint64_t key = number != kSweptNoNumber ? number : (uint64_t{1} << 48) + static_cast<uint64_t>(pos);
@@ -200,16 +314,113 @@ private:
             swept_.Add(key, name_.ParentRef, seq, name_.Name, true, (flags & kMftFlagInUse) != 0);
             return;
         }
+        // The metadata files are nobody's lost files (and $BadClus would copy the volume's size).
+        if (number < kMftFirstUserRecord) return;
         const TNtfsRecordFacts f = AnalyzeMftRecord(r, in_.Bitmap, in_.Translate, true);
         if (!f.HasData) return;
-        if (f.FirstLcn > 0) knownStarts_.push_back(static_cast<uint64_t>(f.FirstLcn) * static_cast<uint64_t>(in_.Vol.Geo.BytesPerCluster));
-        files_.push_back({pos, name_.ParentRef, name_.Name, f.Size, f.ModDateUtc, f.HasModDate, f.Condition, {}, 0});
+        if (f.FirstLcn > 0) startClusters_.push_back(static_cast<uint64_t>(f.FirstLcn));
+        const int64_t rs = static_cast<int64_t>(rec_.size());
+        const bool inUse = (flags & kMftFlagInUse) != 0;
+        files_.push_back({pos, rs, name_.ParentRef, name_.Name, f.Size, f.ModDateUtc, f.HasModDate, inUse, f.Condition, {}, 0});
         for (const TNtfsStreamFacts& s : f.Streams)
-            files_.push_back({pos, name_.ParentRef, name_.Name, s.Size, f.ModDateUtc, f.HasModDate, s.Condition, s.Name, s.Id});
+            files_.push_back({pos, rs, name_.ParentRef, name_.Name, s.Size, f.ModDateUtc, f.HasModDate, inUse, s.Condition,
+                              s.Name, s.Id});
     }
 
-    void BuildResults(TNtfsSweepResult& out) {
-        out.KnownStarts = std::move(knownStarts_);
+    // What a bootless volume's geometry is worked out from: the copies of record 0 with
+    // the $MFT's runs, where $MFTMirr lies, and where folders keep their index blocks.
+    void NoteGeometryEvidence(NtfsBytes r, int64_t pos, uint64_t number) {
+        if (number == kMftRecordMft && name_.Name == "$MFT" && mftCopies_.size() < kMaxGeometryEvidence) {
+            TMftCopy copy{pos, static_cast<int64_t>(r.size()), 0, {}};
+            if (ReadMftDataRuns(r, copy.DataSize, copy.Runs) && !copy.Runs.empty() && !copy.Runs[0].Sparse &&
+                copy.Runs[0].Lcn > 0)
+                mftCopies_.push_back(std::move(copy));
+        } else if (number == kMftRecordMirror && name_.Name == "$MFTMirr" && mirrorClusters_.size() < kMaxGeometryEvidence) {
+            const int64_t lcn = FirstClusterOf(r, kAttrData);
+            if (lcn > 0) mirrorClusters_.push_back(lcn);
+        } else if (name_.IsDir && indexClusters_.size() < kMaxGeometryEvidence) {
+            const int64_t lcn = FirstClusterOf(r, kAttrIndexAllocation);
+            if (lcn > 0) indexClusters_.push_back(lcn);
+        }
+    }
+
+    bool SignatureAt(int64_t lcn, int64_t cluster, int64_t origin, const char* sig) {
+        int64_t at = 0;
+        uint8_t b[4] = {};
+        return MulInt64(lcn, cluster, at) && AddInt64(at, origin, at) &&
+               ReadSourceInto(*in_.Vol.Source, at, std::span<uint8_t>(b, 4)) && std::memcmp(b, sig, 4) == 0;
+    }
+
+    // Each copy of record 0 says at which cluster the $MFT starts; every cluster size
+    // then puts cluster 0 somewhere else. The pair under which $MFTMirr holds a FILE
+    // record and the folders' index blocks start with "INDX" is the volume's. Cluster 0 at
+    // the very start of the volume counts a little too, for a volume seen through its
+    // partition whose other evidence was overwritten.
+    TNtfsBootlessGeometry WorkOutGeometry() {
+        TNtfsBootlessGeometry best;
+        int bestScore = 0;
+        for (const TMftCopy& copy : mftCopies_) {
+            for (int64_t cluster = 512; cluster <= 2 * 1024 * 1024; cluster *= 2) {
+                int64_t mftAt = 0;
+                if (!MulInt64(copy.Runs[0].Lcn, cluster, mftAt) || mftAt > copy.Pos) continue;
+                const int64_t origin = copy.Pos - mftAt;
+                if (origin % 512 != 0) continue;
+                int score = origin == 0 ? 1 : 0;
+                for (const int64_t lcn : mirrorClusters_) score += SignatureAt(lcn, cluster, origin, "FILE") ? 4 : 0;
+                for (const int64_t lcn : indexClusters_) score += SignatureAt(lcn, cluster, origin, "INDX") ? 2 : 0;
+                if (score > bestScore) {
+                    bestScore = score;
+                    best = {true, cluster, origin};
+                    best_ = &copy;
+                }
+            }
+        }
+        return best;
+    }
+
+    // With the geometry known, the earlier volume's own $Bitmap says which of a deleted
+    // file's clusters were handed out again; a file still in use owns its clusters.
+    void RateAgainstOldBitmap(const TNtfsBootlessGeometry& geo) {
+        TByteSource& src = *in_.Vol.Source;
+        const TByteSourcePtr borrowed(std::shared_ptr<TByteSource>(), &src);
+        const uint64_t size = src.Size();
+        if (size <= static_cast<uint64_t>(geo.Origin)) return;
+        const TByteSourcePtr slice =
+            MakeSliceByteSource(borrowed, static_cast<uint64_t>(geo.Origin), size - static_cast<uint64_t>(geo.Origin), src.Name());
+        TNtfsVolume vol;
+        vol.Source = slice.get();
+        vol.Geo = {512, static_cast<int32_t>(geo.ClusterSize), static_cast<int32_t>(best_->RecordSize),
+                   best_->Runs[0].Lcn, static_cast<int64_t>(slice->Size() / static_cast<uint64_t>(geo.ClusterSize))};
+        vol.MftDataSize = best_->DataSize;
+        vol.MftRuns = best_->Runs;
+        TNtfsClusterBitmap bitmap;
+        if (!LoadClusterBitmap(vol, bitmap)) {
+            report_.Log("The earlier $Bitmap could not be read: file conditions stay Unknown.");
+            return;
+        }
+        TNtfsClusterBitmap owned;  // every cluster free: what a live file's own clusters are to it
+        owned.Loaded = true;
+        std::vector<uint8_t> rec;
+        int64_t lastPos = -1;
+        TNtfsRecordFacts facts;
+        for (TSweptFile& s : files_) {
+            if (s.Pos != lastPos) {
+                lastPos = s.Pos;
+                facts = {};
+                if (!ReadSourceBytes(src, s.Pos, s.RecordSize, rec) || ApplyFixups(rec) != TNtfsFixups::Ok) continue;
+                facts = AnalyzeMftRecord(rec, s.InUse ? owned : bitmap, in_.Translate, true);
+            }
+            if (s.Stream.empty()) {
+                if (facts.HasData) s.Condition = facts.Condition;
+                continue;
+            }
+            for (const TNtfsStreamFacts& st : facts.Streams)
+                if (st.Id == s.StreamId) s.Condition = st.Condition;
+        }
+    }
+
+    template <typename AddressFn>
+    void BuildResults(TNtfsSweepResult& out, AddressFn address) {
         const bool cleanup = in_.Cleanup;
         for (const TSweptFile& s : files_) {
             if (!MatchesAnyMask(s.Name, in_.Masks)) {
@@ -219,17 +430,16 @@ private:
             TFoundFile f;
             const std::string folder = BuildSweptFolder(s.ParentRef, swept_, in_.Live);
             f.FullPath = folder.empty() ? s.Name : folder + "/" + s.Name;
-            f.Inode = kSweptAddressMark + std::to_string(s.Pos);
-            if (!s.Stream.empty()) {
-                f.FullPath += ":" + s.Stream;
-                f.Inode += "-128-" + std::to_string(s.StreamId);
-            }
+            f.Inode = address(s);
+            if (!s.Stream.empty()) f.FullPath += ":" + s.Stream;
             if (cleanup && (IsNoiseFileName(s.Name, s.Size) || IsNoisePath(f.FullPath, s.Size) ||
                             (!s.Stream.empty() && s.Stream == "Zone.Identifier"))) {
                 ++out.HiddenByCleanup;
                 continue;
             }
-            f.IsDeleted = true;
+            // After a format every record in free space is lost; without a boot sector
+            // the volume's own live files are found too.
+            f.IsDeleted = !(bootless_ && s.InUse);
             f.FileType = "-/rrwxrwxrwx";
             f.SizeBytes = s.Size;
             f.ModDateUtc = s.ModDateUtc;
@@ -243,14 +453,19 @@ private:
 
     const TNtfsSweepInput& in_;
     TReaderReport& report_;
-    int64_t clusters_ = 0;
+    const bool bootless_;
+    int64_t minRecord_ = 0, maxRecord_ = 0, step_ = 0;
+    std::string progressText_;
     std::vector<uint8_t> block_;
-    std::vector<uint64_t> knownStarts_;
+    std::vector<uint64_t> startClusters_;
     std::vector<uint8_t> rec_;
     TNtfsFileNameInfo name_;
     TNtfsNodeMap swept_;
     std::vector<TSweptFile> files_;
     std::unordered_set<size_t> seen_;
+    std::vector<TMftCopy> mftCopies_;
+    const TMftCopy* best_ = nullptr;
+    std::vector<int64_t> mirrorClusters_, indexClusters_;
     uint64_t lastTick_ = 0;
     int64_t freeBytes_ = 0, recordsFound_ = 0, torn_ = 0, foreign_ = 0, badHeader_ = 0, duplicates_ = 0,
             unreadable_ = 0;
@@ -258,8 +473,63 @@ private:
 
 } // namespace
 
+std::string MakeSweptAddress(const TSweptAddress& a) {
+    std::string s(1, kSweptAddressMark);
+    s.append(std::to_string(a.Pos));
+    if (a.StreamId) s.append("-128-").append(std::to_string(*a.StreamId));
+    if (a.Bootless) {
+        s.append("/").append(std::to_string(a.RecordSize));
+        if (a.ClusterSize > 0)
+            s.append("/").append(std::to_string(a.ClusterSize)).append("/").append(std::to_string(a.Origin));
+    }
+    return s;
+}
+
+std::optional<TSweptAddress> ParseSweptAddress(const std::string& inode) {
+    TSweptAddress a;
+    size_t pos = 0;
+    uint64_t v = 0;
+    if (inode.empty() || inode[pos++] != kSweptAddressMark || !ParseNumber(inode, pos, INT64_MAX, a.Pos))
+        return std::nullopt;
+    if (pos < inode.size() && inode[pos] == '-') {
+        ++pos;
+        if (!ParseNumber(inode, pos, UINT32_MAX, v) || v != kAttrData || pos >= inode.size() || inode[pos++] != '-' ||
+            !ParseNumber(inode, pos, UINT16_MAX, v))
+            return std::nullopt;
+        a.StreamId = static_cast<uint16_t>(v);
+    }
+    if (pos < inode.size() && inode[pos] == '/') {
+        ++pos;
+        a.Bootless = true;
+        if (!ParseNumber(inode, pos, kLargeRecord, v) || (v != kSmallRecord && v != kLargeRecord)) return std::nullopt;
+        a.RecordSize = static_cast<int64_t>(v);
+        if (pos < inode.size()) {
+            if (inode[pos++] != '/' || !ParseNumber(inode, pos, 2 * 1024 * 1024, v) || v < 512 || (v & (v - 1)) != 0)
+                return std::nullopt;
+            a.ClusterSize = static_cast<int64_t>(v);
+            if (pos >= inode.size() || inode[pos++] != '/' || !ParseNumber(inode, pos, INT64_MAX / 2, v))
+                return std::nullopt;
+            a.Origin = static_cast<int64_t>(v);
+        }
+    }
+    if (pos != inode.size()) return std::nullopt;
+    return a;
+}
+
 TNtfsSweepResult SweepNtfsFreeSpace(const TNtfsSweepInput& in, TReaderReport& report) {
-    return TSweep(in, report).Run();
+    return TSweep(in, report, false).Run();
+}
+
+TNtfsSweepResult SweepNtfsWithoutBootSector(TByteSource& volume, const TMaskList& masks, bool cleanup,
+                                            TReaderReport& report, TNtfsBootlessGeometry* geometry) {
+    TNtfsVolume vol;
+    vol.Source = &volume;
+    const TNtfsClusterBitmap noBitmap;
+    const TNtfsNodeMap noLive;
+    const TNtfsSweepInput in{vol, noBitmap, noLive, masks, cleanup, [&report](const std::string& s) {
+                                 return report.Translate(s);
+                             }};
+    return TSweep(in, report, true).RunBootless(geometry);
 }
 
 } // namespace brivo

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -43,8 +44,22 @@ inline constexpr uint64_t kMftFirstUserRecord = 16;
 std::string BuildSweptFolder(uint64_t parentRef, const TNtfsNodeMap& swept, const TNtfsNodeMap& live);
 
 // Address of a swept result: "@<byte offset of its record>", with "-128-<id>" for a named
-// stream. The NTFS extractor reads the record again there.
+// stream. The NTFS extractor reads the record again there. A record found on a volume
+// whose boot sector is lost carries what the boot sector would have said after a "/":
+// "/<record size>", and, once the sweep has worked them out, "/<cluster size>/<byte
+// where cluster 0 lies>".
 inline constexpr char kSweptAddressMark = '@';
+
+struct TSweptAddress {
+    uint64_t Pos = 0;
+    std::optional<uint16_t> StreamId;
+    bool Bootless = false;    // the rest is only set on a volume without a boot sector
+    int64_t RecordSize = 0;
+    int64_t ClusterSize = 0;  // 0: unknown, only data kept inside the record can be copied
+    int64_t Origin = 0;
+};
+std::string MakeSweptAddress(const TSweptAddress& a);
+std::optional<TSweptAddress> ParseSweptAddress(const std::string& inode);
 
 struct TNtfsSweepInput {
     const TNtfsVolume& Vol;
@@ -69,5 +84,20 @@ struct TNtfsSweepResult {
 // Records equal to one the live $MFT holds (same number, sequence, name and parent) or
 // to another swept record are dropped. Without a loaded bitmap nothing is swept.
 TNtfsSweepResult SweepNtfsFreeSpace(const TNtfsSweepInput& in, TReaderReport& report);
+
+// What a volume without a readable boot sector gives the sweep: every sector of it is
+// a candidate for a record of 1 KiB or 4 KiB. The cluster size and the byte
+// where cluster 0 lies are worked out from the copies of $MFT record 0 found, each checked
+// against where its $MFTMirr and the folders' index blocks must then lie; with them the
+// old $Bitmap gives each file's condition and the run lists can be copied. Every record
+// is listed, not only deleted ones (the volume cannot be opened, so every file on it is
+// lost to the user); records still in use are listed as not deleted.
+struct TNtfsBootlessGeometry {
+    bool Known = false;
+    int64_t ClusterSize = 0;
+    int64_t Origin = 0;
+};
+TNtfsSweepResult SweepNtfsWithoutBootSector(TByteSource& volume, const TMaskList& masks, bool cleanup,
+                                            TReaderReport& report, TNtfsBootlessGeometry* geometry = nullptr);
 
 } // namespace brivo
