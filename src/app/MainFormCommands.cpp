@@ -446,7 +446,7 @@ void TFrmMain::VolumeSearchDone(const QString& src, std::shared_ptr<TSourceVolum
         return;
     }
     const size_t count = std::count_if(found->Volumes.begin(), found->Volumes.end(),
-                                       [](const TVolume& v) { return v.FoundBySearch; });
+                                       [](const TVolume& v) { return v.FoundBySearch && !v.Unallocated; });
     std::string text = count == 0 ? Translate("No lost volumes were found.")
                                    : Format(Translate("Lost volumes found: %d"), {count});
     if (found->SearchStopped) text += " " + Translate("(the search was stopped before its end)");

@@ -67,7 +67,9 @@ TJson VolumeJson(const TVolume& v) {
     o["fs"] = v.Fs.Name;
     o["readable"] = v.Readable;
     o["problem"] = v.Problem;
-    if (v.FoundBySearch) {
+    if (v.Unallocated) {
+        o["unallocated"] = true;
+    } else if (v.FoundBySearch) {
         o["found_by_search"] = true;
         o["evidence"] = v.Evidence;
         if (v.AlternativeTo != 0) o["alternative_to"] = v.AlternativeTo;
@@ -118,7 +120,9 @@ int RunInfo(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
     }
     if (!AnythingRecognised(vols)) {
         err << "brivo-recovery-cli: error: No partition table and no known file system was found in " << source
-            << ": it is not a disk image, or what it holds is not recognised.\n";
+            << ": it is not a disk image, or what it holds is not recognised. \"info --search\" looks for lost "
+               "volumes at every sector; \"scan --deep\" searches it for lost NTFS records and for files by "
+               "their content.\n";
         return kExitFailure;
     }
     return kExitOk;

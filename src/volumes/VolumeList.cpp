@@ -130,6 +130,30 @@ void AddFound(TSourceVolumes& s, const std::vector<TFoundVolume>& found) {
     }
 }
 
+// On a disk whose table is lost, the space between the volumes found may hold one whose
+// boot sectors are gone too: each stretch of more than 1 MiB is listed, so a deep scan can
+// search it for lost NTFS records and for files by their content.
+void AddUnallocated(TSourceVolumes& s) {
+    constexpr uint64_t kLeastGap = 1024 * 1024;
+    uint32_t next = 1;
+    for (const auto& v : s.Volumes) next = std::max(next, v.Index + 1);
+    for (const TSpanRange& gap : Uncovered(s)) {
+        const uint64_t begin = (gap.Begin + s.SectorSize - 1) / s.SectorSize;
+        const uint64_t end = gap.End / s.SectorSize;
+        if (end <= begin || (end - begin) * s.SectorSize <= kLeastGap) continue;
+        TVolume v;
+        v.Index = next++;
+        v.StartSector = begin;
+        v.SectorCount = end - begin;
+        v.SizeBytes = v.SectorCount * s.SectorSize;
+        v.FoundBySearch = true;
+        v.Unallocated = true;
+        v.Evidence = "space no volume found covers";
+        v.Fs = ProbeFileSystem(*OpenVolumeSource(s, v));
+        s.Volumes.push_back(std::move(v));
+    }
+}
+
 void Search(TSourceVolumes& s, const std::vector<TSpanRange>& ranges, TSearchDepth depth, const TSearchProgress& progress) {
     if (depth == TSearchDepth::None) return;
     s.Searched = true;
@@ -228,6 +252,7 @@ TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container, TSea
         if (backup.Scheme == TPartitionScheme::None) {
             Search(s, {{s.SectorSize, s.DiskSize}}, depth, progress);
             if (s.Volumes.empty()) s.Volumes.push_back(std::move(v));
+            else AddUnallocated(s);
             return s;
         }
         t = std::move(backup);
@@ -320,7 +345,8 @@ std::string DescribeVolume(const TVolume& v, uint32_t sectorSize) {
     if (!v.TypeName.empty()) s += "  " + v.TypeName;
     else if (!v.Type.empty()) s += "  type " + v.Type;
     if (!v.Name.empty()) s += "  \"" + v.Name + "\"";
-    if (v.FoundBySearch) s += "  found by search (" + v.Evidence + ")";
+    if (v.Unallocated) s += "  unallocated space";
+    else if (v.FoundBySearch) s += "  found by search (" + v.Evidence + ")";
     if ((!v.Type.empty() || v.FoundBySearch) && v.SectorCount > 0) {
         s += Format("  (sectors %d-%d", {v.StartSector, v.StartSector + v.SectorCount - 1});
         if (sectorSize != 512) s += Format(" of %d bytes", {sectorSize});

@@ -31,6 +31,9 @@ struct TVolume {
     // sector or superblock, or a GPT backup header), with what was found.
     bool FoundBySearch = false;
     std::string Evidence;       // "boot sector and backup", "backup boot sector", "GPT backup header"
+    // Space between the volumes found on a disk whose table is lost, listed for a deep
+    // scan of what may lie there.
+    bool Unallocated = false;
     // Another found volume that overlaps this one and whose size and backup fit better.
     uint32_t AlternativeTo = 0;
     // With its first copy gone, the backup copy's bytes are shown to readers in its

@@ -58,7 +58,9 @@ TEST(CliInfo, NamesTheFileSystemOfHandMadeImages) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find("\"source\": \"" + (dir / "short \\\"q\\\".img") + "\""), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "brivo-recovery-cli: error: No partition table and no known file system was found in " + (dir / "short \"q\".img") +
-                         ": it is not a disk image, or what it holds is not recognised.\n");
+                         ": it is not a disk image, or what it holds is not recognised. \"info --search\" looks for "
+                         "lost volumes at every sector; \"scan --deep\" searches it for lost NTFS records and for "
+                         "files by their content.\n");
 }
 
 // Every fixture, in words: its container, its table and the file system of each volume.

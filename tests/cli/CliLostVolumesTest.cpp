@@ -51,5 +51,34 @@ TEST(CliLostVolumes, AZeroedTableStillListsScansAndRecovers) {
     }
 }
 
+// A GPT disk whose tables and whose NTFS volume's two boot sectors are all zeroed: the
+// space the volume fills is listed, a fast scan of it says what a deep scan does, and the
+// deep scan brings its files back at their paths from the records alone.
+TEST(CliLostVolumes, AVolumeWithoutBootSectorsRecoversByADeepScan) {
+    test::TempDir dir;
+    std::string disk = test::ReadFileBytes(test::UnpackFixture("gpt-disk.img", dir));
+    const uint64_t sectors = disk.size() / 512;
+    for (const auto& [first, count] : std::vector<std::pair<uint64_t, uint64_t>>{
+             {0, 34}, {sectors - 33, 33}, {75776, 1}, {75776 + 32767, 1}})
+        std::memset(disk.data() + first * 512, 0, count * 512);
+    const std::string lost = dir / "lost.img";
+    test::WriteFileBytes(lost, disk);
+
+    auto r = RunProcess({test::CliPath(), "info", lost});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("  3  unknown file system  16.0 MiB  unallocated space  (sectors 75776-108543)\n"),
+              std::string::npos) << r.out;
+    r = RunProcess({test::CliPath(), "scan", "--volume", "3", lost});
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.err.find("A deep scan still searches it for lost NTFS records"), std::string::npos) << r.err;
+
+    const std::string out = dir / "out";
+    r = RunProcess({test::CliPath(), "recover", "--deep", "--volume", "3", "--all", "--out", out, lost});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    const auto manifest = test::ReadManifest("gpt-disk.vol2");
+    ASSERT_FALSE(manifest.empty());
+    for (const auto& m : manifest) EXPECT_EQ(test::Md5OfFile(out + m.path), m.md5) << m.path;
+}
+
 } // namespace
 } // namespace brivo::cli

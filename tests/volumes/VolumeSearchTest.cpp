@@ -124,10 +124,11 @@ std::ostream& operator<<(std::ostream& o, const Row& r) {
              << r.alternativeTo;
 }
 
+// The volumes listed, without the stretches of unallocated space between them.
 std::vector<Row> Rows(const TSourceVolumes& s) {
     std::vector<Row> rows;
     for (const auto& v : s.Volumes)
-        rows.push_back({v.Index, v.StartSector, v.SectorCount, v.Fs.Name, v.FoundBySearch ? v.Evidence : "table",
+        if (!v.Unallocated) rows.push_back({v.Index, v.StartSector, v.SectorCount, v.Fs.Name, v.FoundBySearch ? v.Evidence : "table",
                         v.AlternativeTo});
     return rows;
 }
@@ -197,6 +198,7 @@ TEST(VolumeSearch, DisksWithTheirTablesZeroed) {
         ASSERT_EQ(Rows(lost), expected);
         for (size_t i = 0; i < lost.Volumes.size(); ++i) {
             const TVolume& v = lost.Volumes[i];
+            if (v.Unallocated) continue;
             EXPECT_TRUE(v.Scannable() && v.Problem.empty()) << v.Problem;
             EXPECT_EQ(ReadVolume(lost, v), ReadVolume(intact, intact.Volumes[i])) << "volume " << v.Index;
             EXPECT_EQ(v.Fs.Kind, intact.Volumes[i].Fs.Kind);
@@ -232,6 +234,46 @@ TEST(VolumeSearch, AVolumeFoundByItsBackupReadsWithTheBackupInPlace) {
         EXPECT_EQ(bytes.substr(512), want.substr(512));
         EXPECT_EQ(bytes.substr(0, 90), want.substr(0, 90));
     }
+}
+
+// A volume that lost both boot sectors with the table is not found, but the space it
+// fills is listed (after the volumes found, like the disk's unused end) and reads as its
+// bytes; the FAT and NTFS backups at a volume's end are what the probe reads it by.
+TEST(VolumeSearch, SpaceNoVolumeCoversIsListedForADeepScan) {
+    test::TempDir dir;
+    const std::string intactPath = test::UnpackFixture("gpt-disk.img", dir);
+    const TSourceVolumes intact = ListVolumes(intactPath);
+    std::string disk = test::ReadFileBytes(intactPath);
+    Zero(disk, 0, 34);
+    Zero(disk, disk.size() / 512 - 33, 33);
+    Zero(disk, 75776, 1);
+    Zero(disk, 75776 + 32767, 1);
+    test::WriteFileBytes(dir / "lost.img", disk);
+    const TSourceVolumes lost = ListVolumes(dir / "lost.img");
+    std::vector<Row> all;
+    for (const auto& v : lost.Volumes)
+        all.push_back({v.Index, v.StartSector, v.SectorCount, v.Fs.Name, v.Unallocated ? "unallocated" : v.Evidence});
+    const std::vector<Row> expected = {{1, 2048, 73728, "FAT32", "boot sector and backup"},
+                                       {2, 108544, 16384, "exFAT", "boot sector and backup"},
+                                       {3, 75776, 32768, "", "unallocated"},
+                                       {4, 124928, 22528, "", "unallocated"}};
+    ASSERT_EQ(all, expected);
+    EXPECT_FALSE(lost.Volumes[2].Scannable());
+    EXPECT_EQ(ChooseVolume(lost, 3).Index, 3u);
+    const std::string bytes = ReadVolume(lost, lost.Volumes[2]);
+    const std::string want = ReadVolume(intact, intact.Volumes[1]);
+    EXPECT_EQ(bytes.substr(512, bytes.size() - 1024), want.substr(512, want.size() - 1024));
+    EXPECT_NE(DescribeVolume(lost.Volumes[2], 512).find("unallocated space  (sectors 75776-108543)"), std::string::npos);
+
+    // The NTFS volume with only its first sector lost: its own backup names it.
+    std::string firstLost = want;
+    std::memset(firstLost.data(), 0, 512);
+    EXPECT_EQ(ProbeFileSystem(*MakeMemoryByteSource(std::vector<uint8_t>(firstLost.begin(), firstLost.end()), "v")).Kind,
+              TFsKind::Ntfs);
+    // A backup that is not at the end of what is probed belongs to some other volume.
+    firstLost.append(1024 * 1024, '\0');
+    EXPECT_TRUE(ProbeFileSystem(*MakeMemoryByteSource(std::vector<uint8_t>(firstLost.begin(), firstLost.end()), "v"))
+                    .Name.empty());
 }
 
 // Volumes at starts no alignment explains are found by the every-sector search only;
