@@ -1,22 +1,30 @@
 #!/usr/bin/env bash
-# The NTFS deep scan's record sweep after a quick format.
+# The NTFS deep scan's record sweep: after a quick format, or over a volume whose two boot
+# sectors are lost.
 #
 # Builds (once, cached outside the repository) an NTFS image of SIZE MiB populated with
-# FILES files in nested folders (a quarter resident, the rest 1-3 clusters), quick-formats
-# it at the same size (mkntfs -Q), then writes a few new files with ntfs-3g. The
-# generator's list (path, md5) of the old files is kept beside the image. Then, with a warm
-# cache:
-#   sweep   brivo-recovery-cli scan --deep --format tsv IMAGE
-#   dd      dd if=IMAGE of=/dev/null bs=8M   (after the format nearly all of it is free)
+# FILES files in nested folders (a quarter resident, the rest 1-3 clusters). Then either
+#   (default)    quick-formats it at the same size (mkntfs -Q) and writes a few new files
+#                with ntfs-3g: the old files are in free clusters only;
+#   --lost-boot  zeroes its boot sector and the backup in its last sector: nothing names
+#                the volume, and the deep scan searches every sector for its records.
+# The generator's list (path, md5) of the old files is kept beside the image, and the image
+# is written out in full (no holes), so reading it costs what reading a disk does. Then:
+#   sweep   brivo-recovery-cli scan --deep --verbose: the sweep's own time, from its log
+#           line, and the whole deep scan (with the content search after it)
+#   dd      dd if=IMAGE of=/dev/null bs=8M
 #   check   brivo-recovery-cli recover --deep --all --out DIR IMAGE, and every old file of
 #           the generator's list looked up at its original path and compared by md5
-# and prints the sweep's time per GiB of free space (the free bytes from the scan's log)
-# against dd's, and how many old files came back with their path, byte-exact.
+# and prints the sweep's time per GiB of what it swept against dd's per GiB of the image,
+# and how many old files came back with their path, byte-exact.
 #
-# Usage: bench/ntfs-sweep-bench.sh [--files N] [--size MiB] [--runs R]
-#   --files N   old files (default 20000)
-#   --size MiB  the volume (default 2048)
-#   --runs R    timed runs of the sweep and dd (default 3); the median is reported
+# Usage: bench/ntfs-sweep-bench.sh [--files N] [--size MiB] [--runs R] [--lost-boot] [--cold]
+#   --files N    old files (default 20000)
+#   --size MiB   the volume (default 2048)
+#   --runs R     timed runs of the sweep and dd (default 3); the median is reported
+#   --lost-boot  the lost-boot-sector image instead of the quick-formatted one
+#   --cold       drop the page cache before every timed run (root), as after a fresh
+#                attach of the disk; otherwise the image is read once first (warm)
 # Environment: BRIVO_BENCH_DIR (cache, default /var/tmp/brivo-bench), BRIVO_CLI (the program,
 # default build-rel/ then build/ brivo-recovery-cli, or PATH).
 # Needs root (ntfs-3g mount), mkntfs, ntfs-3g, perl, md5sum.
@@ -25,12 +33,16 @@ set -euo pipefail
 FILES=20000
 SIZE=2048
 RUNS=3
+LOST_BOOT=0
+COLD=0
 while [[ $# -gt 0 ]]; do
   case "$1" in
+    --lost-boot) LOST_BOOT=1; shift ;;
+    --cold) COLD=1; shift ;;
     --files) FILES="$2"; shift 2 ;;
     --size) SIZE="$2"; shift 2 ;;
     --runs) RUNS="$2"; shift 2 ;;
-    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,32p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
@@ -38,7 +50,9 @@ done
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 ROOT="$(dirname "$HERE")"
 CACHE="${BRIVO_BENCH_DIR:-/var/tmp/brivo-bench}"
-IMG="$CACHE/ntfs-qformat-${FILES}-${SIZE}M.img"
+KIND=qformat
+[[ $LOST_BOOT == 1 ]] && KIND=lostboot
+IMG="$CACHE/ntfs-${KIND}-${FILES}-${SIZE}M.dense.img"
 LIST="$IMG.files.tsv"
 mkdir -p "$CACHE"
 
@@ -80,14 +94,20 @@ build_image() {
   ntfs-3g "$tmp" "$mnt"
   if ! populate "$mnt" "$FILES" "$LIST.building"; then umount "$mnt"; rmdir "$mnt"; exit 1; fi
   umount "$mnt"
-  mkntfs -F -Q -q -c 4096 -L NEW "$tmp" >/dev/null 2>&1
-  ntfs-3g "$tmp" "$mnt"
-  mkdir "$mnt/new"
-  for i in $(seq 1 12); do head -c $((i * 3000)) /dev/urandom >"$mnt/new/n$i.bin"; done
-  umount "$mnt"
+  if [[ $LOST_BOOT == 1 ]]; then
+    dd if=/dev/zero of="$tmp" bs=512 count=1 conv=notrunc status=none
+    dd if=/dev/zero of="$tmp" bs=512 seek=$((SIZE * 2048 - 1)) count=1 conv=notrunc status=none
+  else
+    mkntfs -F -Q -q -c 4096 -L NEW "$tmp" >/dev/null 2>&1
+    ntfs-3g "$tmp" "$mnt"
+    mkdir "$mnt/new"
+    for i in $(seq 1 12); do head -c $((i * 3000)) /dev/urandom >"$mnt/new/n$i.bin"; done
+    umount "$mnt"
+  fi
   rmdir "$mnt"
+  cp --sparse=never "$tmp" "$tmp.dense" && rm -f "$tmp"
   mv "$LIST.building" "$LIST"
-  mv "$tmp" "$IMG"
+  mv "$tmp.dense" "$IMG"
 }
 
 if [[ ! -f $IMG || ! -f $LIST ]]; then
@@ -98,29 +118,46 @@ if [[ ! -f $IMG || ! -f $LIST ]]; then
 fi
 
 median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
-timeit() { local s e; s=$(date +%s.%N); "$@" >/dev/null 2>&1 || true; e=$(date +%s.%N); echo "$e - $s" | bc -l; }
+settle() {
+  if [[ $COLD == 1 ]]; then sync; echo 3 >/proc/sys/vm/drop_caches; else cat "$IMG" >/dev/null; fi
+}
+timeit() { local s e; settle; s=$(date +%s.%N); "$@" >/dev/null 2>&1 || true; e=$(date +%s.%N); echo "$e - $s" | bc -l; }
+# The sweep's own time, from its log line, and the whole deep scan's.
+sweepit() {
+  local s e ms
+  settle
+  s=$(date +%s.%N)
+  "$CLI" scan --deep --verbose --format tsv "$IMG" >/dev/null 2>"$WORK/scan.log" || true
+  e=$(date +%s.%N)
+  ms=$(grep -o 'NTFS record sweep: .* ms=[0-9]*' "$WORK/scan.log" | grep -o 'ms=[0-9]*' | cut -d= -f2)
+  echo "$(echo "$ms / 1000" | bc -l) $(echo "$e - $s" | bc -l)"
+}
 
-cat "$IMG" >/dev/null  # warm the cache
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-sweep=$(for ((r = 0; r < RUNS; r++)); do timeit "$CLI" scan --deep --format tsv "$IMG"; done | median)
+times=$(for ((r = 0; r < RUNS; r++)); do sweepit; done)
+sweep=$(awk '{ print $1 }' <<<"$times" | median)
+deep=$(awk '{ print $2 }' <<<"$times" | median)
 ddt=$(for ((r = 0; r < RUNS; r++)); do timeit dd if="$IMG" of=/dev/null bs=8M; done | median)
-"$CLI" scan --deep --verbose --format tsv "$IMG" >"$WORK/scan.tsv" 2>"$WORK/scan.log" || true
-free=$(grep -o 'free_bytes=[0-9]*' "$WORK/scan.log" | head -1 | cut -d= -f2 || true)
-[[ -n $free ]] || free=$(stat -c %s "$IMG")
+swept=$(grep -o 'NTFS record sweep: [a-z_]*=[0-9]*' "$WORK/scan.log" | head -1 | cut -d= -f2 || true)
 size=$(stat -c %s "$IMG")
+[[ -n $swept ]] || swept=$size
 
 "$CLI" recover --deep --all --out "$WORK/out" "$IMG" >"$WORK/recover.txt" 2>&1 || true
-read -r listed exact < <(awk -F'\t' -v out="$WORK/out" '
-  { path = out $1; total++
-    if ((getline line < path) >= 0) { close(path); listed++
-      cmd = "md5sum < \"" path "\""; cmd | getline sum; close(cmd); split(sum, s, " ")
-      if (s[1] == $3) exact++ } }
-  END { print listed + 0, exact + 0 }' "$LIST")
+(cd "$WORK/out" && find . -type f -print0 | xargs -0 -r md5sum) | sed 's|^\([0-9a-f]*\)  \./|\1\t/|' >"$WORK/got.tsv"
+read -r listed exact < <(awk -F'\t' '
+  NR == FNR { sum[$2] = $1; next }
+  { total++; if ($1 in sum) { listed++; if (sum[$1] == $3) exact++ } }
+  END { print listed + 0, exact + 0 }' "$WORK/got.tsv" "$LIST")
 total=$(wc -l <"$LIST")
+geometry=$(grep -o 'NTFS geometry worked out.*' "$WORK/scan.log" | head -1 || true)
 
-echo "image: $IMG ($((size / 1048576)) MiB, free swept: $((free / 1048576)) MiB, old files: $total)"
-printf 'sweep (scan --deep): %.2f s  = %.2f s per GiB of free space\n' "$sweep" "$(echo "$sweep * 1073741824 / $free" | bc -l)"
-printf 'dd over the image:   %.2f s  = %.2f s per GiB\n' "$ddt" "$(echo "$ddt * 1073741824 / $size" | bc -l)"
-printf 'sweep speed vs dd:   %.2fx\n' "$(echo "($free / $sweep) / ($size / $ddt)" | bc -l)"
+cache=warm
+[[ $COLD == 1 ]] && cache="cold (page cache dropped before each run)"
+echo "image: $IMG ($((size / 1048576)) MiB, swept: $((swept / 1048576)) MiB, old files: $total, cache: $cache)"
+[[ -n $geometry ]] && echo "$geometry"
+printf 'sweep alone:         %.3f s  = %.3f s per GiB swept\n' "$sweep" "$(echo "$sweep * 1073741824 / $swept" | bc -l)"
+printf 'whole deep scan:     %.3f s  (with the content search after the sweep)\n' "$deep"
+printf 'dd over the image:   %.3f s  = %.3f s per GiB\n' "$ddt" "$(echo "$ddt * 1073741824 / $size" | bc -l)"
+printf 'sweep speed vs dd:   %.2fx\n' "$(echo "($swept / $sweep) / ($size / $ddt)" | bc -l)"
 echo "old files at their original path: $listed / $total; byte-exact: $exact / $total"

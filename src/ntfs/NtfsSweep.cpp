@@ -273,9 +273,9 @@ private:
 
     void LogCounts() {
         report_.Log(Format("NTFS record sweep: %s=%d records=%d torn=%d foreign=%d bad_header=%d "
-                           "duplicates=%d unreadable=%d",
+                           "duplicates=%d unreadable=%d ms=%d",
                            {bootless_ ? "bytes" : "free_bytes", freeBytes_, recordsFound_, torn_, foreign_, badHeader_,
-                            duplicates_, unreadable_}));
+                            duplicates_, unreadable_, GetTickCount64() - startTick_}));
     }
 
     void Candidate(int64_t pos, std::span<const uint8_t> raw) {
@@ -467,6 +467,7 @@ private:
     const TMftCopy* best_ = nullptr;
     std::vector<int64_t> mirrorClusters_, indexClusters_;
     uint64_t lastTick_ = 0;
+    const uint64_t startTick_ = GetTickCount64();
     int64_t freeBytes_ = 0, recordsFound_ = 0, torn_ = 0, foreign_ = 0, badHeader_ = 0, duplicates_ = 0,
             unreadable_ = 0;
 };
