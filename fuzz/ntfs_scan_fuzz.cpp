@@ -4,7 +4,9 @@
 // records, $MFT at cluster 2) is put in front of the rest, which then starts with the
 // $MFT, so mutations land on records, attributes and runlists. Bits 1 and 2 pick the
 // masks and whether the cleanup filter is on; bit 3 asks for the deep scan, whose sweep
-// reads the free clusters for records of an earlier $MFT.
+// reads the free clusters for records of an earlier $MFT. Bit 4 instead sweeps the whole
+// input as a volume whose boot sectors are lost, works out its geometry from the records
+// and copies every file it lists.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,7 +16,10 @@
 
 #include "core/ByteSource.h"
 #include "core/ReaderReport.h"
+#include "core/Extractor.h"
+#include "ntfs/NtfsExtract.h"
 #include "ntfs/NtfsScan.h"
+#include "ntfs/NtfsSweep.h"
 
 using namespace brivo;
 
@@ -28,6 +33,28 @@ std::vector<uint8_t> SoundBoot() {
     b[48] = 2;                   // $MFT at cluster 2
     b[64] = 0xF6;                // 1024-byte records
     return b;
+}
+
+class TNullSink final : public TByteSink {
+public:
+    void Write(std::span<const uint8_t> bytes) override { written += bytes.size(); }
+    uint64_t written = 0;
+};
+
+void SweepWithoutBoot(const TByteSourcePtr& src, const TMaskList& masks, bool cleanup) {
+    TNullReport report;
+    const TNtfsSweepResult r = SweepNtfsWithoutBootSector(*src, masks, cleanup, report);
+    auto ex = MakeNtfsExtractor(src, nullptr, true);
+    for (const auto& f : r.Found) {
+        if (!ParseSweptAddress(f.Inode) || f.FullPath.empty()) __builtin_trap();
+        TNullSink sink;
+        try {
+            ex->Extract(f, sink);
+        } catch (const std::runtime_error&) {
+            continue;  // refused with a reason: expected for hostile records
+        }
+        if (f.SizeBytes >= 0 && sink.written != static_cast<uint64_t>(f.SizeBytes)) __builtin_trap();
+    }
 }
 } // namespace
 
@@ -44,6 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     opts.Masks = (mode & 2) ? TMaskList{"*.*"} : TMaskList{"*"};
     opts.Deep = (mode & 8) != 0;
     const TByteSourcePtr src = MakeMemoryByteSource(image, "fuzz");
+    if (mode & 16) {
+        SweepWithoutBoot(src, opts.Masks, opts.Cleanup);
+        return 0;
+    }
     TReaderResult result;
     try {
         result = FastScanNtfsDirect(*src, report, opts);
