@@ -162,7 +162,7 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
 
     report.Log("Content search: " + MiB(total) + " to search" + (opts.Areas.empty() ? "" : " in free space"));
     const uint32_t blockBytes = std::max<uint32_t>(opts.BlockBytes & ~uint32_t{kSector - 1}, 64 * 1024);
-    std::vector<uint8_t> block(blockBytes + kHead);
+    std::vector<uint8_t> block(blockBytes + (opts.EachBlock ? std::max<size_t>(kHead, kEachBlockTail) : kHead));
     std::set<std::string> paths;
     uint64_t complete = 0, cut = 0, pieces = 0, unreadable = 0;
     auto lastProgress = std::chrono::steady_clock::now() - std::chrono::seconds(1);
@@ -190,6 +190,7 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
         }
         std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.end(), 0);
         const uint64_t blockEnd = blockStart + std::min<uint64_t>(got, blockBytes);
+        if (opts.EachBlock) opts.EachBlock(blockStart, std::span<const uint8_t>(block.data(), got), blockEnd - blockStart);
         for (uint64_t c = view.NextAligned(std::max(next, blockStart)); c < blockEnd; c = view.NextAligned(c + 1)) {
             const uint8_t* head = block.data() + (c - blockStart);
             const auto& candidates = byFirst[head[0]];
@@ -252,7 +253,7 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
             if (next > c && next >= blockEnd) break;
             if (report.StopRequested()) break;
         }
-        blockStart = std::max(blockEnd, next - next % kSector);
+        blockStart = opts.EachBlock ? blockEnd : std::max(blockEnd, next - next % kSector);
         progress(std::min(blockStart, total), false);
     }
     progress(std::min(blockStart, total), true);

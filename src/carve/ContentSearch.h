@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,7 +21,16 @@ struct TCarveOptions {
     std::vector<std::string> Types;
     // Bytes read at a time.
     uint32_t BlockBytes = 4u << 20;
+    // Shown every block read, before it is searched, for a caller that looks for
+    // something else in the same bytes and so spares the source a second reading: `at` is
+    // the block's first byte (in the areas' run of bytes), `bytes` the block with up to
+    // kEachBlockTail bytes of the next one after it, and what starts in the first `starts`
+    // bytes is this block's. With it set, no byte is stepped over, not even inside a file
+    // already found.
+    std::function<void(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts)> EachBlock;
 };
+
+inline constexpr uint32_t kEachBlockTail = 4096;
 
 // Finds files by their content: reads the areas in large blocks, tries every 512-byte
 // sector start for a known file signature, and walks each candidate's own structure to

@@ -66,6 +66,7 @@ TFoundFiles SearchFreeSpace(TByteSource& volume, TReaderReport& report, TFreeSpa
     TCarveOptions opts;
     opts.Areas = std::move(search.Areas);
     opts.Types = std::move(search.Types);
+    opts.EachBlock = std::move(search.EachBlock);
     TSpeedReport speed(report);
     TReaderResult r = SearchByContent(volume, speed, opts);
     const size_t before = r.Found.size();

@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,8 @@ struct TFreeSpaceSearch {
     std::vector<uint64_t> KnownStarts;
     // Extensions to look for; empty: every kind.
     std::vector<std::string> Types;
+    // Shown every block the search reads (see TCarveOptions::EachBlock).
+    std::function<void(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts)> EachBlock;
 };
 
 // Runs the search with its own progress line (bytes, speed, time left, found so far) and

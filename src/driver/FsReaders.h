@@ -50,6 +50,11 @@ struct TFsReader {
 // FILE records of an NTFS volume whose boot sector (and its backup) is lost, their files
 // listed with paths rebuilt from the records found.
 TReaderResult ScanLostNtfsRecords(TByteSource& volume, TReaderReport& report, const TReaderOptions& opts);
+// The same sweep looking at the blocks the content search reads (types: the kinds it looks
+// for), so that the volume is read once for both; the content finds that start where a
+// swept file starts are left out.
+TReaderResult ScanLostNtfsRecordsAndContent(TByteSource& volume, TReaderReport& report, const TReaderOptions& opts,
+                                            const std::vector<std::string>& types);
 // The extractor of those results; anything else goes to fallback.
 std::unique_ptr<TExtractor> MakeLostNtfsRecordExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback);
 

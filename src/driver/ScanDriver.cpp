@@ -399,7 +399,10 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
         // still has its records, and any volume its files' contents.
         route_ = TScanRoute::Content;
         TScanRoutes::DirectScan scan = ScanLostNtfsRecords;
-        if (WholeVolume(source)) scan = WithContentPhase(std::move(scan), ContentTypesOf(choice));
+        if (WholeVolume(source))
+            scan = [types = ContentTypesOf(choice)](TByteSource& src, TReaderReport& report, const TReaderOptions& o) {
+                return ScanLostNtfsRecordsAndContent(src, report, o, types);
+            };
         StartWorker([this, scan, opts] { RunDirect(scan, opts, "lost NTFS"); }, [this] { Complete(); });
         return;
     }

@@ -167,9 +167,8 @@ public:
         return out;
     }
 
-    TNtfsSweepResult RunBootless(TNtfsBootlessGeometry* geometry) {
-        TNtfsSweepResult out;
-        TByteSource& src = *in_.Vol.Source;
+    // Without a boot sector the blocks come from SweepWhole or from another reader.
+    void BeginBootless() {
         // Every sector: a volume that began at sector 63 of a disk whose table is lost
         // has its records at odd sectors of what is scanned.
         step_ = 512;
@@ -177,8 +176,21 @@ public:
         maxRecord_ = kLargeRecord;
         progressText_ = Tr("Deep scan: searching the whole volume for lost NTFS records, %d MiB read, %d records found...");
         report_.Log("No NTFS boot sector: searching every sector of the volume for FILE records.");
-        const uint64_t size = src.Size();
+    }
+
+    void SweepWhole() {
+        const uint64_t size = in_.Vol.Source->Size();
         if (size > 0) SweepRange(0, static_cast<int64_t>(std::min<uint64_t>(size, INT64_MAX / 2)));
+    }
+
+    void SearchGiven(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) {
+        if (at > static_cast<uint64_t>(INT64_MAX / 2)) return;
+        freeBytes_ += static_cast<int64_t>(std::min<uint64_t>(starts, bytes.size()));
+        SearchBlock(static_cast<int64_t>(at), bytes, static_cast<int64_t>(std::min<uint64_t>(starts, bytes.size())));
+    }
+
+    TNtfsSweepResult FinishBootless(TNtfsBootlessGeometry* geometry) {
+        TNtfsSweepResult out;
         LogCounts();
         TNtfsBootlessGeometry geo = WorkOutGeometry();
         if (geometry) *geometry = geo;
@@ -222,35 +234,31 @@ private:
         uint16_t StreamId;
     };
 
-    void SweepRange(int64_t pos, int64_t len) {
+    // Blocks lie at fixed places kSweepBlock apart, each read with the first bytes of the
+    // next so that a record starting in it is whole.
+    void SweepRange(int64_t begin, int64_t len) {
         freeBytes_ += len;
-        const int64_t end = pos + len;
-        while (end - pos >= minRecord_) {
+        const int64_t end = begin + len;
+        for (int64_t at = begin; end - at >= minRecord_; at += kSweepBlock) {
             if (report_.StopRequested()) return;
-            const int64_t n = std::min(kSweepBlock, end - pos);
+            const int64_t n = std::min(kSweepBlock + maxRecord_, end - at);
             if (block_.size() < static_cast<size_t>(n)) block_.resize(static_cast<size_t>(n));
             const std::span<uint8_t> data(block_.data(), static_cast<size_t>(n));
-            if (!ReadSourceInto(*in_.Vol.Source, pos, data)) {
-                // One unreadable block costs only its own records.
-                ++unreadable_;
-                pos += std::max(n - maxRecord_ + step_, step_);
-                continue;
-            }
-            const bool last = n == end - pos;
-            int64_t off = 0;
-            for (; off + minRecord_ <= n; off += step_) {
-                if (std::memcmp(data.data() + off, "FILE", 4) != 0) continue;
-                const int64_t size = RecordSizeAt(data, off);
-                if (size == 0) continue;
-                // A record cut by the block's end is read again at the start of the next one.
-                if (off + size > n) {
-                    if (last) continue;
-                    break;
-                }
-                Candidate(pos + off, data.subspan(static_cast<size_t>(off), static_cast<size_t>(size)));
-            }
-            pos += last ? n : off;
+            if (ReadSourceInto(*in_.Vol.Source, at, data)) SearchBlock(at, data, std::min(kSweepBlock, end - at));
+            else ++unreadable_;  // one unreadable block costs only its own records
             Progress();
+        }
+    }
+
+    // Candidates start in the block's first `starts` bytes, every step_ bytes.
+    void SearchBlock(int64_t at, std::span<const uint8_t> data, int64_t starts) {
+        const int64_t n = static_cast<int64_t>(data.size());
+        for (int64_t off = 0; off < starts && off + minRecord_ <= n; off += step_) {
+            if (std::memcmp(data.data() + off, "FILE", 4) != 0) continue;
+            const int64_t size = RecordSizeAt(data, off);
+            // Only at the end of the range can a record be cut short.
+            if (size == 0 || off + size > n) continue;
+            Candidate(at + off, data.subspan(static_cast<size_t>(off), static_cast<size_t>(size)));
         }
     }
 
@@ -521,16 +529,45 @@ TNtfsSweepResult SweepNtfsFreeSpace(const TNtfsSweepInput& in, TReaderReport& re
     return TSweep(in, report, false).Run();
 }
 
-TNtfsSweepResult SweepNtfsWithoutBootSector(TByteSource& volume, const TMaskList& masks, bool cleanup,
-                                            TReaderReport& report, TNtfsBootlessGeometry* geometry) {
+// What a sweep without boot sector reads against: no bitmap, no live records.
+struct TNtfsLostRecordSweep::TImpl {
+    TImpl(TByteSource& volume, const TMaskList& m, bool cleanup, TReaderReport& report)
+        : masks(m), in{vol, noBitmap, noLive, masks, cleanup, [&report](const std::string& s) {
+                           return report.Translate(s);
+                       }},
+          sweep(in, report, true) {
+        vol.Source = &volume;
+        sweep.BeginBootless();
+    }
     TNtfsVolume vol;
-    vol.Source = &volume;
     const TNtfsClusterBitmap noBitmap;
     const TNtfsNodeMap noLive;
-    const TNtfsSweepInput in{vol, noBitmap, noLive, masks, cleanup, [&report](const std::string& s) {
-                                 return report.Translate(s);
-                             }};
-    return TSweep(in, report, true).RunBootless(geometry);
+    const TMaskList masks;
+    const TNtfsSweepInput in;
+    TSweep sweep;
+};
+
+TNtfsLostRecordSweep::TNtfsLostRecordSweep(TByteSource& volume, const TMaskList& masks, bool cleanup,
+                                           TReaderReport& report)
+    : impl_(std::make_unique<TImpl>(volume, masks, cleanup, report)) {}
+
+TNtfsLostRecordSweep::~TNtfsLostRecordSweep() = default;
+
+void TNtfsLostRecordSweep::ReadWholeVolume() { impl_->sweep.SweepWhole(); }
+
+void TNtfsLostRecordSweep::Search(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) {
+    impl_->sweep.SearchGiven(at, bytes, starts);
+}
+
+TNtfsSweepResult TNtfsLostRecordSweep::Finish(TNtfsBootlessGeometry* geometry) {
+    return impl_->sweep.FinishBootless(geometry);
+}
+
+TNtfsSweepResult SweepNtfsWithoutBootSector(TByteSource& volume, const TMaskList& masks, bool cleanup,
+                                            TReaderReport& report, TNtfsBootlessGeometry* geometry) {
+    TNtfsLostRecordSweep sweep(volume, masks, cleanup, report);
+    sweep.ReadWholeVolume();
+    return sweep.Finish(geometry);
 }
 
 } // namespace brivo
