@@ -8,7 +8,7 @@ namespace brivo::carve {
 size_t TMemoryInput::Read(uint64_t offset, uint8_t* buf, size_t n) {
     if (offset >= bytes_.size()) return 0;
     const size_t k = static_cast<size_t>(std::min<uint64_t>(n, bytes_.size() - offset));
-    std::memcpy(buf, bytes_.data() + offset, k);
+    if (k > 0) std::memcpy(buf, bytes_.data() + offset, k);  // buf may be null when nothing is asked
     return k;
 }
 
