@@ -190,7 +190,17 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
         }
         std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.end(), 0);
         const uint64_t blockEnd = blockStart + std::min<uint64_t>(got, blockBytes);
-        if (opts.EachBlock) opts.EachBlock(blockStart, std::span<const uint8_t>(block.data(), got), blockEnd - blockStart);
+        if (opts.EachBlock) {
+            // Piece by piece of the volume: bytes of two areas are not neighbours there.
+            uint64_t logical = blockStart;
+            for (const TByteExtent& piece : view.Physical(blockStart, got)) {
+                const uint64_t own = blockEnd > logical ? std::min<uint64_t>(piece.Length, blockEnd - logical) : 0;
+                if (own > 0)
+                    opts.EachBlock(piece.Offset,
+                                   std::span<const uint8_t>(block.data() + (logical - blockStart), piece.Length), own);
+                logical += piece.Length;
+            }
+        }
         for (uint64_t c = view.NextAligned(std::max(next, blockStart)); c < blockEnd; c = view.NextAligned(c + 1)) {
             const uint8_t* head = block.data() + (c - blockStart);
             const auto& candidates = byFirst[head[0]];

@@ -22,11 +22,11 @@ struct TCarveOptions {
     // Bytes read at a time.
     uint32_t BlockBytes = 4u << 20;
     // Shown every block read, before it is searched, for a caller that looks for
-    // something else in the same bytes and so spares the source a second reading: `at` is
-    // the block's first byte (in the areas' run of bytes), `bytes` the block with up to
-    // kEachBlockTail bytes of the next one after it, and what starts in the first `starts`
-    // bytes is this block's. With it set, no byte is stepped over, not even inside a file
-    // already found.
+    // something else in the same bytes and so spares the source a second reading: a block
+    // that spans areas is shown area by area; `at` is the first byte's place in the volume,
+    // `bytes` run on with up to kEachBlockTail bytes of the next block where it lies right
+    // after, and what starts in the first `starts` bytes is this block's. With it set, no
+    // byte is stepped over, not even inside a file already found.
     std::function<void(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts)> EachBlock;
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <span>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -17,6 +18,22 @@ struct TReaderOptions {
     bool Cleanup = true;
     // Also sweep free space for metadata the walk could not reach (lost folders).
     bool Deep = false;
+    // A content search reads the free space right after the reader: a reader that would
+    // read it too hands back a TFreeSpaceWatcher instead, so it is read once.
+    bool FreeSpaceReadAfter = false;
+};
+
+struct TReaderResult;
+
+// What a reader looks for in free space while the content search reads it: shown every
+// piece the search reads (volume byte offsets; what starts in the first `starts` bytes is
+// this piece's, the rest is the start of the next), then asked to add what it found.
+class TFreeSpaceWatcher {
+public:
+    virtual ~TFreeSpaceWatcher() = default;
+    virtual void Search(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) = 0;
+    // Adds its results, hidden counts and known starts to `into`.
+    virtual void Finish(TReaderResult& into) = 0;
 };
 
 // The clusters to read a result's content from, in order, keyed by its metadata address:
@@ -48,6 +65,9 @@ struct TReaderResult {
     // any order, also those the masks left out), so a content search does not list them
     // twice. Filled only for a deep scan.
     std::vector<uint64_t> KnownStarts;
+    // With TReaderOptions::FreeSpaceReadAfter, what the reader left to the content search's
+    // reading; null when it left nothing.
+    std::shared_ptr<TFreeSpaceWatcher> Watcher;
 };
 
 // Appends a run of free bytes, joining it to the last run when they touch.

@@ -83,13 +83,28 @@ std::vector<std::string> ContentTypesOf(const TScanChoice& choice) {
 TScanRoutes::DirectScan WithContentPhase(TScanRoutes::DirectScan reader, std::vector<std::string> types) {
     return [reader = std::move(reader), types = std::move(types)](TByteSource& src, TReaderReport& report,
                                                                   const TReaderOptions& opts) {
-        TReaderResult r = reader(src, report, opts);
+        TReaderOptions first = opts;
+        first.FreeSpaceReadAfter = true;
+        TReaderResult r = reader(src, report, first);
+        const std::shared_ptr<TFreeSpaceWatcher> watcher = std::move(r.Watcher);
         TFreeSpaceSearch search;
         search.Areas = std::move(r.FreeAreas);
         search.AreasKnown = r.FreeAreasKnown;
-        search.KnownStarts = std::move(r.KnownStarts);
+        search.KnownStarts = r.KnownStarts;
         search.Types = types;
+        if (watcher)
+            search.EachBlock = [&watcher](uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) {
+                watcher->Search(at, bytes, starts);
+            };
         TFoundFiles more = SearchFreeSpace(src, report, std::move(search));
+        if (watcher) {
+            // What the reader found in the same reading joins its own results; content
+            // finds where those files start are left out as for the reader's own.
+            const size_t known = r.KnownStarts.size();
+            watcher->Finish(r);
+            DropKnownStarts(more, std::vector<uint64_t>(r.KnownStarts.begin() + static_cast<std::ptrdiff_t>(known),
+                                                        r.KnownStarts.end()));
+        }
         r.Found.insert(r.Found.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
         return r;
     };

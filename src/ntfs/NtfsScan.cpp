@@ -68,7 +68,7 @@ class TNtfsScan {
 public:
     TNtfsScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts)
         : src_(src), report_(report), masks_(opts.Masks), cleanup_(opts.Cleanup && IsDefaultMaskList(opts.Masks)),
-          deep_(opts.Deep) {}
+          deep_(opts.Deep), sweepLater_(opts.Deep && opts.FreeSpaceReadAfter) {}
 
     TReaderResult Run();
 
@@ -91,7 +91,8 @@ private:
     void ProcessMftRecord(uint64_t n, std::span<uint8_t> rec);
     void AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBytes rec);
     void ProgressChecks();
-    TFoundFiles PathStage();
+    // keepNodes: the records stay for the sweep that runs after the scan.
+    TFoundFiles PathStage(bool keepNodes);
     uint32_t InternCondition(const std::string& text);
 
     TByteSource& src_;
@@ -101,6 +102,7 @@ private:
     // A deep scan: the free space and the deleted files' first clusters go back with the
     // results, for the content search that follows.
     const bool deep_;
+    const bool sweepLater_;  // the content search reads the free space next: the sweep looks on
     std::vector<uint64_t> knownStarts_;
     std::unordered_map<std::string, std::string> translations_;
     TTranslateFn translate_ = [this](const std::string& s) { return Tr(s); };
@@ -272,7 +274,7 @@ void TNtfsScan::AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBy
     }
 }
 
-TFoundFiles TNtfsScan::PathStage() {
+TFoundFiles TNtfsScan::PathStage(bool keepNodes) {
     report_.Progress(recordCount_, recordCount_, Tr("Building paths and applying cleanup filters..."));
     TFoundFiles kept;
     const size_t count = candidates_.size();
@@ -347,7 +349,7 @@ TFoundFiles TNtfsScan::PathStage() {
         }
     }
     // The per-record data is no longer needed once every path is built.
-    nodes_.Clear();
+    if (!keepNodes) nodes_.Clear();
     std::deque<TCandidate>().swap(candidates_);
     std::vector<TStreamName>().swap(streams_);
     kept.shrink_to_fit();
@@ -360,12 +362,13 @@ TReaderResult TNtfsScan::Run() {
     // The sweep names its files through the live records too, so it runs before the path
     // stage lets go of them.
     TNtfsSweepResult swept;
-    if (deep_ && !Stop()) {
+    const bool watch = sweepLater_ && bitmap_.Loaded && !Stop();
+    if (deep_ && !watch && !Stop()) {
         report_.Log("NTFS deep scan: sweeping free clusters for FILE records of an earlier $MFT.");
         swept = SweepNtfsFreeSpace({vol_, bitmap_, nodes_, masks_, cleanup_, translate_}, report_);
     }
     TReaderResult result;
-    result.Found = PathStage();
+    result.Found = PathStage(watch);
     result.Found.insert(result.Found.end(), std::make_move_iterator(swept.Found.begin()),
                         std::make_move_iterator(swept.Found.end()));
     report_.Progress(recordCount_, recordCount_, Tr("Fast NTFS scan finished. Preparing results..."));
@@ -381,6 +384,22 @@ TReaderResult TNtfsScan::Run() {
         result.FreeAreasKnown = true;
         result.KnownStarts = std::move(knownStarts_);
         result.KnownStarts.insert(result.KnownStarts.end(), swept.KnownStarts.begin(), swept.KnownStarts.end());
+    }
+    if (watch) {
+        // The content search reads the same free clusters next; the sweep looks at them then,
+        // so a large volume's free space is read once.
+        report_.Log("NTFS deep scan: free clusters are swept for FILE records of an earlier $MFT as the content "
+                    "search reads them.");
+        // It outlives this scan: its texts are translated through the report, remembered
+        // as here.
+        auto memo = std::make_shared<std::unordered_map<std::string, std::string>>();
+        TTranslateFn translate = [memo, report = &report_](const std::string& s) {
+            auto it = memo->find(s);
+            if (it != memo->end()) return it->second;
+            return memo->emplace(s, report->Translate(s)).first->second;
+        };
+        result.Watcher = MakeNtfsSweepWatcher(vol_, std::move(bitmap_), std::move(nodes_), masks_, cleanup_,
+                                              std::move(translate), report_);
     }
     return result;
 }

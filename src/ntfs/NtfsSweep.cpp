@@ -136,27 +136,39 @@ public:
     TSweep(const TNtfsSweepInput& in, TReaderReport& report, bool bootless)
         : in_(in), report_(report), bootless_(bootless) {}
 
-    TNtfsSweepResult Run() {
-        TNtfsSweepResult out;
+    // False when nothing can be swept (no bitmap says which clusters are free).
+    bool BeginFree() {
         const TNtfsGeometry& g = in_.Vol.Geo;
         if (!in_.Bitmap.Loaded || !in_.Vol.Source || g.BytesPerCluster <= 0 || g.RecordSize <= 0) {
             report_.Log("NTFS record sweep skipped: no cluster bitmap tells which clusters are free.");
-            return out;
+            return false;
         }
+        minRecord_ = maxRecord_ = g.RecordSize;
+        step_ = std::min<int64_t>(g.RecordSize, g.BytesPerCluster);
+        progressText_ = Tr("Deep scan: sweeping free space for lost records, %d MiB read, %d records found...");
+        return true;
+    }
+
+    TNtfsSweepResult Run() {
+        if (!BeginFree()) return {};
+        const TNtfsGeometry& g = in_.Vol.Geo;
         int64_t clusters = static_cast<int64_t>(in_.Bitmap.Bits.size()) * 8;
         if (g.ClusterCount > 0) clusters = std::min(clusters, g.ClusterCount);
         const uint64_t srcSize = in_.Vol.Source->Size();
         if (srcSize != 0) clusters = std::min<int64_t>(clusters, static_cast<int64_t>(srcSize / g.BytesPerCluster));
         clusters = std::min<int64_t>(clusters, INT64_MAX / g.BytesPerCluster);
-        minRecord_ = maxRecord_ = g.RecordSize;
-        step_ = std::min<int64_t>(g.RecordSize, g.BytesPerCluster);
         const uint64_t bpc = static_cast<uint64_t>(g.BytesPerCluster);
-        progressText_ = Tr("Deep scan: sweeping free space for lost records, %d MiB read, %d records found...");
         for (const TByteExtent& run : NtfsFreeAreas(in_.Bitmap, bpc, static_cast<uint64_t>(clusters) * bpc)) {
             if (report_.StopRequested()) break;
             SweepRange(static_cast<int64_t>(run.Offset), static_cast<int64_t>(run.Length));
         }
+        return FinishFree();
+    }
+
+    TNtfsSweepResult FinishFree() {
+        TNtfsSweepResult out;
         LogCounts();
+        const uint64_t bpc = static_cast<uint64_t>(in_.Vol.Geo.BytesPerCluster);
         for (const uint64_t lcn : startClusters_) out.KnownStarts.push_back(lcn * bpc);
         BuildResults(out, [&](const TSweptFile& s) {
             TSweptAddress a;
@@ -527,6 +539,48 @@ std::optional<TSweptAddress> ParseSweptAddress(const std::string& inode) {
 
 TNtfsSweepResult SweepNtfsFreeSpace(const TNtfsSweepInput& in, TReaderReport& report) {
     return TSweep(in, report, false).Run();
+}
+
+namespace {
+
+class TNtfsSweepWatcher final : public TFreeSpaceWatcher {
+public:
+    TNtfsSweepWatcher(const TNtfsVolume& vol, TNtfsClusterBitmap bitmap, TNtfsNodeMap live, const TMaskList& masks,
+                      bool cleanup, TTranslateFn translate, TReaderReport& report)
+        : vol_(vol), bitmap_(std::move(bitmap)), live_(std::move(live)), masks_(masks),
+          in_{vol_, bitmap_, live_, masks_, cleanup, std::move(translate)}, sweep_(in_, report, false),
+          ready_(sweep_.BeginFree()) {}
+
+    void Search(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) override {
+        if (ready_) sweep_.SearchGiven(at, bytes, starts);
+    }
+
+    void Finish(TReaderResult& into) override {
+        if (!ready_) return;
+        TNtfsSweepResult s = sweep_.FinishFree();
+        into.Found.insert(into.Found.end(), std::make_move_iterator(s.Found.begin()), std::make_move_iterator(s.Found.end()));
+        into.HiddenByMasks += s.HiddenByMasks;
+        into.HiddenByCleanup += s.HiddenByCleanup;
+        into.KnownStarts.insert(into.KnownStarts.end(), s.KnownStarts.begin(), s.KnownStarts.end());
+    }
+
+private:
+    const TNtfsVolume vol_;
+    const TNtfsClusterBitmap bitmap_;
+    const TNtfsNodeMap live_;
+    const TMaskList masks_;
+    const TNtfsSweepInput in_;
+    TSweep sweep_;
+    const bool ready_;
+};
+
+} // namespace
+
+std::shared_ptr<TFreeSpaceWatcher> MakeNtfsSweepWatcher(const TNtfsVolume& vol, TNtfsClusterBitmap bitmap,
+                                                        TNtfsNodeMap live, const TMaskList& masks, bool cleanup,
+                                                        TTranslateFn translate, TReaderReport& report) {
+    return std::make_shared<TNtfsSweepWatcher>(vol, std::move(bitmap), std::move(live), masks, cleanup,
+                                               std::move(translate), report);
 }
 
 // What a sweep without boot sector reads against: no bitmap, no live records.

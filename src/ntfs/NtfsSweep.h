@@ -7,6 +7,7 @@
 
 #include "core/FoundFile.h"
 #include "core/ReaderReport.h"
+#include "core/ReaderResult.h"
 #include "ntfs/NtfsCondition.h"
 #include "ntfs/NtfsNodeMap.h"
 #include "ntfs/NtfsTypes.h"
@@ -85,6 +86,13 @@ struct TNtfsSweepResult {
 // Records equal to one the live $MFT holds (same number, sequence, name and parent) or
 // to another swept record are dropped. Without a loaded bitmap nothing is swept.
 TNtfsSweepResult SweepNtfsFreeSpace(const TNtfsSweepInput& in, TReaderReport& report);
+
+// The same sweep left to the content search's reading of the free space (see
+// TFreeSpaceWatcher): it owns what it needs of the scan, which has ended by then. Its
+// source must outlive it.
+std::shared_ptr<TFreeSpaceWatcher> MakeNtfsSweepWatcher(const TNtfsVolume& vol, TNtfsClusterBitmap bitmap,
+                                                        TNtfsNodeMap live, const TMaskList& masks, bool cleanup,
+                                                        TTranslateFn translate, TReaderReport& report);
 
 // What a volume without a readable boot sector gives the sweep: every sector of it is
 // a candidate for a record of 1 KiB or 4 KiB. The cluster size and the byte

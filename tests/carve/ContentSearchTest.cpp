@@ -117,25 +117,30 @@ TEST(ContentSearch, TypesNarrowTheSearchAndKnownStartsAreDropped) {
     EXPECT_TRUE(r.Found[1].FullPath.ends_with(".pdf"));
 }
 
-// A caller reading along is shown every byte once as a block's own, files found
-// included (their insides are otherwise stepped over), with the next block's first bytes
-// after it; the search finds the same files.
+// A caller reading along is shown every searched byte once as a block's own, area by
+// area, files found included (their insides are otherwise stepped over), with the next
+// block's first bytes after it where they lie right after; the search finds the same files.
 TEST(ContentSearch, EachBlockShowsEveryByteOnce) {
     TVolume v;
     auto src = v.Source();
     TNullReport report;
-    const size_t plain = SearchByContent(*src, report, SmallBlocks()).Found.size();
-    TCarveOptions opts = SmallBlocks();
-    uint64_t covered = 0;
-    opts.EachBlock = [&](uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) {
-        EXPECT_EQ(at, covered);
-        EXPECT_LE(starts, bytes.size());
-        EXPECT_LE(bytes.size(), starts + kEachBlockTail);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()), v.Bytes.substr(at, bytes.size()));
-        covered = at + starts;
-    };
-    EXPECT_EQ(SearchByContent(*src, report, opts).Found.size(), plain);
-    EXPECT_EQ(covered, v.Bytes.size());
+    for (const bool areas : {false, true}) {
+        SCOPED_TRACE(areas);
+        TCarveOptions opts = SmallBlocks();
+        if (areas) opts.Areas = v.FreeSpace;
+        const size_t plain = SearchByContent(*src, report, opts).Found.size();
+        std::vector<TByteExtent> shown;
+        opts.EachBlock = [&](uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) {
+            EXPECT_LE(starts, bytes.size());
+            EXPECT_LE(bytes.size(), starts + kEachBlockTail);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()), v.Bytes.substr(at, bytes.size()));
+            if (!shown.empty() && shown.back().Offset + shown.back().Length == at) shown.back().Length += starts;
+            else shown.push_back({at, starts});
+        };
+        EXPECT_EQ(SearchByContent(*src, report, opts).Found.size(), plain);
+        const std::vector<TByteExtent> all{{0, v.Bytes.size()}};
+        EXPECT_EQ(shown, areas ? v.FreeSpace : all);
+    }
 }
 
 TEST(ContentSearch, CutShortAtTheEndOfTheSearchAndStopKeepsWhatWasFound) {

@@ -93,6 +93,34 @@ TEST_F(DeepScan, FormattedFatCardGivesEveryFileOnceByFolderOrByContent) {
               memo.end());
 }
 
+// A quick-formatted NTFS volume: the record sweep looks at the free clusters as the
+// content search reads them, and every old file comes back once, at its path and byte-exact.
+TEST_F(DeepScan, QuickFormattedNtfsSweepsInTheContentSearchsReading) {
+    const std::string img = test::UnpackFixture("ntfs-qformat.img", dir);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    std::map<std::string, const TFoundFile*> byPath;
+    for (const TFoundFile& f : st.FFound) byPath[f.FullPath] = &f;
+    const auto ex = st.FMakeExtractor();
+    const auto manifest = test::ReadManifest("ntfs-qformat");
+    ASSERT_FALSE(manifest.empty());
+    for (const auto& e : manifest) {
+        const auto it = byPath.find(e.path.substr(1));
+        ASSERT_TRUE(it != byPath.end()) << e.path;
+        EXPECT_EQ(it->second->FoundBy, TFoundBy::DeepSweep) << e.path;
+        TStringSink s;
+        ex->Extract(*it->second, s);
+        test::WriteFileBytes(dir / "content.bin", s.bytes);
+        EXPECT_EQ(test::Md5OfFile(dir / "content.bin"), e.md5) << e.path;
+    }
+    const auto md5s = RecoveredMd5s();
+    for (const auto& e : manifest) EXPECT_EQ(md5s.at(e.md5), 1) << e.path;
+    const auto memo = host.MemoMessages();
+    EXPECT_NE(std::find_if(memo.begin(), memo.end(),
+                           [](const std::string& m) { return m.find("as the content search reads them") != m.npos; }),
+              memo.end());
+}
+
 // ext4 after rm -rf, through the engine: the listing has lost the photos, the free blocks
 // the engine names still hold them all. A fast scan does not search by content.
 TEST_F(DeepScan, Ext4AfterRmRfGivesThePhotosBackFromTheEnginesFreeBlocks) {
