@@ -10,9 +10,9 @@
 #                the volume, and the deep scan searches every sector for its records.
 # The generator's list (path, md5) of the old files is kept beside the image, and the image
 # is written out in full (no holes), so reading it costs what reading a disk does. Then:
-#   sweep   brivo-recovery-cli scan --deep --verbose: the sweep's own time, from its log
-#           line, and the whole deep scan (with the content search after it; without a
-#           boot sector the two share one reading of the volume, and the log's time is both)
+#   sweep   brivo-recovery-cli scan --deep --verbose: the time of the reading of the free
+#           space (the whole volume without a boot sector) that the sweep shares with the
+#           content search, from the sweep's log line, and the whole deep scan
 #   dd      dd if=IMAGE of=/dev/null bs=8M
 #   check   brivo-recovery-cli recover --deep --all --out DIR IMAGE, and every old file of
 #           the generator's list looked up at its original path and compared by md5
@@ -157,13 +157,9 @@ cache=warm
 [[ $COLD == 1 ]] && cache="cold (page cache dropped before each run)"
 echo "image: $IMG ($((size / 1048576)) MiB, swept: $((swept / 1048576)) MiB, old files: $total, cache: $cache)"
 [[ -n $geometry ]] && echo "$geometry"
-if [[ $LOST_BOOT == 1 ]]; then
-  # Without a boot sector the sweep looks at the blocks the content search reads: one pass.
-  printf 'sweep + content search (one pass): %.3f s  = %.3f s per GiB\n' "$sweep" "$(echo "$sweep * 1073741824 / $swept" | bc -l)"
-else
-  printf 'sweep alone:         %.3f s  = %.3f s per GiB swept\n' "$sweep" "$(echo "$sweep * 1073741824 / $swept" | bc -l)"
-fi
-printf 'whole deep scan:     %.3f s  (with the content search after the sweep)\n' "$deep"
+# The sweep looks at the blocks the content search reads: its time is the pass of both.
+printf 'sweep + content search (one reading): %.3f s  = %.3f s per GiB swept\n' "$sweep" "$(echo "$sweep * 1073741824 / $swept" | bc -l)"
+printf 'whole deep scan:     %.3f s\n' "$deep"
 printf 'dd over the image:   %.3f s  = %.3f s per GiB\n' "$ddt" "$(echo "$ddt * 1073741824 / $size" | bc -l)"
 printf 'sweep speed vs dd:   %.2fx\n' "$(echo "($swept / $sweep) / ($size / $ddt)" | bc -l)"
 echo "old files at their original path: $listed / $total; byte-exact: $exact / $total"

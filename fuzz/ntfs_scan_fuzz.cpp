@@ -6,7 +6,9 @@
 // masks and whether the cleanup filter is on; bit 3 asks for the deep scan, whose sweep
 // reads the free clusters for records of an earlier $MFT. Bit 4 instead sweeps the whole
 // input as a volume whose boot sectors are lost, works out its geometry from the records
-// and copies every file it lists.
+// and copies every file it lists. Bit 5 with bit 3 leaves the sweep to a reading of the
+// free space after the scan, as the content search does.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -70,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     opts.Cleanup = !(mode & 4);
     opts.Masks = (mode & 2) ? TMaskList{"*.*"} : TMaskList{"*"};
     opts.Deep = (mode & 8) != 0;
+    opts.FreeSpaceReadAfter = (mode & 32) != 0;
     const TByteSourcePtr src = MakeMemoryByteSource(image, "fuzz");
     if (mode & 16) {
         SweepWithoutBoot(src, opts.Masks, opts.Cleanup);
@@ -80,6 +83,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         result = FastScanNtfsDirect(*src, report, opts);
     } catch (const std::runtime_error&) {
         // Sources that leave nothing to read end the scan with a message; that is expected.
+    }
+    if (result.Watcher) {
+        // As the content search would show it the free space: in pieces, each with the
+        // next piece's first bytes after it.
+        constexpr uint64_t kPiece = 64 * 1024, kTail = 4096;
+        for (const TByteExtent& area : result.FreeAreas) {
+            if (area.Offset >= image.size()) continue;
+            const uint64_t end = std::min<uint64_t>(area.Offset + area.Length, image.size());
+            for (uint64_t at = area.Offset; at < end; at += kPiece) {
+                const uint64_t n = std::min(kPiece + kTail, end - at);
+                result.Watcher->Search(at, std::span<const uint8_t>(image.data() + at, n), std::min(kPiece, end - at));
+            }
+        }
+        result.Watcher->Finish(result);
+        result.Watcher.reset();
     }
     for (const auto& f : result.Found)
         if (f.Inode.empty() || f.FullPath.empty()) __builtin_trap();
