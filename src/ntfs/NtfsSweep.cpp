@@ -93,8 +93,10 @@ namespace {
 
 constexpr int64_t kSmallRecord = 1024;
 constexpr int64_t kLargeRecord = 4096;
-// Evidence kept for working out a bootless volume's geometry: a few of each is plenty.
-constexpr size_t kMaxGeometryEvidence = 64;
+// Evidence kept for working out a bootless volume's geometry: a few of each is plenty,
+// and each is tried with every cluster size by a read of its own.
+constexpr size_t kMaxMftCopies = 8;
+constexpr size_t kMaxGeometryEvidence = 16;
 constexpr uint64_t kMftRecordMirror = 1;
 constexpr uint32_t kAttrIndexAllocation = 0xA0;
 
@@ -350,7 +352,7 @@ private:
     // What a bootless volume's geometry is worked out from: the copies of record 0 with
     // the $MFT's runs, where $MFTMirr lies, and where folders keep their index blocks.
     void NoteGeometryEvidence(NtfsBytes r, int64_t pos, uint64_t number) {
-        if (number == kMftRecordMft && name_.Name == "$MFT" && mftCopies_.size() < kMaxGeometryEvidence) {
+        if (number == kMftRecordMft && name_.Name == "$MFT" && mftCopies_.size() < kMaxMftCopies) {
             TMftCopy copy{pos, static_cast<int64_t>(r.size()), 0, {}};
             if (ReadMftDataRuns(r, copy.DataSize, copy.Runs) && !copy.Runs.empty() && !copy.Runs[0].Sparse &&
                 copy.Runs[0].Lcn > 0)
