@@ -31,6 +31,20 @@ inline std::string_view TrimView(std::string_view s) {
 constexpr char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 constexpr char32_t AsciiLower(char32_t c) { return (c >= U'A' && c <= U'Z') ? c + 32 : c; }
 
+// Reads the decimal digits at s[pos...] into out and moves pos past them. False when there
+// are none or the number would exceed max.
+inline bool ReadDecimalAt(std::string_view s, size_t& pos, uint64_t max, uint64_t& out) {
+    const size_t start = pos;
+    out = 0;
+    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+        const uint64_t d = static_cast<uint64_t>(s[pos] - '0');
+        if (out > (max - d) / 10) return false;
+        out = out * 10 + d;
+        ++pos;
+    }
+    return pos > start;
+}
+
 inline std::string LowerAscii(std::string s) {
     for (char& c : s) c = AsciiLower(c);
     return s;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/ByteReaders.h"
+#include "core/Text.h"
 #include "core/TextFormat.h"
 #include "ntfs/NtfsAttributeWalk.h"
 #include "ntfs/NtfsFixups.h"
@@ -23,18 +24,6 @@ constexpr uint64_t kMftRecordBoot = 7;
 // Attribute flags: any compression method, encryption.
 constexpr uint16_t kAttrFlagCompressionMask = 0x00FF;
 constexpr uint16_t kAttrFlagEncrypted = 0x4000;
-
-bool ParseDecimal(const std::string& s, size_t& pos, uint64_t max, uint64_t& out) {
-    const size_t start = pos;
-    out = 0;
-    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
-        const uint64_t d = static_cast<uint64_t>(s[pos] - '0');
-        if (out > (max - d) / 10) return false;
-        out = out * 10 + d;
-        ++pos;
-    }
-    return pos > start;
-}
 
 // Whether the runs read from the same clusters as the engine would: a run longer than
 // the volume or reaching past its end, or a cluster number below 0 (among them the first
@@ -182,12 +171,12 @@ std::optional<TNtfsAddress> ParseNtfsAddress(const std::string& inode) {
     TNtfsAddress a;
     size_t pos = 0;
     uint64_t v = 0;
-    if (!ParseDecimal(inode, pos, 0xFFFFFFFFFFFFull, a.Record)) return std::nullopt;
+    if (!ReadDecimalAt(inode, pos, 0xFFFFFFFFFFFFull, a.Record)) return std::nullopt;
     if (pos < inode.size()) {
-        if (inode[pos++] != '-' || !ParseDecimal(inode, pos, UINT32_MAX, v)) return std::nullopt;
+        if (inode[pos++] != '-' || !ReadDecimalAt(inode, pos, UINT32_MAX, v)) return std::nullopt;
         a.Type = static_cast<uint32_t>(v);
         if (pos < inode.size()) {
-            if (inode[pos++] != '-' || !ParseDecimal(inode, pos, UINT16_MAX, v)) return std::nullopt;
+            if (inode[pos++] != '-' || !ReadDecimalAt(inode, pos, UINT16_MAX, v)) return std::nullopt;
             a.Id = static_cast<uint16_t>(v);
         }
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/ByteReaders.h"
+#include "core/Text.h"
 #include "core/TextFormat.h"
 #include "filters/NoiseFilter.h"
 #include "filters/Wildcard.h"
@@ -99,18 +100,6 @@ constexpr size_t kMaxMftCopies = 8;
 constexpr size_t kMaxGeometryEvidence = 16;
 constexpr uint64_t kMftRecordMirror = 1;
 constexpr uint32_t kAttrIndexAllocation = 0xA0;
-
-bool ParseNumber(const std::string& s, size_t& pos, uint64_t max, uint64_t& out) {
-    const size_t start = pos;
-    out = 0;
-    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
-        const uint64_t d = static_cast<uint64_t>(s[pos] - '0');
-        if (out > (max - d) / 10) return false;
-        out = out * 10 + d;
-        ++pos;
-    }
-    return pos > start;
-}
 
 // The first cluster of the record's first non-resident attribute of this type (and, for
 // $DATA, unnamed), or -1.
@@ -512,25 +501,25 @@ std::optional<TSweptAddress> ParseSweptAddress(const std::string& inode) {
     TSweptAddress a;
     size_t pos = 0;
     uint64_t v = 0;
-    if (inode.empty() || inode[pos++] != kSweptAddressMark || !ParseNumber(inode, pos, INT64_MAX, a.Pos))
+    if (inode.empty() || inode[pos++] != kSweptAddressMark || !ReadDecimalAt(inode, pos, INT64_MAX, a.Pos))
         return std::nullopt;
     if (pos < inode.size() && inode[pos] == '-') {
         ++pos;
-        if (!ParseNumber(inode, pos, UINT32_MAX, v) || v != kAttrData || pos >= inode.size() || inode[pos++] != '-' ||
-            !ParseNumber(inode, pos, UINT16_MAX, v))
+        if (!ReadDecimalAt(inode, pos, UINT32_MAX, v) || v != kAttrData || pos >= inode.size() || inode[pos++] != '-' ||
+            !ReadDecimalAt(inode, pos, UINT16_MAX, v))
             return std::nullopt;
         a.StreamId = static_cast<uint16_t>(v);
     }
     if (pos < inode.size() && inode[pos] == '/') {
         ++pos;
         a.Bootless = true;
-        if (!ParseNumber(inode, pos, kLargeRecord, v) || (v != kSmallRecord && v != kLargeRecord)) return std::nullopt;
+        if (!ReadDecimalAt(inode, pos, kLargeRecord, v) || (v != kSmallRecord && v != kLargeRecord)) return std::nullopt;
         a.RecordSize = static_cast<int64_t>(v);
         if (pos < inode.size()) {
-            if (inode[pos++] != '/' || !ParseNumber(inode, pos, 2 * 1024 * 1024, v) || v < 512 || (v & (v - 1)) != 0)
+            if (inode[pos++] != '/' || !ReadDecimalAt(inode, pos, 2 * 1024 * 1024, v) || v < 512 || (v & (v - 1)) != 0)
                 return std::nullopt;
             a.ClusterSize = static_cast<int64_t>(v);
-            if (pos >= inode.size() || inode[pos++] != '/' || !ParseNumber(inode, pos, INT64_MAX / 2, v))
+            if (pos >= inode.size() || inode[pos++] != '/' || !ReadDecimalAt(inode, pos, INT64_MAX / 2, v))
                 return std::nullopt;
             a.Origin = static_cast<int64_t>(v);
         }

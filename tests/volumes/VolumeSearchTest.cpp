@@ -208,19 +208,23 @@ TEST(VolumeSearch, DisksWithTheirTablesZeroed) {
     }
 }
 
+// The GPT fixture as listed intact, and as listed with both its tables and the given
+// sectors zeroed.
+std::pair<TSourceVolumes, TSourceVolumes> LostGptDisk(const test::TempDir& dir, std::vector<uint64_t> sectors) {
+    const std::string intactPath = test::UnpackFixture("gpt-disk.img", dir);
+    std::string disk = test::ReadFileBytes(intactPath);
+    Zero(disk, 0, 34);
+    Zero(disk, disk.size() / 512 - 33, 33);
+    for (const uint64_t s : sectors) Zero(disk, s, 1);
+    test::WriteFileBytes(dir / "lost.img", disk);
+    return {ListVolumes(intactPath), ListVolumes(dir / "lost.img")};
+}
+
 // With its first boot sector gone too, a volume is found by its backup, and readers are
 // shown the backup in its place.
 TEST(VolumeSearch, AVolumeFoundByItsBackupReadsWithTheBackupInPlace) {
     test::TempDir dir;
-    const std::string intactPath = test::UnpackFixture("gpt-disk.img", dir);
-    const TSourceVolumes intact = ListVolumes(intactPath);
-    std::string disk = test::ReadFileBytes(intactPath);
-    Zero(disk, 0, 34);
-    Zero(disk, disk.size() / 512 - 33, 33);
-    Zero(disk, 2048, 1);   // FAT32's boot sector
-    Zero(disk, 75776, 1);  // NTFS's boot sector
-    test::WriteFileBytes(dir / "lost.img", disk);
-    const TSourceVolumes lost = ListVolumes(dir / "lost.img");
+    const auto [intact, lost] = LostGptDisk(dir, {2048, 75776});  // FAT32's and NTFS's boot sectors
     const std::vector<Row> expected = {{1, 2048, 73728, "FAT32", "backup boot sector"},
                                        {2, 75776, 32768, "NTFS", "backup boot sector"},
                                        {3, 108544, 16384, "exFAT", "boot sector and backup"}};
@@ -241,15 +245,7 @@ TEST(VolumeSearch, AVolumeFoundByItsBackupReadsWithTheBackupInPlace) {
 // bytes; the FAT and NTFS backups at a volume's end are what the probe reads it by.
 TEST(VolumeSearch, SpaceNoVolumeCoversIsListedForADeepScan) {
     test::TempDir dir;
-    const std::string intactPath = test::UnpackFixture("gpt-disk.img", dir);
-    const TSourceVolumes intact = ListVolumes(intactPath);
-    std::string disk = test::ReadFileBytes(intactPath);
-    Zero(disk, 0, 34);
-    Zero(disk, disk.size() / 512 - 33, 33);
-    Zero(disk, 75776, 1);
-    Zero(disk, 75776 + 32767, 1);
-    test::WriteFileBytes(dir / "lost.img", disk);
-    const TSourceVolumes lost = ListVolumes(dir / "lost.img");
+    const auto [intact, lost] = LostGptDisk(dir, {75776, 75776 + 32767});  // both NTFS boot sectors
     std::vector<Row> all;
     for (const auto& v : lost.Volumes)
         all.push_back({v.Index, v.StartSector, v.SectorCount, v.Fs.Name, v.Unallocated ? "unallocated" : v.Evidence});
