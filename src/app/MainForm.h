@@ -139,6 +139,7 @@ public:
     // Fills cbVolume from a listing; a source with nothing recognised on it offers
     // btnSearchVolumes instead.
     void ShowVolumes(const TSourceVolumes& v);
+    void DescribeShownVolumes();
     // "Search for lost volumes": lists the source again searching every sector, off the
     // UI thread; pressed again while it runs, stops it.
     void btnSearchVolumesClick();
@@ -357,6 +358,8 @@ private:
     uint64_t previewTicket_ = 0;
     QString previewMode_;
     QString volumeSource_;  // the source cbVolume lists
+    std::vector<TVolume> shownVolumes_;  // what cbVolume lists, described again in a new language
+    uint32_t shownSectorSize_ = 512;
     std::thread volumeSearch_;
     std::atomic<bool> volumeSearchStop_{false};
     bool volumeSearchRunning_ = false;

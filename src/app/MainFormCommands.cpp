@@ -387,12 +387,23 @@ void TFrmMain::ShowVolumes(const TSourceVolumes& v) {
     btnSearchVolumes->setVisible(nothing || volumeSearchRunning_);
     if (!found && (v.Scheme == TPartitionScheme::None || v.Volumes.size() < 2)) return;
     int first = -1;
-    for (const TVolume& vol : v.Volumes) {
-        cbVolume->addItem(Q(DescribeVolume(vol, v.SectorSize)), vol.Index);
-        if (first < 0 && vol.Scannable() && vol.AlternativeTo == 0) first = cbVolume->count() - 1;
-    }
+    shownVolumes_ = v.Volumes;
+    shownSectorSize_ = v.SectorSize;
+    for (const TVolume& vol : v.Volumes)
+        if (first < 0 && vol.Scannable() && vol.AlternativeTo == 0) first = static_cast<int>(&vol - v.Volumes.data());
+    DescribeShownVolumes();
     cbVolume->setCurrentIndex(std::max(first, 0));
     cbVolume->setVisible(true);
+}
+
+void TFrmMain::DescribeShownVolumes() {
+    const QSignalBlocker block(cbVolume);
+    const int current = cbVolume->currentIndex();
+    cbVolume->clear();
+    for (const TVolume& vol : shownVolumes_)
+        cbVolume->addItem(Q(DescribeVolume(vol, shownSectorSize_, [this](const std::string& s) { return Translate(s); })),
+                          vol.Index);
+    if (current >= 0 && current < cbVolume->count()) cbVolume->setCurrentIndex(current);
 }
 
 void TFrmMain::btnSearchVolumesClick() {
@@ -563,6 +574,7 @@ void TFrmMain::LanguageMenuClick(QAction* item) {
     conditionsStale_ = true;
     if (!ScanBusy()) RetranslateConditions();
     ApplyUITexts();
+    if (cbVolume->isVisibleTo(this)) DescribeShownVolumes();
 }
 
 namespace {

@@ -339,17 +339,19 @@ TByteSourcePtr ReopenVolumeSource(const TSourceVolumes& src, const TVolume& v) {
     return OpenVolumeSource(fresh, v);
 }
 
-std::string DescribeVolume(const TVolume& v, uint32_t sectorSize) {
-    std::string s = Format("%d  %s  %s", {v.Index, v.Fs.Name.empty() ? std::string("unknown file system") : v.Fs.Name,
+std::string DescribeVolume(const TVolume& v, uint32_t sectorSize,
+                           const std::function<std::string(const std::string&)>& translate) {
+    const auto tr = [&](const std::string& s) { return translate ? translate(s) : s; };
+    std::string s = Format("%d  %s  %s", {v.Index, v.Fs.Name.empty() ? tr("unknown file system") : v.Fs.Name,
                                           SizeText(v.SizeBytes)});
     if (!v.TypeName.empty()) s += "  " + v.TypeName;
-    else if (!v.Type.empty()) s += "  type " + v.Type;
+    else if (!v.Type.empty()) s += "  " + Format(tr("type %s"), {v.Type});
     if (!v.Name.empty()) s += "  \"" + v.Name + "\"";
-    if (v.Unallocated) s += "  unallocated space";
-    else if (v.FoundBySearch) s += "  found by search (" + v.Evidence + ")";
+    if (v.Unallocated) s += "  " + tr("unallocated space");
+    else if (v.FoundBySearch) s += "  " + Format(tr("found by search (%s)"), {tr(v.Evidence)});
     if ((!v.Type.empty() || v.FoundBySearch) && v.SectorCount > 0) {
-        s += Format("  (sectors %d-%d", {v.StartSector, v.StartSector + v.SectorCount - 1});
-        if (sectorSize != 512) s += Format(" of %d bytes", {sectorSize});
+        s += "  (" + Format(tr("sectors %d-%d"), {v.StartSector, v.StartSector + v.SectorCount - 1});
+        if (sectorSize != 512) s += " " + Format(tr("of %d bytes"), {sectorSize});
         s += ")";
     }
     if (!v.Problem.empty()) s += "  [" + v.Problem + "]";

@@ -106,7 +106,10 @@ TByteSourcePtr OpenVolumeSource(const TSourceVolumes& src, const TVolume& v);
 TByteSourcePtr ReopenVolumeSource(const TSourceVolumes& src, const TVolume& v);
 
 // One line describing a volume: "2  NTFS  200.0 MiB  Microsoft basic data "Data"  (sectors 2048-411647)".
-std::string DescribeVolume(const TVolume& v, uint32_t sectorSize);
+// translate turns its fixed words into the user's language (the window's list); the
+// command line and the log keep them in English.
+std::string DescribeVolume(const TVolume& v, uint32_t sectorSize,
+                           const std::function<std::string(const std::string&)>& translate = {});
 
 // The engine's arguments that pick this volume out of its source: "-i TYPE" for a
 // container, "-o SECTORS" (512-byte units) for a volume that does not start at 0.

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableView>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "AppTestSupport.h"
+#include "app/LanguageSetting.h"
 #include "app/MainForm.h"
 #include "app/ResultsTableModel.h"
 #include "app/Translation.h"
@@ -217,6 +219,7 @@ private slots:
 
     void volumesOfAPartitionedImageAreOffered() {
         apptest::TScriptedDialogs dialogs;
+        QVERIFY(LoadTranslation(BRIVO_TRANSL_DT).empty());  // English until the menu says otherwise
         TFrmMainOptions o;
         o.UnpackEngine = false;
         o.ListDrives = [] { return std::vector<std::string>{"sda", "sdb"}; };
@@ -301,9 +304,16 @@ private slots:
         QCOMPARE(w.ReadChoice().Volume, 1u);
         QVERIFY(!w.btnSearchVolumes->isVisible());
         QCOMPARE(w.StatusLabel->text(), QString("Lost volumes found: 1"));
+        // The list is said again in another language.
+        w.mmLanguage->actions()[1]->trigger();
+        QCOMPARE(w.cbVolume->itemText(0),
+                 QString("1  FAT16  1.0 MiB  durch Suche gefunden (Bootsektor)  (Sektoren 2048-4095)"));
+        QCOMPARE(w.ReadChoice().Volume, 1u);
+        w.mmLanguage->actions()[0]->trigger();
         // A folder has no volume choice.
         w.cbWhereToScan->setCurrentIndex(2);
         QCOMPARE(w.ReadChoice().Volume, 0u);
+        Translation().Clear();
     }
 
     void driveListDescribesDevicesFromSys() {
