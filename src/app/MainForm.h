@@ -103,6 +103,8 @@ public:
     // Saves the last scan's results to a file, and opens such a file in place of a scan.
     void SaveScanClick();
     void OpenScanClick();
+    // After a saved scan of a disk image opened: the choice band names that image and volume.
+    void ShowSavedScanSource();
     // File > Save Disk Image...: the chosen disk or image (and volume) copied into an image.
     void SaveDiskImageClick();
     // The recovery summary box, with the offer to open the output folder.
@@ -353,6 +355,7 @@ private:
     bool busyWidgets_ = false;
     TScanChoice lastChoice_;
     bool haveLastChoice_ = false;
+    bool openingSavedScan_ = false;  // the band is set to the saved scan's source when it opens
     bool lastShowedHidden_ = false;
     std::unique_ptr<TPreviewLoader> previewLoader_;
     uint64_t previewTicket_ = 0;

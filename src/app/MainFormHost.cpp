@@ -124,6 +124,7 @@ void TFrmMain::SetBusyWidgets(bool busy) {
     }
     // The pane said it waits: now it shows the current row, or the hint to choose one.
     if (!busy) UpdatePreview();
+    if (!busy && openingSavedScan_) ShowSavedScanSource();
 }
 
 void TFrmMain::ClearResults() {

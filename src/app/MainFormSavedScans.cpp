@@ -3,7 +3,9 @@
 // is still the one scanned), after which the list, preview and Recover work as after the scan.
 #include "app/MainForm.h"
 
+#include <QComboBox>
 #include <QDir>
+#include <QLineEdit>
 
 #include "app/Dialogs.h"
 #include "app/ResultsTableModel.h"
@@ -44,8 +46,20 @@ void TFrmMain::OpenScanClick() {
     previewLoader_.reset();
     // Opening empties FFound before it says so: a tree build reading it ends first.
     const bool treeWasBuilding = StopFolderTreeBuild();
+    openingSavedScan_ = true;
     FDriver->OpenSavedScan(QDir::toNativeSeparators(file).toStdString());
     if (treeWasBuilding && !ScanBusy() && !FScanState.FFound.empty()) StartFolderTreeBuild();  // refused
+}
+
+void TFrmMain::ShowSavedScanSource() {
+    openingSavedScan_ = false;
+    // A file that could not be opened leaves no rows; the band keeps what it showed.
+    if (FScanState.FFound.empty() || FScanState.FLastWhereMode != TScanWhere::swDiskImage) return;
+    cbWhereToScan->setCurrentIndex(static_cast<int>(TScanWhere::swDiskImage));
+    EdDiskImagePath->setText(QString::fromStdString(FScanState.FLastSrcForFls));
+    RefreshVolumeList();
+    const int volume = cbVolume->findData(FScanState.FLastVolume);
+    if (FScanState.FLastVolume != 0 && volume >= 0) cbVolume->setCurrentIndex(volume);
 }
 
 } // namespace brivo

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QComboBox>
@@ -93,12 +94,16 @@ private slots:
         QVERIFY(QFile::exists(saved));
         QCOMPARE(w->StatusText(), "Scan saved to " + saved.toStdString());
 
-        // A fresh window (as after a restart) shows the same rows from the file.
+        // A fresh window (as after a restart) shows the same rows from the file, and its
+        // choice band names the image they came from.
         w.reset();
         auto w2 = NewWindow();
+        QCOMPARE(w2->cbWhereToScan->currentIndex(), 0);
         Open(*w2, dialogs, saved);
         QVERIFY2(dialogs.Boxes().isEmpty(), qPrintable(dialogs.Boxes().join('|')));
         QCOMPARE(Rows(*w2), scanned);
+        QCOMPARE(w2->cbWhereToScan->currentIndex(), 1);
+        QCOMPARE(w2->EdDiskImagePath->text(), QDir::toNativeSeparators(fat16_));
         QVERIFY(w2->tbRecoverSel->isEnabled() && w2->SaveScan1->isEnabled() && w2->OpenScan1->isEnabled());
 
         // Recover one file whose name survived whole; its content is the original's.
