@@ -96,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 result.Watcher->Search(at, std::span<const uint8_t>(image.data() + at, n), std::min(kPiece, end - at));
             }
         }
-        result.Watcher->Finish(result);
+        TReaderResult swept = result.Watcher->Finish();
+        result.Found.insert(result.Found.end(), swept.Found.begin(), swept.Found.end());
         result.Watcher.reset();
     }
     for (const auto& f : result.Found)

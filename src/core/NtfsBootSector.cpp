@@ -75,10 +75,8 @@ bool ReadSector(TByteSource& volume, uint64_t offset, std::vector<uint8_t>& out)
 
 } // namespace
 
-TNtfsBootCopy ReadNtfsBootSector(TByteSource& volume, std::vector<uint8_t>& boot) {
+bool ReadNtfsBackupBootSector(TByteSource& volume, std::vector<uint8_t>& boot) {
     TNtfsGeometry geo;
-    if (ReadSector(volume, 0, boot) && ReadNtfsGeometry(boot, geo) == TNtfsGeometryResult::Ok)
-        return TNtfsBootCopy::Primary;
     const uint64_t size = volume.Size();
     std::vector<uint8_t> backup;
     // The backup fills the last sector, whichever sector size the volume has.
@@ -90,9 +88,16 @@ TNtfsBootCopy ReadNtfsBootSector(TByteSource& volume, std::vector<uint8_t>& boot
         if (static_cast<uint64_t>(geo.BytesPerSector) != sector || sectors > at / sector || sectors * sector != at)
             continue;
         boot = std::move(backup);
-        return TNtfsBootCopy::Backup;
+        return true;
     }
-    return TNtfsBootCopy::None;
+    return false;
+}
+
+TNtfsBootCopy ReadNtfsBootSector(TByteSource& volume, std::vector<uint8_t>& boot) {
+    TNtfsGeometry geo;
+    if (ReadSector(volume, 0, boot) && ReadNtfsGeometry(boot, geo) == TNtfsGeometryResult::Ok)
+        return TNtfsBootCopy::Primary;
+    return ReadNtfsBackupBootSector(volume, boot) ? TNtfsBootCopy::Backup : TNtfsBootCopy::None;
 }
 
 } // namespace brivo

@@ -37,5 +37,7 @@ enum class TNtfsBootCopy { None, Primary, Backup };
 // the last sector of a whole disk (which may be a backup of its last partition only) is
 // never read as the boot sector of the disk.
 TNtfsBootCopy ReadNtfsBootSector(TByteSource& volume, std::vector<uint8_t>& boot);
+// Only the backup, for a caller that has looked at the first sector already.
+bool ReadNtfsBackupBootSector(TByteSource& volume, std::vector<uint8_t>& boot);
 
 } // namespace brivo

@@ -23,18 +23,7 @@ struct TReaderOptions {
     bool FreeSpaceReadAfter = false;
 };
 
-struct TReaderResult;
-
-// What a reader looks for in free space while the content search reads it: shown every
-// piece the search reads (volume byte offsets; what starts in the first `starts` bytes is
-// this piece's, the rest is the start of the next), then asked to add what it found.
-class TFreeSpaceWatcher {
-public:
-    virtual ~TFreeSpaceWatcher() = default;
-    virtual void Search(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) = 0;
-    // Adds its results, hidden counts and known starts to `into`.
-    virtual void Finish(TReaderResult& into) = 0;
-};
+class TFreeSpaceWatcher;
 
 // The clusters to read a result's content from, in order, keyed by its metadata address:
 // what a scan learned about files whose content does not simply follow their first
@@ -68,6 +57,17 @@ struct TReaderResult {
     // With TReaderOptions::FreeSpaceReadAfter, what the reader left to the content search's
     // reading; null when it left nothing.
     std::shared_ptr<TFreeSpaceWatcher> Watcher;
+};
+
+// What a reader looks for in free space while the content search reads it: shown every
+// piece the search reads (volume byte offsets; what starts in the first `starts` bytes is
+// this piece's, the rest is the start of the next), then asked for what it found.
+class TFreeSpaceWatcher {
+public:
+    virtual ~TFreeSpaceWatcher() = default;
+    virtual void Search(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) = 0;
+    // Its results, hidden counts and known starts.
+    virtual TReaderResult Finish() = 0;
 };
 
 // Appends a run of free bytes, joining it to the last run when they touch.

@@ -2,8 +2,6 @@
 
 #include <vector>
 
-#include "carve/ContentSearch.h"
-#include "driver/DeepContent.h"
 #include "exfat/ExFatExtractor.h"
 #include "exfat/ExFatFreeSpace.h"
 #include "exfat/ExFatVolume.h"
@@ -78,39 +76,17 @@ const std::vector<TFsReader>& Table() {
 
 } // namespace
 
-namespace {
-
-TReaderResult FromSweep(TNtfsSweepResult s) {
+TReaderResult ScanLostNtfsRecords(TByteSource& volume, TReaderReport& report, const TReaderOptions& opts) {
     TReaderResult r;
+    if (opts.FreeSpaceReadAfter) {
+        r.Watcher = MakeNtfsLostRecordWatcher(volume, opts.Masks, opts.Cleanup, report);
+        return r;
+    }
+    TNtfsSweepResult s = SweepNtfsWithoutBootSector(volume, opts.Masks, opts.Cleanup, report);
     r.Found = std::move(s.Found);
     r.HiddenByMasks = s.HiddenByMasks;
     r.HiddenByCleanup = s.HiddenByCleanup;
     r.KnownStarts = std::move(s.KnownStarts);
-    return r;
-}
-
-} // namespace
-
-TReaderResult ScanLostNtfsRecords(TByteSource& volume, TReaderReport& report, const TReaderOptions& opts) {
-    return FromSweep(SweepNtfsWithoutBootSector(volume, opts.Masks, opts.Cleanup, report));
-}
-
-TReaderResult ScanLostNtfsRecordsAndContent(TByteSource& volume, TReaderReport& report, const TReaderOptions& opts,
-                                            const std::vector<std::string>& types) {
-    TNtfsLostRecordSweep sweep(volume, opts.Masks, opts.Cleanup, report);
-    TFreeSpaceSearch search;
-    search.Types = types;
-    search.EachBlock = [&sweep](uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) {
-        sweep.Search(at, bytes, starts);
-    };
-    TFoundFiles content = SearchFreeSpace(volume, report, std::move(search));
-    TReaderResult r = FromSweep(sweep.Finish());
-    const size_t before = content.size();
-    DropKnownStarts(content, r.KnownStarts);
-    if (before != content.size())
-        report.Log("Content search: " + std::to_string(before - content.size()) +
-                   " finds left out, already listed from the NTFS records");
-    r.Found.insert(r.Found.end(), std::make_move_iterator(content.begin()), std::make_move_iterator(content.end()));
     return r;
 }
 

@@ -48,13 +48,9 @@ struct TFsReader {
 
 // A deep scan of a volume no signature names: every sector is searched for the
 // FILE records of an NTFS volume whose boot sector (and its backup) is lost, their files
-// listed with paths rebuilt from the records found.
+// listed with paths rebuilt from the records found. With FreeSpaceReadAfter the sweep is
+// left to the content search's reading of the whole volume (a Watcher, no free areas).
 TReaderResult ScanLostNtfsRecords(TByteSource& volume, TReaderReport& report, const TReaderOptions& opts);
-// The same sweep looking at the blocks the content search reads (types: the kinds it looks
-// for), so that the volume is read once for both; the content finds that start where a
-// swept file starts are left out.
-TReaderResult ScanLostNtfsRecordsAndContent(TByteSource& volume, TReaderReport& report, const TReaderOptions& opts,
-                                            const std::vector<std::string>& types);
 // The extractor of those results; anything else goes to fallback.
 std::unique_ptr<TExtractor> MakeLostNtfsRecordExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback);
 

@@ -90,7 +90,7 @@ TScanRoutes::DirectScan WithContentPhase(TScanRoutes::DirectScan reader, std::ve
         TFreeSpaceSearch search;
         search.Areas = std::move(r.FreeAreas);
         search.AreasKnown = r.FreeAreasKnown;
-        search.KnownStarts = r.KnownStarts;
+        search.KnownStarts = std::move(r.KnownStarts);
         search.Types = types;
         if (watcher)
             search.EachBlock = [&watcher](uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) {
@@ -100,10 +100,12 @@ TScanRoutes::DirectScan WithContentPhase(TScanRoutes::DirectScan reader, std::ve
         if (watcher) {
             // What the reader found in the same reading joins its own results; content
             // finds where those files start are left out as for the reader's own.
-            const size_t known = r.KnownStarts.size();
-            watcher->Finish(r);
-            DropKnownStarts(more, std::vector<uint64_t>(r.KnownStarts.begin() + static_cast<std::ptrdiff_t>(known),
-                                                        r.KnownStarts.end()));
+            TReaderResult swept = watcher->Finish();
+            DropKnownStarts(more, std::move(swept.KnownStarts));
+            r.Found.insert(r.Found.end(), std::make_move_iterator(swept.Found.begin()),
+                           std::make_move_iterator(swept.Found.end()));
+            r.HiddenByMasks += swept.HiddenByMasks;
+            r.HiddenByCleanup += swept.HiddenByCleanup;
         }
         r.Found.insert(r.Found.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
         return r;
@@ -414,10 +416,7 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
         // still has its records, and any volume its files' contents.
         route_ = TScanRoute::Content;
         TScanRoutes::DirectScan scan = ScanLostNtfsRecords;
-        if (WholeVolume(source))
-            scan = [types = ContentTypesOf(choice)](TByteSource& src, TReaderReport& report, const TReaderOptions& o) {
-                return ScanLostNtfsRecordsAndContent(src, report, o, types);
-            };
+        if (WholeVolume(source)) scan = WithContentPhase(std::move(scan), ContentTypesOf(choice));
         StartWorker([this, scan, opts] { RunDirect(scan, opts, "lost NTFS"); }, [this] { Complete(); });
         return;
     }

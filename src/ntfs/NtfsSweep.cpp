@@ -534,25 +534,44 @@ TNtfsSweepResult SweepNtfsFreeSpace(const TNtfsSweepInput& in, TReaderReport& re
 
 namespace {
 
+// A sweep fed by another reading of the volume: it owns what it reads against, as the scan
+// that made it has ended by the time it is fed.
 class TNtfsSweepWatcher final : public TFreeSpaceWatcher {
 public:
+    // The free clusters of a volume that opens, against its bitmap and live records.
     TNtfsSweepWatcher(const TNtfsVolume& vol, TNtfsClusterBitmap bitmap, TNtfsNodeMap live, const TMaskList& masks,
                       bool cleanup, TTranslateFn translate, TReaderReport& report)
         : vol_(vol), bitmap_(std::move(bitmap)), live_(std::move(live)), masks_(masks),
           in_{vol_, bitmap_, live_, masks_, cleanup, std::move(translate)}, sweep_(in_, report, false),
           ready_(sweep_.BeginFree()) {}
 
+    // The whole of a volume without a boot sector: no bitmap, no live records.
+    TNtfsSweepWatcher(TByteSource& volume, const TMaskList& masks, bool cleanup, TReaderReport& report)
+        : vol_{&volume, {}, 0, {}, TNtfsBootCopy::None}, masks_(masks),
+          in_{vol_, bitmap_, live_, masks_, cleanup, [&report](const std::string& s) { return report.Translate(s); }},
+          sweep_(in_, report, true), bootless_(true) {
+        sweep_.BeginBootless();
+    }
+
     void Search(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) override {
         if (ready_) sweep_.SearchGiven(at, bytes, starts);
     }
 
-    void Finish(TReaderResult& into) override {
-        if (!ready_) return;
-        TNtfsSweepResult s = sweep_.FinishFree();
-        into.Found.insert(into.Found.end(), std::make_move_iterator(s.Found.begin()), std::make_move_iterator(s.Found.end()));
-        into.HiddenByMasks += s.HiddenByMasks;
-        into.HiddenByCleanup += s.HiddenByCleanup;
-        into.KnownStarts.insert(into.KnownStarts.end(), s.KnownStarts.begin(), s.KnownStarts.end());
+    TReaderResult Finish() override {
+        TNtfsSweepResult s = Result(nullptr);
+        TReaderResult r;
+        r.Found = std::move(s.Found);
+        r.HiddenByMasks = s.HiddenByMasks;
+        r.HiddenByCleanup = s.HiddenByCleanup;
+        r.KnownStarts = std::move(s.KnownStarts);
+        return r;
+    }
+
+    void ReadWholeVolume() { sweep_.SweepWhole(); }
+
+    TNtfsSweepResult Result(TNtfsBootlessGeometry* geometry) {
+        if (bootless_) return sweep_.FinishBootless(geometry);
+        return ready_ ? sweep_.FinishFree() : TNtfsSweepResult{};
     }
 
 private:
@@ -562,7 +581,8 @@ private:
     const TMaskList masks_;
     const TNtfsSweepInput in_;
     TSweep sweep_;
-    const bool ready_;
+    const bool ready_ = true;
+    const bool bootless_ = false;
 };
 
 } // namespace
@@ -574,45 +594,16 @@ std::shared_ptr<TFreeSpaceWatcher> MakeNtfsSweepWatcher(const TNtfsVolume& vol, 
                                                std::move(translate), report);
 }
 
-// What a sweep without boot sector reads against: no bitmap, no live records.
-struct TNtfsLostRecordSweep::TImpl {
-    TImpl(TByteSource& volume, const TMaskList& m, bool cleanup, TReaderReport& report)
-        : masks(m), in{vol, noBitmap, noLive, masks, cleanup, [&report](const std::string& s) {
-                           return report.Translate(s);
-                       }},
-          sweep(in, report, true) {
-        vol.Source = &volume;
-        sweep.BeginBootless();
-    }
-    TNtfsVolume vol;
-    const TNtfsClusterBitmap noBitmap;
-    const TNtfsNodeMap noLive;
-    const TMaskList masks;
-    const TNtfsSweepInput in;
-    TSweep sweep;
-};
-
-TNtfsLostRecordSweep::TNtfsLostRecordSweep(TByteSource& volume, const TMaskList& masks, bool cleanup,
-                                           TReaderReport& report)
-    : impl_(std::make_unique<TImpl>(volume, masks, cleanup, report)) {}
-
-TNtfsLostRecordSweep::~TNtfsLostRecordSweep() = default;
-
-void TNtfsLostRecordSweep::ReadWholeVolume() { impl_->sweep.SweepWhole(); }
-
-void TNtfsLostRecordSweep::Search(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts) {
-    impl_->sweep.SearchGiven(at, bytes, starts);
-}
-
-TNtfsSweepResult TNtfsLostRecordSweep::Finish(TNtfsBootlessGeometry* geometry) {
-    return impl_->sweep.FinishBootless(geometry);
+std::shared_ptr<TFreeSpaceWatcher> MakeNtfsLostRecordWatcher(TByteSource& volume, const TMaskList& masks, bool cleanup,
+                                                             TReaderReport& report) {
+    return std::make_shared<TNtfsSweepWatcher>(volume, masks, cleanup, report);
 }
 
 TNtfsSweepResult SweepNtfsWithoutBootSector(TByteSource& volume, const TMaskList& masks, bool cleanup,
                                             TReaderReport& report, TNtfsBootlessGeometry* geometry) {
-    TNtfsLostRecordSweep sweep(volume, masks, cleanup, report);
+    TNtfsSweepWatcher sweep(volume, masks, cleanup, report);
     sweep.ReadWholeVolume();
-    return sweep.Finish(geometry);
+    return sweep.Result(geometry);
 }
 
 } // namespace brivo

@@ -109,25 +109,8 @@ struct TNtfsBootlessGeometry {
 TNtfsSweepResult SweepNtfsWithoutBootSector(TByteSource& volume, const TMaskList& masks, bool cleanup,
                                             TReaderReport& report, TNtfsBootlessGeometry* geometry = nullptr);
 
-// The same sweep fed with blocks another reader of the whole volume reads anyway (the
-// content search), so that the volume is read once for both.
-class TNtfsLostRecordSweep {
-public:
-    TNtfsLostRecordSweep(TByteSource& volume, const TMaskList& masks, bool cleanup, TReaderReport& report);
-    ~TNtfsLostRecordSweep();
-    TNtfsLostRecordSweep(const TNtfsLostRecordSweep&) = delete;
-    TNtfsLostRecordSweep& operator=(const TNtfsLostRecordSweep&) = delete;
-    // Reads the volume itself, block by block.
-    void ReadWholeVolume();
-    // Bytes [at, at + bytes.size()) of the volume; records starting in the first `starts`
-    // of them are this block's (the rest is the start of the next block).
-    void Search(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts);
-    // After the last block: the geometry worked out and the files listed.
-    TNtfsSweepResult Finish(TNtfsBootlessGeometry* geometry = nullptr);
-
-private:
-    struct TImpl;
-    std::unique_ptr<TImpl> impl_;
-};
+// The same sweep left to the content search's reading of the whole volume.
+std::shared_ptr<TFreeSpaceWatcher> MakeNtfsLostRecordWatcher(TByteSource& volume, const TMaskList& masks, bool cleanup,
+                                                             TReaderReport& report);
 
 } // namespace brivo

@@ -108,7 +108,7 @@ TFsProbe ProbeFileSystem(TByteSource& volume) {
         p.Name = "UDF";
     std::vector<uint8_t> boot;
     // Asked last: a volume formatted over an NTFS one may keep the old backup at its end.
-    if (p.Name.empty() && ReadNtfsBootSector(volume, boot) == TNtfsBootCopy::Backup) {
+    if (p.Name.empty() && ReadNtfsBackupBootSector(volume, boot)) {
         // Its own reader reads it through the backup; the engine needs the first sector.
         p.Kind = TFsKind::Ntfs;
         p.Name = "NTFS";

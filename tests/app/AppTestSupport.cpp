@@ -1,10 +1,14 @@
 #include "AppTestSupport.h"
 
+#include <QAction>
+#include <QComboBox>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QProcess>
 #include <QSettings>
+#include <QtTest>
 
 #include "app/AppSettings.h"
 
@@ -53,6 +57,22 @@ QString Md5OfFile(const QString& path) {
     QCryptographicHash h(QCryptographicHash::Md5);
     h.addData(&f);
     return QString::fromLatin1(h.result().toHex());
+}
+
+std::unique_ptr<TFrmMain> NewScanWindow(const QTemporaryDir& work, std::optional<TScanRoutes> routes) {
+    TFrmMainOptions o;
+    o.ListDrives = [] { return std::vector<std::string>{"sda"}; };
+    o.SystemDrive = [] { return std::string(); };
+    o.DebugLogPath = work.filePath("debug.log").toStdString();
+    o.Routes = std::move(routes);
+    return std::make_unique<TFrmMain>(o);
+}
+
+void ScanImage(TFrmMain& w, const QString& image) {
+    w.cbWhereToScan->setCurrentIndex(1);
+    w.EdDiskImagePath->setText(image);
+    w.tbFastScan->trigger();
+    QVERIFY(w.WaitForScan(120000));
 }
 
 } // namespace brivo::apptest

@@ -3,8 +3,11 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <deque>
+#include <memory>
+#include <optional>
 
 #include "app/Dialogs.h"
+#include "app/MainForm.h"
 
 namespace brivo::apptest {
 
@@ -82,5 +85,11 @@ QString UnpackFixture(const QString& name, const QTemporaryDir& dir);
 // $BRIVO_TESTDATA/<name> (default: ../shared/testdata beside the project), or "" when absent.
 QString SharedTestData(const QString& name);
 QString Md5OfFile(const QString& path);
+
+// A window over one drive "sda" and no system drive, its debug log in work; routes stand in
+// for the direct readers when given.
+std::unique_ptr<TFrmMain> NewScanWindow(const QTemporaryDir& work, std::optional<TScanRoutes> routes = {});
+// Scans a disk image through the window's own controls and waits for the scan to end.
+void ScanImage(TFrmMain& w, const QString& image);
 
 } // namespace brivo::apptest

@@ -42,20 +42,7 @@ class SavedScanTest : public QObject {
     QTemporaryDir work_;
     QString fat16_;
 
-    std::unique_ptr<TFrmMain> NewWindow() {
-        TFrmMainOptions o;
-        o.ListDrives = [] { return std::vector<std::string>{"sda"}; };
-        o.SystemDrive = [] { return std::string(); };
-        o.DebugLogPath = work_.filePath("debug.log").toStdString();
-        return std::make_unique<TFrmMain>(o);
-    }
-
-    void ScanImage(TFrmMain& w, const QString& image) {
-        w.cbWhereToScan->setCurrentIndex(1);
-        w.EdDiskImagePath->setText(image);
-        w.tbFastScan->trigger();
-        QVERIFY(w.WaitForScan(120000));
-    }
+    std::unique_ptr<TFrmMain> NewWindow() { return apptest::NewScanWindow(work_); }
 
     void Open(TFrmMain& w, apptest::TScriptedDialogs& dialogs, const QString& file) {
         dialogs.files.push_back(file);
@@ -76,7 +63,7 @@ private slots:
         auto w = NewWindow();
         QVERIFY(w->OpenScan1->isEnabled());
         QVERIFY(!w->SaveScan1->isEnabled());  // nothing to save yet
-        ScanImage(*w, fat16_);
+        apptest::ScanImage(*w, fat16_);
         const QStringList scanned = Rows(*w);
         QVERIFY(!scanned.isEmpty());
         QVERIFY(w->SaveScan1->isEnabled());
@@ -160,7 +147,7 @@ private slots:
         QVERIFY(QFile::copy(fat16_, image));
         apptest::TScriptedDialogs dialogs;
         auto w = NewWindow();
-        ScanImage(*w, image);
+        apptest::ScanImage(*w, image);
         const QString saved = dir.filePath("scan.brivoscan");
         dialogs.saveFiles.push_back(saved);
         w->SaveScan1->trigger();
@@ -189,7 +176,7 @@ private slots:
         const QString saved = work_.filePath("shot.brivoscan");
         {
             auto w = NewWindow();
-            ScanImage(*w, fat16_);
+            apptest::ScanImage(*w, fat16_);
             dialogs.saveFiles.push_back(saved);
             w->SaveScan1->trigger();
         }

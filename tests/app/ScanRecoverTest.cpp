@@ -119,19 +119,7 @@ class ScanRecoverTest : public QObject {
     QString fat16_, ntfs_;
 
     std::unique_ptr<TFrmMain> NewWindow(std::optional<TScanRoutes> routes = {}) {
-        TFrmMainOptions o;
-        o.ListDrives = [] { return std::vector<std::string>{"sda"}; };
-        o.SystemDrive = [] { return std::string(); };
-        o.DebugLogPath = work_.filePath("debug.log").toStdString();
-        o.Routes = std::move(routes);
-        return std::make_unique<TFrmMain>(o);
-    }
-
-    void ScanImage(TFrmMain& w, const QString& image) {
-        w.cbWhereToScan->setCurrentIndex(1);
-        w.EdDiskImagePath->setText(image);
-        w.tbFastScan->trigger();
-        QVERIFY(w.WaitForScan(120000));
+        return apptest::NewScanWindow(work_, std::move(routes));
     }
 
 private slots:
@@ -147,7 +135,7 @@ private slots:
         apptest::TScriptedDialogs dialogs;
         auto w = NewWindow();
         QVERIFY(!w->Engine().FToolsDir.empty());
-        ScanImage(*w, fat16_);
+        apptest::ScanImage(*w, fat16_);
         QVERIFY2(dialogs.Boxes().isEmpty(), qPrintable(dialogs.Boxes().join('|')));
         const QList<ManifestRow> manifest = ReadManifest("fat16");
         // Deleted entries with only a short name lose their first letter on FAT: "_ld_main.c",
@@ -205,7 +193,7 @@ private slots:
         if (ntfs_.isEmpty()) QSKIP("ntfs.img fixture missing");
         apptest::TScriptedDialogs dialogs;
         auto w = NewWindow();
-        ScanImage(*w, ntfs_);
+        apptest::ScanImage(*w, ntfs_);
         QVERIFY(w->ScanState().FFound.size() >= 3);
         auto calls = std::make_shared<std::atomic<int>>(0);
         auto holding = std::make_shared<std::atomic<bool>>(false);
@@ -242,7 +230,7 @@ private slots:
         apptest::TScriptedDialogs dialogs;
         dialogs.urlOpens = false;
         auto w = NewWindow();
-        ScanImage(*w, ntfs_);
+        apptest::ScanImage(*w, ntfs_);
         QVERIFY(!w->ScanState().FFound.empty());
         w->ScanState().FMakeExtractor = [] { return std::make_unique<TBadSectorExtractor>(); };
         w->btCheckAll->trigger();
@@ -370,7 +358,7 @@ private slots:
         auto w = NewWindow();
         w->show();
         w->resize(1024, 590 + w->menuBar()->sizeHint().height());
-        ScanImage(*w, ntfs_);
+        apptest::ScanImage(*w, ntfs_);
         w->lvFilesColumnClick(1);
         auto* m = w->ResultsModel();
         for (int r = 0; r < m->rowCount(); ++r)

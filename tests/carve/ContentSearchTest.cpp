@@ -18,12 +18,6 @@ constexpr uint64_t kSec = 512;
 
 std::string Sample(const std::string& name) { return ReadFileBytes(FixturePath("carve/" + name)); }
 
-class TStringSink : public TByteSink {
-public:
-    void Write(std::span<const uint8_t> b) override { Bytes.append(b.begin(), b.end()); }
-    std::string Bytes;
-};
-
 class TStopAfter : public TNullReport {
 public:
     explicit TStopAfter(int polls) : polls_(polls) {}
@@ -85,10 +79,10 @@ TEST(ContentSearch, FindsFilesInFreeSpaceAndTheyCopyBackByteExact) {
         EXPECT_TRUE(f.Inode.empty());
         EXPECT_EQ(f.DamageText, "Complete") << f.FullPath;
         EXPECT_EQ(f.DamageScore, kCarveCompleteScore);
-        TStringSink sink;
+        test::StringSink sink;
         extractor->Extract(f, sink);
-        EXPECT_EQ(static_cast<int64_t>(sink.Bytes.size()), f.SizeBytes);
-        got[f.FullPath] = sink.Bytes;
+        EXPECT_EQ(static_cast<int64_t>(sink.bytes.size()), f.SizeBytes);
+        got[f.FullPath] = sink.bytes;
     }
     EXPECT_EQ(got, v.Expected);
     for (const TFoundFile& f : r.Found)
@@ -195,9 +189,9 @@ TEST(ContentSearch, PhotoWrittenAroundAnotherFileIsJoinedFromItsTwoPieces) {
     const TFoundFile& joined = r.Found[2];  // after the two files of the volume
     EXPECT_EQ(joined.DamageText, "In pieces");
     EXPECT_EQ(joined.Extents, (std::vector<TByteExtent>{{at, split}, {tailAt, photo.size() - split}}));
-    TStringSink sink;
+    test::StringSink sink;
     MakeExtentExtractor(src, nullptr)->Extract(joined, sink);
-    EXPECT_TRUE(sink.Bytes == photo);
+    EXPECT_TRUE(sink.bytes == photo);
     EXPECT_EQ(r.Found[3].FullPath, "/$Found by content/PNG/f153.png");
     EXPECT_EQ(r.Found[3].DamageText, "Complete");
 
@@ -252,9 +246,9 @@ TEST(ContentSearch, SoundVideoAndArchivesComeBackWholeAndNamed) {
     std::map<std::string, std::string> got;
     for (const TFoundFile& f : r.Found) {
         EXPECT_EQ(f.DamageText, "Complete") << f.FullPath;
-        TStringSink sink;
+        test::StringSink sink;
         extractor->Extract(f, sink);
-        got[f.FullPath] = sink.Bytes;
+        got[f.FullPath] = sink.bytes;
     }
     EXPECT_EQ(got, expected);
 }

@@ -4,6 +4,7 @@
 #include <map>
 #include <thread>
 
+#include "DriverTest.h"
 #include "RecordingHost.h"
 #include "TestSupport.h"
 #include "core/Extractor.h"
@@ -14,22 +15,7 @@
 namespace brivo {
 namespace {
 
-struct TStringSink final : TByteSink {
-    void Write(std::span<const uint8_t> b) override { bytes.append(reinterpret_cast<const char*>(b.data()), b.size()); }
-    std::string bytes;
-};
-
-struct DeepScan : ::testing::Test {
-    test::TempDir dir;
-    test::RecordingHost host;
-    TScanState st;
-    TEngineContext engine;
-
-    void SetUp() override {
-        host.debugLogPath = dir / "debug.log";
-        ExtractEmbeddedBinaries(engine.FToolsDir, engine.FExtracted);
-    }
-    void TearDown() override { DeleteExtractedBinaries(engine.FToolsDir, engine.FExtracted); }
+struct DeepScan : test::DriverTest {
 
     void Scan(TScanDriver& d, const std::string& img, bool deep) {
         TScanChoice c;
@@ -50,7 +36,7 @@ struct DeepScan : ::testing::Test {
         std::map<std::string, int> md5s;
         const auto ex = st.FMakeExtractor();
         for (const TFoundFile& f : st.FFound) {
-            TStringSink s;
+            test::StringSink s;
             try {
                 ex->Extract(f, s);
             } catch (const std::exception&) {
@@ -108,7 +94,7 @@ TEST_F(DeepScan, QuickFormattedNtfsSweepsInTheContentSearchsReading) {
         const auto it = byPath.find(e.path.substr(1));
         ASSERT_TRUE(it != byPath.end()) << e.path;
         EXPECT_EQ(it->second->FoundBy, TFoundBy::DeepSweep) << e.path;
-        TStringSink s;
+        test::StringSink s;
         ex->Extract(*it->second, s);
         test::WriteFileBytes(dir / "content.bin", s.bytes);
         EXPECT_EQ(test::Md5OfFile(dir / "content.bin"), e.md5) << e.path;

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <thread>
 
+#include "DriverTest.h"
 #include "RecordingHost.h"
 #include "TestSupport.h"
 #include "core/ScanLog.h"
@@ -42,17 +43,7 @@ TScanChoice ImageChoice(const std::string& path) {
     return c;
 }
 
-struct DriverFixture : ::testing::Test {
-    test::TempDir dir;
-    test::RecordingHost host;
-    TScanState st;
-    TEngineContext engine;
-
-    void SetUp() override {
-        host.debugLogPath = dir / "debug.log";
-        ExtractEmbeddedBinaries(engine.FToolsDir, engine.FExtracted);
-    }
-    void TearDown() override { DeleteExtractedBinaries(engine.FToolsDir, engine.FExtracted); }
+struct DriverFixture : test::DriverTest {
 
     // Pumps the host's queue until the driver's idle step has run.
     void RunToIdle(TScanDriver& d) {
@@ -374,11 +365,6 @@ TEST_F(DriverFixture, LogicalVolumesOfASplitE01AndTheChoiceOfVolume) {
 namespace brivo {
 namespace {
 
-struct TStringSink final : TByteSink {
-    void Write(std::span<const uint8_t> b) override { bytes.append(reinterpret_cast<const char*>(b.data()), b.size()); }
-    std::string bytes;
-};
-
 // The volume chosen for the scan is the one the extractors read, inside a container the
 // engine cannot open too: the direct readers copy their own results there, a result found
 // by its content is copied from its extents, and what only the engine could copy fails
@@ -401,7 +387,7 @@ TEST_F(DriverFixture, ExtractorsReadTheScannedVolumeInsideEveryContainer) {
         size_t copied = 0;
         for (size_t i = 0; i < a.st.FFound.size() && i < b.st.FFound.size(); ++i) {
             if (a.st.FFound[i].IsDir || a.st.FFound[i].DamageText == "Overwritten") continue;
-            TStringSink sa, sb;
+            test::StringSink sa, sb;
             ea->Extract(a.st.FFound[i], sa);
             eb->Extract(b.st.FFound[i], sb);
             EXPECT_EQ(sa.bytes, sb.bytes) << a.st.FFound[i].FullPath;
@@ -414,7 +400,7 @@ TEST_F(DriverFixture, ExtractorsReadTheScannedVolumeInsideEveryContainer) {
         carved.FullPath = "/$Found by content/x.bin";
         carved.FoundBy = TFoundBy::Content;
         carved.Extents = {{1024, 512}, {512, 512}};
-        TStringSink s;
+        test::StringSink s;
         eb->Extract(carved, s);
         ASSERT_EQ(s.bytes.size(), 1024u);
         const auto volume = OpenVolumeSource(ListVolumes(raw), ChooseVolume(ListVolumes(raw), v));
@@ -471,7 +457,7 @@ TEST_F(DriverFixture, SavedScanReopensAsTheScanAndOnlyOverTheSameVolume) {
             EXPECT_DOUBLE_EQ(a.ModDateUtc, b.ModDateUtc);
         }
         if (a.IsDir || a.DamageText == "Overwritten") continue;
-        TStringSink s1, s2;
+        test::StringSink s1, s2;
         e1->Extract(a, s1);
         e2->Extract(b, s2);
         EXPECT_EQ(s1.bytes, s2.bytes) << a.FullPath;

@@ -8,6 +8,7 @@
 #include <map>
 #include <thread>
 
+#include "DriverTest.h"
 #include "RecordingHost.h"
 #include "TestSupport.h"
 #include "core/FailingByteSource.h"
@@ -47,12 +48,7 @@ void RunScan(TEngineContext& engine, const std::string& dir, TByteSourcePtr disk
 
 bool Marked(const TFoundFile& f) { return f.DamageText.rfind("Unreadable parts; ", 0) == 0; }
 
-struct UnreadableScan : ::testing::Test {
-    test::TempDir dir;
-    TEngineContext engine;
-    void SetUp() override { ExtractEmbeddedBinaries(engine.FToolsDir, engine.FExtracted); }
-    void TearDown() override { DeleteExtractedBinaries(engine.FToolsDir, engine.FExtracted); }
-};
+struct UnreadableScan : test::DriverTest {};
 
 TEST_F(UnreadableScan, FatFolderSectorLostOnlyItsOwnEntriesAndTheRestIsListedAndRecoverable) {
     const TByteSourcePtr raw = OpenRawByteSource(test::UnpackFixture("fat32.img", dir));

@@ -20,13 +20,8 @@ namespace {
 
 using namespace brivo::test;
 
-struct StringSink : TByteSink {
-    std::string bytes;
-    void Write(std::span<const uint8_t> b) override { bytes.append(reinterpret_cast<const char*>(b.data()), b.size()); }
-};
-
 std::string Extract(TExtractor& x, const TFoundFile& f) {
-    StringSink sink;
+    test::StringSink sink;
     x.Extract(f, sink);
     return sink.bytes;
 }

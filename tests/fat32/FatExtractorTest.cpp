@@ -14,11 +14,6 @@ namespace {
 
 using namespace brivo::test;
 
-struct StringSink : TByteSink {
-    std::string bytes;
-    void Write(std::span<const uint8_t> b) override { bytes.append(reinterpret_cast<const char*>(b.data()), b.size()); }
-};
-
 // The engine's copy of an address, as recovery falls back to it.
 std::string EngineCopy(const std::string& img, const std::string& address) {
     const ProcessResult r = RunProcess({"icat", "-R", "-f", "fat", img, address});
@@ -42,7 +37,7 @@ private:
 };
 
 std::string Extract(TExtractor& x, const TFoundFile& f) {
-    StringSink sink;
+    test::StringSink sink;
     x.Extract(f, sink);
     return sink.bytes;
 }

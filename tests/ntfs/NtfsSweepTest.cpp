@@ -23,12 +23,6 @@ using test::Ref;
 using test::TestData;
 using test::TestRecord;
 
-class StringSink : public TByteSink {
-public:
-    void Write(std::span<const uint8_t> bytes) override { data.append(reinterpret_cast<const char*>(bytes.data()), bytes.size()); }
-    std::string data;
-};
-
 constexpr int64_t kCluster = 4096;
 // Where the earlier $MFT lay: its record N at byte kOldMft + N * 1024.
 constexpr int64_t kOldMft = 16 * kCluster;
@@ -134,15 +128,15 @@ TEST(NtfsSweep, FindsFilesOfAnEarlierMftWithTheirPaths) {
     for (size_t i = 0; i < big.size(); ++i) want.push_back(static_cast<char>('a' + i % 23));
     for (const auto& [path, content] : std::map<std::string, std::string>{{"Docs/note.txt", body}, {"Docs/big.bin", want}}) {
         ASSERT_TRUE(found.count(path)) << path;
-        StringSink sink;
+        test::StringSink sink;
         ex->Extract(found.at(path), sink);
-        EXPECT_EQ(sink.data, content) << path;
+        EXPECT_EQ(sink.bytes, content) << path;
     }
     // A record rewritten since the scan is refused, not copied as something else.
     Bytes later = img;
     std::memset(later.data() + slot(21), 0, 1024);
     auto exLater = MakeNtfsExtractor(MakeMemoryByteSource(later, "v.img"), nullptr);
-    StringSink sink;
+    test::StringSink sink;
     EXPECT_THROW(exLater->Extract(found.at("Docs/note.txt"), sink), std::runtime_error);
 }
 
@@ -164,10 +158,10 @@ TEST(NtfsSweep, QuickFormattedVolumeEndToEnd) {
         const std::string path = e.path.substr(1);
         ASSERT_TRUE(found.count(path)) << e.path;
         EXPECT_EQ(found.at(path).SizeBytes, e.size) << e.path;
-        StringSink sink;
+        test::StringSink sink;
         ex->Extract(found.at(path), sink);
         const std::string out = dir / "copy";
-        test::WriteFileBytes(out, sink.data);
+        test::WriteFileBytes(out, sink.bytes);
         EXPECT_EQ(test::Md5OfFile(out), e.md5) << e.path;
     }
     for (const auto& [path, f] : found) EXPECT_EQ(path.find("new-"), std::string::npos) << path;
@@ -234,9 +228,9 @@ TEST(NtfsSweep, AVolumeWithoutBootSectorsIsSweptWhole) {
             const TFoundFile& f = found.at(e.path);
             EXPECT_TRUE(f.IsDeleted) << e.path;
             EXPECT_EQ(f.SizeBytes, e.size) << e.path;
-            StringSink sink;
+            test::StringSink sink;
             ex->Extract(f, sink);
-            EXPECT_EQ(md5(sink.data), e.md5) << e.path;
+            EXPECT_EQ(md5(sink.bytes), e.md5) << e.path;
         }
         ASSERT_TRUE(found.count("/Users/Alice/Desktop/todo.txt"));
         EXPECT_FALSE(found.at("/Users/Alice/Desktop/todo.txt").IsDeleted);
@@ -255,11 +249,11 @@ TEST(NtfsSweep, AVolumeWithoutBootSectorsIsSweptWhole) {
     for (const TFoundFile& f : r.Found) found[f.FullPath] = f;
     auto ex = MakeNtfsExtractor(MakeMemoryByteSource(vol, "lost"), nullptr, true);
     ASSERT_TRUE(found.count("Users/Bob/Documents/small-note.txt"));
-    StringSink note;
+    test::StringSink note;
     ex->Extract(found.at("Users/Bob/Documents/small-note.txt"), note);
-    EXPECT_EQ(md5(note.data), "34604919d16f377c1f198c18acccd6c4");
+    EXPECT_EQ(md5(note.bytes), "34604919d16f377c1f198c18acccd6c4");
     ASSERT_TRUE(found.count("Photos/2019/holiday.jpg"));
-    StringSink photo;
+    test::StringSink photo;
     try {
         ex->Extract(found.at("Photos/2019/holiday.jpg"), photo);
         ADD_FAILURE() << "copied without a cluster size";

@@ -1,8 +1,18 @@
 #pragma once
+#include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "core/Extractor.h"
+
 namespace brivo::test {
+
+// Keeps what an extractor writes.
+struct StringSink final : TByteSink {
+    void Write(std::span<const uint8_t> b) override { bytes.append(reinterpret_cast<const char*>(b.data()), b.size()); }
+    std::string bytes;
+};
 
 // A fresh private folder, removed with everything in it when the object goes.
 class TempDir {
