@@ -155,9 +155,14 @@ void TDiskImageDialog::Start() {
             const TImageProgress& p = r.Last;
             std::string done = Format(Translate("Copied %s of %s."), {FormatSize(static_cast<int64_t>(p.Rescued)),
                                                                     FormatSize(static_cast<int64_t>(p.Total))});
-            if (p.Errors > 0)
+            // A stopped copy has not read everything: what is left is not called unreadable.
+            const uint64_t badBytes = r.Stopped ? p.BadBytes : p.BadBytes + p.Pending;
+            if (badBytes > 0)
                 done += " " + Format(Translate("%d areas (%s) could not be read and are zeros in the image."),
-                                     {p.Errors, FormatSize(static_cast<int64_t>(p.BadBytes + p.Pending))});
+                                     {r.Stopped ? r.BadAreas : p.Errors, FormatSize(static_cast<int64_t>(badBytes))});
+            if (r.Stopped && p.Pending + p.NotTried > 0)
+                done += " " + Format(Translate("%s not read yet: it is read when the copy goes on."),
+                                     {FormatSize(static_cast<int64_t>(p.Pending + p.NotTried))});
             if (r.Stopped) done += " " + Translate("Stopped: start again with the same map to go on where it stopped.");
             else done += " " + Translate("Scan the image now (Disk Image).");
             text = Q(done);

@@ -70,9 +70,16 @@ int RunImage(const TImageRequest& request, std::ostream& out, std::ostream& err)
         out << (r.Resumed ? "Image continued: " : "Image written: ") << request.Out << " (" << SizeText(p.Total)
             << "), map: " << mapPath << "\n";
         out << "Copied " << SizeText(p.Rescued) << " of " << SizeText(p.Total);
-        if (p.Errors > 0)
-            out << "; " << p.Errors << " areas (" << SizeText(p.BadBytes + p.Pending)
+        if (p.BadBytes > 0) {
+            const size_t areas = r.Stopped ? r.BadAreas : p.Errors;
+            out << "; " << areas << " areas (" << SizeText(p.BadBytes + (r.Stopped ? 0 : p.Pending))
                 << ") could not be read and are zeros in the image";
+        }
+        if (r.Stopped) {
+            // Not read yet is not unreadable: the next run reads it.
+            if (p.Pending > 0) out << "; " << SizeText(p.Pending) << " failed a first read and will be tried again";
+            if (p.NotTried > 0) out << "; " << SizeText(p.NotTried) << " not tried yet";
+        }
         out << ".\n";
         if (r.Stopped) {
             out << "Stopped: run the same command again to go on where it stopped.\n";
@@ -93,6 +100,9 @@ TCliCommand ImageCommand() {
         "Reads the source once, sequentially, the readable areas first; areas that fail are skipped and tried "
         "again sector by sector at the end. Unreadable sectors are zeros in the image. A map file (the format GNU "
         "ddrescue reads and writes) records what was copied: run the same command again to go on where it stopped. "
+        "The map names the source (its size and a hash of its first MiB): a map or image left from another disk "
+        "is refused. Scan the image with its map beside it (OUT.map) or named with --map, and the areas not "
+        "copied read as unreadable, as on the disk. "
         "The source is never written. Exit codes: 0 all copied, 1 the copy failed, 2 bad usage, 3 unreadable areas "
         "remain or the copy was stopped.";
     def.Positionals = {{"SOURCE", "a device (sdb or /dev/sdb) or a disk image file"}, {"OUT", "the raw image to write"}};

@@ -11,8 +11,10 @@
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
+#include "core/Sha256.h"
 #include "platform/RawSource.h"
 #include "platform/UniqueFd.h"
 
@@ -24,6 +26,46 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kMaxMapBytes = 64u << 20;
 constexpr size_t kHoleBlock = 4096;
+constexpr uint64_t kIdentityBytes = 1 << 20;
+// The map's comment line that names the source it belongs to; the rescue tools skip it
+// like every line starting with '#'.
+constexpr std::string_view kIdentityTag = "Source identity: ";
+
+// Size and hash of the first MiB, or the size alone when that MiB cannot be read whole
+// (a failing first sector must not stop the copy).
+struct TSourceIdentity {
+    uint64_t Size = 0;
+    std::string Sha256;  // empty when not known
+};
+
+TSourceIdentity IdentifySource(TByteSource& src) {
+    TSourceIdentity id;
+    id.Size = src.Size();
+    std::vector<uint8_t> head(static_cast<size_t>(std::min(id.Size, kIdentityBytes)));
+    if (src.ReadAt(0, head.data(), head.size()) == static_cast<int64_t>(head.size())) id.Sha256 = Sha256Hex(head);
+    return id;
+}
+
+std::string IdentityText(const TSourceIdentity& id) {
+    return std::string(kIdentityTag) + "size " + std::to_string(id.Size) + ", first MiB sha256 " +
+           (id.Sha256.empty() ? "unknown" : id.Sha256);
+}
+
+// The identity kept in a map file's comments; false when it has none (a map written by
+// another tool or an older version).
+bool FindIdentity(const std::string& text, TSourceIdentity& id) {
+    const size_t at = text.find("# " + std::string(kIdentityTag));
+    if (at == std::string::npos) return false;
+    const size_t eol = text.find('\n', at);
+    const std::string line = text.substr(at, eol == std::string::npos ? std::string::npos : eol - at);
+    unsigned long long size = 0;
+    char hash[80] = {};
+    const std::string fmt = "# " + std::string(kIdentityTag) + "size %llu, first MiB sha256 %79s";
+    if (std::sscanf(line.c_str(), fmt.c_str(), &size, hash) != 2) return false;
+    id.Size = size;
+    id.Sha256 = std::string(hash) == "unknown" ? "" : hash;
+    return true;
+}
 
 std::string LocalTimeText() {
     const std::time_t now = std::time(nullptr);
@@ -84,6 +126,9 @@ private:
     void RetryPass();
     // Writes the non-zero blocks of bytes read at pos (the image's zeros stay holes).
     void Store(uint64_t pos, const uint8_t* bytes, size_t n);
+    // Zeros over [pos, pos + n) of an image that may hold other bytes there.
+    void Clear(uint64_t pos, uint64_t n);
+    void CheckMapBelongs(const std::string& text, bool outExists, uint64_t outSize);
     void SaveMap();
     void Report(const char* phase, bool force = false);
 
@@ -93,6 +138,10 @@ private:
     std::string mapPath_;
     TRescueMap map_;
     UniqueFd fd_;
+    // Made in this run: its untouched bytes read as zeros, so zero blocks can stay holes.
+    // Any other image may hold old bytes anywhere that is not copied.
+    bool created_ = false;
+    TSourceIdentity identity_;
     std::vector<uint8_t> buf_;
     TImageResult result_;
     Clock::time_point start_ = Clock::now();
@@ -107,6 +156,7 @@ void TImager::Open() {
     if (size == 0) throw std::runtime_error("The size of " + src_.Name() + " is not known: it cannot be imaged.");
     mapPath_ = o_.MapPath.empty() ? out_ + ".map" : o_.MapPath;
     map_ = TRescueMap(size);
+    identity_ = IdentifySource(src_);
 
     struct stat st {};
     const bool outExists = ::stat(out_.c_str(), &st) == 0;
@@ -114,29 +164,89 @@ void TImager::Open() {
     int err = 0;
     const bool mapExists = ReadWholeFile(mapPath_, text, err);
     if (!mapExists && err != ENOENT) throw std::runtime_error("Cannot read the map file " + mapPath_ + ": " + ErrnoText(err));
+    if (outExists && !S_ISREG(st.st_mode))
+        throw std::runtime_error(out_ + " is not a regular file: the image must be a new file.");
     if (mapExists) {
         map_ = ParseRescueMap(text, size);
         result_.Resumed = true;
         if (!outExists && map_.Bytes(TRescueStatus::Finished) > 0)
             throw std::runtime_error("The map file " + mapPath_ + " belongs to an image that is not there: " + out_ + ".");
+        CheckMapBelongs(text, outExists, outExists ? static_cast<uint64_t>(st.st_size) : 0);
     } else if (outExists) {
         throw std::runtime_error(out_ + " already exists. To go on with an earlier copy, keep its map file (" + mapPath_ +
                                  ") beside it; otherwise choose a new name.");
     }
-    if (outExists && !S_ISREG(st.st_mode))
-        throw std::runtime_error(out_ + " is not a regular file: the image must be a new file.");
 
-    fd_ = UniqueFd(::open(out_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    fd_ = UniqueFd(::open(out_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (outExists ? 0 : O_EXCL), 0644));
     if (!fd_) throw std::runtime_error("Cannot create " + out_ + ": " + ErrnoText(errno));
+    created_ = !outExists;
     if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode))
         throw std::runtime_error(out_ + " is not a regular file: the image must be a new file.");
     if (static_cast<uint64_t>(st.st_size) < size && ::ftruncate(fd_.get(), static_cast<off_t>(size)) != 0)
         throw std::runtime_error("Cannot create " + out_ + ": " + ErrnoText(errno));
+    // Areas an earlier run gave up on are said to be zeros: make them so, whatever the file
+    // held (an image continued from another tool's run, or an old file kept by mistake).
+    if (!created_)
+        for (const TRescueBlock& b : map_.Blocks(TRescueStatus::Bad)) Clear(b.Pos, b.Size);
     rescuedAtStart_ = map_.Bytes(TRescueStatus::Finished);
     SaveMap();
 }
 
+void TImager::CheckMapBelongs(const std::string& text, bool outExists, uint64_t outSize) {
+    const uint64_t size = map_.Size();
+    const std::string another = " Choose a new image and map file, or give the source they were made of.";
+    if (map_.FileExtent != 0 && map_.FileExtent != size)
+        throw std::runtime_error("The map file " + mapPath_ + " describes a source of " + std::to_string(map_.FileExtent) +
+                                 " bytes, but " + src_.Name() + " has " + std::to_string(size) +
+                                 ": it belongs to a copy of another source." + another);
+    TSourceIdentity kept;
+    if (FindIdentity(text, kept) && (kept.Size != size || (!kept.Sha256.empty() && !identity_.Sha256.empty() &&
+                                                           kept.Sha256 != identity_.Sha256)))
+        throw std::runtime_error("The map file " + mapPath_ + " belongs to a copy of another source: " +
+                                 (kept.Size != size ? "its size differs" : "its first MiB differs from " + src_.Name()) +
+                                 "." + another);
+    if (!outExists) return;
+    // What the map calls copied must be in the image.
+    uint64_t copiedEnd = 0;
+    for (const TRescueBlock& b : map_.Blocks(TRescueStatus::Finished)) copiedEnd = b.Pos + b.Size;
+    if (copiedEnd > outSize)
+        throw std::runtime_error(out_ + " is shorter (" + std::to_string(outSize) + " bytes) than its map file " + mapPath_ +
+                                 " says was copied (" + std::to_string(copiedEnd) + " bytes): they do not belong together." +
+                                 another);
+    // And where the map says the first MiB is copied, it must be the source's.
+    const uint64_t head = std::min(size, kIdentityBytes);
+    if (identity_.Sha256.empty() || map_.Bytes(TRescueStatus::Finished) == 0) return;
+    const std::vector<TRescueBlock> blocks = map_.Blocks();
+    if (blocks.empty() || blocks.front().Status != TRescueStatus::Finished || blocks.front().Size < head) return;
+    UniqueFd in(::open(out_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    std::vector<uint8_t> bytes(static_cast<size_t>(head));
+    size_t got = 0;
+    while (in && got < bytes.size()) {
+        const ssize_t r = ::pread(in.get(), bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<size_t>(r);
+    }
+    if (got == bytes.size() && Sha256Hex(bytes) != identity_.Sha256)
+        throw std::runtime_error(out_ + " does not hold what its map file " + mapPath_ + " says was copied from " +
+                                 src_.Name() + " (its first MiB differs)." + another);
+}
+
+void TImager::Clear(uint64_t pos, uint64_t n) {
+    static const std::vector<uint8_t> zeros(64 << 10);
+    while (n > 0) {
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(n, zeros.size()));
+        WriteAll(fd_.get(), out_, zeros.data(), k, pos);
+        pos += k;
+        n -= k;
+    }
+}
+
 void TImager::Store(uint64_t pos, const uint8_t* bytes, size_t n) {
+    if (!created_) {
+        WriteAll(fd_.get(), out_, bytes, n, pos);
+        return;
+    }
     size_t i = 0;
     while (i < n) {
         // Runs of blocks holding anything but zeros, written at once.
@@ -163,6 +273,7 @@ void TImager::SaveMap() {
         throw std::runtime_error("Cannot write " + out_ + ": " + ErrnoText(errno));
     std::vector<std::string> comments = {"Mapfile. Created by brivo-recovery-cli"};
     comments.insert(comments.end(), o_.MapComments.begin(), o_.MapComments.end());
+    comments.push_back(IdentityText(identity_));
     comments.push_back("Start time:   " + startTime_);
     comments.push_back("Current time: " + LocalTimeText());
     if (map_.CurrentStatus == '+') comments.push_back("Finished");
@@ -182,14 +293,14 @@ void TImager::SaveMap() {
 void TImager::Report(const char* phase, bool force) {
     const auto now = Clock::now();
     if (now - lastSave_ > std::chrono::seconds(30)) SaveMap();
-    if (!o_.OnProgress) return;
-    if (!force && now - lastReport_ < std::chrono::milliseconds(250)) return;
+    if (!force && (!o_.OnProgress || now - lastReport_ < std::chrono::milliseconds(250))) return;
     lastReport_ = now;
     TImageProgress p;
     p.Total = map_.Size();
     p.Rescued = map_.Bytes(TRescueStatus::Finished);
     p.BadBytes = map_.Bytes(TRescueStatus::Bad);
     p.Pending = map_.Bytes(TRescueStatus::NonTrimmed) + map_.Bytes(TRescueStatus::NonScraped);
+    p.NotTried = map_.Bytes(TRescueStatus::NonTried);
     p.Errors = map_.Count(TRescueStatus::Bad) + map_.Count(TRescueStatus::NonTrimmed) + map_.Count(TRescueStatus::NonScraped);
     const double secs = std::chrono::duration<double>(now - start_).count();
     if (secs > 0.5) {
@@ -199,7 +310,7 @@ void TImager::Report(const char* phase, bool force) {
     }
     p.Phase = phase;
     result_.Last = p;
-    o_.OnProgress(p);
+    if (o_.OnProgress) o_.OnProgress(p);
 }
 
 void TImager::CopyPass(bool skipping) {
@@ -252,6 +363,7 @@ void TImager::RetryPass() {
                 Store(p, buf_.data(), static_cast<size_t>(n));
                 map_.Set(p, n, TRescueStatus::Finished);
             } else {
+                if (!created_) Clear(p, n);
                 map_.Set(p, n, TRescueStatus::Bad);
             }
             p += n;
@@ -273,6 +385,7 @@ TImageResult TImager::Run() {
     }
     SaveMap();
     Report(result_.Stopped ? "stopped" : "finished", true);
+    result_.BadAreas = map_.Count(TRescueStatus::Bad);
     return result_;
 }
 

@@ -14,6 +14,7 @@ struct TImageProgress {
     uint64_t Rescued = 0;     // copied
     uint64_t BadBytes = 0;    // found unreadable sector by sector
     uint64_t Pending = 0;     // failed in a large read, still to be tried sector by sector
+    uint64_t NotTried = 0;    // not read yet (left by a stop)
     size_t Errors = 0;        // bad areas (runs of bad sectors and areas still pending)
     double BytesPerSecond = 0;  // copied this run, per second of this run
     double SecondsLeft = -1;    // at that rate; -1 when not known yet
@@ -42,17 +43,21 @@ struct TImageResult {
     TImageProgress Last;
     bool Stopped = false;
     bool Resumed = false;  // an existing map was continued
+    size_t BadAreas = 0;   // runs of sectors found bad sector by sector
 };
 
 // Copies src into a raw image file at outPath, sequentially: the readable areas first
-// (zeros are left as holes, so the image is sparse), then the areas whose large reads
+// (in a file made by this run zeros are left as holes, so the image is sparse; a file
+// continued is written in full, bad sectors as zeros, as it may hold anything), then the areas whose large reads
 // failed, sector by sector, once; sectors that still fail stay zeros in the image and
 // '-' in the map. The source is only ever read.
 //
 // A new image needs a path where nothing is yet, unless the map file is there too: then
 // the copy resumes, reading only what the map does not mark copied or bad. Throws
 // std::runtime_error with the user's message when the image or map cannot be created or
-// written, the map does not fit, or the source has no known size. Stop (checked between
+// written, the map does not fit, or the source has no known size. The map keeps the
+// source's size and the hash of its first MiB in a comment line: a map (or image) of
+// another source, or an image shorter than its map says, is refused, not continued. Stop (checked between
 // reads) ends the copy with the map saved.
 TImageResult ImageSource(TByteSource& src, const std::string& outPath, const TImageOptions& options);
 

@@ -4,13 +4,46 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstdio>
+#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 
 namespace brivo {
 
 TRescueMap::TRescueMap(uint64_t size) : size_(size) {
-    if (size_ > 0) runs_[0] = TRescueStatus::NonTried;
+    if (size_ > 0) {
+        runs_[0] = TRescueStatus::NonTried;
+        bytes_[Slot(TRescueStatus::NonTried)] = size_;
+        count_[Slot(TRescueStatus::NonTried)] = 1;
+    }
+}
+
+size_t TRescueMap::Slot(TRescueStatus status) {
+    switch (status) {
+        case TRescueStatus::NonTried: return 0;
+        case TRescueStatus::NonTrimmed: return 1;
+        case TRescueStatus::NonScraped: return 2;
+        case TRescueStatus::Bad: return 3;
+        case TRescueStatus::Finished: return 4;
+    }
+    return 0;
+}
+
+void TRescueMap::Account(uint64_t lo, uint64_t hi, int sign) {
+    auto it = runs_.upper_bound(lo);
+    if (it != runs_.begin()) --it;
+    for (; it != runs_.end() && it->first <= hi; ++it) {
+        const auto next = std::next(it);
+        const uint64_t len = (next == runs_.end() ? size_ : next->first) - it->first;
+        const size_t s = Slot(it->second);
+        if (sign > 0) {
+            bytes_[s] += len;
+            ++count_[s];
+        } else {
+            bytes_[s] -= len;
+            --count_[s];
+        }
+    }
 }
 
 TRescueStatus TRescueMap::At(uint64_t pos) const {
@@ -23,6 +56,10 @@ void TRescueMap::Set(uint64_t pos, uint64_t length, TRescueStatus status) {
     if (pos >= size_ || length == 0) return;
     const uint64_t end = length > size_ - pos ? size_ : pos + length;
     const TRescueStatus after = At(end);
+    // Only the runs touching [pos - 1, end] change (split, replaced or merged).
+    const uint64_t lo = pos > 0 ? pos - 1 : 0;
+    const uint64_t hi = end < size_ ? end : size_ - 1;
+    Account(lo, hi, -1);
     runs_.erase(runs_.lower_bound(pos), runs_.upper_bound(end));
     runs_[pos] = status;
     if (end < size_) runs_[end] = after;
@@ -31,6 +68,7 @@ void TRescueMap::Set(uint64_t pos, uint64_t length, TRescueStatus status) {
     if (it != runs_.begin() && std::prev(it)->second == status) it = runs_.erase(it), --it;
     auto next = std::next(it);
     if (next != runs_.end() && next->second == it->second) runs_.erase(next);
+    Account(lo, hi, +1);
 }
 
 std::vector<TRescueBlock> TRescueMap::Blocks() const {
@@ -48,12 +86,6 @@ std::vector<TRescueBlock> TRescueMap::Blocks(TRescueStatus status) const {
     for (const TRescueBlock& b : Blocks())
         if (b.Status == status) out.push_back(b);
     return out;
-}
-
-uint64_t TRescueMap::Bytes(TRescueStatus status) const {
-    uint64_t total = 0;
-    for (const TRescueBlock& b : Blocks(status)) total += b.Size;
-    return total;
 }
 
 std::string FormatRescueMap(const TRescueMap& map, const std::vector<std::string>& comments) {
@@ -125,6 +157,7 @@ TRescueMap ParseRescueMap(std::string_view text, uint64_t size) {
         if (pos < lastEnd) throw bad("blocks overlap or are out of order");
         if (len > UINT64_MAX - pos) throw bad("block too large");
         lastEnd = pos + len;
+        map.FileExtent = std::max(map.FileExtent, lastEnd);
         map.Set(pos, len, static_cast<TRescueStatus>(w[2][0]));
     }
     if (!haveStatus) throw std::runtime_error("The map file holds no status line.");

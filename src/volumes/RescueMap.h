@@ -40,8 +40,11 @@ public:
     std::vector<TRescueBlock> Blocks() const;
     // Runs of one status.
     std::vector<TRescueBlock> Blocks(TRescueStatus status) const;
-    uint64_t Bytes(TRescueStatus status) const;
-    size_t Count(TRescueStatus status) const { return Blocks(status).size(); }
+    // Kept as running totals: a map of many small runs is asked these at every report.
+    uint64_t Bytes(TRescueStatus status) const { return bytes_[Slot(status)]; }
+    size_t Count(TRescueStatus status) const { return count_[Slot(status)]; }
+    // Where the last run ends in the map file it was read from (0 for a map made here).
+    uint64_t FileExtent = 0;
 
     // The copier's place and phase, kept in the file's status line.
     uint64_t CurrentPos = 0;
@@ -49,8 +52,14 @@ public:
     int CurrentPass = 1;
 
 private:
+    static size_t Slot(TRescueStatus status);
+    // Adds (sign +1) or takes out (-1) the runs that hold any byte of [lo, hi].
+    void Account(uint64_t lo, uint64_t hi, int sign);
+
     uint64_t size_;
     std::map<uint64_t, TRescueStatus> runs_;  // start of each run -> its status
+    uint64_t bytes_[5] = {};
+    size_t count_[5] = {};
 };
 
 // The file's text: comment lines (each given line after "# "), the status line, the

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 
 #include "TestSupport.h"
 #include "core/FailingByteSource.h"
@@ -43,6 +45,12 @@ private:
     std::atomic<bool>& stop_;
     int left_;
 };
+
+std::string ToHex(uint64_t v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%llX", static_cast<unsigned long long>(v));
+    return buf;
+}
 
 bool InBad(uint64_t at) {
     for (const TByteRange& b : kBadSectors)
@@ -141,6 +149,9 @@ TEST(DiskImager, AStoppedCopyGoesOnFromItsMapAndRefusesToReplaceAnImage) {
     const TRescueMap partial = ParseRescueMap(test::ReadFileBytes(dir / "out.map"), kSize);
     EXPECT_GT(partial.Bytes(TRescueStatus::NonTried), 0u);
     const uint64_t copiedBefore = partial.Bytes(TRescueStatus::Finished);
+    // What the stop left is said to be not read yet, not unreadable.
+    EXPECT_EQ(first.Last.NotTried, partial.Bytes(TRescueStatus::NonTried));
+    EXPECT_EQ(first.BadAreas, 0u);
     EXPECT_GE(copiedBefore, 1u << 20);
 
     // A new copy over it without its map would throw away what is there.
@@ -167,6 +178,123 @@ TEST(DiskImager, AStoppedCopyGoesOnFromItsMapAndRefusesToReplaceAnImage) {
     EXPECT_LE(src->Reads() - readsBefore, chunksLeft + 6 * (64 << 10) / 512);
     const TRescueMap done = ParseRescueMap(test::ReadFileBytes(dir / "out.map"), kSize);
     EXPECT_EQ(done.Bytes(TRescueStatus::Bad), (100u << 10) + 512);
+}
+
+TEST(RescueMap, KeepsItsTotalsAcrossManySmallRuns) {
+    // Tens of thousands of runs, set in an order that splits, replaces and merges them:
+    // the running totals must match a count from the runs themselves, and asking them at
+    // every report must cost nothing.
+    constexpr uint64_t kRuns = 100000;
+    TRescueMap m(kRuns * 1024);
+    const TRescueStatus kinds[] = {TRescueStatus::Finished, TRescueStatus::Bad, TRescueStatus::NonTrimmed,
+                                   TRescueStatus::NonScraped, TRescueStatus::NonTried};
+    uint64_t seed = 12345;
+    auto next = [&] { return seed = seed * 6364136223846793005ull + 1442695040888963407ull, seed >> 33; };
+    for (uint64_t i = 0; i < kRuns; ++i) m.Set(i * 1024, 512, kinds[i % 3]);
+    auto check = [&] {
+        uint64_t bytes[5] = {};
+        size_t count[5] = {};
+        for (const TRescueBlock& b : m.Blocks()) {
+            for (size_t k = 0; k < 5; ++k)
+                if (kinds[k] == b.Status) bytes[k] += b.Size, ++count[k];
+        }
+        for (size_t k = 0; k < 5; ++k) {
+            ASSERT_EQ(m.Bytes(kinds[k]), bytes[k]) << static_cast<char>(kinds[k]);
+            ASSERT_EQ(m.Count(kinds[k]), count[k]) << static_cast<char>(kinds[k]);
+        }
+    };
+    check();
+    for (int i = 0; i < 2000; ++i) {
+        const uint64_t pos = next() % m.Size();
+        m.Set(pos, 1 + next() % (i % 10 == 0 ? 1 << 20 : 4096), kinds[next() % 5]);
+        if (i % 1000 == 0) check();
+    }
+    m.Set(m.Size() - 10, 100, TRescueStatus::Bad);  // past the end: cut
+    m.Set(0, 1, TRescueStatus::NonTried);
+    check();
+    uint64_t sum = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100000; ++i) sum += m.Bytes(TRescueStatus::Finished) + m.Count(TRescueStatus::Bad);
+    EXPECT_GT(sum, 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// An image file that was there before (left by another run or another tool) holds old
+// bytes: the copy must write every byte, zeros included, and zeros where the map says bad.
+TEST(DiskImager, AContinuedImageHoldsTheSourceNotTheOldBytes) {
+    test::TempDir dir;
+    const std::vector<uint8_t> bytes = SourceBytes();
+    auto src = MakeFailingByteSource(MakeMemoryByteSource(bytes, "disk"), kBad);
+    TImageOptions opt;
+    opt.MapPath = dir / "out.map";
+    test::WriteFileBytes(dir / "out.img", std::string(kSize, '\xAA'));
+    // A map that only says the source's size (as the rescue tools start one), and one that
+    // already gave up on a stretch.
+    const uint64_t kGivenUp = 64 << 10;
+    test::WriteFileBytes(dir / "out.map", "0x0 ?\n0x0 0x" + ToHex(kGivenUp) + " -\n0x" + ToHex(kGivenUp) + " 0x" +
+                                              ToHex(kSize - kGivenUp) + " ?\n");
+    const TImageResult r = ImageSource(*src, dir / "out.img", opt);
+    EXPECT_TRUE(r.Resumed);
+    EXPECT_FALSE(r.Stopped);
+    const std::string got = test::ReadFileBytes(dir / "out.img");
+    ASSERT_EQ(got.size(), bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i)
+        ASSERT_EQ(static_cast<uint8_t>(got[i]), InBad(i) || i < kGivenUp ? 0 : bytes[i]) << "byte " << i;
+
+    // A map that says all is copied, beside an image that is empty or of another disk.
+    TRescueMap all(kSize);
+    all.Set(0, kSize, TRescueStatus::Finished);
+    all.CurrentStatus = '+';
+    for (const std::string& image : {std::string(), std::string(kSize / 2, '\0'), std::string(kSize, '\0')}) {
+        SCOPED_TRACE(image.size());
+        test::WriteFileBytes(dir / "done.img", image);
+        test::WriteFileBytes(dir / "done.map", FormatRescueMap(all, {}));
+        TImageOptions o;
+        o.MapPath = dir / "done.map";
+        EXPECT_THROW(ImageSource(*src, dir / "done.img", o), std::runtime_error);
+        EXPECT_EQ(test::ReadFileBytes(dir / "done.img"), image);
+    }
+}
+
+TEST(DiskImager, RefusesAMapLeftFromAnotherSource) {
+    test::TempDir dir;
+    const std::vector<uint8_t> bytes = SourceBytes();
+    std::vector<uint8_t> sameSize = bytes;
+    sameSize[100] ^= 1;
+    std::vector<uint8_t> bigger = bytes;
+    bigger.resize(kSize * 2, 7);
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> first;
+        bool stopFirst;
+    };
+    const Case cases[] = {{"bigger disk, finished", bigger, false},
+                          {"bigger disk, stopped", bigger, true},
+                          {"same size, other bytes", sameSize, false},
+                          {"same size, stopped", sameSize, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir d;
+        std::atomic<bool> stop{false};
+        TImageOptions opt;
+        opt.MapPath = d / "out.map";
+        opt.ChunkBytes = 256 << 10;
+        opt.Stop = &stop;
+        StopAfterReads first(MakeMemoryByteSource(c.first, "old disk"), stop, c.stopFirst ? 3 : 1 << 30);
+        ImageSource(first, d / "out.img", opt);
+        const std::string before = test::ReadFileBytes(d / "out.img");
+        const std::string mapBefore = test::ReadFileBytes(d / "out.map");
+        stop = false;
+        auto src = MakeMemoryByteSource(bytes, "new disk");
+        try {
+            ImageSource(*src, d / "out.img", opt);
+            ADD_FAILURE() << "a map of another source was continued";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find("another source"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(test::ReadFileBytes(d / "out.img"), before);
+        EXPECT_EQ(test::ReadFileBytes(d / "out.map"), mapBefore);
+    }
 }
 
 } // namespace
