@@ -10,6 +10,7 @@
 #include "volumes/VolumeList.h"
 #include "platform/Devices.h"
 #include "platform/RawSource.h"
+#include "volumes/MappedImage.h"
 
 namespace brivo::cli {
 
@@ -48,7 +49,8 @@ TCliCommand InfoCommand() {
         "file system that is recognised.";
     c.Definition.Positionals = {{"SOURCE", "a disk image file, a device name such as sdb1, or a /dev path"}};
     c.Definition.Options = {{"format", "FORMAT", "output format", {"text", "json"}, "text"},
-                            {"search", "", "search every sector for lost volumes (reads the whole source)", {}, ""}};
+                            {"search", "", "search every sector for lost volumes (reads the whole source)", {}, ""},
+                            {"map", "FILE", "the map of an image copied with 'image' (default: IMAGE.map)", {}, ""}};
     c.Run = RunInfo;
     return c;
 }
@@ -87,6 +89,7 @@ bool AnythingRecognised(const TSourceVolumes& s) {
 int RunInfo(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
     const std::string source = ResolveSourceArgument(args.Positionals.at(0));
     TSourceVolumes vols;
+    if (args.Has("map")) UseRescueMap(source, args.Value("map"));
     try {
         vols = ListVolumes(source, args.Has("search") ? TSearchDepth::EverySector : TSearchDepth::Aligned);
     } catch (const std::exception& e) {

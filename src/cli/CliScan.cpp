@@ -40,6 +40,7 @@
 #include "results/RecoveryBatch.h"
 #include "results/ResultsModel.h"
 #include "volumes/VolumeList.h"
+#include "volumes/MappedImage.h"
 
 namespace brivo::cli {
 
@@ -75,6 +76,8 @@ std::vector<TOptionSpec> ScanOptions() {
                           "(e.g. jpg,pdf,docx; default: those the masks name, else every kind)", {}, ""},
         {"save", "FILE", "save the scan to FILE, to reopen it with recover --from-scan FILE", {}, ""},
         {"volume", "N", "the volume of a partitioned disk or image to read (the number 'info' lists)", {}, ""},
+        {"map", "FILE", "the map of an image copied with 'image' (default: IMAGE.map when there is one): the "
+                        "areas it does not mark copied read as unreadable, as on the disk", {}, ""},
         {"show-hidden", "", "list every deleted entry: mask \"*\" and no cleanup filter", {}, ""},
         {"verbose", "", "print the scan log on stderr (also -v)", {}, ""},
     };
@@ -167,6 +170,7 @@ int OpenSavedScanRun(const TParsedArgs& args, TScanRun& run, std::ostream& err) 
 }
 
 int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
+    if (args.Has("map") && !args.Positionals.empty()) UseRescueMap(args.Positionals.at(0), args.Value("map"));
     if (args.Has("from-scan")) return OpenSavedScanRun(args, run, err);
     if (args.Positionals.empty()) {
         err << "brivo-recovery-cli: error: give a SOURCE to scan\n";

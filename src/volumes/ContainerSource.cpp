@@ -1,4 +1,5 @@
 #include "volumes/ContainerSource.h"
+#include "volumes/MappedImage.h"
 
 #include <cstring>
 #include <stdexcept>
@@ -72,7 +73,7 @@ TOpenedContainer OpenContainer(const std::string& path) {
     c.Format = ContainerKindName(c.Kind);
     if (c.Kind == TContainerKind::Qcow && head.size() >= 8 && head[7] == 1) c.Format = "QCOW";
     switch (c.Kind) {
-        case TContainerKind::Raw: c.Disk = raw; break;
+        case TContainerKind::Raw: c.Disk = WithRescueMap(raw, path); break;
         case TContainerKind::Ewf:
         case TContainerKind::Ewf2: c.Disk = OpenEwfByteSource(path, c.Format); break;
         case TContainerKind::Vhd:

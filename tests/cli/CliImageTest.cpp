@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "FailingFile.h"
@@ -70,6 +72,55 @@ TEST(CliImage, RefusesToReplaceAnImageWithoutItsMap) {
     ASSERT_EQ(::stat((dir / "v2.img").c_str(), &st), 0);
     EXPECT_GT(st.st_size, 0);
     EXPECT_LT(static_cast<uint64_t>(st.st_size), test::ReadFileBytes(disk).size());
+}
+
+// An image copied from a disk whose first FAT could not be read holds zeros there; with
+// the copy's map beside it (or named with --map) the scan reads that FAT as unreadable and
+// takes the second copy, as it does on the disk itself.
+TEST(CliImage, AnImageWithItsMapScansLikeTheFailingDisk) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("fat16.img", dir);
+    std::string bytes = test::ReadFileBytes(img);
+    auto le16 = [&](size_t at) { return static_cast<uint64_t>(static_cast<uint8_t>(bytes[at])) | static_cast<uint64_t>(static_cast<uint8_t>(bytes[at + 1])) << 8; };
+    const uint64_t fat = le16(14) * le16(11);
+    const uint64_t fatBytes = le16(22) * le16(11);
+    ASSERT_EQ(bytes[16], 2);
+    auto scan = [&](const std::vector<std::string>& extra) {
+        std::vector<std::string> argv = {test::CliPath(), "scan", "--format", "tsv", "--show-hidden"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return test::RunProcess(argv);
+    };
+    const test::ProcessResult clean = scan({img});
+    ASSERT_EQ(clean.exitCode, 0) << clean.err;
+
+    // What the copy made of it: the first FAT zeros, marked bad in the map.
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(fat), bytes.begin() + static_cast<std::ptrdiff_t>(fat + fatBytes), '\0');
+    const std::string copy = dir / "copy.img";
+    test::WriteFileBytes(copy, bytes);
+    char map[256];
+    std::snprintf(map, sizeof map, "0 +\n0 %llu +\n%llu %llu -\n%llu %llu +\n", static_cast<unsigned long long>(fat),
+                  static_cast<unsigned long long>(fat), static_cast<unsigned long long>(fatBytes),
+                  static_cast<unsigned long long>(fat + fatBytes),
+                  static_cast<unsigned long long>(bytes.size() - fat - fatBytes));
+    // Without the map the zeros are taken for the FAT: the listing differs.
+    EXPECT_NE(scan({copy}).out, clean.out);
+
+    test::WriteFileBytes(copy + ".map", map);
+    const test::ProcessResult beside = scan({copy});
+    EXPECT_EQ(beside.out, clean.out) << beside.err;
+    ::unlink((copy + ".map").c_str());
+    test::WriteFileBytes(dir / "elsewhere.map", map);
+    const test::ProcessResult named = scan({copy, "--map", dir / "elsewhere.map"});
+    EXPECT_EQ(named.out, clean.out) << named.err;
+
+    // A map of something else: named, it is refused; found beside the image, it is not used.
+    test::WriteFileBytes(dir / "other.map", "0 +\n0 4096 -\n");
+    const test::ProcessResult refused = scan({copy, "--map", dir / "other.map"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("not this image's map"), std::string::npos) << refused.err;
+    test::WriteFileBytes(dir / "plain.img", test::ReadFileBytes(img));
+    test::WriteFileBytes(dir / "plain.img.map", "0 +\n0 4096 -\n");
+    EXPECT_EQ(scan({dir / "plain.img"}).out, clean.out);
 }
 
 } // namespace
