@@ -68,7 +68,7 @@ std::vector<TOptionSpec> ScanOptions() {
         {"filter", "CATEGORY", "mask category: " + WhatCliNames(), whatNames, kWhatCategories[kWhatAllCustom].CliName},
         {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
-        {"deep", "", "also search free space for lost folders (FAT, exFAT) and earlier $MFT records (NTFS), then "
+        {"deep", "", "also search free space for lost folders (FAT; exFAT in every scan) and earlier $MFT records (NTFS), then "
                      "search it for files by their content (slower)", {}, ""},
         {"content-only", "", "find files by their content alone, over the whole volume (formatted cards, "
                              "unknown file systems)", {}, ""},

@@ -105,6 +105,7 @@ TExFatEntrySet DecodeExFatEntrySet(ByteSpan b) {
         s.Name.push_back(static_cast<char16_t>(
             ReadLe16(set, static_cast<int64_t>((2 + i / kNameUnitsPerEntry) * kExFatEntrySize + 2 + (i % kNameUnitsPerEntry) * 2))));
     s.HasModDate = ExFatTimeToUtc(ReadLe32(set, 12), set[21], set[23], s.ModDateUtc);
+    s.HasCreateDate = ExFatTimeToUtc(ReadLe32(set, 8), set[20], set[22], s.CreateDateUtc);
     s.Status = TExFatSetStatus::Ok;
     return s;
 }

@@ -40,6 +40,8 @@ struct TExFatEntrySet {
     uint16_t NameHash = 0;      // over the up-cased name, as stored in the stream extension
     bool HasModDate = false;
     TDateTime ModDateUtc = 0;
+    bool HasCreateDate = false;
+    TDateTime CreateDateUtc = 0;
     // Decoded from the part of a set that its directory's data still holds (the name as
     // far as it goes, no checksum to check): see DecodeExFatCutSet.
     bool Cut = false;

@@ -67,6 +67,32 @@ bool ReadExFatDirectory(TExFatVolume& vol, uint32_t first, bool noFatChain, uint
     return !out.Clusters.empty();
 }
 
+namespace {
+
+// Stamps without their 10 ms part are even seconds: two seconds either way.
+constexpr TDateTime kStampSlack = 2.0 / 86400.0;
+
+} // namespace
+
+bool TExFatScanner::MadeAfter(const TExFatDirData& dir, const TExFatEntrySet& folder) const {
+    if (!folder.HasModDate || dir.Clusters.empty()) return false;
+    // A folder's last-changed time moves on whenever an entry is made in it, so no entry
+    // of its own was made later.
+    const ByteSpan b = ByteSpan(dir.Data).first(dir.BytesPerCluster);
+    int dated = 0;
+    for (size_t at = 0; at < b.size() && b[at] != 0;) {
+        const TExFatEntrySet set = (b[at] & 0x7F) == kExFatTypeFile ? DecodeExFatEntrySet(b.subspan(at)) : TExFatEntrySet{};
+        if (!set.Ok()) {
+            at += kExFatEntrySize;
+            continue;
+        }
+        if (!set.HasCreateDate || set.CreateDateUtc <= folder.ModDateUtc + kStampSlack) return false;
+        ++dated;
+        at += static_cast<size_t>(set.EntryCount) * kExFatEntrySize;
+    }
+    return dated > 0;
+}
+
 TExFatScanner::TExFatScanner(TExFatVolume& vol, TReaderReport& report, TReaderOptions options)
     : vol_(vol), report_(report), options_(std::move(options)), emptyIsNoise_(IsDefaultMaskList(options_.Masks)) {}
 
@@ -82,12 +108,17 @@ TReaderResult TExFatScanner::Run() {
     report_.Progress(0, 0, report_.Translate("Scanning exFAT directories..."));
     // The bitmap and up-case table are the root's own; their clusters are never swept.
     Walk("", vol_.Boot().RootCluster, false, 0, false, 0);
-    if (options_.Deep && !report_.StopRequested()) Sweep();
+    // The sweep of free clusters for entry sets runs in every scan: a deleted folder's
+    // later clusters, which its entry no longer counts and the cleared FAT no longer
+    // links, are found nowhere else, and reading the free clusters once costs about as
+    // much as the walk on a full volume.
+    if (!report_.StopRequested()) Sweep();
     report_.Log("Fast exFAT scan complete: found=" + std::to_string(result_.Found.size()));
     return std::move(result_);
 }
 
-void TExFatScanner::Walk(const std::string& path, uint32_t first, bool noFatChain, uint64_t length, bool deleted, int depth) {
+void TExFatScanner::Walk(const std::string& path, uint32_t first, bool noFatChain, uint64_t length, bool deleted, int depth,
+                         const TExFatEntrySet* self) {
     if (report_.StopRequested() || depth > kExFatMaxDepth || dirClusters_.count(first)) return;
     // The first cluster of a deleted folder in use again holds someone else's data now.
     if (deleted && vol_.IsAllocated(first)) {
@@ -97,11 +128,27 @@ void TExFatScanner::Walk(const std::string& path, uint32_t first, bool noFatChai
     }
     TExFatDirData dir;
     if (!ReadExFatDirectory(vol_, first, noFatChain, length, deleted, dir, &dirClusters_)) return;
+    if (deleted && self && MadeAfter(dir, *self)) {
+        // Every entry there was made after the folder last changed: the freed cluster went
+        // to a folder made later (deleted too, or the sweep lists it as lost), not this one.
+        if (report_.DebugEnabled())
+            report_.DebugLog("exFAT skip deleted dir: path=\"" + path + "\" cluster=" + std::to_string(first) +
+                             " reason=entries-younger-than-folder");
+        return;
+    }
     for (uint32_t c : dir.Clusters) dirClusters_.insert(c);
     std::vector<TChild> children;
+    const size_t cutBefore = cutTails_.size();
     Decode(path, dir, deleted, depth, children);
+    if (deleted && self && self->HasCreateDate && self->HasModDate && cutTails_.size() == cutBefore) {
+        // No end-of-directory entry in the last cluster read: the folder went on.
+        const ByteSpan last = ByteSpan(dir.Data).last(dir.BytesPerCluster);
+        bool ended = false;
+        for (size_t at = 0; at < last.size() && !ended; at += kExFatEntrySize) ended = last[at] == 0;
+        if (!ended) openEnds_.push_back({path, depth, self->CreateDateUtc, self->ModDateUtc});
+    }
     for (const TChild& c : children)
-        Walk(c.Path, c.Set.FirstCluster, c.Set.NoFatChain, c.Set.DataLength, c.Deleted, depth + 1);
+        Walk(c.Path, c.Set.FirstCluster, c.Set.NoFatChain, c.Set.DataLength, c.Deleted, depth + 1, &c.Set);
     Progress(Format(report_.Translate("Scanning exFAT directories... found %d files"), {static_cast<int64_t>(result_.Found.size())}));
 }
 
@@ -232,9 +279,11 @@ void TExFatScanner::Sweep() {
             }
             if (any) found.push_back(c);
         }
-        Progress(report_.Translate("Deep scan: looking for lost exFAT folders..."), c0 - kExFatFirstCluster, limit - kExFatFirstCluster);
+        Progress(report_.Translate(options_.Deep ? "Deep scan: looking for lost exFAT folders..." : "Looking for lost exFAT folders..."),
+                 c0 - kExFatFirstCluster, limit - kExFatFirstCluster);
     }
     JoinCutSets(starts);
+    PlaceOpenEnds(found, claimed);
     // A folder that no found entry points at is lost: it is listed under its cluster. Its
     // named subfolders are reached through it. A folder's later clusters follow its first
     // when nothing else claims them.
@@ -258,6 +307,68 @@ void TExFatScanner::Sweep() {
     }
     cleanupBase_.clear();
     foundBy_ = TFoundBy::Metadata;
+}
+
+void TExFatScanner::PlaceOpenEnds(const std::vector<uint32_t>& found, const std::unordered_set<uint32_t>& claimed) {
+    if (openEnds_.empty()) return;
+    // A lost cluster that opens with an entry set, with the span of its sets' creation times.
+    struct TLost {
+        uint32_t Cluster = 0;
+        TDateTime First = 0, Last = 0;
+        int Fits = 0;  // open-ended folders whose life holds that span
+    };
+    std::vector<TLost> lost;
+    const uint32_t bpc = vol_.BytesPerCluster();
+    std::vector<uint8_t> buf(bpc);
+    for (uint32_t c : found) {
+        if (report_.StopRequested()) return;
+        if (claimed.count(c) || dirClusters_.count(c) || !vol_.ReadCluster(c, buf.data())) continue;
+        const ByteSpan b(buf);
+        if (!LooksLikeSetStart(b, 0)) continue;
+        TLost l{c, 0, 0, 0};
+        bool dated = true, any = false;
+        for (size_t at = 0; at < b.size() && b[at] != 0;) {
+            const TExFatEntrySet set = (b[at] & 0x7F) == kExFatTypeFile ? DecodeExFatEntrySet(b.subspan(at)) : TExFatEntrySet{};
+            if (!set.Ok()) {
+                at += kExFatEntrySize;
+                continue;
+            }
+            if (!set.HasCreateDate) dated = false;
+            if (!any || set.CreateDateUtc < l.First) l.First = set.CreateDateUtc;
+            if (!any || set.CreateDateUtc > l.Last) l.Last = set.CreateDateUtc;
+            any = true;
+            at += static_cast<size_t>(set.EntryCount) * kExFatEntrySize;
+        }
+        if (any && dated) lost.push_back(l);
+    }
+    constexpr TDateTime kSlack = kStampSlack;
+    auto fits = [&](const TOpenEnd& o, const TLost& l) {
+        return o.Created <= o.Changed && l.First >= o.Created - kSlack && l.Last <= o.Changed + kSlack;
+    };
+    for (const TOpenEnd& o : openEnds_)
+        for (TLost& l : lost)
+            if (fits(o, l)) ++l.Fits;
+    // The proof: exactly one lost cluster of entry sets made within the folder's life, and
+    // no other open-ended folder whose life holds it too.
+    for (const TOpenEnd& o : openEnds_) {
+        const TLost* only = nullptr;
+        int n = 0;
+        for (const TLost& l : lost)
+            if (fits(o, l)) {
+                only = &l;
+                ++n;
+            }
+        if (n != 1 || only->Fits != 1 || dirClusters_.count(only->Cluster)) {
+            if (report_.DebugEnabled())
+                report_.DebugLog("exFAT open-ended deleted folder not continued: path=\"" + o.Path + "\" candidates=" +
+                                 std::to_string(n));
+            continue;
+        }
+        report_.Log("exFAT: lost cluster " + std::to_string(only->Cluster) + " listed in \"" + o.Path +
+                    "\": the folder's last cluster is full without an end of directory, and this is the only lost "
+                    "cluster whose entries were all made while the folder existed.");
+        Walk(o.Path, only->Cluster, true, bpc, true, o.Depth);
+    }
 }
 
 void TExFatScanner::JoinCutSets(std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& starts) {

@@ -54,7 +54,19 @@ private:
         int Depth = 0;
         long ResultIndex = -1;      // its result, listed under the partial name
     };
-    void Walk(const std::string& path, uint32_t first, bool noFatChain, uint64_t length, bool deleted, int depth);
+    // A deleted folder whose data the walk read to its stated end without meeting the end
+    // of the directory: its entries went on in a cluster the cleared FAT no longer names.
+    struct TOpenEnd {
+        std::string Path;
+        int Depth = 0;
+        TDateTime Created = 0, Changed = 0;  // the folder's own entry set's times
+    };
+    void Walk(const std::string& path, uint32_t first, bool noFatChain, uint64_t length, bool deleted, int depth,
+              const TExFatEntrySet* self = nullptr);
+    // Whether every entry set in the first cluster of a deleted folder's data was made
+    // after the folder last changed.
+    bool MadeAfter(const TExFatDirData& dir, const TExFatEntrySet& folder) const;
+    void PlaceOpenEnds(const std::vector<uint32_t>& found, const std::unordered_set<uint32_t>& claimed);
     void Decode(const std::string& path, const TExFatDirData& dir, bool deleted, int depth, std::vector<TChild>& children);
     long AddResult(const std::string& path, const TExFatEntrySet& set, uint64_t entryOffset, bool deleted);
     void Sweep();
@@ -72,6 +84,7 @@ private:
     std::unordered_set<uint64_t> seenAddresses_;
     TFoundBy foundBy_ = TFoundBy::Metadata;
     std::vector<TCutTail> cutTails_;
+    std::vector<TOpenEnd> openEnds_;
     std::string cleanupBase_;  // the part of a sweep result's path the cleanup filter ignores
     uint64_t lastProgress_ = 0;
 };

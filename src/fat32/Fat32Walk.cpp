@@ -177,7 +177,7 @@ void DecodeDirectoryEntries(TFat32ScanState& state, const std::string& parentPat
         ResetLongName(ln);
         if (name.Name.empty()) continue;
         if (folder && !IsDotName(name.Name))
-            childDirs->push_back({name.Name, start, int64_t{ReadLe32(e, 28)}, i, attr, b == kEntryDeleted});
+            childDirs->push_back({name.Name, start, int64_t{ReadLe32(e, 28)}, i, attr, b == kEntryDeleted, FatBirthStamp(e)});
         if (deletedContext) AddFatResult(state, parentPath, MakeFatDirItem(e, name.Name, entryOffset, parentDeleted));
     }
 }
@@ -257,6 +257,7 @@ void WalkDirectoryData(TFat32ScanState& state, const std::string& path, const TF
             log.SafeLog("FAT32 DBG dir candidate: parent=" + Quoted(path) + " child=" + Quoted(child) + " idx=" + N(int64_t(c.Index)) +
                         " deleted=" + BoolText(childDeleted) + " start=" + N(c.Start) + " size=" + N(c.Size) +
                         " allocated=" + BoolText(IsClusterAllocated(vol, c.Start)) + " attr=" + Hex2(c.Attr));
+        if (!childDeleted) NoteLiveFolderOrigin(state, path, dir, c.Start, c.Stamp);
         WalkFatDirectory(state, child, c.Start, childDeleted, depth + 1, c.Size);
     }
 

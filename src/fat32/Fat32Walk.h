@@ -63,6 +63,7 @@ struct TFatChildDir {
     size_t Index = 0;      // slot in the parent's data, for the debug log
     uint8_t Attr = 0;
     bool Deleted = false;  // the entry itself is marked deleted
+    uint64_t Stamp = 0;    // FatBirthStamp of the entry
 };
 
 // The one pass over a directory's data: deleted files become results, and the folders

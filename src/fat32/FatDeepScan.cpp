@@ -142,6 +142,13 @@ TFatClusterVerdict ClassifyDirCluster(std::span<const uint8_t> bytes, uint32_t c
     return v;
 }
 
+uint64_t FatBirthStamp(std::span<const uint8_t> e) {
+    if (e.size() < kDirEntrySize) return 0;
+    if (const uint16_t cdate = ReadLe16(e, 16)) return uint64_t{cdate} << 16 | ReadLe16(e, 14);
+    if (const uint16_t wdate = ReadLe16(e, 24)) return uint64_t{wdate} << 16 | ReadLe16(e, 22);
+    return 0;
+}
+
 bool DirDataLacksEndMarker(std::span<const uint8_t> data) {
     for (size_t i = 0; i + kDirEntrySize <= data.size(); i += kDirEntrySize)
         if (data[i] == kEntryEnd) return false;
@@ -168,7 +175,10 @@ public:
 
     TFatDeepResult Run() {
         for (const auto& d : input_.KnownDirs)
-            if (!d.Clusters.empty()) knownPath_.emplace(d.Clusters[0], d.Path);
+            if (!d.Clusters.empty()) {
+                knownPath_.emplace(d.Clusters[0], d.Path);
+                knownDir_.emplace(d.Clusters[0], &d);
+            }
         ReadKnownDeleted();
         Sweep();
         JoinContinuations();
@@ -187,6 +197,8 @@ private:
     std::unordered_map<uint32_t, std::string> knownPath_;  // first cluster -> path
     std::unordered_map<uint32_t, std::string> folderPath_;  // memo: first cluster -> path
     std::unordered_map<uint32_t, std::pair<std::string, uint32_t>> folderNames_;  // first cluster -> name, cluster holding the entry
+    std::unordered_map<uint32_t, const TFatKnownDir*> knownDir_;  // first cluster -> the walk's folder
+    std::unordered_map<uint32_t, uint64_t> liveBirth_;  // memo: LiveFolderBirth by first cluster
 
     // The deleted folders the walk read: their last cluster may go on in a cluster the sweep finds.
     void ReadKnownDeleted() {
@@ -336,6 +348,65 @@ private:
         return 0;
     }
 
+    static bool IsRootRef(uint32_t c, uint32_t root) { return c == 0 || (root != 0 && c == root); }
+
+    // When the live folder d came into being, from its own "." entry: 0 unless that entry
+    // can be trusted, i.e. "." names the folder's cluster, ".." names the folder whose
+    // entry led the walk here, and "." bears the same stamp as that entry.
+    uint64_t LiveFolderBirth(const TFatKnownDir& d) {
+        const uint32_t c = d.Clusters[0];
+        if (auto it = liveBirth_.find(c); it != liveBirth_.end()) return it->second;
+        uint64_t born = 0;
+        std::vector<uint8_t> buf(view_.BytesPerCluster);
+        if (buf.size() >= 2 * kDirEntrySize && view_.ReadClusters(c, 1, buf.data())) {
+            const ByteSpan dot = ByteSpan(buf).first(kDirEntrySize);
+            const ByteSpan dotdot = ByteSpan(buf).subspan(kDirEntrySize, kDirEntrySize);
+            const uint32_t up = EntryStartCluster(dotdot);
+            const bool upAgrees = d.ParentCluster == 0 ? IsRootRef(up, view_.RootCluster) : up == d.ParentCluster;
+            const uint64_t stamp = FatBirthStamp(dot);
+            if (IsDotEntry(dot, false) && EntryStartCluster(dot) == c && IsDotEntry(dotdot, true) && upAgrees &&
+                stamp != 0 && stamp == d.EntryStamp)
+                born = stamp;
+        }
+        liveBirth_[c] = born;
+        return born;
+    }
+
+    // Whether the folder at cluster x, which the ".." entry of the lost folder at start
+    // names, is that folder's parent. A cluster freed by a deletion is handed to the next
+    // folder made: a live folder there is the parent only when its own "." shows it was
+    // made no later than the lost folder (whose ".." carries the lost folder's own birth);
+    // a folder found in free space there is turned away only when the stamps contradict.
+    bool IsParent(uint32_t start, uint32_t x, std::string& why) {
+        const auto cit = dirs_.find(start);
+        if (cit == dirs_.end() || cit->second.Bytes.size() < 2 * kDirEntrySize) return false;
+        const uint64_t born = FatBirthStamp(ByteSpan(cit->second.Bytes).subspan(kDirEntrySize, kDirEntrySize));
+        if (auto kit = knownDir_.find(x); kit != knownDir_.end() && !kit->second->Deleted) {
+            const uint64_t since = LiveFolderBirth(*kit->second);
+            if (since == 0) {
+                why = "live folder's own entries do not date it";
+            } else if (born == 0) {
+                why = "lost folder's \"..\" has no date";
+            } else if (born < since) {
+                why = "live folder is younger";
+            }
+            return born != 0 && since != 0 && born >= since;
+        }
+        const auto pit = dirs_.find(x);
+        if (pit == dirs_.end() || pit->second.Bytes.size() < kDirEntrySize) return false;
+        const ByteSpan dot = ByteSpan(pit->second.Bytes).first(kDirEntrySize);
+        if (!IsDotEntry(dot, false)) {
+            why = "no folder starts there";
+            return false;
+        }
+        const uint64_t since = FatBirthStamp(dot);
+        if (born != 0 && since != 0 && born < since) {
+            why = "folder found there is younger";
+            return false;
+        }
+        return true;
+    }
+
     // A folder (or the part of one) whose place cannot be told keeps its files together
     // under the orphan folder, named after the first cluster found of it.
     static std::string LostFolderName(uint32_t cluster) { return "Folder at cluster " + std::to_string(cluster); }
@@ -357,13 +428,25 @@ private:
             const uint32_t dotdot = dit->second.Verdict.Parent;
             if (dotdot == 0 || dotdot == view_.RootCluster) {
                 if (named) parent = "";
-            } else if (knownPath_.count(dotdot) || dirs_.count(dotdot)) {
-                parent = FolderPath(dotdot, depth + 1);
-            } else if (auto uit = input_.UnreadFolders.find(dotdot); uit != input_.UnreadFolders.end()) {
-                parent = uit->second;
-            } else if (named) {
-                const uint32_t holder = FolderStartOf(nit->second.second);
-                if (holder) parent = FolderPath(holder, depth + 1);
+            } else {
+                std::string why;
+                const bool there = knownPath_.count(dotdot) || dirs_.count(dotdot);
+                if (there && IsParent(start, dotdot, why)) {
+                    parent = FolderPath(dotdot, depth + 1);
+                } else if (auto uit = input_.UnreadFolders.find(dotdot); uit != input_.UnreadFolders.end()) {
+                    // The deleted entry that names the cluster: the folder that had it before.
+                    parent = uit->second;
+                } else if (named) {
+                    const uint32_t holder = FolderStartOf(nit->second.second);
+                    if (holder) parent = FolderPath(holder, depth + 1);
+                }
+                if (there && !why.empty()) {
+                    ++result_.Stats.ReuseRefused;
+                    if (report_.DebugEnabled())
+                        report_.DebugLog("FAT deep: folder at cluster " + std::to_string(start) + " not placed under \"" +
+                                     FolderPath(dotdot, depth + 1) + "\" (cluster " + std::to_string(dotdot) +
+                                     ", named by its \"..\"): " + why + "; placed under \"" + parent + "\"");
+                }
             }
         }
         std::string path = parent + "/" + name;

@@ -37,6 +37,11 @@ struct TFatKnownDir {
     std::string Path;                // "" for the root
     std::vector<uint32_t> Clusters;  // the clusters read, in order; [0] is its first cluster
     bool Deleted = false;
+    // For a live folder: the first cluster of the folder whose entry names it (0 for the
+    // root) and that entry's birth stamp (FatBirthStamp). Its own "." and ".." must agree
+    // with them before its "." is trusted to date the folder.
+    uint32_t ParentCluster = 0;
+    uint64_t EntryStamp = 0;
 };
 
 struct TFatDeepInput {
@@ -62,6 +67,7 @@ struct TFatDeepStats {
     uint64_t Continuations = 0;
     uint64_t Joined = 0;  // continuations placed in a folder
     uint64_t PassedOver = 0;  // directory clusters beyond kDeepMaxDirBytes
+    uint64_t ReuseRefused = 0;  // folders whose ".." names a cluster another folder took since
     bool Stopped = false;
 };
 
@@ -79,5 +85,11 @@ TFatDeepResult RunFatDeepSweep(const TFatVolumeView& view, const TFatDeepInput& 
 // A deleted folder's data that fills its cluster without an end marker: its directory went
 // on in other clusters, which only the sweep can find.
 bool DirDataLacksEndMarker(std::span<const uint8_t> data);
+
+// When the folder or file of a short entry came into being, as a number that orders
+// stamps: its creation date and time, else (writers that leave them 0) its write date and
+// time, which in a folder's "." and ".." entries is also when the folder was made. 0 when
+// the entry has neither.
+uint64_t FatBirthStamp(std::span<const uint8_t> entry);
 
 } // namespace brivo

@@ -25,6 +25,11 @@ private:
     TFat32Log& log_;
 };
 
+uint32_t ClusterOfOffset(const TFat32Volume& vol, int64_t off) {
+    if (off < vol.DataOffset || vol.BytesPerCluster == 0) return 0;  // the root region of FAT12/16
+    return static_cast<uint32_t>((off - vol.DataOffset) / vol.BytesPerCluster + 2);
+}
+
 TFatVolumeView MakeView(TFat32Volume& vol) {
     TFatVolumeView v;
     v.BytesPerCluster = vol.BytesPerCluster;
@@ -51,9 +56,14 @@ void NoteWalkedDir(TFat32ScanState& state, const std::string& path, const TFatDi
     const TFat32Volume& vol = state.Volume;
     if (vol.BytesPerCluster == 0) return;
     TFatKnownDir d{path, {}, deleted};
+    if (!deleted && !dir.PieceOffsets.empty())
+        if (auto it = state.Lost.LiveOrigins.find(ClusterOfOffset(vol, dir.PieceOffsets[0])); it != state.Lost.LiveOrigins.end()) {
+            d.ParentCluster = it->second.first;
+            d.EntryStamp = it->second.second;
+        }
     for (int64_t off : dir.PieceOffsets) {
         if (off < vol.DataOffset) return;  // the root region of FAT12/16 has no clusters
-        d.Clusters.push_back(static_cast<uint32_t>((off - vol.DataOffset) / vol.BytesPerCluster + 2));
+        d.Clusters.push_back(ClusterOfOffset(vol, off));
     }
     if (d.Clusters.empty()) return;
     // A deleted folder read from its first cluster alone that has no end marker went on
@@ -61,6 +71,12 @@ void NoteWalkedDir(TFat32ScanState& state, const std::string& path, const TFatDi
     if (deleted && !state.Options.Deep && d.Clusters.size() == 1 && DirDataLacksEndMarker(dir.Data))
         state.Result.DeepMayFindMore = true;
     state.Lost.WalkedDirs.push_back(std::move(d));
+}
+
+void NoteLiveFolderOrigin(TFat32ScanState& state, const std::string& parentPath, const TFatDirData& parent,
+                          uint32_t child, uint64_t entryStamp) {
+    const uint32_t up = parentPath.empty() || parent.PieceOffsets.empty() ? 0 : ClusterOfOffset(state.Volume, parent.PieceOffsets[0]);
+    state.Lost.LiveOrigins.emplace(child, std::make_pair(up, entryStamp));
 }
 
 void NoteUnreadFolder(TFat32ScanState& state, const std::string& path, uint32_t cluster, bool deleted) {
@@ -93,6 +109,9 @@ void FinishFatLostData(TFat32ScanState& state) {
                           std::to_string(deep.Stats.Continuations) + " continuation clusters found (" +
                           std::to_string(deep.Stats.Joined) + " joined to their folder), " +
                           std::to_string(state.Result.Found.size() - before) + " more files" +
+                          (deep.Stats.ReuseRefused ? "; " + std::to_string(deep.Stats.ReuseRefused) +
+                                                         " folders kept from a folder that took their parent's cluster later"
+                                                   : std::string()) +
                           (deep.Stats.PassedOver ? "; " + std::to_string(deep.Stats.PassedOver) +
                                                        " directory clusters passed over (memory limit)"
                                                  : std::string()) +

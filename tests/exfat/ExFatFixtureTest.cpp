@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <sstream>
@@ -66,7 +67,7 @@ std::string Md5(const std::string& bytes, TempDir& dir) {
     return Md5OfFile(dir / "md5.tmp");
 }
 
-const char* kImages[] = {"exfat", "exfat-frag", "exfat-qformat"};
+const char* kImages[] = {"exfat", "exfat-frag", "exfat-qformat", "exfat-grown"};
 
 TEST(ExFatScan, ListsWhatTheEngineListsAtTheSameAddresses) {
     if (!HaveEngine()) GTEST_SKIP() << "fls is not installed";
@@ -75,19 +76,29 @@ TEST(ExFatScan, ListsWhatTheEngineListsAtTheSameAddresses) {
         SCOPED_TRACE(name);
         const std::string img = UnpackFixture(std::string(name) + ".img", dir);
         const TByteSourcePtr src = OpenRawByteSource(img);
-        std::map<std::string, std::string> mine;
-        for (const auto& f : Scan(*src, false).Found) {
-            EXPECT_EQ(f.FoundBy, TFoundBy::Metadata);
-            mine[f.Inode] = f.FullPath;
-        }
-        EXPECT_EQ(mine, EngineDeletedFiles(img, false));
-        // What the engine lists as lost, the deep scan finds at the same addresses.
-        std::map<std::string, std::string> deep;
-        for (const auto& f : Scan(*src, true).Found) deep[f.Inode] = f.FullPath;
-        for (const auto& [addr, path] : EngineDeletedFiles(img, true)) {
-            ASSERT_TRUE(deep.count(addr)) << path << " @" << addr;
-            const std::string base = path.substr(path.find_last_of('/'));
-            EXPECT_TRUE(deep[addr].ends_with(base)) << deep[addr];
+        // The plain scan lists all the engine lists, lost entries too (it sweeps the free
+        // clusters for entry sets as the engine does), at the same addresses: the walk's at
+        // the same paths, the lost ones under a folder of their own or put back in theirs.
+        for (const bool deep : {false, true}) {
+            SCOPED_TRACE(deep ? "deep" : "plain");
+            std::map<std::string, const TFoundFile*> mine;
+            const TReaderResult r = Scan(*src, deep);
+            for (const auto& f : r.Found) mine[f.Inode] = &f;
+            const auto named = EngineDeletedFiles(img, false);
+            for (const auto& [addr, path] : named) {
+                ASSERT_TRUE(mine.count(addr)) << path << " @" << addr;
+                // A set cut by its folder's cluster end: the engine keeps the name part it
+                // has, the scan the whole name once the rest is found.
+                EXPECT_EQ(mine[addr]->FullPath.rfind(path, 0), 0u) << mine[addr]->FullPath << " vs " << path;
+                EXPECT_EQ(mine[addr]->FoundBy, TFoundBy::Metadata) << path;
+            }
+            const auto lost = EngineDeletedFiles(img, true);
+            for (const auto& [addr, path] : lost) {
+                ASSERT_TRUE(mine.count(addr)) << path << " @" << addr;
+                EXPECT_TRUE(mine[addr]->FullPath.ends_with(path.substr(path.find_last_of('/')))) << mine[addr]->FullPath;
+                EXPECT_EQ(mine[addr]->FoundBy, TFoundBy::DeepSweep) << path;
+            }
+            EXPECT_EQ(mine.size(), named.size() + lost.size()) << "nothing the engine does not list";
         }
     }
 }
@@ -135,8 +146,13 @@ TEST(ExFatScan, QuickFormattedVolumeGivesBackItsSurvivingFolders) {
     TempDir dir;
     const std::string img = UnpackFixture("exfat-qformat.img", dir);
     const TByteSourcePtr src = OpenRawByteSource(img);
-    EXPECT_TRUE(Scan(*src, false).Found.empty()) << "the new root knows nothing of the old tree";
     const TReaderResult deep = Scan(*src, true, {}, true);
+    // The new root knows nothing of the old tree: the sweep of free clusters, which the
+    // plain scan runs too, finds it.
+    std::map<std::string, std::string> plain, deepPaths;
+    for (const auto& f : Scan(*src, false, {}, true).Found) plain[f.Inode] = f.FullPath;
+    for (const auto& f : deep.Found) deepPaths[f.Inode] = f.FullPath;
+    EXPECT_EQ(plain, deepPaths);
     std::map<std::string, const TFoundFile*> byName;
     for (const auto& f : deep.Found) {
         EXPECT_EQ(f.FoundBy, TFoundBy::DeepSweep);
@@ -161,18 +177,64 @@ TEST(ExFatScan, DeepScanPutsAFolderSecondClusterBackInPlace) {
             if (f.FullPath.find("message number") != std::string::npos) out[f.FullPath] = f.FoundBy;
         return out;
     };
-    const auto fast = sent(Scan(*src, false));
-    // The walk alone: the first cluster's sets, the straddling one under the name part it has.
-    EXPECT_EQ(fast.size(), 26u);
-    EXPECT_TRUE(fast.count("/Mail/Sent/message number ")) << "the cut set";
-    const auto deep = sent(Scan(*src, true));
-    ASSERT_EQ(deep.size(), 30u);
-    for (int i = 0; i < 30; ++i) {
-        char name[80];
-        std::snprintf(name, sizeof name, "/Mail/Sent/message number %02d with a long name.eml", i);
-        ASSERT_TRUE(deep.count(name)) << name;
-        EXPECT_EQ(deep.at(name), i > 25 ? TFoundBy::DeepSweep : TFoundBy::Metadata) << name;
+    for (const bool deep : {false, true}) {
+        const auto found = sent(Scan(*src, deep));
+        ASSERT_EQ(found.size(), 30u);
+        for (int i = 0; i < 30; ++i) {
+            char name[80];
+            std::snprintf(name, sizeof name, "/Mail/Sent/message number %02d with a long name.eml", i);
+            ASSERT_TRUE(found.count(name)) << name;
+            EXPECT_EQ(found.at(name), i > 25 ? TFoundBy::DeepSweep : TFoundBy::Metadata) << name;
+        }
     }
+}
+
+// "/Music & Podcasts (old)" outgrew its first cluster and was deleted: its entry says one
+// cluster, the FAT link is cleared, and no entry set straddles the two clusters. The
+// second cluster is the only lost one whose entries were made while the folder existed,
+// so the plain scan lists its eight files in the folder; the engine lists them as lost.
+// "Holiday", whose parent's cluster "/Music Collection/New Downloads" took later, stays
+// lost: nothing ties it to any folder.
+TEST(ExFatScan, PutsTheLostClusterOfAGrownDeletedFolderBackInIt) {
+    TempDir dir;
+    const TByteSourcePtr src = OpenRawByteSource(UnpackFixture("exfat-grown.img", dir));
+    struct Lines : TNullReport {
+        std::vector<std::string> lines;
+        void Log(const std::string& m) override { lines.push_back(m); }
+    };
+    for (const bool deep : {false, true}) {
+        SCOPED_TRACE(deep ? "deep" : "plain");
+        Lines log;
+        TReaderOptions o;
+        o.Deep = deep;
+        const TReaderResult r = FastScanExFatDirect(*src, log, o);
+        std::map<std::string, TFoundBy> paths;
+        for (const auto& f : r.Found) paths[f.FullPath] = f.FoundBy;
+        for (int i = 1; i <= 40; ++i) {
+            char name[80];
+            std::snprintf(name, sizeof name, "/Music & Podcasts (old)/episode %02d of the show.mp3", i);
+            ASSERT_TRUE(paths.count(name)) << name;
+            EXPECT_EQ(paths.at(name), i > 32 ? TFoundBy::DeepSweep : TFoundBy::Metadata) << name;
+        }
+        ASSERT_EQ(paths.size(), 41u);
+        const auto photo = std::find_if(paths.begin(), paths.end(), [](const auto& p) { return p.first.ends_with("/beach photo.jpg"); });
+        ASSERT_NE(photo, paths.end());
+        EXPECT_EQ(photo->first.rfind("/$OrphanFiles/Folder at cluster ", 0), 0u) << photo->first;
+        EXPECT_EQ(std::count_if(log.lines.begin(), log.lines.end(),
+                                [](const std::string& l) { return l.find("listed in \"/Music & Podcasts (old)\"") != std::string::npos; }),
+                  1);
+    }
+}
+
+// "/Drafts/Plan" and, made three seconds after it was removed, "/Scratch/Notes" both name
+// the same cluster; its entry sets were made after Plan last changed, so they are Notes'.
+TEST(ExFatScan, ADeletedFolderIsNotGivenTheEntriesOfAFolderMadeLaterInItsCluster) {
+    TempDir dir;
+    const TByteSourcePtr src = OpenRawByteSource(UnpackFixture("exfat-reuse.img", dir));
+    const TReaderResult r = Scan(*src, false);
+    ASSERT_EQ(r.Found.size(), 1u);
+    EXPECT_EQ(r.Found[0].FullPath, "/Scratch/Notes/notes.txt");
+    EXPECT_EQ(r.Found[0].FoundBy, TFoundBy::Metadata);
 }
 
 TEST(ExFatScan, FindsTheVolumeInsideEveryContainer) {

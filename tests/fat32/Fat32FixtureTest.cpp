@@ -172,6 +172,28 @@ TEST(FatVolumes, ListTheDeletedFilesTheEngineListsOnThirdPartyImages) {
     }
 }
 
+// "/Music Collection/New Downloads" was made, years later, in the cluster the deleted
+// "/Old stuff" had; its two subfolders survive in free space with ".." naming that cluster.
+// They are not the new folder's: the deleted entry that names the cluster is their parent.
+TEST(FatVolumes, DeepScanKeepsLostFoldersOutOfTheFolderThatTookTheirParentsCluster) {
+    TempDir dir;
+    for (const char* name : {"fat12-reuse", "fat16-reuse", "fat32-reuse"}) {
+        SCOPED_TRACE(name);
+        const TByteSourcePtr src = OpenRawByteSource(UnpackFixture(std::string(name) + ".img", dir));
+        TNullReport report;
+        TReaderOptions opts;
+        opts.Deep = true;
+        const TFoundFiles found = FastScanFat32Direct(*src, report, opts).Found;
+        std::map<std::string, std::string> byName;
+        for (const auto& f : found) byName[f.FullPath.substr(f.FullPath.find_last_of('/') + 1)] = f.FullPath;
+        ASSERT_EQ(byName.size(), 2u);
+        for (const char* file : {"beach photo.jpg", "to the bank.txt"}) {
+            ASSERT_TRUE(byName.count(file)) << file;
+            EXPECT_EQ(byName[file].rfind("/Old stuff/Folder at cluster ", 0), 0u) << byName[file];
+        }
+    }
+}
+
 } // namespace
 } // namespace brivo
 

@@ -338,3 +338,44 @@ TEST(FatDeepScan, ThroughTheWalk) {
         }
     }
 }
+
+// A lost folder (cluster 20) whose ".." names cluster 10, which the live folder /NEW holds
+// now. /NEW is its parent only when its own "." entry, agreeing with its entry in the
+// root, dates it no later than the lost folder's "..".
+TEST(FatDeepScan, ALiveFolderInTheClusterDotDotNamesMustBeOldEnoughToBeTheParent) {
+    constexpr uint16_t k2020 = (40 << 9) | (1 << 5) | 1, k2023 = (43 << 9) | (1 << 5) | 1;
+    struct Case {
+        const char* what;
+        uint16_t newBorn, newEntry, lostBorn;
+        bool deletedEntryNames10;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"made before the new folder, nothing else names the cluster", k2023, k2023, k2020, false,
+         "/$OrphanFiles/Folder at cluster 20/Kept.txt"},
+        {"made before the new folder, a deleted entry names the cluster", k2023, k2023, k2020, true,
+         "/Old/Folder at cluster 20/Kept.txt"},
+        {"made after the new folder", k2020, k2020, k2023, true, "/NEW/Folder at cluster 20/Kept.txt"},
+        {"the new folder's \".\" disagrees with its entry", k2020, k2023, k2023, false,
+         "/$OrphanFiles/Folder at cluster 20/Kept.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FatImage img(1, 96);
+        std::vector<FatEntry> root = {ShortEntry("NEW        ", 0x10, 10, 0, c.newEntry)};
+        if (c.deletedEntryNames10) root = Cat({root, Deleted(Named(u"Old", DirEntry("OLD        ", 10)))});
+        img.Put(2, 0, root);
+        img.Put(10, 0, {ShortEntry(".", 0x10, 10, 0, c.newBorn), ShortEntry("..", 0x10, 0, 0, c.newBorn)});
+        img.SetFat(10, 0x0FFFFFFF);
+        img.Put(20, 0, Cat({{ShortEntry(".", 0x10, 20, 0, c.lostBorn), ShortEntry("..", 0x10, 10, 0, c.lostBorn)},
+                            Deleted(Named(u"Kept.txt", FileEntry("KEPT    TXT", 21, 300)))}));
+        const TByteSourcePtr src = MakeMemoryByteSource(img.bytes);
+        TReaderOptions opts;
+        opts.Deep = true;
+        TNullReport report;
+        TFat32Log log(report);
+        const TReaderResult r = RunFat32Scan(log, OpenFat32Volume(*src, log), opts);
+        ASSERT_EQ(r.Found.size(), 1u);
+        EXPECT_EQ(r.Found[0].FullPath, c.want);
+    }
+}
