@@ -547,6 +547,7 @@ std::string RecoveryRecordJson(const TRecoveryRecord& r) {
     o["address"] = r.Address;
     o["path"] = ResultDisplayPath(r.Path);
     o["output"] = orNull(r.OutputPath);
+    if (r.NameShortened) o["note"] = "name shortened: Linux allows 255 bytes in a name";
     o["size"] = static_cast<int64_t>(r.Size);
     o["sha256"] = orNull(r.Sha256);
     o["outcome"] = kOutcome[static_cast<int>(r.Outcome)];
@@ -703,7 +704,7 @@ TCliCommand RecoverCommand() {
     def.Options.push_back({"keep-damaged", "", "keep files with unreadable parts, zeros in their place "
                                                "(outcome \"damaged\" in the report)", {}, ""});
     def.Options.push_back({"report", "FILE", "write one JSON line per result (address, path, output, size, sha256, "
-                                             "outcome, error) to FILE (its folder created when missing)", {}, ""});
+                                             "outcome, error, and a note when a name was shortened) to FILE (its folder created when missing)", {}, ""});
     return {def, [](const TParsedArgs& args, std::ostream& out, std::ostream& err) {
                 if (args.Value("out").empty()) {
                     err << "brivo-recovery-cli: error: recover needs --out DIR\n";
