@@ -604,6 +604,14 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
         return kExitUsage;
     }
     if (!CheckRecoveryPreconditions(st, host, static_cast<int>(rows.size()))) return kExitFailure;
+    // No option lets this through: the image's own folder is always a better place.
+    if (OutputInsideSourceImage(st.FLastSrcForFls, outDir)) {
+        err << "brivo-recovery-cli: error: The output folder " << outDir << " is on a file system stored in "
+            << st.FLastSrcForFls << ", the image being scanned. Writing there would change that image and can "
+               "overwrite the deleted files before they are recovered. Choose a folder outside it (beside the "
+               "image, for example).\n";
+        return kExitFailure;
+    }
     if (OutputOnScannedDevice(st.FLastSrcForFls, outDir) && !args.Has("allow-same-volume")) {
         err << "brivo-recovery-cli: error: The output folder " << outDir << " is on " << st.FLastSrcForFls
             << ", the device being scanned. Writing there can overwrite the deleted files before they are "
@@ -700,7 +708,8 @@ TCliCommand RecoverCommand() {
     def.Options.push_back({"all", "", "recover every result", {}, ""});
     def.Options.push_back({"inode", "ADDR", "recover the result with this metadata address", {}, "", true});
     def.Options.push_back({"path-mask", "MASK", "recover results whose path matches MASK", {}, "", true});
-    def.Options.push_back({"allow-same-volume", "", "allow writing onto the device being scanned", {}, ""});
+    def.Options.push_back({"allow-same-volume", "", "allow writing onto the device being scanned (never into a "
+                                                    "file system mounted from the image being scanned)", {}, ""});
     def.Options.push_back({"keep-damaged", "", "keep files with unreadable parts, zeros in their place "
                                                "(outcome \"damaged\" in the report)", {}, ""});
     def.Options.push_back({"report", "FILE", "write one JSON line per result (address, path, output, size, sha256, "

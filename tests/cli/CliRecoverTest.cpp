@@ -90,6 +90,38 @@ TEST(CliRecover, ReportAndNothingOverwrittenOnARerun) {
 
 // Each recovered file carries the modification time the scan showed for its result, on
 // the NTFS and the FAT32 route alike (read in UTC so the shown time is the stored one).
+// An output folder on a file system mounted from the image being scanned (a loop mount
+// here) is refused before anything is written, --allow-same-volume or not: every file
+// written there would change the image.
+TEST(CliRecover, OutputOnALoopMountOfTheSourceImageIsRefused) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("ext4-deleted.img", dir);
+    const std::string mnt = dir / "mnt";
+    test::ImageMount loop(img, mnt);
+    if (!loop.Mounted()) GTEST_SKIP() << "loop devices are not available: " << loop.Why();
+    for (const bool allow : {false, true}) {
+        std::vector<std::string> argv{test::CliPath(), "recover", "--deep", "--out", mnt + "/out", "--all", img};
+        if (allow) argv.insert(argv.begin() + 2, "--allow-same-volume");
+        const auto r = test::RunProcess(argv);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_NE(r.err.find("error: The output folder " + mnt + "/out is on a file system stored in " + img +
+                             ", the image being scanned."),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(fs::exists(mnt + "/out"));
+    }
+    // Nor is the image copied into itself.
+    const auto image = test::RunProcess({test::CliPath(), "image", img, mnt + "/copy.img"});
+    EXPECT_EQ(image.exitCode, 1) << image.err;
+    EXPECT_NE(image.err.find("is on a file system stored in " + img + ", the image being copied."), std::string::npos)
+        << image.err;
+    EXPECT_FALSE(fs::exists(mnt + "/copy.img"));
+    // Beside the image is fine.
+    const auto ok = test::RunProcess({test::CliPath(), "recover", "--deep", "--out", dir / "out", "--all", img});
+    EXPECT_EQ(ok.exitCode, 0) << ok.err;
+    EXPECT_NE(ok.out.find("Recovery finished. OK: 6 Failed: 0"), std::string::npos) << ok.out;
+}
+
 TEST(CliRecover, RecoveredFilesKeepTheirTimes) {
     ::setenv("TZ", "UTC", 1);
     for (const char* image : {"ntfs", "fat32"}) {
