@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cstring>
@@ -120,6 +121,31 @@ TEST(CliRecover, OutputOnALoopMountOfTheSourceImageIsRefused) {
     const auto ok = test::RunProcess({test::CliPath(), "recover", "--deep", "--out", dir / "out", "--all", img});
     EXPECT_EQ(ok.exitCode, 0) << ok.err;
     EXPECT_NE(ok.out.find("Recovery finished. OK: 6 Failed: 0"), std::string::npos) << ok.out;
+}
+
+// Deleted NTFS names longer than a Linux name holds (200 Cyrillic letters, 404 bytes; a
+// 300-byte folder name) come back whole under shortened names, the report keeping the
+// original path and saying the name was shortened.
+TEST(CliRecover, NamesTooLongForLinuxAreShortened) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("ntfs-longnames.img", dir);
+    const std::string out = dir / "out", report = dir / "report.jsonl";
+    const auto r = test::RunProcess({test::CliPath(), "recover", "--all", "--out", out, "--report", report, img});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto manifest = test::ReadManifest("ntfs-longnames");
+    ASSERT_EQ(manifest.size(), 4u);
+    const auto lines = Lines(test::ReadFileBytes(report));
+    ASSERT_EQ(lines.size(), manifest.size());
+    for (const auto& m : manifest) {
+        SCOPED_TRACE(m.path);
+        const auto line = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return Field(l, "path") == m.path; });
+        ASSERT_NE(line, lines.end());
+        EXPECT_EQ(Field(*line, "outcome"), "ok");
+        const std::string file = Field(*line, "output");
+        EXPECT_EQ(test::Md5OfFile(file), m.md5);
+        for (const auto& part : fs::path(file)) EXPECT_LE(part.string().size(), 255u);
+        EXPECT_EQ(Field(*line, "note"), "name shortened: Linux allows 255 bytes in a name");
+    }
 }
 
 TEST(CliRecover, RecoveredFilesKeepTheirTimes) {
