@@ -61,7 +61,7 @@ struct TFrmMainOptions {
     std::function<TSourceVolumes(const std::string&, const TSearchProgress&)> SearchLostVolumes;
     // The system volume's name in the drive lists (e.g. "sda2"); default: the device at "/".
     std::function<std::string()> SystemDrive;
-    // Debug log file; default beside the program, else the user's state folder.
+    // Debug log file; default in the user's state folder (platform/DebugLogLocation.h).
     std::string DebugLogPath;
     // The scanners the driver runs; default the real readers.
     std::optional<TScanRoutes> Routes;

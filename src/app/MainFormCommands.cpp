@@ -120,6 +120,14 @@ void TFrmMain::tbRecoverSelClick() {
     const QString folder =
         Dialogs().SelectRecoveryFolder(this, Tr("Select output folder"), Tr("Keep files with unreadable parts"), keepDamaged);
     if (folder.isEmpty()) return;
+    // A file system mounted from the image being scanned is stored in it: every file written
+    // there changes the image. The folder that holds the image is always a better place.
+    if (OutputInsideSourceImage(FScanState.FLastSrcForFls, S(folder))) {
+        ShowError(Translate("The output folder is on a file system stored in the disk image being recovered. Saving "
+                     "there would change the image and can overwrite the deleted files you want back. Choose a "
+                     "folder outside it, for example beside the image."));
+        return;
+    }
     // Writing onto the device being recovered can overwrite the very clusters that hold
     // the deleted files; the user decides, warned.
     if (OutputOnScannedDevice(FScanState.FLastSrcForFls, S(folder)) &&

@@ -551,6 +551,7 @@ std::string RecoveryRecordJson(const TRecoveryRecord& r) {
     o["address"] = r.Address;
     o["path"] = ResultDisplayPath(r.Path);
     o["output"] = orNull(r.OutputPath);
+    if (r.NameShortened) o["note"] = "name shortened: Linux allows 255 bytes in a name";
     o["size"] = static_cast<int64_t>(r.Size);
     o["sha256"] = orNull(r.Sha256);
     o["outcome"] = kOutcome[static_cast<int>(r.Outcome)];
@@ -607,6 +608,14 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
         return kExitUsage;
     }
     if (!CheckRecoveryPreconditions(st, host, static_cast<int>(rows.size()))) return kExitFailure;
+    // No option lets this through: the image's own folder is always a better place.
+    if (OutputInsideSourceImage(st.FLastSrcForFls, outDir)) {
+        err << "brivo-recovery-cli: error: The output folder " << outDir << " is on a file system stored in "
+            << st.FLastSrcForFls << ", the image being scanned. Writing there would change that image and can "
+               "overwrite the deleted files before they are recovered. Choose a folder outside it (beside the "
+               "image, for example).\n";
+        return kExitFailure;
+    }
     if (OutputOnScannedDevice(st.FLastSrcForFls, outDir) && !args.Has("allow-same-volume")) {
         err << "brivo-recovery-cli: error: The output folder " << outDir << " is on " << st.FLastSrcForFls
             << ", the device being scanned. Writing there can overwrite the deleted files before they are "
@@ -703,11 +712,12 @@ TCliCommand RecoverCommand() {
     def.Options.push_back({"all", "", "recover every result", {}, ""});
     def.Options.push_back({"inode", "ADDR", "recover the result with this metadata address", {}, "", true});
     def.Options.push_back({"path-mask", "MASK", "recover results whose path matches MASK", {}, "", true});
-    def.Options.push_back({"allow-same-volume", "", "allow writing onto the device being scanned", {}, ""});
+    def.Options.push_back({"allow-same-volume", "", "allow writing onto the device being scanned (never into a "
+                                                    "file system mounted from the image being scanned)", {}, ""});
     def.Options.push_back({"keep-damaged", "", "keep files with unreadable parts, zeros in their place "
                                                "(outcome \"damaged\" in the report)", {}, ""});
     def.Options.push_back({"report", "FILE", "write one JSON line per result (address, path, output, size, sha256, "
-                                             "outcome, error) to FILE (its folder created when missing)", {}, ""});
+                                             "outcome, error, and a note when a name was shortened) to FILE (its folder created when missing)", {}, ""});
     return {def, [](const TParsedArgs& args, std::ostream& out, std::ostream& err) {
                 if (args.Value("out").empty()) {
                     err << "brivo-recovery-cli: error: recover needs --out DIR\n";

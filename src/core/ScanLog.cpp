@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <mutex>
 
 #include "platform/DateTime.h"
 #include "platform/UniqueFd.h"
@@ -28,18 +29,54 @@ void WriteAll(int fd, const std::string& data) {
 }
 } // namespace
 
+namespace {
+
+// The debug log stays open from its first line: a batch logs a line or two per recovered
+// file, from the UI thread and the workers alike, and opening the file for each of them
+// cost more than the copy of a small file.
+class TDebugLogFile {
+public:
+    static TDebugLogFile& Instance() {
+        static TDebugLogFile log;
+        return log;
+    }
+    void Append(const std::string& path, const std::string& data) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!OpenLocked(path, false)) return;
+        WriteAll(fd_.get(), data);
+    }
+    void Truncate(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!OpenLocked(path, true)) return;
+        WriteAll(fd_.get(), "\xEF\xBB\xBF");
+    }
+
+private:
+    bool OpenLocked(const std::string& path, bool truncate) {
+        // Each scan opens it anew (at the start, to empty it), so a log removed or moved
+        // meanwhile is made again where it belongs.
+        if (fd_ && path == path_ && !truncate) return true;
+        fd_.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (truncate ? O_TRUNC : 0),
+                         0644));
+        path_ = fd_ ? path : std::string();
+        return static_cast<bool>(fd_);
+    }
+
+    std::mutex mutex_;
+    std::string path_;
+    UniqueFd fd_;
+};
+
+} // namespace
+
 void AppendDebugLogLine(const std::string& path, const std::string& line) {
     if (path.empty()) return;
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd) return;
-    WriteAll(fd.get(), line + "\r\n");
+    TDebugLogFile::Instance().Append(path, line + "\r\n");
 }
 
 void TruncateDebugLog(const std::string& path) {
     if (path.empty()) return;
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd) return;
-    WriteAll(fd.get(), "\xEF\xBB\xBF");
+    TDebugLogFile::Instance().Truncate(path);
 }
 
 void Log(TScanHost& host, const std::string& msg) {

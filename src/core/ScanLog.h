@@ -14,7 +14,8 @@ inline constexpr const char* kFat32DebugPrefix = "FAT32 DBG ";
 std::string FormatLogLine(const std::string& msg);
 
 // Appends line + CR LF to the file as UTF-8; every error is ignored (a log that cannot
-// be written must never stop a scan).
+// be written must never stop a scan). The file is opened on its first line and kept
+// open (any thread) until a line for another path comes.
 void AppendDebugLogLine(const std::string& path, const std::string& line);
 // Empties the file, leaving only the UTF-8 byte-order mark; errors ignored.
 void TruncateDebugLog(const std::string& path);

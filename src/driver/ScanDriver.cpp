@@ -382,7 +382,7 @@ void TScanDriver::LogScanStart(const TScanChoice& choice, const TChosenVolume& c
     host_.ClearMemo();
     TruncateDebugLog(host_.DebugLogPath());
     Log(host_, "Fast scan...");
-    Log(host_, "Debug log file: " + host_.DebugLogPath());
+    if (!host_.DebugLogPath().empty()) Log(host_, "Debug log file: " + host_.DebugLogPath());
     Log(host_, "Where: " + choice.WhereText + " | What: " + choice.WhatText);
     if (vols.Container != TContainerKind::Raw || vols.Scheme != TPartitionScheme::None)
         Log(host_, Format("Source: %s image, %s partition table; volume %d: %s",

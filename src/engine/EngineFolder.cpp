@@ -24,12 +24,20 @@ constexpr const char* kDefaultSearchPath = "/usr/local/sbin:/usr/local/bin:/usr/
 // Opens base/name as the parent of the per-start folders, making it (0700) when it is
 // missing. Returns an invalid fd when it is a link, not a directory, or not ours: the
 // temporary folder is shared, and whoever owns that directory could swap our folder
-// for one holding their own "fls" (run as root, perhaps).
-UniqueFd OpenPrivateParent(const std::string& base, const std::string& name) {
+// for one holding their own "fls" (run as root, perhaps). err gets the system's reason
+// when the folder could not be made or opened at all (0 for the refusals above).
+UniqueFd OpenPrivateParent(const std::string& base, const std::string& name, int& err) {
+    err = 0;
     const std::string path = JoinPath(base, name);
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return UniqueFd();
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        err = errno;
+        return UniqueFd();
+    }
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return fd;
+    if (!fd) {
+        if (errno != ELOOP && errno != ENOTDIR) err = errno;
+        return fd;
+    }
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return UniqueFd();
     // Ours but open to others (made by hand, or under a looser umask): close it up.
@@ -61,11 +69,16 @@ std::string FindToolOnPath(const std::string& fileName, const std::string& searc
 std::string CreateUniqueTempFolder(const std::string& prefix) {
     const std::string base = TempDirectory();
     std::string parentName = prefix;
-    UniqueFd parent = OpenPrivateParent(base, parentName);
+    int err = 0;
+    UniqueFd parent = OpenPrivateParent(base, parentName, err);
     if (!parent) {
         parentName = prefix + "-" + std::to_string(::geteuid());
-        parent = OpenPrivateParent(base, parentName);
+        parent = OpenPrivateParent(base, parentName, err);
     }
+    // The temporary folder itself refuses (read-only, no permission): its own reason.
+    if (!parent && err != 0)
+        throw std::runtime_error(Format("Cannot make a private engine folder in the temporary folder %s: %s",
+                                        {base, ErrnoText(err)}));
     if (!parent)
         throw std::runtime_error(Format("Cannot make a private engine folder in %s: \"%s\" and \"%s\" are links, "
                                         "not folders, or belong to another user.",

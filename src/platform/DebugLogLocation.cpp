@@ -1,5 +1,6 @@
 #include "platform/DebugLogLocation.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,24 +10,41 @@
 
 namespace brivo {
 
-std::string DebugLogFilePath(const std::string& fileName) {
-    const std::string exeDir = ExecutableDir();
-    if (::access(exeDir.c_str(), W_OK) == 0) return JoinPath(exeDir, fileName);
+namespace {
 
+std::string HomeFolder() {
+    if (const char* h = std::getenv("HOME"); h && *h == '/') return h;
+    // A service or a cron job may run without HOME.
+    const passwd* pw = ::getpwuid(::geteuid());
+    return pw && pw->pw_dir && *pw->pw_dir == '/' ? pw->pw_dir : std::string();
+}
+
+} // namespace
+
+std::string DebugLogFolder() {
     std::string state;
     if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x == '/') {
         state = x;
-    } else if (const char* h = std::getenv("HOME"); h && *h) {
-        state = JoinPath(JoinPath(h, ".local"), "state");
     } else {
-        state = TempDirectory();
+        const std::string home = HomeFolder();
+        if (home.empty()) return {};
+        state = JoinPath(JoinPath(home, ".local"), "state");
     }
-    // mkdir -p of the state folder; a failure only means the log lines are lost.
-    const std::string dir = JoinPath(state, "brivo-file-recovery");
+    const std::string dir = JoinPath(state, "brivo-recovery");
+    // mkdir -p; whatever fails shows in the check below.
     for (size_t p = dir.find('/', 1); p != std::string::npos; p = dir.find('/', p + 1))
         ::mkdir(dir.substr(0, p).c_str(), 0700);
     ::mkdir(dir.c_str(), 0700);
-    return JoinPath(dir, fileName);
+    // Run as root with another user's HOME, or given a folder someone else planted: the
+    // log is not written into a folder this user does not own.
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return {};
+    return dir;
+}
+
+std::string DebugLogFilePath(const std::string& fileName) {
+    const std::string dir = DebugLogFolder();
+    return dir.empty() ? std::string() : JoinPath(dir, fileName);
 }
 
 } // namespace brivo

@@ -13,6 +13,10 @@ std::string TempDirectory() {
     const char* t = std::getenv("TMPDIR");
     std::string dir = (t && *t) ? t : "/tmp";
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    // A TMPDIR left over from another session (a removed folder, a typo) would make every
+    // temporary file fail with a message about that folder; /tmp serves, as for mktemp.
+    struct stat st {};
+    if (dir != "/tmp" && (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) return "/tmp";
     return dir;
 }
 

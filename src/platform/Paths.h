@@ -3,7 +3,7 @@
 
 namespace brivo {
 
-// $TMPDIR when set and not empty, else /tmp; no trailing "/".
+// $TMPDIR when it names an existing folder, else /tmp; no trailing "/".
 std::string TempDirectory();
 // A random UUID in registry text form: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, upper case.
 std::string NewGuidText();

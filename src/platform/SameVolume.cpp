@@ -83,6 +83,47 @@ std::string Absolute(const std::string& path) {
     return std::string(buf) + "/" + path;
 }
 
+// The folder itself, or when it does not exist yet its nearest existing ancestor (where
+// it will be made). False when nothing of the path exists.
+bool ExistingFolder(const std::string& outDir, std::string& dir, struct stat& st) {
+    dir = Absolute(outDir);
+    while (::stat(dir.c_str(), &st) != 0) {
+        while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+        const auto slash = dir.rfind('/');
+        if (slash == std::string::npos || dir == "/") return false;
+        dir = slash == 0 ? "/" : dir.substr(0, slash);
+    }
+    return true;
+}
+
+using TFileId = std::pair<dev_t, ino_t>;
+
+void AddRegularFile(const std::string& path, std::set<TFileId>& out) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) out.insert({st.st_dev, st.st_ino});
+}
+
+// The image files whose bytes a block device shows: the backing file of a loop device,
+// of the loop device a partition (loop0p1) belongs to, and of those under a mapping.
+void LoopBackingFiles(const std::string& sysDevBlock, dev_t d, std::set<TFileId>& out) {
+    std::set<dev_t> leaves;
+    CollectLeaves(sysDevBlock, d, leaves, 0);
+    for (dev_t leaf : leaves) {
+        for (dev_t x : {leaf, DiskOf(sysDevBlock, leaf)}) {
+            const std::string folder = SysFolder(sysDevBlock, x);
+            if (folder.empty()) continue;
+            std::ifstream backing(folder + "/loop/backing_file");
+            std::string file;
+            if (!std::getline(backing, file) || file.empty()) continue;
+            // The kernel marks a backing file removed since; that name is someone else's now.
+            const std::string deleted = " (deleted)";
+            if (file.size() > deleted.size() && file.compare(file.size() - deleted.size(), deleted.size(), deleted) == 0)
+                continue;
+            AddRegularFile(file, out);
+        }
+    }
+}
+
 } // namespace
 
 bool BlockDevicesOverlap(dev_t a, dev_t b, const std::string& sysDevBlock) {
@@ -107,14 +148,9 @@ bool OutputOnScannedDevice(const std::string& src, const std::string& outDir) {
     if (src.empty() || ::stat(src.c_str(), &srcSt) != 0 || !S_ISBLK(srcSt.st_mode)) return false;
 
     // The folder may not exist yet: it will be made on the device of its nearest ancestor.
-    std::string dir = Absolute(outDir);
+    std::string dir;
     struct stat dirSt {};
-    while (::stat(dir.c_str(), &dirSt) != 0) {
-        while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-        const auto slash = dir.rfind('/');
-        if (slash == std::string::npos || dir == "/") return false;
-        dir = slash == 0 ? "/" : dir.substr(0, slash);
-    }
+    if (!ExistingFolder(outDir, dir, dirSt)) return false;
 
     std::set<dev_t> candidates{dirSt.st_dev};
     // Some file systems (btrfs, overlay) report an anonymous st_dev; the mount table names
@@ -131,6 +167,42 @@ bool OutputOnScannedDevice(const std::string& src, const std::string& outDir) {
     }
     for (dev_t c : candidates)
         if (BlockDevicesOverlap(srcSt.st_rdev, c)) return true;
+    return false;
+}
+
+} // namespace brivo
+
+namespace brivo {
+
+bool OutputInsideSourceImage(const std::string& src, const std::string& outDir, const std::string& sysDevBlock) {
+    struct stat srcSt {};
+    if (src.empty() || ::stat(src.c_str(), &srcSt) != 0) return false;
+    std::set<TFileId> sourceFiles;
+    if (S_ISREG(srcSt.st_mode))
+        sourceFiles.insert({srcSt.st_dev, srcSt.st_ino});
+    else if (S_ISBLK(srcSt.st_mode))
+        LoopBackingFiles(sysDevBlock, srcSt.st_rdev, sourceFiles);
+    if (sourceFiles.empty()) return false;
+
+    std::string dir;
+    struct stat dirSt {};
+    if (!ExistingFolder(outDir, dir, dirSt)) return false;
+    std::set<TFileId> outputFiles;
+    // A loop mount (mount -o loop, losetup): the folder's device is the loop device.
+    LoopBackingFiles(sysDevBlock, dirSt.st_dev, outputFiles);
+    // A FUSE mount (ntfs-3g IMAGE DIR) names the image file as its source; a mount of a
+    // device may name the loop device when st_dev is anonymous.
+    TFolderMount fm;
+    if (LocateFolderMount(dir, ReadSelfMountInfo(), fm)) {
+        const std::string backing = MountBackingSource(fm.Mount);
+        struct stat bst {};
+        if (!backing.empty() && ::stat(backing.c_str(), &bst) == 0) {
+            if (S_ISREG(bst.st_mode)) outputFiles.insert({bst.st_dev, bst.st_ino});
+            else if (S_ISBLK(bst.st_mode)) LoopBackingFiles(sysDevBlock, bst.st_rdev, outputFiles);
+        }
+    }
+    for (const TFileId& f : outputFiles)
+        if (sourceFiles.count(f)) return true;
     return false;
 }
 

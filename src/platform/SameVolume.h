@@ -19,4 +19,15 @@ bool OutputOnScannedDevice(const std::string& src, const std::string& outDir);
 // image file with the file system holding that file.
 bool BlockDevicesOverlap(dev_t a, dev_t b, const std::string& sysDevBlock = "/sys/dev/block");
 
+// True when the output folder (or its nearest existing ancestor) lies on a file system
+// stored in the scan source itself: the source is an image file, or a loop device over
+// one, and the folder's file system is mounted from that same file, through a loop
+// device (mount -o loop, losetup; a partition of one too) or FUSE (ntfs-3g IMAGE DIR).
+// Every file written there changes the image being recovered from, and there is always
+// a better place (the file system that holds the image), so front ends refuse it
+// outright. Files are compared by device and inode, not by name. Any lookup that fails
+// gives false.
+bool OutputInsideSourceImage(const std::string& src, const std::string& outDir,
+                             const std::string& sysDevBlock = "/sys/dev/block");
+
 } // namespace brivo

@@ -121,8 +121,7 @@ TRecoveredFile RecoverOne(TScanState& state, TScanHost& host, TExtractor& extrac
     Log(host, "Recovering: " + f.FullPath);
 
     TRecoveryTarget target(folder, relative, options.Folders);
-    const std::string wanted = target.FinalPath();
-    TRecoveryFileSink sink(target.Fd(), wanted, &state.FStopRequested, options.OnBytes, {}, options.Hash);
+    TRecoveryFileSink sink(target.Fd(), target.FinalPath(), &state.FStopRequested, options.OnBytes, {}, options.Hash);
     TUnreadableWatch watch;
     TDamageTrackingSink tracked(sink, watch, options.KeepDamaged);
     extractor.Extract(f, tracked);
@@ -136,7 +135,11 @@ TRecoveredFile RecoverOne(TScanState& state, TScanHost& host, TExtractor& extrac
     out.Size = sink.Size();
     out.Sha256 = sink.Sha256Hex();
     out.OutputPath = target.Commit(RecoveryTimeOf(f));
-    if (out.OutputPath != wanted) Log(host, "Saved as: " + out.OutputPath);
+    out.NameShortened = target.NameShortened();
+    if (out.NameShortened)
+        Log(host, "Saved as: " + out.OutputPath + " (name shortened: Linux allows 255 bytes in a name)");
+    else if (out.OutputPath != target.WantedPath())
+        Log(host, "Saved as: " + out.OutputPath);
     if (out.Damaged) {
         uint64_t missing = 0;
         for (const TByteRange& r : out.Unreadable) missing += r.Length;

@@ -41,6 +41,9 @@ bool CheckRecoveryPreconditions(const TScanState& state, TScanHost& host, int ch
 // One file written by RecoverOne.
 struct TRecoveredFile {
     std::string OutputPath;  // the file it went to ("name (2).ext" when the name was taken)
+    // A name on the way (the file's or a folder's) was longer than the 255 bytes Linux
+    // allows and was cut to fit (the result's FullPath still has it whole).
+    bool NameShortened = false;
     uint64_t Size = 0;       // bytes written
     std::string Sha256;      // of those bytes, lower-case hex; empty unless asked for
     // Kept with zeros where the source could not be read (only with KeepDamaged).
@@ -65,7 +68,8 @@ struct TRecoverOneOptions {
 };
 
 // Writes one result's content under folder at RecoveryRelativePath(FullPath), or at the
-// first free "name (n).ext" beside it: nothing already there is ever replaced. Logs
+// first free "name (n).ext" beside it: nothing already there is ever replaced, and a
+// name (taken, or too long for Linux) never fails a file (TRecoveryTarget). Logs
 // "Recovering: <path>" first and "Saved as: <file>" when another name was taken. The file
 // gets the result's modification time (as access time too) when it has one.
 //

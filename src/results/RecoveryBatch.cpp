@@ -157,6 +157,7 @@ void TRecoveryBatch::Run(const std::vector<size_t>& rows, const std::string& fol
             const TRecoveredFile out = RecoverOne(st_, host_, *extractor, f, folder, one);
             rec.Outcome = out.Damaged ? TRecoveryOutcome::Damaged : TRecoveryOutcome::Ok;
             rec.OutputPath = out.OutputPath;
+            rec.NameShortened = out.NameShortened;
             rec.Size = out.Size;
             rec.Sha256 = out.Sha256;
             rec.Unreadable = out.Unreadable;

@@ -23,6 +23,7 @@ struct TRecoveryRecord {
     std::string Address;     // the result's Inode
     std::string Path;        // the result's FullPath
     std::string OutputPath;  // the file written; empty unless Ok
+    bool NameShortened = false;  // a name on the way was cut to fit Linux's 255 bytes
     uint64_t Size = 0;       // bytes written
     std::string Sha256;      // of the bytes written; empty unless Ok and hashing was asked for
     TRecoveryOutcome Outcome = TRecoveryOutcome::Failed;

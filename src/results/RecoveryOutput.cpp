@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <map>
 #include <random>
 #include <stdexcept>
 
@@ -22,25 +23,6 @@ constexpr size_t kMaxNameBytes = 255;
 constexpr int kMaxNumberedName = 100000;
 
 [[noreturn]] void Fail(int err, const std::string& path) { throw std::runtime_error(ErrnoText(err) + ": " + path); }
-
-// Opens (or creates) one folder below parent without following a link.
-UniqueFd OpenChildFolder(int parent, const std::string& name, const std::string& shownPath) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        UniqueFd fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (fd) return fd;
-        const int err = errno;
-        if (err == ENOENT) {
-            if (::mkdirat(parent, name.c_str(), 0777) != 0 && errno != EEXIST) Fail(errno, shownPath);
-            continue;  // made it (or someone else did): open it for real
-        }
-        struct stat st {};
-        if ((err == ELOOP || err == ENOTDIR) && ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISLNK(st.st_mode))
-            throw std::runtime_error("Refusing to write through a symbolic link: " + shownPath);
-        Fail(err, shownPath);
-    }
-    Fail(ENOENT, shownPath);
-}
 
 // The name only has to be unlikely to be taken (it is created exclusively, and a taken
 // one is simply drawn again), so a generator seeded once per thread will do: a batch of
@@ -82,18 +64,18 @@ int RenameNoReplace(int dir, const char* from, const char* to) {
 
 } // namespace
 
-std::string NumberedName(const std::string& leaf, int n) {
-    if (n < 2) return leaf;
-    size_t dot = leaf.rfind('.');
+std::string NumberedName(const std::string& leaf, int n, bool keepExtension) {
+    const std::string mark = n < 2 ? std::string() : " (" + std::to_string(n) + ")";
+    size_t dot = keepExtension ? leaf.rfind('.') : std::string::npos;
     if (dot == std::string::npos || dot == 0) dot = leaf.size();
+    // An "extension" that leaves no room for a character of the stem is part of the name.
+    if (leaf.size() - dot + mark.size() + 4 > kMaxNameBytes) dot = leaf.size();
     std::string stem = leaf.substr(0, dot);
     const std::string ext = leaf.substr(dot);
-    const std::string mark = " (" + std::to_string(n) + ")";
     if (stem.size() + mark.size() + ext.size() > kMaxNameBytes) {
-        const size_t room = kMaxNameBytes > mark.size() + ext.size() ? kMaxNameBytes - mark.size() - ext.size() : 0;
-        size_t cut = std::min(room, stem.size());
+        size_t cut = kMaxNameBytes - mark.size() - ext.size();
         // Back to the start of a UTF-8 character (a byte that is not 10xxxxxx).
-        while (cut > 0 && cut < stem.size() && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+        while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
         stem.resize(cut);
     }
     return stem + mark + ext;
@@ -101,9 +83,47 @@ std::string NumberedName(const std::string& leaf, int n) {
 
 namespace {
 
+// Opens (or creates) one folder below parent without following a link. A name held by
+// something else (a file, a link, a device) is passed over for "name (2)", "name (3)",
+// ...; a name too long for a file system is shortened first. shown gets the folder's
+// path for messages; shortened says whether its name had to be cut. claimed (may be
+// null) keeps which original name each shortened name stands for, so two long names
+// that begin alike stay two folders.
+UniqueFd OpenChildFolder(int parent, const std::string& name, std::string& shown, bool& shortened,
+                         std::map<std::string, std::string>* claimed) {
+    const std::string parentShown = shown;
+    shortened = NumberedName(name, 1, false) != name;
+    for (int n = 1; n <= kMaxNumberedName; ++n) {
+        const std::string candidate = NumberedName(name, n, false);
+        shown = parentShown + "/" + candidate;
+        if (shortened && claimed) {
+            const auto it = claimed->find(shown);
+            if (it != claimed->end() && it->second != name) continue;
+        }
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            UniqueFd fd(::openat(parent, candidate.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (fd) {
+                if (shortened && claimed) claimed->emplace(shown, name);
+                return fd;
+            }
+            const int err = errno;
+            if (err == ENOENT) {
+                if (::mkdirat(parent, candidate.c_str(), 0777) != 0 && errno != EEXIST) Fail(errno, shown);
+                continue;  // made it (or someone else did): open it for real
+            }
+            // Not a folder, or a link (never followed): the next name.
+            if (err == ELOOP || err == ENOTDIR) break;
+            Fail(err, shown);
+        }
+    }
+    Fail(EEXIST, parentShown + "/" + name);
+}
+
 // Opens folder, then every folder of relative but its last component, below it.
-UniqueFd OpenFolderChain(const std::string& folder, const std::string& relative, std::string& shown) {
+UniqueFd OpenFolderChain(const std::string& folder, const std::string& relative, std::string& shown,
+                         bool& shortened, std::map<std::string, std::string>* claimed) {
     shown = folder;
+    shortened = false;
     while (!shown.empty() && shown.back() == '/') shown.pop_back();  // "/" gives "", then "/name"
     UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) Fail(errno, folder);
@@ -111,9 +131,9 @@ UniqueFd OpenFolderChain(const std::string& folder, const std::string& relative,
     for (;;) {
         const size_t slash = relative.find('/', pos);
         if (slash == std::string::npos) break;
-        const std::string name = relative.substr(pos, slash - pos);
-        shown += "/" + name;
-        dir = OpenChildFolder(dir.get(), name, shown);
+        bool cut = false;
+        dir = OpenChildFolder(dir.get(), relative.substr(pos, slash - pos), shown, cut, claimed);
+        shortened = shortened || cut;
         pos = slash + 1;
     }
     return dir;
@@ -121,30 +141,38 @@ UniqueFd OpenFolderChain(const std::string& folder, const std::string& relative,
 
 } // namespace
 
-int TRecoveryFolders::Open(const std::string& folder, const std::string& relative, std::string& shownDir) {
+int TRecoveryFolders::Open(const std::string& folder, const std::string& relative, std::string& shownDir,
+                           bool& shortened) {
     const size_t slash = relative.rfind('/');
     std::string key = folder;
     key += '\0';
     if (slash != std::string::npos) key.append(relative, 0, slash);
     if (!fd_ || key != key_) {
         key_.clear();
-        fd_ = OpenFolderChain(folder, relative, shown_);
+        fd_ = OpenFolderChain(folder, relative, shown_, shortened_, &claimed_);
         key_ = std::move(key);
     }
     shownDir = shown_;
+    shortened = shortened_;
     return fd_.get();
 }
 
 TRecoveryTarget::TRecoveryTarget(const std::string& folder, const std::string& relative, TRecoveryFolders* folders) {
+    bool folderShortened = false;
     if (folders) {
-        dir_ = folders->Open(folder, relative, shownDir_);
+        dir_ = folders->Open(folder, relative, shownDir_, folderShortened);
     } else {
-        ownDir_ = OpenFolderChain(folder, relative, shownDir_);
+        ownDir_ = OpenFolderChain(folder, relative, shownDir_, folderShortened, nullptr);
         dir_ = ownDir_.get();
     }
     const size_t slash = relative.rfind('/');
     leaf_ = slash == std::string::npos ? relative : relative.substr(slash + 1);
-    finalPath_ = shownDir_ + "/" + leaf_;
+    wantedPath_ = folder;
+    while (!wantedPath_.empty() && wantedPath_.back() == '/') wantedPath_.pop_back();
+    wantedPath_ += "/" + relative;
+    const std::string fitted = NumberedName(leaf_, 1);
+    shortened_ = folderShortened || fitted != leaf_;
+    finalPath_ = shownDir_ + "/" + fitted;
 
     // The program is ending on a signal: nothing new is started.
     if (TempFilesEnding()) Fail(ECANCELED, finalPath_);

@@ -26,6 +26,10 @@ bool SameFile(const std::string& a, const std::string& b) {
 void CheckImageTarget(const std::string& source, const std::string& imagePath, const std::string& mapPath) {
     if (SameFile(source, imagePath) || SameFile(source, mapPath))
         throw std::runtime_error("the image and its map must not be the source itself.");
+    if (OutputInsideSourceImage(source, FolderOf(imagePath)) || OutputInsideSourceImage(source, FolderOf(mapPath)))
+        throw std::runtime_error(imagePath + " is on a file system stored in " + source +
+                                 ", the image being copied. Writing there would change it. Choose a folder "
+                                 "outside it.");
     if (OutputOnScannedDevice(source, FolderOf(imagePath)) || OutputOnScannedDevice(source, FolderOf(mapPath)))
         throw std::runtime_error(imagePath + " is on " + source +
                                  ", the device being imaged. Writing there can overwrite the very data being saved. "

@@ -7,9 +7,12 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -184,6 +187,36 @@ private slots:
         QVERIFY(w->tbRecoverSel->isEnabled() && !w->tbStop->isEnabled());
         // Marks and rows stay after a batch.
         QCOMPARE(w->CountChecked(), manifest.size());
+    }
+
+    // An output folder on a file system mounted from the scanned image itself (here ntfs-3g
+    // on the image file) is refused with a message, before anything is written there.
+    void outputOnAMountOfTheScannedImageIsRefused() {
+        if (ntfs_.isEmpty()) QSKIP("ntfs.img fixture missing");
+        if (::geteuid() != 0) QSKIP("mounting the image needs root");
+        // A copy: mounting it read-write changes it, and other tests scan the original.
+        const QString image = work_.filePath("ntfs-mounted.img");
+        QVERIFY(QFile::copy(ntfs_, image));
+        const QString mnt = work_.filePath("ntfs-mnt");
+        QDir().mkpath(mnt);
+        if (QProcess::execute("ntfs-3g", {image, mnt}) != 0) QSKIP("FUSE (ntfs-3g) is not available here");
+        struct Unmount {
+            QString dir;
+            ~Unmount() { QProcess::execute("umount", {dir}); }
+        } unmount{mnt};
+        apptest::TScriptedDialogs dialogs;
+        auto w = NewWindow();
+        apptest::ScanImage(*w, image);
+        QVERIFY(!w->ScanState().FFound.empty());
+        w->btCheckAll->trigger();
+        dialogs.folders.push_back(mnt + "/out");
+        w->Recover1->trigger();
+        QCOMPARE(dialogs.Boxes(),
+                 QStringList({"error: The output folder is on a file system stored in the disk image being "
+                              "recovered. Saving there would change the image and can overwrite the deleted files "
+                              "you want back. Choose a folder outside it, for example beside the image."}));
+        QVERIFY(!QFileInfo::exists(mnt + "/out"));
+        QVERIFY(w->tbRecoverSel->isEnabled() && !w->tbStop->isEnabled());
     }
 
     // Stop during a batch: the file being written is removed, the finished ones stay, the

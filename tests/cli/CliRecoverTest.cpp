@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cstring>
@@ -90,6 +91,63 @@ TEST(CliRecover, ReportAndNothingOverwrittenOnARerun) {
 
 // Each recovered file carries the modification time the scan showed for its result, on
 // the NTFS and the FAT32 route alike (read in UTC so the shown time is the stored one).
+// An output folder on a file system mounted from the image being scanned (a loop mount
+// here) is refused before anything is written, --allow-same-volume or not: every file
+// written there would change the image.
+TEST(CliRecover, OutputOnALoopMountOfTheSourceImageIsRefused) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("ext4-deleted.img", dir);
+    const std::string mnt = dir / "mnt";
+    test::ImageMount loop(img, mnt);
+    if (!loop.Mounted()) GTEST_SKIP() << "loop devices are not available: " << loop.Why();
+    for (const bool allow : {false, true}) {
+        std::vector<std::string> argv{test::CliPath(), "recover", "--deep", "--out", mnt + "/out", "--all", img};
+        if (allow) argv.insert(argv.begin() + 2, "--allow-same-volume");
+        const auto r = test::RunProcess(argv);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_NE(r.err.find("error: The output folder " + mnt + "/out is on a file system stored in " + img +
+                             ", the image being scanned."),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(fs::exists(mnt + "/out"));
+    }
+    // Nor is the image copied into itself.
+    const auto image = test::RunProcess({test::CliPath(), "image", img, mnt + "/copy.img"});
+    EXPECT_EQ(image.exitCode, 1) << image.err;
+    EXPECT_NE(image.err.find("is on a file system stored in " + img + ", the image being copied."), std::string::npos)
+        << image.err;
+    EXPECT_FALSE(fs::exists(mnt + "/copy.img"));
+    // Beside the image is fine.
+    const auto ok = test::RunProcess({test::CliPath(), "recover", "--deep", "--out", dir / "out", "--all", img});
+    EXPECT_EQ(ok.exitCode, 0) << ok.err;
+    EXPECT_NE(ok.out.find("Recovery finished. OK: 6 Failed: 0"), std::string::npos) << ok.out;
+}
+
+// Deleted NTFS names longer than a Linux name holds (200 Cyrillic letters, 404 bytes; a
+// 300-byte folder name) come back whole under shortened names, the report keeping the
+// original path and saying the name was shortened.
+TEST(CliRecover, NamesTooLongForLinuxAreShortened) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("ntfs-longnames.img", dir);
+    const std::string out = dir / "out", report = dir / "report.jsonl";
+    const auto r = test::RunProcess({test::CliPath(), "recover", "--all", "--out", out, "--report", report, img});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto manifest = test::ReadManifest("ntfs-longnames");
+    ASSERT_EQ(manifest.size(), 4u);
+    const auto lines = Lines(test::ReadFileBytes(report));
+    ASSERT_EQ(lines.size(), manifest.size());
+    for (const auto& m : manifest) {
+        SCOPED_TRACE(m.path);
+        const auto line = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return Field(l, "path") == m.path; });
+        ASSERT_NE(line, lines.end());
+        EXPECT_EQ(Field(*line, "outcome"), "ok");
+        const std::string file = Field(*line, "output");
+        EXPECT_EQ(test::Md5OfFile(file), m.md5);
+        for (const auto& part : fs::path(file)) EXPECT_LE(part.string().size(), 255u);
+        EXPECT_EQ(Field(*line, "note"), "name shortened: Linux allows 255 bytes in a name");
+    }
+}
+
 TEST(CliRecover, RecoveredFilesKeepTheirTimes) {
     ::setenv("TZ", "UTC", 1);
     for (const char* image : {"ntfs", "fat32"}) {

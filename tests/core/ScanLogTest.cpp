@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <thread>
 
 #include "RecordingHost.h"
@@ -62,6 +64,26 @@ TEST(ScanLog, LogOffTheUiThreadIsQueuedAndWrittenWhenTheUiHandlesIt) {
     EXPECT_EQ(first[2], ':');
     EXPECT_EQ(first[5], ':');
     EXPECT_EQ(first.substr(8), "  from worker");
+}
+
+// The log is opened once and kept: lines written after the file was moved away still
+// reach it (a file opened per line would start anew at the old name); a new scan opens
+// it again at its path, and another path switches files.
+TEST(ScanLog, DebugLogStaysOpenBetweenLines) {
+    test::TempDir dir;
+    const std::string path = dir / "debug.log", moved = dir / "moved.log", other = dir / "other.log";
+    TruncateDebugLog(path);
+    AppendDebugLogLine(path, "one");
+    ASSERT_EQ(::rename(path.c_str(), moved.c_str()), 0);
+    AppendDebugLogLine(path, "two");
+    EXPECT_EQ(test::ReadFileBytes(moved), "\xEF\xBB\xBFone\r\ntwo\r\n");
+    EXPECT_FALSE(std::filesystem::exists(path));
+    TruncateDebugLog(path);
+    AppendDebugLogLine(path, "three");
+    EXPECT_EQ(test::ReadFileBytes(path), "\xEF\xBB\xBFthree\r\n");
+    EXPECT_EQ(test::ReadFileBytes(moved), "\xEF\xBB\xBFone\r\ntwo\r\n");
+    AppendDebugLogLine(other, "four");
+    EXPECT_EQ(test::ReadFileBytes(other), "four\r\n");
 }
 
 TEST(ScanLog, UnwritableDebugLogIsIgnored) {

@@ -134,6 +134,19 @@ TEST(EngineFolder, RefusesASharedParentItDoesNotOwnOrThatIsALink) {
     ASSERT_EQ(::symlink(elsewhere.path().c_str(), (tmp / ("recovery_embedded-" + std::to_string(::geteuid()))).c_str()), 0);
     EXPECT_THROW(CreateUniqueTempFolder("recovery_embedded"), std::runtime_error);
 
+    // A temporary folder that takes no new folders (here one even root cannot write in)
+    // says why, not that something is a link.
+    {
+        ScopedTmpDir scopedProc("/proc/self");
+        try {
+            CreateUniqueTempFolder("recovery_embedded");
+            ADD_FAILURE() << "a temporary folder that takes no folders was used";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "Cannot make a private engine folder in the temporary folder /proc/self: No such file or directory");
+        }
+    }
+
     // Our own parent left open to others is closed up before use.
     TempDir tmp2;
     ScopedTmpDir scoped2(tmp2.path());

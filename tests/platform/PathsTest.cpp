@@ -45,6 +45,17 @@ TEST(Paths, JoinAndTempDirectory) {
     EXPECT_EQ(TempDirectory(), "/var/tmp");
     ::setenv("TMPDIR", "", 1);
     EXPECT_EQ(TempDirectory(), "/tmp");
+    {
+        // A folder that does not exist (or is no folder) falls back to /tmp.
+        test::TempDir gone;
+        test::WriteFileBytes(gone / "file", "x");
+        for (const std::string& bad : {gone / "missing", gone / "file"}) {
+            ::setenv("TMPDIR", bad.c_str(), 1);
+            EXPECT_EQ(TempDirectory(), "/tmp") << bad;
+        }
+        ::setenv("TMPDIR", gone.path().c_str(), 1);
+        EXPECT_EQ(TempDirectory(), gone.path());
+    }
     if (old) ::setenv("TMPDIR", saved.c_str(), 1); else ::unsetenv("TMPDIR");
 
     test::TempDir dir;

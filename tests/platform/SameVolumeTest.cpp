@@ -114,5 +114,32 @@ TEST(SameVolume, FolderOnTheScannedDeviceEvenBeforeItExists) {
     }
 }
 
+// A folder on a file system mounted from the very image being scanned: every file
+// written there changes that image. Seen through a loop device (and with the loop device
+// itself as the source) and through FUSE on the image file; the file system that holds
+// the image is a fine place.
+TEST(SameVolume, FolderOnAMountOfTheSourceImage) {
+    test::TempDir dir;
+    const std::string ext4 = test::UnpackFixture("ext4-deleted.img", dir);
+    const std::string loopMnt = dir / "loop-mnt";
+    test::ImageMount loop(ext4, loopMnt);
+    if (!loop.Mounted()) GTEST_SKIP() << "loop devices are not available: " << loop.Why();
+    EXPECT_TRUE(OutputInsideSourceImage(ext4, loopMnt));
+    EXPECT_TRUE(OutputInsideSourceImage(ext4, loopMnt + "/not/made/yet"));
+    EXPECT_TRUE(OutputInsideSourceImage(loop.LoopDevice(), loopMnt + "/out"));
+    EXPECT_FALSE(OutputInsideSourceImage(ext4, dir / "beside-the-image"));
+    EXPECT_FALSE(OutputInsideSourceImage(loop.LoopDevice(), dir.path()));
+    // Another image, even a copy of this one, is another file.
+    const std::string copy = dir / "copy.img";
+    test::WriteFileBytes(copy, test::ReadFileBytes(ext4));
+    EXPECT_FALSE(OutputInsideSourceImage(copy, loopMnt));
+
+    const std::string ntfs = test::UnpackFixture("ntfs.img", dir);
+    test::ImageMount fuse(ntfs, dir / "fuse-mnt", "ntfs-3g");
+    if (!fuse.Mounted()) GTEST_SKIP() << "FUSE is not available: " << fuse.Why();
+    EXPECT_TRUE(OutputInsideSourceImage(ntfs, dir / "fuse-mnt/out"));
+    EXPECT_FALSE(OutputInsideSourceImage(ext4, dir / "fuse-mnt"));
+}
+
 } // namespace
 } // namespace brivo

@@ -127,6 +127,8 @@ TEST(RecoveryNames, NumberedName) {
         {".profile", 2, ".profile (2)"},
         {"name.", 2, "name (2)."},
         {std::string(251, 'a') + ".txt", 2, std::string(247, 'a') + " (2).txt"},
+        {std::string(300, 'a') + ".txt", 1, std::string(251, 'a') + ".txt"},  // too long even unnumbered
+        {"a." + std::string(300, 'x'), 1, "a." + std::string(253, 'x')},      // no room for an extension that long
     };
     for (const auto& c : cases) EXPECT_EQ(NumberedName(c.leaf, c.n), c.out) << c.leaf;
     // Trimming stops before a character, never inside one (two-byte "é").
@@ -135,6 +137,69 @@ TEST(RecoveryNames, NumberedName) {
     const std::string numbered = NumberedName(accented + ".tx", 12);
     EXPECT_LE(numbered.size(), 255u);
     EXPECT_EQ(numbered, accented.substr(0, 246) + " (12).tx");
+
+    // 200 Cyrillic letters (400 bytes, a legal NTFS name): cut at a letter, extension kept.
+    std::string zh;
+    for (int i = 0; i < 200; ++i) zh += "\xD0\x96";  // Ж
+    EXPECT_EQ(NumberedName(zh + ".txt", 1), zh.substr(0, 250) + ".txt");
+    EXPECT_EQ(NumberedName(zh + ".txt", 2), zh.substr(0, 246) + " (2).txt");
+    // A folder's number goes at the end, past any dot.
+    EXPECT_EQ(NumberedName("v1.2", 2, false), "v1.2 (2)");
+    EXPECT_EQ(NumberedName(zh + ".d", 3, false), zh.substr(0, 250) + " (3)");
+}
+
+// Names Linux cannot take (longer than 255 bytes) and names held by something else in the
+// output folder never fail a file: the name is cut at a character, its extension kept,
+// made unique, and the record says so; a file, a link or a dangling link where a folder
+// is needed gives "name (2)" (never followed).
+TEST(RecoveryBatch, NamesTooLongOrTakenNeverFailAFile) {
+    std::string zh, ya;
+    for (int i = 0; i < 200; ++i) zh += "\xD0\x96";  // Ж
+    for (int i = 0; i < 150; ++i) ya += "\xD0\xAF";  // Я
+    const std::string yaOther = ya.substr(0, 298) + "\xD0\x91";  // the same first 149 letters, then Б
+
+    Fixture t;
+    test::TempDir work;
+    const std::string out = work / "out";
+    fs::create_directories(out);
+    fs::create_directories(work / "outside");
+    test::WriteFileBytes(out + "/docs", "a file where a folder is needed");
+    fs::create_directory_symlink(work / "outside", out + "/pics");
+    fs::create_symlink(work / "nowhere", out + "/dangling");
+    t.Add("1", "/" + zh + ".txt", {"long-1"});
+    t.Add("2", "/" + zh + "-2.txt", {"long-2"});  // the same first 250 bytes
+    t.Add("3", "/" + ya + "/" + zh + ".txt", {"long-folder"});
+    t.Add("4", "/" + yaOther + "/inner.txt", {"other-folder"});
+    t.Add("5", "/" + ya + "/inner.txt", {"same-folder"});
+    t.Add("6", "/docs/a.txt", {"docs"});
+    t.Add("7", "/pics/b.txt", {"pics"});
+    t.Add("8", "/dangling/c.txt", {"dangling"});
+    t.Run(out);
+
+    const std::string zhCut = zh.substr(0, 250), yaCut = ya.substr(0, 254);
+    EXPECT_EQ(Tree(out), (std::map<std::string, std::string>{
+                             {"docs", "a file where a folder is needed"},
+                             {zhCut + ".txt", "long-1"},
+                             {zh.substr(0, 246) + " (2).txt", "long-2"},
+                             {yaCut + "/" + zhCut + ".txt", "long-folder"},
+                             {ya.substr(0, 250) + " (2)/inner.txt", "other-folder"},
+                             {yaCut + "/inner.txt", "same-folder"},
+                             {"docs (2)/a.txt", "docs"},
+                             {"pics (2)/b.txt", "pics"},
+                             {"dangling (2)/c.txt", "dangling"},
+                         }));
+    EXPECT_TRUE(fs::is_empty(work / "outside"));
+    EXPECT_EQ(t.batch.LastSummary().Counts.OK, 8);
+    EXPECT_EQ(t.batch.LastSummary().Counts.Failed, 0);
+    ASSERT_EQ(t.records.size(), 8u);
+    for (size_t i = 0; i < t.records.size(); ++i) {
+        SCOPED_TRACE(t.records[i].Path);
+        EXPECT_EQ(t.records[i].NameShortened, i < 5);
+        for (const auto& part : fs::path(t.records[i].OutputPath)) EXPECT_LE(part.string().size(), 255u);
+    }
+    EXPECT_EQ(t.records[0].Path, "/" + zh + ".txt");  // the original name stays in the record
+    EXPECT_TRUE(t.MemoHas("Saved as: " + out + "/" + zhCut + ".txt (name shortened: Linux allows 255 bytes in a name)"));
+    EXPECT_TRUE(t.MemoHas("Saved as: " + out + "/docs (2)/a.txt"));
 }
 
 TEST(RecoveryBatch, NothingIsOverwrittenWithinABatchOrInTheFolder) {

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -200,5 +202,34 @@ std::string Md5OfFile(const std::string& path) {
 }
 
 std::string CliPath() { return BRIVO_CLI_PATH; }
+
+ImageMount::ImageMount(const std::string& image, const std::string& mountPoint, const std::string& fuseProgram)
+    : mountPoint_(mountPoint) {
+    if (::geteuid() != 0) {
+        why_ = "mounting an image needs root";
+        return;
+    }
+    ::mkdir(mountPoint.c_str(), 0755);
+    if (!fuseProgram.empty()) {
+        const auto r = RunProcess({fuseProgram, image, mountPoint});
+        mounted_ = r.exitCode == 0;
+        if (!mounted_) why_ = fuseProgram + " cannot mount here: " + r.err;
+        return;
+    }
+    const auto l = RunProcess({"losetup", "-f", "--show", image});
+    if (l.exitCode != 0) {
+        why_ = "no loop device available: " + l.err;
+        return;
+    }
+    loop_ = l.out.substr(0, l.out.find('\n'));
+    const auto m = RunProcess({"mount", loop_, mountPoint});
+    mounted_ = m.exitCode == 0;
+    if (!mounted_) why_ = "cannot mount " + loop_ + ": " + m.err;
+}
+
+ImageMount::~ImageMount() {
+    if (mounted_) RunProcess({"umount", mountPoint_});
+    if (!loop_.empty()) RunProcess({"losetup", "-d", loop_});
+}
 
 } // namespace brivo::test

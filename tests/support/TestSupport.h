@@ -85,6 +85,25 @@ std::string Md5OfFile(const std::string& path);
 // Path of the brivo-recovery-cli built beside the tests.
 std::string CliPath();
 
+// An image file's file system mounted read-write at a new folder: through a loop device
+// (losetup, then mount) or, with fuseProgram (e.g. "ntfs-3g"), a FUSE mount of the file
+// itself. Undone (unmounted, loop device detached) when the object goes. Needs root and
+// loop devices or /dev/fuse: Why() says what was missing when Mounted() is false.
+class ImageMount {
+public:
+    ImageMount(const std::string& image, const std::string& mountPoint, const std::string& fuseProgram = "");
+    ~ImageMount();
+    ImageMount(const ImageMount&) = delete;
+    ImageMount& operator=(const ImageMount&) = delete;
+    bool Mounted() const { return mounted_; }
+    const std::string& Why() const { return why_; }
+    const std::string& LoopDevice() const { return loop_; }  // empty for FUSE
+
+private:
+    std::string mountPoint_, loop_, why_;
+    bool mounted_ = false;
+};
+
 } // namespace brivo::test
 
 // Binds var to the path of a third-party test file, or skips the test (ctest reports it

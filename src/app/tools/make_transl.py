@@ -154,6 +154,15 @@ ROWS = [
      "gelöschten Dateien überschreiben, die Sie zurückhaben möchten. Trotzdem dort speichern?",
      "Папка для сохранения находится на восстанавливаемом диске. Запись туда может затереть удалённые файлы, "
      "которые вы хотите вернуть. Всё равно сохранить туда?"),
+    ("The output folder is on a file system stored in the disk image being recovered. Saving there would change "
+     "the image and can overwrite the deleted files you want back. Choose a folder outside it, for example beside "
+     "the image.",
+     "Der Zielordner liegt in einem Dateisystem, das im wiederherzustellenden Datenträgerabbild gespeichert ist. "
+     "Das Speichern dort würde das Abbild verändern und kann die gelöschten Dateien überschreiben, die Sie "
+     "zurückhaben möchten. Wählen Sie einen Ordner außerhalb davon, zum Beispiel neben dem Abbild.",
+     "Папка для сохранения находится в файловой системе, которая хранится в восстанавливаемом образе диска. "
+     "Запись туда изменит образ и может затереть удалённые файлы, которые вы хотите вернуть. Выберите папку "
+     "вне его, например рядом с образом."),
     ("Please select a disk.", "Bitte wählen Sie einen Datenträger.", "Выберите диск."),
     ("Please select an existing disk image file.", "Bitte wählen Sie eine vorhandene Abbilddatei.",
      "Выберите существующий файл образа диска."),
