@@ -170,14 +170,14 @@ TEST(CliInfo, CommandLineErrorsExitWithTwoAndHelpWithZero) {
     EXPECT_EQ(r.err, "brivo-recovery-cli: error: no command given\nusage: brivo-recovery-cli COMMAND [OPTIONS] [ARGUMENTS]\n");
     r = RunProcess({test::CliPath(), "info", "x", "--format", "xml"});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_NE(r.err.find("usage: brivo-recovery-cli info [--format text|json] [--search] SOURCE\n"), std::string::npos);
+    EXPECT_NE(r.err.find("usage: brivo-recovery-cli info [--format text|json] [--search] [--map FILE] SOURCE\n"), std::string::npos);
     EXPECT_EQ(r.out, "");
     r = RunProcess({test::CliPath(), "--help"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.out.find("\n  info  "), std::string::npos);
     r = RunProcess({test::CliPath(), "info", "--help"});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out.rfind("usage: brivo-recovery-cli info [--format text|json] [--search] SOURCE\n", 0), 0u);
+    EXPECT_EQ(r.out.rfind("usage: brivo-recovery-cli info [--format text|json] [--search] [--map FILE] SOURCE\n", 0), 0u);
 }
 
 } // namespace
