@@ -72,7 +72,7 @@ int RunImage(const TImageRequest& request, std::ostream& out, std::ostream& err)
         out << "Copied " << SizeText(p.Rescued) << " of " << SizeText(p.Total);
         if (p.BadBytes > 0) {
             const size_t areas = r.Stopped ? r.BadAreas : p.Errors;
-            out << "; " << areas << " areas (" << SizeText(p.BadBytes + (r.Stopped ? 0 : p.Pending))
+            out << "; " << areas << (areas == 1 ? " area (" : " areas (") << SizeText(p.BadBytes + (r.Stopped ? 0 : p.Pending))
                 << ") could not be read and are zeros in the image";
         }
         if (r.Stopped) {
