@@ -50,6 +50,7 @@ TFatVolumeView MakeView(TFat32Volume& vol) {
 void NoteWalkedDir(TFat32ScanState& state, const std::string& path, const TFatDirData& dir, bool deleted) {
     const TFat32Volume& vol = state.Volume;
     if (vol.BytesPerCluster == 0) return;
+    if (deleted) state.Result.DeletedFolders.push_back(path);
     TFatKnownDir d{path, {}, deleted};
     for (int64_t off : dir.PieceOffsets) {
         if (off < vol.DataOffset) return;  // the root region of FAT12/16 has no clusters
