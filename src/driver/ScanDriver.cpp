@@ -444,10 +444,9 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
                                    Format(FatWidthText(width, host_.Translate("Preparing FAT32 results... Found %d files.")),
                                           {st_.FFound.size()}));
                     Complete();
-                    if (!st_.StopRequested())
-                        UpdateProgress(host_, 1000, 1000,
-                                       Format(FatWidthText(width, host_.Translate("FAT32 scan finished. Found %d files.")),
-                                              {st_.FFound.size()}));
+                    // The status keeps what Complete said ("Scan finished. Found entries: N" and
+                    // what was left out), worded as for every other file system.
+                    if (!st_.StopRequested()) UpdateProgress(host_, 1000, 1000, {});
                 });
 }
 
