@@ -62,8 +62,9 @@ QVariant TFolderTreeModel::data(const QModelIndex& index, int role) const {
         case Qt::DecorationRole:
             return QApplication::style()->standardIcon(QStyle::SP_DirIcon);
         case Qt::ForegroundRole:
-            if (n.Deleted) return QBrush(QColor(170, 30, 30));
+            // Everything under the lost-files folder is gone, so grey says more there.
             if (n.Lost) return QBrush(QColor(110, 110, 110));
+            if (n.Deleted) return QBrush(QColor(170, 30, 30));
             return {};
         case Qt::FontRole:
             if (n.Lost) {

@@ -323,7 +323,7 @@ private:
     void FolderTreeBuilt(uint64_t generation, std::shared_ptr<TFolderTree> tree);
     // Condition texts are made in the language of the scan: say them in the current one.
     void RetranslateConditions();
-    void ShowPreviewBytes(uint64_t ticket, const TFoundFile& f, TPreviewBytes bytes);
+    void ShowPreviewBytes(uint64_t ticket, const TFoundFile& f, TPreviewBytes bytes, const QImage& picture);
     void ScalePreviewImage();
     void FormCreate();
     void FormDestroy();

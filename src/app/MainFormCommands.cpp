@@ -173,7 +173,21 @@ void TFrmMain::SaveDiskImageClick() {
 
 void TFrmMain::ShowRecoverySummary(const TRecoverySummary& summary) {
     QWidget* parent = isVisible() ? this : nullptr;
-    const QString text = Q(summary.Text) + QStringLiteral("\n\n") + Tr("Open the output folder?");
+    // Rows kept or failed for unreadable parts now say so in the Condition column.
+    FResultsModel->RefreshTexts();
+    QString text = Q(summary.Text);
+    // Which files, and why: a count alone leaves the user to guess.
+    if (!summary.Problems.empty()) {
+        constexpr size_t kShown = 15;
+        text += QStringLiteral("\n\n") + Tr("Files not recovered in full:");
+        for (size_t i = 0; i < summary.Problems.size() && i < kShown; ++i)
+            text += QStringLiteral("\n") + Q(RecoveryProblemText(summary.Problems[i], *this));
+        const int total = summary.Counts.Failed + summary.Counts.Damaged;
+        if (total > static_cast<int>(kShown))
+            text += QStringLiteral("\n") + Q(Format(Translate("... and %d more (see the log)."), {total - static_cast<int>(kShown)}));
+    }
+    if (!summary.Hint.empty()) text += QStringLiteral("\n\n") + Q(summary.Hint);
+    text += QStringLiteral("\n\n") + Tr("Open the output folder?");
     if (!Dialogs().Question(parent, text)) return;
     if (!Dialogs().OpenUrl(Q(summary.Folder)))
         Dialogs().Info(parent, Q(Format(Translate("No file manager could be started. The recovered files are in: %s"),

@@ -74,7 +74,8 @@ void TFrmMain::StartFolderTreeBuild() {
     // that reorders or refills it (a sort, a new scan, closing) stops the build first, so
     // the window also outlives it.
     treeWorker_ = std::thread([this, generation] {
-        auto tree = std::make_shared<TFolderTree>(BuildFolderTree(FScanState.FFound, &treeStop_));
+        auto tree = std::make_shared<TFolderTree>(
+            BuildFolderTree(FScanState.FFound, &treeStop_, &FScanState.FDeletedFolders));
         if (treeStop_.load()) return;
         QMetaObject::invokeMethod(
             this,

@@ -3,6 +3,7 @@
 #include "app/MainForm.h"
 
 #include <QAction>
+#include <QImage>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
@@ -13,6 +14,8 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include <climits>
+
 #include "app/ResultsTableModel.h"
 #include "core/TextFormat.h"
 #include "results/ResultsModel.h"
@@ -20,9 +23,25 @@
 namespace brivo {
 
 namespace {
-// Enough for a picture or a page of text; a preview never holds a whole large file.
+// Enough for a page of text; a preview never holds a whole large file.
 constexpr size_t kPreviewCap = 1024 * 1024;
+// A picture is read whole (a cut one is drawn grey below the cut): far above what cameras
+// and phones write, still a bound on what one preview holds.
+constexpr size_t kPicturePreviewCap = 64 * 1024 * 1024;
+// Pictures are scaled to this on the worker: the pane never needs more, and the UI thread
+// only scales a small image to the pane's size.
+constexpr int kPreviewPictureSide = 2048;
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// The picture in bytes, decoded and scaled down on the calling thread; null when the
+// bytes are not a picture Qt can draw.
+QImage DecodePreviewPicture(const std::vector<uint8_t>& bytes) {
+    if (ClassifyPreview(bytes) != TPreviewKind::Image) return {};
+    QImage image = QImage::fromData(bytes.data(), static_cast<int>(std::min<size_t>(bytes.size(), INT_MAX)));
+    if (image.width() > kPreviewPictureSide || image.height() > kPreviewPictureSide)
+        image = image.scaled(kPreviewPictureSide, kPreviewPictureSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    return image;
+}
 } // namespace
 
 void TFrmMain::CreatePreviewPane() {
@@ -97,29 +116,39 @@ void TFrmMain::UpdatePreview() {
         QPointer<TFrmMain> self(this);
         previewLoader_ = std::make_unique<TPreviewLoader>(
             [self](uint64_t ticket, TPreviewBytes bytes) {
-                // Worker thread: hand over to the window's thread; the window drops
-                // answers to requests a newer selection replaced.
+                // Worker thread: decode a picture here, then hand over to the window's
+                // thread; the window drops answers to requests a newer selection replaced.
+                QImage picture = DecodePreviewPicture(bytes.Bytes);
                 QMetaObject::invokeMethod(
                     self.data(),
-                    [self, ticket, b = std::make_shared<TPreviewBytes>(std::move(bytes))]() mutable {
+                    [self, ticket, b = std::make_shared<TPreviewBytes>(std::move(bytes)), picture]() mutable {
                         if (self && !self->destroying_ && ticket == self->previewTicket_) {
                             const long long row = self->FResultsModel->ResultIndex(self->lvFiles->currentIndex().row());
                             if (row >= 0 && static_cast<size_t>(row) < self->FScanState.FFound.size())
-                                self->ShowPreviewBytes(ticket, self->FScanState.FFound[row], std::move(*b));
+                                self->ShowPreviewBytes(ticket, self->FScanState.FFound[row], std::move(*b), picture);
                         }
                     },
                     Qt::QueuedConnection);
             },
-            kPreviewCap);
+            kPreviewCap, kPicturePreviewCap);
     }
     previewMode_ = QStringLiteral("loading");
     PreviewInfo->setText(name + QStringLiteral("\n") + Tr("Reading..."));
     previewTicket_ = previewLoader_->Request(FScanState.FMakeExtractor, f);
 }
 
-void TFrmMain::ShowPreviewBytes(uint64_t, const TFoundFile& f, TPreviewBytes bytes) {
+void TFrmMain::ShowPreviewBytes(uint64_t, const TFoundFile& f, TPreviewBytes bytes, const QImage& picture) {
     QString info = Q(ResultFileName(f.FullPath)) + QStringLiteral(" \u2014 ") + Q(FormatSize(f.SizeBytes, this));
-    if (bytes.Truncated) info += QStringLiteral("\n") + Q(Format(Translate("Showing the first %s."), {FormatSize(kPreviewCap, this)}));
+    if (bytes.Truncated)
+        info += QStringLiteral("\n") +
+                Q(Format(Translate("Showing the first %s."), {FormatSize(static_cast<int64_t>(bytes.Cap), this)}));
+    // Zeros stand where the disk gave nothing: say where, so they are not taken for the file.
+    if (!bytes.Unreadable.empty())
+        info += QStringLiteral("\n") +
+                Q(Format(Translate("Bytes %s could not be read from the disk; zeros are shown in their place."),
+                         {ByteRangesText(bytes.Unreadable)}));
+    else if (!bytes.UnreadableMessage.empty())
+        info += QStringLiteral("\n") + Q(Format(Translate("Parts of the file could not be read: %s"), {bytes.UnreadableMessage}));
     if (!bytes.Error.empty()) {
         info += QStringLiteral("\n") + Q(Format(Translate("Could not read the file: %s"), {bytes.Error}));
         if (bytes.Bytes.empty()) {
@@ -131,7 +160,7 @@ void TFrmMain::ShowPreviewBytes(uint64_t, const TFoundFile& f, TPreviewBytes byt
     PreviewInfo->setText(info);
     const TPreviewKind kind = ClassifyPreview(bytes.Bytes);
     if (kind == TPreviewKind::Image) {
-        previewImage_ = QImage::fromData(bytes.Bytes.data(), static_cast<int>(bytes.Bytes.size()));
+        previewImage_ = picture;
         if (!previewImage_.isNull()) {
             previewMode_ = QStringLiteral("image");
             PreviewStack->setCurrentWidget(PreviewImage);

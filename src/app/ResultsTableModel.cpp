@@ -101,8 +101,12 @@ void TResultsTableModel::SetFolderFilter(std::shared_ptr<const TFolderTree> tree
 
 void TResultsTableModel::SetFolderChecked(const TFolderTree& tree, uint32_t folder, bool checked) {
     if (!found_ || tree.ResultCount() != checks_.size() || folder >= tree.NodeCount()) return;
+    // The name filter holds here too: a folder's box marks what the list would show of it,
+    // never rows the user filtered away and cannot see.
+    const std::string prepared = PrepareResultFilter(filterText_.toStdString());
     for (size_t i = 0; i < checks_.size(); ++i) {
         if (checks_[i] == checked || !tree.Contains(folder, i)) continue;
+        if (!prepared.empty() && !ResultMatchesFilter((*found_)[i], prepared)) continue;
         checks_[i] = checked;
         checkedCount_ += checked ? 1 : -1;
     }

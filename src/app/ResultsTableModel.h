@@ -43,7 +43,7 @@ public:
     // root, kNoFolder or no tree keep every folder. The tree must be the shown results'.
     void SetFolderFilter(std::shared_ptr<const TFolderTree> tree, uint32_t folder);
     uint32_t FolderFilter() const { return folder_; }
-    // Sets the mark of every result in folder and below it, shown or not.
+    // Sets the mark of every result in folder and below it that the name filter keeps.
     void SetFolderChecked(const TFolderTree& tree, uint32_t folder, bool checked);
     void SetCaptions(const QStringList& captions);
     // Cell texts are made on demand: after a language change, ask the view to repaint.

@@ -460,15 +460,19 @@ void PrintTable(const TScanRun& run, std::ostream& out) {
         rows.push_back({f.Inode, ResultCellText(f, rcFile), ResultCellText(f, rcPath), ResultCellText(f, rcSize),
                         ResultCellText(f, rcModified), ResultCellText(f, rcCondition)});
     // Widths count the columns a terminal gives each character, so names in any script
-    // (two columns per CJK character) stay aligned.
+    // (two columns per CJK character) stay aligned; a longer cell is cut between two
+    // characters (the tsv and json formats give every path whole).
+    constexpr size_t kMaxColumns = 60;
+    for (auto& r : rows)
+        for (auto& cell : r) cell = FitColumns(TsvField(cell), kMaxColumns);
     auto width = [](const std::string& text) { return DisplayColumns(text); };
     std::array<size_t, 6> w{};
     for (const auto& r : rows)
-        for (size_t c = 0; c < 6; ++c) w[c] = std::max(w[c], std::min<size_t>(width(r[c]), 60));
+        for (size_t c = 0; c < 6; ++c) w[c] = std::max(w[c], width(r[c]));
     for (const auto& r : rows) {
         std::string line;
         for (size_t c = 0; c < 6; ++c) {
-            line += TsvField(r[c]);
+            line += r[c];
             if (c + 1 < 6) line += std::string(w[c] > width(r[c]) ? w[c] - width(r[c]) + 2 : 2, ' ');
         }
         out << line << "\n";
@@ -669,6 +673,16 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
                   {summary.Counts.OK, summary.Counts.Failed});
     if (summary.Counts.Damaged > 0) out << Format(" Damaged: %d", {summary.Counts.Damaged});
     out << "\n";
+    // Which files, and why: a count alone leaves the user to search the log.
+    for (const TRecoveryRecord& r : summary.Problems) out << "  " << RecoveryProblemText(r, host) << "\n";
+    const int listed = static_cast<int>(summary.Problems.size());
+    if (summary.Counts.Failed + summary.Counts.Damaged > listed)
+        out << Format("  ... and %d more.", {summary.Counts.Failed + summary.Counts.Damaged - listed}) << "\n";
+    if (summary.FailedUnreadable > 0 && !options.KeepDamaged)
+        out << Format("%d file(s) failed because parts of them could not be read; --keep-damaged keeps them with "
+                      "zeros in place of what could not be read.",
+                      {summary.FailedUnreadable})
+            << "\n";
     if (summary.Stopped)
         out << Format("Stopped: %d file(s) not recovered.", {summary.NotRecovered}) << "\n";
     return summary.Counts.Failed > 0 || summary.Counts.Damaged > 0 || summary.Stopped ? kExitSomeFailed : kExitOk;
@@ -702,7 +716,8 @@ TCliCommand RecoverCommand() {
     def.Description =
         "Scans as 'scan' does, chooses results with --all, --inode or --path-mask (a mask over the whole path, "
         "e.g. \"/Users/Bob/*\"), and writes each one under its path inside --out, as \"name (2).ext\" when the name "
-        "is taken (nothing is overwritten). Ctrl-C stops after removing the file being written. Exit codes: 0 "
+        "is taken (nothing is overwritten). The files that failed or were kept damaged are listed after the "
+        "summary, each with its reason. Ctrl-C stops after removing the file being written. Exit codes: 0 "
         "success (also when nothing matches --all), 1 the scan failed, 2 bad usage, 3 some recoveries failed, "
         "were kept damaged, or the scan or batch was stopped.";
     def.Options.push_back({"out", "DIR", "output folder (created when missing)", {}, ""});

@@ -28,22 +28,45 @@ bool In(const TRange (&ranges)[N], char32_t c) {
     return false;
 }
 
+// The bytes and columns of the character at i.
+struct TCharAt {
+    size_t Bytes;
+    size_t Columns;
+};
+
+TCharAt CharAt(std::string_view text, size_t i) {
+    char32_t c = 0;
+    const size_t len = DecodeUtf8At(text, i, c);
+    // Not UTF-8: one byte, one column, as a replacement character shows.
+    if (len == 0) return {1, 1};
+    return {len, In(kZeroWidth, c) ? 0u : In(kWide, c) ? 2u : 1u};
+}
+
 } // namespace
 
 size_t DisplayColumns(std::string_view text) {
     size_t n = 0;
     for (size_t i = 0; i < text.size();) {
-        char32_t c = 0;
-        const size_t len = DecodeUtf8At(text, i, c);
-        if (len == 0) {  // not UTF-8: one column, as a replacement character shows
-            ++n;
-            ++i;
-            continue;
-        }
-        i += len;
-        n += In(kZeroWidth, c) ? 0 : In(kWide, c) ? 2 : 1;
+        const TCharAt ch = CharAt(text, i);
+        i += ch.Bytes;
+        n += ch.Columns;
     }
     return n;
+}
+
+std::string FitColumns(std::string_view text, size_t columns) {
+    if (DisplayColumns(text) <= columns) return std::string(text);
+    if (columns == 0) return {};
+    // Room for the characters before the "…", which takes one column.
+    const size_t room = columns - 1;
+    size_t used = 0, end = 0;
+    while (end < text.size()) {
+        const TCharAt ch = CharAt(text, end);
+        if (used + ch.Columns > room) break;
+        used += ch.Columns;
+        end += ch.Bytes;
+    }
+    return std::string(text.substr(0, end)) + "\xE2\x80\xA6";
 }
 
 } // namespace brivo::cli

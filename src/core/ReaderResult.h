@@ -40,6 +40,9 @@ struct TReaderResult {
     // The walk met a deleted folder whose directory data ends without an end marker
     // after its first cluster: a deep scan may find more of it.
     bool DeepMayFindMore = false;
+    // The deleted folders the reader met, as its results' paths name them (the folder tree
+    // draws them as deleted). A folder may be listed more than once.
+    std::vector<std::string> DeletedFolders;
     // The deleted files whose content does not simply follow their first cluster (they
     // were written in turns with other files, or run off the volume). A file not listed is
     // read the reader's usual way; a listed one from these clusters, and only as far as

@@ -44,6 +44,8 @@ struct TScanState {
     uint64_t FLastHiddenByMasks = 0;
     uint64_t FLastHiddenByCleanup = 0;
     bool FLastDeepMayFindMore = false;
+    // The deleted folders the readers met, as the results' paths name them (the folder tree).
+    std::vector<std::string> FDeletedFolders;
     // What the last scan's volume would not give (bad sectors), in volume offsets; shared
     // with the extractors made for it, whose reads add to it. Empty after an engine scan,
     // whose tools read the source themselves.

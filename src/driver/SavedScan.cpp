@@ -118,6 +118,7 @@ void WriteSavedScan(const TSavedScan& scan, const std::string& path) {
     doc["hidden_by_masks"] = scan.HiddenByMasks;
     doc["hidden_by_cleanup"] = scan.HiddenByCleanup;
     doc["deep_may_find_more"] = scan.DeepMayFindMore;
+    doc["deleted_folders"] = scan.DeletedFolders;
     doc["count"] = scan.Found.size();
     Json results = Json::array();
     for (const TFoundFile& f : scan.Found) results.push_back(ResultJson(f));
@@ -174,6 +175,8 @@ TSavedScan ReadSavedScan(const std::string& path) {
         s.HiddenByMasks = doc.at("hidden_by_masks").get<uint64_t>();
         s.HiddenByCleanup = doc.at("hidden_by_cleanup").get<uint64_t>();
         s.DeepMayFindMore = doc.at("deep_may_find_more").get<bool>();
+        // Absent from scans saved before the folder tree knew them.
+        if (doc.contains("deleted_folders")) s.DeletedFolders = doc.at("deleted_folders").get<std::vector<std::string>>();
         const Json& results = doc.at("results");
         if (!results.is_array()) throw std::runtime_error("results is not a list");
         s.Found.reserve(results.size());

@@ -38,6 +38,7 @@ struct TSavedScan {
     uint64_t HiddenByCleanup = 0;
     bool DeepMayFindMore = false;
     TFoundFiles Found;
+    std::vector<std::string> DeletedFolders;
     std::shared_ptr<const TClusterPlanMap> Plans;
 };
 

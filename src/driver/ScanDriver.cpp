@@ -104,6 +104,7 @@ TScanRoutes::DirectScan WithContentPhase(TScanRoutes::DirectScan reader, std::ve
             DropKnownStarts(more, std::move(swept.KnownStarts));
             r.Found.insert(r.Found.end(), std::make_move_iterator(swept.Found.begin()),
                            std::make_move_iterator(swept.Found.end()));
+            r.DeletedFolders.insert(r.DeletedFolders.end(), swept.DeletedFolders.begin(), swept.DeletedFolders.end());
             r.HiddenByMasks += swept.HiddenByMasks;
             r.HiddenByCleanup += swept.HiddenByCleanup;
         }
@@ -177,6 +178,7 @@ bool TScanDriver::BeginCommand() {
     if (busy_) return false;
     if (!CheckRequiredFiles(engine_, host_)) return false;
     st_.FFound.clear();
+    st_.FDeletedFolders.clear();
     host_.ClearResults();
     return true;
 }
@@ -236,6 +238,7 @@ TSavedScan TScanDriver::LastScanToSave() const {
     s.HiddenByCleanup = st_.FLastHiddenByCleanup;
     s.DeepMayFindMore = st_.FLastDeepMayFindMore;
     s.Found = st_.FFound;
+    s.DeletedFolders = st_.FDeletedFolders;
     if (plans_) s.Plans = *plans_;
     return s;
 }
@@ -264,6 +267,7 @@ void TScanDriver::OpenSavedScan(const std::string& file) {
                 throw std::runtime_error(Format("Volume %d of %s is not the one this scan was made of: %s. Scan it again.",
                                                 {saved->Identity.Volume, saved->Identity.Source, differs}));
             st_.FFound = std::move(saved->Found);
+            st_.FDeletedFolders = std::move(saved->DeletedFolders);
         },
         [this, saved, chosen] {
             TScanSource source;
@@ -440,10 +444,9 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
                                    Format(FatWidthText(width, host_.Translate("Preparing FAT32 results... Found %d files.")),
                                           {st_.FFound.size()}));
                     Complete();
-                    if (!st_.StopRequested())
-                        UpdateProgress(host_, 1000, 1000,
-                                       Format(FatWidthText(width, host_.Translate("FAT32 scan finished. Found %d files.")),
-                                              {st_.FFound.size()}));
+                    // The status keeps what Complete said ("Scan finished. Found entries: N" and
+                    // what was left out), worded as for every other file system.
+                    if (!st_.StopRequested()) UpdateProgress(host_, 1000, 1000, {});
                 });
 }
 
@@ -526,6 +529,7 @@ void TScanDriver::RunDirect(const TScanRoutes::DirectScan& reader, const TReader
     st_.FLastHiddenByMasks = r.HiddenByMasks;
     st_.FLastHiddenByCleanup = r.HiddenByCleanup;
     st_.FLastDeepMayFindMore = r.DeepMayFindMore;
+    st_.FDeletedFolders = std::move(r.DeletedFolders);
     if (plans_) *plans_ = std::move(r.ClusterPlans);
     routes_.Scope(st_, host_, st_.FLastWhereMode, st_.FLastPathFilterNorm);
     Log(host_, Format("Fast %s records after scope filtering: %d", {fsName, st_.FFound.size()}));

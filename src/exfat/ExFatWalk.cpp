@@ -179,6 +179,7 @@ void TExFatScanner::Decode(const std::string& path, const TExFatDirData& dir, bo
         const bool gone = deleted || !set.InUse;
         const std::string child = ChildPath(path, SafeName(set.Name));
         if (set.IsDir()) {
+            if (gone) result_.DeletedFolders.push_back(child);
             if (vol_.IsDataCluster(set.FirstCluster) && set.DataLength) children.push_back({child, set, gone});
         } else if (gone) {
             const long index = AddResult(child, set, entryOffset, gone);

@@ -55,6 +55,7 @@ TFatVolumeView MakeView(TFat32Volume& vol) {
 void NoteWalkedDir(TFat32ScanState& state, const std::string& path, const TFatDirData& dir, bool deleted) {
     const TFat32Volume& vol = state.Volume;
     if (vol.BytesPerCluster == 0) return;
+    if (deleted) state.Result.DeletedFolders.push_back(path);
     TFatKnownDir d{path, {}, deleted};
     if (!deleted && !dir.PieceOffsets.empty())
         if (auto it = state.Lost.LiveOrigins.find(ClusterOfOffset(vol, dir.PieceOffsets[0])); it != state.Lost.LiveOrigins.end()) {

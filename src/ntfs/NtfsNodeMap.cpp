@@ -69,8 +69,9 @@ bool ParentReferenceMatches(uint16_t refSeq, const TNtfsMftNode& parent) {
     return !parent.InUse && parent.Seq == next;
 }
 
-std::string BuildMftPath(uint64_t parentRef, const TNtfsNodeMap& map) {
+std::string BuildMftPath(uint64_t parentRef, const TNtfsNodeMap& map, std::vector<std::string>* deletedFolders) {
     std::vector<std::string_view> names;
+    std::vector<bool> gone;  // per name: its record is free
     std::vector<uint64_t> visited;
     uint64_t cur = MftRecordNumber(parentRef);
     uint16_t curSeq = MftSequenceNumber(parentRef);
@@ -78,15 +79,19 @@ std::string BuildMftPath(uint64_t parentRef, const TNtfsNodeMap& map) {
     while (visited.size() < kMaxMftPathDepth && map.Find(cur, node) && ParentReferenceMatches(curSeq, node) &&
            std::find(visited.begin(), visited.end(), cur) == visited.end()) {
         visited.push_back(cur);
-        if (!node.Name.empty() && cur != kMftRecordRoot) names.push_back(node.Name);
+        if (!node.Name.empty() && cur != kMftRecordRoot) {
+            names.push_back(node.Name);
+            gone.push_back(!node.InUse);
+        }
         if (node.Parent == cur || node.Parent == 0 || cur == kMftRecordRoot) break;
         cur = node.Parent;
         curSeq = node.ParentSeq;
     }
     std::string path;
-    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    for (size_t k = names.size(); k-- > 0;) {
         if (!path.empty()) path.push_back('/');
-        path.append(*it);
+        path.append(names[k]);
+        if (deletedFolders && gone[k]) deletedFolders->push_back(path);
     }
     return path;
 }

@@ -66,6 +66,8 @@ inline constexpr size_t kMaxMftPathDepth = 256;
 // down to the referenced folder, joined by "/", without the root's name and with no
 // leading or trailing "/". A missing, reused or repeated ancestor ends the chain, so the
 // path then starts below it, and so does the depth limit; empty when nothing is reachable.
-std::string BuildMftPath(uint64_t parentRef, const TNtfsNodeMap& map);
+// deletedFolders, when given, gets the path of each folder of the chain whose record is
+// no longer in use (a deleted folder).
+std::string BuildMftPath(uint64_t parentRef, const TNtfsNodeMap& map, std::vector<std::string>* deletedFolders = nullptr);
 
 } // namespace brivo

@@ -122,6 +122,7 @@ private:
     TNtfsFileNameInfo fileName_;  // reused for every record
 
     int64_t records_ = 0;
+    std::vector<std::string> deletedFolders_;  // met while building paths
     int64_t valid_ = 0, deletedFiles_ = 0, dirs_ = 0, maskRejected_ = 0, noiseRejected_ = 0, bad_ = 0;
 };
 
@@ -315,7 +316,7 @@ TFoundFiles TNtfsScan::PathStage(bool keepNodes) {
             auto it = folders.find(parentRef);
             if (it == folders.end()) {
                 if (folders.size() >= 65536) folders.clear();
-                TFolder folder{BuildMftPath(parentRef, nodes_)};
+                TFolder folder{BuildMftPath(parentRef, nodes_, &deletedFolders_)};
                 if (cleanup_) folder.Noise = IsNoiseFolder(folder.Path);
                 it = folders.emplace(parentRef, std::move(folder)).first;
             }
@@ -377,6 +378,7 @@ TReaderResult TNtfsScan::Run() {
                               : "Fast Direct NTFS scan complete: records=%d valid=%d deleted_files=%d dirs=%d "
                                 "mask_rejected=%d noise_rejected=%d bad=%d";
     report_.Log(Format(tmpl, {records_, valid_, deletedFiles_, dirs_, maskRejected_, noiseRejected_, bad_}));
+    result.DeletedFolders = std::move(deletedFolders_);
     result.HiddenByMasks = static_cast<uint64_t>(maskRejected_) + swept.HiddenByMasks;
     result.HiddenByCleanup = static_cast<uint64_t>(noiseRejected_) + swept.HiddenByCleanup;
     if (deep_ && bitmap_.Loaded) {

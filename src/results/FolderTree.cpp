@@ -67,6 +67,23 @@ public:
         return id;
     }
 
+    // The folder a path names when the tree already has it; kNoFolder else.
+    uint32_t FindFolder(std::string_view path) const {
+        uint32_t id = 0;
+        for (size_t i = 0; i < path.size();) {
+            while (i < path.size() && IsSeparator(path[i])) ++i;
+            size_t j = i;
+            while (j < path.size() && !IsSeparator(path[j])) ++j;
+            if (j > i) {
+                const auto it = lookup_.find(TChildKey{id, path.substr(i, j - i)});
+                if (it == lookup_.end()) return kNoFolder;
+                id = it->second;
+            }
+            i = j;
+        }
+        return id;
+    }
+
     std::vector<uint32_t> Parents;
     std::vector<std::string_view> Names;
     std::vector<bool> Deleted;
@@ -137,7 +154,8 @@ std::vector<uint64_t> TFolderTree::CheckedPerFolder(const std::vector<bool>& che
     return counts;
 }
 
-TFolderTree BuildFolderTree(const TFoundFiles& found, const std::atomic<bool>* stop) {
+TFolderTree BuildFolderTree(const TFoundFiles& found, const std::atomic<bool>* stop,
+                            const std::vector<std::string>* deletedFolders) {
     auto stopped = [stop] { return stop && stop->load(std::memory_order_relaxed); };
     TTreeGrower g;
     std::vector<uint32_t> folderOf(found.size(), 0);
@@ -155,6 +173,12 @@ TFolderTree BuildFolderTree(const TFoundFiles& found, const std::atomic<bool>* s
             if (b < name.size()) g.Deleted[g.ChildOf(lastId, name.substr(b))] = true;
         }
     }
+
+    if (deletedFolders)
+        for (const std::string& d : *deletedFolders) {
+            const uint32_t id = g.FindFolder(TrimView(d));
+            if (id != kNoFolder && id != 0) g.Deleted[id] = true;
+        }
 
     // Number the folders depth first, children in name order.
     const size_t count = g.Parents.size();

@@ -54,7 +54,8 @@ public:
     std::vector<uint64_t> CheckedPerFolder(const std::vector<bool>& checks) const;
 
 private:
-    friend TFolderTree BuildFolderTree(const TFoundFiles& found, const std::atomic<bool>* stop);
+    friend TFolderTree BuildFolderTree(const TFoundFiles& found, const std::atomic<bool>* stop,
+                                       const std::vector<std::string>* deletedFolders);
     std::vector<TFolderNode> nodes_;
     std::vector<uint32_t> children_;  // every folder's children, each run in name order
     std::vector<uint32_t> folderOf_;  // per result
@@ -64,6 +65,9 @@ private:
 // A path's folders are its "/" or "\" separated parts before the last one, blanks and
 // control characters at both ends ignored, empty parts skipped (so "C:\a\x" lies in
 // "C:" > "a"). stop, when given, is polled; a build it ends returns an empty tree.
-TFolderTree BuildFolderTree(const TFoundFiles& found, const std::atomic<bool>* stop = nullptr);
+// deletedFolders: the paths of the folders the scan knows were deleted (the readers list
+// no folders among the results); those that hold results are marked Deleted.
+TFolderTree BuildFolderTree(const TFoundFiles& found, const std::atomic<bool>* stop = nullptr,
+                            const std::vector<std::string>* deletedFolders = nullptr);
 
 } // namespace brivo

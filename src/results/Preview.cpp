@@ -6,6 +6,7 @@
 #include <exception>
 #include <string_view>
 
+#include "core/ResilientSource.h"
 #include "core/Text.h"
 #include "platform/CodePages.h"
 
@@ -13,13 +14,34 @@ namespace brivo {
 
 namespace {
 
-// Keeps the first cap bytes and then stops the extraction.
+// Enough of a file's start to tell a picture by its signature (a BMP's needs 27 bytes).
+constexpr size_t kSignatureBytes = 32;
+
+// Keeps the first cap bytes (pictureCap once the first bytes show a picture) and then
+// stops the extraction; learns from the watch on this thread which bytes are zeros for
+// want of the real ones.
 class TPreviewSink : public TByteSink {
 public:
-    TPreviewSink(std::vector<uint8_t>& out, size_t cap, const std::function<bool()>& stop)
-        : out_(out), cap_(cap), stop_(stop) {}
+    TPreviewSink(std::vector<uint8_t>& out, size_t cap, size_t pictureCap, const std::function<bool()>& stop,
+                 TUnreadableWatch& watch, std::vector<TByteRange>& unreadable)
+        : out_(out), cap_(cap), pictureCap_(pictureCap), stop_(stop), watch_(watch), unreadable_(unreadable) {}
     void Write(std::span<const uint8_t> bytes) override {
         if (stop_ && stop_()) throw TExtractionStopped();
+        if (!decided_ && out_.size() + bytes.size() >= kSignatureBytes) {
+            decided_ = true;
+            std::vector<uint8_t> head(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(std::min(out_.size(), kSignatureBytes)));
+            head.insert(head.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(kSignatureBytes - head.size()));
+            if (LooksLikeImage(head)) cap_ = std::max(cap_, pictureCap_);
+        }
+        for (const TByteRange& h : watch_.TakeWithin(bytes)) {
+            const uint64_t at = out_.size() + h.Offset;
+            if (at >= cap_) break;
+            const uint64_t length = std::min<uint64_t>(h.Length, cap_ - at);
+            if (!unreadable_.empty() && unreadable_.back().End() == at)
+                unreadable_.back().Length += length;
+            else
+                unreadable_.push_back({at, length});
+        }
         const size_t room = cap_ - out_.size();
         const size_t take = std::min(room, bytes.size());
         out_.insert(out_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
@@ -29,13 +51,18 @@ public:
         }
         if (out_.size() == cap_) full = true;
     }
+    size_t Cap() const { return cap_; }
     bool truncated = false;
     bool full = false;  // at the cap; whether more follows is unknown
 
 private:
     std::vector<uint8_t>& out_;
     size_t cap_;
+    size_t pictureCap_;
     const std::function<bool()>& stop_;
+    TUnreadableWatch& watch_;
+    std::vector<TByteRange>& unreadable_;
+    bool decided_ = false;
 };
 
 bool StartsWith(const std::vector<uint8_t>& b, std::string_view sig, size_t at = 0) {
@@ -82,10 +109,11 @@ bool IsUtf8(std::string_view s) {
 } // namespace
 
 TPreviewBytes ReadPreviewBytes(TExtractor& extractor, const TFoundFile& f, size_t cap,
-                               const std::function<bool()>& stop) {
+                               const std::function<bool()>& stop, size_t pictureCap) {
     TPreviewBytes out;
     out.Bytes.reserve(std::min<size_t>(cap, 64 * 1024));
-    TPreviewSink sink(out.Bytes, cap, stop);
+    TUnreadableWatch watch;
+    TPreviewSink sink(out.Bytes, cap, pictureCap, stop, watch, out.Unreadable);
     try {
         extractor.Extract(f, sink);
     } catch (const TExtractionStopped&) {
@@ -93,7 +121,19 @@ TPreviewBytes ReadPreviewBytes(TExtractor& extractor, const TFoundFile& f, size_
     } catch (const std::exception& e) {
         out.Error = e.what();
     }
-    out.Truncated = sink.truncated || (sink.full && f.SizeBytes > static_cast<int64_t>(cap));
+    if (watch.Any()) out.UnreadableMessage = watch.FirstMessage();
+    out.Cap = sink.Cap();
+    out.Truncated = sink.truncated || (sink.full && f.SizeBytes > static_cast<int64_t>(out.Cap));
+    return out;
+}
+
+std::string ByteRangesText(const std::vector<TByteRange>& ranges, size_t maxShown) {
+    std::string out;
+    for (size_t i = 0; i < ranges.size() && i < maxShown; ++i) {
+        if (i > 0) out += ", ";
+        out += std::to_string(ranges[i].Offset) + "-" + std::to_string(ranges[i].End() - 1);
+    }
+    if (ranges.size() > maxShown) out += ", ...";
     return out;
 }
 
@@ -159,7 +199,8 @@ std::string HexDump(const std::vector<uint8_t>& bytes, size_t maxBytes) {
     return out;
 }
 
-TPreviewLoader::TPreviewLoader(Done done, size_t cap) : done_(std::move(done)), cap_(cap) {
+TPreviewLoader::TPreviewLoader(Done done, size_t cap, size_t pictureCap)
+    : done_(std::move(done)), cap_(cap), pictureCap_(pictureCap) {
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -222,7 +263,7 @@ void TPreviewLoader::Run() {
         try {
             std::unique_ptr<TExtractor> extractor = make ? make() : nullptr;
             if (extractor)
-                bytes = ReadPreviewBytes(*extractor, file, cap_, superseded);
+                bytes = ReadPreviewBytes(*extractor, file, cap_, superseded, pictureCap_);
             else
                 bytes.Error = "no extractor";
         } catch (const std::exception& e) {

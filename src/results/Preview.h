@@ -11,6 +11,7 @@
 
 #include "core/Extractor.h"
 #include "core/FoundFile.h"
+#include "core/UnreadableMap.h"
 
 namespace brivo {
 
@@ -18,16 +19,29 @@ namespace brivo {
 struct TPreviewBytes {
     std::vector<uint8_t> Bytes;
     bool Truncated = false;  // the file goes on past the cap
+    size_t Cap = 0;          // the cap the read had (a picture's is larger)
     std::string Error;       // why nothing (or not all) could be read; "" when fine
+    // Where the source could not be read, as offsets in the file: zeros stand there in
+    // Bytes (a preview goes on past them, as a recovery that keeps such files does).
+    std::vector<TByteRange> Unreadable;
+    // The first such place as the source named it; set also when the zeros could not be
+    // placed in the file (decompressed data).
+    std::string UnreadableMessage;
 };
+
+// "4096-8191, 12288-12799" (first and last byte of each range, counted from 0), at most
+// maxShown of them and then ", ..." .
+std::string ByteRangesText(const std::vector<TByteRange>& ranges, size_t maxShown = 4);
 
 // How a preview shows its bytes.
 enum class TPreviewKind { Image, Text, Hex };
 
-// Reads at most cap bytes of f with extractor; a read error ends up in Error, with the
-// bytes read before it kept. stop is polled at every chunk (a newer request or closing).
+// Reads at most cap bytes of f with extractor, or at most pictureCap when its first bytes
+// are a picture's (a picture cut short cannot be drawn whole); a read error ends up in
+// Error, with the bytes read before it kept. stop is polled at every chunk (a newer
+// request or closing).
 TPreviewBytes ReadPreviewBytes(TExtractor& extractor, const TFoundFile& f, size_t cap,
-                               const std::function<bool()>& stop = {});
+                               const std::function<bool()>& stop = {}, size_t pictureCap = 0);
 
 // An image format the window can draw, told by its signature (PNG, JPEG, GIF, BMP,
 // WebP, TIFF, ICO); else text when PreviewText finds a readable text; else Hex.
@@ -51,7 +65,7 @@ public:
     using Done = std::function<void(uint64_t ticket, TPreviewBytes bytes)>;
     using MakeExtractor = std::function<std::unique_ptr<TExtractor>()>;
 
-    TPreviewLoader(Done done, size_t cap);
+    TPreviewLoader(Done done, size_t cap, size_t pictureCap = 0);
     ~TPreviewLoader();
     TPreviewLoader(const TPreviewLoader&) = delete;
     TPreviewLoader& operator=(const TPreviewLoader&) = delete;
@@ -67,6 +81,7 @@ private:
 
     Done done_;
     size_t cap_;
+    size_t pictureCap_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool quit_ = false;

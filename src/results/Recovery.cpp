@@ -32,7 +32,7 @@ public:
         : next_(next), watch_(watch), keep_(keepDamaged) {}
     void Write(std::span<const uint8_t> bytes) override {
         const std::vector<TByteRange> hits = watch_.TakeWithin(bytes);
-        if (!hits.empty() && !keep_) throw std::runtime_error(watch_.FirstMessage());
+        if (!hits.empty() && !keep_) throw TUnreadablePartsError(watch_.FirstMessage());
         for (const TByteRange& h : hits) {
             if (!unreadable_.empty() && unreadable_.back().End() == pos_ + h.Offset)
                 unreadable_.back().Length += h.Length;
@@ -126,7 +126,7 @@ TRecoveredFile RecoverOne(TScanState& state, TScanHost& host, TExtractor& extrac
     TDamageTrackingSink tracked(sink, watch, options.KeepDamaged);
     extractor.Extract(f, tracked);
     // Zeros the extractor did not pass on as read (decompressed, say) still spoil the file.
-    if (watch.Any() && !options.KeepDamaged) throw std::runtime_error(watch.FirstMessage());
+    if (watch.Any() && !options.KeepDamaged) throw TUnreadablePartsError(watch.FirstMessage());
     sink.Finish();
 
     TRecoveredFile out;

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,12 @@ struct TRecoveryCounts {
 // translated warning through host.ShowWarning and returns false. Whether the engine's
 // tools are at hand is the engine extractor's to say, for the results that need them.
 bool CheckRecoveryPreconditions(const TScanState& state, TScanHost& host, int checkedCount);
+
+// A file failed because the source could not read part of it (what KeepDamaged keeps).
+class TUnreadablePartsError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // One file written by RecoverOne.
 struct TRecoveredFile {
@@ -75,8 +82,8 @@ struct TRecoverOneOptions {
 //
 // Throws std::runtime_error with the user's message on any failure (no scan, invalid
 // address, unsafe or uncreatable path, the extractor failing, a write refused, a part the
-// source could not read unless options.KeepDamaged: "Cannot read <source> at byte N: ..."),
-// and
+// source could not read unless options.KeepDamaged: "Cannot read <source> at byte N: ...",
+// as a TUnreadablePartsError), and
 // TExtractionStopped when state's Stop flag is set while the content is written. Either
 // way nothing is left behind: the content goes to a fresh hidden file beside the target,
 // which only a complete extraction turns into the output file.

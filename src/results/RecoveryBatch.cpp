@@ -4,9 +4,11 @@
 #include <stdexcept>
 
 #include "core/ScanLog.h"
+#include "core/Text.h"
 #include "core/TextFormat.h"
 #include "platform/LongPath.h"
 #include "platform/Ticks.h"
+#include "results/ResultsModel.h"
 
 namespace brivo {
 
@@ -174,20 +176,38 @@ void TRecoveryBatch::Run(const std::vector<size_t>& rows, const std::string& fol
                 break;
             }
             rec.Error = e.what();
+            rec.FailedUnreadable = dynamic_cast<const TUnreadablePartsError*>(&e) != nullptr;
             ++s.Counts.Failed;
+            if (rec.FailedUnreadable) ++s.FailedUnreadable;
             Log(host_, "RECOVER ERROR: " + f.FullPath + " -> " + rec.Error);
         }
         bytesBefore += ExpectedSize(f);
         if (options.OnRecord) options.OnRecord(rec);
+        if (rec.Outcome != TRecoveryOutcome::Ok && s.Problems.size() < kMaxProblemRecords) s.Problems.push_back(rec);
     }
     s.Text = Format(host_.Translate(s.Stopped ? "Recovery stopped. OK: %d Failed: %d" : "Recovery finished. OK: %d Failed: %d"),
                     {s.Counts.OK, s.Counts.Failed});
     if (s.Counts.Damaged > 0) s.Text += Format(host_.Translate(" Damaged: %d"), {s.Counts.Damaged});
+    if (s.FailedUnreadable > 0 && !options.KeepDamaged)
+        s.Hint = Format(host_.Translate("%d file(s) failed because parts of them could not be read from the disk. "
+                                        "Recover them again with \"Keep files with unreadable parts\" ticked to get "
+                                        "them with zeros in place of what could not be read."),
+                        {s.FailedUnreadable});
     host_.Queue([this, s, options] { Finish(s, options); });
 }
 
 void TRecoveryBatch::Finish(const TRecoverySummary& s, const TRecoveryBatchOptions& options) {
     summary_ = s;
+    // The list says what the disk would not give: a result kept or failed for unreadable
+    // parts is no longer in the condition its metadata promised. UI thread, batch over:
+    // FFound is the front end's again.
+    const std::string mark = host_.Translate("Unreadable parts");
+    for (const TRecoveryRecord& r : s.Problems) {
+        if (r.Outcome != TRecoveryOutcome::Damaged && !r.FailedUnreadable) continue;
+        if (r.Row >= st_.FFound.size() || st_.FFound[r.Row].Inode != r.Address) continue;
+        std::string& text = st_.FFound[r.Row].DamageText;
+        if (text.rfind(mark, 0) != 0) text = text.empty() || text == "Unknown" ? mark : mark + "; " + text;
+    }
     if (s.Stopped)
         Log(host_, Format("Recovery stopped by user: %d file(s) not recovered.", {s.NotRecovered}));
     if (s.Counts.Damaged > 0)
@@ -197,16 +217,26 @@ void TRecoveryBatch::Finish(const TRecoverySummary& s, const TRecoveryBatchOptio
         Log(host_, Format("Selected recovery finished. OK=%d, Failed=%d", {s.Counts.OK, s.Counts.Failed}));
     // The status first: a box can stay open for a long time and the window behind it
     // should already say how the batch ended.
-    if (s.Stopped)
-        SetStatusText(host_, Format(host_.Translate("Recovery stopped.\r\nOK: %d\r\nFailed: %d"),
-                                    {s.Counts.OK, s.Counts.Failed}));
-    else
-        SetStatusText(host_, Format(host_.Translate("Recovery finished.\r\nOK: %d\r\nFailed: %d"),
-                                    {s.Counts.OK, s.Counts.Failed}));
+    std::string status = Format(host_.Translate(s.Stopped ? "Recovery stopped.\r\nOK: %d\r\nFailed: %d"
+                                                          : "Recovery finished.\r\nOK: %d\r\nFailed: %d"),
+                                {s.Counts.OK, s.Counts.Failed});
+    if (s.Counts.Damaged > 0)
+        status += "\r\n" + std::string(TrimView(Format(host_.Translate(" Damaged: %d"), {s.Counts.Damaged})));
+    SetStatusText(host_, status);
     if (options.ShowSummary)
         options.ShowSummary(s);
     else
         host_.ShowInfo(s.Text);
+}
+
+std::string RecoveryProblemText(const TRecoveryRecord& r, TScanHost& host) {
+    if (r.Outcome == TRecoveryOutcome::Damaged) {
+        uint64_t missing = 0;
+        for (const TByteRange& u : r.Unreadable) missing += u.Length;
+        return Format(host.Translate("%s: kept with unreadable parts (%d bytes are zeros)"),
+                      {ResultDisplayPath(r.Path), missing});
+    }
+    return ResultDisplayPath(r.Path) + ": " + r.Error;
 }
 
 } // namespace brivo

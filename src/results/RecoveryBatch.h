@@ -28,6 +28,7 @@ struct TRecoveryRecord {
     std::string Sha256;      // of the bytes written; empty unless Ok and hashing was asked for
     TRecoveryOutcome Outcome = TRecoveryOutcome::Failed;
     std::string Error;       // the message of a failure
+    bool FailedUnreadable = false;  // Failed because the source could not read part of it
     std::vector<TByteRange> Unreadable;  // Damaged: the zero-filled parts, as offsets in the file
 };
 
@@ -39,7 +40,20 @@ struct TRecoverySummary {
     std::string Folder;
     std::string Text;         // the translated "Recovery finished. OK: %d Failed: %d", with
                               // " Damaged: %d" after it when files were kept with unreadable parts
+    // The files that failed or were kept with unreadable parts, in batch order (at most
+    // kMaxProblemRecords of them; Counts has them all).
+    std::vector<TRecoveryRecord> Problems;
+    int FailedUnreadable = 0;  // of Counts.Failed: for want of readable parts
+    // Translated: what the user can do about the failures (tick "Keep files with unreadable
+    // parts"); empty when nothing can be done.
+    std::string Hint;
 };
+
+inline constexpr size_t kMaxProblemRecords = 10000;
+
+// The translated "<path>: <why>" line of a record that failed or was kept damaged, as the
+// summary lists it.
+std::string RecoveryProblemText(const TRecoveryRecord& r, TScanHost& host);
 
 struct TRecoveryBatchOptions {
     // Called on the worker after each result, in row order (the command line's report).

@@ -65,7 +65,10 @@ TFoundFiles ParseFlsListing(std::string_view text, TScanWhere whereMode, const T
         EraseFirstNoCase(name, "(deleted)");
         name = std::string(TrimView(name));
         if (name.find(':') != std::string::npos) continue;  // alternate data stream (file:stream)
-        if (IsDirMode(mode)) continue;
+        if (IsDirMode(mode)) {
+            count.DeletedFolders.push_back(name);
+            continue;
+        }
         if (IsDirLikeName(name)) {
             if (!IsDotlessRegularFile(name, mode)) continue;
             if (cleanup) {
@@ -100,6 +103,7 @@ void ParseFlsOutput(TScanState& state, TScanHost&, std::string_view text, TScanW
     state.FFound = ParseFlsListing(text, whereMode, masks, cleanup, &hidden);
     state.FLastHiddenByMasks = hidden.ByMasks;
     state.FLastHiddenByCleanup = hidden.ByCleanup;
+    state.FDeletedFolders = std::move(hidden.DeletedFolders);
 }
 
 } // namespace brivo

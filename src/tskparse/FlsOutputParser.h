@@ -12,6 +12,8 @@ namespace brivo {
 struct TFlsHidden {
     uint64_t ByMasks = 0;    // deleted files no mask matched
     uint64_t ByCleanup = 0;  // regular files with a dot-less name (README), taken for folders
+    // The deleted folders listed (never results; the folder tree draws them as deleted).
+    std::vector<std::string> DeletedFolders;
 };
 
 // The results of an fls listing ("-r -p -m / -d"): deleted regular files only, their
@@ -23,7 +25,7 @@ TFoundFiles ParseFlsListing(std::string_view text, TScanWhere whereMode, const T
                             bool cleanup = true, TFlsHidden* hidden = nullptr);
 
 // Replaces state.FFound with ParseFlsListing(text, ...) and records what it left out in
-// FLastHiddenByMasks and FLastHiddenByCleanup. UI thread.
+// FLastHiddenByMasks, FLastHiddenByCleanup and FDeletedFolders. UI thread.
 void ParseFlsOutput(TScanState& state, TScanHost& host, std::string_view text, TScanWhere whereMode,
                     const TMaskList& masks, bool cleanup = true);
 

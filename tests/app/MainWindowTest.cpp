@@ -542,6 +542,17 @@ private slots:
         QCOMPARE(marked, QStringList({"Old", "b.txt", "a.txt"}));
         QVERIFY(m->setData(root, Qt::Unchecked, Qt::CheckStateRole));
         QCOMPARE(w->CountChecked(), 0);
+        // With the list filtered to one row, the top folder's box marks that row alone.
+        w->edResultFilter->setText("c.jpg");
+        w->ApplyResultFilter();
+        QCOMPARE(w->ResultsModel()->rowCount(), 1);
+        QVERIFY(m->setData(root, Qt::Checked, Qt::CheckStateRole));
+        QCOMPARE(w->CountChecked(), 1);
+        QVERIFY(w->ResultsModel()->IsChecked(0));
+        QVERIFY(m->setData(root, Qt::Unchecked, Qt::CheckStateRole));
+        QCOMPARE(w->CountChecked(), 0);
+        w->edResultFilter->clear();
+        w->ApplyResultFilter();
 
         // View > Folders hides the tree; a new scan's results get a new one.
         w->ShowFolders1->trigger();

@@ -66,6 +66,8 @@ private slots:
         apptest::ScanImage(*w, fat16_);
         const QStringList scanned = Rows(*w);
         QVERIFY(!scanned.isEmpty());
+        const std::vector<std::string> deletedFolders = w->ScanState().FDeletedFolders;
+        QVERIFY(!deletedFolders.empty());
         QVERIFY(w->SaveScan1->isEnabled());
 
         // Cancelled: nothing written, nothing shown.
@@ -89,6 +91,8 @@ private slots:
         Open(*w2, dialogs, saved);
         QVERIFY2(dialogs.Boxes().isEmpty(), qPrintable(dialogs.Boxes().join('|')));
         QCOMPARE(Rows(*w2), scanned);
+        // The folder tree draws the same folders as deleted.
+        QVERIFY(w2->ScanState().FDeletedFolders == deletedFolders);
         QCOMPARE(w2->cbWhereToScan->currentIndex(), 1);
         QCOMPARE(w2->EdDiskImagePath->text(), QDir::toNativeSeparators(fat16_));
         QVERIFY(w2->tbRecoverSel->isEnabled() && w2->SaveScan1->isEnabled() && w2->OpenScan1->isEnabled());

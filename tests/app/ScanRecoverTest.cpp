@@ -1,14 +1,17 @@
 #include <QAction>
+#include <QBrush>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDirIterator>
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QTableView>
+#include <QTreeView>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -25,8 +28,10 @@
 #include "app/AppStyle.h"
 #include "app/LanguageSetting.h"
 #include "app/MainForm.h"
+#include "app/FolderTreeModel.h"
 #include "app/ResultsTableModel.h"
 #include "app/Translation.h"
+#include "results/ResultsModel.h"
 
 using namespace brivo;
 
@@ -158,7 +163,8 @@ private slots:
             QVERIFY2(it != shown.end(), qPrintable(r.path + " in " + shown.join(" | ")));
             recoveredAs << QString(*it).replace('\\', '/');
         }
-        QVERIFY2(QString::fromStdString(w->StatusText()).contains("finished"), w->StatusText().c_str());
+        // Worded as for every file system.
+        QCOMPARE(w->StatusText(), "Scan finished. Found entries: " + std::to_string(manifest.size()));
         QVERIFY(w->memoLog->toPlainText().contains("Fast scan..."));
         QVERIFY(w->tbRecoverSel->isEnabled() && w->tbFastScan->isEnabled() && !w->tbStop->isEnabled());
         QFile log(work_.filePath("debug.log"));
@@ -217,6 +223,47 @@ private slots:
                               "you want back. Choose a folder outside it, for example beside the image."}));
         QVERIFY(!QFileInfo::exists(mnt + "/out"));
         QVERIFY(w->tbRecoverSel->isEnabled() && !w->tbStop->isEnabled());
+    }
+
+    // The folders the readers found deleted are drawn in red in the tree; live ones are not.
+    void deletedFoldersAreRedInTheTree() {
+        const struct {
+            QString image;
+            QStringList deleted;  // folder paths whose last part may lose its first letter (FAT)
+            QStringList live;
+        } cases[] = {
+            {fat16_, {"/Projects/Beta", "/Projects/Beta/data"}, {"/Projects", "/Projects/Alpha"}},
+            {ntfs_, {"/Users/Bob/Documents/Old Projects"}, {"/Users", "/Users/Bob/Documents"}},
+        };
+        for (const auto& c : cases) {
+            if (c.image.isEmpty()) QSKIP("fixture missing");
+            apptest::TScriptedDialogs dialogs;
+            auto w = NewWindow();
+            apptest::ScanImage(*w, c.image);
+            QVERIFY(w->WaitForFolderTree(30000));
+            const TFolderTree& t = *w->FolderTree();
+            auto find = [&t](const QString& path) {
+                for (uint32_t id = 1; id < t.NodeCount(); ++id) {
+                    const QString p = QString::fromStdString(t.PathOf(id));
+                    // FAT keeps a deleted short name without its first letter.
+                    if (p == path || (p.size() == path.size() && p.section('/', 0, -2) == path.section('/', 0, -2) &&
+                                      p.section('/', -1).mid(1) == path.section('/', -1).mid(1)))
+                        return id;
+                }
+                return kNoFolder;
+            };
+            for (const QString& d : c.deleted) {
+                const uint32_t id = find(d);
+                QVERIFY2(id != kNoFolder, qPrintable(d));
+                QVERIFY2(t.Node(id).Deleted, qPrintable(d));
+                const QVariant colour = w->FolderModel()->data(w->FolderModel()->IndexOf(id), Qt::ForegroundRole);
+                QCOMPARE(colour.value<QBrush>().color(), QColor(170, 30, 30));
+            }
+            for (const QString& l : c.live) {
+                const uint32_t id = find(l);
+                QVERIFY2(id != kNoFolder && !t.Node(id).Deleted, qPrintable(l));
+            }
+        }
     }
 
     // Stop during a batch: the file being written is removed, the finished ones stay, the
@@ -278,6 +325,20 @@ private slots:
             const QString summary = dialogs.Boxes().value(0);
             QVERIFY2(summary.contains(keep ? QString("OK: 0 Failed: 0 Damaged: %1").arg(n) : QString("Failed: %1").arg(n)),
                      qPrintable(summary));
+            // Each file is named with what happened to it; a failure for unreadable parts
+            // says how to get the file anyway.
+            const QString first = QString::fromStdString(ResultDisplayPath(w->ScanState().FFound[0].FullPath));
+            QVERIFY2(summary.contains("Files not recovered in full:\n" + first +
+                                      (keep ? ": kept with unreadable parts (2 bytes are zeros)"
+                                            : ": Cannot read disk at byte 4096: Input/output error")),
+                     qPrintable(summary));
+            QCOMPARE(summary.contains("ticked"), !keep);
+            QVERIFY(summary.endsWith("Open the output folder?"));
+            QVERIFY2(QString::fromStdString(w->StatusText()).contains(keep ? QString("Damaged: %1").arg(n) : QString("Failed: %1").arg(n)),
+                     w->StatusText().c_str());
+            // The rows say so in their Condition column.
+            for (int r = 0; r < w->ResultsModel()->rowCount(); ++r)
+                QVERIFY(w->ResultsModel()->data(w->ResultsModel()->index(r, rcCondition), Qt::DisplayRole).toString().startsWith("Unreadable parts"));
         }
     }
 
@@ -401,6 +462,46 @@ private slots:
         w->EdDiskImagePath->setCursorPosition(0);
         QTest::qWait(300);
         QVERIFY(w->grab().save(target));
+    }
+
+    // For the record of how the window looks: the tree with a deleted folder in red, and the
+    // summary of a batch that kept files with unreadable parts. BRIVO_SHOTS_DIR names the
+    // folder the pictures go to (run under a real display server, e.g. xvfb-run).
+    void screenshotsOfDeletedFolderAndDamagedSummary() {
+        const QString dir = qEnvironmentVariable("BRIVO_SHOTS_DIR");
+        if (dir.isEmpty() || fat16_.isEmpty()) QSKIP("BRIVO_SHOTS_DIR not set");
+        // Shows the real question box long enough to photograph it, then answers No.
+        struct TShotDialogs : apptest::TScriptedDialogs {
+            QString file;
+            bool Question(QWidget* parent, const QString& text) override {
+                events << "question: " + text;
+                QMessageBox box(QMessageBox::Question, QString::fromUtf8(kAppTitle), text,
+                                QMessageBox::Yes | QMessageBox::No, parent);
+                box.show();
+                QTest::qWait(300);
+                box.grab().save(file);
+                return false;
+            }
+        } dialogs;
+        dialogs.file = dir + "/recovery-summary-damaged.png";
+        ApplyVisualStyle(*qApp);
+        auto w = NewWindow();
+        w->show();
+        w->resize(1024, 590 + w->menuBar()->sizeHint().height());
+        apptest::ScanImage(*w, fat16_);
+        QVERIFY(w->WaitForFolderTree(30000));
+        w->tvFolders->expandAll();
+        QTest::qWait(300);
+        QVERIFY(w->grab().save(dir + "/folder-tree-deleted-red.png"));
+        w->ScanState().FMakeExtractor = [] { return std::make_unique<TBadSectorExtractor>(); };
+        w->btCheckAll->trigger();
+        dialogs.keepDamagedAnswer = true;
+        dialogs.folders.push_back(work_.filePath("out/shots"));
+        w->tbRecoverSel->trigger();
+        QVERIFY(w->WaitForScan(60000));
+        QVERIFY(QFile::exists(dialogs.file));
+        QTest::qWait(300);
+        QVERIFY(w->grab().save(dir + "/condition-after-damaged-recovery.png"));
     }
 };
 

@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "AppTestSupport.h"
+#include "core/ResilientSource.h"
 #include "app/LanguageSetting.h"
 #include "app/MainForm.h"
 #include "app/ResultsTableModel.h"
@@ -42,6 +44,10 @@ public:
     explicit TMapExtractor(std::map<std::string, std::string> contents) : contents_(std::move(contents)) {}
     void Extract(const TFoundFile& f, TByteSink& sink) override {
         const std::string& s = contents_.at(f.Inode);
+        // A file whose name says so lost bytes 2 and 3 to a bad sector.
+        if (f.FullPath.find("damaged") != std::string::npos)
+            TUnreadableWatch::Note(reinterpret_cast<const uint8_t*>(s.data()) + 2, 2, 8192,
+                                   "Cannot read disk at byte 8192: Input/output error");
         const size_t half = s.size() / 2;
         sink.Write(std::span(reinterpret_cast<const uint8_t*>(s.data()), half));
         sink.Write(std::span(reinterpret_cast<const uint8_t*>(s.data()) + half, s.size() - half));
@@ -51,9 +57,13 @@ private:
     std::map<std::string, std::string> contents_;
 };
 
-std::string PngBytes(int w, int h) {
+std::string PngBytes(int w, int h, bool noise = false) {
     QImage img(w, h, QImage::Format_RGB32);
     img.fill(Qt::darkCyan);
+    // Noise does not compress: a large file from a small picture.
+    if (noise)
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) img.setPixel(x, y, QRandomGenerator::global()->generate() | 0xFF000000u);
     QByteArray bytes;
     QBuffer buf(&bytes);
     buf.open(QIODevice::WriteOnly);
@@ -171,14 +181,20 @@ private slots:
         w->show();
         w->resize(1100, 600);
         const std::string png = PngBytes(640, 320);
+        const std::string big = PngBytes(1000, 600, true);
+        QVERIFY(big.size() > 1536 * 1024);
         std::map<std::string, std::string> contents{
             {"1", png},
             {"2", "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln\n"},
             {"3", std::string("\x7F" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0", 18)},
-            {"4", std::string("\xFF\xFEH\0i\0", 6)}};
+            {"4", std::string("\xFF\xFEH\0i\0", 6)},
+            {"5", big},
+            {"6", std::string("\x7F" "E\0\0\x02\x01\x01\0", 8)}};
         w->ScanState().FFound = {Result("1", "/pics/photo.png", static_cast<int64_t>(png.size())),
                                  Result("2", "/docs/note.txt", 20), Result("3", "/bin/tool", 18),
-                                 Result("4", "/docs/wide.txt", 6)};
+                                 Result("4", "/docs/wide.txt", 6),
+                                 Result("5", "/pics/large.png", static_cast<int64_t>(big.size())),
+                                 Result("6", "/bin/damaged", 8)};
         w->ScanState().FMakeExtractor = [contents] { return std::make_unique<TMapExtractor>(contents); };
         w->PopulateResults();
         w->ShowPreview1->trigger();  // View > Preview
@@ -194,12 +210,20 @@ private slots:
             {2, "hex", "00000000  7f 45 4c 46 02 01 01 00  00 00 00 00 00 00 00 00  |.ELF............|\n"
                        "00000010  03 00                                             |..|\n"},
             {3, "text", "Hi"},
+            {4, "image", {}},  // a picture over the text cap is read whole
+            {5, "hex", {}},
         };
         for (const auto& c : cases) {
             w->lvFiles->setCurrentIndex(w->ResultsModel()->index(c.row, 1));
             QTRY_COMPARE(w->PreviewMode(), QString(c.mode));
             if (!c.text.isNull()) QCOMPARE(w->PreviewTextView->toPlainText(), c.text);
+            QVERIFY2(!w->PreviewInfo->text().contains("Showing the first"), qPrintable(w->PreviewInfo->text()));
+            QCOMPARE(w->PreviewInfo->text().contains("could not be read"), c.row == 5);
         }
+        // The zeros of a bad sector are named, not shown as if they were the file's.
+        QVERIFY2(w->PreviewInfo->text().endsWith(
+                     "Bytes 2-3 could not be read from the disk; zeros are shown in their place."),
+                 qPrintable(w->PreviewInfo->text()));
         // The picture is scaled into the pane, its proportions kept.
         w->lvFiles->setCurrentIndex(w->ResultsModel()->index(0, 0));
         QTRY_COMPARE(w->PreviewMode(), QString("image"));

@@ -154,5 +154,25 @@ TEST(CliTextWidth, ColumnsATerminalGives) {
     for (const auto& c : cases) EXPECT_EQ(DisplayColumns(c.text), c.columns) << c.text;
 }
 
+// A cell cut to its column never splits a character (what showed as "ЖЖ…\uFFFD").
+TEST(CliTextWidth, CutsBetweenCharactersByColumns) {
+    struct Case { std::string text; size_t columns; std::string fitted; };
+    const std::string zh = "\xD0\x96";  // Ж, two bytes, one column
+    const Case cases[] = {
+        {"report.docx", 11, "report.docx"},
+        {"report.docx", 7, "report\xE2\x80\xA6"},
+        {zh + zh + zh + zh + zh, 3, zh + zh + "\xE2\x80\xA6"},
+        {"\xE6\x96\x87\xE6\xA1\xA3\xE6\x96\x87", 4, "\xE6\x96\x87\xE2\x80\xA6"},  // 文档文: 档 would not fit whole
+        {"cafe\xCC\x81s!", 5, "cafe\xCC\x81\xE2\x80\xA6"},                     // the mark stays with its e
+        {"bad\xFFname", 5, "bad\xFF\xE2\x80\xA6"},
+        {"abc", 0, ""},
+    };
+    for (const auto& c : cases) {
+        const std::string got = FitColumns(c.text, c.columns);
+        EXPECT_EQ(got, c.fitted) << c.text << " in " << c.columns;
+        EXPECT_LE(DisplayColumns(got), c.columns);
+    }
+}
+
 } // namespace
 } // namespace brivo::cli

@@ -59,5 +59,32 @@ TEST(CliUnreadable, NtfsScanOverBadMftRecordsNamesTheAreasAndKeepsTheRest) {
     EXPECT_EQ(none.exitCode, 1) << none.err;
 }
 
+// recover names each file that failed or was kept with unreadable parts, and says what
+// --keep-damaged would do.
+TEST(CliUnreadable, RecoverNamesTheFilesWithUnreadableParts) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("ntfs.img", dir);
+    // holiday.jpg (record 87) starts at cluster 2562 (4 KiB clusters): its second cluster is bad.
+    test::FailingFile disk(dir, img, std::to_string(2563 * 4096) + ":4096");
+    if (!disk.Mounted()) GTEST_SKIP() << "no failing file: " << disk.Why();
+    const test::ProcessResult failed =
+        test::RunProcess({test::CliPath(), "recover", disk.Path(), "--inode", "87", "--out", dir.path() + "/out1"});
+    EXPECT_EQ(failed.exitCode, 3) << failed.err;
+    EXPECT_NE(failed.out.find("Recovery finished. OK: 0 Failed: 1\n  /Photos/2019/holiday.jpg: Cannot read "),
+              std::string::npos)
+        << failed.out;
+    EXPECT_NE(failed.out.find("1 file(s) failed because parts of them could not be read; --keep-damaged keeps them"),
+              std::string::npos)
+        << failed.out;
+    const test::ProcessResult kept = test::RunProcess(
+        {test::CliPath(), "recover", disk.Path(), "--inode", "87", "--keep-damaged", "--out", dir.path() + "/out2"});
+    EXPECT_EQ(kept.exitCode, 3) << kept.err;
+    EXPECT_NE(kept.out.find("Recovery finished. OK: 0 Failed: 0 Damaged: 1\n"
+                            "  /Photos/2019/holiday.jpg: kept with unreadable parts (4096 bytes are zeros)\n"),
+              std::string::npos)
+        << kept.out;
+    EXPECT_EQ(kept.out.find("--keep-damaged keeps"), std::string::npos) << kept.out;
+}
+
 } // namespace
 } // namespace brivo

@@ -70,8 +70,13 @@ TEST(NtfsPath, AcceptsAParentOnlyWhileItsSequenceNumberFits) {
         TNtfsNodeMap m = MapOf({{5, Ref(5, 5), ".", 5, true},
                                 {20, Ref(5, 5), "Docs", 1, true},
                                 {30, Ref(20, 1), "Old", c.folderSeq, c.folderInUse}});
-        std::string dir = BuildMftPath(Ref(30, c.refSeq), m);
+        std::vector<std::string> deleted;
+        std::string dir = BuildMftPath(Ref(30, c.refSeq), m, &deleted);
         EXPECT_EQ(dir.empty() ? std::string("a.txt") : dir + "/a.txt", c.path) << c.what;
+        // A folder of the path whose record is free was deleted (the tree draws it so).
+        const bool oldInPath = dir == "Docs/Old";
+        EXPECT_EQ(deleted, oldInPath && !c.folderInUse ? std::vector<std::string>{"Docs/Old"} : std::vector<std::string>{})
+            << c.what;
     }
     // A reused record puts its new occupant nowhere in the old file's path, however deep.
     TNtfsNodeMap m = MapOf({{5, Ref(5, 5), ".", 5, true},

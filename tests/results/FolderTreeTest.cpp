@@ -75,6 +75,22 @@ TEST(FolderTree, FoldersCountsAndMarksOfEveryPathForm) {
     EXPECT_EQ(t.Child(0, t.Node(0).ChildCount), kNoFolder);
 }
 
+// The readers list no folders among their results: the deleted ones come as paths of their
+// own, in whatever form the readers write paths. Only folders holding results are drawn.
+TEST(FolderTree, DeletedFoldersTheScanNamed) {
+    const TFoundFiles found = {File("/Docs/Old/a.txt"), File("Docs\\Old\\Sub\\b.txt"), File("/Docs/c.txt"),
+                               File("/Pics/d.jpg")};
+    const std::vector<std::string> deleted = {"Docs/Old", " /Docs/Old/Sub ", "/Gone/Empty", "/Pics/Missing", "/", ""};
+    const TFolderTree t = BuildFolderTree(found, nullptr, &deleted);
+    EXPECT_EQ(Describe(t), (std::vector<std::string>{
+                               "/ 0/4",
+                               "/Docs 1/3",
+                               "/Docs/Old 1/2 D",
+                               "/Docs/Old/Sub 1/1 D",
+                               "/Pics 1/1",
+                           }));
+}
+
 TEST(FolderTree, SubtreesFollowTheResultsThroughASortAndCountMarks) {
     TFoundFiles found = {File("/b/2.txt"), File("/a/x/1.txt"), File("/a/3.txt"), File("/c.txt"), File("/a/x/y/4.txt")};
     TFolderTree t = BuildFolderTree(found);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "core/ResilientSource.h"
 #include "results/Preview.h"
 
 namespace brivo {
@@ -51,6 +52,55 @@ TEST(PreviewRead, StopsAtTheCapAndKeepsBytesBeforeAnError) {
     TPreviewBytes bad = ReadPreviewBytes(x, File("0123456789", "fail"), 100);
     EXPECT_EQ(bad.Bytes, Bytes("0123"));
     EXPECT_EQ(bad.Error, "Read error at sector 9");
+}
+
+// A picture is read whole up to its own, larger cap (a cut one cannot be drawn whole);
+// anything else stops at the common cap.
+TEST(PreviewRead, PicturesGetTheirOwnCap) {
+    TFakeExtractor x(1000);
+    const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(5000, 'p');
+    const std::string jpeg = std::string("\xFF\xD8\xFF\xE0", 4) + std::string(5000, 'j');
+    const std::string text(5008, 't');
+    for (const std::string& pic : {png, jpeg}) {
+        TPreviewBytes whole = ReadPreviewBytes(x, File(pic), 1024, {}, 8192);
+        EXPECT_EQ(whole.Bytes.size(), pic.size());
+        EXPECT_FALSE(whole.Truncated);
+        TPreviewBytes bounded = ReadPreviewBytes(x, File(pic), 1024, {}, 4096);
+        EXPECT_EQ(bounded.Bytes.size(), 4096u);
+        EXPECT_TRUE(bounded.Truncated);
+        EXPECT_EQ(bounded.Cap, 4096u);
+    }
+    TPreviewBytes plain = ReadPreviewBytes(x, File(text), 1024, {}, 8192);
+    EXPECT_EQ(plain.Bytes.size(), 1024u);
+    EXPECT_TRUE(plain.Truncated);
+    EXPECT_EQ(plain.Cap, 1024u);
+    // Tiny chunks: the signature is told once enough of it has come.
+    TFakeExtractor small(3);
+    EXPECT_EQ(ReadPreviewBytes(small, File(png), 1024, {}, 8192).Bytes.size(), png.size());
+}
+
+// Zeros a resilient read put in for unreadable sectors are named, as offsets in the file.
+TEST(PreviewRead, NamesTheBytesTheDiskCouldNotGive) {
+    class TBadSectorExtractor : public TExtractor {
+    public:
+        void Extract(const TFoundFile&, TByteSink& sink) override {
+            uint8_t a[8] = {'a', 'b', 0, 0, 0, 0, 'g', 'h'};
+            TUnreadableWatch::Note(a + 2, 4, 10240, "Cannot read disk at byte 10240: Input/output error");
+            sink.Write(a);
+            uint8_t b[4] = {0, 0, 'k', 'l'};
+            TUnreadableWatch::Note(b, 2, 20480, "Cannot read disk at byte 20480: Input/output error");
+            sink.Write(b);
+        }
+    } x;
+    TPreviewBytes p = ReadPreviewBytes(x, File("ignored"), 100);
+    EXPECT_EQ(p.Bytes.size(), 12u);
+    EXPECT_TRUE(p.Error.empty());
+    EXPECT_EQ(p.Unreadable, (std::vector<TByteRange>{{2, 4}, {8, 2}}));
+    EXPECT_EQ(p.UnreadableMessage, "Cannot read disk at byte 10240: Input/output error");
+    EXPECT_EQ(ByteRangesText(p.Unreadable), "2-5, 8-9");
+    EXPECT_EQ(ByteRangesText({{0, 1}, {2, 1}, {4, 1}}, 2), "0-0, 2-2, ...");
+    // Bytes past the cap are not named.
+    EXPECT_EQ(ReadPreviewBytes(x, File("ignored"), 4).Unreadable, (std::vector<TByteRange>{{2, 2}}));
 }
 
 TEST(PreviewKind, ImagesTextsInEveryEncodingAndBinary) {

@@ -83,6 +83,18 @@ TEST(RecoveryDamaged, ByDefaultAFileWithAnUnreadablePartFailsAtTheBadByte) {
     EXPECT_EQ(t.records[2].Error, "Cannot read /dev/fake at byte 299520: Input/output error");
     EXPECT_EQ(t.batch.LastSummary().Counts.Damaged, 0);
     EXPECT_EQ(t.batch.LastSummary().Counts.Failed, 2);
+    // The summary names the failed files and why, and says what would get them back; the
+    // list's Condition says so too.
+    const TRecoverySummary& s = t.batch.LastSummary();
+    ASSERT_EQ(s.Problems.size(), 2u);
+    EXPECT_EQ(s.FailedUnreadable, 2);
+    EXPECT_EQ(RecoveryProblemText(s.Problems[0], t.host),
+              "/split.bin: Cannot read /dev/fake at byte 69632: Input/output error");
+    EXPECT_NE(s.Hint.find("2 file(s) failed because parts of them could not be read"), std::string::npos) << s.Hint;
+    EXPECT_NE(s.Hint.find("Keep files with unreadable parts"), std::string::npos);
+    EXPECT_EQ(t.state.FFound[0].DamageText, "Unknown");
+    EXPECT_EQ(t.state.FFound[1].DamageText, "Unreadable parts");
+    EXPECT_EQ(t.state.FFound[2].DamageText, "Unreadable parts");
     size_t files = 0;
     for ([[maybe_unused]] const auto& e : fs::recursive_directory_iterator(out.path())) ++files;
     EXPECT_EQ(files, 1u);  // nothing partial left behind
@@ -115,6 +127,20 @@ TEST(RecoveryDamaged, KeptOnRequestWithZerosWhereTheSectorsWereBad) {
     EXPECT_EQ(s.Counts.Damaged, 2);
     EXPECT_EQ(s.Counts.Failed, 0);
     EXPECT_EQ(s.Text, "Recovery finished. OK: 1 Failed: 0 Damaged: 2");
+    EXPECT_EQ(t.host.EventsOf("status").back(), "Recovery finished.\r\nOK: 1\r\nFailed: 0\r\nDamaged: 2");
+    ASSERT_EQ(s.Problems.size(), 2u);
+    EXPECT_EQ(RecoveryProblemText(s.Problems[0], t.host), "/split.bin: kept with unreadable parts (512 bytes are zeros)");
+    EXPECT_EQ(s.Problems[1].Path, "/tail.bin");
+    EXPECT_TRUE(s.Hint.empty());
+    EXPECT_EQ(t.state.FFound[0].DamageText, "Unknown");
+    EXPECT_EQ(t.state.FFound[1].DamageText, "Unreadable parts");
+    // A second batch does not say it twice; an estimate already there is kept after it.
+    t.state.FFound[2].DamageText = "Good (90%)";
+    t.records.clear();
+    test::TempDir again;
+    t.Run(again.path(), true);
+    EXPECT_EQ(t.state.FFound[1].DamageText, "Unreadable parts");
+    EXPECT_EQ(t.state.FFound[2].DamageText, "Unreadable parts; Good (90%)");
 }
 
 } // namespace

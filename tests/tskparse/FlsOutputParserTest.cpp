@@ -88,7 +88,10 @@ TEST(FlsOutputParser, KeepsDeletedFilesOnlyAndDropsTheRest) {
         "0|/short (deleted)|1|r/r|0|0|1|1|1|1\n" +                      // ten fields
         "\n   \n" +
         Line("/keep/last.txt (deleted)");                              // no final line end
-    const TFoundFiles got = ParseFlsListing(text, TScanWhere::swDiskImage, {});
+    TFlsHidden hidden;
+    const TFoundFiles got = ParseFlsListing(text, TScanWhere::swDiskImage, {}, true, &hidden);
+    // Deleted folders are no results, but the folder tree learns of them.
+    EXPECT_EQ(hidden.DeletedFolders, (std::vector<std::string>{"/Docs/old", "/Docs/pkg.d"}));
     EXPECT_EQ(Paths(got), (std::vector<std::string>{"/keep/a.txt", "/keep/.profile", "/$OrphanFiles/OrphanFile-77.dat",
                                                     "/keep/pipe|in|name.txt", "/keep/UPPER.TXT", "/keep/nosize.txt",
                                                     "/keep/last.txt"}));

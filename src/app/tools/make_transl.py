@@ -297,6 +297,23 @@ ROWS = [
      "Сохранять файлы с нечитаемыми частями"),
     ("Unreadable parts", "Unlesbare Teile", "Нечитаемые части"),
     (" Damaged: %d", " Beschädigt: %d", " Повреждено: %d"),
+    ("Files not recovered in full:", "Nicht vollständig wiederhergestellte Dateien:",
+     "Файлы, восстановленные не полностью:"),
+    ("%s: kept with unreadable parts (%d bytes are zeros)", "%s: mit unlesbaren Teilen behalten (%d Bytes sind Nullen)",
+     "%s: сохранён с нечитаемыми частями (%d байт заменены нулями)"),
+    ("... and %d more (see the log).", "... und %d weitere (siehe Protokoll).", "... и ещё %d (см. журнал)."),
+    ("%d file(s) failed because parts of them could not be read from the disk. Recover them again with \"Keep files "
+     "with unreadable parts\" ticked to get them with zeros in place of what could not be read.",
+     "%d Datei(en) schlugen fehl, weil Teile davon nicht vom Datenträger gelesen werden konnten. Stellen Sie sie mit "
+     "angehaktem \"Dateien mit unlesbaren Teilen behalten\" erneut wieder her, um sie mit Nullen anstelle des "
+     "Unlesbaren zu erhalten.",
+     "Не удалось восстановить файлов: %d — части их не читаются с диска. Восстановите их снова с отметкой "
+     "«Сохранять файлы с нечитаемыми частями», чтобы получить их с нулями на месте нечитаемого."),
+    ("Bytes %s could not be read from the disk; zeros are shown in their place.",
+     "Die Bytes %s konnten nicht vom Datenträger gelesen werden; an ihrer Stelle werden Nullen gezeigt.",
+     "Байты %s не удалось прочитать с диска; на их месте показаны нули."),
+    ("Parts of the file could not be read: %s", "Teile der Datei konnten nicht gelesen werden: %s",
+     "Части файла не удалось прочитать: %s"),
     ("Trying the unreadable areas once more...", "Unlesbare Bereiche werden noch einmal versucht...",
      "Повторная попытка чтения нечитаемых областей..."),
     ("%d area (%d KiB) could not be read (bad sectors?); results that depend on it may be missing or incomplete.",
