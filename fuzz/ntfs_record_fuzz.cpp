@@ -1,7 +1,8 @@
 // The record-level NTFS decoders and the Recycle Bin record parser over hostile bytes.
-// The first two bytes give the fixup stride and a runlist window; the rest is one FILE
+// The first two bytes give a cluster size and a runlist window; the rest is one FILE
 // record, also read as a boot sector, a runlist, a table of folder nodes and a "$I" record,
 // and copied by the direct extractor from a volume made of the same bytes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,8 +11,8 @@
 #include "core/ByteReaders.h"
 #include "core/ByteSource.h"
 #include "core/Extractor.h"
+#include "core/NtfsBootSector.h"
 #include "filters/RecycleBin.h"
-#include "ntfs/NtfsBootSector.h"
 #include "ntfs/NtfsCondition.h"
 #include "ntfs/NtfsExtract.h"
 #include "ntfs/NtfsFileName.h"
@@ -39,16 +40,16 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
-    const int32_t stride = (data[0] & 0x0F) == 0 ? 512 : 1 << (data[0] & 0x0F);
     const uint8_t window = data[1];
     std::vector<uint8_t> rec(data + 2, data + size);
     const NtfsBytes r(rec);
 
     TNtfsGeometry geo;
     (void)ReadNtfsGeometry(r, geo);
+    (void)NtfsRecordBytes(data[0], int64_t{512} << (data[1] & 0x0F));
 
     std::vector<uint8_t> fixed = rec;
-    (void)ApplyFixups(fixed, stride);
+    (void)ApplyFixups(fixed);
     const NtfsBytes f(fixed);
 
     TNtfsFileNameInfo name;
@@ -62,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bm.Loaded = !bm.Bits.empty();
     const TNtfsRecordFacts facts = AnalyzeMftRecord(f, bm);
     (void)facts;
-    const TNtfsRuns decoded = DecodeRunList(r, window, static_cast<int64_t>(rec.size()) - window);
-    (void)EstimateRunCondition(bm, decoded);
+    const TNtfsRunList decoded = DecodeRunList(r, window, static_cast<int64_t>(rec.size()) - window);
+    (void)EstimateRunCondition(bm, decoded.Runs);
 
     // Folder nodes of 16 bytes each: record (2), parent reference (8), sequence (2),
     // flags (1), name length (1), name start (2).
@@ -82,9 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Direct extraction: the record's data copied from a volume of the input's bytes.
     std::vector<uint8_t> checked = rec;
-    if (CheckAndApplyFixups(checked)) {
-        TNtfsExtractGeometry g;
-        g.BytesPerCluster = int64_t{512} << ((data[0] >> 4) & 3);
+    if (ApplyFixups(checked) == TNtfsFixups::Ok) {
+        // Clusters from 512 bytes to the 2 MiB of the largest volumes.
+        TNtfsGeometry g;
+        g.BytesPerCluster = int32_t{512} << std::min((data[0] >> 4) & 0x0F, 12);
         g.ClusterCount = window;
         if (const auto layout = PlanNtfsData(checked, g, (data[0] & 0x80) ? std::optional<uint16_t>(window) : std::nullopt)) {
             const TByteSourcePtr vol = MakeMemoryByteSource(rec, "fuzz");

@@ -11,6 +11,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev libssl-dev zlib1g-dev
   gzip ca-certificates
   libfuse3-dev fuse3 gddrescue
+  clang-14 libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

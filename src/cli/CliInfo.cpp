@@ -7,6 +7,7 @@
 
 #include "cli/Json.h"
 #include "core/FsDetect.h"
+#include "driver/FsReaders.h"
 #include "volumes/VolumeList.h"
 #include "platform/Devices.h"
 #include "platform/RawSource.h"
@@ -40,8 +41,8 @@ TCliCommand InfoCommand() {
         "Opens SOURCE read-only: a raw image or device, or an E01, VHD/VHDX, VMDK or QCOW2\n"
         "image (found by its signature, not its name). Reads its MBR or GPT partition table\n"
         "and names the file system at the start of every volume. The number in the first\n"
-        "column is what scan and recover take as --volume. NTFS and FAT12/16/32 are read\n"
-        "directly by a scan; other file systems go through the engine tools.\n"
+        "column is what scan and recover take as --volume.\n" +
+        DirectFileSystemNames() + " are read directly by a scan;\nother file systems go through the engine tools.\n" +
         "Where there is no valid table, or space no partition covers, volumes whose table\n"
         "entry is lost are searched for at the usual alignments and listed \"found by\n"
         "search\", with what was found of them; --search looks at every sector instead.\n"

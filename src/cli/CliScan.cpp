@@ -27,6 +27,7 @@
 #include "driver/UnreadableResults.h"
 #include "driver/ScanDriver.h"
 #include "driver/Engine.h"
+#include "driver/FsReaders.h"
 #include "driver/ScopeLookup.h"
 #include "driver/PathMask.h"
 #include "platform/DateTime.h"
@@ -702,7 +703,8 @@ TCliCommand ScanCommand() {
     TCommandSpec def = BaseSpec("scan");
     def.Summary = "List the deleted files of a source.";
     def.Description =
-        "Reads NTFS and FAT12/16/32 directly and every other file system or container through The Sleuth Kit's fls. "
+        DirectFileSystemNames() +
+        " are read directly; every other file system or container goes through The Sleuth Kit's fls. "
         "A regular file is scanned as a disk image, a directory as a folder of its mounted volume, a /dev path or "
         "device name as a disk. Ctrl-C stops the scan and lists what it found so far (JSON: \"stopped\": true). "
         "Exit codes: 0 success, 1 the scan failed, 2 bad usage, 3 stopped.";

@@ -35,10 +35,30 @@ bool EqualsAsciiNoCase(const std::u32string& text, const char* word) {
     return i == text.size();
 }
 
-// Values that do not fit the 32-bit fields count as invalid rather than wrapping.
-int32_t ClampToInt32(int64_t v) { return (v > INT32_MAX || v < INT32_MIN) ? -1 : static_cast<int32_t>(v); }
+bool IsPowerOfTwo(int64_t v) { return v > 0 && (v & (v - 1)) == 0; }
 
 } // namespace
+
+uint32_t NtfsSectorsPerCluster(uint8_t byte) {
+    if (byte <= 0x80) return IsPowerOfTwo(byte) ? byte : 0;
+    // 0xF4 is -12: 2^12 sectors, 2 MiB at 512 bytes each.
+    return byte >= 0xF4 ? uint32_t{1} << (256 - byte) : 0;
+}
+
+int32_t NtfsRecordBytes(uint8_t byte, int64_t bytesPerCluster) {
+    const int c = static_cast<int8_t>(byte);
+    int64_t bytes = 0;
+    if (c < 0) {
+        // Refused before the shift: 2^-c would not fit for most of the bytes.
+        if (-c > 30) return 0;
+        bytes = int64_t{1} << -c;
+    } else if (bytesPerCluster > 0 && bytesPerCluster <= kNtfsMaxRecordBytes) {
+        bytes = c * bytesPerCluster;
+    }
+    return IsPowerOfTwo(bytes) && bytes >= kNtfsMinRecordBytes && bytes <= kNtfsMaxRecordBytes
+               ? static_cast<int32_t>(bytes)
+               : 0;
+}
 
 bool IsNtfsBootSector(ByteSpan sector) {
     return sector.size() >= 512 && EqualsAsciiNoCase(TextField(sector, 3, 8), "NTFS");
@@ -48,20 +68,17 @@ TNtfsGeometryResult ReadNtfsGeometry(ByteSpan boot, TNtfsGeometry& geo) {
     geo = {};
     if (!IsNtfsBootSector(boot)) return TNtfsGeometryResult::NotNtfs;
     geo.BytesPerSector = ReadLe16(boot, 11);
-    // Sectors per cluster is taken as a plain count: 0x80 with 512-byte sectors is 64 KiB.
-    const uint64_t sectorsPerCluster = ReadU8(boot, 13);
-    geo.BytesPerCluster = geo.BytesPerSector * static_cast<int32_t>(sectorsPerCluster);
+    const int64_t sectorsPerCluster = NtfsSectorsPerCluster(ReadU8(boot, 13));
+    const int64_t clusterBytes = int64_t{geo.BytesPerSector} * sectorsPerCluster;
+    geo.BytesPerCluster = clusterBytes <= kNtfsMaxClusterBytes ? static_cast<int32_t>(clusterBytes) : 0;
     geo.MftLcn = static_cast<int64_t>(ReadLe64(boot, 48));
     geo.ClusterCount = static_cast<int64_t>(
-        std::min<uint64_t>(ReadLe64(boot, 40) / std::max<uint64_t>(sectorsPerCluster, 1), INT64_MAX / 2));
-    const int8_t c = static_cast<int8_t>(ReadU8(boot, 64));
-    if (c < 0) {
-        // 2^|c| bytes; the shift count wraps at 32 and 2^31 does not fit a positive size.
-        geo.RecordSize = ClampToInt32(int64_t{1} << ((-static_cast<int>(c)) % 32));
-    } else {
-        geo.RecordSize = ClampToInt32(static_cast<int64_t>(c) * geo.BytesPerCluster);
-    }
-    if (geo.BytesPerSector < 1 || geo.BytesPerCluster < 1 || geo.RecordSize < 1 || geo.MftLcn < 1)
+        std::min<uint64_t>(ReadLe64(boot, 40) / static_cast<uint64_t>(std::max<int64_t>(sectorsPerCluster, 1)),
+                           INT64_MAX / 2));
+    geo.RecordSize = NtfsRecordBytes(ReadU8(boot, 64), geo.BytesPerCluster);
+    geo.IndexBlockSize = NtfsRecordBytes(ReadU8(boot, 68), geo.BytesPerCluster);
+    if (!IsPowerOfTwo(geo.BytesPerSector) || geo.BytesPerSector < 256 || geo.BytesPerSector > 4096 ||
+        geo.BytesPerCluster < 1 || geo.RecordSize < 1 || geo.MftLcn < 1)
         return TNtfsGeometryResult::Invalid;
     return TNtfsGeometryResult::Ok;
 }

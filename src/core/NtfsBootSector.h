@@ -7,6 +7,27 @@
 
 namespace brivo {
 
+// The largest cluster a format writes (2 MiB): every buffer of one cluster stays small.
+inline constexpr int64_t kNtfsMaxClusterBytes = int64_t{2} * 1024 * 1024;
+// FILE records and index blocks are 1 KiB or 4 KiB on every volume; larger sizes are
+// refused so that a damaged boot sector cannot make each record read a huge allocation.
+inline constexpr int64_t kNtfsMinRecordBytes = 512;
+inline constexpr int64_t kNtfsMaxRecordBytes = 64 * 1024;
+
+// Sectors per cluster from the boot sector's byte at 13. Up to 0x80 the byte is the count
+// itself; larger clusters are written as a negative power of two: the byte read as signed
+// is -n and the cluster holds 2^n sectors (0xF8: 256, 0xF7: 512, 0xF4: 4096 sectors, the
+// 2 MiB of a volume with 512-byte sectors). 0 for any other byte: 0, a count that is no
+// power of two, or 0x81 to 0xF3, which no cluster size of any volume has.
+uint32_t NtfsSectorsPerCluster(uint8_t byte);
+
+// Bytes of a FILE record (the boot sector's byte at 64) or an index block (the byte at
+// 68). Read as signed, a positive byte counts clusters; a negative one, -n, gives 2^n bytes
+// (0xF6: 1024), the form every format writes when a cluster is larger than the record.
+// 0 when the size is no power of two from kNtfsMinRecordBytes to kNtfsMaxRecordBytes, or
+// the byte is 0.
+int32_t NtfsRecordBytes(uint8_t byte, int64_t bytesPerCluster);
+
 // What the reader needs from an NTFS boot sector.
 struct TNtfsGeometry {
     int32_t BytesPerSector = 0;
@@ -14,6 +35,7 @@ struct TNtfsGeometry {
     int32_t RecordSize = 0;
     int64_t MftLcn = 0;
     int64_t ClusterCount = 0;  // clusters of the volume as its boot sector gives them
+    int32_t IndexBlockSize = 0;  // a folder's index block; 0 when its byte is no size
 };
 
 enum class TNtfsGeometryResult { Ok, NotNtfs, Invalid };
@@ -24,8 +46,11 @@ enum class TNtfsGeometryResult { Ok, NotNtfs, Invalid };
 bool IsNtfsBootSector(ByteSpan sector);
 
 // Reads the geometry from the boot sector. NotNtfs when IsNtfsBootSector says no;
-// Invalid when a sector, cluster or record size or the $MFT cluster is below 1 (the
-// geometry is still filled so the caller can show the values it found).
+// Invalid when the sector size is no power of two from 256 to 4096, the cluster byte
+// decodes to nothing or to more than kNtfsMaxClusterBytes, the record size to nothing
+// (0), or the $MFT cluster is below 1 (the geometry is still filled so the caller can
+// show the values it found). The index block size is decoded but not checked: the reader
+// needs none of it to read the $MFT.
 TNtfsGeometryResult ReadNtfsGeometry(ByteSpan boot, TNtfsGeometry& geo);
 
 // Where the volume's boot sector was read from.

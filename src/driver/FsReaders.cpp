@@ -109,8 +109,11 @@ std::string RouteName(TScanRoute route) {
 }
 
 std::string DirectFileSystemNames() {
+    std::vector<std::string> names;
+    for (const TFsReader& r : Table()) names.push_back(FsKindName(r.Kind));
     std::string s;
-    for (const TFsReader& r : Table()) s += (s.empty() ? "" : ", ") + FsKindName(r.Kind);
+    for (size_t i = 0; i < names.size(); ++i)
+        s += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
     return s;
 }
 

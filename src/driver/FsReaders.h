@@ -60,7 +60,8 @@ const TFsReader* FindFsReader(TFsKind kind);
 std::span<const TFsReader> FsReaderTable();
 // "ntfs", "fat32", "fls" (the engine's listing).
 std::string RouteName(TScanRoute route);
-// The names of the file systems read directly, for help texts: "NTFS, FAT32, FAT16, FAT12".
+// The names of the file systems read directly, in table order, for help texts:
+// "NTFS, FAT32, FAT16, FAT12 and exFAT".
 std::string DirectFileSystemNames();
 
 } // namespace brivo

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "core/FsDetect.h"
+#include "core/NtfsBootSector.h"
 #include "volumes/FsProbe.h"
 
 namespace brivo {
@@ -33,12 +34,10 @@ bool TextAt(ByteSpan b, size_t pos, const char* text) {
 std::optional<TBootFacts> NtfsFacts(ByteSpan s) {
     if (DetectFileSystemFromBootSector(s) != TFsKind::Ntfs || ReadLe16(s, 510) != 0xAA55) return {};
     const uint64_t bps = ReadLe16(s, 11);
-    const uint8_t spcByte = ReadU8(s, 13);
-    // Clusters above 128 sectors are written as a negative power of two.
-    const uint64_t spc = spcByte <= 128 ? spcByte : (spcByte >= 0xF4 ? uint64_t{1} << (256 - spcByte) : 0);
+    const uint64_t spc = NtfsSectorsPerCluster(ReadU8(s, 13));
     const uint64_t total = ReadLe64(s, 40);
     const uint64_t mft = ReadLe64(s, 48);
-    if (bps < 256 || bps > 4096 || !IsPowerOfTwo(bps) || !IsPowerOfTwo(spc) || spc * bps > 2 * kMiB) return {};
+    if (bps < 256 || bps > 4096 || !IsPowerOfTwo(bps) || spc == 0 || spc * bps > static_cast<uint64_t>(kNtfsMaxClusterBytes)) return {};
     if (total == 0 || total >= kMaxVolumeBytes / bps || mft == 0 || mft > total / spc) return {};
     TBootFacts f;
     f.Family = TSearchFamily::Ntfs;

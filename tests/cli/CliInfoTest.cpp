@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 #include "cli/CliInfo.h"
 #include "cli/CliMain.h"
+#include "driver/FsReaders.h"
 
 namespace brivo::cli {
 namespace {
@@ -178,6 +179,24 @@ TEST(CliInfo, CommandLineErrorsExitWithTwoAndHelpWithZero) {
     r = RunProcess({test::CliPath(), "info", "--help"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out.rfind("usage: brivo-recovery-cli info [--format text|json] [--search] [--map FILE] SOURCE\n", 0), 0u);
+}
+
+// The help of scan and info (and so the man page made from it) names every file system
+// the table gives a direct reader, and no other.
+TEST(CliInfo, HelpNamesTheFileSystemsReadDirectly) {
+    const std::string names = DirectFileSystemNames();
+    for (const auto& r : FsReaderTable()) EXPECT_NE(names.find(FsKindName(r.Kind)), std::string::npos);
+    for (const char* command : {"scan", "info"}) {
+        const auto r = RunProcess({test::CliPath(), command, "--help"});
+        ASSERT_EQ(r.exitCode, 0) << command;
+        // The help is wrapped to the terminal: compare with the line breaks undone.
+        std::string text;
+        for (const char c : r.out)
+            if (c != '\n' && c != ' ') text.push_back(c);
+            else if (!text.empty() && text.back() != ' ') text.push_back(' ');
+        EXPECT_NE(text.find(names + " are read directly"), std::string::npos) << command << ": " << r.out;
+        EXPECT_EQ(text.find("FAT12/16/32"), std::string::npos) << command;
+    }
 }
 
 } // namespace

@@ -307,5 +307,38 @@ TEST(CliRecover, FromASavedScan) {
     EXPECT_NE(junk.err.find("is not a saved scan"), std::string::npos) << junk.err;
 }
 
+// Volumes whose clusters are past 64 KiB store sectors per cluster as a negative power of
+// two and records smaller than a cluster. Every deleted file comes back with its bytes,
+// also when both boot sectors are lost and the deep scan works the cluster size out.
+TEST(CliRecover, NtfsWithClustersPastSixtyFourKiB) {
+    for (const std::string name : {"ntfs-128k", "ntfs-256k", "ntfs-2m"}) {
+        SCOPED_TRACE(name);
+        test::TempDir dir;
+        const std::string img = test::UnpackFixture(name + ".img", dir);
+        const auto manifest = test::ReadManifest(name);
+        ASSERT_FALSE(manifest.empty());
+        const auto check = [&](const std::string& out, const std::vector<std::string>& extra) {
+            std::vector<std::string> argv{test::CliPath(), "recover", "--all", "--out", out};
+            argv.insert(argv.end(), extra.begin(), extra.end());
+            argv.push_back(img);
+            const auto run = test::RunProcess(argv);
+            ASSERT_EQ(run.exitCode, 0) << run.err;
+            for (const auto& e : manifest) {
+                const std::string file = out + e.path;
+                ASSERT_TRUE(fs::exists(file)) << e.path << "\n" << run.out << run.err;
+                EXPECT_EQ(test::Md5OfFile(file), e.md5) << e.path;
+            }
+        };
+        check(dir / "plain", {});
+        if (name != "ntfs-2m") continue;
+        // Both boot sectors gone: the first sector and the backup in the last one.
+        std::string bytes = test::ReadFileBytes(img);
+        std::fill_n(bytes.begin(), 512, '\0');
+        std::fill_n(bytes.end() - 512, 512, '\0');
+        test::WriteFileBytes(img, bytes);
+        check(dir / "bootless", {"--deep"});
+    }
+}
+
 } // namespace
 } // namespace brivo
