@@ -150,8 +150,29 @@ int OpenSavedScanRun(const TParsedArgs& args, TScanRun& run, std::ostream& err) 
     run.Host = std::make_unique<TCliHost>(args.Has("verbose"), ::isatty(2) != 0);
     TCliHost& host = *run.Host;
     ExtractEmbeddedBinaries(run.Engine);
+    // The SOURCE, when given, is read in place of the path the scan stored: a device by
+    // its name or path, an image, or a mounted folder (its volume).
+    std::string source;
+    if (!args.Positionals.empty()) {
+        source = args.Positionals.at(0);
+        if (DirectoryExists(source)) {
+            TScanChoice choice;
+            choice.Where = TScanWhere::swFolder;
+            choice.FolderPath = source;
+            TScanSource s;
+            if (!BuildScanSource(choice, host, s)) return kExitFailure;
+            source = s.Src;
+        } else if (IsDeviceSource(source) || (!FileExists(source) && source.find('/') == std::string::npos)) {
+            source = DevicePathFor(source);
+        } else if (!FileExists(source)) {
+            err << "brivo-recovery-cli: error: No such file or directory: " << source << "\n";
+            return kExitFailure;
+        } else if (source.front() != '/') {
+            source = std::filesystem::absolute(source).lexically_normal().string();
+        }
+    }
     TScanDriver driver(run.State, run.Engine, host);
-    driver.OpenSavedScan(args.Value("from-scan"));
+    driver.OpenSavedScan(args.Value("from-scan"), source);
     host.Pump([&] { return !driver.Busy(); }, [&] {
         if (Interrupted() && driver.Busy()) driver.tbStopClick();
     });
@@ -693,9 +714,11 @@ TCliCommand RecoverCommand() {
         "success (also when nothing matches --all), 1 the scan failed, 2 bad usage, 3 some recoveries failed, "
         "were kept damaged, or the scan or batch was stopped.";
     def.Options.push_back({"out", "DIR", "output folder (created when missing)", {}, ""});
-    def.Options.push_back({"from-scan", "FILE", "recover from a scan saved with --save instead of scanning "
-                                                "(SOURCE may then be left out; the source is checked to be "
-                                                "the same)", {}, ""});
+    def.Options.push_back({"from-scan", "FILE", "recover from a scan saved with --save instead of scanning. "
+                                                "SOURCE may be left out (the path the scan stored is read); when "
+                                                "given, it is read instead and must be the scanned volume. Refused "
+                                                "when the volume was written to since: the records each result "
+                                                "was found from are checked", {}, ""});
     def.Options.push_back({"all", "", "recover every result", {}, ""});
     def.Options.push_back({"inode", "ADDR", "recover the result with this metadata address", {}, "", true});
     def.Options.push_back({"path-mask", "MASK", "recover results whose path matches MASK", {}, "", true});

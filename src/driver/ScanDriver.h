@@ -59,10 +59,11 @@ public:
     // "There is no scan to save." before any scan has listed files.
     TSavedScan LastScanToSave() const;
     // Opens a saved scan in place of scanning: on the worker the file is read, its source
-    // opened and checked to be the same volume (path, number, size, first MiB); then the
-    // list, recovery and preview work as after that scan. Refusals and failures end like a
-    // failed scan (error step).
-    void OpenSavedScan(const std::string& file);
+    // opened and checked to be the same volume (number, size, first MiB, and the records
+    // each result was found from); then the list, recovery and preview work as after that
+    // scan. source: the disk or image to read instead of the path the scan stored (empty:
+    // that path). Refusals and failures end like a failed scan (error step).
+    void OpenSavedScan(const std::string& file, const std::string& source = {});
     // True from an accepted Scan until its idle step has run on the UI thread.
     bool Busy() const { return busy_; }
     // Route of the last scan that got as far as choosing one.
