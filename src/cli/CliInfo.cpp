@@ -67,6 +67,7 @@ TJson VolumeJson(const TVolume& v) {
     o["fs"] = v.Fs.Name;
     o["readable"] = v.Readable;
     o["problem"] = v.Problem;
+    if (v.FsLengthBytes != 0) o["fs_length"] = v.FsLengthBytes;
     if (v.Unallocated) {
         o["unallocated"] = true;
     } else if (v.FoundBySearch) {

@@ -289,7 +289,8 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         if (!direct && where == TScanWhere::swDisk && !IsDeviceSource(source)) disk = DevicePathFor(source);
         try {
             const TSourceVolumes vols = ListVolumes(disk);
-            ChooseVolume(vols, choice.Volume);
+            const std::string cutShort = CutShortWarning(vols, ChooseVolume(vols, choice.Volume));
+            if (!cutShort.empty()) err << "Warning: " << cutShort << "\n";
         } catch (const TSeveralVolumesError& e) {
             err << "brivo-recovery-cli: error: " << e.what() << "\nChoose one with --volume N.\n";
             return kExitUsage;

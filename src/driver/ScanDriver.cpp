@@ -423,6 +423,8 @@ void TScanDriver::LogScanStart(const TScanChoice& choice, const TChosenVolume& c
         Log(host_, Format("Source: %s image, %s partition table; volume %d: %s",
                           {vols.ContainerFormat, PartitionSchemeName(vols.Scheme), chosen.Volume.Index,
                            DescribeVolume(chosen.Volume, vols.SectorSize)}));
+    const std::string cutShort = CutShortWarning(vols, chosen.Volume);
+    if (!cutShort.empty()) Log(host_, "WARNING: " + cutShort);
 }
 
 void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen) {
