@@ -282,6 +282,13 @@ TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container, TSea
         if (!v.Fs.Name.empty()) {
             NoteCutShort(*disk, v, true);
             if (v.FsLengthBytes != 0) s.Problems.push_back(CutShortWarning(s, v));
+            // A file system at the first byte is the source's one volume: no table was lost,
+            // and what a search would find inside it are that volume's own backups and
+            // images stored as files in it, taken for volumes.
+            if (depth == TSearchDepth::EverySector)
+                s.SearchNote = Format("not run: the source holds one %s volume from its first byte, so no partition "
+                                      "table was lost. \"scan --deep\" searches that volume for lost files.",
+                                      {v.Fs.Name});
             s.Volumes.push_back(std::move(v));
             return s;
         }

@@ -69,6 +69,9 @@ struct TSourceVolumes {
     bool Searched = false;
     TSearchDepth SearchDepth = TSearchDepth::Aligned;
     bool SearchStopped = false;  // the user stopped the search; what it found so far is listed
+    // Why a search at every sector that was asked for did not run, for the user; empty
+    // when it ran or was not asked for.
+    std::string SearchNote;
 };
 
 // Opens path (image file or device) read-only, decodes its container, reads its
