@@ -68,7 +68,8 @@ std::vector<TOptionSpec> ScanOptions() {
         {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
         {"deep", "", "also search free space for lost folders (FAT, exFAT) and earlier $MFT records (NTFS), then "
-                     "search it for files by their content (slower)", {}, ""},
+                     "search it for files by their content (slower; skipped, with a note, when the scan is narrowed to "
+                     "a folder, as such files have no folder)", {}, ""},
         {"content-only", "", "find files by their content alone, over the whole volume (formatted cards, "
                              "unknown file systems)", {}, ""},
         {"types", "LIST", "with --deep or --content-only: the kinds to search for by content, comma-separated "
@@ -379,6 +380,8 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
                       "(--show-hidden lists them).",
                       {byMasks, byCleanup})
             << "\n";
+    if (choice.Deep && run.State.FLastWhereMode == TScanWhere::swFolder)
+        err << FolderDeepScanNote(run.State.FLastSrcForFls) << "\n";
     if (run.State.FLastDeepMayFindMore && !choice.Deep)
         err << "A deleted folder continues past what the fast scan could read: a deep scan (--deep) may find more.\n";
     return kExitOk;

@@ -427,7 +427,13 @@ void TScanDriver::LogScanStart(const TScanChoice& choice, const TChosenVolume& c
     if (!cutShort.empty()) Log(host_, "WARNING: " + cutShort);
 }
 
+std::string FolderDeepScanNote(const std::string& scanned) {
+    return "The deep scan was narrowed to a folder: the deleted entries inside it are listed, but the search of the free space by content was skipped, as files found by their content have "
+           "no folder to keep them in. To search it, deep scan the whole volume: " + scanned;
+}
+
 void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen) {
+    if (choice.Deep && source.Where == TScanWhere::swFolder) Log(host_, "WARNING: " + FolderDeepScanNote(source.Src));
     TReaderOptions opts;
     opts.Masks = choice.ShowHidden ? TMaskList{"*"} : st_.FLastMasks;
     // The Recycle Bin's $I/$R names are what the cleanup filter drops as system files.

@@ -39,6 +39,11 @@ struct TChosenVolume {
 // The Scan and Stop commands over a front end's scan state. The worker thread is owned:
 // destroying the driver (or Shutdown) requests Stop and joins it, so no work outlives
 // the front end; steps it queued are the front end's to run or drop.
+// What a deep scan narrowed to a folder leaves out, and how to get it: the search of the
+// free space by content finds files that have no folder, so none of them could be kept
+// inside the folder. scanned: the device or image the folder's volume was read from.
+std::string FolderDeepScanNote(const std::string& scanned);
+
 class TScanDriver {
 public:
     TScanDriver(TScanState& state, TEngineContext& engine, TScanHost& host, TScanRoutes routes = TScanRoutes::Default());
