@@ -483,6 +483,9 @@ void TFrmMain::VolumeSearchDone(const QString& src, std::shared_ptr<TSourceVolum
     std::string text = count == 0 ? Translate("No lost volumes were found.")
                                    : Format(Translate("Lost volumes found: %d"), {count});
     if (found->SearchStopped) text += " " + Translate("(the search was stopped before its end)");
+    if (!found->Searched && !found->SearchNote.empty())
+        text = Translate("The search for lost volumes did not run: the source holds one volume from its first byte, "
+                         "so no partition table was lost. A deep scan searches that volume for lost files.");
     SetStatusText(text);
     // The user may have chosen another source meanwhile.
     if (src == volumeSource_) ShowVolumes(*found);

@@ -70,6 +70,7 @@ TJson VolumeJson(const TVolume& v) {
     o["fs"] = v.Fs.Name;
     o["readable"] = v.Readable;
     o["problem"] = v.Problem;
+    if (v.FsLengthBytes != 0) o["fs_length"] = v.FsLengthBytes;
     if (v.Unallocated) {
         o["unallocated"] = true;
     } else if (v.FoundBySearch) {
@@ -108,6 +109,7 @@ int RunInfo(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
         doc["partition_table"] = PartitionSchemeName(vols.Scheme);
         doc["sector_size"] = vols.SectorSize;
         if (searched) doc["search"] = "every sector";
+        else if (args.Has("search") && !vols.SearchNote.empty()) doc["search"] = vols.SearchNote;
         doc["volumes"] = TJson::array();
         for (const auto& v : vols.Volumes) doc["volumes"].push_back(VolumeJson(v));
         doc["problems"] = TJson::array();
@@ -118,6 +120,7 @@ int RunInfo(const TParsedArgs& args, std::ostream& out, std::ostream& err) {
             << "Container: " << vols.ContainerFormat << " (" << SizeText(vols.DiskSize) << ")\n"
             << "Partition table: " << PartitionSchemeName(vols.Scheme) << "\n";
         if (searched) out << "Search for lost volumes: every sector\n";
+        else if (args.Has("search") && !vols.SearchNote.empty()) out << "Search for lost volumes: " << vols.SearchNote << "\n";
         out << "Volumes:\n";
         for (const auto& v : vols.Volumes) out << "  " << DescribeVolume(v, vols.SectorSize) << "\n";
         for (const auto& p : vols.Problems) out << "Warning: " << p << "\n";

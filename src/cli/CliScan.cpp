@@ -70,7 +70,8 @@ std::vector<TOptionSpec> ScanOptions() {
         {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
         {"deep", "", "also search free space for lost folders (FAT; exFAT in every scan) and earlier $MFT records (NTFS), then "
-                     "search it for files by their content (slower)", {}, ""},
+                     "search it for files by their content (slower; skipped, with a note, when the scan is narrowed to "
+                     "a folder, as such files have no folder)", {}, ""},
         {"content-only", "", "find files by their content alone, over the whole volume (formatted cards, "
                              "unknown file systems)", {}, ""},
         {"types", "LIST", "with --deep or --content-only: the kinds to search for by content, comma-separated "
@@ -154,8 +155,29 @@ int OpenSavedScanRun(const TParsedArgs& args, TScanRun& run, std::ostream& err) 
     run.Host = std::make_unique<TCliHost>(args.Has("verbose"), ::isatty(2) != 0);
     TCliHost& host = *run.Host;
     ExtractEmbeddedBinaries(run.Engine);
+    // The SOURCE, when given, is read in place of the path the scan stored: a device by
+    // its name or path, an image, or a mounted folder (its volume).
+    std::string source;
+    if (!args.Positionals.empty()) {
+        source = args.Positionals.at(0);
+        if (DirectoryExists(source)) {
+            TScanChoice choice;
+            choice.Where = TScanWhere::swFolder;
+            choice.FolderPath = source;
+            TScanSource s;
+            if (!BuildScanSource(choice, host, s)) return kExitFailure;
+            source = s.Src;
+        } else if (IsDeviceSource(source) || (!FileExists(source) && source.find('/') == std::string::npos)) {
+            source = DevicePathFor(source);
+        } else if (!FileExists(source)) {
+            err << "brivo-recovery-cli: error: No such file or directory: " << source << "\n";
+            return kExitFailure;
+        } else if (source.front() != '/') {
+            source = std::filesystem::absolute(source).lexically_normal().string();
+        }
+    }
     TScanDriver driver(run.State, run.Engine, host);
-    driver.OpenSavedScan(args.Value("from-scan"));
+    driver.OpenSavedScan(args.Value("from-scan"), source);
     host.Pump([&] { return !driver.Busy(); }, [&] {
         if (Interrupted() && driver.Busy()) driver.tbStopClick();
     });
@@ -273,7 +295,8 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         if (!direct && where == TScanWhere::swDisk && !IsDeviceSource(source)) disk = DevicePathFor(source);
         try {
             const TSourceVolumes vols = ListVolumes(disk);
-            ChooseVolume(vols, choice.Volume);
+            const std::string cutShort = CutShortWarning(vols, ChooseVolume(vols, choice.Volume));
+            if (!cutShort.empty()) err << "Warning: " << cutShort << "\n";
         } catch (const TSeveralVolumesError& e) {
             err << "brivo-recovery-cli: error: " << e.what() << "\nChoose one with --volume N.\n";
             return kExitUsage;
@@ -362,6 +385,8 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
                       "(--show-hidden lists them).",
                       {byMasks, byCleanup})
             << "\n";
+    if (choice.Deep && run.State.FLastWhereMode == TScanWhere::swFolder)
+        err << FolderDeepScanNote(run.State.FLastSrcForFls) << "\n";
     if (run.State.FLastDeepMayFindMore && !choice.Deep)
         err << "A deleted folder continues past what the fast scan could read: a deep scan (--deep) may find more.\n";
     return kExitOk;
@@ -723,9 +748,11 @@ TCliCommand RecoverCommand() {
         "success (also when nothing matches --all), 1 the scan failed, 2 bad usage, 3 some recoveries failed, "
         "were kept damaged, or the scan or batch was stopped.";
     def.Options.push_back({"out", "DIR", "output folder (created when missing)", {}, ""});
-    def.Options.push_back({"from-scan", "FILE", "recover from a scan saved with --save instead of scanning "
-                                                "(SOURCE may then be left out; the source is checked to be "
-                                                "the same)", {}, ""});
+    def.Options.push_back({"from-scan", "FILE", "recover from a scan saved with --save instead of scanning. "
+                                                "SOURCE may be left out (the path the scan stored is read); when "
+                                                "given, it is read instead and must be the scanned volume. Refused "
+                                                "when the volume was written to since: the records each result "
+                                                "was found from are checked", {}, ""});
     def.Options.push_back({"all", "", "recover every result", {}, ""});
     def.Options.push_back({"inode", "ADDR", "recover the result with this metadata address", {}, "", true});
     def.Options.push_back({"path-mask", "MASK", "recover results whose path matches MASK", {}, "", true});

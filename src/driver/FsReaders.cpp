@@ -1,5 +1,9 @@
 #include "driver/FsReaders.h"
 
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <optional>
 #include <vector>
 
 #include "exfat/ExFatExtractor.h"
@@ -12,6 +16,7 @@
 #include "ntfs/NtfsExtract.h"
 #include "ntfs/NtfsScan.h"
 #include "ntfs/NtfsSweep.h"
+#include "ntfs/NtfsVolume.h"
 
 namespace brivo {
 
@@ -41,6 +46,77 @@ TResultSpans FatSpans(TByteSource& volume, std::shared_ptr<const TClusterPlanMap
     return MakeFatResultSpans(volume, std::move(plans));
 }
 
+// The leading number of a metadata address ("12", "12-128-1", "12:stream"), or false.
+bool LeadingNumber(const std::string& inode, uint64_t& n) {
+    const auto r = std::from_chars(inode.data(), inode.data() + inode.size(), n);
+    return r.ec == std::errc() && r.ptr != inode.data();
+}
+
+TResultRecords NtfsRecords(TByteSource& volume) {
+    auto vol = std::make_shared<std::optional<TNtfsVolume>>();
+    try {
+        TNtfsVolume v;
+        LoadNtfsVolume(volume, v);
+        if (v.Geo.RecordSize > 0) *vol = std::move(v);
+    } catch (const std::exception&) {
+    }
+    return [vol, &volume](const TFoundFile& f) {
+        std::vector<uint8_t> bytes;
+        if (!vol->has_value()) return bytes;
+        const TNtfsVolume& v = **vol;
+        if (const auto swept = ParseSweptAddress(f.Inode)) {
+            const int64_t size = swept->RecordSize > 0 ? swept->RecordSize : v.Geo.RecordSize;
+            if (swept->Pos > static_cast<uint64_t>(INT64_MAX) || !ReadSourceBytes(volume, static_cast<int64_t>(swept->Pos), size, bytes))
+                bytes.clear();
+            return bytes;
+        }
+        uint64_t n = 0;
+        int64_t at = 0;
+        if (!LeadingNumber(f.Inode, n) || n > static_cast<uint64_t>(INT64_MAX) ||
+            !MulInt64(static_cast<int64_t>(n), v.Geo.RecordSize, at) || !ReadMftBytes(v, at, v.Geo.RecordSize, bytes))
+            bytes.clear();
+        return bytes;
+    };
+}
+
+TResultRecords FatRecords(TByteSource& volume) {
+    TFatSpansOf spans = MakeFatResultSpans(volume, nullptr);
+    return [spans, &volume](const TFoundFile& f) {
+        std::vector<uint8_t> bytes;
+        const std::vector<TByteExtent> where = spans(f);
+        // The first span is the result's directory entry; an address at a long-name entry
+        // takes the entries up to its short one (at most 20 long-name entries before it).
+        if (where.empty() || where[0].Length != 32) return bytes;
+        uint8_t entry[32];
+        for (uint64_t at = where[0].Offset, n = 0; n < 21; at += 32, ++n) {
+            if (!volume.ReadExact(at, entry, sizeof entry)) return std::vector<uint8_t>();
+            bytes.insert(bytes.end(), entry, entry + sizeof entry);
+            if (entry[11] != 0x0F) break;
+        }
+        return bytes;
+    };
+}
+
+TResultRecords ExFatRecords(TByteSource& volume) {
+    auto vol = std::make_shared<std::unique_ptr<TExFatVolume>>();
+    try {
+        *vol = std::make_unique<TExFatVolume>(volume);
+    } catch (const std::exception&) {
+    }
+    return [vol, &volume](const TFoundFile& f) {
+        std::vector<uint8_t> bytes;
+        uint64_t address = 0;
+        if (!*vol || !LeadingNumber(f.Inode, address) || address < 3 || address - 3 > (uint64_t{1} << 40)) return bytes;
+        const uint64_t at = (*vol)->EntryOffsetOf(address);
+        // The entry set: its primary entry says how many secondary entries follow (at most 18).
+        uint8_t primary[32];
+        if (!volume.ReadExact(at, primary, sizeof primary)) return bytes;
+        bytes.resize(size_t{32} * (1 + std::min<size_t>(primary[1], 18)));
+        if (!volume.ReadExact(at, bytes.data(), bytes.size())) bytes.clear();
+        return bytes;
+    };
+}
+
 TReaderResult ExFatScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
     TReaderResult r = FastScanExFatDirect(src, report, opts);
     if (opts.Deep && !report.StopRequested()) {
@@ -65,11 +141,11 @@ TReaderResult FatScan(TByteSource& src, TReaderReport& report, const TReaderOpti
 
 const std::vector<TFsReader>& Table() {
     static const std::vector<TFsReader> rows = {
-        {TFsKind::Ntfs, TScanRoute::Ntfs, "ntfs", "NTFS", NtfsScan, NtfsExtractor},
-        {TFsKind::Fat32, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans},
-        {TFsKind::Fat16, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans},
-        {TFsKind::Fat12, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans},
-        {TFsKind::ExFat, TScanRoute::ExFat, "exfat", "exFAT", ExFatScan, ExFatExtractor},
+        {TFsKind::Ntfs, TScanRoute::Ntfs, "ntfs", "NTFS", NtfsScan, NtfsExtractor, {}, NtfsRecords},
+        {TFsKind::Fat32, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans, FatRecords},
+        {TFsKind::Fat16, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans, FatRecords},
+        {TFsKind::Fat12, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans, FatRecords},
+        {TFsKind::ExFat, TScanRoute::ExFat, "exfat", "exFAT", ExFatScan, ExFatExtractor, {}, ExFatRecords},
     };
     return rows;
 }

@@ -33,6 +33,13 @@ using TReaderExtractorFactory = std::function<std::unique_ptr<TExtractor>(
 using TResultSpans = std::function<std::vector<TByteExtent>(const TFoundFile&)>;
 using TResultSpansFactory = std::function<TResultSpans(TByteSource& volume, std::shared_ptr<const TClusterPlanMap> plans)>;
 
+// The bytes of the records a result was listed from (its $MFT record, its directory entry
+// or entry set), as the volume holds them now; empty when the result names none or they
+// cannot be read. Made once over a volume that outlives it. A saved scan keeps a hash of
+// them per result, so that it is never reopened over records that have changed since.
+using TResultRecords = std::function<std::vector<uint8_t>(const TFoundFile&)>;
+using TResultRecordsFactory = std::function<TResultRecords(TByteSource& volume)>;
+
 // How one kind of file system is read: the file-system table's driver half (its other
 // half, core/FileSystems, names the kinds and their engine switches). A kind with no row
 // here goes to the engine's listing and its files are copied by icat.
@@ -44,6 +51,7 @@ struct TFsReader {
     TDirectScan Scan;
     TReaderExtractorFactory MakeExtractor;
     TResultSpansFactory ResultSpans = {};  // empty: only a result's own extents are known
+    TResultRecordsFactory Records = {};     // empty: the results' records are not known
 };
 
 // A deep scan of a volume no signature names: every sector is searched for the

@@ -1,9 +1,12 @@
 #include "driver/SavedScan.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -11,6 +14,7 @@
 
 #include "core/ScanChoices.h"
 #include "core/Sha256.h"
+#include "driver/FsReaders.h"
 #include "platform/RawSource.h"
 
 namespace brivo {
@@ -21,6 +25,8 @@ using Json = nlohmann::ordered_json;
 
 constexpr const char* kFormat = "brivo-saved-scan";
 constexpr int kVersion = 1;
+// A result's check: the first 64 bits of a SHA-256, in hex.
+constexpr size_t kCheckDigits = 16;
 // A saved scan of a few million results is a few hundred MiB; anything far larger is not
 // one of ours, and reading it whole would only exhaust memory.
 constexpr uintmax_t kMaxSavedScanBytes = uintmax_t{4} << 30;
@@ -62,27 +68,94 @@ Json ResultJson(const TFoundFile& f) {
     return o;
 }
 
-TFoundFile ResultOf(const Json& o) {
-    TFoundFile f;
-    f.Inode = o.at("inode").get<std::string>();
-    f.FullPath = o.at("path").get<std::string>();
-    f.SizeBytes = o.at("size").get<int64_t>();
-    f.DamageText = o.at("condition").get<std::string>();
-    f.DamageScore = o.at("score").get<int>();
-    f.IsDeleted = o.at("deleted").get<bool>();
-    f.IsDir = o.at("dir").get<bool>();
-    f.FileType = o.at("type").get<std::string>();
-    const Json& m = o.at("modified_days");
-    if (!m.is_null()) {
-        f.ModDateUtc = m.get<double>();
-        f.HasModDate = std::isfinite(f.ModDateUtc);
+// Every field of a saved scan is read through these: a field of the wrong type, or a
+// number outside what the program ever writes (a size of 1e308, a negative count), makes
+// the file refused with the field's name, never converted into a value it does not hold.
+const Json& Field(const Json& o, const char* name) {
+    if (!o.is_object()) throw std::runtime_error("an entry is not an object");
+    const auto it = o.find(name);
+    if (it == o.end()) throw std::runtime_error(std::string("the field \"") + name + "\" is missing");
+    return *it;
+}
+
+[[noreturn]] void BadField(const char* name, const char* what) {
+    throw std::runtime_error(std::string("the field \"") + name + "\" is not " + what);
+}
+
+std::string Text(const Json& o, const char* name) {
+    const Json& v = Field(o, name);
+    if (!v.is_string()) BadField(name, "a text");
+    return v.get<std::string>();
+}
+
+bool Flag(const Json& o, const char* name) {
+    const Json& v = Field(o, name);
+    if (!v.is_boolean()) BadField(name, "true or false");
+    return v.get<bool>();
+}
+
+// A whole number in [low, high]; a float, even a whole one, is not one the program wrote.
+int64_t Whole(const Json& v, const char* name, int64_t low, int64_t high) {
+    if (v.is_number_unsigned()) {
+        const uint64_t u = v.get<uint64_t>();
+        if (u <= static_cast<uint64_t>(INT64_MAX) && static_cast<int64_t>(u) >= low && static_cast<int64_t>(u) <= high)
+            return static_cast<int64_t>(u);
+    } else if (v.is_number_integer()) {
+        const int64_t i = v.get<int64_t>();
+        if (i >= low && i <= high) return i;
     }
-    f.FoundBy = FoundByOf(o.at("found_by").get<std::string>());
-    if (o.contains("extents"))
-        for (const Json& e : o.at("extents")) {
+    throw std::runtime_error(std::string("the field \"") + name + "\" is not a whole number from " +
+                             std::to_string(low) + " to " + std::to_string(high));
+}
+
+uint64_t Unsigned(const Json& v, const char* name) {
+    if (v.is_number_unsigned()) return v.get<uint64_t>();
+    if (v.is_number_integer() && v.get<int64_t>() >= 0) return static_cast<uint64_t>(v.get<int64_t>());
+    BadField(name, "a whole number of 0 or more");
+}
+
+// Days from 1899-12-30: anything outside years 1601..9999 is no time a reader gives.
+constexpr double kFirstDay = -109205.0;
+constexpr double kLastDay = 2958466.0;
+
+TFoundFile ResultOf(const Json& o, uint64_t volumeSize, std::string& check) {
+    TFoundFile f;
+    f.Inode = Text(o, "inode");
+    f.FullPath = Text(o, "path");
+    f.SizeBytes = Whole(Field(o, "size"), "size", -1, INT64_MAX);
+    f.DamageText = Text(o, "condition");
+    f.DamageScore = static_cast<int>(Whole(Field(o, "score"), "score", -1, 100));
+    f.IsDeleted = Flag(o, "deleted");
+    f.IsDir = Flag(o, "dir");
+    f.FileType = Text(o, "type");
+    const Json& m = Field(o, "modified_days");
+    if (!m.is_null()) {
+        if (!m.is_number() || !(m.get<double>() >= kFirstDay && m.get<double>() <= kLastDay))
+            BadField("modified_days", "a date (days from 1899-12-30) or null");
+        f.ModDateUtc = m.get<double>();
+        f.HasModDate = true;
+    }
+    f.FoundBy = FoundByOf(Text(o, "found_by"));
+    if (o.contains("extents")) {
+        const Json& list = o.at("extents");
+        if (!list.is_array()) BadField("extents", "a list");
+        for (const Json& e : list) {
             if (!e.is_array() || e.size() != 2) throw std::runtime_error("an extent is not [offset, length]");
-            f.Extents.push_back({e.at(0).get<uint64_t>(), e.at(1).get<uint64_t>()});
+            const uint64_t offset = Unsigned(e.at(0), "extents");
+            const uint64_t length = Unsigned(e.at(1), "extents");
+            // A piece outside the volume would be read from whatever follows it.
+            if (length == 0 || offset > volumeSize || length > volumeSize - offset)
+                throw std::runtime_error("an extent of \"" + f.FullPath + "\" lies outside the volume");
+            f.Extents.push_back({offset, length});
         }
+    }
+    if (o.contains("check")) {
+        const Json& c = o.at("check");
+        if (!c.is_string() || c.get<std::string>().size() != kCheckDigits ||
+            c.get<std::string>().find_first_not_of("0123456789abcdef") != std::string::npos)
+            BadField("check", "a check of the result's records");
+        check = c.get<std::string>();
+    }
     return f;
 }
 
@@ -100,6 +173,54 @@ TScanIdentity IdentifyVolume(const TSourceVolumes& volumes, const TVolume& volum
     head.resize(static_cast<size_t>(got));
     id.FirstMiBSha256 = Sha256Hex(head);
     return id;
+}
+
+namespace {
+
+// A content find depends on its bytes alone; its first ones are enough to tell that they
+// were written over, without reading whole files again.
+constexpr size_t kContentCheckBytes = 4096;
+
+std::string CheckOf(const std::vector<uint8_t>& bytes) {
+    return bytes.empty() ? std::string() : Sha256Hex(bytes).substr(0, kCheckDigits);
+}
+
+// The checker of one result, made once per volume.
+std::function<std::string(const TFoundFile&)> MakeChecker(TByteSource& volume, TFsKind kind) {
+    const TFsReader* reader = FindFsReader(kind);
+    TResultRecords records;
+    if (reader && reader->Records) records = reader->Records(volume);
+    return [records, &volume](const TFoundFile& f) {
+        std::vector<uint8_t> bytes;
+        if (!f.Extents.empty()) {
+            bytes.resize(static_cast<size_t>(std::min<uint64_t>(f.Extents[0].Length, kContentCheckBytes)));
+            if (!volume.ReadExact(f.Extents[0].Offset, bytes.data(), bytes.size())) bytes.clear();
+        } else if (records) {
+            bytes = records(f);
+        }
+        return CheckOf(bytes);
+    };
+}
+
+} // namespace
+
+std::vector<std::string> ResultChecks(TByteSource& volume, TFsKind kind, const TFoundFiles& found) {
+    const auto check = MakeChecker(volume, kind);
+    std::vector<std::string> out;
+    out.reserve(found.size());
+    for (const TFoundFile& f : found) out.push_back(check(f));
+    return out;
+}
+
+size_t CountChangedResults(TByteSource& volume, TFsKind kind, const TSavedScan& scan, std::string& firstChanged) {
+    if (scan.Checks.size() != scan.Found.size()) return 0;
+    const auto check = MakeChecker(volume, kind);
+    size_t changed = 0;
+    for (size_t i = 0; i < scan.Found.size(); ++i) {
+        if (scan.Checks[i].empty() || check(scan.Found[i]) == scan.Checks[i]) continue;
+        if (changed++ == 0) firstChanged = scan.Found[i].FullPath;
+    }
+    return changed;
 }
 
 void WriteSavedScan(const TSavedScan& scan, const std::string& path) {
@@ -121,7 +242,11 @@ void WriteSavedScan(const TSavedScan& scan, const std::string& path) {
     doc["deleted_folders"] = scan.DeletedFolders;
     doc["count"] = scan.Found.size();
     Json results = Json::array();
-    for (const TFoundFile& f : scan.Found) results.push_back(ResultJson(f));
+    for (size_t i = 0; i < scan.Found.size(); ++i) {
+        Json r = ResultJson(scan.Found[i]);
+        if (i < scan.Checks.size() && !scan.Checks[i].empty()) r["check"] = scan.Checks[i];
+        results.push_back(std::move(r));
+    }
     doc["results"] = std::move(results);
     Json plans = Json::object();
     if (scan.Plans)
@@ -160,30 +285,61 @@ TSavedScan ReadSavedScan(const std::string& path) {
         const Json doc = Json::parse(in);
         if (!doc.is_object() || doc.value("format", std::string()) != kFormat)
             throw std::runtime_error("it has no saved-scan header");
-        if (doc.at("version").get<int>() != kVersion)
+        if (Whole(Field(doc, "version"), "version", 0, INT32_MAX) != kVersion)
             throw std::runtime_error("version " + doc.at("version").dump() + " is not one this program reads");
-        s.Identity.Source = doc.at("source").get<std::string>();
-        s.Identity.Volume = doc.at("volume").get<uint32_t>();
-        s.Identity.Size = doc.at("volume_size").get<uint64_t>();
-        s.Identity.FirstMiBSha256 = doc.at("first_mib_sha256").get<std::string>();
-        if (!FindWhereByCliName(doc.at("where").get<std::string>(), s.Where))
-            throw std::runtime_error("unknown where \"" + doc.at("where").get<std::string>() + "\"");
-        s.Scope = doc.at("scope").get<std::string>();
-        s.Masks = doc.at("masks").get<TMaskList>();
-        s.FsSwitch = doc.at("fs_switch").get<std::string>();
-        s.Route = doc.at("route").get<std::string>();
-        s.HiddenByMasks = doc.at("hidden_by_masks").get<uint64_t>();
-        s.HiddenByCleanup = doc.at("hidden_by_cleanup").get<uint64_t>();
-        s.DeepMayFindMore = doc.at("deep_may_find_more").get<bool>();
+        s.Identity.Source = Text(doc, "source");
+        if (s.Identity.Source.empty()) BadField("source", "a path");
+        s.Identity.Volume = static_cast<uint32_t>(Whole(Field(doc, "volume"), "volume", 1, UINT32_MAX));
+        s.Identity.Size = Unsigned(Field(doc, "volume_size"), "volume_size");
+        s.Identity.FirstMiBSha256 = Text(doc, "first_mib_sha256");
+        if (s.Identity.FirstMiBSha256.size() != 64 ||
+            s.Identity.FirstMiBSha256.find_first_not_of("0123456789abcdef") != std::string::npos)
+            BadField("first_mib_sha256", "a SHA-256 in hex");
+        const std::string where = Text(doc, "where");
+        if (!FindWhereByCliName(where, s.Where)) throw std::runtime_error("unknown where \"" + where + "\"");
+        s.Scope = Text(doc, "scope");
+        const Json& masks = Field(doc, "masks");
+        if (!masks.is_array()) BadField("masks", "a list of masks");
+        for (const Json& m : masks) {
+            if (!m.is_string()) BadField("masks", "a list of masks");
+            s.Masks.push_back(m.get<std::string>());
+        }
+        s.FsSwitch = Text(doc, "fs_switch");
+        s.Route = Text(doc, "route");
+        s.HiddenByMasks = Unsigned(Field(doc, "hidden_by_masks"), "hidden_by_masks");
+        s.HiddenByCleanup = Unsigned(Field(doc, "hidden_by_cleanup"), "hidden_by_cleanup");
+        s.DeepMayFindMore = Flag(doc, "deep_may_find_more");
         // Absent from scans saved before the folder tree knew them.
-        if (doc.contains("deleted_folders")) s.DeletedFolders = doc.at("deleted_folders").get<std::vector<std::string>>();
-        const Json& results = doc.at("results");
+        if (doc.contains("deleted_folders")) {
+            const Json& folders = doc.at("deleted_folders");
+            if (!folders.is_array()) BadField("deleted_folders", "a list of folder paths");
+            for (const Json& d : folders) {
+                if (!d.is_string()) BadField("deleted_folders", "a list of folder paths");
+                s.DeletedFolders.push_back(d.get<std::string>());
+            }
+        }
+        const Json& results = Field(doc, "results");
         if (!results.is_array()) throw std::runtime_error("results is not a list");
         s.Found.reserve(results.size());
-        for (const Json& r : results) s.Found.push_back(ResultOf(r));
+        s.Checks.reserve(results.size());
+        for (const Json& r : results) {
+            std::string check;
+            s.Found.push_back(ResultOf(r, s.Identity.Size, check));
+            s.Checks.push_back(std::move(check));
+        }
+        // Files of an older version carry no checks: only their first MiB can be compared.
+        if (std::all_of(s.Checks.begin(), s.Checks.end(), [](const std::string& c) { return c.empty(); }))
+            s.Checks.clear();
         auto plans = std::make_shared<TClusterPlanMap>();
-        for (const auto& [address, clusters] : doc.at("cluster_plans").items())
-            (*plans)[address] = clusters.get<std::vector<uint32_t>>();
+        const Json& planList = Field(doc, "cluster_plans");
+        if (!planList.is_object()) BadField("cluster_plans", "a table of cluster lists");
+        for (const auto& [address, clusters] : planList.items()) {
+            if (!clusters.is_array()) BadField("cluster_plans", "a table of cluster lists");
+            std::vector<uint32_t>& list = (*plans)[address];
+            list.reserve(clusters.size());
+            for (const Json& c : clusters)
+                list.push_back(static_cast<uint32_t>(Whole(c, "cluster_plans", 2, UINT32_MAX)));
+        }
         if (!plans->empty()) s.Plans = std::move(plans);
     } catch (const nlohmann::json::exception& e) {
         throw std::runtime_error(path + " is not a saved scan of this program: " + e.what());

@@ -39,8 +39,21 @@ struct TSavedScan {
     bool DeepMayFindMore = false;
     TFoundFiles Found;
     std::vector<std::string> DeletedFolders;
+    // Per result, a hash of the records it was listed from (or of a content find's first
+    // bytes); empty for one whose records are not known. Empty as a whole in files written
+    // before results were checked.
+    std::vector<std::string> Checks;
     std::shared_ptr<const TClusterPlanMap> Plans;
 };
+
+// The checks of the results over the volume as it is now (see TSavedScan::Checks). kind:
+// the volume's file system, whose reader knows where a result's records lie.
+std::vector<std::string> ResultChecks(TByteSource& volume, TFsKind kind, const TFoundFiles& found);
+
+// Compares the saved checks with the volume as it is now. Returns the number of results
+// whose records have changed (unreadable ones count as changed) and names the first in
+// firstChanged.
+size_t CountChangedResults(TByteSource& volume, TFsKind kind, const TSavedScan& scan, std::string& firstChanged);
 
 // Writes a saved scan as JSON (the results under the field names of the command line's
 // "scan --json", plus the exact values the list needs back). Written through a temporary

@@ -39,6 +39,11 @@ struct TChosenVolume {
 // The Scan and Stop commands over a front end's scan state. The worker thread is owned:
 // destroying the driver (or Shutdown) requests Stop and joins it, so no work outlives
 // the front end; steps it queued are the front end's to run or drop.
+// What a deep scan narrowed to a folder leaves out, and how to get it: the search of the
+// free space by content finds files that have no folder, so none of them could be kept
+// inside the folder. scanned: the device or image the folder's volume was read from.
+std::string FolderDeepScanNote(const std::string& scanned);
+
 class TScanDriver {
 public:
     TScanDriver(TScanState& state, TEngineContext& engine, TScanHost& host, TScanRoutes routes = TScanRoutes::Default());
@@ -59,10 +64,11 @@ public:
     // "There is no scan to save." before any scan has listed files.
     TSavedScan LastScanToSave() const;
     // Opens a saved scan in place of scanning: on the worker the file is read, its source
-    // opened and checked to be the same volume (path, number, size, first MiB); then the
-    // list, recovery and preview work as after that scan. Refusals and failures end like a
-    // failed scan (error step).
-    void OpenSavedScan(const std::string& file);
+    // opened and checked to be the same volume (number, size, first MiB, and the records
+    // each result was found from); then the list, recovery and preview work as after that
+    // scan. source: the disk or image to read instead of the path the scan stored (empty:
+    // that path). Refusals and failures end like a failed scan (error step).
+    void OpenSavedScan(const std::string& file, const std::string& source = {});
     // True from an accepted Scan until its idle step has run on the UI thread.
     bool Busy() const { return busy_; }
     // Route of the last scan that got as far as choosing one.

@@ -7,10 +7,12 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "core/ScanState.h"
 #include "core/TextFormat.h"
 #include "volumes/Crc32.h"
+#include "volumes/VolumeSearch.h"
 
 namespace brivo {
 
@@ -225,6 +227,40 @@ TSourceVolumes ListVolumes(const std::string& path, TSearchDepth depth, const TS
     return s;
 }
 
+namespace {
+
+// A file system whose boot sector or superblock says it is longer than what holds it: an
+// image that was cut short (a copy stopped early, a download that ended) or a partition
+// entry smaller than its volume. Its readers read what is there; the user is told that the
+// rest is missing, not shown the shorter size as if it were the volume's.
+void NoteCutShort(TByteSource& volume, TVolume& v, bool wholeSource) {
+    uint8_t head[2048] = {};
+    const int64_t got = volume.ReadAt(0, head, sizeof head);
+    if (got < 512) return;
+    std::optional<TBootFacts> f = ReadBootSectorFacts(ByteSpan(head, 512));
+    if (!f && got >= 2048) f = ReadExtSuperblockFacts(ByteSpan(head + 1024, 1024));
+    if (!f || f->LengthBytes <= v.SizeBytes) return;
+    v.FsLengthBytes = f->LengthBytes;
+    const std::string shown = Format(wholeSource ? "cut short: the source ends after %s of its %s" : "shorter than its file system: %s of %s",
+                                     {SizeText(v.SizeBytes), SizeText(f->LengthBytes)});
+    v.Problem = v.Problem.empty() ? shown : v.Problem + "; " + shown;
+}
+
+} // namespace
+
+std::string CutShortWarning(const TSourceVolumes& src, const TVolume& v) {
+    if (v.FsLengthBytes <= v.SizeBytes) return {};
+    const std::string fs = v.Fs.Name.empty() ? std::string("file system") : v.Fs.Name;
+    const bool whole = !VolumeIsSlice(src, v);
+    const std::string tail = "Only what lies in that part can be found and recovered.";
+    if (whole)
+        return Format("The source ends before its %s volume does: %s of its %s are there (the image is cut short). %s",
+                      {fs, SizeText(v.SizeBytes), SizeText(v.FsLengthBytes), tail});
+    return Format("Volume %d is shorter than its %s file system: %s of its %s are there (the partition entry or the "
+                  "image is cut short). %s",
+                  {v.Index, fs, SizeText(v.SizeBytes), SizeText(v.FsLengthBytes), tail});
+}
+
 TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container, TSearchDepth depth,
                              const TSearchProgress& progress) {
     TSourceVolumes s;
@@ -244,6 +280,15 @@ TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container, TSea
         v.SizeBytes = s.DiskSize;
         v.Fs = ProbeFileSystem(*disk);
         if (!v.Fs.Name.empty()) {
+            NoteCutShort(*disk, v, true);
+            if (v.FsLengthBytes != 0) s.Problems.push_back(CutShortWarning(s, v));
+            // A file system at the first byte is the source's one volume: no table was lost,
+            // and what a search would find inside it are that volume's own backups and
+            // images stored as files in it, taken for volumes.
+            if (depth == TSearchDepth::EverySector)
+                s.SearchNote = Format("not run: the source holds one %s volume from its first byte, so no partition "
+                                      "table was lost. \"scan --deep\" searches that volume for lost files.",
+                                      {v.Fs.Name});
             s.Volumes.push_back(std::move(v));
             return s;
         }
@@ -279,7 +324,9 @@ TSourceVolumes ListVolumesOf(TByteSourcePtr disk, TContainerKind container, TSea
         if (v.Readable) {
             TByteSourcePtr slice = OpenVolumeSource(s, v);
             v.Fs = ProbeFileSystem(*slice);
+            if (!v.Fs.Name.empty()) NoteCutShort(*slice, v, false);
         }
+        if (v.FsLengthBytes != 0) s.Problems.push_back(CutShortWarning(s, v));
         s.Volumes.push_back(std::move(v));
     }
     Search(s, Uncovered(s), depth, progress);

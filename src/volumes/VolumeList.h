@@ -27,6 +27,9 @@ struct TVolume {
     TFsProbe Fs;
     bool Readable = true;       // lies inside the source
     std::string Problem;        // why not, or a warning ("overlaps volume 2")
+    // The length its boot sector or superblock gives, when that is more than SizeBytes: the
+    // image ends (or the partition entry stops) before the file system does. 0 otherwise.
+    uint64_t FsLengthBytes = 0;
     // Not in the partition table: found by the search for lost volumes (its boot
     // sector or superblock, or a GPT backup header), with what was found.
     bool FoundBySearch = false;
@@ -66,6 +69,9 @@ struct TSourceVolumes {
     bool Searched = false;
     TSearchDepth SearchDepth = TSearchDepth::Aligned;
     bool SearchStopped = false;  // the user stopped the search; what it found so far is listed
+    // Why a search at every sector that was asked for did not run, for the user; empty
+    // when it ran or was not asked for.
+    std::string SearchNote;
 };
 
 // Opens path (image file or device) read-only, decodes its container, reads its
@@ -119,5 +125,9 @@ std::vector<std::string> EngineVolumeArgs(const TSourceVolumes& src, const TVolu
 
 // A size in words: "512 B", "1.5 KiB", "200.0 MiB", "1.8 TiB".
 std::string SizeText(uint64_t bytes);
+
+// What to tell the user about a volume that is shorter than its file system (FsLengthBytes
+// set), or empty: "The image ends before its NTFS volume does: ...".
+std::string CutShortWarning(const TSourceVolumes& src, const TVolume& v);
 
 } // namespace brivo

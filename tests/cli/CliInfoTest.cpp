@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -197,6 +199,33 @@ TEST(CliInfo, HelpNamesTheFileSystemsReadDirectly) {
         EXPECT_NE(text.find(names + " are read directly"), std::string::npos) << command << ": " << r.out;
         EXPECT_EQ(text.find("FAT12/16/32"), std::string::npos) << command;
     }
+}
+
+// An image cut short is said to be so by info and scan, and still scanned; info --search on
+// an image that is one volume says why it searched nothing.
+TEST(CliInfo, AnImageCutShortIsFlaggedAndASearchThatDoesNotRunSaysWhy) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("fat32.img", dir);
+    auto r = RunProcess({test::CliPath(), "info", "--search", img});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Search for lost volumes: not run: the source holds one FAT32 volume from its first byte"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Warning"), std::string::npos) << r.out;
+
+    std::filesystem::resize_file(img, 10u << 20);
+    r = RunProcess({test::CliPath(), "info", img});
+    EXPECT_NE(r.out.find("FAT32  10.0 MiB  [cut short: the source ends after 10.0 MiB of its 40.0 MiB]"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Warning: The source ends before its FAT32 volume does"), std::string::npos) << r.out;
+    r = RunProcess({test::CliPath(), "scan", img});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("Warning: The source ends before its FAT32 volume does: 10.0 MiB of its 40.0 MiB"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("Found entries: "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Found entries: 0"), std::string::npos) << r.out;
 }
 
 } // namespace

@@ -342,3 +342,37 @@ TEST(CliRecover, NtfsWithClustersPastSixtyFourKiB) {
 
 } // namespace
 } // namespace brivo
+
+namespace brivo {
+namespace {
+
+// A scan saved from a relative path opens from any folder; a SOURCE given with --from-scan
+// is read in place of the stored path, and refused when it is another volume.
+TEST(CliRecover, FromASavedScanFindsItsSourceOrTheOneGiven) {
+    test::TempDir dir;
+    test::UnpackFixture("fat32.img", dir);
+    const auto scan = test::RunProcess({"env", "-C", dir.path(), test::CliPath(), "scan", "--save", "scan.json", "fat32.img"});
+    ASSERT_EQ(scan.exitCode, 0) << scan.err;
+    const std::string saved = dir / "scan.json";
+    EXPECT_NE(test::ReadFileBytes(saved).find("\"source\": \"" + std::string(dir / "fat32.img") + "\""), std::string::npos);
+    const auto here = test::RunProcess({test::CliPath(), "recover", "--from-scan", saved, "--all", "--out", dir / "a"});
+    ASSERT_EQ(here.exitCode, 0) << here.err;
+
+    std::filesystem::rename(dir / "fat32.img", dir / "moved.img");
+    const auto gone = test::RunProcess({test::CliPath(), "recover", "--from-scan", saved, "--all", "--out", dir / "b"});
+    EXPECT_EQ(gone.exitCode, 1) << gone.err;
+    const auto given = test::RunProcess(
+        {test::CliPath(), "recover", "--from-scan", saved, "--all", "--out", dir / "c", dir / "moved.img"});
+    ASSERT_EQ(given.exitCode, 0) << given.err;
+    EXPECT_EQ(test::RunProcess({"diff", "-r", dir / "a", dir / "c"}).exitCode, 0);
+
+    const std::string other = test::UnpackFixture("fat16.img", dir);
+    const auto wrong =
+        test::RunProcess({test::CliPath(), "recover", "--from-scan", saved, "--all", "--out", dir / "d", other});
+    EXPECT_EQ(wrong.exitCode, 1);
+    EXPECT_NE(wrong.err.find(other + " is not the volume this scan was made of"), std::string::npos) << wrong.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "d") && !std::filesystem::is_empty(dir / "d"));
+}
+
+} // namespace
+} // namespace brivo

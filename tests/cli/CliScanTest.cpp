@@ -199,4 +199,18 @@ TEST(CliEndToEnd, InterruptStopsARunningScan) {
 }
 
 } // namespace
+
+// A deep scan narrowed to a folder says that its content search was skipped and how to run it.
+TEST(CliScan, ADeepScanOfAFolderSaysWhatItLeftOut) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("fat32.img", dir);
+    const auto r = test::RunProcess({test::CliPath(), "scan", "--deep", "--scope", "/Documents", img});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("the search of the free space by content was skipped"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("deep scan the whole volume: " + img), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("$Found by content"), std::string::npos);
+    const auto plain = test::RunProcess({test::CliPath(), "scan", "--scope", "/Documents", img});
+    EXPECT_EQ(plain.err.find("by content was skipped"), std::string::npos) << plain.err;
+}
+
 } // namespace brivo

@@ -495,3 +495,210 @@ TEST_F(DriverFixture, SavedScanReopensAsTheScanAndOnlyOverTheSameVolume) {
 
 } // namespace
 } // namespace brivo
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "driver/SavedScan.h"
+#include "volumes/VolumeList.h"
+
+namespace brivo {
+namespace {
+
+// Every field of a saved scan is checked for its type and range: a file that holds a value
+// the program never writes is refused by name, never converted into something else.
+TEST(SavedScanFile, RefusesEveryMalformedField) {
+    test::TempDir dir;
+    TSavedScan scan;
+    scan.Identity = {"/images/card.img", 1, 1 << 20, std::string(64, 'a')};
+    scan.Masks = {"*.*"};
+    TFoundFile f;
+    f.Inode = "40";
+    f.FullPath = "/DCIM/a.jpg";
+    f.SizeBytes = 1000;
+    f.HasModDate = true;
+    f.ModDateUtc = 45000.5;
+    f.DamageScore = 90;
+    TFoundFile c;
+    c.FullPath = "/$Found by content/jpg/b.jpg";
+    c.FoundBy = TFoundBy::Content;
+    c.Extents = {{4096, 512}};
+    scan.Found = {f, c};
+    scan.Checks = {"0123456789abcdef", ""};
+    scan.Plans = std::make_shared<const TClusterPlanMap>(TClusterPlanMap{{"40", {5, 6}}});
+    const std::string good = dir / "good.json";
+    WriteSavedScan(scan, good);
+    const TSavedScan back = ReadSavedScan(good);
+    ASSERT_EQ(back.Found.size(), 2u);
+    EXPECT_EQ(back.Checks, scan.Checks);
+    EXPECT_EQ(back.Found[1].Extents, c.Extents);
+    const nlohmann::json doc = nlohmann::json::parse(test::ReadFileBytes(good));
+
+    // A file written before results were checked still opens.
+    {
+        nlohmann::json old = doc;
+        old["results"][0].erase("check");
+        test::WriteFileBytes(dir / "old.json", old.dump());
+        EXPECT_TRUE(ReadSavedScan(dir / "old.json").Checks.empty());
+    }
+
+    const struct {
+        const char* pointer;
+        nlohmann::json value;
+        const char* named;
+    } cases[] = {
+        {"/results/0/size", 1e308, "\"size\""},
+        {"/results/0/size", -2, "\"size\""},
+        {"/results/0/size", "12", "\"size\""},
+        {"/results/0/score", 101, "\"score\""},
+        {"/results/0/score", 2.5, "\"score\""},
+        {"/results/0/inode", 40, "\"inode\""},
+        {"/results/0/deleted", 1, "\"deleted\""},
+        {"/results/0/modified_days", 1e308, "\"modified_days\""},
+        {"/results/0/modified_days", "yesterday", "\"modified_days\""},
+        {"/results/0/check", 7, "\"check\""},
+        {"/results/0/check", "not hex at all!!", "\"check\""},
+        {"/results/0", "a result", "not an object"},
+        {"/results/1/extents", nlohmann::json::array({nlohmann::json::array({1e20, 1})}), "\"extents\""},
+        {"/results/1/extents", nlohmann::json::array({nlohmann::json::array({-1, 1})}), "\"extents\""},
+        {"/results/1/extents", nlohmann::json::array({nlohmann::json::array({(1 << 20) - 10, 20})}), "outside"},
+        {"/results/1/extents", nlohmann::json::array({nlohmann::json::array({0, 0})}), "outside"},
+        {"/results/1/extents", "4096", "\"extents\""},
+        {"/version", 1.0, "\"version\""},
+        {"/volume", 0, "\"volume\""},
+        {"/volume", 4294967296ull, "\"volume\""},
+        {"/volume_size", -1, "\"volume_size\""},
+        {"/volume_size", 1e300, "\"volume_size\""},
+        {"/first_mib_sha256", "zz", "\"first_mib_sha256\""},
+        {"/source", "", "\"source\""},
+        {"/masks", nlohmann::json::array({1}), "\"masks\""},
+        {"/hidden_by_masks", -3, "\"hidden_by_masks\""},
+        {"/deep_may_find_more", "yes", "\"deep_may_find_more\""},
+        {"/cluster_plans/40", nlohmann::json::array({-1}), "\"cluster_plans\""},
+        {"/cluster_plans/40", nlohmann::json::array({4294967296ull}), "\"cluster_plans\""},
+        {"/cluster_plans", nlohmann::json::array(), "\"cluster_plans\""},
+        {"/results", nlohmann::json::object(), "results is not a list"},
+    };
+    for (const auto& t : cases) {
+        nlohmann::json bad = doc;
+        bad[nlohmann::json::json_pointer(t.pointer)] = t.value;
+        test::WriteFileBytes(dir / "bad.json", bad.dump());
+        try {
+            ReadSavedScan(dir / "bad.json");
+            ADD_FAILURE() << t.pointer << " = " << t.value.dump() << " was accepted";
+        } catch (const std::runtime_error& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find("is not a saved scan of this program"), std::string::npos) << what;
+            EXPECT_NE(what.find(t.named), std::string::npos) << t.pointer << ": " << what;
+        }
+    }
+    // A missing field is named too.
+    nlohmann::json missing = doc;
+    missing["results"][0].erase("size");
+    test::WriteFileBytes(dir / "bad.json", missing.dump());
+    EXPECT_THROW(
+        {
+            try {
+                ReadSavedScan(dir / "bad.json");
+            } catch (const std::runtime_error& e) {
+                EXPECT_NE(std::string(e.what()).find("\"size\" is missing"), std::string::npos) << e.what();
+                throw;
+            }
+        },
+        std::runtime_error);
+}
+
+// A saved scan is read from the SOURCE the user names (the image moved), and refused over
+// another volume; the path it keeps is absolute.
+TEST_F(DriverFixture, SavedScanOpensFromTheNamedSourceOnlyWhenItIsTheScannedVolume) {
+    const std::string img = test::UnpackFixture("ntfs.img", dir);
+    TScanDriver d(st, engine, host);
+    d.tbFastScanClick(ImageChoice(img));
+    RunToIdle(d);
+    ASSERT_TRUE(host.EventsOf("error").empty());
+    const std::string saved = dir / "scan.brivoscan";
+    WriteSavedScan(d.LastScanToSave(), saved);
+
+    const std::string moved = dir / "moved.img";
+    std::filesystem::rename(img, moved);
+    auto open = [&](const std::string& source, TScanState& state) {
+        host.events.clear();
+        TScanDriver o(state, engine, host);
+        o.OpenSavedScan(saved, source);
+        RunToIdle(o);
+    };
+    TScanState fromMoved;
+    open(moved, fromMoved);
+    ASSERT_TRUE(host.EventsOf("error").empty()) << host.EventsOf("error")[0];
+    EXPECT_EQ(fromMoved.FFound.size(), st.FFound.size());
+    EXPECT_EQ(fromMoved.FLastSrcForFls, moved);
+
+    const std::string other = test::UnpackFixture("ntfs-4k.img", dir);
+    TScanState fromOther;
+    open(other, fromOther);
+    ASSERT_EQ(host.EventsOf("error").size(), 1u);
+    EXPECT_NE(host.EventsOf("error")[0].find(other + " is not the volume this scan was made of"), std::string::npos)
+        << host.EventsOf("error")[0];
+    EXPECT_TRUE(fromOther.FFound.empty());
+}
+
+// The records a saved scan's results were found from are checked wherever they lie: one
+// deleted file's record (NTFS) or directory entry (FAT) rewritten, with the volume's first
+// MiB as the scan saw it, refuses the file and names that result.
+TEST_F(DriverFixture, SavedScanIsRefusedWhenARecordOfItsResultsChanged) {
+    const struct {
+        const char* fixture;
+        std::string where;   // bytes that only the chosen deleted file's record holds
+        const char* result;  // a part of that result's path
+    } cases[] = {
+        {"ntfs.img", std::string("r\0e\0p\0o\0r\0t\0.\0d\0o\0c\0x\0", 22), "report.docx"},
+        {"fat32.img", "\xe5OTES   TXT", "otes.txt"},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.fixture);
+        const std::string img = test::UnpackFixture(t.fixture, dir);
+        TScanState state;
+        TScanDriver d(state, engine, host);
+        host.events.clear();
+        d.tbFastScanClick(ImageChoice(img));
+        RunToIdle(d);
+        ASSERT_TRUE(host.EventsOf("error").empty());
+        const TSavedScan toSave = d.LastScanToSave();
+        ASSERT_EQ(toSave.Checks.size(), toSave.Found.size());
+        EXPECT_EQ(std::count(toSave.Checks.begin(), toSave.Checks.end(), std::string()), 0);
+        const std::string saved = dir / "scan.brivoscan";
+        WriteSavedScan(toSave, saved);
+
+        std::string bytes = test::ReadFileBytes(img);
+        const size_t at = bytes.find(t.where);
+        ASSERT_NE(at, std::string::npos);
+        ASSERT_EQ(bytes.find(t.where, at + 1), std::string::npos);
+        bytes[at + 2] ^= 0x01;
+        test::WriteFileBytes(img, bytes);
+        // These small volumes hold their records in the first MiB: the saved hash of it is
+        // made the changed one's, as on a large volume whose change lies further in.
+        nlohmann::ordered_json doc = nlohmann::ordered_json::parse(test::ReadFileBytes(saved));
+        const TSourceVolumes vols = ListVolumes(img);
+        doc["first_mib_sha256"] = IdentifyVolume(vols, ChooseVolume(vols, 1)).FirstMiBSha256;
+        test::WriteFileBytes(saved, doc.dump());
+
+        host.events.clear();
+        TScanState changed;
+        TScanDriver o(changed, engine, host);
+        o.OpenSavedScan(saved);
+        RunToIdle(o);
+        ASSERT_EQ(host.EventsOf("error").size(), 1u);
+        const std::string error = host.EventsOf("error")[0];
+        EXPECT_NE(error.find("has been written to since the scan: what 1 of its"), std::string::npos) << error;
+        std::string lower = error;
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char ch) { return std::tolower(ch); });
+        EXPECT_NE(lower.find(t.result), std::string::npos) << error;
+        EXPECT_TRUE(changed.FFound.empty());
+    }
+}
+
+} // namespace
+} // namespace brivo

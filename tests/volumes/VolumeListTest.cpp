@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "TestSupport.h"
@@ -208,6 +209,61 @@ TEST(VolumeList, FileSystemsAreNamedInWords) {
         auto src = MakeMemoryByteSource(v, "probe");
         EXPECT_EQ(ProbeFileSystem(*src).Name, g.name);
     }
+}
+
+} // namespace
+} // namespace brivo
+
+namespace brivo {
+namespace {
+
+// An image that ends before its file system does is listed with the length the file system
+// gives and a warning, for every kind whose boot sector or superblock gives a length; the
+// whole image, or a partition entry cut short, the same.
+TEST(VolumeList, AVolumeShorterThanItsFileSystemIsSaidToBeCutShort) {
+    test::TempDir dir;
+    const struct {
+        const char* fixture;
+        uint64_t keep;
+    } cases[] = {{"ntfs.img", 3000000}, {"fat32.img", 10u << 20}, {"exfat.img", 6000000}, {"ext4-deleted.img", 3000000}};
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.fixture);
+        const std::string img = test::UnpackFixture(t.fixture, dir);
+        const uint64_t full = std::filesystem::file_size(img);
+        const TSourceVolumes whole = ListVolumes(img);
+        ASSERT_EQ(whole.Volumes.size(), 1u);
+        EXPECT_EQ(whole.Volumes[0].FsLengthBytes, 0u);
+        EXPECT_TRUE(whole.Problems.empty());
+        std::filesystem::resize_file(img, t.keep);
+        const TSourceVolumes cut = ListVolumes(img);
+        ASSERT_EQ(cut.Volumes.size(), 1u);
+        const TVolume& v = cut.Volumes[0];
+        EXPECT_FALSE(v.Fs.Name.empty());
+        EXPECT_EQ(v.SizeBytes, t.keep);
+        EXPECT_GE(v.FsLengthBytes, full - 4096);
+        EXPECT_LE(v.FsLengthBytes, full);
+        EXPECT_NE(DescribeVolume(v, 512).find("cut short"), std::string::npos) << DescribeVolume(v, 512);
+        ASSERT_EQ(cut.Problems.size(), 1u);
+        EXPECT_EQ(cut.Problems[0], CutShortWarning(cut, v));
+        EXPECT_NE(cut.Problems[0].find("The source ends before its " + v.Fs.Name + " volume does"), std::string::npos)
+            << cut.Problems[0];
+    }
+
+    // A partition entry that gives half its volume's sectors.
+    const std::string disk = test::UnpackFixture("mbr-fat32.img", dir);
+    std::string bytes = test::ReadFileBytes(disk);
+    uint32_t sectors = 0;
+    std::memcpy(&sectors, bytes.data() + 0x1CA, 4);
+    ASSERT_GT(sectors, 0u);
+    sectors /= 2;
+    std::memcpy(bytes.data() + 0x1CA, &sectors, 4);
+    test::WriteFileBytes(disk, bytes);
+    const TSourceVolumes part = ListVolumes(disk);
+    ASSERT_FALSE(part.Volumes.empty());
+    EXPECT_GT(part.Volumes[0].FsLengthBytes, part.Volumes[0].SizeBytes);
+    ASSERT_FALSE(part.Problems.empty());
+    EXPECT_NE(part.Problems.back().find("Volume 1 is shorter than its FAT32 file system"), std::string::npos)
+        << part.Problems.back();
 }
 
 } // namespace
