@@ -359,6 +359,11 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
             << "\n";
     if (run.State.FLastDeepMayFindMore && !choice.Deep)
         err << "A deleted folder continues past what the fast scan could read: a deep scan (--deep) may find more.\n";
+    else if (run.State.FLastDeepSearchesFreeSpace && !run.Stopped)
+        err << "A deep scan (--deep) also searches the volume's free space for files by their content.\n";
+    if (!run.State.FLastFsUnreadable.empty())
+        err << "brivo-recovery-cli: warning: " << run.State.FLastFsUnreadable
+            << "\nThe file system could not be read; the whole volume was searched for files by their content.\n";
     return kExitOk;
 }
 

@@ -40,7 +40,7 @@ UniqueFd OpenPrivateParent(const std::string& base, const std::string& name) {
 } // namespace
 
 const std::vector<TEngineTool>& EngineToolTable() {
-    static const std::vector<TEngineTool> table = {{"fls", false}, {"icat", false}, {"ils", true}, {"fsstat", true}, {"blkls", true}};
+    static const std::vector<TEngineTool> table = {{"fls", false}, {"icat", false}, {"ils", true}, {"fsstat", true}, {"blkls", true}, {"istat", true}};
     return table;
 }
 

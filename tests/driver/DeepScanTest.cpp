@@ -115,16 +115,85 @@ TEST_F(DeepScan, Ext4AfterRmRfGivesThePhotosBackFromTheEnginesFreeBlocks) {
         TScanDriver d(st, engine, host);
         Scan(d, img, false);
         EXPECT_EQ(CountFoundBy(TFoundBy::Content), 0u);
+        EXPECT_TRUE(st.FLastDeepSearchesFreeSpace);  // the front ends offer the deep scan
     }
     TScanDriver d(st, engine, host);
     Scan(d, img, true);
     EXPECT_EQ(d.LastRoute(), TScanRoute::Fls);
+    EXPECT_FALSE(st.FLastDeepSearchesFreeSpace);
     const auto memo = host.MemoMessages();
     EXPECT_NE(std::find_if(memo.begin(), memo.end(), [](const std::string& m) { return m.rfind("Free space: ", 0) == 0; }),
               memo.end());
     const auto md5s = RecoveredMd5s();
     for (const auto& e : test::ReadManifest("ext4-deleted"))
         EXPECT_EQ(md5s.count(e.md5), 1u) << e.path;
+}
+
+// A card formatted again without clearing: the engine lists the old photos its unzeroed
+// inode table still points at, and the content search finds what lies in blocks the new
+// file system reserved but never wrote (an uninitialised group's inode table and inode
+// bitmap, the journal's unused tail). Every file comes back once.
+TEST_F(DeepScan, FormattedExt4GivesTheNeverWrittenBlocksAndEachFileOnce) {
+    const std::string img = test::UnpackFixture("ext4-formatted.img", dir);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    EXPECT_EQ(d.LastRoute(), TScanRoute::Fls);
+    const auto md5s = RecoveredMd5s();
+    const auto manifest = test::ReadManifest("ext4-formatted");
+    ASSERT_EQ(manifest.size(), 7u);
+    for (const auto& e : manifest) {
+        const auto it = md5s.find(e.md5);
+        EXPECT_TRUE(it != md5s.end() && it->second == 1) << e.path << " found " << (it == md5s.end() ? 0 : it->second);
+    }
+    const auto memo = host.MemoMessages();
+    EXPECT_NE(std::find_if(memo.begin(), memo.end(),
+                           [](const std::string& m) { return m.find("journal blocks never written") != m.npos; }),
+              memo.end());
+}
+
+// An ext4 volume cut short after its superblock: the engine cannot list it, and a deep
+// scan says why and searches the whole volume by content instead of failing.
+TEST_F(DeepScan, UnreadableExt4IsSearchedByContent) {
+    std::string bytes = test::ReadFileBytes(test::UnpackFixture("ext4-deleted.img", dir)).substr(0, 8192);
+    const std::string png = test::ReadFileBytes(test::FixturePath("carve/image.png"));
+    bytes += png;
+    bytes.resize(bytes.size() + 4096, '\0');
+    const std::string img = dir / "cut.img";
+    test::WriteFileBytes(img, bytes);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    ASSERT_EQ(st.FFound.size(), 1u);
+    EXPECT_EQ(st.FFound[0].FoundBy, TFoundBy::Content);
+    EXPECT_NE(st.FLastFsUnreadable.find("ext4"), std::string::npos) << st.FLastFsUnreadable;
+    const auto status = host.EventsOf("status");
+    ASSERT_FALSE(status.empty());
+    EXPECT_NE(status.back().find("searched for files by their content"), std::string::npos) << status.back();
+    test::StringSink s;
+    st.FMakeExtractor()->Extract(st.FFound[0], s);
+    EXPECT_EQ(s.bytes, png);
+}
+
+// Random bytes hold no file system: the fast scan says so in its own words, not with the
+// engine's guess that they may be encrypted.
+TEST_F(DeepScan, NoFileSystemIsSaidInOurWords) {
+    std::string bytes(1 << 20, '\0');
+    uint32_t x = 12345;
+    for (char& c : bytes) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    const std::string img = dir / "random.img";
+    test::WriteFileBytes(img, bytes);
+    TScanDriver d(st, engine, host);
+    TScanChoice c;
+    c.Where = TScanWhere::swDiskImage;
+    c.ImagePath = img;
+    d.tbFastScanClick(c);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (d.Busy() && std::chrono::steady_clock::now() < deadline)
+        if (host.Drain() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    host.Drain();
+    const auto errors = host.EventsOf("error");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("No known file system was found"), std::string::npos) << errors[0];
+    EXPECT_EQ(errors[0].find("encryption"), std::string::npos) << errors[0];
 }
 
 // A reader's free-space map and file starts steer the search: bytes outside the free
