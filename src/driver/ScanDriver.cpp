@@ -2,6 +2,7 @@
 
 #include "core/Text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -23,6 +24,7 @@
 #include "tskparse/PathInode.h"
 #include "engine/IcatExtractor.h"
 #include "engine/ToolOutputDecode.h"
+#include "volumes/FsProbe.h"
 #include "volumes/VolumeList.h"
 #include "driver/UnreadableResults.h"
 
@@ -85,12 +87,24 @@ std::vector<std::string> ContentTypesOf(const TScanChoice& choice) {
 // A deep scan's direct reader followed by the search of the free space it reports, on the
 // same worker and the same opening of the volume; the content finds join the list after
 // the reader's own, less those that start where a file it met starts.
-TScanRoutes::DirectScan WithContentPhase(TScanRoutes::DirectScan reader, std::vector<std::string> types) {
-    return [reader = std::move(reader), types = std::move(types)](TByteSource& src, TReaderReport& report,
-                                                                  const TReaderOptions& opts) {
+// A file system the reader cannot read leaves the content search, over the whole volume;
+// unreadable then says why.
+TScanRoutes::DirectScan WithContentPhase(TScanRoutes::DirectScan reader, std::vector<std::string> types,
+                                         std::shared_ptr<std::string> unreadable) {
+    return [reader = std::move(reader), types = std::move(types), unreadable](TByteSource& src, TReaderReport& report,
+                                                                              const TReaderOptions& opts) {
         TReaderOptions first = opts;
         first.FreeSpaceReadAfter = true;
-        TReaderResult r = reader(src, report, first);
+        TReaderResult r;
+        try {
+            r = reader(src, report, first);
+        } catch (const std::exception& e) {
+            if (report.StopRequested()) throw;
+            *unreadable = e.what();
+            report.Log(std::string("The file system could not be read (") + e.what() +
+                       "); the whole volume is searched for files by their content.");
+            r = TReaderResult{};
+        }
         const std::shared_ptr<TFreeSpaceWatcher> watcher = std::move(r.Watcher);
         TFreeSpaceSearch search;
         search.Areas = std::move(r.FreeAreas);
@@ -224,6 +238,7 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
     st_.FMakeExtractor = MakeExtractorFactory(chosen);
     chosen_ = chosen;
     LogScanStart(choice, chosen);
+    if (!cutShort_.empty()) Log(host_, cutShort_);
     RunRoute(source, choice, chosen);
 }
 
@@ -295,8 +310,34 @@ void TScanDriver::OpenSavedScan(const std::string& file) {
 TChosenVolume TScanDriver::ChooseScanVolume(const TScanSource& source, const TScanChoice& choice,
                                             std::shared_ptr<const TSourceVolumes> volumes) {
     TChosenVolume chosen;
+    cutShort_.clear();
     chosen.Volumes = volumes ? std::move(volumes) : std::make_shared<const TSourceVolumes>(ListVolumes(source.Src));
-    chosen.Volume = ChooseVolume(*chosen.Volumes, choice.Volume);
+    const TSourceVolumes& vols = *chosen.Volumes;
+    try {
+        chosen.Volume = ChooseVolume(vols, choice.Volume);
+    } catch (const TVolumeChoiceError&) {
+        const auto it = std::find_if(vols.Volumes.begin(), vols.Volumes.end(),
+                                     [&](const TVolume& v) { return v.Index == choice.Volume; });
+        if (!choice.Deep || it == vols.Volumes.end()) throw;
+        chosen.Volume = *it;
+    }
+    // A volume that runs past the end of an image cut short still holds what was copied:
+    // a deep scan reads that much of it (its file system, if it can, and its content).
+    const uint64_t diskSectors = vols.SectorSize ? vols.DiskSize / vols.SectorSize : 0;
+    TVolume& v = chosen.Volume;
+    if (choice.Deep && !v.Readable && VolumeIsSlice(vols, v) && v.StartSector < diskSectors &&
+        v.SectorCount > diskSectors - v.StartSector) {
+        cutShort_ = Format("Volume %d of %s %s; its first %d bytes are scanned.",
+                           {v.Index, vols.Source, v.Problem, (diskSectors - v.StartSector) * vols.SectorSize});
+        v.SectorCount = diskSectors - v.StartSector;
+        v.SizeBytes = v.SectorCount * vols.SectorSize;
+        v.Readable = true;
+        try {
+            v.Fs = ProbeFileSystem(*OpenVolumeSource(vols, v));
+        } catch (const std::exception&) {
+            v.Fs = {};
+        }
+    }
     return chosen;
 }
 
@@ -420,12 +461,13 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
     }
     const TFsReader* reader = FindFsReader(chosen.Volume.Fs.Kind);
     const auto direct = reader ? routes_.Direct.find(reader->Route) : routes_.Direct.end();
+    auto unreadable = std::make_shared<std::string>();
     if (direct == routes_.Direct.end() && opts.Deep && Unrecognised(chosen.Volume)) {
         // Nothing names what the volume holds: an NTFS volume that lost its boot sector
         // still has its records, and any volume its files' contents.
         route_ = TScanRoute::Content;
         TScanRoutes::DirectScan scan = ScanLostNtfsRecords;
-        if (WholeVolume(source)) scan = WithContentPhase(std::move(scan), ContentTypesOf(choice));
+        if (WholeVolume(source)) scan = WithContentPhase(std::move(scan), ContentTypesOf(choice), unreadable);
         StartWorker([this, scan, opts] { RunDirect(scan, opts, "lost NTFS"); }, [this] { Complete(); });
         return;
     }
@@ -436,15 +478,20 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
     route_ = reader->Route;
     TScanRoutes::DirectScan scan = direct->second;
     const char* scanName = reader->ScanName;
-    if (opts.Deep && WholeVolume(source)) scan = WithContentPhase(std::move(scan), ContentTypesOf(choice));
+    if (opts.Deep && WholeVolume(source)) scan = WithContentPhase(std::move(scan), ContentTypesOf(choice), unreadable);
+    const auto completeSaying = [this, unreadable] {
+        Complete();
+        if (!unreadable->empty()) SayContentOnly(*unreadable);
+    };
     if (reader->Route != TScanRoute::Fat32) {
-        StartWorker([this, scan, opts, scanName] { RunDirect(scan, opts, scanName); }, [this] { Complete(); });
+        StartWorker([this, scan, opts, scanName] { RunDirect(scan, opts, scanName); }, completeSaying);
         return;
     }
     // One reader serves the three FAT widths; its texts name the volume's own.
     const std::string width = FsKindName(chosen.Volume.Fs.Kind);
     StartWorker([this, scan, opts, scanName] { RunDirect(scan, opts, scanName); },
-                [this, width] {
+                [this, width, completeSaying, unreadable] {
+                    if (!unreadable->empty()) return completeSaying();
                     UpdateProgress(host_, 0, 0,
                                    Format(FatWidthText(width, host_.Translate("Preparing FAT32 results... Found %d files.")),
                                           {st_.FFound.size()}));

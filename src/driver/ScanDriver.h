@@ -117,6 +117,8 @@ private:
     TScanState& st_;
     TEngineContext& engine_;
     TScanHost& host_;
+    // A deep scan of a volume that runs past the end of its image: what is scanned of it.
+    std::string cutShort_;
     TScanRoutes routes_;
     std::thread worker_;
     bool busy_ = false;

@@ -173,6 +173,48 @@ TEST_F(DeepScan, UnreadableExt4IsSearchedByContent) {
     EXPECT_EQ(s.bytes, png);
 }
 
+// An exFAT volume whose boot region and its backup both fail their checksum: the deep
+// scan says why and still finds the files by their content, byte-exact.
+TEST_F(DeepScan, ExFatWithBothBootRegionsDamagedIsSearchedByContent) {
+    std::string bytes = test::ReadFileBytes(test::UnpackFixture("exfat.img", dir));
+    for (size_t checksumSector : {11u, 23u}) bytes.replace(checksumSector * 512, 4, "\x01\x02\x03\x04");
+    const std::string png = test::ReadFileBytes(test::FixturePath("carve/image.png"));
+    bytes.replace(bytes.size() - 64 * 1024, png.size(), png);  // a picture in the volume's last clusters
+    const std::string img = dir / "damaged.img";
+    test::WriteFileBytes(img, bytes);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    EXPECT_NE(st.FLastFsUnreadable.find("boot checksum"), std::string::npos) << st.FLastFsUnreadable;
+    ASSERT_EQ(st.FFound.size(), 1u);
+    EXPECT_EQ(st.FFound[0].FoundBy, TFoundBy::Content);
+    EXPECT_NE(host.EventsOf("status").back().find("searched for files by their content"), std::string::npos);
+    test::StringSink sink;
+    st.FMakeExtractor()->Extract(st.FFound[0], sink);
+    EXPECT_EQ(sink.bytes, png);
+}
+
+// A volume found by search whose image ends long before it does: a deep scan reads what
+// was copied of it (here only the superblock and a picture) instead of refusing it.
+TEST_F(DeepScan, VolumeFoundBySearchThatEndsPastTheImageIsSearched) {
+    std::string bytes(1 << 20, '\0');
+    bytes += test::ReadFileBytes(test::UnpackFixture("ext4-deleted.img", dir)).substr(0, 8192);
+    const std::string png = test::ReadFileBytes(test::FixturePath("carve/image.png"));
+    bytes += png;
+    bytes.resize(bytes.size() + 4096, '\0');
+    const std::string img = dir / "lost.img";
+    test::WriteFileBytes(img, bytes);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    ASSERT_EQ(st.FFound.size(), 1u);
+    test::StringSink sink;
+    st.FMakeExtractor()->Extract(st.FFound[0], sink);
+    EXPECT_EQ(sink.bytes, png);
+    const auto memo = host.MemoMessages();
+    EXPECT_NE(std::find_if(memo.begin(), memo.end(),
+                           [](const std::string& m) { return m.find("ends past the end of the source") != m.npos; }),
+              memo.end());
+}
+
 // Random bytes hold no file system: the fast scan says so in its own words, not with the
 // engine's guess that they may be encrypted.
 TEST_F(DeepScan, NoFileSystemIsSaidInOurWords) {
