@@ -151,6 +151,22 @@ TEST_F(DeepScan, FormattedExt4GivesTheNeverWrittenBlocksAndEachFileOnce) {
               memo.end());
 }
 
+// A deleted file the engine lists with its block map lies in the free space too: the
+// content search's find of it is left out, and the photo comes back once, by its name.
+TEST_F(DeepScan, Ext4FileListedByTheEngineIsNotFoundAgainByContent) {
+    const std::string img = test::UnpackFixture("ext4-blockmap.img", dir);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    ASSERT_EQ(st.FFound.size(), 1u);
+    EXPECT_EQ(st.FFound[0].FullPath, "/photo.png");
+    const auto md5s = RecoveredMd5s();
+    EXPECT_EQ(md5s.at(test::ReadManifest("ext4-blockmap").at(0).md5), 1);
+    const auto memo = host.MemoMessages();
+    EXPECT_NE(std::find_if(memo.begin(), memo.end(),
+                           [](const std::string& m) { return m.find("already listed by the file system") != m.npos; }),
+              memo.end());
+}
+
 // An ext4 volume cut short after its superblock: the engine cannot list it, and a deep
 // scan says why and searches the whole volume by content instead of failing.
 TEST_F(DeepScan, UnreadableExt4IsSearchedByContent) {
