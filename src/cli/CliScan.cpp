@@ -68,7 +68,8 @@ std::vector<TOptionSpec> ScanOptions() {
         {"masks", "TEXT", "comma-separated file masks, replacing the category's (e.g. \"*.jpg,*.png\")", {}, ""},
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
         {"deep", "", "also search free space for lost folders (FAT, exFAT) and earlier $MFT records (NTFS), then "
-                     "search it for files by their content (slower)", {}, ""},
+                     "search it for files by their content (slower); a file system that cannot be read is searched "
+                     "by content alone", {}, ""},
         {"content-only", "", "find files by their content alone, over the whole volume (formatted cards, "
                              "unknown file systems)", {}, ""},
         {"types", "LIST", "with --deep or --content-only: the kinds to search for by content, comma-separated "
