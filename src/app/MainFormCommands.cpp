@@ -270,7 +270,10 @@ void TFrmMain::UpdateCountLabels() {
     // A deleted folder whose directory data runs on past its first cluster: the rest of
     // its entries lie in clusters only the free-space sweep can find.
     const bool deepHint = !busyWidgets_ && haveLastChoice_ && !lastChoice_.Deep && FScanState.FLastDeepMayFindMore;
-    HiddenLabel->setVisible(hidden || deepHint);
+    // Any fast scan of a whole volume: the free space is left for a deep scan to search.
+    const bool freeHint = !busyWidgets_ && haveLastChoice_ && !lastChoice_.Deep && !deepHint &&
+                          FScanState.FLastDeepSearchesFreeSpace;
+    HiddenLabel->setVisible(hidden || deepHint || freeHint);
     QString text;
     if (hidden)
         text = Q(Format(Translate("Hidden: %d by the masks, %d by the cleanup filter."), {masks, cleanup})).toHtmlEscaped() +
@@ -279,6 +282,11 @@ void TFrmMain::UpdateCountLabels() {
         if (!text.isEmpty()) text += QStringLiteral(" &nbsp; ");
         text += Tr("A deep scan may find more.").toHtmlEscaped() + QStringLiteral(" <a href=\"deep-scan\">") +
                 Tr("Deep scan").toHtmlEscaped() + QStringLiteral("</a>");
+    }
+    if (freeHint) {
+        if (!text.isEmpty()) text += QStringLiteral(" &nbsp; ");
+        text += Tr("A deep scan also searches the free space for files by their content.").toHtmlEscaped() +
+                QStringLiteral(" <a href=\"deep-scan\">") + Tr("Deep scan").toHtmlEscaped() + QStringLiteral("</a>");
     }
     if (!text.isEmpty()) HiddenLabel->setText(text);
 }

@@ -71,7 +71,8 @@ std::vector<TOptionSpec> ScanOptions() {
         {"sort", "KEY[:desc]", "file, path, size, modified or condition, optionally :desc", {}, ""},
         {"deep", "", "also search free space for lost folders (FAT; exFAT in every scan) and earlier $MFT records (NTFS), then "
                      "search it for files by their content (slower; skipped, with a note, when the scan is narrowed to "
-                     "a folder, as such files have no folder)", {}, ""},
+                     "a folder, as such files have no folder); a file system that cannot be read is searched "
+                     "by content alone", {}, ""},
         {"content-only", "", "find files by their content alone, over the whole volume (formatted cards, "
                              "unknown file systems)", {}, ""},
         {"types", "LIST", "with --deep or --content-only: the kinds to search for by content, comma-separated "
@@ -389,6 +390,11 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         err << FolderDeepScanNote(run.State.FLastSrcForFls) << "\n";
     if (run.State.FLastDeepMayFindMore && !choice.Deep)
         err << "A deleted folder continues past what the fast scan could read: a deep scan (--deep) may find more.\n";
+    else if (run.State.FLastDeepSearchesFreeSpace && !run.Stopped)
+        err << "A deep scan (--deep) also searches the volume's free space for files by their content.\n";
+    if (!run.State.FLastFsUnreadable.empty())
+        err << "brivo-recovery-cli: warning: " << run.State.FLastFsUnreadable
+            << "\nThe file system could not be read; the whole volume was searched for files by their content.\n";
     return kExitOk;
 }
 

@@ -46,6 +46,11 @@ struct TScanState {
     bool FLastDeepMayFindMore = false;
     // The deleted folders the readers met, as the results' paths name them (the folder tree).
     std::vector<std::string> FDeletedFolders;
+    // A fast scan of a whole volume: a deep scan would also search its free space.
+    bool FLastDeepSearchesFreeSpace = false;
+    // Why the last deep scan could not read the file system, whose volume was then
+    // searched by content alone; empty when it was read.
+    std::string FLastFsUnreadable;
     // What the last scan's volume would not give (bad sectors), in volume offsets; shared
     // with the extractors made for it, whose reads add to it. Empty after an engine scan,
     // whose tools read the source themselves.

@@ -2,6 +2,7 @@
 
 #include "core/Text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <cstdio>
@@ -19,10 +20,12 @@
 #include "filters/Masks.h"
 #include "core/SourceSelection.h"
 #include "tskparse/BlklsList.h"
+#include "tskparse/ExtJournalTail.h"
 #include "tskparse/FlsOutputParser.h"
 #include "tskparse/PathInode.h"
 #include "engine/IcatExtractor.h"
 #include "engine/ToolOutputDecode.h"
+#include "volumes/FsProbe.h"
 #include "volumes/VolumeList.h"
 #include "driver/UnreadableResults.h"
 
@@ -58,7 +61,11 @@ std::string EngineListingError(const TScanState& st, const std::string& fsName, 
                                 ": it is not a disk image, or it holds a file system the program cannot read. A deep scan "
                                 "still searches it for lost NTFS records and for files by their content."
                           : "The engine tools could not list the files of the " + fsName + " file system on " + where + ".";
-    if (!toolText.empty()) msg += "\nEngine: " + toolText;
+    // The engine's guesses about bytes it cannot name ("Possible encryption detected")
+    // say less than the sentence above and alarm for nothing: they stay in the log.
+    const bool guess = toolText.find("Cannot determine file system type") != std::string::npos ||
+                       toolText.find("Possible encryption detected") != std::string::npos;
+    if (!toolText.empty() && !(fsName.empty() && guess)) msg += "\nEngine: " + toolText;
     return msg;
 }
 
@@ -81,12 +88,24 @@ std::vector<std::string> ContentTypesOf(const TScanChoice& choice) {
 // A deep scan's direct reader followed by the search of the free space it reports, on the
 // same worker and the same opening of the volume; the content finds join the list after
 // the reader's own, less those that start where a file it met starts.
-TScanRoutes::DirectScan WithContentPhase(TScanRoutes::DirectScan reader, std::vector<std::string> types) {
-    return [reader = std::move(reader), types = std::move(types)](TByteSource& src, TReaderReport& report,
-                                                                  const TReaderOptions& opts) {
+// A file system the reader cannot read leaves the content search, over the whole volume;
+// unreadable then says why.
+TScanRoutes::DirectScan WithContentPhase(TScanRoutes::DirectScan reader, std::vector<std::string> types,
+                                         std::shared_ptr<std::string> unreadable) {
+    return [reader = std::move(reader), types = std::move(types), unreadable](TByteSource& src, TReaderReport& report,
+                                                                              const TReaderOptions& opts) {
         TReaderOptions first = opts;
         first.FreeSpaceReadAfter = true;
-        TReaderResult r = reader(src, report, first);
+        TReaderResult r;
+        try {
+            r = reader(src, report, first);
+        } catch (const std::exception& e) {
+            if (report.StopRequested()) throw;
+            *unreadable = e.what();
+            report.Log(std::string("The file system could not be read (") + e.what() +
+                       "); the whole volume is searched for files by their content.");
+            r = TReaderResult{};
+        }
         const std::shared_ptr<TFreeSpaceWatcher> watcher = std::move(r.Watcher);
         TFreeSpaceSearch search;
         search.Areas = std::move(r.FreeAreas);
@@ -222,6 +241,7 @@ void TScanDriver::StartScan(const TScanSource& source, const TScanChoice& choice
     st_.FMakeExtractor = MakeExtractorFactory(chosen);
     chosen_ = chosen;
     LogScanStart(choice, chosen);
+    if (!cutShort_.empty()) Log(host_, cutShort_);
     RunRoute(source, choice, chosen);
 }
 
@@ -329,8 +349,34 @@ void TScanDriver::OpenSavedScan(const std::string& file, const std::string& sour
 TChosenVolume TScanDriver::ChooseScanVolume(const TScanSource& source, const TScanChoice& choice,
                                             std::shared_ptr<const TSourceVolumes> volumes) {
     TChosenVolume chosen;
+    cutShort_.clear();
     chosen.Volumes = volumes ? std::move(volumes) : std::make_shared<const TSourceVolumes>(ListVolumes(source.Src));
-    chosen.Volume = ChooseVolume(*chosen.Volumes, choice.Volume);
+    const TSourceVolumes& vols = *chosen.Volumes;
+    try {
+        chosen.Volume = ChooseVolume(vols, choice.Volume);
+    } catch (const TVolumeChoiceError&) {
+        const auto it = std::find_if(vols.Volumes.begin(), vols.Volumes.end(),
+                                     [&](const TVolume& v) { return v.Index == choice.Volume; });
+        if (!choice.Deep || it == vols.Volumes.end()) throw;
+        chosen.Volume = *it;
+    }
+    // A volume that runs past the end of an image cut short still holds what was copied:
+    // a deep scan reads that much of it (its file system, if it can, and its content).
+    const uint64_t diskSectors = vols.SectorSize ? vols.DiskSize / vols.SectorSize : 0;
+    TVolume& v = chosen.Volume;
+    if (choice.Deep && !v.Readable && VolumeIsSlice(vols, v) && v.StartSector < diskSectors &&
+        v.SectorCount > diskSectors - v.StartSector) {
+        cutShort_ = Format("Volume %d of %s %s; its first %d bytes are scanned.",
+                           {v.Index, vols.Source, v.Problem, (diskSectors - v.StartSector) * vols.SectorSize});
+        v.SectorCount = diskSectors - v.StartSector;
+        v.SizeBytes = v.SectorCount * vols.SectorSize;
+        v.Readable = true;
+        try {
+            v.Fs = ProbeFileSystem(*OpenVolumeSource(vols, v));
+        } catch (const std::exception&) {
+            v.Fs = {};
+        }
+    }
     return chosen;
 }
 
@@ -351,6 +397,8 @@ void TScanDriver::RecordScanState(const TScanSource& source, const TScanChoice& 
     st_.FLastHiddenByMasks = 0;
     st_.FLastHiddenByCleanup = 0;
     st_.FLastDeepMayFindMore = false;
+    st_.FLastDeepSearchesFreeSpace = false;
+    st_.FLastFsUnreadable.clear();
     TEngineContext& engine = engine_;
     st_.FStopTools = [&engine] { engine.FRunner.Stop(); };
     startMs_ = DriverClockMs();
@@ -443,6 +491,8 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
     // The Recycle Bin's $I/$R names are what the cleanup filter drops as system files.
     opts.Cleanup = !choice.ShowHidden && source.Where != TScanWhere::swRecycleBin;
     opts.Deep = choice.Deep;
+    // Whatever a fast scan finds, a deep scan of the whole volume would search its free space too.
+    st_.FLastDeepSearchesFreeSpace = !choice.Deep && !choice.ContentOnly && WholeVolume(source);
 
     if (choice.ContentOnly) {
         // Whatever the file system (or none), the volume's every byte is searched; its
@@ -458,12 +508,13 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
     }
     const TFsReader* reader = FindFsReader(chosen.Volume.Fs.Kind);
     const auto direct = reader ? routes_.Direct.find(reader->Route) : routes_.Direct.end();
+    auto unreadable = std::make_shared<std::string>();
     if (direct == routes_.Direct.end() && opts.Deep && Unrecognised(chosen.Volume)) {
         // Nothing names what the volume holds: an NTFS volume that lost its boot sector
         // still has its records, and any volume its files' contents.
         route_ = TScanRoute::Content;
         TScanRoutes::DirectScan scan = ScanLostNtfsRecords;
-        if (WholeVolume(source)) scan = WithContentPhase(std::move(scan), ContentTypesOf(choice));
+        if (WholeVolume(source)) scan = WithContentPhase(std::move(scan), ContentTypesOf(choice), unreadable);
         StartWorker([this, scan, opts] { RunDirect(scan, opts, "lost NTFS"); }, [this] { Complete(); });
         return;
     }
@@ -474,15 +525,20 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
     route_ = reader->Route;
     TScanRoutes::DirectScan scan = direct->second;
     const char* scanName = reader->ScanName;
-    if (opts.Deep && WholeVolume(source)) scan = WithContentPhase(std::move(scan), ContentTypesOf(choice));
+    if (opts.Deep && WholeVolume(source)) scan = WithContentPhase(std::move(scan), ContentTypesOf(choice), unreadable);
+    const auto completeSaying = [this, unreadable] {
+        Complete();
+        if (!unreadable->empty()) SayContentOnly(*unreadable);
+    };
     if (reader->Route != TScanRoute::Fat32) {
-        StartWorker([this, scan, opts, scanName] { RunDirect(scan, opts, scanName); }, [this] { Complete(); });
+        StartWorker([this, scan, opts, scanName] { RunDirect(scan, opts, scanName); }, completeSaying);
         return;
     }
     // One reader serves the three FAT widths; its texts name the volume's own.
     const std::string width = FsKindName(chosen.Volume.Fs.Kind);
     StartWorker([this, scan, opts, scanName] { RunDirect(scan, opts, scanName); },
-                [this, width] {
+                [this, width, completeSaying, unreadable] {
+                    if (!unreadable->empty()) return completeSaying();
                     UpdateProgress(host_, 0, 0,
                                    Format(FatWidthText(width, host_.Translate("Preparing FAT32 results... Found %d files.")),
                                           {st_.FFound.size()}));
@@ -525,8 +581,10 @@ void TScanDriver::RunEngineRoute(const TScanSource& source, const TScanChoice& c
     Log(host_, "> " + cmd.Display());
 
     auto out = std::make_shared<std::string>();
+    auto unlisted = std::make_shared<std::string>();  // why the listing failed, on a deep scan
+    auto parsed = std::make_shared<bool>(false);
     StartWorker(
-        [this, cmd, out, fsName, volume, content, chosen, types = ContentTypesOf(choice)] {
+        [this, cmd, out, fsName, volume, content, unlisted, parsed, opts, types = ContentTypesOf(choice)] {
             // The listing streams in; the status shows how far it got and for how long.
             const std::string listing = host_.Translate("Listing files with the engine tools...");
             TDriverReport report(host_, st_, startMs_);
@@ -547,20 +605,43 @@ void TScanDriver::RunEngineRoute(const TScanSource& source, const TScanChoice& c
             // showing that as "0 files found" would tell the user the files are gone.
             if (!end.Stopped && !st_.StopRequested()) {
                 const std::string failure = TTSKRunner::FailureMessage(end);
-                if (end.ExitCode != 0) throw std::runtime_error(EngineListingError(st_, fsName, failure));
+                if (end.ExitCode != 0) {
+                    SafeLog(host_, "Engine: " + failure);
+                    const std::string why = EngineListingError(st_, fsName, failure);
+                    if (!volume) throw std::runtime_error(why);
+                    // A deep scan still has the volume's bytes: what cannot be listed by
+                    // name is searched for by content, everywhere.
+                    *unlisted = why;
+                    out->clear();
+                    SafeLog(host_, why);
+                    TFreeSpaceSearch all;
+                    all.Types = types;
+                    *content = SearchFreeSpace(*volume, report, std::move(all));
+                    return;
+                }
                 if (!failure.empty()) SafeLog(host_, "Engine: " + failure);
             }
             *out = DecodeToolOutput(*out);
-            if (volume) *content = SearchEngineFreeSpace(*volume, chosen, types);
-        },
-        [this, out, opts, content] {
-            Log(host_, "fls completed.");
+            if (!volume) return;
+            // The listing is parsed here so the content finds can be checked against the
+            // files it keeps (the worker owns the results until it ends).
+            SafeLog(host_, "fls completed.");
             ParseFlsOutput(st_, host_, *out, st_.FLastWhereMode, opts.Masks, opts.Cleanup);
+            out->clear();
+            *parsed = true;
+            *content = SearchEngineFreeSpace(*volume, types);
+        },
+        [this, out, opts, content, unlisted, parsed] {
+            if (unlisted->empty() && !*parsed) {
+                Log(host_, "fls completed.");
+                ParseFlsOutput(st_, host_, *out, st_.FLastWhereMode, opts.Masks, opts.Cleanup);
+            }
             out->clear();
             st_.FFound.insert(st_.FFound.end(), std::make_move_iterator(content->begin()),
                               std::make_move_iterator(content->end()));
             content->clear();
             Complete();
+            if (!unlisted->empty()) SayContentOnly(*unlisted);
         });
 }
 
@@ -626,23 +707,28 @@ void TScanDriver::NameUnreadableAreas() {
     SetStatusText(host_, warning);
 }
 
-TFoundFiles TScanDriver::SearchEngineFreeSpace(TByteSource& volume, const TChosenVolume& chosen,
-                                              std::vector<std::string> types) {
+TToolCommand TScanDriver::EngineBase() const {
+    TToolCommand base;
+    base.AddWords(st_.FLastFsSwitch);
+    for (const auto& a : EngineVolumeArgs(*chosen_.Volumes, chosen_.Volume)) base.Add(a);
+    return base;
+}
+
+TFoundFiles TScanDriver::SearchEngineFreeSpace(TByteSource& volume, std::vector<std::string> types) {
     if (st_.StopRequested()) return {};
     TDriverReport report(host_, st_, startMs_);
     TFreeSpaceSearch search;
     search.Types = std::move(types);
+    uint64_t unit = 0;
     try {
         // The engine's unit size, then its list of the unallocated units, read as it streams.
-        TToolCommand base;
-        base.AddWords(st_.FLastFsSwitch);
-        for (const auto& a : EngineVolumeArgs(*chosen.Volumes, chosen.Volume)) base.Add(a);
+        const TToolCommand base = EngineBase();
         TToolCommand fsstat = base;
         fsstat.Program = RequireTool(engine_, host_, "fsstat");
         fsstat.AddPath(st_.FLastSrcForFls);
         Log(host_, "> " + fsstat.Display());
         const std::string fsstatText = engine_.FRunner.RunCaptureText(fsstat.Program, fsstat.Args);
-        const uint64_t unit = FsstatUnitBytes(fsstatText);
+        unit = FsstatUnitBytes(fsstatText);
         TToolCommand blkls = base;
         blkls.Program = RequireTool(engine_, host_, "blkls");
         blkls.Add("-l").AddPath(st_.FLastSrcForFls);
@@ -653,10 +739,11 @@ TFoundFiles TScanDriver::SearchEngineFreeSpace(TByteSource& volume, const TChose
         const TChildEnd end = engine_.FRunner.RunStreaming(blkls.Program, blkls.Args,
                                                            [&](std::span<const uint8_t> piece) { list.Feed(piece); });
         list.Finish();
-        // ext4 groups never written since the format are free, but left out of the list.
+        // What ext4 reserved but never wrote since the format holds what was there before.
         const auto uninit = FsstatUninitBlockRanges(fsstatText);
         for (const auto& [first, last] : uninit) list.AddRun(first, last - first + 1);
-        if (!uninit.empty()) Log(host_, Format("Free space: %d block groups never written since the format", {uninit.size()}));
+        if (!uninit.empty()) Log(host_, Format("Free space: %d block ranges never written since the format", {uninit.size()}));
+        AddUnwrittenJournal(volume, base, fsstatText, unit, list);
         if (end.Stopped || st_.StopRequested()) return {};
         if (const std::string failure = TTSKRunner::FailureMessage(end); end.ExitCode != 0)
             throw std::runtime_error(failure);
@@ -667,7 +754,76 @@ TFoundFiles TScanDriver::SearchEngineFreeSpace(TByteSource& volume, const TChose
         // Without the map the whole volume is searched: slower, and it finds the same.
         Log(host_, std::string("The free space map could not be read (") + e.what() + "); searching the whole volume.");
     }
-    return SearchFreeSpace(volume, report, std::move(search));
+    TFoundFiles found = SearchFreeSpace(volume, report, std::move(search));
+    if (!found.empty() && unit != 0) DropListedStarts(found, unit);
+    return found;
+}
+
+void TScanDriver::DropListedStarts(TFoundFiles& found, uint64_t unit) {
+    // A deleted file the engine lists with its blocks (an inode an unzeroed inode table
+    // kept) lies in the free space too: its content find is the same file a second time.
+    // Only listed files that stay in the results count, so a file hidden by the masks or
+    // the cleanup filter still comes back by its content. Each address costs a run of
+    // istat, so a listing of very many is not checked.
+    constexpr size_t kMaxChecked = 2000;
+    std::vector<std::string> addresses;
+    for (const TFoundFile& f : st_.FFound)
+        if (f.IsDeleted && !f.IsDir && f.SizeBytes > 0 && !f.Inode.empty()) addresses.push_back(f.Inode);
+    if (addresses.size() > kMaxChecked) {
+        Log(host_, Format("Content search: over %d deleted files listed; finds are not checked against them.", {kMaxChecked}));
+        return;
+    }
+    std::vector<uint64_t> starts;
+    try {
+        TToolCommand istat = EngineBase();
+        istat.Program = RequireTool(engine_, host_, "istat");
+        istat.AddPath(st_.FLastSrcForFls);
+        for (const std::string& address : addresses) {
+            if (st_.StopRequested()) return;
+            TToolCommand one = istat;
+            one.Add(address);
+            const std::vector<uint64_t> first = IstatDirectBlocks(engine_.FRunner.RunCaptureText(one.Program, one.Args), 1);
+            if (!first.empty() && first[0] != 0 && first[0] <= UINT64_MAX / unit) starts.push_back(first[0] * unit);
+        }
+    } catch (const std::exception& e) {
+        Log(host_, std::string("The listed files' blocks could not be read (") + e.what() + ").");
+        return;
+    }
+    const size_t before = found.size();
+    DropKnownStarts(found, std::move(starts));
+    if (before != found.size())
+        Log(host_, Format("Content search: %d finds left out, already listed by the file system", {before - found.size()}));
+}
+
+void TScanDriver::AddUnwrittenJournal(TByteSource& volume, const TToolCommand& base, const std::string& fsstatText,
+                                      uint64_t unit, TBlklsFreeList& list) {
+    const uint64_t inode = FsstatJournalInode(fsstatText);
+    if (inode == 0 || st_.StopRequested()) return;
+    try {
+        TToolCommand istat = base;
+        istat.Program = RequireTool(engine_, host_, "istat");
+        istat.AddPath(st_.FLastSrcForFls).Add(std::to_string(inode));
+        Log(host_, "> " + istat.Display());
+        // A journal is at most a few GiB: 2^22 blocks bound the list at any block size.
+        const std::vector<uint64_t> blocks = IstatDirectBlocks(engine_.FRunner.RunCaptureText(istat.Program, istat.Args), 1u << 22);
+        const std::vector<uint64_t> unwritten =
+            JournalUnwrittenBlocks(blocks.size(), [&](uint64_t i, uint8_t* buf, size_t n) {
+                return blocks[i] <= UINT64_MAX / unit && volume.ReadExact(blocks[i] * unit, buf, n);
+            });
+        for (uint64_t i : unwritten) list.AddRun(blocks[i], 1);
+        if (!unwritten.empty())
+            Log(host_, Format("Free space: %d journal blocks never written since the format", {unwritten.size()}));
+    } catch (const std::exception& e) {
+        Log(host_, std::string("The journal could not be read (") + e.what() + "); its blocks are not searched.");
+    }
+}
+
+void TScanDriver::SayContentOnly(const std::string& why) {
+    st_.FLastFsUnreadable = why;
+    if (st_.StopRequested()) return;
+    SetStatusText(host_, Format(host_.Translate("The file system could not be read (%s); the whole volume was searched "
+                                                "for files by their content. Found: %d."),
+                                {why.substr(0, why.find('\n')), st_.FFound.size()}));
 }
 
 void TScanDriver::Complete() {

@@ -13,7 +13,9 @@
 #include "core/SourceSelection.h"
 #include "driver/FsReaders.h"
 #include "driver/SavedScan.h"
+#include "engine/CommandLine.h"
 #include "engine/EngineFolder.h"
+#include "tskparse/BlklsList.h"
 #include "volumes/VolumeList.h"
 
 namespace brivo {
@@ -91,7 +93,17 @@ private:
     // A deep scan's content phase on the engine's route (worker): the engine's map of the
     // unallocated blocks, then the content search over them (the whole volume when the map
     // cannot be had).
-    TFoundFiles SearchEngineFreeSpace(TByteSource& volume, const TChosenVolume& chosen, std::vector<std::string> types);
+    TFoundFiles SearchEngineFreeSpace(TByteSource& volume, std::vector<std::string> types);
+    // After a deep scan whose file system could not be read: why, and that the content
+    // search went on over the whole volume.
+    void SayContentOnly(const std::string& why);
+    // The engine's file-system switch and volume arguments of the chosen volume.
+    TToolCommand EngineBase() const;
+    // Drops content finds that start where a deleted file of the parsed listing starts.
+    void DropListedStarts(TFoundFiles& found, uint64_t unit);
+    // Adds the blocks of the ext3/4 journal that the file system never wrote to list.
+    void AddUnwrittenJournal(TByteSource& volume, const TToolCommand& base, const std::string& fsstatText, uint64_t unit,
+                             TBlklsFreeList& list);
     void StartWorker(std::function<void()> work, std::function<void()> completion);
     // The direct route's work on the worker: the reader over the volume, then the scope.
     void RunDirect(const TScanRoutes::DirectScan& reader, const TReaderOptions& opts, const char* fsName);
@@ -111,6 +123,8 @@ private:
     TScanState& st_;
     TEngineContext& engine_;
     TScanHost& host_;
+    // A deep scan of a volume that runs past the end of its image: what is scanned of it.
+    std::string cutShort_;
     TScanRoutes routes_;
     std::thread worker_;
     bool busy_ = false;

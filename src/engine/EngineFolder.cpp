@@ -48,7 +48,7 @@ UniqueFd OpenPrivateParent(const std::string& base, const std::string& name, int
 } // namespace
 
 const std::vector<TEngineTool>& EngineToolTable() {
-    static const std::vector<TEngineTool> table = {{"fls", false}, {"icat", false}, {"ils", true}, {"fsstat", true}, {"blkls", true}};
+    static const std::vector<TEngineTool> table = {{"fls", false}, {"icat", false}, {"ils", true}, {"fsstat", true}, {"blkls", true}, {"istat", true}};
     return table;
 }
 

@@ -108,26 +108,74 @@ uint64_t FsstatUnitBytes(std::string_view text) {
     return found;
 }
 
+namespace {
+
+// "a - b" after a key; false when it is not two numbers in order.
+bool ParseRange(std::string_view value, uint64_t& first, uint64_t& last) {
+    const size_t dash = value.find(" - ");
+    return dash != std::string_view::npos && ParseU64(Trim(value.substr(0, dash)), first) &&
+           ParseU64(Trim(value.substr(dash + 3)), last) && first <= last;
+}
+
+} // namespace
+
 std::vector<std::pair<uint64_t, uint64_t>> FsstatUninitBlockRanges(std::string_view text) {
     std::vector<std::pair<uint64_t, uint64_t>> out;
-    bool inGroup = false, uninit = false;
+    bool inGroup = false, blockUninit = false, inodeUninit = false;
     while (!text.empty()) {
         const size_t nl = text.find('\n');
         const std::string_view line = Trim(text.substr(0, nl));
         text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
         if (line.rfind("Group:", 0) == 0) {
             inGroup = true;
-            uninit = false;
-        } else if (inGroup && line.rfind("Block Group Flags:", 0) == 0) {
-            uninit = line.find("BLOCK_UNINIT") != std::string_view::npos;
-        } else if (inGroup && uninit && line.rfind("Block Range:", 0) == 0) {
-            std::string_view range = Trim(line.substr(12));
-            const size_t dash = range.find(" - ");
-            uint64_t first = 0, last = 0;
-            if (dash != std::string_view::npos && ParseU64(Trim(range.substr(0, dash)), first) &&
-                ParseU64(Trim(range.substr(dash + 3)), last) && first <= last)
-                out.emplace_back(first, last);
-            uninit = false;
+            blockUninit = inodeUninit = false;
+            continue;
+        }
+        if (!inGroup) continue;
+        if (line.rfind("Block Group Flags:", 0) == 0) {
+            blockUninit = line.find("BLOCK_UNINIT") != std::string_view::npos;
+            inodeUninit = line.find("INODE_UNINIT") != std::string_view::npos;
+            continue;
+        }
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        // The "Uninit ..." lines fsstat prints for a flex group name no group's own blocks.
+        const std::string_view key = line.substr(0, colon);
+        const bool wanted = (blockUninit && (key == "Block Range" || key == "Data bitmap")) ||
+                            (inodeUninit && (key == "Inode Table" || key == "Inode bitmap"));
+        uint64_t first = 0, last = 0;
+        if (wanted && ParseRange(Trim(line.substr(colon + 1)), first, last)) out.emplace_back(first, last);
+    }
+    return out;
+}
+
+uint64_t FsstatJournalInode(std::string_view text) {
+    const size_t at = text.find("Journal Inode:");
+    if (at == std::string_view::npos) return 0;
+    std::string_view value = text.substr(at + 14);
+    value = Trim(value.substr(0, value.find('\n')));
+    uint64_t v = 0;
+    return ParseU64(value, v) ? v : 0;
+}
+
+std::vector<uint64_t> IstatDirectBlocks(std::string_view text, size_t maxBlocks) {
+    std::vector<uint64_t> out;
+    const size_t at = text.find("\nDirect Blocks:");
+    if (at == std::string_view::npos) return out;
+    text = text.substr(at + 1);
+    text = text.substr(std::min(text.size(), text.find('\n') + 1));
+    // The numbers run until the first line that holds anything else ("Indirect Blocks:").
+    while (!text.empty() && out.size() < maxBlocks) {
+        const size_t nl = text.find('\n');
+        std::string_view line = Trim(text.substr(0, nl));
+        text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+        if (line.empty()) break;
+        while (!line.empty() && out.size() < maxBlocks) {
+            const size_t sp = line.find(' ');
+            uint64_t v = 0;
+            if (!ParseU64(line.substr(0, sp), v)) return out;
+            out.push_back(v);
+            line = sp == std::string_view::npos ? std::string_view() : Trim(line.substr(sp + 1));
         }
     }
     return out;

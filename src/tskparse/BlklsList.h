@@ -42,10 +42,18 @@ private:
 // names none or an implausible one.
 uint64_t FsstatUnitBytes(std::string_view fsstatText);
 
-// The block ranges [first, last] of the ext4 block groups that fsstat flags BLOCK_UNINIT:
-// groups whose bitmap was never written because nothing was allocated in them since the
-// file system was made. The engine's free list leaves their blocks out, though they are
-// free, and after a quick format they hold the old volume's files.
+// The block ranges [first, last] that an ext4 file system reserved but, by fsstat's group
+// flags, never wrote since it was made: the whole of a BLOCK_UNINIT group and its block
+// bitmap, the inode table and inode bitmap of an INODE_UNINIT group. The engine's free
+// list leaves them out (they are free, or metadata nobody wrote), and after a format that
+// did not clear them they hold the old volume's files. Unsorted; ranges may overlap.
 std::vector<std::pair<uint64_t, uint64_t>> FsstatUninitBlockRanges(std::string_view fsstatText);
+
+// The metadata address of the ext3/4 journal that fsstat names ("Journal Inode: 8"); 0 when none.
+uint64_t FsstatJournalInode(std::string_view fsstatText);
+
+// The block numbers istat lists for a file ("Direct Blocks:" and the lines of numbers
+// after it), in file order, at most maxBlocks of them.
+std::vector<uint64_t> IstatDirectBlocks(std::string_view istatText, size_t maxBlocks);
 
 } // namespace brivo

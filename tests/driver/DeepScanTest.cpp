@@ -115,16 +115,143 @@ TEST_F(DeepScan, Ext4AfterRmRfGivesThePhotosBackFromTheEnginesFreeBlocks) {
         TScanDriver d(st, engine, host);
         Scan(d, img, false);
         EXPECT_EQ(CountFoundBy(TFoundBy::Content), 0u);
+        EXPECT_TRUE(st.FLastDeepSearchesFreeSpace);  // the front ends offer the deep scan
     }
     TScanDriver d(st, engine, host);
     Scan(d, img, true);
     EXPECT_EQ(d.LastRoute(), TScanRoute::Fls);
+    EXPECT_FALSE(st.FLastDeepSearchesFreeSpace);
     const auto memo = host.MemoMessages();
     EXPECT_NE(std::find_if(memo.begin(), memo.end(), [](const std::string& m) { return m.rfind("Free space: ", 0) == 0; }),
               memo.end());
     const auto md5s = RecoveredMd5s();
     for (const auto& e : test::ReadManifest("ext4-deleted"))
         EXPECT_EQ(md5s.count(e.md5), 1u) << e.path;
+}
+
+// A card formatted again without clearing: the engine lists the old photos its unzeroed
+// inode table still points at, and the content search finds what lies in blocks the new
+// file system reserved but never wrote (an uninitialised group's inode table and inode
+// bitmap, the journal's unused tail). Every file comes back once.
+TEST_F(DeepScan, FormattedExt4GivesTheNeverWrittenBlocksAndEachFileOnce) {
+    const std::string img = test::UnpackFixture("ext4-formatted.img", dir);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    EXPECT_EQ(d.LastRoute(), TScanRoute::Fls);
+    const auto md5s = RecoveredMd5s();
+    const auto manifest = test::ReadManifest("ext4-formatted");
+    ASSERT_EQ(manifest.size(), 7u);
+    for (const auto& e : manifest) {
+        const auto it = md5s.find(e.md5);
+        EXPECT_TRUE(it != md5s.end() && it->second == 1) << e.path << " found " << (it == md5s.end() ? 0 : it->second);
+    }
+    const auto memo = host.MemoMessages();
+    EXPECT_NE(std::find_if(memo.begin(), memo.end(),
+                           [](const std::string& m) { return m.find("journal blocks never written") != m.npos; }),
+              memo.end());
+}
+
+// A deleted file the engine lists with its block map lies in the free space too: the
+// content search's find of it is left out, and the photo comes back once, by its name.
+TEST_F(DeepScan, Ext4FileListedByTheEngineIsNotFoundAgainByContent) {
+    const std::string img = test::UnpackFixture("ext4-blockmap.img", dir);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    ASSERT_EQ(st.FFound.size(), 1u);
+    EXPECT_EQ(st.FFound[0].FullPath, "/photo.png");
+    const auto md5s = RecoveredMd5s();
+    EXPECT_EQ(md5s.at(test::ReadManifest("ext4-blockmap").at(0).md5), 1);
+    const auto memo = host.MemoMessages();
+    EXPECT_NE(std::find_if(memo.begin(), memo.end(),
+                           [](const std::string& m) { return m.find("already listed by the file system") != m.npos; }),
+              memo.end());
+}
+
+// An ext4 volume cut short after its superblock: the engine cannot list it, and a deep
+// scan says why and searches the whole volume by content instead of failing.
+TEST_F(DeepScan, UnreadableExt4IsSearchedByContent) {
+    std::string bytes = test::ReadFileBytes(test::UnpackFixture("ext4-deleted.img", dir)).substr(0, 8192);
+    const std::string png = test::ReadFileBytes(test::FixturePath("carve/image.png"));
+    bytes += png;
+    bytes.resize(bytes.size() + 4096, '\0');
+    const std::string img = dir / "cut.img";
+    test::WriteFileBytes(img, bytes);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    ASSERT_EQ(st.FFound.size(), 1u);
+    EXPECT_EQ(st.FFound[0].FoundBy, TFoundBy::Content);
+    EXPECT_NE(st.FLastFsUnreadable.find("ext4"), std::string::npos) << st.FLastFsUnreadable;
+    const auto status = host.EventsOf("status");
+    ASSERT_FALSE(status.empty());
+    EXPECT_NE(status.back().find("searched for files by their content"), std::string::npos) << status.back();
+    test::StringSink s;
+    st.FMakeExtractor()->Extract(st.FFound[0], s);
+    EXPECT_EQ(s.bytes, png);
+}
+
+// An exFAT volume whose boot region and its backup both fail their checksum: the deep
+// scan says why and still finds the files by their content, byte-exact.
+TEST_F(DeepScan, ExFatWithBothBootRegionsDamagedIsSearchedByContent) {
+    std::string bytes = test::ReadFileBytes(test::UnpackFixture("exfat.img", dir));
+    for (size_t checksumSector : {11u, 23u}) bytes.replace(checksumSector * 512, 4, "\x01\x02\x03\x04");
+    const std::string png = test::ReadFileBytes(test::FixturePath("carve/image.png"));
+    bytes.replace(bytes.size() - 64 * 1024, png.size(), png);  // a picture in the volume's last clusters
+    const std::string img = dir / "damaged.img";
+    test::WriteFileBytes(img, bytes);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    EXPECT_NE(st.FLastFsUnreadable.find("boot checksum"), std::string::npos) << st.FLastFsUnreadable;
+    ASSERT_EQ(st.FFound.size(), 1u);
+    EXPECT_EQ(st.FFound[0].FoundBy, TFoundBy::Content);
+    EXPECT_NE(host.EventsOf("status").back().find("searched for files by their content"), std::string::npos);
+    test::StringSink sink;
+    st.FMakeExtractor()->Extract(st.FFound[0], sink);
+    EXPECT_EQ(sink.bytes, png);
+}
+
+// A volume found by search whose image ends long before it does: a deep scan reads what
+// was copied of it (here only the superblock and a picture) instead of refusing it.
+TEST_F(DeepScan, VolumeFoundBySearchThatEndsPastTheImageIsSearched) {
+    std::string bytes(1 << 20, '\0');
+    bytes += test::ReadFileBytes(test::UnpackFixture("ext4-deleted.img", dir)).substr(0, 8192);
+    const std::string png = test::ReadFileBytes(test::FixturePath("carve/image.png"));
+    bytes += png;
+    bytes.resize(bytes.size() + 4096, '\0');
+    const std::string img = dir / "lost.img";
+    test::WriteFileBytes(img, bytes);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    ASSERT_EQ(st.FFound.size(), 1u);
+    test::StringSink sink;
+    st.FMakeExtractor()->Extract(st.FFound[0], sink);
+    EXPECT_EQ(sink.bytes, png);
+    const auto memo = host.MemoMessages();
+    EXPECT_NE(std::find_if(memo.begin(), memo.end(),
+                           [](const std::string& m) { return m.find("ends past the end of the source") != m.npos; }),
+              memo.end());
+}
+
+// Random bytes hold no file system: the fast scan says so in its own words, not with the
+// engine's guess that they may be encrypted.
+TEST_F(DeepScan, NoFileSystemIsSaidInOurWords) {
+    std::string bytes(1 << 20, '\0');
+    uint32_t x = 12345;
+    for (char& c : bytes) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    const std::string img = dir / "random.img";
+    test::WriteFileBytes(img, bytes);
+    TScanDriver d(st, engine, host);
+    TScanChoice c;
+    c.Where = TScanWhere::swDiskImage;
+    c.ImagePath = img;
+    d.tbFastScanClick(c);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (d.Busy() && std::chrono::steady_clock::now() < deadline)
+        if (host.Drain() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    host.Drain();
+    const auto errors = host.EventsOf("error");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("No known file system was found"), std::string::npos) << errors[0];
+    EXPECT_EQ(errors[0].find("encryption"), std::string::npos) << errors[0];
 }
 
 // A reader's free-space map and file starts steer the search: bytes outside the free

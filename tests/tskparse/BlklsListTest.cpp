@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tskparse/BlklsList.h"
+#include "tskparse/ExtJournalTail.h"
 
 namespace brivo {
 namespace {
@@ -50,18 +52,27 @@ TEST(BlklsFreeList, UnitSizeFromFsstat) {
     for (const auto& c : cases) EXPECT_EQ(FsstatUnitBytes(c.text), c.unit) << c.text;
 }
 
-// Block groups whose bitmap was never written hold free blocks the list leaves out.
-TEST(BlklsFreeList, UninitialisedGroupsFromFsstat) {
+// What an ext4 format reserved but never wrote: a BLOCK_UNINIT group and its block bitmap,
+// an INODE_UNINIT group's inode table and inode bitmap (kept in group 0 by flex_bg).
+TEST(BlklsFreeList, NeverWrittenRangesFromFsstat) {
     const std::string text =
         "Block Range: 0 - 262143\n"  // the whole file system, before any group
-        "Group: 0:\n  Block Group Flags: []\n  Block Range: 1 - 8192\n"
+        "Group: 0:\n  Block Group Flags: []\n  Block Range: 1 - 8192\n  Layout:\n    Inode Table: 200 - 711\n"
+        "    Uninit Inode Table: 1736 - 8391\n"  // fsstat's flex-group line names no group's own blocks
         "Group: 3:\n  Block Group Flags: [INODE_UNINIT, BLOCK_UNINIT, ]\n  Block Range: 24577 - 32768\n"
+        "    Data bitmap: 195 - 195\n    Inode bitmap: 198 - 198\n    Inode Table: 712 - 1223\n"
         "Group: 4:\n  Block Group Flags: [INODE_UNINIT, ]\n  Block Range: 32769 - 40960\n"
+        "    Data bitmap: 196 - 196\n    Inode bitmap: 199 - 199\n    Inode Table: 1224 - 1735\n"
         "Group: 5:\n  Block Group Flags: [BLOCK_UNINIT]\n  Block Range: 40961 - x\n"  // unreadable range
         "Group: 6:\n  Block Group Flags: [BLOCK_UNINIT]\n  Block Range: 9 - 3\n"      // backwards
         "Group: 7:\n  Block Group Flags: [BLOCK_UNINIT]\n  Block Range: 57345 - 65536";  // no final newline
-    EXPECT_EQ(FsstatUninitBlockRanges(text),
-              (std::vector<std::pair<uint64_t, uint64_t>>{{24577, 32768}, {57345, 65536}}));
+    EXPECT_EQ(FsstatUninitBlockRanges(text), (std::vector<std::pair<uint64_t, uint64_t>>{{24577, 32768},
+                                                                                         {195, 195},
+                                                                                         {198, 198},
+                                                                                         {712, 1223},
+                                                                                         {199, 199},
+                                                                                         {1224, 1735},
+                                                                                         {57345, 65536}}));
     EXPECT_TRUE(FsstatUninitBlockRanges("Block Group Flags: [BLOCK_UNINIT]\nBlock Range: 1 - 2\n").empty());
 
     TBlklsFreeList list;
@@ -69,6 +80,55 @@ TEST(BlklsFreeList, UninitialisedGroupsFromFsstat) {
     list.AddRun(24577, 8192);
     list.AddRun(5, 0);
     EXPECT_EQ(list.Areas(1, 1 << 20), (std::vector<TByteExtent>{{24570, 2}, {24577, 8192}}));
+}
+
+// The journal's blocks as istat lists them, and which of them the file system never wrote.
+TEST(BlklsFreeList, JournalBlocksAndTheirUnwrittenTail) {
+    EXPECT_EQ(FsstatJournalInode("Journal ID: 00\nJournal Inode: 8\n"), 8u);
+    EXPECT_EQ(FsstatJournalInode("Journal Inode: x\n"), 0u);
+    EXPECT_EQ(FsstatJournalInode("File System Type: FAT32\n"), 0u);
+    const std::string istat = "size: 1048576\n\nDirect Blocks:\n740 741 742 \n1748 1749\n\nIndirect Blocks:\n99\n";
+    EXPECT_EQ(IstatDirectBlocks(istat, 100), (std::vector<uint64_t>{740, 741, 742, 1748, 1749}));
+    EXPECT_EQ(IstatDirectBlocks(istat, 2), (std::vector<uint64_t>{740, 741}));
+    EXPECT_TRUE(IstatDirectBlocks("Direct Blocks: none", 100).empty());
+
+    // A 16-block journal: superblock (first log block 1, next sequence 5), then blocks
+    // whose first bytes say what they are.
+    std::vector<std::string> blocks(16, std::string(12, '\0'));
+    const auto be = [](uint32_t v) {
+        return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    };
+    const auto head = [&](uint32_t type, uint32_t seq) { return be(0xC03B3998) + be(type) + be(seq); };
+    const auto superblock = [&](uint32_t start) {
+        return head(4, 0) + be(1024) + be(16) + be(1) + be(5) + be(start);
+    };
+    const auto run = [&] {
+        return JournalUnwrittenBlocks(blocks.size(), [&](uint64_t i, uint8_t* buf, size_t n) {
+            if (i >= blocks.size() || n > blocks[i].size()) return false;
+            std::copy_n(blocks[i].data(), n, buf);
+            return true;
+        });
+    };
+    const auto from = [](uint64_t first) {
+        std::vector<uint64_t> v;
+        for (uint64_t i = first; i < 16; ++i) v.push_back(i);
+        return v;
+    };
+    blocks[0] = superblock(0);
+    EXPECT_EQ(run(), from(1));  // never written since the format
+    blocks[1] = head(1, 3);
+    blocks[3] = head(2, 3);
+    blocks[4] = head(1, 4);
+    blocks[6] = head(2, 4);
+    blocks[9] = head(2, 77);  // an older volume's commit, past this one's sequence
+    EXPECT_EQ(run(), from(7));
+    blocks[12] = head(2, 2);  // this volume wrapped round: its older transactions lie at the end
+    EXPECT_EQ(run(), from(13));
+    blocks[0] = superblock(3);  // transactions to replay: nothing is unwritten
+    EXPECT_TRUE(run().empty());
+    blocks[0] = head(1, 0);  // not a superblock
+    EXPECT_TRUE(run().empty());
+    EXPECT_TRUE(JournalUnwrittenBlocks(1, [](uint64_t, uint8_t*, size_t) { return true; }).empty());
 }
 
 } // namespace

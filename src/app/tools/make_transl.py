@@ -292,6 +292,13 @@ ROWS = [
      "Глубокий поиск: поиск папок в свободном месте... %d%%"),
     (", in pieces", ", in Stücken", ", по частям"),
     ("A deep scan may find more.", "Eine Tiefensuche kann mehr finden.", "Глубокий поиск может найти больше."),
+    ("A deep scan also searches the free space for files by their content.",
+     "Eine Tiefensuche durchsucht auch den freien Speicher nach Dateien anhand ihres Inhalts.",
+     "Глубокий поиск также ищет файлы по содержимому в свободном пространстве."),
+    ("The file system could not be read (%s); the whole volume was searched for files by their content. Found: %d.",
+     "Das Dateisystem konnte nicht gelesen werden (%s); das ganze Volume wurde nach Dateien anhand ihres Inhalts "
+     "durchsucht. Gefunden: %d.",
+     "Не удалось прочитать файловую систему (%s); весь том просмотрен в поиске файлов по содержимому. Найдено: %d."),
     # failing disks
     ("Keep files with unreadable parts", "Dateien mit unlesbaren Teilen behalten",
      "Сохранять файлы с нечитаемыми частями"),
