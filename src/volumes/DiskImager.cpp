@@ -24,7 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint64_t kMaxMapBytes = 64u << 20;
 constexpr size_t kHoleBlock = 4096;
 constexpr uint64_t kIdentityBytes = 1 << 20;
 // The map's comment line that names the source it belongs to; the rescue tools skip it
@@ -74,29 +73,6 @@ std::string LocalTimeText() {
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
     return buf;
-}
-
-bool ReadWholeFile(const std::string& path, std::string& out, int& err) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        err = errno;
-        return false;
-    }
-    char buf[65536];
-    for (;;) {
-        const ssize_t r = ::read(fd.get(), buf, sizeof buf);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            err = errno;
-            return false;
-        }
-        if (r == 0) return true;
-        out.append(buf, static_cast<size_t>(r));
-        if (out.size() > kMaxMapBytes) {
-            err = EFBIG;
-            return false;
-        }
-    }
 }
 
 // Each byte equal to the next and the first zero: memcmp's speed, no table of zeros.
@@ -162,7 +138,7 @@ void TImager::Open() {
     const bool outExists = ::stat(out_.c_str(), &st) == 0;
     std::string text;
     int err = 0;
-    const bool mapExists = ReadWholeFile(mapPath_, text, err);
+    const bool mapExists = ReadRescueMapFile(mapPath_, text, err);
     if (!mapExists && err != ENOENT) throw std::runtime_error("Cannot read the map file " + mapPath_ + ": " + ErrnoText(err));
     if (outExists && !S_ISREG(st.st_mode))
         throw std::runtime_error(out_ + " is not a regular file: the image must be a new file.");

@@ -3,20 +3,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
 
+#include "platform/RawSource.h"
 #include "volumes/RescueMap.h"
 
 namespace brivo {
 
 namespace {
-
-constexpr std::streamsize kMaxMapBytes = 64 << 20;
 
 struct TNamedMaps {
     std::mutex Lock;
@@ -100,12 +98,10 @@ TByteSourcePtr WithRescueMap(TByteSourcePtr disk, const std::string& imagePath) 
     const std::string mapPath = RescueMapFor(imagePath);
     if (mapPath.empty()) return disk;
     try {
-        std::ifstream in(mapPath, std::ios::binary);
-        if (!in) throw std::runtime_error("Cannot read the map file " + mapPath + ".");
-        std::string text(static_cast<size_t>(kMaxMapBytes) + 1, '\0');
-        in.read(text.data(), kMaxMapBytes + 1);
-        if (in.gcount() > kMaxMapBytes) throw std::runtime_error("The map file " + mapPath + " is too large.");
-        text.resize(static_cast<size_t>(in.gcount()));
+        std::string text;
+        int err = 0;
+        if (!ReadRescueMapFile(mapPath, text, err))
+            throw std::runtime_error("Cannot read the map file " + mapPath + ": " + ErrnoText(err) + ".");
         const TRescueMap map = ParseRescueMap(text, disk->Size());
         if (map.FileExtent != disk->Size())
             throw std::runtime_error("The map file " + mapPath + " describes " + std::to_string(map.FileExtent) +

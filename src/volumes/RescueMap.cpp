@@ -1,5 +1,8 @@
 #include "volumes/RescueMap.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -8,7 +11,13 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/UniqueFd.h"
+
 namespace brivo {
+
+namespace {
+constexpr uint64_t kMaxRescueMapBytes = 64u << 20;
+} // namespace
 
 TRescueMap::TRescueMap(uint64_t size) : size_(size) {
     if (size_ > 0) {
@@ -163,6 +172,29 @@ TRescueMap ParseRescueMap(std::string_view text, uint64_t size) {
     if (!haveStatus) throw std::runtime_error("The map file holds no status line.");
     if (map.CurrentPos > size) map.CurrentPos = 0;
     return map;
+}
+
+bool ReadRescueMapFile(const std::string& path, std::string& out, int& err) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        err = errno;
+        return false;
+    }
+    char buf[65536];
+    for (;;) {
+        const ssize_t r = ::read(fd.get(), buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            err = errno;
+            return false;
+        }
+        if (r == 0) return true;
+        out.append(buf, static_cast<size_t>(r));
+        if (out.size() > kMaxRescueMapBytes) {
+            err = EFBIG;
+            return false;
+        }
+    }
 }
 
 } // namespace brivo

@@ -74,4 +74,8 @@ std::string FormatRescueMap(const TRescueMap& map, const std::vector<std::string
 // else.
 TRescueMap ParseRescueMap(std::string_view text, uint64_t size);
 
+// A map file's whole text into out. False with err set (an errno value; EFBIG past 64 MiB,
+// which no map of a real disk reaches) when it cannot be read.
+bool ReadRescueMapFile(const std::string& path, std::string& out, int& err);
+
 } // namespace brivo
