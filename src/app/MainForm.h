@@ -44,6 +44,8 @@ namespace brivo {
 
 class TResultsTableModel;
 class TFolderTreeModel;
+class TThumbnailModel;
+class TThumbnailView;
 
 // What the window needs from outside; tests replace the parts that touch the machine.
 struct TFrmMainOptions {
@@ -184,6 +186,12 @@ public:
     // "error".
     QString PreviewMode() const { return previewMode_; }
 
+    // --- picture grid
+    // View > Thumbnails: the results area shows the pictures among the listed results as
+    // tiles in place of the list.
+    void ShowThumbnailsClick(bool shown);
+    TThumbnailModel* ThumbnailModel() const { return FThumbModel; }
+
     // --- queries
     TScanChoice ReadChoice() const;
     QString AboutText() const;
@@ -240,6 +248,7 @@ public:
     QMenu* mmLanguage = nullptr;
     QAction* ShowPreview1 = nullptr;
     QAction* ShowFolders1 = nullptr;
+    QAction* ShowThumbnails1 = nullptr;
     QMenu* Help1 = nullptr;
     QAction* utorial1 = nullptr;
     QAction* ContactUs1 = nullptr;
@@ -285,6 +294,8 @@ public:
     QSplitter* FoldersSplitter = nullptr;
     QTreeView* tvFolders = nullptr;
     QTableView* lvFiles = nullptr;
+    QStackedWidget* ResultsStack = nullptr;  // lvFiles or lvThumbs
+    TThumbnailView* lvThumbs = nullptr;
     QStatusBar* StatusBar1 = nullptr;
     QLabel* StatusLabel = nullptr;
     QLabel* HiddenLabel = nullptr;
@@ -316,6 +327,10 @@ private:
     void CreateResultsList();
     void CreatePreviewPane();
     void CreateFolderPane();
+    void CreateThumbnailGrid();
+    // The tiles chosen in the grid become the selected rows of the list (and its current
+    // row the current tile's), so the preview and the list's commands follow the grid.
+    void ThumbnailSelectionChanged();
     // Builds the tree of FFound on a worker; the result arrives through FolderTreeBuilt.
     void StartFolderTreeBuild();
     // Ends a build in progress (FFound is about to change); true when one was running.
@@ -339,6 +354,8 @@ private:
     TSortState FSort;
     TResultsTableModel* FResultsModel = nullptr;
     TFolderTreeModel* FFolderModel = nullptr;
+    TThumbnailModel* FThumbModel = nullptr;
+    bool syncingSelection_ = false;
     std::shared_ptr<TFolderTree> folderTree_;
     std::thread treeWorker_;
     std::atomic<bool> treeStop_{false};

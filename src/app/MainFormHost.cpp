@@ -19,6 +19,7 @@
 #include "app/Dialogs.h"
 #include "app/FolderTreeModel.h"
 #include "app/ResultsTableModel.h"
+#include "app/ThumbnailModel.h"
 #include "app/Translation.h"
 #include "app/WindowPlatform.h"
 #include "driver/ScanDriver.h"
@@ -90,6 +91,8 @@ void TFrmMain::SetProgress(TProgressStyle style, int position) {
 void TFrmMain::SetBusyWidgets(bool busy) {
     if (busy && !busyWidgets_) scanClock_.start();
     busyWidgets_ = busy;
+    // The grid reads nothing while a scan or recovery has the disk and the results.
+    if (FThumbModel) FThumbModel->SetPaused(busy);
     if (elapsedTimer_) {
         if (busy) elapsedTimer_->start();
         else elapsedTimer_->stop();
@@ -133,6 +136,7 @@ void TFrmMain::ClearResults() {
     FFolderModel->SetTree(nullptr, nullptr);
     FResultsModel->SetFolderFilter(nullptr, 0);
     FResultsModel->Clear();
+    FThumbModel->Forget();
 }
 
 void TFrmMain::PopulateResults() {
@@ -202,6 +206,7 @@ void TFrmMain::StopWorker() {
 
 void TFrmMain::closeEvent(QCloseEvent* e) {
     previewLoader_.reset();  // stops and joins a preview read
+    FThumbModel->Shutdown();
     StopFolderTreeBuild();
     StopWorker();
     QMainWindow::closeEvent(e);
@@ -214,6 +219,7 @@ TFrmMain::~TFrmMain() {
     volumeSearchStop_ = true;
     if (volumeSearch_.joinable()) volumeSearch_.join();
     previewLoader_.reset();
+    if (FThumbModel) FThumbModel->Shutdown();
     StopFolderTreeBuild();
     StopWorker();
     FRecovery.reset();

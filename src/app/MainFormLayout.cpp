@@ -36,6 +36,7 @@
 #include "app/AppResources.h"
 #include "app/FolderTreeModel.h"
 #include "app/ResultsTableModel.h"
+#include "app/ThumbnailView.h"
 #include "app/Translation.h"
 #include "driver/ScanDriver.h"
 #include "core/ScanChoices.h"
@@ -124,7 +125,10 @@ TFrmMain::TFrmMain(TFrmMainOptions options, QWidget* parent)
     ResultsSplitter = new QSplitter(Qt::Horizontal, central);
     ResultsSplitter->setObjectName(QStringLiteral("ResultsSplitter"));
     ResultsSplitter->setChildrenCollapsible(false);
-    ResultsSplitter->addWidget(lvFiles);
+    ResultsStack = new QStackedWidget;
+    ResultsStack->setObjectName(QStringLiteral("ResultsStack"));
+    ResultsStack->addWidget(lvFiles);
+    ResultsSplitter->addWidget(ResultsStack);
     CreatePreviewPane();
     ResultsSplitter->addWidget(PreviewPane);
     ResultsSplitter->setStretchFactor(0, 3);
@@ -139,6 +143,7 @@ TFrmMain::TFrmMain(TFrmMainOptions options, QWidget* parent)
     FoldersSplitter->setStretchFactor(0, 0);
     FoldersSplitter->setStretchFactor(1, 1);
     FoldersSplitter->setSizes({kFolderPaneWidth, 1000});
+    CreateThumbnailGrid();
     column->addWidget(FoldersSplitter, 1);
     setCentralWidget(central);
 
@@ -586,6 +591,8 @@ void TFrmMain::ApplyUITexts() {
     mmLanguage->setTitle(Tr("Language"));
     ShowPreview1->setText(Tr("Preview"));
     ShowFolders1->setText(Tr("Folders"));
+    ShowThumbnails1->setText(Tr("Thumbnails"));
+    lvThumbs->SetEmptyText(Tr("There are no pictures among the results shown."));
     FFolderModel->SetTexts(Tr("All folders"), Tr("Deleted folder"), Tr("Lost folder: where it stood is unknown"));
     utorial1->setText(Tr("Tutorial"));
     ContactUs1->setText(Tr("Contact Us"));
@@ -642,7 +649,7 @@ bool TFrmMain::eventFilter(QObject* watched, QEvent* e) {
     if (watched == ChoiceBand && e->type() == QEvent::Resize) FormResize();
     if (lvFiles && watched == lvFiles->viewport() && e->type() == QEvent::Resize) ResizeResultColumns();
     if (PreviewImage && watched == PreviewImage && e->type() == QEvent::Resize) ScalePreviewImage();
-    if (lvFiles && watched == lvFiles && e->type() == QEvent::KeyPress) {
+    if (lvFiles && (watched == lvFiles || watched == lvThumbs) && e->type() == QEvent::KeyPress) {
         const auto* k = static_cast<QKeyEvent*>(e);
         if (k->key() == Qt::Key_Space && k->modifiers() == Qt::NoModifier) {
             ToggleSelectedChecks();

@@ -21,6 +21,12 @@ long long TResultsTableModel::ResultIndex(int row) const {
     return static_cast<long long>(rows_[row]);
 }
 
+const TFoundFile* TResultsTableModel::Result(int row) const {
+    const long long i = ResultIndex(row);
+    if (i < 0 || !found_ || static_cast<size_t>(i) >= found_->size()) return nullptr;
+    return &(*found_)[static_cast<size_t>(i)];
+}
+
 QVariant TResultsTableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.column() >= kResultColumnCount) return {};
     const long long i = ResultIndex(index.row());

@@ -53,6 +53,8 @@ public:
     const std::vector<bool>& Checks() const { return checks_; }
     // FFound index of a row; -1 outside the rows.
     long long ResultIndex(int row) const;
+    // The result a row shows; null outside the rows. Valid until the next reset.
+    const TFoundFile* Result(int row) const;
     size_t ShownCount() const { return rows_.size(); }
     size_t TotalCount() const { return found_ ? found_->size() : 0; }
     bool IsChecked(int row) const;
