@@ -5,7 +5,7 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
   build-essential cmake pkg-config
   libgtest-dev googletest
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev qt6-image-formats-plugins
   sleuthkit
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
   libcli11-dev nlohmann-json3-dev libssl-dev zlib1g-dev

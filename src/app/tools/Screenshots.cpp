@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Takes the README's pictures of the window: a scan of a disk image with the preview of
-// one result, and the same window in German with the list filtered. Run by hand under a
-// display (xvfb-run works):
-//   brivo-screenshots IMAGE OUTDIR [FILE-TO-PREVIEW [FILTER]]
+// one result, the pictures found as a grid, and the same window in German with the list
+// filtered. Run by hand under a display (xvfb-run works); "deep" scans with the deep scan:
+//   brivo-screenshots IMAGE OUTDIR [FILE-TO-PREVIEW [FILTER [deep]]]
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QLineEdit>
@@ -14,6 +15,7 @@
 #include <QTreeView>
 
 #include <cstdio>
+#include <string>
 
 #include "app/AppResources.h"
 #include "app/AppStyle.h"
@@ -49,7 +51,7 @@ bool SelectResult(TFrmMain& w, const std::string& name) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: brivo-screenshots IMAGE OUTDIR [FILE-TO-PREVIEW [FILTER]]\n");
+        std::fprintf(stderr, "usage: brivo-screenshots IMAGE OUTDIR [FILE-TO-PREVIEW [FILTER [deep]]]\n");
         return 2;
     }
     InitAppResources();
@@ -65,6 +67,7 @@ int main(int argc, char** argv) {
     Settle(300);
     w.cbWhereToScan->setCurrentIndex(1);
     w.EdDiskImagePath->setText(QString::fromLocal8Bit(argv[1]));
+    w.cbDeepScan->setChecked(argc > 5 && std::string(argv[5]) == "deep");
     w.tbFastScanClick();
     if (!w.WaitForScan(120000)) return 1;
     if (!w.WaitForFolderTree(120000)) return 1;
@@ -73,6 +76,11 @@ int main(int argc, char** argv) {
     if (!SelectResult(w, preview)) std::fprintf(stderr, "no result named %s\n", preview.c_str());
     Settle(1500);
     w.grab().save(outDir + "/screenshot-main.png");
+
+    w.ShowThumbnails1->trigger();  // the selected picture stays chosen in the grid
+    Settle(2500);
+    w.grab().save(outDir + "/screenshot-thumbnails.png");
+    w.ShowThumbnails1->trigger();
 
     for (QAction* a : w.mmLanguage->actions())
         if (a->text() == QStringLiteral("Deutsch")) a->trigger();
