@@ -4,6 +4,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <string_view>
 
 #include "app/ResultsTableModel.h"
 #include "app/ThumbnailLoader.h"
@@ -30,23 +31,35 @@ constexpr TPictureExt kPictureExts[] = {
 };
 
 // The endings whose format this Qt can decode (its plugins decide TIFF, WebP, HEIC).
-const QSet<QString>& DecodableExts() {
-    static const QSet<QString> exts = [] {
+const std::vector<std::string>& DecodableExts() {
+    static const std::vector<std::string> exts = [] {
         const QList<QByteArray> formats = QImageReader::supportedImageFormats();
-        QSet<QString> s;
+        std::vector<std::string> v;
         for (const TPictureExt& p : kPictureExts)
-            if (formats.contains(QByteArray(p.Format))) s.insert(QString::fromLatin1(p.Ext));
-        return s;
+            if (formats.contains(QByteArray(p.Format))) v.emplace_back(p.Ext);
+        return v;
     }();
     return exts;
 }
 } // namespace
 
 bool TThumbnailModel::IsPictureName(const std::string& fullPath) {
-    const std::string name = ResultFileName(fullPath);
-    const size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot + 1 >= name.size() || name.size() - dot > 6) return false;
-    return DecodableExts().contains(QString::fromStdString(name.substr(dot + 1)).toLower());
+    // Run over every listed result when the grid is built: the ending is read in place,
+    // where ResultFileName would cut the name (blanks and control characters at the end
+    // do not count; "/", "\\" and ":" end a folder).
+    std::string_view path(fullPath);
+    while (!path.empty() && static_cast<unsigned char>(path.back()) <= ' ') path.remove_suffix(1);
+    const size_t dot = path.rfind('.');
+    if (dot == std::string_view::npos || path.find_first_of("/\\:", dot) != std::string_view::npos) return false;
+    const std::string_view ext = path.substr(dot + 1);
+    if (ext.empty() || ext.size() > 5) return false;
+    char lower[6] = {};
+    for (size_t i = 0; i < ext.size(); ++i)
+        lower[i] = ext[i] >= 'A' && ext[i] <= 'Z' ? static_cast<char>(ext[i] - 'A' + 'a') : ext[i];
+    const std::string_view want(lower, ext.size());
+    for (const std::string& e : DecodableExts())
+        if (e == want) return true;
+    return false;
 }
 
 TThumbnailModel::TThumbnailModel(TResultsTableModel* table, int side, QObject* parent)

@@ -155,6 +155,18 @@ private slots:
         Translation().Clear();
     }
 
+    void pictureNamesAreToldByTheirEnding() {
+        const struct {
+            const char* path;
+            bool picture;
+        } cases[] = {
+            {"/DCIM/IMG_0001.JPG", true}, {"C:\\pics\\a.Jpeg", true}, {"f123.png ", true}, {"/x/anim.gif", true},
+            {"/x/icon.bmp", true},        {"/x/a.jpg.txt", false},       {"/x.jpg/readme", false}, {"C:x.jpg:txt", false},
+            {"/x/jpg", false},            {"/x/.", false},               {"", false},              {"/x/a.jpgjpg", false},
+        };
+        for (const auto& c : cases) QVERIFY2(TThumbnailModel::IsPictureName(c.path) == c.picture, c.path);
+    }
+
     void gridShowsThePicturesOfTheListInItsOrderWithConditions() {
         apptest::TScriptedDialogs dialogs;
         auto w = NewWindow();
