@@ -1,7 +1,10 @@
 #include <QAction>
 #include <QBuffer>
 #include <QElapsedTimer>
+#include <QCheckBox>
 #include <QImage>
+#include <QImageReader>
+#include <QRegularExpression>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -307,6 +310,35 @@ private slots:
         w->close();
         w.reset();
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // A quick-formatted card: the deep scan finds its photos by their old folders and by
+    // their content, and each tile shows its photo read through the scan's own extractor.
+    void formattedCardShowsItsPhotos() {
+        const QString image = apptest::UnpackFixture("fat32-formatted.img", work_);
+        if (image.isEmpty()) QSKIP("fat32-formatted.img fixture missing");
+        apptest::TScriptedDialogs dialogs;
+        auto w = apptest::NewScanWindow(work_);
+        w->resize(1100, 700);
+        w->show();
+        w->cbDeepScan->setChecked(true);
+        apptest::ScanImage(*w, image);
+        w->ShowThumbnails1->trigger();
+        const QRegularExpression pictures(QImageReader::supportedImageFormats().contains("tiff")
+                                              ? "\\.(jpe?g|png|gif|bmp|tiff?)$"
+                                              : "\\.(jpe?g|png|gif|bmp)$",
+                                          QRegularExpression::CaseInsensitiveOption);
+        QStringList expected;
+        for (const QString& name : Column(w->ResultsModel(), Qt::DisplayRole))
+            if (pictures.match(name).hasMatch()) expected << name;
+        QVERIFY(expected.size() >= 5);
+        const TThumbnailModel* m = w->ThumbnailModel();
+        QCOMPARE(Column(m, Qt::DisplayRole), expected);
+        for (int t = 0; t < m->rowCount(); ++t) {
+            m->index(t).data(Qt::DecorationRole);
+            QTRY_COMPARE_WITH_TIMEOUT(m->index(t).data(TThumbnailModel::ThumbnailStateRole).toString(),
+                                      QString("picture"), 20000);
+        }
     }
 
     void nothingIsReadWhileTheWindowIsBusy() {
