@@ -23,7 +23,10 @@ TCarveHit Walk(TCarveHit (*walk)(TCarveInput&), const std::vector<uint8_t>& byte
 }
 
 const char* EndName(TCarveEnd e) {
-    return e == TCarveEnd::Complete ? "Complete" : e == TCarveEnd::CutShort ? "CutShort" : "NotFile";
+    return e == TCarveEnd::Complete   ? "Complete"
+           : e == TCarveEnd::CutShort ? "CutShort"
+           : e == TCarveEnd::Damaged  ? "Damaged"
+                                      : "NotFile";
 }
 
 struct TCase {
@@ -78,6 +81,11 @@ const std::vector<TCase>& Cases() {
         // The second file's header changed: its CRC fails.
         {"old.rar", WalkRar, "rar", "", kCut, -1515, {'X'}, kCut},
         {"new.rar", WalkRar, "rar", "", kCut, -1516, {'X'}, kCut},
+        // From cjpeg, with and without restart markers: a restart marker out of turn ends the
+        // data; a marker that is no restart is where the decoder gives up.
+        {"photo.jpg", WalkJpeg, "jpg", "", kCut, 20000, {0xFF, 0xC8}, kCut},
+        {"restart.jpg", WalkJpeg, "jpg", "", kCut, -3, {0xFF, 0xD3}, kCut},
+        {"typeset.pdf", WalkPdf, "pdf", "", kCut, -6, {'%', '%', 'E', 'O', 'X'}, kCut},
     };
     return cases;
 }
@@ -89,6 +97,8 @@ TEST(CarveWalkers, WholeFileEndsAtItsOwnEndWithTypeAndName) {
         const TCarveHit h = Walk(c.Walk, bytes);
         EXPECT_STREQ(EndName(h.End), "Complete");
         EXPECT_EQ(h.Length, bytes.size());
+        EXPECT_EQ(h.ProvenBytes, h.Length);
+        EXPECT_EQ(DecodedShare(h), 100);
         EXPECT_EQ(h.Ext, c.Ext);
         EXPECT_EQ(h.Title, c.Title);
     }
@@ -151,33 +161,60 @@ TEST(CarveWalkers, JpegBrokenInItsScanEndsWhereTheNextFileBegins) {
     EXPECT_TRUE(h.HasModDate);
 }
 
-// A hand-made baseline picture with restart markers in its scan data.
-std::vector<uint8_t> JpegWithRestarts(const std::vector<uint8_t>& restarts) {
-    std::vector<uint8_t> j{0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
-    j.resize(j.size() + 64, 1);
-    const std::vector<uint8_t> rest{0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00, 0x10, 0x00, 0x10, 0x01, 0x01, 0x11, 0x00,
-                                    0xFF, 0xC4, 0x00, 0x13, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                    0xFF, 0xDD, 0x00, 0x04, 0x00, 0x01,
-                                    0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00};
-    j.insert(j.end(), rest.begin(), rest.end());
-    for (uint8_t r : restarts) {
-        const uint8_t mcu[] = {0x12, 0xFF, 0x00, 0x34, 0xFF, r};
-        j.insert(j.end(), std::begin(mcu), std::end(mcu));
-    }
-    j.insert(j.end(), {0x56, 0xFF, 0xD9});
-    return j;
+// Where each restart marker of a picture's scan data is.
+std::vector<size_t> RestartMarkers(const std::vector<uint8_t>& j) {
+    std::vector<size_t> at;
+    for (size_t i = 0; i + 1 < j.size(); ++i)
+        if (j[i] == 0xFF && j[i + 1] >= 0xD0 && j[i + 1] <= 0xD7) at.push_back(i);
+    return at;
 }
 
 TEST(CarveWalkers, JpegRestartMarkerOutOfTurnIsWhereItsDataStops) {
-    const auto good = JpegWithRestarts({0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD0, 0xD1});
-    EXPECT_EQ(Walk(WalkJpeg, good).End, TCarveEnd::Complete);
-    EXPECT_EQ(Walk(WalkJpeg, good).Length, good.size());
-    // Data from another picture, whose restart count is elsewhere, follows the third MCU.
-    const auto spliced = JpegWithRestarts({0xD0, 0xD1, 0xD5, 0xD6});
+    const auto good = Sample("restart.jpg");
+    const auto rst = RestartMarkers(good);
+    ASSERT_GT(rst.size(), 8u);
+    // The data of three restart intervals gone: the marker after the second comes out of turn.
+    std::vector<uint8_t> spliced(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(rst[2]));
+    spliced.insert(spliced.end(), good.begin() + static_cast<std::ptrdiff_t>(rst[5]), good.end());
     const TCarveHit h = Walk(WalkJpeg, spliced);
     EXPECT_EQ(h.End, TCarveEnd::CutShort);
-    EXPECT_EQ(h.Length, spliced.size() - 3 - 6 * 2 + 4);
+    EXPECT_EQ(h.Length, rst[2]);
+    // The data before it decodes, to the last restart interval that ended in turn.
+    EXPECT_GE(h.ProvenBytes, rst[1]);
+    EXPECT_LE(h.ProvenBytes, rst[2]);
+}
+
+// A photo in two pieces with other bytes between them: the markers carry on through text
+// (no 0xFF in it) to the second piece's end mark, so only decoding tells. The data is proven
+// up to the gap, not beyond it.
+TEST(CarveWalkers, JpegWithAGapInsideIsNeverComplete) {
+    struct TGap {
+        const char* Name;
+        std::vector<uint8_t> Bytes;
+    };
+    std::vector<uint8_t> text(4096), noise(4096);
+    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>("Dear Sir, thank you for your letter. "[i % 37]);
+    const auto other = Sample("photo.jpg");
+    std::copy(other.begin() + 12288, other.begin() + 16384, noise.begin());  // another photo's coded data
+    const std::vector<TGap> gaps{{"text", text}, {"another photo", noise}};
+    for (const char* file : {"photo.jpg", "restart.jpg"}) {
+        const auto whole = Sample(file);
+        for (const TGap& g : gaps) {
+            SCOPED_TRACE(std::string(file) + " with " + g.Name);
+            const size_t split = 16384;
+            std::vector<uint8_t> bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(split));
+            bytes.insert(bytes.end(), g.Bytes.begin(), g.Bytes.end());
+            bytes.insert(bytes.end(), whole.begin() + static_cast<std::ptrdiff_t>(split), whole.end());
+            const TCarveHit h = Walk(WalkJpeg, bytes);
+            EXPECT_NE(h.End, TCarveEnd::Complete);
+            EXPECT_NE(h.End, TCarveEnd::NotFile);
+            // Restart markers place the damage within an interval of the gap.
+            if (std::string(file) == "restart.jpg") {
+                EXPECT_LE(h.ProvenBytes, split + g.Bytes.size());
+            }
+            EXPECT_LT(DecodedShare(h), 100);
+        }
+    }
 }
 
 TEST(CarveWalkers, JpegWhoseDataRunsIntoZeroedSectorsEndsThere) {
