@@ -217,6 +217,44 @@ TEST(CarveWalkers, JpegWithAGapInsideIsNeverComplete) {
     }
 }
 
+// Bytes changed inside, the structure left whole: only the content's own check finds them,
+// and the file is proven up to where they are.
+TEST(CarveWalkers, ContentThatFailsItsCheckIsDamagedNotComplete) {
+    struct TDamage {
+        const char* File;
+        TCarveHit (*Walk)(TCarveInput&);
+        size_t At;              // where the bytes are changed
+        size_t Count;           // how many
+        uint64_t ProvenAtMost;  // where the check must stop at the latest
+    };
+    const auto docx = Sample("report.docx");
+    // The second member's deflated data: its CRC-32 fails, the first member's holds.
+    size_t second = 0;
+    for (size_t i = 1; i + 30 < docx.size() && !second; ++i)
+        if (docx[i] == 'P' && docx[i + 1] == 'K' && docx[i + 2] == 3 && docx[i + 3] == 4) second = i;
+    ASSERT_GT(second, 0u);
+    const size_t secondData = second + 30 + (docx[second + 26] | docx[second + 27] << 8) + (docx[second + 28] | docx[second + 29] << 8);
+    // An object the cross-reference table points at, no longer there.
+    const auto pdf = Sample("typeset.pdf");
+    const std::string pdfText(pdf.begin(), pdf.end());
+    const size_t obj = pdfText.find("\n5 0 obj") + 1;
+    const std::vector<TDamage> cases{
+        {"report.docx", WalkZip, secondData + 2, 1, second},
+        {"typeset.pdf", WalkPdf, obj, 8, obj},
+        {"restart.jpg", WalkJpeg, 16000, 64, 19000},
+    };
+    for (const TDamage& d : cases) {
+        SCOPED_TRACE(d.File);
+        auto bytes = Sample(d.File);
+        for (size_t i = 0; i < d.Count; ++i) bytes[d.At + i] = static_cast<uint8_t>("(draft) "[i % 8]);
+        const TCarveHit h = Walk(d.Walk, bytes);
+        EXPECT_STREQ(EndName(h.End), "Damaged");
+        EXPECT_EQ(h.Length, bytes.size());
+        EXPECT_LE(h.ProvenBytes, d.ProvenAtMost);
+        EXPECT_LT(DecodedShare(h), 100);
+    }
+}
+
 TEST(CarveWalkers, JpegWhoseDataRunsIntoZeroedSectorsEndsThere) {
     auto bytes = Sample("camera.jpg");
     ASSERT_GT(bytes.size(), 2048u);
