@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -113,7 +114,17 @@ constexpr long kDecodeMemory = 256L << 20;
 
 // The decoding itself, apart so that nothing with a destructor lives where the decoder's
 // errors jump to.
-void Decode(jpeg_decompress_struct& d, TJpegErrors& err, TJpegCheck& out, JSAMPLE* row, size_t rowBytes) {
+// Each decoded row at 1/8 scale (one value per block) against the one before it: how far
+// apart they are on average, and where the decoder had read to.
+struct TRowTrace {
+    JSAMPLE* Row;
+    JSAMPLE* Prev;
+    size_t RowBytes;
+    uint32_t* Step;  // per row, mean absolute difference to the row above, times 16
+    uint64_t* At;    // per row, bytes read once it was decoded
+};
+
+void Decode(jpeg_decompress_struct& d, TJpegErrors& err, TJpegCheck& out, const TRowTrace& t) {
     if (setjmp(err.Jump)) {
         if (Unsupported(err.Pub.msg_code) && out.Rows == 0) out.Ran = false;
         return;
@@ -127,7 +138,8 @@ void Decode(jpeg_decompress_struct& d, TJpegErrors& err, TJpegCheck& out, JSAMPL
     d.do_block_smoothing = FALSE;
     d.mem->max_memory_to_use = kDecodeMemory;
     jpeg_calc_output_dimensions(&d);
-    if (static_cast<size_t>(d.output_width) * static_cast<size_t>(d.output_components) > rowBytes) {
+    const size_t width = static_cast<size_t>(d.output_width) * static_cast<size_t>(d.output_components);
+    if (width > t.RowBytes || width == 0) {
         out.Ran = false;
         return;
     }
@@ -142,15 +154,46 @@ void Decode(jpeg_decompress_struct& d, TJpegErrors& err, TJpegCheck& out, JSAMPL
     }
     out.ProvenBytes = Consumed(&d);
     while (d.output_scanline < d.output_height) {
-        JSAMPROW rows[1] = {row};
+        JSAMPROW rows[1] = {t.Row};
         if (jpeg_read_scanlines(&d, rows, 1) != 1 || err.Warnings) return;
+        const uint32_t y = d.output_scanline - 1;
+        uint64_t sum = 0;
+        for (size_t x = 0; x < width; ++x) sum += static_cast<uint64_t>(std::abs(int{t.Row[x]} - int{t.Prev[x]}));
+        t.Step[y] = y ? static_cast<uint32_t>(sum * 16 / width) : 0;
+        std::memcpy(t.Prev, t.Row, width);
         out.RowsClean = d.output_scanline;
-        out.ProvenBytes = Consumed(&d);
+        out.ProvenBytes = t.At[y] = Consumed(&d);
     }
     jpeg_finish_decompress(&d);
     if (err.Warnings) return;
     out.Clean = true;
     out.ProvenBytes = Consumed(&d);
+}
+
+// Data from elsewhere often decodes without a warning for a while: the decoder only
+// complains once the count of blocks, a restart marker or the end mark no longer fits.
+// The rows it made of that data stand out from the picture's own, a jump from the row
+// above far beyond the picture's usual; the first such row is where the damage starts,
+// if it comes before the warning. Either way the block row before it is the last taken as
+// the picture's own, for the bad data may begin anywhere inside the one that looked fine.
+void Localise(TJpegCheck& out, const std::vector<uint32_t>& step, const std::vector<uint64_t>& at, uint32_t perBlockRow) {
+    std::vector<uint32_t> seen;
+    uint32_t bad = out.RowsClean;
+    for (uint32_t y = 1; y < out.RowsClean; ++y) {
+        if (seen.size() >= 4) {
+            const uint32_t median = seen[seen.size() / 2];
+            if (step[y] > 4 * std::max<uint32_t>(median, 16)) {
+                bad = y;
+                break;
+            }
+        }
+        seen.insert(std::upper_bound(seen.begin(), seen.end(), step[y]), step[y]);
+    }
+    // Back to the start of the damaged row's block row, then one block row more.
+    const uint32_t keep = bad / perBlockRow * perBlockRow;
+    const uint32_t clean = keep >= perBlockRow ? keep - perBlockRow : 0;
+    out.RowsClean = clean;
+    out.ProvenBytes = clean ? std::min(out.ProvenBytes, at[clean - 1]) : 0;
 }
 
 } // namespace
@@ -176,8 +219,12 @@ TJpegCheck CheckJpeg(TCarveInput& in, uint64_t length) {
     src.Buf.resize(64 * 1024);
     d.src = &src.Pub;
     // One row at 1/8 scale of the widest picture the format allows, in up to four channels.
-    std::vector<JSAMPLE> row(65535 / 8 * 4 + 64);
-    Decode(d, err, out, row.data(), row.size());
+    const size_t rowBytes = 65535 / 8 * 4 + 64, maxRows = 65535 / 8 + 2;
+    std::vector<JSAMPLE> row(rowBytes), prev(rowBytes);
+    std::vector<uint32_t> step(maxRows);
+    std::vector<uint64_t> at(maxRows);
+    Decode(d, err, out, TRowTrace{row.data(), prev.data(), rowBytes, step.data(), at.data()});
+    if (!out.Clean && out.RowsClean > 0) Localise(out, step, at, static_cast<uint32_t>(std::max(d.max_v_samp_factor, 1)));
     jpeg_destroy_decompress(&d);
     out.ProvenBytes = std::min(out.ProvenBytes, src.End);
     return out;
