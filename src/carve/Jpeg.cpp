@@ -343,6 +343,23 @@ TCarveHit WalkMarkers(TCarveInput& in) {
     }
 }
 
+// The candidate with no sector taken for another file's start, up to a bound.
+class TWithoutEnds : public TCarveInput {
+public:
+    TWithoutEnds(TCarveInput& in, uint64_t size) : in_(in), size_(size) {}
+    uint64_t Size() const override { return size_; }
+    size_t Read(uint64_t offset, uint8_t* buf, size_t n) override {
+        if (offset >= size_) return 0;
+        return in_.Read(offset, buf, static_cast<size_t>(std::min<uint64_t>(n, size_ - offset)));
+    }
+
+private:
+    TCarveInput& in_;
+    uint64_t size_;
+};
+
+constexpr uint64_t kLookPastEnds = 32u << 20;
+
 } // namespace
 
 // The markers give the picture's extent; only decoding shows that the coded data between
@@ -355,6 +372,18 @@ TCarveHit WalkJpeg(TCarveInput& in) {
     const TJpegCheck k = CheckJpeg(in, h.Length);
     // A kind the decoder cannot read keeps what its markers say.
     if (!k.Ran) return h;
+    if (h.End == TCarveEnd::CutShort && h.Length < in.Size()) {
+        // The walk stops at a sector of zeros or one that looks like another file's start,
+        // yet a flat picture's coded data can hold such sectors. Walked on past them, the
+        // picture is taken whole only when it then decodes clean.
+        TWithoutEnds on(in, std::min<uint64_t>(in.Size(), h.Length + kLookPastEnds));
+        TCarveHit longer = WalkMarkers(on);
+        if (longer.End == TCarveEnd::Complete && longer.Length > h.Length && CheckJpeg(in, longer.Length).Clean) {
+            longer.ProvenBytes = longer.Length;
+            longer.DecodedPercent = 100;
+            return longer;
+        }
+    }
     h.ProvenBytes = k.Clean ? h.Length : std::min(k.ProvenBytes, h.Length);
     h.DecodedPercent = k.Clean ? 100 : k.Rows ? static_cast<int>(uint64_t{k.RowsClean} * 100 / k.Rows) : -1;
     if (h.End == TCarveEnd::Complete && !k.Clean) h.End = TCarveEnd::Damaged;

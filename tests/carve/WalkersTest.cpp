@@ -86,6 +86,8 @@ const std::vector<TCase>& Cases() {
         {"photo.jpg", WalkJpeg, "jpg", "", kCut, 20000, {0xFF, 0xC8}, kCut},
         {"restart.jpg", WalkJpeg, "jpg", "", kCut, -3, {0xFF, 0xD3}, kCut},
         {"typeset.pdf", WalkPdf, "pdf", "", kCut, -6, {'%', '%', 'E', 'O', 'X'}, kCut},
+        // Sectors of zeros inside its coded data: the picture goes on past them.
+        {"diagram.jpg", WalkJpeg, "jpg", "", kCut, -2, {0x00, 0x00}, kCut},
     };
     return cases;
 }
