@@ -253,4 +253,42 @@ TEST(ContentSearch, SoundVideoAndArchivesComeBackWholeAndNamed) {
     EXPECT_EQ(got, expected);
 }
 
+// On a card of 4 KiB clusters: whole files, and a photo whose second half was written after
+// a few clusters of a letter. Its markers run on through the letter (text has no 0xFF) to
+// its own end mark, so only decoding tells the mixture from the photo.
+TEST(ContentSearch, OnlyWhatChecksOutIsCompleteAndAPhotoWithAGapIsNot) {
+    constexpr uint64_t kCluster = 4096;
+    std::string card(96 * kCluster, '\0');
+    for (size_t i = 0; i < card.size(); ++i) card[i] = "Dear Sir, thank you for your letter. "[i % 37];
+    auto put = [&](uint64_t cluster, const std::string& s) { card.replace(cluster * kCluster, s.size(), s); };
+    const std::string photo = Sample("photo.jpg"), restart = Sample("restart.jpg");
+    put(1, Sample("camera.jpg"));
+    put(2, restart);
+    put(14, Sample("typeset.pdf"));
+    put(20, Sample("image.png"));
+    put(22, Sample("report.docx"));
+    put(24, photo);
+    // The same photo again, its first four clusters, three of the letter, then the rest.
+    put(40, photo.substr(0, 4 * kCluster));
+    put(47, photo.substr(4 * kCluster));
+    // And the restart-marked one, cut the same way.
+    put(60, restart.substr(0, 4 * kCluster));
+    put(67, restart.substr(4 * kCluster));
+    auto src = MakeMemoryByteSource({reinterpret_cast<const uint8_t*>(card.data()), card.size()}, "card");
+    TNullReport report;
+    const TReaderResult r = SearchByContent(*src, report, SmallBlocks());
+    std::map<uint64_t, const TFoundFile*> at;
+    for (const TFoundFile& f : r.Found) at[f.Extents.front().Offset / kCluster] = &f;
+    for (uint64_t whole : {1, 2, 14, 20, 22, 24}) {
+        ASSERT_TRUE(at.count(whole)) << whole;
+        EXPECT_EQ(at[whole]->DamageText, "Complete") << at[whole]->FullPath;
+    }
+    for (uint64_t split : {40, 60}) {
+        ASSERT_TRUE(at.count(split)) << split;
+        const TFoundFile& f = *at[split];
+        EXPECT_TRUE(f.DamageText.starts_with("Damaged at ")) << f.DamageText;
+        EXPECT_EQ(f.DamageScore, kCarveDamagedScore);
+    }
+}
+
 } // namespace
