@@ -9,6 +9,7 @@
 
 #include <exception>
 
+#include "platform/DeviceBroker.h"
 #include "platform/Devices.h"
 #include "platform/Mounts.h"
 
@@ -114,7 +115,9 @@ std::string DescribeBlockDevice(const std::string& name, const std::string& sysC
     }
     if (probe) {
         try {
-            // Naming what a drive holds never waits for a search for lost volumes.
+            // Naming what a drive holds never waits for a search for lost volumes, and
+            // never asks for a password.
+            const TNoBrokerScope noPrompt;
             const TSourceVolumes v = ListVolumes(DevicePathFor(name), TSearchDepth::None);
             if (v.Volumes.size() == 1 && !v.Volumes[0].Fs.Name.empty()) text += "  " + v.Volumes[0].Fs.Name;
         } catch (const std::exception&) {
