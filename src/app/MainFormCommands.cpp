@@ -515,6 +515,17 @@ void TFrmMain::RefreshDriveLists() {
     RefreshVolumeList();
 }
 
+void TFrmMain::RefreshDriveListsKeepingChoice() {
+    const QString disk = cbDisk->currentData().toString();
+    const QString bin = cbRecycleBinDisk->currentData().toString();
+    RefreshDriveLists();
+    for (auto [list, name] : {std::pair{cbDisk, disk}, std::pair{cbRecycleBinDisk, bin}}) {
+        const int i = name.isEmpty() ? -1 : list->findData(name);
+        if (i >= 0 && i != list->currentIndex()) list->setCurrentIndex(i);
+    }
+    RefreshVolumeList();
+}
+
 void TFrmMain::btnDiskRefreshClick() {
     const QString remembered = cbDisk->currentText();
     RefreshDriveLists();
