@@ -35,7 +35,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # checks) from zlib; the window needs Qt 6 and its platform plugins. CLI11 and
 # nlohmann-json are header-only: nothing at run time. Both programs ask the disk service
 # over the system bus (QtDBus) to open a disk the user may not read; that service and
-# polkit's agents are recommended, not required: root reads disks without them.
+# polkit are recommended, not required: root reads disks without them.
 set(_deps "libc6, libstdc++6, sleuthkit, libewf2, libvhdi1, libvmdk1, libqcow1, libssl3, zlib1g, libqt6core6, libqt6dbus6")
 if(BRIVO_BUILD_APP)
   string(APPEND _deps ", libqt6gui6, libqt6widgets6, libqt6network6, qt6-qpa-plugins")

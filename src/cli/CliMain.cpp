@@ -6,7 +6,6 @@
 #include <iostream>
 #include <optional>
 
-#include "cli/CliAgent.h"
 #include "cli/CliArgs.h"
 #include "cli/CliImage.h"
 #include "cli/CliInfo.h"
@@ -74,7 +73,6 @@ int CliMain(int argc, char** argv) {
     // Until the output is out (see RunCli): a late Ctrl-C must not kill a finished scan
     // before its output is written.
     const TStopOnInterrupt stopWindow;
-    AskForDeviceAccessOnTerminal();
     const int code = RunCli(args, std::cout, std::cerr);
     std::cout.flush();
     return code;

@@ -36,8 +36,6 @@ thread_local bool tNoBroker = false;
 struct TBrokerState {
     std::mutex Lock;                 // one request at a time: one prompt, not one per thread
     std::map<dev_t, UniqueFd> Open;  // descriptors handed out, by device number
-    std::function<void()> BeforeAsk;
-    bool Asked = false;
 };
 
 TBrokerState& State() {
@@ -68,9 +66,9 @@ std::string RefusalText(const std::string& path, const QDBusMessage& reply) {
     const std::string said = reply.errorMessage().toStdString();
     if (name == QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain"))
         return "Reading " + path +
-               " needs an administrator's password, but nothing could ask for it (no authentication agent is "
-               "running for this session). Start the program from your desktop session, or from a terminal "
-               "where polkit's pkttyagent can ask, or run it as root.";
+               " needs an administrator's password, but nothing could ask for it: no polkit authentication agent "
+               "runs for this session (a desktop session has one; a text console or a remote login has none). Run "
+               "the program in your desktop session (its terminal will do), or as root, e.g. with sudo.";
     if (name == QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorizedDismissed"))
         return "Reading " + path +
                " was not allowed: the password prompt was closed. Open the device again and enter an "
@@ -142,11 +140,6 @@ UniqueFd Duplicate(int fd) { return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 3)); }
 
 } // namespace
 
-void SetBeforeBrokerAsks(std::function<void()> hook) {
-    std::lock_guard<std::mutex> g(State().Lock);
-    State().BeforeAsk = std::move(hook);
-}
-
 TNoBrokerScope::TNoBrokerScope() : previous_(tNoBroker) { tNoBroker = true; }
 TNoBrokerScope::~TNoBrokerScope() { tNoBroker = previous_; }
 bool TNoBrokerScope::Active() { return tNoBroker; }
@@ -192,10 +185,6 @@ TBrokeredOpen OpenDeviceThroughBroker(const std::string& path, bool mayAsk) {
         return result;
     }
 
-    if (!s.Asked) {
-        s.Asked = true;
-        if (s.BeforeAsk) s.BeforeAsk();
-    }
     QDBusMessage open = QDBusMessage::createMethodCall(kService, object, kBlockIface, "OpenDevice");
     open << QStringLiteral("r") << QVariantMap{};
     open.setInteractiveAuthorizationAllowed(true);

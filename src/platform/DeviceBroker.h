@@ -1,5 +1,4 @@
 #pragma once
-#include <functional>
 #include <string>
 
 #include "platform/UniqueFd.h"
@@ -20,11 +19,6 @@ struct TBrokeredOpen {
 // polkit has an answer (the user may be typing a password). With mayAsk false only a
 // device handed out before is given again: nothing is asked.
 TBrokeredOpen OpenDeviceThroughBroker(const std::string& path, bool mayAsk = true);
-
-// Called once, on the thread that asks, before the first request of the process that
-// needs an authorisation (the command line starts a text agent there). Not thread-safe:
-// set it before any source is opened.
-void SetBeforeBrokerAsks(std::function<void()> hook);
 
 // While one lives on a thread, openings on that thread never ask the broker (devices it
 // handed out before are still used): merely describing a device must not put a password
