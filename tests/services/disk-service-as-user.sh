@@ -22,6 +22,7 @@ for t in dbus-daemon dbus-send udevadm losetup setpriv useradd userdel gzip; do
     command -v "$t" >/dev/null || skip "$t missing"
 done
 [ -d /etc/polkit-1/rules.d ] || mkdir -p /etc/polkit-1/rules.d
+losetup --find >/dev/null 2>&1 || skip "no free loop device (a container without /dev/loop-control?)"
 
 work=$(mktemp -d /tmp/brivo-disk-service.XXXXXX)
 chmod 755 "$work"
@@ -118,6 +119,7 @@ as_user() {  # as_user USER COMMAND...: no supplementary groups, so no disk grou
     setpriv --reuid="$u" --regid="$u" --clear-groups \
         env HOME="$work/$u" XDG_RUNTIME_DIR="$work/$u/run" "$@"
 }
+as_user "$allowed" test -x "$cli" -a -r "$fixture" || skip "the build or the fixtures are not reachable for another user"
 as_user "$allowed" test -r "$loop" && fail "$allowed can read $loop directly: the test proves nothing"
 
 # The command line: the same scan and the same recovered bytes as root.
