@@ -16,6 +16,7 @@
 #include <QVariantMap>
 
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <mutex>
 
@@ -30,12 +31,19 @@ constexpr const char* kBlockIface = "org.freedesktop.UDisks2.Block";
 // The user may take a while to type a password; polkit gives up on its own long before.
 constexpr int kAskTimeoutMs = 10 * 60 * 1000;
 constexpr int kLookupTimeoutMs = 30 * 1000;
+// Long enough for one command's openings, short enough that pressing Scan again asks again.
+constexpr auto kRefusalKept = std::chrono::seconds(3);
 
 thread_local bool tNoBroker = false;
 
 struct TBrokerState {
     std::mutex Lock;                 // one request at a time: one prompt, not one per thread
     std::map<dev_t, UniqueFd> Open;  // descriptors handed out, by device number
+    // The last refusal, so the openings that follow one another in a single scan do not
+    // put up a prompt each after the user said no.
+    dev_t RefusedDevice = 0;
+    std::string RefusedText;
+    std::chrono::steady_clock::time_point RefusedAt;
 };
 
 TBrokerState& State() {
@@ -164,6 +172,11 @@ TBrokeredOpen OpenDeviceThroughBroker(const std::string& path, bool mayAsk) {
         result.Error = "Permission denied: " + path;
         return result;
     }
+    if (!s.RefusedText.empty() && s.RefusedDevice == st.st_rdev &&
+        std::chrono::steady_clock::now() - s.RefusedAt < kRefusalKept) {
+        result.Error = s.RefusedText;
+        return result;
+    }
 
     QDBusConnection bus = SystemBus();
     if (!bus.isConnected()) {
@@ -199,6 +212,11 @@ TBrokeredOpen OpenDeviceThroughBroker(const std::string& path, bool mayAsk) {
     }
     if (reply.type() != QDBusMessage::ReplyMessage) {
         result.Error = RefusalText(path, reply);
+        if (reply.errorName().startsWith(QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorized"))) {
+            s.RefusedDevice = st.st_rdev;
+            s.RefusedText = result.Error;
+            s.RefusedAt = std::chrono::steady_clock::now();
+        }
         return result;
     }
     if (reply.arguments().isEmpty()) {
