@@ -33,12 +33,17 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The engine tools run as child programs; the container formats are read through the
 # image libraries; hashes come from libcrypto, checksums (and the content search's deflate
 # checks) from zlib; the window needs Qt 6 and its platform plugins. CLI11 and
-# nlohmann-json are header-only: nothing at run time. Both programs ask the disk service
-# over the system bus (QtDBus) to open a disk the user may not read; that service and
-# polkit are recommended, not required: root reads disks without them.
-set(_deps "libc6, libstdc++6, sleuthkit, libewf2, libvhdi1, libvmdk1, libqcow1, libssl3, zlib1g, libqt6core6, libqt6dbus6")
+# nlohmann-json are header-only: nothing at run time.
+set(_deps "libc6, libstdc++6, sleuthkit, libewf2, libvhdi1, libvmdk1, libqcow1, libssl3, zlib1g")
 if(BRIVO_BUILD_APP)
-  string(APPEND _deps ", libqt6gui6, libqt6widgets6, libqt6network6, qt6-qpa-plugins")
+  string(APPEND _deps ", libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, qt6-qpa-plugins")
+endif()
+# Both programs ask the disk service over the system bus (QtDBus) to open a disk the user
+# may not read; that service and polkit are recommended, not required: root reads disks
+# without them.
+string(APPEND _deps ", libqt6dbus6")
+if(NOT BRIVO_BUILD_APP)
+  string(APPEND _deps ", libqt6core6")
 endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_deps}")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2, polkitd")
