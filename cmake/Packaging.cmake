@@ -39,5 +39,13 @@ set(_deps "libc6, libstdc++6, sleuthkit, libewf2, libvhdi1, libvmdk1, libqcow1, 
 if(BRIVO_BUILD_APP)
   string(APPEND _deps ", libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, qt6-qpa-plugins")
 endif()
+# Both programs ask the disk service over the system bus (QtDBus) to open a disk the user
+# may not read; that service and polkit are recommended, not required: root reads disks
+# without them.
+string(APPEND _deps ", libqt6dbus6")
+if(NOT BRIVO_BUILD_APP)
+  string(APPEND _deps ", libqt6core6")
+endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_deps}")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2, polkitd")
 include(CPack)

@@ -14,6 +14,7 @@
 #include "core/ScanHost.h"
 #include "core/ScanState.h"
 #include "core/SourceSelection.h"
+#include "platform/DiskService.h"
 #include "driver/ScanDriver.h"
 #include "driver/Engine.h"
 #include "results/Preview.h"
@@ -134,6 +135,9 @@ public:
     void ApplyUITexts();
     void BuildLanguageMenu();
     void RefreshDriveLists();
+    // The drive lists again, each keeping the device chosen in it: a card was put in or
+    // taken out.
+    void RefreshDriveListsKeepingChoice();
     void FillDriveList(QComboBox* list, const QString& preferred);
     // Shows a drive list's text from its start (the device's name), the whole of it as a hint.
     void ShowDriveStart(QComboBox* list);
@@ -367,6 +371,8 @@ private:
     std::string statusText_;
     std::string debugLogPath_;
     QTimer* filterTimer_ = nullptr;
+    QTimer* driveListTimer_ = nullptr;  // gathers the disk service's bursts of changes
+    std::unique_ptr<TDiskServiceWatch> diskServiceWatch_;
     QTimer* elapsedTimer_ = nullptr;
     QElapsedTimer scanClock_;
     bool busyWidgets_ = false;

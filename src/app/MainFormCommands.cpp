@@ -32,6 +32,7 @@
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
 #include "driver/ScanDriver.h"
+#include "platform/DeviceBroker.h"
 #include "platform/Devices.h"
 #include "platform/SameVolume.h"
 #include "results/Recovery.h"
@@ -400,8 +401,12 @@ void TFrmMain::RefreshVolumeList() {
     if (src.isEmpty() || src == QLatin1String("/dev/")) return;
     TSourceVolumes v;
     try {
+        // Choosing a drive in the list never brings up a password prompt: a disk the
+        // user may not read shows its volumes once a scan has been allowed to open it.
+        const TNoBrokerScope noPrompt;
         v = options_.ListVolumes(S(src));
     } catch (const std::exception&) {
+        volumeSource_.clear();  // looked at again once it can be read
         return;  // the scan says what is wrong with the source
     }
     ShowVolumes(v);
@@ -507,6 +512,17 @@ void TFrmMain::BrowseRecycleBinImage() {
 void TFrmMain::RefreshDriveLists() {
     FillDriveList(cbDisk, QString());
     FillDriveList(cbRecycleBinDisk, QString());
+    RefreshVolumeList();
+}
+
+void TFrmMain::RefreshDriveListsKeepingChoice() {
+    const QString disk = cbDisk->currentData().toString();
+    const QString bin = cbRecycleBinDisk->currentData().toString();
+    RefreshDriveLists();
+    for (auto [list, name] : {std::pair{cbDisk, disk}, std::pair{cbRecycleBinDisk, bin}}) {
+        const int i = name.isEmpty() ? -1 : list->findData(name);
+        if (i >= 0 && i != list->currentIndex()) list->setCurrentIndex(i);
+    }
     RefreshVolumeList();
 }
 

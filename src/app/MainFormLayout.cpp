@@ -93,6 +93,13 @@ TFrmMain::TFrmMain(TFrmMainOptions options, QWidget* parent)
     if (!options_.ListDrives) {
         options_.ListDrives = [] { return ListBlockDevicesForWindow(); };
         if (!options_.DescribeDrive) options_.DescribeDrive = [](const std::string& n) { return DescribeBlockDevice(n); };
+        // A card put in or taken out shows in the lists without an Update press. A device
+        // comes as a burst of signals (the disk, then each partition): one refresh after.
+        driveListTimer_ = new QTimer(this);
+        driveListTimer_->setSingleShot(true);
+        driveListTimer_->setInterval(300);
+        connect(driveListTimer_, &QTimer::timeout, this, &TFrmMain::RefreshDriveListsKeepingChoice);
+        diskServiceWatch_ = std::make_unique<TDiskServiceWatch>([this] { driveListTimer_->start(); });
     }
     if (!options_.DescribeDrive) options_.DescribeDrive = [](const std::string& n) { return n; };
     if (!options_.ListVolumes) options_.ListVolumes = [](const std::string& src) { return ListVolumes(src); };

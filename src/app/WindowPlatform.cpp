@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <filesystem>
 #include <fstream>
 
@@ -9,7 +10,10 @@
 
 #include <exception>
 
+#include "app/Translation.h"
+#include "platform/DeviceBroker.h"
 #include "platform/Devices.h"
+#include "platform/DiskService.h"
 #include "platform/Mounts.h"
 
 namespace brivo {
@@ -87,10 +91,61 @@ bool IsExtendedPartitionStub(const std::string& sysClassBlock, const std::string
     return false;
 }
 
+constexpr const char* kDefaultSysClassBlock = "/sys/class/block";
+
+// What the disk service said at the last listing of the machine's own drives; the drive
+// lists describe their entries from it right after (window thread only).
+std::optional<std::vector<TServiceDevice>>& ServiceSnapshot() {
+    static std::optional<std::vector<TServiceDevice>> snapshot;
+    return snapshot;
+}
+
+const TServiceDevice* ServiceDevice(const std::string& name) {
+    const auto& snapshot = ServiceSnapshot();
+    if (!snapshot) return nullptr;
+    for (const TServiceDevice& d : *snapshot)
+        if (d.Name == name) return &d;
+    return nullptr;
+}
+
+std::string ServiceFsName(const TServiceDevice& d) {
+    if (d.FsType == "vfat") return d.FsVersion.empty() ? "FAT" : d.FsVersion;
+    if (d.FsType == "ntfs") return "NTFS";
+    if (d.FsType == "exfat") return "exFAT";
+    return d.FsType;
+}
+
 } // namespace
+
+std::string DescribeServiceDevice(const TServiceDevice& d) {
+    std::string text = d.Name;
+    if (d.Size > 0) text += "  " + SizeText(d.Size);
+    if (!d.Partition) {
+        if (!d.Model.empty()) text += "  " + d.Model;
+        if (!d.Serial.empty()) text += "  " + d.Serial;
+        if (d.Model.empty() && !d.BackingFile.empty()) text += "  " + d.BackingFile;
+        if (d.Removable) text += "  " + Translate("removable");
+    }
+    // A whole disk without a partition table may hold the file system itself.
+    const std::string fs = ServiceFsName(d);
+    if (!fs.empty()) text += "  " + fs;
+    if (!d.Label.empty()) text += "  " + d.Label;
+    if (!d.MountPoints.empty()) text += "  " + Translate("mounted at") + " " + d.MountPoints.front();
+    return text;
+}
 
 std::vector<std::string> ListBlockDevicesForWindow(const std::string& sysClassBlock, const std::string& udevDataDir) {
     std::vector<std::string> names;
+    if (sysClassBlock == kDefaultSysClassBlock) {
+        // The disk service knows the drives' names, file systems and mounts without
+        // opening them; where it does not run, /sys tells what it can.
+        ServiceSnapshot() = ListServiceDevices();
+        if (ServiceSnapshot()) {
+            for (const TServiceDevice& d : *ServiceSnapshot())
+                if (d.Size > 0 && !d.ExtendedContainer) names.push_back(d.Name);
+            return names;
+        }
+    }
     for (const std::string& name : ListBlockDevices(sysClassBlock)) {
         const uint64_t size = SizeBytesOf(sysClassBlock, name);
         if (size > 0 && !IsExtendedPartitionStub(sysClassBlock, name, size, udevDataDir)) names.push_back(name);
@@ -100,6 +155,8 @@ std::vector<std::string> ListBlockDevicesForWindow(const std::string& sysClassBl
 
 std::string DescribeBlockDevice(const std::string& name, const std::string& sysClassBlock,
                                 const std::string& byLabelDir, bool probe) {
+    if (sysClassBlock == kDefaultSysClassBlock)
+        if (const TServiceDevice* d = ServiceDevice(name)) return DescribeServiceDevice(*d);
     std::string text = name;
     const uint64_t size = SizeBytesOf(sysClassBlock, name);
     if (size > 0) text += "  " + SizeText(size);
@@ -114,7 +171,9 @@ std::string DescribeBlockDevice(const std::string& name, const std::string& sysC
     }
     if (probe) {
         try {
-            // Naming what a drive holds never waits for a search for lost volumes.
+            // Naming what a drive holds never waits for a search for lost volumes, and
+            // never asks for a password.
+            const TNoBrokerScope noPrompt;
             const TSourceVolumes v = ListVolumes(DevicePathFor(name), TSearchDepth::None);
             if (v.Volumes.size() == 1 && !v.Volumes[0].Fs.Name.empty()) text += "  " + v.Volumes[0].Fs.Name;
         } catch (const std::exception&) {

@@ -4,6 +4,7 @@
 
 #include "core/ScanHost.h"
 #include "driver/Engine.h"
+#include "platform/DiskService.h"
 
 namespace brivo {
 
@@ -19,6 +20,11 @@ std::vector<std::string> ListBlockDevicesForWindow(const std::string& sysClassBl
 // byLabelDir).
 std::string DescribeBlockDevice(const std::string& name, const std::string& sysClassBlock = "/sys/class/block",
                                 const std::string& byLabelDir = "/dev/disk/by-label", bool probe = true);
+// The drive lists' text for a device the disk service described: "sdb  14.9 GiB  SanDisk
+// Ultra  4C5300  removable" for a drive, "sdb1  4.0 GiB  FAT32  STICK  mounted at
+// /media/u/STICK" for a partition. The machine's own lists take this form whenever the
+// service runs (the /sys form above is the fallback).
+std::string DescribeServiceDevice(const TServiceDevice& d);
 // The name (e.g. "sda2") of the device mounted at "/"; empty when "/" has none.
 std::string SystemDriveName();
 // Makes the private engine folder. A missing tool is reported in an error box; the

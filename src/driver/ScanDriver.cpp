@@ -1,6 +1,11 @@
 #include "driver/ScanDriver.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "core/Text.h"
+#include "platform/Devices.h"
 
 #include <algorithm>
 #include <chrono>
@@ -66,6 +71,13 @@ std::string EngineListingError(const TScanState& st, const std::string& fsName, 
     const bool guess = toolText.find("Cannot determine file system type") != std::string::npos ||
                        toolText.find("Possible encryption detected") != std::string::npos;
     if (!toolText.empty() && !(fsName.empty() && guess)) msg += "\nEngine: " + toolText;
+    // The engine tools open the disk themselves, as the user: the read-only opening the
+    // disk service hands this program cannot be passed on to them.
+    if (IsDeviceSource(st.FLastSrcForFls) && ::access(st.FLastSrcForFls.c_str(), R_OK) != 0 &&
+        (errno == EACCES || errno == EPERM))
+        msg += "\nThe engine tools cannot read a disk that you may not open yourself. Save a disk image of it "
+               "first (Save Disk Image in the window, 'brivo-recovery-cli image' on the command line) and scan the "
+               "image, or run the program as root.";
     return msg;
 }
 

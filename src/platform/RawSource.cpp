@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/DeviceBroker.h"
+
 namespace brivo {
 
 std::string ErrnoText(int err) {
@@ -20,14 +22,29 @@ std::string ErrnoText(int err) {
 
 TRawSource::TRawSource(const std::string& path) {
     int err = 0;
-    if (!Open(path, err)) throw std::runtime_error(ErrnoText(err) + ": " + path);
+    if (!Open(path, err)) throw std::runtime_error(openError_);
 }
 
 bool TRawSource::Open(const std::string& path, int& err) {
+    openError_.clear();
     fd_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd_) {
         err = errno;
-        return false;
+        openError_ = ErrnoText(err) + ": " + path;
+        // A disk the user may not read: the system's disk service opens it read-only once
+        // an administrator allows it. Root reads directly, and a refusal there is final.
+        if ((err == EACCES || err == EPERM) && ::geteuid() != 0) {
+            struct stat st {};
+            if (::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+                TBrokeredOpen brokered = OpenDeviceThroughBroker(path, !TNoBrokerScope::Active());
+                if (!brokered.Fd) {
+                    openError_ = brokered.Error;
+                    return false;
+                }
+                fd_ = std::move(brokered.Fd);
+            }
+        }
+        if (!fd_) return false;
     }
     path_ = path;
     size_ = 0;

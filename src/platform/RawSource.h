@@ -16,10 +16,15 @@ std::string ErrnoText(int err);
 class TRawSource {
 public:
     TRawSource() = default;
-    // Throws std::runtime_error "<strerror>: <path>" when the open fails.
+    // A block device the user may not open is asked of the system's disk service (see
+    // DeviceBroker.h), which may show a password prompt. Throws std::runtime_error with
+    // OpenErrorText() when the open fails.
     explicit TRawSource(const std::string& path);
     // Returns false and sets err (errno) instead of throwing.
     bool Open(const std::string& path, int& err);
+    // Why the last Open failed, for the user: "<strerror>: <path>", or for a device the
+    // disk service would not open, what was refused and what to do about it.
+    const std::string& OpenErrorText() const { return openError_; }
 
     bool IsOpen() const { return static_cast<bool>(fd_); }
     int Fd() const { return fd_.get(); }
@@ -37,6 +42,7 @@ private:
     UniqueFd fd_;
     std::string path_;
     uint64_t size_ = 0;
+    std::string openError_;
 };
 
 } // namespace brivo

@@ -382,6 +382,44 @@ private slots:
         QCOMPARE(DescribeBlockDevice("loop1", root, labels.path().toStdString(), false),
                  std::string("loop1  2.0 MiB  /images/disk.img"));
     }
+
+    // What the disk service tells is shown without opening the device: the drive's model,
+    // serial and removability, the file system by the name the program uses elsewhere,
+    // its label and where it is mounted.
+    void drivesDescribedByTheDiskService() {
+        TServiceDevice card;
+        card.Name = "sdb";
+        card.Size = 16ull << 30;
+        card.Model = "Ultra";
+        card.Serial = "4C5300";
+        card.Removable = true;
+        TServiceDevice part;
+        part.Name = "sdb1";
+        part.Size = 4ull << 30;
+        part.Partition = true;
+        part.Model = "Ultra";  // a partition does not repeat its drive
+        part.FsType = "vfat";
+        part.FsVersion = "FAT32";
+        part.Label = "STICK";
+        part.MountPoints = {"/media/u/STICK", "/mnt"};
+        TServiceDevice loop;
+        loop.Name = "loop3";
+        loop.Size = 1 << 20;
+        loop.BackingFile = "/images/card.img";
+        loop.FsType = "exfat";  // a file system on the whole device
+        TServiceDevice ntfs;
+        ntfs.Name = "sda2";
+        ntfs.Size = 1 << 30;
+        ntfs.Partition = true;
+        ntfs.FsType = "ntfs";
+        const std::pair<TServiceDevice, std::string> cases[] = {
+            {card, "sdb  16.0 GiB  Ultra  4C5300  removable"},
+            {part, "sdb1  4.0 GiB  FAT32  STICK  mounted at /media/u/STICK"},
+            {loop, "loop3  1.0 MiB  /images/card.img  exFAT"},
+            {ntfs, "sda2  1.0 GiB  NTFS"},
+        };
+        for (const auto& [device, text] : cases) QCOMPARE(DescribeServiceDevice(device), text);
+    }
 };
 
 QTEST_MAIN(StatusPreviewTest)
