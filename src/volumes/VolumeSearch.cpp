@@ -40,8 +40,16 @@ bool HasMark(const TFsInfo& fs, const uint8_t* p) { return (p[fs.MarkAt] | (p[fs
 // A sector worth a closer look: it carries the mark of some row's copy (a boot sector's
 // end mark, a superblock's magic).
 bool IsCandidate(const uint8_t* p) {
-    for (const TFsInfo* fs : SearchRows())
-        if (HasMark(*fs, p)) return true;
+    // Asked of every sector of a disk: the rows' marks, each once (most rows share one).
+    static const std::vector<std::pair<uint32_t, uint16_t>> marks = [] {
+        std::vector<std::pair<uint32_t, uint16_t>> m;
+        for (const TFsInfo* fs : SearchRows())
+            if (std::find(m.begin(), m.end(), std::make_pair(fs->MarkAt, fs->Mark)) == m.end())
+                m.emplace_back(fs->MarkAt, fs->Mark);
+        return m;
+    }();
+    for (const auto& [at, mark] : marks)
+        if ((p[at] | (p[at + 1] << 8)) == mark) return true;
     return false;
 }
 
