@@ -36,6 +36,8 @@ public:
         if (!inode) return Fallback(f, sink, "its inode cannot be read");
         if (inode->HasInlineData()) {
             const std::vector<uint8_t> bytes = ExtInlineData(raw, *inode);
+            // Fewer bytes than the size says: the attribute holding the rest is gone.
+            if (bytes.size() != inode->Size) return Fallback(f, sink, "its inline data is damaged");
             if (!bytes.empty()) sink.Write(bytes);
             return;
         }

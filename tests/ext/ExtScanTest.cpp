@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "TestSupport.h"
@@ -10,6 +11,7 @@
 #include "ext/ExtExtractor.h"
 #include "ext/ExtFreeSpace.h"
 #include "ext/ExtScan.h"
+#include "ext/ExtVolume.h"
 
 namespace brivo {
 namespace {
@@ -108,6 +110,36 @@ TEST(ExtScan, NoExtIsRefused) {
     auto src = MakeMemoryByteSource(zeros);
     TNullReport report;
     EXPECT_THROW(FastScanExtDirect(*src, report, {}), std::runtime_error);
+}
+
+} // namespace
+} // namespace brivo
+
+namespace brivo {
+namespace {
+
+// An inline-data inode whose size reaches past what its i_block and attribute hold is
+// refused, not copied short as if whole.
+TEST(ExtExtractor, InlineDataShorterThanItsSizeIsRefused) {
+    TempDir dir;
+    std::string bytes = ReadFileBytes(UnpackFixture("ext4-blockmap.img", dir));
+    auto src = MakeMemoryByteSource(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    TNullReport report;
+    const TReaderResult r = FastScanExtDirect(*src, report, {});
+    ASSERT_EQ(r.Found.size(), 1u);
+    uint64_t block = 0;
+    uint32_t off = 0;
+    {
+        TExtVolume vol(*src);
+        ASSERT_TRUE(vol.InodeLocation(static_cast<uint32_t>(std::stoul(r.Found[0].Inode)), block, off));
+        const uint64_t at = block * vol.BlockSize() + off;
+        const uint32_t flags = kExtInlineDataFl;
+        std::memcpy(bytes.data() + at + 0x20, &flags, 4);
+    }
+    auto patched = MakeMemoryByteSource(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    auto x = MakeExtExtractor(patched, nullptr);
+    StringSink sink;
+    EXPECT_THROW(x->Extract(r.Found[0], sink), std::runtime_error);
 }
 
 } // namespace
