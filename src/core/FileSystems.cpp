@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/ExFatBootSector.h"
+#include "core/ExtSuperblock.h"
 #include "core/FatBootSector.h"
 #include "core/NtfsBootSector.h"
 
@@ -29,21 +30,6 @@ std::optional<TVolumeFacts> FatFacts(ByteSpan sector) {
     return f;
 }
 
-// NTFS is asked first (its parameter block could pass for a FAT one), then exFAT, then
-// the FAT widths.
-const std::array<TFsInfo, 5> kFileSystems{{
-    {TFsKind::Ntfs, "NTFS", "ntfs", "boot sector", 0, 512, kBootMarkAt, kBootMark, NtfsHead, NtfsVolumeFacts,
-     NtfsStructureLooksRight, IsNtfsBootSector, HasNtfsBackupBootSector},
-    {TFsKind::ExFat, "exFAT", "exfat", "boot sector", 0, 512, kBootMarkAt, kBootMark, ExFatHead, ExFatVolumeFacts,
-     ExFatStructureLooksRight, IsExFatBootSector, nullptr},
-    {TFsKind::Fat32, "FAT32", "fat", "boot sector", 0, 512, kBootMarkAt, kBootMark, FatHead<TFsKind::Fat32>,
-     FatFacts<TFsKind::Fat32>, FatStructureLooksRight, IsFatVolumeBootRecord, nullptr},
-    {TFsKind::Fat16, "FAT16", "fat", "boot sector", 0, 512, kBootMarkAt, kBootMark, FatHead<TFsKind::Fat16>,
-     FatFacts<TFsKind::Fat16>, FatStructureLooksRight, IsFatVolumeBootRecord, nullptr},
-    {TFsKind::Fat12, "FAT12", "fat", "boot sector", 0, 512, kBootMarkAt, kBootMark, FatHead<TFsKind::Fat12>,
-     FatFacts<TFsKind::Fat12>, FatStructureLooksRight, IsFatVolumeBootRecord, nullptr},
-}};
-
 // The first group's block bitmap, inode bitmap and inode table lie inside the volume.
 bool ExtStructureLooksRight(const TVolumeFacts& f, ByteSpan b) {
     const uint64_t blocks = f.LengthBytes / f.BytesPerSector;
@@ -54,14 +40,53 @@ bool ExtStructureLooksRight(const TVolumeFacts& f, ByteSpan b) {
     return true;
 }
 
-const std::array<TFsInfo, 1> kSearchOnly{{
-    {TFsKind::NotRecognised, "ext", "", "superblock", 1024, 1024, 56, 0xEF53, nullptr, ReadExtSuperblockFacts,
-     ExtStructureLooksRight},
+// A superblock the ext reader can use, of this row's kind (ext4 features, a journal, or neither).
+template <TFsKind Kind>
+bool ExtKindOf(ByteSpan superblock) {
+    const auto sb = DecodeExtSuperblock(superblock);
+    if (!sb) return false;
+    const TFsKind k = sb->Kind == TExtKind::Ext4 ? TFsKind::Ext4 : sb->Kind == TExtKind::Ext3 ? TFsKind::Ext3 : TFsKind::Ext2;
+    return k == Kind;
+}
+template <TFsKind Kind>
+bool ExtHead(ByteSpan head) {
+    return head.size() >= kExtSuperblockOffset + kExtSuperblockSize &&
+           ExtKindOf<Kind>(head.subspan(kExtSuperblockOffset, kExtSuperblockSize));
+}
+template <TFsKind Kind>
+std::optional<TVolumeFacts> ExtFacts(ByteSpan superblock) {
+    if (!ExtKindOf<Kind>(superblock)) return {};
+    std::optional<TVolumeFacts> f = ReadExtSuperblockFacts(superblock);
+    if (f) f->Kind = Kind;
+    return f;
+}
+
+// NTFS is asked first (its parameter block could pass for a FAT one), then exFAT, then
+// the FAT widths; the ext superblock at 1024 comes last (a FAT volume's reserved sectors
+// could hold anything there).
+const std::array<TFsInfo, 8> kFileSystems{{
+    {TFsKind::Ntfs, "NTFS", "ntfs", "boot sector", 0, 512, kBootMarkAt, kBootMark, NtfsHead, NtfsVolumeFacts,
+     NtfsStructureLooksRight, IsNtfsBootSector, HasNtfsBackupBootSector},
+    {TFsKind::ExFat, "exFAT", "exfat", "boot sector", 0, 512, kBootMarkAt, kBootMark, ExFatHead, ExFatVolumeFacts,
+     ExFatStructureLooksRight, IsExFatBootSector, nullptr},
+    {TFsKind::Fat32, "FAT32", "fat", "boot sector", 0, 512, kBootMarkAt, kBootMark, FatHead<TFsKind::Fat32>,
+     FatFacts<TFsKind::Fat32>, FatStructureLooksRight, IsFatVolumeBootRecord, nullptr},
+    {TFsKind::Fat16, "FAT16", "fat", "boot sector", 0, 512, kBootMarkAt, kBootMark, FatHead<TFsKind::Fat16>,
+     FatFacts<TFsKind::Fat16>, FatStructureLooksRight, IsFatVolumeBootRecord, nullptr},
+    {TFsKind::Fat12, "FAT12", "fat", "boot sector", 0, 512, kBootMarkAt, kBootMark, FatHead<TFsKind::Fat12>,
+     FatFacts<TFsKind::Fat12>, FatStructureLooksRight, IsFatVolumeBootRecord, nullptr},
+    {TFsKind::Ext4, "ext4", "ext4", "superblock", 1024, 1024, 56, kExtMagic, ExtHead<TFsKind::Ext4>,
+     ExtFacts<TFsKind::Ext4>, ExtStructureLooksRight},
+    {TFsKind::Ext3, "ext3", "ext3", "superblock", 1024, 1024, 56, kExtMagic, ExtHead<TFsKind::Ext3>,
+     ExtFacts<TFsKind::Ext3>, ExtStructureLooksRight},
+    {TFsKind::Ext2, "ext2", "ext2", "superblock", 1024, 1024, 56, kExtMagic, ExtHead<TFsKind::Ext2>,
+     ExtFacts<TFsKind::Ext2>, ExtStructureLooksRight},
 }};
 
 } // namespace
 
-std::span<const TFsInfo> SearchOnlyFileSystems() { return kSearchOnly; }
+// Every kind the search weighs has a row of its own now.
+std::span<const TFsInfo> SearchOnlyFileSystems() { return {}; }
 
 std::optional<TVolumeFacts> ReadExtSuperblockFacts(ByteSpan sb) {
     // No volume is larger: keeps every product of a block count and a block size in range.

@@ -19,6 +19,9 @@ enum class TFsKind : int {
     Fat12 = 3,
     Fat16 = 4,
     ExFat = 5,
+    Ext2 = 6,
+    Ext3 = 7,
+    Ext4 = 8,
 };
 
 // The bytes a detection reads from the start of a volume: enough for a boot sector at 0
@@ -99,8 +102,9 @@ const TFsInfo* FindFileSystem(TFsKind kind);
 // File systems the search for lost volumes finds though no row above detects them (a
 // superblock it weighs before any reader of its kind exists). Never asked by detection.
 std::span<const TFsInfo> SearchOnlyFileSystems();
-// 1024 bytes read as an ext2/3/4 superblock (primary or a group's backup): the search-only
-// row's decoder, kind NotRecognised.
+// 1024 bytes read as an ext2/3/4 superblock (primary or a group's backup) for the search:
+// where its copies and first group descriptor lie, kind NotRecognised. The ext rows take
+// it with the kind of the superblock's full decoding (core/ExtSuperblock).
 std::optional<TVolumeFacts> ReadExtSuperblockFacts(ByteSpan superblock);
 
 // The engine's file-system switch of a kind, with its leading blank: " -f ntfs",
@@ -108,7 +112,7 @@ std::optional<TVolumeFacts> ReadExtSuperblockFacts(ByteSpan superblock);
 // recognised (the engine then guesses).
 std::string FsSwitchForKind(TFsKind kind);
 
-// The row's name ("NTFS", "FAT32", "FAT16", "FAT12", "exFAT") or "not recognised".
+// The row's name ("NTFS", "FAT32", "FAT16", "FAT12", "exFAT", "ext4", ...) or "not recognised".
 std::string FsKindName(TFsKind kind);
 
 } // namespace brivo

@@ -10,6 +10,8 @@
 #include "exfat/ExFatFreeSpace.h"
 #include "exfat/ExFatVolume.h"
 #include "exfat/ExFatScan.h"
+#include "ext/ExtExtractor.h"
+#include "ext/ExtScan.h"
 #include "fat32/Fat32Scan.h"
 #include "fat32/FatExtractor.h"
 #include "fat32/FatResultSpans.h"
@@ -40,6 +42,11 @@ std::unique_ptr<TExtractor> FatExtractor(TByteSourcePtr volume, std::unique_ptr<
 std::unique_ptr<TExtractor> ExFatExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback,
                                            std::shared_ptr<const TClusterPlanMap>) {
     return MakeExFatExtractor(std::move(volume), std::move(fallback));
+}
+
+std::unique_ptr<TExtractor> ExtExtractor(TByteSourcePtr volume, std::unique_ptr<TExtractor> fallback,
+                                         std::shared_ptr<const TClusterPlanMap>) {
+    return MakeExtExtractor(std::move(volume), std::move(fallback));
 }
 
 TResultSpans FatSpans(TByteSource& volume, std::shared_ptr<const TClusterPlanMap> plans) {
@@ -146,6 +153,9 @@ const std::vector<TFsReader>& Table() {
         {TFsKind::Fat16, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans, FatRecords},
         {TFsKind::Fat12, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans, FatRecords},
         {TFsKind::ExFat, TScanRoute::ExFat, "exfat", "exFAT", ExFatScan, ExFatExtractor, {}, ExFatRecords},
+        {TFsKind::Ext4, TScanRoute::Ext, "ext", "ext", FastScanExtDirect, ExtExtractor},
+        {TFsKind::Ext3, TScanRoute::Ext, "ext", "ext", FastScanExtDirect, ExtExtractor},
+        {TFsKind::Ext2, TScanRoute::Ext, "ext", "ext", FastScanExtDirect, ExtExtractor},
     };
     return rows;
 }

@@ -14,7 +14,7 @@
 namespace brivo {
 
 // Which way a scan reads its source: one of the direct readers, or the engine's listing.
-enum class TScanRoute { Ntfs, Fat32, ExFat, Fls, Content };
+enum class TScanRoute { Ntfs, Fat32, ExFat, Ext, Fls, Content };
 
 // A direct reader over the chosen volume's bytes; the driver writes FFound from what it
 // returns.
@@ -46,7 +46,7 @@ using TResultRecordsFactory = std::function<TResultRecords(TByteSource& volume)>
 struct TFsReader {
     TFsKind Kind;
     TScanRoute Route;
-    const char* RouteName;  // the command line's "route": "ntfs", "fat32", "exfat"
+    const char* RouteName;  // the command line's "route": "ntfs", "fat32", "exfat", "ext"
     const char* ScanName;   // as in the log: "Fast NTFS records after scope filtering"
     TDirectScan Scan;
     TReaderExtractorFactory MakeExtractor;

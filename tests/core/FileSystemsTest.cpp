@@ -32,14 +32,15 @@ void PutLe(std::string& b, size_t at, uint64_t v, int n) {
 }
 
 // Each row takes its own kind's volume and no other's, in detection and in the search's
-// reading of the first copy; what no row detects (ext) only the search-only row reads.
+// reading of the first copy.
 TEST(FileSystems, EachRowTakesItsOwnVolumeOnly) {
     const struct {
         const char* image;
         TFsKind kind;
     } volumes[] = {
         {"ntfs.img", TFsKind::Ntfs},   {"exfat.img", TFsKind::ExFat}, {"fat32.img", TFsKind::Fat32},
-        {"fat16.img", TFsKind::Fat16}, {"fat12.img", TFsKind::Fat12}, {"ext4-deleted.img", TFsKind::NotRecognised},
+        {"fat16.img", TFsKind::Fat16}, {"fat12.img", TFsKind::Fat12}, {"ext4-deleted.img", TFsKind::Ext4},
+        {"ext3-home.img", TFsKind::Ext3}, {"ext2-home.img", TFsKind::Ext2},
     };
     for (const auto& v : volumes) {
         test::TempDir dir;

@@ -107,9 +107,9 @@ TEST_F(DeepScan, QuickFormattedNtfsSweepsInTheContentSearchsReading) {
               memo.end());
 }
 
-// ext4 after rm -rf, through the engine: the listing has lost the photos, the free blocks
-// the engine names still hold them all. A fast scan does not search by content.
-TEST_F(DeepScan, Ext4AfterRmRfGivesThePhotosBackFromTheEnginesFreeBlocks) {
+// ext4 after rm -rf: the listing has lost the photos, the free blocks the block bitmaps
+// name still hold them all. A fast scan does not search by content.
+TEST_F(DeepScan, Ext4AfterRmRfGivesThePhotosBackFromTheFreeBlocks) {
     const std::string img = test::UnpackFixture("ext4-deleted.img", dir);
     {
         TScanDriver d(st, engine, host);
@@ -119,7 +119,7 @@ TEST_F(DeepScan, Ext4AfterRmRfGivesThePhotosBackFromTheEnginesFreeBlocks) {
     }
     TScanDriver d(st, engine, host);
     Scan(d, img, true);
-    EXPECT_EQ(d.LastRoute(), TScanRoute::Fls);
+    EXPECT_EQ(d.LastRoute(), TScanRoute::Ext);
     EXPECT_FALSE(st.FLastDeepSearchesFreeSpace);
     const auto memo = host.MemoMessages();
     EXPECT_NE(std::find_if(memo.begin(), memo.end(), [](const std::string& m) { return m.rfind("Free space: ", 0) == 0; }),
@@ -129,15 +129,16 @@ TEST_F(DeepScan, Ext4AfterRmRfGivesThePhotosBackFromTheEnginesFreeBlocks) {
         EXPECT_EQ(md5s.count(e.md5), 1u) << e.path;
 }
 
-// A card formatted again without clearing: the engine lists the old photos its unzeroed
-// inode table still points at, and the content search finds what lies in blocks the new
-// file system reserved but never wrote (an uninitialised group's inode table and inode
-// bitmap, the journal's unused tail). Every file comes back once.
+// A card formatted again without clearing: the old inodes left in the new inode table's
+// never-written slots are not the new file system's and are not listed; the content search
+// finds the old photos, and what lies in blocks the new file system reserved but never
+// wrote (an uninitialised group's inode table and inode bitmap, the journal's unused
+// tail). Every file comes back once.
 TEST_F(DeepScan, FormattedExt4GivesTheNeverWrittenBlocksAndEachFileOnce) {
     const std::string img = test::UnpackFixture("ext4-formatted.img", dir);
     TScanDriver d(st, engine, host);
     Scan(d, img, true);
-    EXPECT_EQ(d.LastRoute(), TScanRoute::Fls);
+    EXPECT_EQ(d.LastRoute(), TScanRoute::Ext);
     const auto md5s = RecoveredMd5s();
     const auto manifest = test::ReadManifest("ext4-formatted");
     ASSERT_EQ(manifest.size(), 7u);
@@ -151,8 +152,8 @@ TEST_F(DeepScan, FormattedExt4GivesTheNeverWrittenBlocksAndEachFileOnce) {
               memo.end());
 }
 
-// A deleted file the engine lists with its block map lies in the free space too: the
-// content search's find of it is left out, and the photo comes back once, by its name.
+// A deleted file listed with its block map lies in the free space too: the content
+// search's find of it is left out, and the photo comes back once, by its name.
 TEST_F(DeepScan, Ext4FileListedByTheEngineIsNotFoundAgainByContent) {
     const std::string img = test::UnpackFixture("ext4-blockmap.img", dir);
     TScanDriver d(st, engine, host);
@@ -167,8 +168,8 @@ TEST_F(DeepScan, Ext4FileListedByTheEngineIsNotFoundAgainByContent) {
               memo.end());
 }
 
-// An ext4 volume cut short after its superblock: the engine cannot list it, and a deep
-// scan says why and searches the whole volume by content instead of failing.
+// An ext4 volume cut short after its superblock: its root folder cannot be read, and a
+// deep scan says why and searches the whole volume by content instead of failing.
 TEST_F(DeepScan, UnreadableExt4IsSearchedByContent) {
     std::string bytes = test::ReadFileBytes(test::UnpackFixture("ext4-deleted.img", dir)).substr(0, 8192);
     const std::string png = test::ReadFileBytes(test::FixturePath("carve/image.png"));
