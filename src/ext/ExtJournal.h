@@ -81,6 +81,9 @@ std::vector<TJournalTag> DecodeDescriptorTags(std::span<const uint8_t> block, co
 // The file-system blocks a revoke block names (32- or 64-bit records).
 std::vector<uint64_t> DecodeRevokeRecords(std::span<const uint8_t> block, const TJournalSuperblock& sb);
 
+// Whether transaction a came after transaction b (sequence numbers wrap).
+inline bool JournalSeqAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
+
 // One earlier copy of a file-system block, held in the journal.
 struct TJournalCopy {
     uint64_t FsBlock = 0;
