@@ -9,6 +9,9 @@
 #include "ext/ExtJournalFiles.h"
 #include "ext/ExtLostDirs.h"
 #include "ext/ExtVolume.h"
+#include "filters/Masks.h"
+#include "filters/SyntheticPath.h"
+#include "filters/Wildcard.h"
 
 namespace brivo {
 
@@ -40,6 +43,18 @@ TDateTime ExtTimeToUtc(const TExtTime& t) {
     return UnixToUtc(t.Seconds) + static_cast<double>(t.Nanos) / 1e9 / 86400.0;
 }
 
+constexpr std::string_view kOrphans = "/$OrphanFiles/";
+
+bool Orphaned(const std::string& path) { return path.rfind(kOrphans, 0) == 0; }
+
+// What the cleanup filter judges: below a lost folder's made-up place only the part its
+// own names give (the made-up prefix is no noise); an inode no entry named, whole.
+std::string_view CleanupPart(const std::string& path) {
+    if (!Orphaned(path)) return path;
+    const size_t slash = path.find('/', kOrphans.size());
+    return slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash);
+}
+
 } // namespace
 
 TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
@@ -65,6 +80,7 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
             continue;
         }
         if (!r.Inode.IsRegular()) continue;
+        out.Inodes[r.Number] = r.Inode;
         std::string path = names.PathOf(r.Number, false);
         if (path.empty()) path = "/$OrphanFiles/OrphanFile-" + std::to_string(r.Number);
         TFoundFile f;
@@ -94,6 +110,73 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
     folders.erase("");
     out.DeletedFolders.assign(folders.begin(), folders.end());
     return out;
+}
+
+std::function<std::optional<TExtInode>(uint32_t)> ExtJournalHistory(const TExtRecovered& rec) {
+    return [&rec](uint32_t n) -> std::optional<TExtInode> {
+        const auto it = rec.Inodes.find(n);
+        if (it == rec.Inodes.end()) return std::nullopt;
+        return it->second;
+    };
+}
+
+void AddExtJournalResults(const TExtRecovered& rec, const TReaderOptions& opts, TReaderReport& report, TReaderResult& r) {
+    std::unordered_map<std::string, size_t> listed;
+    for (size_t i = 0; i < r.Found.size(); ++i) listed.emplace(r.Found[i].Inode, i);
+    const bool emptyIsNoise = IsDefaultMaskList(opts.Masks);
+    auto hidden = [&](const std::string& path, int64_t size) {
+        if (opts.Cleanup && ((size == 0 && emptyIsNoise) || IsSyntheticPath(CleanupPart(path), TScanWhere::swDisk))) {
+            ++r.HiddenByCleanup;
+            return true;
+        }
+        if (!opts.Masks.empty() && !MatchesAnyMask(path, opts.Masks)) {
+            ++r.HiddenByMasks;
+            return true;
+        }
+        return false;
+    };
+    uint64_t joined = 0, added = 0;
+    for (const TFoundFile& f : rec.Found) {
+        const auto it = listed.find(f.Inode);
+        if (it != listed.end()) {
+            // The scan named it from a live folder and read the journal's inode, but the
+            // map of that inode needs the journal's copies of its index or indirect blocks.
+            TFoundFile& mine = r.Found[it->second];
+            const std::string path = Orphaned(mine.FullPath) && !Orphaned(f.FullPath) ? f.FullPath : mine.FullPath;
+            mine = f;
+            mine.FullPath = path;
+            ++joined;
+            continue;
+        }
+        if (hidden(f.FullPath, f.SizeBytes)) continue;
+        listed.emplace(f.Inode, r.Found.size());
+        r.Found.push_back(f);
+        ++added;
+        if (opts.Deep && !f.Extents.empty()) r.KnownStarts.push_back(f.Extents.front().Offset);
+    }
+    for (const TExtNameOnly& n : rec.NamesOnly) {
+        const std::string address = std::to_string(n.Inode);
+        if (listed.count(address) || hidden(n.Path, 0)) continue;
+        TFoundFile f;
+        f.Inode = address;
+        f.FullPath = n.Path;
+        f.FileType = "r/r";
+        f.SizeBytes = 0;
+        listed.emplace(address, r.Found.size());
+        r.Found.push_back(std::move(f));
+    }
+    std::set<std::string> folders(r.DeletedFolders.begin(), r.DeletedFolders.end());
+    for (const std::string& d : rec.DeletedFolders)
+        if (folders.insert(d).second) r.DeletedFolders.push_back(d);
+    if (rec.JournalPresent)
+        report.Log("ext journal: " + std::to_string(rec.JournalTransactions) + " transactions, " +
+                   std::to_string(rec.JournalCopies) + " block copies, " + std::to_string(rec.InodesFromJournal) +
+                   " deleted inodes kept, " + std::to_string(added + joined) + " files with their content (" +
+                   std::to_string(joined) + " named by the live folders), " + std::to_string(rec.DirBlocks) +
+                   " folder blocks, " + std::to_string(rec.NamesOnly.size()) + " names without content");
+    else if (rec.DirBlocks != 0)
+        report.Log("ext free blocks: " + std::to_string(rec.DirBlocks) + " folder blocks, " +
+                   std::to_string(rec.NamesOnly.size()) + " names without content");
 }
 
 } // namespace brivo

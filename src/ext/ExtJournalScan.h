@@ -1,10 +1,15 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/FoundFile.h"
+#include "core/ReaderReport.h"
+#include "core/ReaderResult.h"
+#include "ext/ExtInode.h"
 
 namespace brivo {
 
@@ -26,6 +31,8 @@ struct TExtRecovered {
     TFoundFiles Found;
     std::vector<std::string> DeletedFolders;  // as the results' paths name them
     std::vector<TExtNameOnly> NamesOnly;
+    // The journal's copy of every deleted regular file brought back, by inode number.
+    std::unordered_map<uint32_t, TExtInode> Inodes;
     bool JournalPresent = false;
     uint64_t JournalCopies = 0;
     uint64_t JournalTransactions = 0;
@@ -40,5 +47,16 @@ struct TExtRecovered {
 TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
                                     const std::function<std::string(const std::string&)>& translate = {},
                                     const std::function<bool()>& stop = {});
+
+// The journal's copy of a deleted regular file's inode, for the scan of the live folders.
+// rec must outlive the function.
+std::function<std::optional<TExtInode>(uint32_t)> ExtJournalHistory(const TExtRecovered& rec);
+
+// Joins what the journal gave back to what the scan of the live folders found: a result
+// of both is listed once, at the scan's path unless only the journal could place it, with
+// the journal's content (the inode on the disk lost its map); the rest is added through the
+// same masks and cleanup, lost folders' made-up names not counting as noise. Names without
+// bytes are listed as empty files, like the scan's deleted entries whose inode kept nothing.
+void AddExtJournalResults(const TExtRecovered& rec, const TReaderOptions& opts, TReaderReport& report, TReaderResult& r);
 
 } // namespace brivo
