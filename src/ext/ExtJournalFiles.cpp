@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -98,6 +99,7 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
     };
 
     struct TLive {
+        bool Readable = false;
         bool DeletedNow = false;
         uint32_t Generation = 0;
         bool Unused = false;
@@ -107,16 +109,25 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
         auto it = live.find(n);
         if (it != live.end()) return it->second;
         TLive l;
-        const auto li = vol.ReadInode(n);
-        if (li && !vol.IsInodeAllocated(n)) {
-            const bool mapEmptied = li->Size == 0 && li->Blocks == 0;
-            l.DeletedNow = li->Links == 0 || li->Dtime != 0 || mapEmptied;
+        if (const auto li = vol.ReadInode(n)) {
+            l.Readable = true;
             l.Generation = li->Generation;
             l.Unused = li->IsUnused();
+            if (!vol.IsInodeAllocated(n)) {
+                const bool mapEmptied = li->Size == 0 && li->Blocks == 0;
+                l.DeletedNow = li->Links == 0 || li->Dtime != 0 || mapEmptied;
+            }
         }
         return live.emplace(n, l).first->second;
     };
 
+    // What the next newer copy of its block said of a slot.
+    struct TNewer {
+        uint32_t Generation = 0;
+        bool InUse = false;
+        uint32_t Sequence = 0;
+    };
+    std::unordered_map<uint32_t, TNewer> newer;
     std::unordered_set<uint32_t> resolved;
     std::vector<uint8_t> buf(bs);
     const auto& copies = journal->Log.Copies;
@@ -138,10 +149,24 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
                     if (resolved.count(n)) continue;
                     const ByteSpan raw(buf.data() + size_t{s} * sb.InodeSize, sb.InodeSize);
                     const auto ci = DecodeExtInode(raw, sb, n);
-                    if (!ci || !ci->ChecksumOk || !InUse(*ci)) continue;
+                    if (!ci || !ci->ChecksumOk) continue;
+                    const bool inUse = InUse(*ci);
+                    std::optional<TNewer> after;
+                    if (const auto it = newer.find(n); it != newer.end()) after = it->second;
+                    newer[n] = {ci->Generation, inUse, c.Sequence};
+                    if (!inUse) continue;
                     const TLive& l = liveOf(n);
-                    if (!l.DeletedNow || (!l.Unused && l.Generation != ci->Generation)) {
-                        resolved.insert(n);  // alive, or another file now: not ours to bring back
+                    bool reused = false;
+                    if (l.DeletedNow && (l.Unused || l.Generation == ci->Generation)) {
+                        // Deleted now, and this is the same file.
+                    } else if (l.Readable && l.Generation != ci->Generation && after &&
+                               after->Generation == ci->Generation && !after->InUse) {
+                        // Another file has the number now, but the journal saw this one
+                        // deleted before that: its own content may still be in free blocks.
+                        reused = true;
+                    } else {
+                        // Alive, or not proven deleted: older copies may still hold an
+                        // earlier file of this number.
                         continue;
                     }
                     resolved.insert(n);
@@ -149,8 +174,9 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
                     r.Number = n;
                     r.Inode = *ci;
                     r.Sequence = c.Sequence;
-                    if (k > i) {
-                        r.GoneSequence = copies[k - 1].Sequence;
+                    r.NumberReused = reused;
+                    if (after) {
+                        r.GoneSequence = after->Sequence;
                         r.GoneKnown = true;
                     }
                     if (ci->HasInlineData()) r.InlineData = ExtInlineData(raw, *ci);

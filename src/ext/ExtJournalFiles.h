@@ -37,6 +37,8 @@ struct TExtJournalInode {
     // blocks' copies after it may belong to whatever took them over.
     uint32_t GoneSequence = 0;
     bool GoneKnown = false;
+    // A newer file has the inode number now; the journal saw this one deleted first.
+    bool NumberReused = false;
     TExtFileMap Map;             // read at that transaction (see ExtBlockReaderAt)
     std::vector<uint8_t> InlineData;  // the content of an inline-data inode
     uint64_t TestedBlocks = 0;   // of the map, checked against the block bitmap now
@@ -46,7 +48,9 @@ struct TExtJournalInode {
 
 // Every inode that is deleted now (no links or a deletion time, or its map emptied, and
 // free in the inode bitmap) whose inode-table block the journal logged while the inode was
-// in use with the same generation: the newest such copy, with its map. In inode order.
+// in use with the same generation: the newest such copy, with its map. Also an inode whose
+// number a newer file took, when the journal holds a copy of it in use and the next newer
+// copy shows that same generation deleted. One per inode number, in inode order.
 std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::shared_ptr<const TExtJournal> journal);
 
 } // namespace brivo

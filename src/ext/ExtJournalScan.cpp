@@ -76,12 +76,14 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
     for (const TExtJournalInode& r : inodes) {
         brought.insert(r.Number);
         if (r.Inode.IsDir()) {
-            folders.insert(names.FolderPath(r.Number));
+            if (!r.NumberReused) folders.insert(names.FolderPath(r.Number));
             continue;
         }
         if (!r.Inode.IsRegular()) continue;
-        out.Inodes[r.Number] = r.Inode;
-        std::string path = names.PathOf(r.Number, false);
+        // The entries that name the number now name the newer file: only what the journal
+        // held before this one was deleted names it.
+        std::string path = r.NumberReused ? names.PathAt(r.Number, r.GoneSequence) : names.PathOf(r.Number, false);
+        if (!r.NumberReused) out.Inodes[r.Number] = r.Inode;
         if (path.empty()) path = "/$OrphanFiles/OrphanFile-" + std::to_string(r.Number);
         TFoundFile f;
         f.Inode = std::to_string(r.Number);

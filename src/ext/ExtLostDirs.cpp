@@ -38,7 +38,7 @@ TExtLostNames::TExtLostNames(TExtVolume& vol, std::shared_ptr<const TExtJournal>
 
     // The deleted folders the journal gave back: every version of each of their blocks.
     for (const TExtJournalInode& r : recovered) {
-        if (!r.Inode.IsDir()) continue;
+        if (!r.Inode.IsDir() || r.NumberReused) continue;
         deletedDirs_[r.Number] = true;
         if (r.Inode.Crtime.Present) crtimeOf_[r.Number] = r.Inode.Crtime.Seconds;
         uint64_t done = 0;
@@ -51,7 +51,7 @@ TExtLostNames::TExtLostNames(TExtVolume& vol, std::shared_ptr<const TExtJournal>
                 if (!haveJournal) continue;
                 for (const TJournalCopy& c : journal_->Log.CopiesOf(block)) {
                     if (!c.Committed || (r.GoneKnown && JournalSeqAfter(c.Sequence, r.GoneSequence))) continue;
-                    if (ReadJournalCopy(c, journal_->Read, buf)) AddBlock(buf, r.Number);
+                    if (ReadJournalCopy(c, journal_->Read, buf)) AddBlock(buf, r.Number, &c);
                 }
             }
         }
@@ -62,7 +62,7 @@ TExtLostNames::TExtLostNames(TExtVolume& vol, std::shared_ptr<const TExtJournal>
         for (const TJournalCopy& c : journal_->Log.Copies) {
             if (!c.Committed || !ReadJournalCopy(c, journal_->Read, buf)) continue;
             uint32_t self = 0, parent = 0;
-            if (LooksLikeExtDirStart(buf, opts, &self, &parent)) AddBlock(buf, self);
+            if (LooksLikeExtDirStart(buf, opts, &self, &parent)) AddBlock(buf, self, &c);
         }
     }
 
@@ -92,7 +92,7 @@ TExtLostNames::TExtLostNames(TExtVolume& vol, std::shared_ptr<const TExtJournal>
     }
 }
 
-void TExtLostNames::AddBlock(ByteSpan block, uint32_t dir) {
+void TExtLostNames::AddBlock(ByteSpan block, uint32_t dir, const TJournalCopy* from) {
     TExtDirOptions opts;
     opts.FileType = vol_.Super().HasIncompat(ext_feature::kFiletype);
     opts.InodesCount = vol_.Super().InodesCount;
@@ -112,6 +112,10 @@ void TExtLostNames::AddBlock(ByteSpan block, uint32_t dir) {
             continue;
         }
         if (!PlausibleName(e.Name) || e.Inode == dir) continue;
+        if (from && !e.Deleted) {
+            auto& names = logged_[e.Inode];
+            if (names.size() < 16) names.push_back({from->Sequence, dir, e.Type, e.Name});
+        }
         auto& list = byInode_[e.Inode];
         bool seen = false;
         for (TExtNaming& n : list) {
@@ -247,6 +251,17 @@ std::string TExtLostNames::PathOf(uint32_t inode, bool isDir) {
     const TExtNaming* n = BestNaming(inode, false, 0);
     if (!n) return {};
     return Path(n->Dir, 0) + "/" + n->Name;
+}
+
+std::string TExtLostNames::PathAt(uint32_t inode, uint32_t sequence) {
+    const auto it = logged_.find(inode);
+    if (it == logged_.end()) return {};
+    const TLoggedName* best = nullptr;
+    for (const TLoggedName& n : it->second) {
+        if (n.Type == 2 || JournalSeqAfter(n.Sequence, sequence)) continue;
+        if (!best || JournalSeqAfter(n.Sequence, best->Sequence)) best = &n;
+    }
+    return best ? Path(best->Dir, 0) + "/" + best->Name : std::string();
 }
 
 std::vector<uint32_t> TExtLostNames::LostFolders() {

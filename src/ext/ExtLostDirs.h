@@ -37,6 +37,10 @@ public:
     std::string FolderPath(uint32_t dir);
     // The path of a deleted inode from the entries that named it; empty when none did.
     std::string PathOf(uint32_t inode, bool isDir);
+    // The path of a file whose number a newer file took: from the entries the journal's
+    // copies of folder blocks held live no later than transaction `sequence`; empty when
+    // none did.
+    std::string PathAt(uint32_t inode, uint32_t sequence);
     // Folders known only from their blocks (deleted, not in the journal's inodes).
     std::vector<uint32_t> LostFolders();
     // Every deleted inode named in a removed folder (not alive now), in inode order.
@@ -45,7 +49,7 @@ public:
     uint64_t DirBlocksFound() const { return dirBlocks_; }
 
 private:
-    void AddBlock(ByteSpan block, uint32_t dir);
+    void AddBlock(ByteSpan block, uint32_t dir, const TJournalCopy* from = nullptr);
     bool LiveDir(uint32_t dir);
     std::string LivePath(uint32_t dir, int depth);
     std::string Path(uint32_t dir, int depth);
@@ -62,6 +66,13 @@ private:
     std::unordered_map<uint32_t, std::string> livePaths_;
     std::unordered_map<uint32_t, std::string> paths_;
     std::unordered_map<uint32_t, bool> liveScanned_;
+    struct TLoggedName {
+        uint32_t Sequence = 0;
+        uint32_t Dir = 0;
+        uint8_t Type = 0;
+        std::string Name;
+    };
+    std::unordered_map<uint32_t, std::vector<TLoggedName>> logged_;  // live entries of journal copies
     uint64_t dirBlocks_ = 0;
 };
 

@@ -49,8 +49,9 @@ TEST(ExtJournalRecovery, DeletedFilesComeBackByteExactAtTheirOwnPath) {
         const char* image;
         size_t atOwnPath;  // of the manifest's deleted files, at least
     };
-    // The files left out had their inode numbers taken by files written after.
-    for (const Case c : {Case{"ext3-home", 73}, Case{"ext4-home", 74}}) {
+    // Single files removed with rm whose inode numbers files written after took come back
+    // too; on ext3 one file lost some blocks to those files.
+    for (const Case c : {Case{"ext3-home", 77}, Case{"ext4-home", 78}}) {
         SCOPED_TRACE(c.image);
         TempDir dir;
         const std::string img = UnpackFixture(std::string(c.image) + ".img", dir);
@@ -106,7 +107,7 @@ TEST(ExtJournalRecovery, TheScanListsEachOnceAndRecoveryCopiesThemWhole) {
             const std::vector<uint8_t> bytes(sink.bytes.begin(), sink.bytes.end());
             if (Md5(bytes) == it->second) ++exact;
         }
-        EXPECT_GE(exact, 73u);
+        EXPECT_GE(exact, 77u);
         EXPECT_NE(std::find(r.DeletedFolders.begin(), r.DeletedFolders.end(), "/Projects/website/src/lib"), r.DeletedFolders.end());
     }
 }
