@@ -71,8 +71,8 @@ TExtLostNames::TExtLostNames(TExtVolume& vol, std::shared_ptr<const TExtJournal>
         const uint64_t total = vol_.BlocksCount();
         std::vector<uint8_t> chunk;
         uint64_t b = vol_.Super().FirstDataBlock;
-        while (b < total) {
-            if (stop && (b & 0xFFFF) == 0 && stop()) break;
+        for (uint64_t step = 0; b < total; ++step) {
+            if (stop && (step & 0x3FF) == 0 && stop()) break;
             if (vol_.IsBlockAllocated(b)) {
                 ++b;
                 continue;
