@@ -1,6 +1,7 @@
 #include "ext/ExtLostDirs.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "ext/ExtDir.h"
@@ -224,16 +225,19 @@ std::string TExtLostNames::Path(uint32_t dir, int depth) {
     std::string base = kOrphanRoot;
     if (parent != 0 && parent != dir) {
         if (LiveDir(parent)) {
-            // A live folder may only reuse the number of the one this folder was in: it is
-            // the same folder when it names this one (even as a deleted entry), or when it
-            // was made before this folder was.
+            // A live folder may only reuse the number of the one this folder was in. The
+            // creation times decide where both are known: the folder it was in existed
+            // before it. Otherwise it is the same folder when it names this one (in any
+            // version of its blocks), or when the journal never saw another file of that
+            // number.
             LivePath(parent, depth + 1);  // reads its blocks
-            bool same = NamedIn(parent, dir);
-            if (!same) {
-                const auto ct = crtimeOf_.find(dir);
-                const auto live = vol_.ReadInode(parent);
-                same = ct != crtimeOf_.end() && live && live->Crtime.Present && live->Crtime.Seconds <= ct->second;
-            }
+            const auto live = vol_.ReadInode(parent);
+            const std::optional<int64_t> born = CreatedAt(dir);
+            bool same;
+            if (born && live && live->Crtime.Present && live->Crtime.Seconds != 0)
+                same = live->Crtime.Seconds <= *born;
+            else
+                same = NamedIn(parent, dir) || (live && !JournalSawOtherGeneration(parent, live->Generation));
             if (same) base = LivePath(parent, depth + 1);
         } else {
             base = Path(parent, depth + 1);
@@ -242,6 +246,31 @@ std::string TExtLostNames::Path(uint32_t dir, int depth) {
     const std::string path = base + "/" + name;
     paths_[dir] = path;
     return path;
+}
+
+std::optional<int64_t> TExtLostNames::CreatedAt(uint32_t dir) {
+    if (const auto it = crtimeOf_.find(dir); it != crtimeOf_.end()) return it->second;
+    // A deleted inode keeps its times: they are this folder's unless the number was given
+    // out again (then it is allocated, or a folder no more).
+    if (vol_.IsInodeAllocated(dir)) return std::nullopt;
+    const auto ino = vol_.ReadInode(dir);
+    if (!ino || !ino->IsDir() || !ino->Crtime.Present || ino->Crtime.Seconds == 0) return std::nullopt;
+    return ino->Crtime.Seconds;
+}
+
+bool TExtLostNames::JournalSawOtherGeneration(uint32_t n, uint32_t generation) {
+    if (!journal_ || !journal_->Present) return false;
+    uint64_t block = 0;
+    uint32_t offset = 0;
+    if (!vol_.InodeLocation(n, block, offset)) return false;
+    std::vector<uint8_t> buf(vol_.BlockSize());
+    const uint32_t size = vol_.Super().InodeSize;
+    for (const TJournalCopy& c : journal_->Log.CopiesOf(block)) {
+        if (!c.Committed || !ReadJournalCopy(c, journal_->Read, buf) || offset + size > buf.size()) continue;
+        const auto ino = DecodeExtInode(ByteSpan(buf.data() + offset, size), vol_.Super(), n);
+        if (ino && ino->ChecksumOk && ino->Mode != 0 && ino->Generation != generation) return true;
+    }
+    return false;
 }
 
 std::string TExtLostNames::FolderPath(uint32_t dir) { return Path(dir, 0); }

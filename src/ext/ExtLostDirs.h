@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -54,6 +55,8 @@ private:
     std::string LivePath(uint32_t dir, int depth);
     std::string Path(uint32_t dir, int depth);
     bool NamedIn(uint32_t parent, uint32_t child) const;
+    std::optional<int64_t> CreatedAt(uint32_t dir);
+    bool JournalSawOtherGeneration(uint32_t n, uint32_t generation);
     const TExtNaming* BestNaming(uint32_t inode, bool isDir, uint32_t preferredDir) const;
 
     TExtVolume& vol_;

@@ -125,11 +125,12 @@ TEST(ExtJournalRecovery, WithoutAJournalNothingIsInvented) {
     const TExtRecovered deep = ExtRecoverFromJournal(vol, true);
     EXPECT_TRUE(deep.Found.empty());
     EXPECT_FALSE(deep.DeletedFolders.empty());
-    // The project folder's own block was taken over and its live parent keeps no entry
-    // for it: its subfolders and their files go under /$OrphanFiles with their names.
+    // The live parent keeps no entry for the project folder, so its name is lost; its
+    // ".." and the creation times (the parent is older) still put it in its place, with
+    // its subfolders and their files under their names.
     bool util = false;
     for (const TExtNameOnly& n : deep.NamesOnly) {
-        EXPECT_EQ(n.Path.rfind("/$OrphanFiles/", 0), 0u) << n.Path;
+        EXPECT_EQ(n.Path.rfind("/Projects/Folder ", 0), 0u) << n.Path;
         if (n.Path.ends_with("/src/lib/util.js")) util = true;
     }
     EXPECT_TRUE(util);
