@@ -4,6 +4,7 @@
 // after (some taking the freed inode numbers and blocks).
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <openssl/evp.h>
 
@@ -11,6 +12,7 @@
 #include "core/ByteSource.h"
 #include "core/Extractor.h"
 #include "core/ReaderReport.h"
+#include "ext/ExtDir.h"
 #include "ext/ExtExtractor.h"
 #include "ext/ExtJournalScan.h"
 #include "ext/ExtScan.h"
@@ -110,6 +112,53 @@ TEST(ExtJournalRecovery, TheScanListsEachOnceAndRecoveryCopiesThemWhole) {
         EXPECT_GE(exact, 77u);
         EXPECT_NE(std::find(r.DeletedFolders.begin(), r.DeletedFolders.end(), "/Projects/website/src/lib"), r.DeletedFolders.end());
     }
+}
+
+TEST(ExtJournalRecovery, AFolderIsNeverPlacedUnderALiveFolderMadeAfterIt) {
+    // The project folder's ".." names /Projects. Made younger than the folder it held
+    // (as a folder that took over the number would be), /Projects is another folder: the
+    // project tree keeps its names but goes under /$OrphanFiles.
+    TempDir dir;
+    const std::string img = UnpackFixture("ext4-home.img", dir);
+    uint64_t block = 0;
+    uint32_t offset = 0, projects = 0;
+    {
+        auto src = OpenRawByteSource(img);
+        TExtVolume vol(*src);
+        const TExtRecovered before = ExtRecoverFromJournal(vol, false);
+        ASSERT_NE(std::find(before.DeletedFolders.begin(), before.DeletedFolders.end(), "/Projects/website"), before.DeletedFolders.end());
+        // /Projects: the live folder at the root named so.
+        std::vector<uint8_t> root(vol.BlockSize());
+        const auto rootInode = vol.ReadInode(kExtRootInode);
+        ASSERT_TRUE(rootInode);
+        const TExtFileMap map = vol.FileMap(*rootInode);
+        ASSERT_FALSE(map.Runs.empty());
+        ASSERT_TRUE(vol.ReadBlock(map.Runs[0].Physical, root));
+        TExtDirOptions opts;
+        opts.InodesCount = vol.Super().InodesCount;
+        for (const TExtDirEntry& e : DecodeExtDirBlock(root, opts).Entries)
+            if (e.Name == "Projects" && !e.Deleted) projects = e.Inode;
+        ASSERT_NE(projects, 0u);
+        ASSERT_TRUE(vol.InodeLocation(projects, block, offset));
+    }
+    {
+        // i_crtime (and its extra bits) far in the future; the inode's checksum no longer
+        // matches, which the reader counts and reads past.
+        std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
+        auto src = OpenRawByteSource(img);
+        const uint64_t at = block * TExtVolume(*src).BlockSize() + offset + 0x90;
+        const uint8_t future[4] = {0xFF, 0xFF, 0xFF, 0x7F};
+        f.seekp(static_cast<std::streamoff>(at));
+        f.write(reinterpret_cast<const char*>(future), 4);
+    }
+    auto src = OpenRawByteSource(img);
+    TExtVolume vol(*src);
+    const TExtRecovered after = ExtRecoverFromJournal(vol, false);
+    ASSERT_FALSE(after.DeletedFolders.empty());
+    for (const std::string& d : after.DeletedFolders) EXPECT_EQ(d.rfind("/$OrphanFiles/website", 0), 0u) << d;
+    bool util = false;
+    for (const TFoundFile& f : after.Found) util = util || f.FullPath == "/$OrphanFiles/website/src/lib/util.js";
+    EXPECT_TRUE(util);
 }
 
 TEST(ExtJournalRecovery, WithoutAJournalNothingIsInvented) {
