@@ -1,6 +1,8 @@
 #include "ext/ExtJournalScan.h"
 
 #include <algorithm>
+#include <climits>
+#include <optional>
 #include <set>
 #include <unordered_set>
 
@@ -41,6 +43,17 @@ bool ByteExtents(const TExtFileMap& map, uint64_t size, uint32_t bs, std::vector
 
 TDateTime ExtTimeToUtc(const TExtTime& t) {
     return UnixToUtc(t.Seconds) + static_cast<double>(t.Nanos) / 1e9 / 86400.0;
+}
+
+// A name without bytes is listed at its inode's address, and a copy by that address
+// reads the inode as it is now: only a regular file's inode (or a cleared one) qualifies,
+// and the size listed is the one that copy gives.
+std::optional<uint64_t> NameOnlySize(TExtVolume& vol, uint32_t n) {
+    const auto ino = vol.ReadInode(n);
+    if (!ino || vol.IsInodeAllocated(n) || vol.InodeSlotUninit(n)) return std::nullopt;
+    if (ino->Mode == 0) return 0;
+    if (!ino->IsRegular() || ino->HasInlineData()) return std::nullopt;
+    return ino->Size;
 }
 
 constexpr std::string_view kOrphans = "/$OrphanFiles/";
@@ -95,7 +108,7 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
         f.ModDateUtc = f.HasModDate ? ExtTimeToUtc(r.Inode.Mtime) : 0;
         if (r.Inode.Size > 0 && !ByteExtents(r.Map, r.Inode.Size, bs, f.Extents)) {
             ++out.WithoutWholeMap;
-            out.NamesOnly.push_back({r.Number, path, vol.GroupOfInode(r.Number)});
+            if (const auto size = NameOnlySize(vol, r.Number)) out.NamesOnly.push_back({r.Number, path, vol.GroupOfInode(r.Number), *size});
             continue;
         }
         const TClusterCondition c = ConditionFromReuse(static_cast<int64_t>(r.TestedBlocks),
@@ -107,7 +120,8 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
     for (uint32_t d : names.LostFolders()) folders.insert(names.FolderPath(d));
     for (const TExtNaming& n : names.NamesInRemovedFolders()) {
         if (brought.count(n.Inode)) continue;
-        out.NamesOnly.push_back({n.Inode, names.FolderPath(n.Dir) + "/" + n.Name, vol.GroupOfInode(n.Inode)});
+        if (const auto size = NameOnlySize(vol, n.Inode))
+            out.NamesOnly.push_back({n.Inode, names.FolderPath(n.Dir) + "/" + n.Name, vol.GroupOfInode(n.Inode), *size});
     }
     folders.erase("");
     out.DeletedFolders.assign(folders.begin(), folders.end());
@@ -158,12 +172,19 @@ void AddExtJournalResults(const TExtRecovered& rec, const TReaderOptions& opts, 
     }
     for (const TExtNameOnly& n : rec.NamesOnly) {
         const std::string address = std::to_string(n.Inode);
-        if (listed.count(address) || hidden(n.Path, 0)) continue;
+        if (const auto it = listed.find(address); it != listed.end()) {
+            // An inode the scan listed as an orphan (its map still there) gets its name.
+            TFoundFile& theirs = r.Found[it->second];
+            if (Orphaned(theirs.FullPath) && !Orphaned(n.Path) && (opts.Masks.empty() || MatchesAnyMask(n.Path, opts.Masks)))
+                theirs.FullPath = n.Path;
+            continue;
+        }
+        if (hidden(n.Path, static_cast<int64_t>(std::min<uint64_t>(n.Size, INT64_MAX)))) continue;
         TFoundFile f;
         f.Inode = address;
         f.FullPath = n.Path;
         f.FileType = "r/r";
-        f.SizeBytes = 0;
+        f.SizeBytes = static_cast<int64_t>(std::min<uint64_t>(n.Size, INT64_MAX));
         listed.emplace(address, r.Found.size());
         r.Found.push_back(std::move(f));
     }

@@ -21,6 +21,7 @@ struct TExtNameOnly {
     uint32_t Inode = 0;
     std::string Path;
     uint64_t Group = 0;   // the inode's block group
+    uint64_t Size = 0;    // what the inode on the disk says now (what a copy by it gives)
 };
 
 // What the journal and the removed folders give back on an ext3/4 volume.
