@@ -16,6 +16,8 @@ constexpr const char* kOrphanRoot = "/$OrphanFiles";
 constexpr int kMaxDepth = 256;
 // Blocks of one live folder read for its names at most.
 constexpr uint64_t kMaxLiveDirBlocks = 1u << 14;
+// Names kept at most: a volume whose free space is all folder blocks still fits in memory.
+constexpr uint64_t kMaxNames = uint64_t{1} << 23;
 // Free blocks read at a time by the sweep.
 constexpr uint64_t kSweepChunk = 256;
 
@@ -112,10 +114,13 @@ void TExtLostNames::AddBlock(ByteSpan block, uint32_t dir, const TJournalCopy* f
             if (!e.Deleted && e.Offset <= 12) parentOf_.try_emplace(dir, e.Inode);
             continue;
         }
-        if (!PlausibleName(e.Name) || e.Inode == dir) continue;
+        if (!PlausibleName(e.Name) || e.Inode == dir || names_ >= kMaxNames) continue;
         if (from && !e.Deleted) {
             auto& names = logged_[e.Inode];
-            if (names.size() < 16) names.push_back({from->Sequence, dir, e.Type, e.Name});
+            if (names.size() < 16) {
+                names.push_back({from->Sequence, dir, e.Type, e.Name});
+                ++names_;
+            }
         }
         auto& list = byInode_[e.Inode];
         bool seen = false;
@@ -127,7 +132,10 @@ void TExtLostNames::AddBlock(ByteSpan block, uint32_t dir, const TJournalCopy* f
                 break;
             }
         }
-        if (!seen && list.size() < 64) list.push_back({dir, e.Inode, e.Type, e.Name, e.Deleted});
+        if (!seen && list.size() < 64) {
+            list.push_back({dir, e.Inode, e.Type, e.Name, e.Deleted});
+            ++names_;
+        }
     }
 }
 

@@ -77,6 +77,7 @@ private:
     };
     std::unordered_map<uint32_t, std::vector<TLoggedName>> logged_;  // live entries of journal copies
     uint64_t dirBlocks_ = 0;
+    uint64_t names_ = 0;
 };
 
 } // namespace brivo
