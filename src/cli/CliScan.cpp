@@ -193,32 +193,12 @@ int OpenSavedScanRun(const TParsedArgs& args, TScanRun& run, std::ostream& err) 
     return kExitOk;
 }
 
-int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
-    if (args.Has("map") && !args.Positionals.empty()) UseRescueMap(args.Positionals.at(0), args.Value("map"));
-    if (args.Has("from-scan")) return OpenSavedScanRun(args, run, err);
-    if (args.Positionals.empty()) {
-        err << "brivo-recovery-cli: error: give a SOURCE to scan\n";
-        return kExitUsage;
-    }
-    const std::string source = args.Positionals.at(0);
-    const std::string scope = args.Value("scope");
-    TScanWhere where = DefaultWhere(source);
-    if (args.Has("where")) FindWhereByCliName(args.Value("where"), where);  // the parser allowed only these
-    const TSortChoice sort = ParseSort(args.Value("sort"));
-    if (!sort.Ok) {
-        err << "brivo-recovery-cli: error: --sort takes file, path, size, modified or condition, optionally with :desc\n";
-        return kExitUsage;
-    }
-    if (where == TScanWhere::swDiskImage && !FileExists(source)) {
-        err << "brivo-recovery-cli: error: No such file or directory: " << source << "\n";
-        return kExitFailure;
-    }
-    if (!scope.empty() && where == TScanWhere::swRecycleBin) {
-        err << "brivo-recovery-cli: error: --scope cannot be combined with --where recycle\n";
-        return kExitUsage;
-    }
+// A step of RunScan that may end it: kGoOn, or the exit code to end with.
+constexpr int kGoOn = -1;
 
-    TScanChoice choice;
+// The options that do not depend on the source: what to list, how deep, in which order,
+// which volume.
+int ReadScanOptions(const TParsedArgs& args, TScanChoice& choice, std::ostream& err) {
     FindWhatByCliName(args.Value("filter"), choice.WhatIndex);  // "all" unless given
     for (int i = 0; i < kWhatCount; ++i) choice.MaskTexts[static_cast<size_t>(i)] = DefaultMaskText(i);
     if (args.Has("masks")) choice.MaskTexts[static_cast<size_t>(choice.WhatIndex)] = args.Value("masks");
@@ -251,95 +231,72 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         }
         choice.Volume = static_cast<uint32_t>(std::stoul(v));
     }
+    return kGoOn;
+}
 
-    // A device or image narrowed to a folder or to its Recycle Bin has no window control
-    // to validate it, so the source is built here and handed to the driver directly.
-    std::optional<TScanSource> direct;
-    const bool imageOrDevice = where == TScanWhere::swDisk || where == TScanWhere::swDiskImage;
-    if ((imageOrDevice && !scope.empty()) || (where == TScanWhere::swRecycleBin && !DirectoryExists(source))) {
-        TScanSource s;
-        s.Src = IsDeviceSource(source) || (!FileExists(source) && source.find('/') == std::string::npos)
-                    ? DevicePathFor(source)
-                    : source;
-        if (!IsDeviceSource(s.Src) && !FileExists(s.Src)) {
-            err << "brivo-recovery-cli: error: Please select an existing disk image file.\n";
-            return kExitFailure;
-        }
-        if (where == TScanWhere::swRecycleBin) {
-            s.Where = TScanWhere::swRecycleBin;
-            s.PathFilter = "/$Recycle.Bin";
-        } else {
-            s.Where = TScanWhere::swFolder;
-            s.PathFilter = NormalizeFolderFilter(scope);
-            where = TScanWhere::swFolder;
-        }
-        direct = s;
-    } else {
-        // A directory with --where recycle is read like a folder; its scope is set below.
-        choice.Where = where == TScanWhere::swRecycleBin ? TScanWhere::swFolder : where;
-        switch (where) {
-            case TScanWhere::swDisk: choice.DiskText = source; break;
-            case TScanWhere::swDiskImage: choice.ImagePath = source; break;
-            default: choice.FolderPath = source; break;
-        }
-        if (where == TScanWhere::swFolder && !scope.empty()) {
-            err << "brivo-recovery-cli: error: --scope needs an image or device SOURCE; give the folder itself as SOURCE\n";
-            return kExitUsage;
-        }
+// The source to read, by the core's source-selection rule for what SOURCE is (a disk, an
+// image, a mounted folder), then narrowed as the options say: to a folder of an image or
+// device (--scope), or to the Recycle Bin (--where recycle). where becomes the kind the
+// scan is logged as.
+int ChooseScanSource(const std::string& source, const std::string& scope, TScanWhere& where, TScanChoice& choice,
+                     TCliHost& host, TScanSource& out) {
+    const bool recycle = where == TScanWhere::swRecycleBin;
+    choice.Where = recycle ? DefaultWhere(source) : where;
+    switch (choice.Where) {
+        case TScanWhere::swDisk: choice.DiskText = source; break;
+        case TScanWhere::swDiskImage: choice.ImagePath = source; break;
+        default: choice.FolderPath = source; break;
+    }
+    try {
+        if (!BuildScanSource(choice, host, out)) return kExitFailure;
+    } catch (const std::exception& e) {
+        host.ShowError(e.what());
+        return kExitFailure;
+    }
+    if (recycle) {
+        out.Where = TScanWhere::swRecycleBin;
+        out.PathFilter = "/$Recycle.Bin";
+    } else if (!scope.empty()) {
+        out.Where = TScanWhere::swFolder;
+        out.PathFilter = NormalizeFolderFilter(scope);
+        where = TScanWhere::swFolder;
     }
     choice.WhereText = WhereKindInfo(where).Caption;
+    return kGoOn;
+}
 
-    // Which volume of a partitioned disk or image: a choice that cannot be made is a
-    // usage error (the user has to name one), unlike a source that cannot be read.
-    if (where != TScanWhere::swFolder && !(where == TScanWhere::swRecycleBin && !direct)) {
-        std::string disk = direct ? direct->Src : source;
-        if (!direct && where == TScanWhere::swDisk && !IsDeviceSource(source)) disk = DevicePathFor(source);
-        try {
-            const TSourceVolumes vols = ListVolumes(disk);
-            const std::string cutShort = CutShortWarning(vols, ChooseVolume(vols, choice.Volume));
-            if (!cutShort.empty()) err << "Warning: " << cutShort << "\n";
-        } catch (const TSeveralVolumesError& e) {
-            err << "brivo-recovery-cli: error: " << e.what() << "\nChoose one with --volume N.\n";
-            return kExitUsage;
-        } catch (const TNoSuchVolumeError& e) {
-            err << "brivo-recovery-cli: error: " << e.what() << "\n";
-            return kExitUsage;
-        } catch (const TVolumeChoiceError& e) {
-            // A damaged table, or a volume that lies outside the source: the source is bad.
-            err << "brivo-recovery-cli: error: " << e.what() << "\n";
-            return kExitFailure;
-        } catch (const std::exception&) {
-            // The scan itself reports a source that cannot be read.
-        }
+// The volume list of a disk or image, made once here and handed to the scan. A volume
+// choice that cannot be made is a usage error (the user has to name one), unlike a
+// source that cannot be read, which the scan reports. Null when the scan lists itself
+// (a mounted folder's volume, a narrowed scan, a source that cannot be read).
+int ListScanVolumes(const TScanSource& source, const TScanChoice& choice, bool listHere,
+                    std::shared_ptr<const TSourceVolumes>& out, std::ostream& err) {
+    if (!listHere) return kGoOn;
+    try {
+        auto vols = std::make_shared<const TSourceVolumes>(ListVolumes(source.Src));
+        const std::string cutShort = CutShortWarning(*vols, ChooseVolume(*vols, choice.Volume));
+        if (!cutShort.empty()) err << "Warning: " << cutShort << "\n";
+        out = std::move(vols);
+    } catch (const TSeveralVolumesError& e) {
+        err << "brivo-recovery-cli: error: " << e.what() << "\nChoose one with --volume N.\n";
+        return kExitUsage;
+    } catch (const TNoSuchVolumeError& e) {
+        err << "brivo-recovery-cli: error: " << e.what() << "\n";
+        return kExitUsage;
+    } catch (const TVolumeChoiceError& e) {
+        // A damaged table, or a volume that lies outside the source: the source is bad.
+        err << "brivo-recovery-cli: error: " << e.what() << "\n";
+        return kExitFailure;
+    } catch (const std::exception&) {
+        // The scan itself reports a source that cannot be read.
     }
+    return kGoOn;
+}
 
-    run.Host = std::make_unique<TCliHost>(args.Has("verbose"), ::isatty(2) != 0);
-    TCliHost& host = *run.Host;
-    ExtractEmbeddedBinaries(run.Engine);
-
-    host.onPopulate = [&] {
-        ApplyCurrentSort(run.State.FFound, sort.Sort);
-        SetStatusText(host, Format(host.Translate("Scan finished. Found entries: %d"), {run.State.FFound.size()}));
-    };
-
-    if (Interrupted()) {
-        run.Stopped = true;
-        return kExitOk;
-    }
+// Pumps the host until the driver is idle; Ctrl-C sends Stop, and again to a tool that
+// started after the first one.
+void PumpUntilIdle(TScanDriver& driver, TScanRun& run, TCliHost& host) {
     bool stopSent = false;
-    TScanDriver driver(run.State, run.Engine, host);
-    if (direct) {
-        driver.ScanSource(*direct, choice);
-    } else if (where == TScanWhere::swRecycleBin) {
-        // A mounted volume's folder: read its volume, keep its Recycle Bin.
-        TScanSource s;
-        if (!BuildScanSource(choice, host, s)) return kExitFailure;
-        s.Where = TScanWhere::swRecycleBin;
-        s.PathFilter = "/$Recycle.Bin";
-        driver.ScanSource(s, choice);
-    } else {
-        driver.tbFastScanClick(choice);
-    }
     uint64_t lastStop = 0;
     host.Pump([&] { return !driver.Busy(); },
               [&] {
@@ -354,16 +311,11 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
                       lastStop = GetTickCount64();
                   }
               });
-    driver.Shutdown();
-    run.Route = driver.LastRoute();
-    if (args.Has("save") && !host.failed() && !Interrupted()) {
-        try {
-            WriteSavedScan(driver.LastScanToSave(), args.Value("save"));
-        } catch (const std::exception& e) {
-            err << "brivo-recovery-cli: error: the scan could not be saved: " << e.what() << "\n";
-            return kExitFailure;
-        }
-    }
+}
+
+// What the scan's end tells the user besides its list: a stop, what was left out, what a
+// deep scan would add, a file system that could not be read.
+int ReportScanEnd(const TScanChoice& choice, const std::string& scope, TScanRun& run, std::ostream& err) {
     // However the race with the scan's own end went, a Ctrl-C during it is a stop: the
     // results are never taken for a complete listing.
     run.Stopped = Interrupted();
@@ -372,8 +324,8 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
             << "\n";
         return kExitOk;
     }
-    if (host.failed()) return kExitFailure;
-    if (!scope.empty() && run.State.FFound.empty() && !ScopeFolderOnVolume(run.State, run.Engine, host)) {
+    if (run.Host->failed()) return kExitFailure;
+    if (!scope.empty() && run.State.FFound.empty() && !ScopeFolderOnVolume(run.State, run.Engine, *run.Host)) {
         err << "brivo-recovery-cli: warning: the folder " << scope << " is not on the volume\n";
         return kExitFailure;
     }
@@ -396,6 +348,72 @@ int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
         err << "brivo-recovery-cli: warning: " << run.State.FLastFsUnreadable
             << "\nThe file system could not be read; the whole volume was searched for files by their content.\n";
     return kExitOk;
+}
+
+int RunScan(const TParsedArgs& args, TScanRun& run, std::ostream& err) {
+    if (args.Has("map") && !args.Positionals.empty()) UseRescueMap(args.Positionals.at(0), args.Value("map"));
+    if (args.Has("from-scan")) return OpenSavedScanRun(args, run, err);
+    if (args.Positionals.empty()) {
+        err << "brivo-recovery-cli: error: give a SOURCE to scan\n";
+        return kExitUsage;
+    }
+    const std::string source = args.Positionals.at(0);
+    const std::string scope = args.Value("scope");
+    TScanWhere where = DefaultWhere(source);
+    if (args.Has("where")) FindWhereByCliName(args.Value("where"), where);  // the parser allowed only these
+    const TSortChoice sort = ParseSort(args.Value("sort"));
+    if (!sort.Ok) {
+        err << "brivo-recovery-cli: error: --sort takes file, path, size, modified or condition, optionally with :desc\n";
+        return kExitUsage;
+    }
+    if (where == TScanWhere::swDiskImage && !FileExists(source)) {
+        err << "brivo-recovery-cli: error: No such file or directory: " << source << "\n";
+        return kExitFailure;
+    }
+    if (!scope.empty() && where == TScanWhere::swRecycleBin) {
+        err << "brivo-recovery-cli: error: --scope cannot be combined with --where recycle\n";
+        return kExitUsage;
+    }
+    TScanChoice choice;
+    if (const int code = ReadScanOptions(args, choice, err); code != kGoOn) return code;
+    if (where == TScanWhere::swFolder && !scope.empty()) {
+        err << "brivo-recovery-cli: error: --scope needs an image or device SOURCE; give the folder itself as SOURCE\n";
+        return kExitUsage;
+    }
+
+    run.Host = std::make_unique<TCliHost>(args.Has("verbose"), ::isatty(2) != 0);
+    TCliHost& host = *run.Host;
+    const bool mountedFolder = where == TScanWhere::swFolder ||
+                               (where == TScanWhere::swRecycleBin && DefaultWhere(source) == TScanWhere::swFolder);
+    TScanSource scanned;
+    if (const int code = ChooseScanSource(source, scope, where, choice, host, scanned); code != kGoOn) return code;
+    std::shared_ptr<const TSourceVolumes> volumes;
+    if (const int code = ListScanVolumes(scanned, choice, !mountedFolder && scope.empty(), volumes, err); code != kGoOn)
+        return code;
+    ExtractEmbeddedBinaries(run.Engine);
+
+    host.onPopulate = [&] {
+        ApplyCurrentSort(run.State.FFound, sort.Sort);
+        SetStatusText(host, Format(host.Translate("Scan finished. Found entries: %d"), {run.State.FFound.size()}));
+    };
+    if (Interrupted()) {
+        run.Stopped = true;
+        return kExitOk;
+    }
+    TScanDriver driver(run.State, run.Engine, host);
+    driver.ScanSource(scanned, choice, std::move(volumes));
+    PumpUntilIdle(driver, run, host);
+    driver.Shutdown();
+    run.Route = driver.LastRoute();
+    if (args.Has("save") && !host.failed() && !Interrupted()) {
+        try {
+            WriteSavedScan(driver.LastScanToSave(), args.Value("save"));
+        } catch (const std::exception& e) {
+            err << "brivo-recovery-cli: error: the scan could not be saved: " << e.what() << "\n";
+            return kExitFailure;
+        }
+    }
+    return ReportScanEnd(choice, scope, run, err);
 }
 
 // A --path-mask in the form results are shown in: "\\" read as "/", and a leading "/"

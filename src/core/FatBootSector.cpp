@@ -1,5 +1,7 @@
 #include "core/FatBootSector.h"
 
+#include <cstring>
+
 namespace brivo {
 
 namespace {
@@ -59,5 +61,45 @@ bool DecodeFatBootSector(ByteSpan s, TFatBootSector& out, std::string* why) {
     out = b;
     return true;
 }
+
+TFsKind FatKindOfBootSector(ByteSpan sector) {
+    TFatBootSector fat;
+    if (!DecodeFatBootSector(sector, fat)) return TFsKind::NotRecognised;
+    switch (fat.FatBits) {
+        case 12: return TFsKind::Fat12;
+        case 16: return TFsKind::Fat16;
+        default: return TFsKind::Fat32;
+    }
+}
+
+bool IsFatVolumeBootRecord(ByteSpan sector) {
+    if (sector.size() < 512) return false;
+    const uint8_t jump = sector[0];
+    TFatBootSector fat;
+    return (jump == 0xEB || jump == 0xE9) && DecodeFatBootSector(sector, fat);
+}
+
+std::optional<TVolumeFacts> FatVolumeFacts(ByteSpan s) {
+    const auto named = [&s](const char* text) { return std::memcmp(s.data() + 3, text, 8) == 0; };
+    TFatBootSector b;
+    if (!IsFatVolumeBootRecord(s) || named("NTFS    ") || named("EXFAT   ") || !DecodeFatBootSector(s, b)) return {};
+    TVolumeFacts f;
+    f.Kind = b.FatBits == 12 ? TFsKind::Fat12 : b.FatBits == 16 ? TFsKind::Fat16 : TFsKind::Fat32;
+    const uint64_t bps = b.BytesPerSector;
+    f.BytesPerSector = b.BytesPerSector;
+    f.LengthBytes = b.TotalSectors * bps;
+    f.StructureOffset = uint64_t{b.ReservedSectors} * bps;
+    f.Media = b.Media;
+    f.Serial = ReadLe32(s, b.FatBits == 32 ? 67 : 39);
+    if (b.FatBits == 32) {
+        const uint64_t backup = ReadLe16(s, 50);
+        if (backup != 0 && backup < b.ReservedSectors) f.BackupOffset = backup * bps;
+    }
+    f.CopyBytes = bps;
+    f.MayBeBackup = true;
+    return f;
+}
+
+bool FatStructureLooksRight(const TVolumeFacts& f, ByteSpan b) { return ReadU8(b, 0) == f.Media && ReadU8(b, 1) == 0xFF; }
 
 } // namespace brivo

@@ -2,7 +2,10 @@
 #include <cstdint>
 #include <string>
 
+#include <optional>
+
 #include "core/ByteReaders.h"
+#include "core/FileSystems.h"
 
 namespace brivo {
 
@@ -33,5 +36,22 @@ struct TFatBootSector {
 // below 65525, with a root directory region; more clusters than a 16-bit FAT can number
 // make it no FAT volume. Label texts and the jump instruction play no part.
 bool DecodeFatBootSector(ByteSpan sector, TFatBootSector& out, std::string* why = nullptr);
+
+// The kind of a first sector that DecodeFatBootSector takes: Fat12, Fat16 or Fat32;
+// NotRecognised otherwise.
+TFsKind FatKindOfBootSector(ByteSpan sector);
+
+// A first sector that starts a FAT volume, not a partition table: a master boot record
+// carries the same mark and may hold anything where a parameter block would be, so the
+// jump over the parameter block (0xEB or 0xE9) is required too.
+bool IsFatVolumeBootRecord(ByteSpan sector);
+
+// The boot sector as the search for lost volumes weighs it: a volume boot record whose
+// parameter block decodes, with its end mark, not named NTFS or exFAT. Its backup is
+// FAT32's copy in the reserved sectors (none on FAT12/16, or where the field points
+// outside them); its structure, the first FAT.
+std::optional<TVolumeFacts> FatVolumeFacts(ByteSpan sector);
+// The first FAT entry: the media byte, then 0xFF.
+bool FatStructureLooksRight(const TVolumeFacts& facts, ByteSpan bytes);
 
 } // namespace brivo

@@ -1,44 +1,29 @@
 #include "core/FsDetect.h"
 
-#include <cstring>
-
+#include <algorithm>
 #include <array>
+#include <stdexcept>
 
-#include "core/FatBootSector.h"
-#include "core/NtfsBootSector.h"
 #include "platform/Devices.h"
 #include "platform/RawSource.h"
 
 namespace brivo {
 
-// An exFAT main boot sector: its file-system name, the end mark, and sector and cluster
-// shifts in the ranges the format allows (512 B to 4 KiB sectors, clusters up to 32 MiB).
-bool IsExFatBootSector(ByteSpan s) {
-    if (s.size() < kBootSectorSize || std::memcmp(s.data() + 3, "EXFAT   ", 8) != 0) return false;
-    if (ReadLe16(s, 510) != 0xAA55) return false;
-    const uint64_t sectorShift = ReadU8(s, 108);
-    const uint64_t clusterShift = ReadU8(s, 109);
-    return sectorShift >= 9 && sectorShift <= 12 && sectorShift + clusterShift <= 25 && ReadU8(s, 110) >= 1;
-}
-
-TFsKind DetectFileSystemFromBootSector(ByteSpan sector) {
-    if (sector.size() < kBootSectorSize) return TFsKind::NotRecognised;
-    if (IsNtfsBootSector(sector)) return TFsKind::Ntfs;
-    if (IsExFatBootSector(sector)) return TFsKind::ExFat;
-    TFatBootSector fat;
-    if (!DecodeFatBootSector(sector, fat)) return TFsKind::NotRecognised;
-    switch (fat.FatBits) {
-        case 12: return TFsKind::Fat12;
-        case 16: return TFsKind::Fat16;
-        default: return TFsKind::Fat32;
-    }
+TFsKind DetectFileSystemFromHead(ByteSpan head) {
+    if (head.size() < kBootSectorSize) return TFsKind::NotRecognised;
+    head = head.first(std::min(head.size(), kDetectBytes));
+    for (const TFsInfo& fs : FileSystemTable())
+        if (fs.Recognise(head)) return fs.Kind;
+    return TFsKind::NotRecognised;
 }
 
 TFsKind DetectFileSystemOfSource(const TRawSource& source) {
-    std::array<uint8_t, kBootSectorSize> sector{};
-    const int64_t n = source.ReadAt(0, sector.data(), sector.size());
-    if (n != static_cast<int64_t>(sector.size())) return TFsKind::NotRecognised;
-    return DetectFileSystemFromBootSector(ByteSpan(sector.data(), sector.size()));
+    std::array<uint8_t, kDetectBytes> head{};
+    // A source shorter than the bytes read is recognised from what it has; one shorter
+    // than a sector holds no file system.
+    const int64_t n = source.ReadAt(0, head.data(), head.size());
+    if (n < static_cast<int64_t>(kBootSectorSize)) return TFsKind::NotRecognised;
+    return DetectFileSystemFromHead(ByteSpan(head.data(), static_cast<size_t>(n)));
 }
 
 TFsKind DetectFileSystem(const std::string& src) {

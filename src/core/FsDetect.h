@@ -10,19 +10,17 @@ class TRawSource;
 
 inline constexpr size_t kBootSectorSize = 512;
 
-// Classifies a first sector: NTFS (IsNtfsBootSector), FAT12, FAT16 or FAT32
-// (DecodeFatBootSector), or NotRecognised for anything else (exFAT, other file systems,
-// partition tables, container formats). Fewer than 512 bytes are not recognised.
-TFsKind DetectFileSystemFromBootSector(ByteSpan sector);
+// Classifies the first bytes of a volume (at least a sector, up to kDetectBytes; more are
+// not looked at) by asking the rows of the file-system table in order (NTFS, exFAT, FAT32,
+// FAT16, FAT12, ...). NotRecognised for anything no row takes (other file systems,
+// partition tables, container formats) and for fewer than 512 bytes.
+TFsKind DetectFileSystemFromHead(ByteSpan head);
 
-// True for the main boot sector of an exFAT volume.
-bool IsExFatBootSector(ByteSpan sector);
-
-// Reads the first sector of an open source; a source shorter than 512 bytes, or one that
-// cannot be read, is not recognised.
+// Reads the first kDetectBytes of an open source (a shorter source: what it holds); a
+// source shorter than 512 bytes, or one that cannot be read, is not recognised.
 TFsKind DetectFileSystemOfSource(const TRawSource& source);
 
-// Opens src read-only, classifies its first sector and closes it again. A device path
+// Opens src read-only, classifies its first bytes and closes it again. A device path
 // ("/dev/...") that cannot be opened or read is not recognised, quietly: the engine route that the
 // scan then takes reports the real problem. Any other path that cannot be opened raises
 // std::runtime_error "<strerror>: <path>".

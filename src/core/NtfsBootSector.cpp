@@ -77,6 +77,8 @@ TNtfsGeometryResult ReadNtfsGeometry(ByteSpan boot, TNtfsGeometry& geo) {
                            INT64_MAX / 2));
     geo.RecordSize = NtfsRecordBytes(ReadU8(boot, 64), geo.BytesPerCluster);
     geo.IndexBlockSize = NtfsRecordBytes(ReadU8(boot, 68), geo.BytesPerCluster);
+    geo.TotalSectors = ReadLe64(boot, 40);
+    geo.Serial = ReadLe64(boot, 72);
     if (!IsPowerOfTwo(geo.BytesPerSector) || geo.BytesPerSector < 256 || geo.BytesPerSector > 4096 ||
         geo.BytesPerCluster < 1 || geo.RecordSize < 1 || geo.MftLcn < 1)
         return TNtfsGeometryResult::Invalid;
@@ -115,6 +117,38 @@ TNtfsBootCopy ReadNtfsBootSector(TByteSource& volume, std::vector<uint8_t>& boot
     if (ReadSector(volume, 0, boot) && ReadNtfsGeometry(boot, geo) == TNtfsGeometryResult::Ok)
         return TNtfsBootCopy::Primary;
     return ReadNtfsBackupBootSector(volume, boot) ? TNtfsBootCopy::Backup : TNtfsBootCopy::None;
+}
+
+bool HasNtfsBackupBootSector(TByteSource& volume) {
+    std::vector<uint8_t> boot;
+    return ReadNtfsBackupBootSector(volume, boot);
+}
+
+std::optional<TVolumeFacts> NtfsVolumeFacts(ByteSpan s) {
+    // No volume is larger: keeps every product of a sector count and a sector size in range.
+    constexpr uint64_t kMaxVolumeBytes = uint64_t{1} << 56;
+    TNtfsGeometry geo;
+    if (ReadNtfsGeometry(s, geo) == TNtfsGeometryResult::NotNtfs || ReadLe16(s, 510) != 0xAA55) return {};
+    const uint64_t bps = static_cast<uint64_t>(geo.BytesPerSector);
+    if (bps < 256 || bps > 4096 || !IsPowerOfTwo(geo.BytesPerSector) || geo.BytesPerCluster < 1) return {};
+    if (geo.TotalSectors == 0 || geo.TotalSectors >= kMaxVolumeBytes / bps || geo.MftLcn < 1 ||
+        geo.MftLcn > geo.ClusterCount)
+        return {};
+    TVolumeFacts f;
+    f.Kind = TFsKind::Ntfs;
+    f.BytesPerSector = static_cast<uint32_t>(bps);
+    // The sector count leaves out the last sector, which holds the backup.
+    f.LengthBytes = (geo.TotalSectors + 1) * bps;
+    f.BackupOffset = geo.TotalSectors * bps;
+    f.StructureOffset = static_cast<uint64_t>(geo.MftLcn) * static_cast<uint64_t>(geo.BytesPerCluster);
+    f.Serial = geo.Serial;
+    f.CopyBytes = bps;
+    f.MayBeBackup = true;
+    return f;
+}
+
+bool NtfsStructureLooksRight(const TVolumeFacts&, ByteSpan b) {
+    return b.size() >= 4 && b[0] == 'F' && b[1] == 'I' && b[2] == 'L' && b[3] == 'E';
 }
 
 } // namespace brivo

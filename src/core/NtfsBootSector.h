@@ -3,6 +3,8 @@
 
 #include "core/ByteReaders.h"
 #include "core/ByteSource.h"
+#include "core/FileSystems.h"
+#include <optional>
 #include <vector>
 
 namespace brivo {
@@ -36,6 +38,8 @@ struct TNtfsGeometry {
     int64_t MftLcn = 0;
     int64_t ClusterCount = 0;  // clusters of the volume as its boot sector gives them
     int32_t IndexBlockSize = 0;  // a folder's index block; 0 when its byte is no size
+    uint64_t TotalSectors = 0;   // as written: the volume less its last sector (the backup)
+    uint64_t Serial = 0;
 };
 
 enum class TNtfsGeometryResult { Ok, NotNtfs, Invalid };
@@ -64,5 +68,16 @@ enum class TNtfsBootCopy { None, Primary, Backup };
 TNtfsBootCopy ReadNtfsBootSector(TByteSource& volume, std::vector<uint8_t>& boot);
 // Only the backup, for a caller that has looked at the first sector already.
 bool ReadNtfsBackupBootSector(TByteSource& volume, std::vector<uint8_t>& boot);
+
+// The boot sector as the search for lost volumes weighs it: an NTFS boot sector with its
+// end mark whose sector and cluster sizes decode, whose sector count fits a disk and
+// whose $MFT lies inside it (the record size plays no part). The volume is its sector
+// count and one more sector, the backup, which lies there; its structure, the $MFT.
+std::optional<TVolumeFacts> NtfsVolumeFacts(ByteSpan sector);
+// An $MFT record's "FILE" signature.
+bool NtfsStructureLooksRight(const TVolumeFacts& facts, ByteSpan bytes);
+// True when the volume holds a valid backup boot sector where its own sector count puts
+// it (ReadNtfsBackupBootSector), whatever its first sector holds.
+bool HasNtfsBackupBootSector(TByteSource& volume);
 
 } // namespace brivo

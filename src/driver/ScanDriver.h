@@ -88,7 +88,20 @@ private:
     std::function<std::unique_ptr<TExtractor>()> MakeExtractorFactory(const TChosenVolume& chosen);
     void LogScanStart(const TScanChoice& choice, const TChosenVolume& chosen);
     void RunRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen);
-    void RunEngineRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen,
+    // The routes RunRoute asks in turn; each returns false when the scan is not its to run,
+    // else starts it (or ends the command with its error) and returns true.
+    // A content-only scan: the content search over the whole volume.
+    bool RunContentRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen,
+                         const TReaderOptions& opts);
+    // A kind the driver's file-system table reads directly: its reader.
+    bool RunReaderRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen,
+                        const TReaderOptions& opts);
+    // A deep scan of a volume no signature names: the search for lost NTFS records.
+    bool RunLostNtfsRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen,
+                          const TReaderOptions& opts);
+    // Anything else: the engine's listing (driver/EngineRoute.cpp), and on a deep scan of
+    // the whole volume the content search over the free space the engine maps.
+    bool RunEngineRoute(const TScanSource& source, const TScanChoice& choice, const TChosenVolume& chosen,
                         const TReaderOptions& opts);
     // A deep scan's content phase on the engine's route (worker): the engine's map of the
     // unallocated blocks, then the content search over them (the whole volume when the map

@@ -10,9 +10,6 @@ namespace brivo {
 
 namespace {
 
-// The sectors of one boot region: boot sector, 8 extended boot sectors, OEM parameters,
-// reserved, then the checksum sector.
-constexpr uint32_t kBootRegionSectors = 12;
 // A bitmap or up-case table larger than this is not believed (2^32 clusters need 512 MiB
 // of bitmap; the up-case table maps at most 65,536 units).
 constexpr uint64_t kMaxBitmapBytes = (uint64_t{1} << 32) / 8;
@@ -27,7 +24,7 @@ bool TryBootRegion(TByteSource& src, uint64_t at, TExFatBoot& boot, std::string&
     }
     if (!ParseExFatBootSector(ByteSpan(first, sizeof first), boot, why)) return false;
     const uint32_t bps = boot.BytesPerSector;
-    std::vector<uint8_t> region(size_t{bps} * kBootRegionSectors);
+    std::vector<uint8_t> region(size_t{bps} * kExFatBootRegionSectors);
     if (!src.ReadExact(at, region.data(), region.size())) {
         why = "the boot region cannot be read";
         return false;
@@ -44,63 +41,6 @@ bool TryBootRegion(TByteSource& src, uint64_t at, TExFatBoot& boot, std::string&
 
 } // namespace
 
-uint32_t ExFatBootChecksum(ByteSpan region, uint32_t bytesPerSector) {
-    uint32_t sum = 0;
-    const size_t n = std::min<size_t>(region.size(), size_t{bytesPerSector} * 11);
-    for (size_t i = 0; i < n; ++i) {
-        if (i == 106 || i == 107 || i == 112) continue;
-        sum = ((sum & 1) ? 0x80000000u : 0u) + (sum >> 1) + region[i];
-    }
-    return sum;
-}
-
-bool ParseExFatBootSector(ByteSpan s, TExFatBoot& boot, std::string& why) {
-    static const char kName[] = "EXFAT   ";
-    if (s.size() < 512 || std::memcmp(s.data() + 3, kName, 8) != 0) {
-        why = "no exFAT signature";
-        return false;
-    }
-    if (s[510] != 0x55 || s[511] != 0xAA) {
-        why = "no boot signature";
-        return false;
-    }
-    const uint8_t bpsShift = s[108], spcShift = s[109], fats = s[110];
-    if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) {
-        why = "the sector or cluster size is out of range";
-        return false;
-    }
-    if (fats != 1 && fats != 2) {
-        why = "the FAT count is out of range";
-        return false;
-    }
-    TExFatBoot b;
-    b.BytesPerSector = 1u << bpsShift;
-    b.BytesPerCluster = 1u << (bpsShift + spcShift);
-    b.VolumeBytes = ReadLe64(s, 72) << bpsShift;
-    const uint64_t fatLen = ReadLe32(s, 84);
-    const uint32_t activeFat = (fats == 2 && (ReadLe16(s, 106) & 1)) ? 1 : 0;
-    b.FatOffset = (uint64_t{ReadLe32(s, 80)} + activeFat * fatLen) << bpsShift;
-    b.FatBytes = fatLen << bpsShift;
-    b.HeapOffset = uint64_t{ReadLe32(s, 88)} << bpsShift;
-    b.ClusterCount = ReadLe32(s, 92);
-    b.RootCluster = ReadLe32(s, 96);
-    b.SerialNumber = ReadLe32(s, 100);
-    if (b.ClusterCount == 0 || b.ClusterCount > 0xFFFFFFF5u || b.FatBytes / 4 < uint64_t{b.ClusterCount} + 2) {
-        why = "the cluster count does not fit the FAT";
-        return false;
-    }
-    if (b.RootCluster < kExFatFirstCluster || b.RootCluster >= uint64_t{b.ClusterCount} + kExFatFirstCluster) {
-        why = "the root directory cluster is outside the volume";
-        return false;
-    }
-    if (b.HeapOffset == 0 || b.FatOffset == 0) {
-        why = "the FAT or cluster heap offset is zero";
-        return false;
-    }
-    boot = b;
-    return true;
-}
-
 TExFatVolume::TExFatVolume(TByteSource& src) : src_(src) {
     std::string why, whyBackup;
     if (!TryBootRegion(src, 0, boot_, why)) {
@@ -110,7 +50,7 @@ TExFatVolume::TExFatVolume(TByteSource& src) : src_(src) {
         for (uint32_t bps = 512; bps <= 4096 && !ok; bps *= 2) {
             std::string w;
             TExFatBoot b;
-            if (TryBootRegion(src, uint64_t{bps} * kBootRegionSectors, b, w) && b.BytesPerSector == bps) {
+            if (TryBootRegion(src, uint64_t{bps} * kExFatBootRegionSectors, b, w) && b.BytesPerSector == bps) {
                 boot_ = b;
                 boot_.FromBackup = true;
                 ok = true;

@@ -7,34 +7,12 @@
 
 #include "core/ByteReaders.h"
 #include "core/ByteSource.h"
+#include "core/ExFatBootSector.h"
 
 namespace brivo {
 
-inline constexpr uint32_t kExFatFirstCluster = 2;
 // FAT values at or above this end a chain (0xFFFFFFF7 marks a bad cluster).
 inline constexpr uint32_t kExFatBadCluster = 0xFFFFFFF7u;
-
-// What the boot region says about the volume, checked enough to be used safely.
-struct TExFatBoot {
-    uint32_t BytesPerSector = 0;
-    uint32_t BytesPerCluster = 0;
-    uint64_t VolumeBytes = 0;      // as the boot sector states it
-    uint64_t FatOffset = 0;        // bytes from the volume's start
-    uint64_t FatBytes = 0;
-    uint64_t HeapOffset = 0;       // cluster 2's first byte
-    uint32_t ClusterCount = 0;     // clusters 2 .. ClusterCount + 1
-    uint32_t RootCluster = 0;
-    uint32_t SerialNumber = 0;
-    bool FromBackup = false;       // the main boot region was unusable
-};
-
-// The boot checksum over the 11 sectors of a boot region, as it is stored in the 12th
-// (flags and percent-in-use bytes left out).
-uint32_t ExFatBootChecksum(ByteSpan region, uint32_t bytesPerSector);
-
-// Decodes the boot sector of a boot region; false when it is not a usable exFAT boot
-// sector. why says what is wrong.
-bool ParseExFatBootSector(ByteSpan sector, TExFatBoot& boot, std::string& why);
 
 // An open exFAT volume: the boot values, the allocation bitmap held in memory (one bit a
 // cluster), the FAT read on demand through a small cache, and the up-case table.

@@ -95,7 +95,9 @@ TExtJournalTail ExtJournalUnwrittenTail(TExtVolume& vol) {
     return {pos, maxLen};
 }
 
-std::vector<TByteExtent> ExtFreeAreas(TExtVolume& vol, TReaderReport& report) {
+std::vector<TByteExtent> ExtFreeAreas(TExtVolume& vol, TReaderReport& report, TExtFreeCounts* counts) {
+    TExtFreeCounts local;
+    TExtFreeCounts& c = counts ? *counts : local;
     const TExtSuperblock& sb = vol.Super();
     const uint64_t bs = sb.BlockSize;
     std::vector<TByteExtent> runs;
@@ -110,10 +112,14 @@ std::vector<TByteExtent> ExtFreeAreas(TExtVolume& vol, TReaderReport& report) {
             if (i % 8 == 0 && i + 8 <= n && i / 8 < bits.size() && (bits[i / 8] == 0xFF)) { i += 8; continue; }
             if (i % 8 == 0 && i + 8 <= n && i / 8 < bits.size() && bits[i / 8] == 0) {
                 AddFreeRun(runs, (first + i) * bs, 8 * bs);
+                c.FreeBlocks += 8;
                 i += 8;
                 continue;
             }
-            if (i / 8 < bits.size() && !((bits[i / 8] >> (i % 8)) & 1)) AddFreeRun(runs, (first + i) * bs, bs);
+            if (i / 8 < bits.size() && !((bits[i / 8] >> (i % 8)) & 1)) {
+                AddFreeRun(runs, (first + i) * bs, bs);
+                ++c.FreeBlocks;
+            }
             ++i;
         }
     }
@@ -139,10 +145,15 @@ std::vector<TByteExtent> ExtFreeAreas(TExtVolume& vol, TReaderReport& report) {
             const TExtFileMap map = vol.FileMap(*inode);
             for (const TExtRun& r : map.Runs) {
                 const uint64_t lo = std::max(r.Logical, tail.First), hi = std::min(r.Logical + r.Count, tail.End);
-                if (lo < hi) extra.push_back({(r.Physical + (lo - r.Logical)) * bs, (hi - lo) * bs});
+                if (lo < hi) {
+                    extra.push_back({(r.Physical + (lo - r.Logical)) * bs, (hi - lo) * bs});
+                    c.UnwrittenJournalBlocks += hi - lo;
+                }
             }
         }
     }
+    for (const TByteExtent& e : extra) c.UnwrittenMetadataBlocks += e.Length / bs;
+    c.UnwrittenMetadataBlocks -= c.UnwrittenJournalBlocks;
     if (extra.empty()) return runs;
     runs.insert(runs.end(), extra.begin(), extra.end());
     std::sort(runs.begin(), runs.end(), [](const TByteExtent& a, const TByteExtent& b) { return a.Offset < b.Offset; });

@@ -22,6 +22,12 @@ TExtJournalTail ExtJournalUnwrittenTail(TExtVolume& vol);
 // order: the blocks the bitmaps mark free (BLOCK_UNINIT groups: all but their own
 // metadata), the inode-table blocks the file system reserved but never wrote (groups
 // whose table was not zeroed, past their used inodes), and the journal's unwritten tail.
-std::vector<TByteExtent> ExtFreeAreas(TExtVolume& vol, TReaderReport& report);
+// counts, when given, gets how many blocks of each kind were added.
+struct TExtFreeCounts {
+    uint64_t FreeBlocks = 0;
+    uint64_t UnwrittenMetadataBlocks = 0;   // inode tables and bitmaps
+    uint64_t UnwrittenJournalBlocks = 0;
+};
+std::vector<TByteExtent> ExtFreeAreas(TExtVolume& vol, TReaderReport& report, TExtFreeCounts* counts = nullptr);
 
 } // namespace brivo

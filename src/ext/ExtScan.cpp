@@ -286,8 +286,15 @@ TReaderResult FastScanExtDirect(TByteSource& src, TReaderReport& report, const T
     TReaderResult r = scanner.Run();
     AddExtJournalResults(journal, opts, report, r);
     if (opts.Deep && !report.StopRequested()) {
-        r.FreeAreas = ExtFreeAreas(vol, report);
+        TExtFreeCounts counts;
+        r.FreeAreas = ExtFreeAreas(vol, report, &counts);
         r.FreeAreasKnown = true;
+        report.Log(Format("Free space: %d blocks of %d bytes", {counts.FreeBlocks, uint64_t{vol.BlockSize()}}));
+        if (counts.UnwrittenMetadataBlocks)
+            report.Log(Format("Free space: %d inode table and bitmap blocks never written since the format",
+                              {counts.UnwrittenMetadataBlocks}));
+        if (counts.UnwrittenJournalBlocks)
+            report.Log(Format("Free space: %d journal blocks never written since the format", {counts.UnwrittenJournalBlocks}));
     }
     return r;
 }

@@ -59,6 +59,13 @@ TExtVolume::TExtVolume(TByteSource& src) : src_(src) {
     if (sb_.GroupCount() > kMaxGroups) throw std::runtime_error("The ext file system on " + src.Name() + " claims too many block groups");
     seed_ = ExtCsumSeed(sb_);
     ReadGroupDescriptors();
+    // Without its root folder the volume lists nothing: say so rather than find nothing.
+    const char* kind = sb_.Kind == TExtKind::Ext4 ? "ext4" : sb_.Kind == TExtKind::Ext3 ? "ext3" : "ext2";
+    const auto root = ReadInode(kExtRootInode);
+    if (!root || !root->IsDir())
+        throw std::runtime_error(std::string("The ") + kind + " file system on " + src.Name() +
+                                 " cannot be read: its root folder's inode " +
+                                 (src.Size() != 0 && sb_.VolumeBytes() > src.Size() ? "lies past the end of the source" : "is damaged"));
 }
 
 void TExtVolume::ReadGroupDescriptors() {

@@ -12,7 +12,7 @@ TReaderResult FastScanFat32Direct(TByteSource& src, TReaderReport& report, const
     std::string kind = "FAT32";
     uint8_t boot[kBootSectorSize];
     if (src.ReadExact(0, boot, sizeof boot)) {
-        const TFsKind k = DetectFileSystemFromBootSector(ByteSpan(boot, sizeof boot));
+        const TFsKind k = DetectFileSystemFromHead(ByteSpan(boot, sizeof boot));
         if (k == TFsKind::Fat12 || k == TFsKind::Fat16) kind = FsKindName(k);
     }
     log.SafeLog("Fast " + kind + " scan: reading FAT and directory entries directly...");

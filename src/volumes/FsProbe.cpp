@@ -4,8 +4,6 @@
 #include <vector>
 
 #include "core/ByteReaders.h"
-#include "core/FatBootSector.h"
-#include "core/NtfsBootSector.h"
 #include "core/ResilientSource.h"
 
 namespace brivo {
@@ -32,12 +30,9 @@ std::string ExtName(ByteSpan sb) {
 
 bool LooksLikeVolumeBootRecord(ByteSpan sector) {
     if (sector.size() < 512) return false;
-    if (IsNtfsBootSector(sector) || IsExFatBootSector(sector)) return true;
-    // A master boot record carries the same mark and may hold anything where a parameter
-    // block would be; a volume boot record also starts with a jump over it.
-    const uint8_t jump = ReadU8(sector, 0);
-    TFatBootSector fat;
-    return (jump == 0xEB || jump == 0xE9) && DecodeFatBootSector(sector, fat);
+    for (const TFsInfo& fs : FileSystemTable())
+        if (fs.IsVolumeBootRecord && fs.IsVolumeBootRecord(sector)) return true;
+    return false;
 }
 
 TFsProbe ProbeFileSystem(TByteSource& volume) {
@@ -56,19 +51,16 @@ TFsProbe ProbeFileSystem(TByteSource& volume) {
     head.resize(static_cast<size_t>(got));
     const ByteSpan b(head.data(), head.size());
 
-    p.Kind = DetectFileSystemFromBootSector(b.first(std::min<size_t>(b.size(), kBootSectorSize)));
+    p.Kind = DetectFileSystemFromHead(b);
     p.EngineReadable = true;
-
-    if (p.Kind == TFsKind::Ntfs) {
-        p.Name = "NTFS";
+    if (p.Kind != TFsKind::NotRecognised) {
+        p.Name = FsKindName(p.Kind);
         return p;
     }
+
+    // Signatures of what only the engine lists.
     if (BytesAt(b, 3, "EXFAT   ")) {
         p.Name = "exFAT";
-        return p;
-    }
-    if (p.Kind == TFsKind::Fat12 || p.Kind == TFsKind::Fat16 || p.Kind == TFsKind::Fat32) {
-        p.Name = FsKindName(p.Kind);
         return p;
     }
     if (ReadLe16(b, 1024 + 56) == 0xEF53) {
@@ -106,13 +98,15 @@ TFsProbe ProbeFileSystem(TByteSource& volume) {
     else if (BytesAt(b, 4086, "SWAPSPACE2") || BytesAt(b, 4086, "SWAP-SPACE")) p.Name = "Linux swap";
     else if (BytesAt(b, 32768 + 1, "BEA01") || BytesAt(b, 34816 + 1, "NSR02") || BytesAt(b, 34816 + 1, "NSR03"))
         p.Name = "UDF";
-    std::vector<uint8_t> boot;
-    // Asked last: a volume formatted over an NTFS one may keep the old backup at its end.
-    if (p.Name.empty() && ReadNtfsBackupBootSector(volume, boot)) {
-        // Its own reader reads it through the backup; the engine needs the first sector.
-        p.Kind = TFsKind::Ntfs;
-        p.Name = "NTFS";
-        p.EngineReadable = false;
+    // Asked last: a volume formatted over another may keep the old one's backup at its end.
+    for (const TFsInfo& fs : FileSystemTable()) {
+        if (!p.Name.empty()) break;
+        if (fs.HasUsableBackup && fs.HasUsableBackup(volume)) {
+            // Its own reader reads it through the backup; the engine needs the first sector.
+            p.Kind = fs.Kind;
+            p.Name = fs.Name;
+            p.EngineReadable = false;
+        }
     }
     return p;
 }

@@ -8,7 +8,8 @@ namespace brivo {
 
 // What sits at the start of a volume, found by its on-disk signature.
 struct TFsProbe {
-    // The route kind: NTFS and FAT32 are read directly, anything else by the engine.
+    // The kind detection gives (a row of the file-system table), or the kind whose backup
+    // the volume holds; NotRecognised where only a signature names it.
     TFsKind Kind = TFsKind::NotRecognised;
     // The file system in words ("NTFS", "FAT16", "exFAT", "ext4", "HFS+", "ISO 9660",
     // "Linux swap", ...); empty when no signature matched.
@@ -21,9 +22,10 @@ struct TFsProbe {
 // an unreadable or short volume gives an empty probe, never an error.
 TFsProbe ProbeFileSystem(TByteSource& volume);
 
-// True for a first sector that starts a FAT12/16/32, exFAT or NTFS volume (its jump
-// instruction and parameter block are plausible). A volume boot record carries the same
-// 0x55AA mark as a master boot record, so the partition reader asks this first.
+// True for a first sector that starts a volume of a kind whose copy is a volume boot
+// record (the rows' IsVolumeBootRecord: NTFS, exFAT, FAT12/16/32). A volume boot record
+// carries the same 0x55AA mark as a master boot record, so the partition reader asks
+// this first.
 bool LooksLikeVolumeBootRecord(ByteSpan sector);
 
 } // namespace brivo

@@ -61,16 +61,6 @@ std::vector<TSpanRange> Uncovered(const TSourceVolumes& s) {
     return gaps;
 }
 
-std::string FamilyName(TSearchFamily f) {
-    switch (f) {
-        case TSearchFamily::Ntfs: return "NTFS";
-        case TSearchFamily::Fat: return "FAT";
-        case TSearchFamily::ExFat: return "exFAT";
-        case TSearchFamily::Ext: return "ext";
-    }
-    return {};
-}
-
 bool Overlaps(const TVolume& a, const TVolume& b) {
     return a.SectorCount != 0 && b.SectorCount != 0 && a.StartSector < b.StartSector + b.SectorCount &&
            b.StartSector < a.StartSector + a.SectorCount;
@@ -93,10 +83,9 @@ void AddFound(TSourceVolumes& s, const std::vector<TFoundVolume>& found) {
         v.FoundBySearch = true;
         v.Evidence = f.Evidence();
         if (!f.BootSector) {
-            const bool ext = f.Family == TSearchFamily::Ext;
             v.BootCopyFrom = f.BackupOffset;
-            v.BootCopyTo = ext ? 1024 : 0;
-            v.BootCopyBytes = ext ? 1024 : (f.Family == TSearchFamily::ExFat ? 12 : 1) * f.BytesPerSector;
+            v.BootCopyTo = f.MainOffset;
+            v.BootCopyBytes = static_cast<uint32_t>(f.CopyBytes);
         }
         if (v.StartSector >= diskSectors || v.SectorCount > diskSectors - v.StartSector) {
             v.Readable = false;
@@ -110,7 +99,7 @@ void AddFound(TSourceVolumes& s, const std::vector<TFoundVolume>& found) {
                 v.Problem = "cannot be read";
             }
         }
-        if (v.Fs.Name.empty()) v.Fs.Name = FamilyName(f.Family);
+        if (v.Fs.Name.empty() && f.Fs) v.Fs.Name = f.Fs->Name;
         s.Volumes.push_back(std::move(v));
         scores.push_back(f.Score());
     }
@@ -234,11 +223,10 @@ namespace {
 // entry smaller than its volume. Its readers read what is there; the user is told that the
 // rest is missing, not shown the shorter size as if it were the volume's.
 void NoteCutShort(TByteSource& volume, TVolume& v, bool wholeSource) {
-    uint8_t head[2048] = {};
+    uint8_t head[kDetectBytes] = {};
     const int64_t got = volume.ReadAt(0, head, sizeof head);
     if (got < 512) return;
-    std::optional<TBootFacts> f = ReadBootSectorFacts(ByteSpan(head, 512));
-    if (!f && got >= 2048) f = ReadExtSuperblockFacts(ByteSpan(head + 1024, 1024));
+    const std::optional<TVolumeFacts> f = ReadVolumeFacts(ByteSpan(head, static_cast<size_t>(got)));
     if (!f || f->LengthBytes <= v.SizeBytes) return;
     v.FsLengthBytes = f->LengthBytes;
     const std::string shown = Format(wholeSource ? "cut short: the source ends after %s of its %s" : "shorter than its file system: %s of %s",

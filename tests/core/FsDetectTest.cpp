@@ -197,7 +197,7 @@ TEST(FsDetect, BootSectorRules) {
         {"empty", Sector(), TFsKind::NotRecognised},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(DetectFileSystemFromBootSector(ByteSpan(c.sector.data(), c.sector.size())), c.want) << c.name;
+        EXPECT_EQ(DetectFileSystemFromHead(ByteSpan(c.sector.data(), c.sector.size())), c.want) << c.name;
 }
 
 TEST(FsDetect, OpensFilesLoudlyAndDevicesQuietly) {

@@ -3,6 +3,8 @@
 
 #include "core/NtfsBootSector.h"
 
+#include <vector>
+
 namespace brivo {
 namespace {
 
@@ -42,6 +44,39 @@ TEST(NtfsBootSector, RecordAndIndexBlockBytes) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(NtfsRecordBytes(c.byte, c.cluster), c.bytes) << int{c.byte} << " " << c.cluster;
+}
+
+
+// The reader's geometry and the lost-volume search's facts come from one decoding: a
+// cluster byte the reader takes (the 2 MiB clusters of 0xF4 among them) the search takes
+// too, with the $MFT at the same byte, and one the reader refuses the search refuses.
+TEST(NtfsBootSector, ReaderAndSearchAgreeOnTheClusterByte) {
+    const auto sector = [](uint8_t clusterByte) {
+        std::vector<uint8_t> s(512, 0);
+        const char oem[] = "NTFS    ";
+        for (int i = 0; i < 8; ++i) s[3 + i] = static_cast<uint8_t>(oem[i]);
+        s[11] = 0x00, s[12] = 0x02;  // 512-byte sectors
+        s[13] = clusterByte;
+        const uint64_t total = uint64_t{1} << 24, mft = 4;
+        for (int i = 0; i < 8; ++i) s[40 + i] = static_cast<uint8_t>(total >> (8 * i));
+        for (int i = 0; i < 8; ++i) s[48 + i] = static_cast<uint8_t>(mft >> (8 * i));
+        s[64] = 0xF6;  // 1 KiB records
+        s[510] = 0x55, s[511] = 0xAA;
+        return s;
+    };
+    for (const uint8_t byte : {0x01, 0x08, 0x80, 0xF8, 0xF4, 0x81, 0xF3, 0x03, 0x00}) {
+        const std::vector<uint8_t> s = sector(byte);
+        TNtfsGeometry geo;
+        const bool reader = ReadNtfsGeometry(s, geo) == TNtfsGeometryResult::Ok;
+        const auto facts = NtfsVolumeFacts(s);
+        EXPECT_EQ(facts.has_value(), reader) << int{byte};
+        if (!facts || !reader) continue;
+        EXPECT_EQ(facts->StructureOffset, static_cast<uint64_t>(geo.MftLcn) * static_cast<uint64_t>(geo.BytesPerCluster))
+            << int{byte};
+        EXPECT_EQ(facts->LengthBytes, ((uint64_t{1} << 24) + 1) * 512) << int{byte};
+    }
+    EXPECT_TRUE(NtfsVolumeFacts(sector(0xF4)).has_value());
+    EXPECT_FALSE(NtfsVolumeFacts(sector(0x81)).has_value());
 }
 
 } // namespace

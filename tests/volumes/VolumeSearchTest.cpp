@@ -50,23 +50,23 @@ TEST(VolumeSearch, BootSectorAndSuperblockChecks) {
         std::string sector;
         Edit edit;
         bool accepted;
-        TSearchFamily family;
+        TFsKind kind;
         uint64_t length, backup;
     };
     const Edit none = [](std::string&) {};
     const std::vector<Case> cases = {
-        {"NTFS: backup in its last sector", ntfs, none, true, TSearchFamily::Ntfs, 16777216, 16777216 - 512},
+        {"NTFS: backup in its last sector", ntfs, none, true, TFsKind::Ntfs, 16777216, 16777216 - 512},
         {"NTFS: odd sector size", ntfs, [](std::string& b) { PutLe(b, 11, 600, 2); }, false, {}, 0, 0},
         {"NTFS: $MFT past its end", ntfs, [](std::string& b) { PutLe(b, 48, uint64_t{1} << 40, 8); }, false, {}, 0, 0},
         {"NTFS: huge sector count", ntfs, [](std::string& b) { PutLe(b, 40, ~uint64_t{0}, 8); }, false, {}, 0, 0},
         {"NTFS: no end mark", ntfs, [](std::string& b) { b[510] = 0; }, false, {}, 0, 0},
-        {"FAT32: backup at sector 6", fat32, none, true, TSearchFamily::Fat, 41943040, 6 * 512},
+        {"FAT32: backup at sector 6", fat32, none, true, TFsKind::Fat32, 41943040, 6 * 512},
         {"FAT32: backup field past the reserved area", fat32, [](std::string& b) { PutLe(b, 50, 0x7FFF, 2); }, true,
-         TSearchFamily::Fat, 41943040, 0},
+         TFsKind::Fat32, 41943040, 0},
         {"FAT32: not a media byte", fat32, [](std::string& b) { b[21] = 0x12; }, false, {}, 0, 0},
-        {"FAT12: no backup", fat12, none, true, TSearchFamily::Fat, 1474560, 0},
+        {"FAT12: no backup", fat12, none, true, TFsKind::Fat12, 1474560, 0},
         {"FAT12: zero FATs", fat12, [](std::string& b) { b[16] = 0; }, false, {}, 0, 0},
-        {"exFAT: backup region at sector 12", exfat, none, true, TSearchFamily::ExFat, 16777216, 12 * 512},
+        {"exFAT: backup region at sector 12", exfat, none, true, TFsKind::ExFat, 16777216, 12 * 512},
         {"exFAT: bytes that must be zero", exfat, [](std::string& b) { b[20] = 1; }, false, {}, 0, 0},
         {"exFAT: sector shift 13", exfat, [](std::string& b) { b[108] = 13; }, false, {}, 0, 0},
         {"exFAT: length past any disk", exfat, [](std::string& b) { PutLe(b, 72, uint64_t{1} << 60, 8); }, false, {}, 0, 0},
@@ -75,10 +75,10 @@ TEST(VolumeSearch, BootSectorAndSuperblockChecks) {
     for (const Case& c : cases) {
         std::string s = c.sector;
         c.edit(s);
-        const auto f = ReadBootSectorFacts(Span(s));
+        const auto f = ReadVolumeFacts(Span(s));
         ASSERT_EQ(f.has_value(), c.accepted) << c.what;
         if (!f) continue;
-        EXPECT_EQ(f->Family, c.family) << c.what;
+        EXPECT_EQ(f->Kind, c.kind) << c.what;
         EXPECT_EQ(f->LengthBytes, c.length) << c.what;
         EXPECT_EQ(f->BackupOffset, c.backup) << c.what;
     }
