@@ -7,6 +7,7 @@
 #include "core/DateConvert.h"
 #include "core/TextFormat.h"
 #include "ext/ExtFreeSpace.h"
+#include "ext/ExtJournalScan.h"
 #include "filters/Masks.h"
 #include "filters/SyntheticPath.h"
 #include "filters/Wildcard.h"
@@ -279,8 +280,11 @@ void TExtScanner::OrphanInodes() {
 
 TReaderResult FastScanExtDirect(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
     TExtVolume vol(src);
-    TExtScanner scanner(vol, report, opts);
+    const TExtRecovered journal = ExtRecoverFromJournal(
+        vol, opts.Deep, [&](const std::string& t) { return report.Translate(t); }, [&] { return report.StopRequested(); });
+    TExtScanner scanner(vol, report, opts, ExtJournalHistory(journal));
     TReaderResult r = scanner.Run();
+    AddExtJournalResults(journal, opts, report, r);
     if (opts.Deep && !report.StopRequested()) {
         TExtFreeCounts counts;
         r.FreeAreas = ExtFreeAreas(vol, report, &counts);

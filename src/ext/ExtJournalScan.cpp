@@ -1,0 +1,205 @@
+#include "ext/ExtJournalScan.h"
+
+#include <algorithm>
+#include <climits>
+#include <optional>
+#include <set>
+#include <unordered_set>
+
+#include "core/ClusterCondition.h"
+#include "core/DateConvert.h"
+#include "ext/ExtJournalFiles.h"
+#include "ext/ExtLostDirs.h"
+#include "ext/ExtVolume.h"
+#include "filters/Masks.h"
+#include "filters/SyntheticPath.h"
+#include "filters/Wildcard.h"
+
+namespace brivo {
+
+namespace {
+
+// The content as byte extents in file order, cut to the size; false when the map does not
+// cover the file with written blocks from its first byte (holes and preallocated blocks
+// read as zeros, which extents cannot say).
+bool ByteExtents(const TExtFileMap& map, uint64_t size, uint32_t bs, std::vector<TByteExtent>& out) {
+    if (!map.Complete) return false;
+    std::vector<TExtRun> runs = map.Runs;
+    std::sort(runs.begin(), runs.end(), [](const TExtRun& a, const TExtRun& b) { return a.Logical < b.Logical; });
+    uint64_t next = 0, left = size;
+    for (const TExtRun& r : runs) {
+        if (left == 0) break;
+        if (r.Logical != next || r.Unwritten || r.Count == 0) return false;
+        const uint64_t bytes = std::min<uint64_t>(left, r.Count * uint64_t{bs});
+        if (!out.empty() && out.back().Offset + out.back().Length == r.Physical * bs)
+            out.back().Length += bytes;
+        else
+            out.push_back({r.Physical * bs, bytes});
+        left -= bytes;
+        next += r.Count;
+    }
+    return left == 0;
+}
+
+TDateTime ExtTimeToUtc(const TExtTime& t) {
+    return UnixToUtc(t.Seconds) + static_cast<double>(t.Nanos) / 1e9 / 86400.0;
+}
+
+// A name without bytes is listed at its inode's address, and a copy by that address
+// reads the inode as it is now: only a regular file's inode (or a cleared one) qualifies,
+// and the size listed is the one that copy gives.
+std::optional<uint64_t> NameOnlySize(TExtVolume& vol, uint32_t n) {
+    const auto ino = vol.ReadInode(n);
+    if (!ino || vol.IsInodeAllocated(n) || vol.InodeSlotUninit(n)) return std::nullopt;
+    if (ino->Mode == 0) return 0;
+    if (!ino->IsRegular() || ino->HasInlineData()) return std::nullopt;
+    return ino->Size;
+}
+
+constexpr std::string_view kOrphans = "/$OrphanFiles/";
+
+bool Orphaned(const std::string& path) { return path.rfind(kOrphans, 0) == 0; }
+
+// What the cleanup filter judges: below a lost folder's made-up place only the part its
+// own names give (the made-up prefix is no noise); an inode no entry named, whole.
+std::string_view CleanupPart(const std::string& path) {
+    if (!Orphaned(path)) return path;
+    const size_t slash = path.find('/', kOrphans.size());
+    return slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash);
+}
+
+} // namespace
+
+TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
+                                    const std::function<std::string(const std::string&)>& translate,
+                                    const std::function<bool()>& stop) {
+    TExtRecovered out;
+    const std::shared_ptr<const TExtJournal> journal = OpenExtJournal(vol);
+    out.JournalPresent = journal->Present;
+    out.JournalCopies = journal->Log.Copies.size();
+    out.JournalTransactions = journal->Log.Transactions;
+    const std::vector<TExtJournalInode> inodes = ExtDeletedInodesFromJournal(vol, journal);
+    out.InodesFromJournal = inodes.size();
+    TExtLostNames names(vol, journal, inodes, sweepFree, stop);
+    out.DirBlocks = names.DirBlocksFound();
+
+    const uint32_t bs = vol.BlockSize();
+    std::unordered_set<uint32_t> brought;
+    std::set<std::string> folders;
+    for (const TExtJournalInode& r : inodes) {
+        brought.insert(r.Number);
+        if (r.Inode.IsDir()) {
+            if (!r.NumberReused) folders.insert(names.FolderPath(r.Number));
+            continue;
+        }
+        if (!r.Inode.IsRegular()) continue;
+        // The entries that name the number now name the newer file: only what the journal
+        // held before this one was deleted names it.
+        std::string path = r.NumberReused ? names.PathAt(r.Number, r.GoneSequence) : names.PathOf(r.Number, false);
+        if (!r.NumberReused) out.Inodes[r.Number] = r.Inode;
+        if (path.empty()) path = "/$OrphanFiles/OrphanFile-" + std::to_string(r.Number);
+        TFoundFile f;
+        f.Inode = std::to_string(r.Number);
+        f.FullPath = path;
+        f.IsDeleted = true;
+        f.FileType = "r/r";
+        f.SizeBytes = static_cast<int64_t>(std::min<uint64_t>(r.Inode.Size, INT64_MAX));
+        f.HasModDate = r.Inode.Mtime.Seconds != 0;
+        f.ModDateUtc = f.HasModDate ? ExtTimeToUtc(r.Inode.Mtime) : 0;
+        if (r.Inode.Size > 0 && !ByteExtents(r.Map, r.Inode.Size, bs, f.Extents)) {
+            ++out.WithoutWholeMap;
+            if (const auto size = NameOnlySize(vol, r.Number)) out.NamesOnly.push_back({r.Number, path, vol.GroupOfInode(r.Number), *size});
+            continue;
+        }
+        const TClusterCondition c = ConditionFromReuse(static_cast<int64_t>(r.TestedBlocks),
+                                                       static_cast<int64_t>(r.ReusedBlocks), r.Sampled, translate);
+        f.DamageText = c.Text;
+        f.DamageScore = c.Score;
+        out.Found.push_back(std::move(f));
+    }
+    for (uint32_t d : names.LostFolders()) folders.insert(names.FolderPath(d));
+    for (const TExtNaming& n : names.NamesInRemovedFolders()) {
+        if (brought.count(n.Inode)) continue;
+        if (const auto size = NameOnlySize(vol, n.Inode))
+            out.NamesOnly.push_back({n.Inode, names.FolderPath(n.Dir) + "/" + n.Name, vol.GroupOfInode(n.Inode), *size});
+    }
+    folders.erase("");
+    out.DeletedFolders.assign(folders.begin(), folders.end());
+    return out;
+}
+
+std::function<std::optional<TExtInode>(uint32_t)> ExtJournalHistory(const TExtRecovered& rec) {
+    return [&rec](uint32_t n) -> std::optional<TExtInode> {
+        const auto it = rec.Inodes.find(n);
+        if (it == rec.Inodes.end()) return std::nullopt;
+        return it->second;
+    };
+}
+
+void AddExtJournalResults(const TExtRecovered& rec, const TReaderOptions& opts, TReaderReport& report, TReaderResult& r) {
+    std::unordered_map<std::string, size_t> listed;
+    for (size_t i = 0; i < r.Found.size(); ++i) listed.emplace(r.Found[i].Inode, i);
+    const bool emptyIsNoise = IsDefaultMaskList(opts.Masks);
+    auto hidden = [&](const std::string& path, int64_t size) {
+        if (opts.Cleanup && ((size == 0 && emptyIsNoise) || IsSyntheticPath(CleanupPart(path), TScanWhere::swDisk))) {
+            ++r.HiddenByCleanup;
+            return true;
+        }
+        if (!opts.Masks.empty() && !MatchesAnyMask(path, opts.Masks)) {
+            ++r.HiddenByMasks;
+            return true;
+        }
+        return false;
+    };
+    uint64_t joined = 0, added = 0;
+    for (const TFoundFile& f : rec.Found) {
+        const auto it = listed.find(f.Inode);
+        if (it != listed.end()) {
+            // The scan named it from a live folder and read the journal's inode, but the
+            // map of that inode needs the journal's copies of its index or indirect blocks.
+            TFoundFile& mine = r.Found[it->second];
+            const std::string path = Orphaned(mine.FullPath) && !Orphaned(f.FullPath) ? f.FullPath : mine.FullPath;
+            mine = f;
+            mine.FullPath = path;
+            ++joined;
+            continue;
+        }
+        if (hidden(f.FullPath, f.SizeBytes)) continue;
+        listed.emplace(f.Inode, r.Found.size());
+        r.Found.push_back(f);
+        ++added;
+        if (opts.Deep && !f.Extents.empty()) r.KnownStarts.push_back(f.Extents.front().Offset);
+    }
+    for (const TExtNameOnly& n : rec.NamesOnly) {
+        const std::string address = std::to_string(n.Inode);
+        if (const auto it = listed.find(address); it != listed.end()) {
+            // An inode the scan listed as an orphan (its map still there) gets its name.
+            TFoundFile& theirs = r.Found[it->second];
+            if (Orphaned(theirs.FullPath) && !Orphaned(n.Path) && (opts.Masks.empty() || MatchesAnyMask(n.Path, opts.Masks)))
+                theirs.FullPath = n.Path;
+            continue;
+        }
+        if (hidden(n.Path, static_cast<int64_t>(std::min<uint64_t>(n.Size, INT64_MAX)))) continue;
+        TFoundFile f;
+        f.Inode = address;
+        f.FullPath = n.Path;
+        f.FileType = "r/r";
+        f.SizeBytes = static_cast<int64_t>(std::min<uint64_t>(n.Size, INT64_MAX));
+        listed.emplace(address, r.Found.size());
+        r.Found.push_back(std::move(f));
+    }
+    std::set<std::string> folders(r.DeletedFolders.begin(), r.DeletedFolders.end());
+    for (const std::string& d : rec.DeletedFolders)
+        if (folders.insert(d).second) r.DeletedFolders.push_back(d);
+    if (rec.JournalPresent)
+        report.Log("ext journal: " + std::to_string(rec.JournalTransactions) + " transactions, " +
+                   std::to_string(rec.JournalCopies) + " block copies, " + std::to_string(rec.InodesFromJournal) +
+                   " deleted inodes kept, " + std::to_string(added + joined) + " files with their content (" +
+                   std::to_string(joined) + " named by the live folders), " + std::to_string(rec.DirBlocks) +
+                   " folder blocks, " + std::to_string(rec.NamesOnly.size()) + " names without content");
+    else if (rec.DirBlocks != 0)
+        report.Log("ext free blocks: " + std::to_string(rec.DirBlocks) + " folder blocks, " +
+                   std::to_string(rec.NamesOnly.size()) + " names without content");
+}
+
+} // namespace brivo
