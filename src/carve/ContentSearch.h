@@ -21,6 +21,9 @@ struct TCarveOptions {
     std::vector<std::string> Types;
     // Bytes read at a time.
     uint32_t BlockBytes = 4u << 20;
+    // The clusters files are written in, counted from each file's first byte: a file
+    // that breaks off is followed to the start of a later cluster that carries it on.
+    uint32_t ClusterBytes = 4096;
     // Shown every block read, before it is searched, for a caller that looks for
     // something else in the same bytes and so spares the source a second reading: a block
     // that spans areas is shown area by area; `at` is the first byte's place in the volume,
@@ -36,9 +39,12 @@ inline constexpr uint32_t kEachBlockTail = 4096;
 // sector start for a known file signature, and walks each candidate's own structure to
 // its end. Results carry FoundBy Content and their byte extents in the volume; paths are
 // "/$Found by content/<TYPE>/<name>.<ext>", the name from the content where it names
-// itself (a photo's EXIF date and camera, a document's title) else f<sector>. A JPEG cut
-// short by another file whose data goes on right after that file is joined from the two
-// pieces ("In pieces"). Stop keeps
+// itself (a photo's EXIF date and camera, a document's title) else f<sector>. A JPEG or
+// PNG that breaks off at a cluster boundary is followed to the later clusters that carry
+// its check on, and listed once from all its pieces ("Complete (in N pieces)"); those
+// clusters are not searched again. A JPEG cut short by another file whose data goes on
+// right after that file, where that cannot be proven, is joined from the two pieces
+// ("In pieces"). Stop keeps
 // what was found so far. Throws nothing for unreadable sectors: they are logged and
 // skipped.
 TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const TCarveOptions& opts);
@@ -58,6 +64,9 @@ inline constexpr const char* kCarveComplete = "Complete";
 inline constexpr const char* kCarveCutShort = "Cut short";
 // A picture joined from two runs of clusters around another file.
 inline constexpr const char* kCarveInPieces = "In pieces";
+// A file rebuilt from clusters scattered over the area, every piece proven by the
+// format's own check (a JPEG's coded data, a PNG chunk's CRC); scored as complete.
+inline constexpr const char* kCarveCompleteInPieces = "Complete (in %s pieces)";
 inline constexpr int kCarveCompleteScore = 90;
 inline constexpr int kCarveCutShortScore = 30;
 inline constexpr int kCarveInPiecesScore = 60;
