@@ -32,9 +32,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The engine tools run as child programs; the container formats are read through the
 # image libraries; hashes come from libcrypto, checksums (and the content search's deflate
-# checks) from zlib; the window needs Qt 6 and its platform plugins. CLI11 and
-# nlohmann-json are header-only: nothing at run time.
-set(_deps "libc6, libstdc++6, sleuthkit, libewf2, libvhdi1, libvmdk1, libqcow1, libssl3, zlib1g")
+# checks) from zlib, the decoding that proves a found JPEG whole from libjpeg; the window
+# needs Qt 6 and its platform plugins. CLI11 and nlohmann-json are header-only: nothing at
+# run time.
+set(_deps "libc6, libstdc++6, sleuthkit, libewf2, libvhdi1, libvmdk1, libqcow1, libssl3, zlib1g, libjpeg62-turbo")
 if(BRIVO_BUILD_APP)
   string(APPEND _deps ", libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, qt6-qpa-plugins")
 endif()

@@ -1,5 +1,6 @@
 // Every format walker, and the search over a volume, fed hostile bytes: no crash, no
-// hang, and never a length past the bytes there are.
+// hang, never a length past the bytes there are, and never more proven than the file's
+// length, nor a complete file proven short of it.
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -15,6 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         carve::TMemoryInput in(bytes);
         const carve::TCarveHit h = f.Walk(in);
         if (h.Length > size) std::abort();
+        if (h.End != carve::TCarveEnd::NotFile && h.ProvenBytes > h.Length) std::abort();
+        if (h.End == carve::TCarveEnd::Complete && h.ProvenBytes != h.Length) std::abort();
     }
     // The whole input as a volume, searched in two areas with a gap.
     auto src = MakeMemoryByteSource(bytes, "fuzz");

@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libgl-dev
   sleuthkit
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
-  libcli11-dev nlohmann-json3-dev libssl-dev zlib1g-dev
+  libcli11-dev nlohmann-json3-dev libssl-dev zlib1g-dev libjpeg62-turbo-dev
   gzip ca-certificates
   libfuse3-dev fuse3 gddrescue
   clang-14 libclang-rt-14-dev

@@ -14,12 +14,20 @@ enum class TCarveEnd : uint8_t {
     NotFile,   // the start does not hold up: not this format
     Complete,  // the structure runs whole to its own end
     CutShort,  // the structure starts well but breaks off or runs past the searched area
+    Damaged,   // the structure runs to its own end, but the content's check fails inside it
 };
 
 // What a walker makes of a candidate start.
 struct TCarveHit {
     TCarveEnd End = TCarveEnd::NotFile;
     uint64_t Length = 0;  // bytes that belong to the file, from its start; never past Size()
+    // How far from the start the content checks out by the format's own proof (a picture
+    // decoded, CRCs matched, offsets landing on what they point at): Length for a Complete
+    // file, less where the check fails. A file in pieces goes on somewhere after this.
+    uint64_t ProvenBytes = 0;
+    // The share of the content that decodes, 0 to 100, where the format measures it in its
+    // own units (a picture's rows); -1 leaves it to ProvenBytes against Length.
+    int DecodedPercent = -1;
     std::string Ext;      // "jpg", "docx", ...
     std::string Title;    // a name the content gives itself, without extension; may be empty
     TDateTime ModDate = 0;
@@ -60,13 +68,29 @@ TCarveHit WalkMp3(TCarveInput& in);
 TCarveHit WalkFlac(TCarveInput& in);
 TCarveHit WalkRar(TCarveInput& in);
 
-// Shared by the walkers: a hit that ends at length, complete or cut short.
+// Shared by the walkers: a hit that ends at length, complete or cut short, its structure
+// holding up to there.
 inline TCarveHit Ended(TCarveEnd end, uint64_t length, std::string ext) {
     TCarveHit h;
     h.End = end;
     h.Length = length;
+    h.ProvenBytes = length;
     h.Ext = std::move(ext);
     return h;
 }
+
+// The share of a hit that decodes, 0 to 100: never 100 unless it is Complete.
+int DecodedShare(const TCarveHit& hit);
+
+// What decoding a JPEG's first length bytes shows.
+struct TJpegCheck {
+    bool Ran = false;      // false: the decoder cannot read this kind (lossless, 12-bit, too large)
+    bool Clean = false;    // every row decoded and the end mark reached without a warning
+    uint64_t ProvenBytes = 0;  // bytes read by the decoder through the last row that decoded clean
+    uint32_t RowsClean = 0, Rows = 0;  // output rows (at 1/8 scale) decoded clean, of all
+};
+// Decodes at 1/8 scale with every corrupt-data warning caught, reading through in a block
+// at a time; stops at the first warning.
+TJpegCheck CheckJpeg(TCarveInput& in, uint64_t length);
 
 } // namespace brivo::carve

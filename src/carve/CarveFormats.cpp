@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "carve/CarveFormat.h"
@@ -67,6 +68,14 @@ const std::vector<TCarveFormat>& CarveFormats() {
         {"MP3", {"mp3"}, {'I', 0xFF}, SniffMp3, WalkMp3},
     };
     return kFormats;
+}
+
+int DecodedShare(const TCarveHit& hit) {
+    if (hit.End == TCarveEnd::Complete) return 100;
+    int pct = hit.DecodedPercent;
+    if (pct < 0) pct = hit.Length ? static_cast<int>(std::min(hit.ProvenBytes, hit.Length) * 100 / hit.Length) : 0;
+    // What fails its check at the very end still fails it.
+    return std::clamp(pct, 0, 99);
 }
 
 } // namespace brivo::carve

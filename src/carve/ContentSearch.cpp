@@ -166,7 +166,7 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
     const uint32_t blockBytes = std::max<uint32_t>(opts.BlockBytes & ~uint32_t{kSector - 1}, 64 * 1024);
     std::vector<uint8_t> block(blockBytes + (opts.EachBlock ? std::max<size_t>(kHead, kEachBlockTail) : kHead));
     std::set<std::string> paths;
-    uint64_t complete = 0, cut = 0, pieces = 0, rebuiltCount = 0, unreadable = 0;
+    uint64_t complete = 0, cut = 0, damaged = 0, pieces = 0, rebuiltCount = 0, unreadable = 0;
     auto lastProgress = std::chrono::steady_clock::now() - std::chrono::seconds(1);
     auto progress = [&](uint64_t at, bool force) {
         const auto now = std::chrono::steady_clock::now();
@@ -226,14 +226,16 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 // field nothing could confirm: a damaged or mistaken one must not hide the
                 // files after it, so the search goes on from the next sector.
                 next = hit.End == TCarveEnd::CutShort && hit.Length >= input.Size() ? c + 1 : c + hit.Length;
+                // Past where a damaged file stops checking out the bytes may be anything,
+                // another file's among them: they are searched too.
+                if (hit.End == TCarveEnd::Damaged) next = c + std::max<uint64_t>(hit.ProvenBytes, 1);
                 if (!wanted.empty() && !wanted.count(hit.Ext)) break;
                 TFoundFile file;
                 file.FoundBy = TFoundBy::Content;
-                // A picture's coded data is walked whatever its markers say; other files
-                // only where their own check stopped short.
+                // Only where the file's own check failed: whole files cost nothing more.
                 std::vector<TPiece> rebuilt;
                 TPieceVerdict verdict = TPieceVerdict::Untried;
-                if (f->Walk == WalkJpeg || hit.End == TCarveEnd::CutShort)
+                if (hit.End == TCarveEnd::CutShort || hit.End == TCarveEnd::Damaged)
                     verdict = pieceSearch.Rebuild(*f, c, hit, rebuilt);
                 if (verdict == TPieceVerdict::Rebuilt) {
                     // Listed once, and its later pieces are nobody else's start.
@@ -273,13 +275,27 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 file.HasModDate = hit.HasModDate;
                 file.ModDateUtc = hit.HasModDate ? hit.ModDate : 0;
                 const bool whole = hit.End == TCarveEnd::Complete;
-                file.DamageText = report.Translate(tail ? kCarveInPieces : whole ? kCarveComplete : kCarveCutShort);
-                file.DamageScore = tail ? kCarveInPiecesScore : whole ? kCarveCompleteScore : kCarveCutShortScore;
+                if (tail) {
+                    file.DamageText = report.Translate(kCarveInPieces);
+                    file.DamageScore = kCarveInPiecesScore;
+                } else if (whole) {
+                    file.DamageText = report.Translate(kCarveComplete);
+                    file.DamageScore = kCarveCompleteScore;
+                } else if (hit.End == TCarveEnd::Damaged) {
+                    file.DamageText =
+                        Format(report.Translate(kCarveDamaged), {DecodedShare(hit)});
+                    file.DamageScore = kCarveDamagedScore;
+                    ++damaged;
+                } else {
+                    file.DamageText = report.Translate(kCarveCutShort);
+                    file.DamageScore = kCarveCutShortScore;
+                }
+                if (whole) ++complete;
+                else if (hit.End == TCarveEnd::CutShort) ++cut;
                 if (verdict == TPieceVerdict::Rebuilt) {
                     file.DamageText = Format(report.Translate(kCarveCompleteInPieces), {rebuilt.size()});
                     ++rebuiltCount;
                 }
-                (whole ? complete : cut) += 1;
                 const std::string folder = "/$Found by content/" + TypeFolder(hit.Ext) + "/";
                 std::string sectorName = "f";
                 sectorName += std::to_string(file.Extents.front().Offset / kSector);
@@ -302,7 +318,7 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
     progress(std::min(blockStart, total), true);
     report.Log("Content search: " + std::to_string(result.Found.size()) + " files found (" + std::to_string(complete) +
                " complete, " + std::to_string(rebuiltCount) + " of them rebuilt from pieces, " + std::to_string(pieces) +
-               " joined around another file, " + std::to_string(cut) + " cut short)" +
+               " joined around another file, " + std::to_string(damaged) + " damaged, " + std::to_string(cut) + " cut short)" +
                (unreadable ? ", " + std::to_string(unreadable) + " unreadable stretches skipped" : "") +
                (report.StopRequested() ? ", stopped" : ""));
     return result;

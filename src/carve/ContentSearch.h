@@ -39,12 +39,15 @@ inline constexpr uint32_t kEachBlockTail = 4096;
 // sector start for a known file signature, and walks each candidate's own structure to
 // its end. Results carry FoundBy Content and their byte extents in the volume; paths are
 // "/$Found by content/<TYPE>/<name>.<ext>", the name from the content where it names
-// itself (a photo's EXIF date and camera, a document's title) else f<sector>. A JPEG or
-// PNG that breaks off at a cluster boundary is followed to the later clusters that carry
-// its check on, and listed once from all its pieces ("Complete (in N pieces)"); those
-// clusters are not searched again. A JPEG cut short by another file whose data goes on
-// right after that file, where that cannot be proven, is joined from the two pieces
-// ("In pieces"). Stop keeps
+// itself (a photo's EXIF date and camera, a document's title) else f<sector>. Only a file
+// its format's check proves whole is "Complete" (a picture decoded to its last row, every
+// CRC matched, every cross-reference landing on its object); one that fails inside is
+// "Damaged at N%" with the share that decodes, one that breaks off "Cut short". A JPEG,
+// PNG or ZIP whose check fails at a cluster boundary is followed to the later clusters
+// that carry its check on, and listed once from all its pieces ("Complete (in N
+// pieces)"); those clusters are not searched again. A JPEG cut short by another file
+// whose data goes on right after that file is joined from the two pieces ("In pieces").
+// Stop keeps
 // what was found so far. Throws nothing for unreadable sectors: they are logged and
 // skipped.
 TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const TCarveOptions& opts);
@@ -67,8 +70,12 @@ inline constexpr const char* kCarveInPieces = "In pieces";
 // A file rebuilt from clusters scattered over the area, every piece proven by the
 // format's own check (a JPEG's coded data, a PNG chunk's CRC); scored as complete.
 inline constexpr const char* kCarveCompleteInPieces = "Complete (in %s pieces)";
+// A file whose structure runs whole but whose content fails its check inside; %s is the
+// share that decodes.
+inline constexpr const char* kCarveDamaged = "Damaged at %d%%";
 inline constexpr int kCarveCompleteScore = 90;
 inline constexpr int kCarveCutShortScore = 30;
 inline constexpr int kCarveInPiecesScore = 60;
+inline constexpr int kCarveDamagedScore = 45;
 
 } // namespace brivo

@@ -141,6 +141,7 @@ TCarveHit WalkFlac(TCarveInput& in) {
     const auto stop = [&](TCarveEnd end, uint64_t length) {
         hit.End = end;
         hit.Length = std::min(length, in.Size());
+        hit.ProvenBytes = hit.Length;
         return hit;
     };
     // The metadata blocks.

@@ -58,6 +58,7 @@ TCarveHit WalkGzip(TCarveInput& in) {
             if (!started) return {};
             hit.End = TCarveEnd::CutShort;
             hit.Length = in.Size();
+            hit.ProvenBytes = hit.Length;
             return hit;
         }
         z.next_in = src.data();
@@ -74,6 +75,7 @@ TCarveHit WalkGzip(TCarveInput& in) {
                 if (!started && produced == 0) return {};
                 hit.End = TCarveEnd::CutShort;
                 hit.Length = std::min(pos + (got - z.avail_in), in.Size());
+                hit.ProvenBytes = hit.Length;
                 return hit;
             }
             started = true;
@@ -86,12 +88,14 @@ TCarveHit WalkGzip(TCarveInput& in) {
     if (in.Read(pos, t, 8) != 8) {
         hit.End = TCarveEnd::CutShort;
         hit.Length = in.Size();
+        hit.ProvenBytes = hit.Length;
         return hit;
     }
     const ByteSpan tb(t, 8);
     const bool ok = ReadLe32(tb, 0) == static_cast<uint32_t>(crc) && ReadLe32(tb, 4) == static_cast<uint32_t>(produced);
     hit.End = ok ? TCarveEnd::Complete : TCarveEnd::CutShort;
     hit.Length = ok ? pos + 8 : pos;
+    hit.ProvenBytes = hit.Length;
     return hit;
 }
 

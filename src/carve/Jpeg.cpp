@@ -1,4 +1,10 @@
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
 #include <cstring>
+
+#include <jerror.h>
+#include <jpeglib.h>
 
 #include "carve/CarveFormat.h"
 #include "carve/Exif.h"
@@ -18,12 +24,218 @@ bool AllowedInHeader(int m) {
            (m >= 0xC0 && m <= 0xCF && m != 0xC8);
 }
 
+// The decoder's view of the candidate: its first `end` bytes, a block at a time, then an end
+// mark it did not find, with the warning that the data ran out.
+struct TJpegSource {
+    jpeg_source_mgr Pub;
+    TCarveInput* In;
+    uint64_t Pos, End;  // the next byte to hand over; the bytes there are
+    std::vector<uint8_t> Buf;
+    bool RanOut;
+};
+
+// Every warning is a sign of damage but the few about metadata the picture does not need.
+struct TJpegErrors {
+    jpeg_error_mgr Pub;
+    std::jmp_buf Jump;
+    int Warnings;
+    uint64_t FirstWarningAt;  // where the decoder had read to when the first one came
+};
+
+TJpegSource& SourceOf(j_decompress_ptr d) { return *reinterpret_cast<TJpegSource*>(d->src); }
+
+void SourceInit(j_decompress_ptr) {}
+void SourceTerm(j_decompress_ptr) {}
+
+boolean SourceFill(j_decompress_ptr d) {
+    TJpegSource& s = SourceOf(d);
+    static const JOCTET kEnd[2] = {0xFF, JPEG_EOI};
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(s.Buf.size(), s.End - std::min(s.Pos, s.End)));
+    const size_t got = want ? s.In->Read(s.Pos, s.Buf.data(), want) : 0;
+    if (got == 0) {
+        s.RanOut = true;
+        WARNMS(d, JWRN_JPEG_EOF);
+        s.Pub.next_input_byte = kEnd;
+        s.Pub.bytes_in_buffer = 2;
+        return TRUE;
+    }
+    s.Pos += got;
+    s.Pub.next_input_byte = s.Buf.data();
+    s.Pub.bytes_in_buffer = got;
+    return TRUE;
+}
+
+void SourceSkip(j_decompress_ptr d, long n) {
+    TJpegSource& s = SourceOf(d);
+    if (n <= 0) return;
+    const auto k = static_cast<size_t>(n);
+    if (k <= s.Pub.bytes_in_buffer) {
+        s.Pub.next_input_byte += k;
+        s.Pub.bytes_in_buffer -= k;
+        return;
+    }
+    if (s.RanOut) {  // past the end: only the end mark is left
+        s.Pub.bytes_in_buffer = 0;
+        return;
+    }
+    s.Pos += k - s.Pub.bytes_in_buffer;
+    s.Pub.bytes_in_buffer = 0;
+}
+
+// Where the decoder has read to, from the candidate's start.
+uint64_t Consumed(j_decompress_ptr d) {
+    const TJpegSource& s = SourceOf(d);
+    return s.RanOut ? s.End : std::min(s.Pos, s.End) - s.Pub.bytes_in_buffer;
+}
+
+void ErrorExit(j_common_ptr c) { std::longjmp(reinterpret_cast<TJpegErrors*>(c->err)->Jump, 1); }
+
+void EmitMessage(j_common_ptr c, int level) {
+    if (level >= 0) return;  // trace output
+    auto* e = reinterpret_cast<TJpegErrors*>(c->err);
+    const int code = e->Pub.msg_code;
+    if (code == JWRN_ADOBE_XFORM || code == JWRN_JFIF_MAJOR || code == JWRN_BOGUS_ICC) return;
+    if (e->Warnings++ == 0) e->FirstWarningAt = Consumed(reinterpret_cast<j_decompress_ptr>(c));
+}
+
+void OutputMessage(j_common_ptr) {}
+
+// Errors that say the decoder cannot read this kind of picture, not that it is broken.
+bool Unsupported(int code) {
+    return code == JERR_SOF_UNSUPPORTED || code == JERR_BAD_PRECISION || code == JERR_NO_BACKING_STORE ||
+           code == JERR_OUT_OF_MEMORY || code == JERR_IMAGE_TOO_BIG || code == JERR_WIDTH_OVERFLOW ||
+           code == JERR_NOT_COMPILED || code == JERR_ARITH_NOTIMPL || code == JERR_BAD_J_COLORSPACE ||
+           code == JERR_CONVERSION_NOTIMPL;
+}
+
+// A progressive picture is held whole as coefficients while it decodes; beyond this it is
+// not checked rather than let one photo take the memory.
+constexpr long kDecodeMemory = 256L << 20;
+
+// The decoding itself, apart so that nothing with a destructor lives where the decoder's
+// errors jump to.
+// Each decoded row at 1/8 scale (one value per block) against the one before it: how far
+// apart they are on average, and where the decoder had read to.
+struct TRowTrace {
+    JSAMPLE* Row;
+    JSAMPLE* Prev;
+    size_t RowBytes;
+    uint32_t* Step;  // per row, mean absolute difference to the row above, times 16
+    uint64_t* At;    // per row, bytes read once it was decoded
+};
+
+void Decode(jpeg_decompress_struct& d, TJpegErrors& err, TJpegCheck& out, const TRowTrace& t) {
+    if (setjmp(err.Jump)) {
+        if (Unsupported(err.Pub.msg_code) && out.Rows == 0) out.Ran = false;
+        return;
+    }
+    out.Ran = true;
+    if (jpeg_read_header(&d, TRUE) != JPEG_HEADER_OK) return;
+    d.scale_num = 1;
+    d.scale_denom = 8;
+    d.dct_method = JDCT_IFAST;
+    d.do_fancy_upsampling = FALSE;
+    d.do_block_smoothing = FALSE;
+    d.mem->max_memory_to_use = kDecodeMemory;
+    jpeg_calc_output_dimensions(&d);
+    const size_t width = static_cast<size_t>(d.output_width) * static_cast<size_t>(d.output_components);
+    if (width > t.RowBytes || width == 0) {
+        out.Ran = false;
+        return;
+    }
+    jpeg_start_decompress(&d);
+    out.Rows = d.output_height;
+    // A progressive picture is read whole here, scan after scan: a warning cannot be placed
+    // in a row, only in the bytes.
+    if (err.Warnings) {
+        out.ProvenBytes = err.FirstWarningAt;
+        out.Rows = 0;
+        return;
+    }
+    out.ProvenBytes = Consumed(&d);
+    while (d.output_scanline < d.output_height) {
+        JSAMPROW rows[1] = {t.Row};
+        if (jpeg_read_scanlines(&d, rows, 1) != 1 || err.Warnings) return;
+        const uint32_t y = d.output_scanline - 1;
+        uint64_t sum = 0;
+        for (size_t x = 0; x < width; ++x) sum += static_cast<uint64_t>(std::abs(int{t.Row[x]} - int{t.Prev[x]}));
+        t.Step[y] = y ? static_cast<uint32_t>(sum * 16 / width) : 0;
+        std::memcpy(t.Prev, t.Row, width);
+        out.RowsClean = d.output_scanline;
+        out.ProvenBytes = t.At[y] = Consumed(&d);
+    }
+    jpeg_finish_decompress(&d);
+    if (err.Warnings) return;
+    out.Clean = true;
+    out.ProvenBytes = Consumed(&d);
+}
+
+// Data from elsewhere often decodes without a warning for a while: the decoder only
+// complains once the count of blocks, a restart marker or the end mark no longer fits.
+// The rows it made of that data stand out from the picture's own, a jump from the row
+// above far beyond the picture's usual; the first such row is where the damage starts,
+// if it comes before the warning. Either way the block row before it is the last taken as
+// the picture's own, for the bad data may begin anywhere inside the one that looked fine.
+void Localise(TJpegCheck& out, const std::vector<uint32_t>& step, const std::vector<uint64_t>& at, uint32_t perBlockRow) {
+    std::vector<uint32_t> seen;
+    uint32_t bad = out.RowsClean;
+    for (uint32_t y = 1; y < out.RowsClean; ++y) {
+        if (seen.size() >= 4) {
+            const uint32_t median = seen[seen.size() / 2];
+            if (step[y] > 4 * std::max<uint32_t>(median, 16)) {
+                bad = y;
+                break;
+            }
+        }
+        seen.insert(std::upper_bound(seen.begin(), seen.end(), step[y]), step[y]);
+    }
+    // Back to the start of the damaged row's block row, then one block row more.
+    const uint32_t keep = bad / perBlockRow * perBlockRow;
+    const uint32_t clean = keep >= perBlockRow ? keep - perBlockRow : 0;
+    out.RowsClean = clean;
+    out.ProvenBytes = clean ? std::min(out.ProvenBytes, at[clean - 1]) : 0;
+}
+
 } // namespace
+
+TJpegCheck CheckJpeg(TCarveInput& in, uint64_t length) {
+    TJpegCheck out;
+    jpeg_decompress_struct d{};
+    TJpegErrors err{};
+    jpeg_std_error(&err.Pub);
+    err.Pub.error_exit = ErrorExit;
+    err.Pub.emit_message = EmitMessage;
+    err.Pub.output_message = OutputMessage;
+    d.err = &err.Pub;
+    jpeg_create_decompress(&d);
+    TJpegSource src{};
+    src.Pub.init_source = SourceInit;
+    src.Pub.fill_input_buffer = SourceFill;
+    src.Pub.skip_input_data = SourceSkip;
+    src.Pub.resync_to_restart = jpeg_resync_to_restart;
+    src.Pub.term_source = SourceTerm;
+    src.In = &in;
+    src.End = std::min(length, in.Size());
+    src.Buf.resize(64 * 1024);
+    d.src = &src.Pub;
+    // One row at 1/8 scale of the widest picture the format allows, in up to four channels.
+    const size_t rowBytes = 65535 / 8 * 4 + 64, maxRows = 65535 / 8 + 2;
+    std::vector<JSAMPLE> row(rowBytes), prev(rowBytes);
+    std::vector<uint32_t> step(maxRows);
+    std::vector<uint64_t> at(maxRows);
+    Decode(d, err, out, TRowTrace{row.data(), prev.data(), rowBytes, step.data(), at.data()});
+    if (!out.Clean && out.RowsClean > 0) Localise(out, step, at, static_cast<uint32_t>(std::max(d.max_v_samp_factor, 1)));
+    jpeg_destroy_decompress(&d);
+    out.ProvenBytes = std::min(out.ProvenBytes, src.End);
+    return out;
+}
+
+namespace {
 
 // Segments by their lengths up to each scan, the entropy-coded data byte by byte to the
 // marker that ends it, and so on to EOI. A thumbnail inside APP1 is skipped with its
 // segment, so its own EOI never ends the picture.
-TCarveHit WalkJpeg(TCarveInput& in) {
+TCarveHit WalkMarkers(TCarveInput& in) {
     TCarveCursor c(in);
     uint8_t soi[3];
     if (!c.Read(soi, 3) || soi[0] != 0xFF || soi[1] != 0xD8 || soi[2] != 0xFF) return {};
@@ -129,6 +341,24 @@ TCarveHit WalkJpeg(TCarveInput& in) {
             break;
         }
     }
+}
+
+} // namespace
+
+// The markers give the picture's extent; only decoding shows that the coded data between
+// them is this picture's own, for data from elsewhere (a gap between two pieces, another
+// file's clusters) walks as well as any.
+TCarveHit WalkJpeg(TCarveInput& in) {
+    TCarveHit h = WalkMarkers(in);
+    if (h.End == TCarveEnd::NotFile) return h;
+    h.ProvenBytes = h.Length;
+    const TJpegCheck k = CheckJpeg(in, h.Length);
+    // A kind the decoder cannot read keeps what its markers say.
+    if (!k.Ran) return h;
+    h.ProvenBytes = k.Clean ? h.Length : std::min(k.ProvenBytes, h.Length);
+    h.DecodedPercent = k.Clean ? 100 : k.Rows ? static_cast<int>(uint64_t{k.RowsClean} * 100 / k.Rows) : -1;
+    if (h.End == TCarveEnd::Complete && !k.Clean) h.End = TCarveEnd::Damaged;
+    return h;
 }
 
 } // namespace brivo::carve

@@ -123,6 +123,7 @@ TCarveHit WalkMatroska(TCarveInput& in) {
     const auto stop = [&](TCarveEnd end, uint64_t length) {
         hit.End = end;
         hit.Length = std::min(length, in.Size());
+        hit.ProvenBytes = hit.Length;
         return hit;
     };
     while (at < segEnd) {

@@ -1,4 +1,7 @@
+#include <algorithm>
 #include <cstring>
+#include <limits>
+#include <set>
 #include <string_view>
 
 #include "carve/CarveFormat.h"
@@ -82,6 +85,116 @@ std::string PdfString(std::string_view s) {
     return out;
 }
 
+bool IsSpace(uint8_t ch) { return ch == ' ' || ch == '\r' || ch == '\n' || ch == '\t' || ch == '\f' || ch == 0; }
+bool IsDigit(int ch) { return ch >= '0' && ch <= '9'; }
+
+// Reads a decimal number at the cursor after any white space; false when there is none
+// or it is too long to be an offset.
+bool Number(TCarveCursor& c, uint64_t& v) {
+    int ch = c.Byte();
+    while (ch >= 0 && IsSpace(static_cast<uint8_t>(ch))) ch = c.Byte();
+    if (!IsDigit(ch)) {
+        if (ch >= 0) c.Seek(c.Pos() - 1);
+        return false;
+    }
+    v = 0;
+    int digits = 0;
+    for (; IsDigit(ch); ch = c.Byte()) {
+        if (++digits > 15) return false;
+        v = v * 10 + static_cast<uint64_t>(ch - '0');
+    }
+    if (ch >= 0) c.Seek(c.Pos() - 1);
+    return true;
+}
+
+// "num gen obj" where a cross-reference entry says the object starts; a writer may leave
+// white space before it.
+bool ObjectAt(TCarveInput& in, uint64_t at, uint64_t num, uint64_t end) {
+    if (at >= end) return false;
+    TCarveCursor c(in, at, 64);
+    uint64_t n = 0, g = 0;
+    if (!Number(c, n) || n != num || !Number(c, g)) return false;
+    uint8_t w[4] = {};
+    int ch = c.Byte();
+    if (ch < 0 || !IsSpace(static_cast<uint8_t>(ch))) return false;
+    while (ch >= 0 && IsSpace(static_cast<uint8_t>(ch))) ch = c.Byte();
+    w[0] = static_cast<uint8_t>(ch);
+    return c.Read(w + 1, 2) && std::memcmp(w, "obj", 3) == 0 && c.Pos() <= end;
+}
+
+// The offset after "startxref" near the document's end; false when there is none.
+bool StartXref(TCarveInput& in, uint64_t end, uint64_t& at) {
+    const uint64_t from = end > 1024 ? end - 1024 : 0;
+    std::string tail(static_cast<size_t>(end - from), '\0');
+    tail.resize(in.Read(from, reinterpret_cast<uint8_t*>(tail.data()), tail.size()));
+    const size_t k = tail.rfind("startxref");
+    if (k == std::string::npos) return false;
+    TCarveCursor c(in, from + k + 9, 64);
+    return Number(c, at);
+}
+
+// Every object a cross-reference table lists in use, at the offset it gives, back through
+// the earlier tables of incremental updates. Returns the offset of the first object (by
+// place) that is not there, or end when all are. A cross-reference stream (PDF 1.5 on)
+// is compressed: for it only its own place is checked.
+uint64_t FirstMissingObject(TCarveInput& in, uint64_t end) {
+    uint64_t xref = 0;
+    if (!StartXref(in, end, xref)) return 0;
+    uint64_t firstBad = end;
+    std::set<uint64_t> seen;
+    constexpr uint64_t kMaxEntries = 4u << 20;
+    uint64_t entries = 0;
+    while (seen.insert(xref).second && seen.size() <= 256) {
+        if (xref >= end) return 0;
+        TCarveCursor c(in, xref);
+        uint8_t word[4];
+        if (!c.Read(word, 4)) return 0;
+        if (std::memcmp(word, "xref", 4) != 0) {
+            // A stream: "n g obj" with /Type /XRef in its dictionary.
+            c.Seek(xref);
+            uint64_t n = 0;
+            if (!Number(c, n) || !ObjectAt(in, xref, n, end)) return std::min(firstBad, xref);
+            std::string dict(512, '\0');
+            dict.resize(in.Read(xref, reinterpret_cast<uint8_t*>(dict.data()), dict.size()));
+            if (dict.find("/XRef") == std::string::npos) return std::min(firstBad, xref);
+            const size_t p = dict.find("/Prev");
+            if (p == std::string::npos) break;
+            TCarveCursor pc(in, xref + p + 5, 64);
+            if (!Number(pc, xref)) break;
+            continue;
+        }
+        // Subsections "first count", each entry "offset generation n|f".
+        for (;;) {
+            uint64_t first = 0, count = 0;
+            const uint64_t here = c.Pos();
+            if (!Number(c, first)) {
+                c.Seek(here);
+                break;
+            }
+            if (!Number(c, count) || count > kMaxEntries - entries) return std::min(firstBad, xref);
+            entries += count;
+            for (uint64_t i = 0; i < count; ++i) {
+                uint64_t off = 0, gen = 0;
+                if (!Number(c, off) || !Number(c, gen)) return std::min(firstBad, xref);
+                int kind = c.Byte();
+                while (kind >= 0 && IsSpace(static_cast<uint8_t>(kind))) kind = c.Byte();
+                if (kind != 'n' && kind != 'f') return std::min(firstBad, xref);
+                if (kind == 'n' && !ObjectAt(in, off, first + i, end)) firstBad = std::min(firstBad, std::min(off, xref));
+            }
+        }
+        std::string trailer(2048, '\0');
+        trailer.resize(in.Read(c.Pos(), reinterpret_cast<uint8_t*>(trailer.data()), trailer.size()));
+        const size_t t = trailer.find("trailer");
+        if (t == std::string::npos) return std::min(firstBad, xref);
+        const size_t stop = std::min(trailer.find("startxref", t), trailer.size());
+        const size_t p = trailer.find("/Prev", t);
+        if (p == std::string::npos || p > stop) break;
+        TCarveCursor pc(in, c.Pos() + p + 5, 64);
+        if (!Number(pc, xref)) break;
+    }
+    return firstBad;
+}
+
 } // namespace
 
 // A PDF has no length field: its end is the last "%%EOF" of its incremental updates. The
@@ -135,6 +248,13 @@ TCarveHit WalkPdf(TCarveInput& in) {
             if (!UpdateFollows(in, end) || (limit < winEnd && end >= limit)) {
                 TCarveHit hit = Ended(TCarveEnd::Complete, std::min(end, in.Size()), "pdf");
                 hit.Title = CleanTitle(title);
+                // The end mark is there; the body is the document's own where its
+                // cross-reference tables find every object in place.
+                const uint64_t proven = FirstMissingObject(in, hit.Length);
+                if (proven < hit.Length) {
+                    hit.End = TCarveEnd::Damaged;
+                    hit.ProvenBytes = proven;
+                }
                 return hit;
             }
             from = e + 5;

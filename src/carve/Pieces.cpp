@@ -181,11 +181,7 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
     };
     TJpegState s = walker.Start();
     TJpegWalk w = walker.Walk(whole, s, kNone, mark);
-    if (w.Stop == TJpegStop::End) {
-        hit.Length = w.At;
-        hit.End = TCarveEnd::Complete;
-        return TPieceVerdict::Whole;
-    }
+    if (w.Stop == TJpegStop::End) return TPieceVerdict::Whole;
     while (current.size() < kMaxPieces) {
         const uint64_t lastStart = StartOfLast(current);
         bool found = false;
@@ -225,15 +221,20 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
         w = walker.Walk(in, s, kNone, mark);
         if (w.Stop == TJpegStop::End) {
             pieces = EndAt(current, w.At);
-            for (TPiece& p : pieces) p.Length = std::min(p.Length, Total() - p.Logical);
             if (pieces.size() < 2) return TPieceVerdict::Whole;
+            // The format's own check, the picture decoded whole, over the rebuilt bytes.
+            TPiecesInput all(*this, pieces, false);
+            const TCarveHit check = WalkJpeg(all);
+            if (check.End != TCarveEnd::Complete || check.Length != w.At) {
+                pieces.clear();
+                return TPieceVerdict::Broken;
+            }
             hit.End = TCarveEnd::Complete;
-            hit.Length = w.At;
+            hit.Length = hit.ProvenBytes = w.At;
+            hit.DecodedPercent = -1;
             return TPieceVerdict::Rebuilt;
         }
     }
-    // Its coded data breaks: whatever the markers say, it is not whole.
-    hit.End = TCarveEnd::CutShort;
     return TPieceVerdict::Broken;
 }
 
@@ -252,7 +253,8 @@ TPieceVerdict TPieceSearch::RebuildPng(uint64_t start, TCarveHit& hit, std::vect
             pieces = EndAt(current, h.Length);
             if (pieces.size() < 2) return TPieceVerdict::Whole;
             hit.End = TCarveEnd::Complete;
-            hit.Length = h.Length;
+            hit.Length = hit.ProvenBytes = h.Length;
+            hit.DecodedPercent = -1;
             return TPieceVerdict::Rebuilt;
         }
         if (h.End != TCarveEnd::CutShort || current.size() == kMaxPieces) break;
@@ -447,7 +449,9 @@ TPieceVerdict TPieceSearch::RebuildZip(uint64_t start, TCarveHit& hit, std::vect
                 if (h.End == TCarveEnd::Complete) {
                     pieces = EndAt(current, h.Length);
                     if (pieces.size() < 2) return TPieceVerdict::Whole;
-                    hit = h;
+                    hit.End = TCarveEnd::Complete;
+                    hit.Length = hit.ProvenBytes = h.Length;
+                    hit.DecodedPercent = -1;
                     return TPieceVerdict::Rebuilt;
                 }
             }
@@ -495,7 +499,6 @@ TPieceVerdict TPieceSearch::RebuildZip(uint64_t start, TCarveHit& hit, std::vect
         }
         if (!found) break;
     }
-    hit.End = TCarveEnd::CutShort;
     return TPieceVerdict::Broken;
 }
 

@@ -49,9 +49,9 @@ public:
     TPieceSearch(TAreaView& view, const std::vector<const TCarveFormat*>& all, TClaims& claims, uint64_t cluster);
 
     // For the file found at logical start (hit: what its walker made of it): follows it
-    // across breaks at cluster boundaries to the clusters that carry its check on. On
-    // Rebuilt, pieces holds the file's runs in order and hit its new end and length; on
-    // Broken, hit is cut short.
+    // across breaks at cluster boundaries to the clusters that carry its check on. Only
+    // on Rebuilt are pieces (the file's runs in order) and hit (now Complete, its new
+    // length) changed.
     TPieceVerdict Rebuild(const TCarveFormat& format, uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
 
     // Bytes at a logical offset, from a window of recent reads where it holds them.

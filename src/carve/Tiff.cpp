@@ -144,6 +144,7 @@ TCarveHit WalkTiff(TCarveInput& in) {
     hit.Ext = ext;
     hit.End = w.End <= in.Size() ? TCarveEnd::Complete : TCarveEnd::CutShort;
     hit.Length = std::min(w.End, in.Size());
+    hit.ProvenBytes = hit.Length;
     return hit;
 }
 

@@ -1,4 +1,8 @@
+#include <zlib.h>
+
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 #include "carve/CarveFormat.h"
@@ -78,6 +82,100 @@ bool FindDescriptor(TCarveCursor& c, uint64_t dataStart, bool zip64, uint64_t& a
         }
         c.Skip(1);
     }
+}
+
+// One member's data, stored or deflated, read from the archive a block at a time and
+// checked against the size and CRC-32 its directory entry gives. Other methods and
+// encrypted members cannot be unpacked here: their data has to lie inside the archive.
+bool MemberChecksOut(TCarveInput& in, uint64_t dataAt, uint64_t csize, uint64_t usize, uint32_t crc, uint32_t method,
+                     bool encrypted, uint64_t limit) {
+    if (dataAt > limit || csize > limit - dataAt) return false;
+    if (encrypted || (method != 0 && method != 8)) return true;
+    if (method == 0 && csize != usize) return false;
+    std::vector<uint8_t> inBuf(64 * 1024), outBuf(method == 8 ? 64 * 1024 : 0);
+    z_stream z{};
+    if (method == 8 && inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
+    uLong sum = crc32(0L, Z_NULL, 0);
+    uint64_t readAt = dataAt, left = csize, out = 0;
+    bool ended = method == 0, ok = true;
+    while (ok && !ended) {
+        if (z.avail_in == 0) {
+            if (left == 0) break;
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(left, inBuf.size()));
+            if (in.Read(readAt, inBuf.data(), k) != k) {
+                ok = false;
+                break;
+            }
+            readAt += k;
+            left -= k;
+            z.next_in = inBuf.data();
+            z.avail_in = static_cast<uInt>(k);
+        }
+        z.next_out = outBuf.data();
+        z.avail_out = static_cast<uInt>(outBuf.size());
+        const int r = inflate(&z, Z_NO_FLUSH);
+        const size_t made = outBuf.size() - z.avail_out;
+        out += made;
+        // More than the directory says is as wrong as less, and must not run on unbounded.
+        if (out > usize || (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR)) ok = false;
+        else sum = crc32(sum, outBuf.data(), static_cast<uInt>(made));
+        if (r == Z_STREAM_END) ended = true;
+        else if (r == Z_BUF_ERROR && z.avail_in == 0 && left == 0) ok = false;
+    }
+    if (method == 8) inflateEnd(&z);
+    if (method == 0) {
+        for (uint64_t at = dataAt; ok && at < dataAt + csize;) {
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(dataAt + csize - at, inBuf.size()));
+            if (in.Read(at, inBuf.data(), k) != k) ok = false;
+            else sum = crc32(sum, inBuf.data(), static_cast<uInt>(k));
+            at += k;
+        }
+        out = csize;
+    }
+    return ok && ended && out == usize && static_cast<uint32_t>(sum) == crc;
+}
+
+// Every member the central directory lists, at the offset it gives: a local header there
+// and data that unpacks to its CRC-32. Returns the offset of the first member (by place)
+// that does not check out, or the directory's start when all do.
+uint64_t MembersProven(TCarveInput& in, uint64_t cdStart, uint64_t cdEnd) {
+    TCarveCursor c(in, cdStart);
+    uint64_t firstBad = std::numeric_limits<uint64_t>::max();
+    while (c.Pos() + 46 <= cdEnd) {
+        uint8_t h[46];
+        if (!c.Read(h, 46)) return std::min(firstBad, cdStart);
+        const ByteSpan b(h, 46);
+        if (ReadLe32(b, 0) != kCentral) break;
+        const uint32_t flags = ReadLe16(b, 8), method = ReadLe16(b, 10), crc = ReadLe32(b, 16);
+        uint64_t csize = ReadLe32(b, 20), usize = ReadLe32(b, 24), local = ReadLe32(b, 42);
+        const uint32_t nlen = ReadLe16(b, 28), xlen = ReadLe16(b, 30), clen = ReadLe16(b, 32);
+        std::vector<uint8_t> extra(xlen);
+        if (!c.Skip(nlen) || !c.Read(extra.data(), xlen) || !c.Skip(clen)) return std::min(firstBad, cdStart);
+        // ZIP64: the fields set to all ones come from the extra field, in this order.
+        for (size_t k = 0; k + 4 <= extra.size();) {
+            const ByteSpan e(extra);
+            const uint32_t id = ReadLe16(e, static_cast<int64_t>(k)), sz = ReadLe16(e, static_cast<int64_t>(k + 2));
+            if (id == 1) {
+                size_t p = k + 4;
+                auto take = [&](uint64_t& v) {
+                    if (v == 0xFFFFFFFF && p + 8 <= k + 4 + sz) v = ReadLe64(e, static_cast<int64_t>(p)), p += 8;
+                };
+                take(usize);
+                take(csize);
+                take(local);
+            }
+            k += 4 + sz;
+        }
+        bool good = false;
+        uint8_t lh[30];
+        if (local < cdStart && in.Read(local, lh, 30) == 30 && ReadLe32(ByteSpan(lh, 30), 0) == kLocal) {
+            const ByteSpan l(lh, 30);
+            const uint64_t dataAt = local + 30 + ReadLe16(l, 26) + ReadLe16(l, 28);
+            good = MemberChecksOut(in, dataAt, csize, usize, crc, method, flags & 1, cdStart);
+        }
+        if (!good) firstBad = std::min(firstBad, local < cdStart ? local : 0);
+    }
+    return std::min(firstBad, cdStart);
 }
 
 } // namespace
@@ -169,6 +267,14 @@ TCarveHit WalkZip(TCarveInput& in) {
             // archive is not what was walked.
             const bool agrees = central > 0 && (cdOffset == 0xFFFFFFFF || (cdOffset == centralStart && cdSize <= at - centralStart));
             TCarveHit hit = Ended(agrees ? TCarveEnd::Complete : TCarveEnd::CutShort, c.Pos(), kind.Ext());
+            if (agrees) {
+                // The structure holds; whether the members' bytes are their own only their CRCs say.
+                const uint64_t proven = MembersProven(in, centralStart, at);
+                if (proven < centralStart) {
+                    hit.End = TCarveEnd::Damaged;
+                    hit.ProvenBytes = proven;
+                }
+            }
             if (newestDos) {
                 const int y = 1980 + (newestDos >> 25), mo = (newestDos >> 21) & 15, d = (newestDos >> 16) & 31;
                 if (mo >= 1 && mo <= 12 && d >= 1)

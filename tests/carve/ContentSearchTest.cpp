@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "TestSupport.h"
@@ -251,6 +252,56 @@ TEST(ContentSearch, SoundVideoAndArchivesComeBackWholeAndNamed) {
         got[f.FullPath] = sink.bytes;
     }
     EXPECT_EQ(got, expected);
+}
+
+// On a card of 4 KiB clusters: whole files, and a photo whose second half was written after
+// a few clusters of a letter. Its markers run on through the letter (text has no 0xFF) to
+// its own end mark, so only decoding tells the mixture from the photo.
+TEST(ContentSearch, OnlyWhatChecksOutIsCompleteAndAPhotoWithAGapIsNot) {
+    constexpr uint64_t kCluster = 4096;
+    std::string card(96 * kCluster, '\0');
+    for (size_t i = 0; i < card.size(); ++i) card[i] = "Dear Sir, thank you for your letter. "[i % 37];
+    auto put = [&](uint64_t cluster, const std::string& s) { card.replace(cluster * kCluster, s.size(), s); };
+    const std::string photo = Sample("photo.jpg"), restart = Sample("restart.jpg");
+    put(1, Sample("camera.jpg"));
+    put(2, restart);
+    put(14, Sample("typeset.pdf"));
+    put(20, Sample("image.png"));
+    put(22, Sample("report.docx"));
+    put(24, photo);
+    // The same photo again, its first four clusters, three of the letter, then the rest.
+    put(40, photo.substr(0, 4 * kCluster));
+    put(47, photo.substr(4 * kCluster));
+    // And the restart-marked one, cut the same way.
+    put(60, restart.substr(0, 4 * kCluster));
+    put(67, restart.substr(4 * kCluster));
+    // And the photo's head once more, its rest overwritten by the letter.
+    put(84, photo.substr(0, 4 * kCluster));
+    auto src = MakeMemoryByteSource({reinterpret_cast<const uint8_t*>(card.data()), card.size()}, "card");
+    TNullReport report;
+    const TReaderResult r = SearchByContent(*src, report, SmallBlocks());
+    std::map<uint64_t, const TFoundFile*> at;
+    for (const TFoundFile& f : r.Found) at[f.Extents.front().Offset / kCluster] = &f;
+    for (uint64_t whole : {1, 2, 14, 20, 22, 24}) {
+        ASSERT_TRUE(at.count(whole)) << whole;
+        EXPECT_EQ(at[whole]->DamageText, "Complete") << at[whole]->FullPath;
+    }
+    // The split ones are rebuilt from their two pieces: the decoding that tells the
+    // letter from the photo also finds where the photo goes on.
+    for (auto [split, rest, bytes] : {std::tuple{40, 47, photo}, std::tuple{60, 67, restart}}) {
+        ASSERT_TRUE(at.count(split)) << split;
+        const TFoundFile& f = *at[split];
+        EXPECT_EQ(f.DamageText, "Complete (in 2 pieces)");
+        EXPECT_EQ(f.Extents, (std::vector<TByteExtent>{{split * kCluster, 4 * kCluster},
+                                                       {rest * kCluster, bytes.size() - 4 * kCluster}}));
+        test::StringSink sink;
+        MakeExtentExtractor(src, nullptr)->Extract(f, sink);
+        EXPECT_TRUE(sink.bytes == bytes);
+    }
+    // With no cluster to carry it on, the head stays what it was, alone.
+    ASSERT_TRUE(at.count(84));
+    EXPECT_FALSE(at[84]->DamageText.starts_with("Complete")) << at[84]->DamageText;
+    EXPECT_EQ(at[84]->Extents.size(), 1u);
 }
 
 } // namespace

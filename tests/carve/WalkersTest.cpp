@@ -23,7 +23,10 @@ TCarveHit Walk(TCarveHit (*walk)(TCarveInput&), const std::vector<uint8_t>& byte
 }
 
 const char* EndName(TCarveEnd e) {
-    return e == TCarveEnd::Complete ? "Complete" : e == TCarveEnd::CutShort ? "CutShort" : "NotFile";
+    return e == TCarveEnd::Complete   ? "Complete"
+           : e == TCarveEnd::CutShort ? "CutShort"
+           : e == TCarveEnd::Damaged  ? "Damaged"
+                                      : "NotFile";
 }
 
 struct TCase {
@@ -78,6 +81,11 @@ const std::vector<TCase>& Cases() {
         // The second file's header changed: its CRC fails.
         {"old.rar", WalkRar, "rar", "", kCut, -1515, {'X'}, kCut},
         {"new.rar", WalkRar, "rar", "", kCut, -1516, {'X'}, kCut},
+        // From cjpeg, with and without restart markers: a restart marker out of turn ends the
+        // data; a marker that is no restart is where the decoder gives up.
+        {"photo.jpg", WalkJpeg, "jpg", "", kCut, 20000, {0xFF, 0xC8}, kCut},
+        {"restart.jpg", WalkJpeg, "jpg", "", kCut, -3, {0xFF, 0xD3}, kCut},
+        {"typeset.pdf", WalkPdf, "pdf", "", kCut, -6, {'%', '%', 'E', 'O', 'X'}, kCut},
     };
     return cases;
 }
@@ -89,6 +97,8 @@ TEST(CarveWalkers, WholeFileEndsAtItsOwnEndWithTypeAndName) {
         const TCarveHit h = Walk(c.Walk, bytes);
         EXPECT_STREQ(EndName(h.End), "Complete");
         EXPECT_EQ(h.Length, bytes.size());
+        EXPECT_EQ(h.ProvenBytes, h.Length);
+        EXPECT_EQ(DecodedShare(h), 100);
         EXPECT_EQ(h.Ext, c.Ext);
         EXPECT_EQ(h.Title, c.Title);
     }
@@ -151,33 +161,97 @@ TEST(CarveWalkers, JpegBrokenInItsScanEndsWhereTheNextFileBegins) {
     EXPECT_TRUE(h.HasModDate);
 }
 
-// A hand-made baseline picture with restart markers in its scan data.
-std::vector<uint8_t> JpegWithRestarts(const std::vector<uint8_t>& restarts) {
-    std::vector<uint8_t> j{0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
-    j.resize(j.size() + 64, 1);
-    const std::vector<uint8_t> rest{0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00, 0x10, 0x00, 0x10, 0x01, 0x01, 0x11, 0x00,
-                                    0xFF, 0xC4, 0x00, 0x13, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                    0xFF, 0xDD, 0x00, 0x04, 0x00, 0x01,
-                                    0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00};
-    j.insert(j.end(), rest.begin(), rest.end());
-    for (uint8_t r : restarts) {
-        const uint8_t mcu[] = {0x12, 0xFF, 0x00, 0x34, 0xFF, r};
-        j.insert(j.end(), std::begin(mcu), std::end(mcu));
-    }
-    j.insert(j.end(), {0x56, 0xFF, 0xD9});
-    return j;
+// Where each restart marker of a picture's scan data is.
+std::vector<size_t> RestartMarkers(const std::vector<uint8_t>& j) {
+    std::vector<size_t> at;
+    for (size_t i = 0; i + 1 < j.size(); ++i)
+        if (j[i] == 0xFF && j[i + 1] >= 0xD0 && j[i + 1] <= 0xD7) at.push_back(i);
+    return at;
 }
 
 TEST(CarveWalkers, JpegRestartMarkerOutOfTurnIsWhereItsDataStops) {
-    const auto good = JpegWithRestarts({0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD0, 0xD1});
-    EXPECT_EQ(Walk(WalkJpeg, good).End, TCarveEnd::Complete);
-    EXPECT_EQ(Walk(WalkJpeg, good).Length, good.size());
-    // Data from another picture, whose restart count is elsewhere, follows the third MCU.
-    const auto spliced = JpegWithRestarts({0xD0, 0xD1, 0xD5, 0xD6});
+    const auto good = Sample("restart.jpg");
+    const auto rst = RestartMarkers(good);
+    ASSERT_GT(rst.size(), 8u);
+    // The data of three restart intervals gone: the marker after the second comes out of turn.
+    std::vector<uint8_t> spliced(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(rst[2]));
+    spliced.insert(spliced.end(), good.begin() + static_cast<std::ptrdiff_t>(rst[5]), good.end());
     const TCarveHit h = Walk(WalkJpeg, spliced);
     EXPECT_EQ(h.End, TCarveEnd::CutShort);
-    EXPECT_EQ(h.Length, spliced.size() - 3 - 6 * 2 + 4);
+    EXPECT_EQ(h.Length, rst[2]);
+    // The data before it decodes; the interval before the break is not vouched for.
+    EXPECT_GE(h.ProvenBytes, rst[0]);
+    EXPECT_LE(h.ProvenBytes, rst[2]);
+}
+
+// A photo in two pieces with other bytes between them: the markers carry on through text
+// (no 0xFF in it) to the second piece's end mark, so only decoding tells. The data is proven
+// up to the gap, not beyond it, though the decoder itself complains only later.
+TEST(CarveWalkers, JpegWithAGapInsideIsNeverComplete) {
+    struct TGap {
+        const char* Name;
+        std::vector<uint8_t> Bytes;
+    };
+    std::vector<uint8_t> text(4096), noise(4096);
+    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>("Dear Sir, thank you for your letter. "[i % 37]);
+    const auto other = Sample("photo.jpg");
+    std::copy(other.begin() + 12288, other.begin() + 16384, noise.begin());  // another photo's coded data
+    const std::vector<TGap> gaps{{"text", text}, {"another photo", noise}};
+    for (const char* file : {"photo.jpg", "restart.jpg"}) {
+        const auto whole = Sample(file);
+        for (const TGap& g : gaps) {
+            SCOPED_TRACE(std::string(file) + " with " + g.Name);
+            const size_t split = 16384;
+            std::vector<uint8_t> bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(split));
+            bytes.insert(bytes.end(), g.Bytes.begin(), g.Bytes.end());
+            bytes.insert(bytes.end(), whole.begin() + static_cast<std::ptrdiff_t>(split), whole.end());
+            const TCarveHit h = Walk(WalkJpeg, bytes);
+            EXPECT_NE(h.End, TCarveEnd::Complete);
+            EXPECT_NE(h.End, TCarveEnd::NotFile);
+            // Proven up to a little before the gap, never into it: where a rebuild looks on.
+            EXPECT_LE(h.ProvenBytes, split);
+            EXPECT_GE(h.ProvenBytes, split - 8192);
+            EXPECT_LT(DecodedShare(h), 100);
+        }
+    }
+}
+
+// Bytes changed inside, the structure left whole: only the content's own check finds them,
+// and the file is proven up to where they are.
+TEST(CarveWalkers, ContentThatFailsItsCheckIsDamagedNotComplete) {
+    struct TDamage {
+        const char* File;
+        TCarveHit (*Walk)(TCarveInput&);
+        size_t At;              // where the bytes are changed
+        size_t Count;           // how many
+        uint64_t ProvenAtMost;  // where the check must stop at the latest
+    };
+    const auto docx = Sample("report.docx");
+    // The second member's deflated data: its CRC-32 fails, the first member's holds.
+    size_t second = 0;
+    for (size_t i = 1; i + 30 < docx.size() && !second; ++i)
+        if (docx[i] == 'P' && docx[i + 1] == 'K' && docx[i + 2] == 3 && docx[i + 3] == 4) second = i;
+    ASSERT_GT(second, 0u);
+    const size_t secondData = second + 30 + (docx[second + 26] | docx[second + 27] << 8) + (docx[second + 28] | docx[second + 29] << 8);
+    // An object the cross-reference table points at, no longer there.
+    const auto pdf = Sample("typeset.pdf");
+    const std::string pdfText(pdf.begin(), pdf.end());
+    const size_t obj = pdfText.find("\n5 0 obj") + 1;
+    const std::vector<TDamage> cases{
+        {"report.docx", WalkZip, secondData + 2, 1, second},
+        {"typeset.pdf", WalkPdf, obj, 8, obj},
+        {"restart.jpg", WalkJpeg, 16000, 64, 16000},
+    };
+    for (const TDamage& d : cases) {
+        SCOPED_TRACE(d.File);
+        auto bytes = Sample(d.File);
+        for (size_t i = 0; i < d.Count; ++i) bytes[d.At + i] = static_cast<uint8_t>("(draft) "[i % 8]);
+        const TCarveHit h = Walk(d.Walk, bytes);
+        EXPECT_STREQ(EndName(h.End), "Damaged");
+        EXPECT_EQ(h.Length, bytes.size());
+        EXPECT_LE(h.ProvenBytes, d.ProvenAtMost);
+        EXPECT_LT(DecodedShare(h), 100);
+    }
 }
 
 TEST(CarveWalkers, JpegWhoseDataRunsIntoZeroedSectorsEndsThere) {

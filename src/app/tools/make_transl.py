@@ -135,6 +135,11 @@ ROWS = [
     ("Good, %.0f%% reused%s", "Gut, %.0f%% wiederverwendet%s", "Хорошо, занято повторно %.0f%%%s"),
     ("Damaged, %.0f%% reused%s", "Beschädigt, %.0f%% wiederverwendet%s", "Повреждён, занято повторно %.0f%%%s"),
     ("Poor, %.0f%% reused%s", "Schlecht, %.0f%% wiederverwendet%s", "Плохо, занято повторно %.0f%%%s"),
+    # condition of a file found by its content
+    ("Complete", "Vollständig", "Целый"),
+    ("Cut short", "Abgeschnitten", "Обрезан"),
+    ("In pieces", "In Stücken", "По частям"),
+    ("Damaged at %d%%", "Beschädigt ab %d%%", "Повреждён с %d%%"),
     # boxes
     ("Missing required files.", "Benötigte Dateien fehlen.", "Отсутствуют необходимые файлы."),
     ("Required engine file not found: %s", "Benötigte Programmdatei nicht gefunden: %s",
