@@ -211,7 +211,9 @@ def fat32_two_writers(files, rng, img):
 
 def timed(argv, log):
     t0 = time.time()
-    r = subprocess.run(["/usr/bin/time", "-f", "%M", *argv], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    # PhotoRec writes its log into the folder it runs in.
+    r = subprocess.run(["/usr/bin/time", "-f", "%M", *argv], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                       cwd=os.path.dirname(log))
     secs = time.time() - t0
     try:
         kib = int(r.stderr.strip().splitlines()[-1])

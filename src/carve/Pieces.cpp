@@ -175,9 +175,16 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
     if (!ReadJpegScan(whole, scan)) return TPieceVerdict::Untried;
     TJpegWalker walker(scan, cluster_);
     std::deque<std::pair<uint64_t, TJpegState>> marks;  // cluster start -> state before it
+    // Another picture's coded data in the gap can walk on without a fault for a long way;
+    // the full decoding saw where the rows stopped matching (ProvenBytes), so the states at
+    // the boundaries around there are kept too, and tried after the ones at the break.
+    const uint64_t hint = hit.ProvenBytes < hit.Length ? hit.ProvenBytes : kNone;
+    std::deque<std::pair<uint64_t, TJpegState>> nearHint;
     auto mark = [&](const TJpegState& st, uint64_t boundary) {
         marks.emplace_back(boundary, st);
         if (marks.size() > 4) marks.pop_front();
+        if (hint != kNone && boundary + 4 * cluster_ >= hint && boundary <= hint + 2 * cluster_)
+            nearHint.emplace_back(boundary, st);
     };
     TJpegState s = walker.Start();
     TJpegWalk w = walker.Walk(whole, s, kNone, mark);
@@ -185,10 +192,17 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
     while (current.size() < kMaxPieces) {
         const uint64_t lastStart = StartOfLast(current);
         bool found = false;
-        // The boundaries nearest the break first; three clusters back at most.
+        // The boundaries nearest the break first, three clusters back at most; then those
+        // near where the rows stopped matching, the nearest first.
+        for (auto& [b0, st] : nearHint) {
+            if (b0 + 3 * cluster_ < w.At && b0 <= w.At)
+                marks.emplace_front(b0, st);
+        }
+        nearHint.clear();
         for (auto m = marks.rbegin(); m != marks.rend() && !found; ++m) {
             const uint64_t b = m->first;
-            if (b > w.At || b <= lastStart || b + 3 * cluster_ < w.At) continue;
+            const bool atBreak = b + 3 * cluster_ >= w.At;
+            if (b > w.At || b <= lastStart || (!atBreak && (hint == kNone || b + 4 * cluster_ < hint))) continue;
             const uint64_t bl = current.back().Logical + (b - lastStart);
             const uint64_t back = std::min<uint64_t>(bl - current.back().Logical, 64 * 1024);
             Pin(bl - back, back + kPieceSearchBytes + cluster_);
