@@ -188,7 +188,7 @@ bool TJpegWalker::Mcu(TCarveCursor& c, TJpegState& s) {
         if (blk.Col != 0xFFFF && !s.Above.empty()) {
             const uint64_t col = mcuX * bw + blk.Col;
             if (col < s.Above.size()) {
-                if (s.Mcu >= scan_.McusWide || blk.Row > 0) {
+                if ((s.Mcu >= scan_.McusWide || blk.Row > 0) && (s.SeamEnd == 0 || s.Mcu < s.SeamEnd)) {
                     s.Jump += static_cast<uint64_t>(std::abs(pred - s.Above[col]));
                     ++s.Jumps;
                 }

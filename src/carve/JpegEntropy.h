@@ -52,6 +52,9 @@ struct TJpegState {
     // goes), and how far the blocks walked lately stand from the ones above them.
     std::vector<int16_t> Above;
     uint64_t Jump = 0, Jumps = 0;
+    // When set, only the blocks of MCUs before this one count in Jump: the row after a
+    // boundary, whose blocks above were walked before it.
+    uint64_t SeamEnd = 0;
 };
 
 enum class TJpegStop : uint8_t {
