@@ -278,6 +278,7 @@ def main():
         row["ours"] = (*score_ours(out, held), secs, kib)
         row["ours by kind"] = {k: score_ours_kind(out, h) for k, h in by_kind.items()}
         pr = os.path.join(work, "photorec-" + os.path.basename(img))
+        os.makedirs(pr, exist_ok=True)  # PhotoRec makes rec.1, rec.2, ... only inside a folder that is there
         secs, kib = timed(["photorec", "/log", "/d", pr + "/rec", "/cmd", img,
                            "partition_none,options,paranoid,fileopt,everything,enable,search"], pr + ".log")
         row["photorec"] = (score_dir(pr, held), secs, kib)
@@ -285,12 +286,13 @@ def main():
         bf = os.path.join(work, "photorec-bf-" + os.path.basename(img))
         jpgs = {n: d for n, d in held.items() if n.endswith(".jpg")}
         if name != "whole" and jpgs:
+            os.makedirs(bf, exist_ok=True)
             secs, kib = timed(["timeout", str(bf_seconds), "photorec", "/log", "/d", bf + "/rec", "/cmd", img,
                                "partition_none,options,paranoid_bf,fileopt,everything,disable,jpg,enable,search"],
                               bf + ".log")
             row["photorec bf jpg"] = (score_dir(bf, jpgs), len(jpgs), secs, kib)
         table.append(row)
-        print(row, flush=True)
+        print(name, {k: v for k, v in row.items() if not k.endswith("by kind")}, flush=True)
     print()
     print("| layout | files | ours: byte-exact | ours: false Complete | ours: s / MiB peak | PhotoRec: byte-exact | "
           "PhotoRec: s / MiB peak | PhotoRec brute force (JPEG): byte-exact / s |")

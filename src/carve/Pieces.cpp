@@ -198,18 +198,17 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
         const uint64_t lastStart = StartOfLast(current);
         bool found = false;
         // Where the break lies: at one of the boundaries just before the fault, three
-        // clusters back at most, or, when the full decoding saw the rows stop matching well
-        // before the fault (another picture's data walks on without one), near there; those
-        // come first then.
+        // clusters back at most, or else, when the full decoding saw the rows stop matching
+        // well before the fault (another picture's data walks on without one), near there.
+        // The row-matching guess is the weaker one: flat pictures mislead it.
         std::vector<std::pair<uint64_t, TJpegState>> tries;
-        const bool hintFirst = hint != kNone && hint + 3 * cluster_ < w.At;
         for (auto m = marks.rbegin(); m != marks.rend(); ++m)
             if (m->first <= w.At && m->first + 3 * cluster_ >= w.At) tries.push_back(*m);
         std::vector<std::pair<uint64_t, TJpegState>> near;
         for (auto& h : nearHint)
             if (h.first + 3 * cluster_ < w.At) near.push_back(h);
         nearHint.clear();
-        tries.insert(hintFirst ? tries.begin() : tries.end(), near.begin(), near.end());
+        tries.insert(tries.end(), near.begin(), near.end());
         for (auto m = tries.begin(); m != tries.end() && !found; ++m) {
             const uint64_t b = m->first;
             if (b > w.At || b <= lastStart) continue;
