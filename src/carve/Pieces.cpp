@@ -16,9 +16,10 @@ namespace {
 constexpr uint64_t kNone = ~uint64_t{0};
 // A continuation's first row may stand this much further from the row above than the
 // picture's rows do on average (DC units, 8-bit): measured on cjpeg pictures, the right
-// piece came within 1.2 times, other pictures' data (same tables, walking without a fault)
-// 1.9 times and more.
-constexpr double kSeamSlack = 1.5, kSeamFloor = 3.0;
+// piece came within 1.2 to 2.3 times (sharp-edged screenshots the most), other pictures'
+// data (same tables, walking without a fault) mostly 2 to 20 times. So the best fit must
+// also stand clearly apart from the next best.
+constexpr double kSeamSlack = 2.5, kSeamFloor = 4.0, kSeamMargin = 0.75;
 
 // The file's runs with the last one cut at `at` (its own concatenated offset) and the
 // candidate cluster put after it.
@@ -219,7 +220,7 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
             // far: a continuation's first row must match its row above about as well.
             const double own = m->second.Jumps ? static_cast<double>(m->second.Jump) / static_cast<double>(m->second.Jumps) : 0.0;
             std::vector<TPiece> best;
-            double bestJump = 0;
+            double bestJump = 0, runnerUp = 1e300;
             for (uint64_t c = bl + cluster_; c < Total() && c < bl + kPieceSearchBytes; c += cluster_) {
                 if (Foreign(c, true)) continue;
                 std::vector<TPiece> trial = With(current, b, c);
@@ -237,8 +238,15 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
                 if (t.Jumps < 4 || m->second.Jumps < 16) continue;
                 const double jump = static_cast<double>(t.Jump) / static_cast<double>(t.Jumps);
                 if (jump > kSeamSlack * own + kSeamFloor) continue;
-                if (best.empty() || jump < bestJump) best = std::move(trial), bestJump = jump;
+                if (best.empty() || jump < bestJump) {
+                    if (!best.empty()) runnerUp = std::min(runnerUp, bestJump);
+                    best = std::move(trial), bestJump = jump;
+                } else {
+                    runnerUp = std::min(runnerUp, jump);
+                }
             }
+            // Two candidates that fit about as well say the fit proves nothing.
+            if (!best.empty() && bestJump > kSeamMargin * runnerUp) best.clear();
             if (best.empty()) continue;
             current = std::move(best);
             s = m->second;
