@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Volumes of files in pieces, searched by content: ours side by side with PhotoRec.
 
-  fragments-bench.py CACHE CARVE_BENCH [PHOTOREC_BF_SECONDS]
+  fragments-bench.py CACHE CARVE_BENCH [PHOTOREC_BF_SECONDS]   (negative: without PhotoRec)
 
 Makes (once, in CACHE) the files from real tools: JPEGs encoded by cjpeg from real
 pictures (the PNG pictures of the installed documentation, made PPM by ImageMagick) and
@@ -250,6 +250,7 @@ def score_dir(d, held):
 def main():
     cache, bench = sys.argv[1], sys.argv[2]
     bf_seconds = int(sys.argv[3]) if len(sys.argv) > 3 else 300
+    photorec = bf_seconds >= 0  # a negative limit leaves PhotoRec out
     files_dir = os.path.join(cache, "files")
     make_files(files_dir)
     files = originals(files_dir)
@@ -277,6 +278,11 @@ def main():
         row = {"layout": name, "files": len(held), "size MiB": os.path.getsize(img) / 2**20}
         row["ours"] = (*score_ours(out, held), secs, kib)
         row["ours by kind"] = {k: score_ours_kind(out, h) for k, h in by_kind.items()}
+        if not photorec:
+            row["photorec"], row["photorec by kind"] = (0, 0, 0), {}
+            table.append(row)
+            print(name, {k: v for k, v in row.items() if not k.endswith("by kind")}, flush=True)
+            continue
         pr = os.path.join(work, "photorec-" + os.path.basename(img))
         os.makedirs(pr, exist_ok=True)  # PhotoRec makes rec.1, rec.2, ... only inside a folder that is there
         secs, kib = timed(["photorec", "/log", "/d", pr + "/rec", "/cmd", img,

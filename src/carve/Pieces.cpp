@@ -17,9 +17,11 @@ constexpr uint64_t kNone = ~uint64_t{0};
 // A continuation's first row may stand this much further from the row above than the
 // picture's rows do on average (DC units, 8-bit): measured on cjpeg pictures, the right
 // piece came within 1.2 to 2.3 times (sharp-edged screenshots the most), other pictures'
-// data (same tables, walking without a fault) mostly 2 to 20 times. So the best fit must
-// also stand clearly apart from the next best.
-constexpr double kSeamSlack = 2.5, kSeamFloor = 4.0, kSeamMargin = 0.75;
+// data (same tables, walking without a fault) mostly 2 to 20 times. Allowing 2.5 times
+// let other pictures' data through on the measured volumes, so a sharp-edged picture's
+// piece is sometimes left out rather than a stranger's taken; and the best fit must also
+// stand clearly apart from the next best.
+constexpr double kSeamSlack = 1.5, kSeamFloor = 3.0, kSeamMargin = 0.75;
 
 // The file's runs with the last one cut at `at` (its own concatenated offset) and the
 // candidate cluster put after it.
@@ -184,7 +186,7 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
     // Another picture's coded data in the gap can walk on without a fault for a long way;
     // the full decoding saw where the rows stopped matching (ProvenBytes), so the states at
     // the boundaries around there are kept too, and tried after the ones at the break.
-    const uint64_t hint = hit.ProvenBytes < hit.Length ? hit.ProvenBytes : kNone;
+    uint64_t hint = hit.ProvenBytes < hit.Length ? hit.ProvenBytes : kNone;
     std::deque<std::pair<uint64_t, TJpegState>> nearHint;
     auto mark = [&](const TJpegState& st, uint64_t boundary) {
         marks.emplace_back(boundary, st);
@@ -199,17 +201,22 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
         const uint64_t lastStart = StartOfLast(current);
         bool found = false;
         // Where the break lies: at one of the boundaries just before the fault, three
-        // clusters back at most, or else, when the full decoding saw the rows stop matching
-        // well before the fault (another picture's data walks on without one), near there.
-        // The row-matching guess is the weaker one: flat pictures mislead it.
+        // clusters back at most; but when the full decoding saw the rows stop matching well
+        // before the fault, another picture's data has walked on without one from there,
+        // and what was walked after it (its own rows included) proves nothing: only the
+        // boundaries near where the rows stopped are tried then. A flat picture can mislead
+        // that guess; it is then left unrebuilt rather than rebuilt wrong.
         std::vector<std::pair<uint64_t, TJpegState>> tries;
-        for (auto m = marks.rbegin(); m != marks.rend(); ++m)
-            if (m->first <= w.At && m->first + 3 * cluster_ >= w.At) tries.push_back(*m);
-        std::vector<std::pair<uint64_t, TJpegState>> near;
-        for (auto& h : nearHint)
-            if (h.first + 3 * cluster_ < w.At) near.push_back(h);
+        const bool suspect = hint != kNone && hint + 3 * cluster_ < w.At;
+        if (suspect) {
+            for (auto& h : nearHint)
+                if (h.first + 3 * cluster_ < w.At) tries.push_back(h);
+        } else {
+            for (auto m = marks.rbegin(); m != marks.rend(); ++m)
+                if (m->first <= w.At && m->first + 3 * cluster_ >= w.At) tries.push_back(*m);
+        }
         nearHint.clear();
-        tries.insert(tries.end(), near.begin(), near.end());
+        hint = kNone;  // it speaks of the first break only
         for (auto m = tries.begin(); m != tries.end() && !found; ++m) {
             const uint64_t b = m->first;
             if (b > w.At || b <= lastStart) continue;

@@ -33,7 +33,8 @@ private:
 // to one read of 4 MiB and a cluster's walk per candidate.
 inline constexpr uint64_t kPieceSearchBytes = 4u << 20;
 // A file is rebuilt from at most this many pieces; each one is proven before the next.
-inline constexpr size_t kMaxPieces = 16;
+// Two writers at once on a card can leave a photo in runs of a single cluster each.
+inline constexpr size_t kMaxPieces = 128;
 
 // What the rebuild made of a hit.
 enum class TPieceVerdict : uint8_t {
