@@ -343,6 +343,35 @@ TCarveHit WalkMarkers(TCarveInput& in) {
     }
 }
 
+// The candidate with a run of zeroed sectors taken for coded data while it is shorter than a
+// flat picture's, up to a bound; another file's start still ends it.
+class TWithoutEnds : public TCarveInput {
+public:
+    TWithoutEnds(TCarveInput& in, uint64_t size) : in_(in), size_(size) {}
+    uint64_t Size() const override { return size_; }
+    size_t Read(uint64_t offset, uint8_t* buf, size_t n) override {
+        if (offset >= size_) return 0;
+        return in_.Read(offset, buf, static_cast<size_t>(std::min<uint64_t>(n, size_ - offset)));
+    }
+    bool EndsHere(uint64_t offset) override {
+        uint8_t s[512];
+        const size_t got = Read(offset, s, sizeof s);
+        if (got < 64) return true;
+        if (std::any_of(s, s + got, [](uint8_t b) { return b != 0; })) return in_.EndsHere(offset);
+        if (offset != zerosEnd_) zerosFrom_ = offset;
+        zerosEnd_ = offset + 512;
+        return zerosEnd_ - zerosFrom_ > kLongestZeros;
+    }
+
+private:
+    static constexpr uint64_t kLongestZeros = 64 * 1024;
+    TCarveInput& in_;
+    uint64_t size_;
+    uint64_t zerosFrom_ = 0, zerosEnd_ = 0;
+};
+
+constexpr uint64_t kLookPastEnds = 32u << 20;
+
 } // namespace
 
 // The markers give the picture's extent; only decoding shows that the coded data between
@@ -355,6 +384,18 @@ TCarveHit WalkJpeg(TCarveInput& in) {
     const TJpegCheck k = CheckJpeg(in, h.Length);
     // A kind the decoder cannot read keeps what its markers say.
     if (!k.Ran) return h;
+    if (h.End == TCarveEnd::CutShort && h.Length < in.Size()) {
+        // The walk stops at a sector of zeros, yet a flat picture's coded data can hold a
+        // few. Walked on past them, the picture is taken whole only when it then decodes
+        // clean.
+        TWithoutEnds on(in, std::min<uint64_t>(in.Size(), h.Length + kLookPastEnds));
+        TCarveHit longer = WalkMarkers(on);
+        if (longer.End == TCarveEnd::Complete && longer.Length > h.Length && CheckJpeg(in, longer.Length).Clean) {
+            longer.ProvenBytes = longer.Length;
+            longer.DecodedPercent = 100;
+            return longer;
+        }
+    }
     h.ProvenBytes = k.Clean ? h.Length : std::min(k.ProvenBytes, h.Length);
     h.DecodedPercent = k.Clean ? 100 : k.Rows ? static_cast<int>(uint64_t{k.RowsClean} * 100 / k.Rows) : -1;
     if (h.End == TCarveEnd::Complete && !k.Clean) h.End = TCarveEnd::Damaged;

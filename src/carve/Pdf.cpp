@@ -1,4 +1,7 @@
 #include <algorithm>
+#include <cctype>
+#include <zlib.h>
+
 #include <cstring>
 #include <limits>
 #include <set>
@@ -122,6 +125,119 @@ bool ObjectAt(TCarveInput& in, uint64_t at, uint64_t num, uint64_t end) {
     return c.Read(w + 1, 2) && std::memcmp(w, "obj", 3) == 0 && c.Pos() <= end;
 }
 
+// The integers after a key of a dictionary's text: one ("/Size 20") or an array's
+// ("/W [1 2 1]"); empty when the key is not there.
+std::vector<uint64_t> Integers(std::string_view dict, std::string_view key) {
+    std::vector<uint64_t> out;
+    size_t k = dict.find(key);
+    while (k != std::string_view::npos && k + key.size() < dict.size() &&
+           (std::isalnum(static_cast<unsigned char>(dict[k + key.size()])) != 0))
+        k = dict.find(key, k + 1);
+    if (k == std::string_view::npos) return out;
+    size_t i = k + key.size();
+    while (i < dict.size() && IsSpace(static_cast<uint8_t>(dict[i]))) ++i;
+    const bool array = i < dict.size() && dict[i] == '[';
+    if (array) ++i;
+    while (i < dict.size() && out.size() < 4096) {
+        while (i < dict.size() && IsSpace(static_cast<uint8_t>(dict[i]))) ++i;
+        if (i >= dict.size() || !IsDigit(dict[i])) break;
+        uint64_t v = 0;
+        for (int d = 0; i < dict.size() && IsDigit(dict[i]) && d < 15; ++i, ++d) v = v * 10 + static_cast<uint64_t>(dict[i] - '0');
+        out.push_back(v);
+        if (!array) break;
+    }
+    return out;
+}
+
+// A cross-reference stream (PDF 1.5 on): its rows inflated and unfiltered, and each object
+// it places in the file found there. False when it cannot be read at all; objects out of
+// place lower firstBad.
+bool XrefStreamChecks(TCarveInput& in, uint64_t at, uint64_t end, uint64_t& firstBad) {
+    std::string head(4096, '\0');
+    head.resize(in.Read(at, reinterpret_cast<uint8_t*>(head.data()), head.size()));
+    const size_t st = head.find("stream");
+    if (st == std::string::npos) return false;
+    const std::string_view dict(head.data(), st);
+    if (dict.find("/XRef") == std::string_view::npos) return false;
+    // Other filters cannot be undone here: the stream's own place is all that is checked.
+    const size_t filter = dict.find("/Filter");
+    if (filter != std::string_view::npos && dict.find("/FlateDecode") == std::string_view::npos) return true;
+    const auto w = Integers(dict, "/W");
+    const auto size = Integers(dict, "/Size");
+    if (w.size() != 3 || size.empty() || w[0] > 8 || w[1] > 8 || w[2] > 8) return false;
+    auto index = Integers(dict, "/Index");
+    if (index.empty()) index = {0, size[0]};
+    const auto predictor = Integers(dict, "/Predictor"), columns = Integers(dict, "/Columns");
+    const size_t rowLen = static_cast<size_t>(w[0] + w[1] + w[2]);
+    const bool png = !predictor.empty() && predictor[0] >= 10;
+    if (rowLen == 0 || (png && !columns.empty() && columns[0] != rowLen)) return false;
+    uint64_t rows = 0;
+    for (size_t i = 1; i < index.size(); i += 2) rows += index[i];
+    if (rows > (4u << 20)) return false;
+    const size_t stride = rowLen + (png ? 1 : 0);
+    std::vector<uint8_t> data(static_cast<size_t>(rows) * stride);
+    uint64_t from = at + st + 6;
+    uint8_t eol[2] = {};
+    in.Read(from, eol, 2);
+    from += eol[0] == '\r' && eol[1] == '\n' ? 2 : eol[0] == '\n' || eol[0] == '\r' ? 1 : 0;
+    if (filter == std::string_view::npos) {
+        if (in.Read(from, data.data(), data.size()) != data.size()) return false;
+    } else {
+        z_stream z{};
+        if (inflateInit(&z) != Z_OK) return false;
+        std::vector<uint8_t> buf(16 * 1024);
+        z.next_out = data.data();
+        z.avail_out = static_cast<uInt>(data.size());
+        int r = Z_OK;
+        while (r == Z_OK && z.avail_out > 0 && from < end) {
+            const size_t got = in.Read(from, buf.data(), static_cast<size_t>(std::min<uint64_t>(buf.size(), end - from)));
+            if (got == 0) break;
+            from += got;
+            z.next_in = buf.data();
+            z.avail_in = static_cast<uInt>(got);
+            r = inflate(&z, Z_NO_FLUSH);
+            if (r == Z_BUF_ERROR && z.avail_out > 0) r = Z_OK;
+        }
+        const bool full = z.avail_out == 0;
+        inflateEnd(&z);
+        if (!full) return false;
+    }
+    // PNG row filters, one byte per sample.
+    std::vector<uint8_t> prev(rowLen, 0), row(rowLen);
+    uint64_t entry = 0;
+    for (size_t i = 0; i + 1 < index.size(); i += 2)
+        for (uint64_t k = 0; k < index[i + 1]; ++k, ++entry) {
+            const uint8_t* p = data.data() + entry * stride;
+            if (png) {
+                const uint8_t f = p[0];
+                for (size_t x = 0; x < rowLen; ++x) {
+                    const int a = x ? row[x - 1] : 0, b = prev[x], c = x ? prev[x - 1] : 0;
+                    int v = p[1 + x];
+                    if (f == 1) v += a;
+                    else if (f == 2) v += b;
+                    else if (f == 3) v += (a + b) / 2;
+                    else if (f == 4) {
+                        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+                        v += pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+                    } else if (f != 0) return false;
+                    row[x] = static_cast<uint8_t>(v);
+                }
+                prev = row;
+            } else {
+                std::memcpy(row.data(), p, rowLen);
+            }
+            auto field = [&](size_t off, uint64_t n) {
+                uint64_t v = 0;
+                for (uint64_t j = 0; j < n; ++j) v = v << 8 | row[off + j];
+                return v;
+            };
+            const uint64_t type = w[0] ? field(0, w[0]) : 1;
+            const uint64_t off = field(static_cast<size_t>(w[0]), w[1]);
+            if (type == 1 && !ObjectAt(in, off, index[i] + k, end)) firstBad = std::min(firstBad, std::min(off, at));
+        }
+    return true;
+}
+
 // The offset after "startxref" near the document's end; false when there is none.
 bool StartXref(TCarveInput& in, uint64_t end, uint64_t& at) {
     const uint64_t from = end > 1024 ? end - 1024 : 0;
@@ -134,9 +250,8 @@ bool StartXref(TCarveInput& in, uint64_t end, uint64_t& at) {
 }
 
 // Every object a cross-reference table lists in use, at the offset it gives, back through
-// the earlier tables of incremental updates. Returns the offset of the first object (by
-// place) that is not there, or end when all are. A cross-reference stream (PDF 1.5 on)
-// is compressed: for it only its own place is checked.
+// the earlier tables of incremental updates, in either form (a table, or a stream). Returns
+// the offset of the first object (by place) that is not there, or end when all are.
 uint64_t FirstMissingObject(TCarveInput& in, uint64_t end) {
     uint64_t xref = 0;
     if (!StartXref(in, end, xref)) return 0;
@@ -154,9 +269,9 @@ uint64_t FirstMissingObject(TCarveInput& in, uint64_t end) {
             c.Seek(xref);
             uint64_t n = 0;
             if (!Number(c, n) || !ObjectAt(in, xref, n, end)) return std::min(firstBad, xref);
+            if (!XrefStreamChecks(in, xref, end, firstBad)) return std::min(firstBad, xref);
             std::string dict(512, '\0');
             dict.resize(in.Read(xref, reinterpret_cast<uint8_t*>(dict.data()), dict.size()));
-            if (dict.find("/XRef") == std::string::npos) return std::min(firstBad, xref);
             const size_t p = dict.find("/Prev");
             if (p == std::string::npos) break;
             TCarveCursor pc(in, xref + p + 5, 64);

@@ -86,6 +86,9 @@ const std::vector<TCase>& Cases() {
         {"photo.jpg", WalkJpeg, "jpg", "", kCut, 20000, {0xFF, 0xC8}, kCut},
         {"restart.jpg", WalkJpeg, "jpg", "", kCut, -3, {0xFF, 0xD3}, kCut},
         {"typeset.pdf", WalkPdf, "pdf", "", kCut, -6, {'%', '%', 'E', 'O', 'X'}, kCut},
+        {"xrefstream.pdf", WalkPdf, "pdf", "", kCut, -6, {'%', '%', 'E', 'O', 'X'}, kCut},
+        // Sectors of zeros inside its coded data: the picture goes on past them.
+        {"diagram.jpg", WalkJpeg, "jpg", "", kCut, -2, {0x00, 0x00}, kCut},
     };
     return cases;
 }
@@ -237,10 +240,14 @@ TEST(CarveWalkers, ContentThatFailsItsCheckIsDamagedNotComplete) {
     const auto pdf = Sample("typeset.pdf");
     const std::string pdfText(pdf.begin(), pdf.end());
     const size_t obj = pdfText.find("\n5 0 obj") + 1;
+    // The same in a compressed cross-reference stream.
+    const auto xpdf = Sample("xrefstream.pdf");
+    const size_t xobj = std::string(xpdf.begin(), xpdf.end()).find("\n16 0 obj") + 1;
     const std::vector<TDamage> cases{
         {"report.docx", WalkZip, secondData + 2, 1, second},
         {"typeset.pdf", WalkPdf, obj, 8, obj},
         {"restart.jpg", WalkJpeg, 16000, 64, 16000},
+        {"xrefstream.pdf", WalkPdf, xobj, 8, xobj},
     };
     for (const TDamage& d : cases) {
         SCOPED_TRACE(d.File);
