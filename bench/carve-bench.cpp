@@ -1,6 +1,8 @@
 // Content search over an image file, timed, every result copied out: the figures the
 // carve bench script compares with other tools.
 //   carve-bench IMAGE OUTDIR
+// OUTDIR/results.tsv lists each copy with its condition, its number of pieces and its
+// first byte's offset.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -36,14 +38,18 @@ int main(int argc, char** argv) {
     const double search = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::filesystem::create_directories(argv[2]);
     auto extractor = MakeExtentExtractor(src, nullptr);
+    // Each result's copy, condition and number of pieces, for scripts that check them.
+    std::ofstream list(std::string(argv[2]) + "/results.tsv");
     size_t complete = 0, named = 0;
     for (size_t i = 0; i < r.Found.size(); ++i) {
         const TFoundFile& f = r.Found[i];
         const std::string name = f.FullPath.substr(f.FullPath.rfind('/') + 1);
         complete += f.DamageText == "Complete";
         named += name[0] != 'f' || name.find_first_not_of("0123456789", 1) != name.rfind('.');
-        TFileSink sink(std::string(argv[2]) + "/" + std::to_string(i) + "-" + name);
+        const std::string copy = std::to_string(i) + "-" + name;
+        TFileSink sink(std::string(argv[2]) + "/" + copy);
         extractor->Extract(f, sink);
+        list << copy << '\t' << f.DamageText << '\t' << f.Extents.size() << '\t' << f.Extents.front().Offset << '\n';
     }
     const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double mib = static_cast<double>(src->Size()) / (1024.0 * 1024.0);

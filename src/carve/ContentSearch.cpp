@@ -8,6 +8,7 @@
 
 #include "carve/AreaView.h"
 #include "carve/CarveFormat.h"
+#include "carve/Pieces.h"
 #include "core/TextFormat.h"
 
 namespace brivo {
@@ -165,7 +166,7 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
     const uint32_t blockBytes = std::max<uint32_t>(opts.BlockBytes & ~uint32_t{kSector - 1}, 64 * 1024);
     std::vector<uint8_t> block(blockBytes + (opts.EachBlock ? std::max<size_t>(kHead, kEachBlockTail) : kHead));
     std::set<std::string> paths;
-    uint64_t complete = 0, cut = 0, damaged = 0, pieces = 0, unreadable = 0;
+    uint64_t complete = 0, cut = 0, damaged = 0, pieces = 0, rebuiltCount = 0, unreadable = 0;
     auto lastProgress = std::chrono::steady_clock::now() - std::chrono::seconds(1);
     auto progress = [&](uint64_t at, bool force) {
         const auto now = std::chrono::steady_clock::now();
@@ -176,6 +177,9 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                             std::to_string(result.Found.size()) + " " + report.Translate("found"));
     };
 
+    // Clusters taken by files rebuilt from pieces, and the search that rebuilds them.
+    TClaims claims;
+    TPieceSearch pieceSearch(view, all, claims, opts.ClusterBytes);
     uint64_t next = 0;  // candidates before this are inside a file already found
     uint64_t blockStart = 0;
     while (blockStart < total && !report.StopRequested()) {
@@ -206,6 +210,7 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
             const uint8_t* head = block.data() + (c - blockStart);
             const auto& candidates = byFirst[head[0]];
             if (candidates.empty()) continue;
+            if (claims.Claimed(c)) continue;  // a piece of a file rebuilt already
             std::span<const uint8_t> hs(head, kHead);
             std::array<uint8_t, kHead> padded{};
             if (c - blockStart + kHead > got) {
@@ -227,10 +232,31 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 if (!wanted.empty() && !wanted.count(hit.Ext)) break;
                 TFoundFile file;
                 file.FoundBy = TFoundBy::Content;
-                file.Extents = view.Physical(c, hit.Length);
+                // Only where the file's own check failed: whole files cost nothing more.
+                std::vector<TPiece> rebuilt;
+                TPieceVerdict verdict = TPieceVerdict::Untried;
+                if (hit.End == TCarveEnd::CutShort || hit.End == TCarveEnd::Damaged)
+                    verdict = pieceSearch.Rebuild(*f, c, hit, rebuilt);
+                if (verdict == TPieceVerdict::Rebuilt) {
+                    // Listed once, and its later pieces are nobody else's start.
+                    next = c + rebuilt.front().Length;
+                    for (size_t i = 1; i < rebuilt.size(); ++i) claims.Claim(rebuilt[i].Logical, rebuilt[i].Length);
+                    for (const TPiece& p : rebuilt)
+                        for (const TByteExtent& e : view.Physical(p.Logical, p.Length)) {
+                            if (!file.Extents.empty() && file.Extents.back().Offset + file.Extents.back().Length == e.Offset)
+                                file.Extents.back().Length += e.Length;
+                            else
+                                file.Extents.push_back(e);
+                        }
+                } else {
+                    file.Extents = view.Physical(c, hit.Length);
+                }
                 file.SizeBytes = static_cast<int64_t>(hit.Length);
                 TCarveHit joined;
-                const uint64_t tail = f->Walk == WalkJpeg ? SecondJpegPiece(input, hit, all, joined) : 0;
+                const uint64_t tail = f->Walk == WalkJpeg && verdict != TPieceVerdict::Rebuilt &&
+                                              verdict != TPieceVerdict::Whole
+                                          ? SecondJpegPiece(input, hit, all, joined)
+                                          : 0;
                 if (tail) {
                     // The file in between is found on its own when the search gets there.
                     const uint64_t headLen = hit.Length;
@@ -266,6 +292,10 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 }
                 if (whole) ++complete;
                 else if (hit.End == TCarveEnd::CutShort) ++cut;
+                if (verdict == TPieceVerdict::Rebuilt) {
+                    file.DamageText = Format(report.Translate(kCarveCompleteInPieces), {rebuilt.size()});
+                    ++rebuiltCount;
+                }
                 const std::string folder = "/$Found by content/" + TypeFolder(hit.Ext) + "/";
                 std::string sectorName = "f";
                 sectorName += std::to_string(file.Extents.front().Offset / kSector);
@@ -282,11 +312,13 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
             if (report.StopRequested()) break;
         }
         blockStart = opts.EachBlock ? blockEnd : std::max(blockEnd, next - next % kSector);
+        claims.DropBefore(blockStart);
         progress(std::min(blockStart, total), false);
     }
     progress(std::min(blockStart, total), true);
     report.Log("Content search: " + std::to_string(result.Found.size()) + " files found (" + std::to_string(complete) +
-               " complete, " + std::to_string(pieces) + " of them in pieces, " + std::to_string(damaged) + " damaged, " + std::to_string(cut) + " cut short)" +
+               " complete, " + std::to_string(rebuiltCount) + " of them rebuilt from pieces, " + std::to_string(pieces) +
+               " joined around another file, " + std::to_string(damaged) + " damaged, " + std::to_string(cut) + " cut short)" +
                (unreadable ? ", " + std::to_string(unreadable) + " unreadable stretches skipped" : "") +
                (report.StopRequested() ? ", stopped" : ""));
     return result;

@@ -21,6 +21,9 @@ struct TCarveOptions {
     std::vector<std::string> Types;
     // Bytes read at a time.
     uint32_t BlockBytes = 4u << 20;
+    // The clusters files are written in, counted from each file's first byte: a file
+    // that breaks off is followed to the start of a later cluster that carries it on.
+    uint32_t ClusterBytes = 4096;
     // Shown every block read, before it is searched, for a caller that looks for
     // something else in the same bytes and so spares the source a second reading: a block
     // that spans areas is shown area by area; `at` is the first byte's place in the volume,
@@ -39,9 +42,12 @@ inline constexpr uint32_t kEachBlockTail = 4096;
 // itself (a photo's EXIF date and camera, a document's title) else f<sector>. Only a file
 // its format's check proves whole is "Complete" (a picture decoded to its last row, every
 // CRC matched, every cross-reference landing on its object); one that fails inside is
-// "Damaged at N%" with the share that decodes, one that breaks off "Cut short". A JPEG cut
-// short by another file whose data goes on right after that file is joined from the two
-// pieces ("In pieces"). Stop keeps
+// "Damaged at N%" with the share that decodes, one that breaks off "Cut short". A JPEG,
+// PNG or ZIP whose check fails at a cluster boundary is followed to the later clusters
+// that carry its check on, and listed once from all its pieces ("Complete (in N
+// pieces)"); those clusters are not searched again. A JPEG cut short by another file
+// whose data goes on right after that file is joined from the two pieces ("In pieces").
+// Stop keeps
 // what was found so far. Throws nothing for unreadable sectors: they are logged and
 // skipped.
 TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const TCarveOptions& opts);
@@ -61,6 +67,9 @@ inline constexpr const char* kCarveComplete = "Complete";
 inline constexpr const char* kCarveCutShort = "Cut short";
 // A picture joined from two runs of clusters around another file.
 inline constexpr const char* kCarveInPieces = "In pieces";
+// A file rebuilt from clusters scattered over the area, every piece proven by the
+// format's own check (a JPEG's coded data, a PNG chunk's CRC); scored as complete.
+inline constexpr const char* kCarveCompleteInPieces = "Complete (in %s pieces)";
 // A file whose structure runs whole but whose content fails its check inside; %s is the
 // share that decodes.
 inline constexpr const char* kCarveDamaged = "Damaged at %d%%";

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "TestSupport.h"
@@ -274,6 +275,8 @@ TEST(ContentSearch, OnlyWhatChecksOutIsCompleteAndAPhotoWithAGapIsNot) {
     // And the restart-marked one, cut the same way.
     put(60, restart.substr(0, 4 * kCluster));
     put(67, restart.substr(4 * kCluster));
+    // And the photo's head once more, its rest overwritten by the letter.
+    put(84, photo.substr(0, 4 * kCluster));
     auto src = MakeMemoryByteSource({reinterpret_cast<const uint8_t*>(card.data()), card.size()}, "card");
     TNullReport report;
     const TReaderResult r = SearchByContent(*src, report, SmallBlocks());
@@ -283,12 +286,22 @@ TEST(ContentSearch, OnlyWhatChecksOutIsCompleteAndAPhotoWithAGapIsNot) {
         ASSERT_TRUE(at.count(whole)) << whole;
         EXPECT_EQ(at[whole]->DamageText, "Complete") << at[whole]->FullPath;
     }
-    for (uint64_t split : {40, 60}) {
+    // The split ones are rebuilt from their two pieces: the decoding that tells the
+    // letter from the photo also finds where the photo goes on.
+    for (auto [split, rest, bytes] : {std::tuple{40, 47, photo}, std::tuple{60, 67, restart}}) {
         ASSERT_TRUE(at.count(split)) << split;
         const TFoundFile& f = *at[split];
-        EXPECT_TRUE(f.DamageText.starts_with("Damaged at ")) << f.DamageText;
-        EXPECT_EQ(f.DamageScore, kCarveDamagedScore);
+        EXPECT_EQ(f.DamageText, "Complete (in 2 pieces)");
+        EXPECT_EQ(f.Extents, (std::vector<TByteExtent>{{split * kCluster, 4 * kCluster},
+                                                       {rest * kCluster, bytes.size() - 4 * kCluster}}));
+        test::StringSink sink;
+        MakeExtentExtractor(src, nullptr)->Extract(f, sink);
+        EXPECT_TRUE(sink.bytes == bytes);
     }
+    // With no cluster to carry it on, the head stays what it was, alone.
+    ASSERT_TRUE(at.count(84));
+    EXPECT_FALSE(at[84]->DamageText.starts_with("Complete")) << at[84]->DamageText;
+    EXPECT_EQ(at[84]->Extents.size(), 1u);
 }
 
 } // namespace

@@ -296,6 +296,7 @@ ROWS = [
     ("Deep scan: searching free space for folders... %d%%", "Tiefensuche: freier Speicher wird nach Ordnern durchsucht... %d%%",
      "Глубокий поиск: поиск папок в свободном месте... %d%%"),
     (", in pieces", ", in Stücken", ", по частям"),
+    ("Complete (in %s pieces)", "Vollständig (aus %s Stücken)", "Целый (из %s частей)"),
     ("A deep scan may find more.", "Eine Tiefensuche kann mehr finden.", "Глубокий поиск может найти больше."),
     ("A deep scan also searches the free space for files by their content.",
      "Eine Tiefensuche durchsucht auch den freien Speicher nach Dateien anhand ihres Inhalts.",
