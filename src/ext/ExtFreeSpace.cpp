@@ -38,6 +38,66 @@ uint64_t DescriptorTags(ByteSpan b, uint32_t incompat) {
     return n;
 }
 
+// A freed indirect block of an ext2/3 file written in one run: the file's next data block
+// follows it on the disk (its first pointer is the block right after it), its pointers
+// rise, stay inside the volume and end in zeros. ext2 leaves these pointers on the disk
+// when a file is deleted, and they sit between the file's 12th data block and its 13th
+// (and again every block-size/4 blocks), so a search by content that reads the free space
+// straight through would take them for the file's bytes.
+bool LooksLikeIndirectBlock(ByteSpan b, uint64_t block, const TExtSuperblock& sb) {
+    const size_t n = b.size() / 4;
+    if (n == 0) return false;
+    auto at = [&](size_t i) {
+        return uint32_t{b[4 * i]} | uint32_t{b[4 * i + 1]} << 8 | uint32_t{b[4 * i + 2]} << 16 | uint32_t{b[4 * i + 3]} << 24;
+    };
+    if (at(0) != block + 1) return false;
+    uint32_t prev = at(0);
+    size_t i = 1;
+    for (; i < n; ++i) {
+        const uint32_t v = at(i);
+        if (v == 0) break;
+        if (v <= prev || v >= sb.BlocksCount) return false;
+        prev = v;
+    }
+    for (; i < n; ++i)
+        if (at(i) != 0) return false;
+    return true;
+}
+
+// Takes out of the free runs the blocks that look like a deleted file's indirect blocks, so
+// the content search reads the file's data on either side as one. Reads every free block
+// once, in large pieces.
+void DropIndirectBlocks(TExtVolume& vol, TReaderReport& report, std::vector<TByteExtent>& runs, uint64_t& dropped) {
+    const TExtSuperblock& sb = vol.Super();
+    const uint64_t bs = sb.BlockSize;
+    constexpr uint64_t kPieceBytes = 1 << 20;
+    const uint64_t perPiece = std::max<uint64_t>(1, kPieceBytes / bs);
+    std::vector<uint8_t> buf(static_cast<size_t>(perPiece * bs));
+    std::vector<TByteExtent> kept;
+    for (const TByteExtent& r : runs) {
+        uint64_t keptFrom = r.Offset;
+        const uint64_t firstBlock = r.Offset / bs, blocks = r.Length / bs;
+        for (uint64_t done = 0; done < blocks;) {
+            if (report.StopRequested()) return;
+            const uint64_t count = std::min(perPiece, blocks - done);
+            const std::span<uint8_t> piece(buf.data(), static_cast<size_t>(count * bs));
+            if (vol.ReadBlocks(firstBlock + done, count, piece)) {
+                for (uint64_t k = 0; k < count; ++k) {
+                    const uint64_t block = firstBlock + done + k;
+                    if (!LooksLikeIndirectBlock(piece.subspan(static_cast<size_t>(k * bs), static_cast<size_t>(bs)), block, sb))
+                        continue;
+                    AddFreeRun(kept, keptFrom, block * bs - keptFrom);
+                    keptFrom = (block + 1) * bs;
+                    ++dropped;
+                }
+            }
+            done += count;
+        }
+        AddFreeRun(kept, keptFrom, r.Offset + r.Length - keptFrom);
+    }
+    runs = std::move(kept);
+}
+
 } // namespace
 
 TExtJournalTail ExtJournalUnwrittenTail(TExtVolume& vol) {
@@ -122,6 +182,11 @@ std::vector<TByteExtent> ExtFreeAreas(TExtVolume& vol, TReaderReport& report, TE
             }
             ++i;
         }
+    }
+    // Files mapped by extents have no indirect blocks between their data.
+    if (!sb.HasIncompat(ext_feature::kExtents)) {
+        DropIndirectBlocks(vol, report, runs, c.IndirectBlocks);
+        if (report.StopRequested()) return {};
     }
     // Reserved but never written: the unused part of inode tables not zeroed (only when the
     // descriptors are checksummed, as the flags count only then), and the journal's tail.

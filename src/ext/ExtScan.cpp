@@ -293,6 +293,9 @@ TReaderResult FastScanExtDirect(TByteSource& src, TReaderReport& report, const T
         if (counts.UnwrittenMetadataBlocks)
             report.Log(Format("Free space: %d inode table and bitmap blocks never written since the format",
                               {counts.UnwrittenMetadataBlocks}));
+        if (counts.IndirectBlocks)
+            report.Log(Format("Free space: %d indirect blocks of deleted files left out, so their data reads as one",
+                              {counts.IndirectBlocks}));
         if (counts.UnwrittenJournalBlocks)
             report.Log(Format("Free space: %d journal blocks never written since the format", {counts.UnwrittenJournalBlocks}));
     }

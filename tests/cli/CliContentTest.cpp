@@ -2,7 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <set>
+
+#include <unistd.h>
 
 #include "TestSupport.h"
 
@@ -73,6 +76,35 @@ TEST(CliContent, JsonNamesContentResultsAndTypesNarrowTheSearch) {
         }
     }
     EXPECT_EQ(content, 1u);  // the PDF no folder lists any more
+}
+
+// ext2 keeps a deleted file's indirect block, with its pointers, between its 12th and 13th
+// data blocks. With the file's inode wiped only its content can find it, and the search
+// must step over that block to give the photo back whole.
+TEST(CliContent, Ext2PhotoWhoseIndirectBlockSitsInsideItComesBackWhole) {
+    if (::access("/sbin/mke2fs", X_OK) != 0 || ::access("/sbin/debugfs", X_OK) != 0)
+        GTEST_SKIP() << "mke2fs and debugfs (e2fsprogs) are needed to make the ext2 volume";
+    test::TempDir dir;
+    const std::string tree = dir / "tree", img = dir / "e2.img", out = dir / "out";
+    std::filesystem::create_directories(tree);
+    const std::string photo = test::ReadFileBytes(test::FixturePath("carve/photo.jpg"));
+    ASSERT_GT(photo.size(), 13u * 1024);
+    test::WriteFileBytes(tree + "/photo.jpg", photo);
+    ASSERT_EQ(RunProcess({"/sbin/mke2fs", "-q", "-F", "-t", "ext2", "-b", "1024", "-d", tree, img, "2M"}).exitCode, 0);
+    const auto blocks = RunProcess({"/sbin/debugfs", "-R", "blocks /photo.jpg", img});
+    ASSERT_EQ(blocks.exitCode, 0);
+    for (const char* step : {"kill_file /photo.jpg", "clri /photo.jpg", "unlink /photo.jpg"})
+        ASSERT_EQ(RunProcess({"/sbin/debugfs", "-w", "-R", step, img}).exitCode, 0) << step;
+
+    const auto rec = RunProcess({test::CliPath(), "recover", "--deep", "--all", "--types", "jpg", "--out", out, img});
+    ASSERT_EQ(rec.exitCode, 0) << rec.err;
+    size_t whole = 0, seen = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(out)) {
+        if (!e.is_regular_file()) continue;
+        ++seen;
+        if (test::ReadFileBytes(e.path().string()) == photo) ++whole;
+    }
+    EXPECT_EQ(whole, 1u) << seen << " files recovered; the photo's blocks: " << blocks.out;
 }
 
 } // namespace
