@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "ext/ExtCrc.h"
+
 namespace brivo {
 
 namespace {
@@ -74,16 +76,24 @@ std::optional<TExtInode> DecodeExtInode(ByteSpan raw, const TExtSuperblock& sb, 
     const bool hasHi = extraEnd >= 0x84;
     if (hasHi) n.Checksum |= uint32_t{ReadLe16(raw, 0x82)} << 16;
     if (sb.HasMetadataCsum()) {
-        std::vector<uint8_t> copy(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(inodeSize));
-        copy[0x7C] = copy[0x7D] = 0;
-        if (hasHi) copy[0x82] = copy[0x83] = 0;
+        // The checksum fields count as zeros: summed around them, without a copy.
+        const ByteSpan body = raw.subspan(0, inodeSize);
+        static constexpr uint8_t kZeros[2] = {0, 0};
         const uint8_t num[4] = {static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8),
                                 static_cast<uint8_t>(number >> 16), static_cast<uint8_t>(number >> 24)};
         const uint8_t gen[4] = {static_cast<uint8_t>(n.Generation), static_cast<uint8_t>(n.Generation >> 8),
                                 static_cast<uint8_t>(n.Generation >> 16), static_cast<uint8_t>(n.Generation >> 24)};
-        uint32_t c = ExtCrc32c(ExtCsumSeed(sb), num);
-        c = ExtCrc32c(c, gen);
-        c = ExtCrc32c(c, copy);
+        uint32_t c = ExtCrc32cFast(ExtCsumSeed(sb), num);
+        c = ExtCrc32cFast(c, gen);
+        c = ExtCrc32cFast(c, body.subspan(0, 0x7C));
+        c = ExtCrc32cFast(c, kZeros);
+        if (hasHi) {
+            c = ExtCrc32cFast(c, body.subspan(0x7E, 0x82 - 0x7E));
+            c = ExtCrc32cFast(c, kZeros);
+            c = ExtCrc32cFast(c, body.subspan(0x84));
+        } else {
+            c = ExtCrc32cFast(c, body.subspan(0x7E));
+        }
         n.ChecksumOk = hasHi ? c == n.Checksum : (c & 0xFFFF) == n.Checksum;
     }
     return n;

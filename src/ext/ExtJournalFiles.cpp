@@ -105,11 +105,16 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
         bool Unused = false;
     };
     std::unordered_map<uint32_t, TLive> live;
-    auto liveOf = [&](uint32_t n) -> const TLive& {
+    // The inode-table block as it is now, read once for all its slots.
+    std::vector<uint8_t> current(bs);
+    bool currentOk = false;
+    auto liveOf = [&](uint32_t n, uint32_t slot) -> const TLive& {
         auto it = live.find(n);
         if (it != live.end()) return it->second;
         TLive l;
-        if (const auto li = vol.ReadInode(n)) {
+        const auto li = currentOk ? vol.DecodeInode(n, ByteSpan(current.data() + size_t{slot} * sb.InodeSize, sb.InodeSize))
+                                  : vol.ReadInode(n);
+        if (li) {
             l.Readable = true;
             l.Generation = li->Generation;
             l.Unused = li->IsUnused();
@@ -129,7 +134,7 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
     };
     std::unordered_map<uint32_t, TNewer> newer;
     std::unordered_set<uint32_t> resolved;
-    std::vector<uint8_t> buf(bs);
+    std::vector<uint8_t> buf(bs), prev(bs);
     const auto& copies = journal->Log.Copies;
     for (size_t i = 0; i < copies.size();) {
         size_t end = i;
@@ -137,6 +142,8 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
         uint32_t group = 0;
         uint64_t index = 0;
         if (tableOf(copies[i].FsBlock, group, index)) {
+            currentOk = vol.ReadBlock(copies[i].FsBlock, current);
+            bool havePrev = false;
             for (size_t k = i; k < end; ++k) {  // newest first
                 const TJournalCopy& c = copies[k];
                 if (!c.Committed || !ReadJournalCopy(c, journal->Read, buf)) continue;
@@ -147,7 +154,15 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
                     if (n64 > sb.InodesCount || n64 < sb.FirstInode) continue;
                     const auto n = static_cast<uint32_t>(n64);
                     if (resolved.count(n)) continue;
-                    const ByteSpan raw(buf.data() + size_t{s} * sb.InodeSize, sb.InodeSize);
+                    const size_t at = size_t{s} * sb.InodeSize;
+                    const ByteSpan raw(buf.data() + at, sb.InodeSize);
+                    // A slot the newer copy held byte for byte decides nothing new (an inode
+                    // in use there was taken or left then): only the state moves back to
+                    // this older transaction.
+                    if (havePrev && std::memcmp(buf.data() + at, prev.data() + at, sb.InodeSize) == 0) {
+                        if (const auto it = newer.find(n); it != newer.end()) it->second.Sequence = c.Sequence;
+                        continue;
+                    }
                     const auto ci = DecodeExtInode(raw, sb, n);
                     if (!ci || !ci->ChecksumOk) continue;
                     const bool inUse = InUse(*ci);
@@ -155,7 +170,7 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
                     if (const auto it = newer.find(n); it != newer.end()) after = it->second;
                     newer[n] = {ci->Generation, inUse, c.Sequence};
                     if (!inUse) continue;
-                    const TLive& l = liveOf(n);
+                    const TLive& l = liveOf(n, s);
                     bool reused = false;
                     if (l.DeletedNow && (l.Unused || l.Generation == ci->Generation)) {
                         // Deleted now, and this is the same file.
@@ -182,6 +197,8 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
                     if (ci->HasInlineData()) r.InlineData = ExtInlineData(raw, *ci);
                     out.push_back(std::move(r));
                 }
+                prev.swap(buf);
+                havePrev = true;
             }
         }
         i = end;

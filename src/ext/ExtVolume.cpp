@@ -158,7 +158,11 @@ std::optional<TExtInode> TExtVolume::ReadInode(uint32_t n, std::vector<uint8_t>*
     std::vector<uint8_t> local;
     std::vector<uint8_t>& bytes = raw ? *raw : local;
     if (!ReadRawInode(n, bytes)) return std::nullopt;
-    auto inode = DecodeExtInode(bytes, sb_, n);
+    return DecodeInode(n, bytes);
+}
+
+std::optional<TExtInode> TExtVolume::DecodeInode(uint32_t n, ByteSpan raw) {
+    auto inode = DecodeExtInode(raw, sb_, n);
     if (inode && !inode->ChecksumOk && !inode->IsUnused()) ++checksumFailures_;
     return inode;
 }

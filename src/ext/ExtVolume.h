@@ -57,6 +57,8 @@ public:
     // The raw bytes (InodeSize) of inode n; false when unreadable.
     bool ReadRawInode(uint32_t n, std::vector<uint8_t>& out);
     std::optional<TExtInode> ReadInode(uint32_t n, std::vector<uint8_t>* raw = nullptr);
+    // Inode n from bytes already read (its slot of an inode-table block), counted like ReadInode.
+    std::optional<TExtInode> DecodeInode(uint32_t n, ByteSpan raw);
 
     // Whether the block bitmap marks the block in use (blocks of a BLOCK_UNINIT group are
     // free apart from the group's own metadata). Blocks past the volume and blocks of a
