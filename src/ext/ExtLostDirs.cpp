@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <optional>
 #include <set>
+#include <unordered_map>
 
+#include "ext/ExtCrc.h"
 #include "ext/ExtDir.h"
 #include "ext/ExtVolume.h"
 
@@ -18,6 +20,8 @@ constexpr int kMaxDepth = 256;
 constexpr uint64_t kMaxLiveDirBlocks = 1u << 14;
 // Names kept at most: a volume whose free space is all folder blocks still fits in memory.
 constexpr uint64_t kMaxNames = uint64_t{1} << 23;
+// Folder leaf blocks in free space looked at most (16 bytes each).
+constexpr size_t kMaxLeaves = size_t{1} << 22;
 // Free blocks read at a time by the sweep.
 constexpr uint64_t kSweepChunk = 256;
 
@@ -73,6 +77,9 @@ TExtLostNames::TExtLostNames(TExtVolume& vol, std::shared_ptr<const TExtJournal>
     if (sweepFree) {
         const uint64_t total = vol_.BlocksCount();
         std::vector<uint8_t> chunk;
+        // Leaf blocks of a hashed folder hold no "." to say whose they are.
+        const bool withSums = vol_.Super().HasMetadataCsum() && bs > 12;
+        std::vector<TLeaf> leaves;
         uint64_t b = vol_.Super().FirstDataBlock;
         for (uint64_t step = 0; b < total; ++step) {
             if (stop && (step & 0x3FF) == 0 && stop()) break;
@@ -88,10 +95,54 @@ TExtLostNames::TExtLostNames(TExtVolume& vol, std::shared_ptr<const TExtJournal>
                     const ByteSpan one(chunk.data() + i * bs, bs);
                     uint32_t self = 0, parent = 0;
                     if (LooksLikeExtDirStart(one, opts, &self, &parent)) AddBlock(one, self);
+                    else if (withSums && leaves.size() < kMaxLeaves) NoteLeaf(one, b + i, leaves);
                 }
             }
             b += n;
         }
+        PlaceLeaves(leaves);
+    }
+}
+
+void TExtLostNames::NoteLeaf(ByteSpan block, uint64_t at, std::vector<TLeaf>& leaves) const {
+    const size_t bs = block.size();
+    if (bs < 24 || ReadLe32(block, static_cast<int64_t>(bs - 12)) != 0 || ReadLe16(block, static_cast<int64_t>(bs - 8)) != 12 ||
+        block[bs - 6] != 0 || block[bs - 5] != 0xDE)
+        return;
+    TExtDirOptions opts;
+    opts.FileType = vol_.Super().HasIncompat(ext_feature::kFiletype);
+    opts.InodesCount = vol_.Super().InodesCount;
+    const TExtDirBlock d = DecodeExtDirBlock(block, opts);
+    if (!d.Valid || d.IsHtreeNode || !d.HasTail) return;
+    // The sum is linear in its starting value: the block's own part now, the folder's
+    // (number and generation over as many zeros) later.
+    leaves.push_back({at, d.TailChecksum ^ ExtCrc32cFast(0, block.subspan(0, bs - 12))});
+}
+
+void TExtLostNames::PlaceLeaves(const std::vector<TLeaf>& leaves) {
+    if (leaves.empty()) return;
+    const uint32_t bs = vol_.BlockSize();
+    const std::vector<uint8_t> zeros(bs, 0);
+    const uint32_t seed = ExtCsumSeed(vol_.Super());
+    // Removed folders: their own first block or the journal named them.
+    std::set<uint32_t> dirs;
+    for (const auto& [dir, parent] : parentOf_) dirs.insert(dir);
+    for (const auto& [dir, deleted] : deletedDirs_) dirs.insert(dir);
+    std::unordered_map<uint32_t, uint32_t> bySum;  // 0: two folders share it, no proof
+    for (uint32_t dir : dirs) {
+        if (LiveDir(dir)) continue;
+        const auto ino = vol_.ReadInode(dir);
+        if (!ino || (ino->Mode != 0 && !ino->IsDir())) continue;
+        const uint32_t sum = ExtDirBlockChecksum(zeros, seed, dir, ino->Generation);
+        const auto [it, fresh] = bySum.emplace(sum, dir);
+        if (!fresh) it->second = 0;
+    }
+    std::vector<uint8_t> buf(bs);
+    for (const TLeaf& l : leaves) {
+        const auto it = bySum.find(l.Want);
+        if (it == bySum.end() || it->second == 0 || !vol_.ReadBlock(l.Block, buf)) continue;
+        AddBlock(buf, it->second);
+        ++leavesPlaced_;
     }
 }
 
@@ -181,6 +232,19 @@ const TExtNaming* TExtLostNames::BestNaming(uint32_t inode, bool isDir, uint32_t
     return best;
 }
 
+void TExtLostNames::ScanLiveDir(uint32_t dir) {
+    if (liveScanned_[dir]) return;
+    liveScanned_[dir] = true;
+    const auto ino = vol_.ReadInode(dir);
+    if (!ino || !ino->IsDir()) return;
+    const TExtFileMap map = vol_.FileMap(*ino);
+    std::vector<uint8_t> buf(vol_.BlockSize());
+    uint64_t done = 0;
+    for (const TExtRun& run : map.Runs)
+        for (uint64_t b = 0; b < run.Count && done < kMaxLiveDirBlocks; ++b, ++done)
+            if (!run.Unwritten && vol_.ReadBlock(run.Physical + b, buf)) AddBlock(buf, dir);
+}
+
 std::string TExtLostNames::LivePath(uint32_t dir, int depth) {
     if (dir == kExtRootInode) return "";
     const auto it = livePaths_.find(dir);
@@ -188,22 +252,10 @@ std::string TExtLostNames::LivePath(uint32_t dir, int depth) {
     const std::string orphan = std::string(kOrphanRoot) + "/Folder " + std::to_string(dir);
     livePaths_[dir] = orphan;  // what a loop of ".." ends at
     if (depth > kMaxDepth) return orphan;
-    auto scan = [&](uint32_t d) {
-        if (liveScanned_[d]) return;
-        liveScanned_[d] = true;
-        const auto ino = vol_.ReadInode(d);
-        if (!ino || !ino->IsDir()) return;
-        const TExtFileMap map = vol_.FileMap(*ino);
-        std::vector<uint8_t> buf(vol_.BlockSize());
-        uint64_t done = 0;
-        for (const TExtRun& run : map.Runs)
-            for (uint64_t b = 0; b < run.Count && done < kMaxLiveDirBlocks; ++b, ++done)
-                if (!run.Unwritten && vol_.ReadBlock(run.Physical + b, buf)) AddBlock(buf, d);
-    };
-    scan(dir);
+    ScanLiveDir(dir);
     const auto p = parentOf_.find(dir);
     if (p == parentOf_.end() || !LiveDir(p->second)) return orphan;
-    scan(p->second);
+    ScanLiveDir(p->second);
     const auto named = byInode_.find(dir);
     if (named == byInode_.end()) return orphan;
     for (const TExtNaming& n : named->second) {
@@ -226,6 +278,9 @@ std::string TExtLostNames::Path(uint32_t dir, int depth) {
 
     uint32_t parent = 0;
     if (const auto p = parentOf_.find(dir); p != parentOf_.end()) parent = p->second;
+    // The entry that named a removed folder is a gap in its live parent's blocks (the root
+    // too): read them before choosing a name.
+    if (parent != 0 && parent != dir && LiveDir(parent)) ScanLiveDir(parent);
     const TExtNaming* naming = BestNaming(dir, true, parent);
     if (parent == 0 && naming) parent = naming->Dir;
     const std::string name = naming ? naming->Name : "Folder " + std::to_string(dir);

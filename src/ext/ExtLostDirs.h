@@ -48,10 +48,21 @@ public:
     std::vector<TExtNaming> NamesInRemovedFolders();
     bool IsDeletedFolder(uint32_t dir) const { return deletedDirs_.count(dir) != 0; }
     uint64_t DirBlocksFound() const { return dirBlocks_; }
+    uint64_t LeavesPlaced() const { return leavesPlaced_; }
 
 private:
+    // A free block that may be a hashed folder's leaf, and the part of its checksum the
+    // folder's number and generation must give.
+    struct TLeaf {
+        uint64_t Block = 0;
+        uint32_t Want = 0;
+    };
+    void NoteLeaf(ByteSpan block, uint64_t at, std::vector<TLeaf>& leaves) const;
+    // Leaves whose checksum proves which removed folder they belonged to join its names.
+    void PlaceLeaves(const std::vector<TLeaf>& leaves);
     void AddBlock(ByteSpan block, uint32_t dir, const TJournalCopy* from = nullptr);
     bool LiveDir(uint32_t dir);
+    void ScanLiveDir(uint32_t dir);
     std::string LivePath(uint32_t dir, int depth);
     std::string Path(uint32_t dir, int depth);
     bool NamedIn(uint32_t parent, uint32_t child) const;
@@ -78,6 +89,7 @@ private:
     std::unordered_map<uint32_t, std::vector<TLoggedName>> logged_;  // live entries of journal copies
     uint64_t dirBlocks_ = 0;
     uint64_t names_ = 0;
+    uint64_t leavesPlaced_ = 0;
 };
 
 } // namespace brivo

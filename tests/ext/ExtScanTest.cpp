@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "TestSupport.h"
 #include "core/ByteSource.h"
 #include "core/ReaderReport.h"
+#include "ext/ExtDir.h"
 #include "ext/ExtExtractor.h"
 #include "ext/ExtFreeSpace.h"
 #include "ext/ExtScan.h"
@@ -80,6 +82,82 @@ TEST(ExtScan, RemovedFolderContentIsInFreeSpace) {
         ASSERT_NE(at, std::string::npos) << name;
         EXPECT_TRUE(Inside(r.FreeAreas, at, std::min<size_t>(content.size(), 1024))) << name;
     }
+}
+
+TEST(ExtScan, RemovedHashedFolderKeepsItsNamesFromLeafChecksums) {
+    TempDir dir;
+    const std::string img = UnpackFixture("ext4-hashed.img", dir);
+    auto src = OpenRawByteSource(img);
+    TNullReport report;
+    TReaderOptions opts;
+    opts.Deep = true;
+    opts.Cleanup = false;  // names without bytes: the kernel emptied their maps
+    const TReaderResult r = FastScanExtDirect(*src, report, opts);
+    // The folder's leaf blocks hold every name but no "." of their own: their checksums
+    // prove whose they were, so all land in one folder, each once.
+    std::map<std::string, std::string> folderOf;
+    for (const TFoundFile& f : r.Found) {
+        const size_t slash = f.FullPath.rfind('/');
+        EXPECT_TRUE(folderOf.emplace(f.FullPath.substr(slash + 1), f.FullPath.substr(0, slash)).second) << f.FullPath;
+    }
+    const auto manifest = ReadManifest("ext4-hashed");
+    ASSERT_EQ(manifest.size(), 240u);
+    std::set<std::string> folders;
+    for (const auto& m : manifest) {
+        const auto it = folderOf.find(m.path.substr(m.path.rfind('/') + 1));
+        ASSERT_NE(it, folderOf.end()) << m.path;
+        folders.insert(it->second);
+    }
+    EXPECT_EQ(folders.size(), 1u);
+    EXPECT_EQ(r.Found.size(), manifest.size());  // nothing of the live folder beside them
+}
+
+TEST(ExtScan, AGapEntryInTheRootNamesTheRemovedFolder) {
+    // Kernels before 5.x left a removed entry's name in the gap the entry before it covers
+    // (later ones wipe it). Put the folder's entry back that way: it gets its own name.
+    TempDir dir;
+    const std::string img = UnpackFixture("ext4-hashed.img", dir);
+    TReaderOptions opts;
+    opts.Deep = true;
+    opts.Cleanup = false;
+    uint64_t gapAt = 0, gapLen = 0;
+    uint32_t folder = 0;
+    {
+        auto src = OpenRawByteSource(img);
+        TExtVolume vol(*src);
+        const auto root = vol.ReadInode(kExtRootInode);
+        ASSERT_TRUE(root);
+        const TExtFileMap map = vol.FileMap(*root);
+        ASSERT_FALSE(map.Runs.empty());
+        std::vector<uint8_t> block(vol.BlockSize());
+        ASSERT_TRUE(vol.ReadBlock(map.Runs[0].Physical, block));
+        TExtDirOptions o;
+        o.FileType = true;
+        o.InodesCount = vol.Super().InodesCount;
+        const TExtDirBlock d = DecodeExtDirBlock(block, o);
+        for (size_t i = 0; i + 1 < d.Entries.size(); ++i)
+            if (d.Entries[i].Name == "lost+found") {
+                gapAt = map.Runs[0].Physical * vol.BlockSize() + d.Entries[i].Offset + 20;
+                gapLen = d.Entries[i + 1].Offset - d.Entries[i].Offset - 20;
+            }
+        ASSERT_GE(gapLen, 12u);
+        TNullReport report;
+        const TReaderResult r = FastScanExtDirect(*src, report, opts);
+        ASSERT_FALSE(r.Found.empty());
+        const std::string& p = r.Found[0].FullPath;  // "/Folder N/message-..."
+        ASSERT_EQ(p.rfind("/Folder ", 0), 0u) << p;
+        folder = static_cast<uint32_t>(std::stoul(p.substr(8, p.find('/', 1) - 8)));
+    }
+    std::string bytes = ReadFileBytes(img);
+    const uint8_t entry[12] = {static_cast<uint8_t>(folder), static_cast<uint8_t>(folder >> 8), 0, 0,
+                               static_cast<uint8_t>(gapLen), static_cast<uint8_t>(gapLen >> 8), 4, 2, 'M', 'a', 'i', 'l'};
+    bytes.replace(gapAt, sizeof entry, reinterpret_cast<const char*>(entry), sizeof entry);
+    WriteFileBytes(img, bytes);
+    auto src = OpenRawByteSource(img);
+    TNullReport report;
+    const TReaderResult r = FastScanExtDirect(*src, report, opts);
+    ASSERT_EQ(r.Found.size(), 240u);
+    for (const TFoundFile& f : r.Found) EXPECT_EQ(f.FullPath.rfind("/Mail/message-", 0), 0u) << f.FullPath;
 }
 
 TEST(ExtScan, FormattedVolumeSearchesWhatTheNewFileSystemNeverWrote) {
