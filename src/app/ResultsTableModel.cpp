@@ -31,8 +31,17 @@ QVariant TResultsTableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.column() >= kResultColumnCount) return {};
     const long long i = ResultIndex(index.row());
     if (i < 0 || !found_ || static_cast<size_t>(i) >= found_->size()) return {};
+    const TFoundFile& f = (*found_)[static_cast<size_t>(i)];
+    // The list's five columns stay as they are: a creation time, where the file system
+    // kept one, shows in the Modified cell's tip.
+    if (role == Qt::ToolTipRole && index.column() == rcModified && f.HasCreateDate) {
+        const std::string created = host_ ? host_->Translate("Created") : std::string("Created");
+        std::string tip = ResultCellText(f, rcModified, host_);
+        if (!tip.empty()) tip += "\n";
+        return QString::fromStdString(tip + created + ": " + CreatedCellText(f));
+    }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
-        return QString::fromStdString(ResultCellText((*found_)[i], index.column(), host_));
+        return QString::fromStdString(ResultCellText(f, index.column(), host_));
     if (role == Qt::CheckStateRole && index.column() == 0) return checks_[i] ? Qt::Checked : Qt::Unchecked;
     if (role == Qt::TextAlignmentRole && index.column() == rcSize)
         return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);

@@ -484,6 +484,7 @@ void PrintJson(const TScanRun& run, std::ostream& out) {
         o["path"] = ResultDisplayPath(f.FullPath);
         o["size"] = static_cast<int64_t>(f.SizeBytes);
         o["modified"] = f.HasModDate ? TJson(ModifiedIsoText(f)) : TJson(nullptr);
+        o["created"] = f.HasCreateDate ? TJson(CreatedIsoText(f)) : TJson(nullptr);
         o["condition"] = ConditionCellText(f);
         o["score"] = f.DamageScore;
         o["found_by"] = FoundByText(f.FoundBy);

@@ -35,6 +35,8 @@ struct TFoundFile {
     int64_t SizeBytes = 0;  // -1 when the engine printed no number
     TDateTime ModDateUtc = 0;
     bool HasModDate = false;
+    TDateTime CreateDateUtc = 0;  // when the file was made, where its file system keeps it
+    bool HasCreateDate = false;
     std::string DamageText = "Unknown";
     int DamageScore = -1;   // -1: no estimate
     TFoundBy FoundBy = TFoundBy::Metadata;

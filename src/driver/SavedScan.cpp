@@ -59,6 +59,7 @@ Json ResultJson(const TFoundFile& f) {
     o["type"] = f.FileType;
     if (f.HasModDate && std::isfinite(f.ModDateUtc)) o["modified_days"] = f.ModDateUtc;
     else o["modified_days"] = nullptr;
+    if (f.HasCreateDate && std::isfinite(f.CreateDateUtc)) o["created_days"] = f.CreateDateUtc;
     o["found_by"] = FoundByName(f.FoundBy);
     if (!f.Extents.empty()) {
         Json e = Json::array();
@@ -134,6 +135,14 @@ TFoundFile ResultOf(const Json& o, uint64_t volumeSize, std::string& check) {
             BadField("modified_days", "a date (days from 1899-12-30) or null");
         f.ModDateUtc = m.get<double>();
         f.HasModDate = true;
+    }
+    // Scans saved before creation times were kept have none: the field is optional.
+    if (o.contains("created_days")) {
+        const Json& c = o.at("created_days");
+        if (!c.is_number() || !(c.get<double>() >= kFirstDay && c.get<double>() <= kLastDay))
+            BadField("created_days", "a date (days from 1899-12-30)");
+        f.CreateDateUtc = c.get<double>();
+        f.HasCreateDate = true;
     }
     f.FoundBy = FoundByOf(Text(o, "found_by"));
     if (o.contains("extents")) {

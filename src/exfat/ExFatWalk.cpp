@@ -215,6 +215,8 @@ long TExFatScanner::AddResult(const std::string& path, const TExFatEntrySet& set
     f.SizeBytes = static_cast<int64_t>(std::min<uint64_t>(set.DataLength, INT64_MAX));
     f.HasModDate = set.HasModDate;
     f.ModDateUtc = set.HasModDate ? set.ModDateUtc : 0;
+    f.HasCreateDate = set.HasCreateDate;
+    f.CreateDateUtc = set.HasCreateDate ? set.CreateDateUtc : 0;
     const TClusterCondition c = ExFatCondition(vol_, set, [this](const std::string& t) { return report_.Translate(t); });
     f.DamageText = c.Text;
     f.DamageScore = c.Score;

@@ -106,6 +106,8 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
         f.SizeBytes = static_cast<int64_t>(std::min<uint64_t>(r.Inode.Size, INT64_MAX));
         f.HasModDate = r.Inode.Mtime.Seconds != 0;
         f.ModDateUtc = f.HasModDate ? ExtTimeToUtc(r.Inode.Mtime) : 0;
+        f.HasCreateDate = r.Inode.Crtime.Present && r.Inode.Crtime.Seconds != 0;
+        f.CreateDateUtc = f.HasCreateDate ? ExtTimeToUtc(r.Inode.Crtime) : 0;
         if (r.Inode.Size > 0 && !ByteExtents(r.Map, r.Inode.Size, bs, f.Extents)) {
             ++out.WithoutWholeMap;
             if (const auto size = NameOnlySize(vol, r.Number)) out.NamesOnly.push_back({r.Number, path, vol.GroupOfInode(r.Number), *size});

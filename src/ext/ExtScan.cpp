@@ -209,6 +209,10 @@ bool TExtScanner::AddResult(const std::string& path, const TExtInode& inode, con
         f.HasModDate = true;
         f.ModDateUtc = ToDateTime(inode.Mtime);
     }
+    if (inode.Crtime.Present && inode.Crtime.Seconds != 0) {
+        f.HasCreateDate = true;
+        f.CreateDateUtc = ToDateTime(inode.Crtime);
+    }
     // The condition: how many of its blocks the bitmap hands out again.
     int64_t tested = 0, used = 0;
     bool sampled = false;

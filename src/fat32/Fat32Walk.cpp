@@ -119,6 +119,8 @@ void AddFatResult(TFat32ScanState& state, const std::string& parentPath, const T
     f.SizeBytes = item.SizeBytes;
     f.ModDateUtc = item.HasModDate ? item.ModDateUtc : 0;
     f.HasModDate = item.HasModDate;
+    f.CreateDateUtc = item.HasCreateDate ? item.CreateDateUtc : 0;
+    f.HasCreateDate = item.HasCreateDate;
     f.FoundBy = foundBy;
     if (item.SizeBytes == 0) {
         // Nothing to lose: the copy is the whole file.

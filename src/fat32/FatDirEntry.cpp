@@ -1,5 +1,7 @@
 #include "fat32/FatDirEntry.h"
 
+#include <algorithm>
+
 #include "platform/CodePages.h"
 #include "platform/DateTime.h"
 
@@ -102,6 +104,10 @@ TFatDirItem MakeFatDirItem(ByteSpan entry, const std::string& name, int64_t entr
     item.EntryOffset = entryOffset;
     item.IsDeleted = ReadU8(entry, 0) == kEntryDeleted || directoryDeleted;
     item.HasModDate = DecodeFatDateTimeUtc(ReadLe16(entry, 24), ReadLe16(entry, 22), item.ModDateUtc);
+    // The creation stamp has a byte of 10 ms units on top of its 2-second time; writers
+    // that keep no creation time leave it all zero, which decodes to nothing.
+    item.HasCreateDate = DecodeFatDateTimeUtc(ReadLe16(entry, 16), ReadLe16(entry, 14), item.CreateDateUtc);
+    if (item.HasCreateDate) item.CreateDateUtc += std::min<int>(ReadU8(entry, 13), 199) / 100.0 / 86400.0;
     return item;
 }
 

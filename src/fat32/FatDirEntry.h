@@ -32,6 +32,8 @@ struct TFatDirItem {
     int64_t EntryOffset = 0;
     bool HasModDate = false;
     TDateTime ModDateUtc = 0;  // UTC
+    bool HasCreateDate = false;
+    TDateTime CreateDateUtc = 0;  // UTC
     bool IsDeleted = false;
 };
 

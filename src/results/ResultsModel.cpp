@@ -143,20 +143,20 @@ std::string FormatSize(int64_t bytes, TScanHost* host) {
     return std::string(buf) + " " + unit("GB");
 }
 
-std::string ModifiedCellText(const TFoundFile& f) {
-    if (!f.HasModDate) return {};
+namespace {
+
+std::string LocalTimeText(TDateTime utc) {
     double local = 0;
     int offset = 0;
     // A time the local rules cannot place still shows, as it was stored.
-    return FormatDateTimeText(UtcToLocalDateTime(f.ModDateUtc, local, offset) ? local : f.ModDateUtc);
+    return FormatDateTimeText(UtcToLocalDateTime(utc, local, offset) ? local : utc);
 }
 
-std::string ModifiedIsoText(const TFoundFile& f) {
-    if (!f.HasModDate) return {};
+std::string IsoTimeText(TDateTime utc) {
     double local = 0;
     int offset = 0;
-    if (!UtcToLocalDateTime(f.ModDateUtc, local, offset)) {
-        local = f.ModDateUtc;
+    if (!UtcToLocalDateTime(utc, local, offset)) {
+        local = utc;
         offset = 0;
     }
     std::string text = FormatDateTimeText(local);
@@ -167,6 +167,18 @@ std::string ModifiedIsoText(const TFoundFile& f) {
     std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', a / 3600, (a / 60) % 60);
     return text + zone;
 }
+
+} // namespace
+
+std::string ModifiedCellText(const TFoundFile& f) { return f.HasModDate ? LocalTimeText(f.ModDateUtc) : std::string(); }
+
+std::string ModifiedIsoText(const TFoundFile& f) { return f.HasModDate ? IsoTimeText(f.ModDateUtc) : std::string(); }
+
+std::string CreatedCellText(const TFoundFile& f) {
+    return f.HasCreateDate ? LocalTimeText(f.CreateDateUtc) : std::string();
+}
+
+std::string CreatedIsoText(const TFoundFile& f) { return f.HasCreateDate ? IsoTimeText(f.CreateDateUtc) : std::string(); }
 
 std::string ConditionCellText(const TFoundFile& f) { return f.DamageText.empty() ? "Unknown" : f.DamageText; }
 

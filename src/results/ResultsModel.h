@@ -59,6 +59,9 @@ std::string ModifiedCellText(const TFoundFile& f);
 // The same instant in ISO 8601 with the local zone's offset ("2024-07-15T12:00:00+02:00");
 // "" without a date.
 std::string ModifiedIsoText(const TFoundFile& f);
+// The same two forms of CreateDateUtc when HasCreateDate; else "".
+std::string CreatedCellText(const TFoundFile& f);
+std::string CreatedIsoText(const TFoundFile& f);
 // DamageText, or "Unknown" (never translated) when it is empty.
 std::string ConditionCellText(const TFoundFile& f);
 // The text of one cell; "" for a column index outside 0..4.

@@ -24,6 +24,7 @@
 #include "app/MainForm.h"
 #include "app/ResultsTableModel.h"
 #include "app/Translation.h"
+#include "results/ResultsModel.h"
 
 using namespace brivo;
 
@@ -413,8 +414,21 @@ private slots:
         // Conditions are made in the language of the scan, a result in pieces with a suffix.
         w->ScanState().FFound[0].DamageText = "Überschrieben";
         w->ScanState().FFound[1].DamageText = "Ausgezeichnet, in Stücken";
+        // The five columns stay: a creation time shows in the Modified cell's tip.
+        w->ScanState().FFound[0].HasModDate = true;
+        w->ScanState().FFound[0].ModDateUtc = 45500.5;
+        w->ScanState().FFound[0].HasCreateDate = true;
+        w->ScanState().FFound[0].CreateDateUtc = 45400.25;
         w->PopulateResults();
         QCOMPARE(w->StatusText(), std::string("Suche beendet. Gefundene Einträge: 2"));
+        {
+            const QModelIndex mod = w->ResultsModel()->index(0, rcModified);
+            const QString created = QString::fromStdString(CreatedCellText(w->ScanState().FFound[0]));
+            QVERIFY(!created.isEmpty());
+            QCOMPARE(w->ResultsModel()->data(mod, Qt::ToolTipRole).toString(), Cell(*w, 0, rcModified) + "\nErstellt: " + created);
+            const QModelIndex none = w->ResultsModel()->index(1, rcModified);
+            QCOMPARE(w->ResultsModel()->data(none, Qt::ToolTipRole).toString(), QString());
+        }
         const QString sizeDe = Cell(*w, 0, 2);
         langs[2]->trigger();
         QCOMPARE(Column(*w, 4), QStringList({"Перезаписан", "Отлично, по частям"}));

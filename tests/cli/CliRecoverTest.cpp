@@ -148,6 +148,48 @@ TEST(CliRecover, NamesTooLongForLinuxAreShortened) {
     }
 }
 
+// The JSON gives each result's creation time beside its modification time, where the
+// file system kept one (ext4's crtime, FAT's creation stamp); NTFS results have none here.
+TEST(CliScan, JsonGivesTheCreationTimeWhereTheFileSystemKeptOne) {
+    ::setenv("TZ", "UTC", 1);
+    const struct {
+        const char* image;
+        const char* path;
+        const char* created;  // null: "created" is null for every result
+    } cases[] = {
+        {"ext4-home", "/Projects/website/index.html", "2026-12-11T09:47:42+00:00"},
+        {"fat32", nullptr, nullptr},
+        {"ntfs", nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        test::TempDir dir;
+        const std::string img = test::UnpackFixture(std::string(c.image) + ".img", dir);
+        const auto scan = test::RunProcess({test::CliPath(), "scan", "--masks", "*", "--format", "json", img});
+        ASSERT_EQ(scan.exitCode, 0) << scan.err;
+        const std::regex entry(R"re("path": "([^"]*)"[^}]*?"modified": ("[^"]*"|null), "created": ("[^"]*"|null))re");
+        size_t listed = 0, created = 0;
+        bool found = false;
+        for (auto it = std::sregex_iterator(scan.out.begin(), scan.out.end(), entry); it != std::sregex_iterator(); ++it) {
+            ++listed;
+            if ((*it)[3] != "null") ++created;
+            if (c.path && (*it)[1] == c.path) {
+                found = true;
+                EXPECT_EQ((*it)[3], std::string("\"") + c.created + "\"");
+            }
+        }
+        ASSERT_GT(listed, 0u) << scan.out;
+        if (c.path) {
+            EXPECT_TRUE(found);
+        }
+        if (std::string(c.image) == "ntfs") {
+            EXPECT_EQ(created, 0u);
+        } else {
+            EXPECT_EQ(created, listed);  // every entry of these volumes kept one
+        }
+    }
+}
+
 TEST(CliRecover, RecoveredFilesKeepTheirTimes) {
     ::setenv("TZ", "UTC", 1);
     for (const char* image : {"ntfs", "fat32"}) {

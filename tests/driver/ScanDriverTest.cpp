@@ -521,6 +521,8 @@ TEST(SavedScanFile, RefusesEveryMalformedField) {
     f.SizeBytes = 1000;
     f.HasModDate = true;
     f.ModDateUtc = 45000.5;
+    f.HasCreateDate = true;
+    f.CreateDateUtc = 44999.25;
     f.DamageScore = 90;
     TFoundFile c;
     c.FullPath = "/$Found by content/jpg/b.jpg";
@@ -535,6 +537,9 @@ TEST(SavedScanFile, RefusesEveryMalformedField) {
     ASSERT_EQ(back.Found.size(), 2u);
     EXPECT_EQ(back.Checks, scan.Checks);
     EXPECT_EQ(back.Found[1].Extents, c.Extents);
+    EXPECT_TRUE(back.Found[0].HasCreateDate);
+    EXPECT_EQ(back.Found[0].CreateDateUtc, 44999.25);
+    EXPECT_FALSE(back.Found[1].HasCreateDate);
     const nlohmann::json doc = nlohmann::json::parse(test::ReadFileBytes(good));
 
     // A file written before results were checked still opens.
@@ -543,6 +548,16 @@ TEST(SavedScanFile, RefusesEveryMalformedField) {
         old["results"][0].erase("check");
         test::WriteFileBytes(dir / "old.json", old.dump());
         EXPECT_TRUE(ReadSavedScan(dir / "old.json").Checks.empty());
+    }
+    // So does one written before creation times were kept.
+    {
+        nlohmann::json old = doc;
+        old["results"][0].erase("created_days");
+        test::WriteFileBytes(dir / "old.json", old.dump());
+        const TSavedScan opened = ReadSavedScan(dir / "old.json");
+        ASSERT_EQ(opened.Found.size(), 2u);
+        EXPECT_FALSE(opened.Found[0].HasCreateDate);
+        EXPECT_TRUE(opened.Found[0].HasModDate);
     }
 
     const struct {
@@ -559,6 +574,8 @@ TEST(SavedScanFile, RefusesEveryMalformedField) {
         {"/results/0/deleted", 1, "\"deleted\""},
         {"/results/0/modified_days", 1e308, "\"modified_days\""},
         {"/results/0/modified_days", "yesterday", "\"modified_days\""},
+        {"/results/0/created_days", -1e9, "\"created_days\""},
+        {"/results/0/created_days", nullptr, "\"created_days\""},
         {"/results/0/check", 7, "\"check\""},
         {"/results/0/check", "not hex at all!!", "\"check\""},
         {"/results/0", "a result", "not an object"},
