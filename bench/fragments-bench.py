@@ -22,10 +22,10 @@ import glob, hashlib, os, random, shutil, struct, subprocess, sys, time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "fixtures"))
 import importlib.util
 
-spec = importlib.util.spec_from_file_location(
+found = importlib.util.spec_from_file_location(
     "pieces", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "fixtures", "make-pieces.py"))
-P = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(P)
+P = importlib.util.module_from_spec(found)
+found.loader.exec_module(P)
 C = P.C
 CONVERT = P.CONVERT
 

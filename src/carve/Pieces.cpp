@@ -47,6 +47,18 @@ std::vector<TPiece> EndAt(std::vector<TPiece> pieces, uint64_t end) {
     return pieces;
 }
 
+// A walk through the pieces that came out whole: the file as its pieces, and the hit as
+// a proven one of that length. One piece only means nothing was rebuilt.
+TPieceVerdict AcceptWhole(const std::vector<TPiece>& current, const TCarveHit& walked, TCarveHit& hit,
+                          std::vector<TPiece>& pieces) {
+    pieces = EndAt(current, walked.Length);
+    if (pieces.size() < 2) return TPieceVerdict::Whole;
+    hit.End = TCarveEnd::Complete;
+    hit.Length = hit.ProvenBytes = walked.Length;
+    hit.DecodedPercent = -1;
+    return TPieceVerdict::Rebuilt;
+}
+
 bool Printable(const uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i)
         if (!(p[i] == '\t' || p[i] == '\n' || p[i] == '\r' || (p[i] >= 0x20 && p[i] < 0x7F))) return false;
@@ -293,14 +305,7 @@ TPieceVerdict TPieceSearch::RebuildPng(uint64_t start, TCarveHit& hit, std::vect
     while (current.size() <= kMaxPieces) {
         TPiecesInput in(*this, current, false);
         const TCarveHit h = WalkPng(in);
-        if (h.End == TCarveEnd::Complete) {
-            pieces = EndAt(current, h.Length);
-            if (pieces.size() < 2) return TPieceVerdict::Whole;
-            hit.End = TCarveEnd::Complete;
-            hit.Length = hit.ProvenBytes = h.Length;
-            hit.DecodedPercent = -1;
-            return TPieceVerdict::Rebuilt;
-        }
+        if (h.End == TCarveEnd::Complete) return AcceptWhole(current, h, hit, pieces);
         if (h.End != TCarveEnd::CutShort || current.size() == kMaxPieces) break;
         const uint64_t chunkAt = h.Length, lastStart = StartOfLast(current);
         uint8_t hdr[8];
@@ -490,14 +495,7 @@ TPieceVerdict TPieceSearch::RebuildZip(uint64_t start, TCarveHit& hit, std::vect
             breakAt = e;
             if (SigAt(in, e) == kZipEnd) {
                 const TCarveHit h = WalkZip(in);
-                if (h.End == TCarveEnd::Complete) {
-                    pieces = EndAt(current, h.Length);
-                    if (pieces.size() < 2) return TPieceVerdict::Whole;
-                    hit.End = TCarveEnd::Complete;
-                    hit.Length = hit.ProvenBytes = h.Length;
-                    hit.DecodedPercent = -1;
-                    return TPieceVerdict::Rebuilt;
-                }
+                if (h.End == TCarveEnd::Complete) return AcceptWhole(current, h, hit, pieces);
             }
         } else {
             if (!ReadMember(in, lastMember, m)) return TPieceVerdict::Broken;
