@@ -6,6 +6,7 @@
 #include <iostream>
 #include <optional>
 
+#include "cli/CliAgent.h"
 #include "cli/CliArgs.h"
 #include "cli/CliImage.h"
 #include "cli/CliInfo.h"
@@ -73,6 +74,7 @@ int CliMain(int argc, char** argv) {
     // Until the output is out (see RunCli): a late Ctrl-C must not kill a finished scan
     // before its output is written.
     const TStopOnInterrupt stopWindow;
+    AskForPasswordsOnTerminal();
     const int code = RunCli(args, std::cout, std::cerr);
     std::cout.flush();
     return code;

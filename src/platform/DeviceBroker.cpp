@@ -44,6 +44,7 @@ struct TBrokerState {
     dev_t RefusedDevice = 0;
     std::string RefusedText;
     std::chrono::steady_clock::time_point RefusedAt;
+    TPasswordAskerStarter StartAsker;
 };
 
 TBrokerState& State() {
@@ -69,22 +70,53 @@ std::string NoServiceText(const std::string& path) {
            "udisks2 package and start it, or run the program as root.";
 }
 
-std::string RefusalText(const std::string& path, const QDBusMessage& reply) {
+bool IsCanObtain(const QDBusMessage& reply) {
+    return reply.type() == QDBusMessage::ErrorMessage &&
+           reply.errorName() == QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain");
+}
+
+// Who could have asked for the password, for the text of a refusal.
+struct TAskers {
+    bool FrontEndOffers = false;  // the front end can start an agent of its own
+    std::string WhyNotStarted;    // ...and this kept it from starting one
+    bool StartedHere = false;     // ...or it started one, and the service was asked again
+};
+
+std::string RefusalText(const std::string& path, const QDBusMessage& reply, const TAskers& askers) {
     const QString name = reply.errorName();
     const std::string said = reply.errorMessage().toStdString();
-    if (name == QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain"))
+    if (name == QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain")) {
+        if (askers.StartedHere)
+            return "Reading " + path +
+                   " needs an administrator's password, but nothing could ask for it: polkit did not turn to the "
+                   "text agent started on this terminal, and no authentication agent runs for this session. Run "
+                   "the program in your desktop session, or as root, e.g. with sudo.";
+        if (askers.FrontEndOffers)
+            return "Reading " + path +
+                   " needs an administrator's password, but nothing could ask for it: no polkit authentication "
+                   "agent runs for this session, and " + askers.WhyNotStarted +
+                   ". Run the command in a terminal or in your desktop session, or as root, e.g. with sudo.";
         return "Reading " + path +
                " needs an administrator's password, but nothing could ask for it: no polkit authentication agent "
                "runs for this session (a desktop session has one; a text console or a remote login has none). Run "
                "the program in your desktop session (its terminal will do), or as root, e.g. with sudo.";
+    }
     if (name == QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorizedDismissed"))
-        return "Reading " + path +
-               " was not allowed: the password prompt was closed. Open the device again and enter an "
-               "administrator's password when asked.";
+        return askers.StartedHere
+                   ? "Reading " + path +
+                         " was not allowed: the password prompt was cancelled. Run the command again and type the "
+                         "password when asked."
+                   : "Reading " + path +
+                         " was not allowed: the password prompt was closed. Open the device again and enter an "
+                         "administrator's password when asked.";
     if (name.startsWith(QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorized")))
-        return "Reading " + path + " was not allowed (" + said +
-               "). Open the device again and enter an administrator's password when asked, or run the program "
-               "as root.";
+        return askers.StartedHere
+                   ? "Reading " + path +
+                         " was not allowed: the password typed was not accepted. Run the command again and type the "
+                         "password of the user the prompt names, or run it as root."
+                   : "Reading " + path + " was not allowed (" + said +
+                         "). Open the device again and enter an administrator's password when asked, or run the "
+                         "program as root.";
     if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
         name == QLatin1String("org.freedesktop.DBus.Error.Timeout"))
         return "Reading " + path + " was not allowed: no answer came to the password prompt in time. Open the "
@@ -92,6 +124,23 @@ std::string RefusalText(const std::string& path, const QDBusMessage& reply) {
     if (IsNoService(name)) return NoServiceText(path);
     return "Permission denied: " + path + ". The disk service UDisks2 could not open it (" + said +
            "); run the program as root to read it.";
+}
+
+// Asks the service for a read-only opening; the reply is polkit's answer too.
+QDBusMessage AskToOpen(QDBusConnection& bus, const QString& object) {
+    QDBusMessage open = QDBusMessage::createMethodCall(kService, object, kBlockIface, "OpenDevice");
+    open << QStringLiteral("r") << QVariantMap{};
+    open.setInteractiveAuthorizationAllowed(true);
+    QDBusMessage reply = bus.call(open, QDBus::Block, kAskTimeoutMs);
+    if (reply.type() == QDBusMessage::ErrorMessage &&
+        reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")) {
+        // Services before OpenDevice have only the backup opening, which is read-only too.
+        QDBusMessage backup = QDBusMessage::createMethodCall(kService, object, kBlockIface, "OpenForBackup");
+        backup << QVariantMap{};
+        backup.setInteractiveAuthorizationAllowed(true);
+        reply = bus.call(backup, QDBus::Block, kAskTimeoutMs);
+    }
+    return reply;
 }
 
 // The Block object of the device: by its path (and links) first, then by device number
@@ -148,6 +197,11 @@ UniqueFd Duplicate(int fd) { return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 3)); }
 
 } // namespace
 
+void SetPasswordAskerStarter(TPasswordAskerStarter starter) {
+    std::lock_guard<std::mutex> g(State().Lock);
+    State().StartAsker = std::move(starter);
+}
+
 TNoBrokerScope::TNoBrokerScope() : previous_(tNoBroker) { tNoBroker = true; }
 TNoBrokerScope::~TNoBrokerScope() { tNoBroker = previous_; }
 bool TNoBrokerScope::Active() { return tNoBroker; }
@@ -191,27 +245,27 @@ TBrokeredOpen OpenDeviceThroughBroker(const std::string& path, bool mayAsk) {
     const QString object = FindBlockObject(bus, path, st.st_rdev, failure);
     if (object.isEmpty()) {
         result.Error = failure.type() == QDBusMessage::ErrorMessage
-                           ? RefusalText(path, failure)
+                           ? RefusalText(path, failure, TAskers{})
                            : "Permission denied: " + path +
                                  ". The disk service UDisks2 does not know this device; run the program as root to "
                                  "read it.";
         return result;
     }
 
-    QDBusMessage open = QDBusMessage::createMethodCall(kService, object, kBlockIface, "OpenDevice");
-    open << QStringLiteral("r") << QVariantMap{};
-    open.setInteractiveAuthorizationAllowed(true);
-    QDBusMessage reply = bus.call(open, QDBus::Block, kAskTimeoutMs);
-    if (reply.type() == QDBusMessage::ErrorMessage &&
-        reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")) {
-        // Services before OpenDevice have only the backup opening, which is read-only too.
-        QDBusMessage backup = QDBusMessage::createMethodCall(kService, object, kBlockIface, "OpenForBackup");
-        backup << QVariantMap{};
-        backup.setInteractiveAuthorizationAllowed(true);
-        reply = bus.call(backup, QDBus::Block, kAskTimeoutMs);
+    // The desktop's agent asks first, when the session has one. When none could ask, the
+    // front end may stand one up for this process (polkit turns to an agent registered for
+    // the very process behind our bus connection before the session's), for this request only.
+    TAskers askers;
+    QDBusMessage reply = AskToOpen(bus, object);
+    if (IsCanObtain(reply) && s.StartAsker) {
+        askers.FrontEndOffers = true;
+        if (std::unique_ptr<TPasswordAsker> asker = s.StartAsker(askers.WhyNotStarted)) {
+            askers.StartedHere = true;
+            reply = AskToOpen(bus, object);
+        }
     }
     if (reply.type() != QDBusMessage::ReplyMessage) {
-        result.Error = RefusalText(path, reply);
+        result.Error = RefusalText(path, reply, askers);
         if (reply.errorName().startsWith(QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorized"))) {
             s.RefusedDevice = st.st_rdev;
             s.RefusedText = result.Error;
