@@ -12,7 +12,7 @@ packages=(
   gzip ca-certificates
   libfuse3-dev fuse3 gddrescue
   clang-14 libclang-rt-14-dev
-  dbus polkitd udisks2 udev
+  dbus polkitd udisks2 udev python3
 )
 missing=()
 for p in "${packages[@]}"; do
