@@ -27,8 +27,9 @@ endforeach()
 string(APPEND page ".SH DISKS\nRun the program as yourself: no \\fBsudo\\fR, no \\fBdisk\\fR group. A disk you may not open \
 is opened read-only by the system's disk service (UDisks2) once polkit has an administrator's password: \
 the desktop session's authentication agent asks (also for a command typed in the desktop's terminal). \
-Where no agent runs for the session (a text console, a remote login) nothing can ask, and the error says \
-what to do; root reads disks directly. File systems read through the engine \
+Where no agent runs for the session (a text console, a remote login) and standard input is a terminal, \
+the program starts polkit's text agent \\fBpkttyagent\\fR for itself, which asks on that terminal, once \
+per command. With no terminal nothing can ask, and the error says what to do; root reads disks directly. File systems read through the engine \
 tools cannot use the service's opening: image the disk first with \\fBimage\\fR, or run as root. \
 Sources are only ever opened read-only.\n")
 string(APPEND page ".SH SEE ALSO\n.BR brivo-recovery (1),\n.BR fls (1),\n.BR icat (1)\n")
