@@ -310,5 +310,59 @@ TEST(DeepContent, TypesFromMasksAndSpeedText) {
     EXPECT_EQ(WithSpeed("x", 10ull << 20, 10ull << 20, 1000), "x, 10 MiB/s");
 }
 
+// ext2 after rm -rf: the removed folder's blocks still name its files and their inodes,
+// but the kernel zeroed each inode's size and block map, so nothing proves which content
+// is whose. A name with finds of its kind in its inode's block group is listed with them
+// (the true content among them), never joined; one with none stays hidden as before.
+TEST_F(DeepScan, Ext2NamesWithoutContentAreListedBesideTheFindsOfTheirArea) {
+    const std::string img = test::UnpackFixture("ext2-home.img", dir);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    std::map<std::string, const TFoundFile*> byPath;
+    for (const TFoundFile& f : st.FFound) byPath[f.FullPath] = &f;
+    std::map<std::string, std::string> md5Of;
+    for (const auto& e : test::ReadManifest("ext2-home")) md5Of[e.path] = e.md5;
+    const auto ex = st.FMakeExtractor();
+    const auto md5 = [&](const TFoundFile& f) {
+        test::StringSink s;
+        ex->Extract(f, s);
+        test::WriteFileBytes(dir / "content.bin", s.bytes);
+        return test::Md5OfFile(dir / "content.bin");
+    };
+    size_t named = 0;
+    for (const TFoundFile& f : st.FFound) {
+        if (f.Candidates.empty()) continue;
+        ++named;
+        SCOPED_TRACE(f.FullPath);
+        EXPECT_EQ(f.FullPath.rfind("/Projects/Folder ", 0), 0u);
+        EXPECT_EQ(f.SizeBytes, 0);
+        EXPECT_NE(f.DamageText.find("of this kind found in the same area"), std::string::npos) << f.DamageText;
+        for (const std::string& c : f.Candidates) {
+            ASSERT_TRUE(byPath.count(c)) << c;
+            EXPECT_EQ(byPath.at(c)->FoundBy, TFoundBy::Content);
+            EXPECT_EQ(c.substr(c.rfind('.')), f.FullPath.substr(f.FullPath.rfind('.')));
+        }
+    }
+    EXPECT_GE(named, 4u);
+    // The archive is among its name's finds, byte-exact; the video among its own, of its size.
+    for (const char* name : {"/assets/video/promo.mp4", "/docs/archive.zip"}) {
+        SCOPED_TRACE(name);
+        const auto it = std::find_if(st.FFound.begin(), st.FFound.end(),
+                                     [&](const TFoundFile& f) { return f.FullPath.ends_with(name); });
+        ASSERT_NE(it, st.FFound.end());
+        const std::string original = "/Projects/website" + std::string(name);
+        bool found = false;
+        for (const std::string& c : it->Candidates) {
+            const TFoundFile& find = *byPath.at(c);
+            if (original.ends_with(".zip")) found = found || md5(find) == md5Of[original];
+            else found = found || find.SizeBytes == 300152;
+        }
+        EXPECT_TRUE(found);
+    }
+    // No finds of its kind beside it: hidden as an empty file, as before.
+    for (const TFoundFile& f : st.FFound) EXPECT_FALSE(f.FullPath.ends_with("/index.html")) << f.FullPath;
+    EXPECT_EQ(st.FLastHiddenByCleanup + named, 12u);
+}
+
 } // namespace
 } // namespace brivo

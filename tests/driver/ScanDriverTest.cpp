@@ -524,6 +524,7 @@ TEST(SavedScanFile, RefusesEveryMalformedField) {
     f.HasCreateDate = true;
     f.CreateDateUtc = 44999.25;
     f.DamageScore = 90;
+    f.Candidates = {"/$Found by content/jpg/b.jpg"};
     TFoundFile c;
     c.FullPath = "/$Found by content/jpg/b.jpg";
     c.FoundBy = TFoundBy::Content;
@@ -540,6 +541,8 @@ TEST(SavedScanFile, RefusesEveryMalformedField) {
     EXPECT_TRUE(back.Found[0].HasCreateDate);
     EXPECT_EQ(back.Found[0].CreateDateUtc, 44999.25);
     EXPECT_FALSE(back.Found[1].HasCreateDate);
+    EXPECT_EQ(back.Found[0].Candidates, f.Candidates);
+    EXPECT_TRUE(back.Found[1].Candidates.empty());
     const nlohmann::json doc = nlohmann::json::parse(test::ReadFileBytes(good));
 
     // A file written before results were checked still opens.
@@ -577,6 +580,8 @@ TEST(SavedScanFile, RefusesEveryMalformedField) {
         {"/results/0/created_days", -1e9, "\"created_days\""},
         {"/results/0/created_days", nullptr, "\"created_days\""},
         {"/results/0/check", 7, "\"check\""},
+        {"/results/0/candidates", "b.jpg", "\"candidates\""},
+        {"/results/0/candidates", nlohmann::json::array({1}), "\"candidates\""},
         {"/results/0/check", "not hex at all!!", "\"check\""},
         {"/results/0", "a result", "not an object"},
         {"/results/1/extents", nlohmann::json::array({nlohmann::json::array({1e20, 1})}), "\"extents\""},
