@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "driver/DeepContent.h"
 #include "driver/ScanDriver.h"
 #include "engine/EngineFolder.h"
+#include "ext/ExtVolume.h"
 
 namespace brivo {
 namespace {
@@ -362,6 +364,51 @@ TEST_F(DeepScan, Ext2NamesWithoutContentAreListedBesideTheFindsOfTheirArea) {
     // No finds of its kind beside it: hidden as an empty file, as before.
     for (const TFoundFile& f : st.FFound) EXPECT_FALSE(f.FullPath.ends_with("/index.html")) << f.FullPath;
     EXPECT_EQ(st.FLastHiddenByCleanup + named, 12u);
+}
+
+// The same volume as an older kernel leaves it, with the deleted archive's inode still
+// holding its size: that size and the kind prove which find is the archive, which then is
+// listed once, at the name's path, byte-exact. The video's inode says nothing: beside only.
+TEST_F(DeepScan, Ext2NameWhoseInodeKeptItsSizeTakesTheFindOfThatSize) {
+    const std::string img = test::UnpackFixture("ext2-home.img", dir);
+    constexpr uint32_t kArchiveInode = 42;  // /Projects/website/docs/archive.zip, 18116 bytes
+    {
+        auto src = OpenRawByteSource(img);
+        TExtVolume vol(*src);
+        uint64_t block = 0;
+        uint32_t offset = 0;
+        ASSERT_TRUE(vol.InodeLocation(kArchiveInode, block, offset));
+        ASSERT_EQ(vol.ReadInode(kArchiveInode)->Size, 0u);
+        std::string bytes = test::ReadFileBytes(img);
+        const uint32_t size = 18116;
+        std::memcpy(&bytes[block * vol.BlockSize() + offset + 4], &size, 4);  // i_size, little-endian
+        test::WriteFileBytes(img, bytes);
+    }
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    size_t listed = 0;
+    const TFoundFile* archive = nullptr;
+    for (const TFoundFile& f : st.FFound)
+        if (f.FullPath.ends_with("/docs/archive.zip")) {
+            ++listed;
+            archive = &f;
+        }
+    ASSERT_EQ(listed, 1u);
+    EXPECT_EQ(archive->FoundBy, TFoundBy::Content);
+    EXPECT_EQ(archive->SizeBytes, 18116);
+    EXPECT_TRUE(archive->Candidates.empty());
+    test::StringSink s;
+    st.FMakeExtractor()->Extract(*archive, s);
+    test::WriteFileBytes(dir / "content.bin", s.bytes);
+    EXPECT_EQ(test::Md5OfFile(dir / "content.bin"), "b79f8e6eef11fcd3720a1b97760c2af7");
+    // No other name lists the find it took.
+    for (const TFoundFile& f : st.FFound)
+        for (const std::string& c : f.Candidates) EXPECT_NE(c, archive->FullPath);
+    const auto video = std::find_if(st.FFound.begin(), st.FFound.end(),
+                                    [](const TFoundFile& f) { return f.FullPath.ends_with("/video/promo.mp4"); });
+    ASSERT_NE(video, st.FFound.end());
+    EXPECT_EQ(video->FoundBy, TFoundBy::Metadata);
+    EXPECT_FALSE(video->Candidates.empty());
 }
 
 } // namespace
