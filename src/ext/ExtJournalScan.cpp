@@ -126,7 +126,7 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
             ++out.WithoutWholeMap;
             // The journal's copy still says how long the file was.
             if (const auto size = NameOnlySize(vol, r.Number))
-                out.NamesOnly.push_back(NameOnly(vol, r.Number, path, *size, r.Inode.Size != 0 ? r.Inode.Size : *size));
+                out.NamesOnly.push_back(NameOnly(vol, r.Number, path, *size, r.Inode.Size));
             continue;
         }
         const TClusterCondition c = ConditionFromReuse(static_cast<int64_t>(r.TestedBlocks),
