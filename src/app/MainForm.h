@@ -165,6 +165,11 @@ public:
     void DeepScanClick();
     // Space on the list: flips the marks of the selected rows.
     void ToggleSelectedChecks();
+    // A name without content chosen (double-click or Enter on its row): its candidates,
+    // the content finds of its kind in the same area, are selected beside it (the whole
+    // volume's folder shown, so they are in the list) and the first is scrolled to.
+    // Returns how many were selected.
+    int SelectCandidates(int row);
     // Enables each command exactly when it can act (busy, rows, marks).
     void UpdateCommandStates();
     // "N shown of M" and the count of what the last scan left out.

@@ -6,11 +6,15 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QHeaderView>
+#include <QItemSelection>
 #include <QItemSelectionModel>
 #include <QMenu>
 #include <QSplitter>
+#include <QTableView>
 #include <QThread>
 #include <QTreeView>
+
+#include <set>
 
 #include "app/FolderTreeModel.h"
 #include "app/ResultsTableModel.h"
@@ -57,6 +61,35 @@ void TFrmMain::FolderChosen() {
     const uint32_t folder = FFolderModel->FolderAt(tvFolders->currentIndex());
     FResultsModel->SetFolderFilter(folderTree_, folder == kNoFolder ? 0 : folder);
     UpdateCommandStates();
+}
+
+int TFrmMain::SelectCandidates(int row) {
+    const TFoundFile* name = FResultsModel->Result(row);
+    if (!name || name->Candidates.empty() || busyWidgets_) return 0;
+    const std::set<std::string> wanted(name->Candidates.begin(), name->Candidates.end());
+    const std::string namePath = name->FullPath;
+    // Found by their content, they lie in their own folders: show the whole volume.
+    if (FResultsModel->FolderFilter() != 0 && folderTree_) {
+        const QModelIndex root = FFolderModel->IndexOf(0);
+        if (root.isValid()) tvFolders->setCurrentIndex(root);
+        else FResultsModel->SetFolderFilter(folderTree_, 0);
+    }
+    QItemSelection selection;
+    int first = -1, nameRow = -1, count = 0;
+    const int rows = static_cast<int>(FResultsModel->ShownCount());
+    for (int r = 0; r < rows; ++r) {
+        const TFoundFile* f = FResultsModel->Result(r);
+        if (!f) continue;
+        if (f->FullPath == namePath && !f->Candidates.empty()) nameRow = r;
+        if (!wanted.count(f->FullPath)) continue;
+        selection.select(FResultsModel->index(r, 0), FResultsModel->index(r, kResultColumnCount - 1));
+        if (first < 0) first = r;
+        ++count;
+    }
+    if (nameRow >= 0) selection.select(FResultsModel->index(nameRow, 0), FResultsModel->index(nameRow, kResultColumnCount - 1));
+    lvFiles->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    if (first >= 0) lvFiles->scrollTo(FResultsModel->index(first, 0));
+    return count;
 }
 
 void TFrmMain::FolderCheckClick(uint32_t folder, bool checked) {

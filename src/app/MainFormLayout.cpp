@@ -484,6 +484,7 @@ void TFrmMain::CreateResultsList() {
     connect(FResultsModel, &TResultsTableModel::checksChanged, this, &TFrmMain::UpdateCommandStates);
     connect(FResultsModel, &QAbstractItemModel::modelReset, this, &TFrmMain::UpdateCountLabels);
     connect(lvFiles->horizontalHeader(), &QHeaderView::sectionClicked, this, &TFrmMain::lvFilesColumnClick);
+    connect(lvFiles, &QAbstractItemView::activated, this, [this](const QModelIndex& i) { SelectCandidates(i.row()); });
     connect(lvFiles, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& p) { PopupMenu1->popup(lvFiles->viewport()->mapToGlobal(p)); });
 }

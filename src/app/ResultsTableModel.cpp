@@ -40,6 +40,15 @@ QVariant TResultsTableModel::data(const QModelIndex& index, int role) const {
         if (!tip.empty()) tip += "\n";
         return QString::fromStdString(tip + created + ": " + CreatedCellText(f));
     }
+    // A name without content: its tip names the finds beside it and how to reach them.
+    if (role == Qt::ToolTipRole && index.column() == rcCondition && !f.Candidates.empty()) {
+        std::string tip = ResultCellText(f, rcCondition, host_);
+        constexpr size_t kShown = 10;
+        for (size_t c = 0; c < f.Candidates.size() && c < kShown; ++c) tip += "\n" + ResultDisplayPath(f.Candidates[c]);
+        if (f.Candidates.size() > kShown) tip += "\n\u2026";
+        tip += "\n" + (host_ ? host_->Translate("Double-click to select them.") : std::string("Double-click to select them."));
+        return QString::fromStdString(tip);
+    }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
         return QString::fromStdString(ResultCellText(f, index.column(), host_));
     if (role == Qt::CheckStateRole && index.column() == 0) return checks_[i] ? Qt::Checked : Qt::Unchecked;

@@ -490,6 +490,12 @@ void PrintJson(const TScanRun& run, std::ostream& out) {
         o["found_by"] = FoundByText(f.FoundBy);
         // Where a content result starts in the volume: what names it when nothing else does.
         if (!f.Extents.empty()) o["offset"] = f.Extents.front().Offset;
+        // A name whose content no map places: the content finds of its kind in its area.
+        if (!f.Candidates.empty()) {
+            TJson c = TJson::array();
+            for (const std::string& p : f.Candidates) c.push_back(ResultDisplayPath(p));
+            o["candidates"] = c;
+        }
         if (i) out << ", ";
         out << JsonText(o);
     }
@@ -530,6 +536,14 @@ void PrintTable(const TScanRun& run, std::ostream& out) {
     }
     out << Format(run.Stopped ? "Scan stopped. Found entries: %d" : "Scan finished. Found entries: %d", {found.size()})
         << "\n";
+    bool heading = false;
+    for (const auto& f : found) {
+        if (f.Candidates.empty()) continue;
+        if (!heading) out << "\nNames without content, and the files of their kind found in the same area:\n";
+        heading = true;
+        out << ResultDisplayPath(f.FullPath) << "\n";
+        for (const std::string& c : f.Candidates) out << "    " << ResultDisplayPath(c) << "\n";
+    }
 }
 
 int RunScanCommand(const TParsedArgs& args, std::ostream& out, std::ostream& err) {

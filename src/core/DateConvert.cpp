@@ -15,4 +15,16 @@ bool FileTimeToUtc(int64_t ticks, TDateTime& value) {
     return true;
 }
 
+bool FileTimeToUtcExact(int64_t ticks, TDateTime& value) {
+    value = 0;
+    if (ticks == 0) return false;
+    // Whole days and the rest apart, so the day count does not eat the fraction's digits.
+    constexpr int64_t kDay = 864000000000;
+    int64_t days = ticks / kDay;
+    int64_t rest = ticks % kDay;
+    if (rest < 0) { rest += kDay; --days; }
+    value = static_cast<double>(kFileTimeEpochDay + days) + static_cast<double>(rest) / static_cast<double>(kDay);
+    return true;
+}
+
 } // namespace brivo

@@ -18,4 +18,8 @@ inline TDateTime UnixToUtc(int64_t unixSeconds) {
 // (8.64 s), rounded to nearest with ties to even. 0 means "no time".
 bool FileTimeToUtc(int64_t ticks, TDateTime& value);
 
+// The same without rounding (to what a double holds: about a microsecond today), for times
+// shown beside those other tools print to the 100 ns. 0 means "no time".
+bool FileTimeToUtcExact(int64_t ticks, TDateTime& value);
+
 } // namespace brivo

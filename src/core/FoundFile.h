@@ -41,6 +41,10 @@ struct TFoundFile {
     int DamageScore = -1;   // -1: no estimate
     TFoundBy FoundBy = TFoundBy::Metadata;
     std::vector<TByteExtent> Extents;  // content results: where the bytes are
+    // A name whose content its file system no longer places: the paths of the results
+    // the content search found in the same area with the same kind, shown beside it and
+    // never taken for its content without proof. Empty for every other result.
+    std::vector<std::string> Candidates;
 };
 
 using TFoundFiles = std::vector<TFoundFile>;

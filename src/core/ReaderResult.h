@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <memory>
@@ -24,6 +25,23 @@ struct TReaderOptions {
 };
 
 class TFreeSpaceWatcher;
+
+// A deleted file a reader could name but whose content no map places any more, handed
+// to a deep scan's content search: what it finds in the same area with the same kind is
+// shown beside the name, and joined to it only on proof (the size the file had, known
+// from its metadata, equal to a find's proven size).
+struct TNameWithoutContent {
+    // The name's result: a row of Found at Index, or (Index kNotListed) left out by the
+    // cleanup filter as an empty file and counted in HiddenByCleanup, listed only if the
+    // search finds something beside it.
+    static constexpr size_t kNotListed = SIZE_MAX;
+    size_t Index = kNotListed;
+    TFoundFile Row;
+    // Where its file system puts such a file's content (volume bytes).
+    TByteExtent Area;
+    // The size the file had, where its metadata still says it; 0 when nothing does.
+    uint64_t ProvenSize = 0;
+};
 
 // The clusters to read a result's content from, in order, keyed by its metadata address:
 // what a scan learned about files whose content does not simply follow their first
@@ -60,6 +78,8 @@ struct TReaderResult {
     // With TReaderOptions::FreeSpaceReadAfter, what the reader left to the content search's
     // reading; null when it left nothing.
     std::shared_ptr<TFreeSpaceWatcher> Watcher;
+    // Filled only for a deep scan; the content phase consumes it.
+    std::vector<TNameWithoutContent> NamesWithoutContent;
 };
 
 // What a reader looks for in free space while the content search reads it: shown every

@@ -124,6 +124,25 @@ TResultRecords ExFatRecords(TByteSource& volume) {
     };
 }
 
+TResultRecords ExtRecords(TByteSource& volume) {
+    auto vol = std::make_shared<std::unique_ptr<TExtVolume>>();
+    try {
+        *vol = std::make_unique<TExtVolume>(volume);
+    } catch (const std::exception&) {
+    }
+    return [vol](const TFoundFile& f) {
+        // The inode a result is read by (its map or, for a name whose content is gone,
+        // what a copy by its address reads); results carrying their extents are checked
+        // by those bytes instead.
+        std::vector<uint8_t> bytes;
+        uint64_t n = 0;
+        if (!*vol || !LeadingNumber(f.Inode, n) || n == 0 || n > (*vol)->Super().InodesCount ||
+            !(*vol)->ReadRawInode(static_cast<uint32_t>(n), bytes))
+            bytes.clear();
+        return bytes;
+    };
+}
+
 TReaderResult ExFatScan(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
     TReaderResult r = FastScanExFatDirect(src, report, opts);
     if (opts.Deep && !report.StopRequested()) {
@@ -153,9 +172,9 @@ const std::vector<TFsReader>& Table() {
         {TFsKind::Fat16, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans, FatRecords},
         {TFsKind::Fat12, TScanRoute::Fat32, "fat32", "FAT32", FatScan, FatExtractor, FatSpans, FatRecords},
         {TFsKind::ExFat, TScanRoute::ExFat, "exfat", "exFAT", ExFatScan, ExFatExtractor, {}, ExFatRecords},
-        {TFsKind::Ext4, TScanRoute::Ext, "ext", "ext", FastScanExtDirect, ExtExtractor},
-        {TFsKind::Ext3, TScanRoute::Ext, "ext", "ext", FastScanExtDirect, ExtExtractor},
-        {TFsKind::Ext2, TScanRoute::Ext, "ext", "ext", FastScanExtDirect, ExtExtractor},
+        {TFsKind::Ext4, TScanRoute::Ext, "ext", "ext", FastScanExtDirect, ExtExtractor, {}, ExtRecords},
+        {TFsKind::Ext3, TScanRoute::Ext, "ext", "ext", FastScanExtDirect, ExtExtractor, {}, ExtRecords},
+        {TFsKind::Ext2, TScanRoute::Ext, "ext", "ext", FastScanExtDirect, ExtExtractor, {}, ExtRecords},
     };
     return rows;
 }

@@ -66,6 +66,7 @@ Json ResultJson(const TFoundFile& f) {
         for (const TByteExtent& x : f.Extents) e.push_back({x.Offset, x.Length});
         o["extents"] = std::move(e);
     }
+    if (!f.Candidates.empty()) o["candidates"] = f.Candidates;
     return o;
 }
 
@@ -156,6 +157,15 @@ TFoundFile ResultOf(const Json& o, uint64_t volumeSize, std::string& check) {
             if (length == 0 || offset > volumeSize || length > volumeSize - offset)
                 throw std::runtime_error("an extent of \"" + f.FullPath + "\" lies outside the volume");
             f.Extents.push_back({offset, length});
+        }
+    }
+    // A name's finds beside it; scans saved before they were kept have none.
+    if (o.contains("candidates")) {
+        const Json& list = o.at("candidates");
+        if (!list.is_array()) BadField("candidates", "a list of paths");
+        for (const Json& c : list) {
+            if (!c.is_string()) BadField("candidates", "a list of paths");
+            f.Candidates.push_back(c.get<std::string>());
         }
     }
     if (o.contains("check")) {

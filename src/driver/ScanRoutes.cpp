@@ -9,6 +9,7 @@
 #include "core/ScanLog.h"
 #include "core/TextFormat.h"
 #include "driver/DeepContent.h"
+#include "driver/NameCandidates.h"
 #include "driver/ScanDriver.h"
 #include "driver/ScanDriverParts.h"
 #include "driver/UnreadableResults.h"
@@ -61,6 +62,7 @@ TScanRoutes::DirectScan WithContentPhase(TScanRoutes::DirectScan reader, std::ve
             r.HiddenByMasks += swept.HiddenByMasks;
             r.HiddenByCleanup += swept.HiddenByCleanup;
         }
+        ShowNamesBesideContent(r, more, report);
         r.Found.insert(r.Found.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
         return r;
     };

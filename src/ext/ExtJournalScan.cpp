@@ -56,6 +56,20 @@ std::optional<uint64_t> NameOnlySize(TExtVolume& vol, uint32_t n) {
     return ino->Size;
 }
 
+// The blocks of a block group, as volume bytes.
+TByteExtent GroupArea(const TExtVolume& vol, uint64_t group) {
+    const TExtSuperblock& sb = vol.Super();
+    const uint64_t first = sb.FirstDataBlock + group * uint64_t{sb.BlocksPerGroup};
+    if (first >= sb.BlocksCount) return {};
+    const uint64_t count = std::min<uint64_t>(sb.BlocksPerGroup, sb.BlocksCount - first);
+    return {first * vol.BlockSize(), count * vol.BlockSize()};
+}
+
+TExtNameOnly NameOnly(const TExtVolume& vol, uint32_t inode, std::string path, uint64_t size, uint64_t provenSize) {
+    const uint64_t group = vol.GroupOfInode(inode);
+    return {inode, std::move(path), group, size, GroupArea(vol, group), provenSize};
+}
+
 constexpr std::string_view kOrphans = "/$OrphanFiles/";
 
 bool Orphaned(const std::string& path) { return path.rfind(kOrphans, 0) == 0; }
@@ -110,7 +124,9 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
         f.CreateDateUtc = f.HasCreateDate ? ExtTimeToUtc(r.Inode.Crtime) : 0;
         if (r.Inode.Size > 0 && !ByteExtents(r.Map, r.Inode.Size, bs, f.Extents)) {
             ++out.WithoutWholeMap;
-            if (const auto size = NameOnlySize(vol, r.Number)) out.NamesOnly.push_back({r.Number, path, vol.GroupOfInode(r.Number), *size});
+            // The journal's copy still says how long the file was.
+            if (const auto size = NameOnlySize(vol, r.Number))
+                out.NamesOnly.push_back(NameOnly(vol, r.Number, path, *size, r.Inode.Size));
             continue;
         }
         const TClusterCondition c = ConditionFromReuse(static_cast<int64_t>(r.TestedBlocks),
@@ -123,7 +139,7 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
     for (const TExtNaming& n : names.NamesInRemovedFolders()) {
         if (brought.count(n.Inode)) continue;
         if (const auto size = NameOnlySize(vol, n.Inode))
-            out.NamesOnly.push_back({n.Inode, names.FolderPath(n.Dir) + "/" + n.Name, vol.GroupOfInode(n.Inode), *size});
+            out.NamesOnly.push_back(NameOnly(vol, n.Inode, names.FolderPath(n.Dir) + "/" + n.Name, *size, *size));
     }
     folders.erase("");
     out.DeletedFolders.assign(folders.begin(), folders.end());
@@ -175,19 +191,32 @@ void AddExtJournalResults(const TExtRecovered& rec, const TReaderOptions& opts, 
     for (const TExtNameOnly& n : rec.NamesOnly) {
         const std::string address = std::to_string(n.Inode);
         if (const auto it = listed.find(address); it != listed.end()) {
+            if (it->second == TNameWithoutContent::kNotListed) continue;
             // An inode the scan listed as an orphan (its map still there) gets its name.
             TFoundFile& theirs = r.Found[it->second];
             if (Orphaned(theirs.FullPath) && !Orphaned(n.Path) && (opts.Masks.empty() || MatchesAnyMask(n.Path, opts.Masks)))
                 theirs.FullPath = n.Path;
             continue;
         }
-        if (hidden(n.Path, static_cast<int64_t>(std::min<uint64_t>(n.Size, INT64_MAX)))) continue;
         TFoundFile f;
         f.Inode = address;
         f.FullPath = n.Path;
         f.FileType = "r/r";
         f.SizeBytes = static_cast<int64_t>(std::min<uint64_t>(n.Size, INT64_MAX));
+        // Hidden as an empty file, it still goes to the content search, which lists it
+        // when it finds something beside it.
+        const bool onlyEmpty = opts.Cleanup && f.SizeBytes == 0 && emptyIsNoise &&
+                               !IsSyntheticPath(CleanupPart(n.Path), TScanWhere::swDisk) &&
+                               (opts.Masks.empty() || MatchesAnyMask(n.Path, opts.Masks));
+        if (opts.Deep && onlyEmpty) {
+            ++r.HiddenByCleanup;
+            listed.emplace(address, TNameWithoutContent::kNotListed);
+            r.NamesWithoutContent.push_back({TNameWithoutContent::kNotListed, std::move(f), n.Area, n.ProvenSize});
+            continue;
+        }
+        if (hidden(n.Path, f.SizeBytes)) continue;
         listed.emplace(address, r.Found.size());
+        if (opts.Deep) r.NamesWithoutContent.push_back({r.Found.size(), f, n.Area, n.ProvenSize});
         r.Found.push_back(std::move(f));
     }
     std::set<std::string> folders(r.DeletedFolders.begin(), r.DeletedFolders.end());

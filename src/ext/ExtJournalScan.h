@@ -22,6 +22,10 @@ struct TExtNameOnly {
     std::string Path;
     uint64_t Group = 0;   // the inode's block group
     uint64_t Size = 0;    // what the inode on the disk says now (what a copy by it gives)
+    TByteExtent Area;     // that group's blocks, where the allocator put the file's content
+    // The size the file had, from the journal's copy of its inode or the inode where the
+    // kernel left it; 0 when neither says (ext2 zeroes a deleted inode's size).
+    uint64_t ProvenSize = 0;
 };
 
 // What the journal and the removed folders give back on an ext3/4 volume.
@@ -57,7 +61,9 @@ std::function<std::optional<TExtInode>(uint32_t)> ExtJournalHistory(const TExtRe
 // of both is listed once, at the scan's path unless only the journal could place it, with
 // the journal's content (the inode on the disk lost its map); the rest is added through the
 // same masks and cleanup, lost folders' made-up names not counting as noise. Names without
-// bytes are listed as empty files, like the scan's deleted entries whose inode kept nothing.
+// bytes are listed as empty files, like the scan's deleted entries whose inode kept nothing;
+// in a deep scan they are also handed to the content search (NamesWithoutContent), those
+// the cleanup filter hides as empty too.
 void AddExtJournalResults(const TExtRecovered& rec, const TReaderOptions& opts, TReaderReport& report, TReaderResult& r);
 
 } // namespace brivo

@@ -43,8 +43,11 @@ TNtfsRecordFacts AnalyzeMftRecord(NtfsBytes rec, const TNtfsClusterBitmap& bm, c
         if (a.Type == kAttrStandardInformation && !a.NonResident) {
             const int64_t len = ReadLe32(rec, a.P + 16);
             const int64_t v = a.P + ReadLe16(rec, a.P + 20);
-            if (len >= 16 && v + 16 <= size)
+            // Creation time first, then the content's last change.
+            if (len >= 16 && v + 16 <= size) {
+                f.HasCreateDate = FileTimeToUtcExact(static_cast<int64_t>(ReadLe64(rec, v)), f.CreateDateUtc);
                 f.HasModDate = FileTimeToUtc(static_cast<int64_t>(ReadLe64(rec, v + 8)), f.ModDateUtc);
+            }
             return true;
         }
         if (a.Type != kAttrData) return true;

@@ -23,14 +23,16 @@ struct TNtfsRecordFacts {
     int64_t Size = 0;
     TDateTime ModDateUtc = 0;   // $STANDARD_INFORMATION modification time
     bool HasModDate = false;
+    TDateTime CreateDateUtc = 0;  // $STANDARD_INFORMATION creation time
+    bool HasCreateDate = false;
     TNtfsCondition Condition;   // "Unknown" (untranslated), -1 until the $DATA says more
     int64_t FirstLcn = -1;      // the non-resident unnamed $DATA's first cluster; -1 when none
     std::vector<TNtfsStreamFacts> Streams;  // only when asked for
 };
 
-// Reads the modification time and the unnamed $DATA's size and condition, and with
+// Reads the creation and modification times and the unnamed $DATA's size and condition, and with
 // `streams` set every named $DATA's as well (otherwise named streams are stepped over).
-// Attributes come in type order, so the time is seen before the data.
+// Attributes come in type order, so the times are seen before the data.
 TNtfsRecordFacts AnalyzeMftRecord(NtfsBytes rec, const TNtfsClusterBitmap& bm, const TTranslateFn& translate = {},
                                   bool streams = false);
 

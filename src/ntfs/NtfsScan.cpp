@@ -48,10 +48,12 @@ struct TCandidate {
     uint64_t Record;
     int64_t Size;
     TDateTime ModDateUtc;
+    TDateTime CreateDateUtc;
     uint32_t ConditionText;  // index into the scan's table of condition texts
     int32_t Score;
     uint32_t Stream;  // 0: the unnamed stream; else 1 + index into the scan's named streams
     bool HasModDate;
+    bool HasCreateDate;
 };
 
 // A named stream of a deleted file, listed as "name:stream" with the engine's address.
@@ -255,10 +257,12 @@ void TNtfsScan::AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBy
     if (deep_ && f.FirstLcn > 0)
         knownStarts_.push_back(static_cast<uint64_t>(f.FirstLcn) * static_cast<uint64_t>(vol_.Geo.BytesPerCluster));
     const TDateTime mod = f.HasModDate ? f.ModDateUtc : 0.0;
+    const TDateTime created = f.HasCreateDate ? f.CreateDateUtc : 0.0;
     if (cleanup_ && IsNoiseFileName(name, f.Size)) {
         ++noiseRejected_;
     } else {
-        candidates_.push_back({n, f.Size, mod, InternCondition(f.Condition.Text), f.Condition.Score, 0, f.HasModDate});
+        candidates_.push_back({n, f.Size, mod, created, InternCondition(f.Condition.Text), f.Condition.Score, 0,
+                               f.HasModDate, f.HasCreateDate});
         ++deletedFiles_;
     }
     // A file's named streams pass the masks with it; the cleanup filter judges each by the
@@ -269,8 +273,8 @@ void TNtfsScan::AddDeletedFileResult(uint64_t n, const std::string& name, NtfsBy
             continue;
         }
         streams_.push_back({s.Name, s.Id});
-        candidates_.push_back({n, s.Size, mod, InternCondition(s.Condition.Text), s.Condition.Score,
-                               static_cast<uint32_t>(streams_.size()), f.HasModDate});
+        candidates_.push_back({n, s.Size, mod, created, InternCondition(s.Condition.Text), s.Condition.Score,
+                               static_cast<uint32_t>(streams_.size()), f.HasModDate, f.HasCreateDate});
         ++deletedFiles_;
     }
 }
@@ -306,6 +310,8 @@ TFoundFiles TNtfsScan::PathStage(bool keepNodes) {
         f.SizeBytes = c.Size;
         f.ModDateUtc = c.ModDateUtc;
         f.HasModDate = c.HasModDate;
+        f.CreateDateUtc = c.CreateDateUtc;
+        f.HasCreateDate = c.HasCreateDate;
         f.DamageText = conditionTexts_[c.ConditionText];
         f.DamageScore = c.Score;
         bool folderNoise = false;

@@ -231,6 +231,8 @@ private:
         int64_t Size;
         TDateTime ModDateUtc;
         bool HasModDate;
+        TDateTime CreateDateUtc;
+        bool HasCreateDate;
         bool InUse;
         TNtfsCondition Condition;
         std::string Stream;  // empty: the unnamed stream
@@ -332,10 +334,11 @@ private:
         if (f.FirstLcn > 0) startClusters_.push_back(static_cast<uint64_t>(f.FirstLcn));
         const int64_t rs = static_cast<int64_t>(rec_.size());
         const bool inUse = (flags & kMftFlagInUse) != 0;
-        files_.push_back({pos, rs, name_.ParentRef, name_.Name, f.Size, f.ModDateUtc, f.HasModDate, inUse, f.Condition, {}, 0});
+        files_.push_back({pos, rs, name_.ParentRef, name_.Name, f.Size, f.ModDateUtc, f.HasModDate, f.CreateDateUtc,
+                          f.HasCreateDate, inUse, f.Condition, {}, 0});
         for (const TNtfsStreamFacts& s : f.Streams)
-            files_.push_back({pos, rs, name_.ParentRef, name_.Name, s.Size, f.ModDateUtc, f.HasModDate, inUse, s.Condition,
-                              s.Name, s.Id});
+            files_.push_back({pos, rs, name_.ParentRef, name_.Name, s.Size, f.ModDateUtc, f.HasModDate, f.CreateDateUtc,
+                              f.HasCreateDate, inUse, s.Condition, s.Name, s.Id});
     }
 
     // What a bootless volume's geometry is worked out from: the copies of record 0 with
@@ -455,6 +458,8 @@ private:
             f.SizeBytes = s.Size;
             f.ModDateUtc = s.ModDateUtc;
             f.HasModDate = s.HasModDate;
+            f.CreateDateUtc = s.CreateDateUtc;
+            f.HasCreateDate = s.HasCreateDate;
             f.DamageText = s.Condition.Text;
             f.DamageScore = s.Condition.Score;
             f.FoundBy = TFoundBy::DeepSweep;

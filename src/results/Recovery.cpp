@@ -116,6 +116,12 @@ TRecoveredFile RecoverOne(TScanState& state, TScanHost& host, TExtractor& extrac
     const std::string source = TrimControl(state.FLastSrcForFls);
     if (source.empty()) throw std::runtime_error(host.Translate("Nothing to recover: please run Scan first."));
 
+    // A name whose content nothing places would be copied as an empty file: say where the
+    // content may be instead.
+    if (!f.Candidates.empty())
+        throw std::runtime_error(host.Translate(
+            "Only the name is left: nothing says where its content is. Recover the files of its kind found in the same area instead."));
+
     const std::string relative = RecoveryRelativePath(f.FullPath);
 
     Log(host, "Recovering: " + f.FullPath);

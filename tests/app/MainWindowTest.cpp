@@ -579,6 +579,46 @@ private slots:
         QCOMPARE(w->FolderTree()->NodeCount(), 2u);
     }
 
+    // A name without content lists the finds beside it in its condition's tip, and choosing
+    // its row (double-click or Enter) selects them, from whatever folder the list shows.
+    void nameWithoutContentLeadsToItsCandidates() {
+        auto w = NewWindow();
+        TFoundFiles& found = w->ScanState().FFound;
+        found = {Result("36", "/Projects/photos/team.jpg", 0), Result("", "/$Found by content/JPEG/f100.jpg", 1884, 90),
+                 Result("", "/$Found by content/JPEG/f200.jpg", 70388, 90), Result("", "/$Found by content/PNG/f300.png", 9, 90),
+                 Result("12", "/Projects/readme.txt", 10)};
+        found[0].DamageText = "Name only: 2 files of this kind found in the same area";
+        found[0].Candidates = {"/$Found by content/JPEG/f100.jpg", "/$Found by content/JPEG/f200.jpg"};
+        w->PopulateResults();
+        QVERIFY(w->WaitForFolderTree(10000));
+        const auto rowOf = [&](const QString& name) { return Column(*w, 0).indexOf(name); };
+        const QString tip = w->ResultsModel()->data(w->ResultsModel()->index(rowOf("team.jpg"), rcCondition), Qt::ToolTipRole).toString();
+        QCOMPARE(tip, QString("Name only: 2 files of this kind found in the same area\n/$Found by content/JPEG/f100.jpg\n"
+                              "/$Found by content/JPEG/f200.jpg\nDouble-click to select them."));
+        QCOMPARE(w->ResultsModel()->data(w->ResultsModel()->index(rowOf("readme.txt"), rcCondition), Qt::ToolTipRole).toString(),
+                 Cell(*w, rowOf("readme.txt"), rcCondition));
+
+        // The list narrowed to the name's folder: the finds are elsewhere.
+        TFolderTreeModel* m = w->FolderModel();
+        const QModelIndex root = m->index(0, 0);
+        QModelIndex projects;
+        for (int r = 0; r < m->rowCount(root); ++r)
+            if (m->data(m->index(r, 0, root), Qt::DisplayRole).toString().startsWith("Projects")) projects = m->index(r, 0, root);
+        QVERIFY(projects.isValid());
+        w->tvFolders->setCurrentIndex(projects);
+        QCOMPARE(w->ResultsModel()->rowCount(), 2);
+        const QModelIndex name = w->ResultsModel()->index(rowOf("team.jpg"), 0);
+        emit w->lvFiles->activated(name);
+        QCOMPARE(w->ResultsModel()->rowCount(), 5);
+        QStringList selected;
+        for (const QModelIndex& i : w->lvFiles->selectionModel()->selectedRows()) selected << Cell(*w, i.row(), 0);
+        selected.sort();
+        QCOMPARE(selected, QStringList({"f100.jpg", "f200.jpg", "team.jpg"}));
+        // Any other row: nothing happens.
+        QCOMPARE(w->SelectCandidates(rowOf("readme.txt")), 0);
+        QCOMPARE(w->SelectCandidates(rowOf("team.jpg")), 2);
+    }
+
     void recoverRefusesWithoutMarks() {
         apptest::TScriptedDialogs dialogs;
         auto w = NewWindow();

@@ -107,5 +107,32 @@ TEST(CliContent, Ext2PhotoWhoseIndirectBlockSitsInsideItComesBackWhole) {
     EXPECT_EQ(whole, 1u) << seen << " files recovered; the photo's blocks: " << blocks.out;
 }
 
+// ext2 after rm -rf keeps the names, not the sizes or maps: a name is given with the finds
+// of its kind in its area, as paths that are results of the same listing, and the table
+// lists them after the results.
+TEST(CliContent, Ext2NamesCarryTheFindsBesideThem) {
+    test::TempDir dir;
+    const std::string img = test::UnpackFixture("ext2-home.img", dir);
+    const auto r = RunProcess({test::CliPath(), "scan", "--deep", "--format", "json", img});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto doc = nlohmann::json::parse(r.out);
+    std::set<std::string> paths;
+    for (const auto& o : doc.at("results")) paths.insert(o.at("path").get<std::string>());
+    size_t names = 0;
+    for (const auto& o : doc.at("results")) {
+        if (!o.contains("candidates")) continue;
+        ++names;
+        EXPECT_EQ(o.at("found_by"), "metadata");
+        ASSERT_FALSE(o.at("candidates").empty());
+        for (const auto& c : o.at("candidates")) EXPECT_TRUE(paths.count(c.get<std::string>())) << c;
+    }
+    EXPECT_GE(names, 4u);
+    const auto table = RunProcess({test::CliPath(), "scan", "--deep", img});
+    ASSERT_EQ(table.exitCode, 0) << table.err;
+    const size_t at = table.out.find("Names without content, and the files of their kind found in the same area:");
+    ASSERT_NE(at, std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("/assets/video/promo.mp4\n    /$Found by content/MP4/", at), std::string::npos) << table.out.substr(at);
+}
+
 } // namespace
 } // namespace brivo

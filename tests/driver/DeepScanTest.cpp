@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "driver/DeepContent.h"
 #include "driver/ScanDriver.h"
 #include "engine/EngineFolder.h"
+#include "ext/ExtVolume.h"
 
 namespace brivo {
 namespace {
@@ -308,6 +310,105 @@ TEST(DeepContent, TypesFromMasksAndSpeedText) {
     EXPECT_EQ(WithSpeed("x", 50, 100, 100), "x");  // too early to say
     EXPECT_EQ(WithSpeed("x", 10ull << 20, 70ull << 20, 1000), "x, 10 MiB/s, 0:06 left");
     EXPECT_EQ(WithSpeed("x", 10ull << 20, 10ull << 20, 1000), "x, 10 MiB/s");
+}
+
+// ext2 after rm -rf: the removed folder's blocks still name its files and their inodes,
+// but the kernel zeroed each inode's size and block map, so nothing proves which content
+// is whose. A name with finds of its kind in its inode's block group is listed with them
+// (the true content among them), never joined; one with none stays hidden as before.
+TEST_F(DeepScan, Ext2NamesWithoutContentAreListedBesideTheFindsOfTheirArea) {
+    const std::string img = test::UnpackFixture("ext2-home.img", dir);
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    std::map<std::string, const TFoundFile*> byPath;
+    for (const TFoundFile& f : st.FFound) byPath[f.FullPath] = &f;
+    std::map<std::string, std::string> md5Of;
+    for (const auto& e : test::ReadManifest("ext2-home")) md5Of[e.path] = e.md5;
+    const auto ex = st.FMakeExtractor();
+    const auto md5 = [&](const TFoundFile& f) {
+        test::StringSink s;
+        ex->Extract(f, s);
+        test::WriteFileBytes(dir / "content.bin", s.bytes);
+        return test::Md5OfFile(dir / "content.bin");
+    };
+    size_t named = 0;
+    for (const TFoundFile& f : st.FFound) {
+        if (f.Candidates.empty()) continue;
+        ++named;
+        SCOPED_TRACE(f.FullPath);
+        EXPECT_EQ(f.FullPath.rfind("/Projects/Folder ", 0), 0u);
+        EXPECT_EQ(f.SizeBytes, 0);
+        EXPECT_NE(f.DamageText.find("of this kind found in the same area"), std::string::npos) << f.DamageText;
+        for (const std::string& c : f.Candidates) {
+            ASSERT_TRUE(byPath.count(c)) << c;
+            EXPECT_EQ(byPath.at(c)->FoundBy, TFoundBy::Content);
+            EXPECT_EQ(c.substr(c.rfind('.')), f.FullPath.substr(f.FullPath.rfind('.')));
+        }
+    }
+    EXPECT_GE(named, 4u);
+    // The archive is among its name's finds, byte-exact; the video among its own, of its size.
+    for (const char* name : {"/assets/video/promo.mp4", "/docs/archive.zip"}) {
+        SCOPED_TRACE(name);
+        const auto it = std::find_if(st.FFound.begin(), st.FFound.end(),
+                                     [&](const TFoundFile& f) { return f.FullPath.ends_with(name); });
+        ASSERT_NE(it, st.FFound.end());
+        const std::string original = "/Projects/website" + std::string(name);
+        bool found = false;
+        for (const std::string& c : it->Candidates) {
+            const TFoundFile& find = *byPath.at(c);
+            if (original.ends_with(".zip")) found = found || md5(find) == md5Of[original];
+            else found = found || find.SizeBytes == 300152;
+        }
+        EXPECT_TRUE(found);
+    }
+    // No finds of its kind beside it: hidden as an empty file, as before.
+    for (const TFoundFile& f : st.FFound) EXPECT_FALSE(f.FullPath.ends_with("/index.html")) << f.FullPath;
+    EXPECT_EQ(st.FLastHiddenByCleanup + named, 12u);
+}
+
+// The same volume as an older kernel leaves it, with the deleted archive's inode still
+// holding its size: that size and the kind prove which find is the archive, which then is
+// listed once, at the name's path, byte-exact. The video's inode says nothing: beside only.
+TEST_F(DeepScan, Ext2NameWhoseInodeKeptItsSizeTakesTheFindOfThatSize) {
+    const std::string img = test::UnpackFixture("ext2-home.img", dir);
+    constexpr uint32_t kArchiveInode = 42;  // /Projects/website/docs/archive.zip, 18116 bytes
+    {
+        auto src = OpenRawByteSource(img);
+        TExtVolume vol(*src);
+        uint64_t block = 0;
+        uint32_t offset = 0;
+        ASSERT_TRUE(vol.InodeLocation(kArchiveInode, block, offset));
+        ASSERT_EQ(vol.ReadInode(kArchiveInode)->Size, 0u);
+        std::string bytes = test::ReadFileBytes(img);
+        const uint32_t size = 18116;
+        std::memcpy(&bytes[block * vol.BlockSize() + offset + 4], &size, 4);  // i_size, little-endian
+        test::WriteFileBytes(img, bytes);
+    }
+    TScanDriver d(st, engine, host);
+    Scan(d, img, true);
+    size_t listed = 0;
+    const TFoundFile* archive = nullptr;
+    for (const TFoundFile& f : st.FFound)
+        if (f.FullPath.ends_with("/docs/archive.zip")) {
+            ++listed;
+            archive = &f;
+        }
+    ASSERT_EQ(listed, 1u);
+    EXPECT_EQ(archive->FoundBy, TFoundBy::Content);
+    EXPECT_EQ(archive->SizeBytes, 18116);
+    EXPECT_TRUE(archive->Candidates.empty());
+    test::StringSink s;
+    st.FMakeExtractor()->Extract(*archive, s);
+    test::WriteFileBytes(dir / "content.bin", s.bytes);
+    EXPECT_EQ(test::Md5OfFile(dir / "content.bin"), "b79f8e6eef11fcd3720a1b97760c2af7");
+    // No other name lists the find it took.
+    for (const TFoundFile& f : st.FFound)
+        for (const std::string& c : f.Candidates) EXPECT_NE(c, archive->FullPath);
+    const auto video = std::find_if(st.FFound.begin(), st.FFound.end(),
+                                    [](const TFoundFile& f) { return f.FullPath.ends_with("/video/promo.mp4"); });
+    ASSERT_NE(video, st.FFound.end());
+    EXPECT_EQ(video->FoundBy, TFoundBy::Metadata);
+    EXPECT_FALSE(video->Candidates.empty());
 }
 
 } // namespace

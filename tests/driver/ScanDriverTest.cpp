@@ -499,10 +499,13 @@ TEST_F(DriverFixture, SavedScanReopensAsTheScanAndOnlyOverTheSameVolume) {
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <map>
 
 #include <nlohmann/json.hpp>
 
+#include "core/ByteSource.h"
 #include "driver/SavedScan.h"
+#include "ext/ExtVolume.h"
 #include "volumes/VolumeList.h"
 
 namespace brivo {
@@ -524,6 +527,7 @@ TEST(SavedScanFile, RefusesEveryMalformedField) {
     f.HasCreateDate = true;
     f.CreateDateUtc = 44999.25;
     f.DamageScore = 90;
+    f.Candidates = {"/$Found by content/jpg/b.jpg"};
     TFoundFile c;
     c.FullPath = "/$Found by content/jpg/b.jpg";
     c.FoundBy = TFoundBy::Content;
@@ -540,6 +544,8 @@ TEST(SavedScanFile, RefusesEveryMalformedField) {
     EXPECT_TRUE(back.Found[0].HasCreateDate);
     EXPECT_EQ(back.Found[0].CreateDateUtc, 44999.25);
     EXPECT_FALSE(back.Found[1].HasCreateDate);
+    EXPECT_EQ(back.Found[0].Candidates, f.Candidates);
+    EXPECT_TRUE(back.Found[1].Candidates.empty());
     const nlohmann::json doc = nlohmann::json::parse(test::ReadFileBytes(good));
 
     // A file written before results were checked still opens.
@@ -577,6 +583,8 @@ TEST(SavedScanFile, RefusesEveryMalformedField) {
         {"/results/0/created_days", -1e9, "\"created_days\""},
         {"/results/0/created_days", nullptr, "\"created_days\""},
         {"/results/0/check", 7, "\"check\""},
+        {"/results/0/candidates", "b.jpg", "\"candidates\""},
+        {"/results/0/candidates", nlohmann::json::array({1}), "\"candidates\""},
         {"/results/0/check", "not hex at all!!", "\"check\""},
         {"/results/0", "a result", "not an object"},
         {"/results/1/extents", nlohmann::json::array({nlohmann::json::array({1e20, 1})}), "\"extents\""},
@@ -715,6 +723,95 @@ TEST_F(DriverFixture, SavedScanIsRefusedWhenARecordOfItsResultsChanged) {
         EXPECT_NE(lower.find(t.result), std::string::npos) << error;
         EXPECT_TRUE(changed.FFound.empty());
     }
+}
+
+// A saved scan of an ext volume, reopened, gives every file back as the scan did: those the
+// journal's copies of their inodes mapped (ext3: read from their extents) and one whose
+// inode kept its block map (read through the inode); and it is refused once that inode
+// has changed, so a reused inode is never copied as the file the scan found.
+TEST_F(DriverFixture, ExtSavedScanRecoversByteExactAndWatchesItsInodes) {
+    const struct {
+        const char* fixture;
+        size_t exact;  // manifest files recovered byte-exact, at least
+    } cases[] = {{"ext3-home", 77}, {"ext4-blockmap", 1}};
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.fixture);
+        const std::string img = test::UnpackFixture(std::string(t.fixture) + ".img", dir);
+        TScanState state;
+        TScanDriver d(state, engine, host);
+        host.events.clear();
+        d.tbFastScanClick(ImageChoice(img));
+        RunToIdle(d);
+        ASSERT_TRUE(host.EventsOf("error").empty());
+        const TSavedScan toSave = d.LastScanToSave();
+        ASSERT_EQ(toSave.Checks.size(), toSave.Found.size());
+        EXPECT_EQ(std::count(toSave.Checks.begin(), toSave.Checks.end(), std::string()), 0);
+        const std::string saved = dir / "ext.brivoscan";
+        WriteSavedScan(toSave, saved);
+
+        TScanState again;
+        TScanDriver o(again, engine, host);
+        o.OpenSavedScan(saved);
+        RunToIdle(o);
+        ASSERT_TRUE(host.EventsOf("error").empty()) << host.EventsOf("error")[0];
+        ASSERT_EQ(again.FFound.size(), state.FFound.size());
+        std::map<std::string, std::string> md5Of;
+        for (const auto& e : test::ReadManifest(t.fixture)) md5Of[e.path] = e.md5;
+        const auto ex = again.FMakeExtractor();
+        size_t exact = 0;
+        for (const TFoundFile& f : again.FFound) {
+            const auto it = md5Of.find(f.FullPath);
+            if (it == md5Of.end()) continue;
+            test::StringSink s;
+            try {
+                ex->Extract(f, s);
+            } catch (const std::exception&) {
+                continue;
+            }
+            test::WriteFileBytes(dir / "copy.bin", s.bytes);
+            const bool same = test::Md5OfFile(dir / "copy.bin") == it->second;
+            exact += same;
+            if (f.DamageText == "Excellent") {
+                EXPECT_TRUE(same) << f.FullPath;
+            }
+        }
+        EXPECT_GE(exact, t.exact);
+    }
+
+    // The photo is read through its inode: one byte of that inode changed refuses the scan.
+    const std::string img = test::UnpackFixture("ext4-blockmap.img", dir);
+    TScanState state;
+    TScanDriver d(state, engine, host);
+    host.events.clear();
+    d.tbFastScanClick(ImageChoice(img));
+    RunToIdle(d);
+    ASSERT_EQ(state.FFound.size(), 1u);
+    ASSERT_TRUE(state.FFound[0].Extents.empty());
+    const std::string saved = dir / "ext.brivoscan";
+    WriteSavedScan(d.LastScanToSave(), saved);
+    uint64_t block = 0;
+    uint32_t offset = 0, blockSize = 0;
+    {
+        auto src = OpenRawByteSource(img);
+        TExtVolume vol(*src);
+        ASSERT_TRUE(vol.InodeLocation(static_cast<uint32_t>(std::stoul(state.FFound[0].Inode)), block, offset));
+        blockSize = vol.BlockSize();
+    }
+    std::string bytes = test::ReadFileBytes(img);
+    bytes[block * blockSize + offset + 0x10] ^= 0x01;  // its mtime
+    test::WriteFileBytes(img, bytes);
+    nlohmann::ordered_json doc = nlohmann::ordered_json::parse(test::ReadFileBytes(saved));
+    const TSourceVolumes vols = ListVolumes(img);
+    doc["first_mib_sha256"] = IdentifyVolume(vols, ChooseVolume(vols, 1)).FirstMiBSha256;
+    test::WriteFileBytes(saved, doc.dump());
+    host.events.clear();
+    TScanState changed;
+    TScanDriver o(changed, engine, host);
+    o.OpenSavedScan(saved);
+    RunToIdle(o);
+    ASSERT_EQ(host.EventsOf("error").size(), 1u);
+    EXPECT_NE(host.EventsOf("error")[0].find("photo.png"), std::string::npos) << host.EventsOf("error")[0];
+    EXPECT_TRUE(changed.FFound.empty());
 }
 
 } // namespace

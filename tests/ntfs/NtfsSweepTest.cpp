@@ -262,5 +262,42 @@ TEST(NtfsSweep, AVolumeWithoutBootSectorsIsSweptWhole) {
     }
 }
 
+// Creation times are $STANDARD_INFORMATION's, to the microsecond: for a deleted file as istat prints it, and for a live one
+// the sweep of a volume without boot sectors finds as ntfs-3g's ntfs_crtime attribute gives
+// it on the mounted fixture (Windows file times, 100 ns since 1601).
+TEST(NtfsSweep, CreationTimesAreTheRecordsOwn) {
+    struct Case {
+        const char* path;
+        bool bootless;
+        int64_t fileTime;
+    };
+    const Case cases[] = {
+        {"Users/Bob/Documents/report.docx", false, 134413591968878512},  // 2026-12-10 06:53:16.8878512
+        {"Users/Bob/Documents/Old Projects/drafts/draft1.txt", false, 134413591969401458},
+        {"Users/Alice/Desktop/todo.txt", true, 134413591968456251},
+        {"Users/Bob/Documents/notes.txt", true, 134413591968320232},
+    };
+    test::TempDir dir;
+    const std::string s = test::ReadFileBytes(test::UnpackFixture("ntfs.img", dir));
+    Bytes vol(s.begin(), s.end());
+    TNullReport report;
+    std::map<std::string, TFoundFile> scanned, swept;
+    for (TFoundFile& f : FastScanNtfsDirect(*MakeMemoryByteSource(vol, "v.img"), report, TReaderOptions{}).Found)
+        scanned[f.FullPath] = f;
+    std::memset(vol.data(), 0, 512);
+    std::memset(vol.data() + vol.size() - 512, 0, 512);
+    for (TFoundFile& f : SweepNtfsWithoutBootSector(*MakeMemoryByteSource(vol, "lost"), {"*"}, false, report).Found)
+        swept[f.FullPath] = f;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto& found = c.bootless ? swept : scanned;
+        ASSERT_TRUE(found.count(c.path));
+        const TFoundFile& f = found.at(c.path);
+        ASSERT_TRUE(f.HasCreateDate);
+        const double seconds = (f.CreateDateUtc - 25569.0) * 86400.0;
+        EXPECT_NEAR(seconds, static_cast<double>(c.fileTime - 116444736000000000) / 1e7, 2e-6);
+    }
+}
+
 } // namespace
 } // namespace brivo

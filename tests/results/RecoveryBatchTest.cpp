@@ -290,6 +290,22 @@ TEST(RecoveryBatch, ReadErrorMidFileLeavesNothingPartial) {
         EXPECT_EQ(e.path().filename().string().rfind(".brivo-", 0), std::string::npos) << e.path();
 }
 
+// A name without content, listed beside the finds that may be it, is not copied as an
+// empty file: it fails with where to look instead, and the finds copy as usual.
+TEST(RecoveryBatch, ANameWithoutContentFailsSayingWhereToLook) {
+    Fixture t;
+    test::TempDir out;
+    t.Add("36", "/p/team.jpg", {std::string()});
+    t.state.FFound.back().Candidates = {"/$Found by content/JPEG/f1.jpg"};
+    t.Add("", "/$Found by content/JPEG/f1.jpg", {std::string(3000, 'j')});
+    t.Run(out.path());
+    EXPECT_EQ(Tree(out.path()), (std::map<std::string, std::string>{{"$Found by content/JPEG/f1.jpg", std::string(3000, 'j')}}));
+    EXPECT_EQ(t.batch.LastSummary().Counts.OK, 1);
+    EXPECT_EQ(t.batch.LastSummary().Counts.Failed, 1);
+    EXPECT_TRUE(t.MemoHas("RECOVER ERROR: /p/team.jpg -> Only the name is left: nothing says where its content is. "
+                          "Recover the files of its kind found in the same area instead."));
+}
+
 TEST(RecoveryBatch, StopEndsTheBatchAfterRemovingTheFileBeingWritten) {
     Fixture t;
     test::TempDir out;
