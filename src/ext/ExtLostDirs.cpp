@@ -5,7 +5,7 @@
 #include <set>
 #include <unordered_map>
 
-#include "ext/ExtCrc.h"
+#include "core/Crc32c.h"
 #include "ext/ExtDir.h"
 #include "ext/ExtVolume.h"
 
@@ -116,7 +116,7 @@ void TExtLostNames::NoteLeaf(ByteSpan block, uint64_t at, std::vector<TLeaf>& le
     if (!d.Valid || d.IsHtreeNode || !d.HasTail) return;
     // The sum is linear in its starting value: the block's own part now, the folder's
     // (number and generation over as many zeros) later.
-    leaves.push_back({at, d.TailChecksum ^ ExtCrc32cFast(0, block.subspan(0, bs - 12))});
+    leaves.push_back({at, d.TailChecksum ^ Crc32c(0, block.subspan(0, bs - 12))});
 }
 
 void TExtLostNames::PlaceLeaves(const std::vector<TLeaf>& leaves) {
