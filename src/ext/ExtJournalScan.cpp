@@ -78,6 +78,12 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
     out.JournalPresent = journal->Present;
     out.JournalCopies = journal->Log.Copies.size();
     out.JournalTransactions = journal->Log.Transactions;
+    out.JournalSumsChecked = journal->Log.ChecksumsChecked;
+    out.JournalBadCopySums = journal->Log.BadCopySums;
+    out.JournalBadDescriptorSums = journal->Log.BadDescriptorSums;
+    out.JournalBadCommitSums = journal->Log.BadCommitSums;
+    out.JournalBadRevokeSums = journal->Log.BadRevokeSums;
+    out.JournalSuperSumOk = journal->Log.Super.ChecksumOk;
     const std::vector<TExtJournalInode> inodes = ExtDeletedInodesFromJournal(vol, journal);
     out.InodesFromJournal = inodes.size();
     TExtLostNames names(vol, journal, inodes, sweepFree, stop);
@@ -199,7 +205,15 @@ void AddExtJournalResults(const TExtRecovered& rec, const TReaderOptions& opts, 
                    " deleted inodes kept, " + std::to_string(added + joined) + " files with their content (" +
                    std::to_string(joined) + " named by the live folders), " + std::to_string(rec.DirBlocks) +
                    " folder blocks, " + std::to_string(rec.NamesOnly.size()) + " names without content");
-    else if (rec.DirBlocks != 0)
+    const uint64_t badSums = rec.JournalBadCopySums + rec.JournalBadDescriptorSums + rec.JournalBadCommitSums +
+                             rec.JournalBadRevokeSums;
+    if (badSums != 0 || !rec.JournalSuperSumOk)
+        report.Log("ext journal checksums that did not match: " + std::to_string(badSums) + " of " +
+                   std::to_string(rec.JournalSumsChecked) + " (" + std::to_string(rec.JournalBadCopySums) +
+                   " block copies, " + std::to_string(rec.JournalBadDescriptorSums) + " descriptor, " +
+                   std::to_string(rec.JournalBadCommitSums) + " commit and " + std::to_string(rec.JournalBadRevokeSums) +
+                   " revoke blocks), not used" + (rec.JournalSuperSumOk ? "" : "; the journal superblock's too"));
+    if (!rec.JournalPresent && rec.DirBlocks != 0)
         report.Log("ext free blocks: " + std::to_string(rec.DirBlocks) + " folder blocks, " +
                    std::to_string(rec.NamesOnly.size()) + " names without content");
 }

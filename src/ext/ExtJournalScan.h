@@ -38,6 +38,14 @@ struct TExtRecovered {
     uint64_t JournalCopies = 0;
     uint64_t JournalTransactions = 0;
     uint64_t InodesFromJournal = 0;
+    // The journal's checksums (v2 and v3): how many were checked, and those that failed,
+    // whose blocks were not used (see TJournalLog).
+    uint64_t JournalSumsChecked = 0;
+    uint64_t JournalBadCopySums = 0;
+    uint64_t JournalBadDescriptorSums = 0;
+    uint64_t JournalBadCommitSums = 0;
+    uint64_t JournalBadRevokeSums = 0;
+    bool JournalSuperSumOk = true;
     uint64_t DirBlocks = 0;
     uint64_t WithoutWholeMap = 0;  // inline data, holes or an unreadable node: left out
 };
