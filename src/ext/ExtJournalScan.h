@@ -19,8 +19,8 @@ class TExtVolume;
 // bytes. Never joined to content found by the content search without proof.
 struct TExtNameOnly {
     uint32_t Inode = 0;
+    uint32_t Group = 0;   // the inode's block group
     std::string Path;
-    uint64_t Group = 0;   // the inode's block group
     uint64_t Size = 0;    // what the inode on the disk says now (what a copy by it gives)
 };
 
@@ -66,6 +66,7 @@ std::function<std::optional<TExtInode>(uint32_t)> ExtJournalHistory(const TExtRe
 // the journal's content (the inode on the disk lost its map); the rest is added through the
 // same masks and cleanup, lost folders' made-up names not counting as noise. Names without
 // bytes are listed as empty files, like the scan's deleted entries whose inode kept nothing.
-void AddExtJournalResults(const TExtRecovered& rec, const TReaderOptions& opts, TReaderReport& report, TReaderResult& r);
+// rec is used up: its files move into r, which grows once, to what it keeps.
+void AddExtJournalResults(TExtRecovered rec, const TReaderOptions& opts, TReaderReport& report, TReaderResult& r);
 
 } // namespace brivo
