@@ -11,10 +11,11 @@
 # Then, each from the page cache (one untimed run first, then RUNS timed runs, the median
 # kept), under GNU time:
 #   fls -r -d IMG                               the engine's deleted entries
-#   brivo-recovery-cli scan --format tsv IMG    our plain scan
-#   brivo-recovery-cli scan --deep --format tsv IMG
-# and reports entries listed, wall time, peak memory and, for ours, peak memory per entry
-# (the whole peak, and above the peak of the same scan on an empty volume).
+#   brivo-recovery-cli scan --show-hidden --format tsv IMG    our plain scan
+#   brivo-recovery-cli scan --deep --show-hidden --format tsv IMG
+# (--show-hidden: every deleted entry, as fls lists them, the empty ones too) and reports
+# entries listed, wall time, peak memory and, for ours, peak memory per entry (the whole
+# peak, and above the peak of the same scan on an empty volume).
 # Aims: the plain scan at least 10 times faster than fls, at most 256 bytes per entry.
 # Needs root (loop mount), e2fsprogs, python3, sleuthkit, GNU time.
 set -euo pipefail
@@ -95,20 +96,22 @@ for tool in $TOOLS; do
     fls) echo "ext-scale: fls -r -d..." >&2; measure fls "$IMG" fls -r -d ;;
     ours)
       echo "ext-scale: scan..." >&2
-      measure ours "$IMG" "$CLI" scan --format tsv
-      measure ours-empty "$EMPTY" "$CLI" scan --format tsv ;;
+      measure ours "$IMG" "$CLI" scan --show-hidden --format tsv
+      measure ours-empty "$EMPTY" "$CLI" scan --show-hidden --format tsv ;;
     ours-deep)
       echo "ext-scale: scan --deep..." >&2
-      measure ours-deep "$IMG" "$CLI" scan --deep --format tsv ;;
+      measure ours-deep "$IMG" "$CLI" scan --deep --show-hidden --format tsv
+      measure ours-deep-empty "$EMPTY" "$CLI" scan --deep --show-hidden --format tsv ;;
   esac
 done
 
 echo "$(basename "$IMG"): 300,000 files written, 100,000 deleted"
 printf '%-10s %10s %12s %10s %14s\n' run "wall s" "peak KiB" lines "bytes/entry"
-base=0; [[ -f $CACHE/ours-empty.result ]] && read -r _ base _ <"$CACHE/ours-empty.result"
 for name in fls ours ours-deep; do
   [[ -f $CACHE/$name.result ]] || continue
   read -r s kib lines <"$CACHE/$name.result"
+  # Above the same scan of the empty volume (a deep scan's content search has its own buffers).
+  base=0; [[ -f $CACHE/$name-empty.result ]] && read -r _ base _ <"$CACHE/$name-empty.result"
   per=""
   if [[ $name != fls ]] && ((lines > 1)); then
     per="$((kib * 1024 / (lines - 1))) ($(((kib - base) * 1024 / (lines - 1))) above empty)"

@@ -1,23 +1,10 @@
 #include "core/ExtSuperblock.h"
 
-#include <array>
+#include "core/Crc32c.h"
 
 namespace brivo {
 
 namespace {
-
-const std::array<uint32_t, 256>& Crc32cTable() {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    return table;
-}
 
 bool Fail(std::string* why, const char* text) {
     if (why) *why = text;
@@ -27,12 +14,6 @@ bool Fail(std::string* why, const char* text) {
 bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 } // namespace
-
-uint32_t ExtCrc32c(uint32_t crc, ByteSpan bytes) {
-    const auto& t = Crc32cTable();
-    for (uint8_t b : bytes) crc = t[(crc ^ b) & 0xFF] ^ (crc >> 8);
-    return crc;
-}
 
 uint16_t ExtCrc16(uint16_t crc, ByteSpan bytes) {
     for (uint8_t b : bytes) {
@@ -44,7 +25,7 @@ uint16_t ExtCrc16(uint16_t crc, ByteSpan bytes) {
 
 uint32_t ExtCsumSeed(const TExtSuperblock& sb) {
     if (sb.HasIncompat(ext_feature::kCsumSeed)) return sb.ChecksumSeed;
-    return ExtCrc32c(~0u, sb.Uuid);
+    return Crc32c(~0u, sb.Uuid);
 }
 
 std::optional<TExtSuperblock> DecodeExtSuperblock(ByteSpan b, std::string* why) {
@@ -135,7 +116,7 @@ std::optional<TExtSuperblock> DecodeExtSuperblock(ByteSpan b, std::string* why) 
     if (s.LogGroupsPerFlex > 31) return Fail(why, "bad flex group size"), std::nullopt;
     if (s.JournalInode != 0 && s.JournalInode > s.InodesCount) return Fail(why, "bad journal inode"), std::nullopt;
 
-    if (s.HasMetadataCsum()) s.ChecksumOk = ExtCrc32c(~0u, b.subspan(0, 0x3FC)) == s.Checksum;
+    if (s.HasMetadataCsum()) s.ChecksumOk = Crc32c(~0u, b.subspan(0, 0x3FC)) == s.Checksum;
 
     const bool ext4 = (s.FeatureIncompat & ~(kFiletype | kRecover | kMetaBg | kJournalDev | kCompression)) != 0 ||
                       (s.FeatureRoCompat & ~(kSparseSuper | kLargeFile | kBtreeDir)) != 0;

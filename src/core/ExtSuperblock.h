@@ -103,8 +103,6 @@ inline constexpr uint16_t kExtMagic = 0xEF53;
 inline constexpr uint64_t kExtSuperblockOffset = 1024;
 inline constexpr size_t kExtSuperblockSize = 1024;
 
-// CRC32C (Castagnoli) as ext4 and jbd2 use it: no final inversion, crc is the running value.
-uint32_t ExtCrc32c(uint32_t crc, ByteSpan bytes);
 // CRC16 (0x8005 reflected) as the group descriptors of GDT_CSUM volumes use it.
 uint16_t ExtCrc16(uint16_t crc, ByteSpan bytes);
 // The seed every metadata checksum of the volume starts from.

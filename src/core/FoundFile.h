@@ -27,20 +27,22 @@ struct TByteExtent {
 // describes any more (content search), the byte extents of its content in the volume,
 // in order. A result with extents is read from them and nothing else.
 struct TFoundFile {
+    // Strings and wide fields first, the small ones together at the end (208 bytes): a
+    // scan may hold millions of these.
     std::string Inode;      // metadata address in the engine's form; empty for a content result
     std::string FullPath;   // "/" or "\" separated, with or without a leading "/"
-    bool IsDeleted = true;
     std::string FileType;
-    bool IsDir = false;
+    std::string DamageText = "Unknown";
+    std::vector<TByteExtent> Extents;  // content results: where the bytes are
     int64_t SizeBytes = 0;  // -1 when the engine printed no number
     TDateTime ModDateUtc = 0;
-    bool HasModDate = false;
     TDateTime CreateDateUtc = 0;  // when the file was made, where its file system keeps it
-    bool HasCreateDate = false;
-    std::string DamageText = "Unknown";
-    int DamageScore = -1;   // -1: no estimate
+    int16_t DamageScore = -1;   // 0 to 100; -1: no estimate
     TFoundBy FoundBy = TFoundBy::Metadata;
-    std::vector<TByteExtent> Extents;  // content results: where the bytes are
+    bool IsDeleted = true;
+    bool IsDir = false;
+    bool HasModDate = false;
+    bool HasCreateDate = false;
     // A name whose content its file system no longer places: the paths of the results
     // the content search found in the same area with the same kind, shown beside it and
     // never taken for its content without proof. Empty for every other result.

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <memory>
 #include <string>
@@ -22,6 +23,9 @@ struct TReaderOptions {
     // A content search reads the free space right after the reader: a reader that would
     // read it too hands back a TFreeSpaceWatcher instead, so it is read once.
     bool FreeSpaceReadAfter = false;
+    // In a deep scan: whether the content search finds files of a path's kind, so that a
+    // name whose content is gone is worth handing to it (NamesWithoutContent).
+    std::function<bool(const std::string& path)> FoundByContent;
 };
 
 class TFreeSpaceWatcher;
@@ -36,7 +40,8 @@ struct TNameWithoutContent {
     // search finds something beside it.
     static constexpr size_t kNotListed = SIZE_MAX;
     size_t Index = kNotListed;
-    TFoundFile Row;
+    TFoundFile Row;  // the row itself only when not listed; else empty
+
     // Where its file system puts such a file's content (volume bytes).
     TByteExtent Area;
     // The size the file had, where its metadata still says it; 0 when nothing does.

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "carve/CarveFormat.h"
 #include "carve/ContentSearch.h"
 #include "core/TextFormat.h"
 
@@ -18,6 +20,17 @@ constexpr const char* kCandidates = "Name only: %d files of this kind found in t
 bool ProvenWhole(const TFoundFile& f) { return f.DamageScore >= kCarveCompleteScore; }
 
 } // namespace
+
+bool KindFoundByContent(const std::string& path) {
+    static const std::unordered_set<std::string> kinds = [] {
+        std::unordered_set<std::string> k;
+        for (const carve::TCarveFormat& f : carve::CarveFormats())
+            for (std::string_view e : f.Exts) k.insert(ContentKindOfPath("." + std::string(e)));
+        return k;
+    }();
+    const std::string kind = ContentKindOfPath(path);
+    return !kind.empty() && kinds.count(kind) != 0;
+}
 
 std::string ContentKindOfPath(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
@@ -45,10 +58,14 @@ void ShowNamesBesideContent(TReaderResult& r, TFoundFiles& content, TReaderRepor
         if (!kind.empty()) byKind[kind].emplace_back(c.Extents.front().Offset, i);
     }
     for (auto& [kind, starts] : byKind) std::sort(starts.begin(), starts.end());
+    // A listed name's row is in r.Found (fetched afresh: the list grows below).
+    auto rowOf = [&](const TNameWithoutContent& n) -> const TFoundFile& {
+        return n.Index == TNameWithoutContent::kNotListed || n.Index >= r.Found.size() ? n.Row : r.Found[n.Index];
+    };
     std::vector<std::vector<size_t>> near(names.size());
     for (size_t k = 0; k < names.size(); ++k) {
         const TNameWithoutContent& n = names[k];
-        const auto it = byKind.find(ContentKindOfPath(n.Row.FullPath));
+        const auto it = byKind.find(ContentKindOfPath(rowOf(n).FullPath));
         if (it == byKind.end() || n.Area.Length == 0) continue;
         const auto& starts = it->second;
         auto at = std::lower_bound(starts.begin(), starts.end(), std::make_pair(n.Area.Offset, size_t{0}));
@@ -70,13 +87,14 @@ void ShowNamesBesideContent(TReaderResult& r, TFoundFiles& content, TReaderRepor
             }
         if (matches != 1) continue;
         TFoundFile& c = content[proof];
-        c.FullPath = n.Row.FullPath;
-        if (n.Row.HasModDate) {
-            c.ModDateUtc = n.Row.ModDateUtc;
+        const TFoundFile& name = rowOf(n);
+        c.FullPath = name.FullPath;
+        if (name.HasModDate) {
+            c.ModDateUtc = name.ModDateUtc;
             c.HasModDate = true;
         }
-        if (n.Row.HasCreateDate) {
-            c.CreateDateUtc = n.Row.CreateDateUtc;
+        if (name.HasCreateDate) {
+            c.CreateDateUtc = name.CreateDateUtc;
             c.HasCreateDate = true;
         }
         taken[proof] = true;

@@ -9,6 +9,9 @@ namespace brivo {
 // case, "jpeg" as "jpg", "tiff" as "tif"; empty when the name has no ending.
 std::string ContentKindOfPath(const std::string& path);
 
+// Whether the content search finds files of a path's kind (by its ending).
+bool KindFoundByContent(const std::string& path);
+
 // Shows a deep scan's content finds beside the names the reader could not give content
 // (r.NamesWithoutContent, consumed): a find whose first byte lies in a name's area and
 // whose kind its ending names is that name's candidate. A name whose proven size equals

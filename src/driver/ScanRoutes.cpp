@@ -89,6 +89,7 @@ void TScanDriver::RunRoute(const TScanSource& source, const TScanChoice& choice,
     // The Recycle Bin's $I/$R names are what the cleanup filter drops as system files.
     opts.Cleanup = !choice.ShowHidden && source.Where != TScanWhere::swRecycleBin;
     opts.Deep = choice.Deep;
+    if (choice.Deep) opts.FoundByContent = KindFoundByContent;
     // Whatever a fast scan finds, a deep scan of the whole volume would search its free space too.
     st_.FLastDeepSearchesFreeSpace = !choice.Deep && !choice.ContentOnly && WholeVolume(source);
 

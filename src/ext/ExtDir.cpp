@@ -1,6 +1,6 @@
 #include "ext/ExtDir.h"
 
-#include "ext/ExtCrc.h"
+#include "core/Crc32c.h"
 
 namespace brivo {
 
@@ -151,9 +151,9 @@ uint32_t ExtDirBlockChecksum(ByteSpan block, uint32_t seed, uint32_t inode, uint
                             static_cast<uint8_t>(inode >> 24)};
     const uint8_t gen[4] = {static_cast<uint8_t>(generation), static_cast<uint8_t>(generation >> 8),
                             static_cast<uint8_t>(generation >> 16), static_cast<uint8_t>(generation >> 24)};
-    uint32_t c = ExtCrc32cFast(seed, num);
-    c = ExtCrc32cFast(c, gen);
-    return ExtCrc32cFast(c, block.subspan(0, block.size() >= 12 ? block.size() - 12 : 0));
+    uint32_t c = Crc32c(seed, num);
+    c = Crc32c(c, gen);
+    return Crc32c(c, block.subspan(0, block.size() >= 12 ? block.size() - 12 : 0));
 }
 
 } // namespace brivo

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "core/Crc32c.h"
+
 namespace brivo {
 
 namespace {
@@ -40,8 +42,8 @@ TExtGroupDesc DecodeExtGroupDesc(ByteSpan b, const TExtSuperblock& sb, uint32_t 
     if (sb.HasMetadataCsum()) {
         std::vector<uint8_t> copy(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(size));
         if (copy.size() >= 0x20) copy[0x1E] = copy[0x1F] = 0;
-        uint32_t c = ExtCrc32c(ExtCsumSeed(sb), groupLe);
-        c = ExtCrc32c(c, copy);
+        uint32_t c = Crc32c(ExtCsumSeed(sb), groupLe);
+        c = Crc32c(c, copy);
         d.ChecksumOk = size >= 0x20 && static_cast<uint16_t>(c & 0xFFFF) == d.Checksum;
     } else if (sb.HasRoCompat(ext_feature::kGdtCsum)) {
         uint16_t c = ExtCrc16(0xFFFF, sb.Uuid);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "ext/ExtCrc.h"
+#include "core/Crc32c.h"
 
 namespace brivo {
 
@@ -83,16 +83,16 @@ std::optional<TExtInode> DecodeExtInode(ByteSpan raw, const TExtSuperblock& sb, 
                                 static_cast<uint8_t>(number >> 16), static_cast<uint8_t>(number >> 24)};
         const uint8_t gen[4] = {static_cast<uint8_t>(n.Generation), static_cast<uint8_t>(n.Generation >> 8),
                                 static_cast<uint8_t>(n.Generation >> 16), static_cast<uint8_t>(n.Generation >> 24)};
-        uint32_t c = ExtCrc32cFast(ExtCsumSeed(sb), num);
-        c = ExtCrc32cFast(c, gen);
-        c = ExtCrc32cFast(c, body.subspan(0, 0x7C));
-        c = ExtCrc32cFast(c, kZeros);
+        uint32_t c = Crc32c(ExtCsumSeed(sb), num);
+        c = Crc32c(c, gen);
+        c = Crc32c(c, body.subspan(0, 0x7C));
+        c = Crc32c(c, kZeros);
         if (hasHi) {
-            c = ExtCrc32cFast(c, body.subspan(0x7E, 0x82 - 0x7E));
-            c = ExtCrc32cFast(c, kZeros);
-            c = ExtCrc32cFast(c, body.subspan(0x84));
+            c = Crc32c(c, body.subspan(0x7E, 0x82 - 0x7E));
+            c = Crc32c(c, kZeros);
+            c = Crc32c(c, body.subspan(0x84));
         } else {
-            c = ExtCrc32cFast(c, body.subspan(0x7E));
+            c = Crc32c(c, body.subspan(0x7E));
         }
         n.ChecksumOk = hasHi ? c == n.Checksum : (c & 0xFFFF) == n.Checksum;
     }

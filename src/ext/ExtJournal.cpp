@@ -1,7 +1,11 @@
 #include "ext/ExtJournal.h"
 
 #include <algorithm>
+#include <array>
 #include <unordered_map>
+#include <unordered_set>
+
+#include "core/Crc32c.h"
 
 namespace brivo {
 
@@ -26,6 +30,22 @@ constexpr uint8_t kUnreadable = 0xFF;
 
 // Sequence numbers wrap: order them by their distance from the superblock's.
 int64_t SeqKey(uint32_t seq, uint32_t reference) { return static_cast<int32_t>(seq - reference); }
+
+// The sum of a block with the 4 bytes at `field` taken as zeros.
+uint32_t SumWithoutField(uint32_t seed, std::span<const uint8_t> b, size_t field) {
+    static constexpr uint8_t kZeros[4] = {};
+    uint32_t c = Crc32c(seed, b.subspan(0, field));
+    c = Crc32c(c, kZeros);
+    return Crc32c(c, b.subspan(field + 4));
+}
+
+// The sum of `count` zero bytes from crc.
+uint32_t SumOfZeros(uint32_t crc, uint64_t count) {
+    static const std::array<uint8_t, 4096> zeros{};
+    for (; count > 0; count -= std::min<uint64_t>(count, zeros.size()))
+        crc = Crc32c(crc, std::span<const uint8_t>(zeros.data(), std::min<uint64_t>(count, zeros.size())));
+    return crc;
+}
 
 } // namespace
 
@@ -61,6 +81,11 @@ TJournalSuperblock DecodeJournalSuperblock(std::span<const uint8_t> b) {
         sb.FeatureIncompat = Be32(b, 0x28);
         sb.FeatureRoCompat = Be32(b, 0x2C);
         sb.FastCommitBlocks = Be32(b, 0x54);
+        if (sb.HasChecksumTail()) {
+            // Over the whole 1024-byte superblock, its own sum (at 0xFC) as zeros.
+            sb.ChecksumOk = b.size() >= 1024 && SumWithoutField(~0u, b.subspan(0, 1024), 0xFC) == Be32(b, 0xFC);
+            sb.ChecksumSeed = b.size() >= 0x40 ? Crc32c(~0u, b.subspan(0x30, 16)) : 0;
+        }
     }
     const bool pow2 = sb.BlockSize >= 1024 && sb.BlockSize <= 65536 && (sb.BlockSize & (sb.BlockSize - 1)) == 0;
     sb.Valid = pow2 && sb.First >= 1 && sb.First < sb.MaxLen && sb.LogEnd() > sb.First;
@@ -88,9 +113,11 @@ std::vector<TJournalTag> DecodeDescriptorTags(std::span<const uint8_t> block, co
         if (sb.Has(kJbd2CsumV3)) {
             t.Flags = Be32(block, pos + 4);
             if (sb.Has(kJbd2Bit64)) t.FsBlock |= uint64_t{Be32(block, pos + 8)} << 32;
+            t.Checksum = Be32(block, pos + 12);
         } else {
             t.Flags = Be16(block, pos + 6);
             if (sb.Has(kJbd2Bit64)) t.FsBlock |= uint64_t{Be32(block, pos + 8)} << 32;
+            if (sb.Has(kJbd2CsumV2)) t.Checksum = Be16(block, pos + 4);
         }
         tags.push_back(t);
         pos += tagSize;
@@ -113,6 +140,33 @@ std::vector<uint64_t> DecodeRevokeRecords(std::span<const uint8_t> block, const 
         out.push_back(v);
     }
     return out;
+}
+
+bool JournalBlockTailOk(std::span<const uint8_t> block, const TJournalSuperblock& sb) {
+    if (!sb.HasChecksumTail()) return true;
+    if (block.size() < 16) return false;
+    const size_t tail = block.size() - 4;
+    return SumWithoutField(sb.ChecksumSeed, block, tail) == Be32(block, tail);
+}
+
+bool JournalCommitSumOk(std::span<const uint8_t> block, const TJournalSuperblock& sb) {
+    if (!sb.HasChecksumTail()) return true;
+    // After the header: the sum's type and size (both 0 with v2 and v3), 2 bytes of
+    // padding, then the first of its eight 32-bit slots.
+    constexpr size_t kSum = 16;
+    if (block.size() < kSum + 4) return false;
+    return SumWithoutField(sb.ChecksumSeed, block, kSum) == Be32(block, kSum);
+}
+
+bool JournalTagSumOk(const TJournalTag& tag, uint32_t sequence, uint32_t blockSumFromZero, const TJournalSuperblock& sb) {
+    if (!sb.HasChecksumTail()) return true;
+    // The sum runs over the transaction's sequence (big-endian), then the block. It is
+    // linear in its start: what the sequence leaves after as many zeros as the block has,
+    // plus the block's own sum from 0, so each block is read once, before its tag is.
+    const uint8_t seq[4] = {static_cast<uint8_t>(sequence >> 24), static_cast<uint8_t>(sequence >> 16),
+                            static_cast<uint8_t>(sequence >> 8), static_cast<uint8_t>(sequence)};
+    const uint32_t sum = SumOfZeros(Crc32c(sb.ChecksumSeed, seq), sb.BlockSize) ^ blockSumFromZero;
+    return sb.Has(kJbd2CsumV3) ? sum == tag.Checksum : (sum & 0xFFFF) == (tag.Checksum & 0xFFFF);
 }
 
 std::span<const TJournalCopy> TJournalLog::CopiesOf(uint64_t fsBlock) const {
@@ -144,6 +198,11 @@ TJournalLog WalkJournal(uint64_t blockCount, const TJournalBlockRead& read) {
     std::unordered_map<uint64_t, uint32_t> seqOf;
     std::unordered_map<uint64_t, uint32_t> tagCount;
     std::vector<uint64_t> metadata;  // descriptor and revoke blocks, in log order
+    // With checksums: each block's sum from 0 (for the tag that names it, met later), and
+    // the journal's own blocks whose sum failed.
+    const bool sums = sb.HasChecksumTail();
+    std::vector<uint32_t> sumOf(sums ? n : 0);
+    std::unordered_set<uint64_t> badSum;
     std::vector<uint8_t> buf(sb.BlockSize);
     for (uint64_t p = first; p < end; ++p) {
         if (!read(p, buf)) {
@@ -154,8 +213,22 @@ TJournalLog WalkJournal(uint64_t blockCount, const TJournalBlockRead& read) {
         ++log.BlocksRead;
         const TJournalHeader h = DecodeJournalHeader(buf);
         kind[p - first] = static_cast<uint8_t>(h.Kind);
-        if (h.Kind == TJournalBlockKind::None) continue;
+        if (h.Kind == TJournalBlockKind::None) {
+            if (sums) sumOf[p - first] = Crc32c(0, buf);
+            continue;
+        }
         seqOf[p] = h.Sequence;
+        if (sums && (h.Kind == TJournalBlockKind::Descriptor || h.Kind == TJournalBlockKind::Revoke ||
+                     h.Kind == TJournalBlockKind::Commit)) {
+            ++log.ChecksumsChecked;
+            const bool ok = h.Kind == TJournalBlockKind::Commit ? JournalCommitSumOk(buf, sb) : JournalBlockTailOk(buf, sb);
+            if (!ok) {
+                badSum.insert(p);
+                ++(h.Kind == TJournalBlockKind::Commit       ? log.BadCommitSums
+                   : h.Kind == TJournalBlockKind::Descriptor ? log.BadDescriptorSums
+                                                             : log.BadRevokeSums);
+            }
+        }
         if (h.Kind == TJournalBlockKind::Descriptor) {
             tagCount[p] = static_cast<uint32_t>(std::min<uint64_t>(DecodeDescriptorTags(buf, sb).size(), n - 1));
             metadata.push_back(p);
@@ -198,7 +271,9 @@ TJournalLog WalkJournal(uint64_t blockCount, const TJournalBlockRead& read) {
             const uint32_t s = seqOf[p];
             uint64_t next;
             if (static_cast<TJournalBlockKind>(kindAt(p)) == TJournalBlockKind::Descriptor) {
-                const bool ok = rangeClean(p);
+                // A descriptor whose sum failed may name the wrong blocks, and its count
+                // says nothing of where the transaction goes on.
+                const bool ok = !badSum.count(p) && rangeClean(p);
                 clean[p] = ok;
                 if (!ok) break;
                 next = advance(p, uint64_t{1} + tagCount[p]);
@@ -209,7 +284,7 @@ TJournalLog WalkJournal(uint64_t blockCount, const TJournalBlockRead& read) {
             const auto it = seqOf.find(next);
             if (it == seqOf.end() || it->second != s) break;
             if (kn == TJournalBlockKind::Commit) {
-                result = Yes;
+                result = badSum.count(next) ? No : Yes;
                 break;
             }
             if (kn != TJournalBlockKind::Descriptor && kn != TJournalBlockKind::Revoke) break;
@@ -231,6 +306,13 @@ TJournalLog WalkJournal(uint64_t blockCount, const TJournalBlockRead& read) {
         for (size_t i = 0; i < k; ++i) {
             const uint64_t at = advance(p, uint64_t{1} + i);
             if (kindAt(at) == kUnreadable) continue;
+            if (sums) {
+                ++log.ChecksumsChecked;
+                if (!JournalTagSumOk(tags[i], seqOf[p], sumOf[at - first], sb)) {
+                    ++log.BadCopySums;
+                    continue;
+                }
+            }
             TJournalCopy c;
             c.FsBlock = tags[i].FsBlock;
             c.JournalBlock = at;
@@ -256,7 +338,8 @@ TJournalLog WalkJournal(uint64_t blockCount, const TJournalBlockRead& read) {
     // so a hostile log cannot make this grow past the copies.
     std::unordered_map<uint64_t, int64_t> newestRevoke;
     for (uint64_t p : metadata) {
-        if (static_cast<TJournalBlockKind>(kindAt(p)) != TJournalBlockKind::Revoke || state[p] != Yes) continue;
+        if (static_cast<TJournalBlockKind>(kindAt(p)) != TJournalBlockKind::Revoke || state[p] != Yes || badSum.count(p))
+            continue;
         if (!read(p, buf)) continue;
         const int64_t key = SeqKey(seqOf[p], ref);
         for (uint64_t fs : DecodeRevokeRecords(buf, sb)) {

@@ -50,6 +50,10 @@ struct TJournalSuperblock {
     uint32_t FeatureIncompat = 0;
     uint32_t FeatureRoCompat = 0;
     uint32_t FastCommitBlocks = 0;  // as stored; 0 means the default when fast commit is on
+    // With checksum v2 or v3: what every block sum starts from (from the journal's UUID),
+    // and whether the superblock's own sum matched (true when it has none).
+    uint32_t ChecksumSeed = 0;
+    bool ChecksumOk = true;
 
     bool Has(uint32_t incompat) const { return (FeatureIncompat & incompat) != 0; }
     bool HasChecksumTail() const { return Has(kJbd2CsumV2) || Has(kJbd2CsumV3); }
@@ -73,6 +77,7 @@ TJournalHeader DecodeJournalHeader(std::span<const uint8_t> b);
 struct TJournalTag {
     uint64_t FsBlock = 0;
     uint32_t Flags = 0;
+    uint32_t Checksum = 0;  // of the logged block: 32 bits with checksum v3, 16 with v2
 };
 // The tags of a descriptor block, in order (the i-th names the i-th block after it in
 // the log). Stops at the last-tag flag, at the checksum tail, or at the block's end.
@@ -80,6 +85,15 @@ std::vector<TJournalTag> DecodeDescriptorTags(std::span<const uint8_t> block, co
 
 // The file-system blocks a revoke block names (32- or 64-bit records).
 std::vector<uint64_t> DecodeRevokeRecords(std::span<const uint8_t> block, const TJournalSuperblock& sb);
+
+// Checksums of a journal with checksum v2 or v3 (each true when the journal has none):
+// the tail of a descriptor or revoke block, and the sum in a commit block, each over the
+// whole block (sb.BlockSize bytes) with the sum's own field as zeros.
+bool JournalBlockTailOk(std::span<const uint8_t> block, const TJournalSuperblock& sb);
+bool JournalCommitSumOk(std::span<const uint8_t> block, const TJournalSuperblock& sb);
+// The sum a tag of transaction `sequence` carries for a logged block, given that block's
+// sum from 0 (Crc32c(0, block), of the block as it lies in the journal, escaped or not).
+bool JournalTagSumOk(const TJournalTag& tag, uint32_t sequence, uint32_t blockSumFromZero, const TJournalSuperblock& sb);
 
 // Whether transaction a came after transaction b (sequence numbers wrap).
 inline bool JournalSeqAfter(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
@@ -107,6 +121,19 @@ struct TJournalLog {
     uint64_t UnreadableBlocks = 0;
     uint64_t Transactions = 0;           // committed transactions with at least one copy
     uint64_t UncommittedDescriptors = 0; // descriptors no commit block of their sequence closes
+
+    // Checksums (v2 and v3 journals), never fatal. A copy whose sum fails is left out, as
+    // are the copies a descriptor whose tail fails names (its block numbers may be wrong);
+    // a commit block whose sum fails commits nothing; a revoke block whose tail fails
+    // revokes nothing.
+    uint64_t ChecksumsChecked = 0;
+    uint64_t BadCopySums = 0;
+    uint64_t BadDescriptorSums = 0;
+    uint64_t BadCommitSums = 0;
+    uint64_t BadRevokeSums = 0;
+    uint64_t ChecksumFailures() const {
+        return BadCopySums + BadDescriptorSums + BadCommitSums + BadRevokeSums + (Super.ChecksumOk ? 0 : 1);
+    }
 
     // The copies of one file-system block, newest first.
     std::span<const TJournalCopy> CopiesOf(uint64_t fsBlock) const;

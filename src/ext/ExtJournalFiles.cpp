@@ -104,13 +104,15 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
         uint32_t Generation = 0;
         bool Unused = false;
     };
-    std::unordered_map<uint32_t, TLive> live;
+    // Each inode number lies in one inode-table block, and a block's copies are met
+    // together: what is known of its slots is kept for that block only (a volume whose
+    // tables the journal logged whole has millions of slots).
+    std::vector<std::optional<TLive>> live(perBlock);
     // The inode-table block as it is now, read once for all its slots.
     std::vector<uint8_t> current(bs);
     bool currentOk = false;
     auto liveOf = [&](uint32_t n, uint32_t slot) -> const TLive& {
-        auto it = live.find(n);
-        if (it != live.end()) return it->second;
+        if (live[slot]) return *live[slot];
         TLive l;
         const auto li = currentOk ? vol.DecodeInode(n, ByteSpan(current.data() + size_t{slot} * sb.InodeSize, sb.InodeSize))
                                   : vol.ReadInode(n);
@@ -123,7 +125,7 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
                 l.DeletedNow = li->Links == 0 || li->Dtime != 0 || mapEmptied;
             }
         }
-        return live.emplace(n, l).first->second;
+        return *(live[slot] = l);
     };
 
     // What the next newer copy of its block said of a slot.
@@ -132,8 +134,8 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
         bool InUse = false;
         uint32_t Sequence = 0;
     };
-    std::unordered_map<uint32_t, TNewer> newer;
-    std::unordered_set<uint32_t> resolved;
+    std::vector<std::optional<TNewer>> newer(perBlock);
+    std::vector<bool> resolved(perBlock);
     std::vector<uint8_t> buf(bs), prev(bs);
     const auto& copies = journal->Log.Copies;
     for (size_t i = 0; i < copies.size();) {
@@ -143,6 +145,9 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
         uint64_t index = 0;
         if (tableOf(copies[i].FsBlock, group, index)) {
             currentOk = vol.ReadBlock(copies[i].FsBlock, current);
+            std::fill(live.begin(), live.end(), std::nullopt);
+            std::fill(newer.begin(), newer.end(), std::nullopt);
+            std::fill(resolved.begin(), resolved.end(), false);
             bool havePrev = false;
             for (size_t k = i; k < end; ++k) {  // newest first
                 const TJournalCopy& c = copies[k];
@@ -153,22 +158,21 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
                     const uint64_t n64 = uint64_t{group} * sb.InodesPerGroup + slot + 1;
                     if (n64 > sb.InodesCount || n64 < sb.FirstInode) continue;
                     const auto n = static_cast<uint32_t>(n64);
-                    if (resolved.count(n)) continue;
+                    if (resolved[s]) continue;
                     const size_t at = size_t{s} * sb.InodeSize;
                     const ByteSpan raw(buf.data() + at, sb.InodeSize);
                     // A slot the newer copy held byte for byte decides nothing new (an inode
                     // in use there was taken or left then): only the state moves back to
                     // this older transaction.
                     if (havePrev && std::memcmp(buf.data() + at, prev.data() + at, sb.InodeSize) == 0) {
-                        if (const auto it = newer.find(n); it != newer.end()) it->second.Sequence = c.Sequence;
+                        if (newer[s]) newer[s]->Sequence = c.Sequence;
                         continue;
                     }
                     const auto ci = DecodeExtInode(raw, sb, n);
                     if (!ci || !ci->ChecksumOk) continue;
                     const bool inUse = InUse(*ci);
-                    std::optional<TNewer> after;
-                    if (const auto it = newer.find(n); it != newer.end()) after = it->second;
-                    newer[n] = {ci->Generation, inUse, c.Sequence};
+                    const std::optional<TNewer> after = newer[s];
+                    newer[s] = TNewer{ci->Generation, inUse, c.Sequence};
                     if (!inUse) continue;
                     const TLive& l = liveOf(n, s);
                     bool reused = false;
@@ -184,7 +188,7 @@ std::vector<TExtJournalInode> ExtDeletedInodesFromJournal(TExtVolume& vol, std::
                         // earlier file of this number.
                         continue;
                     }
-                    resolved.insert(n);
+                    resolved[s] = true;
                     TExtJournalInode r;
                     r.Number = n;
                     r.Inode = *ci;

@@ -1,10 +1,14 @@
 #include "ext/ExtJournalScan.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <optional>
 #include <set>
 #include <unordered_set>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "core/ClusterCondition.h"
 #include "core/DateConvert.h"
@@ -56,23 +60,27 @@ std::optional<uint64_t> NameOnlySize(TExtVolume& vol, uint32_t n) {
     return ino->Size;
 }
 
-// The blocks of a block group, as volume bytes.
-TByteExtent GroupArea(const TExtVolume& vol, uint64_t group) {
-    const TExtSuperblock& sb = vol.Super();
-    const uint64_t first = sb.FirstDataBlock + group * uint64_t{sb.BlocksPerGroup};
-    if (first >= sb.BlocksCount) return {};
-    const uint64_t count = std::min<uint64_t>(sb.BlocksPerGroup, sb.BlocksCount - first);
-    return {first * vol.BlockSize(), count * vol.BlockSize()};
+TExtNameOnly NameOnly(const TExtVolume& vol, uint32_t inode, std::string path, uint64_t size, uint64_t provenSize) {
+    return {inode, static_cast<uint32_t>(vol.GroupOfInode(inode)), std::move(path), size, provenSize};
 }
 
-TExtNameOnly NameOnly(const TExtVolume& vol, uint32_t inode, std::string path, uint64_t size, uint64_t provenSize) {
-    const uint64_t group = vol.GroupOfInode(inode);
-    return {inode, std::move(path), group, size, GroupArea(vol, group), provenSize};
+// The blocks of a block group, as volume bytes.
+TByteExtent GroupArea(const TExtRecovered& rec, uint32_t group) {
+    const uint64_t first = rec.FirstGroupAt + uint64_t{group} * rec.GroupBytes;
+    if (first >= rec.VolumeBytes) return {};
+    return {first, std::min(rec.GroupBytes, rec.VolumeBytes - first)};
 }
 
 constexpr std::string_view kOrphans = "/$OrphanFiles/";
 
 bool Orphaned(const std::string& path) { return path.rfind(kOrphans, 0) == 0; }
+
+// An ext address: the inode number in decimal.
+bool InodeNumber(const std::string& address, uint32_t& n) {
+    const char* end = address.data() + address.size();
+    const auto [at, ec] = std::from_chars(address.data(), end, n);
+    return ec == std::errc{} && at == end;
+}
 
 // What the cleanup filter judges: below a lost folder's made-up place only the part its
 // own names give (the made-up prefix is no noise); an inode no entry named, whole.
@@ -88,10 +96,20 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
                                     const std::function<std::string(const std::string&)>& translate,
                                     const std::function<bool()>& stop) {
     TExtRecovered out;
+    const TExtSuperblock& sb = vol.Super();
+    out.FirstGroupAt = uint64_t{sb.FirstDataBlock} * vol.BlockSize();
+    out.GroupBytes = uint64_t{sb.BlocksPerGroup} * vol.BlockSize();
+    out.VolumeBytes = uint64_t{sb.BlocksCount} * vol.BlockSize();
     const std::shared_ptr<const TExtJournal> journal = OpenExtJournal(vol);
     out.JournalPresent = journal->Present;
     out.JournalCopies = journal->Log.Copies.size();
     out.JournalTransactions = journal->Log.Transactions;
+    out.JournalSumsChecked = journal->Log.ChecksumsChecked;
+    out.JournalBadCopySums = journal->Log.BadCopySums;
+    out.JournalBadDescriptorSums = journal->Log.BadDescriptorSums;
+    out.JournalBadCommitSums = journal->Log.BadCommitSums;
+    out.JournalBadRevokeSums = journal->Log.BadRevokeSums;
+    out.JournalSuperSumOk = journal->Log.Super.ChecksumOk;
     const std::vector<TExtJournalInode> inodes = ExtDeletedInodesFromJournal(vol, journal);
     out.InodesFromJournal = inodes.size();
     TExtLostNames names(vol, journal, inodes, sweepFree, stop);
@@ -126,7 +144,7 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
             ++out.WithoutWholeMap;
             // The journal's copy still says how long the file was.
             if (const auto size = NameOnlySize(vol, r.Number))
-                out.NamesOnly.push_back(NameOnly(vol, r.Number, path, *size, r.Inode.Size));
+                out.NamesOnly.push_back(NameOnly(vol, r.Number, std::move(path), *size, r.Inode.Size));
             continue;
         }
         const TClusterCondition c = ConditionFromReuse(static_cast<int64_t>(r.TestedBlocks),
@@ -136,10 +154,44 @@ TExtRecovered ExtRecoverFromJournal(TExtVolume& vol, bool sweepFree,
         out.Found.push_back(std::move(f));
     }
     for (uint32_t d : names.LostFolders()) folders.insert(names.FolderPath(d));
-    for (const TExtNaming& n : names.NamesInRemovedFolders()) {
-        if (brought.count(n.Inode)) continue;
-        if (const auto size = NameOnlySize(vol, n.Inode))
-            out.NamesOnly.push_back(NameOnly(vol, n.Inode, names.FolderPath(n.Dir) + "/" + n.Name, *size, *size));
+
+    // The names without bytes of a removed tree are most of what a scan lists. Noted
+    // compactly first (the folders' paths once, the names in one buffer), so that once the
+    // names and their lists are dropped their paths are made side by side in memory, not
+    // in the holes between what was dropped.
+    struct TStaged {
+        uint32_t Inode, Folder;
+        uint64_t Size;
+        uint32_t NameAt, NameLength;
+    };
+    std::vector<TStaged> staged;
+    staged.reserve(names.CountNamesInRemovedFolders());
+    std::string nameBytes;
+    std::vector<std::string> folderPaths;
+    std::unordered_map<uint32_t, uint32_t> folderOf;
+    names.ForEachNameInRemovedFolders([&](const TExtNaming& n) {
+        if (brought.count(n.Inode) || nameBytes.size() + n.Name.size() > UINT32_MAX) return;
+        const auto size = NameOnlySize(vol, n.Inode);
+        if (!size) return;
+        const auto [at, fresh] = folderOf.try_emplace(n.Dir, static_cast<uint32_t>(folderPaths.size()));
+        if (fresh) folderPaths.push_back(names.FolderPath(n.Dir));
+        staged.push_back({n.Inode, at->second, *size, static_cast<uint32_t>(nameBytes.size()), static_cast<uint32_t>(n.Name.size())});
+        nameBytes += n.Name;
+    });
+    names.Drop();
+#ifdef __GLIBC__
+    // Hand the dropped names' pages back before the list grows.
+    malloc_trim(0);
+#endif
+    out.NamesOnly.reserve(out.NamesOnly.size() + staged.size());
+    for (const TStaged& n : staged) {
+        const std::string& folder = folderPaths[n.Folder];
+        std::string path;
+        path.reserve(folder.size() + 1 + n.NameLength);
+        path += folder;
+        path += '/';
+        path.append(nameBytes, n.NameAt, n.NameLength);
+        out.NamesOnly.push_back(NameOnly(vol, n.Inode, std::move(path), n.Size, n.Size));
     }
     folders.erase("");
     out.DeletedFolders.assign(folders.begin(), folders.end());
@@ -154,69 +206,99 @@ std::function<std::optional<TExtInode>(uint32_t)> ExtJournalHistory(const TExtRe
     };
 }
 
-void AddExtJournalResults(const TExtRecovered& rec, const TReaderOptions& opts, TReaderReport& report, TReaderResult& r) {
-    std::unordered_map<std::string, size_t> listed;
-    for (size_t i = 0; i < r.Found.size(); ++i) listed.emplace(r.Found[i].Inode, i);
+void AddExtJournalResults(TExtRecovered rec, const TReaderOptions& opts, TReaderReport& report, TReaderResult& r) {
     const bool emptyIsNoise = IsDefaultMaskList(opts.Masks);
-    auto hidden = [&](const std::string& path, int64_t size) {
-        if (opts.Cleanup && ((size == 0 && emptyIsNoise) || IsSyntheticPath(CleanupPart(path), TScanWhere::swDisk))) {
-            ++r.HiddenByCleanup;
-            return true;
-        }
-        if (!opts.Masks.empty() && !MatchesAnyMask(path, opts.Masks)) {
-            ++r.HiddenByMasks;
-            return true;
-        }
-        return false;
+    enum THide { Shown, ByCleanup, ByMasks };
+    auto hide = [&](const std::string& path, int64_t size) {
+        if (opts.Cleanup && ((size == 0 && emptyIsNoise) || IsSyntheticPath(CleanupPart(path), TScanWhere::swDisk)))
+            return ByCleanup;
+        if (!opts.Masks.empty() && !MatchesAnyMask(path, opts.Masks)) return ByMasks;
+        return Shown;
     };
-    uint64_t joined = 0, added = 0;
+    auto hidden = [&](const std::string& path, int64_t size) {
+        const THide h = hide(path, size);
+        if (h == ByCleanup) ++r.HiddenByCleanup;
+        if (h == ByMasks) ++r.HiddenByMasks;
+        return h != Shown;
+    };
+    // The results listed so far by inode number (ext addresses are numbers), sorted: 8
+    // bytes a result where a removed tree gives hundreds of thousands.
+    using TListed = std::vector<std::pair<uint32_t, uint32_t>>;
+    TListed listed;
+    auto index = [&](size_t from) {
+        for (size_t i = from; i < r.Found.size(); ++i) {
+            uint32_t n = 0;
+            if (InodeNumber(r.Found[i].Inode, n)) listed.emplace_back(n, static_cast<uint32_t>(i));
+        }
+        std::sort(listed.begin(), listed.end());
+    };
+    auto find = [&](uint32_t n) -> TFoundFile* {
+        const auto it = std::lower_bound(listed.begin(), listed.end(), std::make_pair(n, uint32_t{0}));
+        return it != listed.end() && it->first == n ? &r.Found[it->second] : nullptr;
+    };
+    const size_t scanned = r.Found.size();
+    index(0);
+    // The list grows once, to what it keeps: the names of a removed tree are most of it.
+    size_t adding = 0;
     for (const TFoundFile& f : rec.Found) {
-        const auto it = listed.find(f.Inode);
-        if (it != listed.end()) {
+        uint32_t n = 0;
+        if (!(InodeNumber(f.Inode, n) && find(n)) && hide(f.FullPath, f.SizeBytes) == Shown) ++adding;
+    }
+    for (const TExtNameOnly& n : rec.NamesOnly)
+        if (hide(n.Path, static_cast<int64_t>(std::min<uint64_t>(n.Size, INT64_MAX))) == Shown) ++adding;
+    r.Found.reserve(scanned + adding);
+
+    uint64_t joined = 0, added = 0;
+    for (TFoundFile& f : rec.Found) {
+        uint32_t n = 0;
+        if (TFoundFile* mine = InodeNumber(f.Inode, n) ? find(n) : nullptr) {
             // The scan named it from a live folder and read the journal's inode, but the
             // map of that inode needs the journal's copies of its index or indirect blocks.
-            TFoundFile& mine = r.Found[it->second];
-            const std::string path = Orphaned(mine.FullPath) && !Orphaned(f.FullPath) ? f.FullPath : mine.FullPath;
-            mine = f;
-            mine.FullPath = path;
+            std::string path = Orphaned(mine->FullPath) && !Orphaned(f.FullPath) ? std::move(f.FullPath) : std::move(mine->FullPath);
+            *mine = std::move(f);
+            mine->FullPath = std::move(path);
             ++joined;
             continue;
         }
         if (hidden(f.FullPath, f.SizeBytes)) continue;
-        listed.emplace(f.Inode, r.Found.size());
-        r.Found.push_back(f);
-        ++added;
         if (opts.Deep && !f.Extents.empty()) r.KnownStarts.push_back(f.Extents.front().Offset);
+        r.Found.push_back(std::move(f));
+        ++added;
     }
-    for (const TExtNameOnly& n : rec.NamesOnly) {
-        const std::string address = std::to_string(n.Inode);
-        if (const auto it = listed.find(address); it != listed.end()) {
-            if (it->second == TNameWithoutContent::kNotListed) continue;
+    rec.Found = TFoundFiles();
+    index(scanned);
+    uint32_t highest = 0;
+    for (const TExtNameOnly& n : rec.NamesOnly) highest = std::max(highest, n.Inode);
+    std::vector<bool> seen(rec.NamesOnly.empty() ? 0 : size_t{highest} + 1, false);
+    for (TExtNameOnly& n : rec.NamesOnly) {
+        if (seen[n.Inode]) continue;
+        seen[n.Inode] = true;
+        if (TFoundFile* theirs = find(n.Inode)) {
             // An inode the scan listed as an orphan (its map still there) gets its name.
-            TFoundFile& theirs = r.Found[it->second];
-            if (Orphaned(theirs.FullPath) && !Orphaned(n.Path) && (opts.Masks.empty() || MatchesAnyMask(n.Path, opts.Masks)))
-                theirs.FullPath = n.Path;
+            if (Orphaned(theirs->FullPath) && !Orphaned(n.Path) && (opts.Masks.empty() || MatchesAnyMask(n.Path, opts.Masks)))
+                theirs->FullPath = std::move(n.Path);
             continue;
         }
         TFoundFile f;
-        f.Inode = address;
-        f.FullPath = n.Path;
+        f.Inode = std::to_string(n.Inode);
+        f.FullPath = std::move(n.Path);
         f.FileType = "r/r";
         f.SizeBytes = static_cast<int64_t>(std::min<uint64_t>(n.Size, INT64_MAX));
+        // Only a name of a kind the content search finds can have anything beside it.
+        const bool besideContent = opts.Deep && opts.FoundByContent && opts.FoundByContent(f.FullPath);
+        const TByteExtent area = besideContent ? GroupArea(rec, n.Group) : TByteExtent{};
         // Hidden as an empty file, it still goes to the content search, which lists it
         // when it finds something beside it.
         const bool onlyEmpty = opts.Cleanup && f.SizeBytes == 0 && emptyIsNoise &&
-                               !IsSyntheticPath(CleanupPart(n.Path), TScanWhere::swDisk) &&
-                               (opts.Masks.empty() || MatchesAnyMask(n.Path, opts.Masks));
-        if (opts.Deep && onlyEmpty) {
+                               !IsSyntheticPath(CleanupPart(f.FullPath), TScanWhere::swDisk) &&
+                               (opts.Masks.empty() || MatchesAnyMask(f.FullPath, opts.Masks));
+        if (besideContent && onlyEmpty) {
             ++r.HiddenByCleanup;
-            listed.emplace(address, TNameWithoutContent::kNotListed);
-            r.NamesWithoutContent.push_back({TNameWithoutContent::kNotListed, std::move(f), n.Area, n.ProvenSize});
+            r.NamesWithoutContent.push_back({TNameWithoutContent::kNotListed, std::move(f), area, n.ProvenSize});
             continue;
         }
-        if (hidden(n.Path, f.SizeBytes)) continue;
-        listed.emplace(address, r.Found.size());
-        if (opts.Deep) r.NamesWithoutContent.push_back({r.Found.size(), f, n.Area, n.ProvenSize});
+        if (hidden(f.FullPath, f.SizeBytes)) continue;
+        if (besideContent) r.NamesWithoutContent.push_back({r.Found.size(), TFoundFile{}, area, n.ProvenSize});
         r.Found.push_back(std::move(f));
     }
     std::set<std::string> folders(r.DeletedFolders.begin(), r.DeletedFolders.end());
@@ -228,7 +310,15 @@ void AddExtJournalResults(const TExtRecovered& rec, const TReaderOptions& opts, 
                    " deleted inodes kept, " + std::to_string(added + joined) + " files with their content (" +
                    std::to_string(joined) + " named by the live folders), " + std::to_string(rec.DirBlocks) +
                    " folder blocks, " + std::to_string(rec.NamesOnly.size()) + " names without content");
-    else if (rec.DirBlocks != 0)
+    const uint64_t badSums = rec.JournalBadCopySums + rec.JournalBadDescriptorSums + rec.JournalBadCommitSums +
+                             rec.JournalBadRevokeSums;
+    if (badSums != 0 || !rec.JournalSuperSumOk)
+        report.Log("ext journal checksums that did not match: " + std::to_string(badSums) + " of " +
+                   std::to_string(rec.JournalSumsChecked) + " (" + std::to_string(rec.JournalBadCopySums) +
+                   " block copies, " + std::to_string(rec.JournalBadDescriptorSums) + " descriptor, " +
+                   std::to_string(rec.JournalBadCommitSums) + " commit and " + std::to_string(rec.JournalBadRevokeSums) +
+                   " revoke blocks), not used" + (rec.JournalSuperSumOk ? "" : "; the journal superblock's too"));
+    if (!rec.JournalPresent && rec.DirBlocks != 0)
         report.Log("ext free blocks: " + std::to_string(rec.DirBlocks) + " folder blocks, " +
                    std::to_string(rec.NamesOnly.size()) + " names without content");
 }

@@ -19,10 +19,9 @@ class TExtVolume;
 // bytes. Never joined to content found by the content search without proof.
 struct TExtNameOnly {
     uint32_t Inode = 0;
+    uint32_t Group = 0;   // the inode's block group
     std::string Path;
-    uint64_t Group = 0;   // the inode's block group
     uint64_t Size = 0;    // what the inode on the disk says now (what a copy by it gives)
-    TByteExtent Area;     // that group's blocks, where the allocator put the file's content
     // The size the file had, from the journal's copy of its inode or the inode where the
     // kernel left it; 0 when neither says (ext2 zeroes a deleted inode's size).
     uint64_t ProvenSize = 0;
@@ -42,7 +41,17 @@ struct TExtRecovered {
     uint64_t JournalCopies = 0;
     uint64_t JournalTransactions = 0;
     uint64_t InodesFromJournal = 0;
+    // The journal's checksums (v2 and v3): how many were checked, and those that failed,
+    // whose blocks were not used (see TJournalLog).
+    uint64_t JournalSumsChecked = 0;
+    uint64_t JournalBadCopySums = 0;
+    uint64_t JournalBadDescriptorSums = 0;
+    uint64_t JournalBadCommitSums = 0;
+    uint64_t JournalBadRevokeSums = 0;
+    bool JournalSuperSumOk = true;
     uint64_t DirBlocks = 0;
+    // The volume's block groups as bytes, where the allocator puts a group's files.
+    uint64_t FirstGroupAt = 0, GroupBytes = 0, VolumeBytes = 0;
     uint64_t WithoutWholeMap = 0;  // inline data, holes or an unreadable node: left out
 };
 
@@ -62,8 +71,9 @@ std::function<std::optional<TExtInode>(uint32_t)> ExtJournalHistory(const TExtRe
 // the journal's content (the inode on the disk lost its map); the rest is added through the
 // same masks and cleanup, lost folders' made-up names not counting as noise. Names without
 // bytes are listed as empty files, like the scan's deleted entries whose inode kept nothing;
-// in a deep scan they are also handed to the content search (NamesWithoutContent), those
-// the cleanup filter hides as empty too.
-void AddExtJournalResults(const TExtRecovered& rec, const TReaderOptions& opts, TReaderReport& report, TReaderResult& r);
+// in a deep scan those of a kind the content search finds (opts.FoundByContent) are also
+// handed to it (NamesWithoutContent), those the cleanup filter hides as empty too.
+// rec is used up: its files move into r, which grows once, to what it keeps.
+void AddExtJournalResults(TExtRecovered rec, const TReaderOptions& opts, TReaderReport& report, TReaderResult& r);
 
 } // namespace brivo

@@ -5,7 +5,7 @@
 #include <set>
 #include <unordered_map>
 
-#include "ext/ExtCrc.h"
+#include "core/Crc32c.h"
 #include "ext/ExtDir.h"
 #include "ext/ExtVolume.h"
 
@@ -116,7 +116,7 @@ void TExtLostNames::NoteLeaf(ByteSpan block, uint64_t at, std::vector<TLeaf>& le
     if (!d.Valid || d.IsHtreeNode || !d.HasTail) return;
     // The sum is linear in its starting value: the block's own part now, the folder's
     // (number and generation over as many zeros) later.
-    leaves.push_back({at, d.TailChecksum ^ ExtCrc32cFast(0, block.subspan(0, bs - 12))});
+    leaves.push_back({at, d.TailChecksum ^ Crc32c(0, block.subspan(0, bs - 12))});
 }
 
 void TExtLostNames::PlaceLeaves(const std::vector<TLeaf>& leaves) {
@@ -184,7 +184,7 @@ void TExtLostNames::AddBlock(ByteSpan block, uint32_t dir, const TJournalCopy* f
             }
         }
         if (!seen && list.size() < 64) {
-            list.push_back({dir, e.Inode, e.Type, e.Name, e.Deleted});
+            list.push_back({e.Name, dir, e.Inode, e.Type, e.Deleted});
             ++names_;
         }
     }
@@ -365,18 +365,45 @@ std::vector<uint32_t> TExtLostNames::LostFolders() {
     return {out.begin(), out.end()};
 }
 
-std::vector<TExtNaming> TExtLostNames::NamesInRemovedFolders() {
-    std::vector<TExtNaming> out;
-    for (const auto& [inode, list] : byInode_) {
-        for (const TExtNaming& n : list) {
-            if (n.Type == 2 || LiveDir(n.Dir)) continue;
-            if (vol_.IsInodeAllocated(inode)) break;
-            out.push_back(n);
-            break;
-        }
+const TExtNaming* TExtLostNames::NamingInRemovedFolder(uint32_t inode, const std::vector<TExtNaming>& list) {
+    for (const TExtNaming& n : list) {
+        if (n.Type == 2 || LiveDir(n.Dir)) continue;
+        return vol_.IsInodeAllocated(inode) ? nullptr : &n;
     }
-    std::sort(out.begin(), out.end(), [](const TExtNaming& a, const TExtNaming& b) { return a.Inode < b.Inode; });
-    return out;
+    return nullptr;
+}
+
+void TExtLostNames::Drop() {
+    byInode_ = {};
+    parentOf_ = {};
+    crtimeOf_ = {};
+    deletedDirs_ = {};
+    liveState_ = {};
+    livePaths_ = {};
+    paths_ = {};
+    liveScanned_ = {};
+    logged_ = {};
+}
+
+size_t TExtLostNames::CountNamesInRemovedFolders() {
+    size_t count = 0;
+    for (const auto& [inode, list] : byInode_)
+        if (NamingInRemovedFolder(inode, list)) ++count;
+    return count;
+}
+
+void TExtLostNames::ForEachNameInRemovedFolders(const std::function<void(const TExtNaming&)>& each) {
+    std::vector<uint32_t> inodes;
+    inodes.reserve(byInode_.size());
+    for (const auto& [inode, list] : byInode_) inodes.push_back(inode);
+    std::sort(inodes.begin(), inodes.end());
+    for (uint32_t inode : inodes) {
+        // A copy: placing the folder may read live folders, whose entries join the lists.
+        const TExtNaming* n = NamingInRemovedFolder(inode, byInode_.find(inode)->second);
+        if (!n) continue;
+        const TExtNaming first = *n;
+        each(first);
+    }
 }
 
 } // namespace brivo

@@ -15,10 +15,10 @@ class TExtVolume;
 
 // One entry that named an inode in a folder (the folder's inode number).
 struct TExtNaming {
+    std::string Name;  // first, so the small fields pack: a removed tree gives one per file
     uint32_t Dir = 0;
     uint32_t Inode = 0;
     uint8_t Type = 0;
-    std::string Name;
     bool Deleted = false;
 };
 
@@ -44,8 +44,14 @@ public:
     std::string PathAt(uint32_t inode, uint32_t sequence);
     // Folders known only from their blocks (deleted, not in the journal's inodes).
     std::vector<uint32_t> LostFolders();
-    // Every deleted inode named in a removed folder (not alive now), in inode order.
-    std::vector<TExtNaming> NamesInRemovedFolders();
+    // Every deleted inode named in a removed folder (not alive now), in inode order: one
+    // naming each, handed to each in turn rather than copied out (a removed tree may hold
+    // millions).
+    void ForEachNameInRemovedFolders(const std::function<void(const TExtNaming&)>& each);
+    // How many that hands over.
+    size_t CountNamesInRemovedFolders();
+    // Frees what the names took; nothing is asked of them after.
+    void Drop();
     bool IsDeletedFolder(uint32_t dir) const { return deletedDirs_.count(dir) != 0; }
     uint64_t DirBlocksFound() const { return dirBlocks_; }
     uint64_t LeavesPlaced() const { return leavesPlaced_; }
@@ -69,6 +75,8 @@ private:
     std::optional<int64_t> CreatedAt(uint32_t dir);
     bool JournalSawOtherGeneration(uint32_t n, uint32_t generation);
     const TExtNaming* BestNaming(uint32_t inode, bool isDir, uint32_t preferredDir) const;
+    // The naming of a deleted inode in a removed folder that the names without bytes use.
+    const TExtNaming* NamingInRemovedFolder(uint32_t inode, const std::vector<TExtNaming>& list);
 
     TExtVolume& vol_;
     std::shared_ptr<const TExtJournal> journal_;

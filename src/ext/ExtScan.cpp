@@ -284,11 +284,14 @@ void TExtScanner::OrphanInodes() {
 
 TReaderResult FastScanExtDirect(TByteSource& src, TReaderReport& report, const TReaderOptions& opts) {
     TExtVolume vol(src);
-    const TExtRecovered journal = ExtRecoverFromJournal(
-        vol, opts.Deep, [&](const std::string& t) { return report.Translate(t); }, [&] { return report.StopRequested(); });
-    TExtScanner scanner(vol, report, opts, ExtJournalHistory(journal));
-    TReaderResult r = scanner.Run();
-    AddExtJournalResults(journal, opts, report, r);
+    TReaderResult r;
+    {
+        TExtRecovered journal = ExtRecoverFromJournal(
+            vol, opts.Deep, [&](const std::string& t) { return report.Translate(t); }, [&] { return report.StopRequested(); });
+        TExtScanner scanner(vol, report, opts, ExtJournalHistory(journal));
+        r = scanner.Run();
+        AddExtJournalResults(std::move(journal), opts, report, r);
+    }
     if (opts.Deep && !report.StopRequested()) {
         TExtFreeCounts counts;
         r.FreeAreas = ExtFreeAreas(vol, report, &counts);

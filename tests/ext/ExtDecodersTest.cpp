@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "ext/ExtCrc.h"
+#include "core/Crc32c.h"
 #include "ext/ExtDir.h"
 #include "ext/ExtFileMap.h"
 #include "ext/ExtGroupDesc.h"
@@ -37,22 +37,6 @@ TExtSuperblock Sb(uint32_t blockSize = 1024, bool bit64 = false) {
 
 // ---------------------------------------------------------------- group descriptors
 
-TEST(ExtCrc, FastSumMatchesTheTableOne) {
-    // Lengths around the 8-byte steps and the odd tail, from odd addresses.
-    std::vector<uint8_t> bytes(4200);
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 131 + 7);
-    for (size_t len : {0, 1, 7, 8, 9, 15, 16, 17, 128, 244, 256, 4084, 4096}) {
-        for (size_t off : {0, 1, 3}) {
-            const ByteSpan part(bytes.data() + off, len);
-            for (uint32_t seed : {0u, ~0u, 0x12345678u})
-                EXPECT_EQ(ExtCrc32cFast(seed, part), ExtCrc32c(seed, part)) << len << " " << off << " " << seed;
-        }
-    }
-    // The standard check value of CRC32C ("123456789", inverted in and out).
-    const char* check = "123456789";
-    EXPECT_EQ(~ExtCrc32cFast(~0u, ByteSpan(reinterpret_cast<const uint8_t*>(check), 9)), 0xE3069283u);
-}
-
 TEST(ExtGroupDesc, Decode32And64AndChecksums) {
     std::vector<uint8_t> d(64, 0);
     Put32(d, 0x00, 300); Put32(d, 0x04, 301); Put32(d, 0x08, 302);
@@ -74,8 +58,8 @@ TEST(ExtGroupDesc, Decode32And64AndChecksums) {
     TExtSuperblock sc = Sb(4096, true);
     sc.FeatureRoCompat |= ext_feature::kMetadataCsum;
     const uint8_t groupLe[4] = {3, 0, 0, 0};
-    uint32_t c = ExtCrc32c(ExtCsumSeed(sc), groupLe);
-    c = ExtCrc32c(c, d);
+    uint32_t c = Crc32c(ExtCsumSeed(sc), groupLe);
+    c = Crc32c(c, d);
     Put16(d, 0x1E, static_cast<uint16_t>(c));
     g = DecodeExtGroupDesc(d, sc, 3);
     EXPECT_TRUE(g.ChecksumOk);
@@ -150,9 +134,9 @@ TEST(ExtInode, FieldsTimesAndChecksum) {
     Put16(r, 0x80, 32);
     Put32(r, 0x14, 1700000000);
     const uint8_t num[4] = {12, 0, 0, 0}, gen[4] = {77, 0, 0, 0};
-    uint32_t c = ExtCrc32c(ExtCsumSeed(s), num);
-    c = ExtCrc32c(c, gen);
-    c = ExtCrc32c(c, r);
+    uint32_t c = Crc32c(ExtCsumSeed(s), num);
+    c = Crc32c(c, gen);
+    c = Crc32c(c, r);
     Put16(r, 0x7C, static_cast<uint16_t>(c));
     Put16(r, 0x82, static_cast<uint16_t>(c >> 16));
 

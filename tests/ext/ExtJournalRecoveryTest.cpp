@@ -15,6 +15,7 @@
 #include "core/ReaderReport.h"
 #include "ext/ExtDir.h"
 #include "ext/ExtExtractor.h"
+#include "ext/ExtJournalFiles.h"
 #include "ext/ExtJournalScan.h"
 #include "ext/ExtScan.h"
 #include "ext/ExtVolume.h"
@@ -226,6 +227,65 @@ TEST(ExtJournalRecovery, CreationTimesAreTheInodesOwn) {
     ASSERT_NE(old, home.end());
     ASSERT_TRUE(old->HasCreateDate);
     EXPECT_LT((old->CreateDateUtc - 25569.0) * 86400.0, 1796982496.0 - 1.0);
+}
+
+// The kernel's journal with checksum v3 (metadata_csum): every sum it wrote matches ours,
+// and a logged inode-table block damaged by one byte outside the deleted inode's own slot
+// (whose inode checksum still holds) no longer gives that inode back.
+TEST(ExtJournalRecovery, JournalChecksumsAreCheckedAndADamagedCopyIsNotTrusted) {
+    TempDir dir;
+    const std::string img = UnpackFixture("ext4-home.img", dir);
+    uint64_t damageAt = 0;
+    uint32_t number = 0, sequence = 0;
+    {
+        auto src = OpenRawByteSource(img);
+        TExtVolume vol(*src);
+        const auto journal = OpenExtJournal(vol);
+        ASSERT_TRUE(journal->Present);
+        EXPECT_TRUE(journal->Log.Super.ChecksumOk);
+        EXPECT_GT(journal->Log.ChecksumsChecked, 100u);
+        EXPECT_EQ(journal->Log.ChecksumFailures(), 0u);
+        const auto inodes = ExtDeletedInodesFromJournal(vol, journal);
+        const auto regular = std::find_if(inodes.begin(), inodes.end(), [](const TExtJournalInode& r) { return r.Inode.IsRegular(); });
+        ASSERT_NE(regular, inodes.end());
+        number = regular->Number;
+        sequence = regular->Sequence;
+        uint64_t tableBlock = 0;
+        uint32_t offset = 0;
+        ASSERT_TRUE(vol.InodeLocation(number, tableBlock, offset));
+        const auto copies = journal->Log.CopiesOf(tableBlock);
+        const auto copy = std::find_if(copies.begin(), copies.end(), [&](const TJournalCopy& c) { return c.Sequence == sequence; });
+        ASSERT_NE(copy, copies.end());
+        // Where that journal block lies in the volume.
+        const TExtFileMap map = vol.FileMap(*vol.ReadInode(vol.Super().JournalInode));
+        for (const TExtRun& run : map.Runs)
+            if (copy->JournalBlock >= run.Logical && copy->JournalBlock - run.Logical < run.Count)
+                damageAt = (run.Physical + copy->JournalBlock - run.Logical) * vol.BlockSize();
+        ASSERT_NE(damageAt, 0u);
+        damageAt += offset == 0 ? vol.Super().InodeSize * 2 - 1 : offset - 1;
+    }
+    std::string bytes = ReadFileBytes(img);
+    bytes[damageAt] = static_cast<char>(bytes[damageAt] ^ 0x01);
+    WriteFileBytes(img, bytes);
+
+    auto src = OpenRawByteSource(img);
+    TExtVolume vol(*src);
+    const auto journal = OpenExtJournal(vol);
+    EXPECT_EQ(journal->Log.BadCopySums, 1u);
+    EXPECT_EQ(journal->Log.ChecksumFailures(), 1u);
+    for (const TExtJournalInode& r : ExtDeletedInodesFromJournal(vol, journal))
+        EXPECT_FALSE(r.Number == number && r.Sequence == sequence);
+    TExtRecovered rec = ExtRecoverFromJournal(vol, false);
+    EXPECT_EQ(rec.JournalBadCopySums, 1u);
+    struct : TNullReport {
+        std::vector<std::string> Lines;
+        void Log(const std::string& msg) override { Lines.push_back(msg); }
+    } report;
+    TReaderResult r;
+    AddExtJournalResults(std::move(rec), TReaderOptions{}, report, r);
+    EXPECT_EQ(std::count_if(report.Lines.begin(), report.Lines.end(),
+                            [](const std::string& l) { return l.starts_with("ext journal checksums that did not match: 1 of "); }),
+              1);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/Crc32c.h"
 #include "ext/ExtJournal.h"
 
 namespace brivo {
@@ -24,6 +25,11 @@ struct TTestJournal {
     std::vector<std::vector<uint8_t>> Blocks;
     std::vector<uint64_t> Unreadable;
     mutable uint64_t Reads = 0;
+    struct TTagAt {
+        size_t Descriptor, Offset, Data;
+        uint32_t Sequence;
+    };
+    std::vector<TTagAt> TagsAt;  // for Seal
 
     explicit TTestJournal(uint32_t length, uint32_t incompat = 0, uint32_t sequence = 100, uint32_t start = 0)
         : Incompat(incompat), Blocks(length, std::vector<uint8_t>(1024, 0)) {
@@ -55,6 +61,7 @@ struct TTestJournal {
             if (i > 0) flags |= kJbd2TagSameUuid;
             if (i + 1 == tags.size()) flags |= kJbd2TagLast;
             auto& b = Blocks[at];
+            TagsAt.push_back({at, pos, at + 1 + i, seq});
             PutBe32(b, pos, static_cast<uint32_t>(tags[i].first));
             if (sb.Has(kJbd2CsumV3)) {
                 PutBe32(b, pos + 4, flags);
@@ -89,6 +96,32 @@ struct TTestJournal {
         PutBe32(Blocks[at], 12, static_cast<uint32_t>(pos));
     }
     void Data(size_t at, uint8_t fill) { Blocks[at].assign(BlockSize, fill); }
+    // Writes every checksum as the kernel does (checksum v2 or v3): each tag's over the
+    // sequence and its block as logged, the descriptor and revoke tails, the commit
+    // block's, the superblock's; call once the blocks are in place.
+    void Seal() {
+        auto& sb = Blocks[0];
+        for (size_t i = 0; i < 16; ++i) sb[0x30 + i] = static_cast<uint8_t>(0x11 * i + 3);
+        const uint32_t seed = Crc32c(~0u, std::span<const uint8_t>(sb).subspan(0x30, 16));
+        for (const TTagAt& t : TagsAt) {
+            const uint8_t seq[4] = {static_cast<uint8_t>(t.Sequence >> 24), static_cast<uint8_t>(t.Sequence >> 16),
+                                    static_cast<uint8_t>(t.Sequence >> 8), static_cast<uint8_t>(t.Sequence)};
+            const uint32_t sum = Crc32c(Crc32c(seed, seq), Blocks[t.Data]);
+            if (Incompat & kJbd2CsumV3) PutBe32(Blocks[t.Descriptor], t.Offset + 12, sum);
+            else PutBe16(Blocks[t.Descriptor], t.Offset + 4, static_cast<uint16_t>(sum));
+        }
+        for (size_t i = 1; i < Blocks.size(); ++i) {
+            auto& b = Blocks[i];
+            if (b.size() < 12 || b[0] != 0xC0 || b[1] != 0x3B) continue;
+            const uint8_t type = b[7];
+            const size_t at = type == 2 ? 16 : BlockSize - 4;
+            if (type != 1 && type != 2 && type != 5) continue;
+            PutBe32(b, at, 0);
+            PutBe32(b, at, Crc32c(seed, b));
+        }
+        PutBe32(sb, 0xFC, 0);
+        PutBe32(sb, 0xFC, Crc32c(~0u, sb));
+    }
 
     TJournalBlockRead Reader() const {
         return [this](uint64_t i, std::span<uint8_t> out) {
@@ -323,6 +356,64 @@ TEST(ExtJournal, HostileLogsEndAndReadEachBlockABoundedNumberOfTimes) {
         j.Blocks[0][0] = 0;
         EXPECT_FALSE(j.Walk().Super.Valid);
         EXPECT_FALSE(WalkJournal(1, j.Reader()).Super.Valid);
+    }
+}
+
+TEST(ExtJournal, ChecksumsDecideWhichCopiesAreTrusted) {
+    // Two transactions: 10 logs 500 and 501; 11 logs 502 (escaped) and revokes 500.
+    // Each case damages one byte; a failed sum is counted and never fatal.
+    enum Damage { None, CopyOf501, Descriptor10, Commit10, Revoke11, Superblock };
+    struct Case {
+        const char* what;
+        Damage damage;
+        bool has500, has501, committed10, revoked500, superOk;
+        uint64_t badCopies, badDescriptors, badCommits, badRevokes;
+    };
+    const Case cases[] = {
+        {"intact", None, true, true, true, true, true, 0, 0, 0, 0},
+        {"a logged block", CopyOf501, true, false, true, true, true, 1, 0, 0, 0},
+        {"a descriptor", Descriptor10, false, false, true, true, true, 0, 1, 0, 0},
+        {"a commit block", Commit10, true, true, false, true, true, 0, 0, 1, 0},
+        {"a revoke block", Revoke11, true, true, true, false, true, 0, 0, 0, 1},
+        {"the superblock", Superblock, true, true, true, true, false, 0, 0, 0, 0},
+    };
+    for (uint32_t flavour : {kJbd2CsumV2, kJbd2CsumV3, kJbd2CsumV3 | kJbd2Bit64}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + " " + std::to_string(flavour));
+            TTestJournal j(32, flavour | kJbd2Revoke, 12, 0);
+            j.Descriptor(1, 10, {{500, 0}, {501, 0}});
+            j.Data(2, 0xA0);
+            j.Data(3, 0xA1);
+            j.Commit(4, 10);
+            j.Descriptor(5, 11, {{502, kJbd2TagEscape}});
+            j.Data(6, 0xB0);
+            j.Blocks[6][0] = j.Blocks[6][1] = j.Blocks[6][2] = j.Blocks[6][3] = 0;
+            j.Revoke(7, 11, {500});
+            j.Commit(8, 11);
+            j.Seal();
+            const size_t at[] = {0, 3, 1, 4, 7, 0};
+            if (c.damage != None) j.Blocks[at[c.damage]][c.damage == Superblock ? 0x200 : 900] ^= 0x40;
+
+            const TJournalLog log = j.Walk();
+            ASSERT_TRUE(log.Super.Valid);
+            EXPECT_EQ(log.Super.ChecksumOk, c.superOk);
+            // 3 tags (2 when a descriptor's are left unread), 2 descriptors, 2 commits, 1 revoke.
+            EXPECT_EQ(log.ChecksumsChecked, c.damage == Descriptor10 ? 6u : 8u);
+            EXPECT_EQ(log.BadCopySums, c.badCopies);
+            EXPECT_EQ(log.BadDescriptorSums, c.badDescriptors);
+            EXPECT_EQ(log.BadCommitSums, c.badCommits);
+            EXPECT_EQ(log.BadRevokeSums, c.badRevokes);
+            EXPECT_EQ(log.CopiesOf(500).size(), c.has500 ? 1u : 0u);
+            EXPECT_EQ(log.CopiesOf(501).size(), c.has501 ? 1u : 0u);
+            if (c.has500) {
+                EXPECT_EQ(log.CopiesOf(500)[0].Committed, c.committed10);
+                EXPECT_EQ(log.CopiesOf(500)[0].Revoked, c.revoked500);
+            }
+            // The escaped copy's sum is over the block as logged.
+            ASSERT_EQ(log.CopiesOf(502).size(), 1u);
+            EXPECT_TRUE(log.CopiesOf(502)[0].Committed);
+            EXPECT_EQ(log.Transactions, c.has500 && c.committed10 ? 2u : 1u);
+        }
     }
 }
 
