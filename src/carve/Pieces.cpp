@@ -6,6 +6,9 @@
 #include <array>
 #include <cstring>
 #include <deque>
+#include <set>
+#include <string>
+#include <string_view>
 
 #include "carve/JpegEntropy.h"
 
@@ -179,6 +182,7 @@ TPieceVerdict TPieceSearch::Rebuild(const TCarveFormat& format, uint64_t start, 
     if (format.Walk == WalkJpeg) return RebuildJpeg(start, hit, pieces);
     if (format.Walk == WalkPng) return RebuildPng(start, hit, pieces);
     if (format.Walk == WalkZip) return RebuildZip(start, hit, pieces);
+    if (format.Walk == WalkPdf) return RebuildPdf(start, hit, pieces);
     return TPieceVerdict::Untried;
 }
 
@@ -542,6 +546,223 @@ TPieceVerdict TPieceSearch::RebuildZip(uint64_t start, TCarveHit& hit, std::vect
         if (!found) break;
     }
     return TPieceVerdict::Broken;
+}
+
+namespace {
+
+// What an object's own bytes tell of its wholeness: a deflated stream inflates to its end,
+// where zlib's Adler-32 proves every byte, or it does not; anything else cannot tell.
+enum class TObjectProof : uint8_t { Holds, Fails, Silent };
+
+TObjectProof ObjectProof(TCarveInput& in, uint64_t at, uint64_t next) {
+    if (next <= at) return TObjectProof::Silent;
+    std::string head(static_cast<size_t>(std::min<uint64_t>(next - at, 4096)), '\0');
+    head.resize(in.Read(at, reinterpret_cast<uint8_t*>(head.data()), head.size()));
+    const size_t st = head.find("stream");
+    if (st == std::string::npos) return TObjectProof::Silent;
+    const std::string_view dict(head.data(), st);
+    if (dict.find("/FlateDecode") == std::string_view::npos) return TObjectProof::Silent;
+    for (std::string_view other : {"/ASCII", "/LZW", "/RunLength", "/DCT", "/JPX", "/JBIG2", "/CCITT", "/Crypt"})
+        if (dict.find(other) != std::string_view::npos) return TObjectProof::Silent;
+    uint64_t from = at + st + 6;
+    uint8_t eol[2] = {};
+    in.Read(from, eol, 2);
+    from += eol[0] == '\r' && eol[1] == '\n' ? 2 : eol[0] == '\n' || eol[0] == '\r' ? 1 : 0;
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return TObjectProof::Silent;
+    std::vector<uint8_t> src(16 * 1024), out(64 * 1024);
+    int r = Z_OK;
+    while (r == Z_OK && from < next) {
+        if (z.avail_in == 0) {
+            const size_t got = in.Read(from, src.data(), static_cast<size_t>(std::min<uint64_t>(src.size(), next - from)));
+            if (got == 0) break;
+            from += got;
+            z.next_in = src.data();
+            z.avail_in = static_cast<uInt>(got);
+        }
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        r = inflate(&z, Z_NO_FLUSH);
+        if (r == Z_BUF_ERROR && z.avail_out == 0) r = Z_OK;
+    }
+    while (r == Z_OK && z.avail_in > 0) {
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        r = inflate(&z, Z_NO_FLUSH);
+        if (r == Z_BUF_ERROR) break;
+    }
+    inflateEnd(&z);
+    return r == Z_STREAM_END ? TObjectProof::Holds : TObjectProof::Fails;
+}
+
+// A cross-reference section or object the document's tables place: where, and what must
+// stand there ("xref" for a table).
+struct TPdfMark {
+    uint64_t At = 0, Num = 0;
+    bool Table = false;
+    bool operator<(const TPdfMark& o) const { return At < o.At; }
+};
+
+bool ParseUnsigned(std::string_view s, uint64_t& v) {
+    size_t i = 0;
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\r' || s[i] == '\n' || s[i] == '\t')) ++i;
+    const size_t first = i;
+    v = 0;
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9' && i - first < 15; ++i) v = v * 10 + static_cast<uint64_t>(s[i] - '0');
+    return i > first;
+}
+
+} // namespace
+
+// The document's own tables say where each object starts in the original: the table found
+// near an end mark on the disk gives the shift of the last piece, and the objects in the
+// order of their offsets, each found at its place (the first one that is not gives a
+// break before it, and its place on the disk the next shift), lead from the first piece to
+// the last. A break that falls in a deflated stream is taken only where the stream then
+// inflates whole; where no stream tells and more than one cluster boundary could hold the
+// break, the document is left as it was. The rebuilt document must then pass its check.
+TPieceVerdict TPieceSearch::RebuildPdf(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces) {
+    // Documents larger than this are not rebuilt: the window is read whole, once.
+    constexpr uint64_t kPdfWindow = 16u << 20;
+    const uint64_t reach = std::min<uint64_t>({Total() - start, hit.Length + 2 * kPieceSearchBytes, kPdfWindow});
+    Pin(start, reach);
+    const std::string_view text(reinterpret_cast<const char*>(pinned_.data()), pinnedLen_);
+    // Each "startxref" in the window is tried as the document's end, nearest first.
+    int tried = 0;
+    for (size_t from = 0; tried < 8;) {
+        const size_t k = text.find("startxref", from);
+        if (k == std::string_view::npos) break;
+        from = k + 9;
+        const size_t e = text.find("%%EOF", k);
+        uint64_t xref = 0;
+        if (e == std::string_view::npos || e > k + 64 || !ParseUnsigned(text.substr(k + 9, 20), xref)) continue;
+        uint64_t end = e + 5;
+        if (end < text.size() && text[end] == '\r') ++end;
+        if (end < text.size() && text[end] == '\n') ++end;
+        ++tried;
+        std::vector<TPiece> found;
+        if (!RebuildPdfTo(start, k, end, xref, found)) continue;
+        pieces = std::move(found);
+        hit.End = TCarveEnd::Complete;
+        uint64_t length = 0;
+        for (const TPiece& p : pieces) length += p.Length;
+        hit.Length = hit.ProvenBytes = length;
+        hit.DecodedPercent = -1;
+        return TPieceVerdict::Rebuilt;
+    }
+    return TPieceVerdict::Broken;
+}
+
+bool TPieceSearch::RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uint64_t xref,
+                                std::vector<TPiece>& pieces) {
+    if (xref >= tail) return false;
+    const uint64_t window = pinnedLen_;
+    // Whether what the mark names stands where the shift puts it (all inside the window).
+    auto lands = [&](const TPdfMark& m, uint64_t shift) {
+        const uint64_t at = m.At + shift;
+        if (at + 64 > window) return false;
+        const std::span<const uint8_t> b(pinned_.data() + at, 64);
+        if (m.Table) return std::memcmp(b.data(), "xref", 4) == 0;
+        TMemoryInput mem(b);
+        return PdfObjectAt(mem, 0, m.Num, 64);
+    };
+    // The table (or stream) nearest before the "startxref" at a shift of whole clusters.
+    uint64_t lastShift = ~uint64_t{0};
+    TPdfMark first{xref, 0, true};
+    for (uint64_t m = (tail - xref) / cluster_ + 1; m-- > 0;) {
+        const uint64_t q = xref + m * cluster_;
+        if (q >= tail) continue;
+        TPdfMark t{xref, 0, true};
+        if (!lands(t, m * cluster_)) {
+            uint64_t num = 0;
+            const std::string_view s(reinterpret_cast<const char*>(pinned_.data() + q), std::min<uint64_t>(20, window - q));
+            if (!ParseUnsigned(s, num)) continue;
+            t = {xref, num, false};
+            if (!lands(t, m * cluster_)) continue;
+        }
+        first = t;
+        lastShift = m * cluster_;
+        break;
+    }
+    if (lastShift == ~uint64_t{0} || end < lastShift) return false;
+    const uint64_t fileEnd = end - lastShift;
+    // Every section, each read where one of the shifts known so far puts it.
+    std::vector<TPdfMark> marks{first};
+    constexpr size_t kMaxMarks = 1u << 20;
+    uint64_t budget = kPdfMaxXrefEntries;
+    std::set<uint64_t> seen;
+    bool overflow = false;
+    for (uint64_t at = xref; at != ~uint64_t{0} && seen.insert(at).second && seen.size() <= 256;) {
+        uint64_t prev = ~uint64_t{0};
+        bool read = false;
+        for (uint64_t shift : {lastShift, uint64_t{0}}) {
+            if (at + shift >= window) continue;
+            TPiecesInput in(*this, {{start + shift, 0}}, false);
+            std::vector<TPdfMark> got;
+            read = ReadPdfXref(in, at, fileEnd, [&](uint64_t num, uint64_t off) {
+                if (got.size() < kMaxMarks) got.push_back({off, num, false});
+                else overflow = true;
+            }, prev, budget);
+            if (!read) continue;
+            if (at != xref) {
+                uint8_t w[4] = {};
+                in.Read(at, w, 4);
+                if (std::memcmp(w, "xref", 4) == 0) marks.push_back({at, 0, true});
+            }
+            marks.insert(marks.end(), got.begin(), got.end());
+            break;
+        }
+        if (!read || overflow || marks.size() > kMaxMarks) return false;
+        at = prev;
+    }
+    std::stable_sort(marks.begin(), marks.end());
+    marks.erase(std::unique(marks.begin(), marks.end(), [](const TPdfMark& a, const TPdfMark& b) { return a.At == b.At; }),
+                marks.end());
+    if (marks.empty() || marks.front().At == 0 || marks.back().At >= fileEnd) return false;
+
+    std::vector<TPiece> current{{start, 0}};
+    uint64_t shift = 0, before = 0;  // before: where the last object found in place starts
+    for (const TPdfMark& m : marks) {
+        if (lands(m, shift)) {
+            before = m.At;
+            continue;
+        }
+        if (current.size() >= kMaxPieces) return false;
+        // A break lies after the object before, at a cluster boundary of the file.
+        const uint64_t lastStart = StartOfLast(current);
+        const uint64_t lo = std::max(before, lastStart) / cluster_ * cluster_ + cluster_;
+        if (lo > m.At) return false;
+        bool found = false;
+        for (uint64_t next = shift + cluster_; next <= lastShift && next - shift <= kPieceSearchBytes && !found;
+             next += cluster_) {
+            if (!lands(m, next)) continue;
+            std::vector<TPiece> best;
+            const size_t bounds = static_cast<size_t>((m.At - lo) / cluster_ + 1);
+            for (uint64_t b = lo; b <= m.At; b += cluster_) {
+                if (claims_.Claimed(start + b + next)) continue;
+                std::vector<TPiece> trial = With(current, b, start + b + next);
+                TPiecesInput in(*this, trial, false);
+                const TObjectProof proof = ObjectProof(in, before, m.At);
+                if (proof == TObjectProof::Fails) continue;
+                if (proof == TObjectProof::Silent && bounds > 1) continue;
+                best = std::move(trial);
+                break;
+            }
+            if (best.empty()) continue;
+            current = std::move(best);
+            shift = next;
+            found = true;
+        }
+        if (!found) return false;
+        before = m.At;
+    }
+    if (shift != lastShift || current.size() < 2) return false;
+    pieces = EndAt(current, fileEnd);
+    if (pieces.size() < 2) return false;
+    // The format's own check over the rebuilt bytes: every object of every section in place.
+    TPiecesInput all(*this, pieces, false);
+    const TCarveHit check = WalkPdf(all);
+    return check.End == TCarveEnd::Complete && check.Length == fileEnd;
 }
 
 } // namespace brivo::carve

@@ -67,6 +67,10 @@ private:
     TPieceVerdict RebuildJpeg(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
     TPieceVerdict RebuildPng(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
     TPieceVerdict RebuildZip(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
+    TPieceVerdict RebuildPdf(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
+    // The PDF at start as the document whose "startxref" stands at start + tail and whose
+    // end mark ends at start + end (both in the pinned window), xref the offset it gives.
+    bool RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uint64_t xref, std::vector<TPiece>& pieces);
     // Reads [from, from + n) into the pinned window, where the candidates are read from.
     void Pin(uint64_t from, uint64_t n);
 
