@@ -181,7 +181,12 @@ TPieceVerdict TPieceSearch::Rebuild(const TCarveFormat& format, uint64_t start, 
     pieces.clear();
     if (format.Walk == WalkJpeg) return RebuildJpeg(start, hit, pieces);
     if (format.Walk == WalkPng) return RebuildPng(start, hit, pieces);
-    if (format.Walk == WalkZip) return RebuildZip(start, hit, pieces);
+    if (format.Walk == WalkZip) {
+        const TPieceVerdict v = RebuildZip(start, hit, pieces);
+        if (v == TPieceVerdict::Rebuilt || v == TPieceVerdict::Whole) return v;
+        pieces.clear();
+        return RebuildZipByDirectory(start, hit, pieces) == TPieceVerdict::Rebuilt ? TPieceVerdict::Rebuilt : v;
+    }
     if (format.Walk == WalkPdf) return RebuildPdf(start, hit, pieces);
     return TPieceVerdict::Untried;
 }
@@ -544,6 +549,143 @@ TPieceVerdict TPieceSearch::RebuildZip(uint64_t start, TCarveHit& hit, std::vect
             }
         }
         if (!found) break;
+    }
+    return TPieceVerdict::Broken;
+}
+
+namespace {
+
+// A member as the central directory gives it.
+struct TListed {
+    uint64_t At = 0, CSize = 0, USize = 0;
+    uint32_t Crc = 0, Method = 0, Flags = 0;
+    std::string Name;
+    bool operator<(const TListed& o) const { return At < o.At; }
+};
+
+} // namespace
+
+// The end record near the start on the disk gives the directory's size and its offset in
+// the archive; where the directory stands before the record gives the last piece's shift.
+// The members in the order of their offsets then lead from the first piece to the last,
+// as a PDF's objects do: a member's header not where the shift so far puts it means a
+// break in the member before, found where that member's data then unpacks to its CRC-32
+// (one break in it, or two with a piece between them). The sizes come from the directory,
+// so members whose local headers leave them to a descriptor after the data are followed
+// too. The archive rebuilt must then pass its check whole.
+TPieceVerdict TPieceSearch::RebuildZipByDirectory(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces) {
+    constexpr uint64_t kWindow = 16u << 20;
+    const uint64_t reach = std::min<uint64_t>({Total() - start, hit.Length + 2 * kPieceSearchBytes, kWindow});
+    Pin(start, reach);
+    const uint64_t window = pinnedLen_;
+    const uint8_t* w = pinned_.data();
+    int tried = 0;
+    for (uint64_t e = 0; e + 22 <= window && tried < 8; ++e) {
+        if (!(w[e] == 'P' && w[e + 1] == 'K' && w[e + 2] == 5 && w[e + 3] == 6)) continue;
+        const uint64_t count = Le16(w + e + 10), cdSize = Le32(w + e + 12), cdAt = Le32(w + e + 16);
+        const uint64_t end = e + 22 + Le16(w + e + 20);
+        if (count == 0 || cdSize > e || e - cdSize < cdAt || (e - cdSize - cdAt) % cluster_ || end > window) continue;
+        ++tried;
+        const uint64_t lastShift = e - cdSize - cdAt, fileEnd = end - lastShift;
+        // The directory's entries, read where it stands.
+        std::vector<TListed> listed;
+        bool sound = true;
+        for (uint64_t p = e - cdSize; listed.size() < count && sound;) {
+            if (p + 46 > e || Le32(w + p) != kZipCentral) {
+                sound = false;
+                break;
+            }
+            TListed m;
+            m.Flags = Le16(w + p + 8);
+            m.Method = Le16(w + p + 10);
+            m.Crc = Le32(w + p + 16);
+            m.CSize = Le32(w + p + 20);
+            m.USize = Le32(w + p + 24);
+            m.At = Le32(w + p + 42);
+            const uint64_t nlen = Le16(w + p + 28), next = p + 46 + nlen + Le16(w + p + 30) + Le16(w + p + 32);
+            if (next > e || nlen == 0 || m.At >= cdAt || (m.Method != 0 && m.Method != 8) || (m.Flags & 1)) {
+                sound = false;
+                break;
+            }
+            m.Name.assign(reinterpret_cast<const char*>(w + p + 46), nlen);
+            listed.push_back(std::move(m));
+            p = next;
+        }
+        if (!sound || listed.size() != count) continue;
+        std::sort(listed.begin(), listed.end());
+        if (listed.front().At != 0) continue;
+        // The local header the directory names, at the shift.
+        auto lands = [&](const TListed& m, uint64_t shift) {
+            const uint64_t at = m.At + shift;
+            if (at + 30 + m.Name.size() > window || Le32(w + at) != kZipLocal) return false;
+            return Le16(w + at + 26) == m.Name.size() && std::memcmp(w + at + 30, m.Name.data(), m.Name.size()) == 0;
+        };
+        // The member's data checks out in the pieces: its CRC-32 over what it unpacks to.
+        auto checks = [&](const std::vector<TPiece>& trial, const TListed& m) {
+            TPiecesInput in(*this, trial, false);
+            uint8_t h[30];
+            if (in.Read(m.At, h, 30) != 30 || Le32(h) != kZipLocal) return false;
+            TMember t;
+            t.At = m.At;
+            t.Data = m.At + 30 + Le16(h + 26) + Le16(h + 28);
+            t.CSize = m.CSize;
+            t.USize = m.USize;
+            t.Crc = m.Crc;
+            t.Method = m.Method;
+            t.Next = t.Data + t.CSize;
+            return MemberChecks(in, t);
+        };
+        std::vector<TPiece> current{{start, 0}};
+        uint64_t shift = 0;
+        // Each member, and then the directory itself, must stand where the shift puts it.
+        bool ok = true;
+        for (size_t i = 1; i <= listed.size() && ok; ++i) {
+            const uint64_t at = i < listed.size() ? listed[i].At : cdAt;
+            auto here = [&](uint64_t s) {
+                return i < listed.size() ? lands(listed[i], s) : at + s + 4 <= window && Le32(w + at + s) == kZipCentral;
+            };
+            if (here(shift)) continue;
+            const TListed& m = listed[i - 1];
+            const uint64_t lo = std::max(m.At, StartOfLast(current)) / cluster_ * cluster_ + cluster_;
+            ok = false;
+            if (lo > at || current.size() + 2 > kMaxPieces) break;
+            for (uint64_t next = shift + cluster_; next <= lastShift && next - shift <= kPieceSearchBytes && !ok;
+                 next += cluster_) {
+                if (!here(next)) continue;
+                // One break in the member before.
+                for (uint64_t b = lo; b <= at && !ok; b += cluster_) {
+                    if (claims_.Claimed(start + b + next)) continue;
+                    std::vector<TPiece> trial = With(current, b, start + b + next);
+                    if (!checks(trial, m)) continue;
+                    current = std::move(trial);
+                    ok = true;
+                }
+                // Two, with a piece of whole clusters between them at a shift in between;
+                // tried only where that stays a small search.
+                const uint64_t bounds = (at - lo) / cluster_ + 1, mids = (next - shift) / cluster_;
+                if (ok || bounds * bounds * mids > 4096 || m.CSize > (1u << 20)) continue;
+                for (uint64_t b1 = lo; b1 < at && !ok; b1 += cluster_)
+                    for (uint64_t mid = shift + cluster_; mid < next && !ok; mid += cluster_)
+                        for (uint64_t b2 = b1 + cluster_; b2 <= at && !ok; b2 += cluster_) {
+                            if (claims_.Claimed(start + b1 + mid) || claims_.Claimed(start + b2 + next)) continue;
+                            std::vector<TPiece> trial = With(With(current, b1, start + b1 + mid), b2, start + b2 + next);
+                            if (!checks(trial, m)) continue;
+                            current = std::move(trial);
+                            ok = true;
+                        }
+            }
+            if (ok) shift = StartOfLast(current) == 0 ? shift : current.back().Logical - start - StartOfLast(current);
+        }
+        if (!ok || shift != lastShift || current.size() < 2) continue;
+        std::vector<TPiece> found = EndAt(current, fileEnd);
+        TPiecesInput all(*this, found, false);
+        const TCarveHit check = WalkZip(all);
+        if (check.End != TCarveEnd::Complete || check.Length != fileEnd) continue;
+        pieces = std::move(found);
+        hit.End = TCarveEnd::Complete;
+        hit.Length = hit.ProvenBytes = fileEnd;
+        hit.DecodedPercent = -1;
+        return TPieceVerdict::Rebuilt;
     }
     return TPieceVerdict::Broken;
 }

@@ -67,6 +67,9 @@ private:
     TPieceVerdict RebuildJpeg(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
     TPieceVerdict RebuildPng(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
     TPieceVerdict RebuildZip(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
+    // An archive whose central directory lies on the disk near its start: every member
+    // where the directory places it, each one's data checking out across the breaks.
+    TPieceVerdict RebuildZipByDirectory(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
     TPieceVerdict RebuildPdf(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
     // The PDF at start as the document whose "startxref" stands at start + tail and whose
     // end mark ends at start + end (both in the pinned window), xref the offset it gives.
