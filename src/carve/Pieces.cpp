@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <deque>
 #include <set>
@@ -660,19 +661,36 @@ TPieceVerdict TPieceSearch::RebuildZipByDirectory(uint64_t start, TCarveHit& hit
                     current = std::move(trial);
                     ok = true;
                 }
-                // Two, with a piece of whole clusters between them at a shift in between;
-                // tried only where that stays a small search.
-                const uint64_t bounds = (at - lo) / cluster_ + 1, mids = (next - shift) / cluster_;
-                if (ok || bounds * bounds * mids > 4096 || m.CSize > (1u << 20)) continue;
-                for (uint64_t b1 = lo; b1 < at && !ok; b1 += cluster_)
-                    for (uint64_t mid = shift + cluster_; mid < next && !ok; mid += cluster_)
-                        for (uint64_t b2 = b1 + cluster_; b2 <= at && !ok; b2 += cluster_) {
-                            if (claims_.Claimed(start + b1 + mid) || claims_.Claimed(start + b2 + next)) continue;
+                // Two, with a piece of whole clusters between them at a shift in between:
+                // the first break where the bytes at the old shift stop looking like the
+                // archive's, each piece starting after such bytes; all of them only where
+                // that stays a small search.
+                if (ok || m.CSize > (1u << 20)) continue;
+                std::vector<uint64_t> b1s, b2s, mids;
+                auto after = [&](uint64_t logical) { return logical >= cluster_ && Foreign(logical - cluster_, true); };
+                for (uint64_t b = lo; b <= at; b += cluster_) {
+                    if (b < at && Foreign(start + b + shift, true) && !after(start + b + shift)) b1s.push_back(b);
+                    if (after(start + b + next) && !Foreign(start + b + next, false)) b2s.push_back(b);
+                }
+                for (uint64_t mid = shift + cluster_; mid < next; mid += cluster_) mids.push_back(mid);
+                if (b1s.empty())
+                    for (uint64_t b = lo; b < at; b += cluster_) b1s.push_back(b);
+                if (b2s.empty())
+                    for (uint64_t b = lo + cluster_; b <= at; b += cluster_) b2s.push_back(b);
+                if (b1s.size() * b2s.size() * mids.size() > 4096) continue;
+                for (uint64_t b1 : b1s)
+                    for (uint64_t mid : mids) {
+                        if (ok || claims_.Claimed(start + b1 + mid) || !after(start + b1 + mid) ||
+                            Foreign(start + b1 + mid, false))
+                            continue;
+                        for (uint64_t b2 : b2s) {
+                            if (ok || b2 <= b1 || claims_.Claimed(start + b2 + next)) continue;
                             std::vector<TPiece> trial = With(With(current, b1, start + b1 + mid), b2, start + b2 + next);
                             if (!checks(trial, m)) continue;
                             current = std::move(trial);
                             ok = true;
                         }
+                    }
             }
             if (ok) shift = StartOfLast(current) == 0 ? shift : current.back().Logical - start - StartOfLast(current);
         }
@@ -735,6 +753,67 @@ TObjectProof ObjectProof(TCarveInput& in, uint64_t at, uint64_t next) {
     }
     inflateEnd(&z);
     return r == Z_STREAM_END ? TObjectProof::Holds : TObjectProof::Fails;
+}
+
+// An object without a stream read token by token from its header to "endobj": numbers,
+// names, strings, dictionaries, arrays, references and the few keywords; what a break
+// puts in its middle (words of text, another file's bytes) reads as none of these.
+bool ObjectParses(TCarveInput& in, uint64_t at, uint64_t next) {
+    if (next <= at || next - at > 64 * 1024) return false;
+    std::string s(static_cast<size_t>(next - at), '\0');
+    s.resize(in.Read(at, reinterpret_cast<uint8_t*>(s.data()), s.size()));
+    size_t i = s.find("obj");
+    if (i == std::string::npos || i > 40) return false;
+    i += 3;
+    // NUL counts as white space in the format, but writers do not put it between tokens;
+    // zeros in an object are a zeroed cluster.
+    auto space = [](char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t' || c == '\f'; };
+    auto delim = [&](char c) { return space(c) || std::strchr("()<>[]{}/%", c) != nullptr; };
+    int depth = 0;
+    while (i < s.size()) {
+        const char c = s[i];
+        if (space(c)) {
+            ++i;
+        } else if (c == '%') {
+            while (i < s.size() && s[i] != '\n' && s[i] != '\r') ++i;
+        } else if (c == '/') {
+            for (++i; i < s.size() && !delim(s[i]); ++i)
+                if (static_cast<uint8_t>(s[i]) < 0x21 || static_cast<uint8_t>(s[i]) > 0x7E) return false;
+        } else if (c == '(') {
+            int nest = 1;
+            for (++i; i < s.size() && nest; ++i) {
+                if (s[i] == '\\') ++i;
+                else if (s[i] == '(') ++nest;
+                else if (s[i] == ')') --nest;
+            }
+            if (nest) return false;
+        } else if (c == '<' && i + 1 < s.size() && s[i + 1] == '<') {
+            ++depth, i += 2;
+        } else if (c == '>' && i + 1 < s.size() && s[i + 1] == '>') {
+            if (--depth < 0) return false;
+            i += 2;
+        } else if (c == '<') {
+            for (++i; i < s.size() && s[i] != '>'; ++i)
+                if (!std::isxdigit(static_cast<unsigned char>(s[i])) && !space(s[i])) return false;
+            ++i;
+        } else if (c == '[') {
+            ++depth, ++i;
+        } else if (c == ']') {
+            if (--depth < 0) return false;
+            ++i;
+        } else {
+            size_t k = i;
+            while (k < s.size() && !delim(s[k])) ++k;
+            const std::string_view word(s.data() + i, k - i);
+            if (word == "endobj") return depth == 0;
+            if (word == "stream") return false;
+            const bool number = word.find_first_not_of("+-.0123456789") == std::string_view::npos;
+            if (!number && word != "R" && word != "true" && word != "false" && word != "null") return false;
+            if (k == i) return false;
+            i = k;
+        }
+    }
+    return false;
 }
 
 // A cross-reference section or object the document's tables place: where, and what must
@@ -878,7 +957,10 @@ bool TPieceSearch::RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uin
         for (uint64_t next = shift + cluster_; next <= lastShift && next - shift <= kPieceSearchBytes && !found;
              next += cluster_) {
             if (!lands(m, next)) continue;
-            std::vector<TPiece> best;
+            // Where the break falls: the one boundary whose stream inflates whole, else the
+            // one boundary whose object then reads as an object, else the only boundary.
+            std::vector<TPiece> best, parsed;
+            size_t parses = 0;
             const size_t bounds = static_cast<size_t>((m.At - lo) / cluster_ + 1);
             for (uint64_t b = lo; b <= m.At; b += cluster_) {
                 if (claims_.Claimed(start + b + next)) continue;
@@ -886,10 +968,17 @@ bool TPieceSearch::RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uin
                 TPiecesInput in(*this, trial, false);
                 const TObjectProof proof = ObjectProof(in, before, m.At);
                 if (proof == TObjectProof::Fails) continue;
-                if (proof == TObjectProof::Silent && bounds > 1) continue;
-                best = std::move(trial);
-                break;
+                if (proof == TObjectProof::Holds) {
+                    best = std::move(trial);
+                    break;
+                }
+                if (ObjectParses(in, before, m.At)) {
+                    if (++parses == 1) parsed = trial;
+                } else if (bounds == 1) {
+                    best = std::move(trial);
+                }
             }
+            if (best.empty() && parses == 1) best = std::move(parsed);
             if (best.empty()) continue;
             current = std::move(best);
             shift = next;
