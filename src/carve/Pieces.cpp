@@ -57,6 +57,10 @@ TPieceVerdict AcceptWhole(const std::vector<TPiece>& current, const TCarveHit& w
                           std::vector<TPiece>& pieces) {
     pieces = EndAt(current, walked.Length);
     if (pieces.size() < 2) return TPieceVerdict::Whole;
+    if (!Disjoint(pieces)) {
+        pieces.clear();
+        return TPieceVerdict::Broken;
+    }
     hit.End = TCarveEnd::Complete;
     hit.Length = hit.ProvenBytes = walked.Length;
     hit.DecodedPercent = -1;
@@ -164,6 +168,36 @@ void TPieceSearch::Pin(uint64_t from, uint64_t n) {
     pinnedAt_ = from;
 }
 
+void TPieceSearch::PinAround(uint64_t logical, uint64_t extra) {
+    const uint64_t back = std::min<uint64_t>(logical, kPieceSearchBytes + 64 * 1024);
+    Pin(logical - back, back + kPieceSearchBytes + cluster_ + extra);
+}
+
+std::vector<uint64_t> TPieceSearch::Candidates(uint64_t logical, const std::vector<TPiece>& pieces, TSide side) const {
+    std::vector<uint64_t> out;
+    if (side != TSide::Before)
+        for (uint64_t c = logical + cluster_; c < Total() && c < logical + kPieceSearchBytes; c += cluster_) out.push_back(c);
+    if (side == TSide::After) return out;
+    // Then before: an allocator that found the space after a file's first run taken puts
+    // the rest where it finds room, before it too (ext2 does, for a file written over
+    // the end of a block group). Not in the file's own pieces so far.
+    for (uint64_t d = cluster_; d <= logical && d < kPieceSearchBytes; d += cluster_) {
+        const uint64_t c = logical - d;
+        bool own = c >= pieces.back().Logical && c < logical;
+        for (size_t i = 0; i + 1 < pieces.size() && !own; ++i)
+            own = c >= pieces[i].Logical && c < pieces[i].Logical + pieces[i].Length;
+        if (!own) out.push_back(c);
+    }
+    return out;
+}
+
+bool Disjoint(std::vector<TPiece> pieces) {
+    std::sort(pieces.begin(), pieces.end(), [](const TPiece& a, const TPiece& b) { return a.Logical < b.Logical; });
+    for (size_t i = 1; i < pieces.size(); ++i)
+        if (pieces[i - 1].Logical + pieces[i - 1].Length > pieces[i].Logical) return false;
+    return true;
+}
+
 bool TPieceSearch::Foreign(uint64_t logical, bool textToo) {
     if (claims_.Claimed(logical)) return true;
     std::array<uint8_t, 512> s{};
@@ -243,39 +277,43 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
             const uint64_t b = m->first;
             if (b > w.At || b <= lastStart) continue;
             const uint64_t bl = current.back().Logical + (b - lastStart);
-            const uint64_t back = std::min<uint64_t>(bl - current.back().Logical, 64 * 1024);
-            Pin(bl - back, back + kPieceSearchBytes + cluster_);
+            PinAround(bl, 0);
             // How far a block's DC lies from the one above it, on average, in the picture so
             // far: a continuation's first row must match its row above about as well.
             const double own = m->second.Jumps ? static_cast<double>(m->second.Jump) / static_cast<double>(m->second.Jumps) : 0.0;
+            // After the break first; before it only where nothing after it fits, as a copy
+            // of the same picture there would fit as well as its own piece.
             std::vector<TPiece> best;
-            double bestJump = 0, runnerUp = 1e300;
-            for (uint64_t c = bl + cluster_; c < Total() && c < bl + kPieceSearchBytes; c += cluster_) {
-                if (Foreign(c, true)) continue;
-                std::vector<TPiece> trial = With(current, b, c);
-                TPiecesInput in(*this, trial, true);
-                TJpegState t = m->second;
-                t.Jump = t.Jumps = 0;
-                t.SeamEnd = t.Mcu + scan.McusWide + 1;
-                const TJpegWalk tw = walker.Walk(in, t, b + cluster_);
-                // Through the cluster: an MCU that runs on into the next one may break
-                // there, where the next piece is yet to be found.
-                if (tw.Stop == TJpegStop::Broken && tw.At <= b + cluster_) continue;
-                // Huffman codes fall back into step after a few symbols, so another
-                // picture's data often walks without a fault; its first row does not
-                // continue the rows above it. Too few blocks to tell is no proof.
-                if (t.Jumps < 4 || m->second.Jumps < 16) continue;
-                const double jump = static_cast<double>(t.Jump) / static_cast<double>(t.Jumps);
-                if (jump > kSeamSlack * own + kSeamFloor) continue;
-                if (best.empty() || jump < bestJump) {
-                    if (!best.empty()) runnerUp = std::min(runnerUp, bestJump);
-                    best = std::move(trial), bestJump = jump;
-                } else {
-                    runnerUp = std::min(runnerUp, jump);
+            for (const TSide side : {TSide::After, TSide::Before}) {
+                if (!best.empty()) break;
+                double bestJump = 0, runnerUp = 1e300;
+                for (uint64_t c : Candidates(bl, current, side)) {
+                    if (Foreign(c, true)) continue;
+                    std::vector<TPiece> trial = With(current, b, c);
+                    TPiecesInput in(*this, trial, true);
+                    TJpegState t = m->second;
+                    t.Jump = t.Jumps = 0;
+                    t.SeamEnd = t.Mcu + scan.McusWide + 1;
+                    const TJpegWalk tw = walker.Walk(in, t, b + cluster_);
+                    // Through the cluster: an MCU that runs on into the next one may break
+                    // there, where the next piece is yet to be found.
+                    if (tw.Stop == TJpegStop::Broken && tw.At <= b + cluster_) continue;
+                    // Huffman codes fall back into step after a few symbols, so another
+                    // picture's data often walks without a fault; its first row does not
+                    // continue the rows above it. Too few blocks to tell is no proof.
+                    if (t.Jumps < 4 || m->second.Jumps < 16) continue;
+                    const double jump = static_cast<double>(t.Jump) / static_cast<double>(t.Jumps);
+                    if (jump > kSeamSlack * own + kSeamFloor) continue;
+                    if (best.empty() || jump < bestJump) {
+                        if (!best.empty()) runnerUp = std::min(runnerUp, bestJump);
+                        best = std::move(trial), bestJump = jump;
+                    } else {
+                        runnerUp = std::min(runnerUp, jump);
+                    }
                 }
+                // Two candidates that fit about as well say the fit proves nothing.
+                if (!best.empty() && bestJump > kSeamMargin * runnerUp) best.clear();
             }
-            // Two candidates that fit about as well say the fit proves nothing.
-            if (!best.empty() && bestJump > kSeamMargin * runnerUp) best.clear();
             if (best.empty()) continue;
             current = std::move(best);
             s = m->second;
@@ -291,7 +329,7 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
             // The format's own check, the picture decoded whole, over the rebuilt bytes.
             TPiecesInput all(*this, pieces, false);
             const TCarveHit check = WalkJpeg(all);
-            if (check.End != TCarveEnd::Complete || check.Length != w.At) {
+            if (check.End != TCarveEnd::Complete || check.Length != w.At || !Disjoint(pieces)) {
                 pieces.clear();
                 return TPieceVerdict::Broken;
             }
@@ -329,7 +367,7 @@ TPieceVerdict TPieceSearch::RebuildPng(uint64_t start, TCarveHit& hit, std::vect
         for (uint64_t b = (chunkAt + cluster_ - 1) / cluster_ * cluster_; b < chunkEnd && !found; b += cluster_) {
             if (b <= lastStart) continue;
             const uint64_t bl = current.back().Logical + (b - lastStart);
-            Pin(bl, kPieceSearchBytes + (sane ? chunkEnd - b : 0) + cluster_);
+            PinAround(bl, sane ? chunkEnd - b : 0);
             // The CRC over the chunk's type and data before the boundary.
             uLong head = crc32(0L, nullptr, 0);
             const bool split = sane && b >= chunkAt + 8;
@@ -341,7 +379,8 @@ TPieceVerdict TPieceSearch::RebuildPng(uint64_t start, TCarveHit& hit, std::vect
                     p += k;
                 }
             }
-            for (uint64_t c = bl + cluster_; c < Total() && c < bl + kPieceSearchBytes && !found; c += cluster_) {
+            for (uint64_t c : Candidates(bl, current)) {
+                if (found) break;
                 if (Foreign(c, false)) continue;
                 std::vector<TPiece> trial = With(current, b, c);
                 TPiecesInput tin(*this, trial, false);
@@ -527,9 +566,9 @@ TPieceVerdict TPieceSearch::RebuildZip(uint64_t start, TCarveHit& hit, std::vect
             if (found) break;
             const uint64_t bl = current.back().Logical + (b - lastStart);
             if (bl >= Total()) continue;
-            const uint64_t back = std::min<uint64_t>(bl - current.back().Logical, 64 * 1024);
-            Pin(bl - back, back + kPieceSearchBytes + cluster_);
-            for (uint64_t c = bl + cluster_; c < Total() && c < bl + kPieceSearchBytes && !found; c += cluster_) {
+            PinAround(bl, 0);
+            for (uint64_t c : Candidates(bl, current)) {
+                if (found) break;
                 if (Foreign(c, false)) continue;
                 std::vector<TPiece> trial = With(current, b, c);
                 TPiecesInput tin(*this, trial, false);
@@ -577,17 +616,31 @@ struct TListed {
 TPieceVerdict TPieceSearch::RebuildZipByDirectory(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces) {
     constexpr uint64_t kWindow = 16u << 20;
     const uint64_t reach = std::min<uint64_t>({Total() - start, hit.Length + 2 * kPieceSearchBytes, kWindow});
-    Pin(start, reach);
+    // The window runs from the bound before the start, where a later piece may lie too.
+    const uint64_t o = std::min<uint64_t>(start, kPieceSearchBytes);
+    Pin(start - o, o + reach);
     const uint64_t window = pinnedLen_;
     const uint8_t* w = pinned_.data();
-    int tried = 0;
-    for (uint64_t e = 0; e + 22 <= window && tried < 8; ++e) {
-        if (!(w[e] == 'P' && w[e + 1] == 'K' && w[e + 2] == 5 && w[e + 3] == 6)) continue;
+    // End records after the start, nearest first, then before it.
+    std::vector<uint64_t> ends;
+    for (uint64_t e = o; e + 22 <= window && ends.size() < 8; ++e)
+        if (w[e] == 'P' && w[e + 1] == 'K' && w[e + 2] == 5 && w[e + 3] == 6) ends.push_back(e);
+    for (uint64_t e = std::min(o, window >= 22 ? window - 22 : 0); e-- > 0 && ends.size() < 12;)
+        if (w[e] == 'P' && w[e + 1] == 'K' && w[e + 2] == 5 && w[e + 3] == 6) ends.push_back(e);
+    // A byte of the original at a shift, as its place in the window; window when outside.
+    auto win = [&](uint64_t orig, int64_t shift) {
+        const int64_t at = static_cast<int64_t>(o + orig) + shift;
+        return at < 0 || static_cast<uint64_t>(at) >= window ? window : static_cast<uint64_t>(at);
+    };
+    const auto c = static_cast<int64_t>(cluster_);
+    for (uint64_t e : ends) {
         const uint64_t count = Le16(w + e + 10), cdSize = Le32(w + e + 12), cdAt = Le32(w + e + 16);
         const uint64_t end = e + 22 + Le16(w + e + 20);
-        if (count == 0 || cdSize > e || e - cdSize < cdAt || (e - cdSize - cdAt) % cluster_ || end > window) continue;
-        ++tried;
-        const uint64_t lastShift = e - cdSize - cdAt, fileEnd = end - lastShift;
+        if (count == 0 || cdSize > e || end > window) continue;
+        const int64_t lastShift = static_cast<int64_t>(e - cdSize) - static_cast<int64_t>(cdAt) - static_cast<int64_t>(o);
+        if (lastShift % c || static_cast<int64_t>(end) - static_cast<int64_t>(o) - lastShift <= static_cast<int64_t>(cdAt))
+            continue;
+        const uint64_t fileEnd = static_cast<uint64_t>(static_cast<int64_t>(end) - static_cast<int64_t>(o) - lastShift);
         // The directory's entries, read where it stands.
         std::vector<TListed> listed;
         bool sound = true;
@@ -616,8 +669,8 @@ TPieceVerdict TPieceSearch::RebuildZipByDirectory(uint64_t start, TCarveHit& hit
         std::sort(listed.begin(), listed.end());
         if (listed.front().At != 0) continue;
         // The local header the directory names, at the shift.
-        auto lands = [&](const TListed& m, uint64_t shift) {
-            const uint64_t at = m.At + shift;
+        auto lands = [&](const TListed& m, int64_t shift) {
+            const uint64_t at = win(m.At, shift);
             if (at + 30 + m.Name.size() > window || Le32(w + at) != kZipLocal) return false;
             return Le16(w + at + 26) == m.Name.size() && std::memcmp(w + at + 30, m.Name.data(), m.Name.size()) == 0;
         };
@@ -637,26 +690,27 @@ TPieceVerdict TPieceSearch::RebuildZipByDirectory(uint64_t start, TCarveHit& hit
             return MemberChecks(in, t);
         };
         std::vector<TPiece> current{{start, 0}};
-        uint64_t shift = 0;
+        int64_t shift = 0;
+        auto logical = [&](uint64_t orig, int64_t s) { return start + orig + static_cast<uint64_t>(s); };
         // Each member, and then the directory itself, must stand where the shift puts it.
         bool ok = true;
         for (size_t i = 1; i <= listed.size() && ok; ++i) {
             const uint64_t at = i < listed.size() ? listed[i].At : cdAt;
-            auto here = [&](uint64_t s) {
-                return i < listed.size() ? lands(listed[i], s) : at + s + 4 <= window && Le32(w + at + s) == kZipCentral;
+            auto here = [&](int64_t s) {
+                return i < listed.size() ? lands(listed[i], s) : win(at, s) + 4 <= window && Le32(w + win(at, s)) == kZipCentral;
             };
             if (here(shift)) continue;
             const TListed& m = listed[i - 1];
             const uint64_t lo = std::max(m.At, StartOfLast(current)) / cluster_ * cluster_ + cluster_;
             ok = false;
             if (lo > at || current.size() + 2 > kMaxPieces) break;
-            for (uint64_t next = shift + cluster_; next <= lastShift && next - shift <= kPieceSearchBytes && !ok;
-                 next += cluster_) {
+            for (int64_t next : Shifts(shift)) {
+                if (ok) break;
                 if (!here(next)) continue;
                 // One break in the member before.
                 for (uint64_t b = lo; b <= at && !ok; b += cluster_) {
-                    if (claims_.Claimed(start + b + next)) continue;
-                    std::vector<TPiece> trial = With(current, b, start + b + next);
+                    if (win(b, next) == window || claims_.Claimed(logical(b, next))) continue;
+                    std::vector<TPiece> trial = With(current, b, logical(b, next));
                     if (!checks(trial, m)) continue;
                     current = std::move(trial);
                     ok = true;
@@ -666,36 +720,40 @@ TPieceVerdict TPieceSearch::RebuildZipByDirectory(uint64_t start, TCarveHit& hit
                 // archive's, each piece starting after such bytes; all of them only where
                 // that stays a small search.
                 if (ok || m.CSize > (1u << 20)) continue;
-                std::vector<uint64_t> b1s, b2s, mids;
-                auto after = [&](uint64_t logical) { return logical >= cluster_ && Foreign(logical - cluster_, true); };
+                std::vector<uint64_t> b1s, b2s;
+                std::vector<int64_t> mids;
+                auto after = [&](uint64_t l) { return l >= cluster_ && Foreign(l - cluster_, true); };
                 for (uint64_t b = lo; b <= at; b += cluster_) {
-                    if (b < at && Foreign(start + b + shift, true) && !after(start + b + shift)) b1s.push_back(b);
-                    if (after(start + b + next) && !Foreign(start + b + next, false)) b2s.push_back(b);
+                    if (win(b, shift) == window || win(b, next) == window) continue;
+                    if (b < at && Foreign(logical(b, shift), true) && !after(logical(b, shift))) b1s.push_back(b);
+                    if (after(logical(b, next)) && !Foreign(logical(b, next), false)) b2s.push_back(b);
                 }
-                for (uint64_t mid = shift + cluster_; mid < next; mid += cluster_) mids.push_back(mid);
+                for (int64_t mid = std::min(shift, next) + c; mid < std::max(shift, next); mid += c) mids.push_back(mid);
                 if (b1s.empty())
                     for (uint64_t b = lo; b < at; b += cluster_) b1s.push_back(b);
                 if (b2s.empty())
                     for (uint64_t b = lo + cluster_; b <= at; b += cluster_) b2s.push_back(b);
                 if (b1s.size() * b2s.size() * mids.size() > 4096) continue;
                 for (uint64_t b1 : b1s)
-                    for (uint64_t mid : mids) {
-                        if (ok || claims_.Claimed(start + b1 + mid) || !after(start + b1 + mid) ||
-                            Foreign(start + b1 + mid, false))
+                    for (int64_t mid : mids) {
+                        if (ok || win(b1, mid) == window || claims_.Claimed(logical(b1, mid)) || !after(logical(b1, mid)) ||
+                            Foreign(logical(b1, mid), false))
                             continue;
                         for (uint64_t b2 : b2s) {
-                            if (ok || b2 <= b1 || claims_.Claimed(start + b2 + next)) continue;
-                            std::vector<TPiece> trial = With(With(current, b1, start + b1 + mid), b2, start + b2 + next);
+                            if (ok || b2 <= b1 || claims_.Claimed(logical(b2, next))) continue;
+                            std::vector<TPiece> trial = With(With(current, b1, logical(b1, mid)), b2, logical(b2, next));
                             if (!checks(trial, m)) continue;
                             current = std::move(trial);
                             ok = true;
                         }
                     }
             }
-            if (ok) shift = StartOfLast(current) == 0 ? shift : current.back().Logical - start - StartOfLast(current);
+            if (ok)
+                shift = static_cast<int64_t>(current.back().Logical - start - StartOfLast(current));
         }
         if (!ok || shift != lastShift || current.size() < 2) continue;
         std::vector<TPiece> found = EndAt(current, fileEnd);
+        if (!Disjoint(found)) continue;
         TPiecesInput all(*this, found, false);
         const TCarveHit check = WalkZip(all);
         if (check.End != TCarveEnd::Complete || check.Length != fileEnd) continue;
@@ -846,23 +904,28 @@ TPieceVerdict TPieceSearch::RebuildPdf(uint64_t start, TCarveHit& hit, std::vect
     // Documents larger than this are not rebuilt: the window is read whole, once.
     constexpr uint64_t kPdfWindow = 16u << 20;
     const uint64_t reach = std::min<uint64_t>({Total() - start, hit.Length + 2 * kPieceSearchBytes, kPdfWindow});
-    Pin(start, reach);
+    // From the bound before the start, where a later piece may lie too.
+    const uint64_t before = std::min<uint64_t>(start, kPieceSearchBytes);
+    Pin(start - before, before + reach);
     const std::string_view text(reinterpret_cast<const char*>(pinned_.data()), pinnedLen_);
-    // Each "startxref" in the window is tried as the document's end, nearest first.
-    int tried = 0;
-    for (size_t from = 0; tried < 8;) {
-        const size_t k = text.find("startxref", from);
-        if (k == std::string_view::npos) break;
-        from = k + 9;
+    // Each "startxref" in the window is tried as the document's end: those after the
+    // start nearest first, then those before it.
+    std::vector<size_t> tails;
+    for (size_t k = text.find("startxref", before); k != std::string_view::npos && tails.size() < 8;
+         k = text.find("startxref", k + 9))
+        tails.push_back(k);
+    for (size_t k = before ? text.rfind("startxref", before - 1) : std::string_view::npos;
+         k != std::string_view::npos && tails.size() < 12; k = k ? text.rfind("startxref", k - 1) : std::string_view::npos)
+        tails.push_back(k);
+    for (size_t k : tails) {
         const size_t e = text.find("%%EOF", k);
         uint64_t xref = 0;
         if (e == std::string_view::npos || e > k + 64 || !ParseUnsigned(text.substr(k + 9, 20), xref)) continue;
         uint64_t end = e + 5;
         if (end < text.size() && text[end] == '\r') ++end;
         if (end < text.size() && text[end] == '\n') ++end;
-        ++tried;
         std::vector<TPiece> found;
-        if (!RebuildPdfTo(start, k, end, xref, found)) continue;
+        if (!RebuildPdfTo(start, pinnedAt_ + k, pinnedAt_ + end, xref, found)) continue;
         pieces = std::move(found);
         hit.End = TCarveEnd::Complete;
         uint64_t length = 0;
@@ -874,39 +937,58 @@ TPieceVerdict TPieceSearch::RebuildPdf(uint64_t start, TCarveHit& hit, std::vect
     return TPieceVerdict::Broken;
 }
 
+std::vector<int64_t> TPieceSearch::Shifts(int64_t shift) const {
+    std::vector<int64_t> out;
+    const auto c = static_cast<int64_t>(cluster_), bound = static_cast<int64_t>(kPieceSearchBytes);
+    for (int64_t d = c; d <= bound; d += c) out.push_back(shift + d);
+    for (int64_t d = c; d <= bound; d += c) out.push_back(shift - d);
+    return out;
+}
+
 bool TPieceSearch::RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uint64_t xref,
                                 std::vector<TPiece>& pieces) {
-    if (xref >= tail) return false;
     const uint64_t window = pinnedLen_;
+    const auto o = static_cast<int64_t>(start - pinnedAt_);  // the start's place in the window
+    // A byte of the original at a shift, as its place in the window; window when outside.
+    auto win = [&](uint64_t orig, int64_t shift) {
+        const int64_t at = o + static_cast<int64_t>(orig) + shift;
+        return at < 0 || static_cast<uint64_t>(at) >= window ? window : static_cast<uint64_t>(at);
+    };
+    auto logical = [&](uint64_t orig, int64_t shift) { return start + orig + static_cast<uint64_t>(shift); };
     // Whether what the mark names stands where the shift puts it (all inside the window).
-    auto lands = [&](const TPdfMark& m, uint64_t shift) {
-        const uint64_t at = m.At + shift;
+    auto lands = [&](const TPdfMark& m, int64_t shift) {
+        const uint64_t at = win(m.At, shift);
         if (at + 64 > window) return false;
         const std::span<const uint8_t> b(pinned_.data() + at, 64);
         if (m.Table) return std::memcmp(b.data(), "xref", 4) == 0;
         TMemoryInput mem(b);
         return PdfObjectAt(mem, 0, m.Num, 64);
     };
-    // The table (or stream) nearest before the "startxref" at a shift of whole clusters.
-    uint64_t lastShift = ~uint64_t{0};
+    // The table (or stream) nearest before the "startxref", at a shift of whole clusters.
+    const auto c = static_cast<int64_t>(cluster_);
+    const int64_t tailRel = static_cast<int64_t>(tail - pinnedAt_) - o - static_cast<int64_t>(xref);
+    bool placed = false;
+    int64_t lastShift = 0;
     TPdfMark first{xref, 0, true};
-    for (uint64_t m = (tail - xref) / cluster_ + 1; m-- > 0;) {
-        const uint64_t q = xref + m * cluster_;
-        if (q >= tail) continue;
+    for (int64_t shift = (tailRel >= 0 ? tailRel : tailRel - c + 1) / c * c; !placed; shift -= c) {
+        if (shift >= tailRel) continue;
+        if (win(xref, shift) == window) break;
         TPdfMark t{xref, 0, true};
-        if (!lands(t, m * cluster_)) {
+        if (!lands(t, shift)) {
             uint64_t num = 0;
-            const std::string_view s(reinterpret_cast<const char*>(pinned_.data() + q), std::min<uint64_t>(20, window - q));
-            if (!ParseUnsigned(s, num)) continue;
+            const uint64_t q = win(xref, shift);
+            const std::string_view sv(reinterpret_cast<const char*>(pinned_.data() + q), std::min<uint64_t>(20, window - q));
+            if (!ParseUnsigned(sv, num)) continue;
             t = {xref, num, false};
-            if (!lands(t, m * cluster_)) continue;
+            if (!lands(t, shift)) continue;
         }
         first = t;
-        lastShift = m * cluster_;
-        break;
+        lastShift = shift;
+        placed = true;
     }
-    if (lastShift == ~uint64_t{0} || end < lastShift) return false;
-    const uint64_t fileEnd = end - lastShift;
+    const int64_t endRel = static_cast<int64_t>(end - pinnedAt_) - o - lastShift;
+    if (!placed || endRel <= static_cast<int64_t>(xref)) return false;
+    const auto fileEnd = static_cast<uint64_t>(endRel);
     // Every section, each read where one of the shifts known so far puts it.
     std::vector<TPdfMark> marks{first};
     constexpr size_t kMaxMarks = 1u << 20;
@@ -916,9 +998,9 @@ bool TPieceSearch::RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uin
     for (uint64_t at = xref; at != ~uint64_t{0} && seen.insert(at).second && seen.size() <= 256;) {
         uint64_t prev = ~uint64_t{0};
         bool read = false;
-        for (uint64_t shift : {lastShift, uint64_t{0}}) {
-            if (at + shift >= window) continue;
-            TPiecesInput in(*this, {{start + shift, 0}}, false);
+        for (int64_t shift : {lastShift, int64_t{0}}) {
+            if (win(at, shift) == window) continue;
+            TPiecesInput in(*this, {{logical(0, shift), 0}}, false);
             std::vector<TPdfMark> got;
             read = ReadPdfXref(in, at, fileEnd, [&](uint64_t num, uint64_t off) {
                 if (got.size() < kMaxMarks) got.push_back({off, num, false});
@@ -942,7 +1024,8 @@ bool TPieceSearch::RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uin
     if (marks.empty() || marks.front().At == 0 || marks.back().At >= fileEnd) return false;
 
     std::vector<TPiece> current{{start, 0}};
-    uint64_t shift = 0, before = 0;  // before: where the last object found in place starts
+    int64_t shift = 0;
+    uint64_t before = 0;  // where the last object found in place starts
     for (const TPdfMark& m : marks) {
         if (lands(m, shift)) {
             before = m.At;
@@ -954,8 +1037,8 @@ bool TPieceSearch::RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uin
         const uint64_t lo = std::max(before, lastStart) / cluster_ * cluster_ + cluster_;
         if (lo > m.At) return false;
         bool found = false;
-        for (uint64_t next = shift + cluster_; next <= lastShift && next - shift <= kPieceSearchBytes && !found;
-             next += cluster_) {
+        for (int64_t next : Shifts(shift)) {
+            if (found) break;
             if (!lands(m, next)) continue;
             // Where the break falls: the one boundary whose stream inflates whole, else the
             // one boundary whose object then reads as an object, else the only boundary.
@@ -963,8 +1046,12 @@ bool TPieceSearch::RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uin
             size_t parses = 0;
             const size_t bounds = static_cast<size_t>((m.At - lo) / cluster_ + 1);
             for (uint64_t b = lo; b <= m.At; b += cluster_) {
-                if (claims_.Claimed(start + b + next)) continue;
-                std::vector<TPiece> trial = With(current, b, start + b + next);
+                if (win(b, next) == window || claims_.Claimed(logical(b, next))) continue;
+                std::vector<TPiece> trial = With(current, b, logical(b, next));
+                // The new piece may not run into one the file has already.
+                std::vector<TPiece> reach = trial;
+                reach.back().Length = m.At + 64 - b;
+                if (!Disjoint(reach)) continue;
                 TPiecesInput in(*this, trial, false);
                 const TObjectProof proof = ObjectProof(in, before, m.At);
                 if (proof == TObjectProof::Fails) continue;
@@ -989,7 +1076,7 @@ bool TPieceSearch::RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uin
     }
     if (shift != lastShift || current.size() < 2) return false;
     pieces = EndAt(current, fileEnd);
-    if (pieces.size() < 2) return false;
+    if (pieces.size() < 2 || !Disjoint(pieces)) return false;
     // The format's own check over the rebuilt bytes: every object of every section in place.
     TPiecesInput all(*this, pieces, false);
     const TCarveHit check = WalkPdf(all);
