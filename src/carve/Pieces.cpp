@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -408,10 +409,201 @@ TPieceVerdict TPieceSearch::RebuildPng(uint64_t start, TCarveHit& hit, std::vect
                 found = true;
             }
         }
+        // A chunk of image data longer than the pieces it lies in: its breaks are followed
+        // one cluster at a time by unpacking the data on.
+        if (!found && sane && std::memcmp(hdr + 4, "IDAT", 4) == 0) found = FollowImageData(current, chunkAt, len);
         if (!found) break;
     }
     return TPieceVerdict::Broken;
 }
+
+namespace {
+
+// The rows a PNG's image data unpacks to: each begins with its filter type (0 to 4), and
+// there are as many bytes as the header says, no more. Another file's bytes, text or
+// zeros fed in the middle of the stream break the one or the other within a few rows.
+class TImageDataCheck {
+public:
+    TImageDataCheck(uint64_t rowBytes, uint64_t total) : rowBytes_(rowBytes), total_(total) {
+        ok_ = inflateInit(z_.get()) == Z_OK;
+        live_ = ok_;
+    }
+    TImageDataCheck(const TImageDataCheck& o) : rowBytes_(o.rowBytes_), total_(o.total_), out_(o.out_), end_(o.end_) {
+        ok_ = o.ok_ && inflateCopy(z_.get(), o.z_.get()) == Z_OK;
+        live_ = ok_;
+    }
+    TImageDataCheck& operator=(const TImageDataCheck&) = delete;
+    ~TImageDataCheck() {
+        if (live_) inflateEnd(z_.get());
+    }
+    // zlib's state points back at its stream: the streams stay where they are.
+    void Swap(TImageDataCheck& o) {
+        std::swap(z_, o.z_);
+        std::swap(out_, o.out_);
+        std::swap(ok_, o.ok_);
+        std::swap(end_, o.end_);
+        std::swap(live_, o.live_);
+    }
+    bool Feed(const uint8_t* p, size_t n) {
+        if (!ok_) return false;
+        z_stream& z = *z_;
+        z.next_in = const_cast<uint8_t*>(p);
+        z.avail_in = static_cast<uInt>(n);
+        uint8_t buf[16 * 1024];
+        while (z.avail_in > 0 && ok_) {
+            if (end_) return ok_ = false;  // bytes after the stream's end
+            z.next_out = buf;
+            z.avail_out = sizeof buf;
+            const int r = inflate(&z, Z_NO_FLUSH);
+            if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) return ok_ = false;
+            const uint64_t got = sizeof buf - z.avail_out;
+            for (uint64_t row = (out_ + rowBytes_ - 1) / rowBytes_ * rowBytes_; row < out_ + got; row += rowBytes_)
+                if (buf[row - out_] > 4) return ok_ = false;
+            out_ += got;
+            if (out_ > total_) return ok_ = false;
+            if (r == Z_STREAM_END) end_ = true;
+            if (r == Z_BUF_ERROR) break;
+        }
+        return ok_;
+    }
+
+private:
+    std::unique_ptr<z_stream> z_ = std::make_unique<z_stream>();
+    uint64_t rowBytes_, total_, out_ = 0;
+    bool ok_ = false, end_ = false, live_ = false;
+};
+
+} // namespace
+
+bool TPieceSearch::FollowImageData(std::vector<TPiece>& current, uint64_t chunkAt, uint64_t len) {
+    std::vector<TPiece> work = current;
+    std::vector<uint8_t> buf(64 * 1024);
+    uint64_t rowBytes = 0, total = 0;
+    {
+        TPiecesInput in(*this, work, false);
+        uint8_t h[25];
+        if (in.Read(8, h, 25) != 25 || std::memcmp(h + 4, "IHDR", 4) != 0) return false;
+        const uint64_t width = ReadBe32(h, 8), height = ReadBe32(h, 12);
+        const uint32_t depth = h[16], color = h[17];
+        if (h[20] != 0) return false;  // interlaced: rows of seven passes, of differing lengths
+        const uint32_t channels = color == 0 || color == 3 ? 1 : color == 2 ? 3 : color == 4 ? 2 : color == 6 ? 4 : 0;
+        if (!channels || !depth || depth > 16 || !width || !height || width > (1u << 24) || height > (1u << 24))
+            return false;
+        rowBytes = 1 + (width * channels * depth + 7) / 8;
+        total = rowBytes * height;
+    }
+    TImageDataCheck state(rowBytes, total);
+    // The image data before this chunk, each chunk of it proven by its CRC already.
+    {
+        TPiecesInput in(*this, work, false);
+        uint64_t p = 8;
+        while (p < chunkAt) {
+            uint8_t h[8];
+            if (in.Read(p, h, 8) != 8) return false;
+            const uint64_t n = ReadBe32(h, 0);
+            if (std::memcmp(h + 4, "IDAT", 4) == 0)
+                for (uint64_t q = p + 8; q < p + 8 + n;) {
+                    const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), p + 8 + n - q));
+                    if (in.Read(q, buf.data(), k) != k || !state.Feed(buf.data(), k)) return false;
+                    q += k;
+                }
+            p += 12 + n;
+        }
+        if (p != chunkAt) return false;
+    }
+    const uint64_t dataEnd = chunkAt + 8 + len;
+    auto feed = [&](TImageDataCheck& st, const std::vector<TPiece>& pieces, uint64_t from, uint64_t to) {
+        TPiecesInput in(*this, pieces, false);
+        for (uint64_t q = from; q < to;) {
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), to - q));
+            if (in.Read(q, buf.data(), k) != k || !st.Feed(buf.data(), k)) return false;
+            q += k;
+        }
+        return true;
+    };
+    for (uint64_t d = chunkAt + 8; d < dataEnd;) {
+        const uint64_t segEnd = std::min(dataEnd, (d / cluster_ + 1) * cluster_);
+        const uint64_t lastStart = StartOfLast(work);
+        // Text, zeros or another file's start where the data should go on is a break for
+        // sure; elsewhere the data must unpack on, or it breaks here too.
+        const bool aligned = d % cluster_ == 0 && d > lastStart;
+        const uint64_t here = work.back().Logical + (d - lastStart);
+        if (!aligned || !Foreign(here, true)) {
+            TImageDataCheck t(state);
+            if (feed(t, work, d, segEnd)) {
+                state.Swap(t);
+                d = segEnd;
+                continue;
+            }
+        }
+        if (!aligned || work.size() >= kMaxPieces) return false;
+        // The data goes on at the start of another cluster. Each candidate's bytes are
+        // unpacked on through its cluster and on at the same place for 8 KiB at least:
+        // the one whose chunk then comes out to its CRC, else the one that unpacks on that
+        // far, else the one that unpacks through its cluster, is taken; two alike, none.
+        PinAround(here, 0);
+        const uint64_t longEnd = std::min(dataEnd, d + std::max<uint64_t>(2 * cluster_, 8192));
+        uLong head = crc32(0L, nullptr, 0);
+        if (longEnd == dataEnd) {
+            TPiecesInput in(*this, work, false);
+            for (uint64_t q = chunkAt + 4; q < d;) {
+                const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), d - q));
+                if (in.Read(q, buf.data(), k) != k) return false;
+                head = crc32(head, buf.data(), static_cast<uInt>(k));
+                q += k;
+            }
+        }
+        std::vector<TPiece> byCrc, byLong, byShort;
+        size_t crcs = 0, longs = 0, shorts = 0;
+        for (uint64_t c : Candidates(here, work)) {
+            if (Foreign(c, false)) continue;
+            std::vector<TPiece> trial = With(work, d, c);
+            TImageDataCheck t(state);
+            if (!feed(t, trial, d, segEnd)) continue;
+            if (++shorts == 1) byShort = trial;
+            if (!feed(t, trial, segEnd, longEnd)) continue;
+            if (++longs == 1) byLong = trial;
+            if (longEnd != dataEnd) continue;
+            TPiecesInput in(*this, trial, false);
+            uLong crc = head;
+            bool read = true;
+            for (uint64_t q = d; q < dataEnd && read;) {
+                const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), dataEnd - q));
+                read = in.Read(q, buf.data(), k) == k;
+                crc = crc32(crc, buf.data(), static_cast<uInt>(k));
+                q += k;
+            }
+            uint8_t cb[4];
+            if (read && in.Read(dataEnd, cb, 4) == 4 && ReadBe32(cb, 0) == static_cast<uint32_t>(crc) && ++crcs == 1)
+                byCrc = trial;
+        }
+        std::vector<TPiece> chosen = crcs == 1 ? byCrc : crcs == 0 && longs == 1 ? byLong
+                                                     : crcs == 0 && longs == 0 && shorts == 1 ? byShort
+                                                                                             : std::vector<TPiece>{};
+        if (chosen.empty()) return false;
+        TImageDataCheck t(state);
+        if (!feed(t, chosen, d, segEnd)) return false;
+        state.Swap(t);
+        work = std::move(chosen);
+        d = segEnd;
+    }
+    // The chunk's CRC decides; where it does not come out, the bytes after the data may
+    // lie past another break, which the search of single breaks then finds.
+    TPiecesInput in(*this, work, false);
+    uLong crc = crc32(0L, nullptr, 0);
+    for (uint64_t q = chunkAt + 4; q < dataEnd;) {
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), dataEnd - q));
+        if (in.Read(q, buf.data(), k) != k) return false;
+        crc = crc32(crc, buf.data(), static_cast<uInt>(k));
+        q += k;
+    }
+    uint8_t cb[4];
+    const bool proven = in.Read(dataEnd, cb, 4) == 4 && ReadBe32(cb, 0) == static_cast<uint32_t>(crc);
+    if (!proven && work.size() == current.size()) return false;
+    current = std::move(work);
+    return true;
+}
+
 
 namespace {
 

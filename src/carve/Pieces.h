@@ -70,6 +70,10 @@ public:
 private:
     TPieceVerdict RebuildJpeg(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
     TPieceVerdict RebuildPng(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
+    // An image data chunk at chunkAt (len bytes of data) that runs over more than one break:
+    // followed cluster by cluster where its data goes on unpacking to rows. True when the
+    // pieces (current) now carry it to its end.
+    bool FollowImageData(std::vector<TPiece>& current, uint64_t chunkAt, uint64_t len);
     TPieceVerdict RebuildZip(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
     // An archive whose central directory lies on the disk near its start: every member
     // where the directory places it, each one's data checking out across the breaks.

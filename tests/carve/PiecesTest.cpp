@@ -117,7 +117,7 @@ TEST(Pieces, DocumentsCutIntoPiecesComeBackWhole) {
     std::map<uint64_t, const TFoundFile*> byStart;
     for (const TFoundFile& f : r.Found) byStart[f.Extents.front().Offset] = &f;
     const std::vector<TLaidOut> rows = ReadLayout(img, "pieces-docs.manifest.tsv");
-    ASSERT_EQ(rows.size(), 9u);
+    ASSERT_EQ(rows.size(), 10u);
     for (const TLaidOut& row : rows) {
         SCOPED_TRACE(row.Name);
         ASSERT_TRUE(byStart.count(row.Pieces.front().Offset));
