@@ -1066,6 +1066,30 @@ bool ObjectParses(TCarveInput& in, uint64_t at, uint64_t next) {
     return false;
 }
 
+// The original's bytes as one piece at a shift that may put its start before the area's.
+class TShiftedInput : public TCarveInput {
+public:
+    TShiftedInput(TPieceSearch& search, uint64_t start, int64_t shift) : search_(search), start_(start), shift_(shift) {}
+    uint64_t Size() const override {
+        const int64_t left = static_cast<int64_t>(search_.Total()) - static_cast<int64_t>(start_) - shift_;
+        return left > 0 ? static_cast<uint64_t>(left) : 0;
+    }
+    size_t Read(uint64_t offset, uint8_t* buf, size_t n) override {
+        const int64_t at = static_cast<int64_t>(start_ + offset) + shift_;
+        if (at < 0 || offset >= Size()) return 0;
+        return search_.Read(static_cast<uint64_t>(at), buf, static_cast<size_t>(std::min<uint64_t>(n, Size() - offset)));
+    }
+    bool EndsHere(uint64_t offset) override {
+        const int64_t at = static_cast<int64_t>(start_ + offset) + shift_;
+        return at < 0 || offset >= Size() || search_.Foreign(static_cast<uint64_t>(at), false);
+    }
+
+private:
+    TPieceSearch& search_;
+    uint64_t start_;
+    int64_t shift_;
+};
+
 // A cross-reference section or object the document's tables place: where, and what must
 // stand there ("xref" for a table).
 struct TPdfMark {
@@ -1192,7 +1216,7 @@ bool TPieceSearch::RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uin
         bool read = false;
         for (int64_t shift : {lastShift, int64_t{0}}) {
             if (win(at, shift) == window) continue;
-            TPiecesInput in(*this, {{logical(0, shift), 0}}, false);
+            TShiftedInput in(*this, start, shift);
             std::vector<TPdfMark> got;
             read = ReadPdfXref(in, at, fileEnd, [&](uint64_t num, uint64_t off) {
                 if (got.size() < kMaxMarks) got.push_back({off, num, false});

@@ -134,6 +134,29 @@ TEST(Pieces, DocumentsCutIntoPiecesComeBackWhole) {
     }
 }
 
+// A document whose later piece lies at the very start of the volume, before its first:
+// where the tables put the first piece's start, counted from the later one, lies before
+// the volume's first byte.
+TEST(Pieces, LaterPieceAtTheVolumesStart) {
+    constexpr size_t kCluster = 4096;
+    const std::string pdf = ReadFileBytes(FixturePath("carve/typeset.pdf"));
+    ASSERT_GT(pdf.size(), 2 * kCluster);
+    auto padded = [&](std::string s) { return s.append((kCluster - s.size() % kCluster) % kCluster, '\0'); };
+    std::string gap;
+    while (gap.size() < kCluster) gap += "the card photo holiday report camera summer ";
+    gap.resize(kCluster);
+    const std::string tail = padded(pdf.substr(2 * kCluster));
+    const std::string volume = tail + gap + padded(pdf.substr(0, 2 * kCluster));
+    auto src = MakeMemoryByteSource({reinterpret_cast<const uint8_t*>(volume.data()), volume.size()}, "card");
+    TNullReport report;
+    const TReaderResult r = SearchByContent(*src, report, TCarveOptions{});
+    ASSERT_EQ(r.Found.size(), 1u);
+    const TFoundFile& f = r.Found.front();
+    EXPECT_EQ(f.DamageText, "Complete (in 2 pieces)");
+    EXPECT_EQ(f.Extents, (std::vector<TByteExtent>{{tail.size() + kCluster, 2 * kCluster}, {0, pdf.size() - 2 * kCluster}}));
+    EXPECT_TRUE(Extract(src, f) == pdf);
+}
+
 // The coded data walk on the pictures alone: whole ones end at their end marker, and one
 // with a stretch of garbage put in at a cluster boundary breaks within that stretch.
 TEST(Pieces, JpegWalkEndsWholePicturesAndBreaksOnGarbage) {
