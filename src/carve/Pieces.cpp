@@ -163,6 +163,8 @@ size_t TPieceSearch::Read(uint64_t logical, uint8_t* buf, size_t n) {
 }
 
 void TPieceSearch::Pin(uint64_t from, uint64_t n) {
+    // No more than the area holds: a small area is not padded out to the bound.
+    n = from < Total() ? std::min(n, Total() - from) : 0;
     pinned_.resize(static_cast<size_t>(n));
     pinnedLen_ = 0;  // no stale bytes are served while it fills
     pinnedLen_ = view_.Read(from, pinned_.data(), pinned_.size());
@@ -171,7 +173,13 @@ void TPieceSearch::Pin(uint64_t from, uint64_t n) {
 
 void TPieceSearch::PinAround(uint64_t logical, uint64_t extra) {
     const uint64_t back = std::min<uint64_t>(logical, kPieceSearchBytes + 64 * 1024);
-    Pin(logical - back, back + kPieceSearchBytes + cluster_ + extra);
+    const uint64_t from = logical - back, to = std::min(Total(), logical + kPieceSearchBytes + cluster_ + extra);
+    // Breaks a few clusters apart read the same bytes: the window read for one holds the
+    // next one's too, with a MiB of room on either side.
+    if (from >= pinnedAt_ && to <= pinnedAt_ + pinnedLen_) return;
+    constexpr uint64_t kRoom = 1u << 20;
+    const uint64_t lo = from - std::min(from, kRoom);
+    Pin(lo, to + kRoom - lo);
 }
 
 std::vector<uint64_t> TPieceSearch::Candidates(uint64_t logical, const std::vector<TPiece>& pieces, TSide side) const {
