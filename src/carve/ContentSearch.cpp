@@ -134,6 +134,16 @@ uint64_t SecondJpegPiece(TCarveInput& in, const TCarveHit& head, const std::vect
     return 0;
 }
 
+// A file rebuilt with pieces before its start on the disk: a result found earlier that
+// starts in one of those pieces was a part of it, not a file of its own.
+void DropStartingIn(TFoundFiles& found, const std::vector<TByteExtent>& taken) {
+    std::erase_if(found, [&](const TFoundFile& f) {
+        if (f.Extents.empty()) return false;
+        const uint64_t at = f.Extents.front().Offset;
+        return std::any_of(taken.begin(), taken.end(), [&](const TByteExtent& e) { return at >= e.Offset && at < e.Offset + e.Length; });
+    });
+}
+
 std::string MiB(uint64_t bytes) {
     char b[32];
     std::snprintf(b, sizeof b, "%.0f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
@@ -240,7 +250,13 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 if (verdict == TPieceVerdict::Rebuilt) {
                     // Listed once, and its later pieces are nobody else's start.
                     next = c + rebuilt.front().Length;
-                    for (size_t i = 1; i < rebuilt.size(); ++i) claims.Claim(rebuilt[i].Logical, rebuilt[i].Length);
+                    std::vector<TByteExtent> before;
+                    for (size_t i = 1; i < rebuilt.size(); ++i) {
+                        claims.Claim(rebuilt[i].Logical, rebuilt[i].Length);
+                        if (rebuilt[i].Logical < c)
+                            for (const TByteExtent& e : view.Physical(rebuilt[i].Logical, rebuilt[i].Length)) before.push_back(e);
+                    }
+                    if (!before.empty()) DropStartingIn(result.Found, before);
                     for (const TPiece& p : rebuilt)
                         for (const TByteExtent& e : view.Physical(p.Logical, p.Length)) {
                             if (!file.Extents.empty() && file.Extents.back().Offset + file.Extents.back().Length == e.Offset)

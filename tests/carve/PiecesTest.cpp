@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <fstream>
 #include <map>
@@ -155,6 +156,45 @@ TEST(Pieces, LaterPieceAtTheVolumesStart) {
     EXPECT_EQ(f.DamageText, "Complete (in 2 pieces)");
     EXPECT_EQ(f.Extents, (std::vector<TByteExtent>{{tail.size() + kCluster, 2 * kCluster}, {0, pdf.size() - 2 * kCluster}}));
     EXPECT_TRUE(Extract(src, f) == pdf);
+}
+
+// An archive whose later piece, holding a photo stored whole in it, lies before its first:
+// the photo is found on its own first, and once the archive is rebuilt over it, it is
+// listed no more.
+TEST(Pieces, WhatStartsInAPieceBeforeTheFileIsNotListedAgain) {
+    constexpr size_t kCluster = 4096;
+    const std::string photo = ReadFileBytes(FixturePath("carve/camera.jpg"));
+    auto le = [](uint64_t v, int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
+        return s;
+    };
+    std::string zip, dir;
+    auto member = [&](const std::string& name, const std::string& data) {
+        const uint32_t crc = static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+        const std::string common = le(20, 2) + le(0, 2) + le(0, 2) + le(0, 4) + le(crc, 4) + le(data.size(), 4) +
+                                   le(data.size(), 4) + le(name.size(), 2) + le(0, 2);
+        dir += le(0x02014B50, 4) + le(20, 2) + common + le(0, 2) + le(0, 2) + le(0, 2) + le(0, 4) + le(zip.size(), 4) + name;
+        zip += le(0x04034B50, 4) + common + name + data;
+    };
+    // The photo's data starts right where the archive breaks.
+    member("a.txt", std::string(2 * kCluster - 35 - 39, 'x'));
+    member("photo.jpg", photo);
+    ASSERT_EQ(zip.find(photo), 2 * kCluster);
+    const uint64_t dirAt = zip.size();
+    zip += dir + le(0x06054B50, 4) + le(0, 4) + le(2, 2) + le(2, 2) + le(dir.size(), 4) + le(dirAt, 4) + le(0, 2);
+    auto padded = [&](std::string s) { return s.append((kCluster - s.size() % kCluster) % kCluster, '\0'); };
+    std::string gap;
+    while (gap.size() < kCluster) gap += "the card photo holiday report camera summer ";
+    gap.resize(kCluster);
+    const std::string tail = padded(zip.substr(2 * kCluster));
+    const std::string volume = tail + gap + padded(zip.substr(0, 2 * kCluster));
+    auto src = MakeMemoryByteSource({reinterpret_cast<const uint8_t*>(volume.data()), volume.size()}, "card");
+    TNullReport report;
+    const TReaderResult r = SearchByContent(*src, report, TCarveOptions{});
+    ASSERT_EQ(r.Found.size(), 1u);
+    EXPECT_EQ(r.Found.front().DamageText, "Complete (in 2 pieces)");
+    EXPECT_TRUE(Extract(src, r.Found.front()) == zip);
 }
 
 // The coded data walk on the pictures alone: whole ones end at their end marker, and one
