@@ -915,38 +915,42 @@ TPieceVerdict TPieceSearch::RebuildZipByDirectory(uint64_t start, TCarveHit& hit
                     current = std::move(trial);
                     ok = true;
                 }
-                // Two, with a piece of whole clusters between them at a shift in between:
-                // the first break where the bytes at the old shift stop looking like the
-                // archive's, each piece starting after such bytes; all of them only where
-                // that stays a small search.
+                // Two, with a piece of whole clusters between them at a shift in between.
+                // Likeliest first: the first break where the bytes at the old shift stop
+                // looking like the archive's, each piece starting after such bytes; then the
+                // rest, up to a bounded number of tries.
                 if (ok || m.CSize > (1u << 20)) continue;
-                std::vector<uint64_t> b1s, b2s;
-                std::vector<int64_t> mids;
                 auto after = [&](uint64_t l) { return l >= cluster_ && Foreign(l - cluster_, true); };
+                std::vector<uint64_t> b1s, b2s, b1More, b2More;
                 for (uint64_t b = lo; b <= at; b += cluster_) {
                     if (win(b, shift) == window || win(b, next) == window) continue;
-                    if (b < at && Foreign(logical(b, shift), true) && !after(logical(b, shift))) b1s.push_back(b);
-                    if (after(logical(b, next)) && !Foreign(logical(b, next), false)) b2s.push_back(b);
+                    if (b < at)
+                        (Foreign(logical(b, shift), true) && !after(logical(b, shift)) ? b1s : b1More).push_back(b);
+                    if (b > lo) (after(logical(b, next)) && !Foreign(logical(b, next), false) ? b2s : b2More).push_back(b);
                 }
-                for (int64_t mid = std::min(shift, next) + c; mid < std::max(shift, next); mid += c) mids.push_back(mid);
-                if (b1s.empty())
-                    for (uint64_t b = lo; b < at; b += cluster_) b1s.push_back(b);
-                if (b2s.empty())
-                    for (uint64_t b = lo + cluster_; b <= at; b += cluster_) b2s.push_back(b);
-                if (b1s.size() * b2s.size() * mids.size() > 4096) continue;
-                for (uint64_t b1 : b1s)
-                    for (int64_t mid : mids) {
-                        if (ok || win(b1, mid) == window || claims_.Claimed(logical(b1, mid)) || !after(logical(b1, mid)) ||
-                            Foreign(logical(b1, mid), false))
+                b1s.insert(b1s.end(), b1More.begin(), b1More.end());
+                b2s.insert(b2s.end(), b2More.begin(), b2More.end());
+                size_t tries = 0;
+                for (uint64_t b1 : b1s) {
+                    // The middle piece at shifts between the two, those right after such bytes first.
+                    std::vector<int64_t> mids, midMore;
+                    for (int64_t mid = std::min(shift, next) + c; mid < std::max(shift, next) && !ok && tries <= 4096;
+                         mid += c) {
+                        if (win(b1, mid) == window || claims_.Claimed(logical(b1, mid)) || Foreign(logical(b1, mid), false))
                             continue;
+                        (after(logical(b1, mid)) ? mids : midMore).push_back(mid);
+                    }
+                    mids.insert(mids.end(), midMore.begin(), midMore.end());
+                    for (int64_t mid : mids) {
                         for (uint64_t b2 : b2s) {
-                            if (ok || b2 <= b1 || claims_.Claimed(logical(b2, next))) continue;
+                            if (ok || b2 <= b1 || ++tries > 4096 || claims_.Claimed(logical(b2, next))) continue;
                             std::vector<TPiece> trial = With(With(current, b1, logical(b1, mid)), b2, logical(b2, next));
                             if (!checks(trial, m)) continue;
                             current = std::move(trial);
                             ok = true;
                         }
                     }
+                }
             }
             if (ok)
                 shift = static_cast<int64_t>(current.back().Logical - start - StartOfLast(current));
