@@ -28,10 +28,10 @@ private:
     std::map<uint64_t, uint64_t> runs_;  // start -> end
 };
 
-// How far after a break the next piece is looked for. Writers that interleave two files
-// or put a file around another leave gaps of a few clusters to a few hundred KiB; 4 MiB
-// holds a whole photo of the same card between the pieces, and bounds the work per break
-// to one read of 4 MiB and a cluster's walk per candidate.
+// How far after a break the next piece is looked for, and then as far before it. Writers
+// that interleave two files or put a file around another leave gaps of a few clusters to a
+// few hundred KiB; 4 MiB holds a whole photo of the same card between the pieces, and
+// bounds the work per break to one read of 8 MiB and a cluster's walk per candidate.
 inline constexpr uint64_t kPieceSearchBytes = 4u << 20;
 // True when no two of the pieces share a byte.
 bool Disjoint(std::vector<TPiece> pieces);
