@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -529,85 +530,73 @@ bool TPieceSearch::FollowImageData(std::vector<TPiece>& current, uint64_t chunkA
         }
         return true;
     };
-    for (uint64_t d = chunkAt + 8; d < dataEnd;) {
+    // The chunk's CRC over its bytes in the pieces: the proof of a way through it.
+    auto crcHolds = [&](const std::vector<TPiece>& pieces) {
+        TPiecesInput in(*this, pieces, false);
+        uLong crc = crc32(0L, nullptr, 0);
+        for (uint64_t q = chunkAt + 4; q < dataEnd;) {
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), dataEnd - q));
+            if (in.Read(q, buf.data(), k) != k) return false;
+            crc = crc32(crc, buf.data(), static_cast<uInt>(k));
+            q += k;
+        }
+        uint8_t cb[4];
+        return in.Read(dataEnd, cb, 4) == 4 && ReadBe32(cb, 0) == static_cast<uint32_t>(crc);
+    };
+    // Depth first, cluster by cluster: the data going on where it is, else at the start of
+    // another cluster (the nearest first) where it unpacks on through that cluster; a way
+    // that runs into bytes that do not unpack is left for the next. Rows of a smooth
+    // picture let other places of its own data pass a cluster, so only the chunk's CRC at
+    // its end proves a way. The tries are bounded.
+    size_t budget = 4096;
+    // A way whose CRC lies past one more break, for the search of single breaks to finish.
+    std::vector<TPiece> unproven;
+    std::function<bool(TImageDataCheck&, uint64_t)> follow = [&](TImageDataCheck& st, uint64_t d) -> bool {
+        if (d >= dataEnd) {
+            if (crcHolds(work)) return true;
+            const uint64_t boundary = (dataEnd + cluster_ - 1) / cluster_ * cluster_;
+            if (unproven.empty() && boundary < dataEnd + 4 && boundary > StartOfLast(work)) unproven = work;
+            return false;
+        }
         const uint64_t segEnd = std::min(dataEnd, (d / cluster_ + 1) * cluster_);
         const uint64_t lastStart = StartOfLast(work);
-        // Text, zeros or another file's start where the data should go on is a break for
-        // sure; elsewhere the data must unpack on, or it breaks here too.
         const bool aligned = d % cluster_ == 0 && d > lastStart;
         const uint64_t here = work.back().Logical + (d - lastStart);
+        // Text, zeros or another file's start where the data should go on is a break.
         if (!aligned || !Foreign(here, true)) {
-            TImageDataCheck t(state);
-            if (feed(t, work, d, segEnd)) {
-                state.Swap(t);
-                d = segEnd;
-                continue;
-            }
+            if (budget == 0) return false;
+            --budget;
+            TImageDataCheck t(st);
+            if (feed(t, work, d, segEnd) && follow(t, segEnd)) return true;
         }
         if (!aligned || work.size() >= kMaxPieces) return false;
-        // The data goes on at the start of another cluster. Each candidate's bytes are
-        // unpacked on through its cluster and on at the same place for 8 KiB at least:
-        // the one whose chunk then comes out to its CRC, else the one that unpacks on that
-        // far, else the one that unpacks through its cluster, is taken; two alike, none.
         PinAround(here, 0);
-        const uint64_t longEnd = std::min(dataEnd, d + std::max<uint64_t>(2 * cluster_, 8192));
-        uLong head = crc32(0L, nullptr, 0);
-        if (longEnd == dataEnd) {
-            TPiecesInput in(*this, work, false);
-            for (uint64_t q = chunkAt + 4; q < d;) {
-                const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), d - q));
-                if (in.Read(q, buf.data(), k) != k) return false;
-                head = crc32(head, buf.data(), static_cast<uInt>(k));
-                q += k;
+        // On a grid finer than 4 KiB a sector's worth says little: those whose data
+        // unpacks on at the same place for 4 KiB are followed first, the rest after.
+        const uint64_t further = std::min(dataEnd, d + std::max<uint64_t>(cluster_, 4096));
+        for (const bool farOnly : {true, false}) {
+            if (!farOnly && further <= segEnd) break;
+            for (uint64_t c : Candidates(here, work)) {
+                if (budget == 0) return false;
+                if (Foreign(c, false)) continue;
+                --budget;
+                std::vector<TPiece> trial = With(work, d, c);
+                TImageDataCheck t(st);
+                if (!feed(t, trial, d, segEnd)) continue;
+                if (further > segEnd) {
+                    TImageDataCheck ahead(t);
+                    if (feed(ahead, trial, segEnd, further) != farOnly) continue;
+                }
+                std::vector<TPiece> before = std::move(work);
+                work = std::move(trial);
+                if (follow(t, segEnd)) return true;
+                work = std::move(before);
             }
         }
-        std::vector<TPiece> byCrc, byLong, byShort;
-        size_t crcs = 0, longs = 0, shorts = 0;
-        for (uint64_t c : Candidates(here, work)) {
-            if (Foreign(c, false)) continue;
-            std::vector<TPiece> trial = With(work, d, c);
-            TImageDataCheck t(state);
-            if (!feed(t, trial, d, segEnd)) continue;
-            if (++shorts == 1) byShort = trial;
-            if (!feed(t, trial, segEnd, longEnd)) continue;
-            if (++longs == 1) byLong = trial;
-            if (longEnd != dataEnd) continue;
-            TPiecesInput in(*this, trial, false);
-            uLong crc = head;
-            bool read = true;
-            for (uint64_t q = d; q < dataEnd && read;) {
-                const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), dataEnd - q));
-                read = in.Read(q, buf.data(), k) == k;
-                crc = crc32(crc, buf.data(), static_cast<uInt>(k));
-                q += k;
-            }
-            uint8_t cb[4];
-            if (read && in.Read(dataEnd, cb, 4) == 4 && ReadBe32(cb, 0) == static_cast<uint32_t>(crc) && ++crcs == 1)
-                byCrc = trial;
-        }
-        std::vector<TPiece> chosen = crcs == 1 ? byCrc : crcs == 0 && longs == 1 ? byLong
-                                                     : crcs == 0 && longs == 0 && shorts == 1 ? byShort
-                                                                                             : std::vector<TPiece>{};
-        if (chosen.empty()) return false;
-        TImageDataCheck t(state);
-        if (!feed(t, chosen, d, segEnd)) return false;
-        state.Swap(t);
-        work = std::move(chosen);
-        d = segEnd;
-    }
-    // The chunk's CRC decides; where it does not come out, the bytes after the data may
-    // lie past another break, which the search of single breaks then finds.
-    TPiecesInput in(*this, work, false);
-    uLong crc = crc32(0L, nullptr, 0);
-    for (uint64_t q = chunkAt + 4; q < dataEnd;) {
-        const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), dataEnd - q));
-        if (in.Read(q, buf.data(), k) != k) return false;
-        crc = crc32(crc, buf.data(), static_cast<uInt>(k));
-        q += k;
-    }
-    uint8_t cb[4];
-    const bool proven = in.Read(dataEnd, cb, 4) == 4 && ReadBe32(cb, 0) == static_cast<uint32_t>(crc);
-    if (!proven && work.size() == current.size()) return false;
+        return false;
+    };
+    if (!follow(state, chunkAt + 8)) work = std::move(unproven);
+    if (work.size() <= current.size()) return false;
     current = std::move(work);
     return true;
 }
