@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "carve/AreaView.h"
@@ -18,6 +19,7 @@ using namespace carve;
 namespace {
 
 constexpr uint64_t kSector = 512;
+constexpr uint32_t kUsualCluster = 4096;
 constexpr size_t kHead = 64;
 
 std::string Lower(std::string s) {
@@ -190,6 +192,13 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
     // Clusters taken by files rebuilt from pieces, and the search that rebuilds them.
     TClaims claims;
     TPieceSearch pieceSearch(view, all, claims, opts.ClusterBytes);
+    // A grid finer than the usual cluster of 4 KiB, where the volume names none: most such
+    // volumes still hold their files in clusters of 4 KiB, and a picture's coded data is not
+    // told from a stranger's a sector at a time. That grid is tried first; the fine one after
+    // it only for the formats whose checks prove a piece by its CRC or its offsets.
+    std::optional<TPieceSearch> coarse;
+    if (opts.ClusterBytes < kUsualCluster && kUsualCluster % opts.ClusterBytes == 0)
+        coarse.emplace(view, all, claims, kUsualCluster);
     uint64_t next = 0;  // candidates before this are inside a file already found
     uint64_t blockStart = 0;
     while (blockStart < total && !report.StopRequested()) {
@@ -245,8 +254,11 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 // Only where the file's own check failed: whole files cost nothing more.
                 std::vector<TPiece> rebuilt;
                 TPieceVerdict verdict = TPieceVerdict::Untried;
-                if (hit.End == TCarveEnd::CutShort || hit.End == TCarveEnd::Damaged)
-                    verdict = pieceSearch.Rebuild(*f, c, hit, rebuilt);
+                if (hit.End == TCarveEnd::CutShort || hit.End == TCarveEnd::Damaged) {
+                    if (coarse) verdict = coarse->Rebuild(*f, c, hit, rebuilt);
+                    if (!coarse || (verdict != TPieceVerdict::Rebuilt && verdict != TPieceVerdict::Whole && f->Walk != WalkJpeg))
+                        verdict = pieceSearch.Rebuild(*f, c, hit, rebuilt);
+                }
                 if (verdict == TPieceVerdict::Rebuilt) {
                     // Listed once, and its later pieces are nobody else's start.
                     next = c + rebuilt.front().Length;

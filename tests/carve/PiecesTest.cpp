@@ -135,6 +135,28 @@ TEST(Pieces, DocumentsCutIntoPiecesComeBackWhole) {
     }
 }
 
+// Where the volume names no cluster size the search runs on sectors, yet the pictures of a
+// card of 4 KiB clusters still come back from their pieces.
+TEST(Pieces, PicturesOnASectorGridComeBack) {
+    TempDir dir;
+    const std::string img = UnpackFixture("pieces.img", dir);
+    auto src = OpenRawByteSource(img);
+    TNullReport report;
+    TCarveOptions opts;
+    opts.ClusterBytes = 512;
+    const TReaderResult r = SearchByContent(*src, report, opts);
+    std::map<uint64_t, const TFoundFile*> byStart;
+    for (const TFoundFile& f : r.Found) byStart[f.Extents.front().Offset] = &f;
+    for (const TLaidOut& row : ReadLayout(img)) {
+        if (row.Name != "two.jpg" && row.Name != "three.jpg") continue;
+        SCOPED_TRACE(row.Name);
+        ASSERT_TRUE(byStart.count(row.Pieces.front().Offset));
+        const TFoundFile& f = *byStart.at(row.Pieces.front().Offset);
+        EXPECT_EQ(f.DamageText, "Complete (in " + std::to_string(row.Pieces.size()) + " pieces)");
+        EXPECT_TRUE(Extract(src, f) == row.Bytes);
+    }
+}
+
 // A document whose later piece lies at the very start of the volume, before its first:
 // where the tables put the first piece's start, counted from the later one, lies before
 // the volume's first byte.
