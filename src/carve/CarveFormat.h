@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -92,5 +93,19 @@ struct TJpegCheck {
 // Decodes at 1/8 scale with every corrupt-data warning caught, reading through in a block
 // at a time; stops at the first warning.
 TJpegCheck CheckJpeg(TCarveInput& in, uint64_t length);
+
+// A PDF's cross-reference sections, for the check and for the rebuild from pieces.
+using TPdfPlace = std::function<void(uint64_t num, uint64_t offset)>;
+// Cross-reference entries read in all, over a document's sections: a bound on the work.
+inline constexpr uint64_t kPdfMaxXrefEntries = 4u << 20;
+// The section (a table with its trailer, or a stream) at `at`: place(num, offset) for every
+// object it lists in use; prev the offset /Prev gives, ~0 when there is none. Table entries
+// count against budget. False when the section cannot be read.
+bool ReadPdfXref(TCarveInput& in, uint64_t at, uint64_t end, const TPdfPlace& place, uint64_t& prev,
+                 uint64_t& budget);
+// The offset "startxref" gives in the last KiB before end.
+bool PdfStartXref(TCarveInput& in, uint64_t end, uint64_t& at);
+// "num gen obj" at `at`, white space before it allowed, ending before end.
+bool PdfObjectAt(TCarveInput& in, uint64_t at, uint64_t num, uint64_t end);
 
 } // namespace brivo::carve

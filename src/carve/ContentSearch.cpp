@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "carve/AreaView.h"
@@ -18,6 +19,7 @@ using namespace carve;
 namespace {
 
 constexpr uint64_t kSector = 512;
+constexpr uint32_t kUsualCluster = 4096;
 constexpr size_t kHead = 64;
 
 std::string Lower(std::string s) {
@@ -134,6 +136,16 @@ uint64_t SecondJpegPiece(TCarveInput& in, const TCarveHit& head, const std::vect
     return 0;
 }
 
+// A file rebuilt with pieces before its start on the disk: a result found earlier that
+// starts in one of those pieces was a part of it, not a file of its own.
+void DropStartingIn(TFoundFiles& found, const std::vector<TByteExtent>& taken) {
+    std::erase_if(found, [&](const TFoundFile& f) {
+        if (f.Extents.empty()) return false;
+        const uint64_t at = f.Extents.front().Offset;
+        return std::any_of(taken.begin(), taken.end(), [&](const TByteExtent& e) { return at >= e.Offset && at < e.Offset + e.Length; });
+    });
+}
+
 std::string MiB(uint64_t bytes) {
     char b[32];
     std::snprintf(b, sizeof b, "%.0f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
@@ -180,6 +192,13 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
     // Clusters taken by files rebuilt from pieces, and the search that rebuilds them.
     TClaims claims;
     TPieceSearch pieceSearch(view, all, claims, opts.ClusterBytes);
+    // A grid finer than the usual cluster of 4 KiB, where the volume names none: most such
+    // volumes still hold their files in clusters of 4 KiB, and a picture's coded data is not
+    // told from a stranger's a sector at a time. That grid is tried first; the fine one after
+    // it only for the formats whose checks prove a piece by its CRC or its offsets.
+    std::optional<TPieceSearch> coarse;
+    if (opts.ClusterBytes < kUsualCluster && kUsualCluster % opts.ClusterBytes == 0)
+        coarse.emplace(view, all, claims, kUsualCluster);
     uint64_t next = 0;  // candidates before this are inside a file already found
     uint64_t blockStart = 0;
     while (blockStart < total && !report.StopRequested()) {
@@ -235,12 +254,21 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 // Only where the file's own check failed: whole files cost nothing more.
                 std::vector<TPiece> rebuilt;
                 TPieceVerdict verdict = TPieceVerdict::Untried;
-                if (hit.End == TCarveEnd::CutShort || hit.End == TCarveEnd::Damaged)
-                    verdict = pieceSearch.Rebuild(*f, c, hit, rebuilt);
+                if (hit.End == TCarveEnd::CutShort || hit.End == TCarveEnd::Damaged) {
+                    if (coarse) verdict = coarse->Rebuild(*f, c, hit, rebuilt);
+                    if (!coarse || (verdict != TPieceVerdict::Rebuilt && verdict != TPieceVerdict::Whole && f->Walk != WalkJpeg))
+                        verdict = pieceSearch.Rebuild(*f, c, hit, rebuilt);
+                }
                 if (verdict == TPieceVerdict::Rebuilt) {
                     // Listed once, and its later pieces are nobody else's start.
                     next = c + rebuilt.front().Length;
-                    for (size_t i = 1; i < rebuilt.size(); ++i) claims.Claim(rebuilt[i].Logical, rebuilt[i].Length);
+                    std::vector<TByteExtent> before;
+                    for (size_t i = 1; i < rebuilt.size(); ++i) {
+                        claims.Claim(rebuilt[i].Logical, rebuilt[i].Length);
+                        if (rebuilt[i].Logical < c)
+                            for (const TByteExtent& e : view.Physical(rebuilt[i].Logical, rebuilt[i].Length)) before.push_back(e);
+                    }
+                    if (!before.empty()) DropStartingIn(result.Found, before);
                     for (const TPiece& p : rebuilt)
                         for (const TByteExtent& e : view.Physical(p.Logical, p.Length)) {
                             if (!file.Extents.empty() && file.Extents.back().Offset + file.Extents.back().Length == e.Offset)

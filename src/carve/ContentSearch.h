@@ -43,7 +43,7 @@ inline constexpr uint32_t kEachBlockTail = 4096;
 // its format's check proves whole is "Complete" (a picture decoded to its last row, every
 // CRC matched, every cross-reference landing on its object); one that fails inside is
 // "Damaged at N%" with the share that decodes, one that breaks off "Cut short". A JPEG,
-// PNG or ZIP whose check fails at a cluster boundary is followed to the later clusters
+// PNG, ZIP or PDF whose check fails at a cluster boundary is followed to the later clusters
 // that carry its check on, and listed once from all its pieces ("Complete (in N
 // pieces)"); those clusters are not searched again. A JPEG cut short by another file
 // whose data goes on right after that file is joined from the two pieces ("In pieces").

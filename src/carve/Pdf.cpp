@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <set>
 #include <string_view>
@@ -149,10 +150,9 @@ std::vector<uint64_t> Integers(std::string_view dict, std::string_view key) {
     return out;
 }
 
-// A cross-reference stream (PDF 1.5 on): its rows inflated and unfiltered, and each object
-// it places in the file found there. False when it cannot be read at all; objects out of
-// place lower firstBad.
-bool XrefStreamChecks(TCarveInput& in, uint64_t at, uint64_t end, uint64_t& firstBad) {
+// A cross-reference stream (PDF 1.5 on): its rows inflated and unfiltered, each object it
+// places in the file handed to place. False when it cannot be read at all.
+bool XrefStream(TCarveInput& in, uint64_t at, uint64_t end, const TPdfPlace& place) {
     std::string head(4096, '\0');
     head.resize(in.Read(at, reinterpret_cast<uint8_t*>(head.data()), head.size()));
     const size_t st = head.find("stream");
@@ -233,13 +233,17 @@ bool XrefStreamChecks(TCarveInput& in, uint64_t at, uint64_t end, uint64_t& firs
             };
             const uint64_t type = w[0] ? field(0, w[0]) : 1;
             const uint64_t off = field(static_cast<size_t>(w[0]), w[1]);
-            if (type == 1 && !ObjectAt(in, off, index[i] + k, end)) firstBad = std::min(firstBad, std::min(off, at));
+            if (type == 1) place(index[i] + k, off);
         }
     return true;
 }
 
+} // namespace
+
+bool PdfObjectAt(TCarveInput& in, uint64_t at, uint64_t num, uint64_t end) { return ObjectAt(in, at, num, end); }
+
 // The offset after "startxref" near the document's end; false when there is none.
-bool StartXref(TCarveInput& in, uint64_t end, uint64_t& at) {
+bool PdfStartXref(TCarveInput& in, uint64_t end, uint64_t& at) {
     const uint64_t from = end > 1024 ? end - 1024 : 0;
     std::string tail(static_cast<size_t>(end - from), '\0');
     tail.resize(in.Read(from, reinterpret_cast<uint8_t*>(tail.data()), tail.size()));
@@ -249,63 +253,79 @@ bool StartXref(TCarveInput& in, uint64_t end, uint64_t& at) {
     return Number(c, at);
 }
 
+bool ReadPdfXref(TCarveInput& in, uint64_t at, uint64_t end, const TPdfPlace& place, uint64_t& prev,
+                 uint64_t& budget) {
+    prev = ~uint64_t{0};
+    if (at >= end) return false;
+    TCarveCursor c(in, at);
+    uint8_t word[4];
+    if (!c.Read(word, 4)) return false;
+    if (std::memcmp(word, "xref", 4) != 0) {
+        // A stream: "n g obj" with /Type /XRef in its dictionary.
+        c.Seek(at);
+        uint64_t n = 0;
+        if (!Number(c, n) || !ObjectAt(in, at, n, end) || !XrefStream(in, at, end, place)) return false;
+        std::string dict(512, '\0');
+        dict.resize(in.Read(at, reinterpret_cast<uint8_t*>(dict.data()), dict.size()));
+        const size_t p = dict.find("/Prev");
+        if (p == std::string::npos) return true;
+        TCarveCursor pc(in, at + p + 5, 64);
+        uint64_t v = 0;
+        if (Number(pc, v)) prev = v;
+        return true;
+    }
+    // Subsections "first count", each entry "offset generation n|f".
+    for (;;) {
+        uint64_t first = 0, count = 0;
+        const uint64_t here = c.Pos();
+        if (!Number(c, first)) {
+            c.Seek(here);
+            break;
+        }
+        if (!Number(c, count) || count > budget) return false;
+        budget -= count;
+        for (uint64_t i = 0; i < count; ++i) {
+            uint64_t off = 0, gen = 0;
+            if (!Number(c, off) || !Number(c, gen)) return false;
+            int kind = c.Byte();
+            while (kind >= 0 && IsSpace(static_cast<uint8_t>(kind))) kind = c.Byte();
+            if (kind != 'n' && kind != 'f') return false;
+            if (kind == 'n') place(first + i, off);
+        }
+    }
+    std::string trailer(2048, '\0');
+    trailer.resize(in.Read(c.Pos(), reinterpret_cast<uint8_t*>(trailer.data()), trailer.size()));
+    const size_t t = trailer.find("trailer");
+    if (t == std::string::npos) return false;
+    const size_t stop = std::min(trailer.find("startxref", t), trailer.size());
+    const size_t p = trailer.find("/Prev", t);
+    if (p == std::string::npos || p > stop) return true;
+    TCarveCursor pc(in, c.Pos() + p + 5, 64);
+    uint64_t v = 0;
+    if (Number(pc, v)) prev = v;
+    return true;
+}
+
+namespace {
+
 // Every object a cross-reference table lists in use, at the offset it gives, back through
 // the earlier tables of incremental updates, in either form (a table, or a stream). Returns
 // the offset of the first object (by place) that is not there, or end when all are.
 uint64_t FirstMissingObject(TCarveInput& in, uint64_t end) {
     uint64_t xref = 0;
-    if (!StartXref(in, end, xref)) return 0;
+    if (!PdfStartXref(in, end, xref)) return 0;
     uint64_t firstBad = end;
     std::set<uint64_t> seen;
-    constexpr uint64_t kMaxEntries = 4u << 20;
-    uint64_t entries = 0;
+    uint64_t budget = kPdfMaxXrefEntries;
     while (seen.insert(xref).second && seen.size() <= 256) {
-        if (xref >= end) return 0;
-        TCarveCursor c(in, xref);
-        uint8_t word[4];
-        if (!c.Read(word, 4)) return 0;
-        if (std::memcmp(word, "xref", 4) != 0) {
-            // A stream: "n g obj" with /Type /XRef in its dictionary.
-            c.Seek(xref);
-            uint64_t n = 0;
-            if (!Number(c, n) || !ObjectAt(in, xref, n, end)) return std::min(firstBad, xref);
-            if (!XrefStreamChecks(in, xref, end, firstBad)) return std::min(firstBad, xref);
-            std::string dict(512, '\0');
-            dict.resize(in.Read(xref, reinterpret_cast<uint8_t*>(dict.data()), dict.size()));
-            const size_t p = dict.find("/Prev");
-            if (p == std::string::npos) break;
-            TCarveCursor pc(in, xref + p + 5, 64);
-            if (!Number(pc, xref)) break;
-            continue;
-        }
-        // Subsections "first count", each entry "offset generation n|f".
-        for (;;) {
-            uint64_t first = 0, count = 0;
-            const uint64_t here = c.Pos();
-            if (!Number(c, first)) {
-                c.Seek(here);
-                break;
-            }
-            if (!Number(c, count) || count > kMaxEntries - entries) return std::min(firstBad, xref);
-            entries += count;
-            for (uint64_t i = 0; i < count; ++i) {
-                uint64_t off = 0, gen = 0;
-                if (!Number(c, off) || !Number(c, gen)) return std::min(firstBad, xref);
-                int kind = c.Byte();
-                while (kind >= 0 && IsSpace(static_cast<uint8_t>(kind))) kind = c.Byte();
-                if (kind != 'n' && kind != 'f') return std::min(firstBad, xref);
-                if (kind == 'n' && !ObjectAt(in, off, first + i, end)) firstBad = std::min(firstBad, std::min(off, xref));
-            }
-        }
-        std::string trailer(2048, '\0');
-        trailer.resize(in.Read(c.Pos(), reinterpret_cast<uint8_t*>(trailer.data()), trailer.size()));
-        const size_t t = trailer.find("trailer");
-        if (t == std::string::npos) return std::min(firstBad, xref);
-        const size_t stop = std::min(trailer.find("startxref", t), trailer.size());
-        const size_t p = trailer.find("/Prev", t);
-        if (p == std::string::npos || p > stop) break;
-        TCarveCursor pc(in, c.Pos() + p + 5, 64);
-        if (!Number(pc, xref)) break;
+        uint64_t prev = 0;
+        const uint64_t section = xref;
+        const bool read = ReadPdfXref(in, section, end, [&](uint64_t num, uint64_t off) {
+            if (!ObjectAt(in, off, num, end)) firstBad = std::min(firstBad, std::min(off, section));
+        }, prev, budget);
+        if (!read) return std::min(firstBad, section);
+        if (prev == ~uint64_t{0}) break;
+        xref = prev;
     }
     return firstBad;
 }

@@ -4,8 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
 
 #include "carve/JpegEntropy.h"
 
@@ -53,6 +59,10 @@ TPieceVerdict AcceptWhole(const std::vector<TPiece>& current, const TCarveHit& w
                           std::vector<TPiece>& pieces) {
     pieces = EndAt(current, walked.Length);
     if (pieces.size() < 2) return TPieceVerdict::Whole;
+    if (!Disjoint(pieces)) {
+        pieces.clear();
+        return TPieceVerdict::Broken;
+    }
     hit.End = TCarveEnd::Complete;
     hit.Length = hit.ProvenBytes = walked.Length;
     hit.DecodedPercent = -1;
@@ -154,10 +164,48 @@ size_t TPieceSearch::Read(uint64_t logical, uint8_t* buf, size_t n) {
 }
 
 void TPieceSearch::Pin(uint64_t from, uint64_t n) {
+    // No more than the area holds: a small area is not padded out to the bound.
+    n = from < Total() ? std::min(n, Total() - from) : 0;
     pinned_.resize(static_cast<size_t>(n));
     pinnedLen_ = 0;  // no stale bytes are served while it fills
     pinnedLen_ = view_.Read(from, pinned_.data(), pinned_.size());
     pinnedAt_ = from;
+}
+
+void TPieceSearch::PinAround(uint64_t logical, uint64_t extra) {
+    const uint64_t back = std::min<uint64_t>(logical, kPieceSearchBytes + 64 * 1024);
+    const uint64_t from = logical - back, to = std::min(Total(), logical + kPieceSearchBytes + cluster_ + extra);
+    // Breaks a few clusters apart read the same bytes: the window read for one holds the
+    // next one's too, with a MiB of room on either side.
+    if (from >= pinnedAt_ && to <= pinnedAt_ + pinnedLen_) return;
+    constexpr uint64_t kRoom = 1u << 20;
+    const uint64_t lo = from - std::min(from, kRoom);
+    Pin(lo, to + kRoom - lo);
+}
+
+std::vector<uint64_t> TPieceSearch::Candidates(uint64_t logical, const std::vector<TPiece>& pieces, TSide side) const {
+    std::vector<uint64_t> out;
+    if (side != TSide::Before)
+        for (uint64_t c = logical + cluster_; c < Total() && c < logical + kPieceSearchBytes; c += cluster_) out.push_back(c);
+    if (side == TSide::After) return out;
+    // Then before: an allocator that found the space after a file's first run taken puts
+    // the rest where it finds room, before it too (ext2 does, for a file written over
+    // the end of a block group). Not in the file's own pieces so far.
+    for (uint64_t d = cluster_; d <= logical && d < kPieceSearchBytes; d += cluster_) {
+        const uint64_t c = logical - d;
+        bool own = c >= pieces.back().Logical && c < logical;
+        for (size_t i = 0; i + 1 < pieces.size() && !own; ++i)
+            own = c >= pieces[i].Logical && c < pieces[i].Logical + pieces[i].Length;
+        if (!own) out.push_back(c);
+    }
+    return out;
+}
+
+bool Disjoint(std::vector<TPiece> pieces) {
+    std::sort(pieces.begin(), pieces.end(), [](const TPiece& a, const TPiece& b) { return a.Logical < b.Logical; });
+    for (size_t i = 1; i < pieces.size(); ++i)
+        if (pieces[i - 1].Logical + pieces[i - 1].Length > pieces[i].Logical) return false;
+    return true;
 }
 
 bool TPieceSearch::Foreign(uint64_t logical, bool textToo) {
@@ -178,7 +226,13 @@ TPieceVerdict TPieceSearch::Rebuild(const TCarveFormat& format, uint64_t start, 
     pieces.clear();
     if (format.Walk == WalkJpeg) return RebuildJpeg(start, hit, pieces);
     if (format.Walk == WalkPng) return RebuildPng(start, hit, pieces);
-    if (format.Walk == WalkZip) return RebuildZip(start, hit, pieces);
+    if (format.Walk == WalkZip) {
+        const TPieceVerdict v = RebuildZip(start, hit, pieces);
+        if (v == TPieceVerdict::Rebuilt || v == TPieceVerdict::Whole) return v;
+        pieces.clear();
+        return RebuildZipByDirectory(start, hit, pieces) == TPieceVerdict::Rebuilt ? TPieceVerdict::Rebuilt : v;
+    }
+    if (format.Walk == WalkPdf) return RebuildPdf(start, hit, pieces);
     return TPieceVerdict::Untried;
 }
 
@@ -233,39 +287,43 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
             const uint64_t b = m->first;
             if (b > w.At || b <= lastStart) continue;
             const uint64_t bl = current.back().Logical + (b - lastStart);
-            const uint64_t back = std::min<uint64_t>(bl - current.back().Logical, 64 * 1024);
-            Pin(bl - back, back + kPieceSearchBytes + cluster_);
+            PinAround(bl, 0);
             // How far a block's DC lies from the one above it, on average, in the picture so
             // far: a continuation's first row must match its row above about as well.
             const double own = m->second.Jumps ? static_cast<double>(m->second.Jump) / static_cast<double>(m->second.Jumps) : 0.0;
+            // After the break first; before it only where nothing after it fits, as a copy
+            // of the same picture there would fit as well as its own piece.
             std::vector<TPiece> best;
-            double bestJump = 0, runnerUp = 1e300;
-            for (uint64_t c = bl + cluster_; c < Total() && c < bl + kPieceSearchBytes; c += cluster_) {
-                if (Foreign(c, true)) continue;
-                std::vector<TPiece> trial = With(current, b, c);
-                TPiecesInput in(*this, trial, true);
-                TJpegState t = m->second;
-                t.Jump = t.Jumps = 0;
-                t.SeamEnd = t.Mcu + scan.McusWide + 1;
-                const TJpegWalk tw = walker.Walk(in, t, b + cluster_);
-                // Through the cluster: an MCU that runs on into the next one may break
-                // there, where the next piece is yet to be found.
-                if (tw.Stop == TJpegStop::Broken && tw.At <= b + cluster_) continue;
-                // Huffman codes fall back into step after a few symbols, so another
-                // picture's data often walks without a fault; its first row does not
-                // continue the rows above it. Too few blocks to tell is no proof.
-                if (t.Jumps < 4 || m->second.Jumps < 16) continue;
-                const double jump = static_cast<double>(t.Jump) / static_cast<double>(t.Jumps);
-                if (jump > kSeamSlack * own + kSeamFloor) continue;
-                if (best.empty() || jump < bestJump) {
-                    if (!best.empty()) runnerUp = std::min(runnerUp, bestJump);
-                    best = std::move(trial), bestJump = jump;
-                } else {
-                    runnerUp = std::min(runnerUp, jump);
+            for (const TSide side : {TSide::After, TSide::Before}) {
+                if (!best.empty()) break;
+                double bestJump = 0, runnerUp = 1e300;
+                for (uint64_t c : Candidates(bl, current, side)) {
+                    if (Foreign(c, true)) continue;
+                    std::vector<TPiece> trial = With(current, b, c);
+                    TPiecesInput in(*this, trial, true);
+                    TJpegState t = m->second;
+                    t.Jump = t.Jumps = 0;
+                    t.SeamEnd = t.Mcu + scan.McusWide + 1;
+                    const TJpegWalk tw = walker.Walk(in, t, b + cluster_);
+                    // Through the cluster: an MCU that runs on into the next one may break
+                    // there, where the next piece is yet to be found.
+                    if (tw.Stop == TJpegStop::Broken && tw.At <= b + cluster_) continue;
+                    // Huffman codes fall back into step after a few symbols, so another
+                    // picture's data often walks without a fault; its first row does not
+                    // continue the rows above it. Too few blocks to tell is no proof.
+                    if (t.Jumps < 4 || m->second.Jumps < 16) continue;
+                    const double jump = static_cast<double>(t.Jump) / static_cast<double>(t.Jumps);
+                    if (jump > kSeamSlack * own + kSeamFloor) continue;
+                    if (best.empty() || jump < bestJump) {
+                        if (!best.empty()) runnerUp = std::min(runnerUp, bestJump);
+                        best = std::move(trial), bestJump = jump;
+                    } else {
+                        runnerUp = std::min(runnerUp, jump);
+                    }
                 }
+                // Two candidates that fit about as well say the fit proves nothing.
+                if (!best.empty() && bestJump > kSeamMargin * runnerUp) best.clear();
             }
-            // Two candidates that fit about as well say the fit proves nothing.
-            if (!best.empty() && bestJump > kSeamMargin * runnerUp) best.clear();
             if (best.empty()) continue;
             current = std::move(best);
             s = m->second;
@@ -281,7 +339,7 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
             // The format's own check, the picture decoded whole, over the rebuilt bytes.
             TPiecesInput all(*this, pieces, false);
             const TCarveHit check = WalkJpeg(all);
-            if (check.End != TCarveEnd::Complete || check.Length != w.At) {
+            if (check.End != TCarveEnd::Complete || check.Length != w.At || !Disjoint(pieces)) {
                 pieces.clear();
                 return TPieceVerdict::Broken;
             }
@@ -319,7 +377,7 @@ TPieceVerdict TPieceSearch::RebuildPng(uint64_t start, TCarveHit& hit, std::vect
         for (uint64_t b = (chunkAt + cluster_ - 1) / cluster_ * cluster_; b < chunkEnd && !found; b += cluster_) {
             if (b <= lastStart) continue;
             const uint64_t bl = current.back().Logical + (b - lastStart);
-            Pin(bl, kPieceSearchBytes + (sane ? chunkEnd - b : 0) + cluster_);
+            PinAround(bl, sane ? chunkEnd - b : 0);
             // The CRC over the chunk's type and data before the boundary.
             uLong head = crc32(0L, nullptr, 0);
             const bool split = sane && b >= chunkAt + 8;
@@ -331,7 +389,8 @@ TPieceVerdict TPieceSearch::RebuildPng(uint64_t start, TCarveHit& hit, std::vect
                     p += k;
                 }
             }
-            for (uint64_t c = bl + cluster_; c < Total() && c < bl + kPieceSearchBytes && !found; c += cluster_) {
+            for (uint64_t c : Candidates(bl, current)) {
+                if (found) break;
                 if (Foreign(c, false)) continue;
                 std::vector<TPiece> trial = With(current, b, c);
                 TPiecesInput tin(*this, trial, false);
@@ -359,10 +418,189 @@ TPieceVerdict TPieceSearch::RebuildPng(uint64_t start, TCarveHit& hit, std::vect
                 found = true;
             }
         }
+        // A chunk of image data longer than the pieces it lies in: its breaks are followed
+        // one cluster at a time by unpacking the data on.
+        if (!found && sane && std::memcmp(hdr + 4, "IDAT", 4) == 0) found = FollowImageData(current, chunkAt, len);
         if (!found) break;
     }
     return TPieceVerdict::Broken;
 }
+
+namespace {
+
+// The rows a PNG's image data unpacks to: each begins with its filter type (0 to 4), and
+// there are as many bytes as the header says, no more. Another file's bytes, text or
+// zeros fed in the middle of the stream break the one or the other within a few rows.
+class TImageDataCheck {
+public:
+    TImageDataCheck(uint64_t rowBytes, uint64_t total) : rowBytes_(rowBytes), total_(total) {
+        ok_ = inflateInit(z_.get()) == Z_OK;
+        live_ = ok_;
+    }
+    TImageDataCheck(const TImageDataCheck& o) : rowBytes_(o.rowBytes_), total_(o.total_), out_(o.out_), end_(o.end_) {
+        ok_ = o.ok_ && inflateCopy(z_.get(), o.z_.get()) == Z_OK;
+        live_ = ok_;
+    }
+    TImageDataCheck& operator=(const TImageDataCheck&) = delete;
+    ~TImageDataCheck() {
+        if (live_) inflateEnd(z_.get());
+    }
+    // zlib's state points back at its stream: the streams stay where they are.
+    void Swap(TImageDataCheck& o) {
+        std::swap(z_, o.z_);
+        std::swap(out_, o.out_);
+        std::swap(ok_, o.ok_);
+        std::swap(end_, o.end_);
+        std::swap(live_, o.live_);
+    }
+    bool Feed(const uint8_t* p, size_t n) {
+        if (!ok_) return false;
+        z_stream& z = *z_;
+        z.next_in = const_cast<uint8_t*>(p);
+        z.avail_in = static_cast<uInt>(n);
+        uint8_t buf[16 * 1024];
+        while (z.avail_in > 0 && ok_) {
+            if (end_) return ok_ = false;  // bytes after the stream's end
+            z.next_out = buf;
+            z.avail_out = sizeof buf;
+            const int r = inflate(&z, Z_NO_FLUSH);
+            if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) return ok_ = false;
+            const uint64_t got = sizeof buf - z.avail_out;
+            for (uint64_t row = (out_ + rowBytes_ - 1) / rowBytes_ * rowBytes_; row < out_ + got; row += rowBytes_)
+                if (buf[row - out_] > 4) return ok_ = false;
+            out_ += got;
+            if (out_ > total_) return ok_ = false;
+            if (r == Z_STREAM_END) end_ = true;
+            if (r == Z_BUF_ERROR) break;
+        }
+        return ok_;
+    }
+
+private:
+    std::unique_ptr<z_stream> z_ = std::make_unique<z_stream>();
+    uint64_t rowBytes_, total_, out_ = 0;
+    bool ok_ = false, end_ = false, live_ = false;
+};
+
+} // namespace
+
+bool TPieceSearch::FollowImageData(std::vector<TPiece>& current, uint64_t chunkAt, uint64_t len) {
+    std::vector<TPiece> work = current;
+    std::vector<uint8_t> buf(64 * 1024);
+    uint64_t rowBytes = 0, total = 0;
+    {
+        TPiecesInput in(*this, work, false);
+        uint8_t h[25];
+        if (in.Read(8, h, 25) != 25 || std::memcmp(h + 4, "IHDR", 4) != 0) return false;
+        const uint64_t width = ReadBe32(h, 8), height = ReadBe32(h, 12);
+        const uint32_t depth = h[16], color = h[17];
+        if (h[20] != 0) return false;  // interlaced: rows of seven passes, of differing lengths
+        const uint32_t channels = color == 0 || color == 3 ? 1 : color == 2 ? 3 : color == 4 ? 2 : color == 6 ? 4 : 0;
+        if (!channels || !depth || depth > 16 || !width || !height || width > (1u << 24) || height > (1u << 24))
+            return false;
+        rowBytes = 1 + (width * channels * depth + 7) / 8;
+        total = rowBytes * height;
+    }
+    TImageDataCheck state(rowBytes, total);
+    // The image data before this chunk, each chunk of it proven by its CRC already.
+    {
+        TPiecesInput in(*this, work, false);
+        uint64_t p = 8;
+        while (p < chunkAt) {
+            uint8_t h[8];
+            if (in.Read(p, h, 8) != 8) return false;
+            const uint64_t n = ReadBe32(h, 0);
+            if (std::memcmp(h + 4, "IDAT", 4) == 0)
+                for (uint64_t q = p + 8; q < p + 8 + n;) {
+                    const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), p + 8 + n - q));
+                    if (in.Read(q, buf.data(), k) != k || !state.Feed(buf.data(), k)) return false;
+                    q += k;
+                }
+            p += 12 + n;
+        }
+        if (p != chunkAt) return false;
+    }
+    const uint64_t dataEnd = chunkAt + 8 + len;
+    auto feed = [&](TImageDataCheck& st, const std::vector<TPiece>& pieces, uint64_t from, uint64_t to) {
+        TPiecesInput in(*this, pieces, false);
+        for (uint64_t q = from; q < to;) {
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), to - q));
+            if (in.Read(q, buf.data(), k) != k || !st.Feed(buf.data(), k)) return false;
+            q += k;
+        }
+        return true;
+    };
+    // The chunk's CRC over its bytes in the pieces: the proof of a way through it.
+    auto crcHolds = [&](const std::vector<TPiece>& pieces) {
+        TPiecesInput in(*this, pieces, false);
+        uLong crc = crc32(0L, nullptr, 0);
+        for (uint64_t q = chunkAt + 4; q < dataEnd;) {
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(buf.size(), dataEnd - q));
+            if (in.Read(q, buf.data(), k) != k) return false;
+            crc = crc32(crc, buf.data(), static_cast<uInt>(k));
+            q += k;
+        }
+        uint8_t cb[4];
+        return in.Read(dataEnd, cb, 4) == 4 && ReadBe32(cb, 0) == static_cast<uint32_t>(crc);
+    };
+    // Depth first, cluster by cluster: the data going on where it is, else at the start of
+    // another cluster (the nearest first) where it unpacks on through that cluster; a way
+    // that runs into bytes that do not unpack is left for the next. Rows of a smooth
+    // picture let other places of its own data pass a cluster, so only the chunk's CRC at
+    // its end proves a way. The tries are bounded.
+    size_t budget = 4096;
+    // A way whose CRC lies past one more break, for the search of single breaks to finish.
+    std::vector<TPiece> unproven;
+    std::function<bool(TImageDataCheck&, uint64_t)> follow = [&](TImageDataCheck& st, uint64_t d) -> bool {
+        if (d >= dataEnd) {
+            if (crcHolds(work)) return true;
+            const uint64_t boundary = (dataEnd + cluster_ - 1) / cluster_ * cluster_;
+            if (unproven.empty() && boundary < dataEnd + 4 && boundary > StartOfLast(work)) unproven = work;
+            return false;
+        }
+        const uint64_t segEnd = std::min(dataEnd, (d / cluster_ + 1) * cluster_);
+        const uint64_t lastStart = StartOfLast(work);
+        const bool aligned = d % cluster_ == 0 && d > lastStart;
+        const uint64_t here = work.back().Logical + (d - lastStart);
+        // Text, zeros or another file's start where the data should go on is a break.
+        if (!aligned || !Foreign(here, true)) {
+            if (budget == 0) return false;
+            --budget;
+            TImageDataCheck t(st);
+            if (feed(t, work, d, segEnd) && follow(t, segEnd)) return true;
+        }
+        if (!aligned || work.size() >= kMaxPieces) return false;
+        PinAround(here, 0);
+        // On a grid finer than 4 KiB a sector's worth says little: those whose data
+        // unpacks on at the same place for 4 KiB are followed first, the rest after.
+        const uint64_t further = std::min(dataEnd, d + std::max<uint64_t>(cluster_, 4096));
+        for (const bool farOnly : {true, false}) {
+            if (!farOnly && further <= segEnd) break;
+            for (uint64_t c : Candidates(here, work)) {
+                if (budget == 0) return false;
+                if (Foreign(c, false)) continue;
+                --budget;
+                std::vector<TPiece> trial = With(work, d, c);
+                TImageDataCheck t(st);
+                if (!feed(t, trial, d, segEnd)) continue;
+                if (further > segEnd) {
+                    TImageDataCheck ahead(t);
+                    if (feed(ahead, trial, segEnd, further) != farOnly) continue;
+                }
+                std::vector<TPiece> before = std::move(work);
+                work = std::move(trial);
+                if (follow(t, segEnd)) return true;
+                work = std::move(before);
+            }
+        }
+        return false;
+    };
+    if (!follow(state, chunkAt + 8)) work = std::move(unproven);
+    if (work.size() <= current.size()) return false;
+    current = std::move(work);
+    return true;
+}
+
 
 namespace {
 
@@ -517,9 +755,9 @@ TPieceVerdict TPieceSearch::RebuildZip(uint64_t start, TCarveHit& hit, std::vect
             if (found) break;
             const uint64_t bl = current.back().Logical + (b - lastStart);
             if (bl >= Total()) continue;
-            const uint64_t back = std::min<uint64_t>(bl - current.back().Logical, 64 * 1024);
-            Pin(bl - back, back + kPieceSearchBytes + cluster_);
-            for (uint64_t c = bl + cluster_; c < Total() && c < bl + kPieceSearchBytes && !found; c += cluster_) {
+            PinAround(bl, 0);
+            for (uint64_t c : Candidates(bl, current)) {
+                if (found) break;
                 if (Foreign(c, false)) continue;
                 std::vector<TPiece> trial = With(current, b, c);
                 TPiecesInput tin(*this, trial, false);
@@ -542,6 +780,524 @@ TPieceVerdict TPieceSearch::RebuildZip(uint64_t start, TCarveHit& hit, std::vect
         if (!found) break;
     }
     return TPieceVerdict::Broken;
+}
+
+namespace {
+
+// A member as the central directory gives it.
+struct TListed {
+    uint64_t At = 0, CSize = 0, USize = 0;
+    uint32_t Crc = 0, Method = 0, Flags = 0;
+    std::string Name;
+    bool operator<(const TListed& o) const { return At < o.At; }
+};
+
+} // namespace
+
+// The end record near the start on the disk gives the directory's size and its offset in
+// the archive; where the directory stands before the record gives the last piece's shift.
+// The members in the order of their offsets then lead from the first piece to the last,
+// as a PDF's objects do: a member's header not where the shift so far puts it means a
+// break in the member before, found where that member's data then unpacks to its CRC-32
+// (one break in it, or two with a piece between them). The sizes come from the directory,
+// so members whose local headers leave them to a descriptor after the data are followed
+// too. The archive rebuilt must then pass its check whole.
+TPieceVerdict TPieceSearch::RebuildZipByDirectory(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces) {
+    constexpr uint64_t kWindow = 16u << 20;
+    const uint64_t reach = std::min<uint64_t>({Total() - start, hit.Length + 2 * kPieceSearchBytes, kWindow});
+    // The window runs from the bound before the start, where a later piece may lie too.
+    const uint64_t o = std::min<uint64_t>(start, kPieceSearchBytes);
+    Pin(start - o, o + reach);
+    const uint64_t window = pinnedLen_;
+    const uint8_t* w = pinned_.data();
+    // End records after the start, nearest first, then before it.
+    std::vector<uint64_t> ends;
+    for (uint64_t e = o; e + 22 <= window && ends.size() < 8; ++e)
+        if (w[e] == 'P' && w[e + 1] == 'K' && w[e + 2] == 5 && w[e + 3] == 6) ends.push_back(e);
+    for (uint64_t e = std::min(o, window >= 22 ? window - 22 : 0); e-- > 0 && ends.size() < 12;)
+        if (w[e] == 'P' && w[e + 1] == 'K' && w[e + 2] == 5 && w[e + 3] == 6) ends.push_back(e);
+    // A byte of the original at a shift, as its place in the window; window when outside.
+    auto win = [&](uint64_t orig, int64_t shift) {
+        const int64_t at = static_cast<int64_t>(o + orig) + shift;
+        return at < 0 || static_cast<uint64_t>(at) >= window ? window : static_cast<uint64_t>(at);
+    };
+    const auto c = static_cast<int64_t>(cluster_);
+    for (uint64_t e : ends) {
+        const uint64_t count = Le16(w + e + 10), cdSize = Le32(w + e + 12), cdAt = Le32(w + e + 16);
+        const uint64_t end = e + 22 + Le16(w + e + 20);
+        if (count == 0 || cdSize > e || end > window) continue;
+        const int64_t lastShift = static_cast<int64_t>(e - cdSize) - static_cast<int64_t>(cdAt) - static_cast<int64_t>(o);
+        if (lastShift % c || static_cast<int64_t>(end) - static_cast<int64_t>(o) - lastShift <= static_cast<int64_t>(cdAt))
+            continue;
+        const uint64_t fileEnd = static_cast<uint64_t>(static_cast<int64_t>(end) - static_cast<int64_t>(o) - lastShift);
+        // The directory's entries, read where it stands.
+        std::vector<TListed> listed;
+        bool sound = true;
+        for (uint64_t p = e - cdSize; listed.size() < count && sound;) {
+            if (p + 46 > e || Le32(w + p) != kZipCentral) {
+                sound = false;
+                break;
+            }
+            TListed m;
+            m.Flags = Le16(w + p + 8);
+            m.Method = Le16(w + p + 10);
+            m.Crc = Le32(w + p + 16);
+            m.CSize = Le32(w + p + 20);
+            m.USize = Le32(w + p + 24);
+            m.At = Le32(w + p + 42);
+            const uint64_t nlen = Le16(w + p + 28), next = p + 46 + nlen + Le16(w + p + 30) + Le16(w + p + 32);
+            if (next > e || nlen == 0 || m.At >= cdAt || (m.Method != 0 && m.Method != 8) || (m.Flags & 1)) {
+                sound = false;
+                break;
+            }
+            m.Name.assign(reinterpret_cast<const char*>(w + p + 46), nlen);
+            listed.push_back(std::move(m));
+            p = next;
+        }
+        if (!sound || listed.size() != count) continue;
+        std::sort(listed.begin(), listed.end());
+        if (listed.front().At != 0) continue;
+        // The local header the directory names, at the shift.
+        auto lands = [&](const TListed& m, int64_t shift) {
+            const uint64_t at = win(m.At, shift);
+            if (at + 30 + m.Name.size() > window || Le32(w + at) != kZipLocal) return false;
+            return Le16(w + at + 26) == m.Name.size() && std::memcmp(w + at + 30, m.Name.data(), m.Name.size()) == 0;
+        };
+        // The member's data checks out in the pieces: its CRC-32 over what it unpacks to.
+        auto checks = [&](const std::vector<TPiece>& trial, const TListed& m) {
+            TPiecesInput in(*this, trial, false);
+            uint8_t h[30];
+            if (in.Read(m.At, h, 30) != 30 || Le32(h) != kZipLocal) return false;
+            TMember t;
+            t.At = m.At;
+            t.Data = m.At + 30 + Le16(h + 26) + Le16(h + 28);
+            t.CSize = m.CSize;
+            t.USize = m.USize;
+            t.Crc = m.Crc;
+            t.Method = m.Method;
+            t.Next = t.Data + t.CSize;
+            return MemberChecks(in, t);
+        };
+        std::vector<TPiece> current{{start, 0}};
+        int64_t shift = 0;
+        auto logical = [&](uint64_t orig, int64_t s) { return start + orig + static_cast<uint64_t>(s); };
+        // Each member, and then the directory itself, must stand where the shift puts it.
+        bool ok = true;
+        for (size_t i = 1; i <= listed.size() && ok; ++i) {
+            const uint64_t at = i < listed.size() ? listed[i].At : cdAt;
+            auto here = [&](int64_t s) {
+                return i < listed.size() ? lands(listed[i], s) : win(at, s) + 4 <= window && Le32(w + win(at, s)) == kZipCentral;
+            };
+            if (here(shift)) continue;
+            const TListed& m = listed[i - 1];
+            const uint64_t lo = std::max(m.At, StartOfLast(current)) / cluster_ * cluster_ + cluster_;
+            ok = false;
+            if (lo > at || current.size() + 2 > kMaxPieces) break;
+            for (int64_t next : Shifts(shift)) {
+                if (ok) break;
+                if (!here(next)) continue;
+                // One break in the member before.
+                for (uint64_t b = lo; b <= at && !ok; b += cluster_) {
+                    if (win(b, next) == window || claims_.Claimed(logical(b, next))) continue;
+                    std::vector<TPiece> trial = With(current, b, logical(b, next));
+                    if (!checks(trial, m)) continue;
+                    current = std::move(trial);
+                    ok = true;
+                }
+                // Two, with a piece of whole clusters between them at a shift in between.
+                // Likeliest first: the first break where the bytes at the old shift stop
+                // looking like the archive's, each piece starting after such bytes; then the
+                // rest, up to a bounded number of tries.
+                if (ok || m.CSize > (1u << 20)) continue;
+                auto after = [&](uint64_t l) { return l >= cluster_ && Foreign(l - cluster_, true); };
+                std::vector<uint64_t> b1s, b2s, b1More, b2More;
+                for (uint64_t b = lo; b <= at; b += cluster_) {
+                    if (win(b, shift) == window || win(b, next) == window) continue;
+                    if (b < at)
+                        (Foreign(logical(b, shift), true) && !after(logical(b, shift)) ? b1s : b1More).push_back(b);
+                    if (b > lo) (after(logical(b, next)) && !Foreign(logical(b, next), false) ? b2s : b2More).push_back(b);
+                }
+                b1s.insert(b1s.end(), b1More.begin(), b1More.end());
+                b2s.insert(b2s.end(), b2More.begin(), b2More.end());
+                size_t tries = 0;
+                for (uint64_t b1 : b1s) {
+                    // The middle piece at shifts between the two, those right after such bytes first.
+                    std::vector<int64_t> mids, midMore;
+                    for (int64_t mid = std::min(shift, next) + c; mid < std::max(shift, next) && !ok && tries <= 4096;
+                         mid += c) {
+                        if (win(b1, mid) == window || claims_.Claimed(logical(b1, mid)) || Foreign(logical(b1, mid), false))
+                            continue;
+                        (after(logical(b1, mid)) ? mids : midMore).push_back(mid);
+                    }
+                    mids.insert(mids.end(), midMore.begin(), midMore.end());
+                    for (int64_t mid : mids) {
+                        for (uint64_t b2 : b2s) {
+                            if (ok || b2 <= b1 || ++tries > 4096 || claims_.Claimed(logical(b2, next))) continue;
+                            std::vector<TPiece> trial = With(With(current, b1, logical(b1, mid)), b2, logical(b2, next));
+                            if (!checks(trial, m)) continue;
+                            current = std::move(trial);
+                            ok = true;
+                        }
+                    }
+                }
+            }
+            if (ok)
+                shift = static_cast<int64_t>(current.back().Logical - start - StartOfLast(current));
+        }
+        if (!ok || shift != lastShift || current.size() < 2) continue;
+        std::vector<TPiece> found = EndAt(current, fileEnd);
+        if (!Disjoint(found)) continue;
+        TPiecesInput all(*this, found, false);
+        const TCarveHit check = WalkZip(all);
+        if (check.End != TCarveEnd::Complete || check.Length != fileEnd) continue;
+        pieces = std::move(found);
+        hit.End = TCarveEnd::Complete;
+        hit.Length = hit.ProvenBytes = fileEnd;
+        hit.DecodedPercent = -1;
+        return TPieceVerdict::Rebuilt;
+    }
+    return TPieceVerdict::Broken;
+}
+
+namespace {
+
+// What an object's own bytes tell of its wholeness: a deflated stream inflates to its end,
+// where zlib's Adler-32 proves every byte, or it does not; anything else cannot tell.
+enum class TObjectProof : uint8_t { Holds, Fails, Silent };
+
+TObjectProof ObjectProof(TCarveInput& in, uint64_t at, uint64_t next) {
+    if (next <= at) return TObjectProof::Silent;
+    std::string head(static_cast<size_t>(std::min<uint64_t>(next - at, 4096)), '\0');
+    head.resize(in.Read(at, reinterpret_cast<uint8_t*>(head.data()), head.size()));
+    const size_t st = head.find("stream");
+    if (st == std::string::npos) return TObjectProof::Silent;
+    const std::string_view dict(head.data(), st);
+    if (dict.find("/FlateDecode") == std::string_view::npos) return TObjectProof::Silent;
+    for (std::string_view other : {"/ASCII", "/LZW", "/RunLength", "/DCT", "/JPX", "/JBIG2", "/CCITT", "/Crypt"})
+        if (dict.find(other) != std::string_view::npos) return TObjectProof::Silent;
+    uint64_t from = at + st + 6;
+    uint8_t eol[2] = {};
+    in.Read(from, eol, 2);
+    from += eol[0] == '\r' && eol[1] == '\n' ? 2 : eol[0] == '\n' || eol[0] == '\r' ? 1 : 0;
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return TObjectProof::Silent;
+    std::vector<uint8_t> src(16 * 1024), out(64 * 1024);
+    int r = Z_OK;
+    while (r == Z_OK && from < next) {
+        if (z.avail_in == 0) {
+            const size_t got = in.Read(from, src.data(), static_cast<size_t>(std::min<uint64_t>(src.size(), next - from)));
+            if (got == 0) break;
+            from += got;
+            z.next_in = src.data();
+            z.avail_in = static_cast<uInt>(got);
+        }
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        r = inflate(&z, Z_NO_FLUSH);
+        if (r == Z_BUF_ERROR && z.avail_out == 0) r = Z_OK;
+    }
+    while (r == Z_OK && z.avail_in > 0) {
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        r = inflate(&z, Z_NO_FLUSH);
+        if (r == Z_BUF_ERROR) break;
+    }
+    inflateEnd(&z);
+    return r == Z_STREAM_END ? TObjectProof::Holds : TObjectProof::Fails;
+}
+
+// An object without a stream read token by token from its header to "endobj": numbers,
+// names, strings, dictionaries, arrays, references and the few keywords; what a break
+// puts in its middle (words of text, another file's bytes) reads as none of these.
+bool ObjectParses(TCarveInput& in, uint64_t at, uint64_t next) {
+    if (next <= at || next - at > 64 * 1024) return false;
+    std::string s(static_cast<size_t>(next - at), '\0');
+    s.resize(in.Read(at, reinterpret_cast<uint8_t*>(s.data()), s.size()));
+    size_t i = s.find("obj");
+    if (i == std::string::npos || i > 40) return false;
+    i += 3;
+    // NUL counts as white space in the format, but writers do not put it between tokens;
+    // zeros in an object are a zeroed cluster.
+    auto space = [](char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t' || c == '\f'; };
+    auto delim = [&](char c) { return space(c) || std::strchr("()<>[]{}/%", c) != nullptr; };
+    int depth = 0;
+    while (i < s.size()) {
+        const char c = s[i];
+        if (space(c)) {
+            ++i;
+        } else if (c == '%') {
+            while (i < s.size() && s[i] != '\n' && s[i] != '\r') ++i;
+        } else if (c == '/') {
+            for (++i; i < s.size() && !delim(s[i]); ++i)
+                if (static_cast<uint8_t>(s[i]) < 0x21 || static_cast<uint8_t>(s[i]) > 0x7E) return false;
+        } else if (c == '(') {
+            int nest = 1;
+            for (++i; i < s.size() && nest; ++i) {
+                if (s[i] == '\\') ++i;
+                else if (s[i] == '(') ++nest;
+                else if (s[i] == ')') --nest;
+            }
+            if (nest) return false;
+        } else if (c == '<' && i + 1 < s.size() && s[i + 1] == '<') {
+            ++depth, i += 2;
+        } else if (c == '>' && i + 1 < s.size() && s[i + 1] == '>') {
+            if (--depth < 0) return false;
+            i += 2;
+        } else if (c == '<') {
+            for (++i; i < s.size() && s[i] != '>'; ++i)
+                if (!std::isxdigit(static_cast<unsigned char>(s[i])) && !space(s[i])) return false;
+            ++i;
+        } else if (c == '[') {
+            ++depth, ++i;
+        } else if (c == ']') {
+            if (--depth < 0) return false;
+            ++i;
+        } else {
+            size_t k = i;
+            while (k < s.size() && !delim(s[k])) ++k;
+            const std::string_view word(s.data() + i, k - i);
+            if (word == "endobj") return depth == 0;
+            if (word == "stream") return false;
+            const bool number = word.find_first_not_of("+-.0123456789") == std::string_view::npos;
+            if (!number && word != "R" && word != "true" && word != "false" && word != "null") return false;
+            if (k == i) return false;
+            i = k;
+        }
+    }
+    return false;
+}
+
+// The original's bytes as one piece at a shift that may put its start before the area's.
+class TShiftedInput : public TCarveInput {
+public:
+    TShiftedInput(TPieceSearch& search, uint64_t start, int64_t shift) : search_(search), start_(start), shift_(shift) {}
+    uint64_t Size() const override {
+        const int64_t left = static_cast<int64_t>(search_.Total()) - static_cast<int64_t>(start_) - shift_;
+        return left > 0 ? static_cast<uint64_t>(left) : 0;
+    }
+    size_t Read(uint64_t offset, uint8_t* buf, size_t n) override {
+        const int64_t at = static_cast<int64_t>(start_ + offset) + shift_;
+        if (at < 0 || offset >= Size()) return 0;
+        return search_.Read(static_cast<uint64_t>(at), buf, static_cast<size_t>(std::min<uint64_t>(n, Size() - offset)));
+    }
+    bool EndsHere(uint64_t offset) override {
+        const int64_t at = static_cast<int64_t>(start_ + offset) + shift_;
+        return at < 0 || offset >= Size() || search_.Foreign(static_cast<uint64_t>(at), false);
+    }
+
+private:
+    TPieceSearch& search_;
+    uint64_t start_;
+    int64_t shift_;
+};
+
+// A cross-reference section or object the document's tables place: where, and what must
+// stand there ("xref" for a table).
+struct TPdfMark {
+    uint64_t At = 0, Num = 0;
+    bool Table = false;
+    bool operator<(const TPdfMark& o) const { return At < o.At; }
+};
+
+bool ParseUnsigned(std::string_view s, uint64_t& v) {
+    size_t i = 0;
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\r' || s[i] == '\n' || s[i] == '\t')) ++i;
+    const size_t first = i;
+    v = 0;
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9' && i - first < 15; ++i) v = v * 10 + static_cast<uint64_t>(s[i] - '0');
+    return i > first;
+}
+
+} // namespace
+
+// The document's own tables say where each object starts in the original: the table found
+// near an end mark on the disk gives the shift of the last piece, and the objects in the
+// order of their offsets, each found at its place (the first one that is not gives a
+// break before it, and its place on the disk the next shift), lead from the first piece to
+// the last. A break that falls in a deflated stream is taken only where the stream then
+// inflates whole; where no stream tells and more than one cluster boundary could hold the
+// break, the document is left as it was. The rebuilt document must then pass its check.
+TPieceVerdict TPieceSearch::RebuildPdf(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces) {
+    // Documents larger than this are not rebuilt: the window is read whole, once.
+    constexpr uint64_t kPdfWindow = 16u << 20;
+    const uint64_t reach = std::min<uint64_t>({Total() - start, hit.Length + 2 * kPieceSearchBytes, kPdfWindow});
+    // From the bound before the start, where a later piece may lie too.
+    const uint64_t before = std::min<uint64_t>(start, kPieceSearchBytes);
+    Pin(start - before, before + reach);
+    const std::string_view text(reinterpret_cast<const char*>(pinned_.data()), pinnedLen_);
+    // Each "startxref" in the window is tried as the document's end: those after the
+    // start nearest first, then those before it.
+    std::vector<size_t> tails;
+    for (size_t k = text.find("startxref", before); k != std::string_view::npos && tails.size() < 8;
+         k = text.find("startxref", k + 9))
+        tails.push_back(k);
+    for (size_t k = before ? text.rfind("startxref", before - 1) : std::string_view::npos;
+         k != std::string_view::npos && tails.size() < 12; k = k ? text.rfind("startxref", k - 1) : std::string_view::npos)
+        tails.push_back(k);
+    for (size_t k : tails) {
+        const size_t e = text.find("%%EOF", k);
+        uint64_t xref = 0;
+        if (e == std::string_view::npos || e > k + 64 || !ParseUnsigned(text.substr(k + 9, 20), xref)) continue;
+        uint64_t end = e + 5;
+        if (end < text.size() && text[end] == '\r') ++end;
+        if (end < text.size() && text[end] == '\n') ++end;
+        std::vector<TPiece> found;
+        if (!RebuildPdfTo(start, pinnedAt_ + k, pinnedAt_ + end, xref, found)) continue;
+        pieces = std::move(found);
+        hit.End = TCarveEnd::Complete;
+        uint64_t length = 0;
+        for (const TPiece& p : pieces) length += p.Length;
+        hit.Length = hit.ProvenBytes = length;
+        hit.DecodedPercent = -1;
+        return TPieceVerdict::Rebuilt;
+    }
+    return TPieceVerdict::Broken;
+}
+
+std::vector<int64_t> TPieceSearch::Shifts(int64_t shift) const {
+    std::vector<int64_t> out;
+    const auto c = static_cast<int64_t>(cluster_), bound = static_cast<int64_t>(kPieceSearchBytes);
+    for (int64_t d = c; d <= bound; d += c) out.push_back(shift + d);
+    for (int64_t d = c; d <= bound; d += c) out.push_back(shift - d);
+    return out;
+}
+
+bool TPieceSearch::RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uint64_t xref,
+                                std::vector<TPiece>& pieces) {
+    const uint64_t window = pinnedLen_;
+    const auto o = static_cast<int64_t>(start - pinnedAt_);  // the start's place in the window
+    // A byte of the original at a shift, as its place in the window; window when outside.
+    auto win = [&](uint64_t orig, int64_t shift) {
+        const int64_t at = o + static_cast<int64_t>(orig) + shift;
+        return at < 0 || static_cast<uint64_t>(at) >= window ? window : static_cast<uint64_t>(at);
+    };
+    auto logical = [&](uint64_t orig, int64_t shift) { return start + orig + static_cast<uint64_t>(shift); };
+    // Whether what the mark names stands where the shift puts it (all inside the window).
+    auto lands = [&](const TPdfMark& m, int64_t shift) {
+        const uint64_t at = win(m.At, shift);
+        if (at + 64 > window) return false;
+        const std::span<const uint8_t> b(pinned_.data() + at, 64);
+        if (m.Table) return std::memcmp(b.data(), "xref", 4) == 0;
+        TMemoryInput mem(b);
+        return PdfObjectAt(mem, 0, m.Num, 64);
+    };
+    // The table (or stream) nearest before the "startxref", at a shift of whole clusters.
+    const auto c = static_cast<int64_t>(cluster_);
+    const int64_t tailRel = static_cast<int64_t>(tail - pinnedAt_) - o - static_cast<int64_t>(xref);
+    bool placed = false;
+    int64_t lastShift = 0;
+    TPdfMark first{xref, 0, true};
+    for (int64_t shift = (tailRel >= 0 ? tailRel : tailRel - c + 1) / c * c; !placed; shift -= c) {
+        if (shift >= tailRel) continue;
+        if (win(xref, shift) == window) break;
+        TPdfMark t{xref, 0, true};
+        if (!lands(t, shift)) {
+            uint64_t num = 0;
+            const uint64_t q = win(xref, shift);
+            const std::string_view sv(reinterpret_cast<const char*>(pinned_.data() + q), std::min<uint64_t>(20, window - q));
+            if (!ParseUnsigned(sv, num)) continue;
+            t = {xref, num, false};
+            if (!lands(t, shift)) continue;
+        }
+        first = t;
+        lastShift = shift;
+        placed = true;
+    }
+    const int64_t endRel = static_cast<int64_t>(end - pinnedAt_) - o - lastShift;
+    if (!placed || endRel <= static_cast<int64_t>(xref)) return false;
+    const auto fileEnd = static_cast<uint64_t>(endRel);
+    // Every section, each read where one of the shifts known so far puts it.
+    std::vector<TPdfMark> marks{first};
+    constexpr size_t kMaxMarks = 1u << 20;
+    uint64_t budget = kPdfMaxXrefEntries;
+    std::set<uint64_t> seen;
+    bool overflow = false;
+    for (uint64_t at = xref; at != ~uint64_t{0} && seen.insert(at).second && seen.size() <= 256;) {
+        uint64_t prev = ~uint64_t{0};
+        bool read = false;
+        for (int64_t shift : {lastShift, int64_t{0}}) {
+            if (win(at, shift) == window) continue;
+            TShiftedInput in(*this, start, shift);
+            std::vector<TPdfMark> got;
+            read = ReadPdfXref(in, at, fileEnd, [&](uint64_t num, uint64_t off) {
+                if (got.size() < kMaxMarks) got.push_back({off, num, false});
+                else overflow = true;
+            }, prev, budget);
+            if (!read) continue;
+            if (at != xref) {
+                uint8_t w[4] = {};
+                in.Read(at, w, 4);
+                if (std::memcmp(w, "xref", 4) == 0) marks.push_back({at, 0, true});
+            }
+            marks.insert(marks.end(), got.begin(), got.end());
+            break;
+        }
+        if (!read || overflow || marks.size() > kMaxMarks) return false;
+        at = prev;
+    }
+    std::stable_sort(marks.begin(), marks.end());
+    marks.erase(std::unique(marks.begin(), marks.end(), [](const TPdfMark& a, const TPdfMark& b) { return a.At == b.At; }),
+                marks.end());
+    if (marks.empty() || marks.front().At == 0 || marks.back().At >= fileEnd) return false;
+
+    std::vector<TPiece> current{{start, 0}};
+    int64_t shift = 0;
+    uint64_t before = 0;  // where the last object found in place starts
+    for (const TPdfMark& m : marks) {
+        if (lands(m, shift)) {
+            before = m.At;
+            continue;
+        }
+        if (current.size() >= kMaxPieces) return false;
+        // A break lies after the object before, at a cluster boundary of the file.
+        const uint64_t lastStart = StartOfLast(current);
+        const uint64_t lo = std::max(before, lastStart) / cluster_ * cluster_ + cluster_;
+        if (lo > m.At) return false;
+        bool found = false;
+        for (int64_t next : Shifts(shift)) {
+            if (found) break;
+            if (!lands(m, next)) continue;
+            // Where the break falls: the one boundary whose stream inflates whole, else the
+            // one boundary whose object then reads as an object, else the only boundary.
+            std::vector<TPiece> best, parsed;
+            size_t parses = 0;
+            const size_t bounds = static_cast<size_t>((m.At - lo) / cluster_ + 1);
+            for (uint64_t b = lo; b <= m.At; b += cluster_) {
+                if (win(b, next) == window || claims_.Claimed(logical(b, next))) continue;
+                std::vector<TPiece> trial = With(current, b, logical(b, next));
+                // The new piece may not run into one the file has already.
+                std::vector<TPiece> reach = trial;
+                reach.back().Length = m.At + 64 - b;
+                if (!Disjoint(reach)) continue;
+                TPiecesInput in(*this, trial, false);
+                const TObjectProof proof = ObjectProof(in, before, m.At);
+                if (proof == TObjectProof::Fails) continue;
+                if (proof == TObjectProof::Holds) {
+                    best = std::move(trial);
+                    break;
+                }
+                if (ObjectParses(in, before, m.At)) {
+                    if (++parses == 1) parsed = trial;
+                } else if (bounds == 1) {
+                    best = std::move(trial);
+                }
+            }
+            if (best.empty() && parses == 1) best = std::move(parsed);
+            if (best.empty()) continue;
+            current = std::move(best);
+            shift = next;
+            found = true;
+        }
+        if (!found) return false;
+        before = m.At;
+    }
+    if (shift != lastShift || current.size() < 2) return false;
+    pieces = EndAt(current, fileEnd);
+    if (pieces.size() < 2 || !Disjoint(pieces)) return false;
+    // The format's own check over the rebuilt bytes: every object of every section in place.
+    TPiecesInput all(*this, pieces, false);
+    const TCarveHit check = WalkPdf(all);
+    return check.End == TCarveEnd::Complete && check.Length == fileEnd;
 }
 
 } // namespace brivo::carve

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <span>
 #include <vector>
 
 #include "carve/AreaView.h"
@@ -27,11 +28,14 @@ private:
     std::map<uint64_t, uint64_t> runs_;  // start -> end
 };
 
-// How far after a break the next piece is looked for. Writers that interleave two files
-// or put a file around another leave gaps of a few clusters to a few hundred KiB; 4 MiB
-// holds a whole photo of the same card between the pieces, and bounds the work per break
-// to one read of 4 MiB and a cluster's walk per candidate.
+// How far after a break the next piece is looked for, and then as far before it. Writers
+// that interleave two files or put a file around another leave gaps of a few clusters to a
+// few hundred KiB; 4 MiB holds a whole photo of the same card between the pieces, and
+// bounds the work per break to one read of 8 MiB and a cluster's walk per candidate.
 inline constexpr uint64_t kPieceSearchBytes = 4u << 20;
+// True when no two of the pieces share a byte.
+bool Disjoint(std::vector<TPiece> pieces);
+
 // A file is rebuilt from at most this many pieces; each one is proven before the next.
 // Two writers at once on a card can leave a photo in runs of a single cluster each.
 inline constexpr size_t kMaxPieces = 128;
@@ -66,9 +70,32 @@ public:
 private:
     TPieceVerdict RebuildJpeg(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
     TPieceVerdict RebuildPng(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
+    // An image data chunk at chunkAt (len bytes of data) that runs over more than one break:
+    // followed cluster by cluster where its data goes on unpacking to rows. True when the
+    // pieces (current) now carry it to its end.
+    bool FollowImageData(std::vector<TPiece>& current, uint64_t chunkAt, uint64_t len);
     TPieceVerdict RebuildZip(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
+    // An archive whose central directory lies on the disk near its start: every member
+    // where the directory places it, each one's data checking out across the breaks.
+    TPieceVerdict RebuildZipByDirectory(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
+    TPieceVerdict RebuildPdf(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
+    // The PDF at start as the document whose "startxref" stands at logical tail and whose
+    // end mark ends at logical end (both in the pinned window), xref the offset it gives.
+    bool RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uint64_t xref, std::vector<TPiece>& pieces);
     // Reads [from, from + n) into the pinned window, where the candidates are read from.
     void Pin(uint64_t from, uint64_t n);
+    // Pins the bytes the candidates for a break at logical can be read from: the bound
+    // after it and before it, and extra bytes past the last.
+    void PinAround(uint64_t logical, uint64_t extra);
+    // Where a piece may go on after a break at logical: the cluster starts within the
+    // bound after it, nearest first, then those before it outside the file's pieces.
+    enum class TSide : uint8_t { After, Before, Both };
+    std::vector<uint64_t> Candidates(uint64_t logical, const std::vector<TPiece>& pieces,
+                                     TSide side = TSide::Both) const;
+    // The shifts (a piece's place on the disk against its place in the file) a piece after
+    // one at shift may have: whole clusters within the bound later, nearest first, then
+    // earlier.
+    std::vector<int64_t> Shifts(int64_t shift) const;
 
     TAreaView& view_;
     const std::vector<const TCarveFormat*>& all_;

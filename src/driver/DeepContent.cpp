@@ -1,9 +1,12 @@
 #include "driver/DeepContent.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
 #include "carve/ContentSearch.h"
+#include "core/ByteReaders.h"
+#include "core/FsDetect.h"
 #include "core/TextFormat.h"
 #include "driver/ScanDriver.h"
 
@@ -48,6 +51,41 @@ std::string WithSpeed(const std::string& text, uint64_t position, uint64_t max, 
     return out;
 }
 
+uint32_t VolumeClusterBytes(TByteSource& volume) {
+    constexpr uint32_t kSector = 512;
+    std::vector<uint8_t> head(kDetectBytes);
+    const int64_t got = volume.ReadAt(0, head.data(), head.size());
+    if (got < static_cast<int64_t>(kBootSectorSize)) return kSector;
+    head.resize(static_cast<size_t>(got));
+    const ByteSpan b(head);
+    uint64_t unit = 0;
+    switch (DetectFileSystemFromHead(b)) {
+    case TFsKind::Ntfs:
+    case TFsKind::Fat12:
+    case TFsKind::Fat16:
+    case TFsKind::Fat32: {
+        // NTFS gives a cluster above 64 KiB per sector count as a negative power of two.
+        const uint8_t spc = b[13];
+        const uint64_t sectors = spc > 0x80 ? uint64_t{1} << std::min(256 - spc, 31) : spc;
+        unit = uint64_t{ReadLe16(b, 11)} * sectors;
+        break;
+    }
+    case TFsKind::ExFat:
+        if (b[108] + b[109] < 32) unit = uint64_t{1} << (b[108] + b[109]);
+        break;
+    case TFsKind::Ext2:
+    case TFsKind::Ext3:
+    case TFsKind::Ext4:
+        if (b.size() >= 1024 + 28 && ReadLe32(b, 1024 + 24) < 16) unit = uint64_t{1024} << ReadLe32(b, 1024 + 24);
+        break;
+    default:
+        break;
+    }
+    // Only a power of two a file system uses; anything else is a damaged field.
+    if (unit < kSector || unit > (64u << 20) || (unit & (unit - 1))) return kSector;
+    return static_cast<uint32_t>(unit);
+}
+
 std::vector<std::string> ContentTypesFromMasks(const TMaskList& masks) {
     std::vector<std::string> types;
     for (const std::string& m : masks) {
@@ -67,7 +105,9 @@ TFoundFiles SearchFreeSpace(TByteSource& volume, TReaderReport& report, TFreeSpa
     opts.Areas = std::move(search.Areas);
     opts.Types = std::move(search.Types);
     opts.EachBlock = std::move(search.EachBlock);
+    opts.ClusterBytes = search.ClusterBytes ? search.ClusterBytes : VolumeClusterBytes(volume);
     TSpeedReport speed(report);
+    report.Log("Content search: files' pieces looked for on a grid of " + std::to_string(opts.ClusterBytes) + " bytes");
     TReaderResult r = SearchByContent(volume, speed, opts);
     const size_t before = r.Found.size();
     DropKnownStarts(r.Found, std::move(search.KnownStarts));

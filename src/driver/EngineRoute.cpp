@@ -192,6 +192,7 @@ TFoundFiles TScanDriver::SearchEngineFreeSpace(TByteSource& volume, std::vector<
             throw std::runtime_error(failure);
         search.Areas = list.Areas(unit, volume.Size());
         search.AreasKnown = true;
+        if (unit <= (64u << 20)) search.ClusterBytes = static_cast<uint32_t>(unit);
         Log(host_, Format("Free space: %d blocks of %d bytes", {list.Blocks(), unit}));
     } catch (const std::exception& e) {
         // Without the map the whole volume is searched: slower, and it finds the same.

@@ -111,7 +111,10 @@ bool TScanDriver::RunContentRoute(const TScanSource&, const TScanChoice& choice,
     TCarveOptions carve;
     carve.Types = ContentTypesOf(choice);
     const TScanRoutes::DirectScan search = [carve](TByteSource& src, TReaderReport& report, const TReaderOptions&) {
-        return SearchByContent(src, report, carve);
+        // A file's pieces lie on the grid of the file system's clusters where one is there.
+        TCarveOptions opts = carve;
+        opts.ClusterBytes = VolumeClusterBytes(src);
+        return SearchByContent(src, report, opts);
     };
     StartWorker([this, search, opts] { RunDirect(search, opts, "content"); }, [this] { Complete(); });
     return true;

@@ -301,6 +301,21 @@ TEST_F(DeepScan, OnlyTheFreeSpaceIsSearchedAndListedStartsAreDropped) {
     EXPECT_EQ(st.FFound[0].FullPath, "/listed.png");
 }
 
+// The grid a file's pieces are looked for on is the file system's own unit, read from its
+// boot sector or superblock; a sector where nothing names one.
+TEST(DeepContent, ClusterBytesFromTheVolumesOwnRecord) {
+    const std::pair<const char*, uint32_t> cases[] = {
+        {"fat32.img", 512},         {"ntfs-4k.img", 4096},   {"ntfs-2m.img", 2u << 20}, {"exfat.img", 4096},
+        {"ext4-deleted.img", 1024}, {"mbr-fat32.img", 512},  {"pieces.img", 512},
+    };
+    for (const auto& [name, unit] : cases) {
+        SCOPED_TRACE(name);
+        test::TempDir dir;
+        auto src = OpenRawByteSource(test::UnpackFixture(name, dir));
+        EXPECT_EQ(VolumeClusterBytes(*src), unit);
+    }
+}
+
 TEST(DeepContent, TypesFromMasksAndSpeedText) {
     EXPECT_EQ(ContentTypesFromMasks({"*.jpg", "*.PDF"}), (std::vector<std::string>{"jpg", "PDF"}));
     EXPECT_TRUE(ContentTypesFromMasks({"*.*"}).empty());
