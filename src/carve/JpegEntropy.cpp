@@ -262,6 +262,7 @@ TJpegWalk TJpegWalker::Step(TCarveCursor& c, TJpegState& s, bool& done) {
     s.Pos = c.Pos();
     s.NextRst = static_cast<uint8_t>((s.NextRst + 1) & 7);
     s.SinceRestart = 0;
+    ++s.Restarts;
     s.Pred = {};
     return {};
 }

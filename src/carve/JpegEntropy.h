@@ -48,6 +48,7 @@ struct TJpegState {
     std::array<int32_t, 4> Pred{};
     uint64_t Mcu = 0;      // MCUs done
     uint32_t SinceRestart = 0;
+    uint64_t Restarts = 0;  // restart markers passed, each in its place and of its number
     // The first component's last DC value per block column (the row above, as the walk
     // goes), and how far the blocks walked lately stand from the ones above them.
     std::vector<int16_t> Above;

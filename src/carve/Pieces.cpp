@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <deque>
 
 #include "carve/JpegEntropy.h"
 
@@ -14,14 +13,6 @@ namespace brivo::carve {
 namespace {
 
 constexpr uint64_t kNone = ~uint64_t{0};
-// A continuation's first row may stand this much further from the row above than the
-// picture's rows do on average (DC units, 8-bit): measured on cjpeg pictures, the right
-// piece came within 1.2 to 2.3 times (sharp-edged screenshots the most), other pictures'
-// data (same tables, walking without a fault) mostly 2 to 20 times. Allowing 2.5 times
-// let other pictures' data through on the measured volumes, so a sharp-edged picture's
-// piece is sometimes left out rather than a stranger's taken; and the best fit must also
-// stand clearly apart from the next best.
-constexpr double kSeamSlack = 1.5, kSeamFloor = 3.0, kSeamMargin = 0.75;
 
 // The file's runs with the last one cut at `at` (its own concatenated offset) and the
 // candidate cluster put after it.
@@ -182,116 +173,232 @@ TPieceVerdict TPieceSearch::Rebuild(const TCarveFormat& format, uint64_t start, 
     return TPieceVerdict::Untried;
 }
 
-// The coded data is walked MCU by MCU. Where the walk breaks, the file's own bytes ended
-// at one of the cluster boundaries just before (coded data can pass for a while as
-// something else before a code gives it away), and go on at the start of some later
-// cluster. Each candidate is walked on from the state at the boundary, for one cluster:
-// the one that holds (to the picture's end, or else whose blocks' DC values lie closest
-// to the blocks above them, as a picture's rows do) is taken, and the walk goes on.
+namespace {
+
+// Per picture, the search is bounded: at most kJpegScreens boundaries have their candidate
+// clusters screened (each screening walks one cluster of each of the kPieceSearchBytes /
+// cluster clusters after the boundary: 1024 at 4 KiB), and at most kJpegFollows of the
+// candidates that pass are walked on to where they break (each walk ends at the picture's
+// last MCU at the latest). So a picture that cannot be rebuilt costs at most about
+// 16 x 4 MiB of one-cluster walks and 64 walks of the picture's rest, and whole files
+// nothing.
+constexpr unsigned kJpegScreens = 16, kJpegFollows = 64;
+// Boundaries tried per break, and candidates walked on per boundary, best fitting first.
+constexpr size_t kJpegBoundaries = 6, kJpegCandidates = 5;
+// The states kept at the boundaries of the piece being walked hold a row of DC values
+// each; this many bytes of them at most.
+constexpr size_t kJpegMarkBytes = 8u << 20;
+
+using TJpegMarks = std::vector<std::pair<uint64_t, TJpegState>>;
+
+} // namespace
+
+// The coded data is walked MCU by MCU, and the state at each cluster boundary kept. Where
+// the walk breaks, the file's own bytes ended at one of those boundaries: just before the
+// fault (bytes from elsewhere break a walk within a few codes, and a cluster of zeros,
+// text or another file's start at once), or, where another picture's data walked on
+// without a fault, where the first row after a boundary stops matching the rows above it
+// (the decoder's own row check gives a hint for the first break). For each such boundary
+// the clusters after it are screened: each walked for one cluster from the boundary's
+// state, and ranked by how well its first row continues the rows above. The best few are
+// walked on, and each followed in turn to its own next break, depth first. Proof is only
+// ever the picture's end: its last MCU, padding and end-of-image marker exactly where the
+// MCU count says, then the whole rebuilt file decoding clean. A restart marker of the
+// right number after exactly the right count of MCUs also proves a continuation, so its
+// rivals are not tried once it leads nowhere.
 TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces) {
-    std::vector<TPiece> current{{start, 0}};
-    TPiecesInput whole(*this, current, true);
+    std::vector<TPiece> first{{start, 0}};
+    TPiecesInput whole(*this, first, true);
     TJpegScan scan;
     if (!ReadJpegScan(whole, scan)) return TPieceVerdict::Untried;
     TJpegWalker walker(scan, cluster_);
-    std::deque<std::pair<uint64_t, TJpegState>> marks;  // cluster start -> state before it
-    // Another picture's coded data in the gap can walk on without a fault for a long way;
-    // the full decoding saw where the rows stopped matching (ProvenBytes), so the states at
-    // the boundaries around there are kept too, and tried after the ones at the break.
-    uint64_t hint = hit.ProvenBytes < hit.Length ? hit.ProvenBytes : kNone;
-    std::deque<std::pair<uint64_t, TJpegState>> nearHint;
-    auto mark = [&](const TJpegState& st, uint64_t boundary) {
-        marks.emplace_back(boundary, st);
-        if (marks.size() > 4) marks.pop_front();
-        if (hint != kNone && boundary + 4 * cluster_ >= hint && boundary <= hint + 2 * cluster_)
-            nearHint.emplace_back(boundary, st);
-    };
-    TJpegState s = walker.Start();
-    TJpegWalk w = walker.Walk(whole, s, kNone, mark);
-    if (w.Stop == TJpegStop::End) return TPieceVerdict::Whole;
-    while (current.size() < kMaxPieces) {
-        const uint64_t lastStart = StartOfLast(current);
-        bool found = false;
-        // Where the break lies: at one of the boundaries just before the fault, three
-        // clusters back at most; but when the full decoding saw the rows stop matching well
-        // before the fault, another picture's data has walked on without one from there,
-        // and what was walked after it (its own rows included) proves nothing: only the
-        // boundaries near where the rows stopped are tried then. A flat picture can mislead
-        // that guess; it is then left unrebuilt rather than rebuilt wrong.
-        std::vector<std::pair<uint64_t, TJpegState>> tries;
-        const bool suspect = hint != kNone && hint + 3 * cluster_ < w.At;
-        if (suspect) {
-            for (auto& h : nearHint)
-                if (h.first + 3 * cluster_ < w.At) tries.push_back(h);
-        } else {
-            for (auto m = marks.rbegin(); m != marks.rend(); ++m)
-                if (m->first <= w.At && m->first + 3 * cluster_ >= w.At) tries.push_back(*m);
+    // The full decoding saw where the rows stopped matching: another picture's data can
+    // walk on without a fault for long after the first break.
+    const uint64_t hint = hit.ProvenBytes < hit.Length ? hit.ProvenBytes : kNone;
+    const size_t maxMarks = std::max<size_t>(16, kJpegMarkBytes / (sizeof(TJpegState) + 2 * scan.BlocksWide));
+
+    struct TFollow {
+        TPieceSearch& S;
+        const TJpegScan& Scan;
+        TJpegWalker& Walker;
+        uint64_t Hint;
+        size_t MaxMarks;
+        unsigned Screens = 0, Follows = 0;
+        std::vector<TPiece> Done;
+        uint64_t DoneLength = 0;
+        std::vector<bool> Sure;  // per joint of the pieces being tried: see Accept
+
+        bool NearHint(uint64_t b) const { return Hint != kNone && b + 4 * S.cluster_ >= Hint && b <= Hint + 2 * S.cluster_; }
+
+        // Keeps the states at the boundaries the walk crosses; the oldest make way first,
+        // but not those near the hint.
+        auto Collector(TJpegMarks& marks) {
+            return [this, &marks](const TJpegState& st, uint64_t b) {
+                if (marks.size() >= MaxMarks) {
+                    auto it = std::find_if(marks.begin(), marks.end(), [&](const auto& m) { return !NearHint(m.first); });
+                    marks.erase(it == marks.end() ? marks.begin() : it);
+                }
+                marks.emplace_back(b, st);
+            };
         }
-        nearHint.clear();
-        hint = kNone;  // it speaks of the first break only
-        for (auto m = tries.begin(); m != tries.end() && !found; ++m) {
-            const uint64_t b = m->first;
-            if (b > w.At || b <= lastStart) continue;
+
+        // How far the first row after a boundary stands from the row above it, against the
+        // picture's average so far: a seam where other data begins stands out.
+        double SeamRatio(const std::vector<TPiece>& current, const std::pair<uint64_t, TJpegState>& m) {
+            if (m.second.Jumps < 16) return 0;
+            TPiecesInput in(S, current, true);
+            TJpegState t = m.second;
+            t.Jump = t.Jumps = 0;
+            t.SeamEnd = t.Mcu + Scan.McusWide + 1;
+            Walker.Walk(in, t, m.first + 2 * S.cluster_);
+            if (t.Jumps < 4) return 0;
+            const double own = static_cast<double>(m.second.Jump) / static_cast<double>(m.second.Jumps);
+            return (static_cast<double>(t.Jump) / static_cast<double>(t.Jumps)) / (own + 2.0);
+        }
+
+        // The boundaries to try the break at, most likely first: the start of a cluster
+        // that ended the walk as not coded data at all (zeros, text, another file's start);
+        // those where the first row after them stands out most from the rows above (where
+        // another picture's data, walking as well, begins); those just before the fault;
+        // those near where the decoder saw the rows stop matching.
+        std::vector<const std::pair<uint64_t, TJpegState>*> Order(const std::vector<TPiece>& current, const TJpegWalk& w,
+                                                                   const TJpegMarks& marks) {
+            const uint64_t lastStart = StartOfLast(current);
+            std::vector<const std::pair<uint64_t, TJpegState>*> out;
+            auto add = [&](const std::pair<uint64_t, TJpegState>* m, size_t most) {
+                if (out.size() < most && m->first > lastStart && m->first <= w.At &&
+                    std::find(out.begin(), out.end(), m) == out.end())
+                    out.push_back(m);
+            };
+            for (const auto& m : marks)
+                if (m.first + 1 == w.At) add(&m, kJpegBoundaries);
+            std::vector<std::pair<double, const std::pair<uint64_t, TJpegState>*>> seams;
+            for (const auto& m : marks)
+                if (m.first > lastStart && m.first < w.At) {
+                    const double r = SeamRatio(current, m);
+                    if (r > 1.5) seams.emplace_back(r, &m);
+                }
+            std::sort(seams.begin(), seams.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+            for (size_t i = 0; i < seams.size() && i < 3; ++i) add(seams[i].second, kJpegBoundaries);
+            for (auto m = marks.rbegin(); m != marks.rend(); ++m)
+                if (m->first + 3 * S.cluster_ >= w.At) add(&*m, kJpegBoundaries);
+            if (current.size() == 1) {
+                std::vector<const std::pair<uint64_t, TJpegState>*> near;
+                for (const auto& m : marks)
+                    if (NearHint(m.first)) near.push_back(&m);
+                std::sort(near.begin(), near.end(), [&](auto* a, auto* b) {
+                    return (a->first > Hint ? a->first - Hint : Hint - a->first) < (b->first > Hint ? b->first - Hint : Hint - b->first);
+                });
+                for (auto* m : near) add(m, kJpegBoundaries + 2);
+            }
+            return out;
+        }
+
+        struct TCandidate {
+            uint64_t At;
+            double Seam;
+        };
+
+        // The clusters after the boundary that carry the walk on for a cluster, best
+        // continuing the rows above first.
+        std::vector<TCandidate> Screen(const std::vector<TPiece>& current, const std::pair<uint64_t, TJpegState>& m) {
+            const uint64_t lastStart = StartOfLast(current), b = m.first, cl = S.cluster_;
             const uint64_t bl = current.back().Logical + (b - lastStart);
             const uint64_t back = std::min<uint64_t>(bl - current.back().Logical, 64 * 1024);
-            Pin(bl - back, back + kPieceSearchBytes + cluster_);
-            // How far a block's DC lies from the one above it, on average, in the picture so
-            // far: a continuation's first row must match its row above about as well.
-            const double own = m->second.Jumps ? static_cast<double>(m->second.Jump) / static_cast<double>(m->second.Jumps) : 0.0;
-            std::vector<TPiece> best;
-            double bestJump = 0, runnerUp = 1e300;
-            for (uint64_t c = bl + cluster_; c < Total() && c < bl + kPieceSearchBytes; c += cluster_) {
-                if (Foreign(c, true)) continue;
+            S.Pin(bl - back, back + kPieceSearchBytes + cl);
+            const double own = m.second.Jumps >= 16 ? static_cast<double>(m.second.Jump) / static_cast<double>(m.second.Jumps) : -1;
+            std::vector<TCandidate> out;
+            for (uint64_t c = bl + cl; c < S.Total() && c < bl + kPieceSearchBytes; c += cl) {
+                if (S.Foreign(c, true)) continue;
                 std::vector<TPiece> trial = With(current, b, c);
-                TPiecesInput in(*this, trial, true);
-                TJpegState t = m->second;
+                TPiecesInput in(S, trial, true);
+                TJpegState t = m.second;
                 t.Jump = t.Jumps = 0;
-                t.SeamEnd = t.Mcu + scan.McusWide + 1;
-                const TJpegWalk tw = walker.Walk(in, t, b + cluster_);
-                // Through the cluster: an MCU that runs on into the next one may break
-                // there, where the next piece is yet to be found.
-                if (tw.Stop == TJpegStop::Broken && tw.At <= b + cluster_) continue;
-                // Huffman codes fall back into step after a few symbols, so another
-                // picture's data often walks without a fault; its first row does not
-                // continue the rows above it. Too few blocks to tell is no proof.
-                if (t.Jumps < 4 || m->second.Jumps < 16) continue;
-                const double jump = static_cast<double>(t.Jump) / static_cast<double>(t.Jumps);
-                if (jump > kSeamSlack * own + kSeamFloor) continue;
-                if (best.empty() || jump < bestJump) {
-                    if (!best.empty()) runnerUp = std::min(runnerUp, bestJump);
-                    best = std::move(trial), bestJump = jump;
-                } else {
-                    runnerUp = std::min(runnerUp, jump);
+                t.SeamEnd = t.Mcu + Scan.McusWide + 1;
+                const TJpegWalk tw = Walker.Walk(in, t, b + cl);
+                if (tw.Stop == TJpegStop::End) {
+                    out.push_back({c, -1.0});  // the picture's end, just where it must be
+                    continue;
+                }
+                // An MCU that runs on into the next cluster may break there, where the
+                // next piece is yet to be found.
+                if (tw.Stop == TJpegStop::Broken && tw.At <= b + cl) continue;
+                const double seam = t.Jumps ? static_cast<double>(t.Jump) / static_cast<double>(t.Jumps) : 1e9;
+                // Far off the rows above: another picture's data (same tables walk as well).
+                if (own >= 0 && t.Jumps >= 4 && seam > 3.0 * own + 6.0) continue;
+                out.push_back({c, seam});
+            }
+            std::stable_sort(out.begin(), out.end(), [](const TCandidate& a, const TCandidate& b) { return a.Seam < b.Seam; });
+            if (out.size() > kJpegCandidates) out.resize(kJpegCandidates);
+            return out;
+        }
+
+        bool Accept(const std::vector<TPiece>& trial, uint64_t end) {
+            std::vector<TPiece> p = EndAt(trial, end);
+            if (p.size() < 2) return false;
+            // The format's own check, the picture decoded whole, over the rebuilt bytes.
+            TPiecesInput all(S, p, false);
+            const TCarveHit check = WalkJpeg(all);
+            if (check.End != TCarveEnd::Complete || check.Length != end) return false;
+            // Data from elsewhere that happens to walk to the end mark (a flat picture's
+            // tail takes almost any count of MCUs) still leaves a row that does not go on
+            // from the one above where it begins. Such rows are let be before the first
+            // joint, where the first piece's own decoding saw them already (sharp edges of
+            // the picture's own), and anywhere when every joint is sure: the walk ended at
+            // it on bytes that are no coded data at all, and the piece after it continued
+            // the rows above better than any other. Anything else leaves the picture
+            // unrebuilt rather than risk a stranger's piece in it.
+            const TJpegCheck seams = CheckJpeg(all, end);
+            const bool sure = std::all_of(Sure.begin(), Sure.end(), [](bool b) { return b; });
+            if (!seams.Clean || (seams.JumpRows && seams.LastJumpAt >= p.front().Length && !sure))
+                return false;
+            Done = std::move(p);
+            DoneLength = end;
+            return true;
+        }
+
+        // current: the file's pieces so far, the last one running on; w: where the walk
+        // through them broke; marks: the states at the boundaries of the last piece.
+        bool Follow(const std::vector<TPiece>& current, const TJpegWalk& w, const TJpegMarks& marks) {
+            if (current.size() >= kMaxPieces) return false;
+            const auto order = Order(current, w, marks);
+            for (const auto* m : order) {
+                if (Screens >= kJpegScreens) return false;
+                ++Screens;
+                const uint64_t b = m->first;
+                const std::vector<TCandidate> cands = Screen(current, *m);
+                for (const TCandidate& c : cands) {
+                    if (Follows >= kJpegFollows) return false;
+                    ++Follows;
+                    std::vector<TPiece> trial = With(current, b, c.At);
+                    TPiecesInput in(S, trial, true);
+                    TJpegState t = m->second;
+                    TJpegMarks next;
+                    const TJpegWalk tw = Walker.Walk(in, t, kNone, Collector(next));
+                    Sure.push_back(b + 1 == w.At && &c == &cands.front());
+                    const bool ok = tw.Stop == TJpegStop::End ? Accept(trial, tw.At)
+                                                              : tw.At > b + S.cluster_ && Follow(trial, tw, next);
+                    Sure.pop_back();
+                    if (ok) return true;
+                    // A restart marker in its place proved this one; no rival can be right.
+                    if (tw.Stop != TJpegStop::End && t.Restarts > m->second.Restarts) return false;
                 }
             }
-            // Two candidates that fit about as well say the fit proves nothing.
-            if (!best.empty() && bestJump > kSeamMargin * runnerUp) best.clear();
-            if (best.empty()) continue;
-            current = std::move(best);
-            s = m->second;
-            found = true;
+            return false;
         }
-        if (!found) break;
-        marks.clear();
-        TPiecesInput in(*this, current, true);
-        w = walker.Walk(in, s, kNone, mark);
-        if (w.Stop == TJpegStop::End) {
-            pieces = EndAt(current, w.At);
-            if (pieces.size() < 2) return TPieceVerdict::Whole;
-            // The format's own check, the picture decoded whole, over the rebuilt bytes.
-            TPiecesInput all(*this, pieces, false);
-            const TCarveHit check = WalkJpeg(all);
-            if (check.End != TCarveEnd::Complete || check.Length != w.At) {
-                pieces.clear();
-                return TPieceVerdict::Broken;
-            }
-            hit.End = TCarveEnd::Complete;
-            hit.Length = hit.ProvenBytes = w.At;
-            hit.DecodedPercent = -1;
-            return TPieceVerdict::Rebuilt;
-        }
-    }
-    return TPieceVerdict::Broken;
+    };
+
+    TFollow f{*this, scan, walker, hint, maxMarks, 0, 0, {}, 0, {}};
+    TJpegMarks marks;
+    TJpegState s = walker.Start();
+    const TJpegWalk w = walker.Walk(whole, s, kNone, f.Collector(marks));
+    if (w.Stop == TJpegStop::End) return TPieceVerdict::Whole;
+    if (!f.Follow(first, w, marks)) return TPieceVerdict::Broken;
+    pieces = std::move(f.Done);
+    hit.End = TCarveEnd::Complete;
+    hit.Length = hit.ProvenBytes = f.DoneLength;
+    hit.DecodedPercent = -1;
+    return TPieceVerdict::Rebuilt;
 }
 
 // Chunk by chunk, each with its CRC: where a chunk's CRC fails, the break lies inside
