@@ -404,7 +404,9 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
                 }
             std::sort(seams.begin(), seams.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
             // A seam that stands out far: the walk went on through a stranger's data.
-            if (!seams.empty() && seams[0].first > kClearSeam) add(seams[0].second, kJpegBoundaries);
+            // Only once a few rows above it tell what the picture's usual step is.
+            if (!seams.empty() && seams[0].first > kClearSeam && seams[0].second->second.Jumps >= 4 * Scan.BlocksWide)
+                add(seams[0].second, kJpegBoundaries);
             for (const auto& m : marks)
                 if (m.first + 1 == w.At) add(&m, kJpegBoundaries);
             for (size_t i = 0; i < seams.size() && i < 3; ++i) add(seams[i].second, kJpegBoundaries);
