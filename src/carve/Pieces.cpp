@@ -474,12 +474,14 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
             // tail takes almost any count of MCUs) still leaves a row that does not go on
             // from the one above where it begins. Such rows are let be before the first
             // joint, where the first piece's own decoding saw them already (sharp edges of
-            // the picture's own), and anywhere when every joint is sure: the walk ended at
-            // it on bytes that are no coded data at all, and the piece after it continued
-            // the rows above better than any other. Anything else leaves the picture
-            // unrebuilt rather than risk a stranger's piece in it.
+            // the picture's own), and anywhere when the picture has two or three pieces and
+            // every joint is sure: the walk ended at it on bytes that are no coded data at
+            // all, and the piece after it continued the rows above better than any other.
+            // (A chain of many sure joints can still be strangers' pieces, as where the
+            // clusters of a picture rebuilt already stand between them.) Anything else
+            // leaves the picture unrebuilt rather than risk a stranger's piece in it.
             const TJpegCheck seams = CheckJpeg(all, end);
-            const bool sure = std::all_of(Sure.begin(), Sure.end(), [](bool b) { return b; });
+            const bool sure = Sure.size() <= 2 && std::all_of(Sure.begin(), Sure.end(), [](bool b) { return b; });
             if (!seams.Clean || (seams.JumpRows && seams.LastJumpAt >= p.front().Length && !sure))
                 return false;
             Done = std::move(p);
