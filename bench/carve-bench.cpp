@@ -1,8 +1,8 @@
 // Content search over an image file, timed, every result copied out: the figures the
 // carve bench script compares with other tools.
 //   carve-bench IMAGE OUTDIR
-// OUTDIR/results.tsv lists each copy with its condition, its number of pieces and its
-// first byte's offset.
+// OUTDIR/results.tsv lists each copy with its condition, its number of pieces, its
+// first byte's offset and its pieces (offset+length, in bytes).
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -49,7 +49,10 @@ int main(int argc, char** argv) {
         const std::string copy = std::to_string(i) + "-" + name;
         TFileSink sink(std::string(argv[2]) + "/" + copy);
         extractor->Extract(f, sink);
-        list << copy << '\t' << f.DamageText << '\t' << f.Extents.size() << '\t' << f.Extents.front().Offset << '\n';
+        list << copy << '\t' << f.DamageText << '\t' << f.Extents.size() << '\t' << f.Extents.front().Offset << '\t';
+        for (size_t k = 0; k < f.Extents.size(); ++k)
+            list << (k ? "," : "") << f.Extents[k].Offset << '+' << f.Extents[k].Length;
+        list << '\n';
     }
     const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double mib = static_cast<double>(src->Size()) / (1024.0 * 1024.0);

@@ -89,6 +89,11 @@ struct TJpegCheck {
     bool Clean = false;    // every row decoded and the end mark reached without a warning
     uint64_t ProvenBytes = 0;  // bytes read by the decoder through the last row that decoded clean
     uint32_t RowsClean = 0, Rows = 0;  // output rows (at 1/8 scale) decoded clean, of all
+    // Of a clean decoding: rows that jump from the one above far beyond how the rows before
+    // do (counted up to 8), the mark data from elsewhere leaves where it begins even when
+    // it decodes clean; and the bytes read once the last of them was decoded.
+    uint32_t JumpRows = 0;
+    uint64_t LastJumpAt = 0;
 };
 // Decodes at 1/8 scale with every corrupt-data warning caught, reading through in a block
 // at a time; stops at the first warning.

@@ -170,6 +170,23 @@ void Decode(jpeg_decompress_struct& d, TJpegErrors& err, TJpegCheck& out, const 
     out.ProvenBytes = Consumed(&d);
 }
 
+// The output rows (1 on) that jump from the row above far beyond how the rows before them
+// do, from the first on; each is called once, up to `most` of them.
+std::vector<uint32_t> JumpRows(const std::vector<uint32_t>& step, uint32_t rows, size_t most) {
+    std::vector<uint32_t> seen, out;
+    for (uint32_t y = 1; y < rows && out.size() < most; ++y) {
+        if (seen.size() >= 4) {
+            const uint32_t median = seen[seen.size() / 2];
+            if (step[y] > 4 * std::max<uint32_t>(median, 16)) {
+                out.push_back(y);
+                continue;
+            }
+        }
+        seen.insert(std::upper_bound(seen.begin(), seen.end(), step[y]), step[y]);
+    }
+    return out;
+}
+
 // Data from elsewhere often decodes without a warning for a while: the decoder only
 // complains once the count of blocks, a restart marker or the end mark no longer fits.
 // The rows it made of that data stand out from the picture's own, a jump from the row
@@ -177,18 +194,8 @@ void Decode(jpeg_decompress_struct& d, TJpegErrors& err, TJpegCheck& out, const 
 // if it comes before the warning. Either way the block row before it is the last taken as
 // the picture's own, for the bad data may begin anywhere inside the one that looked fine.
 void Localise(TJpegCheck& out, const std::vector<uint32_t>& step, const std::vector<uint64_t>& at, uint32_t perBlockRow) {
-    std::vector<uint32_t> seen;
-    uint32_t bad = out.RowsClean;
-    for (uint32_t y = 1; y < out.RowsClean; ++y) {
-        if (seen.size() >= 4) {
-            const uint32_t median = seen[seen.size() / 2];
-            if (step[y] > 4 * std::max<uint32_t>(median, 16)) {
-                bad = y;
-                break;
-            }
-        }
-        seen.insert(std::upper_bound(seen.begin(), seen.end(), step[y]), step[y]);
-    }
+    const std::vector<uint32_t> jumps = JumpRows(step, out.RowsClean, 1);
+    const uint32_t bad = jumps.empty() ? out.RowsClean : jumps[0];
     // Back to the start of the damaged row's block row, then one block row more.
     const uint32_t keep = bad / perBlockRow * perBlockRow;
     const uint32_t clean = keep >= perBlockRow ? keep - perBlockRow : 0;
@@ -224,6 +231,11 @@ TJpegCheck CheckJpeg(TCarveInput& in, uint64_t length) {
     std::vector<uint32_t> step(maxRows);
     std::vector<uint64_t> at(maxRows);
     Decode(d, err, out, TRowTrace{row.data(), prev.data(), rowBytes, step.data(), at.data()});
+    if (out.Clean) {
+        const std::vector<uint32_t> jumps = JumpRows(step, out.RowsClean, 8);
+        out.JumpRows = static_cast<uint32_t>(jumps.size());
+        if (!jumps.empty()) out.LastJumpAt = at[jumps.back()];
+    }
     if (!out.Clean && out.RowsClean > 0) Localise(out, step, at, static_cast<uint32_t>(std::max(d.max_v_samp_factor, 1)));
     jpeg_destroy_decompress(&d);
     out.ProvenBytes = std::min(out.ProvenBytes, src.End);

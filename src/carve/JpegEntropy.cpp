@@ -24,6 +24,13 @@ bool BuildTable(const uint8_t* counts, const uint8_t* values, size_t nValues, TJ
     }
     t.MaxCode[17] = 0x7FFFFFFF;
     for (size_t i = 0; i < k; ++i) t.Values[i] = values[i];
+    t.Look.fill(0);
+    for (int l = 1; l <= 8; ++l)
+        for (int32_t v = t.MinCode[l]; v <= t.MaxCode[l]; ++v) {
+            const int32_t i = t.ValPtr[l] + v - t.MinCode[l];
+            for (int32_t x = 0; x < (1 << (8 - l)); ++x)
+                t.Look[static_cast<size_t>(v << (8 - l) | x)] = static_cast<uint16_t>(l << 8 | t.Values[static_cast<size_t>(i)]);
+        }
     t.Present = true;
     return true;
 }
@@ -131,28 +138,48 @@ TJpegState TJpegWalker::Start() const {
     return s;
 }
 
-int TJpegWalker::Bit(TCarveCursor& c, TJpegState& s) {
-    if (s.Bits == 0) {
-        c.Seek(s.Pos);
-        const int b = c.Byte();
-        s.Seen = std::max(s.Seen, s.Pos + 1);
-        if (b < 0) return -1;
-        if (b == 0xFF) {
-            // Inside an MCU only a stuffed zero may follow; a marker here is out of place.
-            s.Seen = std::max(s.Seen, s.Pos + 2);
-            if (c.Byte() != 0x00) return -1;
-            s.Pos += 2;
-        } else {
-            s.Pos += 1;
-        }
-        s.Cur = static_cast<uint8_t>(b);
-        s.Bits = 8;
+bool TJpegWalker::Load(TCarveCursor& c, TJpegState& s) {
+    c.Seek(s.Pos);
+    const int b = c.Byte();
+    s.Seen = std::max(s.Seen, s.Pos + 1);
+    if (b < 0) return false;
+    if (b == 0xFF) {
+        // Inside an MCU only a stuffed zero may follow; a marker here is out of place.
+        s.Seen = std::max(s.Seen, s.Pos + 2);
+        if (c.Byte() != 0x00) return false;
+        s.Pos += 2;
+    } else {
+        s.Pos += 1;
     }
-    --s.Bits;
-    return (s.Cur >> s.Bits) & 1;
+    s.Cur = static_cast<uint8_t>(b);
+    s.Bits = 8;
+    return true;
 }
 
 int TJpegWalker::Decode(TCarveCursor& c, TJpegState& s, const TJpegScan::TTable& t) {
+    // Most codes are 8 bits or fewer: looked up at once from the bits left in the byte
+    // being read and the next one, when that one is plain coded data. Anything else (a
+    // longer code, a marker or the end of the bytes next) goes bit by bit, as the state
+    // after either way is the same.
+    if (s.Bits > 0) {
+        c.Seek(s.Pos);
+        const int next = c.Byte();
+        if (next >= 0 && (next != 0xFF || c.Byte() == 0x00)) {
+            const uint32_t window = (uint32_t{s.Cur} << 8 | static_cast<uint32_t>(next)) << (8 - s.Bits);
+            const uint16_t hit = t.Look[(window >> 8) & 0xFF];
+            const int len = hit >> 8;
+            if (len > 0) {
+                if (len <= s.Bits) {
+                    s.Bits = static_cast<uint8_t>(s.Bits - len);
+                } else {
+                    const int rest = len - s.Bits;
+                    if (!Load(c, s)) return -1;
+                    s.Bits = static_cast<uint8_t>(s.Bits - rest);
+                }
+                return hit & 0xFF;
+            }
+        }
+    }
     int b = Bit(c, s);
     if (b < 0) return -1;
     int32_t code = b;
@@ -211,8 +238,7 @@ bool TJpegWalker::Mcu(TCarveCursor& c, TJpegState& s) {
             if (sz > 10) return false;
             k += r;
             if (k > 63) return false;
-            for (int i = 0; i < sz; ++i)
-                if (Bit(c, s) < 0) return false;
+            if (!Skip(c, s, sz)) return false;
             ++k;
         }
     }
@@ -262,6 +288,7 @@ TJpegWalk TJpegWalker::Step(TCarveCursor& c, TJpegState& s, bool& done) {
     s.Pos = c.Pos();
     s.NextRst = static_cast<uint8_t>((s.NextRst + 1) & 7);
     s.SinceRestart = 0;
+    ++s.Restarts;
     s.Pred = {};
     return {};
 }

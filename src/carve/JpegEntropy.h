@@ -16,6 +16,9 @@ struct TJpegScan {
         std::array<int32_t, 17> ValPtr{};
         std::array<int32_t, 17> MinCode{};
         std::array<uint8_t, 256> Values{};
+        // By the next 8 bits: the length of a code of 8 bits or fewer they begin with
+        // (high byte) and its value; 0 when the code there is longer.
+        std::array<uint16_t, 256> Look{};
         bool Present = false;
     };
     std::array<TTable, 4> Dc, Ac;
@@ -48,6 +51,7 @@ struct TJpegState {
     std::array<int32_t, 4> Pred{};
     uint64_t Mcu = 0;      // MCUs done
     uint32_t SinceRestart = 0;
+    uint64_t Restarts = 0;  // restart markers passed, each in its place and of its number
     // The first component's last DC value per block column (the row above, as the walk
     // goes), and how far the blocks walked lately stand from the ones above them.
     std::vector<int16_t> Above;
@@ -88,7 +92,24 @@ public:
 
 private:
     bool Mcu(TCarveCursor& c, TJpegState& s);
-    int Bit(TCarveCursor& c, TJpegState& s);
+    // The next bit; the byte it is in is loaded (and its stuffing checked) only when the
+    // one before is used up, which most bits never need.
+    int Bit(TCarveCursor& c, TJpegState& s) {
+        if (s.Bits == 0 && !Load(c, s)) return -1;
+        --s.Bits;
+        return (s.Cur >> s.Bits) & 1;
+    }
+    // n bits (up to 16) that only need skipping, as a coefficient's magnitude.
+    bool Skip(TCarveCursor& c, TJpegState& s, int n) {
+        while (n > 0) {
+            if (s.Bits == 0 && !Load(c, s)) return false;
+            const int k = n < s.Bits ? n : s.Bits;
+            s.Bits = static_cast<uint8_t>(s.Bits - k);
+            n -= k;
+        }
+        return true;
+    }
+    bool Load(TCarveCursor& c, TJpegState& s);
     int Decode(TCarveCursor& c, TJpegState& s, const TJpegScan::TTable& t);
     bool Padding(TJpegState& s);
     // One stretch of the walk; the template above handles the crossings.

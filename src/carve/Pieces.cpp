@@ -20,14 +20,6 @@ namespace brivo::carve {
 namespace {
 
 constexpr uint64_t kNone = ~uint64_t{0};
-// A continuation's first row may stand this much further from the row above than the
-// picture's rows do on average (DC units, 8-bit): measured on cjpeg pictures, the right
-// piece came within 1.2 to 2.3 times (sharp-edged screenshots the most), other pictures'
-// data (same tables, walking without a fault) mostly 2 to 20 times. Allowing 2.5 times
-// let other pictures' data through on the measured volumes, so a sharp-edged picture's
-// piece is sometimes left out rather than a stranger's taken; and the best fit must also
-// stand clearly apart from the next best.
-constexpr double kSeamSlack = 1.5, kSeamFloor = 3.0, kSeamMargin = 0.75;
 
 // The file's runs with the last one cut at `at` (its own concatenated offset) and the
 // candidate cluster put after it.
@@ -236,18 +228,50 @@ TPieceVerdict TPieceSearch::Rebuild(const TCarveFormat& format, uint64_t start, 
     return TPieceVerdict::Untried;
 }
 
-// The coded data is walked MCU by MCU. Where the walk breaks, the file's own bytes ended
-// at one of the cluster boundaries just before (coded data can pass for a while as
-// something else before a code gives it away), and go on at the start of some later
-// cluster. Each candidate is walked on from the state at the boundary, for one cluster:
-// the one that holds (to the picture's end, or else whose blocks' DC values lie closest
-// to the blocks above them, as a picture's rows do) is taken, and the walk goes on.
-TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces) {
+namespace {
+
+// Per picture, the search is bounded: at most kJpegScreens boundaries have their candidate
+// clusters screened (each screening walks one cluster of each of the kPieceSearchBytes /
+// cluster clusters after the boundary: 1024 at 4 KiB), and at most kJpegFollows of the
+// candidates that pass are walked on to where they break (each walk ends at the picture's
+// last MCU at the latest). So a picture that cannot be rebuilt costs at most 32 screenings
+// of 4 MiB of one-cluster walks and 96 walks of the picture's rest, and a whole file
+// nothing.
+constexpr unsigned kJpegScreens = 32, kJpegFollows = 96;
+// Boundaries tried per break, and candidates walked on per boundary, best fitting first.
+constexpr size_t kJpegBoundaries = 6, kJpegCandidates = 5;
+// Screenings a break keeps for its other boundaries when it lets a continuation follow
+// its own breaks.
+constexpr unsigned kJpegKeep = 2;
+unsigned Leave(unsigned left) { return left > kJpegKeep ? left - kJpegKeep : 0; }
+// The states kept at the boundaries of the piece being walked hold a row of DC values
+// each; this many bytes of them at most.
+constexpr size_t kJpegMarkBytes = 8u << 20;
+
+// How many times the picture's usual step from a row to the next a first row after a
+// boundary must stand off to say, before anything else, that other data begins there.
+constexpr double kClearSeam = 3.0;
+
+using TJpegMarks = std::vector<std::pair<uint64_t, TJpegState>>;
+
+// A continuation's first row may stand this much further from the row above than the
+// picture's rows do on average (DC units, 8-bit): measured on cjpeg pictures, the right
+// piece came within 1.2 to 2.3 times (sharp-edged screenshots the most), other pictures'
+// data (same tables, walking without a fault) mostly 2 to 20 times. Allowing 2.5 times
+// let other pictures' data through on the measured volumes, so a sharp-edged picture's
+// piece is sometimes left out rather than a stranger's taken; and the best fit must also
+// stand clearly apart from the next best.
+constexpr double kSeamSlack = 1.5, kSeamFloor = 3.0, kSeamMargin = 0.75;
+
+// Where the depth-first search below gives up within its bounds: at each break the best
+// fitting continuation alone, taken when it fits clearly better than any other, and the
+// walk goes on, never back. Cheap per break (at most four boundaries screened), so it
+// follows a picture through the many one-cluster pieces two programs writing at once
+// leave, where the search runs out of screenings.
+TPieceVerdict FollowGreedy(TPieceSearch& S, uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces,
+                           const TJpegScan& scan, TJpegWalker& walker) {
     std::vector<TPiece> current{{start, 0}};
-    TPiecesInput whole(*this, current, true);
-    TJpegScan scan;
-    if (!ReadJpegScan(whole, scan)) return TPieceVerdict::Untried;
-    TJpegWalker walker(scan, cluster_);
+    TPiecesInput whole(S, current, true);
     std::deque<std::pair<uint64_t, TJpegState>> marks;  // cluster start -> state before it
     // Another picture's coded data in the gap can walk on without a fault for a long way;
     // the full decoding saw where the rows stopped matching (ProvenBytes), so the states at
@@ -257,7 +281,7 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
     auto mark = [&](const TJpegState& st, uint64_t boundary) {
         marks.emplace_back(boundary, st);
         if (marks.size() > 4) marks.pop_front();
-        if (hint != kNone && boundary + 4 * cluster_ >= hint && boundary <= hint + 2 * cluster_)
+        if (hint != kNone && boundary + 4 * S.Cluster() >= hint && boundary <= hint + 2 * S.Cluster())
             nearHint.emplace_back(boundary, st);
     };
     TJpegState s = walker.Start();
@@ -273,13 +297,13 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
         // boundaries near where the rows stopped are tried then. A flat picture can mislead
         // that guess; it is then left unrebuilt rather than rebuilt wrong.
         std::vector<std::pair<uint64_t, TJpegState>> tries;
-        const bool suspect = hint != kNone && hint + 3 * cluster_ < w.At;
+        const bool suspect = hint != kNone && hint + 3 * S.Cluster() < w.At;
         if (suspect) {
             for (auto& h : nearHint)
-                if (h.first + 3 * cluster_ < w.At) tries.push_back(h);
+                if (h.first + 3 * S.Cluster() < w.At) tries.push_back(h);
         } else {
             for (auto m = marks.rbegin(); m != marks.rend(); ++m)
-                if (m->first <= w.At && m->first + 3 * cluster_ >= w.At) tries.push_back(*m);
+                if (m->first <= w.At && m->first + 3 * S.Cluster() >= w.At) tries.push_back(*m);
         }
         nearHint.clear();
         hint = kNone;  // it speaks of the first break only
@@ -287,27 +311,27 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
             const uint64_t b = m->first;
             if (b > w.At || b <= lastStart) continue;
             const uint64_t bl = current.back().Logical + (b - lastStart);
-            PinAround(bl, 0);
+            S.PinAround(bl, 0);
             // How far a block's DC lies from the one above it, on average, in the picture so
             // far: a continuation's first row must match its row above about as well.
             const double own = m->second.Jumps ? static_cast<double>(m->second.Jump) / static_cast<double>(m->second.Jumps) : 0.0;
             // After the break first; before it only where nothing after it fits, as a copy
             // of the same picture there would fit as well as its own piece.
             std::vector<TPiece> best;
-            for (const TSide side : {TSide::After, TSide::Before}) {
+            for (const TPieceSearch::TSide side : {TPieceSearch::TSide::After, TPieceSearch::TSide::Before}) {
                 if (!best.empty()) break;
                 double bestJump = 0, runnerUp = 1e300;
-                for (uint64_t c : Candidates(bl, current, side)) {
-                    if (Foreign(c, true)) continue;
+                for (uint64_t c : S.Candidates(bl, current, side)) {
+                    if (S.Foreign(c, true)) continue;
                     std::vector<TPiece> trial = With(current, b, c);
-                    TPiecesInput in(*this, trial, true);
+                    TPiecesInput in(S, trial, true);
                     TJpegState t = m->second;
                     t.Jump = t.Jumps = 0;
                     t.SeamEnd = t.Mcu + scan.McusWide + 1;
-                    const TJpegWalk tw = walker.Walk(in, t, b + cluster_);
+                    const TJpegWalk tw = walker.Walk(in, t, b + S.Cluster());
                     // Through the cluster: an MCU that runs on into the next one may break
                     // there, where the next piece is yet to be found.
-                    if (tw.Stop == TJpegStop::Broken && tw.At <= b + cluster_) continue;
+                    if (tw.Stop == TJpegStop::Broken && tw.At <= b + S.Cluster()) continue;
                     // Huffman codes fall back into step after a few symbols, so another
                     // picture's data often walks without a fault; its first row does not
                     // continue the rows above it. Too few blocks to tell is no proof.
@@ -331,13 +355,13 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
         }
         if (!found) break;
         marks.clear();
-        TPiecesInput in(*this, current, true);
+        TPiecesInput in(S, current, true);
         w = walker.Walk(in, s, kNone, mark);
         if (w.Stop == TJpegStop::End) {
             pieces = EndAt(current, w.At);
             if (pieces.size() < 2) return TPieceVerdict::Whole;
             // The format's own check, the picture decoded whole, over the rebuilt bytes.
-            TPiecesInput all(*this, pieces, false);
+            TPiecesInput all(S, pieces, false);
             const TCarveHit check = WalkJpeg(all);
             if (check.End != TCarveEnd::Complete || check.Length != w.At || !Disjoint(pieces)) {
                 pieces.clear();
@@ -350,6 +374,228 @@ TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vec
         }
     }
     return TPieceVerdict::Broken;
+}
+
+} // namespace
+
+// The coded data is walked MCU by MCU, and the state at each cluster boundary kept. Where
+// the walk breaks, the file's own bytes ended at one of those boundaries: just before the
+// fault (bytes from elsewhere break a walk within a few codes, and a cluster of zeros,
+// text or another file's start at once), or, where another picture's data walked on
+// without a fault, where the first row after a boundary stops matching the rows above it
+// (the decoder's own row check gives a hint for the first break). For each such boundary
+// the clusters after it are screened: each walked for one cluster from the boundary's
+// state, and ranked by how well its first row continues the rows above. The best few are
+// walked on, and each followed in turn to its own next break, depth first. Proof is only
+// ever the picture's end: its last MCU, padding and end-of-image marker exactly where the
+// MCU count says, then the whole rebuilt file decoding clean. A restart marker of the
+// right number after exactly the right count of MCUs also proves a continuation, so its
+// rivals are not tried once it leads nowhere. Where the search gives up within its bounds,
+// the greedy follower above has its go.
+TPieceVerdict TPieceSearch::RebuildJpeg(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces) {
+    std::vector<TPiece> first{{start, 0}};
+    TPiecesInput whole(*this, first, true);
+    TJpegScan scan;
+    if (!ReadJpegScan(whole, scan)) return TPieceVerdict::Untried;
+    TJpegWalker walker(scan, cluster_);
+    // The full decoding saw where the rows stopped matching: another picture's data can
+    // walk on without a fault for long after the first break.
+    const uint64_t hint = hit.ProvenBytes < hit.Length ? hit.ProvenBytes : kNone;
+    const size_t maxMarks = std::max<size_t>(16, kJpegMarkBytes / (sizeof(TJpegState) + 2 * scan.BlocksWide));
+
+    struct TFollow {
+        TPieceSearch& S;
+        const TJpegScan& Scan;
+        TJpegWalker& Walker;
+        uint64_t Hint;
+        size_t MaxMarks;
+        unsigned Screens = 0, Follows = 0;
+        std::vector<TPiece> Done;
+        uint64_t DoneLength = 0;
+        std::vector<bool> Sure;  // per joint of the pieces being tried: see Accept
+
+        bool NearHint(uint64_t b) const { return Hint != kNone && b + 4 * S.cluster_ >= Hint && b <= Hint + 2 * S.cluster_; }
+
+        // Keeps the states at the boundaries the walk crosses; the oldest make way first,
+        // but not those near the hint.
+        auto Collector(TJpegMarks& marks) {
+            return [this, &marks](const TJpegState& st, uint64_t b) {
+                if (marks.size() >= MaxMarks) {
+                    auto it = std::find_if(marks.begin(), marks.end(), [&](const auto& m) { return !NearHint(m.first); });
+                    marks.erase(it == marks.end() ? marks.begin() : it);
+                }
+                marks.emplace_back(b, st);
+            };
+        }
+
+        // How far the first row after a boundary stands from the row above it, against the
+        // picture's average so far: a seam where other data begins stands out.
+        double SeamRatio(const std::vector<TPiece>& current, const std::pair<uint64_t, TJpegState>& m) {
+            if (m.second.Jumps < 16) return 0;
+            TPiecesInput in(S, current, true);
+            TJpegState t = m.second;
+            t.Jump = t.Jumps = 0;
+            t.SeamEnd = t.Mcu + Scan.McusWide + 1;
+            Walker.Walk(in, t, m.first + 2 * S.cluster_);
+            if (t.Jumps < 4) return 0;
+            const double own = static_cast<double>(m.second.Jump) / static_cast<double>(m.second.Jumps);
+            return (static_cast<double>(t.Jump) / static_cast<double>(t.Jumps)) / (own + 2.0);
+        }
+
+        // The boundaries to try the break at, most likely first: the start of a cluster
+        // that ended the walk as not coded data at all (zeros, text, another file's start);
+        // those where the first row after them stands out most from the rows above (where
+        // another picture's data, walking as well, begins); those just before the fault;
+        // those near where the decoder saw the rows stop matching.
+        std::vector<const std::pair<uint64_t, TJpegState>*> Order(const std::vector<TPiece>& current, const TJpegWalk& w,
+                                                                   const TJpegMarks& marks) {
+            const uint64_t lastStart = StartOfLast(current);
+            std::vector<const std::pair<uint64_t, TJpegState>*> out;
+            auto add = [&](const std::pair<uint64_t, TJpegState>* m, size_t most) {
+                if (out.size() < most && m->first > lastStart && m->first <= w.At &&
+                    std::find(out.begin(), out.end(), m) == out.end())
+                    out.push_back(m);
+            };
+            std::vector<std::pair<double, const std::pair<uint64_t, TJpegState>*>> seams;
+            for (const auto& m : marks)
+                if (m.first > lastStart && m.first < w.At) {
+                    const double r = SeamRatio(current, m);
+                    if (r > 1.5) seams.emplace_back(r, &m);
+                }
+            std::sort(seams.begin(), seams.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+            // A seam that stands out far: the walk went on through a stranger's data.
+            // Only once a few rows above it tell what the picture's usual step is.
+            if (!seams.empty() && seams[0].first > kClearSeam && seams[0].second->second.Jumps >= 4 * Scan.BlocksWide)
+                add(seams[0].second, kJpegBoundaries);
+            for (const auto& m : marks)
+                if (m.first + 1 == w.At) add(&m, kJpegBoundaries);
+            for (size_t i = 0; i < seams.size() && i < 3; ++i) add(seams[i].second, kJpegBoundaries);
+            for (auto m = marks.rbegin(); m != marks.rend(); ++m)
+                if (m->first + 3 * S.cluster_ >= w.At) add(&*m, kJpegBoundaries);
+            if (current.size() == 1) {
+                std::vector<const std::pair<uint64_t, TJpegState>*> near;
+                for (const auto& m : marks)
+                    if (NearHint(m.first)) near.push_back(&m);
+                std::sort(near.begin(), near.end(), [&](auto* a, auto* b) {
+                    return (a->first > Hint ? a->first - Hint : Hint - a->first) < (b->first > Hint ? b->first - Hint : Hint - b->first);
+                });
+                for (auto* m : near) add(m, kJpegBoundaries + 2);
+            }
+            return out;
+        }
+
+        struct TCandidate {
+            uint64_t At;
+            double Seam;
+        };
+
+        // The clusters after the boundary that carry the walk on for a cluster, best
+        // continuing the rows above first.
+        std::vector<TCandidate> Screen(const std::vector<TPiece>& current, const std::pair<uint64_t, TJpegState>& m) {
+            const uint64_t lastStart = StartOfLast(current), b = m.first, cl = S.cluster_;
+            const uint64_t bl = current.back().Logical + (b - lastStart);
+            S.PinAround(bl, cl);
+            const double own = m.second.Jumps >= 16 ? static_cast<double>(m.second.Jump) / static_cast<double>(m.second.Jumps) : -1;
+            std::vector<TCandidate> out;
+            // After the break only: before it, a copy of the same picture would fit as well
+            // as its own piece, and the search would take it (the follower below tries there).
+            for (uint64_t c : S.Candidates(bl, current, TSide::After)) {
+                if (S.Foreign(c, true)) continue;
+                std::vector<TPiece> trial = With(current, b, c);
+                TPiecesInput in(S, trial, true);
+                TJpegState t = m.second;
+                t.Jump = t.Jumps = 0;
+                t.SeamEnd = t.Mcu + Scan.McusWide + 1;
+                const TJpegWalk tw = Walker.Walk(in, t, b + cl);
+                if (tw.Stop == TJpegStop::End) {
+                    out.push_back({c, -1.0});  // the picture's end, just where it must be
+                    continue;
+                }
+                // An MCU that runs on into the next cluster may break there, where the
+                // next piece is yet to be found.
+                if (tw.Stop == TJpegStop::Broken && tw.At <= b + cl) continue;
+                const double seam = t.Jumps ? static_cast<double>(t.Jump) / static_cast<double>(t.Jumps) : 1e9;
+                // Far off the rows above: another picture's data (same tables walk as well).
+                if (own >= 0 && t.Jumps >= 4 && seam > 3.0 * own + 6.0) continue;
+                out.push_back({c, seam});
+            }
+            std::stable_sort(out.begin(), out.end(), [](const TCandidate& a, const TCandidate& b) { return a.Seam < b.Seam; });
+            if (out.size() > kJpegCandidates) out.resize(kJpegCandidates);
+            return out;
+        }
+
+        bool Accept(const std::vector<TPiece>& trial, uint64_t end) {
+            std::vector<TPiece> p = EndAt(trial, end);
+            if (p.size() < 2 || !Disjoint(p)) return false;
+            // The format's own check, the picture decoded whole, over the rebuilt bytes.
+            TPiecesInput all(S, p, false);
+            const TCarveHit check = WalkJpeg(all);
+            if (check.End != TCarveEnd::Complete || check.Length != end) return false;
+            // Data from elsewhere that happens to walk to the end mark (a flat picture's
+            // tail takes almost any count of MCUs) still leaves a row that does not go on
+            // from the one above where it begins. Such rows are let be before the first
+            // joint, where the first piece's own decoding saw them already (sharp edges of
+            // the picture's own), and anywhere when the picture has two or three pieces and
+            // every joint is sure: the walk ended at it on bytes that are no coded data at
+            // all, and the piece after it continued the rows above better than any other.
+            // (A chain of many sure joints can still be strangers' pieces, as where the
+            // clusters of a picture rebuilt already stand between them.) Anything else
+            // leaves the picture unrebuilt rather than risk a stranger's piece in it.
+            const TJpegCheck seams = CheckJpeg(all, end);
+            const bool sure = Sure.size() <= 2 && std::all_of(Sure.begin(), Sure.end(), [](bool b) { return b; });
+            if (!seams.Clean || (seams.JumpRows && seams.LastJumpAt >= p.front().Length && !sure))
+                return false;
+            Done = std::move(p);
+            DoneLength = end;
+            return true;
+        }
+
+        // current: the file's pieces so far, the last one running on; w: where the walk
+        // through them broke; marks: the states at the boundaries of the last piece.
+        // limit: the screenings this break and the ones after it may take, so that a wrong
+        // boundary's followers leave some for the next boundary.
+        bool Follow(const std::vector<TPiece>& current, const TJpegWalk& w, const TJpegMarks& marks, unsigned limit) {
+            const unsigned from = Screens;
+            if (current.size() >= kMaxPieces) return false;
+            const auto order = Order(current, w, marks);
+            for (const auto* m : order) {
+                if (Screens >= kJpegScreens || Screens - from >= limit) return false;
+                ++Screens;
+                const uint64_t b = m->first;
+                const std::vector<TCandidate> cands = Screen(current, *m);
+                for (const TCandidate& c : cands) {
+                    if (Follows >= kJpegFollows) return false;
+                    ++Follows;
+                    std::vector<TPiece> trial = With(current, b, c.At);
+                    TPiecesInput in(S, trial, true);
+                    TJpegState t = m->second;
+                    TJpegMarks next;
+                    const TJpegWalk tw = Walker.Walk(in, t, kNone, Collector(next));
+                    Sure.push_back(b + 1 == w.At && &c == &cands.front());
+                    const bool ok = tw.Stop == TJpegStop::End ? Accept(trial, tw.At)
+                                                              : tw.At > b + S.cluster_ &&
+                                                                    Follow(trial, tw, next, Leave(limit - (Screens - from)));
+                    Sure.pop_back();
+                    if (ok) return true;
+                    // A restart marker in its place proved this one; no rival can be right.
+                    if (tw.Stop != TJpegStop::End && t.Restarts > m->second.Restarts) return false;
+                }
+            }
+            return false;
+        }
+    };
+
+    TFollow f{*this, scan, walker, hint, maxMarks, 0, 0, {}, 0, {}};
+    TJpegMarks marks;
+    TJpegState s = walker.Start();
+    const TJpegWalk w = walker.Walk(whole, s, kNone, f.Collector(marks));
+    if (w.Stop == TJpegStop::End) return TPieceVerdict::Whole;
+    if (!f.Follow(first, w, marks, kJpegScreens)) return FollowGreedy(*this, start, hit, pieces, scan, walker);
+    pieces = std::move(f.Done);
+    hit.End = TCarveEnd::Complete;
+    hit.Length = hit.ProvenBytes = f.DoneLength;
+    hit.DecodedPercent = -1;
+    return TPieceVerdict::Rebuilt;
 }
 
 // Chunk by chunk, each with its CRC: where a chunk's CRC fails, the break lies inside

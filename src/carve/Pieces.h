@@ -66,6 +66,14 @@ public:
     uint64_t Total() const { return view_.Total(); }
     uint64_t Cluster() const { return cluster_; }
     TClaims& Claims() { return claims_; }
+    // Pins the bytes the candidates for a break at logical can be read from: the bound
+    // after it and before it, and extra bytes past the last.
+    void PinAround(uint64_t logical, uint64_t extra);
+    // Where a piece may go on after a break at logical: the cluster starts within the
+    // bound after it, nearest first, then those before it outside the file's pieces.
+    enum class TSide : uint8_t { After, Before, Both };
+    std::vector<uint64_t> Candidates(uint64_t logical, const std::vector<TPiece>& pieces,
+                                     TSide side = TSide::Both) const;
 
 private:
     TPieceVerdict RebuildJpeg(uint64_t start, TCarveHit& hit, std::vector<TPiece>& pieces);
@@ -84,14 +92,6 @@ private:
     bool RebuildPdfTo(uint64_t start, uint64_t tail, uint64_t end, uint64_t xref, std::vector<TPiece>& pieces);
     // Reads [from, from + n) into the pinned window, where the candidates are read from.
     void Pin(uint64_t from, uint64_t n);
-    // Pins the bytes the candidates for a break at logical can be read from: the bound
-    // after it and before it, and extra bytes past the last.
-    void PinAround(uint64_t logical, uint64_t extra);
-    // Where a piece may go on after a break at logical: the cluster starts within the
-    // bound after it, nearest first, then those before it outside the file's pieces.
-    enum class TSide : uint8_t { After, Before, Both };
-    std::vector<uint64_t> Candidates(uint64_t logical, const std::vector<TPiece>& pieces,
-                                     TSide side = TSide::Both) const;
     // The shifts (a piece's place on the disk against its place in the file) a piece after
     // one at shift may have: whole clusters within the bound later, nearest first, then
     // earlier.
