@@ -66,7 +66,9 @@ const std::vector<TCase>& Cases() {
         {"memo.doc", WalkOle2, "doc", "", kCut, 512, {0xFB, 0xFF, 0xFF, 0xFF}, kNot},
         {"notes.sqlite", WalkSqlite, "sqlite", "", kCut, 21, {0x41}, kNot},
         {"log.txt.gz", WalkGzip, "gz", "log.txt", kCut, -8, {0x00, 0x11}, kCut},
-        {"clip.mp4", WalkIsoBmff, "mp4", "", kCut, -116, {0xFF, 0xFF}, kCut},
+        // The media data box's size made larger than the file.
+        {"clip.mp4", WalkIsoBmff, "mp4", "", kCut, 2013, {0x7F}, kCut},
+        {"clip.mov", WalkIsoBmff, "mov", "", kCut, 11910, {0x7F}, kCut},
         {"tone.wav", WalkRiff, "wav", "", kCut, 8, {'X'}, kNot},
         {"sound.ogg", WalkOgg, "ogg", "", kCut, -329, {'X'}, kCut},
         {"letter.rtf", WalkRtf, "rtf", "", kCut, 10, {0}, kCut},
@@ -257,6 +259,31 @@ TEST(CarveWalkers, ContentThatFailsItsCheckIsDamagedNotComplete) {
         EXPECT_STREQ(EndName(h.End), "Damaged");
         EXPECT_EQ(h.Length, bytes.size());
         EXPECT_LE(h.ProvenBytes, d.ProvenAtMost);
+        EXPECT_LT(DecodedShare(h), 100);
+    }
+}
+
+// A file stored in clusters, one of which now holds another file's bytes: its structure may
+// run on through them untouched, so only a check of the content itself can call it whole.
+TEST(CarveWalkers, ForeignClusterInsideTheBodyIsNeverComplete) {
+    const auto pdf = Sample("typeset.pdf"), photo = Sample("restart.jpg");
+    for (const TCase& c : Cases()) {
+        if (c.Walk != WalkIsoBmff) continue;
+        SCOPED_TRACE(c.File);
+        auto bytes = Sample(c.File);
+        const auto& other = c.Walk == WalkPdf ? photo : pdf;
+        // A cluster's worth (less in the smallest samples) half-way through, in whole sectors
+        // where the file is big enough to have them.
+        const size_t n = std::min<size_t>(4096, bytes.size() / 3);
+        size_t at = bytes.size() / 2 - n / 2;
+        if (bytes.size() > 3 * 4096) at = at / 4096 * 4096;
+        std::copy(other.begin() + 4096, other.begin() + 4096 + static_cast<std::ptrdiff_t>(n),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(at));
+        const TCarveHit h = Walk(c.Walk, bytes);
+        EXPECT_STRNE(EndName(h.End), "Complete");
+        if (h.End == TCarveEnd::Damaged) {
+            EXPECT_LE(h.ProvenBytes, at + n);
+        }
         EXPECT_LT(DecodedShare(h), 100);
     }
 }
