@@ -42,8 +42,9 @@ TEST(FormattedCard, EveryFileComesBackByteExact) {
         }
         found.insert(Md5OfFile(out));
         const std::string& path = r.Found[i].FullPath;
-        // The card's movie has no sample tables to vouch for its media data.
-        static const std::set<std::string> unchecked{".mp4"};
+        // The card's movie has no sample tables to vouch for its media data, and its sound's
+        // pages were put together by hand without their checksums.
+        static const std::set<std::string> unchecked{".mp4", ".ogg"};
         if (unchecked.count(path.substr(path.rfind('.'))))
             EXPECT_NE(r.Found[i].DamageText, "Complete") << path;
         else
