@@ -57,6 +57,8 @@ const std::vector<TCase>& Cases() {
         // One byte of image data changed: its chunk's CRC fails.
         {"image.png", WalkPng, "png", "", kCut, -200, {0x5A}, kCut},
         {"anim.gif", WalkGif, "gif", "", kCut, -1, {0x00}, kCut},
+        // Big enough for a cluster of another file inside its coded data.
+        {"plasma.gif", WalkGif, "gif", "", kNot, -1, {0x00}, kCut},
         // Pixels carry no check; a broken header is no picture.
         {"image.bmp", WalkBmp, "bmp", "", kCut, 14, {0x07}, kNot, kUnchecked},
         // ImageMagick writes the IFD after the pixels: cut before it, nothing says TIFF.
@@ -256,11 +258,25 @@ TEST(CarveWalkers, ContentThatFailsItsCheckIsDamagedNotComplete) {
     // The same in a compressed cross-reference stream.
     const auto xpdf = Sample("xrefstream.pdf");
     const size_t xobj = std::string(xpdf.begin(), xpdf.end()).find("\n16 0 obj") + 1;
+    // Inside one data sub-block of a GIF half-way through, its length bytes left alone: only
+    // decoding the codes shows it.
+    const auto gif = Sample("plasma.gif");
+    size_t sb = 13 + (gif[10] & 0x80 ? 3u << ((gif[10] & 7) + 1) : 0);
+    while (gif[sb] == 0x21) {
+        sb += 2;
+        while (gif[sb]) sb += gif[sb] + 1u;
+        ++sb;
+    }
+    const size_t imageAt = sb;
+    sb += 10 + (gif[sb + 9] & 0x80 ? 3u << ((gif[sb + 9] & 7) + 1) : 0) + 1;
+    while (sb + 256 < gif.size() / 2) sb += gif[sb] + 1u;
+    ASSERT_GE(gif[sb], 100);
     const std::vector<TDamage> cases{
         {"report.docx", WalkZip, secondData + 2, 1, second},
         {"typeset.pdf", WalkPdf, obj, 8, obj},
         {"restart.jpg", WalkJpeg, 16000, 64, 16000},
         {"xrefstream.pdf", WalkPdf, xobj, 8, xobj},
+        {"plasma.gif", WalkGif, sb + 17, 64, imageAt},
     };
     for (const TDamage& d : cases) {
         SCOPED_TRACE(d.File);
