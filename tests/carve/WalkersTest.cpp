@@ -74,6 +74,8 @@ const std::vector<TCase>& Cases() {
         // The media data box's size made larger than the file.
         {"clip.mp4", WalkIsoBmff, "mp4", "", kCut, 2013, {0x7F}, kCut},
         {"clip.mov", WalkIsoBmff, "mov", "", kCut, 11910, {0x7F}, kCut},
+        // AAC frames carry nothing to check them by: sound alone is never proven whole.
+        {"tone.m4a", WalkIsoBmff, "m4a", "", kCut, 4544, {0x7F}, kCut, kUnchecked},
         {"tone.wav", WalkRiff, "wav", "", kCut, 8, {'X'}, kNot, kUnchecked},
         {"sound.ogg", WalkOgg, "ogg", "", kCut, -633, {'X'}, kCut},
         {"letter.rtf", WalkRtf, "rtf", "", kCut, 10, {0}, kCut},
@@ -271,12 +273,16 @@ TEST(CarveWalkers, ContentThatFailsItsCheckIsDamagedNotComplete) {
     sb += 10 + (gif[sb + 9] & 0x80 ? 3u << ((gif[sb + 9] & 7) + 1) : 0) + 1;
     while (sb + 256 < gif.size() / 2) sb += gif[sb] + 1u;
     ASSERT_GE(gif[sb], 100);
+    // A movie whose first chunk offset points past its end.
+    const auto mp4 = Sample("clip.mp4");
+    const size_t stco = std::string(mp4.begin(), mp4.end()).find("stco") + 12;
     const std::vector<TDamage> cases{
         {"report.docx", WalkZip, secondData + 2, 1, second},
         {"typeset.pdf", WalkPdf, obj, 8, obj},
         {"restart.jpg", WalkJpeg, 16000, 64, 16000},
         {"xrefstream.pdf", WalkPdf, xobj, 8, xobj},
         {"plasma.gif", WalkGif, sb + 17, 64, imageAt},
+        {"clip.mp4", WalkIsoBmff, stco, 4, 32},
     };
     for (const TDamage& d : cases) {
         SCOPED_TRACE(d.File);
