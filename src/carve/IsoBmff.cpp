@@ -300,7 +300,8 @@ TCarveHit WalkIsoBmff(TCarveInput& in) {
         uint64_t proven = 0;
         std::vector<uint8_t> box;
         // Still pictures place their coded data through item locations, which are not
-        // followed here: their media data is not vouched for.
+        // followed here: their coded data is one or a few NAL units as long as the picture,
+        // whose lengths would vouch for none of the clusters inside them anyway.
         if (!still && moovSize - static_cast<uint64_t>(moovHead) <= kMaxMoov) {
             box.resize(static_cast<size_t>(moovSize) - static_cast<size_t>(moovHead));
             if (in.Read(moovAt + static_cast<uint64_t>(moovHead), box.data(), box.size()) == box.size())
