@@ -359,6 +359,45 @@ TEST(CarveWalkers, Mp3WithoutTagNeedsARunOfFramesNotAChanceFew) {
     EXPECT_EQ(Walk(WalkMp3, few).End, TCarveEnd::NotFile);
 }
 
+// The tag in front of the sound: its frames and zero padding are checked, a picture in it
+// that spans a whole cluster cannot be.
+TEST(CarveWalkers, Mp3TagIsVouchedForOnlyAsFarAsItCanBe) {
+    const auto tagged = Sample("song.mp3");
+    const size_t tagLen = 10 + (size_t{tagged[6]} << 21 | size_t{tagged[7]} << 14 | size_t{tagged[8]} << 7 | tagged[9]);
+    const std::vector<uint8_t> sound(tagged.begin() + static_cast<std::ptrdiff_t>(tagLen), tagged.end());
+    // An ID3v2.4 tag of one frame of n bytes (its content made of c), then padding.
+    auto withTag = [&](size_t n, uint8_t c, size_t padding, uint8_t pad) {
+        std::vector<uint8_t> t{'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0, 'A', 'P', 'I', 'C'};
+        for (int shift : {21, 14, 7, 0}) t.push_back(static_cast<uint8_t>((n >> shift) & 0x7F));
+        t.insert(t.end(), {0, 0});
+        t.insert(t.end(), n, c);
+        t.insert(t.end(), padding, pad);
+        const size_t body = t.size() - 10;
+        for (int i = 0; i < 4; ++i) t[6 + static_cast<size_t>(i)] = static_cast<uint8_t>((body >> (21 - 7 * i)) & 0x7F);
+        t.insert(t.end(), sound.begin(), sound.end());
+        return t;
+    };
+    struct TTag {
+        const char* Name;
+        std::vector<uint8_t> Bytes;
+        TCarveEnd End;
+    };
+    const std::vector<TTag> tags{
+        {"small picture", withTag(1000, 0x41, 512, 0), TCarveEnd::Complete},
+        {"picture over a cluster", withTag(9000, 0x41, 512, 0), TCarveEnd::Damaged},
+        {"padding not zeros", withTag(1000, 0x41, 512, 0x25), TCarveEnd::Damaged},
+    };
+    for (const TTag& t : tags) {
+        SCOPED_TRACE(t.Name);
+        const TCarveHit h = Walk(WalkMp3, t.Bytes);
+        EXPECT_STREQ(EndName(h.End), EndName(t.End));
+        EXPECT_EQ(h.Length, t.Bytes.size());
+        if (t.End == TCarveEnd::Damaged) {
+            EXPECT_LT(h.ProvenBytes, 9000u);
+        }
+    }
+}
+
 TEST(CarveWalkers, FlacWithoutASampleCountEndsWhereItsLastFrameChecks) {
     auto bytes = Sample("song.flac");
     const size_t size = bytes.size();
