@@ -158,6 +158,9 @@ public:
         return proven;
     }
 
+    // True when a check failed, rather than some media data having nothing to check it by.
+    bool Failed() const { return failAt_ != UINT64_MAX; }
+
 private:
     uint64_t Fail(uint64_t at) {
         failAt_ = std::min(failAt_, at);
@@ -298,20 +301,27 @@ TCarveHit WalkIsoBmff(TCarveInput& in) {
         if (!whole()) return Ended(TCarveEnd::CutShort, length, ext);
         TCarveHit hit = Ended(TCarveEnd::Complete, length, ext);
         uint64_t proven = 0;
+        bool failed = true;
         std::vector<uint8_t> box;
         // Still pictures place their coded data through item locations, which are not
         // followed here: their coded data is one or a few NAL units as long as the picture,
         // whose lengths would vouch for none of the clusters inside them anyway.
         if (!still && moovSize - static_cast<uint64_t>(moovHead) <= kMaxMoov) {
             box.resize(static_cast<size_t>(moovSize) - static_cast<size_t>(moovHead));
-            if (in.Read(moovAt + static_cast<uint64_t>(moovHead), box.data(), box.size()) == box.size())
-                proven = TMovieProof(in, length, mdats, moovAt).ProvenUpTo(box);
+            if (in.Read(moovAt + static_cast<uint64_t>(moovHead), box.data(), box.size()) == box.size()) {
+                TMovieProof proof(in, length, mdats, moovAt);
+                proven = proof.ProvenUpTo(box);
+                failed = proof.Failed();
+            }
         } else {
             proven = TMovieProof(in, length, mdats, moovAt).ProvenUpTo({});
+            failed = false;
         }
         if (proven < length) {
             hit.End = TCarveEnd::Damaged;
             hit.ProvenBytes = proven;
+            // Sound or a still picture no check covers: nothing says where it goes wrong.
+            hit.ContentUnchecked = !failed;
         }
         return hit;
     };
