@@ -4,6 +4,7 @@
 namespace brivo::carve {
 
 // A BMP states its size; the header must agree with itself before that size is trusted.
+// Its pixels carry no check: a whole one is proven up to them only.
 TCarveHit WalkBmp(TCarveInput& in) {
     uint8_t h[54] = {};
     if (in.Read(0, h, sizeof h) < 30 || h[0] != 'B' || h[1] != 'M') return {};
@@ -36,7 +37,7 @@ TCarveHit WalkBmp(TCarveInput& in) {
         if (dataOff + row * static_cast<uint64_t>(ht) > uint64_t{size} + row) return {};
     }
     if (size > in.Size()) return Ended(TCarveEnd::CutShort, in.Size(), "bmp");
-    return Ended(TCarveEnd::Complete, size, "bmp");
+    return Unchecked(size, dataOff, "bmp");
 }
 
 } // namespace brivo::carve

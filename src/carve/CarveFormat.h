@@ -29,6 +29,10 @@ struct TCarveHit {
     // The share of the content that decodes, 0 to 100, where the format measures it in its
     // own units (a picture's rows); -1 leaves it to ProvenBytes against Length.
     int DecodedPercent = -1;
+    // The structure runs whole but the format gives its content no check (pixels, sound
+    // samples, pages): never Complete, yet nothing says where it goes wrong either, so the
+    // search does not look for other files inside it.
+    bool ContentUnchecked = false;
     std::string Ext;      // "jpg", "docx", ...
     std::string Title;    // a name the content gives itself, without extension; may be empty
     TDateTime ModDate = 0;
@@ -77,6 +81,15 @@ inline TCarveHit Ended(TCarveEnd end, uint64_t length, std::string ext) {
     h.Length = length;
     h.ProvenBytes = length;
     h.Ext = std::move(ext);
+    return h;
+}
+
+// A whole structure whose content nothing checks: a cluster of another file inside it would
+// leave no trace, so it is Damaged, proven only as far as its own headers (proven).
+inline TCarveHit Unchecked(uint64_t length, uint64_t proven, std::string ext) {
+    TCarveHit h = Ended(TCarveEnd::Damaged, length, std::move(ext));
+    h.ProvenBytes = proven < length ? proven : length;
+    h.ContentUnchecked = true;
     return h;
 }
 

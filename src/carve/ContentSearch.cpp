@@ -247,7 +247,8 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 next = hit.End == TCarveEnd::CutShort && hit.Length >= input.Size() ? c + 1 : c + hit.Length;
                 // Past where a damaged file stops checking out the bytes may be anything,
                 // another file's among them: they are searched too.
-                if (hit.End == TCarveEnd::Damaged) next = c + std::max<uint64_t>(hit.ProvenBytes, 1);
+                if (hit.End == TCarveEnd::Damaged && !hit.ContentUnchecked)
+                    next = c + std::max<uint64_t>(hit.ProvenBytes, 1);
                 if (!wanted.empty() && !wanted.count(hit.Ext)) break;
                 TFoundFile file;
                 file.FoundBy = TFoundBy::Content;
@@ -309,6 +310,9 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 } else if (whole) {
                     file.DamageText = report.Translate(kCarveComplete);
                     file.DamageScore = kCarveCompleteScore;
+                } else if (hit.End == TCarveEnd::Damaged && hit.ContentUnchecked) {
+                    file.DamageText = report.Translate(kCarveUnchecked);
+                    file.DamageScore = kCarveUncheckedScore;
                 } else if (hit.End == TCarveEnd::Damaged) {
                     file.DamageText =
                         Format(report.Translate(kCarveDamaged), {DecodedShare(hit)});

@@ -73,9 +73,13 @@ inline constexpr const char* kCarveCompleteInPieces = "Complete (in %s pieces)";
 // A file whose structure runs whole but whose content fails its check inside; %s is the
 // share that decodes.
 inline constexpr const char* kCarveDamaged = "Damaged at %d%%";
+// A file whose structure runs whole but whose format gives its content no check (pixels,
+// sound, pages): nothing says it is wrong, and nothing proves it the original.
+inline constexpr const char* kCarveUnchecked = "Whole, content not checked";
 inline constexpr int kCarveCompleteScore = 90;
 inline constexpr int kCarveCutShortScore = 30;
 inline constexpr int kCarveInPiecesScore = 60;
 inline constexpr int kCarveDamagedScore = 45;
+inline constexpr int kCarveUncheckedScore = 75;
 
 } // namespace brivo

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -86,6 +87,53 @@ bool ParseFrameHead(const uint8_t* h, size_t avail, bool variable, TFrameHead& f
     return true;
 }
 
+// Whether a metadata block's content holds up: padding is zeros, a comment block's lengths
+// fill it exactly, seek points come in order. Other blocks (an application's data, a
+// picture, a cue sheet) carry nothing to check.
+enum class TBlockCheck { Holds, Fails, Unchecked };
+TBlockCheck CheckMetadataBlock(TCarveInput& in, unsigned type, uint64_t at, uint32_t len) {
+    if (type == 2 || type == 5 || type == 6) return TBlockCheck::Unchecked;
+    if (type != 1 && type != 3 && type != 4) return TBlockCheck::Unchecked;
+    std::vector<uint8_t> b(std::min<uint32_t>(len, 64 * 1024));
+    for (uint64_t done = 0; done < len;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(len - done, b.size()));
+        if (in.Read(at + done, b.data(), n) != n) return TBlockCheck::Fails;
+        if (type == 1) {
+            for (size_t i = 0; i < n; ++i)
+                if (b[i]) return TBlockCheck::Fails;
+        } else if (done == 0 && len > b.size()) {
+            return TBlockCheck::Unchecked;  // larger than is worth walking
+        } else if (type == 3) {
+            if (len % 18) return TBlockCheck::Fails;
+            uint64_t last = 0;
+            for (size_t p = 0; p + 18 <= n; p += 18) {
+                uint64_t v = 0;
+                for (int i = 0; i < 8; ++i) v = v << 8 | b[p + static_cast<size_t>(i)];
+                if (v == ~uint64_t{0}) continue;  // a placeholder
+                if (p && v <= last) return TBlockCheck::Fails;
+                last = v;
+            }
+        } else {
+            // Each length read only where it lies inside the block.
+            const auto le32 = [&](uint64_t p) -> uint64_t {
+                return b[p] | b[p + 1] << 8 | b[p + 2] << 16 | uint32_t(b[p + 3]) << 24;
+            };
+            if (n < 8) return TBlockCheck::Fails;
+            uint64_t p = 4 + le32(0);
+            if (p > n - 4) return TBlockCheck::Fails;
+            const uint64_t count = le32(p);
+            p += 4;
+            for (uint64_t i = 0; i < count; ++i) {
+                if (p > n - 4) return TBlockCheck::Fails;
+                p += 4 + le32(p);
+            }
+            if (p != n) return TBlockCheck::Fails;
+        }
+        done += n;
+    }
+    return TBlockCheck::Holds;
+}
+
 void NameFromComments(TCarveInput& in, uint64_t at, uint32_t len, std::string& title) {
     if (len < 8) return;
     std::vector<uint8_t> b(std::min<uint32_t>(len, 64 * 1024));
@@ -145,7 +193,7 @@ TCarveHit WalkFlac(TCarveInput& in) {
         return hit;
     };
     // The metadata blocks.
-    uint64_t at = 4;
+    uint64_t at = 4, metaBad = UINT64_MAX, metaUnchecked = UINT64_MAX;
     for (int blocks = 0;; ++blocks) {
         uint8_t h[4];
         if (in.Read(at, h, 4) != 4) return stop(TCarveEnd::CutShort, in.Size());
@@ -154,6 +202,11 @@ TCarveHit WalkFlac(TCarveInput& in) {
         if (type == 127 || (blocks > 0 && type == 0) || blocks > 1024) return stop(TCarveEnd::CutShort, at);
         if (len > in.Size() - at - 4) return stop(TCarveEnd::CutShort, in.Size());
         if (type == 4 && hit.Title.empty()) NameFromComments(in, at + 4, len, hit.Title);
+        if (blocks > 0) {
+            const TBlockCheck check = CheckMetadataBlock(in, type, at + 4, len);
+            if (check == TBlockCheck::Fails) metaBad = std::min(metaBad, at);
+            if (check == TBlockCheck::Unchecked) metaUnchecked = std::min(metaUnchecked, at);
+        }
         at += 4 + len;
         if (h[0] & 0x80) break;
     }
@@ -210,7 +263,15 @@ TCarveHit WalkFlac(TCarveInput& in) {
         }
         if (firstZero && (last || si.TotalSamples == 0)) {
             if (si.TotalSamples == 0 && firstZero >= in.Size()) return stop(TCarveEnd::CutShort, in.Size());
-            return stop(damaged ? TCarveEnd::CutShort : TCarveEnd::Complete, firstZero);
+            if (damaged) return stop(TCarveEnd::CutShort, firstZero);
+            stop(TCarveEnd::Complete, firstZero);
+            if (metaBad != UINT64_MAX) {
+                hit.End = TCarveEnd::Damaged;
+                hit.ProvenBytes = std::min(metaBad, metaUnchecked);
+            } else if (metaUnchecked != UINT64_MAX) {
+                hit = Unchecked(hit.Length, metaUnchecked, "flac");
+            }
+            return hit;
         }
         // Broken off: the input ends, or what follows is not this stream's next frame.
         return stop(TCarveEnd::CutShort, c.AtEnd() ? in.Size() : frameAt);

@@ -133,8 +133,11 @@ TCarveHit WalkMatroska(TCarveInput& in) {
         TElement e;
         if (!ReadElement(in, at, e) || !IsTopLevel(e.Id)) {
             if (in.Size() - at < 12 && !open) return stop(TCarveEnd::CutShort, in.Size());
-            // An open Segment ends here; a sized one was broken into.
-            if (open && sawCluster) return stop(TCarveEnd::Complete, at);
+            // An open Segment ends here when the sector after it is empty or another file's
+            // start; other bytes may as well be a foreign cluster inside it. A sized one was
+            // broken into.
+            if (open && sawCluster)
+                return stop(in.EndsHere((at + 511) / 512 * 512) ? TCarveEnd::Complete : TCarveEnd::CutShort, at);
             return elements ? stop(TCarveEnd::CutShort, at) : TCarveHit{};
         }
         ++elements;
@@ -157,6 +160,21 @@ TCarveHit WalkMatroska(TCarveInput& in) {
         }
         if (bodyAt > segEnd || e.Size > segEnd - bodyAt) return stop(TCarveEnd::CutShort, at);  // sticks out of its Segment
         if (e.Size > in.Size() - bodyAt) return stop(TCarveEnd::CutShort, in.Size());
+        if (e.Id == kCluster) {
+            // Its blocks must fill it exactly: a foreign cluster over their headers breaks that.
+            uint64_t p = bodyAt;
+            const uint64_t end = bodyAt + e.Size;
+            while (p < end) {
+                TElement k;
+                if (!ReadElement(in, p, k) || !IsClusterChild(k.Id) || k.Size == kUnknownSize || k.HeadLen > end - p ||
+                    k.Size > end - p - k.HeadLen) {
+                    hit = stop(TCarveEnd::Damaged, segEnd);
+                    hit.ProvenBytes = p;
+                    return hit;
+                }
+                p += k.HeadLen + k.Size;
+            }
+        }
         if (e.Id == kInfo && e.Size <= 64 * 1024)
             Children(in, bodyAt, bodyAt + e.Size, [&](uint32_t id, uint64_t p, uint64_t size) {
                 if (id == 0x7BA9) hit.Title = CleanTitle(ReadString(in, p, size));

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstring>
+#include <vector>
 #include <string>
 
 #include "carve/CarveFormat.h"
@@ -117,6 +119,48 @@ std::string NameFromId3(const std::vector<uint8_t>& tag, int major) {
     return CleanTitle(artist.empty() ? title : artist + " - " + title);
 }
 
+// Whether a whole 4 KiB cluster (counted from the file's start) lies in [from, to).
+bool HoldsACluster(uint64_t from, uint64_t to) { return (from + 4095) / 4096 * 4096 + 4096 <= to; }
+
+// How far an ID3v2 tag of size bytes vouches for itself: its frames must follow each other
+// to the padding, and the padding be zeros. A frame's content (a picture, lyrics) carries
+// no check, so one that holds a whole cluster is where the tag stops being vouched for, as
+// is a tag stored unsynchronised or with an extended header, which are not walked. Bad is
+// set where the frames or the padding fail.
+uint64_t Id3Vouched(TCarveInput& in, uint64_t size, int major, uint8_t flags, bool& bad) {
+    if ((flags & 0xC0) || major < 3) return HoldsACluster(10, size) ? 10 : size;
+    uint64_t at = 10;
+    while (at + 10 <= size) {
+        uint8_t h[10];
+        if (in.Read(at, h, 10) != 10) return at;
+        if (h[0] == 0) break;  // the padding
+        for (int i = 0; i < 4; ++i)
+            if (!((h[i] >= 'A' && h[i] <= 'Z') || (h[i] >= '0' && h[i] <= '9'))) {
+                bad = true;
+                return at;
+            }
+        const uint64_t n = major == 4 ? Syncsafe(h + 4) : (uint32_t(h[4]) << 24 | h[5] << 16 | h[6] << 8 | h[7]);
+        if (n > size - at - 10) {
+            bad = true;
+            return at;
+        }
+        if (HoldsACluster(at + 10, at + 10 + n)) return at;
+        at += 10 + n;
+    }
+    std::vector<uint8_t> b(4096);
+    for (uint64_t p = at; p < size;) {
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(size - p, b.size()));
+        if (in.Read(p, b.data(), k) != k) return p;
+        for (size_t i = 0; i < k; ++i)
+            if (b[i]) {
+                bad = true;
+                return p + i;
+            }
+        p += k;
+    }
+    return size;
+}
+
 } // namespace
 
 // An ID3v2 tag (its size in the header), then MPEG audio frames, each header giving the
@@ -127,7 +171,8 @@ std::string NameFromId3(const std::vector<uint8_t>& tag, int major) {
 TCarveHit WalkMp3(TCarveInput& in) {
     TCarveCursor c(in);
     std::string title;
-    bool tagged = false;
+    bool tagged = false, tagBad = false;
+    uint64_t tagEnd = 0, tagVouched = 0;
     if (const uint8_t* h = c.Peek(10); h && std::memcmp(h, "ID3", 3) == 0) {
         const int major = h[3];
         if (major < 2 || major > 4 || h[4] == 0xFF || (h[6] | h[7] | h[8] | h[9]) & 0x80) return {};
@@ -138,6 +183,8 @@ TCarveHit WalkMp3(TCarveInput& in) {
             if (tag.size() >= 10) title = NameFromId3(tag, major);
         }
         if (size >= in.Size()) return Ended(TCarveEnd::CutShort, in.Size(), "mp3");
+        tagEnd = 10 + uint64_t{Syncsafe(h + 6)};
+        tagVouched = Id3Vouched(in, tagEnd, major, h[5], tagBad);
         c.Seek(size);
         tagged = true;
         // Some writers pad after the tag as well as inside it.
@@ -146,6 +193,11 @@ TCarveHit WalkMp3(TCarveInput& in) {
     const auto hitOf = [&](TCarveEnd end, uint64_t length) {
         TCarveHit hit = Ended(end, std::min(length, in.Size()), "mp3");
         hit.Title = title;
+        if (end == TCarveEnd::Complete && (tagBad || tagVouched < tagEnd)) {
+            hit.End = TCarveEnd::Damaged;
+            hit.ProvenBytes = tagVouched;
+            hit.ContentUnchecked = !tagBad;
+        }
         return hit;
     };
     TFrame first;

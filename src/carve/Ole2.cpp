@@ -77,7 +77,8 @@ TCarveHit WalkOle2(TCarveInput& in) {
     if (!any) return {};
     const uint64_t end = (highest + 2) * ss;
     if (unread || end > in.Size()) return Ended(TCarveEnd::CutShort, std::min(end, in.Size()), ext);
-    return Ended(TCarveEnd::Complete, end, ext);
+    // The streams' sectors carry no check: proven is the header only.
+    return Unchecked(end, ss, ext);
 }
 
 } // namespace brivo::carve

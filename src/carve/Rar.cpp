@@ -1,6 +1,8 @@
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "carve/CarveFormat.h"
 
@@ -11,11 +13,47 @@ namespace {
 uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
+// The CRC-32 of n bytes at offset, read a block at a time; false when they cannot be read.
+bool DataCrc(TCarveInput& in, uint64_t at, uint64_t n, uint32_t& crc) {
+    std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(n, 64 * 1024)));
+    uLong c = crc32(0L, Z_NULL, 0);
+    while (n > 0) {
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(n, buf.size()));
+        if (in.Read(at, buf.data(), k) != k) return false;
+        c = crc32(c, buf.data(), static_cast<uInt>(k));
+        at += k;
+        n -= k;
+    }
+    crc = static_cast<uint32_t>(c);
+    return true;
+}
+
+// How a whole archive's files check out: their data is checked only where it is stored as
+// it is (a packed file's CRC is of its unpacked bytes, which needs a decoder not here).
+struct TMemberCheck {
+    uint64_t FirstBad = UINT64_MAX;        // the data of a stored file whose CRC fails
+    uint64_t FirstUnchecked = UINT64_MAX;  // the data of a packed, encrypted or split file
+    void Stored(TCarveInput& in, uint64_t at, uint64_t n, uint32_t stated) {
+        uint32_t crc = 0;
+        if (!DataCrc(in, at, n, crc) || crc != stated) FirstBad = std::min(FirstBad, at);
+    }
+    TCarveHit Whole(uint64_t end) const {
+        if (FirstBad != UINT64_MAX) {
+            TCarveHit h = Ended(TCarveEnd::Damaged, end, "rar");
+            h.ProvenBytes = std::min(FirstBad, FirstUnchecked);
+            return h;
+        }
+        if (FirstUnchecked != UINT64_MAX) return Unchecked(end, FirstUnchecked, "rar");
+        return Ended(TCarveEnd::Complete, end, "rar");
+    }
+};
+
 // RAR 4: 7-byte block headers (CRC, type, flags, size), data after them for file blocks;
 // each header's CRC checked, to the end-of-archive block.
 TCarveHit WalkRar4(TCarveInput& in) {
     uint64_t at = 7;
     int blocks = 0;
+    TMemberCheck check;
     std::vector<uint8_t> head;
     for (;;) {
         uint8_t h[11];
@@ -42,8 +80,15 @@ TCarveHit WalkRar4(TCarveInput& in) {
         }
         ++blocks;
         if (add > in.Size() - at - size) return Ended(TCarveEnd::CutShort, in.Size(), "rar");
+        if (type == 0x74) {
+            // Stored (method '0'), not encrypted, not split over volumes: its CRC is of these bytes.
+            if (size >= 26 && head[25] == 0x30 && !(flags & 0x07) && !(flags & 0x100))
+                check.Stored(in, at + size, add, Le32(head.data() + 16));
+            else
+                check.FirstUnchecked = std::min(check.FirstUnchecked, at + size);
+        }
         at += size + add;
-        if (type == 0x7B) return Ended(TCarveEnd::Complete, at, "rar");
+        if (type == 0x7B) return check.Whole(at);
     }
 }
 
@@ -65,6 +110,7 @@ bool Vint(const uint8_t* p, size_t n, size_t& pos, uint64_t& v) {
 TCarveHit WalkRar5(TCarveInput& in) {
     uint64_t at = 8;
     int blocks = 0;
+    TMemberCheck check;
     std::vector<uint8_t> head;
     for (;;) {
         uint8_t h[16];
@@ -88,8 +134,27 @@ TCarveHit WalkRar5(TCarveInput& in) {
             return blocks ? Ended(TCarveEnd::CutShort, at, "rar") : TCarveHit{};
         ++blocks;
         if (data > in.Size() - at - headLen) return Ended(TCarveEnd::CutShort, in.Size(), "rar");
+        if (type == 2 && data > 0) {
+            // A file: its flags, sizes, time and CRC, then how it is packed. Stored (method 0),
+            // with a CRC, not split and with no extra area (where encryption is recorded).
+            uint64_t fileFlags = 0, unpacked = 0, attrs = 0, info = 0;
+            size_t p = pos;
+            bool stored = Vint(head.data(), head.size(), p, fileFlags) && Vint(head.data(), head.size(), p, unpacked) &&
+                          Vint(head.data(), head.size(), p, attrs);
+            if (stored && (fileFlags & 2)) p += 4;
+            uint32_t crc = 0;
+            stored = stored && (fileFlags & 4) && p + 4 <= head.size();
+            if (stored) {
+                crc = Le32(head.data() + p);
+                p += 4;
+            }
+            stored = stored && Vint(head.data(), head.size(), p, info) && ((info >> 7) & 7) == 0 &&
+                     !(flags & 0x18) && !(flags & 1) && unpacked == data;
+            if (stored) check.Stored(in, at + headLen, data, crc);
+            else check.FirstUnchecked = std::min(check.FirstUnchecked, at + headLen);
+        }
         at += headLen + data;
-        if (type == 5) return Ended(TCarveEnd::Complete, at, "rar");
+        if (type == 5) return check.Whole(at);
         if (type == 4) {
             uint64_t s = (at + 511) / 512 * 512;
             while (s < in.Size() && !in.EndsHere(s)) s += 512;

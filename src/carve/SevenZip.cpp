@@ -23,7 +23,8 @@ TCarveHit Walk7z(TCarveInput& in) {
     // The closing header opens with its kind: a header (1) or a packed header (0x17).
     if (in.Read(32 + off, &first, 1) != 1 || (first != 0x01 && first != 0x17))
         return Ended(TCarveEnd::CutShort, std::min<uint64_t>(32 + off, in.Size()), "7z");
-    return Ended(TCarveEnd::Complete, end, "7z");
+    // The packed streams are checked only once unpacked, which needs a decoder not here.
+    return Unchecked(end, 32, "7z");
 }
 
 } // namespace brivo::carve

@@ -21,7 +21,8 @@ TCarveHit WalkSqlite(TCarveInput& in) {
     }
     const uint64_t end = uint64_t{page} * pages;
     if (end > in.Size()) return Ended(TCarveEnd::CutShort, in.Size(), "sqlite");
-    return Ended(TCarveEnd::Complete, end, "sqlite");
+    // The pages carry no check: proven is the first, which holds the header.
+    return Unchecked(end, page, "sqlite");
 }
 
 } // namespace brivo::carve

@@ -113,7 +113,8 @@ struct TWalk {
 
 // Every IFD reachable from the header (the chain, SubIFDs, EXIF, GPS) and every block they
 // point at: the file ends at the furthest byte any of them claims. Raw camera formats are
-// TIFF underneath and named from the header's variant or the maker.
+// TIFF underneath and named from the header's variant or the maker. The strips and tiles
+// carry no check: a whole file is proven no further than its header.
 TCarveHit WalkTiff(TCarveInput& in) {
     uint8_t h[16] = {};
     if (in.Read(0, h, sizeof h) < 8) return {};
@@ -142,9 +143,10 @@ TCarveHit WalkTiff(TCarveInput& in) {
     TCarveHit hit;
     NameFromExif(in, 0, hit);
     hit.Ext = ext;
-    hit.End = w.End <= in.Size() ? TCarveEnd::Complete : TCarveEnd::CutShort;
+    hit.End = w.End <= in.Size() ? TCarveEnd::Damaged : TCarveEnd::CutShort;
     hit.Length = std::min(w.End, in.Size());
-    hit.ProvenBytes = hit.Length;
+    hit.ProvenBytes = hit.End == TCarveEnd::Damaged ? std::min<uint64_t>(8, hit.Length) : hit.Length;
+    hit.ContentUnchecked = hit.End == TCarveEnd::Damaged;
     return hit;
 }
 

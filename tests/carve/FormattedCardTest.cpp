@@ -24,7 +24,8 @@ private:
 };
 
 // A FAT32 card made with mkfs.fat and mtools, full of files, then quick-formatted: every
-// file comes back byte-exact from its content alone, complete, with no other result.
+// file comes back byte-exact from its content alone, with no other result; complete where
+// its content can be checked.
 TEST(FormattedCard, EveryFileComesBackByteExact) {
     TempDir dir;
     const std::string img = UnpackFixture("fat32-formatted.img", dir);
@@ -40,7 +41,15 @@ TEST(FormattedCard, EveryFileComesBackByteExact) {
             extractor->Extract(r.Found[i], sink);
         }
         found.insert(Md5OfFile(out));
-        EXPECT_EQ(r.Found[i].DamageText, "Complete") << r.Found[i].FullPath;
+        const std::string& path = r.Found[i].FullPath;
+        // The card's movie has no sample tables to vouch for its media data, its sound's
+        // pages were put together by hand without their checksums, and the content of the
+        // rest carries no check at all (pixels, sound samples, database pages, sectors).
+        static const std::set<std::string> unchecked{".mp4", ".ogg", ".bmp", ".tif", ".wav", ".sqlite", ".doc"};
+        if (unchecked.count(path.substr(path.rfind('.'))))
+            EXPECT_NE(r.Found[i].DamageText, "Complete") << path;
+        else
+            EXPECT_EQ(r.Found[i].DamageText, "Complete") << path;
     }
     std::multiset<std::string> expected;
     for (const ManifestEntry& e : ReadManifest("fat32-formatted")) expected.insert(e.md5);

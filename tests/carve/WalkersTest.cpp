@@ -40,9 +40,12 @@ struct TCase {
     long CorruptAt;
     std::vector<uint8_t> CorruptWith;
     TCarveEnd CorruptEnd;
+    // What the whole file is: Damaged where the format gives its content no check.
+    TCarveEnd WholeEnd = TCarveEnd::Complete;
 };
 
-const TCarveEnd kWhole = TCarveEnd::Complete, kCut = TCarveEnd::CutShort, kNot = TCarveEnd::NotFile;
+const TCarveEnd kWhole = TCarveEnd::Complete, kCut = TCarveEnd::CutShort, kNot = TCarveEnd::NotFile,
+                kUnchecked = TCarveEnd::Damaged;
 
 // Each sample whole, cut short, followed by another file, and with its structure broken.
 const std::vector<TCase>& Cases() {
@@ -54,21 +57,30 @@ const std::vector<TCase>& Cases() {
         // One byte of image data changed: its chunk's CRC fails.
         {"image.png", WalkPng, "png", "", kCut, -200, {0x5A}, kCut},
         {"anim.gif", WalkGif, "gif", "", kCut, -1, {0x00}, kCut},
+        // Big enough for a cluster of another file inside its coded data.
+        {"plasma.gif", WalkGif, "gif", "", kNot, -1, {0x00}, kCut},
         // Pixels carry no check; a broken header is no picture.
-        {"image.bmp", WalkBmp, "bmp", "", kCut, 14, {0x07}, kNot},
+        {"image.bmp", WalkBmp, "bmp", "", kCut, 14, {0x07}, kNot, kUnchecked},
         // ImageMagick writes the IFD after the pixels: cut before it, nothing says TIFF.
-        {"image.tif", WalkTiff, "tif", "", kNot, 2, {0x2B}, kNot},
+        {"image.tif", WalkTiff, "tif", "", kNot, 2, {0x2B}, kNot, kUnchecked},
         {"update.pdf", WalkPdf, "pdf", "Quarterly report (draft)", kCut, -6, {'%', '%', 'E', 'O', 'X'}, kCut},
         {"report.docx", WalkZip, "docx", "", kCut, -22, {'P', 'K', 9, 9}, kCut},
         {"streamed.zip", WalkZip, "zip", "", kCut, -22, {'P', 'K', 9, 9}, kCut},
         {"book.epub", WalkZip, "epub", "", kCut, -22, {'P', 'K', 9, 9}, kCut},
         // The FAT sector's marks turned into garbage sector numbers.
-        {"memo.doc", WalkOle2, "doc", "", kCut, 512, {0xFB, 0xFF, 0xFF, 0xFF}, kNot},
-        {"notes.sqlite", WalkSqlite, "sqlite", "", kCut, 21, {0x41}, kNot},
+        {"memo.doc", WalkOle2, "doc", "", kCut, 512, {0xFB, 0xFF, 0xFF, 0xFF}, kNot, kUnchecked},
+        {"notes.sqlite", WalkSqlite, "sqlite", "", kCut, 21, {0x41}, kNot, kUnchecked},
         {"log.txt.gz", WalkGzip, "gz", "log.txt", kCut, -8, {0x00, 0x11}, kCut},
-        {"clip.mp4", WalkIsoBmff, "mp4", "", kCut, -116, {0xFF, 0xFF}, kCut},
-        {"tone.wav", WalkRiff, "wav", "", kCut, 8, {'X'}, kNot},
-        {"sound.ogg", WalkOgg, "ogg", "", kCut, -329, {'X'}, kCut},
+        // The media data box's size made larger than the file.
+        {"clip.mp4", WalkIsoBmff, "mp4", "", kCut, 2013, {0x7F}, kCut},
+        {"clip.mov", WalkIsoBmff, "mov", "", kCut, 11910, {0x7F}, kCut},
+        // A still picture's coded data is a NAL unit or a few as long as the picture: their
+        // lengths would vouch for none of the clusters inside them, so it is never proven.
+        {"photo.heic", WalkIsoBmff, "heic", "", kCut, 347, {0x7F}, kCut, kUnchecked},
+        // AAC frames carry nothing to check them by: sound alone is never proven whole.
+        {"tone.m4a", WalkIsoBmff, "m4a", "", kCut, 4544, {0x7F}, kCut, kUnchecked},
+        {"tone.wav", WalkRiff, "wav", "", kCut, 8, {'X'}, kNot, kUnchecked},
+        {"sound.ogg", WalkOgg, "ogg", "", kCut, -633, {'X'}, kCut},
         {"letter.rtf", WalkRtf, "rtf", "", kCut, 10, {0}, kCut},
         // A Cluster's ID overwritten: the Segment's size still says there is more.
         {"holiday.mkv", WalkMatroska, "mkv", "Holiday clip", kCut, -12365, {0x00, 0x00}, kCut},
@@ -98,10 +110,15 @@ TEST(CarveWalkers, WholeFileEndsAtItsOwnEndWithTypeAndName) {
         SCOPED_TRACE(c.File);
         const auto bytes = Sample(c.File);
         const TCarveHit h = Walk(c.Walk, bytes);
-        EXPECT_STREQ(EndName(h.End), "Complete");
+        EXPECT_STREQ(EndName(h.End), EndName(c.WholeEnd));
         EXPECT_EQ(h.Length, bytes.size());
-        EXPECT_EQ(h.ProvenBytes, h.Length);
-        EXPECT_EQ(DecodedShare(h), 100);
+        if (c.WholeEnd == kWhole) {
+            EXPECT_EQ(h.ProvenBytes, h.Length);
+            EXPECT_EQ(DecodedShare(h), 100);
+        } else {
+            EXPECT_LT(h.ProvenBytes, h.Length);
+            EXPECT_LT(DecodedShare(h), 100);
+        }
         EXPECT_EQ(h.Ext, c.Ext);
         EXPECT_EQ(h.Title, c.Title);
     }
@@ -114,10 +131,13 @@ TEST(CarveWalkers, FileFollowedByOtherBytesStillEndsAtItsOwnEnd) {
         const size_t size = bytes.size();
         // Another file right after it, then the leftovers of an older one.
         const auto next = Sample(std::string(c.File) == "image.png" ? "anim.gif" : "image.png");
+        // Written live, with no size of its own: it ends where the next sector is empty or
+        // begins another file.
+        if (std::string(c.File) == "garden.webm") bytes.resize((size + 511) / 512 * 512 + 512, 0);
         bytes.insert(bytes.end(), next.begin(), next.end());
         for (int i = 0; i < 3000; ++i) bytes.push_back(static_cast<uint8_t>(i * 131 + 7));
         const TCarveHit h = Walk(c.Walk, bytes);
-        EXPECT_STREQ(EndName(h.End), "Complete");
+        EXPECT_STREQ(EndName(h.End), EndName(c.WholeEnd));
         EXPECT_EQ(h.Length, size);
     }
 }
@@ -243,11 +263,29 @@ TEST(CarveWalkers, ContentThatFailsItsCheckIsDamagedNotComplete) {
     // The same in a compressed cross-reference stream.
     const auto xpdf = Sample("xrefstream.pdf");
     const size_t xobj = std::string(xpdf.begin(), xpdf.end()).find("\n16 0 obj") + 1;
+    // Inside one data sub-block of a GIF half-way through, its length bytes left alone: only
+    // decoding the codes shows it.
+    const auto gif = Sample("plasma.gif");
+    size_t sb = 13 + (gif[10] & 0x80 ? 3u << ((gif[10] & 7) + 1) : 0);
+    while (gif[sb] == 0x21) {
+        sb += 2;
+        while (gif[sb]) sb += gif[sb] + 1u;
+        ++sb;
+    }
+    const size_t imageAt = sb;
+    sb += 10 + (gif[sb + 9] & 0x80 ? 3u << ((gif[sb + 9] & 7) + 1) : 0) + 1;
+    while (sb + 256 < gif.size() / 2) sb += gif[sb] + 1u;
+    ASSERT_GE(gif[sb], 100);
+    // A movie whose first chunk offset points past its end.
+    const auto mp4 = Sample("clip.mp4");
+    const size_t stco = std::string(mp4.begin(), mp4.end()).find("stco") + 12;
     const std::vector<TDamage> cases{
         {"report.docx", WalkZip, secondData + 2, 1, second},
         {"typeset.pdf", WalkPdf, obj, 8, obj},
         {"restart.jpg", WalkJpeg, 16000, 64, 16000},
         {"xrefstream.pdf", WalkPdf, xobj, 8, xobj},
+        {"plasma.gif", WalkGif, sb + 17, 64, imageAt},
+        {"clip.mp4", WalkIsoBmff, stco, 4, 32},
     };
     for (const TDamage& d : cases) {
         SCOPED_TRACE(d.File);
@@ -257,6 +295,30 @@ TEST(CarveWalkers, ContentThatFailsItsCheckIsDamagedNotComplete) {
         EXPECT_STREQ(EndName(h.End), "Damaged");
         EXPECT_EQ(h.Length, bytes.size());
         EXPECT_LE(h.ProvenBytes, d.ProvenAtMost);
+        EXPECT_LT(DecodedShare(h), 100);
+    }
+}
+
+// A file stored in clusters, one of which now holds another file's bytes: its structure may
+// run on through them untouched, so only a check of the content itself can call it whole.
+TEST(CarveWalkers, ForeignClusterInsideTheBodyIsNeverComplete) {
+    const auto pdf = Sample("typeset.pdf"), photo = Sample("restart.jpg");
+    for (const TCase& c : Cases()) {
+        SCOPED_TRACE(c.File);
+        auto bytes = Sample(c.File);
+        const auto& other = c.Walk == WalkPdf ? photo : pdf;
+        // A cluster's worth (less in the smallest samples) half-way through, in whole sectors
+        // where the file is big enough to have them.
+        const size_t n = std::min<size_t>(4096, bytes.size() / 3);
+        size_t at = bytes.size() / 2 - n / 2;
+        if (bytes.size() > 3 * 4096) at = at / 4096 * 4096;
+        std::copy(other.begin() + 4096, other.begin() + 4096 + static_cast<std::ptrdiff_t>(n),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(at));
+        const TCarveHit h = Walk(c.Walk, bytes);
+        EXPECT_STRNE(EndName(h.End), "Complete");
+        if (h.End == TCarveEnd::Damaged) {
+            EXPECT_LE(h.ProvenBytes, at + n);
+        }
         EXPECT_LT(DecodedShare(h), 100);
     }
 }
@@ -295,6 +357,45 @@ TEST(CarveWalkers, Mp3WithoutTagNeedsARunOfFramesNotAChanceFew) {
     std::vector<uint8_t> few(bare.begin(), bare.begin() + 3 * 288);
     for (int i = 0; i < 2000; ++i) few.push_back(static_cast<uint8_t>("old text, "[i % 10]));
     EXPECT_EQ(Walk(WalkMp3, few).End, TCarveEnd::NotFile);
+}
+
+// The tag in front of the sound: its frames and zero padding are checked, a picture in it
+// that spans a whole cluster cannot be.
+TEST(CarveWalkers, Mp3TagIsVouchedForOnlyAsFarAsItCanBe) {
+    const auto tagged = Sample("song.mp3");
+    const size_t tagLen = 10 + (size_t{tagged[6]} << 21 | size_t{tagged[7]} << 14 | size_t{tagged[8]} << 7 | tagged[9]);
+    const std::vector<uint8_t> sound(tagged.begin() + static_cast<std::ptrdiff_t>(tagLen), tagged.end());
+    // An ID3v2.4 tag of one frame of n bytes (its content made of c), then padding.
+    auto withTag = [&](size_t n, uint8_t c, size_t padding, uint8_t pad) {
+        std::vector<uint8_t> t{'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0, 'A', 'P', 'I', 'C'};
+        for (int shift : {21, 14, 7, 0}) t.push_back(static_cast<uint8_t>((n >> shift) & 0x7F));
+        t.insert(t.end(), {0, 0});
+        t.insert(t.end(), n, c);
+        t.insert(t.end(), padding, pad);
+        const size_t body = t.size() - 10;
+        for (int i = 0; i < 4; ++i) t[6 + static_cast<size_t>(i)] = static_cast<uint8_t>((body >> (21 - 7 * i)) & 0x7F);
+        t.insert(t.end(), sound.begin(), sound.end());
+        return t;
+    };
+    struct TTag {
+        const char* Name;
+        std::vector<uint8_t> Bytes;
+        TCarveEnd End;
+    };
+    const std::vector<TTag> tags{
+        {"small picture", withTag(1000, 0x41, 512, 0), TCarveEnd::Complete},
+        {"picture over a cluster", withTag(9000, 0x41, 512, 0), TCarveEnd::Damaged},
+        {"padding not zeros", withTag(1000, 0x41, 512, 0x25), TCarveEnd::Damaged},
+    };
+    for (const TTag& t : tags) {
+        SCOPED_TRACE(t.Name);
+        const TCarveHit h = Walk(WalkMp3, t.Bytes);
+        EXPECT_STREQ(EndName(h.End), EndName(t.End));
+        EXPECT_EQ(h.Length, t.Bytes.size());
+        if (t.End == TCarveEnd::Damaged) {
+            EXPECT_LT(h.ProvenBytes, 9000u);
+        }
+    }
 }
 
 TEST(CarveWalkers, FlacWithoutASampleCountEndsWhereItsLastFrameChecks) {

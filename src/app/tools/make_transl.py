@@ -140,6 +140,7 @@ ROWS = [
     ("Cut short", "Abgeschnitten", "Обрезан"),
     ("In pieces", "In Stücken", "По частям"),
     ("Damaged at %d%%", "Beschädigt ab %d%%", "Повреждён с %d%%"),
+    ("Whole, content not checked", "Ganz, Inhalt nicht geprüft", "Целый, содержимое не проверено"),
     # boxes
     ("Missing required files.", "Benötigte Dateien fehlen.", "Отсутствуют необходимые файлы."),
     ("Required engine file not found: %s", "Benötigte Programmdatei nicht gefunden: %s",
