@@ -567,7 +567,9 @@ std::vector<size_t> ChooseRows(const TFoundFiles& found, bool all, const std::ve
     std::vector<size_t> rows;
     for (size_t i = 0; i < found.size(); ++i) {
         const TFoundFile& f = found[i];
-        bool take = all;
+        // A name whose content nothing places has nothing to copy: --all takes the finds
+        // listed beside it instead; asked for by address or path, it says so.
+        bool take = all && f.Candidates.empty();
         for (const auto& a : inodes) take = take || f.Inode == a;
         if (!masks.empty()) {
             const std::string shown = ResultDisplayPath(f.FullPath);
@@ -675,6 +677,16 @@ int RunRecoverCommand(const TParsedArgs& args, std::ostream& out, std::ostream& 
         }
         err << "brivo-recovery-cli: error: " << e.what() << "\n";
         return kExitUsage;
+    }
+    if (all) {
+        const auto nameOnly = std::count_if(st.FFound.begin(), st.FFound.end(),
+                                            [](const TFoundFile& f) { return !f.Candidates.empty(); });
+        if (nameOnly > 0)
+            out << (nameOnly == 1 ? std::string("1 result is only a name and was left out: nothing says where its content is; "
+                                                "the files of its kind found beside it are recovered with the rest.\n")
+                                  : std::to_string(nameOnly) + " results are only names and were left out: nothing says where "
+                                                               "their content is; the files of their kind found beside them are "
+                                                               "recovered with the rest.\n");
     }
     if (!CheckRecoveryPreconditions(st, host, static_cast<int>(rows.size()))) return kExitFailure;
     // No option lets this through: the image's own folder is always a better place.

@@ -25,7 +25,7 @@ struct TReaderOptions {
     bool FreeSpaceReadAfter = false;
     // In a deep scan: whether the content search finds files of a path's kind, so that a
     // name whose content is gone is worth handing to it (NamesWithoutContent).
-    std::function<bool(const std::string& path)> FoundByContent;
+    std::function<bool(const std::string& path)> FoundByContent = {};
 };
 
 class TFreeSpaceWatcher;

@@ -132,6 +132,11 @@ TEST(CliContent, Ext2NamesCarryTheFindsBesideThem) {
     const size_t at = table.out.find("Names without content, and the files of their kind found in the same area:");
     ASSERT_NE(at, std::string::npos) << table.out;
     EXPECT_NE(table.out.find("/assets/video/promo.mp4\n    /$Found by content/MP4/", at), std::string::npos) << table.out.substr(at);
+    // --all leaves the names out (nothing to copy) instead of failing them, and says so.
+    const auto rec = RunProcess({test::CliPath(), "recover", "--deep", "--all", "--out", dir / "out", img});
+    EXPECT_EQ(rec.exitCode, 0) << rec.err << rec.out;
+    EXPECT_NE(rec.out.find(" results are only names and were left out"), std::string::npos) << rec.out;
+    EXPECT_NE(rec.out.find(" Failed: 0"), std::string::npos) << rec.out;
 }
 
 } // namespace
