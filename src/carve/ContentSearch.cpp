@@ -255,7 +255,8 @@ TReaderResult SearchByContent(TByteSource& volume, TReaderReport& report, const 
                 // Only where the file's own check failed: whole files cost nothing more.
                 std::vector<TPiece> rebuilt;
                 TPieceVerdict verdict = TPieceVerdict::Untried;
-                if (hit.End == TCarveEnd::CutShort || hit.End == TCarveEnd::Damaged) {
+                if ((hit.End == TCarveEnd::CutShort || hit.End == TCarveEnd::Damaged) &&
+                    !std::binary_search(opts.KnownStarts.begin(), opts.KnownStarts.end(), view.PhysicalAt(c))) {
                     if (coarse) verdict = coarse->Rebuild(*f, c, hit, rebuilt);
                     if (!coarse || (verdict != TPieceVerdict::Rebuilt && verdict != TPieceVerdict::Whole && f->Walk != WalkJpeg))
                         verdict = pieceSearch.Rebuild(*f, c, hit, rebuilt);

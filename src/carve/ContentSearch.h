@@ -31,6 +31,9 @@ struct TCarveOptions {
     // after, and what starts in the first `starts` bytes is this block's. With it set, no
     // byte is stepped over, not even inside a file already found.
     std::function<void(uint64_t at, std::span<const uint8_t> bytes, uint64_t starts)> EachBlock;
+    // Volume offsets where files the file system lists start, sorted: a find there is that
+    // file, left out afterwards, so no time goes into rebuilding it from pieces.
+    std::vector<uint64_t> KnownStarts;
 };
 
 inline constexpr uint32_t kEachBlockTail = 4096;

@@ -106,6 +106,8 @@ TFoundFiles SearchFreeSpace(TByteSource& volume, TReaderReport& report, TFreeSpa
     opts.Types = std::move(search.Types);
     opts.EachBlock = std::move(search.EachBlock);
     opts.ClusterBytes = search.ClusterBytes ? search.ClusterBytes : VolumeClusterBytes(volume);
+    opts.KnownStarts = search.KnownStarts;
+    std::sort(opts.KnownStarts.begin(), opts.KnownStarts.end());
     TSpeedReport speed(report);
     report.Log("Content search: files' pieces looked for on a grid of " + std::to_string(opts.ClusterBytes) + " bytes");
     TReaderResult r = SearchByContent(volume, speed, opts);
