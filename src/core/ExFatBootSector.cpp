@@ -133,6 +133,7 @@ std::optional<TVolumeFacts> ExFatVolumeFacts(ByteSpan s) {
     f.BackupOffset = uint64_t{kExFatBootRegionSectors} << shift;
     f.StructureOffset = uint64_t{r.FatOffsetSectors} << shift;
     f.Serial = r.Serial;
+    f.ClusterBytes = uint32_t{1} << (shift + r.ClusterShift);
     f.CopyBytes = uint64_t{kExFatBootRegionSectors} << shift;
     f.MayBeBackup = true;
     return f;

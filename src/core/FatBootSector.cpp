@@ -90,6 +90,7 @@ std::optional<TVolumeFacts> FatVolumeFacts(ByteSpan s) {
     f.LengthBytes = b.TotalSectors * bps;
     f.StructureOffset = uint64_t{b.ReservedSectors} * bps;
     f.Media = b.Media;
+    f.ClusterBytes = static_cast<uint32_t>(bps * b.SectorsPerCluster);
     f.Serial = ReadLe32(s, b.FatBits == 32 ? 67 : 39);
     if (b.FatBits == 32) {
         const uint64_t backup = ReadLe16(s, 50);

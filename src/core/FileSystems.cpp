@@ -108,6 +108,7 @@ std::optional<TVolumeFacts> ReadExtSuperblockFacts(ByteSpan sb) {
     if (group >= groups) return {};
     TVolumeFacts f;
     f.BytesPerSector = static_cast<uint32_t>(bs);  // the unit of its sizes: a block
+    f.ClusterBytes = static_cast<uint32_t>(bs);
     f.LengthBytes = blocks * bs;
     f.MainOffset = 1024;
     f.CopyBytes = 1024;

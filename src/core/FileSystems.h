@@ -51,6 +51,9 @@ struct TVolumeFacts {
     uint64_t StructureOffset = 0;
     uint64_t Serial = 0;  // the volume serial number or the first half of the UUID
     uint8_t Media = 0;    // FAT: the media byte its FAT starts with
+    // The unit its files are written in (a cluster, an ext block), where files in pieces
+    // break; not a fact that tells volumes apart.
+    uint32_t ClusterBytes = 0;
     // Facts that agree describe the same volume (a copy's own position aside).
     bool SameVolume(const TVolumeFacts& o) const {
         return Kind == o.Kind && LengthBytes == o.LengthBytes && BytesPerSector == o.BytesPerSector &&

@@ -142,6 +142,7 @@ std::optional<TVolumeFacts> NtfsVolumeFacts(ByteSpan s) {
     f.BackupOffset = geo.TotalSectors * bps;
     f.StructureOffset = static_cast<uint64_t>(geo.MftLcn) * static_cast<uint64_t>(geo.BytesPerCluster);
     f.Serial = geo.Serial;
+    f.ClusterBytes = static_cast<uint32_t>(geo.BytesPerCluster);
     f.CopyBytes = bps;
     f.MayBeBackup = true;
     return f;

@@ -6,6 +6,7 @@
 
 #include "carve/ContentSearch.h"
 #include "core/ByteReaders.h"
+#include "core/FileSystems.h"
 #include "core/FsDetect.h"
 #include "core/TextFormat.h"
 #include "driver/ScanDriver.h"
@@ -58,29 +59,10 @@ uint32_t VolumeClusterBytes(TByteSource& volume) {
     if (got < static_cast<int64_t>(kBootSectorSize)) return kSector;
     head.resize(static_cast<size_t>(got));
     const ByteSpan b(head);
+    // The volume's own record, decoded as detection, the probe and the search decode it.
     uint64_t unit = 0;
-    switch (DetectFileSystemFromHead(b)) {
-    case TFsKind::Ntfs:
-    case TFsKind::Fat12:
-    case TFsKind::Fat16:
-    case TFsKind::Fat32: {
-        // NTFS gives a cluster above 64 KiB per sector count as a negative power of two.
-        const uint8_t spc = b[13];
-        const uint64_t sectors = spc > 0x80 ? uint64_t{1} << std::min(256 - spc, 31) : spc;
-        unit = uint64_t{ReadLe16(b, 11)} * sectors;
-        break;
-    }
-    case TFsKind::ExFat:
-        if (b[108] + b[109] < 32) unit = uint64_t{1} << (b[108] + b[109]);
-        break;
-    case TFsKind::Ext2:
-    case TFsKind::Ext3:
-    case TFsKind::Ext4:
-        if (b.size() >= 1024 + 28 && ReadLe32(b, 1024 + 24) < 16) unit = uint64_t{1024} << ReadLe32(b, 1024 + 24);
-        break;
-    default:
-        break;
-    }
+    if (const TFsInfo* fs = FindFileSystem(DetectFileSystemFromHead(b)); fs && b.size() >= fs->CopyOffset + fs->CopyBytes)
+        if (const auto facts = fs->Facts(b.subspan(fs->CopyOffset, fs->CopyBytes))) unit = facts->ClusterBytes;
     // Only a power of two a file system uses; anything else is a damaged field.
     if (unit < kSector || unit > (64u << 20) || (unit & (unit - 1))) return kSector;
     return static_cast<uint32_t>(unit);
